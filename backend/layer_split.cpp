@@ -1,0 +1,261 @@
+#include "backend/layer_split.h"
+
+#include "backend/mapping_status.h"
+
+#include <nuvra/host_hooks.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace nuvra {
+
+namespace {
+
+constexpr uint32_t kAddMergeReserveWords = 512;
+constexpr uint32_t kTnpBFilterGroup = 4;
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+MappingStatus failure(const char* message) { return {1, message}; }
+
+SplitResult refuse(const char* message) { return {std::vector<hw::Component>{}, failure(message)}; }
+
+const LayerParams& params_of(const Layer& layer) {
+  const LayerParams* p = layer.params();
+  if (!p) throw std::invalid_argument("The layer " + layer.get_name() + " has no parameters");
+  return *p;
+}
+
+// A parameter read as a count: absent or negative reads as 0, which the axis rules refuse.
+uint32_t count_param(const LayerParams& p, const char* key) {
+  if (!p.has(key)) return 0;
+  return static_cast<uint32_t>(std::max(0, p.get(key)));
+}
+
+// [width, height, channels] of the first input.
+Shape input_shape(const Layer& layer) {
+  const auto dims = layer.input_dimensions();
+  return dims.empty() ? Shape{} : dims.front();
+}
+
+PaddingParams pool_padding(const Layer& layer) {
+  const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer);
+  const PoolingCalculatedParams* pool = pooled ? pooled->pool_params() : nullptr;
+  return pool ? pool->padding : PaddingParams{};
+}
+
+uint32_t spatial_granularity(const NpSplitParams& sp) {
+  return sp.pool_type == static_cast<uint32_t>(PoolType::Max) ? sp.pool_width : 1;
+}
+
+// One part along x or y: where it starts, its extent, and how far its window reaches beyond
+// it on each side.
+struct Span {
+  uint32_t start = 0;
+  uint32_t extent = 0;
+  uint32_t before = 0;
+  uint32_t after = 0;
+};
+
+// The parts of one spatial axis. With pooling padding before the input, the first part is
+// narrowed so that every later part starts on a pooling window.
+std::vector<Span> axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_pad_before, uint32_t border_before,
+                             uint32_t border_after) {
+  std::vector<Span> spans;
+  spans.reserve(r.count);
+  uint64_t x = 0;
+  for (uint32_t i = 0; i < r.count; ++i) {
+    Span s;
+    s.start = static_cast<uint32_t>(std::min<uint64_t>(x, total));
+    s.extent = static_cast<uint32_t>(std::min<uint64_t>(total - s.start, r.size));
+    if (i == 0 && s.extent != total && pool_pad_before != 0 && pool_pad_before < s.extent)
+      s.extent -= pool_pad_before;
+    s.before = i == 0 ? 0 : border_before;
+    s.after = i + 1 == r.count ? 0 : border_after;
+    spans.push_back(s);
+    x += s.extent;
+  }
+  return spans;
+}
+
+// The parts reach the end of the axis, and no window starts before it.
+bool spans_usable(const std::vector<Span>& spans, uint32_t total) {
+  if (spans.empty()) return false;
+  for (const Span& s : spans)
+    if (s.before > s.start) return false;
+  return uint64_t{spans.back().start} + spans.back().extent == total;
+}
+
+struct Variant {
+  bool depthwise;
+  bool transposed;
+};
+
+SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, NpSplitParams sp,
+                        uint32_t max_height, uint32_t max_width, uint32_t max_filters, hw::Type type,
+                        bool loop_itself, Variant v) {
+  const Shape in = input_shape(layer);
+  const uint32_t W = in[0], H = in[1], Ch = in[2];
+
+  const AxisSplit height = height_axis_split(layer, sp, max_height);
+  if (v.transposed && !(height.count == 1 && height.size != 0)) return refuse("Split by height is not supported.");
+  if (!height.valid()) return refuse("Cannot split by height.");
+
+  const AxisSplit width = axis_split(W, max_width, v.transposed ? 1 : spatial_granularity(sp));
+  if (!width.valid()) return refuse("Cannot split by width.");
+
+  // Depthwise layers have one filter per input channel, whatever "filters" says.
+  if (v.depthwise) sp.filters = Ch;
+  AxisSplit filters = filter_axis_split(layer, sp.filters, max_filters, v.depthwise);
+  if (!filters.valid()) return refuse("Cannot split by neurons.");
+
+  filters = fit_filter_split_to_weights(layer, checker, filters);
+  if (!filters.valid()) return refuse("Cannot split to fit weights in ram.");
+
+  const uint32_t fifo_size = v.transposed ? 0 : count_param(params_of(layer), "fifo_size");
+  const uint32_t channels = v.depthwise ? std::min(Ch, max_filters) : Ch;
+  const SplitSearchResult r =
+      find_np_split(channels, layer.input_bits(), sp, checker, height, width, filters, fifo_size, type, loop_itself,
+                    input_sram_reserve(layer), v.depthwise, !v.transposed, layer.is_kind(6));
+  if (!r.found) return refuse("Cannot split to fit inputs in ram.");
+
+  // Narrowing the first part for the pooling padding can leave the last rows or columns in no
+  // part, and a part narrower than its neighbour's border would need a window before the input.
+  const PaddingParams pool = pool_padding(layer);
+  if (!spans_usable(axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom), H))
+    return refuse("Cannot split by height.");
+  if (!spans_usable(axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right), W))
+    return refuse("Cannot split by width.");
+
+  return {make_split_components(layer, sp, r.buffering == InputBuffering::Single, type, r), MappingSuccess()};
+}
+
+// Transposed layers read one row and column before each part and kernel_size - 3 after it.
+NpSplitParams transposed_split_params(const Layer& layer, bool depthwise) {
+  const LayerParams& p = params_of(layer);
+  const uint32_t kernel = count_param(p, "kernel_size");
+  const uint32_t after = kernel > 3 ? kernel - 3 : 0;
+  NpSplitParams sp;
+  sp.border_left = 1;
+  sp.border_right = after;
+  sp.border_top = 1;
+  sp.border_bottom = after;
+  sp.filters = depthwise ? input_shape(layer)[2] : count_param(p, "filters");
+  return sp;
+}
+
+}  // namespace
+
+AxisSplit height_axis_split(const Layer& layer, const NpSplitParams& sp, uint32_t max_height) {
+  return axis_split(input_shape(layer)[1], max_height, spatial_granularity(sp));
+}
+
+AxisSplit filter_axis_split(const Layer& layer, uint32_t total, uint32_t max_filters, bool depthwise) {
+  return axis_split(total, max_filters, depthwise && layer.is_kind(6) ? kTnpBFilterGroup : 1);
+}
+
+AxisSplit fit_filter_split_to_weights(const Layer& layer, const CompatibilityChecker& checker, AxisSplit filters) {
+  if (checker.is_weights_size_fit_np(layer, filters.size)) return filters;
+  const uint32_t g = filters.granularity;
+  AxisSplit candidate = filters;
+  uint32_t tested = filters.size;  // the checker's answer depends on the size only
+  // ceil(total / c) decides the candidate; counts that repeat it cannot change the candidate
+  // (a larger count with the same size leaves a part empty), so the loop steps over them.
+  for (uint64_t c = uint64_t{filters.count} + 1, q = 0; c <= filters.total;
+       c = q <= 1 ? uint64_t{filters.total} + 1 : std::max(c + 1, ceil_div(filters.total, q - 1))) {
+    q = ceil_div(filters.total, c);
+    uint64_t s = q;
+    uint64_t count = c;
+    if (c > 1 && g >= 2) {
+      s = ceil_div(s, g) * g;
+      if (s > filters.max_size) {
+        s -= g;
+        count = s == 0 ? 0 : ceil_div(filters.total, s);
+      }
+    }
+    if (s != 0 && (count - 1) * s < filters.total) {
+      candidate.count = static_cast<uint32_t>(count);
+      candidate.size = static_cast<uint32_t>(s);
+    }
+    if (candidate.size == tested) continue;
+    tested = candidate.size;
+    if (checker.is_weights_size_fit_np(layer, candidate.size)) return candidate;
+  }
+  return {};
+}
+
+uint32_t input_sram_reserve(const Layer& layer) {
+  const auto inbound = layer.inbound_layers();
+  if (!inbound.empty() && inbound.front() && inbound.front()->type() == LayerType::Add) return kAddMergeReserveWords;
+  return 0;
+}
+
+std::vector<hw::Component> make_split_components(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
+                                                 hw::Type type, const SplitSearchResult& r) {
+  const Shape in = input_shape(layer);
+  const uint32_t W = in[0], H = in[1], Ch = in[2];
+  const PaddingParams pool = pool_padding(layer);
+  const auto xs = axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right);
+  const auto ys = axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom);
+  const bool channelwise = layer.channelwise();
+
+  std::vector<hw::Component> components;
+  components.reserve(size_t{r.width.count} * r.height.count * r.filters.count);
+  for (const Span& x : xs) {
+    for (const Span& y : ys) {
+      uint32_t remaining = sp.filters;
+      for (uint32_t k = 0; k < r.filters.count; ++k) {
+        const uint32_t filters = std::min(remaining, r.filters.size);
+        remaining -= filters;
+        const uint32_t c = channelwise ? filters : Ch;
+        const uint64_t bordered_w = uint64_t{x.extent} + x.before + x.after;
+        const uint64_t bordered_h = uint64_t{y.extent} + y.before + y.after;
+        if (x.extent == 0 || y.extent == 0 || c == 0 || filters == 0 || bordered_w == 0 || bordered_h == 0)
+          panic("Cannot have a shape with a dimension set to 0");
+        if (x.before > x.start || y.before > y.start || bordered_w > UINT32_MAX || bordered_h > UINT32_MAX)
+          panic("Cannot have a split window outside the input");
+
+        hw::SplitRecord split;
+        split.start_neuron = k * r.filters.size;
+        split.filters = filters;
+        split.spatial_partition = {x.start, y.start, Shape{x.extent, y.extent, c}};
+        split.bordered_partition = {x.start - x.before, y.start - y.before,
+                                    Shape{static_cast<uint32_t>(bordered_w), static_cast<uint32_t>(bordered_h), c}};
+        split.single_buffer = single_buffer;
+        hw::Component component;
+        component.type = type;
+        component.split = split;
+        components.push_back(component);
+      }
+    }
+  }
+  return components;
+}
+
+SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself) {
+  const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false});
+}
+
+SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                                       uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself) {
+  const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false});
+}
+
+SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
+                                          uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                          bool loop_itself) {
+  return split_layer(layer, checker, transposed_split_params(layer, false), max_height, max_width, max_filters,
+                     hw::Type::CNP1, loop_itself, {false, true});
+}
+
+SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
+                                            uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                            bool loop_itself) {
+  return split_layer(layer, checker, transposed_split_params(layer, true), max_height, max_width, max_filters,
+                     hw::Type::CNP1, loop_itself, {true, true});
+}
+
+}  // namespace nuvra

@@ -1,0 +1,46 @@
+// Cutting a convolution-like layer into one part per NP along x, y and the filters.
+#pragma once
+
+#include "backend/split_search.h"
+#include "backend/strategies.h"
+
+#include <nuvra/layer.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <tuple>
+#include <vector>
+
+namespace nuvra {
+
+// The parts, or no part and the reason.
+using SplitResult = std::tuple<std::vector<hw::Component>, MappingStatus>;
+
+// Convolutional, SeparableConvolutional, Conv2D and BufferTempConv layers.
+SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);
+// DepthwiseConv2D and DepthwiseBufferTempConv layers: the filter axis is the input channels.
+SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                                       uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);
+// Transposed layers run on CNP1 and are never split by height.
+SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
+                                          uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                          bool loop_itself);
+SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
+                                            uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                            bool loop_itself);
+
+// The axis rule on the input height; Max pooling makes the parts whole pooling windows.
+AxisSplit height_axis_split(const Layer& layer, const NpSplitParams& sp, uint32_t max_height);
+// The axis rule on `total` filters; a depthwise TNP-B layer is cut in groups of 4.
+AxisSplit filter_axis_split(const Layer& layer, uint32_t total, uint32_t max_filters, bool depthwise);
+// `filters` cut into more parts until one part's weights fit an NP; all zero when none does.
+AxisSplit fit_filter_split_to_weights(const Layer& layer, const CompatibilityChecker& checker, AxisSplit filters);
+// 32-bit words of input SRAM kept out of the fit tests (the merge of an Add feeding the layer).
+uint32_t input_sram_reserve(const Layer& layer);
+// One component per part, x-major, then y, then filters. A part or window without extent is an
+// internal error.
+std::vector<hw::Component> make_split_components(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
+                                                 hw::Type type, const SplitSearchResult& r);
+
+}  // namespace nuvra

@@ -1,0 +1,75 @@
+// The grid of nodes of a device and what each node offers.
+#pragma once
+
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace nuvra {
+
+class HardwareDevice;
+
+namespace np {
+
+// One component of the mesh and the kinds of work it can do.
+struct Info {
+  hw::Ident ident;
+  std::set<hw::Type> types;
+  bool operator==(const Info&) const = default;
+};
+
+}  // namespace np
+
+// Mesh geometry decoded from a board's registers.
+struct MeshInfo {
+  uint8_t rows = 0;
+  uint8_t cols = 0;
+  uint8_t nps_per_node = 0;
+  uint8_t dma_node_has_no_nps = 0;
+  uint8_t dma_row = 0;
+  uint8_t dma_col = 0;
+  uint8_t dma_event_id = 0;
+  uint8_t dma_conf_id = 0;
+  uint8_t first_np_col_row1 = 0;
+  uint8_t first_np_col_row2 = 0;
+  uint8_t extra_np_row = 0;
+  uint8_t extra_np_col = 0;
+  uint8_t last_np_col_last_row = 0;
+  uint8_t vit_first_col = 0;
+  uint8_t vit_first_row = 0;
+  uint8_t vit_present = 0;
+  uint8_t skipdma_channels = 0;
+  uint8_t spare = 0;
+  uint16_t skipdma_col_mask = 0;
+};
+
+struct Mesh {
+  // Versions other than v1 and v2 throw std::runtime_error.
+  Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf, std::vector<np::Info> nps,
+       std::vector<np::Info> skip_dmas);
+
+  // Reads the mesh of a board from its registers.
+  static std::unique_ptr<Mesh> discover(HardwareDevice* device);
+
+  // Compares the endpoints and both lists; the version and the SRAM sizes take no part.
+  bool operator==(const Mesh& other) const;
+
+  IpVersion version;
+  hw::Ident dma_event;
+  hw::Ident dma_conf;
+  // Every NP and ViT block, in discovery order.
+  std::vector<np::Info> nps;
+  // Skip-DMA engines; an entry's channel field holds the engine's channel count.
+  std::vector<np::Info> skip_dmas;
+  // Bytes shared by each two NPs.
+  uint32_t np_input_sram_size;
+  uint32_t np_weight_sram_size;
+};
+
+// Appends the NPs and ViT blocks of a board, column by column, row by row, id by id.
+void add_nps(const MeshInfo& info, HardwareDevice* device, std::vector<np::Info>* nps);
+
+}  // namespace nuvra

@@ -1,0 +1,242 @@
+#include "backend/split_search.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+namespace nuvra {
+
+namespace {
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+uint64_t round_up(uint64_t v, uint64_t g) { return ceil_div(v, g) * g; }
+
+uint32_t saturate(uint64_t v) {
+  return static_cast<uint32_t>(std::min<uint64_t>(v, std::numeric_limits<uint32_t>::max()));
+}
+
+// One way to cut an axis: the requested number of parts, the record it gives and the
+// extent it puts into the fit test (the bordered window, or the channels on the filter axis).
+struct Candidate {
+  uint32_t parts;
+  AxisSplit split;
+  uint32_t extent;
+};
+
+// Every part of a split but the outer ones reads `before` and `after` beyond its edges.
+uint32_t window_extent(const AxisSplit& s, uint32_t before, uint32_t after) {
+  uint64_t w = s.size;
+  if (s.count == 2)
+    w += std::max(before, after);
+  else if (s.count >= 3)
+    w += uint64_t{before} + after;
+  return saturate(w);
+}
+
+// The usable ways to cut `axis` into `first` to `last` parts, fewest parts first.
+// ceil(total / parts) decides the record, so within a run of part counts that share it only
+// the first can be valid or differ from the others: a later one is either rejected by the
+// empty-part test or gives the same parts with a larger count, and so never wins.
+// Stepping from run to run keeps the list at O(sqrt(total)) entries.
+template <class Accept>
+std::vector<Candidate> candidates(const AxisSplit& axis, uint32_t first, uint32_t last, Accept accept) {
+  std::vector<Candidate> out;
+  if (axis.total == 0) return out;
+  uint64_t a = std::max<uint32_t>(first, 1);
+  const uint64_t end = std::min(last, axis.total);
+  while (a <= end) {
+    const AxisSplit s = axis_parts(axis, static_cast<uint32_t>(a));
+    if (s.valid()) {
+      const auto extent = accept(s);
+      if (extent) out.push_back({static_cast<uint32_t>(a), s, *extent});
+    }
+    const uint64_t q = ceil_div(axis.total, a);
+    if (q <= 1) break;
+    a = std::max(a + 1, ceil_div(axis.total, q - 1));
+  }
+  return out;
+}
+
+using Wide = unsigned __int128;
+
+}  // namespace
+
+std::set<std::pair<uint32_t, uint32_t>> factor_pairs(uint32_t n) {
+  std::set<std::pair<uint32_t, uint32_t>> pairs;
+  for (uint64_t i = 1; i * i <= n; ++i)
+    if (n % i == 0) pairs.emplace(static_cast<uint32_t>(n / i), static_cast<uint32_t>(i));
+  return pairs;
+}
+
+std::set<SplitsNumChunks> SplitsNumChunks::factor_triplets(uint32_t n) {
+  std::set<SplitsNumChunks> triplets;
+  auto add = [&](uint32_t x, uint32_t y, uint32_t z) {
+    uint32_t t[3] = {x, y, z};
+    std::sort(t, t + 3);
+    triplets.insert({t[0], t[1], t[2]});
+  };
+  for (const auto& [p, q] : factor_pairs(n)) {
+    for (const auto& [r, s] : factor_pairs(q)) add(p, r, s);
+    for (const auto& [r, s] : factor_pairs(p)) add(r, s, q);
+  }
+  return triplets;
+}
+
+std::vector<SplitsNumChunks> SplitsNumChunks::get_splits_number(uint32_t n) {
+  std::set<SplitsNumChunks> all;
+  for (const auto& t : factor_triplets(n)) {
+    uint32_t v[3] = {t.a, t.b, t.c};
+    do {
+      all.insert({v[0], v[1], v[2]});
+    } while (std::next_permutation(v, v + 3));
+  }
+  return {all.rbegin(), all.rend()};
+}
+
+AxisSplit axis_split(uint32_t total, uint32_t max_size, uint32_t granularity) {
+  if (max_size < granularity) return {};
+  AxisSplit r{0, total, total, max_size, granularity};
+  if (max_size >= total) {
+    r.count = total == 0 ? 0 : 1;
+    return r;
+  }
+  uint64_t count = ceil_div(total, max_size);
+  uint64_t size = ceil_div(total, count);
+  if (count > 1 && granularity >= 2) {
+    const uint64_t rounded = round_up(size, granularity);
+    if (rounded <= max_size) {
+      size = rounded;
+    } else {
+      // rounded > max_size >= granularity, so the smaller multiple is still positive.
+      size = rounded - granularity;
+      count = ceil_div(total, size);
+    }
+  }
+  r.count = static_cast<uint32_t>(count);
+  r.size = static_cast<uint32_t>(size);
+  return r;
+}
+
+AxisSplit axis_parts(const AxisSplit& axis, uint32_t parts) {
+  AxisSplit r = axis;
+  r.count = 0;
+  r.size = 0;
+  if (parts == 0 || parts > axis.total) return r;
+  if (parts == 1) {
+    r.count = 1;
+    r.size = axis.total;
+    return r;
+  }
+  uint64_t size = ceil_div(axis.total, parts);
+  uint64_t count = parts;
+  if (axis.granularity >= 2) {
+    size = round_up(size, axis.granularity);
+    if (size > axis.max_size) {
+      size -= axis.granularity;
+      if (size == 0) return r;
+      count = ceil_div(axis.total, size);
+    }
+  }
+  if ((count - 1) * size >= axis.total) return r;  // the last part would be empty
+  r.count = static_cast<uint32_t>(count);
+  r.size = static_cast<uint32_t>(size);
+  return r;
+}
+
+SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& sp,
+                                const CompatibilityChecker& checker, const AxisSplit& height,
+                                const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
+                                hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
+                                bool allow_height_split, bool tnp_b) {
+  SplitSearchResult result;
+
+  const auto xs = candidates(width, width.count, width.total, [&](const AxisSplit& s) {
+    return std::optional<uint32_t>(window_extent(s, sp.border_left, sp.border_right));
+  });
+  const uint32_t max_rows = allow_height_split ? height.total : 1;
+  const auto ys = candidates(height, height.count, max_rows, [&](const AxisSplit& s) {
+    return std::optional<uint32_t>(window_extent(s, sp.border_top, sp.border_bottom));
+  });
+  const auto fs = candidates(filters, filters.count, filters.total, [&](const AxisSplit& s) -> std::optional<uint32_t> {
+    // A depthwise TNP-B part must hold whole groups of filters, the last one included.
+    if (depthwise && tnp_b && s.count >= 2 && filters.granularity >= 2 &&
+        (s.total - uint64_t{s.count - 1} * s.size) % filters.granularity != 0)
+      return std::nullopt;
+    return depthwise ? s.size : channels;
+  });
+  if (xs.empty() || ys.empty() || fs.empty()) return result;
+
+  auto fits = [&](uint32_t rows, uint32_t cols, uint32_t chans, InputBuffering* how) {
+    if (checker.is_sram_input_fit_dual_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
+      *how = InputBuffering::Dual;
+      return true;
+    }
+    if (!loop_itself &&
+        checker.is_sram_input_fit_single_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
+      *how = InputBuffering::Single;
+      return true;
+    }
+    return false;
+  };
+  auto smallest = [](const std::vector<Candidate>& list) {
+    uint32_t m = list.front().extent;
+    for (const auto& c : list) m = std::min(m, c.extent);
+    return m;
+  };
+
+  // The fit tests only get harder as the window grows, so when the smallest window of every
+  // axis fails together, no split fits.
+  InputBuffering how = InputBuffering::None;
+  const uint32_t min_channels = smallest(fs);
+  if (!fits(smallest(ys), smallest(xs), min_channels, &how)) return result;
+
+  // The smallest total of parts that fits.
+  Wide best = ~Wide{0};
+  for (const auto& x : xs) {
+    if (Wide{x.parts} * ys.front().parts * fs.front().parts >= best) break;
+    for (const auto& y : ys) {
+      const Wide xy = Wide{x.parts} * y.parts;
+      if (xy * fs.front().parts >= best) break;
+      if (!depthwise) {
+        // The channels do not depend on the filter parts: the fewest filter parts decide.
+        if (fits(y.extent, x.extent, channels, &how)) best = xy * fs.front().parts;
+        continue;
+      }
+      if (!fits(y.extent, x.extent, min_channels, &how)) continue;
+      std::optional<uint32_t> failed;
+      for (const auto& f : fs) {
+        if (xy * f.parts >= best) break;
+        if (failed == f.extent) continue;
+        if (fits(y.extent, x.extent, f.extent, &how)) {
+          best = xy * f.parts;
+          break;
+        }
+        failed = f.extent;
+      }
+    }
+  }
+  if (best == ~Wide{0}) return result;
+
+  // Among the splits of that total, the first in descending order of (x, y, filter) parts.
+  for (auto x = xs.rbegin(); x != xs.rend(); ++x) {
+    if (best % x->parts != 0) continue;
+    const Wide rest = best / x->parts;
+    for (auto y = ys.rbegin(); y != ys.rend(); ++y) {
+      if (rest % y->parts != 0) continue;
+      const Wide c = rest / y->parts;
+      const auto f = std::find_if(fs.begin(), fs.end(), [&](const Candidate& k) { return k.parts == c; });
+      if (f == fs.end()) continue;
+      if (fits(y->extent, x->extent, f->extent, &how)) {
+        result.found = true;
+        result.width = x->split;
+        result.height = y->split;
+        result.filters = f->split;
+        result.buffering = how;
+        return result;
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace nuvra

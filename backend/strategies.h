@@ -1,0 +1,103 @@
+// What differs between IP generations sits behind these four interfaces.
+#pragma once
+
+#include "backend/hardware_constraints.h"
+#include "program/record.h"
+
+#include <nuvra/layer.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace nuvra {
+
+class Device;
+
+// How a layer's share of the mesh looks for the splitter.
+struct NpSplitParams {
+  uint32_t border_left = 0;
+  uint32_t border_right = 0;
+  uint32_t border_top = 0;
+  uint32_t border_bottom = 0;
+  uint32_t pool_type = 0;
+  uint32_t pool_width = 0;
+  uint32_t pool_height = 0;
+  uint32_t filters = 0;
+  bool operator==(const NpSplitParams&) const = default;
+};
+
+using LayerList = std::vector<std::shared_ptr<Layer>>;
+
+class CompatibilityChecker {
+ public:
+  explicit CompatibilityChecker(const HardwareConstraints* c) : constraints(c) {}
+  virtual ~CompatibilityChecker() = default;
+
+  virtual MappingStatus check_layer_compatibility(const Layer& layer, const std::shared_ptr<Layer>& previous,
+                                                  HwVersion version) const = 0;
+  virtual MappingStatus check_layer_sequence(LayerList::const_iterator begin, LayerList::const_iterator end,
+                                             const LayerList& all_layers, HwVersion version) const = 0;
+  virtual MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
+                                             const Device& device) const = 0;
+  // Input windows of (height, width, channels, fifo_size, bits), less `taken` reserved words.
+  virtual bool is_sram_input_fit_single_buffer(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
+                                               uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
+  virtual bool is_sram_input_fit_dual_buffer(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
+                                             uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
+  virtual bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const = 0;
+  virtual NpSplitParams np_split_params(hw::Type np_type, const LayerParams& params) const = 0;
+  virtual bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const = 0;
+
+  // FNP2 keeps its weights in external memory, so only FNP3 has a size limit.
+  bool is_fnp_type_compatible(const Layer& layer, hw::Type type) const {
+    return type == hw::Type::FNP2 || check_fnp3_sram_size(*constraints, layer);
+  }
+  bool is_fnp3_compatible(const Layer& layer) const { return is_fnp_type_compatible(layer, hw::Type::FNP3); }
+
+  const HardwareConstraints* constraints;
+};
+
+// Argument names, as the sequence builder passes them:
+//   seq_first     the first layer of the sequence (recorders that name it `previous`)
+//   ib_spikes     the layer is the first of a later pass (`first_of_later_pass`)
+//   routing_flag  the layer ends its pass (`last_of_pass`)
+//   last_flag     an FNP follows the layer (`fnp_follow_flag`)
+class LayerRecorder {
+ public:
+  virtual ~LayerRecorder() = default;
+  virtual std::unique_ptr<program::Record> record_layer(const Layer& layer, const Layer& seq_first,
+                                                        std::shared_ptr<Layer> next_layer, bool ib_spikes,
+                                                        bool routing_flag, const std::vector<hw::Ident>& excluded_nps,
+                                                        bool registers_only, bool last_flag) const = 0;
+  virtual program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool learn) const = 0;
+  virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const = 0;
+};
+
+class IoRecorder {
+ public:
+  virtual ~IoRecorder() = default;
+  virtual std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo,
+                                                      bool output_type_zero, bool narrow, Shape input,
+                                                      Shape output) const = 0;
+  virtual std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
+                                                                  uint8_t count, bool solo, bool multi_pass,
+                                                                  bool input_type_zero) const = 0;
+  virtual uint8_t get_input_type(const Layer& layer) const = 0;
+  virtual uint8_t get_output_type(const Layer& layer, int8_t value) const = 0;
+};
+
+// Sizes in 32-bit words.
+class MemorySizer {
+ public:
+  virtual ~MemorySizer() = default;
+  virtual uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
+                                         const std::shared_ptr<Layer>& first_layer) const = 0;
+  virtual uint32_t get_weight_memory_size(const std::shared_ptr<Layer>& layer,
+                                          const hw::Component& component) const = 0;
+  virtual uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
+                                            bool dual_output, bool multi_pass) const = 0;
+};
+
+}  // namespace nuvra

@@ -1,0 +1,68 @@
+// The model graph: an ordered list of layers with their inbound links.
+#pragma once
+
+#include <nuvra/backend.h>
+#include <nuvra/layer.h>
+#include <nuvra/params.h>
+#include <nuvra/tensor.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvra {
+
+class Device;
+class MapConstraints;
+
+class Model {
+ public:
+  static std::unique_ptr<Model> create();
+  virtual ~Model();
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  // Adds `layer` fed by `inbounds` (empty: after the last layer). Refuses a layer already in a
+  // model, a duplicate name, an inbound outside this model, a first layer that is not an input
+  // layer, and shapes the layer cannot take (std::invalid_argument). Drops any mapping.
+  void add(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& inbounds = {});
+  // Removes the last layer; throws std::runtime_error on an empty model.
+  void pop_layer();
+  // Sets up learning on the last layer (a FullyConnected with 1-bit weights); the model keeps
+  // `params` and the layer a weak reference to it. Refusals are std::invalid_argument.
+  void compile(const std::shared_ptr<LearningParams>& params);
+
+  // Maps the model onto `device` through the registered back end (null constraints: the
+  // registered defaults). The input layer stays with the host. Whatever the back end leaves
+  // becomes one software sequence, unless `hw_only`, which throws std::runtime_error instead.
+  void map(const std::shared_ptr<Device>& device, bool hw_only, const std::shared_ptr<MapConstraints>& constraints);
+
+  // Null for an unknown name or an index past the end.
+  std::shared_ptr<Layer> get_layer(const std::string& name) const;
+  std::shared_ptr<Layer> get_layer(size_t index) const;
+  const std::vector<std::shared_ptr<Layer>>& layers() const { return layers_; }
+  uint64_t layer_count() const { return layers_.size(); }
+  // Null before compile.
+  std::shared_ptr<LearningParams> learning() const { return learning_; }
+  const std::vector<std::shared_ptr<Sequence>>& sequences() const { return sequences_; }
+  // Null while unmapped.
+  std::shared_ptr<Device> device() const { return device_; }
+  bool input_signed() const;
+  // (w, h, c) of the first input layer / last layer output.
+  Shape input_shape() const;
+  Shape output_shape() const;
+  // v1 if any v1 layer type, else v2 if any layer other than InputData, else none.
+  IpVersion ip_version() const;
+
+ private:
+  Model() = default;
+  void drop_mapping();
+
+  std::vector<std::shared_ptr<Layer>> layers_;
+  std::shared_ptr<LearningParams> learning_;
+  std::vector<std::shared_ptr<Sequence>> sequences_;
+  std::shared_ptr<Device> device_;
+};
+
+}  // namespace nuvra

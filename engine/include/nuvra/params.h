@@ -1,0 +1,58 @@
+// Parameter sets of layers and of the learning rule.
+#pragma once
+
+#include <nuvra/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvra {
+
+// Integer values under string keys, tagged with a layer type. Stores exactly the given keys.
+class LayerParams {
+ public:
+  // Refuses a type outside 0-25 with std::invalid_argument.
+  static std::unique_ptr<LayerParams> create(LayerType type, const std::map<std::string, int>& entries);
+  std::unique_ptr<LayerParams> clone() const;
+
+  // A missing key throws std::invalid_argument("Key <k> not found in layer parameters").
+  int get(const std::string& key) const;
+  bool has(const std::string& key) const;
+  std::vector<std::string> keys() const;
+  LayerType layer_type() const { return type_; }
+  const std::map<std::string, int>& entries() const { return entries_; }
+
+  // Used by the engine when a layer completes its own copy with defaults.
+  void set(const std::string& key, int value) { entries_[key] = value; }
+
+ private:
+  LayerParams(LayerType type, std::map<std::string, int> entries) : type_(type), entries_(std::move(entries)) {}
+  LayerType type_;
+  std::map<std::string, int> entries_;
+};
+
+class LearningParams {
+ public:
+  // Only LearningType::Unsupervised exists; any other type throws std::invalid_argument.
+  static std::shared_ptr<LearningParams> create(LearningType type, const std::map<std::string, double>& entries);
+  std::shared_ptr<LearningParams> clone() const;
+
+  // A missing key throws std::invalid_argument.
+  double get(const std::string& key) const;
+  bool has(const std::string& key) const;
+  std::vector<std::string> keys() const;
+  LearningType learning_type() const { return type_; }
+
+  // Plasticity moves as the layer learns (the other keys are fixed).
+  void set(const std::string& key, double value) { entries_[key] = value; }
+
+ private:
+  LearningParams(LearningType type, std::map<std::string, double> entries)
+      : type_(type), entries_(std::move(entries)) {}
+  LearningType type_;
+  std::map<std::string, double> entries_;
+};
+
+}  // namespace nuvra

@@ -1,0 +1,125 @@
+// The simulated board: a register file and an NP configuration source behind a driver,
+// enough for device discovery to run without hardware.
+#pragma once
+
+#include <nuvra/hardware.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace nuvra::sim {
+
+inline constexpr uint32_t kDefaultBaseAddress = 0x40000000;
+
+// Offsets of the mesh registers from the base address; 0x60 and 0x64 exist only on
+// second-generation boards (product 0xA2).
+inline constexpr uint32_t kMeshRegisterOffsets[] = {0x50, 0x54, 0x58, 0x60, 0x64};
+
+// Mesh geometry as the board reports it; each field lands in its register bits:
+// 0x50: rows 0-7, cols 8-15, first_np_col_row1 16-23, first_np_col_row2 24-31
+// 0x54: nps_per_node 0-2, dma_node_has_no_nps 4, dma_row 8-15, dma_col 16-23,
+//       dma_event_id 24-27, dma_conf_id 28-31
+// 0x58: extra_np_row 0-7, extra_np_col 8-15, last_np_col_last_row 24-31
+// 0x60: vit_first_col 0-7, vit_first_row 8-15, vit_present 16-23
+// 0x64: skipdma_col_mask 0-15, skipdma_channels 24-31
+struct SimGeometry {
+  uint8_t rows = 0, cols = 0;
+  uint8_t first_np_col_row1 = 0, first_np_col_row2 = 0;
+  uint8_t nps_per_node = 0;  // 0 to 7
+  bool dma_node_has_no_nps = false;
+  uint8_t dma_row = 0, dma_col = 0;
+  uint8_t dma_event_id = 0, dma_conf_id = 0;  // 0 to 15
+  uint8_t extra_np_row = 0, extra_np_col = 0;
+  uint8_t last_np_col_last_row = 0;
+  uint8_t vit_first_col = 0, vit_first_row = 0, vit_present = 0;
+  uint16_t skipdma_col_mask = 0;
+  uint8_t skipdma_channels = 0;
+};
+
+struct SimBoardConfig {
+  HwVersion version;
+  std::string description;
+  uint32_t base_address = kDefaultBaseAddress;
+  SimGeometry geometry;
+  // First configuration word of the NP at an ident.
+  std::function<uint32_t(const hw::Ident&)> np_word;
+  // Clock registers and power measurement.
+  bool soc = false;
+  bool flash = false;
+  // The first `fail_create` opens throw std::runtime_error("Simulated board failed to open").
+  uint32_t fail_create = 0;
+  // The first `fail_forward` runs throw std::runtime_error("Simulated HRC time-out").
+  uint32_t fail_forward = 0;
+  // Status reads that stay busy after a clock change starts; UINT32_MAX never settles.
+  uint32_t clock_busy_reads = 0;
+  // Every NP configuration word reads 0.
+  bool bad_np_word = false;
+};
+
+// The frozen presets: fpga_v2, vlq7300_v1, twonodes_v1, qrix_v1, qrix_v2.
+// Unknown names throw std::invalid_argument.
+SimBoardConfig preset(std::string_view name);
+const std::vector<std::string>& preset_names();
+
+class SimBoard final : public HardwareDriver,
+                       public BoardBackend,
+                       public std::enable_shared_from_this<SimBoard> {
+ public:
+  // Refuses fields that do not fit their register bits, and a missing np_word
+  // (unless bad_np_word), with std::invalid_argument.
+  explicit SimBoard(SimBoardConfig config);
+
+  const SimBoardConfig& config() const { return config_; }
+
+  // BlockDevice: 32-bit aligned words only. Reads of anything but a mesh register,
+  // and writes to the mesh registers, throw std::runtime_error
+  // "Simulated board: no register at 0x<address>".
+  uint32_t base_address() const override { return config_.base_address; }
+  void read(uint32_t address, void* buffer, size_t bytes) override;
+  void write(uint32_t address, const void* buffer, size_t bytes) override;
+  std::shared_ptr<BoardBackend> board() override;
+
+  // BoardBackend
+  HwVersion version() const override { return config_.version; }
+  const char* desc() const override { return config_.description.c_str(); }
+  void open() override;
+  // The NP's configuration word, then zeros.
+  void read_np_registers(uint32_t* out, const hw::Ident& ident, uint32_t count) override;
+
+  // Every (address, value) word written, in order.
+  const std::vector<std::pair<uint32_t, uint32_t>>& write_log() const { return writes_; }
+  // Every word address a read asked for, in order (refused ones included).
+  const std::vector<uint32_t>& read_log() const { return reads_; }
+  // Calls of open(), failed ones included.
+  uint32_t open_count() const { return opens_; }
+
+ private:
+  bool register_word(uint32_t offset, uint32_t* value) const;
+
+  SimBoardConfig config_;
+  std::vector<std::pair<uint32_t, uint32_t>> writes_;
+  std::vector<uint32_t> reads_;
+  uint32_t opens_ = 0;
+};
+
+// The value the board reports at a mesh register offset (see SimGeometry), or false when
+// the board has no register there.
+bool mesh_register(const SimBoardConfig& config, uint32_t offset, uint32_t* value);
+
+// Registry of boards behind get_drivers(). get_drivers() reads NUVRA_SIM_BOARDS on its
+// first call (after reset_registry(), on its next) and appends those boards.
+SimBoard* add_board(SimBoardConfig config);  // registry-owned, appended to get_drivers()
+void clear_boards();
+void reset_registry();  // clear_boards(), and the environment is read again
+// Grammar: board ("," board)*, board = preset ("+" option)*, options soc | flash |
+// fail_create=N | fail_forward=N | clock_busy=N | bad_np_word. Empty text: no board.
+// Bad text throws std::invalid_argument("NUVRA_SIM_BOARDS: ...").
+std::vector<SimBoardConfig> parse_boards(std::string_view text);
+
+}  // namespace nuvra::sim

@@ -1,0 +1,61 @@
+// Named tensors of a layer (weights, thresholds, shifts...).
+#pragma once
+
+#include <nuvra/tensor.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvra {
+
+class Variables {
+ public:
+  virtual ~Variables() = default;
+  // Declaration order.
+  virtual std::vector<std::string> names() const = 0;
+  // The stored tensor (created with the declared initial value on first use).
+  // An unknown name throws std::invalid_argument("Layer <l> has no variable <n>").
+  virtual std::shared_ptr<Dense> get(const std::string& name) const = 0;
+  // Type (or its byte family), value range and shape are checked against the declaration; a
+  // layout-1 declaration also takes a row-major tensor of the reversed shape. A tensor that
+  // is not stored as is becomes a re-tagged view of the same bytes. A refusal changes nothing.
+  virtual void set(const std::string& name, const std::shared_ptr<Dense>& value) = 0;
+  virtual bool has(const std::string& name) const = 0;
+};
+
+struct VariableDecl {
+  std::string name;
+  TensorType type;
+  Shape shape;
+  Layout layout = Layout::RowMajor;
+};
+
+class VariablesImpl final : public Variables {
+ public:
+  explicit VariablesImpl(std::string layer_name) : layer_name_(std::move(layer_name)) {}
+
+  std::vector<std::string> names() const override;
+  std::shared_ptr<Dense> get(const std::string& name) const override;
+  void set(const std::string& name, const std::shared_ptr<Dense>& value) override;
+  bool has(const std::string& name) const override;
+
+  // Declared by the layer when it is built; a redeclaration drops the stored value.
+  void declare(const VariableDecl& decl);
+  void clear();
+  const VariableDecl* declaration(const std::string& name) const;
+  // Whether storage exists for the variable (it appears on first get or set).
+  bool materialised(const std::string& name) const;
+
+ private:
+  struct Slot {
+    VariableDecl decl;
+    mutable std::shared_ptr<Dense> value;
+  };
+  const Slot& slot(const std::string& name) const;
+  std::string layer_name_;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace nuvra

@@ -1,0 +1,6 @@
+#pragma once
+
+namespace nuvra {
+// The engine's version text.
+const char* version();
+}  // namespace nuvra

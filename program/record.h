@@ -1,0 +1,90 @@
+// Per-NP program records: what every recorder produces and the serializer writes out.
+#pragma once
+
+#include <nuvra/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace nuvra::program {
+
+// One run of DMA configuration blocks (two header words, then the block's data words).
+// Never longer than kMaxWords; may be empty (a record whose first block needed the
+// extended header keeps an empty first track).
+class NpTrack {
+ public:
+  static constexpr uint32_t kMaxWords = 65535;
+  static constexpr uint32_t kHeaderWords = 2;
+
+  // Appends one block, or refuses (returns false, track unchanged) when the block does
+  // not fit or needs the extended header while `allow_xl` is false. Never throws for
+  // size reasons; a header field the engine refuses throws and leaves the track unchanged.
+  bool append(const hw::Ident& np, dma::Target target, uint16_t address,
+              const std::vector<uint32_t>& data, bool allow_xl);
+  // Same, from `count` words at `data`, for callers that do not hold a vector.
+  bool append(const hw::Ident& np, dma::Target target, uint16_t address, const uint32_t* data,
+              size_t count, bool allow_xl);
+
+  const std::vector<uint32_t>& words() const { return words_; }
+  size_t size() const { return words_.size(); }
+  bool empty() const { return words_.empty(); }
+
+ private:
+  std::vector<uint32_t> words_;
+};
+
+// Weights of an FNP2 NP. They live in external memory, so they carry no header and are
+// kept apart from the tracks.
+struct Fnp2FiltersTrack {
+  hw::Ident np;
+  std::vector<uint32_t> words;
+};
+
+// The program of one layer (or of the input/output set-up) on one or more NPs.
+class Record {
+ public:
+  explicit Record(const HwVersion& version);
+  virtual ~Record();
+
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
+
+  // Appends one block to the current track, opening a new track when it does not fit or
+  // needs the extended header (a block needing it always starts a track). Returns true;
+  // throws std::runtime_error "Error generating NP program" when even a fresh track cannot
+  // take it (more than 65533 words). On any exception the record is left as it was.
+  bool add_np_track(const hw::Ident& np, dma::Target target, uint16_t address,
+                    const std::vector<uint32_t>& data);
+  bool add_np_track(const hw::Ident& np, dma::Target target, uint16_t address,
+                    const uint32_t* data, size_t count);
+
+  // Makes (np, words) the FNP2 filters track, replacing any earlier one.
+  void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);
+  void add_fnp2_filters_track(const hw::Ident& np, std::vector<uint32_t>&& words);
+
+  const std::vector<NpTrack>& tracks() const { return tracks_; }
+  const std::optional<Fnp2FiltersTrack>& fnp2_filters_track() const { return fnp2_filters_track_; }
+  const HwVersion& version() const { return version_; }
+
+ private:
+  std::vector<NpTrack> tracks_;
+  std::optional<Fnp2FiltersTrack> fnp2_filters_track_;
+  HwVersion version_;
+};
+
+// A new empty record for `version`; every layer recording starts with it.
+std::unique_ptr<Record> new_record(const HwVersion& version);
+
+// What a recorder returns for a learning layer. Members are destroyed in reverse order of
+// declaration: weights, then registers_b, then registers_a.
+struct LearnRecordsPtr {
+  std::unique_ptr<Record> registers_a;  // registers with on-chip learning enabled
+  std::unique_ptr<Record> registers_b;  // the same registers with learning disabled
+  std::unique_ptr<Record> weights;      // FNP memory: an FNP3 weights track or FNP2 filters
+  uint32_t fnp_sram_size = 0;           // FNP memory image size, in words
+};
+
+}  // namespace nuvra::program

@@ -1,0 +1,115 @@
+#include "python/numpy_convert.h"
+
+#include <nuvra/host_hooks.h>
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace nuvra {
+
+template <class T>
+std::shared_ptr<Dense> dense_from_numpy(py::handle source, TensorType type) {
+  // A type of another family would make the byte count disagree with the tensor's.
+  if (!type_accepts<T>(type))
+    panic("Wrong requested type %s for a tensor of type %s.", typeid(T).name(), type_name(type));
+  if (!source) throw std::invalid_argument("Invalid source array.");
+
+  // Used as is when already of type T and row-major; otherwise numpy makes a cast copy.
+  auto array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(source);
+  if (!array) throw std::invalid_argument("Invalid source array.");
+
+  const py::ssize_t n = array.ndim();
+  if (n == 0 || n > 4)
+    throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(n) +
+                                " dimensions (min 1, max 4).\n");
+
+  Shape shape;
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const py::ssize_t d = array.shape(i);
+    if (d == 0) panic("Cannot have a shape with a dimension set to 0");
+    // A narrowed dimension would describe fewer elements than the bytes copied.
+    if (static_cast<uint64_t>(d) > std::numeric_limits<uint32_t>::max())
+      throw std::invalid_argument("Cannot instantiate a Dense with a dimension of " + std::to_string(d) +
+                                  " (max 4294967295).");
+    shape.push_back(static_cast<uint32_t>(d));
+  }
+
+  const size_t bytes = static_cast<size_t>(array.size()) * sizeof(T);
+  std::unique_ptr<Dense> dense =
+      Dense::copy(reinterpret_cast<const char*>(array.data()), bytes, type, shape, Layout::RowMajor);
+  return std::shared_ptr<Dense>(std::move(dense));
+}
+
+template std::shared_ptr<Dense> dense_from_numpy<int32_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_from_numpy<float>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_from_numpy<int8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_from_numpy<int16_t>(py::handle, TensorType);
+
+namespace {
+
+py::dtype numpy_dtype(TensorType type) {
+  switch (type) {
+    case TensorType::int32: return py::dtype::of<int32_t>();
+    case TensorType::float32: return py::dtype::of<float>();
+    case TensorType::int16: return py::dtype::of<int16_t>();
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return py::dtype::of<uint8_t>();
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: return py::dtype::of<int8_t>();
+  }
+  throw std::runtime_error(std::string("Unable to convert a tensor of type ") + type_name(type) + "\n");
+}
+
+// Whether every element the shape and byte strides address lies inside `storage_bytes`.
+bool fits_storage(const std::vector<py::ssize_t>& dims, const std::vector<py::ssize_t>& strides,
+                  size_t element_bytes, size_t storage_bytes) {
+  uint64_t end = element_bytes;
+  for (size_t i = 0; i < dims.size(); ++i) {
+    if (dims[i] == 0) return true;  // nothing is read
+    uint64_t span = 0;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(dims[i] - 1), static_cast<uint64_t>(strides[i]), &span) ||
+        __builtin_add_overflow(end, span, &end))
+      return false;
+  }
+  return end <= storage_bytes;
+}
+
+}  // namespace
+
+py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
+  if (!tensor) throw std::invalid_argument("Unable to convert a null tensor.");
+  const TensorType type = tensor->type();
+  const py::dtype dtype = numpy_dtype(type);
+  const size_t element_bytes = element_size(type);
+
+  const std::shared_ptr<const Dense> dense = Tensor::ensure_dense(tensor);
+  const Shape shape = dense->shape();
+  const std::vector<uint32_t>& element_strides = dense->strides();
+  const size_t n = shape.size();
+  if (n > 4 || element_strides.size() < n) panic("Coordinates are out-of-range");
+
+  const bool reversed = dense->layout() == Layout::Reversed;
+  std::vector<py::ssize_t> dims(n), strides(n);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t j = reversed ? n - 1 - i : i;
+    dims[i] = shape[j];
+    strides[i] = static_cast<py::ssize_t>(element_strides[j]) * static_cast<py::ssize_t>(element_bytes);
+  }
+  // The copy below reads through these strides: never past the tensor's bytes.
+  if (!fits_storage(dims, strides, element_bytes, dense->storage().size()))
+    panic("Coordinates are out-of-range");
+
+  // Without a base object pybind11 copies the described bytes into an array of its own.
+  return py::array(dtype, dims, strides, dense->storage().data());
+}
+
+}  // namespace nuvra

@@ -1,0 +1,31 @@
+// The only two roads between numpy arrays and engine tensors; both copy the data.
+#pragma once
+
+#include <nuvra/tensor.h>
+#include <nuvra/types.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace nuvra {
+
+// A row-major dense tensor of `type` holding a copy of `source` force-cast to T.
+// Instances: int32_t, float, int8_t, uint8_t, int16_t; `type` must be of T's family
+// (int8_t also serves int4, int2 and bit; uint8_t serves uint4 and uint2).
+template <class T>
+std::shared_ptr<Dense> dense_from_numpy(pybind11::handle source, TensorType type);
+
+extern template std::shared_ptr<Dense> dense_from_numpy<int32_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_from_numpy<float>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_from_numpy<int8_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_from_numpy<int16_t>(pybind11::handle, TensorType);
+
+// A new, writable numpy array owning a copy of the tensor's values. Sub-byte types come
+// out one value per byte; a tensor of layout 1 comes out with its axes reversed.
+pybind11::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
+
+}  // namespace nuvra

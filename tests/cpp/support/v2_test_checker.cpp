@@ -1,0 +1,47 @@
+#include "support/v2_test_checker.h"
+
+#include "backend/mapping_status.h"
+#include "v2/fnp_hrc/mapping_checks.h"
+
+namespace nuvra::test {
+
+MappingStatus V2TestChecker::check_layer_compatibility(const Layer&, const std::shared_ptr<Layer>&,
+                                                       HwVersion) const {
+  return MappingSuccess();
+}
+
+MappingStatus V2TestChecker::check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator,
+                                                  const LayerList&, HwVersion) const {
+  return MappingSuccess();
+}
+
+MappingStatus V2TestChecker::check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
+                                                  const Device&) const {
+  return v2::check_layer_mappings(layer, components);
+}
+
+bool V2TestChecker::is_sram_input_fit_single_buffer(hw::Type np_type, uint32_t height, uint32_t width,
+                                                    uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                                    uint32_t taken) const {
+  return v2::is_sram_input_fit_single_buffer(*constraints, np_type, height, width, channels, fifo_size, bits, taken);
+}
+
+bool V2TestChecker::is_sram_input_fit_dual_buffer(hw::Type np_type, uint32_t height, uint32_t width,
+                                                  uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                                  uint32_t taken) const {
+  return v2::is_sram_input_fit_dual_buffer(*constraints, np_type, height, width, channels, fifo_size, bits, taken);
+}
+
+bool V2TestChecker::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
+  return v2::is_weights_size_fit_np(*constraints, layer, filters);
+}
+
+NpSplitParams V2TestChecker::np_split_params(hw::Type np_type, const LayerParams& params) const {
+  return v2::np_split_params(np_type, params);
+}
+
+bool V2TestChecker::check_fnp3_sram_size(const HardwareConstraints& c, const Layer& layer) const {
+  return v2::check_fnp3_sram_size(c, layer);
+}
+
+}  // namespace nuvra::test

@@ -1,0 +1,44 @@
+// How the mapping engine splits a layer over second-generation NPs and whether each share
+// fits: NP input width, input SRAM, weight memory and FNP3 memory. The checker of the
+// generation forwards its mapping, fit and split operations here.
+#pragma once
+
+#include "backend/hardware_constraints.h"
+#include "backend/strategies.h"
+
+#include <nuvra/layer.h>
+#include <nuvra/params.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace nuvra::v2 {
+
+// The first CNP whose partition, rounded up to 4 pixels, is wider than 64 fails, without
+// the layer prefix; other components are not looked at.
+MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components);
+
+// Whether an input window of a CNP1, CNP2 or TNP-B fits the NP's input SRAM once `taken`
+// words are reserved. `fifo_size` counts only for a TNP-B. Other NP types throw
+// std::runtime_error "Type of NP not supported.".
+bool is_sram_input_fit_single_buffer(const HardwareConstraints& constraints, hw::Type type, uint32_t height,
+                                     uint32_t width, uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                     uint32_t taken);
+bool is_sram_input_fit_dual_buffer(const HardwareConstraints& constraints, hw::Type type, uint32_t height,
+                                   uint32_t width, uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                   uint32_t taken);
+
+// 100-bit weight units of `filters` filters of a CNP or TNP-B layer. Other layer types throw
+// std::invalid_argument "Unexpected layer type for CNP or TNP-B.".
+uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters);
+// Also bounds the per-channel container by its 18-bit size field.
+bool is_weights_size_fit_np(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters);
+
+// Kernel borders (none on a TNP-B), pooling and filters of the layer's parameters.
+NpSplitParams np_split_params(hw::Type type, const LayerParams& params);
+
+// Whether the layer's weight image fits an FNP3's internal memory.
+bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer);
+
+}  // namespace nuvra::v2

@@ -102,6 +102,11 @@ std::shared_ptr<BoardBackend> SimBoard::board() {
 void SimBoard::open() {
   ++opens_;
   if (opens_ <= config_.fail_create) throw std::runtime_error("Simulated board failed to open");
+  reset_program();
+  program_clk_ = 0;
+  top_ = 0;
+  counter_enabled_ = false;
+  counter_ = 0;
 }
 
 void SimBoard::read_np_registers(uint32_t* out, const hw::Ident& ident, uint32_t count) {

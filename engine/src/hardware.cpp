@@ -26,4 +26,75 @@ void HardwareDevice::read_np_registers(uint32_t* out, const hw::Ident& ident, ui
   board_->read_np_registers(out, ident, count);
 }
 
+void HardwareDevice::enable_clk_counter(bool enabled) { board_->enable_clk_counter(enabled); }
+
+uint32_t HardwareDevice::read_clk_counter() { return board_->read_clk_counter(); }
+
+uint32_t HardwareDevice::program_clk() const { return board_->program_clk(); }
+
+std::pair<uint32_t, uint32_t> HardwareDevice::memory() const { return board_->memory(); }
+
+void HardwareDevice::reset_top_memory() { board_->reset_top_memory(); }
+
+void HardwareDevice::program(const uint8_t* data, size_t size) {
+  if (data == nullptr) throw std::invalid_argument("Invalid program: no bytes");
+  board_->program(data, size);
+}
+
+const std::pair<const uint8_t*, size_t>& HardwareDevice::program() const { return board_->program(); }
+
+void HardwareDevice::program_external(const uint8_t* data, size_t size, uint32_t address) {
+  if (data == nullptr) throw std::invalid_argument("Invalid program: no bytes");
+  board_->program_external(data, size, address);
+}
+
+void HardwareDevice::unprogram() { board_->unprogram(); }
+
+void HardwareDevice::prepare_run(uint32_t count, bool flag) { board_->prepare_run(count, flag); }
+
+bool HardwareDevice::learn_enabled() const { return board_->learn_enabled(); }
+
+void HardwareDevice::learn_enabled(bool enabled) { board_->learn_enabled(enabled); }
+
+uint32_t HardwareDevice::learn_mem_size() const { return board_->learn_mem_size(); }
+
+void HardwareDevice::read_learn_mem(uint32_t* out) {
+  if (out == nullptr && board_->learn_mem_size() != 0) throw std::invalid_argument("read_learn_mem: no output buffer");
+  board_->read_learn_mem(out);
+}
+
+void HardwareDevice::write_learn_mem(const uint32_t* in) {
+  if (in == nullptr && board_->learn_mem_size() != 0) throw std::invalid_argument("write_learn_mem: no input buffer");
+  board_->write_learn_mem(in);
+}
+
+HardwareDevice::Outputs HardwareDevice::fit(const Frames& frames, const std::vector<int>& labels) {
+  return board_->fit(frames, labels);
+}
+
+HardwareDevice::Outputs HardwareDevice::forward(const Frames& frames) { return board_->forward(frames); }
+
+HardwareDevice::Outputs HardwareDevice::predict(const Frames& frames) { return board_->predict(frames); }
+
+namespace {
+
+HardwareDevice::Frames as_frames(const std::vector<std::shared_ptr<Dense>>& frames) {
+  return HardwareDevice::Frames(frames.begin(), frames.end());
+}
+
+}  // namespace
+
+HardwareDevice::Outputs HardwareDevice::fit(const std::vector<std::shared_ptr<Dense>>& frames,
+                                            const std::vector<int>& labels) {
+  return board_->fit(as_frames(frames), labels);
+}
+
+HardwareDevice::Outputs HardwareDevice::forward(const std::vector<std::shared_ptr<Dense>>& frames) {
+  return board_->forward(as_frames(frames));
+}
+
+HardwareDevice::Outputs HardwareDevice::predict(const std::vector<std::shared_ptr<Dense>>& frames) {
+  return board_->predict(as_frames(frames));
+}
+
 }  // namespace nuvra

@@ -217,6 +217,7 @@ void LayerImpl::remove_outbound(const LayerImpl* layer) {
 void LayerImpl::leave_model() {
   owner_ = nullptr;
   inbounds_.clear();
+  outbounds_.clear();
   learning_.reset();
 }
 

@@ -33,8 +33,8 @@ MappingStatus check_fnp_constraints(const Layer& layer, const std::shared_ptr<La
 
   const auto [x, y, c] = dims_of(first_input_shape(layer));
   auto previous_is = [&](int category) { return previous && previous->has_category(category); };
-  // Channel rows fit from any source; pixel rows and a flat input need the source to
-  // deliver the data in that order, which the HRC, a CNP or a TNP-B do not.
+  // Channel rows fit any source; the HRC and a TNP-B cannot feed pixel rows, and neither
+  // they nor a CNP can feed a flat vector.
   if (roundup4(x) * y * c <= kMaxInputBytes) return MappingSuccess();
   if (roundup4(x * c) * y <= kMaxInputBytes) {
     if (!previous_is(1) && !previous_is(6)) return MappingSuccess();

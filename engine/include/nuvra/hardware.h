@@ -1,11 +1,13 @@
 // Drivers and the hardware device: how the engine reaches a board.
 #pragma once
 
+#include <nuvra/tensor.h>
 #include <nuvra/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace nuvra {
@@ -35,6 +37,29 @@ class BoardBackend {
   virtual void open() = 0;
   // Fills `count` configuration words of the NP at `ident`.
   virtual void read_np_registers(uint32_t* out, const hw::Ident& ident, uint32_t count) = 0;
+
+  using Frames = std::vector<std::shared_ptr<const Tensor>>;
+  using Outputs = std::vector<std::unique_ptr<Tensor>>;
+
+  // See HardwareDevice for the meaning of each operation; arguments arrive checked for null.
+  virtual void enable_clk_counter(bool enabled) = 0;
+  virtual uint32_t read_clk_counter() = 0;
+  virtual uint32_t program_clk() const = 0;
+  virtual std::pair<uint32_t, uint32_t> memory() const = 0;
+  virtual void reset_top_memory() = 0;
+  virtual void program(const uint8_t* data, size_t size) = 0;
+  virtual const std::pair<const uint8_t*, size_t>& program() const = 0;
+  virtual void program_external(const uint8_t* data, size_t size, uint32_t address) = 0;
+  virtual void unprogram() = 0;
+  virtual void prepare_run(uint32_t count, bool flag) = 0;
+  virtual bool learn_enabled() const = 0;
+  virtual void learn_enabled(bool enabled) = 0;
+  virtual uint32_t learn_mem_size() const = 0;
+  virtual void read_learn_mem(uint32_t* out) = 0;
+  virtual void write_learn_mem(const uint32_t* in) = 0;
+  virtual Outputs fit(const Frames& frames, const std::vector<int>& labels) = 0;
+  virtual Outputs forward(const Frames& frames) = 0;
+  virtual Outputs predict(const Frames& frames) = 0;
 };
 
 class HardwareDriver : public BlockDevice {
@@ -75,10 +100,55 @@ class HardwareDevice {
   HardwareDevice(const HardwareDevice&) = delete;
   HardwareDevice& operator=(const HardwareDevice&) = delete;
 
+  using Frames = BoardBackend::Frames;
+  using Outputs = BoardBackend::Outputs;
+
   HwVersion version() const;
   const char* desc() const;
   HardwareDriver* driver() const { return driver_; }
   void read_np_registers(uint32_t* out, const hw::Ident& ident, uint32_t count);
+
+  // The clock counter advances with runs only while enabled; it wraps at 2^32.
+  void enable_clk_counter(bool enabled);
+  uint32_t read_clk_counter();
+  // Clock count of the last programming.
+  uint32_t program_clk() const;
+  // Board memory in use and the highest use since the last reset, in bytes.
+  std::pair<uint32_t, uint32_t> memory() const;
+  void reset_top_memory();
+
+  // Loads a whole program (information and data parts). The board keeps its own copy, so the
+  // caller's bytes may go away afterwards. Bytes that are not a program throw
+  // std::invalid_argument("Invalid program: ...") and leave the board as it was; a board
+  // failure throws std::runtime_error.
+  void program(const uint8_t* data, size_t size);
+  // The loaded program as the board holds it; null data when none is loaded.
+  const std::pair<const uint8_t*, size_t>& program() const;
+  // Loads the information part of a program whose data part already sits at `address` in
+  // board memory.
+  void program_external(const uint8_t* data, size_t size, uint32_t address);
+  // Back to the unprogrammed state: no program, no learning memory, learning off.
+  void unprogram();
+
+  // Readies the board for runs of `count` frames; a run of another count is refused.
+  void prepare_run(uint32_t count, bool flag);
+
+  bool learn_enabled() const;
+  // Switching learning on needs a loaded program with a learning layer.
+  void learn_enabled(bool enabled);
+  // Words of the learning layer's memory; 0 without one.
+  uint32_t learn_mem_size() const;
+  // `out` / `in` hold learn_mem_size() words.
+  void read_learn_mem(uint32_t* out);
+  void write_learn_mem(const uint32_t* in);
+
+  // One output per frame, in order. fit learns only while learning is on.
+  Outputs fit(const Frames& frames, const std::vector<int>& labels);
+  Outputs forward(const Frames& frames);
+  Outputs predict(const Frames& frames);
+  Outputs fit(const std::vector<std::shared_ptr<Dense>>& frames, const std::vector<int>& labels);
+  Outputs forward(const std::vector<std::shared_ptr<Dense>>& frames);
+  Outputs predict(const std::vector<std::shared_ptr<Dense>>& frames);
 
  private:
   HardwareDevice(HardwareDriver* driver, std::shared_ptr<BoardBackend> board);

@@ -41,7 +41,8 @@ class Layer {
   };
 
   // Copies `params`, completes the copy with defaults; a missing required key throws
-  // std::invalid_argument("Layer <n> (<type>): missing parameter '<k>'").
+  // std::invalid_argument("Layer <n> (<type>): missing parameter '<k>'"). A null set, the
+  // Unknown type and an empty name are refused the same way.
   static std::shared_ptr<Layer> create(const LayerParams* params, const std::string& name);
 
   virtual ~Layer() = default;
@@ -53,10 +54,16 @@ class Layer {
   virtual std::vector<Shape> input_dimensions() const = 0;
   // Unbuilt layers throw std::runtime_error("Cannot get output size before it is set.").
   virtual Shape output_dimensions() const = 0;
+  // InputData: its "input_bits"; other input layers 8; else the first inbound's output width
+  // (0 before the layer is built).
   virtual uint8_t input_bits() const = 0;
+  // The "output_bits" key when stored; else InputData its input bits, merges their first
+  // inbound's, first-generation layers with activation "act_bits", others with activation 8,
+  // without activation 32.
   virtual uint8_t output_bits() const = 0;
+  // False with an activation; merges follow their first inbound; InputData its "input_signed".
   virtual bool output_signed() const = 0;
-  // 2 when the layer's input is signed.
+  // 2 when the layer's input is signed, else 0.
   virtual int input_type_code() const = 0;
   int input_sign_code() const { return input_type_code(); }
 
@@ -143,8 +150,8 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   // std::invalid_argument("Layer <n> (<type>): <reason>") on inputs the layer cannot take.
   // Nothing changes on failure. Variables whose declaration is unchanged keep their values.
   void build(const std::vector<std::shared_ptr<LayerImpl>>& inbounds, const Model* owner);
-  // The layer leaves its model: no owner, no inbound links, no learning. Shapes and
-  // variables stay readable.
+  // The layer leaves its model: no owner, no links, no learning. Shapes and variables stay
+  // readable.
   void leave_model();
   void add_outbound(const std::shared_ptr<LayerImpl>& layer);
   void remove_outbound(const LayerImpl* layer);

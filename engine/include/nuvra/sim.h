@@ -1,13 +1,17 @@
-// The simulated board: a register file and an NP configuration source behind a driver,
-// enough for device discovery to run without hardware.
+// The simulated board: a register file, an NP configuration source, program memory and
+// deterministic runs behind a driver, so discovery, programming and direct inference run
+// without hardware.
 #pragma once
 
 #include <nuvra/hardware.h>
+#include <nuvra/program_info.h>
 #include <nuvra/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,6 +64,12 @@ struct SimBoardConfig {
   uint32_t clock_busy_reads = 0;
   // Every NP configuration word reads 0.
   bool bad_np_word = false;
+  // The first `fail_program` programmings of valid bytes throw
+  // std::runtime_error("Simulated board failed to program") and leave the board unprogrammed.
+  uint32_t fail_program = 0;
+  // Called by fit while learning is on, after the outputs are made; by default learning
+  // leaves the memory as it is.
+  std::function<void(std::span<uint32_t> learn_mem, const std::vector<int>& labels)> on_fit;
 };
 
 // The frozen presets: fpga_v2, vlq7300_v1, twonodes_v1, qrix_v1, qrix_v2.
@@ -92,6 +102,41 @@ class SimBoard final : public HardwareDriver,
   // The NP's configuration word, then zeros.
   void read_np_registers(uint32_t* out, const hw::Ident& ident, uint32_t count) override;
 
+  // Programming: the board copies the bytes; program_clk is bytes / 4, usage the byte count.
+  // The learning memory starts as the program's learning weights: an FNP2 filters track, or
+  // the NP tracks joined (on FNP3 these begin with the block's two header words). A program
+  // loaded with program_external has its data elsewhere: its learning memory starts zeroed,
+  // sized from the learning spans. program() needs the data part; outputs above 2^24
+  // elements and external learning memories above 2^24 words are refused as invalid.
+  void enable_clk_counter(bool enabled) override { counter_enabled_ = enabled; }
+  uint32_t read_clk_counter() override { return counter_; }
+  uint32_t program_clk() const override { return program_clk_; }
+  std::pair<uint32_t, uint32_t> memory() const override { return {usage_, top_}; }
+  void reset_top_memory() override { top_ = usage_; }
+  void program(const uint8_t* data, size_t size) override;
+  const std::pair<const uint8_t*, size_t>& program() const override { return program_view_; }
+  void program_external(const uint8_t* data, size_t size, uint32_t address) override;
+  void unprogram() override;
+  void prepare_run(uint32_t count, bool flag) override;
+  bool learn_enabled() const override { return learn_enabled_; }
+  void learn_enabled(bool enabled) override;
+  uint32_t learn_mem_size() const override { return static_cast<uint32_t>(learn_mem_.size()); }
+  void read_learn_mem(uint32_t* out) override;
+  void write_learn_mem(const uint32_t* in) override;
+  // Runs need a program and a prepare_run of the same frame count. Each frame must have as
+  // many elements as the program's input. Output i of a frame is (sum of the frame's bytes
+  // + i) mod 256, shaped by the program's output: uint8 with activation, else int32.
+  // predict scales that by the program's scale of the element's channel (last dimension),
+  // as float32. An enabled clock counter advances 1000 per frame.
+  Outputs fit(const Frames& frames, const std::vector<int>& labels) override;
+  Outputs forward(const Frames& frames) override;
+  Outputs predict(const Frames& frames) override;
+
+  // Sets the clock counter, e.g. close to its wrap.
+  void seed_clk_counter(uint32_t value) { counter_ = value; }
+  // Address given to the last program_external, while that program is loaded.
+  std::optional<uint32_t> external_address() const { return external_address_; }
+
   // Every (address, value) word written, in order.
   const std::vector<std::pair<uint32_t, uint32_t>>& write_log() const { return writes_; }
   // Every word address a read asked for, in order (refused ones included).
@@ -101,11 +146,30 @@ class SimBoard final : public HardwareDriver,
 
  private:
   bool register_word(uint32_t offset, uint32_t* value) const;
+  enum class Mode { fit, forward, predict };
+  Outputs run(Mode mode, const Frames& frames, const std::vector<int>* labels);
+  void load(const uint8_t* data, size_t size, std::optional<uint32_t> external_address);
+  void reset_program();
 
   SimBoardConfig config_;
   std::vector<std::pair<uint32_t, uint32_t>> writes_;
   std::vector<uint32_t> reads_;
   uint32_t opens_ = 0;
+
+  // Program state, reset by open().
+  std::vector<uint32_t> program_words_;  // the board's copy, word-aligned
+  std::pair<const uint8_t*, size_t> program_view_{nullptr, 0};
+  std::optional<ProgramInfo> info_;
+  std::optional<uint32_t> external_address_;
+  uint32_t program_clk_ = 0, usage_ = 0, top_ = 0;
+  bool has_learning_ = false;
+  bool learn_enabled_ = false;
+  std::vector<uint32_t> learn_mem_;
+  std::optional<uint32_t> prepared_frames_;
+  bool counter_enabled_ = false;
+  uint32_t counter_ = 0;
+  // Faults injected so far by fail_program and fail_forward; they survive open().
+  uint32_t failed_programs_ = 0, failed_runs_ = 0;
 };
 
 // The value the board reports at a mesh register offset (see SimGeometry), or false when

@@ -370,20 +370,5 @@ TEST(Layers, UnbuiltLayersRefuseShapeQueries) {
   EXPECT_THROW(in->output_dimensions(), std::runtime_error);
 }
 
-TEST(Layers, ActivationAndPoolingQueriesReadTheKeys) {
-  auto relu = test::make_layer(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 3}, {"pool_type", 1}}, "a");
-  EXPECT_TRUE(relu->has_activation());
-  EXPECT_TRUE(relu->has_activation_type(ActivationType::ReLU));
-  EXPECT_FALSE(relu->has_activation_type(ActivationType::LUT));
-  EXPECT_TRUE(relu->has_pool_type(PoolType::Max));
-  EXPECT_TRUE(relu->has_pooling_type(PoolType::Max));
-  auto lut = test::make_layer(LayerType::Dense1D, {{"units", 1}, {"activation", 2}}, "b");
-  EXPECT_TRUE(lut->has_activation());
-  EXPECT_TRUE(lut->has_activation_type(ActivationType::LUT));
-  EXPECT_FALSE(lut->has_pool_type(PoolType::NoPooling));  // no pooling key at all
-  auto add = test::make_layer(LayerType::Add, {}, "c");
-  EXPECT_FALSE(add->has_activation());
-}
-
 }  // namespace
 }  // namespace nuvra

@@ -94,13 +94,18 @@ TEST(ModelGraph, APoppedLayerCanJoinAnotherModelWithItsVariables) {
   EXPECT_EQ(dense->variables()->get("weights"), weights);  // same declaration: values kept
   EXPECT_EQ(names(second.layer("other")->outbound_layers()), Names{"dense"});
 
-  // A model that goes away releases its layers.
-  auto conv = first->get_layer("conv");
-  first.reset();
+  // A model that goes away releases its layers, links included.
+  auto gone = test::v2_conv_dense_model();
+  auto conv = gone->get_layer("conv");
+  auto gone_dense = gone->get_layer("dense");
+  gone.reset();
   EXPECT_TRUE(conv->inbound_layers().empty());
+  EXPECT_TRUE(conv->outbound_layers().empty());
   ModelBuilder third;
   third.input(8, 8, 3);
   EXPECT_NO_THROW(third.model().add(conv));
+  EXPECT_TRUE(conv->outbound_layers().empty());
+  EXPECT_TRUE(gone_dense->inbound_layers().empty());
 }
 
 TEST(ModelGraph, AddRefusesBadGraphsAndChangesNothing) {

@@ -20,26 +20,7 @@ class FakeChecker : public CompatibilityChecker {
 
   FakeChecker();
 
-  // --- Configuration ---
-  // What np_split_params answers, whatever the type and parameters.
-  NpSplitParams split_params;
-  // Largest number of filters whose weights fit one NP.
-  uint32_t max_weight_filters = kUnlimited;
-  // Input SRAM of one NP in 32-bit words, with two buffers and with one.
-  uint32_t dual_capacity_words = kUnlimited;
-  uint32_t single_capacity_words = kUnlimited;
-  MappingStatus layer_status = MappingSuccess();
-  MappingStatus sequence_status = MappingSuccess();
-  MappingStatus mappings_status = MappingSuccess();
-  bool fnp3_fits = true;
-  // Off for long runs (benchmarks) that do not read the calls.
-  bool record_calls = true;
-
-  // 32-bit words of an input window: every row holds `channels` containers of the row's bytes
-  // rounded up to 4, and the FIFO keeps fifo_size more copies.
-  static uint64_t input_words(uint32_t height, uint32_t width, uint32_t channels, uint32_t fifo_size, uint8_t bits);
-
-  // --- What was asked ---
+  // One input fit question and its answer.
   struct FitCall {
     hw::Type type;
     uint32_t height, width, channels, fifo_size;
@@ -52,9 +33,29 @@ class FakeChecker : public CompatibilityChecker {
     std::string layer;
     std::vector<hw::Component> components;
   };
+
+  // --- Configuration ---
+  // What np_split_params answers, whatever the type and parameters.
+  NpSplitParams split_params;
+  // Largest number of filters whose weights fit one NP.
+  uint32_t max_weight_filters = kUnlimited;
+  // Input SRAM of one NP in 32-bit words, with two buffers and with one.
+  uint32_t dual_capacity_words = kUnlimited;
+  uint32_t single_capacity_words = kUnlimited;
   // When set, decides the input fits instead of the capacities (`accepted` is not yet set).
   std::function<bool(const FitCall&)> fit_rule;
+  MappingStatus layer_status = MappingSuccess();
+  MappingStatus sequence_status = MappingSuccess();
+  MappingStatus mappings_status = MappingSuccess();
+  bool fnp3_fits = true;
+  // Off for long runs (benchmarks) that do not read the calls.
+  bool record_calls = true;
 
+  // 32-bit words of an input window: every row holds `channels` containers of the row's bytes
+  // rounded up to 4, and the FIFO keeps fifo_size more copies.
+  static uint64_t input_words(uint32_t height, uint32_t width, uint32_t channels, uint32_t fifo_size, uint8_t bits);
+
+  // --- What was asked ---
   mutable std::vector<FitCall> fit_calls;
   mutable std::vector<uint32_t> weight_calls;  // filter counts asked
   mutable std::vector<hw::Type> split_param_calls;

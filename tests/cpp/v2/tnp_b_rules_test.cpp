@@ -1,7 +1,7 @@
 #include "v2/tnp_vit/tnp_b_rules.h"
 
 #include "support/model_builders.h"
-#include "v2/stub_layer.h"
+#include "stub_layer.h"
 
 #include <gtest/gtest.h>
 

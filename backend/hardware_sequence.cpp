@@ -1,0 +1,101 @@
+#include "backend/hardware_sequence.h"
+
+#include <nuvra/hardware.h>
+#include <nuvra/host_hooks.h>
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "backend/layer_graph.h"
+#include "backend/layer_recorder_factory.h"
+#include "devices/device.h"
+
+namespace nuvra {
+
+namespace {
+
+bool holds(const std::pair<const uint8_t*, size_t>& current, const std::vector<uint8_t>& program) {
+  return current.first != nullptr && current.second == program.size() &&
+         std::memcmp(current.first, program.data(), program.size()) == 0;
+}
+
+}  // namespace
+
+HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
+                                   const std::vector<std::shared_ptr<Layer>>& layers,
+                                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes,
+                                   std::vector<uint8_t> program)
+    : device_(std::move(device)),
+      constraints_(constraints),
+      layers_(layers),
+      passes_(passes),
+      program_(std::move(program)) {
+  if (!device_) throw std::invalid_argument("A hardware sequence needs its device.");
+}
+
+HardwareSequence::~HardwareSequence() = default;
+
+Sequence::ProgramParts HardwareSequence::program_parts() const {
+  const size_t size = program_.size();
+  if (size < 4) panic("Program of %zu bytes has no information part.", size);
+  const uint32_t info =
+      uint32_t{program_[0]} | uint32_t{program_[1]} << 8 | uint32_t{program_[2]} << 16 | uint32_t{program_[3]} << 24;
+  if (uint64_t{info} + 4 > size) panic("Program information of %u bytes exceeds the %zu program bytes.", info, size);
+  const size_t split = size_t{info} + 4;
+  return {{program_.data(), split}, {program_.data() + split, size - split}};
+}
+
+std::string HardwareSequence::name() const {
+  std::string n = "HW/";
+  if (layers_.empty()) return n;
+  n += layers_.front()->get_name();
+  if (layers_.size() >= 2) n += "-" + layers_.back()->get_name();
+  return n;
+}
+
+std::vector<std::shared_ptr<const Tensor>> HardwareSequence::forward_samples(
+    const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int>* labels) {
+  HardwareDevice* hw = device_->hardware();
+  if (!hw) throw std::runtime_error("An actual hardware device is required.");
+  if (inputs.size() > std::numeric_limits<uint32_t>::max())
+    throw std::invalid_argument("Too many samples for one run.");
+
+  if (!holds(hw->program(), program_)) {
+    hw->program(program_.data(), program_.size());
+    // Never run samples against a stale or partial program.
+    if (!holds(hw->program(), program_)) throw std::runtime_error("The board could not be programmed.");
+  }
+  hw->prepare_run(static_cast<uint32_t>(inputs.size()), true);
+
+  const bool learn = labels != nullptr;
+  if (hw->learn_enabled() != learn) hw->learn_enabled(learn);
+
+  HardwareDevice::Outputs outputs;
+  if (labels) {
+    outputs = hw->fit(inputs, *labels);
+    sync_learning_vars();
+  } else if (!layers_.empty() && layers_.back()->params()->layer_type() == LayerType::Dequantizer) {
+    outputs = hw->predict(inputs);
+  } else {
+    outputs = hw->forward(inputs);
+  }
+
+  std::vector<std::shared_ptr<const Tensor>> results;
+  results.reserve(outputs.size());
+  for (auto& t : outputs) results.emplace_back(std::move(t));
+  return results;
+}
+
+void HardwareSequence::sync_learning_vars() {
+  if (passes_.empty() || !passes_.back()) throw std::runtime_error("The sequence has no pass.");
+  const auto last = last_mappable_layer(passes_.back()->layers);
+  const auto mapping = last->mapping();
+  if (!mapping || !mapping->nps || mapping->nps->size() != 1)
+    throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP");
+  const auto recorder = make_layer_recorder(*device_, constraints_);
+  recorder->sync_learning_vars(last);
+}
+
+}  // namespace nuvra

@@ -1,0 +1,58 @@
+// What mapping produces for the engine: a run of layers mapped on one device, its passes and its
+// program bytes; it programs a board on demand and runs samples through it.
+#pragma once
+
+#include "backend/hardware_constraints.h"
+
+#include <nuvra/backend.h>
+#include <nuvra/layer.h>
+#include <nuvra/tensor.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvra {
+
+class Device;
+
+class HardwareSequence final : public ForwardableSequence {
+ public:
+  // Copies everything; the constraints are kept for reading learnt values back.
+  HardwareSequence(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
+                   const std::vector<std::shared_ptr<Layer>>& layers,
+                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes, std::vector<uint8_t> program);
+  ~HardwareSequence() override;
+
+  const std::vector<std::shared_ptr<Sequence::Pass>>& passes() const override { return passes_; }
+  BackendType backend() const override { return BackendType::Hardware; }
+  ByteView program() const override { return {program_.data(), program_.size()}; }
+  // Both parts keep their size prefix. Panics when the first word does not fit the program.
+  ProgramParts program_parts() const override;
+  // "HW/<first>" or "HW/<first>-<last>".
+  std::string name() const override;
+
+  // Programs the board when it does not hold this program, switches learning on exactly when
+  // labels are given, then runs fit (and reads the learnt values back), predict (for a
+  // Dequantizer last layer) or forward.
+  std::vector<std::shared_ptr<const Tensor>> forward_samples(const std::vector<std::shared_ptr<const Tensor>>& inputs,
+                                                             const std::vector<int>* labels) override;
+
+  // Reads the learnt values of the last mappable layer back from the board into the layer.
+  void sync_learning_vars();
+
+  const std::shared_ptr<Device>& device() const { return device_; }
+  const HardwareConstraints& constraints() const { return constraints_; }
+  const std::vector<std::shared_ptr<Layer>>& layers() const { return layers_; }
+
+ private:
+  std::shared_ptr<Device> device_;
+  HardwareConstraints constraints_;
+  std::vector<std::shared_ptr<Layer>> layers_;
+  std::vector<std::shared_ptr<Sequence::Pass>> passes_;
+  std::vector<uint8_t> program_;
+};
+
+}  // namespace nuvra

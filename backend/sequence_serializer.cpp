@@ -1,0 +1,199 @@
+#include "backend/sequence_serializer.h"
+
+#include "backend/bulk_allocator.h"
+#include "backend/layer_mapping.h"
+#include "backend/program_spans.h"
+
+#include <nuvra/dma.h>
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace nuvra {
+
+namespace {
+
+constexpr size_t kInitialBufferSize = 1024;
+
+// Runs `f`, turning any std::exception into one that names the layer being programmed.
+template <class F>
+auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
+  }
+}
+
+std::vector<uint32_t> used_dims(const Shape& shape) {
+  std::vector<uint32_t> dims;
+  for (size_t i = 0; i < shape.size() && i < 4; ++i) dims.push_back(shape[i]);
+  return dims;
+}
+
+}  // namespace
+
+uint64_t format_config_header_fb(const hw::Ident& ident, dma::Target target, uint32_t n, uint16_t address) {
+  uint32_t words[2] = {0, 0};
+  dma::format_config_header(words, ident, target, n, address, false);
+  return uint64_t{words[0]} | (uint64_t{words[1]} << 32);
+}
+
+SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
+    : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize, &BulkAllocator::instance())),
+      info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize)),
+      layer_recorder_(layer_recorder),
+      io_recorder_(io_recorder) {}
+
+SequenceSerializer::~SequenceSerializer() = default;
+
+void SequenceSerializer::serialize_version(const HwVersion& v) {
+  device_version_ = fb::CreateDeviceVersion(*info_builder_, v.vendor_id, v.product_id, v.major_rev, v.minor_rev);
+}
+
+flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const program::Record& record) {
+  auto& b = *data_builder_;
+  std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
+  tracks.reserve(record.tracks().size());
+  for (const auto& track : record.tracks()) {
+    const auto& words = track.words();
+    const auto v = b.CreateVector(words.data(), words.size());
+    tracks.push_back(fb::CreateNpTrack(b, v));
+  }
+  flatbuffers::Offset<fb::Fnp2FiltersTrack> fnp2;
+  if (const auto& f = record.fnp2_filters_track()) {
+    const auto words = b.CreateVector(f->words.data(), f->words.size());
+    const fb::NpIdent np(f->np.col, f->np.row, f->np.id);
+    fnp2 = fb::CreateFnp2FiltersTrack(b, &np, words);
+  }
+  return fb::CreateRecord(b, b.CreateVector(tracks), fnp2);
+}
+
+size_t SequenceSerializer::serialize_scc_program(bool input_layer, bool input_type_zero, bool solo,
+                                                 bool output_type_zero, bool narrow, Shape input, Shape output) {
+  const auto record =
+      io_recorder_.record_scc(input_layer, input_type_zero, solo, output_type_zero, narrow, input, output);
+  if (!record) throw std::runtime_error("The I/O recorder gave no SCC program.");
+  current_pass_.push_back(serialize_record(*record));
+  return 1;
+}
+
+SequenceSerializer::LayerResult SequenceSerializer::serialize_layer(
+    const Layer& layer, const Layer& seq_first, std::shared_ptr<Layer> next_layer, bool ib_spikes,
+    bool routing_flag, const std::vector<hw::Ident>& excluded_nps, bool registers_only, bool last_flag) {
+  return programming_layer(layer, [&] {
+    const auto record = layer_recorder_.record_layer(layer, seq_first, std::move(next_layer), ib_spikes,
+                                                     routing_flag, excluded_nps, registers_only, last_flag);
+    if (!record) throw std::runtime_error("no program was recorded");
+    return LayerResult{record->tracks().size(), serialize_record(*record)};
+  });
+}
+
+size_t SequenceSerializer::serialize_layer_program(const Layer& layer, const Layer& seq_first,
+                                                   std::shared_ptr<Layer> next_layer, bool ib_spikes,
+                                                   bool routing_flag, const std::vector<hw::Ident>& excluded_nps,
+                                                   bool registers_only, bool last_flag) {
+  const auto r = serialize_layer(layer, seq_first, std::move(next_layer), ib_spikes, routing_flag, excluded_nps,
+                                 registers_only, last_flag);
+  current_pass_.push_back(r.record);
+  return r.tracks;
+}
+
+size_t SequenceSerializer::serialize_learning_layer_program(const Layer& layer, bool learn) {
+  return programming_layer(layer, [&] {
+    const auto records = layer_recorder_.record_learning_layer(layer, learn);
+    if (!records.registers_a || !records.registers_b || !records.weights)
+      throw std::runtime_error("incomplete learning records");
+    // The program information points at the first track of each register record and at the
+    // weights' first track or FNP2 filters.
+    if (records.registers_a->tracks().empty() || records.registers_b->tracks().empty() ||
+        (records.weights->tracks().empty() && !records.weights->fnp2_filters_track()))
+      throw std::runtime_error("learning records without a track");
+    const auto a = serialize_record(*records.registers_a);
+    const auto b = serialize_record(*records.registers_b);
+    const auto w = serialize_record(*records.weights);
+    const auto mapping = layer.mapping();
+    if (!mapping || !mapping->nps) throw std::out_of_range("the learning layer is not mapped");
+    const hw::Ident& ident = mapping->nps->at(0).ident;
+    const fb::NpIdent np(ident.col, ident.row, ident.id);
+    learning_records_ = fb::CreateLearningRecords(*data_builder_, &np, a, b, w, records.fnp_sram_size);
+    return records.registers_b->tracks().size() + records.weights->tracks().size();
+  });
+}
+
+size_t SequenceSerializer::serialize_unused_nps_program(const std::shared_ptr<Layer>& first,
+                                                        const std::shared_ptr<Layer>& second,
+                                                        const std::vector<hw::Ident>& excluded_nps) {
+  if (!first || !second) throw std::invalid_argument("Idle NPs are programmed from two layers.");
+  const auto mapping = get_layer_mapping(*first);
+  if (!mapping) throw std::runtime_error("Layer '" + first->get_name() + "' has no layer mapping.");
+  // The idle NPs take the first layer's registers under the number the previous pass sends to.
+  struct IdSwap {
+    LayerMapping& m;
+    uint8_t saved;
+    ~IdSwap() { m.id = saved; }
+  } swap{*mapping, mapping->id};
+  mapping->id = mapping->prev_id;
+  return serialize_layer_program(*first, *second, first, false, false, excluded_nps, true, false);
+}
+
+void SequenceSerializer::finalize_pass() {
+  passes_.push_back(fb::CreatePass(*data_builder_, data_builder_->CreateVector(current_pass_)));
+  current_pass_.clear();
+}
+
+void SequenceSerializer::serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count,
+                                              bool solo, bool multi_pass, bool input_type_zero) {
+  const auto tracks = io_recorder_.record_epg(layer, low, high, count, solo, multi_pass, input_type_zero);
+  if (tracks) epg_registers_.insert(epg_registers_.end(), tracks->begin(), tracks->end());
+}
+
+void SequenceSerializer::record_dummy_desc_hdr(bool record) {
+  if (record) dummy_desc_header_ = format_config_header_fb(hw::Ident{}, dma::Target{8}, 1, 0);
+}
+
+void SequenceSerializer::finalize(const std::string& version, Shape input, Shape output, int8_t input_type,
+                                  int8_t output_type, bool has_activation, uint32_t conv_param_1,
+                                  uint32_t conv_param_0, std::vector<int32_t> thresholds,
+                                  const std::vector<float>& scales, uint8_t descriptors_per_pass,
+                                  std::vector<uint8_t>* program,
+                                  const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
+  if (!program) throw std::invalid_argument("No program to write to.");
+  if (finalized_) throw std::logic_error("The program of this sequence is already written.");
+  if (!device_version_) throw std::logic_error("The device version must be serialized before the program.");
+  finalized_ = true;
+
+  // Program data.
+  auto& d = *data_builder_;
+  const auto pass_vector = d.CreateVector(passes_);
+  const fb::DummyDescHeader header(static_cast<uint32_t>(dummy_desc_header_),
+                                   static_cast<uint32_t>(dummy_desc_header_ >> 32));
+  d.FinishSizePrefixed(fb::CreateProgramData(d, pass_vector, learning_records_, &header));
+  const flatbuffers::DetachedBuffer data = d.Release();
+
+  // Program information, read back from the finished data.
+  auto& i = *info_builder_;
+  const auto pass_spans = serialize_pass_spans(data.data(), &i, passes);
+  const auto learning = serialize_learning_layer_info(data.data(), &i);
+  const fb::TrackSpan dummy_span = dummy_desc_header_span(data.data());
+
+  std::vector<fb::RegisterValue> epg;
+  epg.reserve(epg_registers_.size());
+  for (const auto& t : epg_registers_) epg.emplace_back(t.offset, t.value);
+  const auto in_dims = used_dims(input);
+  const auto out_dims = used_dims(output);
+  const auto root = fb::CreateProgramInfoDirect(
+      i, version.c_str(), *device_version_, &in_dims, &out_dims, static_cast<fb::IoType>(input_type),
+      static_cast<fb::IoType>(output_type), has_activation, conv_param_1, conv_param_0, &thresholds, &scales,
+      descriptors_per_pass, epg.empty() ? nullptr : &epg, &pass_spans, learning, &dummy_span);
+  i.FinishSizePrefixed(root);
+
+  program->clear();
+  program->reserve(i.GetSize() + data.size());
+  prefault(program->data(), program->capacity());
+  program->insert(program->end(), i.GetBufferPointer(), i.GetBufferPointer() + i.GetSize());
+  program->insert(program->end(), data.data(), data.data() + data.size());
+}
+
+}  // namespace nuvra

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "backend/layer_graph.h"
-#include "backend/layer_recorder_factory.h"
+#include "backend/strategy_factory.h"
 #include "devices/device.h"
 
 namespace nuvra {
@@ -94,7 +94,10 @@ void HardwareSequence::sync_learning_vars() {
   const auto mapping = last->mapping();
   if (!mapping || !mapping->nps || mapping->nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP");
-  const auto recorder = make_layer_recorder(*device_, constraints_);
+  // A recorder of the sequence's generation, made for this read-back over the sequence's own
+  // device and constraints.
+  const auto recorder = make_generation_strategies(*device_, &constraints_, kLayerRecorderStrategy).layer_recorder;
+  if (!recorder) throw std::runtime_error("No layer recorder for this IP version.");
   recorder->sync_learning_vars(last);
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
@@ -60,6 +61,15 @@ int main() {
       {"conv2d 5x5 256->256", 5, 256, 256, Layout::RowMajor},
       {"conv2d 7x7 256->256", 7, 256, 256, Layout::RowMajor},
   };
+  {
+    // Reference: a plain copy of as many bytes as the 3x3 512->512 image.
+    const auto w = random_weights({3, 3, 512, 512}, Layout::RowMajor);
+    run("reference: copy of 2.36 MB", [&] {
+      std::vector<uint32_t> words(w->storage().size() / 4);
+      std::memcpy(words.data(), w->storage().data(), words.size() * 4);
+      return words;
+    }, reps);
+  }
   for (const auto& c : conv_cases) {
     const auto w = random_weights({c.k, c.k, c.channels, c.filters}, c.layout);
     run(c.name, [&] { return v2::format_conv2d_cnp_weights(*w, 0, c.filters); }, reps);

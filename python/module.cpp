@@ -1,4 +1,5 @@
 // Entry point of the extension module `core` and the module body that fills it.
+#include "devices/system_services.h"
 #include "python/enum_binding.h"
 #include "python/metrics.h"
 #include "python/numpy_convert.h"
@@ -42,7 +43,7 @@ int evaluate_bitwidth(const py::array& variable) {
 
 // Registration order is part of the module's interface: later steps go in their slots.
 void pybind11_init_core(py::module_& m) {
-  // Engine services (back end, default constraints, power meter, flash) are registered here first.
+  nuvra::register_system_services_with_engine();
   m.doc() = "Nuvra core library";
   m.attr("__version__") = nuvra::version();
 

@@ -74,6 +74,12 @@ void check_values(const std::string& name, TensorType declared, const Dense& val
   }
 }
 
+std::shared_ptr<Dense> initial_value(const VariableDecl& d) {
+  auto t = Dense::create(d.type, d.shape, d.layout);
+  if (d.name == "act_step" || d.name == "output_scales") fill_ones(*t);
+  return t;
+}
+
 }  // namespace
 
 std::vector<std::string> VariablesImpl::names() const {
@@ -91,11 +97,7 @@ const VariablesImpl::Slot& VariablesImpl::slot(const std::string& name) const {
 
 std::shared_ptr<Dense> VariablesImpl::get(const std::string& name) const {
   const Slot& s = slot(name);
-  if (!s.value) {
-    auto t = Dense::create(s.decl.type, s.decl.shape, s.decl.layout);
-    if (name == "act_step" || name == "output_scales") fill_ones(*t);
-    s.value = std::move(t);
-  }
+  if (!s.value) s.value = initial_value(s.decl);
   return s.value;
 }
 
@@ -150,5 +152,10 @@ const VariableDecl* VariablesImpl::declaration(const std::string& name) const {
 }
 
 bool VariablesImpl::materialised(const std::string& name) const { return slot(name).value != nullptr; }
+
+std::shared_ptr<const Dense> VariablesImpl::stored_or_initial(const std::string& name) const {
+  const Slot& s = slot(name);
+  return s.value ? s.value : initial_value(s.decl);
+}
 
 }  // namespace nuvra

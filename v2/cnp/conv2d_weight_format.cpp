@@ -95,7 +95,7 @@ inline void pack_group_row(const int8_t* const (&columns)[K], size_t n, uint8_t*
 template <uint32_t K, uint32_t STEP>
 void pack_contiguous_groups(const WeightSource& src, const int8_t* base, uint32_t channels, uint32_t groups,
                             const Conv2dGeometry& g, uint8_t* out) {
-  static_assert(8 * STEP * 1 >= 8 * K);
+  static_assert(STEP >= K, "a filter row holds its k columns");
   for (uint32_t i = 0; i < channels; ++i) {
     uint8_t* const block = out + i * g.block_bytes;
     for (uint32_t y = 0; y < K; ++y) {

@@ -13,12 +13,12 @@ namespace nuvra::v2 {
 
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count) {
   const uint64_t n = count != 0 ? count : shifts.size();
-  ByteImage image(static_cast<size_t>((n + 7) / 8 * 2));
   const uint8_t* const bytes = shifts.data<uint8_t>();
-  if (n == 0) return image.take();
+  // Checked before the image is sized, so an absurd count cannot allocate first.
+  if (n != 0 && uint64_t{first} + n > shifts.size()) panic("Coordinates are out-of-range");
+  ByteImage image(static_cast<size_t>((n + 7) / 8 * 2));
   // Flat element order on purpose: a 1-D variable's strides are 1 anyway.
-  if (uint64_t{first} + n > shifts.size()) panic("Coordinates are out-of-range");
-  std::memcpy(image.bytes(), bytes + first, static_cast<size_t>(n));
+  if (n != 0) std::memcpy(image.bytes(), bytes + first, static_cast<size_t>(n));
   return image.take();
 }
 
@@ -38,11 +38,13 @@ std::vector<uint32_t> format_merge_layer_shift(const std::shared_ptr<const Dense
                                                const std::shared_ptr<const Dense>& b_shift,
                                                const std::shared_ptr<const Dense>& output_shift, uint32_t first,
                                                uint32_t count) {
-  ByteImage image((uint64_t{count} + 3) / 4);
-  if (count == 0) return image.take();
+  if (count == 0) return {};
   if (!a_shift || !b_shift || !output_shift)
     throw std::invalid_argument("format_merge_layer_shift: a merge shift variable is missing");
-  uint8_t* const out = image.bytes();
+  // Channels are checked one by one (a bad value panics before a later channel's range), so
+  // the bytes grow with the channels actually read instead of trusting count up front.
+  std::vector<uint8_t> out;
+  out.reserve(std::min<uint32_t>(count, 4096));
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t wide_ch = uint64_t{first} + i;
     if (wide_ch > UINT32_MAX) panic("Coordinates are out-of-range");
@@ -52,8 +54,10 @@ std::vector<uint32_t> format_merge_layer_shift(const std::shared_ptr<const Dense
     const int o = channel_value<int8_t>(*output_shift, ch);
     const int s = std::max(a, b) + o;
     if (s < -4 || s > 3) panic("%d cannot fit in a %d bits signed integer", s, 3);
-    out[i] = static_cast<uint8_t>(std::abs(a - b) + (b >= a ? 128 : 0) + 16 * (s & 7));
+    out.push_back(static_cast<uint8_t>(std::abs(a - b) + (b >= a ? 128 : 0) + 16 * (s & 7)));
   }
+  ByteImage image((out.size() + 3) / 4);
+  std::memcpy(image.bytes(), out.data(), out.size());
   return image.take();
 }
 

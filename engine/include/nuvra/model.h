@@ -19,6 +19,11 @@ class MapConstraints;
 class Model {
  public:
   static std::unique_ptr<Model> create();
+  // Rebuilds a model from the bytes of to_buffer (any alignment). Bytes that are not such a
+  // model throw std::invalid_argument("Invalid model buffer: <reason>"): nothing is read
+  // before they are verified, and no variable storage is made before every variable matches
+  // its layer's declaration.
+  static std::unique_ptr<Model> from_buffer(const char* data, size_t size);
   virtual ~Model();
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
@@ -37,6 +42,12 @@ class Model {
   // registered defaults). The input layer stays with the host. Whatever the back end leaves
   // becomes one software sequence, unless `hw_only`, which throws std::runtime_error instead.
   void map(const std::shared_ptr<Device>& device, bool hw_only, const std::shared_ptr<MapConstraints>& constraints);
+
+  // The layers with their parameters, links and variables, and the learning parameters;
+  // the same model always gives the same bytes. A variable without storage is written with
+  // its initial value and stays without storage. Throws std::runtime_error for a model
+  // whose bytes would reach 2 GiB.
+  std::vector<uint8_t> to_buffer() const;
 
   // Null for an unknown name or an index past the end.
   std::shared_ptr<Layer> get_layer(const std::string& name) const;

@@ -47,6 +47,9 @@ class VariablesImpl final : public Variables {
   const VariableDecl* declaration(const std::string& name) const;
   // Whether storage exists for the variable (it appears on first get or set).
   bool materialised(const std::string& name) const;
+  // The stored tensor, or a fresh one holding the declared initial value that is not kept
+  // (serialising a model leaves it as it was).
+  std::shared_ptr<const Dense> stored_or_initial(const std::string& name) const;
 
  private:
   struct Slot {

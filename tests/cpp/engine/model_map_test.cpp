@@ -70,6 +70,7 @@ class ScriptedBackend final : public Backend {
 class ModelMap : public ::testing::Test {
  protected:
   void SetUp() override {
+    saved_ = system_services();
     SystemServices services;
     services.make_backend = [this] { return std::make_unique<ScriptedBackend>(&script); };
     services.default_constraints = [this](const std::shared_ptr<Device>& d) {
@@ -78,7 +79,8 @@ class ModelMap : public ::testing::Test {
     };
     register_system_services(std::move(services));
   }
-  void TearDown() override { register_system_services({}); }
+  // Puts back what the test program registered.
+  void TearDown() override { register_system_services(saved_); }
 
   // input -> conv -> dense -> out
   std::unique_ptr<Model> three_layers() {
@@ -90,6 +92,7 @@ class ModelMap : public ::testing::Test {
         .take();
   }
 
+  SystemServices saved_;
   Script script;
   std::shared_ptr<Device> device = std::make_shared<test::StubDevice>();
 };

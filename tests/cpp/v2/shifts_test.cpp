@@ -83,7 +83,7 @@ TEST(InputShift, RangePastTheTensorPanics) {
   struct Case {
     uint32_t first, count;
   };
-  for (const Case c : {Case{0, 5}, Case{3, 2}, Case{4, 1}, Case{1, 0}, Case{0xFFFFFFFFu, 2}})
+  for (const Case c : {Case{0, 5}, Case{3, 2}, Case{4, 1}, Case{1, 0}, Case{0xFFFFFFFFu, 2}, Case{0, 0xFFFFFFFFu}})
     EXPECT_EQ(error_of([&] { format_input_shift(*t, c.first, c.count); }), "Coordinates are out-of-range")
         << "first " << c.first << " count " << c.count;
   EXPECT_EQ(format_input_shift(*t, 0, 4).size(), 2u);
@@ -134,6 +134,8 @@ TEST(MergeLayerShift, RefusesBadInputs) {
       {"o shorter than the range", u8({0, 0}), u8({0, 0}), i8({0}), 0, 2, "Coordinates are out-of-range"},
       {"first past the end", u8({0, 0}), u8({0, 0}), i8({0, 0}), 2, 1, "Coordinates are out-of-range"},
       {"channel index wraps 32 bits", u8({0, 0}), u8({0, 0}), i8({0, 0}), 0xFFFFFFFFu, 2,
+       "Coordinates are out-of-range"},
+      {"count far past the tensors", u8({0, 0}), u8({0, 0}), i8({0, 0}), 0, 0xFFFFFFFFu,
        "Coordinates are out-of-range"},
       // a 2-D variable is read through its first stride: channel 1 lands on element 3
       {"2-D variable", vector_tensor<uint8_t>({0, 0, 0}, TensorType::uint8, {1, 3}), u8({0, 0}), i8({0, 0}), 0, 2,

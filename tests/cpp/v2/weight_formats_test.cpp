@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace nuvra::v2 {
 namespace {
@@ -58,16 +59,18 @@ const uint32_t kDwcKernels[] = {3, 4, 5, 7};
 const uint32_t kFilterCounts[] = {1, 7, 8, 9, 24, 25, 64, 100};
 
 // Random weights -> pack -> decode gives them back, nothing else is set, and the image is
-// exactly as long as the size functions say; from the start of the tensor and from inside it.
+// exactly as long as the size functions say; from the start of the tensor and from inside it,
+// with filters contiguous (layout 0) and strided (layout 1).
 TEST(Conv2dWeightFormat, RoundTripsEveryKernelAndFilterClass) {
   const uint32_t channels = 3;
   for (uint32_t k : kConvKernels) {
     for (uint32_t count : kFilterCounts) {
-      for (uint32_t first : {0u, 5u}) {
-        SCOPED_TRACE("k" + std::to_string(k) + " count " + std::to_string(count) + " first " +
-                     std::to_string(first));
+      for (auto [first, layout] : {std::pair{0u, Layout::RowMajor}, std::pair{5u, Layout::RowMajor},
+                                   std::pair{3u, Layout::Reversed}}) {
+        SCOPED_TRACE(::testing::Message() << "k" << k << " count " << count << " first " << first << " layout "
+                                          << static_cast<int>(layout));
         const Shape shape{k, k, channels, first + count + (first ? 2 : 0)};
-        const auto w = weight_tensor(shape, random_weights(k * 1000 + count + first));
+        const auto w = weight_tensor(shape, random_weights(k * 1000 + count + first), layout);
         const auto words = format_conv2d_cnp_weights(*w, first, count);
         ASSERT_EQ(words.size(), conv2d_cnp_formatted_weight_32b_size(k, count, channels));
         const auto decoded = test::decode_conv2d_cnp_weights(words, k, channels, count);
@@ -89,10 +92,12 @@ TEST(Conv2dWeightFormat, RoundTripsEveryKernelAndFilterClass) {
 TEST(DepthwiseWeightFormat, RoundTripsEveryKernelAndChannelClass) {
   for (uint32_t k : kDwcKernels) {
     for (uint32_t count : kFilterCounts) {
-      for (uint32_t first : {0u, 3u}) {
-        SCOPED_TRACE("k" + std::to_string(k) + " count " + std::to_string(count) + " first " +
-                     std::to_string(first));
-        const auto w = weight_tensor({k, k, 1, first + count + (first ? 1 : 0)}, random_weights(k * 77 + count));
+      for (auto [first, layout] : {std::pair{0u, Layout::RowMajor}, std::pair{3u, Layout::RowMajor},
+                                   std::pair{2u, Layout::Reversed}}) {
+        SCOPED_TRACE(::testing::Message() << "k" << k << " count " << count << " first " << first << " layout "
+                                          << static_cast<int>(layout));
+        const auto w =
+            weight_tensor({k, k, 1, first + count + (first ? 1 : 0)}, random_weights(k * 77 + count), layout);
         const auto words = format_depthwise_conv_cnp_weights(*w, first, count);
         ASSERT_EQ(words.size(), dwc_cnp_formatted_weight_32b_size(k, count));
         const auto decoded = test::decode_depthwise_conv_cnp_weights(words, k, count);
@@ -221,16 +226,6 @@ TEST(Conv2dWeightFormat, DocumentedLayoutExamples) {
     EXPECT_EQ(byte_at(words, 6), 0x01u);
     EXPECT_EQ(byte_at(words, 8), 0x27u);
   }
-  // Kernel 5: each filter row is 5 weights and one zero byte; rows 48 bytes apart.
-  {
-    const auto words = format_conv2d_cnp_weights(*weight_tensor({5, 5, 1, 2}, tagged), 0, 2);
-    ASSERT_EQ(words.size(), 60u);
-    EXPECT_EQ(byte_at(words, 0), 1u);
-    EXPECT_EQ(byte_at(words, 4), 17u);
-    EXPECT_EQ(byte_at(words, 5), 0u);
-    EXPECT_EQ(byte_at(words, 6), 2u);
-    EXPECT_EQ(byte_at(words, 48), 17u);
-  }
 }
 
 TEST(DepthwiseWeightFormat, DocumentedLayoutExamples) {
@@ -318,12 +313,14 @@ TEST(CnpWeightFormats, RangesPastTheTensorPanic) {
       {"conv: range starting inside, ending past", {3, 3, 2, 8}, 5, 4, false},
       {"conv: first past the end", {3, 3, 2, 8}, 8, 1, false},
       {"conv: first + count wraps 32 bits", {3, 3, 2, 8}, 0xFFFFFFFFu, 2, false},
+      {"conv: count far past the tensor", {3, 3, 2, 8}, 0, 0xFFFFFFFFu, false},
       {"conv: fewer kernel rows than columns", {3, 2, 2, 8}, 0, 8, false},
       {"conv: three dimensions", {3, 3, 8}, 0, 1, false},
       {"conv 7x7: filters past the end", {7, 7, 1, 3}, 1, 3, false},
       {"dwc: channels past the end", {5, 5, 1, 4}, 0, 5, true},
       {"dwc: range starting inside, ending past", {5, 5, 1, 4}, 2, 3, true},
       {"dwc: first + count wraps 32 bits", {3, 3, 1, 4}, 0xFFFFFFFFu, 1, true},
+      {"dwc: count far past the tensor", {7, 7, 1, 4}, 1, 0xFFFFFFFFu, true},
       {"dwc: fewer kernel rows than columns", {7, 6, 1, 4}, 0, 4, true},
       {"dwc: two dimensions", {3, 3}, 0, 1, true},
   };

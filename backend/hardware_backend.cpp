@@ -1,0 +1,203 @@
+#include "backend/hardware_backend.h"
+
+#include "backend/layer_mapping.h"
+#include "backend/map_constraints.h"
+#include "backend/mapping_status.h"
+#include "backend/mesh_mapper.h"
+#include "backend/sequence_builder.h"
+#include "devices/device.h"
+
+#include <nuvra/host_hooks.h>
+#include <nuvra/params.h>
+
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace nuvra {
+
+namespace {
+
+using Layers = std::vector<std::shared_ptr<Layer>>;
+using ComponentLists = std::vector<std::vector<hw::Component>>;
+
+bool is_skipdma(hw::Type t) { return t == hw::Type::SKIP_DMA_STORE || t == hw::Type::SKIP_DMA_LOAD; }
+
+Layers slice(const Layers& list, size_t begin, size_t end) {
+  return Layers(list.begin() + static_cast<std::ptrdiff_t>(begin), list.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+// The NPs of the last layer of the pass that holds any; a layer that does not loop on its own
+// NPs must not take them in the next pass. Skip-DMA channels are not NPs.
+void reserve_previous_nps(const ComponentLists& accepted, std::vector<hw::Ident>* reserve) {
+  for (auto it = accepted.rbegin(); it != accepted.rend(); ++it) {
+    if (it->empty()) continue;
+    for (const auto& c : *it)
+      if (!is_skipdma(c.type)) reserve->push_back(c.ident);
+    return;
+  }
+}
+
+// The sizer counts 32-bit words; components keep bytes.
+uint32_t to_bytes(uint32_t words, const char* what, const Layer& layer) {
+  const uint64_t bytes = uint64_t{words} * 4;
+  if (bytes > std::numeric_limits<uint32_t>::max())
+    panic("The %s memory of layer %s, %u words, does not fit a byte count.", what, layer.get_name().c_str(), words);
+  return static_cast<uint32_t>(bytes);
+}
+
+void size_component(const MemorySizer& sizer, const std::shared_ptr<Layer>& layer, const std::shared_ptr<Layer>& first,
+                    bool dual_output, bool multi_pass, hw::Component* c) {
+  MemoryInfo info;
+  info.input_size = to_bytes(sizer.get_input_memory_size(layer, *c, first), "input", *layer);
+  info.weight_size = to_bytes(sizer.get_weight_memory_size(layer, *c), "weight", *layer);
+  info.external_size = to_bytes(sizer.get_external_memory_size(layer, *c, dual_output, multi_pass), "external", *layer);
+  c->mem_info = info;
+}
+
+void size_sequence(const MemorySizer& sizer, const Sequence& sequence) {
+  const auto& passes = sequence.passes();
+  if (passes.empty() || passes.front()->layers.empty()) return;
+  const bool multi_pass = passes.size() > 1;
+  const std::shared_ptr<Layer> first = passes.front()->layers.front();
+  for (const auto& pass : passes) {
+    for (const auto& layer : pass->layers) {
+      const auto m = get_layer_mapping(*layer);
+      if (!m) continue;
+      if (m->nps)
+        for (auto& c : *m->nps) size_component(sizer, layer, first, false, multi_pass, &c);
+      if (hw::Component* c = m->skipdma_store_dual_output()) size_component(sizer, layer, first, true, multi_pass, c);
+      if (hw::Component* c = m->skipdma_store()) size_component(sizer, layer, first, false, multi_pass, c);
+    }
+  }
+}
+
+}  // namespace
+
+MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
+                                const std::shared_ptr<MapConstraints>& constraints, Layers* layers,
+                                std::vector<std::shared_ptr<Sequence>>* sequences, bool single) {
+  if (!constraints) throw std::runtime_error("Map constraints must be specified");
+  if (!layers || !sequences) throw std::invalid_argument("map_next_sequence needs a layer list and a sequence list.");
+  if (layers->empty()) return MappingSuccess();
+
+  const Layers& list = *layers;
+  const std::shared_ptr<Device> device = constraints->device();
+  const HwVersion version = device->version();
+  const CompatibilityChecker& checker = backend.checker();
+
+  MappingStatus status = MappingSuccess();
+  HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder());
+  MeshMapper mapper(checker, *constraints);
+  mapper.reset();
+
+  std::shared_ptr<Layer> previous;
+  std::vector<hw::Component> current;
+  ComponentLists accepted;
+  ComponentLists pending;
+  std::vector<hw::Ident> fnp2_idents;
+  size_t pass_start = 0;
+  size_t accepted_end = 0;
+  bool mapped_before = false;
+  bool pass_full = false;
+
+  for (size_t pos = 0; pos < list.size();) {
+    const std::shared_ptr<Layer>& layer = list[pos];
+    status = checker.check_layer_compatibility(*layer, previous, version);
+    if (!status.ok()) break;
+    const LayerType type = layer->params()->layer_type();
+
+    if (layer->is_kind(1)) {
+      current = {hw::Component{hw::Type::HRC, {0, 0, 0, 0}, std::nullopt, {}}};
+    } else if (type == LayerType::Dequantizer || layer->is_kind(5)) {
+      current.clear();
+    } else {
+      const bool loop_itself = constraints->hwpr_loopitself();
+      std::vector<hw::Ident> reserve;
+      // FNP2 weights live in external memory for the whole sequence: no later FNP layer may
+      // take those NPs, even in another pass.
+      if (layer->is_kind(3)) reserve = fnp2_idents;
+      if (single && mapped_before && !loop_itself) reserve_previous_nps(accepted, &reserve);
+      const bool loop_argument = single && loop_itself;
+
+      auto [components, mapped] = mapper.map_layer(layer, reserve, loop_argument, &pass_full, list);
+      current = std::move(components);
+      status = std::move(mapped);
+      if (status.ok()) status = checker.check_layer_mappings(*layer, current, *device);
+      if (!status.ok()) break;
+
+      for (const auto& c : current)
+        if (c.type == hw::Type::FNP2) fnp2_idents.push_back(c.ident);
+
+      if (mapped_before && pass_full) {
+        // Cut mode: the sequence ends before the layer that does not fit.
+        if (!single) break;
+        builder.add_layers(slice(list, pass_start, pos), list, accepted);
+        accepted.clear();
+        pass_start = pos;
+      }
+      mapped_before = true;
+    }
+
+    previous = layer;
+    ++pos;
+    if (!single)
+      status =
+          checker.check_layer_sequence(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(pos), list, version);
+    if (status.ok()) {
+      for (auto& p : pending) accepted.push_back(std::move(p));
+      pending.clear();
+      accepted.push_back(current);
+      accepted_end = pos;
+    } else {
+      pending.push_back(current);
+    }
+  }
+
+  if (accepted.empty()) {
+    if (!status.ok()) return status;
+    return {1, list.front()->get_name() + " -> " + list.back()->get_name() + ": could not find a compatible sequence"};
+  }
+  if (single && !status.ok()) return status;
+
+  builder.add_layers(slice(list, pass_start, accepted_end), list, std::move(accepted));
+  auto built = builder.build_sequence();
+  if (!built.status.ok()) return built.status;
+  if (!built.sequence) throw std::runtime_error("The sequence builder reported success without a sequence.");
+
+  // Sized before the lists change, so that a sizer failure leaves both lists as they were.
+  size_sequence(backend.memory_sizer(), *built.sequence);
+  sequences->reserve(sequences->size() + 1);
+  layers->erase(layers->begin(), layers->begin() + static_cast<std::ptrdiff_t>(accepted_end));
+  sequences->push_back(std::move(built.sequence));
+  return built.status;
+}
+
+MappingStatus HardwareBackend::map(Layers* layers, std::vector<std::shared_ptr<Sequence>>* sequences,
+                                   std::shared_ptr<MapConstraints> constraints) {
+  if (!constraints) throw std::runtime_error("Map constraints must be specified");
+  if (!layers || !sequences)
+    throw std::invalid_argument("HardwareBackend::map needs a layer list and a sequence list.");
+  const std::shared_ptr<Device> device = constraints->device();
+  const IpVersionSpecificHardwareBackend backend =
+      factory_ ? IpVersionSpecificHardwareBackend(*device, factory_) : IpVersionSpecificHardwareBackend(*device);
+
+  MappingStatus status = MappingSuccess();
+  const HwVersion version = device->version();
+  // A Qrix_v2 is always cut sequence by sequence.
+  if (!(version == versions::Qrix_v2)) {
+    status = backend.checker().check_layer_sequence(layers->begin(), layers->end(), *layers, version);
+    if (status.ok()) {
+      status = map_next_sequence(backend, constraints, layers, sequences, true);
+      if (status.ok()) return status;
+    }
+  }
+
+  status = MappingSuccess();
+  while (status.ok() && !layers->empty()) status = map_next_sequence(backend, constraints, layers, sequences, false);
+  return status;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,11 @@
+// Hands the engine the system objects it makes on its own: the hardware back end and the
+// default mapping constraints of a device.
+#pragma once
+
+namespace nuvra {
+
+// Replaces whatever was registered before. Called first thing when the module is imported and
+// by the C++ test programs before any test runs.
+void register_system_services_with_engine();
+
+}  // namespace nuvra

@@ -1,0 +1,117 @@
+// The program record of a CNP convolution layer.
+#include "v2/cnp/cnp_recording.h"
+
+#include "backend/layer_mapping.h"
+#include "v2/cnp/common_config.h"
+#include "v2/cnp/shifts.h"
+#include "v2/cnp/weight_formats.h"
+#include "v2/skipdma_records.h"
+
+#include <nuvra/tensor.h>
+#include <nuvra/variables.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace nuvra::v2 {
+
+namespace {
+
+constexpr dma::Target kRegisters{7};
+constexpr dma::Target kInputShift{2};
+constexpr dma::Target kVariables{5};
+constexpr dma::Target kMergeShift{10};
+
+bool is_depthwise(CnpFamily f) { return f == CnpFamily::DepthwiseConv2D || f == CnpFamily::DepthwiseConv2DTranspose; }
+
+// The neuron variables; each one null when the layer does not declare it.
+struct NeuronVariables {
+  std::shared_ptr<Dense> max_value, max_value_shift, output_shift, bias_shift, bias, output_scales;
+};
+
+std::shared_ptr<Dense> optional_variable(const Variables& vars, const char* name) {
+  return vars.has(name) ? vars.get(name) : nullptr;
+}
+
+std::shared_ptr<const Dense> dense_or_null(const std::shared_ptr<Tensor>& t) {
+  return t ? Tensor::ensure_dense(t) : nullptr;
+}
+
+// The shifts of the fused Add over channels first .. first + count - 1, or over all of them
+// (count taken from "a_shift") when `all_channels` is set.
+std::vector<uint32_t> merge_shift_words(const Layer& layer, const MergeLayerMapInfo& merge, bool all_channels,
+                                        uint32_t first, uint32_t count) {
+  if (!merge.a_shift || !merge.b_shift || !merge.output_shift)
+    throw std::runtime_error("The Add layer fused into " + layer.get_name() + " has no shift variables");
+  if (all_channels) {
+    first = 0;
+    count = merge.a_shift->shape()[0];
+  }
+  return format_merge_layer_shift(dense_or_null(merge.a_shift), dense_or_null(merge.b_shift),
+                                  dense_or_null(merge.output_shift), first, count);
+}
+
+}  // namespace
+
+std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device& device, const Layer& layer,
+                                                  const CnpRecordingArgs& args) {
+  // The register blocks check the layer type, its mapping and its components first.
+  const NpRegisterMap blocks = cnp_np_registers(family, layer, args);
+  const auto mapping = get_layer_mapping(layer);
+  const bool depthwise = is_depthwise(family);
+  auto record = program::new_record(device.version());
+
+  const Variables* vars = layer.variables();
+  if (vars == nullptr) throw std::runtime_error("The layer " + layer.get_name() + " has no variables");
+  std::shared_ptr<Dense> weights;
+  std::shared_ptr<Dense> input_shift;
+  std::vector<uint32_t> shared_input_shift;
+  NeuronVariables nv;
+  if (!args.registers_only) {
+    input_shift = vars->get("input_shift");
+    // A standard convolution reads every input channel, so all NPs get the same shifts.
+    if (!depthwise) shared_input_shift = format_input_shift(*input_shift, 0, 0);
+    weights = vars->get("weights");
+    nv = {optional_variable(*vars, "max_value"),    optional_variable(*vars, "max_value_shift"),
+          optional_variable(*vars, "output_shift"), optional_variable(*vars, "bias_shift"),
+          optional_variable(*vars, "bias"),         optional_variable(*vars, "output_scales")};
+  }
+  const bool add_merge = mapping->merge_info && mapping->merge_info->is_add;
+
+  const std::vector<hw::Component> nps = mapping->nps ? *mapping->nps : std::vector<hw::Component>{};
+  for (const hw::Component& c : nps) {
+    const auto block = blocks.find(c.ident);
+    if (block == blocks.end()) continue;  // excluded
+    record->add_np_track(c.ident, kRegisters, 0, block->second);
+    if (args.registers_only) continue;
+
+    // Components without split record were refused with the blocks.
+    const hw::SplitRecord& part = *c.split;
+    const uint32_t kernel = weights->shape()[0];
+    if (depthwise)
+      record->add_np_track(c.ident, dma::Target{dwc_dma_target(kernel)}, 0,
+                           format_depthwise_conv_cnp_weights(*weights, part.start_neuron, part.filters));
+    else
+      record->add_np_track(c.ident, dma::Target{conv2d_dma_target(kernel)}, 0,
+                           format_conv2d_cnp_weights(*weights, part.start_neuron, part.filters));
+
+    if (depthwise)
+      record->add_np_track(c.ident, kInputShift, 0, format_input_shift(*input_shift, part.start_neuron, part.filters));
+    else
+      record->add_np_track(c.ident, kInputShift, 0, shared_input_shift);
+
+    record->add_np_track(
+        c.ident, kVariables, 0,
+        cnp_tnp_variables(nv.max_value.get(), nv.max_value_shift.get(), nv.output_shift.get(), nv.bias_shift.get(),
+                          nv.bias.get(), nv.output_scales.get(), part.start_neuron, part.filters));
+
+    if (add_merge)
+      record->add_np_track(c.ident, kMergeShift, 0,
+                           merge_shift_words(layer, *mapping->merge_info, !depthwise, part.start_neuron, part.filters));
+  }
+
+  if (!args.registers_only) record_skipdma(record.get(), layer);
+  return record;
+}
+
+}  // namespace nuvra::v2

@@ -1,0 +1,172 @@
+#include "v2/fnp_hrc/compatibility_checker.h"
+
+#include "backend/mapping_status.h"
+#include "v2/cnp/cnp_rules.h"
+#include "v2/fnp_hrc/fnp_sizes.h"
+#include "v2/fnp_hrc/hrc_rules.h"
+#include "v2/fnp_hrc/mapping_checks.h"
+#include "v2/fnp_hrc/sequence_rules.h"
+#include "v2/layer_type.h"
+#include "v2/tnp_vit/tnp_b_rules.h"
+#include "v2/tnp_vit/tnp_r_rules.h"
+#include "v2/tnp_vit/vit_rules.h"
+
+#include <nuvra/functions.h>
+#include <nuvra/tensor.h>
+
+#include <cstdint>
+#include <string>
+
+namespace nuvra::v2 {
+
+namespace {
+
+// Largest widths of the shift variables, in the order they are checked.
+struct VariableWidth {
+  const char* name;
+  int bits;
+};
+constexpr VariableWidth kVariableWidths[] = {
+    {"input_shift", 3},
+    {"max_value_shift", 5},
+    {"output_shift", 6},
+    {"bias_shift", 5},
+};
+
+// The Stem's token and position-embedding shifts fill 5-bit fields of the HRC images.
+constexpr int kStemShiftBits = 5;
+
+// Dense1D register fields: output width codes for 4 and 8 to 32 bits, a 16-bit neuron count.
+constexpr uint32_t kFnpMaxOutputBits = 32;
+constexpr int kFnpMinWeightBits = 2;
+constexpr int kFnpMaxWeightBits = 8;
+constexpr uint64_t kFnpMaxNeurons = 0xFFFF;
+
+std::string activation_name(int activation) {
+  switch (activation) {
+    case 0: return "NoActivation";
+    case 1: return "ReLU";
+    case 2: return "LUT";
+    default: return "Unknown";
+  }
+}
+
+// What the Dense1D recorder cannot program although the FNP rule lets it through.
+MappingStatus check_fnp_recordable(const Layer& layer) {
+  const uint32_t output_bits = layer.output_bits();
+  if (output_bits != 4 && (output_bits < 8 || output_bits > kFnpMaxOutputBits))
+    return LayerMappingError(layer, "Output bitwidth should be 4 or between 8 and 32 (got " +
+                                        std::to_string(output_bits) + ")");
+  const Variables& vars = *layer.variables();
+  if (!vars.has("weights")) return MappingSuccess();
+  const auto weights = vars.get("weights");
+  const int weight_bits = evaluate_bitwidth(*weights);
+  if (weight_bits < kFnpMinWeightBits || weight_bits > kFnpMaxWeightBits)
+    return LayerMappingError(layer, "Weights should use between 2 and 8 bits (got " + std::to_string(weight_bits) + ")");
+  const uint64_t neurons = weights->shape()[1];
+  if (neurons > kFnpMaxNeurons)
+    return LayerMappingError(layer, "The maximum number of units is " + std::to_string(kFnpMaxNeurons) + " (got " +
+                                        std::to_string(neurons) + ")");
+  return MappingSuccess();
+}
+
+// What the Stem recorder cannot program although the Stem rule lets it through.
+MappingStatus check_stem_recordable(const Layer& layer) {
+  for (const char* name : {"tokens_shift", "pos_embs_shift"}) {
+    MappingStatus status = check_variable_unsigned_bits(layer, kStemShiftBits, name);
+    if (status.code != 0) return status;
+  }
+  return MappingSuccess();
+}
+
+// `next` runs only when `status` is a success.
+MappingStatus and_then(MappingStatus status, MappingStatus (*next)(const Layer&), const Layer& layer) {
+  return status.code != 0 ? status : next(layer);
+}
+
+MappingStatus check_layer_kind(const HardwareConstraints& constraints, const Layer& layer,
+                               const std::shared_ptr<Layer>& previous) {
+  switch (layer_type_of(layer)) {
+    case LayerType::Add: return check_add_shift(layer);
+    case LayerType::Stem: return and_then(check_stem_constraints(layer), check_stem_recordable, layer);
+    case LayerType::Concatenate: return MappingSuccess();
+    case LayerType::Conv2D: return check_conv2d_constraints(constraints, layer);
+    case LayerType::InputConv2D: return check_input_conv2d_constraints(layer);
+    case LayerType::DepthwiseConv2D: return check_dwconv2d_constraints(constraints, layer);
+    case LayerType::Conv2DTranspose: return check_conv2dtranspose_constraints(constraints, layer);
+    case LayerType::Dequantizer: return MappingSuccess();
+    case LayerType::DepthwiseConv2DTranspose: return check_dwconv2dtranspose_constraints(layer);
+    case LayerType::BufferTempConv: return check_buffer_temp_conv_constraints(layer);
+    case LayerType::DepthwiseBufferTempConv: return check_depthwise_buffer_temp_conv_constraints(layer);
+    case LayerType::StatefulRecurrentLegacy: return check_tnp_r_constraints(layer);
+    case LayerType::VitEncoderBlock: return check_vit_encoder_block_constraints(layer);
+    case LayerType::Dense1D: return and_then(check_fnp_constraints(layer, previous), check_fnp_recordable, layer);
+    default: return LayerMappingError(layer, "Unsupported layer type on v2.");
+  }
+}
+
+}  // namespace
+
+MappingStatus check_variable_unsigned_bits(const Layer& layer, int bits, const std::string& name) {
+  const Variables& vars = *layer.variables();
+  if (!vars.has(name)) return MappingSuccess();
+  const int width = evaluate_bitwidth(*vars.get(name));
+  if (width <= bits) return MappingSuccess();
+  return LayerMappingError(layer, name + " should only contain unsigned values that use no more than " +
+                                      std::to_string(bits) + " bit, " + std::to_string(width) + " detected");
+}
+
+MappingStatus check_supported_activation(const Layer& layer) {
+  if (!layer.has_activation() || layer.has_activation_type(ActivationType::ReLU)) return MappingSuccess();
+  const std::string type = activation_name(layer.params()->get("activation"));
+  return LayerMappingError(layer, layer.get_name() + " does not support activation type '" + type + "'.");
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer,
+                                                                  const std::shared_ptr<Layer>& previous,
+                                                                  HwVersion) const {
+  for (const VariableWidth& v : kVariableWidths) {
+    MappingStatus status = check_variable_unsigned_bits(layer, v.bits, v.name);
+    if (status.code != 0) return status;
+  }
+  if (MappingStatus status = check_supported_activation(layer); status.code != 0) return status;
+  return check_layer_kind(*constraints, layer, previous);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_iterator first,
+                                                             LayerList::const_iterator last, const LayerList& layers,
+                                                             HwVersion) const {
+  return v2::check_layer_sequence(first, last, layers);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
+                                                             const std::vector<hw::Component>& components,
+                                                             const Device&) const {
+  return v2::check_layer_mappings(layer, components);
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width,
+                                                               uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                                               uint32_t taken) const {
+  return v2::is_sram_input_fit_single_buffer(*constraints, type, height, width, channels, fifo_size, bits, taken);
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width,
+                                                             uint32_t channels, uint32_t fifo_size, uint8_t bits,
+                                                             uint32_t taken) const {
+  return v2::is_sram_input_fit_dual_buffer(*constraints, type, height, width, channels, fifo_size, bits, taken);
+}
+
+bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
+  return v2::is_weights_size_fit_np(*constraints, layer, filters);
+}
+
+NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type, const LayerParams& params) const {
+  return v2::np_split_params(type, params);
+}
+
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& given, const Layer& layer) const {
+  return v2::check_fnp3_sram_size(given, layer);
+}
+
+}  // namespace nuvra::v2

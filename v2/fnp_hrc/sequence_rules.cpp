@@ -1,0 +1,130 @@
+#include "v2/fnp_hrc/sequence_rules.h"
+
+#include "backend/layer_graph.h"
+#include "backend/mapping_status.h"
+#include "v2/layer_type.h"
+
+#include <nuvra/tensor.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <string>
+
+namespace nuvra::v2 {
+
+namespace {
+
+// Category codes of the engine's layer test.
+constexpr int kInputLayer = 1;
+constexpr int kCnpLayer = 2;
+constexpr int kFnpLayer = 3;
+constexpr int kMergeLayer = 5;
+constexpr int kTnpBLayer = 6;
+
+constexpr size_t kMaxOutbounds = 2;
+
+bool is_type(const Layer& layer, LayerType type) { return layer_type_of(layer) == type; }
+
+// Whether every element of the variable, read as T, equals `expected`. A variable the layer does
+// not carry has nothing that could break the rule.
+template <class T>
+bool variable_all_equal(const Layer& layer, const char* name, T expected) {
+  const Variables& vars = *layer.variables();
+  if (!vars.has(name)) return true;
+  const auto tensor = vars.get(name);
+  const T* values = tensor->data<T>();
+  return std::all_of(values, values + tensor->size(), [expected](T v) { return v == expected; });
+}
+
+// An activation-free last layer with a wide output leaves the sequence unscaled.
+MappingStatus check_last_layer(const Layer& last) {
+  if (last.has_pool_type(PoolType::Max))
+    return LayerMappingError(last, "A layer with max pooling cannot be the last layer of a sequence.");
+  if (!last.has_activation() && last.output_bits() > 8) {
+    if (!variable_all_equal<int8_t>(last, "output_shift", 0))
+      return LayerMappingError(last, "Without activation output_shift should be 0.");
+    if (!variable_all_equal<uint8_t>(last, "output_scales", 1))
+      return LayerMappingError(last, "Without activation output_scales should be 1.");
+  }
+  return MappingSuccess();
+}
+
+MappingStatus check_successions(LayerList::const_iterator first, LayerList::const_iterator last,
+                                const LayerList& layers) {
+  bool after_max_pooling = false, after_fnp = false, after_merge = false;
+  for (auto it = first; it != last; ++it) {
+    const Layer& layer = **it;
+    const bool on_cnp = layer.is_kind(kCnpLayer), on_fnp = layer.is_kind(kFnpLayer);
+    if (after_max_pooling && !on_cnp && !layer.is_kind(kTnpBLayer))
+      return LayerMappingError(layer, "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B.");
+    if (after_fnp && on_cnp)
+      return LayerMappingError(layer, "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to "
+                                      "incompatible data processing requirements.");
+    if (after_merge && on_fnp) return LayerMappingError(layer, "Dense layer can't have Add/Concat as inbound.");
+    const size_t consumers = outbounds_size(*it, layers);
+    if (consumers > kMaxOutbounds)
+      return LayerMappingError(layer, "Layer has " + std::to_string(consumers) + " outbounds. A maximum of " +
+                                          std::to_string(kMaxOutbounds) + " outbounds is supported.");
+    after_max_pooling = layer.has_pool_type(PoolType::Max);
+    after_fnp = on_fnp;
+    after_merge = layer.is_kind(kMergeLayer);
+  }
+  return MappingSuccess();
+}
+
+bool reads(const Layer& layer, const Layer* source) {
+  const auto inbounds = layer.inbound_layers();
+  return std::any_of(inbounds.begin(), inbounds.end(), [source](const auto& in) { return in.get() == source; });
+}
+
+}  // namespace
+
+MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
+                                   const LayerList& layers) {
+  if (first == last) return {1, "Empty layer sequence"};
+  const Layer& head = **first;
+  if (head.is_kind(kMergeLayer)) return LayerMappingError(head, "Can't be the first layer of the sequence.");
+
+  // A Dequantizer may only close the run; the layer before it is then the one that ends it.
+  auto end_layer = std::prev(last);
+  const auto dequantizer =
+      std::find_if(first, last, [](const auto& layer) { return is_type(*layer, LayerType::Dequantizer); });
+  if (dequantizer == first) return LayerMappingError(head, "Can't start a sequence with a Dequantizer.");
+  if (dequantizer == std::prev(last))
+    end_layer = std::prev(dequantizer);
+  else if (dequantizer != last)
+    return {1, "Only 1 Dequantizer at the end of the model is supported."};
+
+  if (MappingStatus status = check_last_layer(**end_layer); status.code != 0) return status;
+  if (MappingStatus status = check_successions(first, last, layers); status.code != 0) return status;
+
+  if (head.is_kind(kInputLayer)) {
+    const auto readers = std::count_if(first, last, [&head](const auto& layer) { return reads(*layer, &head); });
+    if (readers > 1) return {1, "A layer mapped on HRC supports 1 outbound only"};
+  }
+  return check_skip_connections(LayerList(first, last), layers);
+}
+
+MappingStatus check_skip_connections(const LayerList& run, const LayerList& layers) {
+  if (run.empty()) return {1, "Empty layer sequence"};
+  if (get_out_branches_count(run, layers) > 1) return {1, "Bad mapping on skip connection. Several branches."};
+  if (run.back()->is_kind(kMergeLayer)) return {1, "Bad mapping on skip connection. No valid merge layer."};
+
+  for (const auto& layer : run) {
+    const auto outbounds = layer->outbound_layers();
+    if (outbounds.size() <= 1) continue;
+    DepthMap depths;
+    for (const auto& consumer : outbounds) {
+      if (!is_type(*consumer, LayerType::Concatenate)) continue;
+      const auto inbounds = consumer->inbound_layers();
+      // A Concatenate fed by fewer than two layers has no second input that could be this one.
+      if (inbounds.size() < 2 || inbounds[1] != layer) continue;
+      if (get_layer_depth(inbounds[0], &depths) < get_layer_depth(inbounds[1], &depths))
+        return LayerMappingError(*layer, "Is the second input of a Concat, it can't have multiple outputs.");
+    }
+  }
+  return MappingSuccess();
+}
+
+}  // namespace nuvra::v2

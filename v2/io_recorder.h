@@ -1,0 +1,32 @@
+// The second generation's input/output set-up: the SCC framing words and the EPG event writes
+// of a sequence. Packet types are fixed on this generation.
+#pragma once
+
+#include "backend/strategies.h"
+
+namespace nuvra {
+class Device;
+}
+
+namespace nuvra::v2 {
+
+class IoRecorderImpl final : public IoRecorder {
+ public:
+  // `device` is not owned and must outlive the recorder.
+  explicit IoRecorderImpl(const Device* device) : device(device) {}
+
+  // Uses only `input_layer`, `narrow`, the input channels and the output shape.
+  std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo,
+                                              bool output_type_zero, bool narrow, Shape input,
+                                              Shape output) const override;
+  // Six register writes; `multi_pass` and `input_type_zero` do not change them.
+  std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
+                                                          uint8_t count, bool solo, bool multi_pass,
+                                                          bool input_type_zero) const override;
+  uint8_t get_input_type(const Layer& layer) const override;
+  uint8_t get_output_type(const Layer& layer, int8_t value) const override;
+
+  const Device* device;
+};
+
+}  // namespace nuvra::v2

@@ -39,6 +39,7 @@ HardwarePass::HardwarePass(const Layers& pass_layers, const Layers& all_layers,
   try {
     LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_event);
     layers.insert(layers.end(), pass_layers.begin(), pass_layers.end());
+    remember_mappings();
   } catch (...) {
     // No destructor runs for a pass that was never made: undo what the builder attached.
     unmap_layers(pass_layers);
@@ -55,12 +56,24 @@ HardwarePass::HardwarePass(const Layers& pass_layers, const Layers& all_layers,
     LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_event);
     layers.insert(layers.end(), pass_layers.begin(), pass_layers.end());
     LayerMappingBuilder::link_to_previous_pass(first_mappable_layer(layers), last_mappable_layer(previous->layers));
+    remember_mappings();
   } catch (...) {
     unmap_layers(pass_layers);
     throw;
   }
 }
 
-HardwarePass::~HardwarePass() { unmap_layers(layers); }
+void HardwarePass::remember_mappings() {
+  attached_.clear();
+  for (const auto& layer : layers) attached_.push_back(layer->mapping());
+}
+
+HardwarePass::~HardwarePass() {
+  for (size_t i = 0; i < layers.size() && i < attached_.size(); ++i) {
+    auto* impl = dynamic_cast<LayerImpl*>(layers[i].get());
+    const std::shared_ptr<Layer::Mapping> mine = attached_[i].lock();
+    if (impl && mine && impl->layer_mapping == mine) impl->layer_mapping.reset();
+  }
+}
 
 }  // namespace nuvra

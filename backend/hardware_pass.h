@@ -30,6 +30,12 @@ class HardwarePass : public Sequence::Pass {
 
   // Every layer of the pass, including those that take no NP.
   size_t size() const { return layers.size(); }
+
+ private:
+  // What this pass attached to each layer. The layers may be mapped again while this pass is
+  // still held (by a Python Sequence): only its own mappings are taken off when it goes.
+  std::vector<std::weak_ptr<Layer::Mapping>> attached_;
+  void remember_mappings();
 };
 
 // Takes the mapping off each layer (layers that cannot hold one are left alone).

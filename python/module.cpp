@@ -1,5 +1,6 @@
 // Entry point of the extension module `core` and the module body that fills it.
 #include "devices/system_services.h"
+#include "python/bindings.h"
 #include "python/enum_binding.h"
 #include "python/metrics.h"
 #include "python/numpy_convert.h"
@@ -53,24 +54,24 @@ void pybind11_init_core(py::module_& m) {
       .value("Hybrid", nuvra::BackendType::Hybrid)
       .export_values();
 
-  // Model
-  // Layer and Layer.Mapping
-  // LayerType, Padding, PoolType, ActivationType and LayerParams
-  // Optimizer and NuvraUnsupervised
-  // Variables
+  nuvra::init_model(m);
+  nuvra::init_layer(m);
+  nuvra::init_layer_params(m);
+  nuvra::init_optimizer(m);
+  nuvra::init_variables(m);
 
   m.def("evaluate_bitwidth", &evaluate_bitwidth, py::arg("variable"), kEvaluateBitwidthDoc);
 
   nuvra::register_metrics(m);
 
-  // Device
+  nuvra::init_device(m);
   // SocDriver
   // HardwareDevice
-  // HwVersion
-  // NP submodule and Mesh
-  // NP classes: Ident, Type, Info, NpSpace, MemoryInfo, Component
-  // MapConstraints
-  // ProgramParts, Sequence and Pass
+  nuvra::init_hw_version(m);
+  nuvra::init_mesh(m);
+  nuvra::init_np(m);
+  nuvra::init_map_constraints(m);
+  nuvra::init_sequences(m);
   // PowerEvent and PowerMeter
 
   py::module_ soc = m.def_submodule("soc", "Nuvra Qrix specific functions");
@@ -80,7 +81,7 @@ void pybind11_init_core(py::module_& m) {
       .value("LowPower", nuvra::soc::ClockMode::LowPower)
       .export_values();
 
-  // ProgramMemoryRequired and get_program_memory_infos
+  nuvra::init_program_memory(m);
   // nn submodule
 
   nuvra::bind_enum<nuvra::IpVersion>(m, "IpVersion", "The reference Nuvra IP version")

@@ -57,6 +57,17 @@ MappingStatus check_fnp_recordable(const Layer& layer) {
   if (output_bits != 4 && (output_bits < 8 || output_bits > kFnpMaxOutputBits))
     return LayerMappingError(layer, "Output bitwidth should be 4 or between 8 and 32 (got " +
                                         std::to_string(output_bits) + ")");
+  // The FNP memory is sized in the input's own layout: an input that no layout holds would make
+  // the mapping throw "Unsupported padding." long after this check.
+  const Shape input = fnp_input_shape(layer, false);
+  if (choose_fnp_input_mode(layer, input, false) == FnpInputMode::none) {
+    if (is_spatial_fnp_input(layer, false))
+      return LayerMappingError(layer, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.");
+    return LayerMappingError(layer, "An input of " + std::to_string(input[0]) + "x" + std::to_string(input[1]) + "x" +
+                                        std::to_string(input[2]) +
+                                        " that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) "
+                                        "to fit in a FNP.");
+  }
   const Variables& vars = *layer.variables();
   if (!vars.has("weights")) return MappingSuccess();
   const auto weights = vars.get("weights");

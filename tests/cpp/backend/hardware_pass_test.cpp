@@ -49,6 +49,22 @@ TEST(HardwarePassTest, DestructionTakesTheMappingsOff) {
   EXPECT_FALSE(g("c1")->mapping());
 }
 
+TEST(HardwarePassTest, AnOldPassLeavesTheMappingsOfANewerOne) {
+  Graph g = test::chain();
+  auto old_pass = std::make_shared<HardwarePass>(g.list({"in", "c1"}), g.all(), Components{{hrc()}, {np(2, 1, 0)}},
+                                                 kDmaEvent);
+  // The layers are mapped again while the old pass is still held (by a Python Sequence).
+  auto new_pass = std::make_shared<HardwarePass>(g.list({"in", "c1"}), g.all(), Components{{hrc()}, {np(2, 1, 1)}},
+                                                 kDmaEvent);
+  const auto current = g("c1")->mapping();
+  old_pass.reset();
+  EXPECT_EQ(g("c1")->mapping(), current);
+  EXPECT_TRUE(g("in")->mapping());
+  new_pass.reset();
+  EXPECT_FALSE(g("c1")->mapping());
+  EXPECT_FALSE(g("in")->mapping());
+}
+
 TEST(HardwarePassTest, LaterPassStartsWhereThePreviousEnds) {
   Graph g = test::chain();
   auto first = std::make_shared<HardwarePass>(g.list({"in", "c1"}), g.all(), Components{{hrc()}, {np(2, 1, 0)}},

@@ -2,7 +2,7 @@
 
 #include "backend/mesh.h"
 #include "devices/host_device.h"
-#include "program_check.h"
+#include "support/program_check.h"
 #include "sequence_rig.h"
 
 #include <nuvra/hardware.h>

@@ -3,7 +3,7 @@
 #include "backend/hardware_sequence.h"
 #include "backend/layer_graph.h"
 #include "backend/sequence_serializer.h"
-#include "program_check.h"
+#include "support/program_check.h"
 #include "sequence_rig.h"
 
 #include <nuvra/dma.h>

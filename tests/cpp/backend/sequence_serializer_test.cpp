@@ -1,7 +1,7 @@
 #include "backend/sequence_serializer.h"
 
 #include "backend/layer_mapping.h"
-#include "program_check.h"
+#include "support/program_check.h"
 #include "sequence_rig.h"
 
 #include <nuvra/dma.h>

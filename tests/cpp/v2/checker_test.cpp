@@ -61,7 +61,11 @@ void run_cases(const std::vector<LayerCase>& cases) {
   for (const LayerCase& c : cases) {
     SCOPED_TRACE(c.what);
     ModelBuilder b;
-    b.input(8, 8, 3);
+    // A Dense1D straight after the input layer reads it as one flat vector.
+    if (c.type == LayerType::Dense1D)
+      b.input(1, 1, 192);
+    else
+      b.input(8, 8, 3);
     if (c.type == LayerType::Add || c.type == LayerType::Concatenate)
       b.add(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 1}}, "side").add(c.type, c.params, "layer",
                                                                                  {"input", "side"});
@@ -264,6 +268,36 @@ TEST(CheckerRecordable, Dense1DRegisterFieldsAndWeightWidth) {
     real_weights(*b.layer("dense"));
     expect_status(check(*b.layer("dense")),
                   units == 65535 ? "" : on("dense", "The maximum number of units is 65535 (got 65536)"));
+  }
+}
+
+// The FNP memory is sized in the layout of the input: an input that fits no layout is refused
+// here rather than thrown at while the layer is placed.
+TEST(CheckerRecordable, Dense1DInputFitsAnFnpLayout) {
+  struct Case {
+    const char* what;
+    uint32_t x, y, c;
+    bool after_conv;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"flat input", 1, 1, 192, false, ""},
+      {"spatial input straight from the input layer", 8, 8, 3, false,
+       "An input of 8x8x3 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP."},
+      {"channel rows from a CNP", 3, 5, 100, true, ""},
+      // 2800, 2100 and 2100 bytes in the three layouts; the rule alone lets it through when the
+      // CNP is not the layer before it in the list.
+      {"no layout from a CNP", 3, 7, 100, true,
+       "Input dimensions are too large to fit in a FNP. The maximum value is 2048."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ModelBuilder b;
+    b.input(c.x, c.y, c.c);
+    if (c.after_conv) b.add(LayerType::Conv2D, {{"filters", static_cast<int>(c.c)}, {"kernel_size", 1}}, "conv");
+    b.add(LayerType::Dense1D, {{"units", 2}}, "dense");
+    real_weights(*b.layer("dense"));
+    expect_status(check(*b.layer("dense")), c.message.empty() ? "" : on("dense", c.message));
   }
 }
 

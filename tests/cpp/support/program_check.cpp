@@ -1,4 +1,4 @@
-#include "program_check.h"
+#include "support/program_check.h"
 
 #include "support/program_tools.h"
 

@@ -1,0 +1,92 @@
+// Python view of a layer's named variable tensors.
+#include "python/bindings.h"
+#include "python/numpy_convert.h"
+
+#include <nuvra/tensor.h>
+#include <nuvra/types.h>
+#include <nuvra/variables.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace py = pybind11;
+
+namespace nuvra {
+namespace {
+
+// Python's str() of an object.
+std::string text_of(const py::object& o) { return py::str(o).cast<std::string>(); }
+
+std::string variable_type_error(const std::string& name, const std::string& expected, const py::object& received) {
+  return "Unsupported variable type for " + name + " expected " + expected + " received " +
+         text_of(received);
+}
+
+// Stores `array` as a tensor of the variable's own element type T (sub-byte types travel one
+// value per byte in the 8-bit array of their family).
+template <class T>
+void store_as(Variables& variables, const std::string& name, const py::array& array) {
+  // The dtype already matches, so the forced cast never changes a value.
+  auto converted = py::array_t<T, py::array::forcecast>::ensure(array);
+  if (!converted) throw py::error_already_set();
+  const TensorType type = variables.get(name)->type();
+  variables.set(name, dense_from_numpy<T>(converted, type));
+}
+
+using StoreFn = void (*)(Variables&, const std::string&, const py::array&);
+
+// The numpy dtype a new value of a variable must have, and how it is stored.
+struct Conversion {
+  const char* dtype_name = nullptr;
+  py::dtype dtype;
+  StoreFn store = nullptr;
+};
+
+template <class T>
+Conversion conversion(const char* dtype_name) {
+  return {dtype_name, py::dtype::of<T>(), &store_as<T>};
+}
+
+// Null store for an element type outside the ten known ones.
+Conversion conversion_for(TensorType type) {
+  switch (type) {
+    case TensorType::int32: return conversion<int32_t>("int32");
+    case TensorType::float32: return conversion<float>("float32");
+    case TensorType::int16: return conversion<int16_t>("int16");
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return conversion<uint8_t>("uint8");
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: return conversion<int8_t>("int8");
+  }
+  return {};
+}
+
+// Checks the dtype against the variable's element type before anything is converted, so a
+// refusal leaves the variable as it was.
+void variables_set_item(Variables& variables, const std::string& name, const py::array& array) {
+  const py::dtype dtype = array.dtype();
+  const Conversion c = conversion_for(variables.get(name)->type());
+  if (!c.store)
+    throw std::invalid_argument("Unsupported variable type for " + name + " " + text_of(dtype));
+  if (!dtype.equal(c.dtype)) throw std::invalid_argument(variable_type_error(name, c.dtype_name, dtype));
+  c.store(variables, name, array);
+}
+
+}  // namespace
+
+void init_variables(py::module_& m) {
+  py::class_<Variables, std::shared_ptr<Variables>>(m, "Variables")
+      .def_property_readonly("names", &Variables::names)
+      .def("__getitem__", [](const Variables& v, const std::string& name) { return tensor_to_numpy(v.get(name)); })
+      .def("__setitem__", &variables_set_item);
+}
+
+}  // namespace nuvra

@@ -1,0 +1,21 @@
+// Registration functions of the module's binding files, called by the module body in order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace nuvra {
+
+void init_model(pybind11::module_& m);
+void init_layer(pybind11::module_& m);
+void init_layer_params(pybind11::module_& m);
+void init_optimizer(pybind11::module_& m);
+void init_variables(pybind11::module_& m);
+void init_device(pybind11::module_& m);
+void init_hw_version(pybind11::module_& m);
+void init_mesh(pybind11::module_& m);
+void init_np(pybind11::module_& m);
+void init_map_constraints(pybind11::module_& m);
+void init_sequences(pybind11::module_& m);
+void init_program_memory(pybind11::module_& m);
+
+}  // namespace nuvra

@@ -1,0 +1,140 @@
+#include "python/py_model.h"
+
+#include "backend/layer_mapping.h"
+#include "python/model_file.h"
+
+#include <nuvra/params.h>
+#include <nuvra/variables.h>
+
+#include <stdexcept>
+
+namespace nuvra {
+
+namespace {
+
+std::vector<uint32_t> dims_of(const Shape& shape) {
+  std::vector<uint32_t> dims;
+  for (size_t i = 0; i < shape.size() && i < 4; ++i) dims.push_back(shape[i]);
+  return dims;
+}
+
+std::shared_ptr<Layer> input_layer_for(const Layer& first) {
+  const Shape in = first.input_dimensions().at(0);
+  const std::map<std::string, int> entries{
+      {"input_width", static_cast<int>(in[0])},
+      {"input_height", static_cast<int>(in[1])},
+      {"input_channels", static_cast<int>(in[2])},
+      {"input_bits", first.input_bits()},
+      {"input_signed", first.input_sign_code() == 2 ? 1 : 0},
+  };
+  const std::unique_ptr<LayerParams> params = LayerParams::create(LayerType::InputData, entries);
+  return Layer::create(params.get(), "InputData");
+}
+
+}  // namespace
+
+PyModel::PyModel(const std::string& filename) {
+  const std::vector<uint8_t> bytes = read_model_file(filename);
+  model = Model::from_buffer(bytes.empty() ? nullptr : reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model(Model::create()) {
+  if (layers.empty()) return;
+  for (const auto& layer : layers)
+    if (!layer) throw std::runtime_error("Invalid layer received");
+
+  if (!layers.front()->is_input_layer()) model->add(input_layer_for(*layers.front()), {});
+
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const Layer& source = *layers[i];
+    std::shared_ptr<Layer> copy = Layer::create(source.params(), source.get_name());
+    std::vector<std::shared_ptr<Layer>> inbounds;
+    if (i > 0)
+      for (const auto& in : source.inbound_layers()) inbounds.push_back(model->get_layer(in->get_name()));
+    model->add(copy, inbounds);
+    // A copy of the learning parameters: learning in one model must not move the other's.
+    if (source.can_learn()) {
+      const std::shared_ptr<LearningParams> learning = source.learning();
+      model->compile(learning ? learning->clone() : nullptr);
+    }
+    const Variables* from = source.variables();
+    Variables* to = copy->variables();
+    if (from && to)
+      for (const auto& name : from->names()) to->set(name, from->get(name));
+  }
+}
+
+void PyModel::save(const std::string& model_file) const { write_model_file(model_file, model->to_buffer()); }
+
+pybind11::bytes PyModel::to_buffer() const {
+  const std::vector<uint8_t> bytes = model->to_buffer();
+  return pybind11::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+void PyModel::add(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& inbound_layers) {
+  model->add(layer, inbound_layers);
+}
+
+void PyModel::pop_layer() { model->pop_layer(); }
+
+void PyModel::compile(const std::shared_ptr<LearningParams>& optimizer) { model->compile(optimizer); }
+
+void PyModel::map(const std::shared_ptr<Device>& device, bool hw_only,
+                  const std::shared_ptr<MapConstraints>& constraints) {
+  model->map(device, hw_only, constraints);
+}
+
+std::shared_ptr<Layer> PyModel::get_layer(const std::string& name) const { return model->get_layer(name); }
+
+std::shared_ptr<Layer> PyModel::get_layer(uint64_t index) const {
+  return model->get_layer(static_cast<size_t>(index));
+}
+
+std::vector<std::shared_ptr<Sequence>> PyModel::sequences() const { return model->sequences(); }
+
+std::vector<std::shared_ptr<Layer>> PyModel::layers() const { return model->layers(); }
+
+std::shared_ptr<LearningParams> PyModel::learning() const {
+  const std::shared_ptr<LearningParams> learning = model->learning();
+  return learning ? learning->clone() : nullptr;
+}
+
+std::vector<uint32_t> PyModel::input_shape() const { return dims_of(model->input_shape()); }
+
+std::vector<uint32_t> PyModel::output_shape() const { return dims_of(model->output_shape()); }
+
+IpVersion PyModel::ip_version() const { return model->ip_version(); }
+
+std::shared_ptr<Device> PyModel::device() const { return model->device(); }
+
+uint64_t PyModel::layer_count() const { return model->layer_count(); }
+
+std::map<hw::Type, uint64_t> PyModel::component_count() const {
+  std::map<hw::Type, uint64_t> counts;
+  for (const auto& layer : model->layers()) {
+    const std::shared_ptr<const LayerMapping> mapping = get_layer_mapping(*layer);
+    if (!mapping) continue;
+    if (const auto load = mapping->skipdma_load()) ++counts[load->type];
+    if (const auto store = mapping->skipdma_store()) ++counts[store->type];
+    if (mapping->nps)
+      for (const auto& np : *mapping->nps) ++counts[np.type];
+  }
+  return counts;
+}
+
+uint32_t PyModel::external_memory_size() const {
+  uint32_t total = 0;
+  for (const auto& sequence : model->sequences())
+    for (const auto& pass : sequence->passes())
+      for (const auto& layer : pass->layers) {
+        const std::shared_ptr<const LayerMapping> mapping = layer ? get_layer_mapping(*layer) : nullptr;
+        if (!mapping) continue;
+        if (const auto load = mapping->skipdma_load()) total += load->mem_info.external_size;
+        if (const auto store = mapping->skipdma_store()) total += store->mem_info.external_size;
+        if (mapping->nps)
+          for (const auto& np : *mapping->nps) total += np.mem_info.external_size;
+      }
+  return total;
+}
+
+}  // namespace nuvra

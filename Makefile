@@ -33,7 +33,7 @@ test: test-cpp test-python
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (the module is not built).
 sanitize: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=OFF \
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=OFF \
 	  -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

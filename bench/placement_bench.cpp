@@ -8,7 +8,7 @@
 #include "backend/mesh.h"
 #include "backend/mesh_mapper.h"
 #include "devices/virtual_device.h"
-#include "v2/fnp_hrc/mapping_checks.h"
+#include "v2/fnp_hrc/compatibility_checker.h"
 
 #include <nuvra/hardware.h>
 #include <nuvra/model.h>
@@ -25,38 +25,6 @@
 using namespace nuvra;
 
 namespace {
-
-// The second generation's fit and split rules; every layer is accepted.
-class V2Rules final : public CompatibilityChecker {
- public:
-  explicit V2Rules(const HardwareConstraints* c) : CompatibilityChecker(c) {}
-  MappingStatus check_layer_compatibility(const Layer&, const std::shared_ptr<Layer>&, HwVersion) const override {
-    return MappingSuccess();
-  }
-  MappingStatus check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator, const LayerList&,
-                                     HwVersion) const override {
-    return MappingSuccess();
-  }
-  MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
-                                     const Device&) const override {
-    return v2::check_layer_mappings(layer, components);
-  }
-  bool is_sram_input_fit_single_buffer(hw::Type t, uint32_t h, uint32_t w, uint32_t c, uint32_t f, uint8_t b,
-                                       uint32_t taken) const override {
-    return v2::is_sram_input_fit_single_buffer(*constraints, t, h, w, c, f, b, taken);
-  }
-  bool is_sram_input_fit_dual_buffer(hw::Type t, uint32_t h, uint32_t w, uint32_t c, uint32_t f, uint8_t b,
-                                     uint32_t taken) const override {
-    return v2::is_sram_input_fit_dual_buffer(*constraints, t, h, w, c, f, b, taken);
-  }
-  bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override {
-    return v2::is_weights_size_fit_np(*constraints, layer, filters);
-  }
-  NpSplitParams np_split_params(hw::Type t, const LayerParams& p) const override { return v2::np_split_params(t, p); }
-  bool check_fnp3_sram_size(const HardwareConstraints& c, const Layer& layer) const override {
-    return v2::check_fnp3_sram_size(c, layer);
-  }
-};
 
 std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int>& entries, const std::string& name) {
   const auto params = LayerParams::create(type, entries);
@@ -80,7 +48,8 @@ struct Run {
 
 Run place_chain(const Model& model, const std::shared_ptr<Device>& device) {
   const HardwareConstraints hc = compute_hardware_constraints(*device);
-  const V2Rules checker(&hc);
+  // Placement asks the checker only for its fit and split rules, not for layer checks.
+  const v2::CompatibilityCheckerImpl checker(hc);
   const MapConstraints constraints(device);
   MeshMapper mapper(checker, constraints);
   mapper.reset();

@@ -1,352 +1,115 @@
+// Mesh discovery from a board's registers, and the NP allocation table over a mesh.
 #include "backend/mesh.h"
+#include "backend/mesh_mapper.h"
 
-#include <nuvra/hardware.h>
-#include <nuvra/sim.h>
+#include "mapper_rig.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
-namespace nuvra {
+namespace nuvra::test {
 namespace {
 
-using hw::Type;
-using sim::SimBoard;
-using sim::SimBoardConfig;
+using Idents = std::vector<Ident>;
+using P = std::vector<std::pair<int, int>>;
+using Types = std::set<Type>;
 
-constexpr uint32_t kBase = sim::kDefaultBaseAddress;
-
-struct Discovered {
-  std::shared_ptr<SimBoard> board;
-  std::unique_ptr<Mesh> mesh;
-};
-
-Discovered discover(SimBoardConfig config) {
-  auto board = std::make_shared<SimBoard>(std::move(config));
-  auto device = HardwareDevice::create(board.get());
-  return {board, Mesh::discover(device.get())};
+std::pair<std::unique_ptr<Mesh>, std::vector<uint32_t>> discover(sim::SimBoardConfig config) {  // the mesh and the registers read
+  auto board = std::make_shared<sim::SimBoard>(std::move(config));
+  return {Mesh::discover(HardwareDevice::create(board.get()).get()), board->read_log()};
 }
-
-// A board with one NP id per node and the DMA node off the grid, for the placement rules.
-SimBoardConfig grid(HwVersion version, uint8_t rows, uint8_t cols, uint8_t last_col) {
-  SimBoardConfig c;
-  c.version = version;
-  c.description = "grid";
-  c.geometry.rows = rows;
-  c.geometry.cols = cols;
-  c.geometry.nps_per_node = 1;
-  c.geometry.last_np_col_last_row = last_col;
-  c.np_word = [](const hw::Ident&) { return 0x40u; };  // CNP1
+// One CNP1 per node: rows x cols, the last row up to column `last`, the row-1/row-2 exclusions and the extra node.
+sim::SimBoardConfig grid(HwVersion v, uint8_t rows, uint8_t cols, uint8_t last, uint8_t row1 = 0, uint8_t row2 = 0, uint8_t extra_row = 0, uint8_t extra_col = 0) {
+  sim::SimBoardConfig c;
+  c.version = v, c.geometry = {rows, cols, row1, row2, 1}, c.np_word = [](const Ident&) { return 0x40u; };
+  c.geometry.last_np_col_last_row = last, c.geometry.extra_np_row = extra_row, c.geometry.extra_np_col = extra_col;
   return c;
 }
-
-// (col, row) of every NP found, in discovery order.
-std::vector<std::pair<int, int>> positions(const Mesh& mesh) {
-  std::vector<std::pair<int, int>> out;
-  for (const auto& np : mesh.nps) out.emplace_back(np.ident.col, np.ident.row);
-  return out;
-}
-
-// Nodes listed (col, row) in discovery order, each with ids 0-3: ids 0-2 get `low`, id 3 `high`.
-std::vector<np::Info> four_per_node(const std::vector<std::pair<int, int>>& nodes, const std::set<Type>& low,
-                                    const std::set<Type>& high) {
+P positions(const Mesh& mesh) { return collect(mesh.nps, [](const np::Info& i) { return std::pair<int, int>(i.ident.col, i.ident.row); }); }
+// Nodes (col, row) in discovery order, ids 0-3 each: ids 0-2 get `low`, id 3 `high`.
+std::vector<np::Info> four_per_node(const P& nodes, const Types& low, const Types& high) {
   std::vector<np::Info> out;
   for (auto [c, r] : nodes)
-    for (uint8_t id = 0; id < 4; ++id)
-      out.push_back({{static_cast<uint8_t>(c), static_cast<uint8_t>(r), id, 0}, id == 3 ? high : low});
+    for (uint8_t id = 0; id < 4; ++id) out.push_back({{uint8_t(c), uint8_t(r), id, 0}, id == 3 ? high : low});
   return out;
 }
 
-const std::set<Type> kV1Low = {Type::CNP1, Type::CNP2, Type::FNP3};
-const std::set<Type> kV1High = {Type::CNP1, Type::CNP2, Type::FNP2};
-// The DMA node (1, 1) holds no NPs on every preset.
-const std::vector<std::pair<int, int>> kFullThreeByFour = {{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1},
-                                                          {3, 2}, {3, 3}, {4, 1}, {4, 2}, {4, 3}};
-
 TEST(MeshDiscover, Presets) {
-  const std::vector<np::Info> skip = {{{1, 1, 3, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}},
-                                      {{2, 1, 3, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}}};
-  struct Case {
-    const char* preset;
-    IpVersion ip;
-    std::vector<np::Info> nps;
-    std::vector<np::Info> skip_dmas;
-    uint32_t input_sram, weight_sram;
-  };
-  const Case cases[] = {
-      {"fpga_v2", IpVersion::v2,
-       four_per_node(kFullThreeByFour, {Type::CNP1, Type::CNP2, Type::FNP3, Type::TNP_B},
-                     {Type::CNP1, Type::CNP2, Type::FNP2}),
-       skip, 65536, 51200},
-      // 2 x 3, last row fully populated.
-      {"vlq7300_v1", IpVersion::v1, four_per_node({{1, 2}, {2, 1}, {2, 2}, {3, 1}, {3, 2}}, kV1Low, kV1High), {},
-       43008, 44800},
-      // One row: the two nodes beside the DMA node.
-      {"twonodes_v1", IpVersion::v1, four_per_node({{2, 1}, {3, 1}}, kV1Low, kV1High), {}, 43008, 44800},
-      // Last row only up to column 2, as the register says.
-      {"qrix_v1", IpVersion::v1,
-       four_per_node({{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {4, 1}, {4, 2}}, kV1Low, kV1High), {},
-       43008, 44800},
-      // Qrix_v2 ignores the register: the whole last row.
-      {"qrix_v2", IpVersion::v1, four_per_node(kFullThreeByFour, kV1Low, kV1High), {}, 43008, 44800},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.preset);
-    auto d = discover(sim::preset(c.preset));
-    const Mesh& m = *d.mesh;
-    EXPECT_EQ(m.version, c.ip);
-    EXPECT_EQ(m.dma_event, (hw::Ident{1, 1, 0, 0}));
-    EXPECT_EQ(m.dma_conf, (hw::Ident{1, 1, 1, 0}));
-    EXPECT_EQ(m.nps, c.nps);
-    EXPECT_EQ(m.skip_dmas, c.skip_dmas);
-    EXPECT_EQ(m.np_input_sram_size, c.input_sram);
-    EXPECT_EQ(m.np_weight_sram_size, c.weight_sram);
+  const Types v1 = {Type::CNP1, Type::CNP2, Type::FNP3}, v2 = {Type::CNP1, Type::CNP2, Type::FNP3, Type::TNP_B}, high = {Type::CNP1, Type::CNP2, Type::FNP2};
+  const P full = {{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}, {4, 1}, {4, 2}, {4, 3}};
+  const Types skip = {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD};
+  const std::tuple<const char*, IpVersion, std::vector<np::Info>, std::vector<np::Info>, size_t> cases[] = {  // ..., registers read
+      {"fpga_v2", IpVersion::v2, four_per_node(full, v2, high), {np_info({1, 1, 3, 4}, skip), np_info({2, 1, 3, 4}, skip)}, 5},
+      {"vlq7300_v1", IpVersion::v1, four_per_node({{1, 2}, {2, 1}, {2, 2}, {3, 1}, {3, 2}}, v1, high), {}, 3},
+      // The last row up to column 2, as the register says; Qrix_v2 ignores it.
+      {"qrix_v1", IpVersion::v1, four_per_node({{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {4, 1}, {4, 2}}, v1, high), {}, 3},
+      {"qrix_v2", IpVersion::v1, four_per_node(full, v1, high), {}, 3}};
+  for (const auto& [preset, ip, nps, skip_dmas, reads] : cases) {
+    const auto [mesh, read] = discover(sim::preset(preset));
+    EXPECT_EQ(std::make_tuple(mesh->version, mesh->dma_event, mesh->dma_conf, mesh->np_input_sram_size, mesh->np_weight_sram_size),
+              std::make_tuple(ip, Ident{1, 1, 0, 0}, Ident{1, 1, 1, 0}, ip == IpVersion::v2 ? 65536u : 43008u, ip == IpVersion::v2 ? 51200u : 44800u)) << preset;
+    EXPECT_EQ(std::make_tuple(mesh->nps, mesh->skip_dmas, read.size()), std::make_tuple(nps, skip_dmas, reads)) << preset;  // v1 never reads 0x60, 0x64
   }
-}
-
-TEST(MeshDiscover, RegistersReadInOrderAndFirstGenerationNeverReadsTheSecondGenerationOnes) {
-  const std::vector<uint32_t> v1_reads = {kBase + 0x50, kBase + 0x54, kBase + 0x58};
-  const std::vector<uint32_t> v2_reads = {kBase + 0x50, kBase + 0x54, kBase + 0x58, kBase + 0x60, kBase + 0x64};
-  const std::pair<const char*, const std::vector<uint32_t>*> cases[] = {
-      {"fpga_v2", &v2_reads}, {"vlq7300_v1", &v1_reads}, {"twonodes_v1", &v1_reads},
-      {"qrix_v1", &v1_reads}, {"qrix_v2", &v1_reads}};
-  for (const auto& [name, reads] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(discover(sim::preset(name)).board->read_log(), *reads);
-  }
+  EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
+  EXPECT_THAT([] { Mesh(IpVersion(3), {}, {}, {}, {}); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("The mesh should have a valid IP version.")));
 }
 
 TEST(MeshDiscover, NpWordDecoding) {
-  struct Case {
-    uint32_t word;
-    std::set<Type> v1, v2;  // empty: discovery fails
-  };
-  const Case cases[] = {
-      {0x000, {}, {}},
-      {0x010, {}, {}},  // bits 4-5 = 1 adds nothing
-      {0x020, {Type::FNP2}, {Type::FNP2}},
-      {0x030, {Type::FNP3}, {Type::FNP3}},
-      {0x040, {Type::CNP1}, {Type::CNP1}},
-      {0x080, {Type::CNP1, Type::CNP2}, {Type::CNP1, Type::CNP2}},
-      {0x0C0, {}, {}},  // bits 6-7 = 3 adds nothing
-      {0x0F0, {Type::FNP3}, {Type::FNP3}},
-      {0x100, {}, {Type::TNP_B}},
-      {0x200, {}, {Type::TNP_R}},
+  const std::tuple<uint32_t, Types, Types> cases[] = {  // word -> types on v1, on v2 (none: discovery fails)
+      {0x000, {}, {}}, {0x010, {}, {}}, {0x030, {Type::FNP3}, {Type::FNP3}}, {0x0C0, {}, {}}, {0x100, {}, {Type::TNP_B}},
       {0x3A0, {Type::FNP2, Type::CNP1, Type::CNP2}, {Type::FNP2, Type::CNP1, Type::CNP2, Type::TNP_B, Type::TNP_R}},
-      // Bits outside 4-9 are ignored.
-      {0xFFFFFC4F, {Type::CNP1}, {Type::CNP1}},
-  };
-  for (const auto& c : cases) {
+      {0xFFFFFC4F, {Type::CNP1}, {Type::CNP1}}};  // bits outside 4-9 are ignored
+  for (const auto& [word, on_v1, on_v2] : cases)
     for (bool second : {false, true}) {
-      SCOPED_TRACE(testing::Message() << std::hex << c.word << (second ? " v2" : " v1"));
-      SimBoardConfig config = grid(second ? versions::FPGA_v2 : versions::VLQ7300_v1, 1, 1, 1);
-      config.np_word = [w = c.word](const hw::Ident&) { return w; };
-      const std::set<Type>& expected = second ? c.v2 : c.v1;
-      if (expected.empty()) {
-        try {
-          discover(config);
-          ADD_FAILURE() << "discovered";
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "Error detecting NP type.");
-        }
-      } else {
-        auto d = discover(config);
-        ASSERT_EQ(d.mesh->nps.size(), 1u);
-        EXPECT_EQ(d.mesh->nps[0].types, expected);
-      }
+      auto config = grid(second ? versions::FPGA_v2 : versions::VLQ7300_v1, 1, 1, 1);
+      config.np_word = [w = word](const Ident&) { return w; };
+      const auto& expected = second ? on_v2 : on_v1;
+      Types got;
+      try { got = discover(config).first->nps.at(0).types; } catch (const std::runtime_error& e) { EXPECT_STREQ(e.what(), "Error detecting NP type."); }
+      EXPECT_EQ(got, expected) << std::hex << word;
     }
-  }
-}
-
-TEST(MeshDiscover, BadNpWordStopsDiscovery) {
-  SimBoardConfig config = sim::preset("fpga_v2");
-  config.bad_np_word = true;
-  try {
-    discover(config);
-    ADD_FAILURE() << "discovered";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Error detecting NP type.");
-  }
 }
 
 TEST(MeshDiscover, PlacementRules) {
-  using P = std::vector<std::pair<int, int>>;
-  struct Case {
-    const char* what;
-    SimBoardConfig config;
-    P expected;
-  };
-  auto with = [](SimBoardConfig c, auto change) {
-    change(c.geometry);
-    return c;
-  };
   const HwVersion v1 = versions::VLQ7300_v1;
-  const P full_3x3 = {{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}};
-  const Case cases[] = {
-      {"everything", grid(v1, 3, 3, 3), full_3x3},
-      {"first col row 1 = 0 reads as 1", with(grid(v1, 3, 3, 3), [](auto& g) { g.first_np_col_row1 = 0; }), full_3x3},
-      {"first col row 1 = 1", with(grid(v1, 3, 3, 3), [](auto& g) { g.first_np_col_row1 = 1; }), full_3x3},
-      {"first col row 1 = 3", with(grid(v1, 3, 3, 3), [](auto& g) { g.first_np_col_row1 = 3; }),
-       {{1, 2}, {1, 3}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}}},
-      {"first col row 2 = 2", with(grid(v1, 3, 3, 3), [](auto& g) { g.first_np_col_row2 = 2; }),
-       {{1, 1}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}}},
-      {"last row up to 1", grid(v1, 3, 3, 1), {{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 2}, {3, 1}, {3, 2}}},
-      {"last row empty", grid(v1, 2, 2, 0), {{1, 1}, {2, 1}}},
-      // Row 2 is also the last row: both exclusions apply.
-      {"two rows", with(grid(v1, 2, 3, 2), [](auto& g) { g.first_np_col_row2 = 2; }),
-       {{1, 1}, {2, 1}, {2, 2}, {3, 1}}},
-      // One row: the row-1 rule and then the last-row rule.
-      {"one row", with(grid(v1, 1, 4, 3), [](auto& g) { g.first_np_col_row1 = 2; }), {{2, 1}, {3, 1}}},
-      {"extra node beats row 1",
-       with(grid(v1, 2, 3, 3),
-            [](auto& g) {
-              g.first_np_col_row1 = 3;
-              g.extra_np_row = 1;
-              g.extra_np_col = 1;
-            }),
-       {{1, 1}, {1, 2}, {2, 2}, {3, 1}, {3, 2}}},
-      {"extra node beats the last row",
-       with(grid(v1, 2, 3, 1),
-            [](auto& g) {
-              g.extra_np_row = 2;
-              g.extra_np_col = 3;
-            }),
-       {{1, 1}, {1, 2}, {2, 1}, {3, 1}, {3, 2}}},
-      {"extra node beats row 2",
-       with(grid(v1, 3, 2, 2),
-            [](auto& g) {
-              g.first_np_col_row2 = 3;
-              g.extra_np_row = 2;
-              g.extra_np_col = 1;
-            }),
-       {{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 3}}},
-      {"no ids per node", with(grid(v1, 2, 2, 2), [](auto& g) { g.nps_per_node = 0; }), {}},
-      {"no columns", grid(v1, 2, 0, 0), {}},
-      {"no rows", grid(v1, 0, 3, 3), {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(positions(*discover(c.config).mesh), c.expected);
-  }
+  const std::pair<sim::SimBoardConfig, P> cases[] = {
+      {grid(v1, 3, 3, 3, 1), {{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}}},  // row 1 from column 0 or 1: all
+      {grid(v1, 3, 3, 3, 3), {{1, 2}, {1, 3}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}}},
+      {grid(v1, 3, 3, 1), {{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 2}, {3, 1}, {3, 2}}},
+      {grid(v1, 1, 4, 3, 2), {{2, 1}, {3, 1}}},                                  // one row: the row-1 rule and the last-row rule
+      {grid(v1, 2, 3, 3, 3, 0, 1, 1), {{1, 1}, {1, 2}, {2, 2}, {3, 1}, {3, 2}}},  // the extra node beats row 1 ...
+      {grid(v1, 2, 3, 1, 0, 0, 2, 3), {{1, 1}, {1, 2}, {2, 1}, {3, 1}, {3, 2}}},  // ... and the last row
+      {grid(versions::Qrix_v2, 2, 2, 1), {{1, 1}, {1, 2}, {2, 1}, {2, 2}}},        // {0xBC, 0, 0, 2} probes the whole last row
+      {grid({0xBC, 0x00, 0x00, 0x03}, 2, 2, 1), {{1, 1}, {1, 2}, {2, 1}}}};
+  for (const auto& [config, expected] : cases) EXPECT_EQ(positions(*discover(config).first), expected) << config.version.to_string();
+  // The DMA node (1, 1), event id 0 and conf id 2, holds NPs in spite of the row-1 exclusion, unless it has none.
+  auto dma = grid(v1, 1, 2, 2, 2);
+  dma.geometry.nps_per_node = 4, dma.geometry.dma_row = dma.geometry.dma_col = 1, dma.geometry.dma_conf_id = 2;
+  const auto mesh = discover(dma).first;
+  EXPECT_EQ(std::make_tuple(mesh->nps.at(0).ident, mesh->nps.at(1).ident, mesh->dma_conf), std::make_tuple(Ident{1, 1, 1, 0}, Ident{1, 1, 3, 0}, Ident{1, 1, 2, 0}));
+  dma.geometry.dma_node_has_no_nps = true;
+  EXPECT_EQ(positions(*discover(dma).first), P(4, {2, 1}));
 }
 
-TEST(MeshDiscover, DmaNodeIgnoresTheExclusions) {
-  // DMA node at (col 1, row 1) with NPs, event id 0 and conf id 2, in a column that row 1 excludes.
-  SimBoardConfig c = grid(versions::VLQ7300_v1, 1, 2, 2);
-  c.geometry.nps_per_node = 4;
-  c.geometry.first_np_col_row1 = 2;
-  c.geometry.dma_row = 1;
-  c.geometry.dma_col = 1;
-  c.geometry.dma_event_id = 0;
-  c.geometry.dma_conf_id = 2;
-  auto d = discover(c);
-  std::vector<hw::Ident> idents;
-  for (const auto& np : d.mesh->nps) idents.push_back(np.ident);
-  const std::vector<hw::Ident> expected = {{1, 1, 1, 0}, {1, 1, 3, 0}, {2, 1, 0, 0},
-                                           {2, 1, 1, 0}, {2, 1, 2, 0}, {2, 1, 3, 0}};
-  EXPECT_EQ(idents, expected);
-  EXPECT_EQ(d.mesh->dma_event, (hw::Ident{1, 1, 0, 0}));
-  EXPECT_EQ(d.mesh->dma_conf, (hw::Ident{1, 1, 2, 0}));
-
-  c.geometry.dma_node_has_no_nps = true;
-  EXPECT_EQ(positions(*discover(c).mesh), (std::vector<std::pair<int, int>>(4, {2, 1})));
-}
-
-TEST(MeshDiscover, LastRowRuleDependsOnTheExactVersion) {
-  struct Case {
-    HwVersion version;
-    size_t last_row_nps;
-  };
-  const Case cases[] = {
-      {versions::Qrix_v2, 4},  {versions::Qrix_v1, 2},  {{0xBC, 0x00, 0x01, 0x02}, 2},
-      {{0xBD, 0x00, 0x00, 0x02}, 2}, {{0xBC, 0x00, 0x00, 0x03}, 2}, {{0xBC, 0xA1, 0x00, 0x02}, 2},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.version.to_string());
-    auto d = discover(grid(c.version, 2, 4, 2));
-    size_t n = 0;
-    for (const auto& np : d.mesh->nps) n += np.ident.row == 2;
-    EXPECT_EQ(n, c.last_row_nps);
-  }
-}
-
-TEST(MeshDiscover, SkipDmaMask) {
-  struct Case {
-    uint16_t mask;
-    uint8_t channels;
-    std::vector<uint8_t> cols;
-  };
-  const Case cases[] = {
-      {0x0000, 4, {}}, {0x0001, 4, {}}, {0x0006, 4, {1, 2}}, {0x8001, 2, {15}}, {0xFFFF, 8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mask);
-    SimBoardConfig config = grid(versions::FPGA_v2, 1, 1, 1);
-    config.geometry.skipdma_col_mask = c.mask;
-    config.geometry.skipdma_channels = c.channels;
-    std::vector<np::Info> expected;
-    for (uint8_t col : c.cols) expected.push_back({{col, 1, 3, c.channels}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}});
-    EXPECT_EQ(discover(config).mesh->skip_dmas, expected);
-  }
-}
-
-TEST(MeshDiscover, VitArea) {
-  SimBoardConfig c = grid(versions::FPGA_v2, 3, 3, 3);
-  c.geometry.vit_present = 1;
-  c.geometry.vit_first_col = 3;
-  c.geometry.vit_first_row = 2;
-  auto d = discover(c);
-  std::vector<np::Info> tail(d.mesh->nps.end() - 2, d.mesh->nps.end());
-  const std::vector<np::Info> expected = {{{3, 2, 0, 0}, {Type::VIT_BLOCK}}, {{3, 3, 0, 0}, {Type::VIT_BLOCK}}};
-  EXPECT_EQ(positions(*d.mesh), (std::vector<std::pair<int, int>>{{1, 1}, {1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 2}, {3, 3}}));
-  EXPECT_EQ(tail, expected);
-}
-
-TEST(MeshDiscover, RefusesANullDevice) { EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument); }
-
-TEST(MeshConstructor, VersionsAndSizes) {
-  const hw::Ident e{1, 1, 0, 0}, c{1, 1, 1, 0};
-  Mesh v1(IpVersion::v1, e, c, {}, {});
-  EXPECT_EQ(v1.np_input_sram_size, 43008u);
-  EXPECT_EQ(v1.np_weight_sram_size, 44800u);
-  Mesh v2(IpVersion::v2, e, c, {}, {});
-  EXPECT_EQ(v2.np_input_sram_size, 65536u);
-  EXPECT_EQ(v2.np_weight_sram_size, 51200u);
-  for (IpVersion bad : {IpVersion::none, static_cast<IpVersion>(3), static_cast<IpVersion>(0xFFFFFFFF)}) {
-    try {
-      Mesh m(bad, e, c, {}, {});
-      ADD_FAILURE() << "built";
-    } catch (const std::runtime_error& err) {
-      EXPECT_STREQ(err.what(), "The mesh should have a valid IP version.");
-    }
-  }
-}
-
-TEST(MeshEquality, ComparesEndpointsAndListsOnly) {
-  const hw::Ident e{1, 1, 0, 0}, c{1, 1, 1, 0};
-  const np::Info a{{2, 1, 0, 0}, {Type::CNP1}}, b{{2, 1, 1, 0}, {Type::FNP2}};
-  const Mesh base(IpVersion::v2, e, c, {a, b}, {});
-  Mesh other_version(IpVersion::v1, e, c, {a, b}, {});
-  other_version.np_input_sram_size = 1;
-  EXPECT_TRUE(base == other_version);
-
-  struct Case {
-    const char* what;
-    Mesh mesh;
-  };
-  const Case unequal[] = {
-      {"swapped nps", Mesh(IpVersion::v2, e, c, {b, a}, {})},
-      {"event channel", Mesh(IpVersion::v2, {1, 1, 0, 1}, c, {a, b}, {})},
-      {"conf", Mesh(IpVersion::v2, e, {1, 1, 2, 0}, {a, b}, {})},
-      {"types", Mesh(IpVersion::v2, e, c, {a, {{2, 1, 1, 0}, {Type::FNP3}}}, {})},
-      {"skip dmas", Mesh(IpVersion::v2, e, c, {a, b}, {a})},
-      {"fewer nps", Mesh(IpVersion::v2, e, c, {a}, {})},
-  };
-  for (const auto& u : unequal) EXPECT_FALSE(base == u.mesh) << u.what;
+// NPs without FNP3 first, then those beside an FNP3 ones, the FNP3 ones, then FNP2 ones;
+// skip-DMA engines expand into channels, in engine order, all with the first engine's count.
+TEST(MeshMapperTable, ListsFollowThePreferenceOrder) {
+  Rig<> rig(v2_mesh({np_info({1, 3, 1, 0}, {Type::CNP1, Type::FNP2}), np_info({3, 1, 0, 0}, {Type::CNP1, Type::CNP2}),
+                     np_info({2, 1, 1, 0}, {Type::CNP1, Type::CNP2, Type::FNP3}), np_info({1, 2, 0, 0}, {Type::CNP1, Type::CNP2, Type::FNP2}),
+                     np_info({1, 3, 0, 0}, {Type::CNP1}), np_info({2, 1, 0, 0}, {Type::CNP1, Type::CNP2}), np_info({1, 3, 2, 0}, {Type::CNP1, Type::FNP3})},
+                    {np_info({2, 1, 3, 2}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}), np_info({1, 1, 3, 5}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD})}));
+  const std::pair<Type, Idents> cases[] = {{Type::CNP1, {{3, 1, 0}, {1, 3, 0}, {2, 1, 0}, {1, 3, 2}, {2, 1, 1}, {1, 2, 0}, {1, 3, 1}}},
+                                           {Type::CNP2, {{3, 1, 0}, {2, 1, 0}, {2, 1, 1}, {1, 2, 0}}},
+                                           {Type::FNP3, {{1, 3, 2}, {2, 1, 1}}},
+                                           {Type::FNP2, {{1, 2, 0}, {1, 3, 1}}},
+                                           {Type::TNP_B, {}},
+                                           {Type::SKIP_DMA_LOAD, {{2, 1, 3, 0}, {2, 1, 3, 1}, {1, 1, 3, 0}, {1, 1, 3, 1}}}};
+  for (const auto& [type, order] : cases) EXPECT_EQ(std::make_pair(rig.mapper.available_nps(type), size_t(rig.mapper.max_nps(type))), std::make_pair(order, order.size())) << int(type);
+  const Idents cnp1 = Rig<>(discovered_mesh("fpga_v2")).mapper.available_nps(Type::CNP1);
+  EXPECT_EQ(std::make_tuple(cnp1.size(), cnp1[0], cnp1[32], cnp1[33], cnp1[43]), std::make_tuple(size_t{44}, Ident{1, 2, 0}, Ident{4, 3, 2}, Ident{1, 2, 3}, Ident{4, 3, 3}));
 }
 
 }  // namespace
-}  // namespace nuvra
+}  // namespace nuvra::test

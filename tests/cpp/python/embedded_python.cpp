@@ -1,5 +1,8 @@
 #include "embedded_python.h"
 
+#include "python/bindings.h"
+#include "python/metrics.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -22,10 +25,36 @@ class EmbeddedPython : public ::testing::Environment {
 
 }  // namespace
 
+py::module_ scratch_module() {
+  static const py::handle module = [] {
+    py::module_ m = py::module_::import("types").attr("ModuleType")("scratch");
+    init_device(m), init_hw_version(m), init_mesh(m), init_np(m), init_map_constraints(m);
+    init_layer(m), init_layer_params(m), init_variables(m), register_metrics(m);
+    return m.release();
+  }();
+  return py::reinterpret_borrow<py::module_>(module);
+}
+
 py::object py_eval(const std::string& expression) {
   py::dict scope;
   scope["np"] = py::module_::import("numpy");
   return py::eval(expression, scope);
+}
+
+py::dict py_run(const std::string& code, std::vector<std::pair<const char*, py::object>> objects) {
+  py::dict scope;
+  scope["np"] = py::module_::import("numpy");
+  for (auto& [name, object] : objects) scope[name] = std::move(object);
+  py::exec(R"(
+def raises(kind, call):
+    try:
+        call()
+    except kind as e:
+        return str(e)
+    raise AssertionError("no error")
+)" + code,
+           scope);
+  return scope;
 }
 
 }  // namespace nuvra::testing

@@ -21,44 +21,31 @@ namespace nuvra::test {
 
 // The words of a record as it was handed out.
 struct KeptRecord {
-  std::string what;  // layer name, "scc", or "<layer>/registers_a" ...
   std::vector<std::vector<uint32_t>> tracks;
   std::optional<program::Fnp2FiltersTrack> fnp2;
 };
-KeptRecord keep(const std::string& what, const program::Record& record);
 
 // How to shape a record.
 struct RecordShape {
   RecordShape(size_t tracks = 1, size_t words = 3, bool leading_empty = false,
               std::optional<size_t> fnp2_words = std::nullopt)
       : tracks(tracks), words(words), leading_empty(leading_empty), fnp2_words(fnp2_words) {}
-
   size_t tracks;                     // tracks of the record (0: no block at all)
   size_t words;                      // data words of the first block
   bool leading_empty;                // the first block needs the extended header: track 0 stays empty
   std::optional<size_t> fnp2_words;  // an FNP2 filters track of that many words
 };
 
-// A record of `shape` on NP `np`, its data words counting up from `seed`. Extra tracks are
-// opened by blocks that need the extended header (4096 words each).
-std::unique_ptr<program::Record> make_record(const RecordShape& shape, hw::Ident np = {}, uint32_t seed = 1);
-
 class FakeLayerRecorder : public LayerRecorder {
  public:
+  // The arguments of a record_layer call, and the layer's mapping id during it (-1: no
+  // LayerMapping); `next` is "" for none.
   struct Call {
-    std::string layer;
-    std::string seq_first;
-    std::string next;  // "" for none
-    bool ib_spikes = false;
-    bool routing_flag = false;
+    std::string layer, seq_first, next;
+    bool ib_spikes, routing_flag;
     std::vector<hw::Ident> excluded_nps;
-    bool registers_only = false;
-    bool last_flag = false;
-    int mapping_id = -1;  // the layer's mapping id during the call (-1: no LayerMapping)
-  };
-  struct LearningCall {
-    std::string layer;
-    bool learn = false;
+    bool registers_only, last_flag;
+    int mapping_id;
   };
 
   // --- Configuration ---
@@ -70,8 +57,6 @@ class FakeLayerRecorder : public LayerRecorder {
 
   // --- What happened ---
   mutable std::vector<Call> calls;
-  mutable std::vector<LearningCall> learning_calls;
-  mutable std::vector<std::string> synced;
   mutable std::vector<KeptRecord> kept;
 
   std::unique_ptr<program::Record> record_layer(const Layer& layer, const Layer& seq_first,
@@ -79,7 +64,7 @@ class FakeLayerRecorder : public LayerRecorder {
                                                 const std::vector<hw::Ident>& excluded_nps, bool registers_only,
                                                 bool last_flag) const override;
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool learn) const override;
-  void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+  void sync_learning_vars(std::shared_ptr<Layer>) const override {}
 
  private:
   mutable uint32_t seed_ = 1000;
@@ -87,15 +72,9 @@ class FakeLayerRecorder : public LayerRecorder {
 
 class FakeIoRecorder : public IoRecorder {
  public:
-  struct SccCall {
-    bool input_layer, input_type_zero, solo, output_type_zero, narrow;
-    Shape input, output;
-  };
-  struct EpgCall {
-    std::string layer;
-    uint8_t low, high, count;
-    bool solo, multi_pass, input_type_zero;
-  };
+  // The arguments of each call.
+  struct SccCall { bool input_layer, input_type_zero, solo, output_type_zero, narrow; Shape input, output; };
+  struct EpgCall { std::string layer; uint8_t low, high, count; bool solo, multi_pass, input_type_zero; };
 
   // --- Configuration ---
   RecordShape scc{1, 5};
@@ -106,7 +85,6 @@ class FakeIoRecorder : public IoRecorder {
   // --- What happened ---
   mutable std::vector<SccCall> scc_calls;
   mutable std::vector<EpgCall> epg_calls;
-  mutable std::vector<int> output_type_values;  // the input types handed to get_output_type
   mutable std::vector<KeptRecord> kept;
 
   std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo,
@@ -114,12 +92,12 @@ class FakeIoRecorder : public IoRecorder {
                                               Shape output) const override;
   std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
                                                           uint8_t count, bool solo, bool multi_pass,
-                                                          bool input_type_zero) const override;
-  uint8_t get_input_type(const Layer& layer) const override { return input_type; }
-  uint8_t get_output_type(const Layer& layer, int8_t value) const override {
-    output_type_values.push_back(value);
-    return output_type;
+                                                          bool input_type_zero) const override {
+    epg_calls.push_back({layer.get_name(), low, high, count, solo, multi_pass, input_type_zero});
+    return std::make_unique<std::vector<epg::epg_track>>(epg);
   }
+  uint8_t get_input_type(const Layer& layer) const override { return input_type; }
+  uint8_t get_output_type(const Layer& layer, int8_t value) const override { return output_type; }
 };
 
 }  // namespace nuvra::test

@@ -9,15 +9,10 @@ std::shared_ptr<Layer> make_layer(LayerType type, const Params& params, const st
   return Layer::create(p.get(), name);
 }
 
-ModelBuilder::ModelBuilder() : model_(Model::create()) {}
-
 ModelBuilder& ModelBuilder::input(uint32_t width, uint32_t height, uint32_t channels, int bits, bool is_signed) {
   return add(LayerType::InputData,
-             {{"input_width", static_cast<int>(width)},
-              {"input_height", static_cast<int>(height)},
-              {"input_channels", static_cast<int>(channels)},
-              {"input_bits", bits},
-              {"input_signed", is_signed ? 1 : 0}},
+             {{"input_width", int(width)}, {"input_height", int(height)}, {"input_channels", int(channels)},
+              {"input_bits", bits}, {"input_signed", is_signed ? 1 : 0}},
              "input");
 }
 
@@ -25,30 +20,22 @@ ModelBuilder& ModelBuilder::add(LayerType type, const Params& params, const std:
                                 const std::vector<std::string>& inbounds) {
   std::vector<std::shared_ptr<Layer>> links;
   for (const auto& n : inbounds) {
-    auto l = model_->get_layer(n);
-    if (!l) throw std::invalid_argument("ModelBuilder: no layer named " + n);
-    links.push_back(std::move(l));
+    links.push_back(model_->get_layer(n));
+    if (!links.back()) throw std::invalid_argument("ModelBuilder: no layer named " + n);
   }
   model_->add(make_layer(type, params, name), links);
   return *this;
 }
 
-std::shared_ptr<Layer> ModelBuilder::layer(const std::string& name) const { return model_->get_layer(name); }
-
 std::unique_ptr<Model> v2_conv_dense_model() {
-  return ModelBuilder()
-      .input(8, 8, 3)
-      .add(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, "conv")
-      .add(LayerType::Dense1D, {{"units", 10}}, "dense")
-      .take();
+  return ModelBuilder().input(8, 8, 3).add(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, "conv")
+      .add(LayerType::Dense1D, {{"units", 10}}, "dense").take();
 }
 
 std::unique_ptr<Model> v1_conv_fc_model() {
-  return ModelBuilder()
-      .input(8, 8, 1, 1)
+  return ModelBuilder().input(8, 8, 1, 1)
       .add(LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "conv")
-      .add(LayerType::FullyConnected, {{"units", 10}}, "fc")
-      .take();
+      .add(LayerType::FullyConnected, {{"units", 10}}, "fc").take();
 }
 
 }  // namespace nuvra::test

@@ -23,17 +23,16 @@ std::shared_ptr<Layer> make_layer(LayerType type, const Params& params, const st
 // Adds layers in order; each one follows the previous layer unless inbound names are given.
 class ModelBuilder {
  public:
-  ModelBuilder();
   // An InputData layer named "input".
   ModelBuilder& input(uint32_t width, uint32_t height, uint32_t channels, int bits = 8, bool is_signed = false);
   ModelBuilder& add(LayerType type, const Params& params, const std::string& name,
                     const std::vector<std::string>& inbounds = {});
   Model& model() { return *model_; }
-  std::shared_ptr<Layer> layer(const std::string& name) const;
+  std::shared_ptr<Layer> layer(const std::string& name) const { return model_->get_layer(name); }
   std::unique_ptr<Model> take() { return std::move(model_); }
 
  private:
-  std::unique_ptr<Model> model_;
+  std::unique_ptr<Model> model_ = Model::create();
 };
 
 // input (8, 8, 3) -> "conv" Conv2D 3x3, 4 filters -> "dense" Dense1D, 10 units.
@@ -42,15 +41,12 @@ std::unique_ptr<Model> v2_conv_dense_model();
 std::unique_ptr<Model> v1_conv_fc_model();
 
 // A device without a board or mesh, for code that only reads its version or passes it on.
-class StubDevice final : public Device {
- public:
+struct StubDevice final : Device {
   explicit StubDevice(HwVersion version = versions::FPGA_v2) : version_(version) {}
   HwVersion version() const override { return version_; }
   const char* desc() const override { return "stub device"; }
   Mesh* mesh() const override { return nullptr; }
   HardwareDevice* hardware() const override { return nullptr; }
-
- private:
   HwVersion version_;
 };
 

@@ -1,305 +1,181 @@
+// The NP register block: defaults, routing, the CNP/TNP common configuration and pooling (the
+// partial reconfiguration is checked through the recorders). A refusal leaves the block as it was.
+#include "v2/cnp/common_config.h"
 #include "v2/np_registers.h"
 
-#include "register_testing.h"
-#include "support/program_tools.h"
-
-#include <gtest/gtest.h>
+#include "v2_testing.h"
 
 #include <map>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace nuvra::v2 {
 namespace {
 
 using test::component;
-using test::expect_writes_exactly;
-using test::field;
 using test::np;
+using List = std::vector<hw::Component>;
 
-TEST(OneHotId, FourBitFieldEmptyAboveThree) {
-  const std::map<uint8_t, uint32_t> cases = {{0, 1}, {1, 2}, {2, 4}, {3, 8}, {4, 0}, {31, 0}, {32, 0}, {255, 0}};
-  for (const auto& [id, expected] : cases) EXPECT_EQ(one_hot_id(id), expected) << int{id};
+template <class F>
+RegisterBlock on(uint32_t fill, const F& format) {
+  RegisterBlock block(kNpRegisterWords, fill);
+  format(&block);
+  return block;
 }
 
-TEST(ColumnRange, SmallestAndLargestColumnWithTheSingleHrcException) {
-  struct Case {
-    const char* what;
-    std::vector<hw::Component> list;
-    ColumnRange expected;
-  };
-  const Case cases[] = {
-      {"single HRC anywhere", {component(hw::Type::HRC, 7, 3)}, {1, 1}},
-      {"single HRC at 0", {component(hw::Type::HRC, 0, 0)}, {1, 1}},
-      {"single NP", {np(5, 2)}, {5, 5}},
-      {"single skip DMA", {component(hw::Type::SKIP_DMA_STORE, 9, 0)}, {9, 9}},
-      {"two HRCs are plain", {component(hw::Type::HRC, 0, 0), component(hw::Type::HRC, 4, 0)}, {0, 4}},
-      {"unordered", {np(6, 1), np(2, 2), np(9, 1, 3), np(4, 1)}, {2, 9}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(column_range(c.list), c.expected) << c.what;
+// The refusal's text; the block must be left as it was.
+template <class F>
+std::string refusal(const F& format) {
+  RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
+  const std::string text = test::error_of([&] { format(&block); });
+  EXPECT_EQ(block, RegisterBlock(kNpRegisterWords, 0x5A5A5A5A)) << text;
+  return text;
+}
+
+TEST(NpRegisters, IdsColumnsAndDefaults) {
+  const std::map<uint8_t, uint32_t> ids = {{0, 1}, {3, 8}, {4, 0}, {32, 0}, {255, 0}};
+  for (const auto& [id, expected] : ids) EXPECT_EQ(one_hot_id(id), expected) << int{id};
+  const auto hrc = component(hw::Type::HRC, {7, 3, 0, 0});
+  EXPECT_EQ(column_range({hrc}), (ColumnRange{1, 1}));  // a single HRC is column 1
+  EXPECT_EQ(column_range({hrc, component(hw::Type::HRC, {4, 0, 0, 0})}), (ColumnRange{4, 7}));
+  EXPECT_EQ(column_range({np(6, 1), np(2, 2), np(9, 1, 3)}), (ColumnRange{2, 9}));
   EXPECT_THROW(column_range({}), std::out_of_range);
+  EXPECT_EQ(default_np_regs(np(2, 3, 0), 5, false, false)[56], 0x00800000u);
+  EXPECT_EQ(default_np_regs(np(1, 1, 1), 0, false, true)[56], 0x00800008u);
+  EXPECT_EQ(default_np_regs(np(1, 1, 200), 0, false, true)[56], 0x01800108u);
+  EXPECT_EQ(default_np_regs(np(1, 1), 0x1AB, false, false)[3], 0xAB000000u);
+  EXPECT_EQ(default_np_regs(np(1, 1), 255, true, false)[3], 0xFE000000u);
+  EXPECT_EQ(on(~0u, [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {5, 3, 2, 0}); })[49], 0xFFF40503u);
+  EXPECT_EQ(on(~0u, [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {1, 2, 4, 0}); })[49], 0xFFF00102u);
+  EXPECT_EQ(on(0, [](RegisterBlock* b) { set_ib_spikes(b); }), on(0, [](RegisterBlock* b) { (*b)[2] = 0x80; }));
 }
 
-TEST(DefaultNpRegs, FixedWordsLayerIdAndMergeFlag) {
-  const RegisterBlock regs = default_np_regs(np(2, 3, 0), 5, false, false);
-  ASSERT_EQ(regs.size(), kNpRegisterWords);
-  const std::map<size_t, uint32_t> nonzero = {{3, 0x05000000}, {5, 0x00130100}, {6, 0x08040000},
-                                              {12, 0x52000000}, {13, 0x00000010}, {37, 0xFF000000},
-                                              {56, 0x00800000}, {57, 0x00000040}};
-  for (size_t w = 0; w < regs.size(); ++w) {
-    const auto it = nonzero.find(w);
-    EXPECT_EQ(regs[w], it == nonzero.end() ? 0u : it->second) << "word " << w;
-  }
-}
-
-TEST(DefaultNpRegs, Word56DependsOnNpIdAndMergeInput) {
-  struct Case {
-    uint8_t id;
-    bool merge;
-    uint32_t word56;
-  };
-  const Case cases[] = {{0, false, 0x00800000}, {0, true, 0x00800008}, {1, false, 0x00800000},
-                        {1, true, 0x00800008},  {2, false, 0x01800100}, {2, true, 0x01800108},
-                        {3, false, 0x01800100}, {3, true, 0x01800108},  {200, true, 0x01800108}};
-  for (const auto& c : cases)
-    EXPECT_EQ(default_np_regs(np(1, 1, c.id), 0, false, c.merge)[56], c.word56) << int{c.id} << " " << c.merge;
-}
-
-TEST(DefaultNpRegs, Word3HoldsTheLayerIdOrTheNoIdMarker) {
-  struct Case {
-    uint32_t id;
-    bool no_id;
-    uint32_t word3;
-  };
-  const Case cases[] = {{0, false, 0}, {1, false, 0x01000000}, {255, false, 0xFF000000},
-                        {0x1AB, false, 0xAB000000},  // only the low 8 bits remain
-                        {0, true, 0xFE000000}, {7, true, 0xFE000000}, {255, true, 0xFE000000}};
-  for (const auto& c : cases) EXPECT_EQ(default_np_regs(np(1, 1), c.id, c.no_id, false)[3], c.word3) << c.id;
-}
-
-// A call of the routing formatter with everything a test may change.
 struct Routing {
-  std::vector<hw::Component> previous{np(1, 1)};
-  std::vector<hw::Component> own{np(2, 1), np(2, 2)};
-  std::vector<hw::Component> next{np(3, 1)};
-  std::shared_ptr<AltLayerMapInfo> alt_source;
+  List previous{np(1, 1)}, own{np(2, 1), np(2, 2)}, next{np(3, 1)};
+  std::shared_ptr<AltLayerMapInfo> alt;
   uint8_t destination = 7;
-  bool p2p_in = false;
-  bool p2p_out = false;
-  bool routing_flag = false;
-
+  bool p2p_in = false, p2p_out = false;
   void operator()(RegisterBlock* block) const {
-    std::unique_ptr<AltLayerMapInfo> alt;
-    if (alt_source) alt = std::make_unique<AltLayerMapInfo>(*alt_source);
-    format_mesh_registers_set_output_to_NPs(block, previous, own, next, alt, destination, p2p_in, p2p_out,
-                                            routing_flag);
-  }
-  RegisterBlock on(uint32_t fill) const {
-    RegisterBlock block(kNpRegisterWords, fill);
-    (*this)(&block);
-    return block;
+    const auto alt_copy = alt ? std::make_unique<AltLayerMapInfo>(*alt) : nullptr;
+    format_mesh_registers_set_output_to_NPs(block, previous, own, next, alt_copy, destination, p2p_in, p2p_out, true);
   }
 };
 
-TEST(MeshRouting, Word44ModeBitsAndFixedBits) {
-  struct Case {
-    bool p2p_out, routing;
-    uint32_t fill, expected;
-  };
-  const Case cases[] = {
-      {false, false, 0, 0xFF080008},
-      {true, true, 0, 0xFF08000D},
-      {false, true, 0, 0xFF08000C},
-      {true, false, ~0u, 0xFF08FFF9},  // bits 4-15 kept, bits 1, 2, 16-18, 20-23 cleared
-  };
-  for (const auto& c : cases) {
-    Routing r;
-    r.p2p_out = c.p2p_out;
-    r.routing_flag = c.routing;
-    EXPECT_EQ(r.on(c.fill)[44], c.expected) << c.p2p_out << c.routing << " fill " << c.fill;
-  }
-}
-
-TEST(MeshRouting, DestinationWordByMode) {
+TEST(NpRegisters, Routing) {
   Routing r;
+  EXPECT_EQ(on(0, r)[44], 0xFF08000Cu);
   r.next = {np(3, 2, 1), np(6, 1), np(4, 4)};
-  r.destination = 0x21;
-  EXPECT_EQ(r.on(0)[45], 0x21000603u);  // columns 3..6
-
+  EXPECT_EQ(on(0, r)[45], 0x07000603u);
+  r.next = {component(hw::Type::HRC, {9, 0, 0, 0})};
+  EXPECT_EQ(on(0, r)[45], 0x07000101u);  // a single HRC is column 1
+  r.next = {component(hw::Type::TNP_B, {4, 1, 0, 0}), np(5, 1)};
+  EXPECT_EQ(on(0, r)[45] >> 24, 6u);  // one less before a TNP-B
+  r.destination = 0;
+  EXPECT_EQ(on(0, r)[45] >> 24, 0xFFu);
   r.p2p_out = true;
+  EXPECT_EQ(refusal(r), "Cannot use P2P OUT mode for multiple NPs");
   r.next = {np(5, 4, 2)};
-  EXPECT_EQ(r.on(0)[45], 0x21400504u);  // row 4, column 5, one-hot id 2
-
-  r.next = {np(5, 4, 6)};  // an id above 3 leaves the id field empty and the layer id intact
-  EXPECT_EQ(r.on(0)[45], 0x21000504u);
-}
-
-TEST(MeshRouting, SingleHrcIsColumnOne) {
-  Routing r;
-  r.next = {component(hw::Type::HRC, 9, 0)};
-  r.previous = {component(hw::Type::HRC, 7, 0)};
-  const RegisterBlock regs = r.on(0);
-  EXPECT_EQ(field(regs[45], 0, 15), 0x0101u);
-  EXPECT_EQ(field(regs[46], 0, 15), 0x0101u);
-  EXPECT_EQ(field(regs[47], 0, 15), 0x0201u);  // HRC column 1 and own columns 2..2
-}
-
-TEST(MeshRouting, DestinationBeforeATnpBIsOneLess) {
-  struct Case {
-    hw::Type first;
-    uint8_t destination;
-    uint32_t expected;
-  };
-  const Case cases[] = {{hw::Type::CNP2, 9, 9}, {hw::Type::TNP_B, 9, 8}, {hw::Type::TNP_B, 0, 0xFF},
-                        {hw::Type::FNP3, 255, 255}};
-  for (const auto& c : cases) {
-    Routing r;
-    r.next = {component(c.first, 4, 1), np(5, 1)};
-    r.destination = c.destination;
-    EXPECT_EQ(field(r.on(0)[45], 24, 31), c.expected) << int{c.destination};
-  }
-  Routing later_tnp;  // only the first next component counts
-  later_tnp.next = {np(4, 1), component(hw::Type::TNP_B, 5, 1)};
-  EXPECT_EQ(field(later_tnp.on(0)[45], 24, 31), 7u);
-}
-
-TEST(MeshRouting, SourceWordByMode) {
-  Routing r;
-  r.previous = {np(4, 1), np(1, 3), np(2, 2)};
-  EXPECT_EQ(r.on(0)[46], 0x0401u);
-
+  EXPECT_EQ(on(~0u, r)[44], 0xFF08FFFDu);  // bits 4-15 kept
+  EXPECT_EQ(on(0, r)[45], 0x00400504u);
+  r.next = {np(5, 4, 6)};
+  EXPECT_EQ(on(0, r)[45], 0x00000504u);  // no id field above 3
   r.p2p_in = true;
   r.previous = {np(6, 2, 3)};
-  EXPECT_EQ(r.on(0)[46], 0x00800602u);
-}
-
-TEST(MeshRouting, AlternateLayerFields) {
-  Routing r;
-  r.alt_source = std::make_shared<AltLayerMapInfo>(AltLayerMapInfo{1, 0x1234, 0x56});
-  RegisterBlock regs = r.on(0);
-  EXPECT_EQ(field(regs[46], 19, 19), 1u);
-  EXPECT_EQ(regs[52], 0x34560010u);  // np_count keeps its low 8 bits
-  r.alt_source->second_branch = 0;
-  EXPECT_EQ(r.on(~0u)[52], 0x3456FFEFu);
-  r.alt_source.reset();
-  EXPECT_EQ(field(r.on(0)[46], 19, 19), 0u);
-  EXPECT_EQ(r.on(0)[52], 0u);
-}
-
-TEST(MeshRouting, Word47SpansNextAndOwnColumns) {
-  struct Case {
-    std::vector<hw::Component> own, next;
-    uint32_t expected;
-  };
-  const Case cases[] = {
-      {{np(2, 1)}, {np(3, 1), np(5, 1)}, 0x0502},
-      {{np(6, 1), np(8, 1)}, {np(3, 1)}, 0x0803},
-      {{np(4, 1)}, {np(4, 2)}, 0x0404},
-      {{np(4, 1)}, {component(hw::Type::HRC, 9, 0)}, 0x0401},
-  };
-  for (const auto& c : cases) {
-    Routing r;
-    r.own = c.own;
-    r.next = c.next;
-    EXPECT_EQ(r.on(0)[47], c.expected);
-  }
-}
-
-TEST(MeshRouting, RefusalsLeaveTheBlockUnchanged) {
-  auto with = [](auto change) {
-    Routing r;
-    change(r);
-    return r;
-  };
-  const std::string out = "Cannot use P2P OUT mode for multiple NPs";
-  const std::string in = "Cannot use P2P IN mode for multiple NPs";
-  struct Case {
-    const char* what;
-    Routing routing;
-    std::string message;  // empty: std::out_of_range
-  };
-  const Case cases[] = {
-      {"P2P OUT to two", with([](Routing& r) { r.p2p_out = true; r.next = {np(3, 1), np(3, 2)}; }), out},
-      {"P2P OUT to none", with([](Routing& r) { r.p2p_out = true; r.next = {}; }), out},
-      {"P2P IN from two", with([](Routing& r) { r.p2p_in = true; r.previous = {np(1, 1), np(1, 2)}; }), in},
-      {"P2P IN from none", with([](Routing& r) { r.p2p_in = true; r.previous = {}; }), in},
-      {"no next", with([](Routing& r) { r.next = {}; }), ""},
-      {"no previous", with([](Routing& r) { r.previous = {}; }), ""},
-      {"no own", with([](Routing& r) { r.own = {}; }), ""},
-  };
-  for (const auto& c : cases) {
-    RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
-    if (c.message.empty()) {
-      EXPECT_THROW(c.routing(&block), std::out_of_range) << c.what;
-    } else {
-      try {
-        c.routing(&block);
-        ADD_FAILURE() << c.what << ": no exception";
-      } catch (const std::runtime_error& e) {
-        EXPECT_EQ(e.what(), c.message) << c.what;
-      }
-    }
-    EXPECT_EQ(block, RegisterBlock(kNpRegisterWords, 0x5A5A5A5A)) << c.what;
-  }
-}
-
-TEST(MeshRouting, WritesOnlyItsBits) {
-  Routing plain;
-  expect_writes_exactly("plain", plain,
-                        {{44, 0xFFFF000F}, {45, 0xFF00FFFF}, {46, 0x8000FFFF}, {47, 0x0000FFFF}});
-  Routing p2p;
-  p2p.p2p_in = true;
-  p2p.p2p_out = true;
-  p2p.previous = {np(1, 1, 1)};
-  expect_writes_exactly("P2P both ways", p2p,
-                        {{44, 0xFFFF000F}, {45, 0xFFF0FFFF}, {46, 0x80F0FFFF}, {47, 0x0000FFFF}});
+  EXPECT_EQ(on(0, r)[46], 0x00800602u);
+  r.previous = {};
+  EXPECT_EQ(refusal(r), "Cannot use P2P IN mode for multiple NPs");
   Routing alt;
-  alt.alt_source = std::make_shared<AltLayerMapInfo>(AltLayerMapInfo{1, 3, 2});
-  expect_writes_exactly("alternate", alt,
-                        {{44, 0xFFFF000F}, {45, 0xFF00FFFF}, {46, 0x8008FFFF}, {47, 0x0000FFFF}, {52, 0xFFFF0010}});
+  alt.alt = std::make_shared<AltLayerMapInfo>(AltLayerMapInfo{0, 0x1234, 0x56});
+  EXPECT_EQ(on(~0u, alt)[52], 0x3456FFEFu);
 }
 
-TEST(MeshCfgDma, Word49RowColumnAndOneHotId) {
-  struct Case {
-    hw::Ident ident;
-    uint32_t fill, expected;
-  };
-  const Case cases[] = {
-      {{5, 3, 0, 0}, 0, 0x00010503},
-      {{5, 3, 2, 0}, 0, 0x00040503},
-      {{5, 3, 2, 0}, ~0u, 0xFFF40503},  // bit 18 set, bits 20-31 kept
-      {{0xAB, 0xCD, 3, 9}, 0, 0x0008ABCD},
-      {{1, 2, 4, 0}, ~0u, 0xFFF00102},  // id above 3: empty id field, nothing spills
-  };
-  for (const auto& c : cases) {
-    RegisterBlock block(kNpRegisterWords, c.fill);
-    format_mesh_cfg_dma_reg(&block, c.ident);
-    EXPECT_EQ(block[49], c.expected) << c.ident.to_string();
+class FixedSplit final : public NpSplitInterface {
+ public:
+  explicit FixedSplit(std::array<uint32_t, kWords> words) { words_ = words; }
+  void set(size_t n, int32_t value) { words_.at(n - 1) = static_cast<uint32_t>(value); }
+  uint32_t icont_size() const override { return 12; }
+};
+
+// Split words 1-15: window 5, 6; part 7 x 8 x 3; phases 1, 0; offsets -1, -4; window 9 x 12; first
+// output 2, 3; outputs 4 x 5. A fused Add loads from column 4 (row 2, id 3); a dual output stores
+// to column 7 (row 3, id 1).
+struct CommonConfig {
+  FixedSplit split{{5, 6, 7, 8, 3, 1, 0, static_cast<uint32_t>(-1), static_cast<uint32_t>(-4), 9, 12, 2, 3, 4, 5}};
+  int stride = 2;
+  bool activation = false, merge_section = true;
+  std::shared_ptr<MergeLayerMapInfo> merge;
+  std::optional<hw::Component> load, store;
+
+  void fuse_merge(bool dual) {
+    merge = std::make_shared<MergeLayerMapInfo>(true, 0x1AB);
+    merge->not_first_in_pass = true;
+    load = component(hw::Type::SKIP_DMA_LOAD, {4, 2, 3, 0});
+    if (!dual) return;
+    merge->dual_output = true;
+    merge->dual_output_channel = 0x9C;
+    store = component(hw::Type::SKIP_DMA_STORE, {7, 3, 1, 0});
   }
-  expect_writes_exactly("cfg dma", [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {1, 2, 1, 0}); },
-                        {{49, 0x000FFFFF}});
+  void operator()(RegisterBlock* block) const {
+    const auto merge_copy = merge ? std::make_unique<MergeLayerMapInfo>(*merge) : nullptr;
+    format_cnp_tnp_common_config_registers(block, split, 3, stride, activation, 16, 10, {np(2, 1), np(3, 1)}, true,
+                                           false, 4, merge_copy, load, store, true, merge_section);
+  }
+};
+
+TEST(NpRegisters, CommonConfiguration) {
+  CommonConfig c;
+  EXPECT_EQ(on(0, c)[1], 0x20400020u);  // bit 5, single buffer, last flag
+  EXPECT_EQ(on(0, c)[3], 0x000270B3u);  // no activation with 4 output bits, two NPs
+  EXPECT_EQ(on(0, c)[8], 0x40087007u);  // part 7 x 8; offsets -1 -> 0b111, -4 -> 0b100
+  EXPECT_EQ(on(0, c)[20], 0x30000100u);  // kernel 3, stride 2
+  EXPECT_EQ(on(0, c)[52], 0x80u);
+  c.split.set(8, 3);
+  c.split.set(9, 1);
+  c.stride = 1;
+  c.activation = true;
+  EXPECT_EQ(on(0, c)[8], 0x10083007u);
+  EXPECT_EQ(on(0, c)[20], 0x30000000u);
+  EXPECT_EQ(on(0, c)[3], 0x0002B0B3u);  // an activation clears bit 14, sets bit 15
+  c.split.set(8, -5);
+  EXPECT_EQ(refusal(c), "-5 cannot fit in a 3 bits signed integer");
+  c.split.set(8, 0);
+  c.fuse_merge(false);
+  EXPECT_EQ(on(0, c)[52], 0x00AB0097u);  // load, Add; not first in pass; channel 0xAB
+  EXPECT_EQ(on(0, c)[53], 0x80800401u);  // load column 4, one-hot id 3
+  c.load.reset();
+  EXPECT_EQ(refusal(c), "Skip DMA load should not be null.");
+  c.fuse_merge(true);
+  EXPECT_EQ(on(0, c)[1], 0xA0400020u);
+  EXPECT_EQ(on(0, c)[47], 0x07020000u);  // own columns 2..3 with the store's 7
+  EXPECT_EQ(on(0, c)[48], 0x9C210703u);  // row 3, column 7, bit 16, one-hot id 1, channel 0x9C
+  c.store.reset();
+  EXPECT_EQ(refusal(c), "Skip DMA store should not be null.");
+  c.merge_section = false;
+  EXPECT_EQ(on(~0u, c)[48], ~0u);
+  c.split.set(9, 2147483647);
+  EXPECT_EQ(refusal(c), "2147483647 cannot fit in a 3 bits signed integer");
 }
 
-TEST(IbSpikes, SetsWord2Bit7Only) {
+TEST(NpRegisters, Pooling) {
+  auto word27 = [](uint8_t size, NpSpace part, PaddingParams padding, uint32_t fill) {
+    return on(fill, [&](RegisterBlock* b) {
+      format_cnp_pooling_registers(b, {16, 12, 8}, part, size, size, size > 1, padding, false);
+    })[27];
+  };
+  EXPECT_EQ(word27(2, {0, 0, Shape{16, 12, 8}}, {}, 0), 0x122u);
+  // low 3 bits of size and stride; bits 3, 7, 10, 11, 16-31 kept
+  EXPECT_EQ(word27(9, {4, 4, Shape{8, 6, 8}}, {1, 1, 1, 1}, ~0u), 0xFFFF0D99u);
+  EXPECT_EQ(word27(1, {0, 0, Shape{16, 12, 8}}, {1, 1, 1, 1}, 0), 0xF011u);  // padded all round
+  EXPECT_EQ(word27(1, {8, 0, Shape{8, 12, 8}}, {0, 0, 3, 0}, 0), 0x011u);  // the right edge, padded on the left
   RegisterBlock block(kNpRegisterWords, 0);
-  set_ib_spikes(&block);
-  EXPECT_EQ(block[2], 0x80u);
-  expect_writes_exactly("spikes", [](RegisterBlock* b) { set_ib_spikes(b); }, {{2, 0x80}});
-}
-
-TEST(RegisterBlock, NullOrShortBlocksAreRefused) {
-  RegisterBlock short_block(63, 0);
-  std::unique_ptr<AltLayerMapInfo> no_alt;
-  for (RegisterBlock* block : {static_cast<RegisterBlock*>(nullptr), &short_block}) {
-    EXPECT_THROW(set_ib_spikes(block), std::invalid_argument);
-    EXPECT_THROW(format_mesh_cfg_dma_reg(block, {}), std::invalid_argument);
-    EXPECT_THROW(format_mesh_registers_set_output_to_NPs(block, {np(1, 1)}, {np(1, 1)}, {np(1, 1)}, no_alt, 1, false,
-                                                         false, false),
-                 std::invalid_argument);
+  for (bool inbound_max_pooling : {true, false}) {  // set, never cleared
+    format_cnp_pooling_registers(&block, {8, 8, 1}, {0, 0, Shape{8, 8, 1}}, 1, 1, false, {}, inbound_max_pooling);
+    EXPECT_EQ(block[2], 0x100u);
   }
-  EXPECT_EQ(short_block, RegisterBlock(63, 0));
+  RegisterBlock short_block(63, 0);  // null or short blocks are refused
+  EXPECT_THROW(CommonConfig()(&short_block), std::invalid_argument);
+  EXPECT_THROW(format_cnp_pooling_registers(nullptr, {8, 8, 1}, {}, 1, 1, false, {}, true), std::invalid_argument);
+  EXPECT_THROW(Routing()(&short_block), std::invalid_argument);
+  EXPECT_THROW(set_ib_spikes(&short_block), std::invalid_argument);
+  EXPECT_THROW(format_mesh_cfg_dma_reg(nullptr, {}), std::invalid_argument);
 }
 
 }  // namespace

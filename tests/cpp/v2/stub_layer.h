@@ -1,4 +1,5 @@
-// A layer the engine would refuse to build, for rules that must refuse it too.
+// A layer the engine would refuse to build (odd parameters, a Concatenate with one inbound
+// layer), for rules that must handle it too.
 #pragma once
 
 #include <nuvra/layer.h>
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nuvra::test {
 
@@ -16,6 +18,11 @@ class StubLayer final : public Layer {
  public:
   StubLayer(LayerType type, const std::map<std::string, int>& params, Shape input, std::string name = "stub")
       : params_(LayerParams::create(type, params)), name_(std::move(name)), input_(input), variables_(name_) {}
+
+  // Graph links and category a test may set.
+  std::vector<std::shared_ptr<Layer>> inbounds;
+  std::vector<std::weak_ptr<Layer>> outbounds;
+  int kind = -1;
 
   // Declares and stores a zero int8 "weights" tensor of `shape`.
   void set_weights(const Shape& shape) {
@@ -34,15 +41,21 @@ class StubLayer final : public Layer {
   bool is_input_layer() const override { return false; }
   bool splittable() const override { return false; }
   bool channelwise() const override { return false; }
-  bool is_kind(int) const override { return false; }
+  bool is_kind(int code) const override { return code == kind; }
   bool has_activation() const override { return true; }
   bool has_activation_type(ActivationType t) const override { return t == ActivationType::ReLU; }
   bool has_pool_type(PoolType t) const override { return t == PoolType::NoPooling; }
   std::shared_ptr<LearningParams> learning() const override { return nullptr; }
   bool can_learn() const override { return false; }
-  std::vector<std::shared_ptr<const Layer>> inbound_layers() const override { return {}; }
-  std::vector<std::shared_ptr<Layer>> inbound_layers() override { return {}; }
-  std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return {}; }
+  std::vector<std::shared_ptr<const Layer>> inbound_layers() const override {
+    return {inbounds.begin(), inbounds.end()};
+  }
+  std::vector<std::shared_ptr<Layer>> inbound_layers() override { return inbounds; }
+  std::vector<std::shared_ptr<Layer>> outbound_layers() const override {
+    std::vector<std::shared_ptr<Layer>> out;
+    for (const auto& w : outbounds) out.push_back(w.lock());
+    return out;
+  }
   const LayerParams* params() const override { return params_.get(); }
   const Variables* variables() const override { return &variables_; }
   Variables* variables() override { return &variables_; }

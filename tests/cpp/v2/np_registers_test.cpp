@@ -5,6 +5,7 @@
 
 #include "v2_testing.h"
 
+#include <functional>
 #include <map>
 
 namespace nuvra::v2 {
@@ -176,6 +177,51 @@ TEST(NpRegisters, Pooling) {
   EXPECT_THROW(Routing()(&short_block), std::invalid_argument);
   EXPECT_THROW(set_ib_spikes(&short_block), std::invalid_argument);
   EXPECT_THROW(format_mesh_cfg_dma_reg(nullptr, {}), std::invalid_argument);
+}
+
+
+// Each formatter, run on an all-zeros and an all-ones block, flips exactly the bits it owns: the
+// union of the flips must equal its (word, mask) table.
+TEST(NpRegisters, FormattersWriteExactlyTheirBits) {
+  using Masks = std::vector<std::pair<size_t, uint32_t>>;
+  const auto writes = [](const std::function<void(RegisterBlock*)>& format) {
+    const RegisterBlock zeros = on(0, format), ones = on(~0u, format);
+    Masks flipped;
+    for (size_t w = 0; w < kNpRegisterWords; ++w)
+      if (const uint32_t m = zeros[w] | ~ones[w]) flipped.emplace_back(w, m);
+    return flipped;
+  };
+  const Masks config = {{1, 0x204000F0}, {3, 0x00FFF0BB}, {4, 0xE0000000}, {8, 0x77FF77FF},
+                        {9, 0x1FFF1FFF}, {10, 0x07FF07FF}, {11, 0x000000FF}, {13, 0x0000FFFF},
+                        {20, 0x77FF0700}, {24, 0x0FFF0FFF}, {25, 0x00FF03FF}, {26, 0x03FF07FF}};
+  const auto with = [&](Masks extra) {
+    extra.insert(extra.end(), config.begin(), config.end());
+    std::map<size_t, uint32_t> merged;
+    for (const auto& [w, m] : extra) merged[w] |= m;
+    return Masks(merged.begin(), merged.end());
+  };
+  CommonConfig off, plain, merge, dual;
+  off.merge_section = false;
+  off.fuse_merge(true);
+  merge.fuse_merge(false);
+  dual.fuse_merge(true);
+  Routing routing, p2p, alt;
+  p2p.p2p_in = p2p.p2p_out = true;
+  p2p.next = {np(3, 1)};
+  alt.alt = std::make_shared<AltLayerMapInfo>(AltLayerMapInfo{1, 3, 2});
+  const std::tuple<const char*, std::function<void(RegisterBlock*)>, Masks> cases[] = {
+      {"cfg dma", [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {1, 2, 1, 0}); }, {{49, 0x000FFFFF}}},
+      {"ib spikes", [](RegisterBlock* b) { set_ib_spikes(b); }, {{2, 0x80}}},
+      {"routing", routing, {{44, 0xFFFF000F}, {45, 0xFF00FFFF}, {46, 0x8000FFFF}, {47, 0x0000FFFF}}},
+      {"routing p2p", p2p, {{44, 0xFFFF000F}, {45, 0xFFF0FFFF}, {46, 0x80F0FFFF}, {47, 0x0000FFFF}}},
+      {"routing alt", alt, {{44, 0xFFFF000F}, {45, 0xFF00FFFF}, {46, 0x8008FFFF}, {47, 0x0000FFFF}, {52, 0xFFFF0010}}},
+      {"config, merge section off", off, with({})},
+      {"config", plain, with({{52, 0x80}})},
+      {"config, merge", merge, with({{52, 0x00FF009F}, {53, 0x80F8FFFF}})},
+      {"config, dual output", dual, with({{1, 0x80000000}, {47, 0xFFFF0000}, {48, 0xFFF1FFFF}, {52, 0x00FF009F}, {53, 0x80F8FFFF}})},
+      {"pooling", [](RegisterBlock* b) { format_cnp_pooling_registers(b, {8, 8, 1}, {0, 0, Shape{8, 8, 1}}, 2, 2, true, {1, 1, 1, 1}, true); },
+       {{2, 0x100}, {27, 0xF377}}}};
+  for (const auto& [what, format, masks] : cases) EXPECT_EQ(writes(format), masks) << what;
 }
 
 }  // namespace

@@ -111,5 +111,33 @@ TEST(MeshMapperTable, ListsFollowThePreferenceOrder) {
   EXPECT_EQ(std::make_tuple(cnp1.size(), cnp1[0], cnp1[32], cnp1[33], cnp1[43]), std::make_tuple(size_t{44}, Ident{1, 2, 0}, Ident{4, 3, 2}, Ident{1, 2, 3}, Ident{4, 3, 3}));
 }
 
+
+struct Fnp3TooSmall : FakeChecker {
+  bool check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const override { return false; }
+};
+
+// A free FNP3 that fits first, then a free FNP2; when none is free, the kind the mesh has, so that
+// the caller opens a new pass; 0 when the mesh has no fitting kind at all.
+TEST(MeshMapperTable, FnpTypeChoice) {
+  ModelBuilder b;
+  b.input(4, 4, 4).add(LayerType::Dense1D, {{"units", 4}}, "d");
+  const Ident fnp3{1, 1, 0}, fnp2{1, 1, 1};
+  const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})});
+  const Mesh only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
+  const Type none = kNoNpType;
+  const std::tuple<const Mesh*, bool, Idents, Type> cases[] = {  // mesh, FNP3 fits, allocated -> type
+      {&both, true, {}, Type::FNP3},       {&both, false, {}, Type::FNP2},
+      {&both, true, {fnp3}, Type::FNP2},   {&both, true, {fnp3, fnp2}, Type::FNP3},
+      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, none}};
+  for (const auto& [mesh, fits, allocated, type] : cases) {
+    Rig<> fitting(*mesh);
+    Rig<MapConstraints, Fnp3TooSmall> small(*mesh);
+    MeshMapper& mapper = fits ? fitting.mapper : small.mapper;
+    for (const Ident& i : allocated) mapper.allocate_np(i, kNoNpType);
+    EXPECT_EQ(mapper.get_compatible_fnp_type(*b.layer("d")), type) << fits << " " << allocated.size();
+  }
+  EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), none);
+}
+
 }  // namespace
 }  // namespace nuvra::test

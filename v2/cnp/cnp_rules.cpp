@@ -3,6 +3,7 @@
 #include "backend/mapping_status.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/layer_input.h"
+#include "v2/rule_text.h"
 
 #include <nuvra/tensor.h>
 
@@ -24,10 +25,6 @@ constexpr int64_t kGapMaxWidth = 64;
 constexpr int64_t kGapMinConvRows = 1;
 constexpr int64_t kGapMaxPixels = 144;
 constexpr int64_t kMaxPoolStride = 7;
-
-std::string limit_message(const std::string& what, int64_t limit, int64_t got) {
-  return what + std::to_string(limit) + " (got " + std::to_string(got) + ")";
-}
 
 int param(const Layer& layer, const char* key) { return layer.params()->get(key); }
 

@@ -4,15 +4,6 @@
 
 namespace nuvra::v2 {
 
-namespace {
-
-CnpRecordingArgs args(std::shared_ptr<Layer> next_layer, bool ib_spikes, bool routing_flag,
-                      const std::vector<hw::Ident>& excluded_nps, bool registers_only, bool last_flag) {
-  return {std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag};
-}
-
-}  // namespace
-
 std::unique_ptr<program::Record> record_program_conv2d_layer(const Device& device, const Layer& layer,
                                                              std::shared_ptr<Layer> next_layer, bool ib_spikes,
                                                              bool routing_flag,
@@ -20,7 +11,7 @@ std::unique_ptr<program::Record> record_program_conv2d_layer(const Device& devic
                                                              bool registers_only, bool last_flag) {
   return record_cnp_layer(
       CnpFamily::Conv2D, device, layer,
-      args(std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag));
+      CnpRecordingArgs{std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag});
 }
 
 std::unique_ptr<program::Record> record_program_dwconv2d_layer(const Device& device, const Layer& layer,
@@ -30,7 +21,7 @@ std::unique_ptr<program::Record> record_program_dwconv2d_layer(const Device& dev
                                                                bool registers_only, bool last_flag) {
   return record_cnp_layer(
       CnpFamily::DepthwiseConv2D, device, layer,
-      args(std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag));
+      CnpRecordingArgs{std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag});
 }
 
 NpRegisterMap conv2d_np_registers(const Layer& layer, std::shared_ptr<Layer> next_layer, bool ib_spikes,
@@ -38,7 +29,7 @@ NpRegisterMap conv2d_np_registers(const Layer& layer, std::shared_ptr<Layer> nex
                                   bool last_flag) {
   return cnp_np_registers(
       CnpFamily::Conv2D, layer,
-      args(std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag));
+      CnpRecordingArgs{std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag});
 }
 
 NpRegisterMap dwconv2d_np_registers(const Layer& layer, std::shared_ptr<Layer> next_layer, bool ib_spikes,
@@ -46,7 +37,7 @@ NpRegisterMap dwconv2d_np_registers(const Layer& layer, std::shared_ptr<Layer> n
                                     bool last_flag) {
   return cnp_np_registers(
       CnpFamily::DepthwiseConv2D, layer,
-      args(std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag));
+      CnpRecordingArgs{std::move(next_layer), ib_spikes, routing_flag, excluded_nps, registers_only, last_flag});
 }
 
 }  // namespace nuvra::v2

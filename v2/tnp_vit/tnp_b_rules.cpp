@@ -2,6 +2,7 @@
 
 #include "backend/mapping_status.h"
 #include "v2/layer_input.h"
+#include "v2/rule_text.h"
 
 #include <cstdint>
 #include <string>
@@ -15,10 +16,6 @@ constexpr int64_t kMaxChannels = 256;
 constexpr int64_t kMinFifoSize = 1;
 constexpr int64_t kMaxFifoSize = 15;
 constexpr int64_t kMaxDepthwiseTaps = 12;
-
-std::string limit_message(const std::string& what, int64_t limit, int64_t got) {
-  return what + std::to_string(limit) + " (got " + std::to_string(got) + ")";
-}
 
 // The FIFO drives the weight layout: without these the packers would divide by zero,
 // drop rows or spill a channel's taps into the next channel's unit.

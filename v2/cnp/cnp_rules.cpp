@@ -2,6 +2,7 @@
 
 #include "backend/mapping_status.h"
 #include "v2/cnp/weight_sizes.h"
+#include "v2/input_limits.h"
 #include "v2/layer_input.h"
 #include "v2/rule_text.h"
 
@@ -124,19 +125,7 @@ MappingStatus check_cnp_common_constraints(const Layer& layer) {
   if (layer.has_activation() && layer.output_bits() > 8)
     return LayerMappingError(layer, "With activation output bitwidth should be <= 8.");
 
-  const Shape input = first_input_shape(layer);
-  const int64_t width = input[0], height = input[1], channels = input[2];
-  if (width > kMaxInputSize) return LayerMappingError(layer, limit_message("The maximum input width is ", kMaxInputSize, width));
-  if (height > kMaxInputSize)
-    return LayerMappingError(layer, limit_message("The maximum input height is ", kMaxInputSize, height));
-  if (channels > kMaxChannels)
-    return LayerMappingError(layer, limit_message("The maximum input channel value is ", kMaxChannels, channels));
-
-  const LayerParams& params = *layer.params();
-  const int64_t filters = params.has("filters") ? params.get("filters") : channels;
-  if (filters > kMaxFilters || filters < 0)
-    return LayerMappingError(layer, limit_message("The maximum number of filters is ", kMaxFilters, filters));
-  return MappingSuccess();
+  return check_input_and_filter_limits(layer, kMaxInputSize, kMaxChannels, kMaxFilters);
 }
 
 MappingStatus check_padding_same(const Layer& layer) {

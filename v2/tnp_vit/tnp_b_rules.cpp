@@ -1,6 +1,7 @@
 #include "v2/tnp_vit/tnp_b_rules.h"
 
 #include "backend/mapping_status.h"
+#include "v2/input_limits.h"
 #include "v2/layer_input.h"
 #include "v2/rule_text.h"
 
@@ -42,19 +43,8 @@ MappingStatus check_tnp_b_common_constraints(const Layer& layer) {
   if (layer.input_bits() != 8) return LayerMappingError(layer, "Input should be 8-bit.");
   if (layer.output_bits() != 8) return LayerMappingError(layer, "Output should be 8-bit.");
 
-  const Shape input = first_input_shape(layer);
-  const int64_t width = input[0], height = input[1], channels = input[2];
-  if (width > kMaxInputSize) return LayerMappingError(layer, limit_message("The maximum input width is ", kMaxInputSize, width));
-  if (height > kMaxInputSize)
-    return LayerMappingError(layer, limit_message("The maximum input height is ", kMaxInputSize, height));
-  if (channels > kMaxChannels)
-    return LayerMappingError(layer, limit_message("The maximum input channel value is ", kMaxChannels, channels));
-
-  const LayerParams& params = *layer.params();
-  const int64_t filters = params.has("filters") ? params.get("filters") : channels;
-  if (filters > kMaxChannels || filters < 0)
-    return LayerMappingError(layer, limit_message("The maximum number of filters is ", kMaxChannels, filters));
-
+  const MappingStatus limits = check_input_and_filter_limits(layer, kMaxInputSize, kMaxChannels, kMaxChannels);
+  if (!limits.ok()) return limits;
   return check_fifo(layer);
 }
 

@@ -3,10 +3,12 @@
 
 #include <nuvra/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace nuvra::program {
@@ -27,6 +29,13 @@ class NpTrack {
   // Same, from `count` words at `data`, for callers that do not hold a vector.
   bool append(const hw::Ident& np, dma::Target target, uint16_t address, const uint32_t* data,
               size_t count, bool allow_xl);
+
+  // Opens a block of `count` data words and returns them for the caller to write (their
+  // contents are unspecified until then), or nullptr when refused as `append` refuses.
+  uint32_t* append_uninitialized(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
+                                 bool allow_xl);
+  // Drops words from the end, back to `size` words (undoes a block on failure).
+  void truncate(size_t size) { words_.resize(std::min(size, words_.size())); }
 
   const std::vector<uint32_t>& words() const { return words_; }
   size_t size() const { return words_.size(); }
@@ -61,6 +70,22 @@ class Record {
   bool add_np_track(const hw::Ident& np, dma::Target target, uint16_t address,
                     const uint32_t* data, size_t count);
 
+  // Appends a block of `count` data words that `fill(std::span<uint32_t>)` writes in place;
+  // fill must write every word. Same track rules and guarantees as add_np_track: if fill
+  // throws, the record is left as it was.
+  template <class Fill>
+  bool add_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill) {
+    const Mark mark = this->mark();
+    uint32_t* data = open_block(np, target, address, count);
+    try {
+      fill(std::span<uint32_t>(data, count));
+    } catch (...) {
+      rollback(mark);
+      throw;
+    }
+    return true;
+  }
+
   // Makes (np, words) the FNP2 filters track, replacing any earlier one.
   void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);
   void add_fnp2_filters_track(const hw::Ident& np, std::vector<uint32_t>&& words);
@@ -70,6 +95,15 @@ class Record {
   const HwVersion& version() const { return version_; }
 
  private:
+  struct Mark {
+    size_t tracks = 0;
+    size_t last_track_words = 0;
+  };
+  Mark mark() const;
+  void rollback(const Mark& mark);
+  // Room for one block under the track rules of add_np_track; throws as it does.
+  uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count);
+
   std::vector<NpTrack> tracks_;
   std::optional<Fnp2FiltersTrack> fnp2_filters_track_;
   HwVersion version_;

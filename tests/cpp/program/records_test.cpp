@@ -95,6 +95,27 @@ TEST(Record, RefusedBlocksLeaveTheRecordUnchanged) {
   EXPECT_TRUE(t.empty());
 }
 
+// Blocks filled in place pack like copied ones; a fill that throws leaves no trace, even when
+// its block had opened a new track.
+TEST(Record, BlocksFilledInPlace) {
+  for (size_t count : {size_t{3}, size_t{5000}}) {
+    Record copied(versions::FPGA_v2), filled(versions::FPGA_v2);
+    copied.add_np_track(kNp, dma::Target{6}, 0, words(10));
+    copied.add_np_track(kNp, dma::Target{6}, 4, words(count));
+    filled.add_np_track(kNp, dma::Target{6}, 0, words(10));
+    const auto before = contents(filled);
+    EXPECT_THROW(filled.add_np_block(kNp, dma::Target{6}, 4, count,
+                                     [](std::span<uint32_t>) { throw std::runtime_error("fill"); }),
+                 std::runtime_error);
+    EXPECT_EQ(contents(filled), before);
+    filled.add_np_block(kNp, dma::Target{6}, 4, count, [&](std::span<uint32_t> out) {
+      ASSERT_EQ(out.size(), count);
+      std::iota(out.begin(), out.end(), 1);
+    });
+    EXPECT_EQ(contents(filled), contents(copied));
+  }
+}
+
 TEST(Record, Fnp2FiltersTrackIsReplacedAndKeptApart) {
   Record r(versions::Qrix_v2);
   r.add_fnp2_filters_track({1, 1, 0, 0}, {1, 2, 3});

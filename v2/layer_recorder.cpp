@@ -6,7 +6,10 @@
 #include "v2/fnp_hrc/dense1d_recorder.h"
 #include "v2/fnp_hrc/hrc_recorder.h"
 #include "v2/layer_type.h"
+#include "v2/tnp_vit/tnp_b_recorder.h"
+#include "v2/tnp_vit/vit_recorder.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -42,9 +45,18 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
     case LayerType::DepthwiseConv2DTranspose:
       return record_program_transposed_dwconv2d_layer(dev, layer, std::move(next_layer), ib_spikes, routing_flag,
                                                       excluded_nps, registers_only, last_flag);
-    // BufferTempConv and DepthwiseBufferTempConv (TNP-B recorders) go here, with the same arguments as Conv2D.
-    // VitEncoderBlock goes here: an empty record when its block's ident is in excluded_nps (the ending pass
-    // still runs on that block), else record_program_vit_encoder_block_layer(dev, layer).
+    case LayerType::BufferTempConv:
+      return record_program_buffer_temp_conv_layer(dev, layer, std::move(next_layer), ib_spikes, routing_flag,
+                                                   excluded_nps, registers_only, last_flag);
+    case LayerType::DepthwiseBufferTempConv:
+      return record_program_depthwise_buffer_temp_conv_layer(dev, layer, std::move(next_layer), ib_spikes,
+                                                             routing_flag, excluded_nps, registers_only, last_flag);
+    case LayerType::VitEncoderBlock:
+      // The ending pass still runs on an excluded block: it must not be reprogrammed.
+      if (std::any_of(excluded_nps.begin(), excluded_nps.end(),
+                      [&](const hw::Ident& np) { return np == vit_block_ident(layer); }))
+        return program::new_record(dev.version());
+      return record_program_vit_encoder_block_layer(dev, layer);
     case LayerType::Dense1D:
       if (!constraints) throw std::runtime_error("The layer recorder has no hardware constraints.");
       return record_program_dense1d_layer(dev, *constraints, layer, seq_first, std::move(next_layer), ib_spikes,

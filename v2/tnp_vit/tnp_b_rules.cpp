@@ -5,6 +5,8 @@
 #include "v2/layer_input.h"
 #include "v2/rule_text.h"
 
+#include <nuvra/tensor.h>
+
 #include <cstdint>
 #include <string>
 
@@ -28,16 +30,32 @@ MappingStatus check_fifo(const Layer& layer) {
 
   const Variables& vars = *layer.variables();
   if (!vars.has("weights")) return MappingSuccess();
-  const int64_t rows = vars.get("weights")->shape()[2];
-  if (params.layer_type() == LayerType::BufferTempConv && rows % fifo_size != 0)
-    return LayerMappingError(layer, "The number of weight rows must be a multiple of fifo_size " +
-                                        std::to_string(fifo_size) + " (got " + std::to_string(rows) + ")");
-  if (params.layer_type() == LayerType::DepthwiseBufferTempConv && rows > kMaxDepthwiseTaps)
-    return LayerMappingError(layer, limit_message("The maximum number of taps is ", kMaxDepthwiseTaps, rows));
+  const Shape weights = vars.get("weights")->shape();
+  const bool depthwise = params.layer_type() == LayerType::DepthwiseBufferTempConv;
+  const std::string problem = tnp_b_weight_rows_problem(depthwise, fifo_size, weights[2]);
+  if (!problem.empty()) return LayerMappingError(layer, problem);
+
+  // The weight-memory checks count fifo_size taps of every input channel and the memory sizer
+  // the NP's filters: weights of another shape would make an image of another size.
+  const uint32_t channels = first_input_shape(layer)[2];
+  const uint32_t filters = depthwise || !params.has("filters") ? channels : static_cast<uint32_t>(params.get("filters"));
+  const Shape expected{1, 1, static_cast<uint32_t>(depthwise ? fifo_size : fifo_size * channels), filters};
+  if (!(weights == expected))
+    return LayerMappingError(layer, "Weights should have the shape " + expected.to_string() + " (got " +
+                                        weights.to_string() + ")");
   return MappingSuccess();
 }
 
 }  // namespace
+
+std::string tnp_b_weight_rows_problem(bool depthwise, int64_t fifo_size, int64_t rows) {
+  if (depthwise) return rows > kMaxDepthwiseTaps ? limit_message("The maximum number of taps is ", kMaxDepthwiseTaps, rows) : "";
+  if (fifo_size < kMinFifoSize) return limit_message("The minimum fifo_size is ", kMinFifoSize, fifo_size);
+  if (rows % fifo_size != 0)
+    return "The number of weight rows must be a multiple of fifo_size " + std::to_string(fifo_size) + " (got " +
+           std::to_string(rows) + ")";
+  return "";
+}
 
 MappingStatus check_tnp_b_common_constraints(const Layer& layer) {
   if (layer.input_bits() != 8) return LayerMappingError(layer, "Input should be 8-bit.");

@@ -6,8 +6,8 @@
 
 namespace nuvra::v2 {
 
-// Every encoder block is accepted: the block's recorder checks its parameter values as it
-// packs them.
+// A block is accepted when its recorder can pack every parameter memory from the layer's
+// variables; otherwise the packer's refusal is the message (with the layer's name).
 MappingStatus check_vit_encoder_block_constraints(const Layer& layer);
 
 }  // namespace nuvra::v2

@@ -3,9 +3,9 @@
 #include <nuvra/host_hooks.h>
 
 #include <array>
-#include <initializer_list>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
-#include <vector>
 
 namespace nuvra {
 
@@ -15,7 +15,7 @@ namespace {
 // maximum value, which layers keep unsigned; the byte is stored unchanged either way.
 enum class Kind : uint8_t { shift5, sshift6, s8, u8, byte };
 
-bool is_signed(Kind k) { return k == Kind::sshift6 || k == Kind::s8; }
+constexpr bool is_signed(Kind k) { return k == Kind::sshift6 || k == Kind::s8; }
 
 const uint8_t* bytes_of(const Dense& t, Kind kind) {
   if (kind == Kind::byte && type_accepts<uint8_t>(t.type())) return t.data<uint8_t>();
@@ -34,9 +34,11 @@ struct Field {
 
 // How a packer lays its values out: `group` values of each tensor fill `words` words; a last
 // group of `short_group` values (0: none) is allowed and packed with its missing fields at 0.
+// Layouts are constants, so the field loops below unroll.
+template <size_t N>
 struct Layout {
   uint8_t leading, group, words, short_group;
-  std::vector<Field> fields;
+  std::array<Field, N> fields;
 };
 
 constexpr uint8_t kMaxTensors = 6;
@@ -49,39 +51,41 @@ struct Source {
   size_t groups = 0;  // including a short last one
 };
 
-int read(const Source& src, const Field& f, size_t index) {
-  const uint8_t byte = src.bytes[f.tensor][index];
-  return is_signed(f.kind) ? static_cast<int8_t>(byte) : byte;
-}
-
-void check_range(Kind kind, int v) {
-  if (kind == Kind::shift5 && (v < 0 || v > 31)) panic("%d cannot fit in a %d bits unsigned integer", v, 5);
-  if (kind == Kind::sshift6 && (v < -32 || v > 31)) panic("%d cannot fit in a %d bits signed integer", v, 6);
-}
-
-// Types, lengths, groups and every field's range, in the order of the fields; nothing is written.
-Source checked_source(const Layout& layout, const Tensors& tensors) {
+// Types, lengths and groups; the values are range-tested as the words are built.
+template <const auto& L>
+Source checked_source(const Tensors& tensors) {
   Source src;
-  for (const Field& f : layout.fields) src.bytes[f.tensor] = bytes_of(*tensors[f.tensor], f.kind);
-  src.n = tensors[layout.leading]->shape()[0];
-  for (const Field& f : layout.fields)
+  for (const Field& f : L.fields) src.bytes[f.tensor] = bytes_of(*tensors[f.tensor], f.kind);
+  src.n = tensors[L.leading]->shape()[0];
+  for (const Field& f : L.fields)
     if (tensors[f.tensor]->size() < src.n) panic("Coordinates are out-of-range");
-  const size_t rest = src.n % layout.group;
-  if (rest != 0 && rest != layout.short_group) {
-    if (layout.short_group != 0) throw std::runtime_error("Wrong shift formatting.");
+  const size_t rest = src.n % L.group;
+  if (rest != 0 && rest != L.short_group) {
+    if (L.short_group != 0) throw std::runtime_error("Wrong shift formatting.");
     panic("Coordinates are out-of-range");
   }
-  src.groups = (src.n + layout.group - 1) / layout.group;
-  for (size_t g = 0; g < src.groups; ++g)
-    for (const Field& f : layout.fields) {
-      const size_t index = g * layout.group + f.offset;
-      if (index < src.n) check_range(f.kind, read(src, f, index));
-    }
+  src.groups = (src.n + L.group - 1) / L.group;
   return src;
 }
 
-uint32_t word_count(const Layout& layout, const Tensors& tensors) {
-  return static_cast<uint32_t>(checked_source(layout, tensors).groups * layout.words);
+// Builds every word, range-testing its fields in column order; stores them when `out` is given.
+template <const auto& L>
+void build(const Source& src, uint32_t* out) {
+  for (size_t g = 0, first = 0; g < src.groups; ++g, first += L.group) {
+    const bool whole = first + L.group <= src.n;
+    for (uint8_t w = 0; w < L.words; ++w) {
+      uint32_t word = 0;
+      for (const Field& f : L.fields) {
+        if (f.word != w || (!whole && first + f.offset >= src.n)) continue;
+        const uint8_t byte = src.bytes[f.tensor][first + f.offset];
+        const int v = is_signed(f.kind) ? static_cast<int8_t>(byte) : byte;
+        if (f.kind == Kind::shift5 && v > 31) panic("%d cannot fit in a %d bits unsigned integer", v, 5);
+        if (f.kind == Kind::sshift6 && (v < -32 || v > 31)) panic("%d cannot fit in a %d bits signed integer", v, 6);
+        word |= ((static_cast<uint32_t>(v) >> f.shr) & ((1u << f.width) - 1)) << f.lo;
+      }
+      if (out) *out++ = word;
+    }
+  }
 }
 
 void check_out(std::span<uint32_t> out, size_t words) {
@@ -89,43 +93,40 @@ void check_out(std::span<uint32_t> out, size_t words) {
                                  static_cast<unsigned>(out.size()));
 }
 
-void pack(std::span<uint32_t> out, const Layout& layout, const Tensors& tensors) {
-  const Source src = checked_source(layout, tensors);
-  check_out(out, src.groups * layout.words);
-  uint32_t* dst = out.data();
-  for (size_t g = 0; g < src.groups; ++g) {
-    for (uint8_t w = 0; w < layout.words; ++w) {
-      uint32_t word = 0;
-      for (const Field& f : layout.fields) {
-        const size_t index = g * layout.group + f.offset;
-        if (f.word != w || index >= src.n) continue;
-        word |= ((static_cast<uint32_t>(read(src, f, index)) >> f.shr) & ((1u << f.width) - 1)) << f.lo;
-      }
-      *dst++ = word;
-    }
-  }
+template <const auto& L>
+uint32_t word_count(const Tensors& tensors) {
+  const Source src = checked_source<L>(tensors);
+  build<L>(src, nullptr);
+  return static_cast<uint32_t>(src.groups * L.words);
+}
+
+template <const auto& L>
+void pack(std::span<uint32_t> out, const Tensors& tensors) {
+  const Source src = checked_source<L>(tensors);
+  check_out(out, src.groups * L.words);
+  build<L>(src, out.data());
 }
 
 // Field tables, columns in the order the values are range-tested.
-const Layout kShifts{0, 6, 1, 5, {{0, 0, 0, Kind::shift5, 0, 5}, {0, 0, 1, Kind::shift5, 5, 5},
-                                  {0, 0, 2, Kind::shift5, 10, 5}, {0, 0, 3, Kind::shift5, 15, 5},
-                                  {0, 0, 4, Kind::shift5, 20, 5}, {0, 0, 5, Kind::shift5, 25, 5}}};
-const Layout kOutputShifts{0, 4, 1, 0, {{0, 0, 0, Kind::sshift6, 0, 6}, {0, 0, 1, Kind::sshift6, 6, 6},
-                                        {0, 0, 2, Kind::sshift6, 12, 6}, {0, 0, 3, Kind::sshift6, 18, 6}}};
-const Layout kShiftedValues{0, 2, 1, 0, {{0, 0, 0, Kind::s8, 0, 8}, {0, 1, 0, Kind::shift5, 8, 5},
-                                         {0, 0, 1, Kind::s8, 13, 8}, {0, 1, 1, Kind::shift5, 21, 5}}};
-const Layout kSkipConnection{0, 2, 1, 0, {{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::shift5, 5, 5},
-                                          {0, 2, 0, Kind::sshift6, 10, 6}, {0, 0, 1, Kind::shift5, 16, 5},
-                                          {0, 1, 1, Kind::shift5, 21, 5}, {0, 2, 1, Kind::sshift6, 26, 6}}};
-const Layout kPostOp{0, 1, 1, 0, {{0, 0, 0, Kind::byte, 0, 8}, {0, 2, 0, Kind::u8, 8, 8},
-                                  {0, 1, 0, Kind::shift5, 16, 5}, {0, 3, 0, Kind::sshift6, 21, 6}}};
-const Layout kMadNormBeta{1, 1, 1, 0, {{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::s8, 5, 8},
-                                       {0, 2, 0, Kind::shift5, 13, 5}, {0, 3, 0, Kind::u8, 18, 8},
-                                       {0, 4, 0, Kind::sshift6, 26, 6}}};
-const Layout kBatchNorm{1, 1, 2, 0, {{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::s8, 5, 8},
-                                     {0, 2, 0, Kind::s8, 13, 8}, {0, 3, 0, Kind::shift5, 21, 5},
-                                     {0, 4, 0, Kind::u8, 26, 6}, {1, 4, 0, Kind::u8, 0, 2, 6},
-                                     {1, 5, 0, Kind::sshift6, 2, 6}}};
+constexpr Layout<6> kShifts{0, 6, 1, 5, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 0, 1, Kind::shift5, 5, 5},
+                                          {0, 0, 2, Kind::shift5, 10, 5}, {0, 0, 3, Kind::shift5, 15, 5},
+                                          {0, 0, 4, Kind::shift5, 20, 5}, {0, 0, 5, Kind::shift5, 25, 5}}}};
+constexpr Layout<4> kOutputShifts{0, 4, 1, 0, {{{0, 0, 0, Kind::sshift6, 0, 6}, {0, 0, 1, Kind::sshift6, 6, 6},
+                                                {0, 0, 2, Kind::sshift6, 12, 6}, {0, 0, 3, Kind::sshift6, 18, 6}}}};
+constexpr Layout<4> kShiftedValues{0, 2, 1, 0, {{{0, 0, 0, Kind::s8, 0, 8}, {0, 1, 0, Kind::shift5, 8, 5},
+                                                 {0, 0, 1, Kind::s8, 13, 8}, {0, 1, 1, Kind::shift5, 21, 5}}}};
+constexpr Layout<6> kSkipConnection{0, 2, 1, 0, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::shift5, 5, 5},
+                                                  {0, 2, 0, Kind::sshift6, 10, 6}, {0, 0, 1, Kind::shift5, 16, 5},
+                                                  {0, 1, 1, Kind::shift5, 21, 5}, {0, 2, 1, Kind::sshift6, 26, 6}}}};
+constexpr Layout<4> kPostOp{0, 1, 1, 0, {{{0, 0, 0, Kind::byte, 0, 8}, {0, 2, 0, Kind::u8, 8, 8},
+                                          {0, 1, 0, Kind::shift5, 16, 5}, {0, 3, 0, Kind::sshift6, 21, 6}}}};
+constexpr Layout<5> kMadNormBeta{1, 1, 1, 0, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::s8, 5, 8},
+                                               {0, 2, 0, Kind::shift5, 13, 5}, {0, 3, 0, Kind::u8, 18, 8},
+                                               {0, 4, 0, Kind::sshift6, 26, 6}}}};
+constexpr Layout<7> kBatchNorm{1, 1, 2, 0, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::s8, 5, 8},
+                                             {0, 2, 0, Kind::s8, 13, 8}, {0, 3, 0, Kind::shift5, 21, 5},
+                                             {0, 4, 0, Kind::u8, 26, 6}, {1, 4, 0, Kind::u8, 0, 2, 6},
+                                             {1, 5, 0, Kind::sshift6, 2, 6}}}};
 
 // Four bytes in memory order, least significant first, as raw two's complement.
 uint32_t pack_le32(const int8_t* p) {
@@ -154,9 +155,19 @@ Matrix checked_matrix(const Dense& t, uint32_t r, uint32_t c, uint32_t group) {
   return m;
 }
 
+// `words` words of four consecutive bytes each, from element (i, j) on; contiguous rows are copied whole.
+uint32_t* pack_run(uint32_t* dst, const Matrix& m, size_t i, size_t j, size_t words) {
+  const int8_t* p = m.at(i, j);
+  if (m.column == 1 && std::endian::native == std::endian::little) {
+    std::memcpy(dst, p, words * 4);
+    return dst + words;
+  }
+  for (size_t k = 0; k < words; ++k) *dst++ = pack_le32(p + 4 * k * m.column);
+  return dst;
+}
+
 uint32_t* pack_rows(uint32_t* dst, const Matrix& m, uint32_t r, uint32_t c) {
-  for (uint32_t i = 0; i < r; ++i)
-    for (uint32_t j = 0; j < c; j += 4) *dst++ = pack_le32(m.at(i, j));
+  for (uint32_t i = 0; i < r; ++i) dst = pack_run(dst, m, i, 0, c / 4);
   return dst;
 }
 
@@ -164,51 +175,51 @@ uint32_t matrix_words(uint32_t r, uint32_t c) { return static_cast<uint32_t>(uin
 
 }  // namespace
 
-uint32_t shifts_32b_size(const Dense& shifts) { return word_count(kShifts, {&shifts}); }
-void format_shifts(std::span<uint32_t> out, const Dense& shifts) { pack(out, kShifts, {&shifts}); }
+uint32_t shifts_32b_size(const Dense& shifts) { return word_count<kShifts>({&shifts}); }
+void format_shifts(std::span<uint32_t> out, const Dense& shifts) { pack<kShifts>(out, {&shifts}); }
 
-uint32_t output_shifts_32b_size(const Dense& shifts) { return word_count(kOutputShifts, {&shifts}); }
-void format_output_shifts(std::span<uint32_t> out, const Dense& shifts) { pack(out, kOutputShifts, {&shifts}); }
+uint32_t output_shifts_32b_size(const Dense& shifts) { return word_count<kOutputShifts>({&shifts}); }
+void format_output_shifts(std::span<uint32_t> out, const Dense& shifts) { pack<kOutputShifts>(out, {&shifts}); }
 
 uint32_t shifted_values_32b_size(const Dense& values, const Dense& shifts) {
-  return word_count(kShiftedValues, {&values, &shifts});
+  return word_count<kShiftedValues>({&values, &shifts});
 }
 void format_shifted_values(std::span<uint32_t> out, const Dense& values, const Dense& shifts) {
-  pack(out, kShiftedValues, {&values, &shifts});
+  pack<kShiftedValues>(out, {&values, &shifts});
 }
 
 uint32_t skip_connection_shifts_32b_size(const Dense& a, const Dense& b, const Dense& output) {
-  return word_count(kSkipConnection, {&a, &b, &output});
+  return word_count<kSkipConnection>({&a, &b, &output});
 }
 void format_skip_connection_shifts(std::span<uint32_t> out, const Dense& a, const Dense& b, const Dense& output) {
-  pack(out, kSkipConnection, {&a, &b, &output});
+  pack<kSkipConnection>(out, {&a, &b, &output});
 }
 
 uint32_t post_op_variables_32b_size(const Dense& value, const Dense& value_shift, const Dense& scales,
                                     const Dense& shift) {
-  return word_count(kPostOp, {&value, &value_shift, &scales, &shift});
+  return word_count<kPostOp>({&value, &value_shift, &scales, &shift});
 }
 void format_post_op_variables(std::span<uint32_t> out, const Dense& value, const Dense& value_shift,
                               const Dense& scales, const Dense& shift) {
-  pack(out, kPostOp, {&value, &value_shift, &scales, &shift});
+  pack<kPostOp>(out, {&value, &value_shift, &scales, &shift});
 }
 
 uint32_t mad_norm_beta_32b_size(const Dense& input_shift, const Dense& beta, const Dense& beta_shift,
                                 const Dense& scales, const Dense& shift) {
-  return word_count(kMadNormBeta, {&input_shift, &beta, &beta_shift, &scales, &shift});
+  return word_count<kMadNormBeta>({&input_shift, &beta, &beta_shift, &scales, &shift});
 }
 void format_mad_norm_beta(std::span<uint32_t> out, const Dense& input_shift, const Dense& beta,
                           const Dense& beta_shift, const Dense& scales, const Dense& shift) {
-  pack(out, kMadNormBeta, {&input_shift, &beta, &beta_shift, &scales, &shift});
+  pack<kMadNormBeta>(out, {&input_shift, &beta, &beta_shift, &scales, &shift});
 }
 
 uint32_t batch_norm_32b_size(const Dense& input_shift, const Dense& a, const Dense& b, const Dense& b_shift,
                              const Dense& scales, const Dense& shift) {
-  return word_count(kBatchNorm, {&input_shift, &a, &b, &b_shift, &scales, &shift});
+  return word_count<kBatchNorm>({&input_shift, &a, &b, &b_shift, &scales, &shift});
 }
 void format_batch_norm(std::span<uint32_t> out, const Dense& input_shift, const Dense& a, const Dense& b,
                        const Dense& b_shift, const Dense& scales, const Dense& shift) {
-  pack(out, kBatchNorm, {&input_shift, &a, &b, &b_shift, &scales, &shift});
+  pack<kBatchNorm>(out, {&input_shift, &a, &b, &b_shift, &scales, &shift});
 }
 
 uint32_t weights_32b_size(const Dense& weights) {
@@ -237,10 +248,7 @@ void format_qkv_weights(std::span<uint32_t> out, const Dense& query, const Dense
   check_out(out, 3 * size_t{matrix_words(r, c)});
   uint32_t* dst = out.data();
   for (uint32_t i = 0; i < r; ++i)
-    for (uint32_t g = 0; g < c; g += 24) {
-      for (const Matrix* m : {&k, &v})
-        for (uint32_t j = g; j < g + 24; j += 4) *dst++ = pack_le32(m->at(i, j));
-    }
+    for (uint32_t g = 0; g < c; g += 24) dst = pack_run(pack_run(dst, k, i, g, 6), v, i, g, 6);
   pack_rows(dst, q, r, c);
 }
 

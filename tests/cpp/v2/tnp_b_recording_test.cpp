@@ -11,8 +11,6 @@
 #include "rule_testing.h"
 #include "v2_testing.h"
 
-#include <random>
-
 namespace nuvra::v2 {
 namespace {
 
@@ -20,75 +18,53 @@ using test::error_of;
 using test::field;
 using test::Params;
 
-std::shared_ptr<Dense> random_weights(Shape shape, Layout layout = Layout::RowMajor, TensorType type = TensorType::int8) {
+// Varied values over the type's whole range (int4: -8..7).
+std::shared_ptr<Dense> weights_of(Shape shape, Layout layout = Layout::RowMajor, TensorType type = TensorType::int8) {
   auto t = Dense::create(type, shape, layout);
-  std::mt19937 rng(shape[2] * 131 + shape[3]);
-  const int lo = type == TensorType::int4 ? -8 : -128, span = type == TensorType::int4 ? 16 : 256;
-  for (size_t i = 0; i < t->size(); ++i) t->set<int8_t>(i, static_cast<int8_t>(lo + static_cast<int>(rng() % span)));
+  const int span = type == TensorType::int4 ? 16 : 256;
+  for (size_t i = 0; i < t->size(); ++i) t->set<int8_t>(i, static_cast<int8_t>((i * 97 + 5) % span - span / 2));
   return t;
 }
 
-uint8_t byte_at(const std::vector<uint32_t>& image, size_t b) { return static_cast<uint8_t>(image.at(b / 4) >> 8 * (b % 4)); }
-
-// Decoders of the two images: where the weight of (row or tap r, filter first + k) must sit; every
-// other byte must be 0.
-std::vector<int> decode(const std::vector<uint32_t>& image, bool depthwise, uint32_t rows, uint32_t fifo,
-                        uint32_t count, std::vector<bool>* used) {
-  std::vector<int> w(size_t{rows} * count);
-  const uint32_t cin = depthwise ? 1 : rows / fifo, block = 12 * buffer_temp_conv_ch_cont_100b_size(count);
-  for (uint32_t r = 0; r < rows; ++r)
-    for (uint32_t k = 0; k < count; ++k) {
-      const size_t b = depthwise ? 12 * k + r : size_t{block} * ((r % cin) * fifo + r / cin) + k;
-      w[size_t{r} * count + k] = static_cast<int8_t>(byte_at(image, b));
-      used->at(b) = true;
-    }
-  return w;
-}
-
+// Each image read back by a test-only decoder: the weight of (row or tap r, filter first + k) is
+// at byte 12 k + r (depthwise) or byte k of the block of channel r % cin, tap r / cin; every other
+// byte is 0.
 TEST(TnpBWeights, ImagesDecodeToTheirWeights) {
-  struct Case {
-    bool depthwise;
+  const struct {
+    bool dw;
     Shape shape;  // (1, 1, rows, filters)
     uint32_t fifo, first, count;
     Layout layout = Layout::RowMajor;
     TensorType type = TensorType::int8;
-  } cases[] = {
-      {false, {1, 1, 6, 8}, 2, 1, 5},  // 3 channels, 2 taps: 36 words
-      {false, {1, 1, 45, 60}, 15, 7, 49}, {false, {1, 1, 12, 30}, 4, 0, 30, Layout::Reversed},
-      {false, {1, 1, 4, 24}, 1, 0, 24, Layout::RowMajor, TensorType::int4},
-      {true, {1, 1, 3, 4}, 3, 1, 2},  // 24 words
-      {true, {1, 1, 12, 40}, 12, 3, 37, Layout::Reversed}, {true, {1, 1, 5, 2}, 5, 0, 0}};
-  for (const Case& c : cases) {
+  } cases[] = {{false, {1, 1, 6, 8}, 2, 1, 5},  // 3 channels, 2 taps: 36 words
+               {false, {1, 1, 45, 60}, 15, 7, 49}, {false, {1, 1, 12, 30}, 4, 0, 30, Layout::Reversed},
+               {false, {1, 1, 4, 24}, 1, 0, 24, Layout::RowMajor, TensorType::int4},
+               {true, {1, 1, 3, 4}, 3, 1, 2},  // 24 words
+               {true, {1, 1, 12, 40}, 12, 3, 37, Layout::Reversed}, {true, {1, 1, 5, 2}, 5, 0, 0}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.shape.to_string() + " from " + std::to_string(c.first));
-    const auto w = random_weights(c.shape, c.layout, c.type);
-    const uint32_t rows = c.shape[2];
-    std::vector<uint32_t> image(c.depthwise ? depthwise_buffer_temp_conv_formatted_weight_32b_size(rows, c.count)
-                                            : tnp_b_buffer_temp_conv_formatted_weight_32b_size(c.count, rows), 0xA5A5A5A5u);
-    if (c.depthwise)
-      format_tnp_b_depthwise_buffer_temp_conv_weights(image, *w, c.first, c.count);
-    else
-      format_tnp_b_buffer_temp_conv_weights(image, *w, c.fifo, c.first, c.count);
+    const auto w = weights_of(c.shape, c.layout, c.type);
+    const uint32_t rows = c.shape[2], cin = c.dw ? 1 : rows / c.fifo, block = 24 * ((c.count + 23) / 24);
+    std::vector<uint32_t> image(c.dw ? depthwise_buffer_temp_conv_formatted_weight_32b_size(rows, c.count)
+                                     : tnp_b_buffer_temp_conv_formatted_weight_32b_size(c.count, rows), 0xA5A5A5A5u);
+    if (c.dw) format_tnp_b_depthwise_buffer_temp_conv_weights(image, *w, c.first, c.count);
+    else format_tnp_b_buffer_temp_conv_weights(image, *w, c.fifo, c.first, c.count);
+    const auto byte = [&](size_t b) { return static_cast<int8_t>(image.at(b / 4) >> 8 * (b % 4)); };
     std::vector<bool> used(image.size() * 4);
-    const std::vector<int> got = decode(image, c.depthwise, rows, c.fifo, c.count, &used);
     for (uint32_t r = 0; r < rows; ++r)
-      for (uint32_t k = 0; k < c.count; ++k)
-        ASSERT_EQ(got[size_t{r} * c.count + k], w->at<int8_t>({0, 0, r, c.first + k})) << r << ", " << k;
-    for (size_t b = 0; b < used.size(); ++b) ASSERT_TRUE(used[b] || byte_at(image, b) == 0) << "byte " << b;
+      for (uint32_t k = 0; k < c.count; ++k) {
+        const size_t b = c.dw ? 12 * k + r : size_t{block} * ((r % cin) * c.fifo + r / cin) + k;
+        ASSERT_EQ(byte(b), w->at<int8_t>({0, 0, r, c.first + k})) << r << ", " << k;
+        used[b] = true;
+      }
+    for (size_t b = 0; b < used.size(); ++b) ASSERT_TRUE(used[b] || byte(b) == 0) << "byte " << b;
   }
-  // The worked examples: tap 1 of channel 0 from word 6, tap 0 of channel 1 from word 12; channel 1's
-  // taps from word 3.
-  const auto w = random_weights({1, 1, 6, 8});
-  std::vector<uint32_t> image(36);
-  format_tnp_b_buffer_temp_conv_weights(image, *w, 2, 1, 5);
-  EXPECT_EQ(static_cast<int8_t>(image[6]), w->at<int8_t>({0, 0, 3, 1}));
-  EXPECT_EQ(static_cast<int8_t>(image[12]), w->at<int8_t>({0, 0, 1, 1}));
-  EXPECT_EQ(image[7] >> 8, 0u);
 }
 
 TEST(TnpBWeights, Refusals) {
-  const auto w = random_weights({1, 1, 6, 4});
+  const auto w = weights_of({1, 1, 6, 4});
   const auto u8 = Dense::create(TensorType::uint8, Shape{1, 1, 6, 4});
-  const auto taps13 = random_weights({1, 1, 13, 4});
+  const auto taps13 = weights_of({1, 1, 13, 4});
   std::vector<uint32_t> out(100);
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { format_tnp_b_buffer_temp_conv_weights(out, *u8, 2, 0, 4); }, "Wrong requested type"},
@@ -139,8 +115,8 @@ TEST(TnpBRecording, RegisterWords) {
       EXPECT_EQ(field(cases[i].regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
 }
 
-// input (4, 4, 256) -> "d" DepthwiseBufferTempConv (12 taps), here cut by hand into two channel
-// halves -> "b" BufferTempConv (64 filters, 2 taps), which the mapping engine splits by filters.
+// input (4, 4, 256) -> "d" DepthwiseBufferTempConv (12 taps), cut here by hand into two channel halves
+// -> "b" BufferTempConv (64 filters, 2 taps), which the mapping engine splits by filters.
 TEST(TnpBRecording, RecordsOfPlacedAndSplitLayers) {
   test::MappedModel m;
   m.b.input(4, 4, 256).add(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 12}}, "d");
@@ -151,46 +127,39 @@ TEST(TnpBRecording, RecordsOfPlacedAndSplitLayers) {
   ASSERT_EQ(d.size(), 1u);
   d.push_back(d[0]);
   d[1].ident.id = 3;
-  d[0].split->filters = d[1].split->filters = d[1].split->start_neuron = 128;
-  for (auto& c : d) c.split->spatial_partition.shape.dims[2] = 128;
+  d[0].split->filters = d[1].split->filters = d[1].split->start_neuron = d[0].split->spatial_partition.shape.dims[2] =
+      d[1].split->spatial_partition.shape.dims[2] = 128;
   ASSERT_EQ(m.mapping("b").nps->size(), 2u);
-
-  const MemorySizerImpl sizer;
   for (const char* name : {"d", "b"}) {
     SCOPED_TRACE(name);
     const auto layer = m(name);
-    const bool depthwise = layer->channelwise();
-    const auto record = depthwise ? record_program_depthwise_buffer_temp_conv_layer : record_program_buffer_temp_conv_layer;
+    const bool dw = layer->channelwise();
+    const auto record = dw ? record_program_depthwise_buffer_temp_conv_layer : record_program_buffer_temp_conv_layer;
     const auto r = record(m.device(), *layer, nullptr, false, false, {}, false, false);
     const auto blocks = test::blocks_of(*r);
     const auto& nps = *m.mapping(name).nps;
-    ASSERT_EQ(blocks.size(), 4 * nps.size() + std::count_if(blocks.begin(), blocks.end(), [](const test::Block& b) {
-                                 return b.header.target == 11;
-                               }));
     const auto& vars = *layer->variables();
-    for (size_t n = 0; n < nps.size(); ++n) {
+    for (size_t n = 0; n < nps.size(); ++n) {  // the skip-DMA blocks, then registers, weights, shifts, variables
       const hw::SplitRecord& s = *nps[n].split;
-      const test::Block* own = &blocks[blocks.size() - 4 * (nps.size() - n)];
-      std::vector<uint32_t> targets, weights(own[1].data.size());
-      for (int k = 0; k < 4; ++k) targets.push_back(own[k].header.target);
-      EXPECT_EQ(targets, (std::vector<uint32_t>{7, 1, 2, 5}));
-      if (depthwise)
-        format_tnp_b_depthwise_buffer_temp_conv_weights(weights, *vars.get("weights"), s.start_neuron, s.filters);
-      else
-        format_tnp_b_buffer_temp_conv_weights(weights, *vars.get("weights"), 2, s.start_neuron, s.filters);
+      const test::Block* own = &blocks.at(blocks.size() - 4 * (nps.size() - n));
+      EXPECT_EQ(std::vector<uint32_t>({own[0].header.target, own[1].header.target, own[2].header.target,
+                                       own[3].header.target}), (std::vector<uint32_t>{7, 1, 2, 5}));
+      std::vector<uint32_t> weights(own[1].data.size());
+      if (dw) format_tnp_b_depthwise_buffer_temp_conv_weights(weights, *vars.get("weights"), s.start_neuron, s.filters);
+      else format_tnp_b_buffer_temp_conv_weights(weights, *vars.get("weights"), 2, s.start_neuron, s.filters);
       EXPECT_EQ(test::words_of(own[1]), weights);
-      EXPECT_EQ(test::words_of(own[2]), depthwise ? format_input_shift(*vars.get("input_shift"), s.start_neuron, s.filters)
-                                                  : format_input_shift(*vars.get("input_shift")));
-      EXPECT_EQ(own[1].data.size(), sizer.get_weight_memory_size(layer, nps[n]));
-      const uint32_t fifo = depthwise ? 12 : 2;
-      EXPECT_EQ(field(own[0].data[56], 16, 24) * 64 * (fifo + 1), sizer.get_input_memory_size(layer, nps[n], nullptr));
+      EXPECT_EQ(test::words_of(own[2]), dw ? format_input_shift(*vars.get("input_shift"), s.start_neuron, s.filters)
+                                           : format_input_shift(*vars.get("input_shift")));
+      // The memory sizer agrees with the weight image and with the input blocks of word 56.
+      EXPECT_EQ(own[1].data.size(), MemorySizerImpl().get_weight_memory_size(layer, nps[n]));
+      EXPECT_EQ(field(own[0].data[56], 16, 24) * 64 * (dw ? 13 : 3), MemorySizerImpl().get_input_memory_size(layer, nps[n], nullptr));
     }
+    EXPECT_TRUE(std::all_of(blocks.begin(), blocks.end() - 4 * nps.size(), [](auto& b) { return b.header.target == 11; }));
     // Register blocks only, without layer number or skip DMA; an excluded NP gets nothing.
     const auto regs_only = test::blocks_of(*record(m.device(), *layer, nullptr, false, false, {nps[0].ident}, true, false));
     ASSERT_EQ(regs_only.size(), 1u);
-    EXPECT_EQ(regs_only[0].header.ident, nps[1].ident);
-    EXPECT_EQ(regs_only[0].data[3] >> 24, 0xFEu);
-    const auto other = depthwise ? record_program_buffer_temp_conv_layer : record_program_depthwise_buffer_temp_conv_layer;
+    EXPECT_EQ(std::tuple(regs_only[0].header.ident, regs_only[0].data[3] >> 24), std::tuple(nps[1].ident, 0xFEu));
+    const auto other = dw ? record_program_buffer_temp_conv_layer : record_program_depthwise_buffer_temp_conv_layer;
     EXPECT_EQ(error_of([&] { other(m.device(), *layer, nullptr, false, false, {}, false, false); }),
               "Invalid layer type for TNP-B recording.");
   }

@@ -79,11 +79,8 @@ void format_tnp_b_buffer_temp_conv_weights(std::span<uint32_t> out, const Dense&
       uint32_t w = 0;
       if (src.filter == 1 && std::endian::native == std::endian::little) {
         // Contiguous filters: whole words straight from the row, least significant byte first.
-        for (; w < full; ++w) {
-          uint32_t word;
-          std::memcpy(&word, row + 4 * w, 4);
-          dst[w] = word;
-        }
+        std::memcpy(dst, row, size_t{full} * 4);
+        w = full;
       } else {
         for (; w < full; ++w) dst[w] = pack_word(row + size_t{4} * w * src.filter, src.filter, 4);
       }

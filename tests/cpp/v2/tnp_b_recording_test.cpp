@@ -156,7 +156,8 @@ TEST(TnpBRecording, RecordsOfPlacedAndSplitLayers) {
     }
     EXPECT_TRUE(std::all_of(blocks.begin(), blocks.end() - 4 * nps.size(), [](auto& b) { return b.header.target == 11; }));
     // Register blocks only, without layer number or skip DMA; an excluded NP gets nothing.
-    const auto regs_only = test::blocks_of(*record(m.device(), *layer, nullptr, false, false, {nps[0].ident}, true, false));
+    const auto kept = record(m.device(), *layer, nullptr, false, false, {nps[0].ident}, true, false);
+    const auto regs_only = test::blocks_of(*kept);
     ASSERT_EQ(regs_only.size(), 1u);
     EXPECT_EQ(std::tuple(regs_only[0].header.ident, regs_only[0].data[3] >> 24), std::tuple(nps[1].ident, 0xFEu));
     const auto other = dw ? record_program_buffer_temp_conv_layer : record_program_depthwise_buffer_temp_conv_layer;

@@ -82,7 +82,7 @@ const BlockSpec kBatchNorm{23,
 
 using Tensors = std::array<std::shared_ptr<const Dense>, 6>;
 
-// Size functions check; packers write. Both take the variables in the spec's order.
+// Size functions check; packers write. Both take the variables in the block's order.
 uint32_t packed_size(Pack pack, const Tensors& t) {
   switch (pack) {
     case Pack::shifts: return shifts_32b_size(*t[0]);

@@ -80,21 +80,10 @@ DOCS = [
     ("NP.Component.spatial_partition", "Spatial partition" + BY_NP),
     ("NP.Component.single_buffer", "Neural Processor uses a single or dual input buffer"),
     ("HardwareDevice.learn_enabled", "Property that enables/disables learning on current program (if\npossible)."),
-    ("HardwareDevice.predict", f"\n{I8}Processes inputs on a programmed device, returns a float array.\n\n{I8}"
-                               f":param inputs: ``numpy.ndarray`` with shape matching current program\n\n{I8}"
-                               f":return ``numpy.ndarray`` with float outputs from the device\n{I8}"),
     ("HardwareDevice.devices", f"\n{I8}Returns the full list of available hardware devices\n\n{I8}:return: list of "
                                f"Device\n{I8}"),
-    ("HardwareDevice.fit", "Learn from inputs on a programmed device."),
-    ("HardwareDevice.inference_power_events", "Copy of power events logged after inference"),
-    ("SocDriver.clock_mode", "Clock mode of the Qrix."), ("SocDriver.power_meter", "Power meter associated to the SoC."),
-    ("PowerEvent", "A timestamped power measurement.\n\nEach PowerEvent contains:\n- a voltage value in \u00b5V "
-                   "(microvolt),\n- a current value in mA (milliampere),\n- the corresponding power value in mW "
-                   "(milliwatt).\n      "),
-    ("PowerEvent.voltage", "Voltage value in \u00b5V"), ("PowerMeter.events", "Retrieve all pending events"),
-    ("PowerMeter", "Gives access to power measurements.\n\nWhen power measurements are enabled for a specific "
-                   "device, this object\nstores them as a list of ``PowerEvent`` objects.\nThe events list cannot exceed a "
-                   "predefined size: when it is full, older\nevents are replaced by newer events.\n      "),
+    ("SocDriver.clock_mode", "Clock mode of the Qrix."), ("PowerMeter.events", "Retrieve all pending events"),
+    ("PowerEvent.voltage", "Voltage value in \u00b5V"),
     ("boardVlq7300", "Spi flash controller for the vlq7300meant for testing, debugging and validation only."),
 ]
 

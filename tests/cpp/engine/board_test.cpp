@@ -182,27 +182,5 @@ TEST(BoardRun, RefusedRuns) {
             "Simulated board: the program has 1 scales for 3 output channels");
 }
 
-// NUVRA_SIM_BOARDS: presets with options, or a clear refusal.
-TEST(BoardConfigText, PresetsAndOptions) {
-  const auto configs = parse_boards("fpga_v2+soc+clock_busy=7,qrix_v1+flash+fail_create=2+version=bc.7.01.00");
-  ASSERT_EQ(configs.size(), 2u);
-  EXPECT_EQ(std::make_tuple(configs[0].version, configs[0].soc, configs[0].flash, configs[0].clock_busy_reads),
-            std::make_tuple(versions::FPGA_v2, true, false, 7u));
-  EXPECT_EQ(std::make_tuple(configs[1].version, configs[1].soc, configs[1].flash, configs[1].fail_create),
-            std::make_tuple(HwVersion{0xBC, 0x07, 0x01, 0x00}, false, true, 2u));
-  EXPECT_TRUE(parse_boards("").empty());
-  const std::pair<const char*, const char*> refused[] = {
-      {"nope", "unknown preset 'nope'"},
-      {"fpga_v2,", "a board entry without a preset in 'fpga_v2,'"},
-      {"fpga_v2+turbo", "unknown option 'turbo' in 'fpga_v2+turbo'"},
-      {"fpga_v2+fail_forward=-1", "bad number in option 'fail_forward=-1'"},
-      {"fpga_v2+version=BC.A2.01", "bad version in option 'version=BC.A2.01'"},
-      {"fpga_v2+version=BC.A2.01.100", "bad version in option 'version=BC.A2.01.100'"},
-      {"fpga_v2+version=BC.-2.01.00", "bad version in option 'version=BC.-2.01.00'"},
-  };
-  for (const auto& [text, error] : refused)
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_boards(text); }), std::string("NUVRA_SIM_BOARDS: ") + error);
-}
-
 }  // namespace
 }  // namespace nuvra::sim

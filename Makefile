@@ -22,6 +22,7 @@ build: deps
 
 run: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
+	NUVRA_SIM_BOARDS=fpga_v2+soc PYTHONPATH=$(BUILD) $(PYTHON) examples/board_demo.py
 
 test-cpp: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure

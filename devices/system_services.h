@@ -1,5 +1,5 @@
-// Hands the engine the system objects it makes on its own: the hardware back end and the
-// default mapping constraints of a device.
+// Hands the engine the system objects it makes on its own: the hardware back end, the default
+// mapping constraints of a device, the power meter and the SPI flash controller.
 #pragma once
 
 namespace nuvra {

@@ -11,11 +11,15 @@ void init_layer_params(pybind11::module_& m);
 void init_optimizer(pybind11::module_& m);
 void init_variables(pybind11::module_& m);
 void init_device(pybind11::module_& m);
+void init_soc_driver(pybind11::module_& m);
+void init_hardware_device(pybind11::module_& m);
 void init_hw_version(pybind11::module_& m);
 void init_mesh(pybind11::module_& m);
 void init_np(pybind11::module_& m);
 void init_map_constraints(pybind11::module_& m);
 void init_sequences(pybind11::module_& m);
 void init_program_memory(pybind11::module_& m);
+void init_power(pybind11::module_& m);
+void init_flash(pybind11::module_& m);
 
 }  // namespace nuvra

@@ -65,14 +65,14 @@ void pybind11_init_core(py::module_& m) {
   nuvra::register_metrics(m);
 
   nuvra::init_device(m);
-  // SocDriver
-  // HardwareDevice
+  nuvra::init_soc_driver(m);
+  nuvra::init_hardware_device(m);
   nuvra::init_hw_version(m);
   nuvra::init_mesh(m);
   nuvra::init_np(m);
   nuvra::init_map_constraints(m);
   nuvra::init_sequences(m);
-  // PowerEvent and PowerMeter
+  nuvra::init_power(m);
 
   py::module_ soc = m.def_submodule("soc", "Nuvra Qrix specific functions");
   nuvra::bind_enum<nuvra::soc::ClockMode>(soc, "ClockMode", "Clock mode configuration")
@@ -90,7 +90,7 @@ void pybind11_init_core(py::module_& m) {
       .value("v2", nuvra::IpVersion::v2)
       .export_values();
 
-  // boardVlq7300 submodule with get_flash, and SpiFlashController
+  nuvra::init_flash(m);
 }
 
 py::module_::module_def core_module_def;

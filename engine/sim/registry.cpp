@@ -51,6 +51,21 @@ uint32_t parse_count(std::string_view option, std::string_view digits) {
   return value;
 }
 
+// Four hexadecimal bytes joined by ".", as in BC.A1.03.09.
+HwVersion parse_version(std::string_view option, std::string_view text) {
+  const std::vector<std::string_view> fields = split(text, '.');
+  uint8_t bytes[4] = {};
+  bool ok = fields.size() == 4;
+  for (size_t i = 0; ok && i < 4; ++i) {
+    const std::string_view f = fields[i];
+    const auto [end, error] = std::from_chars(f.data(), f.data() + f.size(), bytes[i], 16);
+    ok = !f.empty() && f.size() <= 2 && error == std::errc() && end == f.data() + f.size() &&
+         std::isxdigit(static_cast<unsigned char>(f[0]));
+  }
+  if (!ok) bad_text("bad version in option '" + std::string(option) + "'");
+  return {bytes[0], bytes[1], bytes[2], bytes[3]};
+}
+
 void apply_option(SimBoardConfig& config, std::string_view board, std::string_view option) {
   const size_t equals = option.find('=');
   const std::string_view key = option.substr(0, equals);
@@ -69,6 +84,10 @@ void apply_option(SimBoardConfig& config, std::string_view board, std::string_vi
     }
   } else {
     const std::string_view digits = option.substr(equals + 1);
+    if (key == "version") {
+      config.version = parse_version(option, digits);
+      return;
+    }
     uint32_t* target = key == "fail_create"    ? &config.fail_create
                        : key == "fail_forward" ? &config.fail_forward
                        : key == "clock_busy"   ? &config.clock_busy_reads
@@ -79,10 +98,6 @@ void apply_option(SimBoardConfig& config, std::string_view board, std::string_vi
     }
   }
   bad_text("unknown option '" + std::string(option) + "' in '" + std::string(board) + "'");
-}
-
-std::shared_ptr<SimBoard> make_board(SimBoardConfig config) {
-  return std::make_shared<SimBoard>(std::move(config));
 }
 
 void append(std::vector<std::shared_ptr<SimBoard>> boards) {

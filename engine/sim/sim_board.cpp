@@ -1,6 +1,7 @@
 #include <nuvra/sim.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -75,9 +76,32 @@ void SimBoard::read(uint32_t address, void* buffer, size_t bytes) {
   for (size_t i = 0; i < words.size(); ++i) {
     const uint32_t word_address = static_cast<uint32_t>(address + 4 * i);
     reads_.push_back(word_address);
-    if (!mesh_register(config_, word_address - config_.base_address, &words[i])) no_register(word_address);
+    if (!register_word(word_address, &words[i])) no_register(word_address);
   }
   std::memcpy(buffer, words.data(), bytes);
+}
+
+bool SimBoard::register_word(uint32_t address, uint32_t* value) {
+  if (config_.soc) {
+    switch (address) {
+      case kClockStatusRegister:
+        *value = clock_busy_left_ > 0 ? 1 : 0;
+        if (clock_busy_left_ > 0 && clock_busy_left_ != UINT32_MAX) --clock_busy_left_;
+        return true;
+      case kClockDividerRegister:
+        *value = clock_divider_;
+        return true;
+      case kClockSettingARegister:
+        *value = clock_setting_a_;
+        return true;
+      case kClockSettingBRegister:
+        *value = clock_setting_b_;
+        return true;
+      default:
+        break;
+    }
+  }
+  return mesh_register(config_, address - config_.base_address, value);
 }
 
 void SimBoard::write(uint32_t address, const void* buffer, size_t bytes) {
@@ -91,7 +115,15 @@ void SimBoard::write(uint32_t address, const void* buffer, size_t bytes) {
   }
   std::vector<uint32_t> words(count);
   std::memcpy(words.data(), buffer, bytes);
-  for (size_t i = 0; i < count; ++i) writes_.emplace_back(static_cast<uint32_t>(address + 4 * i), words[i]);
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t word_address = static_cast<uint32_t>(address + 4 * i);
+    writes_.emplace_back(word_address, words[i]);
+    if (!config_.soc) continue;
+    if (word_address == kClockStatusRegister && (words[i] & 1) != 0) clock_busy_left_ = config_.clock_busy_reads;
+    if (word_address == kClockDividerRegister) clock_divider_ = words[i];
+    if (word_address == kClockSettingARegister) clock_setting_a_ = words[i];
+    if (word_address == kClockSettingBRegister) clock_setting_b_ = words[i];
+  }
 }
 
 std::shared_ptr<BoardBackend> SimBoard::board() {

@@ -1,4 +1,6 @@
 // Simulated board: fit, forward and predict over the loaded program.
+#include <nuvra/host_hooks.h>
+#include <nuvra/services.h>
 #include <nuvra/sim.h>
 
 #include <stdexcept>
@@ -89,6 +91,7 @@ BoardBackend::Outputs SimBoard::run(Mode mode, const Frames& frames, const std::
   }
 
   if (counter_enabled_) counter_ = static_cast<uint32_t>(counter_ + 1000 * uint64_t{frames.size()});
+  if (power_measurement_) system_services().log_power_event(time_ms(), kRunMicrovolts, kRunMilliamps);
   if (mode == Mode::fit && learn_enabled_ && config_.on_fit) config_.on_fit(learn_mem_, *labels);
   return outputs;
 }

@@ -23,7 +23,7 @@ SystemServices with_stubs(SystemServices s) {
   if (!s.power_meter) s.power_meter = []() -> std::shared_ptr<PowerMeter> { missing("power_meter"); };
   if (!s.log_power_event) s.log_power_event = [](int64_t, uint32_t, uint32_t) { missing("log_power_event"); };
   if (!s.make_spi_flash)
-    s.make_spi_flash = []() -> std::shared_ptr<SpiFlashController> { missing("make_spi_flash"); };
+    s.make_spi_flash = []() -> std::shared_ptr<::SpiFlashController> { missing("make_spi_flash"); };
   return s;
 }
 

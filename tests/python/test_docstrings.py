@@ -79,6 +79,12 @@ DOCS = [
     ("NP.Component.start_neuron", "Index of the first filter" + BY_NP),
     ("NP.Component.spatial_partition", "Spatial partition" + BY_NP),
     ("NP.Component.single_buffer", "Neural Processor uses a single or dual input buffer"),
+    ("HardwareDevice.learn_enabled", "Property that enables/disables learning on current program (if\npossible)."),
+    ("HardwareDevice.devices", f"\n{I8}Returns the full list of available hardware devices\n\n{I8}:return: list of "
+                               f"Device\n{I8}"),
+    ("SocDriver.clock_mode", "Clock mode of the Qrix."), ("PowerMeter.events", "Retrieve all pending events"),
+    ("PowerEvent.voltage", "Voltage value in \u00b5V"),
+    ("boardVlq7300", "Spi flash controller for the vlq7300meant for testing, debugging and validation only."),
 ]
 
 

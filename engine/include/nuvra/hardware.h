@@ -10,10 +10,12 @@
 #include <utility>
 #include <vector>
 
+// The system's flash controller lives outside the engine's namespace.
+class SpiFlashController;
+
 namespace nuvra {
 
 class PowerMeter;
-class SpiFlashController;
 
 // Byte-addressed access to a board's register space.
 class BlockDevice {
@@ -84,7 +86,7 @@ class SocDriver {
 class FlashAccessDriver {
  public:
   virtual ~FlashAccessDriver() = default;
-  virtual std::shared_ptr<SpiFlashController> spi_flash() = 0;
+  virtual std::shared_ptr<::SpiFlashController> spi_flash() = 0;
 };
 
 // The drivers of the boards the engine knows, in a list the engine owns.

@@ -7,19 +7,20 @@
 #include <functional>
 #include <memory>
 
+class SpiFlashController;
+
 namespace nuvra {
 
 class Device;
 class MapConstraints;
 class PowerMeter;
-class SpiFlashController;
 
 struct SystemServices {
   std::function<std::unique_ptr<Backend>()> make_backend;
   std::function<std::shared_ptr<MapConstraints>(const std::shared_ptr<Device>&)> default_constraints;
   std::function<std::shared_ptr<PowerMeter>()> power_meter;
   std::function<void(int64_t ts, uint32_t uV, uint32_t mA)> log_power_event;
-  std::function<std::shared_ptr<SpiFlashController>()> make_spi_flash;
+  std::function<std::shared_ptr<::SpiFlashController>()> make_spi_flash;
 };
 
 // Replaces any earlier registration.

@@ -25,6 +25,17 @@ inline constexpr uint32_t kDefaultBaseAddress = 0x40000000;
 // second-generation boards (product 0xA2).
 inline constexpr uint32_t kMeshRegisterOffsets[] = {0x50, 0x54, 0x58, 0x60, 0x64};
 
+// SoC clock registers (absolute addresses), present on boards made with `soc`: status (bit 0
+// busy; writing 1 starts a change), the divider d (clock 600 MHz / (d + 1)) and two settings.
+inline constexpr uint32_t kClockStatusRegister = 0xF0001030;
+inline constexpr uint32_t kClockDividerRegister = 0xF0001190;
+inline constexpr uint32_t kClockSettingARegister = 0xF00011A0;
+inline constexpr uint32_t kClockSettingBRegister = 0xF00011B0;
+
+// What a board with power measurement on logs for each run: 0.8 V at 250 mA.
+inline constexpr uint32_t kRunMicrovolts = 800000;
+inline constexpr uint32_t kRunMilliamps = 250;
+
 // Mesh geometry as the board reports it; each field lands in its register bits:
 // 0x50: rows 0-7, cols 8-15, first_np_col_row1 16-23, first_np_col_row2 24-31
 // 0x54: nps_per_node 0-2, dma_node_has_no_nps 4, dma_row 8-15, dma_col 16-23,
@@ -53,8 +64,9 @@ struct SimBoardConfig {
   SimGeometry geometry;
   // First configuration word of the NP at an ident.
   std::function<uint32_t(const hw::Ident&)> np_word;
-  // Clock registers and power measurement.
+  // Clock registers and power measurement: the board is a SocDriver (see make_board).
   bool soc = false;
+  // The board is a FlashAccessDriver (see make_board).
   bool flash = false;
   // The first `fail_create` opens throw std::runtime_error("Simulated board failed to open").
   uint32_t fail_create = 0;
@@ -77,9 +89,9 @@ struct SimBoardConfig {
 SimBoardConfig preset(std::string_view name);
 const std::vector<std::string>& preset_names();
 
-class SimBoard final : public HardwareDriver,
-                       public BoardBackend,
-                       public std::enable_shared_from_this<SimBoard> {
+// A SimBoard offers neither the SoC nor the flash face itself: make_board builds the class
+// that adds the faces its config asks for.
+class SimBoard : public HardwareDriver, public BoardBackend, public std::enable_shared_from_this<SimBoard> {
  public:
   // Refuses fields that do not fit their register bits, and a missing np_word
   // (unless bad_np_word), with std::invalid_argument.
@@ -87,9 +99,11 @@ class SimBoard final : public HardwareDriver,
 
   const SimBoardConfig& config() const { return config_; }
 
-  // BlockDevice: 32-bit aligned words only. Reads of anything but a mesh register,
-  // and writes to the mesh registers, throw std::runtime_error
-  // "Simulated board: no register at 0x<address>".
+  // BlockDevice: 32-bit aligned words only. Reads of anything but a mesh register (or, with
+  // `soc`, a clock register), and writes to the mesh registers, throw std::runtime_error
+  // "Simulated board: no register at 0x<address>". The clock divider and settings read back
+  // what was written (initially Performance); after 1 is written to the status register its
+  // bit 0 reads set for `clock_busy_reads` reads.
   uint32_t base_address() const override { return config_.base_address; }
   void read(uint32_t address, void* buffer, size_t bytes) override;
   void write(uint32_t address, const void* buffer, size_t bytes) override;
@@ -132,6 +146,17 @@ class SimBoard final : public HardwareDriver,
   Outputs forward(const Frames& frames) override;
   Outputs predict(const Frames& frames) override;
 
+  // What the SoC face asks of the board. The clock goes through the system's clock-mode
+  // functions over this board's registers. While measurement is on, the meter is the system's
+  // and every run that returns logs one event (time_ms(), kRunMicrovolts, kRunMilliamps).
+  soc::ClockMode soc_clock_mode();
+  void soc_set_clock_mode(const soc::ClockMode& mode);
+  void soc_set_power_measurement(bool enabled) { power_measurement_ = enabled; }
+  // Null while measurement is off.
+  std::shared_ptr<PowerMeter> soc_power_meter();
+  // What the flash face hands out: the system's controller, made on first use, one per board.
+  std::shared_ptr<::SpiFlashController> flash_controller();
+
   // Sets the clock counter, e.g. close to its wrap.
   void seed_clk_counter(uint32_t value) { counter_ = value; }
   // Address given to the last program_external, while that program is loaded.
@@ -145,7 +170,8 @@ class SimBoard final : public HardwareDriver,
   uint32_t open_count() const { return opens_; }
 
  private:
-  bool register_word(uint32_t offset, uint32_t* value) const;
+  // Reads the word at an absolute address; false when the board has no register there.
+  bool register_word(uint32_t address, uint32_t* value);
   enum class Mode { fit, forward, predict };
   Outputs run(Mode mode, const Frames& frames, const std::vector<int>* labels);
   void load(const uint8_t* data, size_t size, std::optional<uint32_t> external_address);
@@ -170,7 +196,17 @@ class SimBoard final : public HardwareDriver,
   uint32_t counter_ = 0;
   // Faults injected so far by fail_program and fail_forward; they survive open().
   uint32_t failed_programs_ = 0, failed_runs_ = 0;
+
+  // SoC state; it survives open(), as a board's clock does.
+  uint32_t clock_divider_ = 1, clock_setting_a_ = 3, clock_setting_b_ = 1;
+  uint32_t clock_busy_left_ = 0;
+  bool power_measurement_ = false;
+  std::shared_ptr<::SpiFlashController> flash_;
 };
+
+// A board of the config's class: with the SocDriver face when `soc`, the FlashAccessDriver
+// face when `flash`. Refuses what the SimBoard constructor refuses.
+std::shared_ptr<SimBoard> make_board(SimBoardConfig config);
 
 // The value the board reports at a mesh register offset (see SimGeometry), or false when
 // the board has no register there.
@@ -182,7 +218,8 @@ SimBoard* add_board(SimBoardConfig config);  // registry-owned, appended to get_
 void clear_boards();
 void reset_registry();  // clear_boards(), and the environment is read again
 // Grammar: board ("," board)*, board = preset ("+" option)*, options soc | flash |
-// fail_create=N | fail_forward=N | clock_busy=N | bad_np_word. Empty text: no board.
+// fail_create=N | fail_forward=N | clock_busy=N | bad_np_word | version=V.P.M.m (four
+// hexadecimal bytes, e.g. BC.07.01.00, replacing the preset's version). Empty text: no board.
 // Bad text throws std::invalid_argument("NUVRA_SIM_BOARDS: ...").
 std::vector<SimBoardConfig> parse_boards(std::string_view text);
 

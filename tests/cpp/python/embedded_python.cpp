@@ -28,7 +28,8 @@ class EmbeddedPython : public ::testing::Environment {
 py::module_ scratch_module() {
   static const py::handle module = [] {
     py::module_ m = py::module_::import("types").attr("ModuleType")("scratch");
-    init_device(m), init_hw_version(m), init_mesh(m), init_np(m), init_map_constraints(m);
+    init_device(m), init_soc_driver(m), init_hardware_device(m), init_hw_version(m), init_power(m);
+    init_mesh(m), init_np(m), init_map_constraints(m);
     init_layer(m), init_layer_params(m), init_variables(m), register_metrics(m);
     return m.release();
   }();

@@ -10,8 +10,8 @@
 
 namespace nuvra::testing {
 
-// A module holding the classes the tests drive (the hardware description, Layer, LayerParams,
-// Variables, Metrics), registered once per interpreter: a type registers only once.
+// A module holding the classes the tests drive (the hardware description, the devices, Layer,
+// LayerParams, Variables, Metrics, power events), registered once per interpreter: a type registers only once.
 pybind11::module_ scratch_module();
 
 // Evaluates a Python expression with `np` bound to numpy.

@@ -1,0 +1,109 @@
+// HardwareDevice runs over a simulated board whose outputs the test chooses, and the learning
+// memory of a simulated board.
+#include "devices/host_device.h"
+#include "engine/program_builder.h"
+#include "python/py_hardware_device.h"
+
+#include "embedded_python.h"
+
+#include <nuvra/sim.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace py = pybind11;
+
+namespace nuvra {
+namespace {
+
+using T = TensorType;
+
+// Its forward returns outputs of the given types and shapes, bytes counting 1, 2, 3..., and adds
+// 0x300 to the clock counter; the counter switch is recorded.
+struct ScriptedBoard final : sim::SimBoard {
+  using SimBoard::SimBoard;
+  Outputs forward(const Frames&) override {
+    seed_clk_counter(read_clk_counter() + 0x300);
+    Outputs outs;
+    for (const auto& [type, shape] : outputs) {
+      outs.push_back(std::make_unique<Dense>(type, shape, Layout::RowMajor,
+                                             std::make_shared<Storage>(shape.elements() * element_size(type))));
+      auto& bytes = static_cast<Dense&>(*outs.back()).storage();
+      for (size_t i = 0; i < bytes.size(); ++i) bytes.data()[i] = static_cast<uint8_t>(i + 1);
+    }
+    return outs;
+  }
+  void enable_clk_counter(bool on) override { SimBoard::enable_clk_counter(counter_on = on); }
+  std::vector<std::pair<TensorType, Shape>> outputs;
+  bool counter_on = false;
+};
+
+py::object wrap(sim::SimBoard* board) {
+  testing::scratch_module();
+  return py::cast(std::make_shared<PyHardwareDevice>(std::make_shared<HostDevice>(HardwareDevice::create(board))));
+}
+
+// Each output must fill exactly one slot of the first one's type: nothing is written otherwise.
+TEST(DeviceInference, OutputAssemblyAndClockCounter) {
+  const std::pair<std::vector<std::pair<T, Shape>>, const char*> cases[] = {
+      {{}, "float64 (0,)"},
+      {{{T::uint8, {2, 2, 3}}, {T::uint8, {2, 2, 3}}}, "uint8 (2, 2, 2, 3)"},
+      {{{T::bit, {1, 1, 4}}, {T::bit, {1, 1, 4}}, {T::bit, {1, 1, 4}}}, "uint8 (3, 1, 1, 4)"},
+      {{{T::int16, {1, 1, 2}}}, "unexpected output type"},
+      {{{T::uint8, {1, 1, 2}}, {T::int8, {1, 1, 2}}}, "unexpected output type"},
+      {{{T::uint8, {1, 1, 2}}, {T::uint8, {1, 1, 3}}}, "unexpected output size"},
+      {{{T::uint8, {1, 1, 2}}, {T::uint8, {1, 1, 1}}}, "unexpected output size"},
+      {{{T::uint8, {1, 2, 2, 3}}}, "unexpected output size"},
+      {{{T::uint8, {2, 3}}}, "Cannot have a shape with a dimension set to 0"},
+  };
+  auto board = std::make_shared<ScriptedBoard>(sim::preset("fpga_v2"));
+  const py::object device = wrap(board.get());
+  board->seed_clk_counter(0xFFFFFF00);  // the difference wraps
+  for (const auto& [outputs, expected] : cases) {
+    board->outputs = outputs;
+    std::string bytes;
+    for (const auto& [type, shape] : outputs)
+      for (size_t i = 0; i < shape.elements() * element_size(type); ++i) bytes.push_back(static_cast<char>(i + 1));
+    const py::dict scope = testing::py_run(R"py(
+try:
+    y = dev.forward(np.zeros((3, 5), np.uint8))
+    got, raw = f"{y.dtype} {y.shape}", y.tobytes()
+except RuntimeError as e:
+    got, raw = str(e), b""
+assert dev.metrics["inference_frames"] == 3 and dev.metrics["inference_clk"] == 0x300  # stored before assembly
+)py",
+                                           {{"dev", device}});
+    EXPECT_EQ(scope["got"].cast<std::string>(), expected);
+    EXPECT_EQ(scope["raw"].cast<std::string>(), std::strchr(expected, '(') ? bytes : "");
+  }
+  EXPECT_EQ(testing::py_run("got = raises(RuntimeError, lambda: dev.fit(np.zeros((3, 5)), [1, 2]))",
+                            {{"dev", device}})["got"].cast<std::string>(),
+            "Number of labels should be the same as number of inputs");
+  EXPECT_FALSE(board->counter_on);  // switched off after the refusal too
+}
+
+// A program with an FNP2 learning layer of five words.
+TEST(DeviceInference, LearningMemoryAndSwitch) {
+  test::ProgramLayout layout;
+  const test::RecordLayout weights{{}, std::vector<uint32_t>{10, 11, 12, 13, 14}, {2, 1, 3, 0}};
+  layout.learning = test::LearningLayout{{{{0xA0}}}, {{{0xB0}}}, weights, {2, 1, 3, 0}, 5};
+  const std::vector<uint8_t> program = test::build_program(layout);
+  const auto board = sim::make_board(sim::preset("fpga_v2"));
+  testing::py_run(R"py(
+assert dev.learn_mem is None
+dev.program = program
+words = lambda: np.frombuffer(dev.learn_mem, np.uint32).tolist()
+assert words() == [10, 11, 12, 13, 14]
+dev.learn_mem = np.arange(20, 25, dtype=np.uint32).tobytes() + b"xyz"  # whole words count
+assert raises(RuntimeError, lambda: setattr(dev, "learn_mem", bytes(19))) == "unexpected input buffer size"
+assert words() == [20, 21, 22, 23, 24]
+dev.learn_enabled = np.bool_(True)
+assert dev.learn_enabled
+)py",
+                  {{"dev", wrap(board.get())},
+                   {"program", py::bytes(reinterpret_cast<const char*>(program.data()), program.size())}});
+}
+
+}  // namespace
+}  // namespace nuvra

@@ -133,6 +133,10 @@ struct CodeRange {
 
 }  // namespace
 
+void check_cnp_weights(const Dense& weights, size_t dims, uint32_t first, uint32_t count) {
+  checked_view(weights, dims, first, count);
+}
+
 uint32_t std_cnp_weights_32b_size(const Dense& weights, int bits, uint32_t count) {
   const uint32_t kernel = square_kernel(weights);
   return get_std_cnp_sram_size(kernel, weights.shape()[1], count, bits);

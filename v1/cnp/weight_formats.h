@@ -40,6 +40,10 @@ uint32_t int32_to_intN(int32_t value) {
   return static_cast<uint32_t>(value) & ((1u << N) - 1u);
 }
 
+// What the packers refuse of a tensor of `dims` dimensions and a filter range, checked without
+// reading a value: the element type and filters first .. first+count-1 inside the tensor.
+void check_cnp_weights(const Dense& weights, size_t dims, uint32_t first, uint32_t count);
+
 // Standard weights (filters, channels, K, K). Throws std::runtime_error "CNP: width and height
 // must be equal" for a kernel that is not square and "Unsupported kernel size" for K other than
 // 1, 3, 5 and 7; `bits` is 1, 2 or 4 (0xFFFFFFFF otherwise, which no image can match).

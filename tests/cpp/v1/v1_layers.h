@@ -16,6 +16,14 @@ inline const Params kConv3{{"filters", 8}, {"kernel_width", 3}, {"kernel_height"
 inline const Params kHrc3{{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"filters", 8},
                           {"kernel_width", 3}, {"kernel_height", 3}};
 
+// Replaces an int32 variable by one whose first elements are `values` and the others 0.
+inline void set_i32(Layer& layer, const std::string& name, const std::vector<int32_t>& values) {
+  const auto current = layer.variables()->get(name);
+  auto t = Dense::create(TensorType::int32, current->shape(), current->layout());
+  for (size_t i = 0; i < values.size(); ++i) t->set<int32_t>(i, values[i]);
+  layer.variables()->set(name, t);
+}
+
 // Layer "l" of `type`; non-input layers read an `input` of `bits` bits.
 struct OneLayer {
   ModelBuilder b;

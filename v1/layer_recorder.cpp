@@ -31,9 +31,10 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
       return record_program_conv_layer(*device, layer, std::move(next_layer), ib_spikes, routing_flag, excluded_nps,
                                        registers_only);
     case LayerType::SeparableConvolutional:
-      return record_program_sep_conv_layer(*device, layer, std::move(next_layer), ib_spikes, routing_flag, excluded_nps,
-                                           registers_only);
-    default: unsupported(type);
+      return record_program_sep_conv_layer(*device, layer, std::move(next_layer), ib_spikes, routing_flag,
+                                           excluded_nps, registers_only);
+    default:
+      unsupported(type);
   }
 }
 

@@ -68,6 +68,24 @@ py::object layer_params_get(const LayerParams& params, const std::string& key) {
   return values;
 }
 
+// Keys must be str: the string caster would also take bytes, which need not decode back.
+// Values convert as an int argument does (no float, signed 32-bit).
+std::map<std::string, int> entries_of(const py::dict& entries) {
+  std::map<std::string, int> out;
+  for (const auto& [key, value] : entries) {
+    if (!py::isinstance<py::str>(key))
+      throw py::type_error("LayerParams keys must be str, not " + std::string(Py_TYPE(key.ptr())->tp_name));
+    py::detail::make_caster<int> v;
+    if (!v.load(value, true)) {
+      PyErr_Clear();
+      throw py::type_error("LayerParams value of key " + key.cast<std::string>() +
+                           " must be an int of signed 32 bits");
+    }
+    out.emplace(key.cast<std::string>(), py::detail::cast_op<int>(v));
+  }
+  return out;
+}
+
 void register_enumerations(py::module_& m) {
   bind_enum<LayerType>(m, "LayerType", "The layer type")
       .value("Unknown", LayerType::Unknown)
@@ -124,8 +142,8 @@ void init_layer_params(py::module_& m) {
   register_enumerations(m);
 
   py::class_<LayerParams, std::unique_ptr<LayerParams>>(m, "LayerParams", "Parameters dictionary for layers")
-      .def(py::init([](LayerType layer_type, const std::map<std::string, int>& entries) {
-             return LayerParams::create(layer_type, entries);
+      .def(py::init([](LayerType layer_type, const py::dict& entries) {
+             return LayerParams::create(layer_type, entries_of(entries));
            }),
            py::arg("layer_type"), py::arg("entries"), kInitDoc)
       .def("get", &layer_params_get, py::arg("key"), kGetDoc)

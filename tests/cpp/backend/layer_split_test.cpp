@@ -162,6 +162,18 @@ TEST(SplitConv, PoolPaddingDepthwiseFiltersAndReserve) {
   EXPECT_EQ(std::make_pair(input_sram_reserve(*b.layer("after")), input_sram_reserve(*b.layer("a"))), std::make_pair(512u, 0u));
 }
 
+// A transposed part reads one column before it and kernel_size - 3 after it, none (not a wrapped
+// count) for kernels below 3.
+TEST(SplitConv, TransposedBorders) {
+  for (const auto& [kernel, after] : {std::pair{1, 0u}, std::pair{2, 0u}, std::pair{3, 0u}, std::pair{4, 1u}, std::pair{5, 2u}}) {
+    Spans windows;
+    for (const auto& p : parts(split_transposed_conv2d_layer(*OneLayer(LayerType::Conv2DTranspose, {{"filters", 2}, {"kernel_size", kernel}}, 8, 4, 2),
+                                                             FakeChecker(), kAny, 4, kAny, false)))
+      windows.emplace_back(p.split->bordered_partition.x, p.split->bordered_partition.shape[0]);
+    EXPECT_EQ(windows, (Spans{{0, 4 + after}, {3, 5}})) << kernel;
+  }
+}
+
 TEST(SplitProperties, EverySplitTilesTheLayer) {
   std::mt19937 rng(99);
   auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };

@@ -57,6 +57,10 @@ def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
         (lambda: model._map(device, False, core.MapConstraints(other)), ValueError,
          "^The map constraints were made for another device than the one to map onto\\.$"),
     ]
+    # A text quoting what was given as bytes keeps its message, escaped.
+    cases += [(lambda: model.save(b"/no/such/dir/\xff.fbz"), ValueError,
+               r"^Unable to open file for saving model: /no/such/dir/\\xff\.fbz$"),
+              (lambda: model.get_layer("conv").variables[b"\xfe"], ValueError, r"\\xfe")]
     for call, error, message in cases:
         pytest.raises(error, call).match(message)
     assert not (tmp_path / "y.fbz").exists() and mesh.nps == [a] and mesh.skip_dmas == [skip]

@@ -12,7 +12,7 @@ SWEEP = os.path.join(os.path.dirname(__file__), "bad_input_sweep.py")
 
 def test_every_public_callable_survives_bad_input(core, tmp_path):
     build = os.path.dirname(os.path.dirname(core.__file__))
-    env = dict(os.environ, PYTHONPATH=build, NUVRA_SIM_BOARDS="fpga_v2")
+    env = dict(os.environ, PYTHONPATH=build, NUVRA_SIM_BOARDS="fpga_v2,vlq7300_v1+soc+flash")
     run = subprocess.run([sys.executable, SWEEP, str(tmp_path)], env=env, capture_output=True, text=True, timeout=120)
     lines = run.stdout.splitlines()
     calls = [line for line in lines if line.startswith("CALL ")]

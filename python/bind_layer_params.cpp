@@ -73,15 +73,15 @@ py::object layer_params_get(const LayerParams& params, const std::string& key) {
 std::map<std::string, int> entries_of(const py::dict& entries) {
   std::map<std::string, int> out;
   for (const auto& [key, value] : entries) {
-    if (!py::isinstance<py::str>(key))
-      throw py::type_error("LayerParams keys must be str, not " + std::string(Py_TYPE(key.ptr())->tp_name));
+    py::detail::make_caster<std::string> k;
+    if (!py::isinstance<py::str>(key) || !k.load(key, true))
+      throw py::type_error("LayerParams keys must be str that encode as UTF-8, not " +
+                           py::repr(key).cast<std::string>());
+    const std::string& name = py::detail::cast_op<const std::string&>(k);
     py::detail::make_caster<int> v;
-    if (!v.load(value, true)) {
-      PyErr_Clear();
-      throw py::type_error("LayerParams value of key " + key.cast<std::string>() +
-                           " must be an int of signed 32 bits");
-    }
-    out.emplace(key.cast<std::string>(), py::detail::cast_op<int>(v));
+    if (!v.load(value, true))
+      throw py::type_error("LayerParams value of key " + name + " must be an int of signed 32 bits");
+    out.emplace(name, py::detail::cast_op<int>(v));
   }
   return out;
 }

@@ -20,7 +20,8 @@ import numpy as np
 
 from v2_models import conv_model, fpga_v2_device, layer
 
-BAD = [None, -1, 2 ** 31, 2 ** 64, -2 ** 63, 1.5, math.nan, "", "x\0y", b"\xff", [], [None], {}, object(),
+BAD = [None, -1, 2 ** 31, 2 ** 64, -2 ** 63, 1.5, math.nan, "", "x\0y", "\ud800", b"\xff", [], [None], {}, {"\ud800": 1},
+       object(),
        np.zeros(()), np.zeros((3, 4), np.uint8)[:, ::2], np.zeros((0, 4), np.uint8), np.zeros((1,) * 5, np.uint8),
        np.ones((1, 4, 4, 3), np.float64), np.full((1, 4, 4, 3), -1, np.int8), np.ones((1, 4, 4, 3), np.uint16)]
 FAULTS = (SystemError, UnicodeError)

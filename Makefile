@@ -2,19 +2,31 @@
 PYTHON   := /usr/bin/python3
 BUILD    ?= build
 ASAN     ?= build-asan
+FUZZ     ?= build-fuzz
+# Seconds of fuzzing shared by all targets.
+FUZZ_TIME ?= 240
 JOBS     ?= $(shell nproc)
 PACKAGES := g++ make cmake pybind11-dev python3-dev python3-numpy python3-pytest \
             libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test test-cpp test-python sanitize bench clean
+.PHONY: deps fuzz-deps build run test test-cpp test-python sanitize fuzz bench clean
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+# Installs the Debian packages of $(1) that are missing.
+define install
+	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:" $$missing; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call install,$(PACKAGES))
+
+fuzz-deps: deps
+	$(call install,$(FUZZ_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON) >/dev/null
@@ -40,8 +52,16 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
+# libFuzzer targets built with clang, ASan and UBSan in their own build directory, each run for
+# its share of FUZZ_TIME seconds from seeds the build makes.
+fuzz: fuzz-deps
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DNUVRA_FUZZ=ON \
+	  -DNUVRA_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(PYTHON) >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+	bash fuzz/run.sh $(FUZZ) $(FUZZ_TIME)
+
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

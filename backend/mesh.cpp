@@ -4,7 +4,9 @@
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace nuvra {
@@ -61,7 +63,61 @@ std::set<hw::Type> np_types(uint32_t word, bool second_generation) {
   return types;
 }
 
+const char* type_label(hw::Type t) {
+  static constexpr const char* kNames[] = {"none",  "HRC",   "CNP1",           "CNP2",  "FNP2",          "FNP3",
+                                           "VIT_BLOCK", "SKIP_DMA_STORE", "TNP_B", "TNP_R", "SKIP_DMA_LOAD",
+                                           "DMA_EVENT"};
+  const auto v = static_cast<uint32_t>(t);
+  return v < std::size(kNames) ? kNames[v] : "unknown";
+}
+
+std::string type_text(hw::Type t) {
+  return std::to_string(static_cast<uint32_t>(t)) + " (" + type_label(t) + ")";
+}
+
+bool is_np_type(hw::Type t) {
+  switch (t) {
+    case hw::Type::HRC:
+    case hw::Type::CNP1:
+    case hw::Type::CNP2:
+    case hw::Type::FNP2:
+    case hw::Type::FNP3:
+    case hw::Type::VIT_BLOCK:
+    case hw::Type::TNP_B:
+    case hw::Type::TNP_R: return true;
+    default: return false;
+  }
+}
+
 }  // namespace
+
+void check_np_list(const std::vector<np::Info>& nps) {
+  std::set<hw::Ident> seen;
+  for (const np::Info& np : nps) {
+    if (!seen.insert(np.ident).second)
+      throw std::invalid_argument("The mesh lists NP " + np.ident.to_string() + " more than once.");
+    for (hw::Type t : np.types)
+      if (!is_np_type(t))
+        throw std::invalid_argument("NP " + np.ident.to_string() + " of the mesh offers type " + type_text(t) +
+                                    ", which is not an NP type.");
+  }
+}
+
+void check_skip_dma_list(const std::vector<np::Info>& skip_dmas) {
+  std::set<hw::Ident> seen;
+  for (const np::Info& engine : skip_dmas) {
+    const std::string name = "Skip-DMA engine " + engine.ident.to_string();
+    if (!seen.insert({engine.ident.col, engine.ident.row, engine.ident.id, 0}).second)
+      throw std::invalid_argument("The mesh lists skip-DMA engine " + engine.ident.to_string() + " more than once.");
+    if (engine.types.empty())
+      throw std::invalid_argument(name + " of the mesh offers no type; it must offer 7 (SKIP_DMA_STORE), 10 "
+                                  "(SKIP_DMA_LOAD) or both.");
+    for (hw::Type t : engine.types)
+      if (t != hw::Type::SKIP_DMA_STORE && t != hw::Type::SKIP_DMA_LOAD)
+        throw std::invalid_argument(name + " of the mesh offers type " + type_text(t) +
+                                    ", which is not a skip-DMA type.");
+  }
+}
 
 Mesh::Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf, std::vector<np::Info> nps,
            std::vector<np::Info> skip_dmas)
@@ -78,6 +134,8 @@ Mesh::Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_c
     default:
       throw std::runtime_error("The mesh should have a valid IP version.");
   }
+  check_np_list(this->nps);
+  check_skip_dma_list(this->skip_dmas);
 }
 
 bool Mesh::operator==(const Mesh& other) const {

@@ -47,7 +47,8 @@ struct MeshInfo {
 };
 
 struct Mesh {
-  // Versions other than v1 and v2 throw std::runtime_error.
+  // Versions other than v1 and v2 throw std::runtime_error; lists that check_np_list or
+  // check_skip_dma_list refuse throw std::invalid_argument.
   Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf, std::vector<np::Info> nps,
        std::vector<np::Info> skip_dmas);
 
@@ -68,6 +69,13 @@ struct Mesh {
   uint32_t np_input_sram_size;
   uint32_t np_weight_sram_size;
 };
+
+// Refuse, with std::invalid_argument, a list that names one component twice or an entry whose
+// types do not belong to its list: an NP offers only NP types (HRC to VIT_BLOCK, TNP_B, TNP_R),
+// a skip-DMA engine one or both skip-DMA types. Skip-DMA engines are told apart by col, row and
+// id, since their channel field holds a count.
+void check_np_list(const std::vector<np::Info>& nps);
+void check_skip_dma_list(const std::vector<np::Info>& skip_dmas);
 
 // Appends the NPs and ViT blocks of a board, column by column, row by row, id by id.
 void add_nps(const MeshInfo& info, HardwareDevice* device, std::vector<np::Info>* nps);

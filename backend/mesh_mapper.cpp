@@ -93,6 +93,9 @@ void MeshMapper::reset() {
   const auto device = constraints_->device();
   const Mesh* mesh = device ? device->mesh() : nullptr;
   if (mesh == nullptr) throw std::runtime_error("The device has no mesh.");
+  // The fields are public: a mesh changed since it was made is checked again before use.
+  check_np_list(mesh->nps);
+  check_skip_dma_list(mesh->skip_dmas);
   const std::vector<np::Info> nps = mesh->nps;
 
   table_.clear();

@@ -68,6 +68,24 @@ py::object layer_params_get(const LayerParams& params, const std::string& key) {
   return values;
 }
 
+// Keys must be str: the string caster would also take bytes, which need not decode back.
+// Values convert as an int argument does (no float, signed 32-bit).
+std::map<std::string, int> entries_of(const py::dict& entries) {
+  std::map<std::string, int> out;
+  for (const auto& [key, value] : entries) {
+    py::detail::make_caster<std::string> k;
+    if (!py::isinstance<py::str>(key) || !k.load(key, true))
+      throw py::type_error("LayerParams keys must be str that encode as UTF-8, not " +
+                           py::repr(key).cast<std::string>());
+    const std::string& name = py::detail::cast_op<const std::string&>(k);
+    py::detail::make_caster<int> v;
+    if (!v.load(value, true))
+      throw py::type_error("LayerParams value of key " + name + " must be an int of signed 32 bits");
+    out.emplace(name, py::detail::cast_op<int>(v));
+  }
+  return out;
+}
+
 void register_enumerations(py::module_& m) {
   bind_enum<LayerType>(m, "LayerType", "The layer type")
       .value("Unknown", LayerType::Unknown)
@@ -124,8 +142,8 @@ void init_layer_params(py::module_& m) {
   register_enumerations(m);
 
   py::class_<LayerParams, std::unique_ptr<LayerParams>>(m, "LayerParams", "Parameters dictionary for layers")
-      .def(py::init([](LayerType layer_type, const std::map<std::string, int>& entries) {
-             return LayerParams::create(layer_type, entries);
+      .def(py::init([](LayerType layer_type, const py::dict& entries) {
+             return LayerParams::create(layer_type, entries_of(entries));
            }),
            py::arg("layer_type"), py::arg("entries"), kInitDoc)
       .def("get", &layer_params_get, py::arg("key"), kGetDoc)

@@ -40,9 +40,17 @@ void init_mesh(py::module_& m) {
       // property is assigned a new list.
       .def_property(
           "skip_dmas", [](const Mesh& mesh) { return mesh.skip_dmas; },
-          [](Mesh& mesh, InfoList skip_dmas) { mesh.skip_dmas = std::move(skip_dmas); }, "Skip DMAs")
+          [](Mesh& mesh, InfoList skip_dmas) {
+            check_skip_dma_list(skip_dmas);
+            mesh.skip_dmas = std::move(skip_dmas);
+          },
+          "Skip DMAs")
       .def_property(
-          "nps", [](const Mesh& mesh) { return mesh.nps; }, [](Mesh& mesh, InfoList nps) { mesh.nps = std::move(nps); },
+          "nps", [](const Mesh& mesh) { return mesh.nps; },
+          [](Mesh& mesh, InfoList nps) {
+            check_np_list(nps);
+            mesh.nps = std::move(nps);
+          },
           "Neural processors")
       .def_readwrite("np_input_sram_size", &Mesh::np_input_sram_size,
                      "Size of shared input packet SRAM in bytes available inside the mesh for each two NPs.")

@@ -27,7 +27,11 @@ void register_metrics(py::module_& m) {
                                                     "\n      A set of 64-bit integer metrics indexed by name.\n      ")
       .def_property_readonly("names", &PyMetrics::names, "The list of metrics names")
       // py::str rather than std::string: the string caster would also take bytes.
-      .def("__getitem__", [](const PyMetrics& metrics, const py::str& name) { return metrics.get(name); });
+      .def("__getitem__", [](const PyMetrics& metrics, const py::str& name) {
+        py::detail::make_caster<std::string> text;
+        if (!text.load(name, false)) throw py::type_error("A metrics name is a str that encodes as UTF-8");
+        return metrics.get(py::detail::cast_op<const std::string&>(text));
+      });
 }
 
 }  // namespace nuvra

@@ -45,6 +45,7 @@ int evaluate_bitwidth(const py::array& variable) {
 // Registration order is part of the module's interface: later steps go in their slots.
 void pybind11_init_core(py::module_& m) {
   nuvra::register_system_services_with_engine();
+  nuvra::register_error_text_translator();
   m.doc() = "Nuvra core library";
   m.attr("__version__") = nuvra::version();
 

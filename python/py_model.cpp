@@ -1,6 +1,7 @@
 #include "python/py_model.h"
 
 #include "backend/layer_mapping.h"
+#include "backend/map_constraints.h"
 #include "python/model_file.h"
 
 #include <nuvra/params.h>
@@ -31,9 +32,16 @@ std::shared_ptr<Layer> input_layer_for(const Layer& first) {
   return Layer::create(params.get(), "InputData");
 }
 
+// The system calls stop at the first NUL: "x.fbz\0junk" would reach "x.fbz".
+void check_model_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos)
+    throw std::invalid_argument("A model file path must not contain a NUL character");
+}
+
 }  // namespace
 
 PyModel::PyModel(const std::string& filename) {
+  check_model_path(filename);
   const std::vector<uint8_t> bytes = read_model_file(filename);
   model = Model::from_buffer(bytes.empty() ? nullptr : reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -64,7 +72,10 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model(Mode
   }
 }
 
-void PyModel::save(const std::string& model_file) const { write_model_file(model_file, model->to_buffer()); }
+void PyModel::save(const std::string& model_file) const {
+  check_model_path(model_file);
+  write_model_file(model_file, model->to_buffer());
+}
 
 pybind11::bytes PyModel::to_buffer() const {
   const std::vector<uint8_t> bytes = model->to_buffer();
@@ -81,6 +92,9 @@ void PyModel::compile(const std::shared_ptr<LearningParams>& optimizer) { model-
 
 void PyModel::map(const std::shared_ptr<Device>& device, bool hw_only,
                   const std::shared_ptr<MapConstraints>& constraints) {
+  // The back end maps onto the constraints' device; the model would record the other one.
+  if (device && constraints && constraints->device() != device)
+    throw std::invalid_argument("The map constraints were made for another device than the one to map onto.");
   model->map(device, hw_only, constraints);
 }
 

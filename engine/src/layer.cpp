@@ -3,6 +3,7 @@
 #include <nuvra/layers.h>
 
 #include "layer_build.h"
+#include "text.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -116,11 +117,15 @@ bool same_declarations(const VariablesImpl& vars, const std::vector<VariableDecl
 std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
   if (!params) throw std::invalid_argument("Layer " + name + ": no parameters given");
   if (name.empty()) throw std::invalid_argument("A layer needs a non-empty name");
+  // The name comes back to Python as str and is written into model files.
+  if (name.find('\0') != std::string::npos || !detail::valid_utf8(name))
+    throw std::invalid_argument("A layer name must be valid UTF-8 without NUL characters");
   const auto t = static_cast<int32_t>(params->layer_type());
   if (t < 0 || t >= kLayerTypeCount)
     throw std::invalid_argument("Layer " + name + ": unknown layer type " + std::to_string(t));
   auto copy = params->clone();
   detail::complete_params(*copy, name);
+  detail::check_param_values(*copy, name);
   return instantiate(std::move(copy), name);
 }
 

@@ -25,6 +25,10 @@ bool has_relu(const LayerParams& params);
 // first missing required key.
 void complete_params(LayerParams& params, const std::string& name);
 
+// Refuses keys that are not UTF-8 and values outside their enumeration (padding, pool_type,
+// activation, input_signed) or that the type would ignore (a transposed layer's kernel_stride).
+void check_param_values(const LayerParams& params, const std::string& name);
+
 // Inbound layers the type takes: refuses other counts.
 void check_inbound_count(LayerType type, size_t count);
 

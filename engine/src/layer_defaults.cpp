@@ -1,5 +1,6 @@
 // Completing a layer's own parameter set: legacy keys, required keys, defaults.
 #include "layer_build.h"
+#include "text.h"
 
 #include <nuvra/layers.h>
 
@@ -173,6 +174,37 @@ void complete_params(LayerParams& p, const std::string& name) {
       return;
   }
   throw std::invalid_argument("Layer " + name + " (Unknown): a layer needs a known type");
+}
+
+void check_param_values(const LayerParams& p, const std::string& name) {
+  const auto refuse_value = [&](const std::string& reason) {
+    throw std::invalid_argument("Layer " + name + " (" + layer_type_name(p.layer_type()) + "): " + reason);
+  };
+  struct Enumeration {
+    const char* key;
+    int last;
+    const char* values;
+  };
+  static constexpr Enumeration kEnumerations[] = {
+      {"padding", 1, "0 (Valid) or 1 (Same)"},
+      {"pool_type", 2, "0 (NoPooling), 1 (Max) or 2 (Average)"},
+      {"activation", 2, "0 (NoActivation), 1 (ReLU) or 2 (LUT)"},
+      {"input_signed", 1, "0 or 1"},
+  };
+  for (const auto& [key, value] : p.entries())
+    if (!valid_utf8(key)) refuse_value("parameter keys must be valid UTF-8");
+  for (const Enumeration& e : kEnumerations) {
+    if (!p.has(e.key)) continue;
+    const int v = p.get(e.key);
+    if (v < 0 || v > e.last)
+      refuse_value(std::string("parameter '") + e.key + "' must be " + e.values + " (got " + std::to_string(v) + ")");
+  }
+  // Transposed layers always upsample by 2.
+  const LayerType t = p.layer_type();
+  if ((t == LayerType::Conv2DTranspose || t == LayerType::DepthwiseConv2DTranspose) && p.has("kernel_stride") &&
+      p.get("kernel_stride") != 2)
+    refuse_value("parameter 'kernel_stride' of a transposed layer must be 2 (got " +
+                 std::to_string(p.get("kernel_stride")) + ")");
 }
 
 void check_inbound_count(LayerType type, size_t count) {

@@ -1,5 +1,9 @@
 #include <nuvra/params.h>
 
+#include "text.h"
+
+#include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace nuvra {
@@ -33,6 +37,18 @@ std::shared_ptr<LearningParams> LearningParams::create(LearningType type,
                                                        const std::map<std::string, double>& entries) {
   if (type != LearningType::Unsupervised)
     throw std::invalid_argument("Unknown learning type " + std::to_string(static_cast<int32_t>(type)));
+  for (const auto& [key, value] : entries)
+    if (!detail::valid_utf8(key)) throw std::invalid_argument("Learning parameter keys must be valid UTF-8");
+  // Rates and fractions of the learning rule: a NaN, an infinity or a negative value would
+  // poison every later step.
+  for (const char* key : {"initial_plasticity", "learning_competition", "min_plasticity", "plasticity_decay"}) {
+    const auto it = entries.find(key);
+    if (it == entries.end() || (std::isfinite(it->second) && it->second >= 0)) continue;
+    char got[32];
+    std::snprintf(got, sizeof got, "%g", it->second);
+    throw std::invalid_argument(std::string("Learning parameter ") + key + " must be a finite number of at least 0 (got " +
+                                got + ")");
+  }
   return std::shared_ptr<LearningParams>(new LearningParams(type, entries));
 }
 

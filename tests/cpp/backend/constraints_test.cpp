@@ -4,6 +4,8 @@
 #include "backend/mesh.h"
 #include "devices/device.h"
 #include "devices/virtual_device.h"
+
+#include <nuvra/host_hooks.h>
 #include "support/model_builders.h"
 
 #include <gmock/gmock.h>
@@ -78,6 +80,16 @@ TEST(MappingStatus, Messages) {
   EXPECT_EQ(std::make_pair(nps.code, nps.message), std::make_pair(1u, std::string("CNP layer conv_1 : not enough NPs available. 3 are needed but only 2 are available.")));
   EXPECT_EQ(LayerMappingError(*test::make_layer(LayerType::InputData, {{"input_width", 4}, {"input_height", 4}, {"input_channels", 1}}, "in_0"), "no").message,
             "Error when mapping layer 'in_0': no");
+}
+
+// The text is formatted into 256 characters at most; a text that formats to nothing ends the
+// process instead of throwing an empty message.
+TEST(Panic, FormatsCutsAndTerminates) {
+  EXPECT_THAT([] { panic("%d cannot fit in a %d bits signed integer", 9, 3); },
+              ThrowsMessage<std::runtime_error>(StrEq("9 cannot fit in a 3 bits signed integer")));
+  const std::string long_text(300, 'x');
+  EXPECT_THAT([&] { panic("%s!", long_text.c_str()); }, ThrowsMessage<std::runtime_error>(StrEq(long_text.substr(0, 256))));
+  EXPECT_DEATH(panic("%s", ""), "");
 }
 
 }  // namespace

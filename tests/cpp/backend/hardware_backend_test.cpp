@@ -57,11 +57,12 @@ struct ScriptedChecker : FakeChecker {
 // 3, 5 and 7 words (70 for a dual-output store).
 struct FakeSizer : MemorySizer {
   std::string fail_on;
+  uint32_t input_words = 3;
   mutable Names firsts;                                  // the first layer handed to each input size
   mutable std::vector<std::pair<bool, bool>> externals;  // dual output, multi-pass
   uint32_t get_input_memory_size(const std::shared_ptr<Layer>& l, const hw::Component&, const std::shared_ptr<Layer>& first) const override {
     if (l->get_name() == fail_on) throw std::runtime_error("cannot size " + fail_on);
-    return firsts.push_back(first->get_name()), 3;
+    return firsts.push_back(first->get_name()), input_words;
   }
   uint32_t get_weight_memory_size(const std::shared_ptr<Layer>&, const hw::Component&) const override { return 5; }
   uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool d, bool m) const override {
@@ -236,6 +237,8 @@ TEST(HardwareBackend, AFailedSequenceLeavesNothingBehind) {
       {[](BackendRig& r) { r.recorder.shapes["c2"] = RecordShape{260}; }, "the maximum number of descriptors is more than allowed"},
       {[](BackendRig& r) { r.recorder.failures["c2"] = "boom"; }, "Error when programming layer 'c2': boom"},
       {[](BackendRig& r) { r.sizer.fail_on = "c2"; }, "cannot size c2"},
+      // Words that make more than 2^32 - 1 bytes are refused, not wrapped.
+      {[](BackendRig& r) { r.sizer.input_words = 0x40000000; }, "The input memory of layer in, 1073741824 words, does not fit a byte count."},
   };
   for (const auto& [set_up, message] : cases) {
     BackendRig rig;

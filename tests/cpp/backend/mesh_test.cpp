@@ -112,6 +112,28 @@ TEST(MeshMapperTable, ListsFollowThePreferenceOrder) {
 }
 
 
+// Lists that name a component twice or give it the other list's types are refused when the mesh
+// is made, and again when the mapper reads a mesh whose fields were changed since.
+TEST(MeshLists, RefusedWhenMadeAndWhenMapped) {
+  const auto skip = [](uint8_t col, uint8_t channels, std::set<Type> types) { return np_info({col, 1, 3, channels}, std::move(types)); };
+  const std::set<Type> both{Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD};
+  const std::tuple<std::vector<np::Info>, std::vector<np::Info>, const char*> cases[] = {
+      {{np_info({2, 1, 0, 0}, {Type::CNP1}), np_info({2, 1, 0, 0}, {Type::FNP3})}, {}, "The mesh lists NP (2, 1, 0) more than once."},
+      {{np_info({2, 1, 0, 0}, {Type::CNP1, Type::SKIP_DMA_STORE})}, {}, "NP (2, 1, 0) of the mesh offers type 7 (SKIP_DMA_STORE), which is not an NP type."},
+      {{np_info({2, 1, 0, 0}, {Type(11)})}, {}, "NP (2, 1, 0) of the mesh offers type 11 (DMA_EVENT), which is not an NP type."},
+      {{}, {skip(1, 4, both), skip(1, 2, {Type::SKIP_DMA_LOAD})}, "The mesh lists skip-DMA engine (1, 1, 3) more than once."},
+      {{}, {skip(1, 4, {Type::SKIP_DMA_LOAD, Type(99)})}, "Skip-DMA engine (1, 1, 3) of the mesh offers type 99 (unknown), which is not a skip-DMA type."},
+      {{}, {skip(1, 4, {})}, "Skip-DMA engine (1, 1, 3) of the mesh offers no type; it must offer 7 (SKIP_DMA_STORE), 10 (SKIP_DMA_LOAD) or both."}};
+  for (const auto& [nps, skips, message] : cases) {
+    EXPECT_THAT([&] { v2_mesh(nps, skips); }, ::testing::ThrowsMessage<std::invalid_argument>(::testing::StrEq(message)));
+    Mesh changed = v2_mesh({np_info({2, 1, 1, 0}, {Type::CNP1})}, {skip(2, 4, both)});
+    changed.nps = nps, changed.skip_dmas = skips;
+    EXPECT_THROW(Rig<>{changed}, std::invalid_argument) << message;
+  }
+  // The same place may hold an NP and a skip-DMA engine, as on the fpga_v2 board.
+  EXPECT_NO_THROW(Rig<>(v2_mesh({np_info({1, 1, 3, 0}, {Type::CNP1}), np_info({1, 1, 3, 1}, {Type::CNP1})}, {skip(1, 4, both), skip(2, 4, {Type::SKIP_DMA_LOAD})})));
+}
+
 struct Fnp3TooSmall : FakeChecker {
   bool check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const override { return false; }
 };

@@ -159,6 +159,18 @@ TEST(Layers, ShapesALayerCannotTakeAreRefusedAndChangeNothing) {
                          {"kernel_size", 16}}, {}, "the 8x32 input is smaller than the 16x16 patch"},
       {LayerType::InputData, {{"input_width", 4}, {"input_height", 4}, {"input_channels", 1}, {"input_bits", 0}}, {},
        "parameter 'input_bits' must be between 1 and 32 (got 0)"},
+      // Refused when the layer is made: values outside their enumeration, ignored ones, keys
+      // that do not decode.
+      {LayerType::InputData, {{"input_width", 4}, {"input_height", 4}, {"input_channels", 1}, {"input_signed", 2}}, {},
+       "parameter 'input_signed' must be 0 or 1 (got 2)"},
+      {LayerType::Conv2D, with(conv, {{"activation", 99}}), {4, 4, 1},
+       "parameter 'activation' must be 0 (NoActivation), 1 (ReLU) or 2 (LUT) (got 99)"},
+      {LayerType::Dense1D, {{"units", 2}, {"padding", 2}}, {4, 4, 1}, "parameter 'padding' must be 0 (Valid) or 1 (Same) (got 2)"},
+      {LayerType::Conv2D, with(conv, {{"pool_type", -1}}), {4, 4, 1},
+       "parameter 'pool_type' must be 0 (NoPooling), 1 (Max) or 2 (Average) (got -1)"},
+      {LayerType::Conv2DTranspose, with(conv, {{"kernel_stride", 0}}), {4, 4, 1},
+       "parameter 'kernel_stride' of a transposed layer must be 2 (got 0)"},
+      {LayerType::Conv2D, with(conv, {{"\xff", 1}}), {4, 4, 1}, "parameter keys must be valid UTF-8"},
   };
   for (const auto& [type, params, input, reason] : cases) {
     ModelBuilder b;

@@ -8,6 +8,7 @@
 #include "support/error_text.h"
 #include "support/model_builders.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -108,6 +109,21 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
   };
   for (const auto& [data, size, reason] : cases)
     EXPECT_EQ(refusal(static_cast<const char*>(data), size), std::string("Invalid model buffer: ") + reason);
+}
+
+// Names come back to Python as str: one that does not decode, or holds a NUL, is refused when
+// a layer is made, and so in model bytes too.
+TEST(ModelBytes, LayerNamesMustDecode) {
+  const std::string refused[] = {"", std::string("a\0b", 3), "\xff", "caf\xc3", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80"};
+  for (const std::string& name : refused) EXPECT_THROW(test::make_layer(LayerType::Add, {}, name), std::invalid_argument) << name;
+  for (const char* name : {"caf\xc3\xa9", "\xe6\x97\xa5", "\xf0\x9f\x99\x82"}) EXPECT_EQ(test::make_layer(LayerType::Add, {}, name)->get_name(), name);
+  Bytes saved = ModelBuilder().input(2, 2, 1).add(LayerType::Dense1D, {{"units", 2}}, "dense").take()->to_buffer();
+  for (const char patch : {'\xff', '\0'}) {
+    Bytes b = saved;
+    *std::search(b.begin(), b.end(), std::begin("dense"), std::end("dense") - 1) = static_cast<uint8_t>(patch);
+    EXPECT_EQ(refusal(reinterpret_cast<const char*>(b.data()), b.size()),
+              "Invalid model buffer: A layer name must be valid UTF-8 without NUL characters");
+  }
 }
 
 // Every prefix and every byte flipped by a few masks: a model that saves and reloads, or a

@@ -1,0 +1,68 @@
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+from v2_models import conv_model, fpga_v2_device, layer
+
+SWEEP = os.path.join(os.path.dirname(__file__), "bad_input_sweep.py")
+
+
+def test_every_public_callable_survives_bad_input(core, tmp_path):
+    build = os.path.dirname(os.path.dirname(core.__file__))
+    env = dict(os.environ, PYTHONPATH=build, NUVRA_SIM_BOARDS="fpga_v2,vlq7300_v1+soc+flash")
+    run = subprocess.run([sys.executable, SWEEP, str(tmp_path)], env=env, capture_output=True, text=True, timeout=120)
+    lines = run.stdout.splitlines()
+    calls = [line for line in lines if line.startswith("CALL ")]
+    assert lines and lines[-1].startswith("DONE"), f"the sweep died (status {run.returncode}) during: " + \
+        (calls[-1] if calls else "set-up") + "\n" + run.stderr[-2000:]
+    assert run.returncode == 0, "\n".join(line for line in lines if line.startswith("FAULT"))
+    rows = lines[0].split()[1:]
+    for expected in ("Model.__init__", "Model._map", "Layer.__init__", "LayerParams.__init__", "NP.Mesh.nps=",
+                     "Variables.__setitem__", "NuvraUnsupervised", "MapConstraints.select_nps", "LayerType"):
+        assert expected in rows
+    assert not any(line.startswith("SKIP") for line in lines), [line for line in lines if line.startswith("SKIP")]
+
+
+def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
+    NP, v2 = core.NP, core.IpVersion.v2
+    e, c = NP.Ident(1, 1, 0), NP.Ident(1, 1, 1)
+    a, skip = NP.Info(NP.Ident(1, 2, 0), [NP.CNP1]), NP.Info(NP.Ident(1, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])
+    mesh = NP.Mesh(v2, e, c, [a], [skip])
+    (tmp_path / "x.fbz").write_bytes(b"")
+    device, other = fpga_v2_device(core), fpga_v2_device(core)
+    model = conv_model(core)
+    name_error = "^A layer name must be valid UTF-8 without NUL characters$"
+    cases = [
+        (lambda: layer(core, core.Add, b"\xffname"), ValueError, name_error),
+        (lambda: layer(core, core.Add, "a\0b"), ValueError, name_error),
+        (lambda: layer(core, core.Conv2D, "c", filters=1, kernel_size=3, activation=99), ValueError,
+         r"^Layer c \(Conv2D\): parameter 'activation' must be 0 \(NoActivation\), 1 \(ReLU\) or 2 \(LUT\) \(got 99\)$"),
+        (lambda: core.LayerParams(core.Add, {b"k": 1}), TypeError, "^LayerParams keys must be str that encode as UTF-8"),
+        (lambda: core.LayerParams(core.Add, {"\ud800": 1}), TypeError, "^LayerParams keys must be str that encode"),
+        (lambda: core.NuvraUnsupervised(10, initial_plasticity=math.nan), ValueError,
+         r"^Learning parameter initial_plasticity must be a finite number of at least 0 \(got nan\)$"),
+        (lambda: core.NuvraUnsupervised(10, plasticity_decay=-0.25), ValueError, r"plasticity_decay .* \(got -0.25\)$"),
+        (lambda: model.save(str(tmp_path / "y.fbz\0junk")), ValueError, "^A model file path must not contain a NUL"),
+        (lambda: core.Model(str(tmp_path / "x.fbz\0junk")), ValueError, "^A model file path must not contain a NUL"),
+        (lambda: NP.Mesh(v2, e, c, [a, a]), ValueError, r"^The mesh lists NP \(1, 2, 0\) more than once\.$"),
+        (lambda: NP.Mesh(v2, e, c, [NP.Info(e, [NP.SKIP_DMA_LOAD])]), ValueError,
+         r"^NP \(1, 1, 0\) of the mesh offers type 10 \(SKIP_DMA_LOAD\), which is not an NP type\.$"),
+        (lambda: setattr(mesh, "nps", [a, NP.Info(a.ident, [NP.FNP3])]), ValueError, "more than once"),
+        (lambda: setattr(mesh, "skip_dmas", [NP.Info(skip.ident, [NP.CNP1])]), ValueError,
+         r"^Skip-DMA engine \(1, 1, 3\) of the mesh offers type 2 \(CNP1\), which is not a skip-DMA type\.$"),
+        (lambda: setattr(mesh, "skip_dmas", [skip, NP.Info(NP.Ident(1, 1, 3, 2), [NP.SKIP_DMA_LOAD])]), ValueError,
+         r"^The mesh lists skip-DMA engine \(1, 1, 3\) more than once\.$"),
+        (lambda: model._map(device, False, core.MapConstraints(other)), ValueError,
+         "^The map constraints were made for another device than the one to map onto\\.$"),
+    ]
+    # A text quoting what was given as bytes keeps its message, escaped.
+    cases += [(lambda: model.save(b"/no/such/dir/\xff.fbz"), ValueError,
+               r"^Unable to open file for saving model: /no/such/dir/\\xff\.fbz$"),
+              (lambda: model.get_layer("conv").variables[b"\xfe"], ValueError, r"\\xfe")]
+    for call, error, message in cases:
+        pytest.raises(error, call).match(message)
+    assert not (tmp_path / "y.fbz").exists() and mesh.nps == [a] and mesh.skip_dmas == [skip]
+    assert model.device is None and model.sequences == []

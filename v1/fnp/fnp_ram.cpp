@@ -1,6 +1,6 @@
 #include "v1/fnp/fnp_ram.h"
 
-#include "v1/fnp/fnp_error.h"
+#include "v1/errors.h"
 #include "v1/fnp/fnp_sizes.h"
 
 #include <nuvra/host_hooks.h>

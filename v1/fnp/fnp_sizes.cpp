@@ -1,6 +1,6 @@
 #include "v1/fnp/fnp_sizes.h"
 
-#include "v1/fnp/fnp_error.h"
+#include "v1/errors.h"
 #include "v2/layer_input.h"
 #include "v2/size_math.h"
 

@@ -1,4 +1,4 @@
-#include "v1/fnp/fnp_error.h"
+#include "v1/errors.h"
 #include "v1/fnp/learning.h"
 
 #include <nuvra/host_hooks.h>

@@ -1,5 +1,5 @@
 // FNP sizes and memory images, read back by a decoder that follows the documented layout.
-#include "v1/fnp/fnp_error.h"
+#include "v1/errors.h"
 #include "v1/fnp/fnp_ram.h"
 #include "v1/fnp/fnp_sizes.h"
 

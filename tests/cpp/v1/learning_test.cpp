@@ -1,5 +1,5 @@
 // On-chip learning: the learnt variables read back from a learning memory.
-#include "v1/fnp/fnp_error.h"
+#include "v1/errors.h"
 #include "v1/fnp/fnp_ram.h"
 #include "v1/fnp/learning.h"
 

@@ -79,7 +79,7 @@ bool weight_fits(int bits, int8_t w) {
 
 }  // namespace
 
-void check_learning_layer(int bits, uint32_t units, uint32_t neurons, uint32_t num_classes) {
+void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num_classes) {
   if (bits != 1) throw FnpError("On-chip learning needs 1-bit weights (weights_bits is " + std::to_string(bits) + ")");
   if (units != neurons)
     throw FnpError("units (" + std::to_string(units) + ") should equal the " + std::to_string(neurons) +

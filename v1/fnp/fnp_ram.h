@@ -25,7 +25,7 @@ struct FnpLearningFields {
 
 // Refuses (FnpError) a learning layer the image cannot describe: weights wider than 1 bit, "units"
 // other than the neuron count, fewer than one class, or fewer units than classes.
-void check_learning_layer(int bits, uint32_t units, uint32_t neurons, uint32_t num_classes);
+void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num_classes);
 
 // Writes the image of "weights" (N, K, ...) read through its strides as signed bytes into `out`,
 // which must hold fnp_sram_size(weights shape, bits) words (panics otherwise). `thresholds`

@@ -4,9 +4,8 @@
 #include "backend/mesh.h"
 #include "v1/errors.h"
 #include "v1/fnp/fnp_sizes.h"
+#include "v1/layer_access.h"
 #include "v1/np_registers.h"
-#include "v2/layer_input.h"
-#include "v2/np_registers.h"
 
 #include <nuvra/functions.h>
 #include <nuvra/params.h>
@@ -24,14 +23,6 @@ const dma::Target kTargetRegisters{7};
 // Word 17 counts the image in pages of 256 units of word 12's bits 24-31.
 constexpr uint32_t kPageUnits = 256;
 
-using v2::set_bit;
-using v2::set_field;
-
-std::shared_ptr<const LayerMapping> mapping_of(const Layer& layer) {
-  auto mapping = get_layer_mapping(layer);
-  if (!mapping) throw std::runtime_error("The layer " + layer.get_name() + " is not mapped");
-  return mapping;
-}
 
 const hw::Component& first_component(const LayerMapping& mapping) {
   if (!mapping.nps) throw std::out_of_range("The layer mapping has no components");
@@ -45,7 +36,7 @@ void format_fnp_fields(std::vector<uint32_t>& regs, const Layer& layer, const hw
   const int act_bits = p.get("act_bits");
   const bool activation = p.get("activation") != 0;
   const int weights_bits = p.get("weights_bits");
-  const Shape in = v2::first_input_shape(layer);
+  const Shape in = first_input_shape(layer);
   const uint64_t x = in[0], y = in[1], c = in[2];
   const Shape weights = layer.variables()->get("weights")->shape();
   const bool fnp2 = np.type == hw::Type::FNP2;

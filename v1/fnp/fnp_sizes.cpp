@@ -1,7 +1,7 @@
 #include "v1/fnp/fnp_sizes.h"
 
 #include "v1/errors.h"
-#include "v2/layer_input.h"
+#include "v1/layer_access.h"
 #include "v2/size_math.h"
 
 #include <nuvra/host_hooks.h>
@@ -28,7 +28,7 @@ uint32_t fnp_sram_size(const Shape& weights_shape, int bits) {
 }
 
 uint32_t get_fnp_input_size(const Layer& layer) {
-  const Shape in = v2::first_input_shape(layer);
+  const Shape in = first_input_shape(layer);
   return saturate((wide{in[0]} * in[1] * in[2] + 31) >> 5);
 }
 

@@ -1,9 +1,9 @@
-#include "backend/layer_mapping.h"
 #include "v1/errors.h"
 #include "v1/fnp/dense_recorder.h"
 #include "v1/fnp/fnp_ram.h"
 #include "v1/fnp/fnp_sizes.h"
 #include "v1/fnp/learning.h"
+#include "v1/layer_access.h"
 
 #include <nuvra/params.h>
 #include <nuvra/variables.h>
@@ -35,8 +35,8 @@ std::unique_ptr<program::Record> register_record(const Device& device, const NpR
 
 program::LearnRecordsPtr record_program_learning_dense_layer(const Device& device, const Layer& layer,
                                                              bool first_of_later_pass) {
-  const auto mapping = get_layer_mapping(layer);
-  if (!mapping || !mapping->nps) throw std::runtime_error("The layer " + layer.get_name() + " is not mapped");
+  const auto mapping = mapping_of(layer);
+  if (!mapping->nps) throw std::out_of_range("The layer mapping has no components");
   const hw::Component np = mapping->nps->at(0);
   const auto lp = layer.learning();
   if (!lp) throw std::runtime_error("The layer " + layer.get_name() + " has no learning parameters");

@@ -38,7 +38,9 @@ struct FcLayer {
     const int low = declared->type() == TensorType::bit ? 0 : -1;  // 1-bit weights cannot be negative
     for (size_t i = 0; i < w->size(); ++i) w->data<int8_t>()[i] = static_cast<int8_t>(std::max(low, int(i % 3) - 1));
     fc->variables()->set("weights", w);
-    fc->variables()->set("threshold", i32({5, -6, 7}));
+    std::vector<int32_t> thresholds(p["units"]);
+    for (size_t i = 0; i < thresholds.size(); ++i) thresholds[i] = 5 - 11 * int32_t(i);
+    fc->variables()->set("threshold", i32(thresholds));
   }
   Words image() const {
     const Variables& v = *fc->variables();
@@ -109,7 +111,7 @@ TEST(FnpRecorder, FlagsAndRefusals) {
   const auto got = blocks(*only_registers);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(field(got[0].second[2], 7, 7), 1u);  // input-buffer spikes of a later pass
-  EXPECT_TRUE(record_program_dense_layer(*l.device, *l.fc, nullptr, false, false, {kNp}, false)->tracks()[0].empty());
+  EXPECT_TRUE(record_program_dense_layer(*l.device, *l.fc, nullptr, false, false, {kNp}, false)->tracks().empty());
 
   FcLayer four(4);
   place(*four.fc, hw::Type::FNP3, kNp, false);
@@ -137,7 +139,6 @@ struct LearningFc : FcLayer {
     for (uint32_t n = 0; n < 10; ++n)
       for (uint32_t k = n; k < n + 4; ++k) w->set<int8_t>({n, k, 0, 0}, 1);
     fc->variables()->set("weights", w);
-    fc->variables()->set("threshold", i32(std::vector<int32_t>(10, 3)));
     fc->variables()->set("threshold_learning", i32({0x7FFFF, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     dynamic_cast<LayerImpl&>(*fc).set_learning(lp);
   }
@@ -162,7 +163,7 @@ TEST(FnpLearningRecorder, RegisterRecordsDifferOnlyInLearningWords) {
     if (type == hw::Type::FNP3) {
       EXPECT_EQ(blocks(*r.weights), (std::vector<std::pair<uint32_t, Words>>{{6, image}}));
     } else {
-      EXPECT_TRUE(r.weights->tracks()[0].empty());
+      EXPECT_TRUE(r.weights->tracks().empty());
       EXPECT_EQ(r.weights->fnp2_filters_track()->words, image);
     }
   }

@@ -33,4 +33,10 @@ void update_learned_variables(std::span<const uint32_t> memory, VariablesImpl& v
 // std::runtime_error for a null device ("An actual hardware device is required.") or null variables.
 void fnp_update_learn_vars(HardwareDevice* device, VariablesImpl* variables, bool fnp3);
 
+// The read-back after a fit, for the layer recorder: `layer` is the learning layer, mapped on one
+// FNP. Throws std::runtime_error when its variables are not the engine's own (so none could be
+// replaced) or it is not mapped, std::out_of_range for a mapping without components, and the
+// errors of fnp_update_learn_vars.
+void sync_learning_vars(const Device& device, Layer& layer);
+
 }  // namespace nuvra::v1

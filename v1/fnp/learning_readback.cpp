@@ -74,4 +74,14 @@ void fnp_update_learn_vars(HardwareDevice* device, VariablesImpl* variables, boo
   update_learned_variables(memory, *variables, fnp3);
 }
 
+void sync_learning_vars(const Device& device, Layer& layer) {
+  auto* variables = dynamic_cast<VariablesImpl*>(layer.variables());
+  if (!variables) throw std::runtime_error("The variables of layer " + layer.get_name() + " cannot be read back.");
+  const auto mapping = layer.mapping();
+  if (!mapping) throw std::runtime_error("The layer " + layer.get_name() + " is not mapped");
+  if (!mapping->nps) throw std::out_of_range("The layer mapping has no components");
+  const bool fnp3 = mapping->nps->at(0).type == hw::Type::FNP3;
+  fnp_update_learn_vars(device.hardware(), variables, fnp3);
+}
+
 }  // namespace nuvra::v1

@@ -30,13 +30,14 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
 void update_learned_variables(std::span<const uint32_t> memory, VariablesImpl& variables, bool fnp3);
 
 // Reads the device's learning memory and updates the variables as above. Throws
-// std::runtime_error for a null device ("An actual hardware device is required.") or null variables.
+// std::runtime_error for a null device ("An actual hardware device is required.") or null variables
+// ("The learning layer's variables cannot be replaced.").
 void fnp_update_learn_vars(HardwareDevice* device, VariablesImpl* variables, bool fnp3);
 
 // The read-back after a fit, for the layer recorder: `layer` is the learning layer, mapped on one
-// FNP. Throws std::runtime_error when its variables are not the engine's own (so none could be
-// replaced) or it is not mapped, std::out_of_range for a mapping without components, and the
-// errors of fnp_update_learn_vars.
+// FNP. Throws std::runtime_error when it is not mapped, std::out_of_range for a mapping without
+// components, and the errors of fnp_update_learn_vars (variables that are not the engine's own
+// reach it as null).
 void sync_learning_vars(const Device& device, Layer& layer);
 
 }  // namespace nuvra::v1

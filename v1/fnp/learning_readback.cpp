@@ -68,15 +68,14 @@ void update_learned_variables(std::span<const uint32_t> memory, VariablesImpl& v
 
 void fnp_update_learn_vars(HardwareDevice* device, VariablesImpl* variables, bool fnp3) {
   if (!device) throw std::runtime_error("An actual hardware device is required.");
-  if (!variables) throw std::runtime_error("The learning layer's variables cannot be read back.");
+  if (!variables) throw std::runtime_error("The learning layer's variables cannot be replaced.");
   std::vector<uint32_t> memory(device->learn_mem_size());
   if (!memory.empty()) device->read_learn_mem(memory.data());
   update_learned_variables(memory, *variables, fnp3);
 }
 
 void sync_learning_vars(const Device& device, Layer& layer) {
-  auto* variables = dynamic_cast<VariablesImpl*>(layer.variables());
-  if (!variables) throw std::runtime_error("The variables of layer " + layer.get_name() + " cannot be read back.");
+  auto* variables = dynamic_cast<VariablesImpl*>(layer.variables());  // null is refused below
   const auto mapping = layer.mapping();
   if (!mapping) throw std::runtime_error("The layer " + layer.get_name() + " is not mapped");
   if (!mapping->nps) throw std::out_of_range("The layer mapping has no components");

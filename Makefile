@@ -22,6 +22,7 @@ build: deps
 
 run: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
+	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo_v1.py
 
 test-cpp: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure

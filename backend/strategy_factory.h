@@ -31,7 +31,7 @@ enum StrategyKind : unsigned {
 
 // Makes the objects of `device`'s IP generation: the second for product 0xA2, the first for any
 // other product. They keep plain pointers to `device` and `constraints`, which must outlive them.
-// Throws std::runtime_error when the generation has no back end.
+// Throws std::invalid_argument without constraints.
 GenerationStrategies make_generation_strategies(const Device& device, const HardwareConstraints* constraints,
                                                 unsigned kinds = kAllStrategies);
 

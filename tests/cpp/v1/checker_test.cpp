@@ -1,0 +1,310 @@
+// The first-generation checker: the per-layer rules of each layer kind (with the differences
+// between device generations), the sequence and NP-assignment checks, and the fit and split
+// figures the mapping engine asks for.
+#include "v1/compatibility_checker.h"
+
+#include "v1/mapping_checks.h"
+#include "v1_layers.h"
+#include "v2/stub_layer.h"
+#include "v2/v2_testing.h"
+
+#include <nuvra/params.h>
+
+#include <functional>
+
+namespace nuvra::v1 {
+namespace {
+
+using namespace nuvra::test;
+using Prepare = std::function<void(Layer&)>;
+
+HardwareConstraints capacity(uint32_t slots) {
+  HardwareConstraints c;
+  c.np_weight_memory_size = slots;
+  return c;
+}
+const HardwareConstraints kConstraints = capacity(4096);
+
+struct RuleCase {
+  LayerType type;
+  Params params;
+  Shape input;
+  std::string message;  // "" accepted
+  HwVersion version = versions::VLQ7300_v1;
+  int bits = 1;
+  Prepare setup = nullptr;
+};
+
+Prepare values(const char* name, std::vector<int> v, int rest = 0) {
+  return [=](Layer& l) { set_variable(l, name, v, rest); };
+}
+
+void run(const std::vector<RuleCase>& cases, const HardwareConstraints& constraints = kConstraints) {
+  const CompatibilityCheckerImpl checker(constraints);
+  for (const RuleCase& c : cases) {
+    OneLayer l(c.type, c.params, c.input, c.bits);
+    if (c.setup) c.setup(*l);
+    SCOPED_TRACE(c.message);
+    expect_status(checker.check_layer_compatibility(*l, nullptr, c.version), on("l", c.message));
+  }
+}
+
+const Prepare kSepWeights = [](Layer& l) {
+  set_variable(l, "weights", {1});
+  set_variable(l, "weights_pw", {0, 1});
+};
+const Prepare kHrcWeights = values("weights", {0, 0, 3});
+
+TEST(V1Checker, GenerationAndLayerType) {
+  const CompatibilityCheckerImpl checker(kConstraints);
+  OneLayer conv(LayerType::Convolutional, kConv3);
+  expect_status(checker.check_layer_compatibility(*conv, nullptr, versions::Qrix_v1),
+                "Qrix_v1 is not supported on this version. Please install nuvra 2.0.5 instead.");
+  for (HwVersion v : {versions::Qrix_v2, versions::TwoNodesIP_v1, versions::VLQ7300_v1})
+    expect_status(checker.check_layer_compatibility(*conv, nullptr, v), "");
+  run({{LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, {8, 8, 4}, "Unsupported layer type"},
+       {LayerType::Dense1D, {{"units", 4}}, {8, 8, 4}, "Unsupported layer type"}});
+}
+
+TEST(V1Checker, FullyConnectedRules) {
+  const Params fc{{"units", 4}};
+  const Prepare two = values("weights", {1, -1, 0, -2});
+  run({{LayerType::FullyConnected, fc, {1, 1, 20000}, ""},  // no channel limit on a flat input
+       {LayerType::FullyConnected, fc, {2, 1, 20000}, "The maximum input channel value is 2048 (got 20000)"},
+       {LayerType::FullyConnected, fc, {1, 1, 81920}, ""},
+       {LayerType::FullyConnected, fc, {1, 1, 81921},
+        "Input dimensions are too large to fit in a FNP.  The maximum value is 81920"},
+       {LayerType::FullyConnected, fc, {1, 1, 57334}, "", versions::Qrix_v2},
+       {LayerType::FullyConnected, fc, {1, 1, 57335},
+        "Input dimensions are too large to fit in a FNP.  The maximum value is 57334", versions::Qrix_v2},
+       {LayerType::FullyConnected, fc, {4, 4, 2}, "Input bitwidth should be 1, 2 or 4.", versions::VLQ7300_v1, 8},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 0}}), {4, 4, 2},
+        "Weight bits should be between 1 and 4 inclusive."},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 5}}), {4, 4, 2},
+        "Weight bits should be between 1 and 4 inclusive."},
+       {LayerType::FullyConnected, with(fc, {{"act_bits", 3}}), {4, 4, 2}, "act_bits should be 1, 2 or 4."},
+       {LayerType::FullyConnected, with(fc, {{"act_bits", 3}, {"activation", 0}}), {4, 4, 2}, ""},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 2}}), {4, 4, 2},
+        "weights contain values out of range (-1, 1) (e.g.: -2)", versions::VLQ7300_v1, 1, two},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 3}}), {4, 4, 2}, "", versions::VLQ7300_v1, 1,
+        values("weights", {3, -3})},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 3}}), {4, 4, 2},
+        "weights contain values out of range (-3, 3) (e.g.: 4)", versions::VLQ7300_v1, 1, values("weights", {3, 4})},
+       {LayerType::FullyConnected, with(fc, {{"weights_bits", 4}}), {4, 4, 2},
+        "weights contain values out of range (-7, 7) (e.g.: -8)", versions::VLQ7300_v1, 1, values("weights", {7, -8})}});
+}
+
+// Neuron k's weights are elements k, k + 4, ... (4 neurons, neurons fastest).
+TEST(V1Checker, LearningLayerWeightsPerNeuron) {
+  const CompatibilityCheckerImpl checker(kConstraints);
+  const std::vector<std::pair<std::vector<int>, std::string>> cases = {
+      {{1, 1, 1, 1, 1, 1, 1, 1}, ""},  // two per neuron
+      {{1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1}, ""},
+      {{1, 1, 1, 1, 1, 1, 1}, "The number of weights per neuron should match the num_weights NuvraUnsupervised parameter."},
+      {{1, 1, 1, 1, 1, 1, 1, 1, 1}, "The number of weights per neuron should match the num_weights NuvraUnsupervised parameter."}};
+  for (const auto& [weights, message] : cases) {
+    OneLayer l(LayerType::FullyConnected, {{"units", 4}}, {4, 1, 1});
+    set_variable(*l, "weights", weights);
+    expect_status(checker.check_layer_compatibility(*l, nullptr, versions::VLQ7300_v1), "");  // not learning yet
+    l.b.model().compile(LearningParams::create(LearningType::Unsupervised, {{"num_weights", 2.9}, {"num_classes", 2}}));
+    expect_status(checker.check_layer_compatibility(*l, nullptr, versions::VLQ7300_v1), on("l", message));
+  }
+}
+
+TEST(V1Checker, StandardCnpRules) {
+  const auto conv = [](const Params& p, std::string message, Shape input = {8, 8, 4}, HwVersion v = versions::VLQ7300_v1) {
+    return RuleCase{LayerType::Convolutional, with(kConv3, p), input, std::move(message), v};
+  };
+  const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
+  const Params gap{{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}};
+  run({conv({{"stride_x", 2}, {"stride_y", 2}}, ""),
+       conv({{"stride_x", 2}, {"stride_y", 2}, {"kernel_width", 5}, {"kernel_height", 5}},
+            "Convolution stride 2 is only supported for 3x3 kernels."),
+       conv({{"stride_x", 2}, {"stride_y", 2}, {"kernel_width", 1}, {"kernel_height", 1}},
+            "Convolution stride 2 is only supported for 3x3 kernels."),
+       conv({{"stride_x", 3}, {"stride_y", 3}}, "Convolution stride must be 1 or 2"),
+       conv({{"stride_y", 2}}, "Horizontal and vertical strides must be equal"),
+       conv({{"kernel_height", 5}}, "Kernel width and height must be equal"),
+       conv({{"padding", 0}}, "Only padding same is supported"),
+       conv({{"filters", 2049}}, "The maximum number of filters is 2048 (got 2049)"),
+       conv({}, "The maximum input width is 4096 (got 4097)", {4097, 2, 1}),
+       conv({}, "The maximum input height is 4096 (got 4097)", {2, 4097, 1}),
+       conv({}, "The maximum input channel value is 2048 (got 2049)", {2, 2, 2049}),
+       conv(with(max2, {{"pooling_width", 3}, {"pooling_height", 3}}), ""),
+       conv(with(max2, {{"pooling_width", 3}, {"pooling_height", 3}}), "Pooling size 3 is not supported on Qrix_v2",
+            {8, 8, 4}, versions::Qrix_v2),
+       conv(with(max2, {{"pooling_width", 4}, {"pooling_height", 4}}), "Pooling size must be 1, 2 or 3"),
+       conv(with(max2, {{"pooling_height", 1}}), "Pooling width and height must be equal"),
+       conv(with(max2, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}), "Pooling stride x and y must be equal"),
+       conv(with(max2, {{"pooling_stride_x", 3}, {"pooling_stride_y", 3}}),
+            "Pooling stride must be equal or lower than pooling size"),
+       conv(max2, "Pooling size cannot be greater than input dimensions", {1, 8, 4}),
+       conv({{"pool_type", 2}, {"pooling_width", 2}, {"pooling_height", 2}}, "Average pooling must be global"),
+       conv(gap, ""),
+       conv(gap, "With average pooling, input width cannot exceed 32", {33, 8, 4}),
+       conv(gap, "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently 2)",
+            {8, 2, 4}),
+       conv(gap, "With average pooling, spatial split is impossible", {32, 32, 512}),
+       conv({{"pool_type", 0}, {"pooling_width", 9}}, ""),  // no pooling: no pooling rule
+       conv({{"kernel_width", 9}, {"kernel_height", 9}}, "Kernel size must be 1, 3, 5 or 7"),
+       conv({{"weights_bits", 8}}, "Standard CNP weights bitwidth must be 1, 2 or 4")});
+  // One 1-bit 3x3 filter of 64 channels takes 64 slots (16 words a channel).
+  run({conv({}, "", {8, 8, 64})}, capacity(512));
+  run({conv({}, "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth", {8, 8, 64})},
+      capacity(511));
+}
+
+TEST(V1Checker, SeparableCnpRules) {
+  const auto sep = [](const Params& p, std::string message, Prepare setup = kSepWeights) {
+    return RuleCase{LayerType::SeparableConvolutional, with(kConv3, p), {8, 8, 4}, std::move(message),
+                    versions::VLQ7300_v1, 1, std::move(setup)};
+  };
+  run({sep({}, ""),
+       sep({{"weights_bits", 4}, {"kernel_width", 7}, {"kernel_height", 7}}, ""),
+       sep({{"kernel_width", 1}, {"kernel_height", 1}}, "Kernel size must be 3, 5 or 7"),
+       sep({{"weights_bits", 1}}, "Separable CNP weights bitwidth must be 2 or 4"),
+       sep({{"padding", 0}}, "Only padding same is supported"),
+       sep({}, "All weights in a separable cnp layer cannot be zeroes.", values("weights", {1})),
+       sep({}, "All weights in a separable cnp layer cannot be zeroes.", values("weights_pw", {1}))});
+}
+
+TEST(V1Checker, HrcRules) {
+  const auto hrc = [](const Params& p, std::string message, Prepare setup = kHrcWeights) {
+    return RuleCase{LayerType::InputConvolutional, with(kHrc3, p), {}, std::move(message), versions::VLQ7300_v1, 1,
+                    std::move(setup)};
+  };
+  const Params k7{{"kernel_width", 7}, {"kernel_height", 7}};
+  const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
+  const auto step = [](float s) {
+    return [s](Layer& l) {
+      kHrcWeights(l);
+      auto t = Dense::create(TensorType::float32, {8});
+      t->set<float>(3, s);
+      l.variables()->set("act_step", t);
+    };
+  };
+  run({hrc({}, ""),
+       hrc({{"kernel_width", 5}}, "kernel size should be symmetric."),
+       hrc({{"kernel_width", 4}, {"kernel_height", 4}}, "kernel size should be 3, 5 or 7"),
+       hrc({{"act_bits", 3}}, "act_bits should be 1, 2 or 4"),
+       hrc({{"input_channels", 2}}, "input_channels must be 1 or 3"),
+       hrc({{"stride_x", 4}}, "stride_x should be 1, 2 or 3"),
+       hrc({{"stride_y", 4}}, "stride_y should be 1, 2 or 3"),
+       hrc(with(k7, {{"filters", 32}}), ""),
+       hrc(with(k7, {{"filters", 33}}), "num_neurons should be set between 1 and 32"),
+       hrc(with(k7, {{"filters", 96}, {"input_channels", 1}}), ""),
+       hrc({{"filters", 193}}, "num_neurons should be set between 1 and 192"),
+       hrc({{"padding", 0}, {"input_height", 5}}, ""),
+       hrc(with(k7, {{"padding", 0}, {"stride_y", 2}, {"filters", 4}}),
+           "With valid padding, a 7 kernel size and a 2 kernel stride, input second dimension size cannot be smaller than 9"),
+       hrc({{"input_height", 4}}, "input second dimension size cannot be smaller than 5"),
+       hrc({{"input_width", 4}}, "input first dimension size cannot be smaller than 5"),
+       hrc(with(k7, {{"input_width", 6}, {"filters", 4}}), "input first dimension size cannot be smaller than kernel size"),
+       hrc({{"input_height", 257}}, "The maximum input second dimension size is 256 (got 257)"),
+       hrc({{"pool_type", 2}}, "pool_type cannot be Average"),
+       hrc(max2, ""),  // pooling strides default to the pooling size
+       hrc(with(max2, {{"pooling_stride_x", 1}, {"pooling_stride_y", 1}}), "pool_size and pool_stride should be equal"),
+       hrc(with(max2, {{"pooling_height", 3}}), "pooling_y should be 1 or 2"),
+       hrc(with(max2, {{"input_height", 5}, {"stride_y", 3}}),
+           "with max pooling, output second dimension size must be at least 2"),
+       hrc({{"activation", 0}, {"act_bits", 3}},
+           "The first convolutional layer of a model can only be mapped if its activations are enabled"),
+       hrc({}, "All weights in a hrc layer cannot be zeroes.", nullptr),
+       hrc({}, "", step(1048575.9375f)),
+       hrc({}, "act_step should be between 0 and 1048575. Receives act_step 1048576", step(1048576.f)),
+       hrc({}, "act_step should be between 0 and 1048575. Receives act_step -1", step(-1.f))});
+}
+
+// A 3x3 layer of `filters` filters over an 8-wide input, on parts of `part` filters; `x` is the
+// second part's horizontal offset (0: not split spatially) and `width` the parts' width.
+struct Placement {
+  Params params;
+  uint32_t filters = 8, part = 8, x = 0, width = 8, channels = 4;
+  std::vector<hw::Component> components() const {
+    std::vector<hw::Component> out;
+    for (uint32_t start = 0; start < filters; start += part)
+      for (uint32_t px : {0u, x})
+        out.push_back(part_of({2, 1, 0, 0}, {px, 0, Shape{width, 8, channels}}, start, part));
+    return out;
+  }
+};
+
+TEST(V1Checker, MappingRules) {
+  const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
+  const Params strided{{"stride_x", 2}, {"stride_y", 2}};
+  const std::tuple<Placement, HwVersion, std::string> cases[] = {
+      {{with(max2, strided)}, versions::VLQ7300_v1, ""},  // not split spatially
+      {{with(max2, strided), 8, 8, 4}, versions::VLQ7300_v1,
+       "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs"},
+      {{max2, 8, 8, 4}, versions::VLQ7300_v1, ""},  // pooling strides default to the size
+      {{with(max2, {{"pooling_stride_x", 2}, {"pooling_stride_y", 2}}), 8, 8, 4}, versions::VLQ7300_v1, ""},
+      {{with(max2, {{"pooling_stride_x", 1}, {"pooling_stride_y", 1}}), 8, 8, 4}, versions::VLQ7300_v1,
+       "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs"},
+      {{{}, 8, 8, 0, 30}, versions::VLQ7300_v1, ""},
+      {{{}, 8, 8, 0, 33}, versions::VLQ7300_v1, "36 exceeds the maximum value for NP input width: 32"},
+      {{{}, 32, 16, 0, 8, 1}, versions::Qrix_v2, ""},
+      {{{}, 32, 8, 0, 8, 1}, versions::Qrix_v2, "With one input channel, the number of neurons per NP / 8 must be even"},
+      {{{}, 32, 8, 0, 8, 1}, versions::VLQ7300_v1, ""},
+      {{{}, 16, 8, 0, 8, 1}, versions::Qrix_v2, ""},  // 16 filters skip the rule
+  };
+  for (const auto& [placement, version, message] : cases) {
+    const CompatibilityCheckerImpl checker(kConstraints);
+    OneLayer l(LayerType::Convolutional, with(with(kConv3, placement.params), {{"filters", int(placement.filters)}}),
+               {8, 8, placement.channels});
+    expect_status(checker.check_layer_mappings(*l, placement.components(), StubDevice(version)), on("l", message));
+    if (!placement.params.count("stride_x")) {  // the separable kind shares the pooling rule only
+      OneLayer s(LayerType::SeparableConvolutional, with(kConv3, placement.params), {8, 8, 4});
+      const bool pooling = message.rfind("Cannot have pooling", 0) == 0 || message.rfind("36", 0) == 0;
+      expect_status(checker.check_layer_mappings(*s, placement.components(), StubDevice(version)),
+                    on("l", pooling ? message : ""));
+    }
+  }
+  StubLayer add(LayerType::Add, {}, {8, 8, 4}, "add");
+  expect_status(v1::check_layer_mappings(add, {}, versions::VLQ7300_v1), on("add", "Unknown Layer type"));
+}
+
+TEST(V1Checker, SequenceRules) {
+  ModelBuilder b;
+  b.input(8, 8, 4)
+      .add(LayerType::Convolutional, kConv3, "c")
+      .add(LayerType::Convolutional, with(kConv3, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}), "max")
+      .add(LayerType::Convolutional, kConv3, "c2")
+      .add(LayerType::Convolutional, with(kConv3, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}), "max2")
+      .add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+  const LayerList all(b.model().layers().begin() + 1, b.model().layers().end());
+  const CompatibilityCheckerImpl checker(kConstraints);
+  const auto check = [&](size_t from, size_t to, HwVersion v) {
+    return checker.check_layer_sequence(all.begin() + from, all.begin() + to, all, v);
+  };
+  const std::string last = "A convolutional or separable convolutional layer with max pooling cannot be the last layer of a sequence";
+  const std::string follow =
+      "A convolutional or separable convolutional layer with max pooling must be followed by another convolutional or "
+      "separable convolutional layer";
+  expect_status(check(0, 0, versions::VLQ7300_v1), "Empty layer sequence");
+  expect_status(check(0, 3, versions::Qrix_v2), "");
+  for (HwVersion v : {versions::VLQ7300_v1, versions::Qrix_v2}) expect_status(check(0, 2, v), on("max", last));
+  expect_status(check(0, 5, versions::VLQ7300_v1), "");
+  expect_status(check(0, 5, versions::Qrix_v2), on("fc", follow));
+}
+
+TEST(V1Checker, FitAndSplitFigures) {
+  const CompatibilityCheckerImpl checker(kConstraints);
+  // 8-bit values 4 wide: one word per channel row.
+  EXPECT_TRUE(checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10752, 4, 1, 0, 8, 0));
+  EXPECT_FALSE(checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10753, 4, 1, 0, 8, 0));
+  EXPECT_TRUE(checker.is_sram_input_fit_dual_buffer(hw::Type::CNP2, 2688, 4, 2, 0, 8, 0));
+  EXPECT_FALSE(checker.is_sram_input_fit_dual_buffer(hw::Type::CNP2, 5377, 4, 1, 0, 8, 0));
+  const auto params = [](int k) {
+    return LayerParams::create(LayerType::Convolutional, {{"kernel_width", k}, {"kernel_height", k}, {"pool_type", 1},
+                                                          {"pooling_width", 2}, {"pooling_height", 3}, {"filters", 9}});
+  };
+  EXPECT_EQ(checker.np_split_params(hw::Type::CNP1, *params(3)), (NpSplitParams{1, 1, 1, 1, 1, 2, 3, 9}));
+  EXPECT_EQ(checker.np_split_params(hw::Type::CNP1, *params(1)), (NpSplitParams{0, 0, 0, 0, 1, 2, 3, 9}));
+  // One 1-bit 3x3 filter of 4 channels: 4 x 16 words, 32 slots.
+  OneLayer l(LayerType::Convolutional, kConv3);
+  EXPECT_TRUE(CompatibilityCheckerImpl(capacity(32)).is_weights_size_fit_np(*l, 1));
+  EXPECT_FALSE(CompatibilityCheckerImpl(capacity(31)).is_weights_size_fit_np(*l, 1));
+}
+
+}  // namespace
+}  // namespace nuvra::v1

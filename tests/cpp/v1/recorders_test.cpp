@@ -1,0 +1,135 @@
+// The first generation's strategy objects: packet types, SCC and event-generator set-up, the
+// layer recorder's dispatch, the memory sizer, and their choice by the strategy factory.
+#include "v1/io_recorder.h"
+#include "v1/layer_recorder.h"
+#include "v1/memory_sizer.h"
+
+#include "backend/strategy_factory.h"
+#include "v1/compatibility_checker.h"
+#include "v1/cnp/cnp_sizes.h"
+#include "v1_layers.h"
+#include "v2/stub_layer.h"
+#include "v2/v2_testing.h"
+
+namespace nuvra::v1 {
+namespace {
+
+using namespace nuvra::test;
+
+const StubDevice kVlq(versions::VLQ7300_v1), kQrix2(versions::Qrix_v2);
+
+TEST(V1Recorders, PacketTypes) {
+  const IoRecorderImpl vlq(&kVlq), qrix(&kQrix2);
+  OneLayer dense(LayerType::FullyConnected, {{"units", 10}}, {1, 1, 300000});  // flat, not after a CNP
+  OneLayer wide(LayerType::FullyConnected, {{"units", 2048}}, {2, 1, 300000});
+  OneLayer conv(LayerType::Convolutional, kConv3);
+  OneLayer quiet(LayerType::Convolutional, with(kConv3, {{"activation", 0}}));
+  OneLayer hrc(LayerType::InputConvolutional, kHrc3);
+  StubLayer dense1d(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
+  ModelBuilder after_cnp;
+  after_cnp.input(4, 4, 1, 1).add(LayerType::Convolutional, with(kConv3, {{"filters", 1}}), "c")
+      .add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+
+  // Off Qrix_v2 an input of fewer than 2^18 channels is type 0 whatever the layer.
+  EXPECT_EQ(vlq.get_input_type(dense1d), 0);
+  EXPECT_EQ(vlq.get_input_type(*conv), 0);
+  EXPECT_EQ(vlq.get_input_type(*dense), 1);
+  EXPECT_EQ(vlq.get_input_type(*wide), 2);
+  EXPECT_EQ(qrix.get_input_type(*conv), 2);
+  EXPECT_EQ(qrix.get_input_type(*hrc), 0);
+  EXPECT_EQ(qrix.get_input_type(*dense), 1);
+  EXPECT_EQ(qrix.get_input_type(*after_cnp.layer("fc")), 2);
+  EXPECT_EQ(message_of([&] { qrix.get_input_type(dense1d); }), "Unsupported layer type");
+
+  EXPECT_EQ(vlq.get_output_type(*dense, 0), 0);
+  EXPECT_EQ(vlq.get_output_type(*dense, 1), 1);
+  EXPECT_EQ(vlq.get_output_type(*wide, 0), 1);  // 2048 channels
+  EXPECT_EQ(vlq.get_output_type(*conv, 0), 0);
+  EXPECT_EQ(vlq.get_output_type(*quiet, 0), 2);  // no activation
+  EXPECT_EQ(qrix.get_output_type(*dense, 0), 1);
+  EXPECT_EQ(qrix.get_output_type(*conv, 0), 2);
+  for (const IoRecorderImpl* r : {&vlq, &qrix}) EXPECT_EQ(r->get_output_type(*hrc, 0), 3);
+  EXPECT_EQ(message_of([&] { vlq.get_output_type(dense1d, 0); }), "Unsupported layer type");
+}
+
+TEST(V1Recorders, SccAndEventGenerator) {
+  const IoRecorderImpl io(&kVlq);
+  const auto scc = [&](bool f1, bool f2, bool f3, bool f4, Shape out) {
+    std::vector<std::pair<uint16_t, uint32_t>> regs;
+    const auto record = io.record_scc(f1, f2, f3, f4, true, {8, 8, 0x4FFFF}, out);
+    EXPECT_EQ(record->version(), versions::VLQ7300_v1);
+    for (const Block& b : blocks_of(*record)) {
+      EXPECT_EQ(b.header.target, 8u);
+      EXPECT_EQ(b.header.ident, (hw::Ident{0, 0, 0, 0}));
+      EXPECT_EQ(b.data.size(), 1u);
+      regs.emplace_back(b.header.address, b.data[0]);
+    }
+    return regs;
+  };
+  using Regs = std::vector<std::pair<uint16_t, uint32_t>>;
+  EXPECT_EQ(scc(true, false, false, false, {4, 4, 16}), (Regs{{4, 0}}));
+  EXPECT_EQ(scc(false, true, true, true, {4, 4, 16}), (Regs{{4, 0x119}, {64, 0x0FFFF}, {68, 64 | 16 << 20}}));
+  EXPECT_EQ(scc(true, false, false, true, {1, 1, 100}), (Regs{{4, 8}, {68, 0}}));
+  EXPECT_EQ(scc(true, false, false, true, {3, 5, 0x900}), (Regs{{4, 8}, {68, 5 * 0x900 | 0x100u << 20}}));  // channels keep 11 bits
+
+  OneLayer dense(LayerType::FullyConnected, {{"units", 10}}, {1, 1, 64});
+  OneLayer conv(LayerType::Convolutional, kConv3);
+  const std::vector<epg::epg_track> dense_writes = {{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001},
+                                                    {20, 0x100},  {24, 0x01FE0001}, {28, 0x027FFFFF}};
+  EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true), dense_writes);
+  const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10}, {16, 0x03010001},
+                                                   {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
+  EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
+}
+
+TEST(V1Recorders, LayerRecorderDispatch) {
+  const LayerRecorderImpl recorder(&kVlq, nullptr);
+  ModelBuilder b;
+  b.input(8, 8, 4, 1).add(LayerType::Convolutional, kConv3, "c").add(LayerType::SeparableConvolutional, kConv3, "s");
+  set_variable(*b.layer("s"), "weights", {1});
+  for (const char* name : {"c", "s"}) {
+    LayerMappingBuilder::map_standalone(b.layer(name), {part_of({2, 1, 0, 0}, {0, 0, Shape{8, 8, 4}}, 0, 8)}, 1, {1, 1, 0, 0});
+    const auto record = recorder.record_layer(*b.layer(name), *b.layer(name), nullptr, false, false, {}, true, true);
+    ASSERT_EQ(blocks_of(*record).size(), 1u);  // registers only
+  }
+  StubLayer add(LayerType::Add, {}, {8, 8, 4});
+  EXPECT_EQ(message_of([&] { recorder.record_layer(add, add, nullptr, false, false, {}, false, false); }),
+            "Unsupported layer type: 6");
+}
+
+TEST(V1Recorders, MemorySizes) {
+  const MemorySizerImpl sizer;
+  ModelBuilder b;
+  b.input(30, 8, 4, 2).add(LayerType::Convolutional, with(kConv3, {{"weights_bits", 4}}), "c");
+  const auto conv = b.layer("c");
+  // The left 8 columns of rows 2-5, read through rows 1-6: rows of 4 channel containers of 8
+  // bytes (the whole 30-wide input at 2 bits), 8 words each.
+  const hw::Component part = component(hw::Type::CNP1, {2, 1, 0, 0},
+                                       hw::SplitRecord{0, 5, {0, 2, Shape{8, 4, 4}}, {0, 1, Shape{9, 6, 4}}, false});
+  EXPECT_EQ(sizer.get_input_memory_size(conv, part, nullptr), 8u * 6);
+  EXPECT_EQ(sizer.get_weight_memory_size(conv, part), get_std_cnp_sram_size(3, 4, 5, 4));
+  EXPECT_EQ(sizer.get_external_memory_size(conv, part, true, true), 0u);
+
+  OneLayer fc(LayerType::FullyConnected, {{"units", 4}});
+  EXPECT_EQ(sizer.get_weight_memory_size(fc.layer, component(hw::Type::FNP2, {3, 1, 3, 0})), 0u);
+  const auto add = std::make_shared<StubLayer>(LayerType::Add, Params{}, Shape{8, 8, 4});
+  const auto dense1d = std::make_shared<StubLayer>(LayerType::Dense1D, Params{{"units", 4}}, Shape{8, 8, 4});
+  EXPECT_EQ(sizer.get_input_memory_size(add, part, nullptr), 0u);
+  EXPECT_EQ(sizer.get_weight_memory_size(add, part), 0u);
+  EXPECT_EQ(message_of([&] { sizer.get_input_memory_size(dense1d, part, nullptr); }), "Invalid v1 layer type.");
+  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(dense1d, part); }), "Invalid v1 layer type.");
+  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(nullptr, part); }), "No layer to size.");
+}
+
+TEST(V1Recorders, FactoryChoosesTheFirstGeneration) {
+  const auto device = make_virtual_device(versions::VLQ7300_v1, discovered_mesh("vlq7300_v1"));
+  const HardwareConstraints constraints = compute_hardware_constraints(*device);
+  const GenerationStrategies s = make_generation_strategies(*device, &constraints);
+  EXPECT_TRUE(dynamic_cast<const CompatibilityCheckerImpl*>(s.checker.get()));
+  EXPECT_TRUE(dynamic_cast<const MemorySizerImpl*>(s.memory_sizer.get()));
+  EXPECT_TRUE(dynamic_cast<const IoRecorderImpl*>(s.io_recorder.get()));
+  EXPECT_TRUE(dynamic_cast<const LayerRecorderImpl*>(s.layer_recorder.get()));
+}
+
+}  // namespace
+}  // namespace nuvra::v1

@@ -1,0 +1,47 @@
+// The first generation's rules for the layers that run on CNPs: Convolutional (standard CNP)
+// and SeparableConvolutional (depthwise then pointwise). Statuses carry no layer name; the
+// checker adds it.
+#pragma once
+
+#include "backend/hardware_constraints.h"
+
+#include <nuvra/layer.h>
+#include <nuvra/params.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace nuvra::v1 {
+
+// Input size, filters, kernel, strides, padding and pooling, shared by both kinds. `conv` and
+// `pool` are the records the engine computes when it builds the layer.
+MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input, const LayerParams& params,
+                                         const ConvParams& conv, const PoolingCalculatedParams& pool,
+                                         HwVersion version);
+
+// The shared rule, then kernel 1, 3, 5 or 7, 1-, 2- or 4-bit weights and one filter fitting an
+// NP. A layer that is not a Convolutional throws std::bad_cast; one the engine has not built
+// throws std::runtime_error "The layer <name> is not built".
+MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        HwVersion version);
+
+// The shared rule, then kernel 3, 5 or 7, 2- or 4-bit weights, no global average pooling of a 1x1
+// input, one filter fitting an NP, and neither weight tensor all zero. Throws as above.
+MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        HwVersion version);
+
+// Whether one of the components has a partition that does not start at the input's corner.
+bool is_split_spatially(const std::vector<hw::Component>& components);
+
+// With max pooling over a spatial split, the pooling size may not exceed its stride.
+MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components);
+
+// A strided convolution with max pooling cannot be split spatially; then the split pooling
+// rule; on Qrix_v2 a one-channel layer of 17 or more filters needs an even number of 8-filter
+// groups on every NP.
+MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
+                                     HwVersion version);
+MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components);
+
+}  // namespace nuvra::v1

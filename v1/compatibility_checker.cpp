@@ -1,0 +1,76 @@
+#include "v1/compatibility_checker.h"
+
+#include "backend/mapping_status.h"
+#include "devices/device.h"
+#include "v1/cnp/cnp_rules.h"
+#include "v1/cnp/cnp_sizes.h"
+#include "v1/hrc/hrc_rules.h"
+#include "v1/layer_access.h"
+#include "v1/layer_rules.h"
+#include "v1/mapping_checks.h"
+
+#include <stdexcept>
+
+namespace nuvra::v1 {
+
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const std::shared_ptr<Layer>&,
+                                                                  HwVersion version) const {
+  if (version == versions::Qrix_v1)
+    return {1, "Qrix_v1 is not supported on this version. Please install nuvra 2.0.5 instead."};
+  MappingStatus status;
+  switch (layer_type_of(layer)) {
+    case LayerType::InputConvolutional: status = check_hrc_constraints(layer); break;
+    case LayerType::FullyConnected: status = check_fully_connected_constraints(layer, version); break;
+    case LayerType::Convolutional: status = check_std_cnp_constraints(layer, version); break;
+    case LayerType::SeparableConvolutional: status = check_sep_cnp_constraints(layer, version); break;
+    default: status = {1, "Unsupported layer type"};
+  }
+  return status.ok() ? MappingSuccess() : LayerMappingError(layer, status.message);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_std_cnp_constraints(const Layer& layer, HwVersion version) const {
+  return v1::check_std_cnp_constraints(*constraints, layer, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_sep_cnp_constraints(const Layer& layer, HwVersion version) const {
+  return v1::check_sep_cnp_constraints(*constraints, layer, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_iterator first,
+                                                             LayerList::const_iterator last, const LayerList&,
+                                                             HwVersion version) const {
+  return v1::check_layer_sequence(first, last, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
+                                                             const std::vector<hw::Component>& components,
+                                                             const Device& device) const {
+  return v1::check_layer_mappings(layer, components, device.version());
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t height, uint32_t width,
+                                                               uint32_t channels, uint32_t, uint8_t bits,
+                                                               uint32_t) const {
+  return v1::is_sram_input_fit_single_buffer(height, width, channels, bits);
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type, uint32_t height, uint32_t width,
+                                                             uint32_t channels, uint32_t, uint8_t bits,
+                                                             uint32_t) const {
+  return v1::is_sram_input_fit_dual_buffer(height, width, channels, bits);
+}
+
+bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
+  return check_weights_size_fit_cnp(*constraints, layer, filters);
+}
+
+NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, const LayerParams& params) const {
+  return v1::np_split_params(params);
+}
+
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const {
+  // The FNP memory image size comes with the FullyConnected recording (v1/fnp).
+  throw std::runtime_error("Unsupported layer type: 3");
+}
+
+}  // namespace nuvra::v1

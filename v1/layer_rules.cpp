@@ -1,0 +1,114 @@
+#include "v1/layer_rules.h"
+
+#include "backend/mapping_status.h"
+#include "v1/layer_access.h"
+
+#include <nuvra/host_hooks.h>
+#include <nuvra/layers.h>
+#include <nuvra/params.h>
+#include <nuvra/variables.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace nuvra::v1 {
+
+namespace {
+
+constexpr uint32_t kMaxInputSide = 4096;
+constexpr uint32_t kMaxInputChannels = 2048;
+constexpr uint64_t kFnpMaxInputs = 81920;
+constexpr uint64_t kFnpMaxInputsQrixV2 = 57334;
+
+MappingStatus failure(const std::string& message) { return {1, message}; }
+
+MappingStatus check_limit(const char* what, uint32_t limit, uint32_t value) {
+  if (value <= limit) return MappingSuccess();
+  return failure(what + std::to_string(limit) + " (got " + std::to_string(value) + ")");
+}
+
+bool one_of(int value, std::initializer_list<int> allowed) {
+  return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
+}
+
+// The learning parameter as the integer it counts; NaN and values beyond 64 bits do not occur
+// for a compiled model and read as 0 or the nearest bound, so the conversion stays defined.
+int64_t truncated(double v) {
+  if (std::isnan(v)) return 0;
+  return static_cast<int64_t>(std::clamp(v, -9.2e18, 9.2e18));
+}
+
+MappingStatus check_weight_range(const Dense& weights, int bits) {
+  const int r = bits == 1 ? 2 : 1 << (bits - 1);
+  for (const int8_t w : signed_values(weights))
+    if (w <= -r || w >= r)
+      return failure("weights contain values out of range (" + std::to_string(1 - r) + ", " + std::to_string(r - 1) +
+                     ") (e.g.: " + std::to_string(w) + ")");
+  return MappingSuccess();
+}
+
+// Neuron k's weights: d1 * d2 * d3 values from element k * s0, s1 elements apart.
+MappingStatus check_weights_per_neuron(const Dense& weights, int64_t expected) {
+  const std::span<const int8_t> values = signed_values(weights);
+  const Shape shape = weights.shape();
+  const auto& strides = weights.strides();
+  const uint64_t neurons = shape[0];
+  const uint64_t per_neuron = uint64_t{shape[1]} * shape[2] * shape[3];
+  if (neurons == 0 || per_neuron == 0) return MappingSuccess();
+  const uint64_t s0 = strides.size() > 0 ? strides[0] : 0, s1 = strides.size() > 1 ? strides[1] : 0;
+  // Every read is proven inside the tensor once, before the walk.
+  const unsigned __int128 last =
+      static_cast<unsigned __int128>(neurons - 1) * s0 + static_cast<unsigned __int128>(per_neuron - 1) * s1;
+  if (last >= values.size()) panic("Coordinates are out-of-range");
+  for (uint64_t k = 0; k < neurons; ++k) {
+    int64_t count = 0;
+    for (uint64_t j = 0; j < per_neuron; ++j) count += values[k * s0 + j * s1] != 0;
+    if (count != expected)
+      return failure("The number of weights per neuron should match the num_weights NuvraUnsupervised parameter.");
+  }
+  return MappingSuccess();
+}
+
+}  // namespace
+
+std::span<const int8_t> signed_values(const Dense& tensor) { return {tensor.data<int8_t>(), tensor.size()}; }
+
+bool all_zero(const Dense& tensor) {
+  const std::span<const int8_t> values = signed_values(tensor);
+  return !values.empty() && std::all_of(values.begin(), values.end(), [](int8_t v) { return v == 0; });
+}
+
+MappingStatus check_input_dimensions(const Shape& dims) {
+  MappingStatus status = check_limit("The maximum input width is ", kMaxInputSide, dims[0]);
+  if (status.ok()) status = check_limit("The maximum input height is ", kMaxInputSide, dims[1]);
+  if (status.ok()) status = check_limit("The maximum input channel value is ", kMaxInputChannels, dims[2]);
+  return status;
+}
+
+MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion version) {
+  (void)dynamic_cast<const FullyConnected&>(layer);
+  const uint8_t bits = layer.input_bits();
+  const Shape dims = first_input_shape(layer);
+  if (!one_of(bits, {1, 2, 4})) return failure("Input bitwidth should be 1, 2 or 4.");
+  // Counted in 64 bits: a product past 32 bits must not wrap into an acceptable size.
+  const uint64_t limit = version == versions::Qrix_v2 ? kFnpMaxInputsQrixV2 : kFnpMaxInputs;
+  if (dims.elements() > limit)
+    return failure("Input dimensions are too large to fit in a FNP.  The maximum value is " + std::to_string(limit));
+  if (dims[0] != 1 || dims[1] != 1) {
+    MappingStatus status = check_input_dimensions(dims);
+    if (!status.ok()) return status;
+  }
+  const LayerParams& params = *layer.params();
+  const int weight_bits = params.get("weights_bits");
+  if (weight_bits < 1 || weight_bits > 4) return failure("Weight bits should be between 1 and 4 inclusive.");
+  if (params.get("activation") != 0 && !one_of(params.get("act_bits"), {1, 2, 4}))
+    return failure("act_bits should be 1, 2 or 4.");
+  const auto weights = layer.variables()->get("weights");
+  MappingStatus status = check_weight_range(*weights, weight_bits);
+  const auto learning = layer.can_learn() ? layer.learning() : nullptr;
+  if (!status.ok() || !learning) return status;
+  return check_weights_per_neuron(*weights, truncated(learning->get("num_weights")));
+}
+
+}  // namespace nuvra::v1

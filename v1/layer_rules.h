@@ -1,0 +1,30 @@
+// Per-layer rules of the first generation shared by several layer kinds, the FullyConnected
+// rules, and the reading of weight tensors that every rule uses.
+#pragma once
+
+#include <nuvra/layer.h>
+#include <nuvra/tensor.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <span>
+
+namespace nuvra::v1 {
+
+// Width and height at most 4096, channels at most 2048, in that order; the message gives the
+// limit and the value, e.g. "The maximum input width is 4096 (got 5000)".
+MappingStatus check_input_dimensions(const Shape& dims);
+
+// Input bits, input size (81920 values, 57334 on Qrix_v2), input dimensions of a non-flat input,
+// weight and activation bits, the weight range of the weight bits and, for a learning layer, the
+// number of non-zero weights of every neuron. Statuses carry no layer name.
+MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion version);
+
+// The tensor's elements as signed bytes: int8, int4, int2 and bit tensors; any other element
+// type panics "Wrong requested type %s for a tensor of type %s.".
+std::span<const int8_t> signed_values(const Dense& tensor);
+
+// Whether every value is 0; a tensor without values is not all zero.
+bool all_zero(const Dense& tensor);
+
+}  // namespace nuvra::v1

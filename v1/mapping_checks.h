@@ -1,0 +1,42 @@
+// How the mapping engine cuts first-generation sequences and splits layers over NPs: the
+// sequence rules, the checks of an NP assignment, and the memory-fit and split figures.
+#pragma once
+
+#include "backend/strategies.h"
+
+#include <nuvra/layer.h>
+#include <nuvra/params.h>
+#include <nuvra/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace nuvra {
+class Device;
+}
+
+namespace nuvra::v1 {
+
+// Input SRAM of one NP, in 32-bit words, with one input buffer and with two.
+inline constexpr uint32_t kInputSramSingleBufferWords = 10752;
+inline constexpr uint32_t kInputSramDualBufferWords = 5376;
+
+// A run may not end on a CNP layer with max pooling; on Qrix_v2 such a layer must also be
+// followed by a CNP layer. An empty run is {1, "Empty layer sequence"}.
+MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
+                                   HwVersion version);
+
+// The CNP split rules of the layer's kind, then the width of every CNP part (rounded up to 4) at
+// most 32. Failures carry the layer name.
+MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
+                                   HwVersion version);
+
+// Whether a window of `height` rows of `width` values of `bits` bits over `channels` channels fits
+// the input SRAM.
+bool is_sram_input_fit_single_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits);
+bool is_sram_input_fit_dual_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits);
+
+// Kernel halves as the four borders, then pooling type, width, height and filters as read.
+NpSplitParams np_split_params(const LayerParams& params);
+
+}  // namespace nuvra::v1

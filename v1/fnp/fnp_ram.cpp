@@ -16,7 +16,6 @@ constexpr int32_t kMaxThreshold = (1 << 19) - 1;
 constexpr uint32_t kMaxStep = 0xFFFFF;
 constexpr int32_t kMaxLearningThreshold = (1 << 19) - 1;
 constexpr uint32_t kNoActivationThreshold = 0x80000;
-constexpr uint32_t kMaxPlanes = 3;
 
 // The first n values of a one-per-neuron int32 tensor, read without strides.
 const int32_t* per_neuron(const Dense& t, uint32_t n) {
@@ -77,6 +76,69 @@ bool weight_fits(int bits, int8_t w) {
   return w > -limit && w < limit;
 }
 
+// Neurons packed together: for each input the tile's weights are read side by side, which is
+// contiguous for the usual neuron-fastest layout, and every plane word is stored once.
+constexpr uint32_t kTile = 64;
+
+struct WeightSource {
+  const int8_t* data;
+  size_t s0, s1;  // element strides of neurons and inputs
+  uint32_t neurons, inputs, groups, words;
+};
+
+// Bit planes of P magnitude bits; with `two_blocks` negative weights go to the second block,
+// without it (1-bit weights) only 0 and 1 fit. `unit` is ws.s0 == 1, the usual layout, for which
+// the tile's loop reads contiguous bytes and vectorises.
+template <uint32_t P, bool two_blocks, bool unit>
+void pack_weights(const WeightSource& ws, uint32_t* out, int bits) {
+  const uint32_t G = ws.groups;
+  const size_t s0 = unit ? 1 : ws.s0;
+  const int limit = two_blocks ? 1 << P : 2;
+  for (uint32_t n0 = 0; n0 < ws.neurons; n0 += kTile) {
+    const uint32_t tile = ws.neurons - n0 < kTile ? ws.neurons - n0 : kTile;
+    uint32_t bad = 0;
+    for (uint32_t g = 0; g < G; ++g) {
+      uint32_t positive[P][kTile] = {}, negative[P][kTile] = {};
+      const uint32_t first = g * 32;
+      const uint32_t count = ws.inputs - first < 32 ? ws.inputs - first : 32;
+      for (uint32_t i = 0; i < count; ++i) {
+        const int8_t* const column = ws.data + size_t{first + i} * ws.s1 + size_t{n0} * s0;
+        for (uint32_t t = 0; t < tile; ++t) {
+          const int v = column[t * s0];
+          // A negative 1-bit weight reads as a huge magnitude and is refused.
+          const uint32_t up = static_cast<uint32_t>(two_blocks ? (v > 0 ? v : 0) : v);
+          const uint32_t down = static_cast<uint32_t>(two_blocks && v < 0 ? -v : 0);
+          bad |= static_cast<uint32_t>((up | down) >= static_cast<uint32_t>(limit));
+          for (uint32_t j = 0; j < P; ++j) {
+            positive[j][t] |= ((up >> j) & 1u) << i;
+            if (two_blocks) negative[j][t] |= ((down >> j) & 1u) << i;
+          }
+        }
+      }
+      for (uint32_t t = 0; t < tile; ++t) {
+        uint32_t* const w = out + size_t{n0 + t} * ws.words + 4 + g * P;
+        for (uint32_t j = 0; j < P; ++j) w[j] = positive[j][t];
+        if (two_blocks)
+          for (uint32_t j = 0; j < P; ++j) w[G * P + j] = negative[j][t];
+      }
+    }
+    if (bad)  // the first weight out of range, in neuron order
+      for (uint32_t n = n0; n < n0 + tile; ++n)
+        for (uint32_t k = 0; k < ws.inputs; ++k) {
+          const int8_t v = ws.data[size_t{n} * ws.s0 + size_t{k} * ws.s1];
+          if (!weight_fits(bits, v)) weight_out_of_range(bits, v);
+        }
+  }
+}
+
+template <uint32_t P, bool two_blocks>
+void pack_weights(const WeightSource& ws, uint32_t* out, int bits) {
+  if (ws.s0 == 1)
+    pack_weights<P, two_blocks, true>(ws, out, bits);
+  else
+    pack_weights<P, two_blocks, false>(ws, out, bits);
+}
+
 }  // namespace
 
 void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num_classes) {
@@ -105,10 +167,8 @@ void format_fnp_ram(std::span<uint32_t> out, const Dense& weights, const Dense& 
   const Headers headers = checked_headers(thresholds, steps, neurons, activation);
   const Learning learn = checked_learning(learning, neurons, bits);
 
-  const uint32_t P = layout.planes, G = layout.groups, S = layout.words;
-  const bool two_blocks = layout.blocks == 2;
   for (uint32_t n = 0; n < neurons; ++n) {
-    uint32_t* const w = out.data() + size_t{n} * S;
+    uint32_t* const w = out.data() + size_t{n} * layout.words;
     uint32_t h0 = kNoActivationThreshold, h1 = 0, h2 = 0, h3 = 0;
     if (activation) {
       h0 = static_cast<uint32_t>(headers.thresholds[n]) & 0xFFFFF;
@@ -124,27 +184,13 @@ void format_fnp_ram(std::span<uint32_t> out, const Dense& weights, const Dense& 
     w[1] = h1;
     w[2] = h2;
     w[3] = h3;
-
-    const int8_t* const row = src + size_t{n} * s0;
-    bool bad = false;
-    for (uint32_t g = 0; g < G; ++g) {
-      uint32_t planes[2][kMaxPlanes] = {};
-      const uint32_t first = g * 32;
-      const uint32_t count = inputs - first < 32 ? inputs - first : 32;
-      for (uint32_t i = 0; i < count; ++i) {
-        const int8_t v = row[size_t{first + i} * s1];
-        const bool negative = v < 0;
-        const uint32_t m = static_cast<uint32_t>(negative ? -int{v} : int{v});
-        bad |= !weight_fits(bits, v);
-        for (uint32_t j = 0; j < P; ++j) planes[negative][j] |= ((m >> j) & 1u) << i;
-      }
-      for (uint32_t j = 0; j < P; ++j) w[4 + g * P + j] = planes[0][j];
-      if (two_blocks)
-        for (uint32_t j = 0; j < P; ++j) w[4 + G * P + g * P + j] = planes[1][j];
-    }
-    if (bad)
-      for (uint32_t k = 0; k < inputs; ++k)
-        if (!weight_fits(bits, row[size_t{k} * s1])) weight_out_of_range(bits, row[size_t{k} * s1]);
+  }
+  const WeightSource ws{src, s0, s1, neurons, inputs, layout.groups, layout.words};
+  switch (bits) {
+    case 1: pack_weights<1, false>(ws, out.data(), bits); break;
+    case 2: pack_weights<1, true>(ws, out.data(), bits); break;
+    case 3: pack_weights<2, true>(ws, out.data(), bits); break;
+    default: pack_weights<3, true>(ws, out.data(), bits); break;
   }
 }
 

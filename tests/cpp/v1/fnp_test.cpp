@@ -30,8 +30,8 @@ const std::string kFnp = "Backend hardware(FullyConnected): ";
 const hw::Ident kNp{2, 1, 0, 0};
 
 Words image_of(const Weights& w, int bits, const Dense& thr = *kNone, const Dense& steps = *kNone,
-               const FnpLearningFields* learning = nullptr) {
-  const auto t = fc_weights(w);
+               const FnpLearningFields* learning = nullptr, Layout layout = Layout::Reversed) {
+  const auto t = fc_weights(w, layout);
   Words out(fnp_sram_size(t->shape(), bits), 0xDEADBEEF);
   format_fnp_ram(out, *t, thr, steps, bits, &thr != kNone.get(), learning);
   return out;
@@ -60,12 +60,14 @@ TEST(FnpImage, SizesAndRandomWeightsRoundTrip) {
   EXPECT_EQ(fnp_sram_size({0xFFFFFFFF, 64, 1, 1}, 4), 0xFFFFFFFFu);  // saturates rather than wraps
   std::mt19937 rng(5);
   for (int bits = 1; bits <= 4; ++bits)
-    for (uint32_t k : {1u, 33u, 70u}) {
+    for (auto [n, k] : {std::pair{3u, 1u}, {3, 33}, {70, 70}}) {  // 70 neurons: two tiles
       const int hi = bits == 1 ? 1 : (1 << (bits - 1)) - 1, lo = bits == 1 ? 0 : -hi;
-      Weights w(3, std::vector<int>(k));
+      Weights w(n, std::vector<int>(k));
       for (auto& row : w)
         for (auto& v : row) v = lo + static_cast<int>(rng() % (hi - lo + 1));
-      EXPECT_EQ(decode(image_of(w, bits), 3, k, bits), w) << bits << " bits, " << k << " inputs";
+      const Words image = image_of(w, bits);
+      EXPECT_EQ(decode(image, n, k, bits), w) << bits << " bits, " << k << " inputs";
+      EXPECT_EQ(image_of(w, bits, *kNone, *kNone, nullptr, Layout::RowMajor), image);  // strides, not layout
     }
   // 3 bits: -3 in both planes of the negative block, 2 in plane 1 of the other block, 0 nowhere.
   EXPECT_EQ(image_of({{-3, 2, 0}}, 3), (Words{0x80000, 0, 0, 0, 0b000, 0b010, 0b001, 0b001}));
@@ -200,7 +202,9 @@ TEST(FnpLearningRecorder, RecordsAndRefusals) {
     const auto r = record_program_learning_dense_layer(*l.device, *l.fc, true);
     const Words a = blocks(*r.registers_a).at(0).second, b = blocks(*r.registers_b).at(0).second;
     for (size_t i = 0; i < 50; ++i)
-      if (i < 36 || i > 38) EXPECT_EQ(a[i], b[i]) << "word " << i;
+      if (i < 36 || i > 38) {
+        EXPECT_EQ(a[i], b[i]) << "word " << i;
+      }
     EXPECT_EQ((Words{a[36], b[36], field(a[2], 7, 7), r.fnp_sram_size}), (Words{3 | 1 << 28, 0, 1, 60}));
     const FnpLearningFields f{*l.fc->variables()->get("threshold_learning"), *l.fc->variables()->get("thswap"), 5, 4};
     if (type == hw::Type::FNP3) EXPECT_EQ(blocks(*r.weights), (std::vector<std::pair<uint32_t, Words>>{{6, l.image(&f)}}));

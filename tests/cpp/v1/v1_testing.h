@@ -33,10 +33,10 @@ inline std::shared_ptr<Dense> i32(const std::vector<int32_t>& values) {
   return t;
 }
 
-// FullyConnected weights (N, K, 1, 1), neurons fastest, from w[n][k].
-inline std::shared_ptr<Dense> fc_weights(const std::vector<std::vector<int>>& w, TensorType type = TensorType::int8) {
+// FullyConnected weights (N, K, 1, 1) from w[n][k], neurons fastest unless row-major.
+inline std::shared_ptr<Dense> fc_weights(const std::vector<std::vector<int>>& w, Layout layout = Layout::Reversed) {
   const uint32_t n = static_cast<uint32_t>(w.size()), k = static_cast<uint32_t>(w.at(0).size());
-  auto t = Dense::create(type, {n, k, 1, 1}, Layout::Reversed);
+  auto t = Dense::create(TensorType::int8, {n, k, 1, 1}, layout);
   for (uint32_t i = 0; i < n; ++i)
     for (uint32_t j = 0; j < k; ++j) t->set<int8_t>({i, j, 0, 0}, static_cast<int8_t>(w[i][j]));
   return t;

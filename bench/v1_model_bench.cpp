@@ -90,7 +90,9 @@ std::unique_ptr<Model> v1_model(int layers, std::shared_ptr<LearningParams>& lea
     std::map<std::string, int> p{{"filters", 32}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2},
                                  {"act_bits", 2}};
     if (i == 1 || i == 5) p.insert({{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
-    model->add(make(i % 2 ? LayerType::Convolutional : LayerType::SeparableConvolutional, p, "l" + std::to_string(i)));
+    std::string name = std::to_string(i);
+    name.insert(0, 1, 'l');
+    model->add(make(i % 2 ? LayerType::Convolutional : LayerType::SeparableConvolutional, p, name));
   }
   model->add(make(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "head"));
   std::mt19937 rng(7);

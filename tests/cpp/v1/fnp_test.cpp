@@ -1,10 +1,12 @@
 // FNP sizes and memory images (read back by a decoder of the documented layout), FullyConnected
 // recording on FNP3 and FNP2, and the learning records.
+#include "v1/compatibility_checker.h"
 #include "v1/errors.h"
 #include "v1/fnp/dense_recorder.h"
 #include "v1/fnp/fnp_ram.h"
 #include "v1/fnp/fnp_sizes.h"
 #include "v1/fnp/learning.h"
+#include "v1/memory_sizer.h"
 
 #include "backend/mapper_rig.h"
 #include "devices/virtual_device.h"
@@ -171,6 +173,25 @@ TEST(FnpRecorder, RegistersAndImageOnEachFnpType) {
               (Words{word1, 0x03019080, 0x00010001, 1 << 12, 0x80000002, 3, 1 << 29, word17, word49, 0}));
     if (type == hw::Type::FNP3) EXPECT_EQ(got[1], (std::pair<uint32_t, Words>{6, l.image()}));
     else EXPECT_EQ(record->fnp2_filters_track()->words, l.image());
+  }
+}
+
+TEST(FnpRecorder, MemorySizesAndTheFnp3Rule) {
+  FcLayer l;  // a 24-word image over a 40-bit input
+  const MemorySizerImpl sizer;
+  for (auto [type, weights, external] : {std::tuple{hw::Type::FNP3, 24u, 0u}, {hw::Type::FNP2, 0u, 24u}}) {
+    const hw::Component c = components(type, kNp)->front();
+    EXPECT_EQ((Words{sizer.get_input_memory_size(l.fc, c, nullptr), sizer.get_weight_memory_size(l.fc, c),
+                     sizer.get_external_memory_size(l.fc, c, false, false)}),
+              (Words{2, weights, external}));
+  }
+  HardwareConstraints hc;
+  const CompatibilityCheckerImpl checker(hc);
+  for (auto [size, fits] : {std::pair{24u, true}, {23u, false}}) {
+    hc.fnp3_sram_size = size;
+    EXPECT_EQ(checker.check_fnp3_sram_size(hc, *l.fc), fits);
+    EXPECT_EQ(is_fnp_type_compatible(hc, *l.fc, hw::Type::FNP3), fits);
+    EXPECT_TRUE(is_fnp_type_compatible(hc, *l.fc, hw::Type::FNP2));
   }
 }
 

@@ -1,47 +1,36 @@
-"""Reads the learning layer's spans out of program bytes: just enough of the flatbuffer format for tests."""
+"""The learning layer's spans of program bytes, read with just enough of the flatbuffer format for tests."""
 
 
-def _u(data, at, size=4, signed=False):
+def _u32(data, at, size=4, signed=False):
     return int.from_bytes(data[at:at + size], "little", signed=signed)
 
 
-class Table:
-    def __init__(self, data, at):
-        self.data, self.at = data, at
-
-    def field(self, index):
-        """Where field `index` is stored, or None when it is absent."""
-        vtable = self.at - _u(self.data, self.at, signed=True)
-        entry = 4 + 2 * index
-        offset = _u(self.data, vtable + entry, 2) if entry < _u(self.data, vtable, 2) else 0
-        return self.at + offset if offset else None
-
-    def table(self, index):
-        at = self.field(index)
-        return Table(self.data, at + _u(self.data, at)) if at is not None else None
-
-    def struct(self, index, count):
-        at = self.field(index)
-        return [_u(self.data, at + 4 * i) for i in range(count)] if at is not None else None
-
-    def structs(self, index, count):
-        at = self.field(index)
-        if at is None:
-            return []
-        start = at + _u(self.data, at)
-        return [[_u(self.data, start + 4 + 4 * (count * n + i)) for i in range(count)]
-                for n in range(_u(self.data, start))]
+def _field(data, table, index):
+    """Where field `index` of the table at `table` is stored, or None."""
+    vtable = table - _u32(data, table, signed=True)
+    entry = 4 + 2 * index
+    offset = _u32(data, vtable + entry, 2) if entry < _u32(data, vtable, 2) else 0
+    return table + offset if offset else None
 
 
 def learning_spans(program):
-    """(registers_a, registers_b, weight tracks, FNP2 filters) as lists of 32-bit words read through the learning
-    layer's spans of the program information; None when the program has no learning layer."""
-    info_size = _u(program, 0)
+    """The words of the learning layer's registers with learning on and off, of its FNP memory tracks and of its
+    FNP2 filters (lists of 32-bit words); None without a learning layer."""
+    info_size = _u32(program, 0)
     info, data = program[:4 + info_size], program[4 + info_size:]
-    learning = Table(info, 4 + _u(info, 4)).table(14)
-    if learning is None:
+    at = _field(info, 4 + _u32(info, 4), 14)  # ProgramInfo.learning_layer
+    if at is None:
         return None
-    words = lambda span: [_u(data, span[0] + 4 * i) for i in range(span[1])] if span and span[1] else []
-    weights = learning.table(2)
-    return (words(learning.struct(0, 2)), words(learning.struct(1, 2)),
-            [words(span) for span in weights.structs(0, 2)], words(weights.struct(1, 2)))
+    learning = at + _u32(info, at)
+
+    def words(span):  # a TrackSpan (offset into the data part, word count) stored at `span`
+        return [_u32(data, _u32(info, span) + 4 * i) for i in range(_u32(info, span + 4))]
+
+    spans = _field(info, learning, 2)  # weights_spans, a RecordSpans table
+    spans += _u32(info, spans)
+    tracks = _field(info, spans, 0)
+    tracks = tracks + _u32(info, tracks) if tracks else None
+    filters = _field(info, spans, 1)
+    return (words(_field(info, learning, 0)), words(_field(info, learning, 1)),
+            [words(tracks + 4 + 8 * n) for n in range(_u32(info, tracks))] if tracks else [],
+            words(filters) if filters else [])

@@ -1,10 +1,12 @@
 // A learning FullyConnected layer mapped and run on a simulated board: its learning records become
-// the board's learning memory, and what the board learnt comes back into the layer.
+// the board's learning memory, what the board learnt comes back into the layer, and a read-back
+// that cannot complete changes nothing.
 #include "v1/fnp/fnp_ram.h"
+#include "v1/fnp/learning.h"
 
 #include "backend/mesh.h"
 #include "devices/host_device.h"
-#include "support/model_builders.h"
+#include "v1_layers.h"
 #include "v1_testing.h"
 
 #include <nuvra/backend.h>
@@ -59,10 +61,9 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   b.model().compile(lp);
   b.model().map(device, true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);
-  const bool fnp3 = fc->mapping()->nps->at(0).type == hw::Type::FNP3;
+  ASSERT_EQ(fc->mapping()->nps->at(0).type, hw::Type::FNP3);  // its memory starts with the block's two header words
 
   Words image(4 * kS);
-  const auto none = i32({0});
   const FnpLearningFields fields{*fc->variables()->get("threshold_learning"), *fc->variables()->get("thswap"), 2, 2};
   const auto weights = fc->variables()->get("weights");
   const auto act = get_threshold_t16_from_act_steps(*fc->variables()->get("act_step"));
@@ -72,7 +73,7 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   const std::vector<int> labels{1};
   sequence.forward_samples({Dense::create(TensorType::uint8, {1, 1, 64})}, &labels);
 
-  ASSERT_EQ(seen.size(), image.size() + (fnp3 ? 2 : 0));
+  ASSERT_EQ(seen.size(), image.size() + 2);
   EXPECT_EQ(Words(seen.end() - image.size(), seen.end()), image);
   EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 0x3ABCD, 12, 13}));
   EXPECT_EQ(values<int32_t>(*fc->variables()->get("thswap")), (std::vector<int32_t>{1, 0x5678, 3, 4}));
@@ -81,6 +82,24 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
     for (uint32_t k = 0; k < 64; ++k)
       EXPECT_EQ(learnt->at<int8_t>({n, k, 0, 0}), n == 1 ? int8_t(k == 0 || k == 2) : weights->at<int8_t>({n, k, 0, 0}))
           << n << ", " << k;
+
+  // The memory as recorded, read as an FNP2's (without the two words), gives back the recorded values.
+  auto& variables = dynamic_cast<LayerImpl&>(*fc).variables_impl();
+  update_learned_variables(std::span(seen).subspan(2), variables, false);
+  EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 11, 12, 13}));
+  EXPECT_EQ(values<int8_t>(*fc->variables()->get("weights")), values<int8_t>(*weights));
+
+  // A memory one word short of the image and missing variables are refused; nothing changes.
+  const std::shared_ptr<Dense> before[] = {fc->variables()->get("weights"), fc->variables()->get("threshold_learning"),
+                                           fc->variables()->get("thswap")};
+  EXPECT_EQ(message_of([&] { update_learned_variables(std::span(seen).first(seen.size() - 1), variables, true); }),
+            "Backend hardware(FullyConnected): The learning memory holds " + std::to_string(seen.size() - 1) +
+                " words, less than the " + std::to_string(seen.size()) + " words of the layer's image");
+  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(hardware.get(), nullptr, true); }),
+            "The learning layer's variables cannot be replaced.");
+  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }), "An actual hardware device is required.");
+  EXPECT_TRUE(before[0] == fc->variables()->get("weights") && before[1] == fc->variables()->get("threshold_learning") &&
+              before[2] == fc->variables()->get("thswap"));
 }
 
 }  // namespace

@@ -45,17 +45,18 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool input_layer, bo
                                                             bool output_type_zero, bool, Shape input,
                                                             Shape output) const {
   auto record = program::new_record(device_of(device).version());
-  const uint32_t framing = uint32_t{!input_layer} | uint32_t{output_type_zero} << 3 | uint32_t{input_type_zero} << 4 |
-                           uint32_t{solo} << 8;
+  const uint32_t framing =
+      uint32_t{!input_layer} | uint32_t{output_type_zero} << 3 | uint32_t{input_type_zero} << 4 | uint32_t{solo} << 8;
   record->add_np_track(kSccIdent, kSccTarget, 4, std::vector<uint32_t>{framing});
-  if (input_type_zero) record->add_np_track(kSccIdent, kSccTarget, 64, std::vector<uint32_t>{input[2] & kMaxSccChannels});
+  if (input_type_zero)
+    record->add_np_track(kSccIdent, kSccTarget, 64, std::vector<uint32_t>{input[2] & kMaxSccChannels});
   if (output_type_zero) record->add_np_track(kSccIdent, kSccTarget, 68, std::vector<uint32_t>{output_framing(output)});
   return record;
 }
 
-std::unique_ptr<std::vector<epg::epg_track>> IoRecorderImpl::record_epg(const Layer& layer, uint8_t low,
-                                                                        uint8_t high, uint8_t count, bool,
-                                                                        bool multi_pass, bool input_type_zero) const {
+std::unique_ptr<std::vector<epg::epg_track>> IoRecorderImpl::record_epg(const Layer& layer, uint8_t low, uint8_t high,
+                                                                        uint8_t count, bool, bool multi_pass,
+                                                                        bool input_type_zero) const {
   const uint32_t dense = is_dense_fnp_input(layer) ? 2 : 0;
   const uint32_t lo = low, hi = high, n = count;
   return std::make_unique<std::vector<epg::epg_track>>(std::vector<epg::epg_track>{

@@ -17,12 +17,11 @@ class IoRecorderImpl final : public IoRecorder {
 
   // Registers 4, 64 (when the input packet type is 0) and 68 (when the output packet type is
   // 0), each its own block on the all-zero ident; `narrow` is not used.
-  std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo,
-                                              bool output_type_zero, bool narrow, Shape input,
-                                              Shape output) const override;
+  std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo, bool output_type_zero,
+                                              bool narrow, Shape input, Shape output) const override;
   // Six register writes; `solo` is not used.
-  std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
-                                                          uint8_t count, bool solo, bool multi_pass,
+  std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high, uint8_t count,
+                                                          bool solo, bool multi_pass,
                                                           bool input_type_zero) const override;
   // 0 for an input of fewer than 2^18 channels off Qrix_v2; else by layer type (InputConvolutional
   // 0, FullyConnected 1 on a dense input or 2, CNP layers 2). Other types throw std::runtime_error

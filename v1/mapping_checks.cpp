@@ -24,8 +24,7 @@ uint32_t window_words(uint32_t height, uint32_t width, uint32_t channels, uint8_
 
 }  // namespace
 
-MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
-                                   HwVersion version) {
+MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last, HwVersion version) {
   if (first == last) return {1, "Empty layer sequence"};
   const Layer& final_layer = **(last - 1);
   if (is_max_pooling_cnp(final_layer))
@@ -57,8 +56,8 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
       if (c.type != hw::Type::CNP1 && c.type != hw::Type::CNP2) continue;
       const uint64_t width = c.split ? (uint64_t{c.split->spatial_partition.shape[0]} + 3) / 4 * 4 : 0;
       if (width > kMaxNpInputWidth)
-        status = {1, std::to_string(width) + " exceeds the maximum value for NP input width: " +
-                         std::to_string(kMaxNpInputWidth)};
+        status = {1, std::to_string(width) +
+                         " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputWidth)};
     }
   }
   return status.ok() ? MappingSuccess() : LayerMappingError(layer, status.message);

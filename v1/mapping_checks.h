@@ -23,13 +23,11 @@ inline constexpr uint32_t kInputSramDualBufferWords = 5376;
 
 // A run may not end on a CNP layer with max pooling; on Qrix_v2 such a layer must also be
 // followed by a CNP layer. An empty run is {1, "Empty layer sequence"}.
-MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
-                                   HwVersion version);
+MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last, HwVersion version);
 
 // The CNP split rules of the layer's kind, then the width of every CNP part (rounded up to 4) at
 // most 32. Failures carry the layer name.
-MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
-                                   HwVersion version);
+MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components, HwVersion version);
 
 // Whether a window of `height` rows of `width` values of `bits` bits over `channels` channels fits
 // the input SRAM.

@@ -34,9 +34,9 @@ ColumnRange column_range(const std::vector<hw::Component>& components) {
   if (components.empty()) throw std::out_of_range("No column range for an empty component list");
   // The HRC sits outside the NP columns; it is addressed as column 1.
   if (components.size() == 1 && components.front().type == hw::Type::HRC) return {1, 1};
-  const auto [lo, hi] = std::minmax_element(
-      components.begin(), components.end(),
-      [](const hw::Component& a, const hw::Component& b) { return a.ident.col < b.ident.col; });
+  const auto [lo, hi] =
+      std::minmax_element(components.begin(), components.end(),
+                          [](const hw::Component& a, const hw::Component& b) { return a.ident.col < b.ident.col; });
   return {lo->ident.col, hi->ident.col};
 }
 
@@ -51,8 +51,8 @@ RegisterBlock default_np_regs() {
 
 void format_mesh_registers_set_output_to_NPs(RegisterBlock* block, const std::vector<hw::Component>& inputs,
                                              const std::vector<hw::Component>& own,
-                                             const std::vector<hw::Component>& outputs, uint8_t dest_layer,
-                                             bool p2p_in, bool p2p_out, bool last_of_pass) {
+                                             const std::vector<hw::Component>& outputs, uint8_t dest_layer, bool p2p_in,
+                                             bool p2p_out, bool last_of_pass) {
   RegisterBlock& regs = register_block(block);
   // Every refusal comes before the first write, output side first.
   if (p2p_out && outputs.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs");

@@ -61,8 +61,8 @@ RegisterBlock default_np_regs();
 // whose column range is needed is empty.
 void format_mesh_registers_set_output_to_NPs(RegisterBlock* block, const std::vector<hw::Component>& inputs,
                                              const std::vector<hw::Component>& own,
-                                             const std::vector<hw::Component>& outputs, uint8_t dest_layer,
-                                             bool p2p_in, bool p2p_out, bool last_of_pass);
+                                             const std::vector<hw::Component>& outputs, uint8_t dest_layer, bool p2p_in,
+                                             bool p2p_out, bool last_of_pass);
 
 // Word 49 bits 0-19: row, column and one-hot id of the configuration DMA endpoint.
 void format_mesh_cfg_dma_reg(RegisterBlock* block, const hw::Ident& endpoint);

@@ -62,7 +62,8 @@ NpRegisterMap cnp_np_registers(const Layer& layer, const CnpRecords& records, co
                                             mapping->p2p_out, args.last_of_pass);
     if (next_mapping && next_mapping->nps) {
       const auto& later = *next_mapping->nps;
-      const auto same = std::find_if(later.begin(), later.end(), [&](const hw::Component& n) { return n.ident == c.ident; });
+      const auto same =
+          std::find_if(later.begin(), later.end(), [&](const hw::Component& n) { return n.ident == c.ident; });
       if (same != later.end()) update_partial_reconfig_regs(&regs, *args.next_layer, *same);
     }
     if (args.first_of_later_pass) set_ib_spikes(&regs);
@@ -99,8 +100,10 @@ void add_thresholds(program::Record& record, const hw::Component& c, const Thres
 
 void add_registers(program::Record& record, const hw::Component& c, const NpRegisterMap& blocks) {
   const auto block = blocks.find(c.ident);
-  if (block == blocks.end()) record.add_np_track(c.ident, kRegisters, 0, std::vector<uint32_t>{});
-  else record.add_np_track(c.ident, kRegisters, 0, block->second);
+  if (block == blocks.end())
+    record.add_np_track(c.ident, kRegisters, 0, std::vector<uint32_t>{});
+  else
+    record.add_np_track(c.ident, kRegisters, 0, block->second);
 }
 
 std::vector<hw::Component> components_of(const Layer& layer) {
@@ -112,7 +115,8 @@ std::vector<hw::Component> components_of(const Layer& layer) {
 
 std::unique_ptr<program::Record> record_program_conv_layer(const Device& device, const Layer& layer,
                                                            std::shared_ptr<Layer> next_layer, bool first_of_later_pass,
-                                                           bool last_of_pass, const std::vector<hw::Ident>& excluded_nps,
+                                                           bool last_of_pass,
+                                                           const std::vector<hw::Ident>& excluded_nps,
                                                            bool registers_only) {
   (void)dynamic_cast<const Convolutional&>(layer);
   const Args args{std::move(next_layer), first_of_later_pass, last_of_pass, excluded_nps, registers_only};
@@ -126,7 +130,7 @@ std::unique_ptr<program::Record> record_program_conv_layer(const Device& device,
   const int kernel = params.get("kernel_width");
   const uint32_t channels = weights->shape()[1];
 
-  const NpRegisterMap blocks = cnp_np_registers(layer, records, args, [&](RegisterBlock& regs, const hw::SplitRecord& split) {
+  const auto std_fields = [&](RegisterBlock& regs, const hw::SplitRecord& split) {
     const uint32_t n = split.filters;
     const uint32_t words = std_cnp_weights_32b_size(*weights, packed_bits, n);
     set_bit(regs[3], 2, false);
@@ -136,7 +140,8 @@ std::unique_ptr<program::Record> record_program_conv_layer(const Device& device,
     set_field(regs[21], 0, 10, kernel != 1 && weight_bits >= 2 ? n : 0);
     set_field(regs[21], 16, 26, kernel != 1 && weight_bits == 1 ? n : 0);
     set_field(regs[22], 0, 10, 0);
-  });
+  };
+  const NpRegisterMap blocks = cnp_np_registers(layer, records, args, std_fields);
   Thresholds thresholds;
   if (!registers_only) {
     thresholds = checked_thresholds(layer, own);
@@ -151,11 +156,13 @@ std::unique_ptr<program::Record> record_program_conv_layer(const Device& device,
     add_registers(*record, c, blocks);
     if (registers_only) continue;
     const hw::SplitRecord& split = *c.split;
-    record->add_np_block(c.ident, kWeights, 0, std_cnp_weights_32b_size(*weights, packed_bits, split.filters),
-                         [&](std::span<uint32_t> out) {
-                           if (packed_bits == 4) format_4bits_std_cnp_weights(out, *weights, split.start_neuron, split.filters);
-                           else format_std_cnp_weights(out, *weights, packed_bits == 2, split.start_neuron, split.filters);
-                         });
+    const uint32_t words = std_cnp_weights_32b_size(*weights, packed_bits, split.filters);
+    record->add_np_block(c.ident, kWeights, 0, words, [&](std::span<uint32_t> out) {
+      if (packed_bits == 4)
+        format_4bits_std_cnp_weights(out, *weights, split.start_neuron, split.filters);
+      else
+        format_std_cnp_weights(out, *weights, packed_bits == 2, split.start_neuron, split.filters);
+    });
     add_thresholds(*record, c, thresholds);
   }
   return record;
@@ -175,15 +182,17 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(const Device& dev
   const auto pointwise = layer.variables()->get("weights_pw");
   const int weight_bits = params.get("weights_bits");
   const uint32_t bits_field = (static_cast<uint32_t>(weight_bits) >> 1) & 3;
-  const uint32_t dw_memory = get_dw_weights_sram_size(params.get("kernel_width"), first_input_shape(layer)[2], weight_bits);
+  const uint32_t dw_memory =
+      get_dw_weights_sram_size(params.get("kernel_width"), first_input_shape(layer)[2], weight_bits);
 
-  const NpRegisterMap blocks = cnp_np_registers(layer, records, args, [&](RegisterBlock& regs, const hw::SplitRecord& split) {
+  const auto sep_fields = [&](RegisterBlock& regs, const hw::SplitRecord& split) {
     set_bit(regs[3], 2, true);
     set_field(regs[3], 4, 5, bits_field);
     set_field(regs[3], 8, 9, bits_field);
     set_field(regs[20], 0, 6, get_nb_words_per_pw_channel(split.filters, weight_bits));
     set_field(regs[22], 16, 29, dw_memory >> 1);
-  });
+  };
+  const NpRegisterMap blocks = cnp_np_registers(layer, records, args, sep_fields);
   if (registers_only) {
     auto record = program::new_record(device.version());
     for (const hw::Component& c : own) add_registers(*record, c, blocks);
@@ -208,10 +217,10 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(const Device& dev
     record->add_np_block(c.ident, kWeights, 0, dw_words.size(), [&](std::span<uint32_t> out) {
       std::memcpy(out.data(), dw_words.data(), dw_words.size() * sizeof(uint32_t));
     });
-    record->add_np_block(c.ident, kWeights, static_cast<uint16_t>(pw_address),
-                         sep_cnp_pw_weights_32b_size(*pointwise, weight_bits, split.filters), [&](std::span<uint32_t> out) {
-                           format_sep_cnp_pw_weights(out, *pointwise, weight_bits, split.start_neuron, split.filters);
-                         });
+    const uint32_t words = sep_cnp_pw_weights_32b_size(*pointwise, weight_bits, split.filters);
+    record->add_np_block(c.ident, kWeights, static_cast<uint16_t>(pw_address), words, [&](std::span<uint32_t> out) {
+      format_sep_cnp_pw_weights(out, *pointwise, weight_bits, split.start_neuron, split.filters);
+    });
     add_thresholds(*record, c, thresholds);
   }
   return record;

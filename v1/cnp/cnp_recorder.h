@@ -30,7 +30,8 @@ namespace nuvra::v1 {
 
 std::unique_ptr<program::Record> record_program_conv_layer(const Device& device, const Layer& layer,
                                                            std::shared_ptr<Layer> next_layer, bool first_of_later_pass,
-                                                           bool last_of_pass, const std::vector<hw::Ident>& excluded_nps,
+                                                           bool last_of_pass,
+                                                           const std::vector<hw::Ident>& excluded_nps,
                                                            bool registers_only);
 
 std::unique_ptr<program::Record> record_program_sep_conv_layer(const Device& device, const Layer& layer,

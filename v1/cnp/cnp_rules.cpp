@@ -89,8 +89,7 @@ MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input,
   }
 }
 
-MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
-                                        HwVersion version) {
+MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version) {
   const uint8_t bits = layer.input_bits();
   const Shape input = first_input_shape(layer);
   const auto [conv, pool] = built_records<Convolutional>(layer);
@@ -105,8 +104,7 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
   return MappingSuccess();
 }
 
-MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
-                                        HwVersion version) {
+MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version) {
   const uint8_t bits = layer.input_bits();
   const Shape input = first_input_shape(layer);
   (void)dynamic_cast<const SeparableConvolutional&>(layer);
@@ -133,8 +131,7 @@ bool is_split_spatially(const std::vector<hw::Component>& components) {
   });
 }
 
-MappingStatus check_split_pooling_constraints(const LayerParams& params,
-                                              const std::vector<hw::Component>& components) {
+MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components) {
   if (params.get("pool_type") != static_cast<int>(PoolType::Max) || !is_split_spatially(components))
     return MappingSuccess();
   // A negative stride is the engine's "same as the pooling size".

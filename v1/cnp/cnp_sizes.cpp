@@ -76,8 +76,7 @@ uint32_t get_std_cnp_sram_size(uint32_t kernel, uint32_t channels, uint32_t filt
       channel_words = round_up(slots, 16) * 2;
       break;
     }
-    default:
-      return 0xFFFFFFFFu;
+    default: return 0xFFFFFFFFu;
   }
   return saturate32(channel_words * channels);
 }

@@ -42,7 +42,8 @@ void check_cnp_thresholds(const Dense& threshold, const Dense& act_steps_t16, bo
 
 void format_cnp_thresholds(std::span<uint32_t> out, const Dense& threshold, const Dense& act_steps_t16,
                            bool with_threshold, uint32_t first, uint32_t count) {
-  if (out.size() != uint64_t{count} * 2) panic("A threshold image of %zu words cannot take %u filters", out.size(), count);
+  if (out.size() != uint64_t{count} * 2)
+    panic("A threshold image of %zu words cannot take %u filters", out.size(), count);
   for_each_pair(threshold, act_steps_t16, with_threshold, first, count, [&](uint32_t k, uint32_t t, uint32_t a) {
     out[2 * k] = t;
     out[2 * k + 1] = a;

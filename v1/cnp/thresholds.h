@@ -9,9 +9,7 @@
 namespace nuvra::v1 {
 
 // Two words per filter.
-inline uint32_t cnp_thresholds_32b_size(uint32_t count) {
-  return count > 0x7FFFFFFFu ? 0xFFFFFFFFu : count * 2;
-}
+inline uint32_t cnp_thresholds_32b_size(uint32_t count) { return count > 0x7FFFFFFFu ? 0xFFFFFFFFu : count * 2; }
 
 // What format_cnp_thresholds refuses, checked without writing: tensors other than int32 panic
 // "Wrong requested type %s for a tensor of type %s.", filters past either tensor panic

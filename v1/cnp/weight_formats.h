@@ -60,7 +60,6 @@ void format_sep_cnp_dw_weights(std::span<uint32_t> out, const Dense& weights, in
 
 // Pointwise weights (filters, channels) of filters first .. first+count-1.
 uint32_t sep_cnp_pw_weights_32b_size(const Dense& weights, int bits, uint32_t count);
-void format_sep_cnp_pw_weights(std::span<uint32_t> out, const Dense& weights, int bits, uint32_t first,
-                               uint32_t count);
+void format_sep_cnp_pw_weights(std::span<uint32_t> out, const Dense& weights, int bits, uint32_t first, uint32_t count);
 
 }  // namespace nuvra::v1

@@ -61,7 +61,8 @@ MappingStatus check_hrc_constraints(const Layer& layer) {
   if (stride_y < 1 || stride_y > 3) return failure("stride_y should be 1, 2 or 3");
   const int neurons = max_neurons(k, channels);
   const int filters = p.get("filters");
-  if (filters < 1 || filters > neurons) return failure("num_neurons should be set between 1 and " + std::to_string(neurons));
+  if (filters < 1 || filters > neurons)
+    return failure("num_neurons should be set between 1 and " + std::to_string(neurons));
 
   const int h = p.get("input_height"), w = p.get("input_width");
   if (p.get("padding") == static_cast<int>(Padding::Valid)) {

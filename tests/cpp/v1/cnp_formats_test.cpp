@@ -59,8 +59,10 @@ int64_t sign_extend(int64_t v, unsigned bits) { return v >= (int64_t{1} << (bits
 
 Image pack_std(const Dense& w, int bits, uint32_t first, uint32_t count) {
   Image out(std_cnp_weights_32b_size(w, bits, count), 0xDEADBEEF);
-  if (bits == 4) format_4bits_std_cnp_weights(out, w, first, count);
-  else format_std_cnp_weights(out, w, bits == 2, first, count);
+  if (bits == 4)
+    format_4bits_std_cnp_weights(out, w, first, count);
+  else
+    format_std_cnp_weights(out, w, bits == 2, first, count);
   return out;
 }
 
@@ -117,8 +119,8 @@ TEST(V1CnpFormats, SizesOfTheExamples) {
   EXPECT_EQ(get_std_cnp_sram_size(7, 2, 9, 4), 2 * 96u * 2);
   EXPECT_EQ(get_std_cnp_sram_size(1, 1, 13, 4), 32u);
   EXPECT_EQ(get_std_cnp_sram_size(3, 1, 8, 8), 0xFFFFFFFFu);
-  const std::pair<std::pair<uint32_t, int>, uint32_t> pw[] = {
-      {{16, 4}, 2}, {{10, 4}, 2}, {{12, 4}, 2}, {{2, 4}, 1}, {{9, 1}, 2}, {{24, 2}, 1}};
+  const std::pair<std::pair<uint32_t, int>, uint32_t> pw[] = {{{16, 4}, 2}, {{10, 4}, 2}, {{12, 4}, 2},
+                                                              {{2, 4}, 1},  {{9, 1}, 2},  {{24, 2}, 1}};
   for (const auto& [args, slots] : pw) EXPECT_EQ(get_nb_words_per_pw_channel(args.first, args.second), slots);
   EXPECT_EQ(get_dw_weights_sram_size(3, 6, 1), 16u);   // ((6 + 4) / 5) * 2 = 4, rounded to 16
   EXPECT_EQ(get_dw_weights_sram_size(3, 41, 1), 32u);  // 18
@@ -137,7 +139,9 @@ TEST(V1CnpFormats, SizesOfTheExamples) {
       {[] { get_dw_weights_sram_size(13, 1, 4); }, "Unsupported kernel size"},  // a row of 52 bits
       {[] { get_dw_weights_sram_size(3, 1, 3); }, "Unsupported weights bitwidth"},
       {[] { get_nb_words_per_pw_channel(8, 0); }, "Unsupported weights bitwidth"},
-      {[] { get_weights_size(*OneLayer(LayerType::FullyConnected, {{"units", 2}}), 2); },
+      {[] {
+         get_weights_size(*OneLayer(LayerType::FullyConnected, {{"units", 2}}), 2);
+       },
        "unexpected layer type for CNP"},
   };
   for (const auto& [f, message] : refusals) EXPECT_EQ(message_of(f), message);
@@ -155,7 +159,7 @@ TEST(V1CnpFormats, CodesAndExampleImages) {
   const std::vector<int> v = {7, -7, 0, -1, 1, -8};
   const auto w1 = weights({6, 1, 1, 1}, [&](size_t i) { return v[i]; });
   EXPECT_EQ(pack_std(*w1, 4, 0, 6), Image({0x0009107F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+                                           0,          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   // 3x3, 2 bits: filter 0 all 1, filter 1 all -1, filter 2 all 2 or -2 (no bit). Kernels of 10
   // bits, plus then minus: f0+ at bit 0, f1- at bit 30 of slot 0; 6 kernels take 2 of 4 slots.
@@ -256,27 +260,37 @@ TEST(V1CnpFormats, Refusals) {
   Image out(std_cnp_weights_32b_size(*w, 2, 8));
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { format_std_cnp_weights(out, *w, true, 1, 8); }, "Coordinates are out-of-range"},
-      {[&] { Image small(out.size() - 1); format_std_cnp_weights(small, *w, true, 0, 8); },
+      {[&] {
+         Image small(out.size() - 1);
+         format_std_cnp_weights(small, *w, true, 0, 8);
+       },
        "A weight image of 31 words cannot take 32 words"},
-      {[&] { format_std_cnp_weights(out, *weights({8, 2, 3, 5}, [](size_t) { return 0; }), true, 0, 8); },
+      {[&] {
+         format_std_cnp_weights(out, *weights({8, 2, 3, 5}, [](size_t) { return 0; }), true, 0, 8);
+       },
        "CNP: width and height must be equal"},
-      {[&] { format_4bits_std_cnp_weights(out, *weights({8, 2, 3, 3}, [](size_t) { return 0; }), 0, 8); },
+      {[&] {
+         format_4bits_std_cnp_weights(out, *weights({8, 2, 3, 3}, [](size_t) { return 0; }), 0, 8);
+       },
        "A weight image of 32 words cannot take 64 words"},
       {[] {
          auto u = Dense::create(TensorType::uint8, {8, 2, 3, 3});
          Image o(std_cnp_weights_32b_size(*u, 2, 8));
          format_std_cnp_weights(o, *u, true, 0, 8);
-       }, "Wrong requested type a for a tensor of type uint8."},
+       },
+       "Wrong requested type a for a tensor of type uint8."},
       {[] {
          const auto dw = weights({1, 2, 3, 3}, [](size_t i) { return i == 5 ? -1 : 0; });
          Image o(sep_cnp_dw_weights_32b_size(*dw, 1));
          format_sep_cnp_dw_weights(o, *dw, 1);
-       }, "-1 cannot fit in a 1 bits unsigned integer"},
+       },
+       "-1 cannot fit in a 1 bits unsigned integer"},
       {[] {
          const auto pw = weights({4, 2}, [](size_t i) { return i == 3 ? 2 : 0; });
          Image o(sep_cnp_pw_weights_32b_size(*pw, 2, 4));
          format_sep_cnp_pw_weights(o, *pw, 2, 0, 4);
-       }, "2 cannot fit in a 2 bits signed integer"},
+       },
+       "2 cannot fit in a 2 bits signed integer"},
   };
   for (const auto& [f, message] : cases) EXPECT_EQ(message_of(f), message);
 }

@@ -35,7 +35,8 @@ struct Mapped {
   }
   std::unique_ptr<program::Record> record(std::shared_ptr<Layer> next = nullptr, bool later = false, bool last = false,
                                           std::vector<hw::Ident> excluded = {}, bool registers_only = false) const {
-    const auto f = layer->type() == LayerType::Convolutional ? record_program_conv_layer : record_program_sep_conv_layer;
+    const auto f =
+        layer->type() == LayerType::Convolutional ? record_program_conv_layer : record_program_sep_conv_layer;
     return f(StubDevice(versions::VLQ7300_v1), *layer, std::move(next), later, last, excluded, registers_only);
   }
 };
@@ -48,14 +49,16 @@ std::vector<uint32_t> registers_of(const program::Record& record, hw::Ident np =
 
 void expect_fields(const std::vector<uint32_t>& regs, const Fields& fields) {
   ASSERT_EQ(regs.size(), kNpRegisterWords);
-  for (const auto& [w, lo, hi, value] : fields) EXPECT_EQ(field(regs[w], lo, hi), value) << "word " << w << " bits " << lo;
+  for (const auto& [w, lo, hi, value] : fields)
+    EXPECT_EQ(field(regs[w], lo, hi), value) << "word " << w << " bits " << lo;
 }
 
 // (target, ident, address, words) of every block.
 using Layout = std::vector<std::tuple<uint32_t, hw::Ident, uint16_t, size_t>>;
 Layout layout_of(const program::Record& record) {
   Layout out;
-  for (const Block& b : blocks_of(record)) out.emplace_back(b.header.target, b.header.ident, b.header.address, b.data.size());
+  for (const Block& b : blocks_of(record))
+    out.emplace_back(b.header.target, b.header.ident, b.header.address, b.data.size());
   return out;
 }
 
@@ -65,12 +68,13 @@ TEST(V1CnpRecording, StandardLayerOnOneNp) {
   const auto record = m.record();
   EXPECT_EQ(layout_of(*record), (Layout{{7, kNp, 0, 50}, {0, kNp, 0, 64}, {4, kNp, 0, 16}}));
   const auto regs = registers_of(*record);
-  expect_fields(regs, {{1, 0, 31, 0x60}, {3, 0, 31, 0x05019000}, {4, 0, 31, 0x80000008}, {6, 0, 31, 0x04040000},
-                       {8, 0, 31, 0x00080008}, {9, 0, 31, 0}, {10, 0, 31, 0x00080008}, {11, 0, 31, 0x4008},
-                       {12, 0, 31, 0x52000000}, {13, 0, 31, 0x10}, {20, 0, 31, 0x30000000}, {21, 0, 31, 8},
-                       {24, 0, 31, 0}, {25, 0, 31, 0x00080008}, {26, 0, 31, 0x00080000}, {27, 0, 31, 0x11},
-                       {28, 0, 31, 0x00010001}, {29, 0, 31, 0x10000}, {36, 0, 31, 0}, {37, 0, 31, 0xFF000000},
-                       {44, 0, 31, 0x06080001}, {45, 0, 31, 0xFF100909}, {46, 0, 31, 0x0909}, {47, 0, 31, 0x0903}});
+  expect_fields(regs,
+                {{1, 0, 31, 0x60},        {3, 0, 31, 0x05019000},  {4, 0, 31, 0x80000008},  {6, 0, 31, 0x04040000},
+                 {8, 0, 31, 0x00080008},  {9, 0, 31, 0},           {10, 0, 31, 0x00080008}, {11, 0, 31, 0x4008},
+                 {12, 0, 31, 0x52000000}, {13, 0, 31, 0x10},       {20, 0, 31, 0x30000000}, {21, 0, 31, 8},
+                 {24, 0, 31, 0},          {25, 0, 31, 0x00080008}, {26, 0, 31, 0x00080000}, {27, 0, 31, 0x11},
+                 {28, 0, 31, 0x00010001}, {29, 0, 31, 0x10000},    {36, 0, 31, 0},          {37, 0, 31, 0xFF000000},
+                 {44, 0, 31, 0x06080001}, {45, 0, 31, 0xFF100909}, {46, 0, 31, 0x0909},     {47, 0, 31, 0x0903}});
   // Threshold pairs: -1 and 524287 as 20 bits, act steps of 1.0 (16).
   const auto blocks = blocks_of(*record);
   EXPECT_EQ(std::vector<uint32_t>(blocks[2].data.begin(), blocks[2].data.begin() + 6),
@@ -90,8 +94,9 @@ TEST(V1CnpRecording, SeparableLayer) {
   const auto record = m.record();
   // 4 channels of 3 rows of 12 bits: one 50-bit slot each; the pointwise words follow 16 words on.
   EXPECT_EQ(layout_of(*record), (Layout{{7, kNp, 0, 50}, {0, kNp, 0, 8}, {0, kNp, 1, 8}, {4, kNp, 0, 16}}));
-  expect_fields(registers_of(*record), {{3, 0, 31, 0x05018224}, {20, 0, 31, 0x30000001}, {22, 0, 31, 0x00080000},
-                                        {21, 0, 31, 0}, {11, 12, 21, 0}});
+  expect_fields(
+      registers_of(*record),
+      {{3, 0, 31, 0x05018224}, {20, 0, 31, 0x30000001}, {22, 0, 31, 0x00080000}, {21, 0, 31, 0}, {11, 12, 21, 0}});
 }
 
 TEST(V1CnpRecording, Flags) {
@@ -103,11 +108,14 @@ TEST(V1CnpRecording, Flags) {
   get_layer_mapping(*next.layer)->prev_id = 0x42;
   const auto record = m.record(next.layer, true, true);
   const auto shared = registers_of(*record, kOther), own = registers_of(*record, kNp);
-  expect_fields(shared, {{32, 0, 31, 0x42000007}, {2, 0, 31, 0x80}, {44, 2, 2, 1}, {3, 16, 23, 2}, {26, 0, 31, 0x00040004}});
+  expect_fields(shared,
+                {{32, 0, 31, 0x42000007}, {2, 0, 31, 0x80}, {44, 2, 2, 1}, {3, 16, 23, 2}, {26, 0, 31, 0x00040004}});
   expect_fields(own, {{32, 0, 31, 0}, {2, 0, 31, 0x80}, {26, 0, 31, 0x00040000}});
 
-  EXPECT_EQ(layout_of(*m.record(nullptr, false, false, {kOther})),
-            (Layout{{7, kNp, 0, 50}, {0, kNp, 0, 64}, {4, kNp, 0, 8}, {7, kOther, 0, 0}, {0, kOther, 0, 64}, {4, kOther, 0, 8}}));
+  EXPECT_EQ(
+      layout_of(*m.record(nullptr, false, false, {kOther})),
+      (Layout{
+          {7, kNp, 0, 50}, {0, kNp, 0, 64}, {4, kNp, 0, 8}, {7, kOther, 0, 0}, {0, kOther, 0, 64}, {4, kOther, 0, 8}}));
   EXPECT_EQ(layout_of(*m.record(nullptr, false, false, {kNp}, true)), (Layout{{7, kNp, 0, 0}, {7, kOther, 0, 50}}));
   Mapped sep(LayerType::SeparableConvolutional, kConv3);
   EXPECT_EQ(layout_of(*sep.record(nullptr, false, false, {}, true)), (Layout{{7, kNp, 0, 50}}));
@@ -134,9 +142,10 @@ TEST(V1CnpRecording, Thresholds) {
   EXPECT_EQ(refused(524288, 0, false), "");
   EXPECT_EQ(refused(0, 0x100000, true),
             "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step 65536");
-  EXPECT_EQ(refused(0, -16, false), "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step -1");
+  EXPECT_EQ(refused(0, -16, false),
+            "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step -1");
   EXPECT_EQ(refused(524288, 0x100000, true), "524288 cannot fit in a 20 bits signed integer");  // threshold first
-  EXPECT_THROW(check_cnp_thresholds(*t, *a, true, 2, 3), std::runtime_error);  // past the tensors
+  EXPECT_THROW(check_cnp_thresholds(*t, *a, true, 2, 3), std::runtime_error);                   // past the tensors
   EXPECT_EQ(message_of([&] { check_cnp_thresholds(*t, *Dense::create(TensorType::float32, {4}), true, 0, 1); }),
             "Wrong requested type i for a tensor of type float32.");
 }

@@ -40,8 +40,9 @@ struct Reconfig {
   Reconfig(LayerType type, Shape input, int bits, hw::Component np) : c(np) {
     test::ModelBuilder b;
     b.input(input[0], input[1], input[2], bits);
-    b.add(type, type == LayerType::FullyConnected ? test::Params{{"units", 4}}
-                                                  : test::Params{{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}},
+    b.add(type,
+          type == LayerType::FullyConnected ? test::Params{{"units", 4}}
+                                            : test::Params{{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}},
           "l");
     layer = b.layer("l");
     auto m = std::make_shared<LayerMapping>();
@@ -60,8 +61,8 @@ std::shared_ptr<LearningParams> learning() {
 }
 
 // Window (2, 1) 10 x 6 of a part 8 x 4 x 3 of an 8 x 8 x 3 input.
-const hw::Component kCnpPart =
-    component(hw::Type::CNP1, {2, 1, 0, 0}, hw::SplitRecord{0, 4, {0, 2, Shape{8, 4, 3}}, {2, 1, Shape{10, 6, 3}}, false});
+const hw::Component kCnpPart = component(hw::Type::CNP1, {2, 1, 0, 0},
+                                         hw::SplitRecord{0, 4, {0, 2, Shape{8, 4, 3}}, {2, 1, Shape{10, 6, 3}}, false});
 
 TEST(V1NpRegisters, DefaultsAndSimpleWords) {
   const RegisterBlock d = default_np_regs();
@@ -146,7 +147,12 @@ TEST(V1NpRegisters, PartialReconfiguration) {
   EXPECT_EQ(c[14], 24u);
 
   Reconfig unmapped = cnp;
-  test::attach(unmapped.layer = test::ModelBuilder().input(8, 8, 3).add(LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "u").layer("u"), nullptr);
+  test::attach(unmapped.layer =
+                   test::ModelBuilder()
+                       .input(8, 8, 3)
+                       .add(LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "u")
+                       .layer("u"),
+               nullptr);
   Reconfig unsplit = cnp;
   unsplit.c.split.reset();
   for (const auto& [bad, message] : {std::pair{unmapped, "The layer u is not mapped"},
@@ -166,11 +172,16 @@ TEST(V1NpRegisters, FormattersKeepOtherBits) {
   const Masks reconfig = {{4, 0x3FFFF}, {14, 0x3FFFF}, {32, 0xFF000037}, {33, 0x0FFF0FFF}, {34, 0x07FF07FF}};
   const auto with = [](Masks m, size_t w, uint32_t mask) { return m[w] = mask, m; };
   const std::tuple<const char*, Format, Masks> cases[] = {
-      {"cfg dma", [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {1, 2, 1, 0}); }, {{49, 0x000FFFFF}}},
+      {"cfg dma",
+       [](RegisterBlock* b) {
+         format_mesh_cfg_dma_reg(b, {1, 2, 1, 0});
+       },
+       {{49, 0x000FFFFF}}},
       {"ib spikes", [](RegisterBlock* b) { set_ib_spikes(b); }, {{2, 0x80}}},
       {"routing", routing, {{44, 0xFFFF0007}, {45, 0xFF00FFFF}, {46, 0xC000FFFF}, {47, ~0u}}},
       {"routing p2p", p2p, {{44, 0xFFFF0007}, {45, 0xFFF0FFFF}, {46, 0xC0F0FFFF}, {47, ~0u}}},
-      {"learning", [](RegisterBlock* b) { format_learning_common_regs(b, learning().get()); },
+      {"learning",
+       [](RegisterBlock* b) { format_learning_common_regs(b, learning().get()); },
        {{36, 0x100FFFFF}, {37, 0xFFFF}, {38, 0xFFFF}}},
       {"cnp learning", [](RegisterBlock* b) { format_learning_cnp_regs(b, ~0u, ~0u); }, {{39, 0xFFFF}, {41, 0xFFF}}},
       {"reconfig cnp", Reconfig(LayerType::Convolutional, {8, 8, 3}, 4, kCnpPart), with(reconfig, 35, 0x01FF3FFF)},

@@ -4,8 +4,6 @@
 #include "v1/layer_recorder.h"
 #include "v1/memory_sizer.h"
 
-#include "backend/strategy_factory.h"
-#include "v1/compatibility_checker.h"
 #include "v1/cnp/cnp_sizes.h"
 #include "v1_layers.h"
 #include "v2/stub_layer.h"
@@ -27,7 +25,8 @@ TEST(V1Recorders, PacketTypes) {
   OneLayer hrc(LayerType::InputConvolutional, kHrc3);
   StubLayer dense1d(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
   ModelBuilder after_cnp;
-  after_cnp.input(4, 4, 1, 1).add(LayerType::Convolutional, with(kConv3, {{"filters", 1}}), "c")
+  after_cnp.input(4, 4, 1, 1)
+      .add(LayerType::Convolutional, with(kConv3, {{"filters", 1}}), "c")
       .add(LayerType::FullyConnected, {{"units", 4}}, "fc");
 
   // Off Qrix_v2 an input of fewer than 2^18 channels is type 0 whatever the layer.
@@ -70,14 +69,15 @@ TEST(V1Recorders, SccAndEventGenerator) {
   EXPECT_EQ(scc(true, false, false, false, {4, 4, 16}), (Regs{{4, 0}}));
   EXPECT_EQ(scc(false, true, true, true, {4, 4, 16}), (Regs{{4, 0x119}, {64, 0x0FFFF}, {68, 64 | 16 << 20}}));
   EXPECT_EQ(scc(true, false, false, true, {1, 1, 100}), (Regs{{4, 8}, {68, 0}}));
-  EXPECT_EQ(scc(true, false, false, true, {3, 5, 0x900}), (Regs{{4, 8}, {68, 5 * 0x900 | 0x100u << 20}}));  // channels keep 11 bits
+  EXPECT_EQ(scc(true, false, false, true, {3, 5, 0x900}),
+            (Regs{{4, 8}, {68, 5 * 0x900 | 0x100u << 20}}));  // channels keep 11 bits
 
   OneLayer dense(LayerType::FullyConnected, {{"units", 10}}, {1, 1, 64});
   OneLayer conv(LayerType::Convolutional, kConv3);
   const std::vector<epg::epg_track> dense_writes = {{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001},
                                                     {20, 0x100},  {24, 0x01FE0001}, {28, 0x027FFFFF}};
   EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true), dense_writes);
-  const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10}, {16, 0x03010001},
+  const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10},       {16, 0x03010001},
                                                    {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
   EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
 }
@@ -88,7 +88,8 @@ TEST(V1Recorders, LayerRecorderDispatch) {
   b.input(8, 8, 4, 1).add(LayerType::Convolutional, kConv3, "c").add(LayerType::SeparableConvolutional, kConv3, "s");
   set_variable(*b.layer("s"), "weights", {1});
   for (const char* name : {"c", "s"}) {
-    LayerMappingBuilder::map_standalone(b.layer(name), {part_of({2, 1, 0, 0}, {0, 0, Shape{8, 8, 4}}, 0, 8)}, 1, {1, 1, 0, 0});
+    LayerMappingBuilder::map_standalone(b.layer(name), {part_of({2, 1, 0, 0}, {0, 0, Shape{8, 8, 4}}, 0, 8)}, 1,
+                                        {1, 1, 0, 0});
     const auto record = recorder.record_layer(*b.layer(name), *b.layer(name), nullptr, false, false, {}, true, true);
     ASSERT_EQ(blocks_of(*record).size(), 1u);  // registers only
   }
@@ -119,16 +120,6 @@ TEST(V1Recorders, MemorySizes) {
   EXPECT_EQ(message_of([&] { sizer.get_input_memory_size(dense1d, part, nullptr); }), "Invalid v1 layer type.");
   EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(dense1d, part); }), "Invalid v1 layer type.");
   EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(nullptr, part); }), "No layer to size.");
-}
-
-TEST(V1Recorders, FactoryChoosesTheFirstGeneration) {
-  const auto device = make_virtual_device(versions::VLQ7300_v1, discovered_mesh("vlq7300_v1"));
-  const HardwareConstraints constraints = compute_hardware_constraints(*device);
-  const GenerationStrategies s = make_generation_strategies(*device, &constraints);
-  EXPECT_TRUE(dynamic_cast<const CompatibilityCheckerImpl*>(s.checker.get()));
-  EXPECT_TRUE(dynamic_cast<const MemorySizerImpl*>(s.memory_sizer.get()));
-  EXPECT_TRUE(dynamic_cast<const IoRecorderImpl*>(s.io_recorder.get()));
-  EXPECT_TRUE(dynamic_cast<const LayerRecorderImpl*>(s.layer_recorder.get()));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 namespace nuvra::test {
 
 inline const Params kConv3{{"filters", 8}, {"kernel_width", 3}, {"kernel_height", 3}};
-inline const Params kHrc3{{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"filters", 8},
-                          {"kernel_width", 3}, {"kernel_height", 3}};
+inline const Params kHrc3{{"input_width", 8}, {"input_height", 8}, {"input_channels", 3},
+                          {"filters", 8},     {"kernel_width", 3}, {"kernel_height", 3}};
 
 // Replaces an int32 variable by one whose first elements are `values` and the others 0.
 inline void set_i32(Layer& layer, const std::string& name, const std::vector<int32_t>& values) {

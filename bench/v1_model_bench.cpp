@@ -68,7 +68,8 @@ void fill(Layer& layer, std::mt19937& rng) {
       for (uint32_t n = 0; n < t->shape()[0]; ++n)
         for (uint32_t k = 0; k < 16; ++k) w[n + t->shape()[0] * (k * 37 % t->shape()[1])] = 1;
     else
-      for (size_t i = 0; i < t->size(); ++i) w[i] = static_cast<int8_t>(old->type() == TensorType::bit ? rng() % 2 : int(rng() % 3) - 1);
+      for (size_t i = 0; i < t->size(); ++i)
+        w[i] = static_cast<int8_t>(old->type() == TensorType::bit ? rng() % 2 : int(rng() % 3) - 1);
     vars.set(name, t);
   }
   auto thr = Dense::create(TensorType::int32, vars.get("threshold")->shape());
@@ -83,12 +84,17 @@ void fill(Layer& layer, std::mt19937& rng) {
 std::unique_ptr<Model> v1_model(int layers, std::shared_ptr<LearningParams>& learning) {
   auto model = Model::create();
   model->add(make(LayerType::InputConvolutional,
-                  {{"input_width", 64}, {"input_height", 64}, {"input_channels", 3}, {"kernel_width", 3},
-                   {"kernel_height", 3}, {"filters", 16}, {"act_bits", 2}},
+                  {{"input_width", 64},
+                   {"input_height", 64},
+                   {"input_channels", 3},
+                   {"kernel_width", 3},
+                   {"kernel_height", 3},
+                   {"filters", 16},
+                   {"act_bits", 2}},
                   "hrc"));
   for (int i = 1; i < layers - 1; ++i) {
-    std::map<std::string, int> p{{"filters", 32}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2},
-                                 {"act_bits", 2}};
+    std::map<std::string, int> p{
+        {"filters", 32}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}, {"act_bits", 2}};
     if (i == 1 || i == 5) p.insert({{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
     std::string name = std::to_string(i);
     name.insert(0, 1, 'l');
@@ -97,9 +103,12 @@ std::unique_ptr<Model> v1_model(int layers, std::shared_ptr<LearningParams>& lea
   model->add(make(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "head"));
   std::mt19937 rng(7);
   for (const auto& l : model->layers()) fill(*l, rng);
-  learning = LearningParams::create(LearningType::Unsupervised,
-                                    {{"num_weights", 16}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                     {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
+  learning = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 16},
+                                                                 {"num_classes", 2},
+                                                                 {"initial_plasticity", 1},
+                                                                 {"learning_competition", 0},
+                                                                 {"min_plasticity", 0.1},
+                                                                 {"plasticity_decay", 0.25}});
   model->compile(learning);
   return model;
 }
@@ -181,7 +190,12 @@ Stages measure(Model& model, const std::shared_ptr<Device>& device) {
     sink = sum;
   });
   std::vector<uint8_t> copy(s.program_bytes);
-  s.copy = best_ms([&] { std::memcpy(copy.data(), seq.program().data, copy.size()); sink = copy[copy.size() / 2]; }, 50);
+  s.copy = best_ms(
+      [&] {
+        std::memcpy(copy.data(), seq.program().data, copy.size());
+        sink = copy[copy.size() / 2];
+      },
+      50);
   return s;
 }
 
@@ -190,15 +204,17 @@ Stages measure(Model& model, const std::shared_ptr<Device>& device) {
 int main() {
   register_system_services_with_engine();
   auto board = std::make_shared<sim::SimBoard>(sim::preset("vlq7300_v1"));
-  const auto device = make_virtual_device(versions::VLQ7300_v1, *Mesh::discover(HardwareDevice::create(board.get()).get()));
+  const auto device =
+      make_virtual_device(versions::VLQ7300_v1, *Mesh::discover(HardwareDevice::create(board.get()).get()));
   std::shared_ptr<LearningParams> lp20, lp10;
   auto model = v1_model(20, lp20), half = v1_model(10, lp10);
   try {
     const Stages s = measure(*model, device), h = measure(*half, device);
-    std::printf("20-layer first-generation model on VLQ7300_v1, best of %d runs: %zu passes, %zu records, %zu program bytes\n",
-                kRuns, s.passes, s.records, s.program_bytes);
-    const std::pair<const char*, double> rows[] = {{"check", s.check},   {"place", s.place}, {"record", s.record},
-                                                   {"serialise", s.serialise}, {"size", s.size}, {"map", s.map}};
+    std::printf(
+        "20-layer first-generation model on VLQ7300_v1, best of %d runs: %zu passes, %zu records, %zu program bytes\n",
+        kRuns, s.passes, s.records, s.program_bytes);
+    const std::pair<const char*, double> rows[] = {{"check", s.check},         {"place", s.place}, {"record", s.record},
+                                                   {"serialise", s.serialise}, {"size", s.size},   {"map", s.map}};
     for (const auto& [name, ms] : rows) std::printf("  %-10s %9.3f ms\n", name, ms);
     std::printf("  map / copy of the program bytes: %.0fx; 20 layers / 10 layers: %.2fx (%.3f ms)\n", s.map / s.copy,
                 s.map / h.map, h.map);
@@ -215,10 +231,12 @@ int main() {
   std::vector<uint32_t> image(256 * (16384 / 32 + 4));
   std::vector<uint8_t> copy_of_weights(w->byte_size());
   const double pack = best_ms([&] { v1::format_fnp_ram(image, *w, *per_neuron, *per_neuron, 1, true, &fields); }, 10);
-  const double copy = best_ms([&] {
-    std::memcpy(copy_of_weights.data(), w->storage().data(), copy_of_weights.size());
-    sink = copy_of_weights[copy_of_weights.size() / 2];
-  }, 20);
+  const double copy = best_ms(
+      [&] {
+        std::memcpy(copy_of_weights.data(), w->storage().data(), copy_of_weights.size());
+        sink = copy_of_weights[copy_of_weights.size() / 2];
+      },
+      20);
   std::printf("FNP learning image, %zu words from %zu weights: %.3f ms, %.1fx a copy of the weight bytes\n",
               image.size(), w->size(), pack, pack / copy);
   return 0;

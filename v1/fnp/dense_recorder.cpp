@@ -23,7 +23,6 @@ const dma::Target kTargetRegisters{7};
 // Word 17 counts the image in pages of 256 units of word 12's bits 24-31.
 constexpr uint32_t kPageUnits = 256;
 
-
 const hw::Component& first_component(const LayerMapping& mapping) {
   if (!mapping.nps) throw std::out_of_range("The layer mapping has no components");
   return mapping.nps->at(0);
@@ -108,7 +107,9 @@ void record_fnp_image(program::Record& record, const Layer& layer, const hw::Com
   const bool activation = layer.params()->get("activation") != 0;
   const int bits = layer.params()->get("weights_bits");
   const uint32_t size = fnp_sram_size(weights->shape(), bits);
-  auto fill = [&](std::span<uint32_t> out) { format_fnp_ram(out, *weights, *threshold, *steps, bits, activation, learning); };
+  auto fill = [&](std::span<uint32_t> out) {
+    format_fnp_ram(out, *weights, *threshold, *steps, bits, activation, learning);
+  };
   if (np.type == hw::Type::FNP2) {
     std::vector<uint32_t> image(size);
     fill(image);
@@ -119,15 +120,14 @@ void record_fnp_image(program::Record& record, const Layer& layer, const hw::Com
 }
 
 std::unique_ptr<program::Record> record_program_dense_layer(const Device& device, const Layer& layer,
-                                                            std::shared_ptr<Layer> next_layer,
-                                                            bool first_of_later_pass, bool last_of_pass,
+                                                            std::shared_ptr<Layer> next_layer, bool first_of_later_pass,
+                                                            bool last_of_pass,
                                                             const std::vector<hw::Ident>& excluded_nps,
                                                             bool registers_only) {
   const hw::Component np = first_component(*mapping_of(layer));
   auto record = program::new_record(device.version());
   if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) return record;
-  const NpRegisters regs =
-      fnp_np_registers(device, layer, false, next_layer, first_of_later_pass, last_of_pass);
+  const NpRegisters regs = fnp_np_registers(device, layer, false, next_layer, first_of_later_pass, last_of_pass);
   if (const auto it = regs.find(np.ident); it != regs.end())
     record->add_np_track(np.ident, kTargetRegisters, 0, it->second);
   if (!registers_only) record_fnp_image(*record, layer, np, nullptr);

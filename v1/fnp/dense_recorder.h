@@ -44,8 +44,8 @@ NpRegisters fnp_np_registers(const Device& device, const Layer& layer, bool lear
 //   registers_only       no memory image
 // Throws the errors of fnp_np_registers and format_fnp_ram; nothing is returned on an error.
 std::unique_ptr<program::Record> record_program_dense_layer(const Device& device, const Layer& layer,
-                                                            std::shared_ptr<Layer> next_layer,
-                                                            bool first_of_later_pass, bool last_of_pass,
+                                                            std::shared_ptr<Layer> next_layer, bool first_of_later_pass,
+                                                            bool last_of_pass,
                                                             const std::vector<hw::Ident>& excluded_nps,
                                                             bool registers_only);
 

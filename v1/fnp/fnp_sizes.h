@@ -15,10 +15,10 @@ namespace nuvra::v1 {
 
 // Layout figures of one neuron's image for `bits`-bit weights and `inputs` inputs.
 struct FnpNeuronLayout {
-  uint32_t planes = 0;      // P
-  uint32_t blocks = 0;      // B
-  uint32_t groups = 0;      // G
-  uint32_t words = 0;       // S
+  uint32_t planes = 0;  // P
+  uint32_t blocks = 0;  // B
+  uint32_t groups = 0;  // G
+  uint32_t words = 0;   // S
   static constexpr uint32_t kHeaderWords = 4;
 };
 

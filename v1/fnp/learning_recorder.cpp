@@ -24,8 +24,7 @@ int64_t truncated(const LearningParams& lp, const char* key) {
   return static_cast<int64_t>(v);
 }
 
-std::unique_ptr<program::Record> register_record(const Device& device, const NpRegisters& regs,
-                                                 const hw::Ident& np) {
+std::unique_ptr<program::Record> register_record(const Device& device, const NpRegisters& regs, const hw::Ident& np) {
   auto record = program::new_record(device.version());
   if (const auto it = regs.find(np); it != regs.end()) record->add_np_track(np, kTargetRegisters, 0, it->second);
   return record;

@@ -24,9 +24,9 @@
 namespace nuvra::v1 {
 
 using HrcSramSelect = v2::HrcSramSelect;
-inline constexpr HrcSramSelect HRC_SRAM_SELECT_R{0, 1};       // weights of input channel 0
-inline constexpr HrcSramSelect HRC_SRAM_SELECT_G{1, 1};       // weights of input channel 1
-inline constexpr HrcSramSelect HRC_SRAM_SELECT_B{2, 1};       // weights of input channel 2
+inline constexpr HrcSramSelect HRC_SRAM_SELECT_R{0, 1};        // weights of input channel 0
+inline constexpr HrcSramSelect HRC_SRAM_SELECT_G{1, 1};        // weights of input channel 1
+inline constexpr HrcSramSelect HRC_SRAM_SELECT_B{2, 1};        // weights of input channel 2
 inline constexpr HrcSramSelect HRC_SRAM_SELECT_TH_STP{31, 1};  // threshold and step pairs
 
 using HrcRegisters = std::array<uint32_t, 8>;

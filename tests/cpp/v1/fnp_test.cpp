@@ -48,8 +48,10 @@ Weights decode(const Words& img, size_t neurons, uint32_t inputs, int bits) {
         for (uint32_t j = 0; j < P; ++j)
           for (uint32_t i = 0; i < 32; ++i)
             if (img[n * S + 4 + (b * G + g) * P + j] >> i & 1) {
-              if (32 * g + i >= inputs) ADD_FAILURE() << "bit past the inputs";
-              else w[n][32 * g + i] += (b ? -1 : 1) << j;
+              if (32 * g + i >= inputs)
+                ADD_FAILURE() << "bit past the inputs";
+              else
+                w[n][32 * g + i] += (b ? -1 : 1) << j;
             }
   return w;
 }
@@ -116,11 +118,15 @@ TEST(FnpImage, Refusals) {
 // "l": 3 units over a 1 x 1 x 40 input, 2-bit activations, alone on kNp of `type`; 1-bit weights learn.
 struct FcLayer : OneLayer {
   std::shared_ptr<Device> device = make_virtual_device(versions::VLQ7300_v1, discovered_mesh("vlq7300_v1"));
-  std::shared_ptr<LearningParams> lp = LearningParams::create(
-      LearningType::Unsupervised, {{"num_weights", 4}, {"num_classes", 3}, {"initial_plasticity", 1},
-                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
+  std::shared_ptr<LearningParams> lp = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 4},
+                                                                                           {"num_classes", 3},
+                                                                                           {"initial_plasticity", 1},
+                                                                                           {"learning_competition", 0},
+                                                                                           {"min_plasticity", 0.1},
+                                                                                           {"plasticity_decay", 0.25}});
   FcLayer(hw::Type type, bool single_buffer, int bits = 2, int input_bits = 1)
-      : OneLayer(LayerType::FullyConnected, {{"units", 3}, {"weights_bits", bits}, {"act_bits", 2}}, {1, 1, 40}, input_bits) {
+      : OneLayer(LayerType::FullyConnected, {{"units", 3}, {"weights_bits", bits}, {"act_bits", 2}}, {1, 1, 40},
+                 input_bits) {
     set_variable(*layer, "weights", {1, bits == 1 ? 0 : -1, 0, 1}, bits == 1 ? 1 : -1);
     set_i32(*layer, "threshold", {5, -6, 7});
     if (bits == 1) dynamic_cast<LayerImpl&>(*layer).set_learning(lp);

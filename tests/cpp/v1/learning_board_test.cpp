@@ -36,9 +36,9 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   config.on_fit = [&](std::span<uint32_t> mem, const std::vector<int>&) {
     seen.assign(mem.begin(), mem.end());
     uint32_t* neuron1 = mem.data() + mem.size() - 3 * kS;  // the image ends the memory
-    neuron1[2] = 0x30000 | (neuron1[2] & 0xFFFF);           // learning threshold 0x3ABCD, thswap 0x5678
+    neuron1[2] = 0x30000 | (neuron1[2] & 0xFFFF);          // learning threshold 0x3ABCD, thswap 0x5678
     neuron1[3] = 0xABCD5678;
-    neuron1[4] = 0b101;                                       // inputs 0 and 2
+    neuron1[4] = 0b101;  // inputs 0 and 2
     neuron1[5] = 0;
   };
   auto board = std::make_shared<sim::SimBoard>(config);
@@ -55,9 +55,12 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   fc->variables()->set("weights", w);
   fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
   fc->variables()->set("thswap", i32({1, 2, 3, 4}));
-  const auto lp = LearningParams::create(LearningType::Unsupervised,
-                                         {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                          {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
+  const auto lp = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 2},
+                                                                      {"num_classes", 2},
+                                                                      {"initial_plasticity", 1},
+                                                                      {"learning_competition", 0},
+                                                                      {"min_plasticity", 0.1},
+                                                                      {"plasticity_decay", 0.25}});
   b.model().compile(lp);
   b.model().map(device, true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);
@@ -97,7 +100,8 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
                 " words, less than the " + std::to_string(seen.size()) + " words of the layer's image");
   EXPECT_EQ(message_of([&] { fnp_update_learn_vars(hardware.get(), nullptr, true); }),
             "The learning layer's variables cannot be replaced.");
-  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }), "An actual hardware device is required.");
+  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }),
+            "An actual hardware device is required.");
   EXPECT_TRUE(before[0] == fc->variables()->get("weights") && before[1] == fc->variables()->get("threshold_learning") &&
               before[2] == fc->variables()->get("thswap"));
 }

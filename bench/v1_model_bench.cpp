@@ -1,7 +1,7 @@
 // A 20-layer first-generation model mapped end to end onto a virtual VLQ7300_v1 device (the mesh its
 // simulated board reports): InputConvolutional 64x64x3, nine Convolutional / SeparableConvolutional
 // pairs (max pooling twice) and a FullyConnected head compiled for on-chip learning. Reports the
-// whole Model::map and its stages, measured by running the back-end pieces on their own over the
+// whole Model::map and its stages, measured by running the back end's steps on their own over the
 // same layers: check, place, record (the layer recorders, the learning recorder for the head),
 // serialise and size. Baselines in the same run: the same mapping of the model's first 10 layers,
 // a copy of the program bytes, and the FNP learning image against a copy of its weight bytes.

@@ -40,7 +40,7 @@ void update_learned_variables(std::span<const uint32_t> memory, VariablesImpl& v
   auto new_weights = like(*weights, Layout::Reversed);
   int8_t* const w = new_weights->data<int8_t>();
   const size_t s0 = new_weights->strides()[0], s1 = new_weights->strides()[1];
-  // One-element shapes read the same in either layout; the engine keeps these as declared.
+  // One-dimensional tensors read the same in either layout; these keep the layout they are declared with.
   auto new_threshold = like(*threshold_learning, threshold_learning->layout());
   auto new_thswap = like(*thswap, thswap->layout());
   int32_t* const t = new_threshold->data<int32_t>();
@@ -49,7 +49,8 @@ void update_learned_variables(std::span<const uint32_t> memory, VariablesImpl& v
 
   for (uint64_t n = 0; n < neurons; ++n) {
     const uint32_t* const words = memory.data() + n * stride;
-    for (uint64_t k = 0; k < inputs; ++k) w[n * s0 + k * s1] = static_cast<int8_t>(words[4 + (k >> 5)] >> (k & 31) & 1);
+    for (uint64_t k = 0; k < inputs; ++k)
+      w[n * s0 + k * s1] = static_cast<int8_t>(words[kHeaderWords + (k >> 5)] >> (k & 31) & 1);
     t[n] = static_cast<int32_t>((words[2] & 0xF0000) | words[3] >> 16);
     s[n] = static_cast<int32_t>(words[3] & 0xFFFF);
   }

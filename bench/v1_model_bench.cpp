@@ -103,12 +103,9 @@ std::unique_ptr<Model> v1_model(int layers, std::shared_ptr<LearningParams>& lea
   model->add(make(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "head"));
   std::mt19937 rng(7);
   for (const auto& l : model->layers()) fill(*l, rng);
-  learning = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 16},
-                                                                 {"num_classes", 2},
-                                                                 {"initial_plasticity", 1},
-                                                                 {"learning_competition", 0},
-                                                                 {"min_plasticity", 0.1},
-                                                                 {"plasticity_decay", 0.25}});
+  learning = LearningParams::create(
+      LearningType::Unsupervised, {{"num_weights", 16}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
   model->compile(learning);
   return model;
 }

@@ -110,20 +110,14 @@ TEST(FnpImage, Refusals) {
     EXPECT_EQ(message_of([&] { image_of(w, bits, thr ? *thr : *kNone, *i32({0, 0}), learning); }), error);
   EXPECT_EQ(message_of([&] { image_of({{0}}, 1, *i32({0}), *i32({0x100000})); }),
             kFnp + "act_step should be between 0 and 65535. Receives act_step 65536");
-  Words small(4);
-  EXPECT_EQ(message_of([&] { format_fnp_ram(small, *fc_weights({{1}}), *kNone, *kNone, 1, false); }),
-            "An FNP image of 5 words is written into 4 words");
 }
 
 // "l": 3 units over a 1 x 1 x 40 input, 2-bit activations, alone on kNp of `type`; 1-bit weights learn.
 struct FcLayer : OneLayer {
   std::shared_ptr<Device> device = make_virtual_device(versions::VLQ7300_v1, discovered_mesh("vlq7300_v1"));
-  std::shared_ptr<LearningParams> lp = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 4},
-                                                                                           {"num_classes", 3},
-                                                                                           {"initial_plasticity", 1},
-                                                                                           {"learning_competition", 0},
-                                                                                           {"min_plasticity", 0.1},
-                                                                                           {"plasticity_decay", 0.25}});
+  std::shared_ptr<LearningParams> lp = LearningParams::create(
+      LearningType::Unsupervised, {{"num_weights", 4}, {"num_classes", 3}, {"initial_plasticity", 1},
+                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
   FcLayer(hw::Type type, bool single_buffer, int bits = 2, int input_bits = 1)
       : OneLayer(LayerType::FullyConnected, {{"units", 3}, {"weights_bits", bits}, {"act_bits", 2}}, {1, 1, 40},
                  input_bits) {

@@ -55,12 +55,9 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   fc->variables()->set("weights", w);
   fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
   fc->variables()->set("thswap", i32({1, 2, 3, 4}));
-  const auto lp = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 2},
-                                                                      {"num_classes", 2},
-                                                                      {"initial_plasticity", 1},
-                                                                      {"learning_competition", 0},
-                                                                      {"min_plasticity", 0.1},
-                                                                      {"plasticity_decay", 0.25}});
+  const auto lp = LearningParams::create(
+      LearningType::Unsupervised, {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
   b.model().compile(lp);
   b.model().map(device, true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);

@@ -34,6 +34,7 @@ build: deps
 
 run: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
+	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo_v1.py
 	NUVRA_SIM_BOARDS=fpga_v2+soc PYTHONPATH=$(BUILD) $(PYTHON) examples/board_demo.py
 
 test-cpp: build

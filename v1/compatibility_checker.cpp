@@ -4,6 +4,7 @@
 #include "devices/device.h"
 #include "v1/cnp/cnp_rules.h"
 #include "v1/cnp/cnp_sizes.h"
+#include "v1/fnp/fnp_sizes.h"
 #include "v1/hrc/hrc_rules.h"
 #include "v1/layer_access.h"
 #include "v1/layer_rules.h"
@@ -68,9 +69,8 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, const LayerPar
   return v1::np_split_params(params);
 }
 
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const {
-  // The FNP memory image size comes with the FullyConnected recording (v1/fnp).
-  throw std::runtime_error("Unsupported layer type: 3");
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const {
+  return constraints.fnp3_sram_size >= get_fnp_sram_size(layer);
 }
 
 }  // namespace nuvra::v1

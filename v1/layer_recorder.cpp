@@ -2,6 +2,9 @@
 
 #include "devices/device.h"
 #include "v1/cnp/cnp_recorder.h"
+#include "v1/fnp/dense_recorder.h"
+#include "v1/fnp/learning.h"
+#include "v1/hrc/hrc_recorder.h"
 #include "v1/layer_access.h"
 
 #include <stdexcept>
@@ -26,7 +29,10 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
   if (!device) throw std::runtime_error("The layer recorder has no device.");
   const LayerType type = layer_type_of(layer);
   switch (type) {
-    // InputConvolutional (HRC) and FullyConnected (FNP) recording come with v1/hrc and v1/fnp.
+    case LayerType::InputConvolutional: return record_program_hrc_layer(*device, layer);
+    case LayerType::FullyConnected:
+      return record_program_dense_layer(*device, layer, std::move(next_layer), ib_spikes, routing_flag, excluded_nps,
+                                        registers_only);
     case LayerType::Convolutional:
       return record_program_conv_layer(*device, layer, std::move(next_layer), ib_spikes, routing_flag, excluded_nps,
                                        registers_only);
@@ -38,11 +44,15 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
   }
 }
 
-// On-chip learning of a FullyConnected layer comes with v1/fnp.
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer&, bool) const {
-  unsupported(LayerType::FullyConnected);
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& layer, bool first_of_later_pass) const {
+  if (!device) throw std::runtime_error("The layer recorder has no device.");
+  return record_program_learning_dense_layer(*device, layer, first_of_later_pass);
 }
 
-void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer>) const { unsupported(LayerType::FullyConnected); }
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
+  if (!device) throw std::runtime_error("The layer recorder has no device.");
+  if (!layer) throw std::invalid_argument("No layer to read learnt values into.");
+  v1::sync_learning_vars(*device, *layer);
+}
 
 }  // namespace nuvra::v1

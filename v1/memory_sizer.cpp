@@ -2,6 +2,8 @@
 
 #include "backend/np_split.h"
 #include "v1/cnp/cnp_sizes.h"
+#include "v1/fnp/fnp_sizes.h"
+#include "v1/hrc/hrc_recorder.h"
 #include "v1/layer_access.h"
 
 #include <nuvra/params.h>
@@ -19,11 +21,6 @@ const Layer& checked(const std::shared_ptr<Layer>& layer) {
 }
 
 [[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v1 layer type."); }
-
-// The FullyConnected (FNP) and InputConvolutional (HRC) sizes come with v1/fnp and v1/hrc.
-[[noreturn]] void pending(LayerType type) {
-  throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int32_t>(type)));
-}
 
 // The part's bordered window: its rows of channel containers over the whole input width.
 uint32_t cnp_input_size(const Layer& layer, const hw::Component& c) {
@@ -47,11 +44,11 @@ bool on_fnp2(const hw::Component& c) { return c.type == hw::Type::FNP2; }
 uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
                                                 const std::shared_ptr<Layer>&) const {
   const Layer& l = checked(layer);
-  switch (const LayerType type = layer_type_of(l)) {
+  switch (layer_type_of(l)) {
     case LayerType::InputConvolutional:
     case LayerType::Add:
     case LayerType::Dequantizer: return 0;
-    case LayerType::FullyConnected: pending(type);
+    case LayerType::FullyConnected: return get_fnp_input_size(l);
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: return cnp_input_size(l, component);
     default: invalid_type();
@@ -61,11 +58,10 @@ uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& la
 uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& layer,
                                                  const hw::Component& component) const {
   const Layer& l = checked(layer);
-  switch (const LayerType type = layer_type_of(l)) {
-    case LayerType::InputConvolutional: pending(type);
-    case LayerType::FullyConnected:
-      if (on_fnp2(component)) return 0;
-      pending(type);
+  switch (layer_type_of(l)) {
+    case LayerType::InputConvolutional: return get_hrc_sram_size(l);
+    // An FNP2 keeps its weights in external memory.
+    case LayerType::FullyConnected: return on_fnp2(component) ? 0 : get_fnp_sram_size(l);
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: return get_weights_size(l, component.split ? component.split->filters : 0);
     case LayerType::Add:
@@ -76,9 +72,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
 
 uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
                                                    bool, bool) const {
-  const Layer& l = checked(layer);
-  if (on_fnp2(component)) pending(layer_type_of(l));
-  return 0;
+  return on_fnp2(component) ? get_fnp_sram_size(checked(layer)) : 0;
 }
 
 }  // namespace nuvra::v1

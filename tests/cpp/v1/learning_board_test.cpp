@@ -1,0 +1,107 @@
+// A learning FullyConnected layer mapped and run on a simulated board: its learning records become
+// the board's learning memory, what the board learnt comes back into the layer, and a read-back
+// that cannot complete changes nothing.
+#include "v1/fnp/fnp_ram.h"
+#include "v1/fnp/learning.h"
+
+#include "backend/mesh.h"
+#include "devices/host_device.h"
+#include "v1_layers.h"
+#include "v1_testing.h"
+
+#include <nuvra/backend.h>
+#include <nuvra/functions.h>
+#include <nuvra/hardware.h>
+#include <nuvra/model.h>
+#include <nuvra/sim.h>
+
+#include <gtest/gtest.h>
+
+namespace nuvra::v1 {
+namespace {
+
+using namespace nuvra::test;
+using Words = std::vector<uint32_t>;
+
+constexpr uint32_t kS = 64 / 32 + 4;  // words per neuron: 64 one-bit inputs and the header
+
+template <class T>
+std::vector<T> values(const Dense& t) {
+  return {t.data<T>(), t.data<T>() + t.size()};
+}
+
+TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
+  Words seen;  // the learning memory as the fit found it
+  sim::SimBoardConfig config = sim::preset("vlq7300_v1");
+  config.on_fit = [&](std::span<uint32_t> mem, const std::vector<int>&) {
+    seen.assign(mem.begin(), mem.end());
+    uint32_t* neuron1 = mem.data() + mem.size() - 3 * kS;  // the image ends the memory
+    neuron1[2] = 0x30000 | (neuron1[2] & 0xFFFF);          // learning threshold 0x3ABCD, thswap 0x5678
+    neuron1[3] = 0xABCD5678;
+    neuron1[4] = 0b101;  // inputs 0 and 2
+    neuron1[5] = 0;
+  };
+  auto board = std::make_shared<sim::SimBoard>(config);
+  auto hardware = HardwareDevice::create(board.get());
+  auto device = std::make_shared<HostDevice>(hardware);
+  device->set_mesh(Mesh::discover(hardware.get()));
+
+  ModelBuilder b;
+  b.input(1, 1, 64, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+  const auto fc = b.layer("fc");
+  auto w = Dense::create(TensorType::bit, {4, 64, 1, 1}, Layout::Reversed);
+  for (uint32_t n = 0; n < 4; ++n)
+    for (uint32_t k : {n, n + 40}) w->set<int8_t>({n, k, 0, 0}, 1);
+  fc->variables()->set("weights", w);
+  fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
+  fc->variables()->set("thswap", i32({1, 2, 3, 4}));
+  const auto lp = LearningParams::create(
+      LearningType::Unsupervised, {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
+  b.model().compile(lp);
+  b.model().map(device, true, nullptr);
+  ASSERT_EQ(b.model().sequences().size(), 1u);
+  ASSERT_EQ(fc->mapping()->nps->at(0).type, hw::Type::FNP3);  // its memory starts with the block's two header words
+
+  Words image(4 * kS);
+  const FnpLearningFields fields{*fc->variables()->get("threshold_learning"), *fc->variables()->get("thswap"), 2, 2};
+  const auto weights = fc->variables()->get("weights");
+  const auto act = get_threshold_t16_from_act_steps(*fc->variables()->get("act_step"));
+  format_fnp_ram(image, *weights, *fc->variables()->get("threshold"), *act, 1, true, &fields);
+
+  auto& sequence = dynamic_cast<ForwardableSequence&>(*b.model().sequences()[0]);
+  const std::vector<int> labels{1};
+  sequence.forward_samples({Dense::create(TensorType::uint8, {1, 1, 64})}, &labels);
+
+  ASSERT_EQ(seen.size(), image.size() + 2);
+  EXPECT_EQ(Words(seen.end() - image.size(), seen.end()), image);
+  EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 0x3ABCD, 12, 13}));
+  EXPECT_EQ(values<int32_t>(*fc->variables()->get("thswap")), (std::vector<int32_t>{1, 0x5678, 3, 4}));
+  const auto learnt = fc->variables()->get("weights");
+  for (uint32_t n = 0; n < 4; ++n)
+    for (uint32_t k = 0; k < 64; ++k)
+      EXPECT_EQ(learnt->at<int8_t>({n, k, 0, 0}), n == 1 ? int8_t(k == 0 || k == 2) : weights->at<int8_t>({n, k, 0, 0}))
+          << n << ", " << k;
+
+  // The memory as recorded, read as an FNP2's (without the two words), gives back the recorded values.
+  auto& variables = dynamic_cast<LayerImpl&>(*fc).variables_impl();
+  update_learned_variables(std::span(seen).subspan(2), variables, false);
+  EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 11, 12, 13}));
+  EXPECT_EQ(values<int8_t>(*fc->variables()->get("weights")), values<int8_t>(*weights));
+
+  // A memory one word short of the image and missing variables are refused; nothing changes.
+  const std::shared_ptr<Dense> before[] = {fc->variables()->get("weights"), fc->variables()->get("threshold_learning"),
+                                           fc->variables()->get("thswap")};
+  EXPECT_EQ(message_of([&] { update_learned_variables(std::span(seen).first(seen.size() - 1), variables, true); }),
+            "Backend hardware(FullyConnected): The learning memory holds " + std::to_string(seen.size() - 1) +
+                " words, less than the " + std::to_string(seen.size()) + " words of the layer's image");
+  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(hardware.get(), nullptr, true); }),
+            "The learning layer's variables cannot be replaced.");
+  EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }),
+            "An actual hardware device is required.");
+  EXPECT_TRUE(before[0] == fc->variables()->get("weights") && before[1] == fc->variables()->get("threshold_learning") &&
+              before[2] == fc->variables()->get("thswap"));
+}
+
+}  // namespace
+}  // namespace nuvra::v1

@@ -1,0 +1,47 @@
+import os
+import sys
+
+import pytest
+
+from program_reader import learning_spans
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+from demo_v1 import BOARDS, build_model, virtual_device  # noqa: E402  the demo's model and boards
+
+IMAGE_WORDS = 10 * (16 * 16 * 32 // 32 + 4)  # 10 neurons of 8192 one-bit weights and 4 header words
+
+
+@pytest.mark.parametrize("version", list(BOARDS))
+def test_v1_model_maps_with_its_learning_program(core, version):
+    model = build_model()
+    model._map(virtual_device(version), hw_only=True)
+    sequences = model.sequences
+    assert [l.name for s in sequences for p in s.passes for l in p.layers] == ["input_conv", "conv", "separable",
+                                                                                 "classifier"]
+    for sequence in sequences:
+        program, parts = sequence.program, sequence.program_parts
+        assert sequence.backend == core.BackendType.Hardware and parts.program_info + parts.program_data == program
+        for part in (parts.program_info, parts.program_data):  # each with its own size prefix
+            assert int.from_bytes(part[:4], "little") == len(part) - 4
+        assert core.get_program_memory_infos(program).program_memory == len(parts.program_data)
+        assert (learning_spans(program) is None) == (sequence is not sequences[-1])
+    # The two register blocks (2 header words, then 50 words, target 7) differ in the learning words 36 to 38
+    # only; the memory image is the FNP3's block (2 header words) or the FNP2's filters.
+    on, off, tracks, filters = learning_spans(sequences[-1].program)
+    assert len(on) == len(off) == 52 and on[0] & 0x1F == off[0] & 0x1F == 7
+    assert [i - 2 for i in range(52) if on[i] != off[i]] == [36, 37, 38]
+    fnp2 = model.get_layer("classifier").mapping.nps[0].type == core.NP.FNP2
+    assert (sum(map(len, tracks)), len(filters)) == ((0, IMAGE_WORDS) if fnp2 else (IMAGE_WORDS + 2, 0))
+    again = build_model()
+    again._map(virtual_device(version), hw_only=True)
+    assert [s.program for s in again.sequences] == [s.program for s in sequences]  # deterministic
+
+
+def test_saved_model_maps_to_the_same_program(core, tmp_path):
+    model = build_model()
+    model.save(str(tmp_path / "v1.fbz"))
+    loaded = core.Model(str(tmp_path / "v1.fbz"))
+    assert loaded.learning.num_weights == model.learning.num_weights
+    for m in (model, loaded):
+        m._map(virtual_device(), hw_only=True)
+    assert [s.program for s in loaded.sequences] == [s.program for s in model.sequences]

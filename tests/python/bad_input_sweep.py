@@ -61,8 +61,12 @@ def fixtures(core):
               Device=device, HwVersion=core.HwVersion.FPGA_v2, Mesh=device.mesh, MapConstraints=core.MapConstraints(device),
               Ident=ident, Info=NP.Info(ident, [NP.CNP1]), NpSpace=NP.NpSpace(), MemoryInfo=NP.MemoryInfo(), Mapping=mapping,
               Sequence=mapped.sequences[0])
-    for device in getattr(getattr(core, "HardwareDevice", None), "devices", []):
+    for device in core.HardwareDevice.devices():  # the simulated boards of the test's environment
         fx.setdefault(type(device).__name__, device)
+        if device.soc is not None:
+            device.soc.power_measurement_enabled = True
+            fx.update(SocDriver=device.soc, PowerMeter=device.soc.power_meter,
+                      SpiFlashController=core.boardVlq7300.get_flash(device))
     # Objects reachable through the properties of those, e.g. a component of a mapping.
     for obj in list(fx.values()):
         for name, attr in vars(type(obj)).items():

@@ -17,5 +17,6 @@ void init_np(pybind11::module_& m);
 void init_map_constraints(pybind11::module_& m);
 void init_sequences(pybind11::module_& m);
 void init_program_memory(pybind11::module_& m);
+void init_nn(pybind11::module_& m);
 
 }  // namespace nuvra

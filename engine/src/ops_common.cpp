@@ -1,0 +1,54 @@
+#include "ops_common.h"
+#include "ops_window.h"
+
+#include <stdexcept>
+
+namespace nuvra::ops::detail {
+
+void refuse(const char* kernel, const std::string& reason) {
+  throw std::invalid_argument(std::string(kernel) + ": " + reason);
+}
+
+void expect_type(const char* kernel, const char* what, const Dense& t, TensorType type) {
+  if (t.type() != type)
+    refuse(kernel, std::string(what) + " must be " + type_name(type) + ", got " + type_name(t.type()));
+}
+
+void expect_rank(const char* kernel, const char* what, const Dense& t, size_t rank) {
+  if (t.shape().size() != rank)
+    refuse(kernel, std::string(what) + " must have " + std::to_string(rank) + " dimensions, got " +
+                       t.shape().to_string());
+}
+
+void expect_tensor(const char* kernel, const char* what, const void* t) {
+  if (!t) refuse(kernel, std::string(what) + " is missing");
+}
+
+DensePtr result(TensorType type, const Shape& shape) { return Dense::create(type, shape); }
+
+Window sweep(const char* kernel, const Dense& input, uint64_t kw, uint64_t kh, int64_t sx, int64_t sy,
+             int64_t pad_left, int64_t pad_top, uint64_t out_w, uint64_t out_h) {
+  expect_rank(kernel, "the input", input, 3);
+  if (kw < 1 || kh < 1 || kw > UINT32_MAX || kh > UINT32_MAX)
+    refuse(kernel, "kernel sizes must be 1 to 4294967295, got " + std::to_string(kw) + " x " + std::to_string(kh));
+  if (sx < 1 || sy < 1)
+    refuse(kernel, "strides must be at least 1, got " + std::to_string(sx) + ", " + std::to_string(sy));
+  if (out_w < 1 || out_h < 1)
+    refuse(kernel, "output sizes must be at least 1, got " + std::to_string(out_w) + " x " + std::to_string(out_h));
+  const Shape s = input.shape();
+  Window g;
+  g.x = s[0];
+  g.y = s[1];
+  g.c = s[2];
+  g.kw = static_cast<uint32_t>(kw);
+  g.kh = static_cast<uint32_t>(kh);
+  g.sx = sx;
+  g.sy = sy;
+  g.pad_left = pad_left;
+  g.pad_top = pad_top;
+  g.out_w = static_cast<uint32_t>(out_w);
+  g.out_h = static_cast<uint32_t>(out_h);
+  return g;
+}
+
+}  // namespace nuvra::ops::detail

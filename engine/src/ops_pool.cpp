@@ -1,0 +1,138 @@
+// Per-channel window kernels: depthwise convolution, max pooling and global average pooling.
+// Each output pixel's channels are one contiguous run, so the inner loops run over channels.
+#include "ops_window.h"
+
+#include <limits>
+#include <vector>
+
+namespace nuvra::ops {
+
+using namespace detail;
+
+namespace {
+
+template <class Acc>
+void depthwise(const int32_t* in, const Window& g, const int32_t* taps, int32_t* out) {
+  const size_t c = g.c;
+  std::vector<Acc> acc(c);
+  for (uint32_t ox = 0; ox < g.out_w; ++ox) {
+    const int64_t x0 = g.first_x(ox);
+    const Span cols = inside(x0, g.kw, g.x);
+    for (uint32_t oy = 0; oy < g.out_h; ++oy) {
+      const int64_t y0 = g.first_y(oy);
+      const Span rows = inside(y0, g.kh, g.y);
+      std::fill(acc.begin(), acc.end(), Acc{0});
+      for (uint32_t i = cols.begin; i < cols.end; ++i)
+        for (uint32_t j = rows.begin; j < rows.end; ++j) {
+          const int32_t* src = in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
+          const int32_t* w = taps + (size_t{i} * g.kh + j) * c;
+          for (size_t k = 0; k < c; ++k) acc[k] += Acc{src[k]} * w[k];
+        }
+      int32_t* dst = out + (size_t{ox} * g.out_h + oy) * c;
+      for (size_t k = 0; k < c; ++k) dst[k] = sat32(acc[k]);
+    }
+  }
+}
+
+}  // namespace
+
+DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pad_left, int pad_top,
+                          unsigned int out_w, unsigned int out_h, const Dense& weights) {
+  const char* kernel = "depthwise_conv2d";
+  expect_type(kernel, "the input", input, TensorType::int32);
+  expect_type(kernel, "the weights", weights, TensorType::int8);
+  expect_rank(kernel, "the weights", weights, 4);
+  const Shape ws = weights.shape();
+  const Window g = sweep(kernel, input, ws[0], ws[1], stride_x, stride_y, pad_left, pad_top, out_w, out_h);
+  if (ws[2] != 1 || ws[3] != g.c)
+    refuse(kernel, "the weights " + ws.to_string() + " must be (kernel_w, kernel_h, 1, " + std::to_string(g.c) + ")");
+  const size_t c = g.c, n = weights.size();
+  const int8_t* w = weights.data<int8_t>();
+  std::vector<int32_t> taps(w, w + n);
+  std::vector<uint64_t> sums(c, 0);
+  for (size_t t = 0; t < n; ++t) sums[t % c] += static_cast<uint64_t>(taps[t] < 0 ? -taps[t] : taps[t]);
+  const uint64_t largest = *std::max_element(sums.begin(), sums.end());
+  const unsigned __int128 bound = static_cast<unsigned __int128>(max_abs(input.data<int32_t>(), input.size())) * largest;
+  DensePtr y = result(TensorType::int32, {out_w, out_h, g.c});
+  if (bound <= std::numeric_limits<int32_t>::max())
+    depthwise<int32_t>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
+  else if (bound < (unsigned __int128){1} << 61)
+    depthwise<int64_t>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
+  else
+    depthwise<int128>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
+  return y;
+}
+
+DensePtr max_pooling(ConstDensePtr input, signed char pool_w, signed char pool_h, bool global, unsigned int out_w,
+                     unsigned int out_h, signed char stride_x, signed char stride_y, int pad_top, int pad_bottom,
+                     int pad_left, int pad_right, int empty_value) {
+  const char* kernel = "max_pooling";
+  expect_tensor(kernel, "the input", input.get());
+  expect_type(kernel, "the input", *input, TensorType::int32);
+  expect_rank(kernel, "the input", *input, 3);
+  const int32_t* in = input->data<int32_t>();
+  const Shape s = input->shape();
+  const size_t c = s[2];
+  if (global) {
+    DensePtr y = result(TensorType::int32, {1, 1, s[2]});
+    int32_t* dst = y->data<int32_t>();
+    std::copy(in, in + c, dst);
+    for (size_t p = 1; p < size_t{s[0]} * s[1]; ++p)
+      for (size_t k = 0; k < c; ++k) dst[k] = std::max(dst[k], in[p * c + k]);
+    return y;
+  }
+  if (pool_w < 0 || pool_h < 0)
+    refuse(kernel, "pool sizes must not be negative, got " + std::to_string(pool_w) + " x " + std::to_string(pool_h));
+  // A zero-sized window covers nothing: every output is empty.
+  const bool none = pool_w == 0 || pool_h == 0;
+  const Window g = sweep(kernel, *input, std::max<int>(pool_w, 1), std::max<int>(pool_h, 1), stride_x, stride_y,
+                         pad_left, pad_top, out_w, out_h);
+  DensePtr y = result(TensorType::int32, {out_w, out_h, g.c});
+  int32_t* out = y->data<int32_t>();
+  for (uint32_t ox = 0; ox < g.out_w; ++ox) {
+    const int64_t x0 = g.first_x(ox);
+    const Span cols = inside(x0, g.kw, g.x);
+    for (uint32_t oy = 0; oy < g.out_h; ++oy) {
+      const int64_t y0 = g.first_y(oy);
+      const Span rows = inside(y0, g.kh, g.y);
+      int32_t* dst = out + (size_t{ox} * g.out_h + oy) * c;
+      if (none || cols.begin == cols.end || rows.begin == rows.end) {
+        std::fill(dst, dst + c, empty_value);
+        continue;
+      }
+      std::fill(dst, dst + c, std::numeric_limits<int32_t>::min());
+      for (uint32_t i = cols.begin; i < cols.end; ++i)
+        for (uint32_t j = rows.begin; j < rows.end; ++j) {
+          const int32_t* src = in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
+          for (size_t k = 0; k < c; ++k) dst[k] = std::max(dst[k], src[k]);
+        }
+    }
+  }
+  return y;
+}
+
+DensePtr global_average_pooling(ConstDensePtr input, int shift) {
+  const char* kernel = "global_average_pooling";
+  expect_tensor(kernel, "the input", input.get());
+  expect_type(kernel, "the input", *input, TensorType::int32);
+  expect_rank(kernel, "the input", *input, 3);
+  const Shape s = input->shape();
+  const size_t c = s[2], pixels = size_t{s[0]} * s[1];
+  const int32_t* in = input->data<int32_t>();
+  // Fewer than 2^32 pixels of at most 2^31: the sums fit 64 bits.
+  std::vector<int64_t> sums(c, 0);
+  for (size_t p = 0; p < pixels; ++p)
+    for (size_t k = 0; k < c; ++k) sums[k] += in[p * c + k];
+  DensePtr y = result(TensorType::int32, {1, 1, s[2]});
+  int32_t* out = y->data<int32_t>();
+  const int128 n = static_cast<int128>(pixels);
+  for (size_t k = 0; k < c; ++k) {
+    // floor(sum / n + 1/2), rounding half up on either side of 0.
+    const int128 twice = 2 * static_cast<int128>(sums[k]) + n, den = 2 * n;
+    const int128 mean = twice >= 0 ? twice / den : -((-twice + den - 1) / den);
+    out[k] = sat32(sshift<int128>(mean, -int64_t{shift}));
+  }
+  return y;
+}
+
+}  // namespace nuvra::ops

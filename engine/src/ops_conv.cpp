@@ -19,9 +19,18 @@ struct Filters {
 };
 
 template <class In, class P, class Acc>
-void run(const In* in, const Window& g, const std::vector<int32_t>& pad, const std::vector<P>& rows_of_filters,
-         size_t filters, int32_t* out) {
+void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad,
+         const std::vector<P>& rows_of_filters, size_t filters, int32_t* out) {
   const size_t depth = g.depth(), pixels = g.pixels(), batch = batch_rows(depth, sizeof(P));
+  // Windows are gathered from the input converted once, so gathering is plain copying.
+  std::vector<P> converted;
+  const P* source;
+  if constexpr (std::is_same_v<In, P>) {
+    source = in;
+  } else {
+    converted.assign(in, in + in_size);
+    source = converted.data();
+  }
   const std::vector<P> pad_p(pad.begin(), pad.end());
   std::vector<P> windows(batch * depth);
   std::vector<Acc> sums(std::is_same_v<Acc, int32_t> ? 0 : batch * filters);
@@ -29,7 +38,7 @@ void run(const In* in, const Window& g, const std::vector<int32_t>& pad, const s
     const size_t n = std::min(batch, pixels - p0);
     for (size_t q = 0; q < n; ++q) {
       const size_t p = p0 + q;
-      gather(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad_p.data(),
+      gather(source, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad_p.data(),
              windows.data() + q * depth);
     }
     if constexpr (std::is_same_v<Acc, int32_t>) {
@@ -61,13 +70,13 @@ void convolve(const In* in, size_t in_size, const Window& g, const std::vector<i
   const uint64_t max_in = std::max(max_abs(in, in_size), max_abs(pad.data(), pad.size()));
   switch (choose_accumulator(max_in, 128, static_cast<unsigned __int128>(max_in) * largest_sum)) {
     case Accumulator::i16:
-      run<In, int16_t, int32_t>(in, g, pad, std::vector<int16_t>(rows.begin(), rows.end()), filters, out);
+      run<In, int16_t, int32_t>(in, in_size, g, pad, std::vector<int16_t>(rows.begin(), rows.end()), filters, out);
       break;
     case Accumulator::i64:
-      run<In, int32_t, int64_t>(in, g, pad, rows, filters, out);
+      run<In, int32_t, int64_t>(in, in_size, g, pad, rows, filters, out);
       break;
     case Accumulator::i128:
-      run<In, int32_t, int128>(in, g, pad, rows, filters, out);
+      run<In, int32_t, int128>(in, in_size, g, pad, rows, filters, out);
       break;
   }
 }

@@ -28,27 +28,12 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
 namespace {
 
 NUVRA_INLINE uint64_t max_abs_lanes(const int32_t* p, size_t n) {
-  const size_t runs = n / kLanes * kLanes;
-  int64_t lo = 0, hi = 0;
-  if (runs) {
-    Lanes l = load(p), h = l;
-    for (size_t i = kLanes; i < runs; i += kLanes) {
-      const Lanes v = load(p + i);
-      l = l < v ? l : v;
-      h = h > v ? h : v;
-    }
-    lo = l[0];
-    hi = h[0];
-    for (size_t k = 1; k < kLanes; ++k) {
-      lo = std::min<int64_t>(lo, l[k]);
-      hi = std::max<int64_t>(hi, h[k]);
-    }
+  int32_t lo = 0, hi = 0;
+  for (size_t i = 0; i < n; ++i) {
+    lo = std::min(lo, p[i]);
+    hi = std::max(hi, p[i]);
   }
-  for (size_t i = runs; i < n; ++i) {
-    lo = std::min<int64_t>(lo, p[i]);
-    hi = std::max<int64_t>(hi, p[i]);
-  }
-  return static_cast<uint64_t>(std::max(-lo, hi));
+  return static_cast<uint64_t>(std::max(-int64_t{lo}, int64_t{hi}));
 }
 NUVRA_AVX2 uint64_t max_abs_avx2(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
 uint64_t max_abs_base(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }

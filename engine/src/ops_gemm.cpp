@@ -76,21 +76,13 @@ NUVRA_INLINE void dot_rows_i16(const int16_t* a, size_t rows, const int16_t* w, 
   }
 }
 
-NUVRA_AVX2 void dot_rows_avx2(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth,
-                              int32_t* out, size_t ldo) {
-  dot_rows_i16(a, rows, w, filters, depth, out, ldo);
-}
-
-void dot_rows_base(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth, int32_t* out,
-                   size_t ldo) {
-  dot_rows_i16(a, rows, w, filters, depth, out, ldo);
-}
-
 }  // namespace
 
-void dot_rows(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth, int32_t* out,
-              size_t ldo) {
-  (has_avx2() ? dot_rows_avx2 : dot_rows_base)(a, rows, w, filters, depth, out, ldo);
+void Int16Filters::multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const {
+  if (packed_)
+    multiply_avx2(a, rows, stride_, w_.data(), filters_, out, ldo);
+  else
+    dot_rows_i16(a, rows, w_.data(), filters_, stride_, out, ldo);
 }
 
 template <class Acc>

@@ -13,9 +13,9 @@ namespace {
 // up to kBlocks buffers and kBytes in all; the oldest go first. Smaller buffers are left to
 // malloc, which keeps them without unmapping. Sanitizer builds skip the cache so that every
 // use after free is caught.
-constexpr size_t kSmallest = size_t{256} << 10;
+constexpr size_t kSmallest = size_t{64} << 10;
 constexpr size_t kBytes = size_t{64} << 20;
-constexpr size_t kBlocks = 8;
+constexpr size_t kBlocks = 16;
 
 struct Block {
   uint8_t* data;

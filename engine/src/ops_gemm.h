@@ -29,9 +29,10 @@ inline size_t batch_rows(size_t depth, size_t element) {
 // fit int32. The rows given to multiply() hold stride() values, those past the depth zero.
 class Int16Filters {
  public:
-  // value(f, k): weight k < depth of filter f < filters, fitting int16.
+  // value(f, k): weight k < depth of filter f < filters, fitting int16. `packed` picks the
+  // AVX2 kernel (tests take both routes).
   template <class Value>
-  Int16Filters(size_t filters, size_t depth, Value value);
+  Int16Filters(size_t filters, size_t depth, Value value, bool packed = has_avx2());
   size_t stride() const { return stride_; }
   // out[p * ldo + f] = sum over k of a[p * stride() + k] * w[f][k], for p < rows.
   void multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const;
@@ -48,8 +49,8 @@ void multiply_avx2(const int16_t* a, size_t rows, size_t stride, const int16_t* 
                    int32_t* out, size_t ldo);
 
 template <class Value>
-Int16Filters::Int16Filters(size_t filters, size_t depth, Value value)
-    : filters_(filters), stride_((depth + 1) / 2 * 2), packed_(has_avx2()),
+Int16Filters::Int16Filters(size_t filters, size_t depth, Value value, bool packed)
+    : filters_(filters), stride_((depth + 1) / 2 * 2), packed_(packed),
       w_((packed_ ? (filters + 7) / 8 * 8 : filters) * stride_) {
   int16_t* out = w_.data();
   const auto at = [&](size_t f, size_t k) { return f < filters && k < depth ? static_cast<int16_t>(value(f, k)) : 0; };

@@ -148,11 +148,11 @@ DensePtr input_conv2d(const Dense& input, const Dense& pads, signed char stride_
   if (pads.size() != 1 && pads.size() != g.c)
     refuse(kernel, "the padding values " + pads.shape().to_string() + " must hold 1 or " + std::to_string(g.c) +
                        " values");
+  // The kernel sizes are free here: their product with the channels may pass 64 bits.
   const Shape fs = filters.shape();
-  if (fs[1] != g.depth())
-    refuse(kernel, "the filters " + fs.to_string() + " must hold " + std::to_string(g.depth()) +
-                       " weights per filter (" + std::to_string(kernel_w) + " x " + std::to_string(kernel_h) +
-                       " x " + std::to_string(g.c) + ")");
+  if (static_cast<unsigned __int128>(kernel_w) * kernel_h * g.c != fs[1])
+    refuse(kernel, "the filters " + fs.to_string() + " must hold " + std::to_string(kernel_w) + " x " +
+                       std::to_string(kernel_h) + " x " + std::to_string(g.c) + " weights per filter");
   std::vector<int32_t> pad(g.c);
   const uint8_t* z = pads.data<uint8_t>();
   for (size_t c = 0; c < g.c; ++c) pad[c] = z[pads.size() == 1 ? 0 : c];

@@ -192,6 +192,11 @@ TEST(Ops, MalformedArgumentsAreRefusedWithoutStrayReads) {
   EXPECT_LT(refusals, calls);
   EXPECT_EQ(error_text<std::invalid_argument>([&] { ops::concatenate_last_dim({}); }),
             "concatenate_last_dim: nothing to join");
+  // Kernel sizes given apart from the filters are checked without overflow.
+  EXPECT_EQ(error_text<std::invalid_argument>([&] {
+              ops::input_conv2d(*u8[4], *u8[0], 1, 1, 0, 0, 0, 0, 1, 1, UINT32_MAX, UINT32_MAX, *i8[2]);
+            }),
+            "input_conv2d: the filters (2, 3) must hold 4294967295 x 4294967295 x 4 weights per filter");
 }
 
 }  // namespace

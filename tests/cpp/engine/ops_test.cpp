@@ -132,7 +132,8 @@ TEST(Ops, FifoShiftsInPlace) {
   auto frame = Dense::create(TensorType::int8, {2});
   frame->data<int8_t>()[0] = 7;
   ops::fifo_op(fifo.get(), *frame);
-  EXPECT_EQ(std::vector<int8_t>(fifo->data<int8_t>(), fifo->data<int8_t>() + 6), (std::vector<int8_t>{2, 3, 4, 5, 7, 0}));
+  const int8_t* d = fifo->data<int8_t>();
+  EXPECT_EQ(std::vector<int8_t>(d, d + 6), (std::vector<int8_t>{2, 3, 4, 5, 7, 0}));
   EXPECT_EQ(error_text<std::invalid_argument>([&] { ops::fifo_op(fifo.get(), *fifo); }),
             "fifo_op: the frame (3, 2) is not one entry of the fifo (3, 2)");
 }

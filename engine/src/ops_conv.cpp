@@ -29,13 +29,13 @@ void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_
   const auto weight = [&w](size_t f, size_t k) -> int32_t { return w.data[k * w.k_step + f * w.f_step]; };
   constexpr bool narrow = std::is_same_v<P, int16_t>;
   std::optional<Int16Filters> packed;
-  std::vector<int32_t> rows;  // one per filter, for the wide sums
+  std::vector<int32_t> columns;  // (depth, filters), for the wide sums
   if constexpr (narrow) {
     packed.emplace(filters, depth, weight);
   } else {
-    rows.resize(filters * depth);
-    for (size_t f = 0; f < filters; ++f)
-      for (size_t k = 0; k < depth; ++k) rows[f * depth + k] = weight(f, k);
+    columns.resize(depth * filters);
+    for (size_t k = 0; k < depth; ++k)
+      for (size_t f = 0; f < filters; ++f) columns[k * filters + f] = weight(f, k);
   }
   const size_t stride = narrow ? packed->stride() : depth, batch = batch_rows(stride, sizeof(P));
   // Windows are gathered from the input converted once, so gathering is plain copying.
@@ -64,7 +64,7 @@ void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_
     if constexpr (narrow) {
       packed->multiply(windows.data(), n, out + p0 * filters, filters);
     } else {
-      dot_rows<Acc>(windows.data(), n, rows.data(), filters, depth, sums.data(), filters);
+      dot_columns(windows.data(), n, columns.data(), filters, depth, sums.data(), filters);
       for (size_t i = 0; i < n * filters; ++i) out[p0 * filters + i] = sat32(sums[i]);
     }
   }

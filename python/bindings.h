@@ -20,6 +20,7 @@ void init_map_constraints(pybind11::module_& m);
 void init_sequences(pybind11::module_& m);
 void init_program_memory(pybind11::module_& m);
 void init_power(pybind11::module_& m);
+void init_nn(pybind11::module_& m);
 void init_flash(pybind11::module_& m);
 // Exception texts that are not UTF-8 keep their message, escaped.
 void register_error_text_translator();

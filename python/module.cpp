@@ -83,7 +83,7 @@ void pybind11_init_core(py::module_& m) {
       .export_values();
 
   nuvra::init_program_memory(m);
-  // nn submodule
+  nuvra::init_nn(m);
 
   nuvra::bind_enum<nuvra::IpVersion>(m, "IpVersion", "The reference Nuvra IP version")
       .value("none", nuvra::IpVersion::none)

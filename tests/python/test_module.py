@@ -45,7 +45,7 @@ def test_module_attributes_and_registration_order(core):
     assert (core.__doc__, core.__version__, core.soc.__doc__) == ("Nuvra core library", "2.0.0",
                                                                   "Nuvra Qrix specific functions")
     order = ["BackendType", "Model", "Layer", "LayerType", "LayerParams", "Optimizer", "Variables", "evaluate_bitwidth",
-             "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "ProgramParts", "soc", "IpVersion", "v2"]
+             "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "ProgramParts", "soc", "nn", "IpVersion", "v2"]
     assert [n for n in vars(core) if n in order] == order
 
 

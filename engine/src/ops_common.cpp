@@ -1,0 +1,77 @@
+#include "ops_common.h"
+#include "ops_simd.h"
+#include "ops_window.h"
+
+#include <stdexcept>
+
+namespace nuvra::ops::detail {
+
+void refuse(const char* kernel, const std::string& reason) {
+  throw std::invalid_argument(std::string(kernel) + ": " + reason);
+}
+
+void expect_type(const char* kernel, const char* what, const Dense& t, TensorType type) {
+  if (t.type() != type)
+    refuse(kernel, std::string(what) + " must be " + type_name(type) + ", got " + type_name(t.type()));
+}
+
+void expect_rank(const char* kernel, const char* what, const Dense& t, size_t rank) {
+  if (t.shape().size() != rank)
+    refuse(kernel, std::string(what) + " must have " + std::to_string(rank) + " dimensions, got " +
+                       t.shape().to_string());
+}
+
+void expect_tensor(const char* kernel, const char* what, const void* t) {
+  if (!t) refuse(kernel, std::string(what) + " is missing");
+}
+
+namespace {
+
+NUVRA_INLINE uint64_t max_abs_lanes(const int32_t* p, size_t n) {
+  int32_t lo = 0, hi = 0;
+  for (size_t i = 0; i < n; ++i) {
+    lo = std::min(lo, p[i]);
+    hi = std::max(hi, p[i]);
+  }
+  return static_cast<uint64_t>(std::max(-int64_t{lo}, int64_t{hi}));
+}
+NUVRA_AVX2 uint64_t max_abs_avx2(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
+uint64_t max_abs_base(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
+
+}  // namespace
+
+uint64_t max_abs(const int32_t* p, size_t n) { return (has_avx2() ? max_abs_avx2 : max_abs_base)(p, n); }
+
+DensePtr result(TensorType type, const Shape& shape) {
+  check_shape(shape);
+  const size_t bytes = static_cast<size_t>(shape.elements()) * element_size(type);
+  return std::make_shared<Dense>(type, shape, Layout::RowMajor,
+                                 std::make_shared<Storage>(bytes, Storage::Uninitialized{}));
+}
+
+Window sweep(const char* kernel, const Dense& input, uint64_t kw, uint64_t kh, int64_t sx, int64_t sy,
+             int64_t pad_left, int64_t pad_top, uint64_t out_w, uint64_t out_h) {
+  expect_rank(kernel, "the input", input, 3);
+  if (kw < 1 || kh < 1 || kw > UINT32_MAX || kh > UINT32_MAX)
+    refuse(kernel, "kernel sizes must be 1 to 4294967295, got " + std::to_string(kw) + " x " + std::to_string(kh));
+  if (sx < 1 || sy < 1)
+    refuse(kernel, "strides must be at least 1, got " + std::to_string(sx) + ", " + std::to_string(sy));
+  if (out_w < 1 || out_h < 1)
+    refuse(kernel, "output sizes must be at least 1, got " + std::to_string(out_w) + " x " + std::to_string(out_h));
+  const Shape s = input.shape();
+  Window g;
+  g.x = s[0];
+  g.y = s[1];
+  g.c = s[2];
+  g.kw = static_cast<uint32_t>(kw);
+  g.kh = static_cast<uint32_t>(kh);
+  g.sx = sx;
+  g.sy = sy;
+  g.pad_left = pad_left;
+  g.pad_top = pad_top;
+  g.out_w = static_cast<uint32_t>(out_w);
+  g.out_h = static_cast<uint32_t>(out_h);
+  return g;
+}
+
+}  // namespace nuvra::ops::detail

@@ -1,0 +1,120 @@
+// Matrix product over the last two axes, with the shared dot-product core.
+#include "ops_gemm.h"
+
+#include <optional>
+#include <vector>
+
+namespace nuvra::ops {
+
+using namespace detail;
+
+namespace {
+
+// int16 values with int32 sums; value(batch, n, k) is b's value for output column n.
+template <class Value>
+void multiply16(const int32_t* a, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
+                Value value, int32_t* out) {
+  std::optional<Int16Filters> filters;
+  std::optional<Scratch<int16_t>> rows;
+  for (size_t b = 0; b < batches; ++b) {
+    if (b == 0 || b_batched) {
+      filters.emplace(n, k, [&](size_t col, size_t i) { return value(b, col, i); });
+      rows.emplace(m * filters->stride());
+      std::fill(rows->data(), rows->data() + m * filters->stride(), int16_t{0});
+    }
+    // a's rows in the filters' stride, the padding zero.
+    const size_t stride = filters->stride();
+    for (size_t r = 0; r < m; ++r) std::copy(a + (b * m + r) * k, a + (b * m + r + 1) * k, rows->data() + r * stride);
+    int32_t* dst = out + b * m * n;
+    filters->multiply(rows->data(), m, dst, n);
+    if (shift != 0)
+      for (size_t i = 0; i < m * n; ++i) dst[i] = sat32(sshift<int64_t>(dst[i], -int64_t{shift}));
+  }
+}
+
+template <class Acc>
+void multiply(const int32_t* a, const int32_t* bk, size_t batches, bool b_batched, size_t m, size_t n, size_t k,
+              int shift, int32_t* out) {
+  const size_t rows = batch_rows(k, sizeof(int32_t));
+  std::vector<Acc> sums(rows * n);
+  for (size_t b = 0; b < batches; ++b) {
+    const int32_t* bm = bk + (b_batched ? b * n * k : 0);
+    for (size_t r0 = 0; r0 < m; r0 += rows) {
+      const size_t count = std::min(rows, m - r0);
+      dot_columns(a + (b * m + r0) * k, count, bm, n, k, sums.data(), n);
+      int32_t* dst = out + (b * m + r0) * n;
+      for (size_t i = 0; i < count * n; ++i) dst[i] = sat32(sshift<Acc>(sums[i], -int64_t{shift}));
+    }
+  }
+}
+
+}  // namespace
+
+DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
+  const char* kernel = "matmul";
+  expect_type(kernel, "the first matrix", a, TensorType::int32);
+  expect_type(kernel, "the second matrix", b, TensorType::int32);
+  const Shape as = a.shape(), bs = b.shape();
+  const size_t ar = as.size(), br = bs.size();
+  if (ar < 2) refuse(kernel, "the first matrix must have at least 2 dimensions, got " + as.to_string());
+  bool same_lead = br == ar;
+  for (size_t d = 0; same_lead && d + 2 < ar; ++d) same_lead = as[d] == bs[d];
+  if (br != 2 && !same_lead)
+    refuse(kernel, "the second matrix " + bs.to_string() + " must have 2 dimensions or the leading ones of " +
+                       as.to_string());
+  const size_t m = as[ar - 2], k = as[ar - 1];
+  const size_t bk = transpose_b ? bs[br - 1] : bs[br - 2], n = transpose_b ? bs[br - 2] : bs[br - 1];
+  if (bk != k)
+    refuse(kernel, "cannot multiply " + as.to_string() + " by " + bs.to_string() +
+                       (transpose_b ? " transposed" : "") + ": inner sizes differ");
+  const bool b_batched = br > 2;
+  const size_t batches = a.size() / (m * k), b_count = b_batched ? batches : 1;
+
+  const int32_t* ap = a.data<int32_t>();
+  const int32_t* bp = b.data<int32_t>();
+  // b's value for output column col of batch q.
+  const auto value = [&](size_t q, size_t col, size_t i) {
+    return transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
+  };
+  // Every sum is bounded by max|a| times the largest sum of |b| over one output column.
+  std::vector<uint64_t> columns(b_count * n, 0);
+  for (size_t q = 0; q < b_count; ++q)
+    for (size_t i = 0; i < k; ++i)
+      for (size_t col = 0; col < n; ++col) {
+        const int64_t v = value(q, col, i);
+        columns[q * n + col] += static_cast<uint64_t>(v < 0 ? -v : v);
+      }
+  const uint64_t largest = *std::max_element(columns.begin(), columns.end());
+  Shape out = as;
+  out[ar - 1] = static_cast<uint32_t>(n);
+  DensePtr y = result(TensorType::int32, out);
+  const uint64_t max_a = max_abs(ap, a.size());
+  const Accumulator acc =
+      choose_accumulator(max_a, max_abs(bp, b.size()), static_cast<unsigned __int128>(max_a) * largest);
+  if (acc == Accumulator::i16) {
+    if (transpose_b)
+      multiply16(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * n + col) * k + i]; }, y->data<int32_t>());
+    else
+      multiply16(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, y->data<int32_t>());
+    return y;
+  }
+  // The wider sums take b as (k, n), transposed back when given as (n, k).
+  std::vector<int32_t> bt;
+  const int32_t* b_rows = bp;
+  if (transpose_b) {
+    bt.resize(b.size());
+    for (size_t q = 0; q < b_count; ++q)
+      for (size_t i = 0; i < k; ++i)
+        for (size_t col = 0; col < n; ++col) bt[(q * k + i) * n + col] = value(q, col, i);
+    b_rows = bt.data();
+  }
+  if (acc == Accumulator::i64)
+    multiply<int64_t>(ap, b_rows, batches, b_batched, m, n, k, shift, y->data<int32_t>());
+  else
+    multiply<int128>(ap, b_rows, batches, b_batched, m, n, k, shift, y->data<int32_t>());
+  return y;
+}
+
+}  // namespace nuvra::ops

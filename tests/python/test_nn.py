@@ -1,0 +1,298 @@
+import itertools
+
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import sliding_window_view
+
+RNG = np.random.default_rng(15)
+DIMENSIONS = "Cannot instantiate a Dense with {} dimensions (min 1, max 4).\n"
+FUNCTIONS = ("separate_heads lshift shift shift_out matmul shiftmax stem_conv sum_abs divide concat_token add "
+             "concatenate scale_out conv2d input_conv2d extract_token conv2d_transpose dequantize depthwise_conv2d "
+             "relu_activation look_up global_average_pooling max_pooling fifo_op depth_conv_like_op "
+             "stateful_legacy_main_op").split()
+
+
+def ints(shape, lo, hi, dtype=np.int32):
+    return RNG.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
+
+
+def exact(a):
+    return np.asarray(a).astype(object)
+
+
+# Reference arithmetic on Python integers: v << s, or v >> -s rounded half up.
+sshift = np.frompyfunc(lambda v, s: v << s if s >= 0 else (v + (1 << (-s - 1))) >> -s, 2, 1)
+
+
+def sat(v, bits=32, signed=True):
+    lo, hi = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
+    return np.minimum(np.maximum(exact(v), lo), hi).astype(np.int64)
+
+
+def keras(n, k, s, same):
+    """Output size and padding before the first element of one axis."""
+    if not same:
+        return (n - k) // s + 1, 0
+    out = -(-n // s)
+    return out, max((out - 1) * s + k - n, 0) // 2
+
+
+def windows(x, k, s, same, fill):
+    """The (out_w, out_h, C, kw, kh) windows of x (X, Y, C) with positions outside it worth fill[c]."""
+    (ow, left), (oh, top) = keras(x.shape[0], k[0], s, same), keras(x.shape[1], k[1], s, same)
+    canvas = np.empty(((ow - 1) * s + k[0], (oh - 1) * s + k[1], x.shape[2]), dtype=np.int64)
+    canvas[...] = fill
+    part = x[:canvas.shape[0] - left, :canvas.shape[1] - top]
+    canvas[left:left + part.shape[0], top:top + part.shape[1]] = part
+    return sliding_window_view(canvas, k, axis=(0, 1))[::s, ::s]
+
+
+def conv(x, w, s, same, fill):
+    return np.einsum("xycij,ijcf->xyf", windows(x, w.shape[:2], s, same, fill), w.astype(np.int64))
+
+
+def transposed(x, w, s):
+    kw, kh = w.shape[:2]
+    out = (s * x.shape[0], s * x.shape[1])
+    full = np.zeros((max((x.shape[0] - 1) * s + kw, out[0] + kw), max((x.shape[1] - 1) * s + kh, out[1] + kh),
+                     w.shape[3] if w.shape[2] == x.shape[2] else x.shape[2]), dtype=np.int64)
+    for i, j in itertools.product(range(x.shape[0]), range(x.shape[1])):
+        v, wl = x[i, j].astype(np.int64), w.astype(np.int64)
+        part = np.einsum("c,abcf->abf", v, wl) if w.shape[2] == x.shape[2] else v * wl[:, :, 0]
+        full[i * s:i * s + kw, j * s:j * s + kh] += part
+    px, py = max(kw - s, 0) // 2, max(kh - s, 0) // 2
+    return full[px:px + out[0], py:py + out[1]]
+
+
+def geometry_cases():
+    """(function, args, reference) over random shapes; strides 1 to 3, both paddings."""
+    nn_cases = []
+    for same, s, k in itertools.product((False, True), (1, 2, 3), ((3, 3), (1, 4), (5, 2))):
+        x = ints((RNG.integers(5, 9), RNG.integers(5, 9), RNG.integers(1, 4)), -300, 300)
+        w = ints(k + (x.shape[2], RNG.integers(1, 6)), -128, 127, np.int8)
+        n = int(RNG.integers(-9, 9))
+        pad = "Same" if same else "Valid"
+        nn_cases.append(("conv2d", (x, w, s, pad, n), sat(conv(x, w, s, same, n))))
+        x8, z = x.astype(np.uint8), ints((x.shape[2],), 0, 255, np.uint8)
+        nn_cases.append(("input_conv2d", (x8, w, s, pad, z, 7), sat(conv(x8, w, s, same, z))))
+        wd = ints(k + (1, x.shape[2]), -128, 127, np.int8)
+        if same:
+            depthwise = np.einsum("xycij,ijc->xyc", windows(x, k, s, True, 0), wd[:, :, 0].astype(np.int64))
+            nn_cases.append(("depthwise_conv2d", (x, wd, s), sat(depthwise)))
+            nn_cases.append(("conv2d_transpose", (x, w, s), sat(transposed(x, w, s))))
+            nn_cases.append(("conv2d_transpose", (x, wd, s), sat(transposed(x, wd, s))))
+        pooled = windows(x, k, s, same, -2**40).max(axis=(3, 4))
+        nn_cases.append(("max_pooling", (x, k[0], k[1], s, s, pad, n), pooled.astype(np.int64)))
+        x8 = x.astype(np.uint8)
+        if not same and k[0] == k[1]:
+            stem = conv(x8, w, s, False, 0)
+            nn_cases.append(("stem_conv", (x8, w, s), sat(stem.reshape(-1, stem.shape[2]))))
+    return nn_cases
+
+
+@pytest.mark.parametrize("name, args, expected", geometry_cases())
+def test_geometry_kernels_match_numpy(core, name, args, expected):
+    args = [getattr(core.Padding, a) if isinstance(a, str) else a for a in args]
+    got = getattr(core.nn, name)(*args)
+    assert got.dtype == np.int32
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_transposed_geometry_and_empty_windows(core):
+    # A 3x3 kernel and stride 2 on 5x7 gives padding 0 and a 10x14 output; kernel 4, padding 1.
+    x = ints((5, 7, 2), -5, 5)
+    for w in (ints((3, 3, 2, 3), -3, 3, np.int8), ints((4, 4, 2, 1), -3, 3, np.int8)):
+        got = core.nn.conv2d_transpose(x, w, 2)
+        assert got.shape == (10, 14, w.shape[3])
+        np.testing.assert_array_equal(got, sat(transposed(x, w, 2)))
+    # Only the low 8 bits of the kernel sizes set the padding: 257 counts as 1.
+    wide = np.zeros((257, 1, 2, 1), np.int8)
+    wide[0, 0] = 1
+    np.testing.assert_array_equal(core.nn.conv2d_transpose(x[:1], wide, 1)[..., 0], x[:1, :, 0] + x[:1, :, 1])
+    # Same padding with a 2x2 pool: every window covers the input.
+    assert core.nn.max_pooling(np.full((1, 1, 1), -7, np.int32), 2, 2, 1, 1, core.Same, 99).item() == -7
+
+
+# (function, args, reference): element-wise and sequence kernels on random shapes.
+def plain_cases():
+    x = ints((3, 4, 5), -1000, 1000)
+    c = ints((5,), 0, 9)
+    a, b = ints((2, 3, 6), -200, 200), ints((6, 4), -200, 200)
+    bt = ints((2, 4, 6), -200, 200)
+    toks, x2 = ints((3, 5), -128, 127, np.int8), ints((4, 5), -99, 99)
+    return [
+        ("lshift", (x, c.astype(np.uint8), 12), sat(sshift(exact(x), exact(c)), 12)),
+        ("lshift", (x, c.astype(np.uint8), 0), sat(sshift(exact(x), exact(c)))),
+        ("shift", (x, c.astype(np.int8) - 4, 0), sat(sshift(exact(x), exact(c - 4)))),
+        ("shift_out", (x, c.astype(np.int8) - 4, 8), sat(sshift(exact(x), exact(4 - c)), 8, False)),
+        ("add", (x, x[0, 0], 2), sat(sshift(exact(x) + exact(x[0, 0]), -2))),
+        ("add", (x, x[:, :1], -3), sat(sshift(exact(x) + exact(x[:, :1]), 3))),
+        ("divide", (x, c + 1), (np.trunc(x / (c + 1))).astype(np.int64)),
+        ("relu_activation", (x, c * 50), np.minimum(np.maximum(x, 0), c * 50)),
+        ("look_up", (x, c), c[np.clip(x, 0, 4)]),
+        ("dequantize", (x, c.astype(np.float32) / 3), x.astype(np.float32) * (c.astype(np.float32) / 3)),
+        ("scale_out", (x, c * 30, c - 4, 8, 1), sat(sshift(exact(x) * exact(c * 30), exact(c - 4)), 8)),
+        ("scale_out", (x, c * 30, c - 4, 4, 0), sat(sshift(exact(x) * exact(c * 30), exact(c - 4)), 4, False)),
+        ("sum_abs", (x, 1), np.abs(x).sum(axis=1, keepdims=True)),
+        ("sum_abs", (x, -1), np.abs(x).sum(axis=-1, keepdims=True)),
+        ("matmul", (a, b, 3, False), sat(sshift(exact(a) @ exact(b), -3))),
+        ("matmul", (a, bt, 0, True), sat(exact(a) @ exact(bt).transpose(0, 2, 1))),
+        ("separate_heads", (x2[:, :4], 2), x2[:, :4].reshape(4, 2, 2).transpose(1, 0, 2)),
+        ("concatenate", (a, a[..., :2]), np.concatenate([a, a[..., :2]], axis=-1)),
+        ("extract_token", (x, 1, 3, 2), x[:, :, 1:3]),
+        ("extract_token", (x, 4294967295, 4, 1), x[:, -1:]),  # bits of -1: the last token
+        ("concat_token", (x2, toks, c[None] + 256, 2), np.concatenate([sat(sshift(exact(toks[:2]), exact(c))), x2])),
+        ("depth_conv_like_op", (x2, toks, 2),
+         sat(sshift(sum(exact(np.pad(x2, ((2, 0), (0, 0))))[k:k + 4] * exact(toks[k]) for k in range(3)), -2))),
+        ("global_average_pooling", (x, 1), sat(sshift((2 * exact(x).sum((0, 1)) + 12) // 24, -1)).reshape(1, 1, 5)),
+    ]
+
+
+@pytest.mark.parametrize("name, args, expected", plain_cases())
+def test_plain_kernels_match_numpy(core, name, args, expected):
+    got = getattr(core.nn, name)(*args)
+    assert got.dtype == np.asarray(expected).dtype if got.dtype == np.float32 else got.dtype == np.int32
+    np.testing.assert_array_equal(got, expected)
+
+
+# Values past 16 bits and past 2^61 per sum take the wider accumulators; results stay exact.
+@pytest.mark.parametrize("scale", [2**20, 2**31 - 1])
+def test_wide_sums_stay_exact(core, scale):
+    x = ints((4, 5, 3), -scale, scale)
+    w = ints((3, 3, 3, 2), -128, 127, np.int8)
+    np.testing.assert_array_equal(core.nn.conv2d(x, w, 1, core.Same, -scale), sat(conv(x, w, 1, True, -scale)))
+    a, b = ints((3, 5), -scale, scale), ints((5, 2), -scale, scale)
+    np.testing.assert_array_equal(core.nn.matmul(a, b, 40, False), sat(sshift(exact(a) @ exact(b), -40)))
+    wd = ints((3, 3, 1, 3), -128, 127, np.int8)
+    depthwise = np.einsum("xycij,ijc->xyc", windows(x, (3, 3), 1, True, 0), wd[:, :, 0].astype(np.int64))
+    np.testing.assert_array_equal(core.nn.depthwise_conv2d(x, wd, 1), sat(depthwise))
+
+
+# Saturation at both ends and rounding of negative values.
+@pytest.mark.parametrize("name, args, expected", [
+    ("add", ([2**31 - 1, -2**31, -2**31], [2**31 - 1, -2**31, 0], 0), [2**31 - 1, -2**31, -2**31]),
+    ("add", ([-3, -5, 3, 5, -4], [0, 0, 0, 0, 0], 1), [-1, -2, 2, 3, -2]),
+    ("divide", ([-2**31, -7, 7], [-1, 2, -2]), [2**31 - 1, -3, -3]),
+    ("lshift", ([1, -1, 3], np.array([40, 40, 1]).astype(np.uint8), 3), [3, -4, 3]),
+    ("shift_out", ([-5, 5, 1000], np.array([1, 1, -3]).astype(np.int8), 8), [0, 3, 255]),
+    ("scale_out", ([100, -100], [2, 2], np.array([200, 200]).astype(np.int32), 32, 1), [0, 0]),  # -56: >> 56
+    ("global_average_pooling", (np.array([-3, -2]).reshape(1, 2, 1), 0), [[[-2]]]),  # -2.5 rounds up
+])
+def test_saturation_and_rounding(core, name, args, expected):
+    np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),
+                                  expected)
+
+
+def test_shiftmax_is_a_base_2_softmax(core):
+    x = ints((2, 3, 6), -12, 12)
+    shifts = ints((6,), 0, 2)
+    got = core.nn.shiftmax(x, shifts + 256, 1, 8)  # re-cast: 256 + s counts s
+    z = np.floor((x << shifts) / 2 + 0.5)
+    p = 2.0 ** (z - z.max(axis=-1, keepdims=True))
+    np.testing.assert_array_equal(got, np.minimum(np.floor(256 * p / p.sum(axis=-1, keepdims=True) + 0.5), 255))
+    assert core.nn.shiftmax(np.array([[100, 0]]), np.array([300]), 0, 4).tolist() == [[15, 0]]  # 300 counts 44
+
+
+def test_state_chain_and_fifo(core):
+    x, state, inp = ints((3, 4), -2**20, 2**20), ints((3, 4), -2**20, 2**20), ints((3, 4), -2**20, 2**20)
+    decay, gain, shifts = ints((4,), -300, 300, np.int16), ints((4,), -300, 300, np.int16), ints((4,), 0, 20, np.uint8)
+    first = sshift(exact(decay) * exact(state), -5) + exact(gain) * exact(inp)
+    second = exact(inp) + first
+    expected = np.concatenate([sat(sshift(sshift(exact(x) + second, -5), exact(-shifts.astype(int))), 16),
+                               sat(sshift(first, exact(-shifts.astype(int))), 16)], axis=-1)
+    np.testing.assert_array_equal(core.nn.stateful_legacy_main_op(x, state, inp, decay, gain, shifts, 5), expected)
+    fifo, frame = ints((3, 2, 2), -9, 9, np.int8), ints((2, 2), -9, 9, np.int8)
+    before = fifo.copy()
+    np.testing.assert_array_equal(core.nn.fifo_op(fifo, frame), np.concatenate([fifo[1:], frame[None]]))
+    np.testing.assert_array_equal(fifo, before)
+
+
+def test_registration(core):
+    assert [n for n in vars(core.nn) if not n.startswith("__")] == FUNCTIONS
+    assert core.nn.__doc__ == ("Nuvra Neural Network software internal functions. These are meant for testing, "
+                               "debugging and validation only.")
+    assert core.nn.add.__doc__.startswith("add(arg0: numpy.ndarray[numpy.int32], arg1: numpy.ndarray[numpy.int32], "
+                                          "arg2: int) -> numpy.ndarray")
+
+
+X, W = np.ones((4, 4, 2), np.int32), np.ones((3, 3, 2, 2), np.int8)
+INCOMPATIBLE = "incompatible function arguments"
+
+
+# (call, error, message start): the argument rules, refusals and re-casts.
+@pytest.mark.parametrize("call, error, message", [
+    (lambda nn, c: nn.add(X, X, arg2=0), TypeError, None),
+    (lambda nn, c: nn.add(X, X), TypeError, None),
+    (lambda nn, c: nn.add(X, X, 0.0), TypeError, None),
+    (lambda nn, c: nn.add(X, X, 2**31), TypeError, None),
+    (lambda nn, c: nn.add("text", X, 0), TypeError, None),
+    (lambda nn, c: nn.separate_heads(X[0], -1), TypeError, None),
+    (lambda nn, c: nn.extract_token(X, -1, 1, 0), TypeError, None),
+    (lambda nn, c: nn.conv2d(X, W, 256, c.Same, 0), TypeError, None),
+    (lambda nn, c: nn.conv2d(X, W, 1, 1, 0), TypeError, None),
+    (lambda nn, c: nn.max_pooling(X, 2, 128, 1, 1, c.Same, 0), TypeError, None),
+    (lambda nn, c: nn.input_conv2d(X, W, 1, c.Same, X[0, 0]), TypeError, None),
+    (lambda nn, c: nn.input_conv2d(X, W, 1, c.Same, X[0, 0], -1), TypeError, None),
+    (lambda nn, c: nn.conv2d(X, W, 1, None, 0), RuntimeError, ""),
+    (lambda nn, c: nn.add(np.int32(3), X, 0), ValueError, DIMENSIONS.format(0)),
+    (lambda nn, c: nn.add(np.zeros((1,) * 5), X, 0), ValueError, DIMENSIONS.format(5)),
+    (lambda nn, c: nn.add(np.zeros((2, 0)), X, 0), RuntimeError, "Cannot have a shape with a dimension set to 0"),
+    (lambda nn, c: nn.conv2d(X, W[0, 0, 0], 1, c.Same, 0), ValueError,
+     "conv2d: the weights need at least 2 dimensions, got 1"),
+    (lambda nn, c: nn.conv2d_transpose(X[0, 0], W, 1), ValueError,
+     "conv2d_transpose: the input need at least 2 dimensions, got 1"),
+    (lambda nn, c: nn.conv2d(X, W, 0, c.Same, 0), ValueError, "ImagePatches: strides must be between 1 and 127"),
+    (lambda nn, c: nn.conv2d_transpose(X, W, 0), ValueError, "conv2d_transpose: the stride must be at least 1, got 0"),
+    (lambda nn, c: nn.max_pooling(X, 200, 2, 1, 1, c.Same, 0), ValueError,
+     "max_pooling: pool sizes must not be negative, got -56 x 2"),
+    (lambda nn, c: nn.divide(X, X - 1), ValueError, "divide: division by zero"),
+    (lambda nn, c: nn.matmul(X, X, 0, False), ValueError, "matmul: cannot multiply (4, 4, 2) by (4, 4, 2)"),
+    (lambda nn, c: nn.extract_token(X, 4294967295, 4294967295, 0), ValueError, "extract_token: the range [-1, -1)"),
+])
+def test_argument_rules(core, call, error, message):
+    with pytest.raises(error) as info:
+        call(core.nn, core)
+    if error is TypeError:
+        assert INCOMPATIBLE in str(info.value)
+    else:
+        assert str(info.value).startswith(message) and (message or str(info.value) == "")
+
+
+def test_conversions(core):
+    # Floats truncate toward zero, lists are arrays, non-contiguous views are read as numpy sees them.
+    np.testing.assert_array_equal(core.nn.add(np.array([1.9, -1.9]), [1, 1], 0), [2, 0])
+    view = np.arange(24, dtype=np.int32).reshape(4, 6)[::2, ::-3]
+    np.testing.assert_array_equal(core.nn.add(view, view, 1), view)
+    a, b = np.arange(6, dtype=np.int32), np.ones(6, np.int32)
+    assert core.nn.add(a, b, np.int64(0)) is not a and a.tolist() == list(range(6))  # __index__ accepted
+    # The sixth argument of input_conv2d has no effect.
+    x8, z = X.astype(np.uint8), np.zeros(2, np.uint8)
+    np.testing.assert_array_equal(core.nn.input_conv2d(x8, W, 1, core.Same, z, 0),
+                                  core.nn.input_conv2d(x8, W, 1, core.Same, z, 4294967295))
+
+
+SAMPLE = {"I": np.ones((3, 3, 2), np.int32), "W": np.ones((2, 2, 2, 2), np.int8), "n": 1, "P": "Same"}
+SIGNATURES = {"separate_heads": "In", "lshift": "IIn", "shift": "IIn", "shift_out": "IIn", "matmul": "IInn",
+              "shiftmax": "IInn", "stem_conv": "IWn", "sum_abs": "In", "divide": "II", "concat_token": "IIIn",
+              "add": "IIn", "concatenate": "II", "scale_out": "IIInn", "conv2d": "IWnPn", "input_conv2d": "IWnPIn",
+              "extract_token": "Innn", "conv2d_transpose": "IWn", "dequantize": "II", "depthwise_conv2d": "IWn",
+              "relu_activation": "II", "look_up": "II", "global_average_pooling": "In", "max_pooling": "Innnn" "Pn",
+              "fifo_op": "II", "depth_conv_like_op": "IIn", "stateful_legacy_main_op": "IIIIIIn"}
+BAD = {"I": [np.ones(1), np.ones((1, 1)), np.ones((5, 1, 1)), np.ones((1, 1, 1, 7)), np.full((2, 3, 2), 2**31 - 1),
+             np.full((2, 3, 2), -2**31), np.arange(8)[::3], np.ones((300, 1, 2, 1)), np.ones((1, 70000, 2))],
+       "n": [0, 127, -128, 255, 2**31 - 1, 4294967295]}
+BAD["W"] = BAD["I"]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_malformed_arguments_never_crash(core, name):
+    """Each argument in turn takes odd shapes or extreme values: a result or a clean error, never a crash."""
+    sig = SIGNATURES[name]
+    valid = [getattr(core.Padding, SAMPLE[k]) if k == "P" else SAMPLE[k] for k in sig]
+    for i, kind in enumerate(sig):
+        for bad in BAD.get(kind, []):
+            args = valid[:i] + [bad] + valid[i + 1:]
+            try:
+                getattr(core.nn, name)(*args)
+            except (TypeError, ValueError, RuntimeError):
+                pass

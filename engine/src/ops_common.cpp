@@ -1,4 +1,5 @@
 #include "ops_common.h"
+#include "ops_simd.h"
 #include "ops_window.h"
 
 #include <stdexcept>
@@ -24,7 +25,29 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
   if (!t) refuse(kernel, std::string(what) + " is missing");
 }
 
-DensePtr result(TensorType type, const Shape& shape) { return Dense::create(type, shape); }
+namespace {
+
+NUVRA_INLINE uint64_t max_abs_lanes(const int32_t* p, size_t n) {
+  int32_t lo = 0, hi = 0;
+  for (size_t i = 0; i < n; ++i) {
+    lo = std::min(lo, p[i]);
+    hi = std::max(hi, p[i]);
+  }
+  return static_cast<uint64_t>(std::max(-int64_t{lo}, int64_t{hi}));
+}
+NUVRA_AVX2 uint64_t max_abs_avx2(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
+uint64_t max_abs_base(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
+
+}  // namespace
+
+uint64_t max_abs(const int32_t* p, size_t n) { return (has_avx2() ? max_abs_avx2 : max_abs_base)(p, n); }
+
+DensePtr result(TensorType type, const Shape& shape) {
+  check_shape(shape);
+  const size_t bytes = static_cast<size_t>(shape.elements()) * element_size(type);
+  return std::make_shared<Dense>(type, shape, Layout::RowMajor,
+                                 std::make_shared<Storage>(bytes, Storage::Uninitialized{}));
+}
 
 Window sweep(const char* kernel, const Dense& input, uint64_t kw, uint64_t kh, int64_t sx, int64_t sy,
              int64_t pad_left, int64_t pad_top, uint64_t out_w, uint64_t out_h) {

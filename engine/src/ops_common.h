@@ -79,6 +79,23 @@ uint64_t max_abs(const T* p, size_t n) {
   const int64_t a = lo, b = hi;
   return static_cast<uint64_t>(std::max(a < 0 ? -a : a, b < 0 ? -b : b));
 }
+// The same over int32 values, vectorised (inputs are scanned once per call).
+uint64_t max_abs(const int32_t* p, size_t n);
+
+// Working memory of a kernel, left uninitialised. It comes from the tensor storage cache, so
+// large buffers are reused from call to call instead of being mapped afresh.
+template <class T>
+class Scratch {
+ public:
+  explicit Scratch(size_t n) : storage_(n * sizeof(T), Storage::Uninitialized{}) {}
+  T* data() { return reinterpret_cast<T*>(storage_.data()); }
+  const T* data() const { return reinterpret_cast<const T*>(storage_.data()); }
+  T& operator[](size_t i) { return data()[i]; }
+  const T& operator[](size_t i) const { return data()[i]; }
+
+ private:
+  Storage storage_;
+};
 
 // A result of `type` and `shape`, every element written by the caller.
 DensePtr result(TensorType type, const Shape& shape);

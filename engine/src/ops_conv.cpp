@@ -3,6 +3,7 @@
 #include "ops_gemm.h"
 #include "ops_window.h"
 
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -18,24 +19,52 @@ struct Filters {
   size_t count, k_step, f_step;
 };
 
+// Gathers the windows of `in` in batches of rows of `stride` values (those past the depth stay
+// zero) and multiplies each batch with the filters: int16 values with int32 sums, or int32
+// values with Acc sums.
 template <class In, class P, class Acc>
-void run(const In* in, const Window& g, const std::vector<int32_t>& pad, const std::vector<P>& rows_of_filters,
-         size_t filters, int32_t* out) {
-  const size_t depth = g.depth(), pixels = g.pixels(), batch = batch_rows(depth, sizeof(P));
+void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad, const Filters& w,
+         int32_t* out) {
+  const size_t depth = g.depth(), pixels = g.pixels(), filters = w.count;
+  const auto weight = [&w](size_t f, size_t k) -> int32_t { return w.data[k * w.k_step + f * w.f_step]; };
+  constexpr bool narrow = std::is_same_v<P, int16_t>;
+  std::optional<Int16Filters> packed;
+  std::vector<int32_t> rows;  // one per filter, for the wide sums
+  if constexpr (narrow) {
+    packed.emplace(filters, depth, weight);
+  } else {
+    rows.resize(filters * depth);
+    for (size_t f = 0; f < filters; ++f)
+      for (size_t k = 0; k < depth; ++k) rows[f * depth + k] = weight(f, k);
+  }
+  const size_t stride = narrow ? packed->stride() : depth, batch = batch_rows(stride, sizeof(P));
+  // Windows are gathered from the input converted once, so gathering is plain copying.
+  std::optional<Scratch<P>> converted;
+  const P* source;
+  if constexpr (std::is_same_v<In, P>) {
+    source = in;
+  } else {
+    converted.emplace(in_size);
+    std::copy(in, in + in_size, converted->data());
+    source = converted->data();
+  }
   const std::vector<P> pad_p(pad.begin(), pad.end());
-  std::vector<P> windows(batch * depth);
-  std::vector<Acc> sums(std::is_same_v<Acc, int32_t> ? 0 : batch * filters);
+  std::vector<P> windows(batch * stride, 0);
+  std::vector<Acc> sums(narrow ? 0 : batch * filters);
+  uint32_t ox = 0, oy = 0;  // the next pixel to gather
   for (size_t p0 = 0; p0 < pixels; p0 += batch) {
     const size_t n = std::min(batch, pixels - p0);
     for (size_t q = 0; q < n; ++q) {
-      const size_t p = p0 + q;
-      gather(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad_p.data(),
-             windows.data() + q * depth);
+      gather(source, g, ox, oy, pad_p.data(), windows.data() + q * stride);
+      if (++oy == g.out_h) {
+        oy = 0;
+        ++ox;
+      }
     }
-    if constexpr (std::is_same_v<Acc, int32_t>) {
-      dot_rows(windows.data(), n, rows_of_filters.data(), filters, depth, out + p0 * filters, filters);
+    if constexpr (narrow) {
+      packed->multiply(windows.data(), n, out + p0 * filters, filters);
     } else {
-      dot_rows<Acc>(windows.data(), n, rows_of_filters.data(), filters, depth, sums.data(), filters);
+      dot_rows<Acc>(windows.data(), n, rows.data(), filters, depth, sums.data(), filters);
       for (size_t i = 0; i < n * filters; ++i) out[p0 * filters + i] = sat32(sums[i]);
     }
   }
@@ -46,28 +75,24 @@ void run(const In* in, const Window& g, const std::vector<int32_t>& pad, const s
 template <class In>
 void convolve(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad, const Filters& w,
               int32_t* out) {
-  const size_t depth = g.depth(), filters = w.count;
-  std::vector<int32_t> rows(filters * depth);
-  uint64_t largest_sum = 0;
-  for (size_t f = 0; f < filters; ++f) {
-    uint64_t sum = 0;
-    for (size_t k = 0; k < depth; ++k) {
-      const int32_t v = w.data[k * w.k_step + f * w.f_step];
-      rows[f * depth + k] = v;
-      sum += static_cast<uint64_t>(v < 0 ? -v : v);
+  const size_t depth = g.depth();
+  std::vector<uint64_t> sums(w.count, 0);
+  for (size_t k = 0; k < depth; ++k)
+    for (size_t f = 0; f < w.count; ++f) {
+      const int v = w.data[k * w.k_step + f * w.f_step];
+      sums[f] += static_cast<uint64_t>(v < 0 ? -v : v);
     }
-    largest_sum = std::max(largest_sum, sum);
-  }
+  const uint64_t largest_sum = *std::max_element(sums.begin(), sums.end());
   const uint64_t max_in = std::max(max_abs(in, in_size), max_abs(pad.data(), pad.size()));
   switch (choose_accumulator(max_in, 128, static_cast<unsigned __int128>(max_in) * largest_sum)) {
     case Accumulator::i16:
-      run<In, int16_t, int32_t>(in, g, pad, std::vector<int16_t>(rows.begin(), rows.end()), filters, out);
+      run<In, int16_t, int32_t>(in, in_size, g, pad, w, out);
       break;
     case Accumulator::i64:
-      run<In, int32_t, int64_t>(in, g, pad, rows, filters, out);
+      run<In, int32_t, int64_t>(in, in_size, g, pad, w, out);
       break;
     case Accumulator::i128:
-      run<In, int32_t, int128>(in, g, pad, rows, filters, out);
+      run<In, int32_t, int128>(in, in_size, g, pad, w, out);
       break;
   }
 }

@@ -1,4 +1,5 @@
 #include "ops_gemm.h"
+#include "ops_simd.h"
 
 namespace nuvra::ops::detail {
 
@@ -8,10 +9,12 @@ Accumulator choose_accumulator(uint64_t max_a, uint64_t max_w, unsigned __int128
   return Accumulator::i128;
 }
 
+namespace {
+
 // Two rows against four filters at a time: each loaded value serves several sums, and the
 // int16 products summed in int32 vectorise to multiply-add-pairs instructions.
-void dot_rows(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth, int32_t* out,
-              size_t ldo) {
+NUVRA_INLINE void dot_rows_i16(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth,
+                               int32_t* out, size_t ldo) {
   size_t f = 0;
   for (; f + 4 <= filters; f += 4) {
     const int16_t* w0 = w + f * depth;
@@ -71,6 +74,15 @@ void dot_rows(const int16_t* a, size_t rows, const int16_t* w, size_t filters, s
       out[p * ldo + f] = s;
     }
   }
+}
+
+}  // namespace
+
+void Int16Filters::multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const {
+  if (packed_)
+    multiply_avx2(a, rows, stride_, w_.data(), filters_, out, ldo);
+  else
+    dot_rows_i16(a, rows, w_.data(), filters_, stride_, out, ldo);
 }
 
 template <class Acc>

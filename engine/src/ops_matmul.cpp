@@ -1,6 +1,7 @@
 // Matrix product over the last two axes, with the shared dot-product core.
 #include "ops_gemm.h"
 
+#include <optional>
 #include <vector>
 
 namespace nuvra::ops {
@@ -9,25 +10,40 @@ using namespace detail;
 
 namespace {
 
-template <class P, class Acc>
-void multiply(const P* a, const P* bt, size_t batches, bool b_batched, size_t m, size_t n,
-              size_t k, int shift, int32_t* out) {
-  const size_t rows = batch_rows(k, sizeof(P));
-  std::vector<Acc> sums(std::is_same_v<Acc, int32_t> ? 0 : rows * n);
+// int16 values with int32 sums; value(batch, n, k) is b's value for output column n.
+template <class Value>
+void multiply16(const int32_t* a, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
+                Value value, int32_t* out) {
+  std::optional<Int16Filters> filters;
+  std::optional<Scratch<int16_t>> rows;
   for (size_t b = 0; b < batches; ++b) {
-    const P* bm = bt + (b_batched ? b * n * k : 0);
+    if (b == 0 || b_batched) {
+      filters.emplace(n, k, [&](size_t col, size_t i) { return value(b, col, i); });
+      rows.emplace(m * filters->stride());
+      std::fill(rows->data(), rows->data() + m * filters->stride(), int16_t{0});
+    }
+    // a's rows in the filters' stride, the padding zero.
+    const size_t stride = filters->stride();
+    for (size_t r = 0; r < m; ++r) std::copy(a + (b * m + r) * k, a + (b * m + r + 1) * k, rows->data() + r * stride);
+    int32_t* dst = out + b * m * n;
+    filters->multiply(rows->data(), m, dst, n);
+    if (shift != 0)
+      for (size_t i = 0; i < m * n; ++i) dst[i] = sat32(sshift<int64_t>(dst[i], -int64_t{shift}));
+  }
+}
+
+template <class Acc>
+void multiply(const int32_t* a, const int32_t* bt, size_t batches, bool b_batched, size_t m, size_t n, size_t k,
+              int shift, int32_t* out) {
+  const size_t rows = batch_rows(k, sizeof(int32_t));
+  std::vector<Acc> sums(rows * n);
+  for (size_t b = 0; b < batches; ++b) {
+    const int32_t* bm = bt + (b_batched ? b * n * k : 0);
     for (size_t r0 = 0; r0 < m; r0 += rows) {
       const size_t count = std::min(rows, m - r0);
-      const P* am = a + (b * m + r0) * k;
+      dot_rows<Acc>(a + (b * m + r0) * k, count, bm, n, k, sums.data(), n);
       int32_t* dst = out + (b * m + r0) * n;
-      if constexpr (std::is_same_v<Acc, int32_t>) {
-        dot_rows(am, count, bm, n, k, dst, n);
-        if (shift != 0)
-          for (size_t i = 0; i < count * n; ++i) dst[i] = sat32(sshift<int64_t>(dst[i], -int64_t{shift}));
-      } else {
-        dot_rows<Acc>(am, count, bm, n, k, sums.data(), n);
-        for (size_t i = 0; i < count * n; ++i) dst[i] = sat32(sshift<Acc>(sums[i], -int64_t{shift}));
-      }
+      for (size_t i = 0; i < count * n; ++i) dst[i] = sat32(sshift<Acc>(sums[i], -int64_t{shift}));
     }
   }
 }
@@ -54,38 +70,45 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
   const bool b_batched = br > 2;
   const size_t batches = a.size() / (m * k), b_count = b_batched ? batches : 1;
 
-  // b as rows of k values, one per output column.
   const int32_t* ap = a.data<int32_t>();
   const int32_t* bp = b.data<int32_t>();
-  std::vector<int32_t> bt(b.size());
-  uint64_t largest = 0;
+  // b's value for output column col of batch q.
+  const auto value = [&](size_t q, size_t col, size_t i) {
+    return transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
+  };
+  // Every sum is bounded by max|a| times the largest sum of |b| over one output column.
+  std::vector<uint64_t> columns(b_count * n, 0);
   for (size_t q = 0; q < b_count; ++q)
-    for (size_t col = 0; col < n; ++col) {
-      uint64_t sum = 0;
-      for (size_t i = 0; i < k; ++i) {
-        const int32_t v = transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
-        bt[(q * n + col) * k + i] = v;
-        sum += static_cast<uint64_t>(v < 0 ? -int64_t{v} : v);
+    for (size_t i = 0; i < k; ++i)
+      for (size_t col = 0; col < n; ++col) {
+        const int64_t v = value(q, col, i);
+        columns[q * n + col] += static_cast<uint64_t>(v < 0 ? -v : v);
       }
-      largest = std::max(largest, sum);
-    }
+  const uint64_t largest = *std::max_element(columns.begin(), columns.end());
   Shape out = as;
   out[ar - 1] = static_cast<uint32_t>(n);
   DensePtr y = result(TensorType::int32, out);
   const uint64_t max_a = max_abs(ap, a.size());
-  switch (choose_accumulator(max_a, max_abs(bp, b.size()), static_cast<unsigned __int128>(max_a) * largest)) {
-    case Accumulator::i16: {
-      const std::vector<int16_t> a16(ap, ap + a.size()), b16(bt.begin(), bt.end());
-      multiply<int16_t, int32_t>(a16.data(), b16.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
-      break;
-    }
-    case Accumulator::i64:
-      multiply<int32_t, int64_t>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
-      break;
-    case Accumulator::i128:
-      multiply<int32_t, int128>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
-      break;
+  const Accumulator acc =
+      choose_accumulator(max_a, max_abs(bp, b.size()), static_cast<unsigned __int128>(max_a) * largest);
+  if (acc == Accumulator::i16) {
+    if (transpose_b)
+      multiply16(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * n + col) * k + i]; }, y->data<int32_t>());
+    else
+      multiply16(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, y->data<int32_t>());
+    return y;
   }
+  // The wider sums take b as rows of k values, one per output column.
+  std::vector<int32_t> bt(b.size());
+  for (size_t q = 0; q < b_count; ++q)
+    for (size_t col = 0; col < n; ++col)
+      for (size_t i = 0; i < k; ++i) bt[(q * n + col) * k + i] = value(q, col, i);
+  if (acc == Accumulator::i64)
+    multiply<int64_t>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
+  else
+    multiply<int128>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
   return y;
 }
 

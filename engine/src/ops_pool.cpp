@@ -1,5 +1,5 @@
-// Per-channel window kernels: depthwise convolution, max pooling and global average pooling.
-// Each output pixel's channels are one contiguous run, so the inner loops run over channels.
+// Pooling: max over windows, and the global average.
+#include "ops_simd.h"
 #include "ops_window.h"
 
 #include <limits>
@@ -11,57 +11,49 @@ using namespace detail;
 
 namespace {
 
-template <class Acc>
-void depthwise(const int32_t* in, const Window& g, const int32_t* taps, int32_t* out) {
-  const size_t c = g.c;
-  std::vector<Acc> acc(c);
+// Max over the window positions inside the input, else `empty`; channels in runs of 8 lanes.
+NUVRA_INLINE void pool_max(const int32_t* in, const Window& g, bool none, int32_t empty, int32_t* out) {
+  const size_t c = g.c, runs = c / kLanes * kLanes;
   for (uint32_t ox = 0; ox < g.out_w; ++ox) {
     const int64_t x0 = g.first_x(ox);
     const Span cols = inside(x0, g.kw, g.x);
     for (uint32_t oy = 0; oy < g.out_h; ++oy) {
       const int64_t y0 = g.first_y(oy);
       const Span rows = inside(y0, g.kh, g.y);
-      std::fill(acc.begin(), acc.end(), Acc{0});
-      for (uint32_t i = cols.begin; i < cols.end; ++i)
-        for (uint32_t j = rows.begin; j < rows.end; ++j) {
-          const int32_t* src = in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
-          const int32_t* w = taps + (size_t{i} * g.kh + j) * c;
-          for (size_t k = 0; k < c; ++k) acc[k] += Acc{src[k]} * w[k];
-        }
       int32_t* dst = out + (size_t{ox} * g.out_h + oy) * c;
-      for (size_t k = 0; k < c; ++k) dst[k] = sat32(acc[k]);
+      if (none || cols.begin == cols.end || rows.begin == rows.end) {
+        std::fill(dst, dst + c, empty);
+        continue;
+      }
+      const auto at = [&](uint32_t i, uint32_t j) {
+        return in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
+      };
+      for (size_t k = 0; k < runs; k += kLanes) {
+        Lanes top = load(at(cols.begin, rows.begin) + k);
+        for (uint32_t i = cols.begin; i < cols.end; ++i)
+          for (uint32_t j = rows.begin; j < rows.end; ++j) {
+            const Lanes v = load(at(i, j) + k);
+            top = top > v ? top : v;
+          }
+        store(dst + k, top);
+      }
+      for (size_t k = runs; k < c; ++k) {
+        int32_t top = at(cols.begin, rows.begin)[k];
+        for (uint32_t i = cols.begin; i < cols.end; ++i)
+          for (uint32_t j = rows.begin; j < rows.end; ++j) top = std::max(top, at(i, j)[k]);
+        dst[k] = top;
+      }
     }
   }
 }
+NUVRA_AVX2 void pool_max_avx2(const int32_t* in, const Window& g, bool none, int32_t empty, int32_t* out) {
+  pool_max(in, g, none, empty, out);
+}
+void pool_max_base(const int32_t* in, const Window& g, bool none, int32_t empty, int32_t* out) {
+  pool_max(in, g, none, empty, out);
+}
 
 }  // namespace
-
-DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pad_left, int pad_top,
-                          unsigned int out_w, unsigned int out_h, const Dense& weights) {
-  const char* kernel = "depthwise_conv2d";
-  expect_type(kernel, "the input", input, TensorType::int32);
-  expect_type(kernel, "the weights", weights, TensorType::int8);
-  expect_rank(kernel, "the weights", weights, 4);
-  const Shape ws = weights.shape();
-  const Window g = sweep(kernel, input, ws[0], ws[1], stride_x, stride_y, pad_left, pad_top, out_w, out_h);
-  if (ws[2] != 1 || ws[3] != g.c)
-    refuse(kernel, "the weights " + ws.to_string() + " must be (kernel_w, kernel_h, 1, " + std::to_string(g.c) + ")");
-  const size_t c = g.c, n = weights.size();
-  const int8_t* w = weights.data<int8_t>();
-  std::vector<int32_t> taps(w, w + n);
-  std::vector<uint64_t> sums(c, 0);
-  for (size_t t = 0; t < n; ++t) sums[t % c] += static_cast<uint64_t>(taps[t] < 0 ? -taps[t] : taps[t]);
-  const uint64_t largest = *std::max_element(sums.begin(), sums.end());
-  const unsigned __int128 bound = static_cast<unsigned __int128>(max_abs(input.data<int32_t>(), input.size())) * largest;
-  DensePtr y = result(TensorType::int32, {out_w, out_h, g.c});
-  if (bound <= std::numeric_limits<int32_t>::max())
-    depthwise<int32_t>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
-  else if (bound < (unsigned __int128){1} << 61)
-    depthwise<int64_t>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
-  else
-    depthwise<int128>(input.data<int32_t>(), g, taps.data(), y->data<int32_t>());
-  return y;
-}
 
 DensePtr max_pooling(ConstDensePtr input, signed char pool_w, signed char pool_h, bool global, unsigned int out_w,
                      unsigned int out_h, signed char stride_x, signed char stride_y, int pad_top, int pad_bottom,
@@ -88,26 +80,7 @@ DensePtr max_pooling(ConstDensePtr input, signed char pool_w, signed char pool_h
   const Window g = sweep(kernel, *input, std::max<int>(pool_w, 1), std::max<int>(pool_h, 1), stride_x, stride_y,
                          pad_left, pad_top, out_w, out_h);
   DensePtr y = result(TensorType::int32, {out_w, out_h, g.c});
-  int32_t* out = y->data<int32_t>();
-  for (uint32_t ox = 0; ox < g.out_w; ++ox) {
-    const int64_t x0 = g.first_x(ox);
-    const Span cols = inside(x0, g.kw, g.x);
-    for (uint32_t oy = 0; oy < g.out_h; ++oy) {
-      const int64_t y0 = g.first_y(oy);
-      const Span rows = inside(y0, g.kh, g.y);
-      int32_t* dst = out + (size_t{ox} * g.out_h + oy) * c;
-      if (none || cols.begin == cols.end || rows.begin == rows.end) {
-        std::fill(dst, dst + c, empty_value);
-        continue;
-      }
-      std::fill(dst, dst + c, std::numeric_limits<int32_t>::min());
-      for (uint32_t i = cols.begin; i < cols.end; ++i)
-        for (uint32_t j = rows.begin; j < rows.end; ++j) {
-          const int32_t* src = in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
-          for (size_t k = 0; k < c; ++k) dst[k] = std::max(dst[k], src[k]);
-        }
-    }
-  }
+  (has_avx2() ? pool_max_avx2 : pool_max_base)(in, g, none, empty_value, y->data<int32_t>());
   return y;
 }
 

@@ -15,16 +15,26 @@ namespace nuvra {
 
 class Dense;
 
-// Bytes of one or more tensor views.
+// Bytes of one or more tensor views. Large buffers are recycled through a small process-wide
+// cache, so that kernels called again and again do not map fresh pages every time.
 class Storage {
  public:
-  explicit Storage(size_t bytes) : bytes_(bytes, 0) {}
-  size_t size() const { return bytes_.size(); }
-  const uint8_t* data() const { return bytes_.data(); }
-  uint8_t* data() { return bytes_.data(); }
+  struct Uninitialized {};
+  // Zero-filled.
+  explicit Storage(size_t bytes);
+  // Left as found, for writers that set every byte.
+  Storage(size_t bytes, Uninitialized);
+  ~Storage();
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+
+  size_t size() const { return size_; }
+  const uint8_t* data() const { return data_; }
+  uint8_t* data() { return data_; }
 
  private:
-  std::vector<uint8_t> bytes_;
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
 };
 
 class Tensor {

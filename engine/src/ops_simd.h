@@ -1,0 +1,32 @@
+// Hot loops are written once as always-inline templates and instantiated twice: for the
+// baseline instruction set and for AVX2, chosen at run time by what the CPU offers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#define NUVRA_INLINE [[gnu::always_inline]] inline
+#define NUVRA_AVX2 [[gnu::target("avx2")]]
+
+// The lane type below is only used inside always-inline functions, never across calls.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace nuvra::ops::detail {
+
+// Eight int32 lanes: one AVX2 register, or two of the baseline's.
+inline constexpr size_t kLanes = 8;
+typedef int32_t Lanes __attribute__((vector_size(32)));
+NUVRA_INLINE Lanes load(const int32_t* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+NUVRA_INLINE void store(int32_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+inline bool has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+
+}  // namespace nuvra::ops::detail

@@ -1,0 +1,92 @@
+#include <nuvra/tensor.h>
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace nuvra {
+
+namespace {
+
+// Freed buffers of at least kSmallest bytes wait here for a request of at least half their size,
+// up to kBlocks buffers and kBytes in all; the oldest go first. Smaller buffers are left to
+// malloc, which keeps them without unmapping. Sanitizer builds skip the cache so that every
+// use after free is caught.
+constexpr size_t kSmallest = size_t{64} << 10;
+constexpr size_t kBytes = size_t{64} << 20;
+constexpr size_t kBlocks = 16;
+
+struct Block {
+  uint8_t* data;
+  size_t capacity;
+};
+
+struct Cache {
+  std::mutex mutex;
+  std::vector<Block> blocks;
+  size_t bytes = 0;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCaching = false;
+#else
+constexpr bool kCaching = true;
+#endif
+
+// Never destroyed: storages may be released during static destruction.
+Cache& cache() {
+  static Cache* c = new Cache;
+  return *c;
+}
+
+uint8_t* take(size_t bytes, size_t& capacity) {
+  if (kCaching && bytes >= kSmallest) {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    size_t best = c.blocks.size();
+    for (size_t i = 0; i < c.blocks.size(); ++i)
+      if (c.blocks[i].capacity >= bytes && c.blocks[i].capacity / 2 <= bytes &&
+          (best == c.blocks.size() || c.blocks[i].capacity < c.blocks[best].capacity))
+        best = i;
+    if (best < c.blocks.size()) {
+      const Block b = c.blocks[best];
+      c.blocks.erase(c.blocks.begin() + static_cast<std::ptrdiff_t>(best));
+      c.bytes -= b.capacity;
+      capacity = b.capacity;
+      return b.data;
+    }
+  }
+  capacity = bytes;
+  return bytes ? static_cast<uint8_t*>(::operator new(bytes)) : nullptr;
+}
+
+void give(uint8_t* data, size_t capacity) {
+  if (kCaching && capacity >= kSmallest && capacity <= kBytes) {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.blocks.push_back({data, capacity});
+    c.bytes += capacity;
+    while (c.bytes > kBytes || c.blocks.size() > kBlocks) {
+      ::operator delete(c.blocks.front().data);
+      c.bytes -= c.blocks.front().capacity;
+      c.blocks.erase(c.blocks.begin());
+    }
+    return;
+  }
+  ::operator delete(data);
+}
+
+}  // namespace
+
+Storage::Storage(size_t bytes, Uninitialized) : size_(bytes) { data_ = take(bytes, capacity_); }
+
+Storage::Storage(size_t bytes) : Storage(bytes, Uninitialized{}) {
+  if (bytes) std::memset(data_, 0, bytes);
+}
+
+Storage::~Storage() {
+  if (data_) give(data_, capacity_);
+}
+
+}  // namespace nuvra

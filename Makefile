@@ -41,6 +41,7 @@ sanitize: deps
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
+	@for b in bench/*.py; do [ -f "$$b" ] || continue; echo "== $$b"; PYTHONPATH=$(BUILD) $(PYTHON) "$$b" || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN)

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nuvra::detail {
 
@@ -36,7 +37,8 @@ class Pooling {
   // `floor_mean`: a global average rounds down (first generation) instead of half up.
   Pooling(const Layer& layer, bool floor_mean);
   bool active() const { return type_ != PoolType::NoPooling; }
-  ConstDensePtr apply(ConstDensePtr values) const;
+  // A new tensor; only for an active pooling.
+  std::shared_ptr<Dense> apply(ConstDensePtr values) const;
 
  private:
   PoolType type_ = PoolType::NoPooling;
@@ -47,19 +49,20 @@ class Pooling {
 };
 
 // The second-generation neuron: accumulator + (bias << bias_shift), ReLU clamp, pooling, then
-// sshift(· × output_scales, output_shift) saturated to the output range.
+// sshift(· × output_scales, output_shift) saturated to the output range. One pass over the
+// accumulator (two around a pooling), written in place.
 class NeuronTail {
  public:
   NeuronTail(const Layer& layer, bool with_pooling);
-  ConstDensePtr apply(std::shared_ptr<Dense> acc) const;
+  ~NeuronTail();
+  // `acc` is a fresh tensor of the caller's, channels on its last axis.
+  std::shared_ptr<Dense> apply(std::shared_ptr<Dense> acc) const;
+
+  struct Channels;
 
  private:
-  std::shared_ptr<Dense> bias_;      // int32, bias << bias_shift
-  std::shared_ptr<Dense> max_;       // int32, null without ReLU
-  std::shared_ptr<const Dense> scales_, shifts_;
+  std::unique_ptr<Channels> channels_;
   std::unique_ptr<Pooling> pooling_;
-  int bits_;
-  bool signed_;
 };
 
 // The first-generation output: 0 when p <= threshold[c], else min(2^act_bits - 1,

@@ -117,7 +117,7 @@ Pooling::Pooling(const Layer& layer, bool floor_mean) : floor_mean_(floor_mean) 
     step_error(layer, "pooling windows are computed up to 127 wide");
 }
 
-ConstDensePtr Pooling::apply(ConstDensePtr values) const {
+std::shared_ptr<Dense> Pooling::apply(ConstDensePtr values) const {
   if (type_ == PoolType::Max) {
     const auto p = [](uint32_t v) { return static_cast<int>(v); };
     return ops::max_pooling(std::move(values), static_cast<signed char>(global_ ? 0 : width_),
@@ -125,7 +125,6 @@ ConstDensePtr Pooling::apply(ConstDensePtr values) const {
                             static_cast<signed char>(stride_x_), static_cast<signed char>(stride_y_),
                             p(padding_.top), p(padding_.bottom), p(padding_.left), p(padding_.right), 0);
   }
-  if (type_ != PoolType::Average) return values;
   if (!floor_mean_) return ops::global_average_pooling(std::move(values), 0);
   const Shape s = values->shape();
   const size_t c = s[2], pixels = size_t{s[0]} * s[1];
@@ -138,42 +137,6 @@ ConstDensePtr Pooling::apply(ConstDensePtr values) const {
   const auto n = static_cast<int64_t>(pixels);
   for (size_t k = 0; k < c; ++k) out[k] = static_cast<int32_t>(sums[k] >= 0 ? sums[k] / n : -((-sums[k] + n - 1) / n));
   return y;
-}
-
-NeuronTail::NeuronTail(const Layer& layer, bool with_pooling)
-    : scales_(variable(layer, "output_scales")), shifts_(variable(layer, "output_shift")),
-      bits_(layer.output_bits()), signed_(!layer.has_activation()) {
-  const LayerParams& p = *layer.params();
-  const int activation = p.has("activation") ? p.get("activation") : 0;
-  if (activation != 0 && activation != static_cast<int>(ActivationType::ReLU))
-    step_error(layer, "activation " + std::to_string(activation) + " has no software arithmetic");
-
-  const auto bias = variable(layer, "bias");
-  const auto bias_shift = variable(layer, "bias_shift");
-  bias_ = Dense::create(TensorType::int32, bias->shape());
-  for (size_t i = 0; i < bias->size(); ++i)
-    bias_->data<int32_t>()[i] = sat32(sshift<int64_t>(bias->data<int8_t>()[i], bias_shift->data<uint8_t>()[i]));
-  if (activation != 0) {
-    max_ = Dense::create(TensorType::int32, bias->shape());
-    int32_t* m = max_->data<int32_t>();
-    if (layer.variables()->has("max_value")) {
-      const auto value = variable(layer, "max_value");
-      const auto shift = variable(layer, "max_value_shift");
-      for (size_t i = 0; i < value->size(); ++i)
-        m[i] = sat32(sshift<int64_t>(value->data<uint8_t>()[i], shift->data<uint8_t>()[i]));
-    } else {
-      std::fill_n(m, max_->size(), std::numeric_limits<int32_t>::max());
-    }
-  }
-  if (with_pooling) pooling_ = std::make_unique<Pooling>(layer, false);
-  if (bits_ < 1 || bits_ > 32) step_error(layer, "output bits must be 1 to 32");
-}
-
-ConstDensePtr NeuronTail::apply(std::shared_ptr<Dense> acc) const {
-  ConstDensePtr v = ops::add(*acc, *bias_, 0);
-  if (max_) v = ops::relu_activation(*v, *max_);
-  if (pooling_ && pooling_->active()) v = pooling_->apply(std::move(v));
-  return ops::scale_out(*v, *scales_, *shifts_, signed_ ? bits_ : std::min(bits_, 31), signed_ ? 1 : 0);
 }
 
 std::shared_ptr<const Dense> input_shifts(const Layer& layer, const char* name) {

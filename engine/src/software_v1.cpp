@@ -56,10 +56,7 @@ class ConvStep final : public LayerStep {
                                            g_.out_h, *weights_);
       p = ops::conv2d_v2(*d, 1, 1, 0, 0, g_.out_w, g_.out_h, *pointwise_, 0);
     }
-    if (pooling_.active()) {
-      auto pooled = pooling_.apply(p);
-      p = std::const_pointer_cast<Dense>(pooled);  // a fresh tensor of the kernel's
-    }
+    if (pooling_.active()) p = pooling_.apply(std::move(p));
     return activation_.apply(std::move(p));
   }
 
@@ -91,16 +88,16 @@ ConstDensePtr ThresholdActivation::apply(std::shared_ptr<Dense> p) const {
   if (!on_) return p;
   int32_t* v = p->data<int32_t>();
   const size_t channels = threshold_.size(), n = p->size();
-  for (size_t i = 0; i < n; ++i) {
-    const size_t c = i % channels;
-    const int64_t above = int64_t{v[i]} - threshold_[c];
-    if (above <= 0)
-      v[i] = 0;
-    else if (t16_[c] <= 0)  // no step: any potential above the threshold saturates
-      v[i] = max_;
-    else
-      v[i] = static_cast<int32_t>(std::min<int64_t>((above * 16 + t16_[c] - 1) / t16_[c], max_));
-  }
+  for (size_t i = 0; i < n; i += channels)
+    for (size_t c = 0; c < channels; ++c) {
+      const int64_t above = int64_t{v[i + c]} - threshold_[c];
+      if (above <= 0)
+        v[i + c] = 0;
+      else if (t16_[c] <= 0)  // no step: any potential above the threshold saturates
+        v[i + c] = max_;
+      else
+        v[i + c] = static_cast<int32_t>(std::min<int64_t>((above * 16 + t16_[c] - 1) / t16_[c], max_));
+    }
   return p;
 }
 

@@ -111,6 +111,10 @@ TEST(ModelRun, SecondGenerationByHand) {
   EXPECT_EQ(std::make_tuple(y->type(), y->shape()), std::make_tuple(TensorType::int32, Shape{1, 1, 1, 2}));
   EXPECT_EQ(values_of<int32_t>(y), (std::vector<int32_t>{91, -10}));
   EXPECT_EQ(values_of<float>(m->predict(x)), (std::vector<float>{45.5f, -2.5f}));
+  // A ReLU bound above 2^30 (filter 1's 255 << 24) takes the exact 64-bit path instead of the
+  // int32 one, with the same result.
+  put(*m, "conv", "max_value_shift", {0, 24});
+  EXPECT_EQ(values_of<int32_t>(m->forward(x)), (std::vector<int32_t>{91, -10}));
   m->pop_layer();
   m->pop_layer();
   EXPECT_EQ(std::make_tuple(m->forward(x)->type(), values_of<uint8_t>(m->forward(x))),

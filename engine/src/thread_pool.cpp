@@ -1,6 +1,7 @@
 #include "thread_pool.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,15 +28,6 @@ class Pool {
   explicit Pool(size_t threads) {
     for (size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
   }
-  ~Pool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (auto& t : workers_) t.join();
-  }
-
   size_t threads() const { return workers_.size() + 1; }
 
   void run(size_t count, const std::function<void(size_t)>& task) {
@@ -64,8 +56,7 @@ class Pool {
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-        if (stopping_) return;
+        wake_.wait(lock, [&] { return generation_ != seen; });
         seen = generation_;
       }
       take_indices();
@@ -98,7 +89,6 @@ class Pool {
   std::condition_variable wake_, done_;
   uint64_t generation_ = 0;
   size_t busy_ = 0;
-  bool stopping_ = false;
 
   const std::function<void(size_t)>* task_ = nullptr;
   size_t count_ = 0;
@@ -108,9 +98,18 @@ class Pool {
   std::exception_ptr error_;
 };
 
+// Never destroyed: its workers wait for jobs until the process ends. A child made by fork has
+// none of the parent's workers, so it makes a pool of its own.
 Pool& pool() {
-  static Pool instance(usable_cpus());
-  return instance;
+  static std::mutex mutex;
+  static Pool* instance = nullptr;
+  static pid_t owner = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!instance || owner != getpid()) {
+    instance = new Pool(usable_cpus());
+    owner = getpid();
+  }
+  return *instance;
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+import os
+import signal
+
 import numpy as np
 import pytest
 
@@ -168,3 +171,15 @@ def test_mapped_on_a_virtual_device(core):
     assert [s.backend for s in hybrid.sequences] == [core.BackendType.Hardware, core.BackendType.Software]
     pytest.raises(RuntimeError, hybrid.forward, x).match("^An actual hardware device is required.$")
     assert hybrid.metrics.names == []
+
+
+def test_forward_in_a_forked_child(core):
+    """The child of a fork has none of the parent's inference threads and must not wait for them."""
+    model = identity_model(core, activation=True)
+    x = np.arange(64 * 10).reshape(64, 10).astype(np.uint8)
+    expected = model.forward(x)  # the parent's threads exist from here on
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        os._exit(0 if (model.forward(x) == expected).all() else 1)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0

@@ -93,7 +93,9 @@ py::array dequantize(const I32& x, const F32& scales) {
   return tensor_to_numpy(ops::dequantize(*t1, *t2));
 }
 
-py::array global_average_pooling(const I32& x, int shift) { return tensor_to_numpy(ops::global_average_pooling(i32(x), shift)); }
+py::array global_average_pooling(const I32& x, int shift) {
+  return tensor_to_numpy(ops::global_average_pooling(i32(x), shift));
+}
 
 // The caller's array is not touched: the kernel updates the tensor's own copy.
 py::array fifo_op(const I8& fifo, const I8& frame) {
@@ -115,8 +117,9 @@ py::array stateful_legacy_main_op(const I32& x, const I32& state, const I32& inp
 }  // namespace
 
 void init_nn(py::module_& m) {
-  py::module_ nn = m.def_submodule(
-      "nn", "Nuvra Neural Network software internal functions. These are meant for testing, debugging and validation only.");
+  py::module_ nn = m.def_submodule("nn",
+                                   "Nuvra Neural Network software internal functions. These are meant for testing, "
+                                   "debugging and validation only.");
   nn.def("separate_heads", &separate_heads);
   nn.def("lshift", &lshift);
   nn.def("shift", &with_int8<ops::shift>);

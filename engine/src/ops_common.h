@@ -63,6 +63,40 @@ constexpr T sshift(T v, int64_t s) {
   return (v + (T(1) << (r - 1))) >> r;
 }
 
+// sshift<int64_t> by a fixed amount without branches, for loops over many values: clamping first
+// gives the same saturation at +-2^61.
+class Shifter {
+ public:
+  Shifter() = default;
+  explicit Shifter(int64_t s) {
+    constexpr int64_t kLimit = int64_t{1} << 61;
+    if (s >= 0) {
+      left_ = static_cast<int>(std::min<int64_t>(s, 61));
+      hi_ = kLimit >> left_;
+    } else {
+      right_ = static_cast<int>(std::min<int64_t>(-s, 62));
+      half_ = int64_t{1} << (right_ - 1);
+      hi_ = kLimit - 1;
+    }
+  }
+  int64_t operator()(int64_t v) const {
+    const int64_t c = std::clamp(v, -hi_, hi_);
+    return (static_cast<int64_t>(static_cast<uint64_t>(c) << left_) + half_) >> right_;
+  }
+
+ private:
+  int64_t hi_ = 0, half_ = 0;
+  int left_ = 0, right_ = 0;
+};
+
+// Shifters for every value of a byte of type B, s(value) giving the shift.
+template <class B, class S>
+std::array<Shifter, 256> shifters(S s) {
+  std::array<Shifter, 256> table;
+  for (int v = 0; v < 256; ++v) table[static_cast<uint8_t>(static_cast<B>(v))] = Shifter(s(static_cast<B>(v)));
+  return table;
+}
+
 // Smallest and largest value of n elements (n >= 1).
 template <class T>
 std::pair<T, T> min_max(const T* p, size_t n) {

@@ -29,13 +29,13 @@ void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_
   const auto weight = [&w](size_t f, size_t k) -> int32_t { return w.data[k * w.k_step + f * w.f_step]; };
   constexpr bool narrow = std::is_same_v<P, int16_t>;
   std::optional<Int16Filters> packed;
-  std::vector<int32_t> rows;  // one per filter, for the wide sums
+  std::vector<int32_t> columns;  // (depth, filters), for the wide sums
   if constexpr (narrow) {
     packed.emplace(filters, depth, weight);
   } else {
-    rows.resize(filters * depth);
-    for (size_t f = 0; f < filters; ++f)
-      for (size_t k = 0; k < depth; ++k) rows[f * depth + k] = weight(f, k);
+    columns.resize(depth * filters);
+    for (size_t k = 0; k < depth; ++k)
+      for (size_t f = 0; f < filters; ++f) columns[k * filters + f] = weight(f, k);
   }
   const size_t stride = narrow ? packed->stride() : depth, batch = batch_rows(stride, sizeof(P));
   // Windows are gathered from the input converted once, so gathering is plain copying.
@@ -64,7 +64,7 @@ void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_
     if constexpr (narrow) {
       packed->multiply(windows.data(), n, out + p0 * filters, filters);
     } else {
-      dot_rows<Acc>(windows.data(), n, rows.data(), filters, depth, sums.data(), filters);
+      dot_columns(windows.data(), n, columns.data(), filters, depth, sums.data(), filters);
       for (size_t i = 0; i < n * filters; ++i) out[p0 * filters + i] = sat32(sums[i]);
     }
   }
@@ -148,11 +148,11 @@ DensePtr input_conv2d(const Dense& input, const Dense& pads, signed char stride_
   if (pads.size() != 1 && pads.size() != g.c)
     refuse(kernel, "the padding values " + pads.shape().to_string() + " must hold 1 or " + std::to_string(g.c) +
                        " values");
+  // The kernel sizes are free here: their product with the channels may pass 64 bits.
   const Shape fs = filters.shape();
-  if (fs[1] != g.depth())
-    refuse(kernel, "the filters " + fs.to_string() + " must hold " + std::to_string(g.depth()) +
-                       " weights per filter (" + std::to_string(kernel_w) + " x " + std::to_string(kernel_h) +
-                       " x " + std::to_string(g.c) + ")");
+  if (static_cast<unsigned __int128>(kernel_w) * kernel_h * g.c != fs[1])
+    refuse(kernel, "the filters " + fs.to_string() + " must hold " + std::to_string(kernel_w) + " x " +
+                       std::to_string(kernel_h) + " x " + std::to_string(g.c) + " weights per filter");
   std::vector<int32_t> pad(g.c);
   const uint8_t* z = pads.data<uint8_t>();
   for (size_t c = 0; c < g.c; ++c) pad[c] = z[pads.size() == 1 ? 0 : c];

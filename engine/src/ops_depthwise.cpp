@@ -59,7 +59,6 @@ void depthwise_base(const int32_t* in, const Window& g, const int32_t* taps, int
   depthwise<int32_t>(in, g, taps, out, borders);
 }
 
-
 }  // namespace
 
 DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pad_left, int pad_top,

@@ -39,30 +39,32 @@ DensePtr int32_with(const char* kernel, const Dense& x, const Dense& b, TensorTy
 
 }  // namespace
 
+// The shifts are bytes: one shifter per byte value serves every element.
 DensePtr lshift(const Dense& x, const Dense& shifts, int bits) {
-  return int32_with<uint8_t>("lshift", x, shifts, TensorType::uint8, "the shifts", [bits](int32_t v, uint8_t s) {
-    return saturate_signed(sshift<int64_t>(v, s), bits);
-  });
+  const auto by = shifters<uint8_t>([](uint8_t s) { return int64_t{s}; });
+  return int32_with<uint8_t>("lshift", x, shifts, TensorType::uint8, "the shifts",
+                             [&by, bits](int32_t v, uint8_t s) { return saturate_signed(by[s](v), bits); });
 }
 
 DensePtr shift(const Dense& x, const Dense& shifts, int bits) {
-  return int32_with<int8_t>("shift", x, shifts, TensorType::int8, "the shifts", [bits](int32_t v, int8_t s) {
-    return saturate_signed(sshift<int64_t>(v, s), bits);
+  const auto by = shifters<int8_t>([](int8_t s) { return int64_t{s}; });
+  return int32_with<int8_t>("shift", x, shifts, TensorType::int8, "the shifts", [&by, bits](int32_t v, int8_t s) {
+    return saturate_signed(by[static_cast<uint8_t>(s)](v), bits);
   });
 }
 
 DensePtr shift_out(const Dense& x, const Dense& shifts, int bits) {
   if (bits < 1 || bits > 31) refuse("shift_out", "the output bits must be 1 to 31, got " + std::to_string(bits));
-  return int32_with<int8_t>("shift_out", x, shifts, TensorType::int8, "the shifts", [bits](int32_t v, int8_t s) {
-    return saturate_unsigned(sshift<int64_t>(v, -int64_t{s}), bits);
+  const auto by = shifters<int8_t>([](int8_t s) { return -int64_t{s}; });
+  return int32_with<int8_t>("shift_out", x, shifts, TensorType::int8, "the shifts", [&by, bits](int32_t v, int8_t s) {
+    return saturate_unsigned(by[static_cast<uint8_t>(s)](v), bits);
   });
 }
 
 DensePtr add(const Dense& a, const Dense& b, int shift) {
-  const int64_t s = -int64_t{shift};
-  return int32_with<int32_t>("add", a, b, TensorType::int32, "the second operand", [s](int32_t u, int32_t v) {
-    return sat32(sshift<int64_t>(int64_t{u} + v, s));
-  });
+  const Shifter by(-int64_t{shift});
+  return int32_with<int32_t>("add", a, b, TensorType::int32, "the second operand",
+                             [by](int32_t u, int32_t v) { return sat32(by(int64_t{u} + v)); });
 }
 
 DensePtr divide(const Dense& a, const Dense& b) {
@@ -99,9 +101,10 @@ DensePtr scale_out(const Dense& x, const Dense& scales, const Dense& shifts, int
   const uint8_t* sc = scales.data<uint8_t>();
   const int8_t* sh = shifts.data<int8_t>();
   int32_t* yp = y->data<int32_t>();
+  const auto by = shifters<int8_t>([](int8_t s) { return int64_t{s}; });
   rows.rows([&](size_t o, size_t n, const auto& at, const auto& step) {
     for (size_t k = 0; k < n; ++k) {
-      const int64_t v = sshift<int64_t>(int64_t{xp[o + k]} * sc[at[0] + k * step[0]], sh[at[1] + k * step[1]]);
+      const int64_t v = by[static_cast<uint8_t>(sh[at[1] + k * step[1]])](int64_t{xp[o + k]} * sc[at[0] + k * step[0]]);
       yp[o + k] = is_signed ? saturate_signed(v, bits) : saturate_unsigned(v, bits);
     }
   });
@@ -109,8 +112,9 @@ DensePtr scale_out(const Dense& x, const Dense& scales, const Dense& shifts, int
 }
 
 DensePtr rounded_rshift(const Dense& x, const Dense& shifts, int bits) {
+  const auto by = shifters<uint8_t>([](uint8_t s) { return -int64_t{s}; });
   return int32_with<uint8_t>("rounded_rshift", x, shifts, TensorType::uint8, "the shifts",
-                             [bits](int32_t v, uint8_t s) { return saturate_signed(sshift<int64_t>(v, -int64_t{s}), bits); });
+                             [&by, bits](int32_t v, uint8_t s) { return saturate_signed(by[s](v), bits); });
 }
 
 DensePtr look_up(const Dense& indices, const Dense& table) {

@@ -19,7 +19,7 @@ enum class Accumulator { i16, i64, i128 };
 // largest sum of |w| over one output).
 Accumulator choose_accumulator(uint64_t max_a, uint64_t max_w, unsigned __int128 sum_bound);
 
-// Rows per batch of dot_rows calls: about 16 KiB of rows, so they stay in cache while every
+// Rows per batch of product calls: about 16 KiB of rows, so they stay in cache while every
 // filter passes over them.
 inline size_t batch_rows(size_t depth, size_t element) {
   return std::clamp<size_t>(16384 / (depth * element), 2, 256);
@@ -29,9 +29,10 @@ inline size_t batch_rows(size_t depth, size_t element) {
 // fit int32. The rows given to multiply() hold stride() values, those past the depth zero.
 class Int16Filters {
  public:
-  // value(f, k): weight k < depth of filter f < filters, fitting int16.
+  // value(f, k): weight k < depth of filter f < filters, fitting int16. `packed` picks the
+  // AVX2 kernel (tests take both routes).
   template <class Value>
-  Int16Filters(size_t filters, size_t depth, Value value);
+  Int16Filters(size_t filters, size_t depth, Value value, bool packed = has_avx2());
   size_t stride() const { return stride_; }
   // out[p * ldo + f] = sum over k of a[p * stride() + k] * w[f][k], for p < rows.
   void multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const;
@@ -48,8 +49,8 @@ void multiply_avx2(const int16_t* a, size_t rows, size_t stride, const int16_t* 
                    int32_t* out, size_t ldo);
 
 template <class Value>
-Int16Filters::Int16Filters(size_t filters, size_t depth, Value value)
-    : filters_(filters), stride_((depth + 1) / 2 * 2), packed_(has_avx2()),
+Int16Filters::Int16Filters(size_t filters, size_t depth, Value value, bool packed)
+    : filters_(filters), stride_((depth + 1) / 2 * 2), packed_(packed),
       w_((packed_ ? (filters + 7) / 8 * 8 : filters) * stride_) {
   int16_t* out = w_.data();
   const auto at = [&](size_t f, size_t k) { return f < filters && k < depth ? static_cast<int16_t>(value(f, k)) : 0; };
@@ -74,12 +75,11 @@ Int16Filters::Int16Filters(size_t filters, size_t depth, Value value)
     }
 }
 
-// out[p * ldo + f] = sum over k of a[p * depth + k] * w[f * depth + k], for p < rows and
-// f < filters, in Acc.
-template <class Acc>
-void dot_rows(const int32_t* a, size_t rows, const int32_t* w, size_t filters, size_t depth, Acc* out, size_t ldo);
-
-extern template void dot_rows<int64_t>(const int32_t*, size_t, const int32_t*, size_t, size_t, int64_t*, size_t);
-extern template void dot_rows<int128>(const int32_t*, size_t, const int32_t*, size_t, size_t, int128*, size_t);
+// out[p * ldo + f] = sum over k of a[p * depth + k] * w[k * filters + f], for p < rows and
+// f < filters, in Acc (int64_t or int128): each row value scales a row of w into the sums.
+void dot_columns(const int32_t* a, size_t rows, const int32_t* w, size_t filters, size_t depth, int64_t* out,
+                 size_t ldo);
+void dot_columns(const int32_t* a, size_t rows, const int32_t* w, size_t filters, size_t depth, int128* out,
+                 size_t ldo);
 
 }  // namespace nuvra::ops::detail

@@ -33,15 +33,15 @@ void multiply16(const int32_t* a, size_t batches, bool b_batched, size_t m, size
 }
 
 template <class Acc>
-void multiply(const int32_t* a, const int32_t* bt, size_t batches, bool b_batched, size_t m, size_t n, size_t k,
+void multiply(const int32_t* a, const int32_t* bk, size_t batches, bool b_batched, size_t m, size_t n, size_t k,
               int shift, int32_t* out) {
   const size_t rows = batch_rows(k, sizeof(int32_t));
   std::vector<Acc> sums(rows * n);
   for (size_t b = 0; b < batches; ++b) {
-    const int32_t* bm = bt + (b_batched ? b * n * k : 0);
+    const int32_t* bm = bk + (b_batched ? b * n * k : 0);
     for (size_t r0 = 0; r0 < m; r0 += rows) {
       const size_t count = std::min(rows, m - r0);
-      dot_rows<Acc>(a + (b * m + r0) * k, count, bm, n, k, sums.data(), n);
+      dot_columns(a + (b * m + r0) * k, count, bm, n, k, sums.data(), n);
       int32_t* dst = out + (b * m + r0) * n;
       for (size_t i = 0; i < count * n; ++i) dst[i] = sat32(sshift<Acc>(sums[i], -int64_t{shift}));
     }
@@ -100,15 +100,20 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
                  [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, y->data<int32_t>());
     return y;
   }
-  // The wider sums take b as rows of k values, one per output column.
-  std::vector<int32_t> bt(b.size());
-  for (size_t q = 0; q < b_count; ++q)
-    for (size_t col = 0; col < n; ++col)
-      for (size_t i = 0; i < k; ++i) bt[(q * n + col) * k + i] = value(q, col, i);
+  // The wider sums take b as (k, n), transposed back when given as (n, k).
+  std::vector<int32_t> bt;
+  const int32_t* b_rows = bp;
+  if (transpose_b) {
+    bt.resize(b.size());
+    for (size_t q = 0; q < b_count; ++q)
+      for (size_t i = 0; i < k; ++i)
+        for (size_t col = 0; col < n; ++col) bt[(q * k + i) * n + col] = value(q, col, i);
+    b_rows = bt.data();
+  }
   if (acc == Accumulator::i64)
-    multiply<int64_t>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
+    multiply<int64_t>(ap, b_rows, batches, b_batched, m, n, k, shift, y->data<int32_t>());
   else
-    multiply<int128>(ap, bt.data(), batches, b_batched, m, n, k, shift, y->data<int32_t>());
+    multiply<int128>(ap, b_rows, batches, b_batched, m, n, k, shift, y->data<int32_t>());
   return y;
 }
 

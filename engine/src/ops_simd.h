@@ -25,7 +25,10 @@ NUVRA_INLINE Lanes load(const int32_t* p) {
 NUVRA_INLINE void store(int32_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 inline bool has_avx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
   return avx2;
 }
 

@@ -279,7 +279,7 @@ SIGNATURES = {"separate_heads": "In", "lshift": "IIn", "shift": "IIn", "shift_ou
               "relu_activation": "II", "look_up": "II", "global_average_pooling": "In", "max_pooling": "Innnn" "Pn",
               "fifo_op": "II", "depth_conv_like_op": "IIn", "stateful_legacy_main_op": "IIIIIIn"}
 BAD = {"I": [np.ones(1), np.ones((1, 1)), np.ones((5, 1, 1)), np.ones((1, 1, 1, 7)), np.full((2, 3, 2), 2**31 - 1),
-             np.full((2, 3, 2), -2**31), np.arange(8)[::3]],
+             np.full((2, 3, 2), -2**31), np.arange(8)[::3], np.ones((300, 1, 2, 1)), np.ones((1, 70000, 2))],
        "n": [0, 127, -128, 255, 2**31 - 1, 4294967295]}
 BAD["W"] = BAD["I"]
 

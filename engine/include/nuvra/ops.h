@@ -3,7 +3,8 @@
 //
 // Common rules:
 // - Every kernel returns a new tensor and never changes its arguments (fifo_op excepted).
-// - Arithmetic is exact (64 or 128 bits inside); int32 results saturate to the int32 range.
+// - Arithmetic is exact in 64 or 128 bits (left shifts saturate at +-2^61); int32 results
+//   saturate to the int32 range.
 // - sshift(v, s) is v << s for s >= 0 and v >> -s rounded half up for s < 0; "rounded >> n"
 //   means sshift(v, -n).
 // - A second operand "broadcasts" numpy-style to the first operand's shape (aligned on the

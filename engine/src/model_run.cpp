@@ -16,11 +16,6 @@ namespace {
 
 using detail::ConstDensePtr;
 
-bool is_v1(LayerType t) {
-  return t == LayerType::InputConvolutional || t == LayerType::Convolutional ||
-         t == LayerType::SeparableConvolutional || t == LayerType::FullyConnected;
-}
-
 template <class T>
 void check_range(const Dense& in, int64_t lo, int64_t hi, int bits) {
   const T* v = in.data<T>();
@@ -116,7 +111,7 @@ std::shared_ptr<Tensor> predicted(const std::shared_ptr<Dense>& out, const Layer
   const int32_t* v = values->data<int32_t>();
   float* y = result->data<float>();
   const size_t n = out->size(), channels = out->shape()[3];
-  if (is_v1(last.type())) {
+  if (detail::first_generation(last.type())) {
     const auto threshold = last.variables()->get("threshold");
     const auto step = last.variables()->get("act_step");
     for (size_t i = 0; i < n; ++i) {

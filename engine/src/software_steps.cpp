@@ -78,7 +78,7 @@ ConvGeometry conv_geometry(const Layer& layer) {
   if (!record) step_error(layer, "the layer has no convolution record");
   const LayerParams& p = *layer.params();
   ConvGeometry g;
-  if (p.has("stride_x")) {
+  if (first_generation(layer.type())) {
     g.stride_x = p.get("stride_x");
     g.stride_y = p.get("stride_y");
   } else {
@@ -99,7 +99,7 @@ Pooling::Pooling(const Layer& layer, bool floor_mean) : floor_mean_(floor_mean) 
   if (!record || !record->flag) return;
   const LayerParams& p = *layer.params();
   type_ = static_cast<PoolType>(p.get("pool_type"));
-  if (p.has("pooling_width") && p.has("pooling_height")) {
+  if (first_generation(layer.type())) {
     width_ = p.get("pooling_width");
     height_ = p.get("pooling_height");
   } else {
@@ -119,11 +119,11 @@ Pooling::Pooling(const Layer& layer, bool floor_mean) : floor_mean_(floor_mean) 
 
 std::shared_ptr<Dense> Pooling::apply(ConstDensePtr values) const {
   if (type_ == PoolType::Max) {
-    const auto p = [](uint32_t v) { return static_cast<int>(v); };
+    const auto pad = [](uint32_t v) { return static_cast<int>(v); };
     return ops::max_pooling(std::move(values), static_cast<signed char>(global_ ? 0 : width_),
                             static_cast<signed char>(global_ ? 0 : height_), global_, out_w_, out_h_,
                             static_cast<signed char>(stride_x_), static_cast<signed char>(stride_y_),
-                            p(padding_.top), p(padding_.bottom), p(padding_.left), p(padding_.right), 0);
+                            pad(padding_.top), pad(padding_.bottom), pad(padding_.left), pad(padding_.right), 0);
   }
   if (!floor_mean_) return ops::global_average_pooling(std::move(values), 0);
   const Shape s = values->shape();
@@ -148,6 +148,11 @@ std::shared_ptr<const Dense> input_shifts(const Layer& layer, const char* name) 
 
 ConstDensePtr shifted(const ConstDensePtr& x, const std::shared_ptr<const Dense>& shifts) {
   return shifts ? ConstDensePtr(ops::lshift(*x, *shifts, 0)) : x;
+}
+
+bool first_generation(LayerType t) {
+  return t == LayerType::InputConvolutional || t == LayerType::FullyConnected || t == LayerType::Convolutional ||
+         t == LayerType::SeparableConvolutional;
 }
 
 ConstDensePtr as_int32(const ConstDensePtr& value) {

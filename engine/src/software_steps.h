@@ -51,6 +51,9 @@ class FullyConnectedStep final : public LayerStep {
   std::unique_ptr<ThresholdActivation> activation_;
 };
 
+// InputConvolutional, FullyConnected, Convolutional and SeparableConvolutional.
+bool first_generation(LayerType type);
+
 // An integer tensor of any byte family, int16 or int32 as int32 values, same shape.
 ConstDensePtr as_int32(const ConstDensePtr& value);
 

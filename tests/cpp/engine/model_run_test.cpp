@@ -100,6 +100,20 @@ TEST(ModelRun, FirstGenerationByHand) {
   EXPECT_EQ(values_of<float>(m->predict(x)), (std::vector<float>{2.0f, 4.0f, 0.0f}));
 }
 
+// InputConvolutional 3x3 on (2, 2, 1), Same padding (one column and row before) worth
+// "padding_value" 2, only the first tap set: p(x, y) = input(x - 1, y - 1) = [2, 2, 2, 8].
+TEST(ModelRun, FirstGenerationPaddingAndPooling) {
+  // pooling type, width (-1: global), expected: the mean 14 / 4 rounds down; the max.
+  for (const auto& [type, width, expected] : {std::tuple{2, -1, 3}, std::tuple{1, 2, 8}}) {
+    auto m = ModelBuilder().add(LayerType::InputConvolutional, {{"input_width", 2}, {"input_height", 2},
+        {"input_channels", 1}, {"kernel_size", 3}, {"filters", 1}, {"padding_value", 2}, {"activation", 0},
+        {"pool_type", type}, {"pooling_width", width}, {"pooling_height", width}}, "hrc").take();
+    put(*m, "hrc", "weights", {1, 0, 0, 0, 0, 0, 0, 0, 0});
+    const auto y = m->forward(tensor<uint8_t>(TensorType::uint8, {1, 2, 2, 1}, {8, 50, 60, 70}));
+    EXPECT_EQ(values_of<int32_t>(y), std::vector<int32_t>{expected});
+  }
+}
+
 TEST(ModelRun, SecondGenerationByHand) {
   auto m = v2_model();
   const auto x = tensor<uint8_t>(TensorType::uint8, {1, 4}, {10, 1, 4, 7});

@@ -63,7 +63,7 @@ fuzz: fuzz-deps
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
-	@echo "== bench/nn_bench.py"; PYTHONPATH=$(BUILD) $(PYTHON) bench/nn_bench.py
+	@for b in bench/*.py; do [ -f "$$b" ] || continue; echo "== $$b"; PYTHONPATH=$(BUILD) $(PYTHON) "$$b" || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)

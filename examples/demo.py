@@ -53,6 +53,17 @@ def build_model():
     return model
 
 
+def show_software_run():
+    model = build_model()
+    images = np.random.default_rng(11).integers(0, 256, size=(4, 32, 32, 3), dtype=np.uint8)
+    outputs = model.forward(images)
+    metrics = model.metrics
+    print(f"\nSoftware forward of {len(images)} images: output {outputs.shape} {outputs.dtype}, "
+          f"{metrics['inference_end'] - metrics['inference_start']} ms")
+    for number, output in enumerate(outputs[:2]):
+        print(f"  image {number}: {output.ravel().tolist()}")
+
+
 def fpga_v2_device():
     """A virtual board: 11 nodes of 4 NPs around the DMA node at (1, 1), skip DMAs in columns 1 and 2."""
     NP = core.NP
@@ -104,6 +115,7 @@ def show_mapping():
 def main():
     print(f"Nuvra core {core.__version__}")
     show_enumerations_and_bit_widths()
+    show_software_run()
     show_mapping()
 
 

@@ -2,6 +2,7 @@
 #include "devices/device.h"
 #include "python/bindings.h"
 #include "python/model_docs.h"
+#include "python/model_inference.h"
 #include "python/py_model.h"
 
 #include <pybind11/stl.h>
@@ -30,6 +31,7 @@ void init_model(py::module_& m) {
       .def(py::init<const std::string&>(), py::arg("filename"), docs::kModelFileInitDoc)
       .def(py::init<const LayerList&>(), py::arg("layers") = LayerList{}, docs::kModelLayersInitDoc)
       .def("add", &PyModel::add, py::arg("layer"), py::arg("inbound_layers") = LayerList{}, docs::kModelAddDoc)
+      .def("add_classes", &PyModel::add_classes, py::arg("num_add_classes"), docs::kModelAddClassesDoc)
       .def("_map", &PyModel::map, py::arg("device"), py::arg("hw_only") = false,
            py::arg("constraints") = py::none())
       .def("pop_layer", &PyModel::pop_layer, docs::kModelPopLayerDoc)
@@ -41,6 +43,31 @@ void init_model(py::module_& m) {
             self.compile(optimizer);
           },
           py::arg("optimizer"), docs::kModelCompileDoc)
+      // Inputs (and array labels) must already be numpy arrays: no overload converts them.
+      .def(
+          "fit",
+          [](PyModel& self, const py::array& inputs, float labels, uint32_t batch_size) {
+            return self.fit(inputs, labels_from_float(labels), batch_size);
+          },
+          py::arg("inputs").noconvert(), py::arg("input_labels"), py::arg("batch_size") = 0u, docs::kModelFitFloatDoc)
+      .def(
+          "fit",
+          [](PyModel& self, const py::array& inputs, const py::array& labels, uint32_t batch_size) {
+            return self.fit(inputs, labels_from_array(labels), batch_size);
+          },
+          py::arg("inputs").noconvert(), py::arg("input_labels").noconvert(), py::arg("batch_size") = 0u,
+          docs::kModelFitArrayDoc)
+      .def(
+          "fit",
+          [](PyModel& self, const py::array& inputs, const py::list& labels, uint32_t batch_size) {
+            return self.fit(inputs, labels_from_list(labels), batch_size);
+          },
+          py::arg("inputs").noconvert(), py::arg("input_labels") = py::list(), py::arg("batch_size") = 0u,
+          docs::kModelFitListDoc)
+      .def("forward", &PyModel::forward, py::arg("inputs").noconvert(), py::arg("batch_size") = 0u,
+           docs::kModelForwardDoc)
+      .def("predict", &PyModel::predict, py::arg("inputs").noconvert(), py::arg("batch_size") = 0u,
+           docs::kModelPredictDoc)
       .def("get_layer", py::overload_cast<const std::string&>(&PyModel::get_layer, py::const_),
            py::arg("layer_name"), docs::kModelGetLayerByNameDoc)
       .def("get_layer", py::overload_cast<uint64_t>(&PyModel::get_layer, py::const_), py::arg("layer_index"),
@@ -60,8 +87,13 @@ void init_model(py::module_& m) {
                              "A dictionary with the number of components per type used in the model.")
       .def_property_readonly("external_memory_size", &PyModel::external_memory_size,
                              "Returns model external memory usage in Bytes.")
+      .def("evaluate", &PyModel::evaluate, py::arg("inputs"), py::arg("labels"), py::arg("num_classes") = 0u,
+           py::arg("batch_size") = 0u, docs::kModelEvaluateDoc)
       .def("save", &PyModel::save, py::arg("model_file"), docs::kModelSaveDoc)
-      .def("to_buffer", &PyModel::to_buffer, docs::kModelToBufferDoc);
+      .def("to_buffer", &PyModel::to_buffer, docs::kModelToBufferDoc)
+      // No driver of this build measures power, so no run leaves events to copy.
+      .def_property_readonly(
+          "power_events", [](const PyModel&) { return py::list(); }, "Copy of power events logged after inference");
 }
 
 }  // namespace nuvra

@@ -128,4 +128,146 @@ inline constexpr const char* kModelToBufferDoc =
     "           bytes buffer.\n"
     "          ";
 
+inline constexpr const char* kModelAddClassesDoc =
+    "\n"
+    "        Adds classes to the last layer of the model.\n"
+    "\n"
+    "        A model with a compiled last layer is ready to learn using the Nuvra\n"
+    "        built-in learning algorithm. This function allows to add new classes\n"
+    "        (i.e. new neurons) to the last layer, keeping the previously learned\n"
+    "        neurons.\n"
+    "\n"
+    "        Args:\n"
+    "            num_add_classes (int): number of classes to add to the last layer\n"
+    "\n"
+    "        Raises:\n"
+    "            RuntimeError: if the last layer is not compiled\n"
+    "    ";
+
+inline constexpr const char* kModelFitFloatDoc =
+    "\n"
+    "Trains a set of images or events through the model.\n"
+    "\n"
+    "Trains the model with the specified input tensor (numpy array).\n"
+    "\n"
+    "Args:\n"
+    "    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) uint8 tensor\n"
+    "    input_labels (float, optional): input label\n"
+    "    batch_size (int, optional): maximum number of inputs that should be\n"
+    "        processed at a time.\n"
+    "\n"
+    "Returns:\n"
+    "    :obj:`numpy.ndarray` : a (n, out_x, out_y, out_c) int8 or uint8 or int32\n"
+    "    tensor.\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: if the input is not a numpy.ndarray.\n"
+    "    ValueError: if the input doesn't match the required shape,\n"
+    "        format, etc.\n"
+    "    ";
+
+#define NUVRA_FIT_LABELS_DOC(labels_line)                                  \
+  "\n"                                                                     \
+  "Trains a set of images or events through the model.\n"                  \
+  "\n"                                                                     \
+  "Trains the model with the specified input tensor (numpy array).\n"      \
+  "\n"                                                                     \
+  "Args:\n"                                                                \
+  "    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) uint8 tensor\n"       \
+  "    " labels_line "\n"                                                  \
+  "        Must have one label per input, or a single label for all inputs.\n" \
+  "        If a label exceeds the defined number of classes, the input will\n" \
+  "        be discarded. (Default value = None).\n"                        \
+  "    batch_size (int, optional): maximum number of inputs that should be\n" \
+  "        processed at a time.\n"                                         \
+  "\n"                                                                     \
+  "Returns:\n"                                                             \
+  "    :obj:`numpy.ndarray` : a (n, out_x, out_y, out_c) int8 or int8 or int32\n" \
+  "    tensor.\n"                                                          \
+  "\n"                                                                     \
+  "Raises:\n"                                                              \
+  "    TypeError: if the input is not a numpy.ndarray.\n"                  \
+  "    ValueError: if the input doesn't match the required shape,\n"       \
+  "        format, etc.\n"                                                 \
+  "    "
+
+inline constexpr const char* kModelFitArrayDoc =
+    NUVRA_FIT_LABELS_DOC("input_labels (:obj:`numpy.ndarray`, optional): input labels.");
+inline constexpr const char* kModelFitListDoc = NUVRA_FIT_LABELS_DOC("input_labels (list(int), optional): input labels.");
+#undef NUVRA_FIT_LABELS_DOC
+
+inline constexpr const char* kModelForwardDoc =
+    "\n"
+    "        Forwards a set of inputs through the model.\n"
+    "\n"
+    "        Forwards an input tensor through the model and returns an output tensor.\n"
+    "\n"
+    "        Args:\n"
+    "            inputs (:obj:`numpy.ndarray`): a (n, x, y, c) uint8 tensor\n"
+    "            batch_size (int, optional): maximum number of inputs that should be\n"
+    "                processed at a time\n"
+    "\n"
+    "        Returns:\n"
+    "            :obj:`numpy.ndarray` : a (n, out_x, out_y, out_c) uint8, int8 or\n"
+    "            int32 tensor.\n"
+    "\n"
+    "        Raises:\n"
+    "            TypeError: if the input is not a numpy.ndarray.\n"
+    "            ValueError: if the inputs doesn't match the required shape,\n"
+    "                format, etc.\n"
+    "           ";
+
+inline constexpr const char* kModelPredictDoc =
+    "\n"
+    "        Predicts a set of inputs through the model.\n"
+    "\n"
+    "        Forwards an input tensor through the model and returns a float array.\n"
+    "\n"
+    "        It applies ONLY to models without an activation on the last layer.\n"
+    "        The output values are obtained from the model discrete potentials by\n"
+    "        applying a shift and a scale.\n"
+    "\n"
+    "        Args:\n"
+    "            inputs (:obj:`numpy.ndarray`): a (n, x, y, c) uint8 tensor\n"
+    "            batch_size (int, optional): maximum number of inputs that should be\n"
+    "                processed at a time\n"
+    "\n"
+    "        Returns:\n"
+    "           :obj:`numpy.ndarray`: a (n, w, h, c) float tensor.\n"
+    "\n"
+    "        Raises:\n"
+    "            TypeError: if the input is not a numpy.ndarray.\n"
+    "            RuntimeError: if the model last layer has an activation.\n"
+    "            ValueError: if the input doesn't match the required shape,\n"
+    "                format, or if the model only has an InputData layer.\n"
+    "           ";
+
+inline constexpr const char* kModelEvaluateDoc =
+    "\n"
+    "      Returns the model class accuracy.\n"
+    "\n"
+    "      Forwards an input tensor through the model and compute accuracy\n"
+    "      based on labels.\n"
+    "      If the number of output neurons is greater than the number of classes,\n"
+    "      the neurons are automatically assigned to a class by dividing their id\n"
+    "      by the number of classes.\n"
+    "\n"
+    "      Note that the evaluation is based on the activation values of the last\n"
+    "      layer: for most use cases, you may want to disable activations for that\n"
+    "      layer (ie setting ``activation=False``) to get a better\n"
+    "      accuracy.\n"
+    "\n"
+    "      Args:\n"
+    "          inputs (:obj:`numpy.ndarray`): a (n, x, y, c) uint8 tensor\n"
+    "          labels (:obj:`numpy.ndarray`): a (n) tensor of labels for the inputs\n"
+    "          num_classes (int, optional): optional parameter (defaults to the\n"
+    "              number of neurons in the last layer).\n"
+    "          batch_size (int, optional): maximum number of inputs that should be\n"
+    "              processed at a time\n"
+    "\n"
+    "      Returns:\n"
+    "          float: the accuracy of the model to predict the labels based on the\n"
+    "          inputs.\n"
+    "           ";
+
 }  // namespace nuvra::docs

@@ -5,6 +5,7 @@
 
 #include <nuvra/model.h>
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -52,6 +53,20 @@ class PyModel {
   std::map<hw::Type, uint64_t> component_count() const;
   // External memory of the mapped layers, in bytes (wraps modulo 2^32).
   uint32_t external_memory_size() const;
+
+  // Grows the compiled FullyConnected last layer by the neurons of `num_add_classes` more
+  // classes, keeping what the old neurons learnt. A refusal leaves the model as it was.
+  void add_classes(int num_add_classes);
+
+  // Runs with metrics (model_inference.cpp); the result is a new numpy array.
+  pybind11::array fit(const pybind11::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size);
+  pybind11::array forward(const pybind11::array& inputs, uint32_t batch_size);
+  pybind11::array predict(const pybind11::array& inputs, uint32_t batch_size);
+  // The share of samples whose class (the group of output neurons holding the largest value)
+  // is their label.
+  float evaluate(const pybind11::array_t<uint8_t, pybind11::array::forcecast>& inputs,
+                 const pybind11::array_t<int32_t, pybind11::array::forcecast>& labels, uint32_t num_classes,
+                 uint32_t batch_size);
 
   Model& engine() { return *model; }
   const Model& engine() const { return *model; }

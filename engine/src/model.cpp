@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace nuvra {
@@ -115,6 +116,7 @@ void Model::compile(const std::shared_ptr<LearningParams>& lp) {
   for (const auto& l : layers_) impl_of(l)->set_learning(nullptr);
   impl_of(last)->set_learning(lp);
   learning_ = lp;
+  plasticity_ = std::numeric_limits<double>::quiet_NaN();
   drop_mapping();
 }
 

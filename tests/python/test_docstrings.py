@@ -1,7 +1,7 @@
 import functools
 import inspect
 
-I8, I11, I12 = " " * 8, " " * 11, " " * 12
+I8, I11, I12, I16 = " " * 8, " " * 11, " " * 12, " " * 16
 RETURNS = "\n\n                             Returns:\n                                "
 SRAM = " SRAM in bytes available inside the mesh for each two NPs."
 BY_NP = " processed by the Neural Processor"
@@ -26,6 +26,15 @@ DOCS = [
     ("Model.device", "The Device the Model is mapped to."),
     ("Model.component_count", "A dictionary with the number of components per type used in the model."),
     ("Model.external_memory_size", "Returns model external memory usage in Bytes."),
+    ("Model.power_events", "Copy of power events logged after inference"),
+    ("Model.add_classes", f"{I12}num_add_classes (int): number of classes to add to the last layer\n\n{I8}Raises:\n"
+                          f"{I12}RuntimeError: if the last layer is not compiled\n    "),
+    ("Model.fit", "    input_labels (list(int), optional): input labels.\n        Must have one label per input, or "
+                  "a single label for all inputs.\n"),
+    ("Model.forward", f"{I12}:obj:`numpy.ndarray` : a (n, out_x, out_y, out_c) uint8, int8 or\n{I12}int32 tensor."),
+    ("Model.predict", f"{I12}ValueError: if the input doesn't match the required shape,\n{I16}format, or if the model "
+                      f"only has an InputData layer.\n{I11}"),
+    ("Model.evaluate", "      Note that the evaluation is based on the activation values of the last\n"),
     ("Optimizer", "Optimizer generic parameters"), ("LayerParams", "Parameters dictionary for layers"),
     ("LayerParams.get", f"\n{I8}Retrieve a value from the LayerParams object.\n\n{I8}Args:\n{I12}key (str): key of "
                         f"the value.\n{I8}Returns:\n{I12}int: value associated to the key.\n{I8}Raises:\n{I12}"

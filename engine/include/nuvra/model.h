@@ -7,6 +7,7 @@
 #include <nuvra/tensor.h>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,24 @@ class Model {
   // becomes one software sequence, unless `hw_only`, which throws std::runtime_error instead.
   void map(const std::shared_ptr<Device>& device, bool hw_only, const std::shared_ptr<MapConstraints>& constraints);
 
+  // Runs a batch through the model: unmapped in software, mapped through its sequences in
+  // order (software ones in the engine, hardware ones on their board, `batch` samples per board
+  // run, 0 for all at once; software results do not depend on it). `inputs` is (n, x, y, c) or
+  // (n, x·y·c) for a model input (x, y, c): uint8 for an unsigned model, int8 or int16 for a
+  // signed one, values within the input's bits. The result is (n, x, y, c) of the last layer's
+  // output: uint8 with activation, else int8 up to 8 bits or int32. Bad inputs throw
+  // std::invalid_argument, a layer the engine cannot run std::runtime_error.
+  std::shared_ptr<Tensor> forward(const std::shared_ptr<Dense>& inputs, uint32_t batch = 0);
+  // forward, then float32 values: (p - threshold[c]) / act_step[c] for a first-generation last
+  // layer, x · scales[c] for a Dequantizer, else the values as they are. Refuses a last layer
+  // with an activation (std::runtime_error) and a model of a single InputData layer.
+  std::shared_ptr<Tensor> predict(const std::shared_ptr<Dense>& inputs, uint32_t batch = 0);
+  // forward while the compiled last layer learns, sample after sample. `labels` holds no label,
+  // one for every input or one per input; inputs whose label is outside the classes are not
+  // learnt from. An uncompiled model throws std::runtime_error.
+  std::shared_ptr<Tensor> fit(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>& labels,
+                              uint32_t batch = 0);
+
   // The layers with their parameters, links and variables, and the learning parameters;
   // the same model always gives the same bytes. A variable without storage is written with
   // its initial value and stays without storage. Throws std::runtime_error for a model
@@ -69,11 +88,16 @@ class Model {
  private:
   Model() = default;
   void drop_mapping();
+  enum class Run { forward, predict, fit };
+  std::shared_ptr<Tensor> run(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>* labels,
+                              uint32_t batch, Run kind);
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::shared_ptr<LearningParams> learning_;
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
+  // Plasticity of the learning layer, from its initial value (NaN) as it learns in software.
+  double plasticity_ = std::numeric_limits<double>::quiet_NaN();
 };
 
 }  // namespace nuvra

@@ -1,0 +1,103 @@
+#include "software_run.h"
+
+#include "thread_pool.h"
+
+#include <nuvra/layers.h>
+
+#include <stdexcept>
+
+namespace nuvra::detail {
+
+struct SoftwareRun::Node {
+  std::unique_ptr<LayerStep> step;
+  // Indices of the inbound layers' nodes; -1 stands for the samples.
+  std::vector<int> inputs;
+  bool raw_input = false;       // an input layer: gets the sample as received
+  std::vector<size_t> release;  // values no later node reads
+};
+
+SoftwareRun::SoftwareRun(const std::vector<std::shared_ptr<Layer>>& layers, const Layer* feeder) {
+  if (layers.empty()) throw std::runtime_error("Nothing to run: no layer");
+  nodes_.resize(layers.size());
+  std::vector<size_t> last_read(layers.size(), 0);
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const Layer& layer = *layers[i];
+    Node& node = nodes_[i];
+    const auto inbounds = layer.inbound_layers();
+    node.raw_input = layer.is_input_layer();
+    if (inbounds.empty()) {
+      if (!node.raw_input || feeder) throw std::runtime_error("Layer " + layer.get_name() + " has no input to run on");
+      node.inputs.push_back(-1);
+    }
+    for (const auto& in : inbounds) {
+      int index = -1;
+      for (size_t j = 0; j < i; ++j)
+        if (layers[j].get() == in.get()) index = static_cast<int>(j);
+      if (index < 0 && in.get() != feeder)
+        throw std::runtime_error("Layer " + layer.get_name() + " reads layer " + in->get_name() +
+                                 ", whose output is not available to its sequence");
+      if (index >= 0) last_read[static_cast<size_t>(index)] = i;
+      node.inputs.push_back(index);
+    }
+  }
+  for (size_t i = 0; i + 1 < layers.size(); ++i) nodes_[last_read[i]].release.push_back(i);
+  // Steps last: their refusals come after the graph's.
+  for (size_t i = 0; i < layers.size(); ++i) {
+    nodes_[i].step = make_step(*layers[i]);
+    sequential_ = sequential_ || nodes_[i].step->sequential();
+  }
+  const Layer& last = *layers.back();
+  output_type_ = output_type(last.output_bits(), last.output_signed());
+}
+
+SoftwareRun::~SoftwareRun() = default;
+
+ConstDensePtr SoftwareRun::run_one(const ConstDensePtr& sample) const {
+  std::vector<ConstDensePtr> values(nodes_.size());
+  ConstDensePtr sample32;
+  std::vector<ConstDensePtr> inputs;
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    const Node& node = nodes_[i];
+    inputs.clear();
+    for (const int j : node.inputs) {
+      if (j >= 0) {
+        inputs.push_back(values[static_cast<size_t>(j)]);
+      } else if (node.raw_input) {
+        inputs.push_back(sample);
+      } else {
+        if (!sample32) sample32 = as_int32(sample);
+        inputs.push_back(sample32);
+      }
+    }
+    values[i] = node.step->run(inputs);
+    for (const size_t j : node.release) values[j].reset();
+  }
+  return narrowed(values.back(), output_type_);
+}
+
+std::vector<ConstDensePtr> SoftwareRun::run(const std::vector<ConstDensePtr>& samples) const {
+  std::vector<ConstDensePtr> outputs(samples.size());
+  if (sequential_) {
+    for (size_t i = 0; i < samples.size(); ++i) outputs[i] = run_one(samples[i]);
+  } else {
+    parallel_for(samples.size(), [&](size_t i) { outputs[i] = run_one(samples[i]); });
+  }
+  return outputs;
+}
+
+ConstDensePtr narrowed(const ConstDensePtr& values, TensorType type) {
+  if (type == TensorType::int32) return values;
+  auto y = Dense::create(type, values->shape());
+  const int32_t* v = values->data<int32_t>();
+  const size_t n = values->size();
+  if (type == TensorType::uint8) {
+    uint8_t* out = y->data<uint8_t>();
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v[i]);
+  } else {
+    int8_t* out = y->data<int8_t>();
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<int8_t>(v[i]);
+  }
+  return y;
+}
+
+}  // namespace nuvra::detail

@@ -1,0 +1,215 @@
+// Steps shared by both generations (input, merges, Dequantizer), the helpers of the
+// per-generation steps and the choice of a step for a layer.
+#include "software_common.h"
+
+#include "ops_common.h"
+
+#include <nuvra/layers.h>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace nuvra::detail {
+
+using ops::detail::sat32;
+using ops::detail::saturate_signed;
+using ops::detail::saturate_unsigned;
+using ops::detail::sshift;
+
+std::unique_ptr<LayerStep> make_v1_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_v2_step(const Layer& layer);
+
+namespace {
+
+// InputData hands the sample on; Dequantizer is the identity until predict scales the output.
+class PassStep final : public LayerStep {
+ public:
+  ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override { return as_int32(inputs[0]); }
+};
+
+class AddStep final : public LayerStep {
+ public:
+  explicit AddStep(const Layer& layer)
+      : a_(variable(layer, "a_shift")), b_(variable(layer, "b_shift")),
+        out_(variable(layer, "output_shift")), bits_(layer.output_bits()), signed_(layer.output_signed()) {}
+  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
+    const auto sum = ops::add(*ops::lshift(*in[0], *a_, 0), *ops::lshift(*in[1], *b_, 0), 0);
+    auto y = ops::shift(*sum, *out_, 0);
+    saturate(*y, bits_, signed_);
+    return y;
+  }
+
+ private:
+  std::shared_ptr<const Dense> a_, b_, out_;
+  int bits_;
+  bool signed_;
+};
+
+class ConcatenateStep final : public LayerStep {
+ public:
+  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override { return ops::concatenate_last_dim(in); }
+};
+
+template <class T>
+void widen(const T* from, size_t n, int32_t* to) {
+  for (size_t i = 0; i < n; ++i) to[i] = from[i];
+}
+
+}  // namespace
+
+void step_error(const Layer& layer, const std::string& reason) {
+  throw std::runtime_error("Layer " + layer.get_name() + " (" + layer_type_name(layer.type()) + "): " + reason);
+}
+
+std::shared_ptr<const Dense> variable(const Layer& layer, const char* name) { return layer.variables()->get(name); }
+
+std::shared_ptr<const Dense> retagged(const Dense& t, TensorType type, const Shape& shape) {
+  return t.view(type, shape, Layout::RowMajor);
+}
+
+std::shared_ptr<const Dense> flattened(const Dense& t) {
+  return t.view(t.type(), Shape{1, 1, static_cast<uint32_t>(t.size())}, Layout::RowMajor);
+}
+
+ConvGeometry conv_geometry(const Layer& layer) {
+  const auto* conv = dynamic_cast<const HasConvParams*>(&layer);
+  const ConvParams* record = conv ? conv->conv_params() : nullptr;
+  if (!record) step_error(layer, "the layer has no convolution record");
+  const LayerParams& p = *layer.params();
+  ConvGeometry g;
+  if (first_generation(layer.type())) {
+    g.stride_x = p.get("stride_x");
+    g.stride_y = p.get("stride_y");
+  } else {
+    g.stride_x = g.stride_y = p.get("kernel_stride");
+  }
+  g.pad_left = static_cast<int>(record->padding.left);
+  g.pad_right = static_cast<int>(record->padding.right);
+  g.pad_top = static_cast<int>(record->padding.top);
+  g.pad_bottom = static_cast<int>(record->padding.bottom);
+  g.out_w = record->out_width;
+  g.out_h = record->out_height;
+  return g;
+}
+
+Pooling::Pooling(const Layer& layer, bool floor_mean) : floor_mean_(floor_mean) {
+  const auto* pool = dynamic_cast<const HasPoolParams*>(&layer);
+  const PoolingCalculatedParams* record = pool ? pool->pool_params() : nullptr;
+  if (!record || !record->flag) return;
+  const LayerParams& p = *layer.params();
+  type_ = static_cast<PoolType>(p.get("pool_type"));
+  if (first_generation(layer.type())) {
+    width_ = p.get("pooling_width");
+    height_ = p.get("pooling_height");
+  } else {
+    width_ = height_ = p.get("pool_size");
+  }
+  global_ = width_ == -1;
+  stride_x_ = record->stride_x;
+  stride_y_ = record->stride_y;
+  padding_ = record->padding;
+  out_w_ = record->pooled_width;
+  out_h_ = record->pooled_height;
+  if (type_ == PoolType::Average && !global_)
+    step_error(layer, "average pooling is only computed over the whole output");
+  if (!global_ && (width_ > 127 || height_ > 127))
+    step_error(layer, "pooling windows are computed up to 127 wide");
+}
+
+std::shared_ptr<Dense> Pooling::apply(ConstDensePtr values) const {
+  if (type_ == PoolType::Max) {
+    const auto pad = [](uint32_t v) { return static_cast<int>(v); };
+    return ops::max_pooling(std::move(values), static_cast<signed char>(global_ ? 0 : width_),
+                            static_cast<signed char>(global_ ? 0 : height_), global_, out_w_, out_h_,
+                            static_cast<signed char>(stride_x_), static_cast<signed char>(stride_y_),
+                            pad(padding_.top), pad(padding_.bottom), pad(padding_.left), pad(padding_.right), 0);
+  }
+  if (!floor_mean_) return ops::global_average_pooling(std::move(values), 0);
+  const Shape s = values->shape();
+  const size_t c = s[2], pixels = size_t{s[0]} * s[1];
+  const int32_t* in = values->data<int32_t>();
+  std::vector<int64_t> sums(c, 0);
+  for (size_t i = 0; i < pixels; ++i)
+    for (size_t k = 0; k < c; ++k) sums[k] += in[i * c + k];
+  auto y = Dense::create(TensorType::int32, Shape{1, 1, s[2]});
+  int32_t* out = y->data<int32_t>();
+  const auto n = static_cast<int64_t>(pixels);
+  for (size_t k = 0; k < c; ++k) out[k] = static_cast<int32_t>(sums[k] >= 0 ? sums[k] / n : -((-sums[k] + n - 1) / n));
+  return y;
+}
+
+std::shared_ptr<const Dense> input_shifts(const Layer& layer, const char* name) {
+  const auto shifts = variable(layer, name);
+  const uint8_t* s = shifts->data<uint8_t>();
+  if (std::all_of(s, s + shifts->size(), [](uint8_t v) { return v == 0; })) return nullptr;
+  return retagged(*shifts, TensorType::uint8, shifts->shape());
+}
+
+ConstDensePtr shifted(const ConstDensePtr& x, const std::shared_ptr<const Dense>& shifts) {
+  return shifts ? ConstDensePtr(ops::lshift(*x, *shifts, 0)) : x;
+}
+
+bool first_generation(LayerType t) {
+  return t == LayerType::InputConvolutional || t == LayerType::FullyConnected || t == LayerType::Convolutional ||
+         t == LayerType::SeparableConvolutional;
+}
+
+ConstDensePtr as_int32(const ConstDensePtr& value) {
+  const TensorType t = value->type();
+  if (t == TensorType::int32) return value;
+  auto y = Dense::create(TensorType::int32, value->shape());
+  int32_t* out = y->data<int32_t>();
+  const size_t n = value->size();
+  switch (t) {
+    case TensorType::int16: widen(value->data<int16_t>(), n, out); break;
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: widen(value->data<uint8_t>(), n, out); break;
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: widen(value->data<int8_t>(), n, out); break;
+    default: throw std::runtime_error(std::string("Layers cannot take ") + type_name(t) + " values");
+  }
+  return y;
+}
+
+TensorType output_type(int bits, bool is_signed) {
+  if (bits > 8) return TensorType::int32;
+  return is_signed ? TensorType::int8 : TensorType::uint8;
+}
+
+void saturate(Dense& values, int bits, bool is_signed) {
+  int32_t* v = values.data<int32_t>();
+  const size_t n = values.size();
+  for (size_t i = 0; i < n; ++i)
+    v[i] = is_signed ? saturate_signed(v[i], bits) : saturate_unsigned(v[i], std::min(bits, 31));
+}
+
+std::unique_ptr<LayerStep> make_step(const Layer& layer) {
+  switch (layer.type()) {
+    case LayerType::InputData:
+    case LayerType::Dequantizer: return std::make_unique<PassStep>();
+    case LayerType::Add: return std::make_unique<AddStep>(layer);
+    case LayerType::Concatenate: return std::make_unique<ConcatenateStep>();
+    case LayerType::FullyConnected: return std::make_unique<FullyConnectedStep>(layer, variable(layer, "weights"));
+    case LayerType::InputConvolutional:
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional: return make_v1_step(layer);
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::Dense1D:
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv:
+    case LayerType::Stem: return make_v2_step(layer);
+    default:
+      throw std::runtime_error(std::string("Software inference of ") + layer_type_name(layer.type()) +
+                               " is not supported by this engine");
+  }
+}
+
+}  // namespace nuvra::detail

@@ -1,0 +1,19 @@
+// Worker threads for software inference: samples of a batch are independent, so a run spreads
+// them over the cores. The pool is made on first use, never at load time.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace nuvra::detail {
+
+// Threads the pool runs with: the CPUs this process may use (its affinity), at least 1.
+size_t inference_threads();
+
+// Calls task(i) for every i in [0, count), spread over the pool; the calling thread takes part
+// and returns once all calls are done. When calls throw, the exception of the lowest i is
+// rethrown (the others are dropped), so what a caller sees does not depend on the thread count.
+// Tasks must not call parallel_for themselves.
+void parallel_for(size_t count, const std::function<void(size_t)>& task);
+
+}  // namespace nuvra::detail

@@ -1,0 +1,253 @@
+// Model runs: small models worked by hand, input and label refusals, the learning rule, and the
+// walk over mapped sequences with a double of a board sequence.
+#include <gtest/gtest.h>
+
+#include <nuvra/model.h>
+#include <nuvra/services.h>
+
+#include "backend/map_constraints.h"
+#include "support/error_text.h"
+#include "support/model_builders.h"
+
+#include <cstring>
+
+namespace nuvra {
+namespace {
+
+using test::error_text;
+using test::ModelBuilder;
+
+// Sets a variable from values in storage order (the order numpy shows them in).
+void put(const Model& m, const std::string& layer, const std::string& name, const std::vector<double>& values) {
+  Variables& vars = *m.get_layer(layer)->variables();
+  const auto now = vars.get(name);
+  auto t = Dense::create(now->type(), now->shape(), now->layout());
+  ASSERT_EQ(values.size(), t->size()) << layer << "." << name;
+  for (size_t i = 0; i < values.size(); ++i) {
+    switch (t->type()) {
+      case TensorType::float32: t->data<float>()[i] = static_cast<float>(values[i]); break;
+      case TensorType::int32: t->data<int32_t>()[i] = static_cast<int32_t>(values[i]); break;
+      default: t->storage().data()[i] = static_cast<uint8_t>(static_cast<int>(values[i])); break;
+    }
+  }
+  vars.set(name, t);
+}
+
+template <class T>
+std::shared_ptr<Dense> tensor(TensorType type, Shape shape, const std::vector<T>& values) {
+  return Dense::copy(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T), type, shape);
+}
+
+template <class T>
+std::vector<T> values_of(const std::shared_ptr<Tensor>& t) {
+  const auto d = Tensor::ensure_dense(t);
+  return std::vector<T>(d->data<T>(), d->data<T>() + d->size());
+}
+
+// input (2, 2, 1), 4 bits -> conv 1x1, 2 filters, 2-bit weights [1, -2], activation of 2 bits,
+// thresholds [1, 0], act steps [1, 0.5] -> fc, 3 units, no activation.
+std::unique_ptr<Model> v1_model() {
+  auto m = ModelBuilder().input(2, 2, 1, 4)
+      .add(LayerType::Convolutional, {{"filters", 2}, {"kernel_width", 1}, {"kernel_height", 1}, {"weights_bits", 2},
+                                      {"act_bits", 2}}, "conv")
+      .add(LayerType::FullyConnected, {{"units", 3}, {"activation", 0}, {"weights_bits", 2}}, "fc").take();
+  put(*m, "conv", "weights", {1, -2});
+  put(*m, "conv", "threshold", {1, 0});
+  put(*m, "conv", "act_step", {1, 0.5});
+  // Weight k of neuron n at k·3 + n: n0 reads k 0 and 4; n1 k 0 (+1) and 6 (-2); n2 k 4 (-1) and 6.
+  put(*m, "fc", "weights", {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, -1, 0, 0, 0, 0, -2, 1, 0, 0, 0});
+  put(*m, "fc", "threshold", {1, -6, 2});
+  put(*m, "fc", "act_step", {2, 0.5, 0});
+  return m;
+}
+
+// input (2, 2, 1) -> conv 1x1 [2, -1], ReLU, 4 output bits, max pooling 2x2 -> dense 2 units,
+// no activation -> Dequantizer.
+std::unique_ptr<Model> v2_model() {
+  auto m = ModelBuilder().input(2, 2, 1)
+      .add(LayerType::Conv2D, {{"filters", 2}, {"kernel_size", 1}, {"output_bits", 4}, {"pool_type", 1},
+                               {"pool_size", 2}}, "conv")
+      .add(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "dense")
+      .add(LayerType::Dequantizer, {}, "out").take();
+  put(*m, "conv", "weights", {2, -1});
+  put(*m, "conv", "input_shift", {1});
+  put(*m, "conv", "bias", {3, 100});
+  put(*m, "conv", "bias_shift", {1, 0});
+  put(*m, "conv", "max_value", {20, 255});
+  put(*m, "conv", "max_value_shift", {0, 1});
+  put(*m, "conv", "output_scales", {3, 1});
+  put(*m, "conv", "output_shift", {-2, -3});
+  put(*m, "dense", "weights", {1, -2, 3, 1});
+  put(*m, "dense", "input_shift", {0, 1});
+  put(*m, "dense", "bias", {1, -4});
+  put(*m, "dense", "bias_shift", {2, 0});
+  put(*m, "dense", "output_scales", {1, 2});
+  put(*m, "dense", "output_shift", {0, -1});
+  put(*m, "out", "scales", {0.5, 0.25});
+  return m;
+}
+
+TEST(ModelRun, FirstGenerationByHand) {
+  auto m = v1_model();
+  const auto x = tensor<uint8_t>(TensorType::uint8, {1, 2, 2, 1}, {3, 0, 5, 15});
+  // conv: filter 0 p = x, above threshold 1 by x - 1 steps of 1, capped at 3: [2, 0, 3, 3];
+  // filter 1 p = -2x <= 0: all 0. Flattened k = (x·2 + y)·2 + c: [2, 0, 0, 0, 3, 0, 3, 0].
+  // fc: n0 = 2 + 3 = 5, n1 = 2 - 2·3 = -4, n2 = -3 + 3 = 0.
+  const auto y = m->forward(x);
+  EXPECT_EQ(y->shape(), (Shape{1, 1, 1, 3}));
+  EXPECT_EQ(values_of<int32_t>(y), (std::vector<int32_t>{5, -4, 0}));
+  // (p - threshold) / act_step: 4 / 2, 2 / 0.5, and 0 where the step is 0.
+  EXPECT_EQ(values_of<float>(m->predict(x)), (std::vector<float>{2.0f, 4.0f, 0.0f}));
+}
+
+// InputConvolutional 3x3 on (2, 2, 1), Same padding (one column and row before) worth
+// "padding_value" 2, only the first tap set: p(x, y) = input(x - 1, y - 1) = [2, 2, 2, 8].
+TEST(ModelRun, FirstGenerationPaddingAndPooling) {
+  // pooling type, width (-1: global), expected: the mean 14 / 4 rounds down; the max.
+  for (const auto& [type, width, expected] : {std::tuple{2, -1, 3}, std::tuple{1, 2, 8}}) {
+    auto m = ModelBuilder().add(LayerType::InputConvolutional, {{"input_width", 2}, {"input_height", 2},
+        {"input_channels", 1}, {"kernel_size", 3}, {"filters", 1}, {"padding_value", 2}, {"activation", 0},
+        {"pool_type", type}, {"pooling_width", width}, {"pooling_height", width}}, "hrc").take();
+    put(*m, "hrc", "weights", {1, 0, 0, 0, 0, 0, 0, 0, 0});
+    const auto y = m->forward(tensor<uint8_t>(TensorType::uint8, {1, 2, 2, 1}, {8, 50, 60, 70}));
+    EXPECT_EQ(values_of<int32_t>(y), std::vector<int32_t>{expected});
+  }
+}
+
+TEST(ModelRun, SecondGenerationByHand) {
+  auto m = v2_model();
+  const auto x = tensor<uint8_t>(TensorType::uint8, {1, 4}, {10, 1, 4, 7});
+  // x << 1 = [20, 2, 8, 14]. Filter 0: 2x + (3 << 1) = [46, 10, 22, 34], clamped to 20, max 20,
+  // 20·3 >> 2 = 15. Filter 1: -x + 100 = [80, 98, 92, 86] (max 510), max 98, 98 >> 3 = 12.25 -> 12.
+  // dense: [15, 12 << 1] · [[1, -2], [3, 1]] = [87, -6], + [1 << 2, -4] = [91, -10],
+  // then [91·1, -10·2 >> 1] = [91, -10]; predict scales them by [0.5, 0.25].
+  const auto y = m->forward(x);
+  EXPECT_EQ(std::make_tuple(y->type(), y->shape()), std::make_tuple(TensorType::int32, Shape{1, 1, 1, 2}));
+  EXPECT_EQ(values_of<int32_t>(y), (std::vector<int32_t>{91, -10}));
+  EXPECT_EQ(values_of<float>(m->predict(x)), (std::vector<float>{45.5f, -2.5f}));
+  // A ReLU bound above 2^30 (filter 1's 255 << 24) takes the exact 64-bit path instead of the
+  // int32 one, with the same result.
+  put(*m, "conv", "max_value_shift", {0, 24});
+  EXPECT_EQ(values_of<int32_t>(m->forward(x)), (std::vector<int32_t>{91, -10}));
+  m->pop_layer();
+  m->pop_layer();
+  EXPECT_EQ(std::make_tuple(m->forward(x)->type(), values_of<uint8_t>(m->forward(x))),
+            std::make_tuple(TensorType::uint8, std::vector<uint8_t>{15, 12}));
+}
+
+// Every sample alone (the calling thread) equals its row of the batch (spread over the pool),
+// whatever the batch argument.
+TEST(ModelRun, SamplesAreIndependentOfBatchAndThreads) {
+  auto m = v2_model();
+  std::vector<uint8_t> data(37 * 4);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 % 251);
+  const auto all = values_of<int32_t>(m->forward(tensor<uint8_t>(TensorType::uint8, {37, 2, 2, 1}, data), 0));
+  EXPECT_EQ(values_of<int32_t>(m->forward(tensor<uint8_t>(TensorType::uint8, {37, 4}, data), 5)), all);
+  for (size_t i = 0; i < 37; ++i) {
+    const std::vector<uint8_t> one(data.begin() + i * 4, data.begin() + i * 4 + 4);
+    EXPECT_EQ(values_of<int32_t>(m->forward(tensor<uint8_t>(TensorType::uint8, {1, 2, 2, 1}, one))),
+              std::vector<int32_t>(all.begin() + i * 2, all.begin() + i * 2 + 2));
+  }
+}
+
+TEST(ModelRun, Refusals) {
+  auto v1 = v1_model();
+  auto v2 = v2_model();
+  auto signed_model = ModelBuilder().input(2, 1, 1, 9, true).take();
+  const auto u8 = [](Shape s, uint8_t v = 1) { return tensor<uint8_t>(TensorType::uint8, s, std::vector<uint8_t>(s.elements(), v)); };
+  const std::vector<int32_t> none;
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { v2->forward(tensor<int8_t>(TensorType::int8, {1, 4}, {1, 2, 3, 4})); },
+       "Input type int8 does not match the model input (uint8)"},
+      {[&] { v2->forward(u8({2, 2, 1})); }, "Input shape (2, 2, 1) does not match the model input (2, 2, 1)"},
+      {[&] { v2->forward(u8({3, 5})); }, "Input shape (3, 5) does not match the model input (2, 2, 1)"},
+      {[&] { v2->forward(u8({1, 1, 2, 2})); }, "Input shape (1, 1, 2, 2) does not match the model input (2, 2, 1)"},
+      {[&] { v1->forward(u8({1, 4}, 16)); }, "Input value 16 does not fit the 4-bit model input"},
+      {[&] { signed_model->forward(u8({1, 2})); }, "Input type uint8 does not match the model input (int8 or int16)"},
+      {[&] { signed_model->forward(tensor<int16_t>(TensorType::int16, {1, 2}, {-256, 256})); },
+       "Input value 256 does not fit the 9-bit model input"},
+      {[&] { v2->fit(u8({1, 4}), none); }, "The model must be compiled before fit"},
+      {[&] { v2->forward(nullptr); }, "Cannot run a model without inputs"},
+      {[&] { signed_model->predict(tensor<int8_t>(TensorType::int8, {1, 2}, {1, 2})); },
+       "Cannot predict with a model that only has an InputData layer"},
+  };
+  for (const auto& [call, message] : cases) EXPECT_EQ(error_text(call), message);
+  // Nine signed bits come out as int32.
+  EXPECT_EQ(values_of<int32_t>(signed_model->forward(tensor<int16_t>(TensorType::int16, {1, 2}, {-256, 255}))),
+            (std::vector<int32_t>{-256, 255}));
+  v2->pop_layer();
+  v2->pop_layer();
+  EXPECT_EQ(error_text<std::runtime_error>([&] { v2->predict(u8({1, 4})); }),
+            "Cannot predict with a model whose last layer conv has an activation");
+}
+
+// input of 16 one-bit values -> fc, 2 units (one class each), no activation; 4 weights per
+// neuron: neuron 0 on inputs 0-3, neuron 1 on inputs 4-7. Plasticity 1, halving, floor 0.5.
+std::unique_ptr<Model> learning_model() {
+  auto m = ModelBuilder().input(16, 1, 1, 1).add(LayerType::FullyConnected, {{"units", 2}, {"activation", 0}}, "fc").take();
+  std::vector<double> w(32, 0);
+  for (size_t k = 0; k < 8; ++k) w[k * 2 + k / 4] = 1;
+  put(*m, "fc", "weights", w);
+  m->compile(LearningParams::create(LearningType::Unsupervised,
+                                    {{"num_classes", 2}, {"num_weights", 4}, {"initial_plasticity", 1},
+                                     {"min_plasticity", 0.5}, {"plasticity_decay", 0.5}, {"learning_competition", 0}}));
+  return m;
+}
+
+TEST(ModelFit, LearningRule) {
+  // Samples active on inputs [first, first + 8), one after the other.
+  const auto samples = [](std::vector<int> firsts) {
+    std::vector<uint8_t> v;
+    for (int f : firsts)
+      for (int k = 0; k < 16; ++k) v.push_back(k >= f && k < f + 8);
+    return tensor<uint8_t>(TensorType::uint8, {static_cast<uint32_t>(firsts.size()), 16, 1, 1}, v);
+  };
+  const auto A = samples({8}), B = samples({0});
+  auto m = learning_model();
+  const auto fc = m->get_layer("fc");
+  const auto weights = [&] { return values_of<int8_t>(fc->variables()->get("weights")); };
+  const auto first_weights = fc->variables()->get("weights");
+  const auto initial = weights();
+
+  // Neuron 0 wins each time (label 0). Plasticity 1 switches 4 weights on (inputs 8-11) and 4 off,
+  // then 0.5 and its floor switch 2 and 2. Each fit returns what forward gives just before.
+  const std::pair<std::shared_ptr<Dense>, size_t> steps[] = {{A, 8}, {B, 4}, {A, 4}, {B, 4}};
+  for (const auto& [x, changes] : steps) {
+    const auto before = weights();
+    const auto expected = values_of<int32_t>(m->forward(x));
+    EXPECT_EQ(values_of<int32_t>(m->fit(x, {0})), expected);
+    const auto after = weights();
+    size_t changed = 0;
+    for (size_t i = 0; i < after.size(); ++i) changed += after[i] != before[i];
+    EXPECT_EQ(changed, changes);
+    for (size_t n = 0; n < 2; ++n) {
+      size_t on = 0;
+      for (size_t k = 0; k < 16; ++k) on += after[k * 2 + n] != 0;
+      EXPECT_EQ(on, 4u) << "neuron " << n;
+    }
+  }
+  // Inputs 0, 1, 10, 11 for neuron 0; neuron 1 never won.
+  std::vector<int8_t> expected(32, 0);
+  for (size_t k : {0, 1, 10, 11}) expected[k * 2] = 1;
+  for (size_t k : {4, 5, 6, 7}) expected[k * 2 + 1] = 1;
+  EXPECT_EQ(weights(), expected);
+  EXPECT_EQ(values_of<int32_t>(fc->variables()->get("thswap")), (std::vector<int32_t>{4, 0}));
+  EXPECT_EQ(values_of<int8_t>(first_weights), initial) << "learning builds new tensors";
+
+  // Labels outside the classes are not learnt; without a label the best neuron of all wins
+  // (neuron 1: 4 active inputs against 2).
+  m->fit(A, {2});
+  m->fit(A, {-1});
+  EXPECT_EQ(values_of<int32_t>(fc->variables()->get("thswap")), (std::vector<int32_t>{4, 0}));
+  m->fit(B, {});
+  EXPECT_EQ(values_of<int32_t>(fc->variables()->get("thswap")), (std::vector<int32_t>{4, 1}));
+  EXPECT_EQ(weights(), expected);
+
+  // Within one call samples learn in order: B meets the weights A left.
+  EXPECT_EQ(values_of<int32_t>(learning_model()->fit(samples({8, 0}), {0})), (std::vector<int32_t>{0, 0, 0, 4}));
+  EXPECT_EQ(error_text<std::invalid_argument>([&] { m->fit(samples({8, 0, 8}), {0, 1}); }),
+            "Number of labels should be the same as number of inputs");
+}
+
+}  // namespace
+}  // namespace nuvra

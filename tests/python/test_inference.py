@@ -1,0 +1,185 @@
+import os
+import signal
+
+import numpy as np
+import pytest
+
+from v2_models import conv_model, fpga_v2_device, layer, model_of
+
+LABELS = "fit method expects integers as labels"
+
+
+def learning_model(core, units=4, classes=4, fan_in=4):
+    """fan_in one-bit inputs -> a FullyConnected without activation, compiled with one weight per neuron."""
+    model = model_of(core, (core.InputData, "input", dict(input_width=fan_in, input_height=1, input_channels=1,
+                                                          input_bits=1)),
+                     (core.FullyConnected, "fc", dict(units=units, activation=0)))
+    model.compile(core.NuvraUnsupervised(num_weights=1, num_classes=classes))
+    return model
+
+
+def identity_model(core, activation):
+    """(1, 1, 10) inputs given back: through a ReLU 1x1 convolution (uint8), or a Dequantizer (float32)."""
+    model = model_of(core, (core.InputData, "input", dict(input_width=1, input_height=1, input_channels=10)))
+    if activation:
+        model.add(layer(core, core.Conv2D, "conv", filters=10, kernel_size=1))
+        variables = model.get_layer("conv").variables
+        variables["weights"] = np.eye(10, dtype=np.int8).reshape(1, 1, 10, 10)
+        variables["max_value"] = np.full(10, 255, np.uint8)
+    else:
+        model.add(layer(core, core.Dequantizer, "out"))
+        model.get_layer("out").variables["scales"] = np.ones(10, np.float32)
+    return model
+
+
+def test_run_metrics_and_input_dtypes(core):
+    model = learning_model(core)
+    assert model.metrics.names == [] and model.power_events == []
+    for x in (np.ones((10, 4, 1, 1), np.uint8), np.ones((10, 4), np.uint8)):
+        assert model.forward(x, batch_size=3).shape == (10, 1, 1, 4)
+        metrics = model.metrics
+        assert sorted(metrics.names) == ["inference_end", "inference_frames", "inference_start"]
+        assert metrics["inference_frames"] == 10 and metrics["inference_end"] >= metrics["inference_start"]
+        assert model.power_events == []
+    # Refusals keep the last run's metrics.
+    signed = model_of(core, (core.InputData, "input", dict(input_width=2, input_height=1, input_channels=1,
+                                                           input_signed=1)))
+    for model_, x, error, message in [
+            (core.Model(), np.zeros(3, np.float32), ValueError, "Cannot perform an inference on a model with no layers"),
+            (model, np.ones((3, 4), np.int8), ValueError, "Input dtype should be uint8"),
+            (model, np.ones((3, 4), np.float32), ValueError, "Input dtype should be uint8"),
+            (model, np.ones((3, 5), np.uint8), ValueError, r"Input shape \(3, 5\) does not match"),
+            (model, np.full((3, 4), 2, np.uint8), ValueError, "Input value 2 does not fit the 1-bit model input"),
+            (model, [[1, 0, 1, 0]], TypeError, "incompatible function arguments"),
+            (signed, np.ones((3, 2), np.uint8), ValueError, "Input dtype should be int8 or int16"),
+            (signed, np.ones((3, 2), ">i2"), ValueError, "Input dtype should be int8 or int16")]:
+        pytest.raises(error, model_.forward, x).match(message)
+    pytest.raises(RuntimeError, identity_model(core, True).predict, np.ones((1, 10), np.uint8)).match("activation")
+    assert metrics["inference_frames"] == 10
+    for dtype in (np.int8, np.int16):
+        assert signed.forward(np.array([[-3, 4]], dtype)).ravel().tolist() == [-3, 4]
+
+
+@pytest.mark.parametrize("labels, wins", [
+    (3, [0, 0, 0, 2]), (3.0, [0, 0, 0, 2]), (np.int64(2), [0, 0, 2, 0]),
+    (np.array([1, 2], np.uint8), [0, 1, 1, 0]), ([1, 2], [0, 1, 1, 0]), (np.array([[1], [3]]), [0, 1, 0, 1]),
+    (None, [2, 0, 0, 0]),  # no label: the best neuron of all (all equal: the first) wins
+    ([7, -1], [0, 0, 0, 0]),  # labels outside the classes are not learnt
+])
+def test_fit_labels(core, labels, wins):
+    model = learning_model(core)
+    x = np.ones((2, 4, 1, 1), np.uint8)
+    out = model.fit(x) if labels is None else model.fit(x, labels)
+    assert out.shape == (2, 1, 1, 4) and out.dtype == np.int32
+    assert model.get_layer("fc").variables["thswap"].tolist() == wins
+
+
+@pytest.mark.parametrize("labels, error", [
+    (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (-float("inf"), TypeError),
+    (1e10, TypeError), (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError),
+    ((1, 2), TypeError), (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError),
+])
+def test_fit_label_refusals(core, labels, error):
+    model = learning_model(core)
+    with pytest.raises(error) as raised:
+        model.fit(np.ones((2, 4), np.uint8), labels)
+    if error is TypeError and not isinstance(labels, tuple):
+        assert str(raised.value) == LABELS
+    assert model.get_layer("fc").variables["thswap"].tolist() == [0, 0, 0, 0]
+
+
+def test_evaluate(core):
+    model = identity_model(core, activation=False)
+    x = np.zeros((4, 1, 1, 10), np.uint8)
+    x[[0, 1, 2, 3], 0, 0, [9, 0, 4, 5]] = 7
+    x[3, 0, 0, 2] = 7  # a tie: the earlier class wins
+    assert model.evaluate(x, np.array([9, 0, 4, 2])) == 1.0
+    assert model.evaluate(x, np.array([0, 1, 0, 0])) == 0.0
+    assert model.evaluate(x, np.array([4, 0, 2, 1]), num_classes=5) == 1.0  # neurons 2k and 2k + 1 form class k
+    assert model.evaluate(x, np.array([[9, 5], [0, 5], [4, 5], [2, 5]])) == 1.0  # one label per row
+    assert model.evaluate(x.astype(np.float64), [9.0, 0, 0, 0], batch_size=1) == 0.5  # cast, not tested
+    for labels, classes, message in [
+            (np.zeros(3), 0, "^Inputs and labels must have the same size.$"),
+            (np.zeros(4), 3, r"^The number of neurons \[10\] is not a multiple of  the number of classes \[3\].$"),
+            (np.zeros(4), 1, r"^Cannot classify with 1class\(es\).$")]:
+        model.evaluate(x[:1], [0])
+        pytest.raises(ValueError, model.evaluate, x, labels, classes).match(message)
+        assert model.metrics["inference_frames"] == (1 if labels.size == 3 else 4)  # the run came first
+    # An all-zero uint8 sample has no class (-1), which matches no label, -1 included.
+    assert identity_model(core, activation=True).evaluate(np.zeros((2, 10), np.uint8), np.array([-1, 0])) == 0.0
+    signed = model_of(core, (core.InputData, "input", dict(input_width=1, input_height=1, input_channels=2,
+                                                           input_signed=1)))
+    pytest.raises(ValueError, signed.evaluate, np.zeros((1, 2)), [0]).match("Input dtype should be int8 or int16")
+
+
+def test_add_classes_keeps_what_was_learnt(core):
+    model = learning_model(core, units=10, classes=10)
+    fc = model.get_layer("fc")
+    weights = (np.arange(40) % 3 == 0).astype(np.int8).reshape(1, 1, 4, 10)
+    learnt = {"weights": weights, "threshold": np.arange(10, dtype=np.int32),
+              "act_step": np.linspace(1, 2, 10, dtype=np.float32), "thswap": np.arange(10, 20, dtype=np.int32)}
+    for name, values in learnt.items():
+        fc.variables[name] = values
+    model.add_classes(2)
+    wider = model.get_layer("fc")
+    assert wider is not fc and model.layer_count == 2 and wider.parameters.units == 12
+    assert model.learning.num_classes == 12.0 and model.learning.num_weights == 1.0
+    for name, values in learnt.items():
+        now = wider.variables[name]
+        np.testing.assert_array_equal(now[..., :10], values)
+        assert (now[..., 10:] == (1 if name == "act_step" else 0)).all()
+    model.fit(np.ones((1, 4), np.uint8), 11)  # the new class learns
+    assert wider.variables["thswap"][11] == 1
+    for units, classes, added, expected in [(30, 10, 1, 33), (10, 3, 1, 13)]:
+        model = learning_model(core, units=units, classes=classes)
+        model.add_classes(num_add_classes=added)
+        assert model.get_layer("fc").parameters.units == expected
+
+
+def test_add_classes_refusals_leave_the_model_as_it_was(core):
+    uncompiled = model_of(core, (core.InputData, "input", dict(input_width=4, input_height=1, input_channels=1)),
+                          (core.FullyConnected, "fc", dict(units=4)))
+    convolutional = model_of(core, (core.InputData, "input", dict(input_width=4, input_height=4, input_channels=1)),
+                             (core.Convolutional, "conv", dict(filters=4, kernel_size=3)))
+    one_class = learning_model(core, units=10, classes=1)
+    for model, added, error, message in [
+            (learning_model(core), 0, ValueError, "The number of classes to add must be positive."),
+            (learning_model(core), -3, ValueError, "The number of classes to add must be positive."),
+            (core.Model(), 1, RuntimeError, "The model must have at least one layer."),
+            (convolutional, 1, RuntimeError, "The last layer must be a FullyConnected layer."),
+            (uncompiled, 1, RuntimeError, "The last layer must be compiled."),
+            # 10 neurons per class: 10 + 10 · (2^31 - 1) neurons do not fit an int
+            (one_class, 2**31 - 1, ValueError, "the last layer would have 21474836480 neurons"),
+            (learning_model(core), 2**31, TypeError, "incompatible function arguments")]:
+        before = model.to_buffer()
+        pytest.raises(error, model.add_classes, added).match(message)
+        assert model.to_buffer() == before
+
+
+def test_mapped_on_a_virtual_device(core):
+    device, x = fpga_v2_device(core), np.arange(2 * 32 * 32 * 3).reshape(2, 32, 32, 3).astype(np.uint8)
+    # All-zero weights are refused by the mapping: the whole model stays in software.
+    software = conv_model(core)
+    software.get_layer("hrc").variables["weights"] = np.zeros((3, 3, 3, 8), np.int8)
+    expected = software.forward(x)
+    software._map(device)
+    assert [s.backend for s in software.sequences] == [core.BackendType.Software]
+    np.testing.assert_array_equal(software.forward(x), expected)
+    hybrid = conv_model(core)
+    hybrid.add(layer(core, core.FullyConnected, "tail", units=2))  # first generation: left in software
+    hybrid._map(device)
+    assert [s.backend for s in hybrid.sequences] == [core.BackendType.Hardware, core.BackendType.Software]
+    pytest.raises(RuntimeError, hybrid.forward, x).match("^An actual hardware device is required.$")
+    assert hybrid.metrics.names == []
+
+
+def test_forward_in_a_forked_child(core):
+    """The child of a fork has none of the parent's inference threads and must not wait for them."""
+    model = identity_model(core, activation=True)
+    x = np.arange(64 * 10).reshape(64, 10).astype(np.uint8)
+    expected = model.forward(x)  # the parent's threads exist from here on
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        os._exit(0 if (model.forward(x) == expected).all() else 1)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0

@@ -1,6 +1,5 @@
 #include "devices/hrc_probe.h"
 
-#include <nuvra/backend.h>
 #include <nuvra/host_hooks.h>
 #include <nuvra/layer.h>
 #include <nuvra/params.h>
@@ -26,18 +25,6 @@ const std::map<std::string, int>& probe_params() {
       {"pool_type", static_cast<int>(PoolType::Max)}, {"pooling_stride_x", 2}, {"pooling_stride_y", 2},
   };
   return params;
-}
-
-// The probe model lies whole on the board (it is mapped hw_only), so running it is running its
-// sequences in turn on the one sample.
-void run_on_board(const Model& model, const std::shared_ptr<Dense>& input) {
-  std::vector<std::shared_ptr<const Tensor>> samples;
-  for (auto& sample : Dense::split(*input)) samples.push_back(std::move(sample));
-  for (const auto& sequence : model.sequences()) {
-    auto* runnable = dynamic_cast<ForwardableSequence*>(sequence.get());
-    if (runnable == nullptr) throw std::runtime_error("The probe model has a sequence that cannot run on a board.");
-    samples = runnable->forward_samples(samples, nullptr);
-  }
 }
 
 }  // namespace
@@ -74,7 +61,7 @@ bool hrc_check_timeout(std::shared_ptr<Device> device) {
   const std::unique_ptr<Model> model = build_hrc_probe_model(std::move(device));
   const std::shared_ptr<Dense> input = get_constant_inputs(*model);
   try {
-    run_on_board(*model, input);
+    model->forward(input, 0);
   } catch (const std::exception&) {
     return true;
   }

@@ -28,9 +28,6 @@ def main():
     model._map(device, hw_only=True)
     sequence = model.sequences[0]
     print(f"\nMapped {model.layer_count} layers onto {device.desc} as {sequence.name}")
-    device.program = sequence.program
-    print(f"Programmed {len(device.program):,} bytes in {device.metrics['program_clk']:,} clocks; "
-          f"memory in use {device.memory[0]:,} bytes")
 
     soc = device.soc
     if soc is not None:
@@ -41,13 +38,14 @@ def main():
     for mode in ([core.soc.Performance, core.soc.Economy] if soc is not None else [None]):
         if mode is not None:
             soc.clock_mode = mode
-        outputs = device.forward(inputs)
-        metrics = device.metrics
+        outputs = model.forward(inputs)  # programs the board on the first run
+        metrics = model.metrics
         label = f" at {soc.clock_mode.name}" if mode is not None else ""
         print(f"\nRan {metrics['inference_frames']} samples{label}: outputs {outputs.dtype} {outputs.shape}, "
-              f"{metrics['inference_clk']:,} clocks")
+              f"{metrics['inference_clk']:,} clocks (program {metrics['program_clk']:,} clocks, "
+              f"{len(device.program):,} bytes)")
         print(f"  first sample: {outputs[0].ravel().tolist()}")
-        for event in device.inference_power_events:
+        for event in model.power_events:
             print(f"  power event at {event.ts} ms: {event.voltage} uV x {event.current} mA = {event.power} mW")
     if soc is not None:
         print(f"Power floor: {soc.power_meter.floor} mW")

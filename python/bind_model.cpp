@@ -91,9 +91,9 @@ void init_model(py::module_& m) {
            py::arg("batch_size") = 0u, docs::kModelEvaluateDoc)
       .def("save", &PyModel::save, py::arg("model_file"), docs::kModelSaveDoc)
       .def("to_buffer", &PyModel::to_buffer, docs::kModelToBufferDoc)
-      // No driver of this build measures power, so no run leaves events to copy.
       .def_property_readonly(
-          "power_events", [](const PyModel&) { return py::list(); }, "Copy of power events logged after inference");
+          "power_events", [](const PyModel& self) { return self.power_events; },
+          "Copy of power events logged after inference");
 }
 
 }  // namespace nuvra

@@ -1,6 +1,7 @@
 #include "python/model_inference.h"
 
 #include "devices/device.h"
+#include "devices/power_meter.h"
 #include "python/numpy_convert.h"
 
 #include <nuvra/hardware.h>
@@ -62,7 +63,7 @@ std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const py::array& in
   } else {
     throw std::invalid_argument("Input dtype should be int8 or int16");
   }
-  // No driver of this build measures power: the model's power events stay empty.
+  model.power_events.clear();
 
   const uint32_t frames = tensor->shape()[0];
   const std::shared_ptr<Device> device = engine.device();
@@ -78,6 +79,11 @@ std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const py::array& in
   model.metrics["inference_frames"] = frames;
   model.metrics["inference_start"] = start;
   model.metrics["inference_end"] = end;
+  if (board) {
+    if (auto* soc = dynamic_cast<SocDriver*>(board->driver())) {
+      if (const std::shared_ptr<PowerMeter> meter = soc->power_meter()) model.power_events = meter->events();
+    }
+  }
   return result;
 }
 

@@ -1,6 +1,7 @@
 // The native object behind a Python Model: one engine model and the metrics of its last run.
 #pragma once
 
+#include "devices/power_meter.h"
 #include "python/metrics.h"
 
 #include <nuvra/model.h>
@@ -73,6 +74,8 @@ class PyModel {
 
   std::unique_ptr<Model> model;
   PyMetrics metrics;
+  // What the board's power meter held after the last run (empty unless it measures power).
+  std::vector<PowerMeter::PowerEvent> power_events;
 };
 
 }  // namespace nuvra

@@ -120,3 +120,39 @@ def test_program_runs_metrics_and_power_events():
         dev.unprogram()
         assert dev.program is None and dev.memory[0] == 0
     """)
+
+
+def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software():
+    scenario("fpga_v2+soc", """
+        from v2_models import conv_model, layer, VARIABLE_RANGES
+
+        def with_tail(model):  # a 2x2 kernel no CNP takes: it stays in software
+            tail = layer(core, core.Conv2D, "tail", filters=4, kernel_size=2)
+            model.add(tail)
+            for name in tail.variables.names:
+                lo, hi = VARIABLE_RANGES.get(name, (0, 0))
+                cur = tail.variables[name]
+                tail.variables[name] = (lo + np.arange(cur.size) % (hi - lo + 1)).reshape(cur.shape).astype(cur.dtype)
+            return model
+
+        dev = devices()[0]
+        dev.soc.power_measurement_enabled = True
+        model = with_tail(conv_model(core))
+        model._map(dev)
+        assert [(s.name, s.backend) for s in model.sequences] == [
+            ("HW/hrc-dense", core.BackendType.Hardware), ("SW/tail", core.BackendType.Software)]
+        x = np.random.default_rng(1).integers(0, 256, (3, 32, 32, 3)).astype(np.uint8)
+        y = model.forward(x)
+        assert sorted(model.metrics.names) == ["inference_clk", "inference_end", "inference_frames",
+                                               "inference_start", "program_clk"]
+        assert [(e.voltage, e.current) for e in model.power_events] == [(800000, 250)]
+        # The simulated board gives (sum of the sample's bytes + i) mod 256; the tail runs on that.
+        board = (x.reshape(3, -1).sum(axis=1, dtype=np.int64)[:, None] + np.arange(10)) % 256
+        tail_only = core.Model()
+        tail_only.add(layer(core, core.InputData, "in", input_width=1, input_height=1, input_channels=10))
+        with_tail(tail_only)
+        assert (tail_only.forward(board.astype(np.uint8).reshape(3, 1, 1, 10)) == y).all()
+        dev.soc.power_measurement_enabled = False
+        model.forward(x)
+        assert model.power_events == []
+    """)

@@ -21,7 +21,8 @@ struct ProbeRun final : ForwardableSequence {
     samples = in;
     if (outcome == Outcome::runtime_error) throw std::runtime_error("time-out");
     if (outcome == Outcome::invalid_argument) throw std::invalid_argument("bad run");
-    return in;
+    // The probe's 8x8 input comes out of its strided, pooled convolution as 2x2x1.
+    return {Dense::create(TensorType::uint8, Shape{2, 2, 1}, Layout::RowMajor)};
   }
   const std::vector<std::shared_ptr<Pass>>& passes() const override { return passes_; }
   BackendType backend() const override { return BackendType::Hardware; }
@@ -43,6 +44,8 @@ struct ProbeBackend final : Backend {
     for (const auto& l : *layers) run->layers += l->get_name();
     run->device = constraints->device();
     if (run->outcome == Outcome::unmappable) return {1, "probe does not fit"};
+    run->passes_ = {std::make_shared<Sequence::Pass>()};
+    run->passes_[0]->layers = *layers;
     sequences->push_back(run);
     layers->clear();
     return {0, "Success"};

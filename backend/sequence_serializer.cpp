@@ -6,6 +6,7 @@
 
 #include <nuvra/dma.h>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -15,16 +16,6 @@ namespace nuvra {
 namespace {
 
 constexpr size_t kInitialBufferSize = 1024;
-
-// Runs `f`, turning any std::exception into one that names the layer being programmed.
-template <class F>
-auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
-  }
-}
 
 std::vector<uint32_t> used_dims(const Shape& shape) {
   std::vector<uint32_t> dims;
@@ -40,11 +31,21 @@ uint64_t format_config_header_fb(const hw::Ident& ident, dma::Target target, uin
   return uint64_t{words[0]} | (uint64_t{words[1]} << 32);
 }
 
-SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
-    : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize, &BulkAllocator::instance())),
+template <class F>
+auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
+  }
+}
+
+SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder,
+                                       size_t expected_data_bytes)
+    : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(
+          std::max(kInitialBufferSize, expected_data_bytes), &BulkAllocator::instance())),
       info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize)),
-      layer_recorder_(layer_recorder),
-      io_recorder_(io_recorder) {}
+      recorder_(layer_recorder, io_recorder) {}
 
 SequenceSerializer::~SequenceSerializer() = default;
 
@@ -72,22 +73,17 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const progr
 
 size_t SequenceSerializer::serialize_scc_program(bool input_layer, bool input_type_zero, bool solo,
                                                  bool output_type_zero, bool narrow, Shape input, Shape output) {
-  const auto record =
-      io_recorder_.record_scc(input_layer, input_type_zero, solo, output_type_zero, narrow, input, output);
-  if (!record) throw std::runtime_error("The I/O recorder gave no SCC program.");
-  current_pass_.push_back(serialize_record(*record));
+  write(recorder_.scc(input_layer, input_type_zero, solo, output_type_zero, narrow, input, output));
   return 1;
 }
 
 SequenceSerializer::LayerResult SequenceSerializer::serialize_layer(
     const Layer& layer, const Layer& seq_first, std::shared_ptr<Layer> next_layer, bool ib_spikes,
     bool routing_flag, const std::vector<hw::Ident>& excluded_nps, bool registers_only, bool last_flag) {
-  return programming_layer(layer, [&] {
-    const auto record = layer_recorder_.record_layer(layer, seq_first, std::move(next_layer), ib_spikes,
-                                                     routing_flag, excluded_nps, registers_only, last_flag);
-    if (!record) throw std::runtime_error("no program was recorded");
-    return LayerResult{record->tracks().size(), serialize_record(*record)};
-  });
+  const RecordedProgram program = recorder_.layer(layer, seq_first, std::move(next_layer), ib_spikes, routing_flag,
+                                                  excluded_nps, registers_only, last_flag);
+  return programming_layer(
+      layer, [&] { return LayerResult{program.record->tracks().size(), serialize_record(*program.record)}; });
 }
 
 size_t SequenceSerializer::serialize_layer_program(const Layer& layer, const Layer& seq_first,
@@ -101,41 +97,31 @@ size_t SequenceSerializer::serialize_layer_program(const Layer& layer, const Lay
 }
 
 size_t SequenceSerializer::serialize_learning_layer_program(const Layer& layer, bool learn) {
-  return programming_layer(layer, [&] {
-    const auto records = layer_recorder_.record_learning_layer(layer, learn);
-    if (!records.registers_a || !records.registers_b || !records.weights)
-      throw std::runtime_error("incomplete learning records");
-    // The program information points at the first track of each register record and at the
-    // weights' first track or FNP2 filters.
-    if (records.registers_a->tracks().empty() || records.registers_b->tracks().empty() ||
-        (records.weights->tracks().empty() && !records.weights->fnp2_filters_track()))
-      throw std::runtime_error("learning records without a track");
-    const auto a = serialize_record(*records.registers_a);
-    const auto b = serialize_record(*records.registers_b);
-    const auto w = serialize_record(*records.weights);
-    const auto mapping = layer.mapping();
-    if (!mapping || !mapping->nps) throw std::out_of_range("the learning layer is not mapped");
-    const hw::Ident& ident = mapping->nps->at(0).ident;
-    const fb::NpIdent np(ident.col, ident.row, ident.id);
-    learning_records_ = fb::CreateLearningRecords(*data_builder_, &np, a, b, w, records.fnp_sram_size);
-    return records.registers_b->tracks().size() + records.weights->tracks().size();
-  });
+  const RecordedProgram program = recorder_.learning_layer(layer, learn);
+  programming_layer(layer, [&] { write(program); });
+  return ProgramRecorder::descriptors(program);
 }
 
 size_t SequenceSerializer::serialize_unused_nps_program(const std::shared_ptr<Layer>& first,
                                                         const std::shared_ptr<Layer>& second,
                                                         const std::vector<hw::Ident>& excluded_nps) {
-  if (!first || !second) throw std::invalid_argument("Idle NPs are programmed from two layers.");
-  const auto mapping = get_layer_mapping(*first);
-  if (!mapping) throw std::runtime_error("Layer '" + first->get_name() + "' has no layer mapping.");
-  // The idle NPs take the first layer's registers under the number the previous pass sends to.
-  struct IdSwap {
-    LayerMapping& m;
-    uint8_t saved;
-    ~IdSwap() { m.id = saved; }
-  } swap{*mapping, mapping->id};
-  mapping->id = mapping->prev_id;
-  return serialize_layer_program(*first, *second, first, false, false, excluded_nps, true, false);
+  const RecordedProgram program = recorder_.unused_nps(first, second, excluded_nps);
+  programming_layer(*first, [&] { write(program); });
+  return ProgramRecorder::descriptors(program);
+}
+
+void SequenceSerializer::write(const RecordedProgram& program) {
+  if (program.record) {
+    current_pass_.push_back(serialize_record(*program.record));
+    return;
+  }
+  const auto& r = program.learning;
+  if (!r.registers_a || !r.registers_b || !r.weights) throw std::invalid_argument("No program to write.");
+  const auto a = serialize_record(*r.registers_a);
+  const auto b = serialize_record(*r.registers_b);
+  const auto w = serialize_record(*r.weights);
+  const fb::NpIdent np(program.learning_np.col, program.learning_np.row, program.learning_np.id);
+  learning_records_ = fb::CreateLearningRecords(*data_builder_, &np, a, b, w, r.fnp_sram_size);
 }
 
 void SequenceSerializer::finalize_pass() {
@@ -145,7 +131,8 @@ void SequenceSerializer::finalize_pass() {
 
 void SequenceSerializer::serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count,
                                               bool solo, bool multi_pass, bool input_type_zero) {
-  const auto tracks = io_recorder_.record_epg(layer, low, high, count, solo, multi_pass, input_type_zero);
+  const auto tracks =
+      recorder_.io_recorder().record_epg(layer, low, high, count, solo, multi_pass, input_type_zero);
   if (tracks) epg_registers_.insert(epg_registers_.end(), tracks->begin(), tracks->end());
 }
 

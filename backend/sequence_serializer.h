@@ -3,6 +3,7 @@
 // (program information, then program data, each size-prefixed).
 #pragma once
 
+#include "backend/program_recorder.h"
 #include "backend/strategies.h"
 #include "program/record.h"
 
@@ -35,7 +36,9 @@ class SequenceSerializer {
     flatbuffers::Offset<fb::Record> record;
   };
 
-  SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder);
+  // `expected_data_bytes`: room to make for the program data at once (see expected_data_size).
+  SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder,
+                     size_t expected_data_bytes = 0);
   ~SequenceSerializer();
   SequenceSerializer(const SequenceSerializer&) = delete;
   SequenceSerializer& operator=(const SequenceSerializer&) = delete;
@@ -59,6 +62,9 @@ class SequenceSerializer {
                                       const std::vector<hw::Ident>& excluded_nps);
   void finalize_pass();
 
+  // Writes a program recorded ahead into the current pass (a learning layer's into none).
+  void write(const RecordedProgram& program);
+
   // Repeated calls accumulate.
   void serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count, bool solo, bool multi_pass,
                             bool input_type_zero);
@@ -79,6 +85,10 @@ class SequenceSerializer {
                               bool registers_only, bool last_flag);
 
  private:
+  // Runs `f`, turning any std::exception into one that names the layer being programmed.
+  template <class F>
+  static auto programming_layer(const Layer& layer, F&& f) -> decltype(f());
+
   std::unique_ptr<flatbuffers::FlatBufferBuilder> data_builder_;
   std::unique_ptr<flatbuffers::FlatBufferBuilder> info_builder_;
   std::optional<flatbuffers::Offset<fb::DeviceVersion>> device_version_;
@@ -87,8 +97,7 @@ class SequenceSerializer {
   std::vector<flatbuffers::Offset<fb::Record>> current_pass_;
   std::vector<epg::epg_track> epg_registers_;
   uint64_t dummy_desc_header_ = 0;
-  const LayerRecorder& layer_recorder_;
-  const IoRecorder& io_recorder_;
+  ProgramRecorder recorder_;
   bool finalized_ = false;
 };
 

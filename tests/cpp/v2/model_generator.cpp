@@ -190,6 +190,18 @@ std::unique_ptr<Model> generated_model(uint64_t seed, int blocks) {
   return model;
 }
 
+std::unique_ptr<Model> wide_layers_model(int width, int layers, int skip, int channels) {
+  ModelBuilder b;
+  b.add(LayerType::InputConv2D, {{"input_width", width}, {"input_height", width}, {"input_channels", channels},
+                                 {"filters", 128}, {"kernel_size", 3}}, "l0");
+  for (int i = 1; i <= layers; ++i) {
+    b.add(LayerType::Conv2D, {{"filters", 128}, {"kernel_size", 3}}, "l" + std::to_string(i));
+    if (skip > 0 && i == skip + 1) b.add(LayerType::Add, {}, "add", {"l1", "l" + std::to_string(i)});
+  }
+  fill_model(b.model());
+  return b.take();
+}
+
 uint64_t mapping_digest(const std::vector<std::shared_ptr<Sequence>>& sequences, const std::string& error) {
   Fnv f;
   for (const auto& s : sequences) {

@@ -151,7 +151,6 @@ std::shared_ptr<HardwarePass> HardwareSequenceBuilder::hardware_pass(size_t i) c
 void HardwareSequenceBuilder::clear() {
   layers_.clear();
   passes_.clear();
-  program_.clear();
   stop_recording_ahead();
 }
 
@@ -345,11 +344,6 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
 
   SequenceSerializer ser(*layer_recorder_, *io_recorder_);
   ser.serialize_version(device_->version());
-  for (const auto& program : programs) {
-    for (const auto& p : program.programs) ser.write(p);
-    ser.finalize_pass();
-  }
-
   if (out_type != 3) {
     std::optional<ColumnRange> range;
     for (const auto& pass : passes_) {
@@ -367,11 +361,19 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   std::vector<float> scales;
   output_conversion(last, last_type, act, &thresholds, &scales);
 
-  ser.record_dummy_desc_hdr(n > 1);
-  ser.finalize(nuvra::version(), in_shape, out_shape, in_type, out_type, act, conv_param_1, conv_param_0,
-               std::move(thresholds), scales, static_cast<uint8_t>(per_pass), &program_, passes_);
+  ser.reserve_program(programs, layers_.size(), thresholds.size() + scales.size());
+  for (auto& program : programs) {
+    for (const auto& p : program.programs) ser.write(p);
+    ser.finalize_pass();
+    program.programs.clear();  // written: their memory can go
+  }
 
-  auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_);
+  ser.record_dummy_desc_hdr(n > 1);
+  ProgramBytes program = ser.finalize(nuvra::version(), in_shape, out_shape, in_type, out_type, act, conv_param_1,
+                                      conv_param_0, std::move(thresholds), scales, static_cast<uint8_t>(per_pass),
+                                      passes_);
+
+  auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program));
   clear();
   return {{0, "Success"}, std::move(sequence)};
 }

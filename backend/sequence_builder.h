@@ -50,7 +50,7 @@ class HardwareSequenceBuilder {
   // success and on a refusal; an exception leaves the passes in place.
   Result build_sequence();
 
-  // Empties layers, passes and program; a pending merge layer survives.
+  // Empties layers and passes; a pending merge layer survives.
   void clear();
 
   // From now on, each pass added lets the pass two before it be recorded at once, as long as
@@ -95,7 +95,6 @@ class HardwareSequenceBuilder {
   ProgramRecorder recorder_;
   Layers layers_;
   std::vector<std::shared_ptr<Sequence::Pass>> passes_;
-  std::vector<uint8_t> program_;
   std::optional<PendingMerge> pending_merge_;
 
   bool recording_ahead_ = false;

@@ -7,6 +7,7 @@
 #include <nuvra/dma.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -40,10 +41,8 @@ auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltyp
   }
 }
 
-SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder,
-                                       size_t expected_data_bytes)
-    : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(
-          std::max(kInitialBufferSize, expected_data_bytes), &BulkAllocator::instance())),
+SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
+    : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize, &BulkAllocator::instance())),
       info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize)),
       recorder_(layer_recorder, io_recorder) {}
 
@@ -140,6 +139,32 @@ void SequenceSerializer::record_dummy_desc_hdr(bool record) {
   if (record) dummy_desc_header_ = format_config_header_fb(hw::Ident{}, dma::Target{8}, 1, 0);
 }
 
+void SequenceSerializer::reserve_program(const std::vector<PassProgram>& passes, size_t layers,
+                                         size_t conversion_values) {
+  if (data_builder_->GetSize() != 0) throw std::logic_error("Room for a program is made before it is written.");
+  // Upper bounds of what each item takes in either part, tables, vtables and alignment included.
+  constexpr size_t kPerTrack = 48, kPerRecord = 128, kPerPass = 128, kPerLayer = 64, kFixed = 1024;
+  size_t bytes = kFixed + 4 * conversion_values + 8 * epg_registers_.size() + layers * kPerLayer;
+  const auto add_record = [&](const program::Record& r) {
+    bytes += kPerRecord;
+    for (const auto& t : r.tracks()) bytes += kPerTrack + 4 * t.size();
+    if (const auto& f = r.fnp2_filters_track()) bytes += kPerRecord + 4 * f->words.size();
+  };
+  for (const auto& pass : passes) {
+    bytes += kPerPass;
+    for (const auto& p : pass.programs) {
+      if (p.record) {
+        add_record(*p.record);
+        continue;
+      }
+      bytes += kPerRecord;
+      for (const auto* r : {p.learning.registers_a.get(), p.learning.registers_b.get(), p.learning.weights.get()})
+        if (r) add_record(*r);
+    }
+  }
+  data_builder_ = std::make_unique<flatbuffers::FlatBufferBuilder>(bytes, &BulkAllocator::instance());
+}
+
 void SequenceSerializer::finalize(const std::string& version, Shape input, Shape output, int8_t input_type,
                                   int8_t output_type, bool has_activation, uint32_t conv_param_1,
                                   uint32_t conv_param_0, std::vector<int32_t> thresholds,
@@ -147,6 +172,16 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
                                   std::vector<uint8_t>* program,
                                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
   if (!program) throw std::invalid_argument("No program to write to.");
+  *program = finalize(version, input, output, input_type, output_type, has_activation, conv_param_1, conv_param_0,
+                      std::move(thresholds), scales, descriptors_per_pass, passes)
+                 .to_vector();
+}
+
+ProgramBytes SequenceSerializer::finalize(const std::string& version, Shape input, Shape output, int8_t input_type,
+                                          int8_t output_type, bool has_activation, uint32_t conv_param_1,
+                                          uint32_t conv_param_0, std::vector<int32_t> thresholds,
+                                          const std::vector<float>& scales, uint8_t descriptors_per_pass,
+                                          const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
   if (finalized_) throw std::logic_error("The program of this sequence is already written.");
   if (!device_version_) throw std::logic_error("The device version must be serialized before the program.");
   finalized_ = true;
@@ -157,13 +192,14 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
   const fb::DummyDescHeader header(static_cast<uint32_t>(dummy_desc_header_),
                                    static_cast<uint32_t>(dummy_desc_header_ >> 32));
   d.FinishSizePrefixed(fb::CreateProgramData(d, pass_vector, learning_records_, &header));
-  const flatbuffers::DetachedBuffer data = d.Release();
+  const uint8_t* data = d.GetBufferPointer();
+  const size_t data_size = d.GetSize();
 
   // Program information, read back from the finished data.
   auto& i = *info_builder_;
-  const auto pass_spans = serialize_pass_spans(data.data(), &i, passes);
-  const auto learning = serialize_learning_layer_info(data.data(), &i);
-  const fb::TrackSpan dummy_span = dummy_desc_header_span(data.data());
+  const auto pass_spans = serialize_pass_spans(data, &i, passes);
+  const auto learning = serialize_learning_layer_info(data, &i);
+  const fb::TrackSpan dummy_span = dummy_desc_header_span(data);
 
   std::vector<fb::RegisterValue> epg;
   epg.reserve(epg_registers_.size());
@@ -175,12 +211,24 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
       static_cast<fb::IoType>(output_type), has_activation, conv_param_1, conv_param_0, &thresholds, &scales,
       descriptors_per_pass, epg.empty() ? nullptr : &epg, &pass_spans, learning, &dummy_span);
   i.FinishSizePrefixed(root);
+  const size_t info_size = i.GetSize();
 
-  program->clear();
-  program->reserve(i.GetSize() + data.size());
-  prefault(program->data(), program->capacity());
-  program->insert(program->end(), i.GetBufferPointer(), i.GetBufferPointer() + i.GetSize());
-  program->insert(program->end(), data.data(), data.data() + data.size());
+  // The information goes in front of the data, in the buffer the data was written into.
+  flatbuffers::Allocator& allocator = BulkAllocator::instance();
+  size_t allocated = 0, offset = 0;
+  uint8_t* buffer = d.ReleaseRaw(allocated, offset);
+  ProgramBytes written(allocator, buffer, allocated, offset, data_size);
+  if (offset >= info_size) {
+    std::memcpy(buffer + offset - info_size, i.GetBufferPointer(), info_size);
+    written.extend_front(info_size);
+    return written;
+  }
+  // No room in front: both parts go to a buffer of their own.
+  uint8_t* joined = allocator.allocate(info_size + data_size);
+  ProgramBytes program(allocator, joined, info_size + data_size, 0, info_size + data_size);
+  std::memcpy(joined, i.GetBufferPointer(), info_size);
+  std::memcpy(joined + info_size, written.data(), data_size);
+  return program;
 }
 
 }  // namespace nuvra

@@ -3,6 +3,7 @@
 // (program information, then program data, each size-prefixed).
 #pragma once
 
+#include "backend/program_bytes.h"
 #include "backend/program_recorder.h"
 #include "backend/strategies.h"
 #include "program/record.h"
@@ -36,9 +37,7 @@ class SequenceSerializer {
     flatbuffers::Offset<fb::Record> record;
   };
 
-  // `expected_data_bytes`: room to make for the program data at once (see expected_data_size).
-  SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder,
-                     size_t expected_data_bytes = 0);
+  SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder);
   ~SequenceSerializer();
   SequenceSerializer(const SequenceSerializer&) = delete;
   SequenceSerializer& operator=(const SequenceSerializer&) = delete;
@@ -65,6 +64,11 @@ class SequenceSerializer {
   // Writes a program recorded ahead into the current pass (a learning layer's into none).
   void write(const RecordedProgram& program);
 
+  // Before anything is written: makes room at once for a program of these passes, `layers`
+  // layers and `conversion_values` thresholds and scales, so that the buffer never grows and
+  // the program information fits in front of the program data.
+  void reserve_program(const std::vector<PassProgram>& passes, size_t layers, size_t conversion_values);
+
   // Repeated calls accumulate.
   void serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count, bool solo, bool multi_pass,
                             bool input_type_zero);
@@ -77,6 +81,12 @@ class SequenceSerializer {
                 bool has_activation, uint32_t conv_param_1, uint32_t conv_param_0, std::vector<int32_t> thresholds,
                 const std::vector<float>& scales, uint8_t descriptors_per_pass, std::vector<uint8_t>* program,
                 const std::vector<std::shared_ptr<Sequence::Pass>>& passes);
+  // The same, handing out the buffer the program data was written into, with the program
+  // information placed in front of it when there is room (there is after reserve_program).
+  ProgramBytes finalize(const std::string& version, Shape input, Shape output, int8_t input_type, int8_t output_type,
+                        bool has_activation, uint32_t conv_param_1, uint32_t conv_param_0,
+                        std::vector<int32_t> thresholds, const std::vector<float>& scales,
+                        uint8_t descriptors_per_pass, const std::vector<std::shared_ptr<Sequence::Pass>>& passes);
 
   flatbuffers::Offset<fb::Record> serialize_record(const program::Record& record);
   // Does not touch the current pass.

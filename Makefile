@@ -41,6 +41,7 @@ sanitize: deps
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
+	@for p in bench/*.py; do echo "== $$p"; PYTHONPATH=$(BUILD) $(PYTHON) "$$p" || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN)

@@ -15,16 +15,27 @@ namespace nuvra {
 
 class Dense;
 
-// Bytes of one or more tensor views.
+// Bytes of one or more tensor views: its own, or part of a larger buffer that it keeps alive.
 class Storage {
  public:
-  explicit Storage(size_t bytes) : bytes_(bytes, 0) {}
-  size_t size() const { return bytes_.size(); }
-  const uint8_t* data() const { return bytes_.data(); }
-  uint8_t* data() { return bytes_.data(); }
+  explicit Storage(size_t bytes) : bytes_(bytes, 0), data_(bytes_.data()), size_(bytes) {}
+  // A copy of `bytes` bytes at `data`, each written once.
+  Storage(const uint8_t* data, size_t bytes) : bytes_(data, data + bytes), data_(bytes_.data()), size_(bytes) {}
+  // The `bytes` bytes at `data`, inside a buffer that `owner` keeps alive; nobody else writes them.
+  Storage(std::shared_ptr<void> owner, uint8_t* data, size_t bytes)
+      : owner_(std::move(owner)), data_(data), size_(bytes) {}
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+
+  size_t size() const { return size_; }
+  const uint8_t* data() const { return data_; }
+  uint8_t* data() { return data_; }
 
  private:
   std::vector<uint8_t> bytes_;
+  std::shared_ptr<void> owner_;
+  uint8_t* data_;
+  size_t size_;
 };
 
 class Tensor {

@@ -115,8 +115,9 @@ uint8_t* BulkAllocator::reallocate_downward(uint8_t* old_p, size_t old_size, siz
 #endif
 
 BulkAllocator& BulkAllocator::instance() {
-  static BulkAllocator allocator;
-  return allocator;
+  // Never destroyed: programs it gave out may be freed during exit, after function statics go.
+  static BulkAllocator* const allocator = new BulkAllocator;
+  return *allocator;
 }
 
 }  // namespace nuvra

@@ -40,7 +40,8 @@ constexpr size_t kMaxGroupBytes = 896;
 // the filters.
 void pack_group_bytewise(const WeightSource& src, const int8_t* base, uint32_t channel, uint32_t begin, uint32_t end,
                          const Conv2dGeometry& g, uint8_t* group) {
-  uint8_t local[kMaxGroupBytes] = {};
+  uint8_t local[kMaxGroupBytes];
+  std::memset(local, 0, g.group_bytes);
   for (uint32_t y = 0; y < g.k; ++y) {
     for (uint32_t x = 0; x < g.k; ++x) {
       const int8_t* const column = base + x * src.s0 + y * src.s1 + channel * src.s2;

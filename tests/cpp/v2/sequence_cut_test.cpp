@@ -22,7 +22,7 @@ namespace {
 using Layers = std::vector<std::shared_ptr<Layer>>;
 using Sequences = std::vector<std::shared_ptr<Sequence>>;
 
-MappingStatus literal_next_sequence(const IpVersionSpecificHardwareBackend& backend, const MapConstraints& constraints,
+MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& backend, const MapConstraints& constraints,
                                     Layers* layers, Sequences* sequences, bool single) {
   const Layers& list = *layers;
   const auto device = constraints.device();
@@ -110,17 +110,17 @@ MappingStatus literal_next_sequence(const IpVersionSpecificHardwareBackend& back
   return built.status;
 }
 
-MappingStatus literal_map(Layers* layers, Sequences* sequences, const std::shared_ptr<MapConstraints>& constraints) {
+MappingStatus reference_map(Layers* layers, Sequences* sequences, const std::shared_ptr<MapConstraints>& constraints) {
   const auto device = constraints->device();
   const IpVersionSpecificHardwareBackend backend(*device);
   MappingStatus status =
       backend.checker().check_layer_sequence(layers->begin(), layers->end(), *layers, device->version());
   if (status.ok()) {
-    status = literal_next_sequence(backend, *constraints, layers, sequences, true);
+    status = reference_next_sequence(backend, *constraints, layers, sequences, true);
     if (status.ok()) return status;
   }
   status = MappingSuccess();
-  while (status.ok() && !layers->empty()) status = literal_next_sequence(backend, *constraints, layers, sequences, false);
+  while (status.ok() && !layers->empty()) status = reference_next_sequence(backend, *constraints, layers, sequences, false);
   return status;
 }
 
@@ -147,7 +147,7 @@ TEST(SequenceCut, TheSameAsEveryPrefixCheckedAndTheWholeListTriedFirst) {
       const uint64_t driver = digest_of(*model, [](Layers* l, Sequences* s, const std::shared_ptr<MapConstraints>& c) {
         return HardwareBackend().map(l, s, c);
       });
-      EXPECT_EQ(driver, digest_of(*model, literal_map)) << "seed " << seed << ", " << blocks << " blocks";
+      EXPECT_EQ(driver, digest_of(*model, reference_map)) << "seed " << seed << ", " << blocks << " blocks";
     }
 }
 
@@ -161,7 +161,7 @@ TEST(SequenceCut, TheSameWhenPassesReachBackOrRecordingFails) {
         const uint64_t driver = digest_of(*model, [](Layers* l, Sequences* s, const std::shared_ptr<MapConstraints>& c) {
           return HardwareBackend().map(l, s, c);
         });
-        EXPECT_EQ(driver, digest_of(*model, literal_map)) << width << " wide, skip " << skip << ", " << channels;
+        EXPECT_EQ(driver, digest_of(*model, reference_map)) << width << " wide, skip " << skip << ", " << channels;
       }
 }
 

@@ -26,9 +26,29 @@ size_t page_rounded(size_t size) { return (size + page_size() - 1) & ~(page_size
 // (at the back) sit at the same distance from the mapping's end before and after it grows.
 uint8_t* mapping_of(uint8_t* p, size_t size) { return p + size - page_rounded(size); }
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// Mappings of a few huge pages or more end on a huge-page boundary and ask for huge pages:
+// faulting in a buffer then costs a fraction of what its small pages would, and the end is
+// where a downward builder writes.
 void* map_pages(size_t length, bool populate) {
-  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0);
-  void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, -1, 0);
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#if defined(MADV_HUGEPAGE)
+  if (length >= kHugePage) {
+    const size_t spare = kHugePage;
+    void* m = mmap(nullptr, length + spare, PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (m == MAP_FAILED) throw std::bad_alloc();
+    auto* const begin = static_cast<uint8_t*>(m);
+    auto* const end = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(begin + length + spare) & ~(kHugePage - 1));
+    uint8_t* const start = end - length;
+    if (start > begin) munmap(begin, static_cast<size_t>(start - begin));
+    if (begin + length + spare > end) munmap(end, static_cast<size_t>(begin + length + spare - end));
+    (void)madvise(start, length, MADV_HUGEPAGE);  // a hint: without it the pages are small
+    if (populate) prefault(start, length);
+    return start;
+  }
+#endif
+  void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags | (populate ? MAP_POPULATE : 0), -1, 0);
   if (m == MAP_FAILED) throw std::bad_alloc();
   return m;
 }
@@ -95,8 +115,9 @@ uint8_t* BulkAllocator::reallocate_downward(uint8_t* old_p, size_t old_size, siz
 #endif
 
 BulkAllocator& BulkAllocator::instance() {
-  static BulkAllocator allocator;
-  return allocator;
+  // Never destroyed: programs it gave out may be freed during exit, after function statics go.
+  static BulkAllocator* const allocator = new BulkAllocator;
+  return *allocator;
 }
 
 }  // namespace nuvra

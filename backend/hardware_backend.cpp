@@ -1,5 +1,6 @@
 #include "backend/hardware_backend.h"
 
+#include "backend/layer_graph.h"
 #include "backend/layer_mapping.h"
 #include "backend/map_constraints.h"
 #include "backend/mapping_status.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -84,6 +86,8 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   if (layers->empty()) return MappingSuccess();
 
   const Layers& list = *layers;
+  std::optional<LayerGraphScope> scope;
+  if (!LayerGraphScope::covers(list)) scope.emplace(list);
   const std::shared_ptr<Device> device = constraints->device();
   const HwVersion version = device->version();
   const CompatibilityChecker& checker = backend.checker();
@@ -92,6 +96,13 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder());
   MeshMapper mapper(checker, *constraints);
   mapper.reset();
+  // Cut mode decides each prefix from what the layers before it left; the single attempt learns
+  // from the passes recorded ahead as soon as the descriptor table cannot hold it.
+  std::unique_ptr<GrowingSequenceCheck> prefix_check;
+  if (single)
+    builder.record_ahead();
+  else
+    prefix_check = checker.check_growing_sequence(list.begin(), list, version);
 
   std::shared_ptr<Layer> previous;
   std::vector<hw::Component> current;
@@ -134,18 +145,19 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
       if (mapped_before && pass_full) {
         // Cut mode: the sequence ends before the layer that does not fit.
         if (!single) break;
-        builder.add_layers(slice(list, pass_start, pos), list, accepted);
+        builder.add_layers(slice(list, pass_start, pos), list, std::move(accepted));
         accepted.clear();
         pass_start = pos;
+        // With this layer's pass still open, the sequence has at least one pass more than added.
+        if (builder.descriptor_table_exceeded(builder.passes().size() + 1))
+          return {1, HardwareSequenceBuilder::kTooManyDescriptors};
       }
       mapped_before = true;
     }
 
     previous = layer;
     ++pos;
-    if (!single)
-      status =
-          checker.check_layer_sequence(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(pos), list, version);
+    if (!single) status = prefix_check->extend();
     if (status.ok()) {
       for (auto& p : pending) accepted.push_back(std::move(p));
       pending.clear();
@@ -184,6 +196,8 @@ MappingStatus HardwareBackend::map(Layers* layers, std::vector<std::shared_ptr<S
   const IpVersionSpecificHardwareBackend backend =
       factory_ ? IpVersionSpecificHardwareBackend(*device, factory_) : IpVersionSpecificHardwareBackend(*device);
 
+  // The graph does not change while it is mapped.
+  const LayerGraphScope scope(*layers);
   MappingStatus status = MappingSuccess();
   const HwVersion version = device->version();
   // A Qrix_v2 is always cut sequence by sequence.

@@ -16,7 +16,7 @@ namespace nuvra {
 
 namespace {
 
-bool holds(const std::pair<const uint8_t*, size_t>& current, const std::vector<uint8_t>& program) {
+bool holds(const std::pair<const uint8_t*, size_t>& current, const ProgramBytes& program) {
   return current.first != nullptr && current.second == program.size() &&
          std::memcmp(current.first, program.data(), program.size()) == 0;
 }
@@ -25,8 +25,7 @@ bool holds(const std::pair<const uint8_t*, size_t>& current, const std::vector<u
 
 HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
                                    const std::vector<std::shared_ptr<Layer>>& layers,
-                                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes,
-                                   std::vector<uint8_t> program)
+                                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes, ProgramBytes program)
     : device_(std::move(device)),
       constraints_(constraints),
       layers_(layers),
@@ -40,8 +39,8 @@ HardwareSequence::~HardwareSequence() = default;
 Sequence::ProgramParts HardwareSequence::program_parts() const {
   const size_t size = program_.size();
   if (size < 4) panic("Program of %zu bytes has no information part.", size);
-  const uint32_t info =
-      uint32_t{program_[0]} | uint32_t{program_[1]} << 8 | uint32_t{program_[2]} << 16 | uint32_t{program_[3]} << 24;
+  const uint8_t* p = program_.data();
+  const uint32_t info = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
   if (uint64_t{info} + 4 > size) panic("Program information of %u bytes exceeds the %zu program bytes.", info, size);
   const size_t split = size_t{info} + 4;
   return {{program_.data(), split}, {program_.data() + split, size - split}};

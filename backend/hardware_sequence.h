@@ -3,6 +3,7 @@
 #pragma once
 
 #include "backend/hardware_constraints.h"
+#include "backend/program_bytes.h"
 
 #include <nuvra/backend.h>
 #include <nuvra/layer.h>
@@ -20,10 +21,11 @@ class Device;
 
 class HardwareSequence final : public ForwardableSequence {
  public:
-  // Copies everything; the constraints are kept for reading learnt values back.
+  // Copies the lists and takes the program; the constraints are kept for reading learnt values
+  // back.
   HardwareSequence(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
                    const std::vector<std::shared_ptr<Layer>>& layers,
-                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes, std::vector<uint8_t> program);
+                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes, ProgramBytes program);
   ~HardwareSequence() override;
 
   const std::vector<std::shared_ptr<Sequence::Pass>>& passes() const override { return passes_; }
@@ -52,7 +54,7 @@ class HardwareSequence final : public ForwardableSequence {
   HardwareConstraints constraints_;
   std::vector<std::shared_ptr<Layer>> layers_;
   std::vector<std::shared_ptr<Sequence::Pass>> passes_;
-  std::vector<uint8_t> program_;
+  ProgramBytes program_;
 };
 
 }  // namespace nuvra

@@ -3,12 +3,64 @@
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <unordered_set>
 
 namespace nuvra {
 
+using Layers = std::vector<std::shared_ptr<Layer>>;
+
+struct LayerGraphScope::Index {
+  const Layers* list = nullptr;
+  std::vector<const Layer*> original;  // the list as it was when the scope opened
+  // For each layer that list layers read: the positions in `original` of its readers, ascending.
+  std::unordered_map<const Layer*, std::vector<uint32_t>> readers;
+  std::unordered_map<const Layer*, uint32_t> depths;
+};
+
 namespace {
+
+thread_local LayerGraphScope::Index* active_scope = nullptr;
+
+// Where `layers` starts in the scope's list, when it is that list: it can only have lost layers
+// from its front, which the ends confirm.
+std::optional<size_t> indexed_offset(const Layers& layers) {
+  const LayerGraphScope::Index* index = active_scope;
+  if (index == nullptr || index->list != &layers || layers.size() > index->original.size()) return std::nullopt;
+  const size_t offset = index->original.size() - layers.size();
+  if (!layers.empty() && (layers.front().get() != index->original[offset] ||
+                          layers.back().get() != index->original.back()))
+    return std::nullopt;
+  return offset;
+}
+
+// The layers of a scope's list that read a layer.
+struct Readers {
+  std::span<const uint32_t> positions;  // in the list as the scope found it
+  size_t offset = 0;                    // how many layers the list has lost from its front since
+};
+
+// Nullopt when no scope indexes `layers`.
+std::optional<Readers> indexed_readers(const Layer* layer, const Layers& layers) {
+  const auto offset = indexed_offset(layers);
+  if (!offset) return std::nullopt;
+  const auto it = active_scope->readers.find(layer);
+  if (it == active_scope->readers.end()) return Readers{{}, *offset};
+  const auto& positions = it->second;
+  const size_t first = std::lower_bound(positions.begin(), positions.end(), *offset) - positions.begin();
+  return Readers{std::span<const uint32_t>(positions.data() + first, positions.size() - first), *offset};
+}
+
+uint32_t scoped_depth(LayerGraphScope::Index& index, const std::shared_ptr<Layer>& layer) {
+  if (const auto it = index.depths.find(layer.get()); it != index.depths.end()) return it->second;
+  uint32_t deepest = 0;
+  for (const auto& in : layer->inbound_layers()) deepest = std::max(deepest, scoped_depth(index, in));
+  const uint32_t depth = deepest + 1;
+  index.depths.emplace(layer.get(), depth);
+  return depth;
+}
 
 bool contains(const std::vector<std::shared_ptr<Layer>>& list, const Layer* layer) {
   return std::any_of(list.begin(), list.end(), [layer](const auto& l) { return l.get() == layer; });
@@ -37,7 +89,27 @@ int branch_delta(const std::shared_ptr<Layer>& layer, const std::shared_ptr<Laye
 
 }  // namespace
 
+LayerGraphScope::LayerGraphScope(const Layers& list) : index_(std::make_unique<Index>()), outer_(active_scope) {
+  Index& index = *index_;
+  index.list = &list;
+  index.original.reserve(list.size());
+  for (uint32_t p = 0; p < list.size(); ++p) {
+    index.original.push_back(list[p].get());
+    for (const auto& in : list[p]->inbound_layers()) {
+      auto& positions = index.readers[in.get()];
+      // A layer that reads the same input twice counts once.
+      if (positions.empty() || positions.back() != p) positions.push_back(p);
+    }
+  }
+  active_scope = index_.get();
+}
+
+LayerGraphScope::~LayerGraphScope() { active_scope = outer_; }
+
+bool LayerGraphScope::covers(const Layers& list) { return indexed_offset(list).has_value(); }
+
 size_t outbounds_size(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers) {
+  if (const auto readers = indexed_readers(layer.get(), layers)) return readers->positions.size();
   size_t n = 0;
   for (const auto& l : layers) {
     const auto inbounds = l->inbound_layers();
@@ -65,6 +137,7 @@ bool is_dual_output_layer(const std::shared_ptr<Layer>& layer, const std::vector
 
 uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   if (const auto it = depths->find(layer); it != depths->end()) return it->second;
+  if (active_scope != nullptr) return scoped_depth(*active_scope, layer);
   const auto inbounds = layer->inbound_layers();
   if (inbounds.empty()) return 1;
   uint32_t deepest = 0;
@@ -86,7 +159,26 @@ void sort_by_depth(std::vector<std::shared_ptr<Layer>>* layers) {
   });
 }
 
+namespace {
+
+// A merge layer whose shallowest input is `layer`.
+bool merge_reads_first(Layer& merge, const Layer* layer) {
+  if (!merge.is_kind(5)) return false;
+  auto inbounds = merge.inbound_layers();
+  if (inbounds.empty()) return false;
+  sort_by_depth(&inbounds);
+  return inbounds.front().get() == layer;
+}
+
+}  // namespace
+
 bool is_skip_layer(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers) {
+  // Only merges that read the layer can have it as their shallowest input.
+  if (const auto readers = indexed_readers(layer.get(), layers)) {
+    for (const uint32_t p : readers->positions)
+      if (merge_reads_first(*layers[p - readers->offset], layer.get())) return true;
+    return false;
+  }
   for (const auto& l : layers) {
     if (!l->is_kind(5)) continue;
     auto inbounds = l->inbound_layers();
@@ -139,7 +231,12 @@ std::shared_ptr<Layer> last_mappable_layer(const std::vector<std::shared_ptr<Lay
 
 std::shared_ptr<Layer> next_mappable_layer(const std::shared_ptr<Layer>& layer,
                                            const std::vector<std::shared_ptr<Layer>>& pass_layers) {
-  if (layer == last_mappable_layer(pass_layers)) return nullptr;
+  return next_mappable_layer_before(layer, last_mappable_layer(pass_layers));
+}
+
+std::shared_ptr<Layer> next_mappable_layer_before(const std::shared_ptr<Layer>& layer,
+                                                  const std::shared_ptr<Layer>& pass_last) {
+  if (layer == pass_last) return nullptr;
   const auto outs = layer->outbound_layers();
   if (outs.empty()) return nullptr;
   const auto& next = outs.front();

@@ -1,6 +1,6 @@
 // Graph questions about a model's layer list, asked while layers are placed and linked.
 // Layers are compared by identity (the pointer), never by name. Nothing is kept between calls
-// except in a depth map the caller passes.
+// except in a depth map the caller passes, or while a LayerGraphScope is open.
 #pragma once
 
 #include <nuvra/layer.h>
@@ -15,6 +15,28 @@ namespace nuvra {
 
 // Memo of layer depths, owned by the caller.
 using DepthMap = std::unordered_map<std::shared_ptr<Layer>, unsigned>;
+
+// Open for one map call, while the layer graph cannot change. The questions below then cost what
+// the layers they are about cost, not what the whole list costs: depths are kept for the scope's
+// life, and questions about `list` (the layers to map, which meanwhile may only lose layers from
+// its front) are answered from an index of which list positions read each layer. Other lists
+// are scanned as without a scope. Scopes are per thread; an inner one hides an outer one.
+class LayerGraphScope {
+ public:
+  explicit LayerGraphScope(const std::vector<std::shared_ptr<Layer>>& list);
+  ~LayerGraphScope();
+  LayerGraphScope(const LayerGraphScope&) = delete;
+  LayerGraphScope& operator=(const LayerGraphScope&) = delete;
+
+  // Whether the innermost open scope indexes `list`.
+  static bool covers(const std::vector<std::shared_ptr<Layer>>& list);
+
+  struct Index;
+
+ private:
+  std::unique_ptr<Index> index_;
+  Index* outer_;
+};
 
 // Number of layers of `layers` that have `layer` among their inbound layers.
 size_t outbounds_size(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers);
@@ -59,6 +81,9 @@ std::shared_ptr<Layer> last_mappable_layer(const std::vector<std::shared_ptr<Lay
 // The layer `layer` sends to (skipping a merge); null at the pass end or when it feeds nothing.
 std::shared_ptr<Layer> next_mappable_layer(const std::shared_ptr<Layer>& layer,
                                            const std::vector<std::shared_ptr<Layer>>& pass_layers);
+// The same, for a caller that knows the pass's last mappable layer.
+std::shared_ptr<Layer> next_mappable_layer_before(const std::shared_ptr<Layer>& layer,
+                                                  const std::shared_ptr<Layer>& pass_last);
 
 // The pass's first layer, or the shallowest layer a leading merge feeds. Throws
 // std::runtime_error for pass shapes that have no single first layer.

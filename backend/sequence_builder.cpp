@@ -85,26 +85,35 @@ size_t skipdma_descriptors(const Layer& layer) {
 
 }  // namespace
 
-void set_single_buffers(const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
-  for (const auto& pass : passes)
-    for (const auto& layer : pass->layers)
-      if (const auto m = get_layer_mapping(*layer); m && m->nps)
-        for (auto& c : *m->nps)
-          if (c.split) c.split->single_buffer = true;
+namespace {
 
-  for (size_t p = 0; p + 1 < passes.size(); ++p) {
-    const auto earlier = get_layer_mapping(*last_mappable_layer(passes[p]->layers));
-    const auto later = get_layer_mapping(*first_mappable_layer(passes[p + 1]->layers));
-    if (!earlier || !earlier->nps || !later || !later->nps) continue;
-    for (auto& c : *earlier->nps) {
-      if (!c.split) continue;
-      const auto same = std::find_if(later->nps->begin(), later->nps->end(),
-                                     [&](const hw::Component& o) { return o.ident == c.ident; });
-      if (same == later->nps->end()) continue;
-      c.split->single_buffer = false;
-      if (same->split) same->split->single_buffer = false;
-    }
+void single_buffer_split_components(const Sequence::Pass& pass) {
+  for (const auto& layer : pass.layers)
+    if (const auto m = get_layer_mapping(*layer); m && m->nps)
+      for (auto& c : *m->nps)
+        if (c.split) c.split->single_buffer = true;
+}
+
+}  // namespace
+
+void double_buffer_shared_nps(const Layer& earlier_last, const Layer& later_first) {
+  const auto earlier = get_layer_mapping(earlier_last);
+  const auto later = get_layer_mapping(later_first);
+  if (!earlier || !earlier->nps || !later || !later->nps) return;
+  for (auto& c : *earlier->nps) {
+    if (!c.split) continue;
+    const auto same = std::find_if(later->nps->begin(), later->nps->end(),
+                                   [&](const hw::Component& o) { return o.ident == c.ident; });
+    if (same == later->nps->end()) continue;
+    c.split->single_buffer = false;
+    if (same->split) same->split->single_buffer = false;
   }
+}
+
+void set_single_buffers(const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
+  for (const auto& pass : passes) single_buffer_split_components(*pass);
+  for (size_t p = 0; p + 1 < passes.size(); ++p)
+    double_buffer_shared_nps(*last_mappable_layer(passes[p]->layers), *first_mappable_layer(passes[p + 1]->layers));
 }
 
 std::optional<ColumnRange> pass_column_range(const Sequence::Pass& pass) {
@@ -127,7 +136,8 @@ HardwareSequenceBuilder::HardwareSequenceBuilder(std::shared_ptr<Device> device,
     : device_(std::move(device)),
       constraints_(&constraints),
       io_recorder_(&io_recorder),
-      layer_recorder_(&layer_recorder) {
+      layer_recorder_(&layer_recorder),
+      recorder_(layer_recorder, io_recorder) {
   if (!device_) throw std::invalid_argument("A sequence is built for a device.");
 }
 
@@ -141,7 +151,99 @@ std::shared_ptr<HardwarePass> HardwareSequenceBuilder::hardware_pass(size_t i) c
 void HardwareSequenceBuilder::clear() {
   layers_.clear();
   passes_.clear();
-  program_.clear();
+  stop_recording_ahead();
+}
+
+void HardwareSequenceBuilder::record_ahead() {
+  if (!passes_.empty()) throw std::logic_error("Passes are recorded ahead from the first one on.");
+  recording_ahead_ = true;
+}
+
+void HardwareSequenceBuilder::stop_recording_ahead() {
+  recording_ahead_ = false;
+  ahead_.clear();
+  ahead_max_descriptors_ = 0;
+  pass_of_.clear();
+  seq_first_.reset();
+}
+
+bool HardwareSequenceBuilder::descriptor_table_exceeded(size_t passes) const {
+  if (!recording_ahead_ || ahead_.empty() || ahead_.back().failure) return false;
+  const size_t per_pass = ahead_max_descriptors_ + 1;
+  return per_pass > kMaxDescriptorsPerPass || passes * per_pass > kDescriptorTableSize;
+}
+
+void HardwareSequenceBuilder::settle(size_t q) {
+  // What recording a pass reads can change until two more passes are added: the next pass's
+  // first layer is linked when the pass after it is. Nothing else may reach back further.
+  bool settled = true;
+  try {
+    const auto& layers = passes_[q]->layers;
+    for (const auto& layer : layers) pass_of_[layer.get()] = q;
+    const auto in_pass = [this](const std::shared_ptr<Layer>& layer, size_t p) {
+      const auto it = pass_of_.find(layer.get());
+      return it != pass_of_.end() && it->second == p;
+    };
+    single_buffer_split_components(*passes_[q]);
+    if (q > 0) {
+      const auto earlier_last = last_mappable_layer(passes_[q - 1]->layers);
+      const auto later_first = first_mappable_layer(layers);
+      settled = in_pass(earlier_last, q - 1) && in_pass(later_first, q);
+      double_buffer_shared_nps(*earlier_last, *later_first);
+    }
+    for (const auto& layer : layers)
+      for (const auto& in : layer->inbound_layers())
+        if (const auto it = pass_of_.find(in.get()); it != pass_of_.end() && it->second + 1 < q) settled = false;
+    if (q == 0) seq_first_ = first_mappable_layer(layers);
+  } catch (...) {
+    // build_sequence meets the same failure where it would without recording ahead.
+    settled = false;
+  }
+  if (!settled) {
+    stop_recording_ahead();
+    return;
+  }
+  if (q < 2 || (!ahead_.empty() && ahead_.back().failure)) return;
+  // Only the number of passes matters here, and there are at least q + 1.
+  PassProgram program = record_pass(q - 2, q + 1, seq_first_);
+  // The first pass also carries the SCC program, one descriptor.
+  const size_t descriptors = program.descriptors + (q == 2 ? 1 : 0);
+  if (!program.failure) ahead_max_descriptors_ = std::max(ahead_max_descriptors_, descriptors);
+  ahead_.push_back(std::move(program));
+}
+
+PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first) const {
+  PassProgram out;
+  try {
+    const auto& pass_layers = passes_[i]->layers;
+    const auto next_first = i + 1 < n ? first_mappable_layer(passes_[i + 1]->layers) : nullptr;
+    const auto p_first = first_mappable_layer(pass_layers);
+    const auto p_last = last_mappable_layer(pass_layers);
+    for (const auto& layer : pass_layers) {
+      const bool later_first = layer == p_first && i != 0;
+      if (layer->can_learn()) {
+        out.programs.push_back(recorder_.learning_layer(*layer, later_first));
+        out.descriptors += ProgramRecorder::descriptors(out.programs.back());
+        continue;
+      }
+      const bool fnp_feed = fnp_feed_flag(*layer, next_mappable_layer_before(layer, p_last));
+      out.programs.push_back(recorder_.layer(*layer, *seq_first, next_first, later_first, layer == p_last && i != n - 1,
+                                             {}, false, fnp_feed));
+      out.descriptors += ProgramRecorder::descriptors(out.programs.back());
+      if (n > 1) out.descriptors += skipdma_descriptors(*layer);
+    }
+    if (i + 1 < n) {
+      std::vector<hw::Ident> ids;
+      for (const auto& layer : pass_layers)
+        if (const auto m = get_layer_mapping(*layer); m && m->nps)
+          for (const auto& c : *m->nps) ids.push_back(c.ident);
+      out.programs.push_back(recorder_.unused_nps(next_first, seq_first, ids));
+      out.descriptors += ProgramRecorder::descriptors(out.programs.back());
+    }
+  } catch (...) {
+    out.failure = std::current_exception();
+  }
+  return out;
 }
 
 void HardwareSequenceBuilder::add_layers(Layers layers, const Layers& all_layers,
@@ -173,6 +275,7 @@ void HardwareSequenceBuilder::add_layers(Layers layers, const Layers& all_layers
   layers_.insert(layers_.end(), layers.begin(), layers.end());
   passes_.push_back(std::move(pass));
   pending_merge_ = std::move(pending);
+  if (recording_ahead_) settle(passes_.size() - 1);
 }
 
 HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
@@ -185,8 +288,6 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   const size_t n = passes_.size();
 
   set_single_buffers(passes_);
-  SequenceSerializer ser(*layer_recorder_, *io_recorder_);
-  ser.serialize_version(device_->version());
 
   const Layer& first = *layers_.front();
   const Layer& last = *layers_.back();
@@ -213,39 +314,25 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   }
   const bool act = last.has_activation();
 
+  // Every program is recorded before any is written: the descriptor table is checked first, and
+  // the program data gets its room at once.
   const auto seq_first = first_mappable_layer(passes_.front()->layers);
+  std::vector<PassProgram> programs(n);
   size_t max_count = 0;
   for (size_t i = 0; i < n; ++i) {
-    const auto& pass_layers = passes_[i]->layers;
-    const auto next_first = i + 1 < n ? first_mappable_layer(passes_[i + 1]->layers) : nullptr;
-    size_t count = 0;
+    PassProgram& program = programs[i];
     if (i == 0) {
       const bool narrow =
           last_type == LayerType::Dequantizer ? last.input_bits() <= 8 : !act && last.output_bits() <= 8;
-      count = ser.serialize_scc_program(input_layer, in_type == 0, solo, out_type == 0, narrow, in_shape, out_shape);
+      program.programs.push_back(
+          recorder_.scc(input_layer, in_type == 0, solo, out_type == 0, narrow, in_shape, out_shape));
+      program.descriptors = 1;  // whatever its tracks
     }
-    const auto p_first = first_mappable_layer(pass_layers);
-    const auto p_last = last_mappable_layer(pass_layers);
-    for (const auto& layer : pass_layers) {
-      const bool later_first = layer == p_first && i != 0;
-      if (layer->can_learn()) {
-        count += ser.serialize_learning_layer_program(*layer, later_first);
-        continue;
-      }
-      const bool fnp_feed = fnp_feed_flag(*layer, next_mappable_layer(layer, pass_layers));
-      count += ser.serialize_layer_program(*layer, *seq_first, next_first, later_first, layer == p_last && i != n - 1,
-                                           {}, false, fnp_feed);
-      if (n > 1) count += skipdma_descriptors(*layer);
-    }
-    if (i + 1 < n) {
-      std::vector<hw::Ident> ids;
-      for (const auto& layer : pass_layers)
-        if (const auto m = get_layer_mapping(*layer); m && m->nps)
-          for (const auto& c : *m->nps) ids.push_back(c.ident);
-      count += ser.serialize_unused_nps_program(next_first, seq_first, ids);
-    }
-    max_count = std::max(max_count, count);
-    ser.finalize_pass();
+    PassProgram rest = i < ahead_.size() ? std::move(ahead_[i]) : record_pass(i, n, seq_first);
+    if (rest.failure) std::rethrow_exception(rest.failure);
+    for (auto& p : rest.programs) program.programs.push_back(std::move(p));
+    program.descriptors += rest.descriptors;
+    max_count = std::max(max_count, program.descriptors);
   }
 
   // Counted in full: a byte-wide count would wrap and let an oversized table through.
@@ -255,6 +342,8 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
     return {{1, kTooManyDescriptors}, nullptr};
   }
 
+  SequenceSerializer ser(*layer_recorder_, *io_recorder_);
+  ser.serialize_version(device_->version());
   if (out_type != 3) {
     std::optional<ColumnRange> range;
     for (const auto& pass : passes_) {
@@ -272,11 +361,19 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   std::vector<float> scales;
   output_conversion(last, last_type, act, &thresholds, &scales);
 
-  ser.record_dummy_desc_hdr(n > 1);
-  ser.finalize(nuvra::version(), in_shape, out_shape, in_type, out_type, act, conv_param_1, conv_param_0,
-               std::move(thresholds), scales, static_cast<uint8_t>(per_pass), &program_, passes_);
+  ser.reserve_program(programs, layers_.size(), thresholds.size() + scales.size());
+  for (auto& program : programs) {
+    for (const auto& p : program.programs) ser.write(p);
+    ser.finalize_pass();
+    program.programs.clear();  // written: their memory can go
+  }
 
-  auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_);
+  ser.record_dummy_desc_hdr(n > 1);
+  ProgramBytes program = ser.finalize(nuvra::version(), in_shape, out_shape, in_type, out_type, act, conv_param_1,
+                                      conv_param_0, std::move(thresholds), scales, static_cast<uint8_t>(per_pass),
+                                      passes_);
+
+  auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program));
   clear();
   return {{0, "Success"}, std::move(sequence)};
 }

@@ -6,6 +6,8 @@
 
 #include <nuvra/dma.h>
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -15,16 +17,6 @@ namespace nuvra {
 namespace {
 
 constexpr size_t kInitialBufferSize = 1024;
-
-// Runs `f`, turning any std::exception into one that names the layer being programmed.
-template <class F>
-auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
-  }
-}
 
 std::vector<uint32_t> used_dims(const Shape& shape) {
   std::vector<uint32_t> dims;
@@ -40,11 +32,19 @@ uint64_t format_config_header_fb(const hw::Ident& ident, dma::Target target, uin
   return uint64_t{words[0]} | (uint64_t{words[1]} << 32);
 }
 
+template <class F>
+auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
+  }
+}
+
 SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
     : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize, &BulkAllocator::instance())),
       info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize)),
-      layer_recorder_(layer_recorder),
-      io_recorder_(io_recorder) {}
+      recorder_(layer_recorder, io_recorder) {}
 
 SequenceSerializer::~SequenceSerializer() = default;
 
@@ -72,22 +72,17 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const progr
 
 size_t SequenceSerializer::serialize_scc_program(bool input_layer, bool input_type_zero, bool solo,
                                                  bool output_type_zero, bool narrow, Shape input, Shape output) {
-  const auto record =
-      io_recorder_.record_scc(input_layer, input_type_zero, solo, output_type_zero, narrow, input, output);
-  if (!record) throw std::runtime_error("The I/O recorder gave no SCC program.");
-  current_pass_.push_back(serialize_record(*record));
+  write(recorder_.scc(input_layer, input_type_zero, solo, output_type_zero, narrow, input, output));
   return 1;
 }
 
 SequenceSerializer::LayerResult SequenceSerializer::serialize_layer(
     const Layer& layer, const Layer& seq_first, std::shared_ptr<Layer> next_layer, bool ib_spikes,
     bool routing_flag, const std::vector<hw::Ident>& excluded_nps, bool registers_only, bool last_flag) {
-  return programming_layer(layer, [&] {
-    const auto record = layer_recorder_.record_layer(layer, seq_first, std::move(next_layer), ib_spikes,
-                                                     routing_flag, excluded_nps, registers_only, last_flag);
-    if (!record) throw std::runtime_error("no program was recorded");
-    return LayerResult{record->tracks().size(), serialize_record(*record)};
-  });
+  const RecordedProgram program = recorder_.layer(layer, seq_first, std::move(next_layer), ib_spikes, routing_flag,
+                                                  excluded_nps, registers_only, last_flag);
+  return programming_layer(
+      layer, [&] { return LayerResult{program.record->tracks().size(), serialize_record(*program.record)}; });
 }
 
 size_t SequenceSerializer::serialize_layer_program(const Layer& layer, const Layer& seq_first,
@@ -101,41 +96,31 @@ size_t SequenceSerializer::serialize_layer_program(const Layer& layer, const Lay
 }
 
 size_t SequenceSerializer::serialize_learning_layer_program(const Layer& layer, bool learn) {
-  return programming_layer(layer, [&] {
-    const auto records = layer_recorder_.record_learning_layer(layer, learn);
-    if (!records.registers_a || !records.registers_b || !records.weights)
-      throw std::runtime_error("incomplete learning records");
-    // The program information points at the first track of each register record and at the
-    // weights' first track or FNP2 filters.
-    if (records.registers_a->tracks().empty() || records.registers_b->tracks().empty() ||
-        (records.weights->tracks().empty() && !records.weights->fnp2_filters_track()))
-      throw std::runtime_error("learning records without a track");
-    const auto a = serialize_record(*records.registers_a);
-    const auto b = serialize_record(*records.registers_b);
-    const auto w = serialize_record(*records.weights);
-    const auto mapping = layer.mapping();
-    if (!mapping || !mapping->nps) throw std::out_of_range("the learning layer is not mapped");
-    const hw::Ident& ident = mapping->nps->at(0).ident;
-    const fb::NpIdent np(ident.col, ident.row, ident.id);
-    learning_records_ = fb::CreateLearningRecords(*data_builder_, &np, a, b, w, records.fnp_sram_size);
-    return records.registers_b->tracks().size() + records.weights->tracks().size();
-  });
+  const RecordedProgram program = recorder_.learning_layer(layer, learn);
+  programming_layer(layer, [&] { write(program); });
+  return ProgramRecorder::descriptors(program);
 }
 
 size_t SequenceSerializer::serialize_unused_nps_program(const std::shared_ptr<Layer>& first,
                                                         const std::shared_ptr<Layer>& second,
                                                         const std::vector<hw::Ident>& excluded_nps) {
-  if (!first || !second) throw std::invalid_argument("Idle NPs are programmed from two layers.");
-  const auto mapping = get_layer_mapping(*first);
-  if (!mapping) throw std::runtime_error("Layer '" + first->get_name() + "' has no layer mapping.");
-  // The idle NPs take the first layer's registers under the number the previous pass sends to.
-  struct IdSwap {
-    LayerMapping& m;
-    uint8_t saved;
-    ~IdSwap() { m.id = saved; }
-  } swap{*mapping, mapping->id};
-  mapping->id = mapping->prev_id;
-  return serialize_layer_program(*first, *second, first, false, false, excluded_nps, true, false);
+  const RecordedProgram program = recorder_.unused_nps(first, second, excluded_nps);
+  programming_layer(*first, [&] { write(program); });
+  return ProgramRecorder::descriptors(program);
+}
+
+void SequenceSerializer::write(const RecordedProgram& program) {
+  if (program.record) {
+    current_pass_.push_back(serialize_record(*program.record));
+    return;
+  }
+  const auto& r = program.learning;
+  if (!r.registers_a || !r.registers_b || !r.weights) throw std::invalid_argument("No program to write.");
+  const auto a = serialize_record(*r.registers_a);
+  const auto b = serialize_record(*r.registers_b);
+  const auto w = serialize_record(*r.weights);
+  const fb::NpIdent np(program.learning_np.col, program.learning_np.row, program.learning_np.id);
+  learning_records_ = fb::CreateLearningRecords(*data_builder_, &np, a, b, w, r.fnp_sram_size);
 }
 
 void SequenceSerializer::finalize_pass() {
@@ -145,12 +130,39 @@ void SequenceSerializer::finalize_pass() {
 
 void SequenceSerializer::serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count,
                                               bool solo, bool multi_pass, bool input_type_zero) {
-  const auto tracks = io_recorder_.record_epg(layer, low, high, count, solo, multi_pass, input_type_zero);
+  const auto tracks =
+      recorder_.io_recorder().record_epg(layer, low, high, count, solo, multi_pass, input_type_zero);
   if (tracks) epg_registers_.insert(epg_registers_.end(), tracks->begin(), tracks->end());
 }
 
 void SequenceSerializer::record_dummy_desc_hdr(bool record) {
   if (record) dummy_desc_header_ = format_config_header_fb(hw::Ident{}, dma::Target{8}, 1, 0);
+}
+
+void SequenceSerializer::reserve_program(const std::vector<PassProgram>& passes, size_t layers,
+                                         size_t conversion_values) {
+  if (data_builder_->GetSize() != 0) throw std::logic_error("Room for a program is made before it is written.");
+  // Upper bounds of what each item takes in either part, tables, vtables and alignment included.
+  constexpr size_t kPerTrack = 48, kPerRecord = 128, kPerPass = 128, kPerLayer = 64, kFixed = 1024;
+  size_t bytes = kFixed + 4 * conversion_values + 8 * epg_registers_.size() + layers * kPerLayer;
+  const auto add_record = [&](const program::Record& r) {
+    bytes += kPerRecord;
+    for (const auto& t : r.tracks()) bytes += kPerTrack + 4 * t.size();
+    if (const auto& f = r.fnp2_filters_track()) bytes += kPerRecord + 4 * f->words.size();
+  };
+  for (const auto& pass : passes) {
+    bytes += kPerPass;
+    for (const auto& p : pass.programs) {
+      if (p.record) {
+        add_record(*p.record);
+        continue;
+      }
+      bytes += kPerRecord;
+      for (const auto* r : {p.learning.registers_a.get(), p.learning.registers_b.get(), p.learning.weights.get()})
+        if (r) add_record(*r);
+    }
+  }
+  data_builder_ = std::make_unique<flatbuffers::FlatBufferBuilder>(bytes, &BulkAllocator::instance());
 }
 
 void SequenceSerializer::finalize(const std::string& version, Shape input, Shape output, int8_t input_type,
@@ -160,6 +172,16 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
                                   std::vector<uint8_t>* program,
                                   const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
   if (!program) throw std::invalid_argument("No program to write to.");
+  *program = finalize(version, input, output, input_type, output_type, has_activation, conv_param_1, conv_param_0,
+                      std::move(thresholds), scales, descriptors_per_pass, passes)
+                 .to_vector();
+}
+
+ProgramBytes SequenceSerializer::finalize(const std::string& version, Shape input, Shape output, int8_t input_type,
+                                          int8_t output_type, bool has_activation, uint32_t conv_param_1,
+                                          uint32_t conv_param_0, std::vector<int32_t> thresholds,
+                                          const std::vector<float>& scales, uint8_t descriptors_per_pass,
+                                          const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
   if (finalized_) throw std::logic_error("The program of this sequence is already written.");
   if (!device_version_) throw std::logic_error("The device version must be serialized before the program.");
   finalized_ = true;
@@ -170,13 +192,14 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
   const fb::DummyDescHeader header(static_cast<uint32_t>(dummy_desc_header_),
                                    static_cast<uint32_t>(dummy_desc_header_ >> 32));
   d.FinishSizePrefixed(fb::CreateProgramData(d, pass_vector, learning_records_, &header));
-  const flatbuffers::DetachedBuffer data = d.Release();
+  const uint8_t* data = d.GetBufferPointer();
+  const size_t data_size = d.GetSize();
 
   // Program information, read back from the finished data.
   auto& i = *info_builder_;
-  const auto pass_spans = serialize_pass_spans(data.data(), &i, passes);
-  const auto learning = serialize_learning_layer_info(data.data(), &i);
-  const fb::TrackSpan dummy_span = dummy_desc_header_span(data.data());
+  const auto pass_spans = serialize_pass_spans(data, &i, passes);
+  const auto learning = serialize_learning_layer_info(data, &i);
+  const fb::TrackSpan dummy_span = dummy_desc_header_span(data);
 
   std::vector<fb::RegisterValue> epg;
   epg.reserve(epg_registers_.size());
@@ -188,12 +211,24 @@ void SequenceSerializer::finalize(const std::string& version, Shape input, Shape
       static_cast<fb::IoType>(output_type), has_activation, conv_param_1, conv_param_0, &thresholds, &scales,
       descriptors_per_pass, epg.empty() ? nullptr : &epg, &pass_spans, learning, &dummy_span);
   i.FinishSizePrefixed(root);
+  const size_t info_size = i.GetSize();
 
-  program->clear();
-  program->reserve(i.GetSize() + data.size());
-  prefault(program->data(), program->capacity());
-  program->insert(program->end(), i.GetBufferPointer(), i.GetBufferPointer() + i.GetSize());
-  program->insert(program->end(), data.data(), data.data() + data.size());
+  // The information goes in front of the data, in the buffer the data was written into.
+  flatbuffers::Allocator& allocator = BulkAllocator::instance();
+  size_t allocated = 0, offset = 0;
+  uint8_t* buffer = d.ReleaseRaw(allocated, offset);
+  ProgramBytes written(allocator, buffer, allocated, offset, data_size);
+  if (offset >= info_size) {
+    std::memcpy(buffer + offset - info_size, i.GetBufferPointer(), info_size);
+    written.extend_front(info_size);
+    return written;
+  }
+  // No room in front: both parts go to a buffer of their own.
+  uint8_t* joined = allocator.allocate(info_size + data_size);
+  ProgramBytes program(allocator, joined, info_size + data_size, 0, info_size + data_size);
+  std::memcpy(joined, i.GetBufferPointer(), info_size);
+  std::memcpy(joined + info_size, written.data(), data_size);
+  return program;
 }
 
 }  // namespace nuvra

@@ -3,6 +3,8 @@
 // (program information, then program data, each size-prefixed).
 #pragma once
 
+#include "backend/program_bytes.h"
+#include "backend/program_recorder.h"
 #include "backend/strategies.h"
 #include "program/record.h"
 
@@ -59,6 +61,14 @@ class SequenceSerializer {
                                       const std::vector<hw::Ident>& excluded_nps);
   void finalize_pass();
 
+  // Writes a program recorded ahead into the current pass (a learning layer's into none).
+  void write(const RecordedProgram& program);
+
+  // Before anything is written: makes room at once for a program of these passes, `layers`
+  // layers and `conversion_values` thresholds and scales, so that the buffer never grows and
+  // the program information fits in front of the program data.
+  void reserve_program(const std::vector<PassProgram>& passes, size_t layers, size_t conversion_values);
+
   // Repeated calls accumulate.
   void serialize_epg_tracks(const Layer& layer, uint8_t low, uint8_t high, uint8_t count, bool solo, bool multi_pass,
                             bool input_type_zero);
@@ -71,6 +81,12 @@ class SequenceSerializer {
                 bool has_activation, uint32_t conv_param_1, uint32_t conv_param_0, std::vector<int32_t> thresholds,
                 const std::vector<float>& scales, uint8_t descriptors_per_pass, std::vector<uint8_t>* program,
                 const std::vector<std::shared_ptr<Sequence::Pass>>& passes);
+  // The same, handing out the buffer the program data was written into, with the program
+  // information placed in front of it when there is room (there is after reserve_program).
+  ProgramBytes finalize(const std::string& version, Shape input, Shape output, int8_t input_type, int8_t output_type,
+                        bool has_activation, uint32_t conv_param_1, uint32_t conv_param_0,
+                        std::vector<int32_t> thresholds, const std::vector<float>& scales,
+                        uint8_t descriptors_per_pass, const std::vector<std::shared_ptr<Sequence::Pass>>& passes);
 
   flatbuffers::Offset<fb::Record> serialize_record(const program::Record& record);
   // Does not touch the current pass.
@@ -79,6 +95,10 @@ class SequenceSerializer {
                               bool registers_only, bool last_flag);
 
  private:
+  // Runs `f`, turning any std::exception into one that names the layer being programmed.
+  template <class F>
+  static auto programming_layer(const Layer& layer, F&& f) -> decltype(f());
+
   std::unique_ptr<flatbuffers::FlatBufferBuilder> data_builder_;
   std::unique_ptr<flatbuffers::FlatBufferBuilder> info_builder_;
   std::optional<flatbuffers::Offset<fb::DeviceVersion>> device_version_;
@@ -87,8 +107,7 @@ class SequenceSerializer {
   std::vector<flatbuffers::Offset<fb::Record>> current_pass_;
   std::vector<epg::epg_track> epg_registers_;
   uint64_t dummy_desc_header_ = 0;
-  const LayerRecorder& layer_recorder_;
-  const IoRecorder& io_recorder_;
+  ProgramRecorder recorder_;
   bool finalized_ = false;
 };
 

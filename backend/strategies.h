@@ -30,6 +30,14 @@ struct NpSplitParams {
 
 using LayerList = std::vector<std::shared_ptr<Layer>>;
 
+// Verdicts on a run of layers that grows by one layer at a time from a fixed first layer.
+class GrowingSequenceCheck {
+ public:
+  virtual ~GrowingSequenceCheck() = default;
+  // Takes the next layer of the list into the run; returns the verdict on the run so far.
+  virtual MappingStatus extend() = 0;
+};
+
 class CompatibilityChecker {
  public:
   explicit CompatibilityChecker(const HardwareConstraints* c) : constraints(c) {}
@@ -39,6 +47,12 @@ class CompatibilityChecker {
                                                   HwVersion version) const = 0;
   virtual MappingStatus check_layer_sequence(LayerList::const_iterator begin, LayerList::const_iterator end,
                                              const LayerList& all_layers, HwVersion version) const = 0;
+  // The k-th extend() returns check_layer_sequence(begin, begin + k, all_layers, version); the list
+  // must not change meanwhile. This one asks check_layer_sequence every time; a generation whose
+  // rules allow it decides from what the earlier layers of the run left.
+  virtual std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator begin,
+                                                                       const LayerList& all_layers,
+                                                                       HwVersion version) const;
   virtual MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                              const Device& device) const = 0;
   // Input windows of (height, width, channels, fifo_size, bits), less `taken` reserved words.

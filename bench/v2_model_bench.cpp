@@ -5,7 +5,11 @@
 // pieces on their own over the same layers, its stages: check (the whole-list sequence check and
 // every layer check), place (MeshMapper::map_layer per layer, as one map call would), record
 // (the layer and I/O recorders over the mapped passes), serialise (the records written into the
-// program bytes) and size (the memory sizer over every component). Best of several runs.
+// program bytes) and size (the memory sizer over every component). Best of several runs. The
+// baseline, in the same run: a memcpy of the same program bytes into a new buffer taken the way
+// program buffers are, and into memory already in use; the map should cost at most a few such
+// copies.
+#include "backend/bulk_allocator.h"
 #include "backend/hardware_constraints.h"
 #include "backend/ip_backend.h"
 #include "backend/layer_graph.h"
@@ -29,6 +33,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <new>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -156,6 +162,7 @@ struct Figures {
   size_t sequences = 0, passes = 0, program_bytes = 0, components = 0, records = 0;
   uint64_t record_words = 0;
   double map_ms = 0, check_ms = 0, place_ms = 0, record_ms = 0, serialise_ms = 0, size_ms = 0;
+  double fresh_copy_ms = 0, warm_copy_ms = 0;
 };
 
 // The whole-list check, then every layer against the one before it.
@@ -188,7 +195,7 @@ size_t place_stage(const IpVersionSpecificHardwareBackend& backend, const MapCon
   return components;
 }
 
-using PassRecords = std::vector<std::vector<std::unique_ptr<program::Record>>>;
+using PassRecords = std::vector<PassProgram>;
 
 // The records the sequence builder asks for, with the arguments it passes: the SCC program,
 // then every layer of every pass (idle-NP programs left out).
@@ -200,37 +207,43 @@ PassRecords record_stage(const IpVersionSpecificHardwareBackend& backend, const 
   const Layer& last = *passes.back()->layers.back();
   const auto seq_first = first_mappable_layer(passes.front()->layers);
   PassRecords out(passes.size());
-  out[0].push_back(io.record_scc(first.is_kind(1), true, false, true, false, first.input_dimensions().front(),
-                                 last.output_dimensions()));
+  out[0].programs.push_back({io.record_scc(first.is_kind(1), true, false, true, false,
+                                           first.input_dimensions().front(), last.output_dimensions()),
+                             {}, {}});
   for (size_t p = 0; p < passes.size(); ++p) {
     const auto& layers = passes[p]->layers;
     const auto next_first = p + 1 < passes.size() ? first_mappable_layer(passes[p + 1]->layers) : nullptr;
     const auto p_first = first_mappable_layer(layers);
     const auto p_last = last_mappable_layer(layers);
     for (const auto& layer : layers)
-      out[p].push_back(recorder.record_layer(*layer, *seq_first, next_first, layer == p_first && p != 0,
-                                             layer == p_last && p + 1 != passes.size(), {}, false, false));
+      out[p].programs.push_back({recorder.record_layer(*layer, *seq_first, next_first, layer == p_first && p != 0,
+                                                       layer == p_last && p + 1 != passes.size(), {}, false, false),
+                                 {}, {}});
   }
   io.record_epg(first, 1, 4, 1, false, passes.size() > 1, true);
   return out;
 }
 
-// The records written pass by pass into the program-data buffer, then both buffers finished.
+// The records written pass by pass into a program buffer sized for them, then both parts
+// finished.
 size_t serialise_stage(const IpVersionSpecificHardwareBackend& backend, const Sequence& sequence,
                        const PassRecords& records) {
   SequenceSerializer ser(backend.layer_recorder(), backend.io_recorder());
   ser.serialize_version(versions::FPGA_v2);
+  const auto& passes = sequence.passes();
+  size_t layers = 0;
+  for (const auto& pass : passes) layers += pass->layers.size();
+  ser.reserve_program(records, layers, 0);
   for (const auto& pass : records) {
-    for (const auto& record : pass) ser.serialize_record(*record);
+    for (const auto& program : pass.programs) ser.write(program);
     ser.finalize_pass();
   }
-  const auto& passes = sequence.passes();
   const Layer& first = *passes.front()->layers.front();
   const Layer& last = *passes.back()->layers.back();
-  std::vector<uint8_t> program;
-  ser.finalize(nuvra::version(), first.input_dimensions().front(), last.output_dimensions(), 0, 0,
-               last.has_activation(), 0, 0, {}, {}, 64, &program, passes);
-  return program.size();
+  return ser
+      .finalize(nuvra::version(), first.input_dimensions().front(), last.output_dimensions(), 0, 0,
+                last.has_activation(), 0, 0, {}, {}, 64, passes)
+      .size();
 }
 
 // Keeps the sizes the size stage computes from being optimised away.
@@ -255,6 +268,17 @@ void size_stage(const IpVersionSpecificHardwareBackend& backend, const Sequence&
   size_sink = sum;
 }
 
+volatile uint8_t copy_sink = 0;
+
+// The bytes copied into a new buffer taken as program buffers are, then given back.
+void copy_into_fresh_memory(const std::vector<uint8_t>& bytes) {
+  BulkAllocator& allocator = BulkAllocator::instance();
+  uint8_t* p = allocator.allocate(bytes.size());
+  std::memcpy(p, bytes.data(), bytes.size());
+  copy_sink = p[bytes.size() - 1];
+  allocator.deallocate(p, bytes.size());
+}
+
 Figures measure(Model& model) {
   uint32_t seed = 1;
   for (const auto& layer : model.layers()) fill_variables(*layer, seed++);
@@ -269,15 +293,24 @@ Figures measure(Model& model) {
   f.map_ms = best_ms(kRuns, [&] { model.map(device, true, constraints); });
 
   f.sequences = model.sequences().size();
+  std::vector<uint8_t> program;
+  for (const auto& s : model.sequences())
+    program.insert(program.end(), s->program().data, s->program().data + s->program().size);
+  f.fresh_copy_ms = best_ms(kRuns, [&] { copy_into_fresh_memory(program); });
+  std::vector<uint8_t> warm(program.size(), 1);
+  f.warm_copy_ms = best_ms(kRuns, [&] {
+    std::memcpy(warm.data(), program.data(), program.size());
+    copy_sink = warm.back();
+  });
   for (const auto& s : model.sequences()) {
     f.passes += s->passes().size();
     f.program_bytes += s->program().size;
     PassRecords records;
     f.record_ms += best_ms(kRuns, [&] { records = record_stage(backend, *s); });
     for (const auto& pass : records)
-      for (const auto& r : pass) {
+      for (const auto& r : pass.programs) {
         ++f.records;
-        for (const auto& t : r->tracks()) f.record_words += t.words().size();
+        for (const auto& t : r.record->tracks()) f.record_words += t.words().size();
       }
     f.serialise_ms += best_ms(kRuns, [&] { serialise_stage(backend, *s, records); });
     f.size_ms += best_ms(kRuns, [&] { size_stage(backend, *s); });
@@ -303,6 +336,11 @@ void report(const char* name, Model& model) {
   std::printf("  %-10s %10.2f ms\n", "serialise", f.serialise_ms);
   std::printf("  %-10s %10.2f ms\n", "size", f.size_ms);
   std::printf("  %-10s %10.2f ms  (whole Model::map, hw_only)\n", "map", f.map_ms);
+  std::printf("  %-10s %10.2f ms  (memcpy of the program bytes into a new program buffer)\n", "copy", f.fresh_copy_ms);
+  std::printf("  %-10s %10.2f ms  (the same into memory already in use)\n", "warm copy", f.warm_copy_ms);
+  // Below a megabyte the copies take too little time to compare with.
+  if (f.program_bytes >= (1u << 20))
+    std::printf("  map / copy %.1fx, map / warm copy %.1fx\n", f.map_ms / f.fresh_copy_ms, f.map_ms / f.warm_copy_ms);
 }
 
 }  // namespace

@@ -13,13 +13,29 @@
 
 namespace nuvra::program {
 
+// A view of a track's words that also converts to (and compares with) a word vector.
+class TrackWords : public std::span<const uint32_t> {
+ public:
+  using std::span<const uint32_t>::span;
+  operator std::vector<uint32_t>() const { return {begin(), end()}; }
+  friend bool operator==(const TrackWords& a, const std::vector<uint32_t>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+};
+
 // One run of DMA configuration blocks (two header words, then the block's data words).
 // Never longer than kMaxWords; may be empty (a record whose first block needed the
-// extended header keeps an empty first track).
+// extended header keeps an empty first track). Its words are written once, in place: growing
+// moves them without initialising new room.
 class NpTrack {
  public:
   static constexpr uint32_t kMaxWords = 65535;
   static constexpr uint32_t kHeaderWords = 2;
+
+  NpTrack() = default;
+  NpTrack(NpTrack&& other) noexcept;
+  NpTrack& operator=(NpTrack&& other) noexcept;
+  ~NpTrack();
 
   // Appends one block, or refuses (returns false, track unchanged) when the block does
   // not fit or needs the extended header while `allow_xl` is false. Never throws for
@@ -35,14 +51,18 @@ class NpTrack {
   uint32_t* append_uninitialized(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
                                  bool allow_xl);
   // Drops words from the end, back to `size` words (undoes a block on failure).
-  void truncate(size_t size) { words_.resize(std::min(size, words_.size())); }
+  void truncate(size_t size) { size_ = std::min<size_t>(size, size_); }
+  // Room for `words` words in all (at most kMaxWords), so that appending up to there moves nothing.
+  void reserve(size_t words);
 
-  const std::vector<uint32_t>& words() const { return words_; }
-  size_t size() const { return words_.size(); }
-  bool empty() const { return words_.empty(); }
+  TrackWords words() const { return {words_, size_}; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
 
  private:
-  std::vector<uint32_t> words_;
+  uint32_t* words_ = nullptr;  // malloc'd, so that a large track grows without copying
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // Weights of an FNP2 NP. They live in external memory, so they carry no header and are
@@ -86,6 +106,11 @@ class Record {
     return true;
   }
 
+  // The data word counts of the blocks about to be added, in order: each track they will fill
+  // gets its room at once, so that none grows. Blocks that differ from the plan are still
+  // taken, only less cheaply.
+  void plan_blocks(std::span<const size_t> counts);
+
   // Makes (np, words) the FNP2 filters track, replacing any earlier one.
   void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);
   void add_fnp2_filters_track(const hw::Ident& np, std::vector<uint32_t>&& words);
@@ -105,6 +130,7 @@ class Record {
   uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count);
 
   std::vector<NpTrack> tracks_;
+  std::vector<size_t> planned_tracks_;  // room of the tracks the plan opens, the next one last
   std::optional<Fnp2FiltersTrack> fnp2_filters_track_;
   HwVersion version_;
 };

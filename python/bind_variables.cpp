@@ -29,13 +29,21 @@ std::string variable_type_error(const std::string& name, const std::string& expe
 
 // Stores `array` as a tensor of the variable's own element type T (sub-byte types travel one
 // value per byte in the 8-bit array of their family).
+// The variable's element type, read from its declaration when there is one: get() would make
+// (and zero-fill) storage only to be replaced.
+TensorType declared_type(const Variables& variables, const std::string& name) {
+  if (const auto* impl = dynamic_cast<const VariablesImpl*>(&variables))
+    if (const VariableDecl* d = impl->declaration(name)) return d->type;
+  return variables.get(name)->type();
+}
+
+// The values are copied once, from the array into the tensor's storage.
 template <class T>
 void store_as(Variables& variables, const std::string& name, const py::array& array) {
-  // The dtype already matches, so the forced cast never changes a value.
+  // The dtype already matches, so the forced cast never changes a value nor copies it.
   auto converted = py::array_t<T, py::array::forcecast>::ensure(array);
   if (!converted) throw py::error_already_set();
-  const TensorType type = variables.get(name)->type();
-  variables.set(name, dense_from_numpy<T>(converted, type));
+  variables.set(name, dense_from_numpy<T>(converted, declared_type(variables, name)));
 }
 
 using StoreFn = void (*)(Variables&, const std::string&, const py::array&);
@@ -73,7 +81,7 @@ Conversion conversion_for(TensorType type) {
 // refusal leaves the variable as it was.
 void variables_set_item(Variables& variables, const std::string& name, const py::array& array) {
   const py::dtype dtype = array.dtype();
-  const Conversion c = conversion_for(variables.get(name)->type());
+  const Conversion c = conversion_for(declared_type(variables, name));
   if (!c.store)
     throw std::invalid_argument("Unsupported variable type for " + name + " " + text_of(dtype));
   if (!dtype.equal(c.dtype)) throw std::invalid_argument(variable_type_error(name, c.dtype_name, dtype));

@@ -1,5 +1,7 @@
 #include "python/model_file.h"
 
+#include <nuvra/model.h>
+
 #include <snappy.h>
 
 #include <fcntl.h>
@@ -71,27 +73,30 @@ std::string errno_text() { return std::strerror(errno); }
 
 }  // namespace
 
-std::vector<uint8_t> uncompress_model_stream(const uint8_t* data, size_t size) {
+ModelBytes uncompress_model_stream(const uint8_t* data, size_t size) {
   const char* chars = reinterpret_cast<const char*>(data);
   size_t n = 0;
   if (data == nullptr || !snappy::GetUncompressedLength(chars, size, &n)) corrupted();
   if (static_cast<uint64_t>(n) > kMaxExpansion * size) corrupted();
 
+  if (size > snappy::MaxCompressedLength(n)) corrupted();
+  ModelBytes out{std::unique_ptr<uint8_t[]>(new uint8_t[n]), n};
+  auto* const to = reinterpret_cast<char*>(out.data.get());
+  // A stream that fills the input exactly, as every file written here does, decompresses at
+  // once. Otherwise the stream must end before the input does, with only zeros after it.
+  if (snappy::RawUncompress(chars, size, to)) return out;
+
   size_t header = 0;
   while (data[header] & 0x80) ++header;
   ++header;
-
   const size_t end = stream_end(data, size, header, n);
-  if (size > snappy::MaxCompressedLength(n)) corrupted();
   for (size_t i = end; i < size; ++i)
     if (data[i] != 0) corrupted();
-
-  std::vector<uint8_t> out(n);
-  if (!snappy::RawUncompress(chars, end, reinterpret_cast<char*>(out.data()))) corrupted();
+  if (!snappy::RawUncompress(chars, end, to)) corrupted();
   return out;
 }
 
-std::vector<uint8_t> read_model_file(const std::string& filename) {
+ModelBytes read_model_file(const std::string& filename) {
   const int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("File not found.");
   struct Closer {
@@ -108,26 +113,25 @@ std::vector<uint8_t> read_model_file(const std::string& filename) {
     throw std::runtime_error("Model file " + filename + " is too large: " + std::to_string(length) +
                              " bytes, at most " + std::to_string(kMaxModelFileSize) + " are supported");
 
-  std::vector<uint8_t> buffer(length);
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[length]);
   size_t done = 0;
   while (done < length) {
-    const ssize_t got = ::read(fd, buffer.data() + done, length - done);
+    const ssize_t got = ::read(fd, buffer.get() + done, length - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw std::runtime_error("Cannot read model file " + filename + ": " + errno_text());
     if (got == 0) throw std::runtime_error("Cannot read model file " + filename + ": it shrank while being read");
     done += static_cast<size_t>(got);
   }
-  return uncompress_model_stream(buffer.data(), buffer.size());
+  return uncompress_model_stream(buffer.get(), length);
 }
 
-void write_model_file(const std::string& filename, const std::vector<uint8_t>& model) {
+void write_model_file(const std::string& filename, const uint8_t* model, size_t size) {
   namespace fs = std::filesystem;
   const auto cannot_open = [&]() { throw std::invalid_argument("Unable to open file for saving model: " + filename); };
 
-  std::string compressed(snappy::MaxCompressedLength(model.size()), '\0');
+  const std::unique_ptr<char[]> compressed(new char[snappy::MaxCompressedLength(size)]);
   size_t compressed_size = 0;
-  snappy::RawCompress(reinterpret_cast<const char*>(model.data()), model.size(), compressed.data(),
-                      &compressed_size);
+  snappy::RawCompress(reinterpret_cast<const char*>(model), size, compressed.get(), &compressed_size);
 
   fs::path target(filename);
   std::error_code ec;
@@ -169,7 +173,7 @@ void write_model_file(const std::string& filename, const std::vector<uint8_t>& m
   };
   size_t done = 0;
   while (done < compressed_size) {
-    const ssize_t put = ::write(fd, compressed.data() + done, compressed_size - done);
+    const ssize_t put = ::write(fd, compressed.get() + done, compressed_size - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) fail("write");
     done += static_cast<size_t>(put);
@@ -179,6 +183,16 @@ void write_model_file(const std::string& filename, const std::vector<uint8_t>& m
   fd = -1;
   if (closed != 0) fail("write");
   if (::rename(temp.c_str(), target.c_str()) != 0) fail("replace");
+}
+
+void save_model_file(const Model& model, const std::string& filename) {
+  model.write_buffer([&](const uint8_t* data, size_t size) { write_model_file(filename, data, size); });
+}
+
+std::unique_ptr<Model> load_model_file(const std::string& filename) {
+  ModelBytes bytes = read_model_file(filename);
+  const size_t size = bytes.size;
+  return Model::from_buffer(std::shared_ptr<uint8_t[]>(std::move(bytes.data)), size);
 }
 
 }  // namespace nuvra

@@ -40,11 +40,8 @@ void check_model_path(const std::string& path) {
 
 }  // namespace
 
-PyModel::PyModel(const std::string& filename) {
-  check_model_path(filename);
-  const std::vector<uint8_t> bytes = read_model_file(filename);
-  model = Model::from_buffer(bytes.empty() ? nullptr : reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
+PyModel::PyModel(const std::string& filename)
+    : model((check_model_path(filename), load_model_file(filename))) {}
 
 PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model(Model::create()) {
   if (layers.empty()) return;
@@ -74,12 +71,15 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model(Mode
 
 void PyModel::save(const std::string& model_file) const {
   check_model_path(model_file);
-  write_model_file(model_file, model->to_buffer());
+  save_model_file(*model, model_file);
 }
 
 pybind11::bytes PyModel::to_buffer() const {
-  const std::vector<uint8_t> bytes = model->to_buffer();
-  return pybind11::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  pybind11::bytes out;
+  model->write_buffer([&](const uint8_t* data, size_t size) {
+    out = pybind11::bytes(reinterpret_cast<const char*>(data), size);
+  });
+  return out;
 }
 
 void PyModel::add(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& inbound_layers) {

@@ -181,14 +181,21 @@ std::vector<Assignment> match_variables(const fbm::Model& root, Model& model) {
   return out;
 }
 
-std::unique_ptr<Model> read_model(const char* data, size_t size) {
+// `owner`, when given, holds `data` (aligned) for variables that keep their bytes in it.
+std::unique_ptr<Model> read_model(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
   if (data == nullptr) refuse("no bytes");
   if (size < 8) refuse(std::to_string(size) + " bytes are too few");
   if (size > kMaxBytes) refuse(std::to_string(size) + " bytes are too many");
-  // Callers' buffers may be unaligned; the flatbuffer reads scalars (doubles too) in place.
-  std::unique_ptr<uint64_t[]> aligned(new uint64_t[(size + 7) / 8]());
-  std::memcpy(aligned.get(), data, size);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(aligned.get());
+  // The flatbuffer reads scalars (doubles too) in place: callers' unaligned bytes are copied to
+  // aligned ones first.
+  std::unique_ptr<uint64_t[]> aligned;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  if (reinterpret_cast<uintptr_t>(data) % alignof(uint64_t) != 0) {
+    if (owner) refuse("unaligned bytes");
+    aligned.reset(new uint64_t[(size + 7) / 8]);
+    std::memcpy(aligned.get(), data, size);
+    bytes = reinterpret_cast<const uint8_t*>(aligned.get());
+  }
   if (!fbm::ModelBufferHasIdentifier(bytes)) refuse("not a model (wrong identifier)");
   flatbuffers::Verifier verifier(bytes, size);
   if (!fbm::VerifyModelBuffer(verifier)) refuse("the bytes do not form a valid model table");
@@ -198,8 +205,17 @@ std::unique_ptr<Model> read_model(const char* data, size_t size) {
   auto model = rebuild_graph(root);
   for (const Assignment& a : match_variables(root, *model)) {
     const auto* values = a.stored->data();
-    std::shared_ptr<Dense> tensor = Dense::copy(reinterpret_cast<const char*>(values->data()), values->size(),
-                                                a.decl->type, a.decl->shape, a.decl->layout);
+    std::shared_ptr<Dense> tensor;
+    if (owner) {
+      // Variable bytes follow a 32-bit length, so they are 4-byte aligned, enough for every
+      // element type; their buffer is the owner's, writable.
+      auto* at = owner.get() + (values->data() - bytes);
+      tensor = std::make_shared<Dense>(a.decl->type, a.decl->shape, a.decl->layout,
+                                       std::make_shared<Storage>(owner, at, values->size()));
+    } else {
+      tensor = Dense::copy(reinterpret_cast<const char*>(values->data()), values->size(), a.decl->type, a.decl->shape,
+                           a.decl->layout);
+    }
     a.variables->set(a.decl->name, tensor);
   }
   return model;
@@ -208,14 +224,21 @@ std::unique_ptr<Model> read_model(const char* data, size_t size) {
 }  // namespace
 
 std::vector<uint8_t> Model::to_buffer() const {
+  std::vector<uint8_t> bytes;
+  write_buffer([&](const uint8_t* data, size_t size) { bytes.assign(data, data + size); });
+  return bytes;
+}
+
+void Model::write_buffer(const std::function<void(const uint8_t* data, size_t size)>& use) const {
   std::unordered_map<const Layer*, uint32_t> index;
   for (size_t i = 0; i < layers_.size(); ++i) index.emplace(layers_[i].get(), static_cast<uint32_t>(i));
   const uint64_t bound = size_bound(layers_, learning_.get());
   if (bound > kMaxBytes)
     throw std::runtime_error("The model is too large to serialise (up to " + std::to_string(bound) + " bytes)");
 
-  // Fields are always written, so a value equal to its default (-0.0 included) reads back as is.
-  flatbuffers::FlatBufferBuilder fbb(static_cast<size_t>(std::min<uint64_t>(bound, uint64_t{1} << 20)));
+  // Room for all of it at once, so that the buffer never grows. Fields are always written, so a
+  // value equal to its default (-0.0 included) reads back as is.
+  flatbuffers::FlatBufferBuilder fbb(static_cast<size_t>(bound));
   fbb.ForceDefaults(true);
   // Every child is made in its own statement: argument order would otherwise be unspecified.
   std::vector<flatbuffers::Offset<fbm::Layer>> layers;
@@ -272,12 +295,20 @@ std::vector<uint8_t> Model::to_buffer() const {
   const auto engine_version = fbb.CreateString(version());
   const auto all = fbb.CreateVector(layers);
   fbm::FinishModelBuffer(fbb, fbm::CreateModel(fbb, kFormatVersion, engine_version, all, learning));
-  return std::vector<uint8_t>(fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize());
+  use(fbb.GetBufferPointer(), fbb.GetSize());
 }
 
 std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
   try {
-    return read_model(data, size);
+    return read_model(data, size, nullptr);
+  } catch (const std::exception& e) {
+    throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
+  }
+}
+
+std::unique_ptr<Model> Model::from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size) {
+  try {
+    return read_model(reinterpret_cast<const char*>(bytes.get()), size, bytes);
   } catch (const std::exception& e) {
     throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
   }

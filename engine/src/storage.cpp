@@ -85,8 +85,12 @@ Storage::Storage(size_t bytes) : Storage(bytes, Uninitialized{}) {
   if (bytes) std::memset(data_, 0, bytes);
 }
 
+Storage::Storage(const uint8_t* data, size_t bytes) : Storage(bytes, Uninitialized{}) {
+  if (bytes) std::memcpy(data_, data, bytes);
+}
+
 Storage::~Storage() {
-  if (data_) give(data_, capacity_);
+  if (capacity_ != 0) give(data_, capacity_);  // only buffers of its own have a capacity
 }
 
 }  // namespace nuvra

@@ -80,8 +80,7 @@ std::unique_ptr<Dense> Dense::copy(const char* data, size_t bytes, TensorType ty
                                 " tensor of shape " + shape.to_string() + " (" + std::to_string(expected) +
                                 " bytes)");
   if (!data) throw std::invalid_argument("Cannot copy a tensor from a null buffer");
-  auto storage = std::make_shared<Storage>(expected, Storage::Uninitialized{});
-  std::memcpy(storage->data(), data, expected);
+  auto storage = std::make_shared<Storage>(reinterpret_cast<const uint8_t*>(data), expected);
   return std::make_unique<Dense>(type, shape, layout, std::move(storage));
 }
 

@@ -5,11 +5,13 @@
 #include "v2/cnp/common_config.h"
 #include "v2/cnp/shifts.h"
 #include "v2/cnp/weight_formats.h"
+#include "v2/cnp/weight_sizes.h"
 #include "v2/skipdma_records.h"
 
 #include <nuvra/tensor.h>
 #include <nuvra/variables.h>
 
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -37,18 +39,18 @@ std::shared_ptr<const Dense> dense_or_null(const std::shared_ptr<Tensor>& t) {
   return t ? Tensor::ensure_dense(t) : nullptr;
 }
 
-// The shifts of the fused Add over channels first .. first + count - 1, or over all of them
-// (count taken from "a_shift") when `all_channels` is set.
-std::vector<uint32_t> merge_shift_words(const Layer& layer, const MergeLayerMapInfo& merge, bool all_channels,
-                                        uint32_t first, uint32_t count) {
+// The channels of the fused Add that an NP's shift block covers: first .. first + count - 1, or
+// all of them (count taken from "a_shift") when `all_channels` is set.
+struct MergeChannels {
+  uint32_t first = 0, count = 0;
+};
+
+MergeChannels merge_channels(const Layer& layer, const MergeLayerMapInfo& merge, bool all_channels, uint32_t first,
+                             uint32_t count) {
   if (!merge.a_shift || !merge.b_shift || !merge.output_shift)
     throw std::runtime_error("The Add layer fused into " + layer.get_name() + " has no shift variables");
-  if (all_channels) {
-    first = 0;
-    count = merge.a_shift->shape()[0];
-  }
-  return format_merge_layer_shift(dense_or_null(merge.a_shift), dense_or_null(merge.b_shift),
-                                  dense_or_null(merge.output_shift), first, count);
+  if (all_channels) return {0, merge.a_shift->shape()[0]};
+  return {first, count};
 }
 
 }  // namespace
@@ -79,35 +81,66 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
   const bool add_merge = mapping->merge_info && mapping->merge_info->is_add;
 
   const std::vector<hw::Component> nps = mapping->nps ? *mapping->nps : std::vector<hw::Component>{};
+  // Every NP's blocks, in recording order, are sized first so that each track gets its room at once.
+  const auto weight_words = [&](uint32_t count) -> size_t {
+    const uint32_t kernel = weights->shape()[0];
+    return depthwise ? dwc_cnp_formatted_weight_32b_size(kernel, count)
+                     : conv2d_cnp_formatted_weight_32b_size(kernel, count, weights->shape()[2]);
+  };
+  std::vector<size_t> plan;
+  for (const hw::Component& c : nps) {
+    const auto block = blocks.find(c.ident);
+    if (block == blocks.end()) continue;
+    plan.push_back(block->second.size());
+    if (args.registers_only) continue;
+    const uint32_t count = c.split->filters;
+    plan.insert(plan.end(), {weight_words(count),
+                             depthwise ? input_shift_32b_size(*input_shift, count) : shared_input_shift.size(),
+                             size_t{count} * 2});
+    if (add_merge)
+      plan.push_back(
+          (size_t{merge_channels(layer, *mapping->merge_info, !depthwise, c.split->start_neuron, count).count} + 3) / 4);
+  }
+  record->plan_blocks(plan);
+
   for (const hw::Component& c : nps) {
     const auto block = blocks.find(c.ident);
     if (block == blocks.end()) continue;  // excluded
     record->add_np_track(c.ident, kRegisters, 0, block->second);
     if (args.registers_only) continue;
 
-    // Components without split record were refused with the blocks.
+    // Components without split record were refused with the blocks. Every data block is packed
+    // straight into the record.
     const hw::SplitRecord& part = *c.split;
     const uint32_t kernel = weights->shape()[0];
-    if (depthwise)
-      record->add_np_track(c.ident, dma::Target{dwc_dma_target(kernel)}, 0,
-                           format_depthwise_conv_cnp_weights(*weights, part.start_neuron, part.filters));
-    else
-      record->add_np_track(c.ident, dma::Target{conv2d_dma_target(kernel)}, 0,
-                           format_conv2d_cnp_weights(*weights, part.start_neuron, part.filters));
-
-    if (depthwise)
-      record->add_np_track(c.ident, kInputShift, 0, format_input_shift(*input_shift, part.start_neuron, part.filters));
-    else
+    const uint32_t first = part.start_neuron, count = part.filters;
+    if (depthwise) {
+      const dma::Target target{dwc_dma_target(kernel)};
+      record->add_np_block(c.ident, target, 0, weight_words(count), [&](std::span<uint32_t> out) {
+        format_depthwise_conv_cnp_weights(*weights, first, count, out);
+      });
+      record->add_np_block(c.ident, kInputShift, 0, input_shift_32b_size(*input_shift, count),
+                           [&](std::span<uint32_t> out) { format_input_shift(*input_shift, first, count, out); });
+    } else {
+      const dma::Target target{conv2d_dma_target(kernel)};
+      record->add_np_block(c.ident, target, 0, weight_words(count),
+                           [&](std::span<uint32_t> out) { format_conv2d_cnp_weights(*weights, first, count, out); });
       record->add_np_track(c.ident, kInputShift, 0, shared_input_shift);
+    }
 
-    record->add_np_track(
-        c.ident, kVariables, 0,
-        cnp_tnp_variables(nv.max_value.get(), nv.max_value_shift.get(), nv.output_shift.get(), nv.bias_shift.get(),
-                          nv.bias.get(), nv.output_scales.get(), part.start_neuron, part.filters));
+    record->add_np_block(c.ident, kVariables, 0, size_t{count} * 2, [&](std::span<uint32_t> out) {
+      cnp_tnp_variables(nv.max_value.get(), nv.max_value_shift.get(), nv.output_shift.get(), nv.bias_shift.get(),
+                        nv.bias.get(), nv.output_scales.get(), first, count, out);
+    });
 
-    if (add_merge)
-      record->add_np_track(c.ident, kMergeShift, 0,
-                           merge_shift_words(layer, *mapping->merge_info, !depthwise, part.start_neuron, part.filters));
+    if (add_merge) {
+      const MergeLayerMapInfo& merge = *mapping->merge_info;
+      const MergeChannels ch = merge_channels(layer, merge, !depthwise, first, count);
+      record->add_np_block(c.ident, kMergeShift, 0, (size_t{ch.count} + 3) / 4, [&](std::span<uint32_t> out) {
+        format_merge_layer_shift(dense_or_null(merge.a_shift), dense_or_null(merge.b_shift),
+                                 dense_or_null(merge.output_shift), ch.first, ch.count, out);
+      });
+    }
   }
 
   if (!args.registers_only) record_skipdma(record.get(), layer);

@@ -136,17 +136,27 @@ uint32_t get_no_pooling_params(PoolingCalculatedParams* out, uint32_t first_size
   return 1;
 }
 
-std::vector<uint32_t> cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift,
-                                        const Dense* output_shift, const Dense* bias_shift, const Dense* bias,
-                                        const Dense* output_scales, uint32_t first, uint32_t count) {
+namespace {
+
+void check_variables(const Dense* max_value, const Dense* max_value_shift, const Dense* output_shift,
+                     const Dense* bias_shift, const Dense* bias, const Dense* output_scales, uint32_t first,
+                     uint32_t count) {
   check_readable<uint8_t>(max_value, first, count);
   check_readable<uint8_t>(max_value_shift, first, count);
   check_readable<int8_t>(output_shift, first, count);
   check_readable<uint8_t>(bias_shift, first, count);
   check_readable<int8_t>(bias, first, count);
   check_readable<uint8_t>(output_scales, first, count);
+}
 
-  std::vector<uint32_t> words(size_t{count} * 2, 0);
+}  // namespace
+
+void cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift, const Dense* output_shift,
+                       const Dense* bias_shift, const Dense* bias, const Dense* output_scales, uint32_t first,
+                       uint32_t count, std::span<uint32_t> words) {
+  check_variables(max_value, max_value_shift, output_shift, bias_shift, bias, output_scales, first, count);
+  if (words.size() != size_t{count} * 2) throw std::invalid_argument("cnp_tnp_variables: image of the wrong size");
+
   for (size_t n = 0; n < count; ++n) {
     const size_t i = size_t{first} + n;
     uint32_t even = element_or_zero<uint8_t>(output_scales, i);
@@ -157,6 +167,15 @@ std::vector<uint32_t> cnp_tnp_variables(const Dense* max_value, const Dense* max
     words[2 * n] = even;
     words[2 * n + 1] = element_or_zero<uint8_t>(max_value, i);
   }
+}
+
+std::vector<uint32_t> cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift,
+                                        const Dense* output_shift, const Dense* bias_shift, const Dense* bias,
+                                        const Dense* output_scales, uint32_t first, uint32_t count) {
+  // Checked before the words are sized.
+  check_variables(max_value, max_value_shift, output_shift, bias_shift, bias, output_scales, first, count);
+  std::vector<uint32_t> words(size_t{count} * 2);
+  cnp_tnp_variables(max_value, max_value_shift, output_shift, bias_shift, bias, output_scales, first, count, words);
   return words;
 }
 

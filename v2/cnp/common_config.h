@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace nuvra::v2 {
@@ -50,5 +51,9 @@ uint32_t get_no_pooling_params(PoolingCalculatedParams* out, uint32_t first_size
 std::vector<uint32_t> cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift,
                                         const Dense* output_shift, const Dense* bias_shift, const Dense* bias,
                                         const Dense* output_scales, uint32_t first, uint32_t count);
+// The same into `words`, 2 * count of them, each written once.
+void cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift, const Dense* output_shift,
+                       const Dense* bias_shift, const Dense* bias, const Dense* output_scales, uint32_t first,
+                       uint32_t count, std::span<uint32_t> words);
 
 }  // namespace nuvra::v2

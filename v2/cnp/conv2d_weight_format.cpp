@@ -31,30 +31,29 @@ inline void place_k7_column6(uint8_t* dst, int8_t w) {
   dst[2] = static_cast<uint8_t>(u >> 2);
 }
 
-// Filters begin .. end-1 (begin a multiple of the group size), one byte at a time through any
-// strides. Channel, row and column run outermost so the innermost loop walks the filters.
-void pack_bytewise(const WeightSource& src, const int8_t* base, uint32_t channels, uint32_t begin, uint32_t end,
-                   const Conv2dGeometry& g, uint8_t* out) {
-  const size_t s3 = src.s3;
-  for (uint32_t i = 0; i < channels; ++i) {
-    uint8_t* const block = out + i * g.block_bytes;
-    for (uint32_t y = 0; y < g.k; ++y) {
-      for (uint32_t x = 0; x < g.k; ++x) {
-        const int8_t* const column = base + x * src.s0 + y * src.s1 + i * src.s2;
-        uint8_t* const row = block + y * g.row_stride + x;
-        const bool split = g.split_column6 && x == 6;
-        for (uint32_t n = begin; n < end;) {
-          uint8_t* dst = row + (n / g.group_filters) * g.group_bytes;
-          const uint32_t group_end = std::min(end, n + g.group_filters);
-          if (split) {
-            for (; n < group_end; ++n, dst += g.filter_step) place_k7_column6(dst, column[n * s3]);
-          } else {
-            for (; n < group_end; ++n, dst += g.filter_step) *dst = static_cast<uint8_t>(column[n * s3]);
-          }
-        }
+// The largest group: 7x7 filters, 224 words.
+constexpr size_t kMaxGroupBytes = 896;
+
+// Filters begin .. end-1 of one group (begin its first), one byte at a time through any strides, into that
+// group's bytes `group` (zero where no weight goes), each written once: the group is put
+// together in a local copy first. Row and column run outermost so the innermost loop walks
+// the filters.
+void pack_group_bytewise(const WeightSource& src, const int8_t* base, uint32_t channel, uint32_t begin, uint32_t end,
+                         const Conv2dGeometry& g, uint8_t* group) {
+  uint8_t local[kMaxGroupBytes];
+  std::memset(local, 0, g.group_bytes);
+  for (uint32_t y = 0; y < g.k; ++y) {
+    for (uint32_t x = 0; x < g.k; ++x) {
+      const int8_t* const column = base + x * src.s0 + y * src.s1 + channel * src.s2;
+      uint8_t* dst = local + y * g.row_stride + x;
+      if (g.split_column6 && x == 6) {
+        for (uint32_t n = begin; n < end; ++n, dst += g.filter_step) place_k7_column6(dst, column[n * src.s3]);
+      } else {
+        for (uint32_t n = begin; n < end; ++n, dst += g.filter_step) *dst = static_cast<uint8_t>(column[n * src.s3]);
       }
     }
   }
+  std::memcpy(group, local, g.group_bytes);
 }
 
 constexpr uint64_t byte_of(uint64_t v, uint32_t i) { return (v >> (8 * i)) & 0xFFu; }
@@ -73,9 +72,9 @@ constexpr uint64_t row_byte(const uint64_t* cols, uint32_t f, uint32_t q) {
 }
 
 // One kernel row of a whole group of 8 filters that lie next to each other in memory: K
-// eight-byte loads become the row's 8 * STEP bytes, stored eight at a time. Every position is
-// a compile-time constant once the loops unroll.
-template <uint32_t K, uint32_t STEP>
+// eight-byte loads become the row's 8 * STEP bytes, stored eight at a time, then the zero gap
+// up to ROW bytes. Every position is a compile-time constant once the loops unroll.
+template <uint32_t K, uint32_t STEP, uint32_t ROW>
 inline void pack_group_row(const int8_t* const (&columns)[K], size_t n, uint8_t* dst) {
   uint64_t cols[K];
   for (uint32_t x = 0; x < K; ++x) cols[x] = load_le64(columns[x] + n);
@@ -89,34 +88,38 @@ inline void pack_group_row(const int8_t* const (&columns)[K], size_t n, uint8_t*
     }
     store_le64(dst + 8 * w, word);
   }
+  if constexpr (ROW > 8 * STEP) std::memset(dst + 8 * STEP, 0, ROW - 8 * STEP);
 }
 
 // The first `groups` whole groups of every channel and row, for filters at stride 1.
-template <uint32_t K, uint32_t STEP>
+template <uint32_t K, uint32_t STEP, uint32_t ROW>
 void pack_contiguous_groups(const WeightSource& src, const int8_t* base, uint32_t channels, uint32_t groups,
                             const Conv2dGeometry& g, uint8_t* out) {
   static_assert(STEP >= K, "a filter row holds its k columns");
+  static_assert(ROW >= 8 * STEP, "a group row holds its filters");
   for (uint32_t i = 0; i < channels; ++i) {
     uint8_t* const block = out + i * g.block_bytes;
     for (uint32_t y = 0; y < K; ++y) {
       const int8_t* columns[K];
       for (uint32_t x = 0; x < K; ++x) columns[x] = base + x * src.s0 + y * src.s1 + i * src.s2;
       uint8_t* const row = block + y * g.row_stride;
-      for (uint32_t gi = 0; gi < groups; ++gi) pack_group_row<K, STEP>(columns, size_t{gi} * 8, row + gi * g.group_bytes);
+      for (uint32_t gi = 0; gi < groups; ++gi)
+        pack_group_row<K, STEP, ROW>(columns, size_t{gi} * 8, row + gi * g.group_bytes);
     }
   }
 }
 
 }  // namespace
 
-std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image) {
   const Shape shape = weights.shape();
   const uint32_t k = shape[0];
   const uint32_t channels = shape[2];
   const uint32_t total = conv2d_cnp_formatted_weight_32b_size(k, count, channels);
   const CnpWeightFormatParams p = cnp_weight_format_params(k);
   const WeightSource src = checked_weight_source(weights, k, channels, first, count);
-  if (count == 0) return {};
+  if (image.size() != total) throw std::invalid_argument("cnp_weight_format: image of the wrong size");
+  if (count == 0) return;
 
   Conv2dGeometry g;
   g.k = k;
@@ -131,29 +134,49 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t f
   if (block_words * channels != total) throw std::runtime_error("cnp_weight_format: weight image too large");
   g.block_bytes = block_words * 4;
 
-  ByteImage image(total);
-  uint8_t* const out = image.bytes();
+  auto* const out = reinterpret_cast<uint8_t*>(image.data());
   const int8_t* const base = src.data + size_t{first} * src.s3;
+  const uint32_t groups = static_cast<uint32_t>(g.block_bytes / g.group_bytes);
 
-  // Filters next to each other (row-major tensors) take the word-wide path for whole groups.
-  uint32_t done = 0;
-  if (src.s3 == 1) {
-    const uint32_t groups = count / 8;
-    switch (k) {
-      case 1:
-        // 24-filter groups of 24 bytes: filter n sits at byte n of the channel's block.
-        for (uint32_t i = 0; i < channels; ++i) std::memcpy(out + i * g.block_bytes, base + i * src.s2, count);
-        done = count;
-        break;
-      case 3: pack_contiguous_groups<3, 3>(src, base, channels, groups, g, out); break;
-      case 4: pack_contiguous_groups<4, 4>(src, base, channels, groups, g, out); break;
-      case 5: pack_contiguous_groups<5, 6>(src, base, channels, groups, g, out); break;
-      case 7: pack_contiguous_groups<7, 16>(src, base, channels, groups, g, out); break;
+  if (k == 1) {
+    // 24-filter groups of 24 bytes: filter n sits at byte n of the channel's block.
+    for (uint32_t i = 0; i < channels; ++i) {
+      uint8_t* const block = out + i * g.block_bytes;
+      const int8_t* const column = base + i * src.s2;
+      if (src.s3 == 1) {
+        std::memcpy(block, column, count);
+      } else {
+        for (uint32_t n = 0; n < count; ++n) block[n] = static_cast<uint8_t>(column[n * src.s3]);
+      }
+      std::memset(block + count, 0, g.block_bytes - count);
     }
-    if (k != 1) done = groups * 8;
+  } else {
+    // Filters next to each other (row-major tensors) take the word-wide path for whole groups;
+    // the others, and a last partial group, are packed a group at a time.
+    uint32_t whole = 0;
+    if (src.s3 == 1) {
+      whole = count / 8;
+      switch (k) {
+        case 3: pack_contiguous_groups<3, 3, 24>(src, base, channels, whole, g, out); break;
+        case 4: pack_contiguous_groups<4, 4, 36>(src, base, channels, whole, g, out); break;
+        case 5: pack_contiguous_groups<5, 6, 48>(src, base, channels, whole, g, out); break;
+        case 7: pack_contiguous_groups<7, 16, 128>(src, base, channels, whole, g, out); break;
+      }
+    }
+    if (whole < groups) {
+      for (uint32_t i = 0; i < channels; ++i)
+        for (uint32_t gi = whole; gi < groups; ++gi)
+          pack_group_bytewise(src, base, i, gi * 8, std::min(count, gi * 8 + 8), g,
+                              out + i * g.block_bytes + gi * g.group_bytes);
+    }
   }
-  if (done < count) pack_bytewise(src, base, channels, done, count, g, out);
-  return image.take();
+  store_byte_image(image);
+}
+
+std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+  std::vector<uint32_t> image(conv2d_cnp_formatted_weight_32b_size(weights.shape()[0], count, weights.shape()[2]));
+  format_conv2d_cnp_weights(weights, first, count, image);
+  return image;
 }
 
 }  // namespace nuvra::v2

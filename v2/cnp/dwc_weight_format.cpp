@@ -3,6 +3,7 @@
 #include "v2/cnp/weight_sizes.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace nuvra::v2 {
@@ -30,36 +31,47 @@ DwcRowPattern dwc_row_pattern(uint32_t kernel_size) {
 
 }  // namespace
 
-std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+void format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count,
+                                       std::span<uint32_t> image) {
   const uint32_t k = weights.shape()[0];
   const uint32_t total = dwc_cnp_formatted_weight_32b_size(k, count);
   const DwcRowPattern pattern = dwc_row_pattern(k);
   const WeightSource src = checked_weight_source(weights, k, 1, first, count);
-  if (count == 0) return {};
+  if (image.size() != total) throw std::invalid_argument("cnp_weight_format: image of the wrong size");
+  if (count == 0) return;
 
   // The last channel's rows end inside the image (at most 30 of 36 bytes for kernel 5).
-  const uint64_t used_bytes = uint64_t{count - 1} * pattern.channel_stride + uint64_t{k} * pattern.row_bytes;
+  const size_t stride = pattern.channel_stride;
+  const uint64_t used_bytes = uint64_t{count} * stride;
   if (used_bytes > uint64_t{total} * 4) throw std::runtime_error("cnp_weight_format: weight image too large");
 
-  ByteImage image(total);
-  uint8_t* const out = image.bytes();
+  uint8_t* const out = image_bytes(image);
   const int8_t* const base = src.data + size_t{first} * src.s3;
   const size_t s3 = src.s3;
-  const size_t stride = pattern.channel_stride;
-  // Tiles of channels keep the part of the image being written in the first-level cache while
-  // each kernel position walks its channels (contiguous in a row-major tensor).
+  // Tiles of channels are put together in the first-level cache, each kernel position walking
+  // its channels (contiguous in a row-major tensor), then written out once.
   constexpr uint32_t kTile = 64;
+  uint8_t tile_bytes[kTile * 84];  // 84: the channel stride of 7x7 kernels
   for (uint32_t c0 = 0; c0 < count; c0 += kTile) {
     const uint32_t tile = std::min(kTile, count - c0);
+    std::memset(tile_bytes, 0, tile * stride);
     for (uint32_t y = 0; y < k; ++y) {
       for (uint32_t x = 0; x < k; ++x) {
         const int8_t* const column = base + x * src.s0 + y * src.s1 + c0 * s3;
-        uint8_t* dst = out + c0 * stride + y * size_t{pattern.row_bytes} + pattern.column_offset[x];
+        uint8_t* dst = tile_bytes + y * size_t{pattern.row_bytes} + pattern.column_offset[x];
         for (uint32_t c = 0; c < tile; ++c, dst += stride) *dst = static_cast<uint8_t>(column[c * s3]);
       }
     }
+    std::memcpy(out + c0 * stride, tile_bytes, tile * stride);
   }
-  return image.take();
+  std::memset(out + used_bytes, 0, size_t{total} * 4 - used_bytes);
+  store_byte_image(image);
+}
+
+std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+  std::vector<uint32_t> image(dwc_cnp_formatted_weight_32b_size(weights.shape()[0], count));
+  format_depthwise_conv_cnp_weights(weights, first, count, image);
+  return image;
 }
 
 }  // namespace nuvra::v2

@@ -8,25 +8,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 namespace nuvra::v2 {
 
-// `words` zero words addressed as bytes: byte p is bits 8*(p % 4) .. +7 of word p / 4.
-class ByteImage {
- public:
-  explicit ByteImage(size_t words) : words_(words, 0) {}
-  uint8_t* bytes() { return reinterpret_cast<uint8_t*>(words_.data()); }
-  size_t byte_size() const { return words_.size() * 4; }
-  std::vector<uint32_t> take() {
-    if constexpr (std::endian::native == std::endian::big)
-      for (auto& w : words_) w = __builtin_bswap32(w);
-    return std::move(words_);
-  }
-
- private:
-  std::vector<uint32_t> words_;
-};
+// Packers write their words as bytes: byte p is bits 8*(p % 4) .. +7 of word p / 4. Called
+// once every byte is written, this turns them into words on any host.
+inline void store_byte_image(std::span<uint32_t> words) {
+  if constexpr (std::endian::native == std::endian::big)
+    for (auto& w : words) w = __builtin_bswap32(w);
+}
+inline uint8_t* image_bytes(std::span<uint32_t> words) { return reinterpret_cast<uint8_t*>(words.data()); }
 
 // Little-endian 64-bit access to unaligned bytes: byte j of the value is byte j in memory.
 inline uint64_t load_le64(const void* p) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace nuvra::v2 {
@@ -17,6 +18,10 @@ namespace nuvra::v2 {
 // "Coordinates are out-of-range".
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count);
 std::vector<uint32_t> format_input_shift(const Dense& shifts);
+// The same into `image` of input_shift_32b_size(shifts, count) words, each written once (see
+// weight_formats.h).
+void format_input_shift(const Dense& shifts, uint32_t first, uint32_t count, std::span<uint32_t> image);
+size_t input_shift_32b_size(const Dense& shifts, uint32_t count);
 
 // The shifts of a merge (Add) layer fused into the input of the next CNP, channels
 // first .. first+count-1 in ceil(count / 4) words. Per channel, with a = a_shift, b = b_shift
@@ -28,5 +33,9 @@ std::vector<uint32_t> format_merge_layer_shift(const std::shared_ptr<const Dense
                                                const std::shared_ptr<const Dense>& b_shift,
                                                const std::shared_ptr<const Dense>& output_shift, uint32_t first,
                                                uint32_t count);
+// The same into `image` of ceil(count / 4) words, each written once.
+void format_merge_layer_shift(const std::shared_ptr<const Dense>& a_shift, const std::shared_ptr<const Dense>& b_shift,
+                              const std::shared_ptr<const Dense>& output_shift, uint32_t first, uint32_t count,
+                              std::span<uint32_t> image);
 
 }  // namespace nuvra::v2

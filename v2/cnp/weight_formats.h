@@ -6,6 +6,7 @@
 #include <nuvra/tensor.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace nuvra::v2 {
@@ -27,15 +28,22 @@ CnpWeightFormatParams cnp_weight_format_params(uint32_t kernel_size);
 uint32_t conv2d_dma_target(uint32_t kernel_size);
 uint32_t dwc_dma_target(uint32_t kernel_size);
 
+// Like every packer, these write their image into `image`, which must have exactly the length of
+// their size function (else std::invalid_argument), each word once, padding included; the
+// vector forms return a new image.
+
 // Weights (k, k, input channels, filters), one signed byte per element, read through the
 // tensor's strides: the image of filters first .. first+count-1 over all input channels,
 // conv2d_cnp_formatted_weight_32b_size(k, count, channels) words long.
 // A tensor of another element type panics "Wrong requested type %s for a tensor of type %s.";
 // a filter range or kernel row past the tensor panics "Coordinates are out-of-range".
+void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image);
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 
 // Weights (k, k, 1, channels): the image of channels first .. first+count-1,
 // dwc_cnp_formatted_weight_32b_size(k, count) words long. Failures as above.
+void format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count,
+                                       std::span<uint32_t> image);
 std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 
 }  // namespace nuvra::v2

@@ -150,6 +150,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_it
   return v2::check_layer_sequence(first, last, layers);
 }
 
+std::unique_ptr<GrowingSequenceCheck> CompatibilityCheckerImpl::check_growing_sequence(LayerList::const_iterator first,
+                                                                                       const LayerList& layers,
+                                                                                       HwVersion) const {
+  return std::make_unique<GrowingSequenceRules>(first, layers);
+}
+
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
                                                              const std::vector<hw::Component>& components,
                                                              const Device&) const {

@@ -26,6 +26,9 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                           HwVersion version) const override;
   MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                      const LayerList& layers, HwVersion version) const override;
+  std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first,
+                                                               const LayerList& layers,
+                                                               HwVersion version) const override;
   MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      const Device& device) const override;
   bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -165,66 +167,133 @@ void format_fnp_registers(RegisterBlock& regs, const Layer& layer, const Shape& 
 
 }  // namespace
 
-std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flat, FnpInputMode mode) {
-  const Variables& vars = *layer.variables();
-  const std::shared_ptr<const Dense> weights = vars.get("weights");
-  const std::shared_ptr<const Dense> bias = vars.get("bias");
-  const std::shared_ptr<const Dense> bias_shift = vars.get("bias_shift");
-  const std::shared_ptr<const Dense> output_scales = vars.get("output_scales");
-  const std::shared_ptr<const Dense> output_shift = vars.get("output_shift");
-  const std::shared_ptr<const Dense> max_value = optional_variable(layer, "max_value");
-  const std::shared_ptr<const Dense> max_value_shift = optional_variable(layer, "max_value_shift");
+namespace {
 
-  const Shape shape = fnp_input_shape(layer, flat);
-  const uint32_t words = fnp_input_sram_words(shape, mode);
-  const InputLayout layout(shape, mode);
-  const uint32_t neurons = neuron_count(*weights);
-
-  // Every read is proven in bounds before the image is sized.
-  const int8_t* const w = weights->data<int8_t>();
-  const uint64_t inputs = layout.elements();
-  if (neurons != 0 && inputs != 0) {
-    const std::vector<uint32_t>& s = weights->strides();
-    if (weights->shape().size() < 2 || weights->shape()[0] < inputs) panic("Coordinates are out-of-range");
-    const uint64_t last = (inputs - 1) * s[0] + uint64_t{neurons - 1} * s[1];
-    if (last >= weights->size()) panic("Coordinates are out-of-range");
+// A Dense1D's neuron images, each put together in a local buffer and written out once.
+class FnpWeightImage {
+ public:
+  // Every read is proven in bounds here, before anything is written.
+  FnpWeightImage(const Layer& layer, bool flat, FnpInputMode mode)
+      : vars_(*layer.variables()),
+        weights_(vars_.get("weights")),
+        bias_(vars_.get("bias")),
+        bias_shift_(vars_.get("bias_shift")),
+        output_scales_(vars_.get("output_scales")),
+        output_shift_(vars_.get("output_shift")),
+        max_value_(optional_variable(layer, "max_value")),
+        max_value_shift_(optional_variable(layer, "max_value_shift")),
+        shape_(fnp_input_shape(layer, flat)),
+        words_(fnp_input_sram_words(shape_, mode)),
+        layout_(shape_, mode),
+        neurons_(neuron_count(*weights_)) {
+    const uint64_t inputs = layout_.elements();
+    w_ = weights_->data<int8_t>();
+    if (neurons_ != 0 && inputs != 0) {
+      const std::vector<uint32_t>& s = weights_->strides();
+      if (weights_->shape().size() < 2 || weights_->shape()[0] < inputs) panic("Coordinates are out-of-range");
+      const uint64_t last = (inputs - 1) * s[0] + uint64_t{neurons_ - 1} * s[1];
+      if (last >= weights_->size()) panic("Coordinates are out-of-range");
+    }
+    for (const auto& t : {bias_, output_shift_}) t->check_type<int8_t>();
+    for (const auto& t : {bias_shift_, output_scales_, max_value_, max_value_shift_})
+      if (t) t->check_type<uint8_t>();
+    stride0_ = weights_->strides()[0];
+    stride1_ = weights_->shape().size() > 1 ? weights_->strides()[1] : 0;
   }
-  for (const auto& t : {bias, output_shift}) t->check_type<int8_t>();
-  for (const auto& t : {bias_shift, output_scales, max_value, max_value_shift})
-    if (t) t->check_type<uint8_t>();
 
-  const size_t stride0 = weights->strides()[0];
-  const size_t stride1 = weights->shape().size() > 1 ? weights->strides()[1] : 0;
-  ByteImage image(size_t{words} * neurons);
-  uint8_t* const bytes = image.bytes();
-  for (uint32_t n = 0; n < neurons; ++n) {
-    uint8_t* const neuron = bytes + size_t{n} * words * 4;
-    neuron[0] = static_cast<uint8_t>(bias->at<int8_t>(n));
-    neuron[1] = bias_shift->at<uint8_t>(n);
-    if (max_value) neuron[2] = max_value->at<uint8_t>(n);
-    if (max_value_shift) neuron[3] = max_value_shift->at<uint8_t>(n);
-    neuron[4] = output_scales->at<uint8_t>(n);
-    neuron[5] = static_cast<uint8_t>(output_shift->at<int8_t>(n));
-    layout.for_each([&](uint64_t i, uint64_t at) {
-      neuron[kHeaderBytes + at] = static_cast<uint8_t>(w[i * stride0 + n * stride1]);
+  size_t size() const { return size_t{words_} * neurons_; }
+
+  // Calls emit(n, words of neuron n) for every neuron in order.
+  template <class Emit>
+  void for_each_neuron(Emit&& emit) const {
+    std::vector<uint32_t> local(words_);
+    for (uint32_t n = 0; n < neurons_; ++n) {
+      std::fill(local.begin(), local.end(), 0u);
+      auto* const neuron = reinterpret_cast<uint8_t*>(local.data());
+      neuron[0] = static_cast<uint8_t>(bias_->at<int8_t>(n));
+      neuron[1] = bias_shift_->at<uint8_t>(n);
+      if (max_value_) neuron[2] = max_value_->at<uint8_t>(n);
+      if (max_value_shift_) neuron[3] = max_value_shift_->at<uint8_t>(n);
+      neuron[4] = output_scales_->at<uint8_t>(n);
+      neuron[5] = static_cast<uint8_t>(output_shift_->at<int8_t>(n));
+      layout_.for_each([&](uint64_t i, uint64_t at) {
+        neuron[kHeaderBytes + at] = static_cast<uint8_t>(w_[i * stride0_ + n * stride1_]);
+      });
+      store_byte_image(local);
+      emit(n, std::span<const uint32_t>(local));
+    }
+  }
+
+  void write(std::span<uint32_t> image) const {
+    if (image.size() != size()) throw std::invalid_argument("format_fnp_weights: image of the wrong size");
+    for_each_neuron([&](uint32_t n, std::span<const uint32_t> words) {
+      std::copy(words.begin(), words.end(), image.begin() + static_cast<std::ptrdiff_t>(size_t{n} * words_));
     });
   }
-  return image.take();
+
+  std::vector<uint32_t> vector() const {
+    std::vector<uint32_t> image;
+    image.reserve(size());
+    for_each_neuron([&](uint32_t, std::span<const uint32_t> words) { image.insert(image.end(), words.begin(), words.end()); });
+    return image;
+  }
+
+ private:
+  const Variables& vars_;
+  std::shared_ptr<const Dense> weights_, bias_, bias_shift_, output_scales_, output_shift_, max_value_,
+      max_value_shift_;
+  Shape shape_;
+  uint32_t words_;
+  InputLayout layout_;
+  uint32_t neurons_;
+  const int8_t* w_ = nullptr;
+  size_t stride0_ = 0, stride1_ = 0;
+};
+
+// The row modes' input-shift image, checked when made.
+class FnpInputShiftImage {
+ public:
+  FnpInputShiftImage(const Layer& layer, bool flat, FnpInputMode mode)
+      : shifts_(layer.variables()->get("input_shift")),
+        shape_(fnp_input_shape(layer, flat)),
+        words_(fnp_input_sram_words(shape_, mode)),
+        layout_(shape_, mode) {
+    shifts_->check_type<uint8_t>();
+    if (layout_.elements() > shifts_->size()) panic("Coordinates are out-of-range");
+  }
+
+  size_t size() const { return (size_t{words_} + 1) & ~size_t{1}; }
+
+  void write(std::span<uint32_t> image) const {
+    if (image.size() != size()) throw std::invalid_argument("format_fnp_input_shift: image of the wrong size");
+    std::vector<uint32_t> local(size());
+    auto* const bytes = reinterpret_cast<uint8_t*>(local.data());
+    const uint8_t* const s = shifts_->data<uint8_t>();
+    layout_.for_each([&](uint64_t i, uint64_t at) { bytes[at] = s[i]; });
+    store_byte_image(local);
+    std::copy(local.begin(), local.end(), image.begin());
+  }
+
+ private:
+  std::shared_ptr<const Dense> shifts_;
+  Shape shape_;
+  uint32_t words_;
+  InputLayout layout_;
+};
+
+}  // namespace
+
+std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flat, FnpInputMode mode) {
+  return FnpWeightImage(layer, flat, mode).vector();
 }
 
 std::vector<uint32_t> format_fnp_input_shift(const Layer& layer, bool flat, FnpInputMode mode) {
   const std::shared_ptr<const Dense> shifts = layer.variables()->get("input_shift");
   if (mode == FnpInputMode::flat) return format_input_shift(*shifts, 0, 0);
-  const Shape shape = fnp_input_shape(layer, flat);
-  const uint32_t words = fnp_input_sram_words(shape, mode);
-  const InputLayout layout(shape, mode);
-  shifts->check_type<uint8_t>();
-  if (layout.elements() > shifts->size()) panic("Coordinates are out-of-range");
-  const uint8_t* const s = shifts->data<uint8_t>();
-  ByteImage image((size_t{words} + 1) & ~size_t{1});
-  uint8_t* const bytes = image.bytes();
-  layout.for_each([&](uint64_t i, uint64_t at) { bytes[at] = s[i]; });
-  return image.take();
+  const FnpInputShiftImage image(layer, flat, mode);
+  std::vector<uint32_t> words(image.size());
+  image.write(words);
+  return words;
 }
 
 std::unique_ptr<program::Record> record_program_dense1d_layer(const Device& device,
@@ -270,17 +339,30 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(const Device& devi
     format_mesh_cfg_dma_reg(&regs, mesh->dma_conf);
   }
 
-  const std::vector<uint32_t> input_shift = format_fnp_input_shift(layer, flat, mode);
-  std::vector<uint32_t> image;
-  if (!registers_only) image = format_fnp_weights(layer, flat, mode);
+  // Both images are checked before the first block; then each is packed straight into its place.
+  const std::shared_ptr<const Dense> shifts = layer.variables()->get("input_shift");
+  std::optional<FnpInputShiftImage> row_shifts;
+  if (mode == FnpInputMode::flat) {
+    if (shifts->size() != 0) shifts->check_type<uint8_t>();
+  } else {
+    row_shifts.emplace(layer, flat, mode);
+  }
+  std::optional<FnpWeightImage> image;
+  if (!registers_only) image.emplace(layer, flat, mode);
 
   record->add_np_track(np.ident, target(kTargetRegisters), 0, regs);
-  record->add_np_track(np.ident, target(kTargetInputShift), 0, input_shift);
-  if (!registers_only) {
+  if (row_shifts)
+    record->add_np_block(np.ident, target(kTargetInputShift), 0, row_shifts->size(),
+                         [&](std::span<uint32_t> out) { row_shifts->write(out); });
+  else
+    record->add_np_block(np.ident, target(kTargetInputShift), 0, input_shift_32b_size(*shifts, 0),
+                         [&](std::span<uint32_t> out) { format_input_shift(*shifts, 0, 0, out); });
+  if (image) {
     if (fnp3)
-      record->add_np_track(np.ident, target(kTargetFnpMemory), 0, image);
+      record->add_np_block(np.ident, target(kTargetFnpMemory), 0, image->size(),
+                           [&](std::span<uint32_t> out) { image->write(out); });
     else
-      record->add_fnp2_filters_track(np.ident, std::move(image));
+      record->add_fnp2_filters_track(np.ident, image->vector());
   }
   return record;
 }

@@ -50,32 +50,25 @@ MappingStatus check_last_layer(const Layer& last) {
   return MappingSuccess();
 }
 
-MappingStatus check_successions(LayerList::const_iterator first, LayerList::const_iterator last,
-                                const LayerList& layers) {
-  bool after_max_pooling = false, after_fnp = false, after_merge = false;
-  for (auto it = first; it != last; ++it) {
-    const Layer& layer = **it;
-    const bool on_cnp = layer.is_kind(kCnpLayer), on_fnp = layer.is_kind(kFnpLayer);
-    if (after_max_pooling && !on_cnp && !layer.is_kind(kTnpBLayer))
-      return LayerMappingError(layer, "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B.");
-    if (after_fnp && on_cnp)
-      return LayerMappingError(layer, "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to "
-                                      "incompatible data processing requirements.");
-    if (after_merge && on_fnp) return LayerMappingError(layer, "Dense layer can't have Add/Concat as inbound.");
-    const size_t consumers = outbounds_size(*it, layers);
-    if (consumers > kMaxOutbounds)
-      return LayerMappingError(layer, "Layer has " + std::to_string(consumers) + " outbounds. A maximum of " +
-                                          std::to_string(kMaxOutbounds) + " outbounds is supported.");
-    after_max_pooling = layer.has_pool_type(PoolType::Max);
-    after_fnp = on_fnp;
-    after_merge = layer.is_kind(kMergeLayer);
-  }
-  return MappingSuccess();
-}
-
 bool reads(const Layer& layer, const Layer* source) {
   const auto inbounds = layer.inbound_layers();
   return std::any_of(inbounds.begin(), inbounds.end(), [source](const auto& in) { return in.get() == source; });
+}
+
+// The second input of a Concatenate that is deeper than the first may not feed anything else.
+std::optional<MappingStatus> concat_rule(const std::shared_ptr<Layer>& layer) {
+  const auto outbounds = layer->outbound_layers();
+  if (outbounds.size() <= 1) return std::nullopt;
+  DepthMap depths;
+  for (const auto& consumer : outbounds) {
+    if (!is_type(*consumer, LayerType::Concatenate)) continue;
+    const auto inbounds = consumer->inbound_layers();
+    // A Concatenate fed by fewer than two layers has no second input that could be this one.
+    if (inbounds.size() < 2 || inbounds[1] != layer) continue;
+    if (get_layer_depth(inbounds[0], &depths) < get_layer_depth(inbounds[1], &depths))
+      return LayerMappingError(*layer, "Is the second input of a Concat, it can't have multiple outputs.");
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -83,27 +76,68 @@ bool reads(const Layer& layer, const Layer* source) {
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                    const LayerList& layers) {
   if (first == last) return {1, "Empty layer sequence"};
-  const Layer& head = **first;
+  GrowingSequenceRules run(first, layers);
+  MappingStatus status;
+  for (auto it = first; it != last; ++it) status = run.extend();
+  return status;
+}
+
+MappingStatus GrowingSequenceRules::extend() {
+  const std::shared_ptr<Layer>& head = *first_;
+  const std::shared_ptr<Layer>& layer = *(first_ + static_cast<std::ptrdiff_t>(size_));
+  if (!dequantizer_ && is_type(*layer, LayerType::Dequantizer)) dequantizer_ = size_;
+  ++size_;
+
+  const size_t consumers = outbounds_size(layer, layers_);
+  if (!succession_) {
+    const bool on_cnp = layer->is_kind(kCnpLayer), on_fnp = layer->is_kind(kFnpLayer);
+    if (after_max_pooling_ && !on_cnp && !layer->is_kind(kTnpBLayer))
+      succession_ =
+          LayerMappingError(*layer, "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B.");
+    else if (after_fnp_ && on_cnp)
+      succession_ = LayerMappingError(*layer, "A layer mapped on FNP cannot be directly followed by a layer mapped on "
+                                              "CNP due to incompatible data processing requirements.");
+    else if (after_merge_ && on_fnp)
+      succession_ = LayerMappingError(*layer, "Dense layer can't have Add/Concat as inbound.");
+    else if (consumers > kMaxOutbounds)
+      succession_ = LayerMappingError(*layer, "Layer has " + std::to_string(consumers) + " outbounds. A maximum of " +
+                                                  std::to_string(kMaxOutbounds) + " outbounds is supported.");
+    after_max_pooling_ = layer->has_pool_type(PoolType::Max);
+    after_fnp_ = on_fnp;
+    after_merge_ = layer->is_kind(kMergeLayer);
+  }
+
+  if (head->is_kind(kInputLayer) && reads(*layer, head.get())) ++head_readers_;
+  // The run's first layer opens one branch whatever feeds it.
+  const size_t inbounds = layer == head ? 1 : layer->inbound_layers().size();
+  branches_ += static_cast<int64_t>(consumers) - static_cast<int64_t>(inbounds);
+  if (!concat_) concat_ = concat_rule(layer);
+  return verdict();
+}
+
+MappingStatus GrowingSequenceRules::verdict() const {
+  const Layer& head = **first_;
   if (head.is_kind(kMergeLayer)) return LayerMappingError(head, "Can't be the first layer of the sequence.");
 
   // A Dequantizer may only close the run; the layer before it is then the one that ends it.
-  auto end_layer = std::prev(last);
-  const auto dequantizer =
-      std::find_if(first, last, [](const auto& layer) { return is_type(*layer, LayerType::Dequantizer); });
-  if (dequantizer == first) return LayerMappingError(head, "Can't start a sequence with a Dequantizer.");
-  if (dequantizer == std::prev(last))
-    end_layer = std::prev(dequantizer);
-  else if (dequantizer != last)
-    return {1, "Only 1 Dequantizer at the end of the model is supported."};
-
-  if (MappingStatus status = check_last_layer(**end_layer); status.code != 0) return status;
-  if (MappingStatus status = check_successions(first, last, layers); status.code != 0) return status;
-
-  if (head.is_kind(kInputLayer)) {
-    const auto readers = std::count_if(first, last, [&head](const auto& layer) { return reads(*layer, &head); });
-    if (readers > 1) return {1, "A layer mapped on HRC supports 1 outbound only"};
+  const size_t last = size_ - 1;
+  size_t end_layer = last;
+  if (dequantizer_) {
+    if (*dequantizer_ == 0) return LayerMappingError(head, "Can't start a sequence with a Dequantizer.");
+    if (*dequantizer_ != last) return {1, "Only 1 Dequantizer at the end of the model is supported."};
+    end_layer = last - 1;
   }
-  return check_skip_connections(LayerList(first, last), layers);
+  if (MappingStatus status = check_last_layer(**(first_ + static_cast<std::ptrdiff_t>(end_layer)));
+      status.code != 0)
+    return status;
+  if (succession_) return *succession_;
+  if (head.is_kind(kInputLayer) && head_readers_ > 1) return {1, "A layer mapped on HRC supports 1 outbound only"};
+
+  if (branches_ > 1) return {1, "Bad mapping on skip connection. Several branches."};
+  if ((*(first_ + static_cast<std::ptrdiff_t>(last)))->is_kind(kMergeLayer))
+    return {1, "Bad mapping on skip connection. No valid merge layer."};
+  if (concat_) return *concat_;
+  return MappingSuccess();
 }
 
 MappingStatus check_skip_connections(const LayerList& run, const LayerList& layers) {
@@ -111,19 +145,8 @@ MappingStatus check_skip_connections(const LayerList& run, const LayerList& laye
   if (get_out_branches_count(run, layers) > 1) return {1, "Bad mapping on skip connection. Several branches."};
   if (run.back()->is_kind(kMergeLayer)) return {1, "Bad mapping on skip connection. No valid merge layer."};
 
-  for (const auto& layer : run) {
-    const auto outbounds = layer->outbound_layers();
-    if (outbounds.size() <= 1) continue;
-    DepthMap depths;
-    for (const auto& consumer : outbounds) {
-      if (!is_type(*consumer, LayerType::Concatenate)) continue;
-      const auto inbounds = consumer->inbound_layers();
-      // A Concatenate fed by fewer than two layers has no second input that could be this one.
-      if (inbounds.size() < 2 || inbounds[1] != layer) continue;
-      if (get_layer_depth(inbounds[0], &depths) < get_layer_depth(inbounds[1], &depths))
-        return LayerMappingError(*layer, "Is the second input of a Concat, it can't have multiple outputs.");
-    }
-  }
+  for (const auto& layer : run)
+    if (auto status = concat_rule(layer)) return *status;
   return MappingSuccess();
 }
 

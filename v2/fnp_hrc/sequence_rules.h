@@ -7,6 +7,9 @@
 
 #include <nuvra/types.h>
 
+#include <cstdint>
+#include <optional>
+
 namespace nuvra::v2 {
 
 // The run [first, last) of the list being mapped; `layers` is the whole list, against which
@@ -14,6 +17,29 @@ namespace nuvra::v2 {
 // about the run as a whole are {1, message}. A rule that fails never throws.
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                    const LayerList& layers);
+
+// check_layer_sequence on the run [first, first + k) at the k-th extend(), each verdict decided
+// from what the run's earlier layers left: every rule is about one layer, two neighbours, the
+// first Dequantizer, or a count that each layer changes by its own amount. A run of k layers
+// thus costs k steps in all rather than k steps per verdict.
+class GrowingSequenceRules final : public GrowingSequenceCheck {
+ public:
+  GrowingSequenceRules(LayerList::const_iterator first, const LayerList& layers) : first_(first), layers_(layers) {}
+  MappingStatus extend() override;
+
+ private:
+  MappingStatus verdict() const;
+
+  LayerList::const_iterator first_;
+  const LayerList& layers_;
+  size_t size_ = 0;
+  std::optional<size_t> dequantizer_;       // position of the run's first Dequantizer
+  std::optional<MappingStatus> succession_;  // the first broken succession or outbound rule
+  std::optional<MappingStatus> concat_;      // the first second input of a Concatenate feeding more
+  bool after_max_pooling_ = false, after_fnp_ = false, after_merge_ = false;
+  size_t head_readers_ = 0;                  // layers of the run that read its first layer
+  int64_t branches_ = 1;                     // branches left open after the run
+};
 
 // Every branch opened in `run` must be merged inside it, the run must not end on a merge,
 // and the second input of a Concatenate may feed nothing else unless it is the shallower one.

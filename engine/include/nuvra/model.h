@@ -7,6 +7,7 @@
 #include <nuvra/tensor.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -25,6 +26,9 @@ class Model {
   // before they are verified, and no variable storage is made before every variable matches
   // its layer's declaration.
   static std::unique_ptr<Model> from_buffer(const char* data, size_t size);
+  // The same from bytes that the model may keep: its variables are not copied out of them but
+  // keep `bytes` alive, which nobody else may change.
+  static std::unique_ptr<Model> from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size);
   virtual ~Model();
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
@@ -67,6 +71,9 @@ class Model {
   // its initial value and stays without storage. Throws std::runtime_error for a model
   // whose bytes would reach 2 GiB.
   std::vector<uint8_t> to_buffer() const;
+  // The same bytes handed to `use` where they were written, without a copy; they live for the
+  // call only.
+  void write_buffer(const std::function<void(const uint8_t* data, size_t size)>& use) const;
 
   // Null for an unknown name or an index past the end.
   std::shared_ptr<Layer> get_layer(const std::string& name) const;

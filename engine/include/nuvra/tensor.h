@@ -15,8 +15,9 @@ namespace nuvra {
 
 class Dense;
 
-// Bytes of one or more tensor views. Large buffers are recycled through a small process-wide
-// cache, so that kernels called again and again do not map fresh pages every time.
+// Bytes of one or more tensor views: its own, or part of a larger buffer that it keeps alive.
+// Large buffers of its own are recycled through a small process-wide cache, so that kernels
+// called again and again do not map fresh pages every time.
 class Storage {
  public:
   struct Uninitialized {};
@@ -24,6 +25,11 @@ class Storage {
   explicit Storage(size_t bytes);
   // Left as found, for writers that set every byte.
   Storage(size_t bytes, Uninitialized);
+  // A copy of `bytes` bytes at `data`, each written once.
+  Storage(const uint8_t* data, size_t bytes);
+  // The `bytes` bytes at `data`, inside a buffer that `owner` keeps alive; nobody else writes them.
+  Storage(std::shared_ptr<void> owner, uint8_t* data, size_t bytes)
+      : owner_(std::move(owner)), data_(data), size_(bytes) {}
   ~Storage();
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
@@ -33,6 +39,7 @@ class Storage {
   uint8_t* data() { return data_; }
 
  private:
+  std::shared_ptr<void> owner_;
   uint8_t* data_ = nullptr;
   size_t size_ = 0, capacity_ = 0;
 };

@@ -69,7 +69,7 @@ TEST(HardwareSequence, NameAndProgramParts) {
   const auto parts = s.program_parts();
   EXPECT_EQ(std::make_tuple(parts.program_info.data, parts.program_info.size, parts.program_data.data, parts.program_data.size),
             std::make_tuple(s.program().data, 104u, s.program().data + 104, 46u));
-  EXPECT_EQ(HardwareSequence(device, {}, {}, {}, {2, 0, 0, 0, 9, 9}).program_parts().program_data.size, 0u);
+  EXPECT_EQ(HardwareSequence(device, {}, {}, {}, std::vector<uint8_t>{2, 0, 0, 0, 9, 9}).program_parts().program_data.size, 0u);
   // A first word that does not fit the program is refused, not read past the end.
   for (const std::vector<uint8_t>& bad : std::vector<std::vector<uint8_t>>{{}, {1, 0, 0}, {7, 0, 0, 0, 1, 2}, {0xFF, 0xFF, 0xFF, 0xFF}})
     EXPECT_THROW(HardwareSequence(device, {}, {}, {}, bad).program_parts(), std::runtime_error) << bad.size();

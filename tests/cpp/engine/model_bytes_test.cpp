@@ -74,6 +74,21 @@ TEST(ModelBytes, RoundTripsGiveEqualBytes) {
   }
 }
 
+// A model loaded from bytes it may keep holds its variables in them: they outlive the caller's
+// share, and changing one variable changes nothing else.
+TEST(ModelBytes, VariablesKeepTheBytesTheyWereLoadedFrom) {
+  const Bytes saved = v2_model()->to_buffer();
+  std::shared_ptr<uint8_t[]> bytes(new uint8_t[saved.size()]);
+  std::memcpy(bytes.get(), saved.data(), saved.size());
+  auto loaded = Model::from_buffer(std::move(bytes), saved.size());
+  EXPECT_EQ(loaded->to_buffer(), saved);
+  const auto a = loaded->get_layer("a")->variables()->get("weights");
+  std::fill(a->storage().data(), a->storage().data() + a->storage().size(), 1);
+  auto expected = Model::from_buffer(reinterpret_cast<const char*>(saved.data()), saved.size());
+  expected->get_layer("a")->variables()->set("weights", a);
+  EXPECT_EQ(loaded->to_buffer(), expected->to_buffer());
+}
+
 // Unset variables are written with their initial values without making their storage; a model
 // beyond what the format holds is refused before writing.
 TEST(ModelBytes, SavingMakesNoStorage) {

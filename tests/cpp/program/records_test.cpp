@@ -60,12 +60,15 @@ TEST(Record, PackingRules) {
       {{0}, {2}},
   };
   for (const auto& [blocks, tracks] : cases) {
-    Record r(versions::FPGA_v2);
-    for (size_t i = 0; i < blocks.size(); ++i)
-      EXPECT_TRUE(r.add_np_track({1, 1, static_cast<uint8_t>(i % 4), 0}, dma::Target{6}, 0, words(blocks[i])));
-    std::vector<size_t> sizes;
-    for (const auto& t : r.tracks()) sizes.push_back(t.size());
-    EXPECT_EQ(sizes, tracks) << blocks.size();
+    for (const bool planned : {false, true}) {  // planning only gives the tracks their room
+      Record r(versions::FPGA_v2);
+      if (planned) r.plan_blocks(blocks);
+      for (size_t i = 0; i < blocks.size(); ++i)
+        EXPECT_TRUE(r.add_np_track({1, 1, static_cast<uint8_t>(i % 4), 0}, dma::Target{6}, 0, words(blocks[i])));
+      std::vector<size_t> sizes;
+      for (const auto& t : r.tracks()) sizes.push_back(t.size());
+      EXPECT_EQ(sizes, tracks) << blocks.size() << (planned ? " planned" : "");
+    }
   }
 }
 

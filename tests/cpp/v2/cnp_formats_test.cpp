@@ -32,6 +32,14 @@ std::shared_ptr<Dense> u8(const std::vector<int>& values, TensorType type = Tens
 }
 std::shared_ptr<Dense> i8(const std::vector<int>& values) { return u8<int8_t>(values, TensorType::int8); }
 
+// What a packer writes into `n` words of garbage: it must write every one of them.
+template <class F>
+Words packed(size_t n, F&& pack) {
+  Words w(n, 0xA5A5A5A5u);
+  pack(std::span<uint32_t>(w));
+  return w;
+}
+
 // Reads an image by the documented layouts (not by the packer), marking the bits weights own.
 struct Image {
   std::vector<uint8_t> bytes, owned;
@@ -71,8 +79,11 @@ TEST(CnpWeightFormats, RoundTripThroughTheDocumentedLayouts) {
         auto w = Dense::create(TensorType::int8, {k, k, channels, first + count + 2}, layout);
         std::mt19937 rng(k * 100 + count);
         for (size_t i = 0; i < w->size(); ++i) w->data<int8_t>()[i] = static_cast<int8_t>(rng());
-        const Words words = dw ? format_depthwise_conv_cnp_weights(*w, first, count)
-                               : format_conv2d_cnp_weights(*w, first, count);
+        const Words words =
+            dw ? packed(dwc_cnp_formatted_weight_32b_size(k, count),
+                        [&](std::span<uint32_t> out) { format_depthwise_conv_cnp_weights(*w, first, count, out); })
+               : packed(conv2d_cnp_formatted_weight_32b_size(k, count, channels),
+                        [&](std::span<uint32_t> out) { format_conv2d_cnp_weights(*w, first, count, out); });
         ASSERT_EQ(words.size() * 4, dw ? kDwc.at(k)[0] * count : channels * groups * kConv.at(k)[1]);
         ASSERT_EQ(words.size(), dw ? dwc_cnp_formatted_weight_32b_size(k, count)
                                    : conv2d_cnp_formatted_weight_32b_size(k, count, channels));
@@ -110,7 +121,9 @@ TEST(CnpWeightFormats, RefusedRequests) {
       {true, TensorType::int8, {5, 5, 1, 4}, 2, 3, kRange},   {true, TensorType::int8, {3, 3}, 0, 1, kRange}};
   for (const auto& [dw, type, shape, first, count, message] : cases) {
     const auto w = Dense::create(type, shape);
-    const auto format = dw ? format_depthwise_conv_cnp_weights : format_conv2d_cnp_weights;
+    const auto format = [dw = dw](const Dense& d, uint32_t f, uint32_t n) {
+      return dw ? format_depthwise_conv_cnp_weights(d, f, n) : format_conv2d_cnp_weights(d, f, n);
+    };
     EXPECT_EQ(error_of([&] { format(*w, first, count); }), message) << shape.to_string() << " from " << first;
   }
   EXPECT_TRUE(format_conv2d_cnp_weights(*Dense::create(TensorType::int8, {3, 3, 1, 8}), 100, 0).empty());
@@ -132,9 +145,13 @@ TEST(CnpWeightSizes, DocumentedValuesSaturationAndTargets) {
 }
 
 TEST(CnpShifts, InputShiftPairsOfWordsFromStorageOrder) {
-  EXPECT_EQ(format_input_shift(*u8({1, 2, 3, 4, 5, 6, 7, 8, 9}), 0, 9), (Words{0x04030201, 0x08070605, 9, 0}));
-  EXPECT_EQ(format_input_shift(*u8({7, 6, 5}), 0, 0), (Words{0x00050607, 0}));  // count 0: the whole tensor
-  EXPECT_EQ(format_input_shift(*u8({1, 2, 3, 4, 5, 6, 7, 8, 9}), 3, 6), (Words{0x07060504, 0x00000908}));
+  const auto shifts = [](const std::shared_ptr<Dense>& t, uint32_t first, uint32_t count) {
+    return packed(input_shift_32b_size(*t, count),
+                  [&](std::span<uint32_t> out) { format_input_shift(*t, first, count, out); });
+  };
+  EXPECT_EQ(shifts(u8({1, 2, 3, 4, 5, 6, 7, 8, 9}), 0, 9), (Words{0x04030201, 0x08070605, 9, 0}));
+  EXPECT_EQ(shifts(u8({7, 6, 5}), 0, 0), (Words{0x00050607, 0}));  // count 0: the whole tensor
+  EXPECT_EQ(shifts(u8({1, 2, 3, 4, 5, 6, 7, 8, 9}), 3, 6), (Words{0x07060504, 0x00000908}));
   EXPECT_EQ(format_input_shift(*u8({1, 2, 3, 4, 5, 6}, TensorType::uint4, {2, 3})), (Words{0x04030201, 0x0605}));
   const std::pair<uint32_t, uint32_t> past[] = {{3, 2}, {1, 0}, {kMax, 2}, {0, kMax}};
   for (auto [first, count] : past)
@@ -146,8 +163,11 @@ TEST(CnpShifts, MergeShiftByteAddsDifferenceSignAndShift) {
   const std::tuple<int, int, int, uint32_t> bytes[] = {
       {2, 5, -4, 0x93}, {5, 2, -6, 0x73}, {4, 4, -1, 0xB0}, {0, 20, -17, 0xC4}, {0, 130, -127, 50}};
   for (auto [a, b, o, byte] : bytes) EXPECT_EQ(format_merge_layer_shift(u8({a}), u8({b}), i8({o}), 0, 1), Words{byte});
-  EXPECT_EQ(format_merge_layer_shift(u8({1, 2, 3, 4, 5, 6, 7, 8}), u8(std::vector<int>(8, 0)),
-                                     i8({-1, -2, -3, -4, -5, -6, -7, -8}), 3, 5),
+  EXPECT_EQ(packed(2,
+                   [](std::span<uint32_t> out) {
+                     format_merge_layer_shift(u8({1, 2, 3, 4, 5, 6, 7, 8}), u8(std::vector<int>(8, 0)),
+                                              i8({-1, -2, -3, -4, -5, -6, -7, -8}), 3, 5, out);
+                   }),
             (Words{0x07060504, 0x00000008}));  // four channels a word
   const std::string fit = " cannot fit in a 3 bits signed integer";
   const std::tuple<std::shared_ptr<const Dense>, std::shared_ptr<const Dense>, std::shared_ptr<const Dense>, uint32_t,

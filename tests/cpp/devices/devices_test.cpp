@@ -4,6 +4,8 @@
 #include <nuvra/hardware.h>
 #include <nuvra/sim.h>
 
+#include "support/error_text.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -11,16 +13,6 @@
 
 namespace nuvra {
 namespace {
-
-template <typename F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no invalid_argument>";
-}
 
 const char* const kPrefix = "Incompatible hardware and Ip versions: HW Version is ";
 
@@ -43,7 +35,7 @@ TEST(CheckHwIpCompatibility, Table) {
     if (c.rest == nullptr) {
       EXPECT_NO_THROW(check_hw_ip_compatibility(c.version, c.ip));
     } else {
-      EXPECT_EQ(error_of([&] { check_hw_ip_compatibility(c.version, c.ip); }), std::string(kPrefix) + c.rest);
+      EXPECT_EQ(test::error_text<std::invalid_argument>([&] { check_hw_ip_compatibility(c.version, c.ip); }), std::string(kPrefix) + c.rest);
     }
   }
 }

@@ -8,14 +8,6 @@ ALIASES = [("kernel_size", "kernel_width", "kernel_height"), ("kernel_stride", "
            ("pool_size", "pooling_width", "pooling_height"), ("pool_stride", "pooling_stride_x", "pooling_stride_y")]
 
 
-def test_keywords_key_order_and_copy(core):
-    p = core.LayerParams(entries={"zeta": 1, "alpha": 2}, layer_type=core.LayerType.Add)
-    assert p.layer_type == core.Add and p.get(key="zeta") == 1 and p.has(key="alpha") is True
-    assert p.__dir__() == ["alpha", "zeta"] and dir(core.LayerParams(core.Add, {})) == []
-    q = copy.copy(core.LayerParams(core.Dense1D, {"units": 10, "kernel_width": 2, "kernel_height": 4}))
-    assert (q.layer_type, q.units, q.kernel_size) == (core.Dense1D, 10, [2, 4]) and len(q.__dir__()) == 3
-
-
 def test_constructor_takes_int32_values_only(core):
     for value in (-2**31, 2**31 - 1, True, np.int64(7)):
         assert core.LayerParams(core.Add, {"k": value}).get("k") == int(value)

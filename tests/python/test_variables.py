@@ -69,7 +69,3 @@ def test_refusals_store_nothing(core, bits, name, make, error, message):
     for n, values in before.items():
         np.testing.assert_array_equal(variables[n], values)
 
-
-def test_names_in_engine_order(core):
-    assert conv(core).variables.names == ["weights", "input_shift", "bias", "bias_shift", "output_scales",
-                                          "output_shift", "max_value", "max_value_shift"]

@@ -88,16 +88,5 @@ TEST(ModelCompile, Rules) {
   for (const auto& m : wrong_last) EXPECT_THROW(m->compile(lp(1, 1)), std::invalid_argument);
 }
 
-// The rates and fractions of the learning rule must be finite and not negative.
-TEST(ModelCompile, LearningRatesAreChecked) {
-  const std::pair<double, const char*> cases[] = {{std::nan(""), "nan"}, {-HUGE_VAL, "-inf"}, {HUGE_VAL, "inf"}, {-0.5, "-0.5"}};
-  for (const char* key : {"initial_plasticity", "learning_competition", "min_plasticity", "plasticity_decay"}) {
-    for (const auto& [value, text] : cases)
-      EXPECT_EQ(test::error_text<std::invalid_argument>([&] { LearningParams::create(LearningType::Unsupervised, {{key, value}}); }),
-                std::string("Learning parameter ") + key + " must be a finite number of at least 0 (got " + text + ")");
-    EXPECT_NO_THROW(LearningParams::create(LearningType::Unsupervised, {{key, 0.0}, {"num_weights", -1}}));
-  }
-}
-
 }  // namespace
 }  // namespace nuvra

@@ -126,18 +126,6 @@ TEST(Ops, PoolingWindowsOutsideTheInputAreEmpty) {
   }
 }
 
-TEST(Ops, FifoShiftsInPlace) {
-  auto fifo = Dense::create(TensorType::int8, {3, 2});
-  for (int i = 0; i < 6; ++i) fifo->data<int8_t>()[i] = static_cast<int8_t>(i);
-  auto frame = Dense::create(TensorType::int8, {2});
-  frame->data<int8_t>()[0] = 7;
-  ops::fifo_op(fifo.get(), *frame);
-  const int8_t* d = fifo->data<int8_t>();
-  EXPECT_EQ(std::vector<int8_t>(d, d + 6), (std::vector<int8_t>{2, 3, 4, 5, 7, 0}));
-  EXPECT_EQ(error_text<std::invalid_argument>([&] { ops::fifo_op(fifo.get(), *fifo); }),
-            "fifo_op: the frame (3, 2) is not one entry of the fifo (3, 2)");
-}
-
 // Every kernel on tensors of every shape and extreme integers: a result or a clean refusal.
 TEST(Ops, MalformedArgumentsAreRefusedWithoutStrayReads) {
   std::vector<std::shared_ptr<Dense>> i32, i8, u8;

@@ -1,7 +1,5 @@
-// HardwareDevice runs over a simulated board whose outputs the test chooses, and the learning
-// memory of a simulated board.
+// HardwareDevice runs over a simulated board whose outputs the test chooses.
 #include "devices/host_device.h"
-#include "engine/program_builder.h"
 #include "python/py_hardware_device.h"
 
 #include "embedded_python.h"
@@ -81,28 +79,6 @@ assert dev.metrics["inference_frames"] == 3 and dev.metrics["inference_clk"] == 
                             {{"dev", device}})["got"].cast<std::string>(),
             "Number of labels should be the same as number of inputs");
   EXPECT_FALSE(board->counter_on);  // switched off after the refusal too
-}
-
-// A program with an FNP2 learning layer of five words.
-TEST(DeviceInference, LearningMemoryAndSwitch) {
-  test::ProgramLayout layout;
-  const test::RecordLayout weights{{}, std::vector<uint32_t>{10, 11, 12, 13, 14}, {2, 1, 3, 0}};
-  layout.learning = test::LearningLayout{{{{0xA0}}}, {{{0xB0}}}, weights, {2, 1, 3, 0}, 5};
-  const std::vector<uint8_t> program = test::build_program(layout);
-  const auto board = sim::make_board(sim::preset("fpga_v2"));
-  testing::py_run(R"py(
-assert dev.learn_mem is None
-dev.program = program
-words = lambda: np.frombuffer(dev.learn_mem, np.uint32).tolist()
-assert words() == [10, 11, 12, 13, 14]
-dev.learn_mem = np.arange(20, 25, dtype=np.uint32).tobytes() + b"xyz"  # whole words count
-assert raises(RuntimeError, lambda: setattr(dev, "learn_mem", bytes(19))) == "unexpected input buffer size"
-assert words() == [20, 21, 22, 23, 24]
-dev.learn_enabled = np.bool_(True)
-assert dev.learn_enabled
-)py",
-                  {{"dev", wrap(board.get())},
-                   {"program", py::bytes(reinterpret_cast<const char*>(program.data()), program.size())}});
 }
 
 }  // namespace

@@ -112,9 +112,10 @@ void check_sequence(const Sequence& sequence, size_t expected_passes) {
         const uint32_t dw = separable ? sep_cnp_dw_weights_32b_size(3, channels, bits) : 0;
         EXPECT_EQ(blocks.at({c.ident, 0, 0}).size(),
                   separable ? dw : get_std_cnp_sram_size(3, channels, s.filters, bits));
-        if (separable)
+        if (separable) {
           EXPECT_EQ(blocks.at({c.ident, 0, static_cast<uint16_t>((dw + 15) / 16)}).size(),
                     channels * 2 * get_nb_words_per_pw_channel(s.filters, bits));
+        }
         // The sizer's figures, in bytes.
         EXPECT_EQ(c.mem_info.weight_size, 4 * get_weights_size(layer, s.filters));
         EXPECT_EQ(c.mem_info.external_size, 0u);
@@ -178,32 +179,6 @@ TEST(V1EndToEnd, SequenceOfTwoPasses) {
   b.model().map(device_of(versions::VLQ7300_v1, "vlq7300_v1"), true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);
   check_sequence(*b.model().sequences().front(), 2);
-}
-
-// The whole convolutional model, from the HRC input layer; it needs the InputConvolutional
-// recorder and sizes of the HRC, skipped while they are not part of the build.
-TEST(V1EndToEnd, ConvolutionalModelFromTheHrc) {
-  ModelBuilder b;
-  b.add(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 32}, {"input_height", 32}, {"filters", 8}}), "hrc")
-      .add(LayerType::Convolutional, with(kConv3, {{"filters", 16}, {"weights_bits", 2}}), "conv")
-      .add(LayerType::SeparableConvolutional, with(kConv3, {{"filters", 16}, {"weights_bits", 2}}), "sep");
-  set_variable(*b.layer("hrc"), "weights", {0, 0, 3, -2, 5}, 1);
-  set_variable(*b.layer("conv"), "weights", {1, -1, 0, 1}, 1);
-  set_variable(*b.layer("sep"), "weights", {1, -1}, 1);
-  set_variable(*b.layer("sep"), "weights_pw", {1, 0, -1}, 1);
-  const std::string error =
-      message_of([&] { b.model().map(device_of(versions::VLQ7300_v1, "vlq7300_v1"), true, nullptr); });
-  if (error == "Error when programming layer 'hrc': Unsupported layer type: 2")
-    GTEST_SKIP() << "InputConvolutional recording is not in this build";
-  ASSERT_EQ(error, "");
-  ASSERT_EQ(b.model().sequences().size(), 1u);
-  const Sequence& s = *b.model().sequences().front();
-  const std::vector<uint8_t> program = program_of(s);
-  ProgramView view;
-  ASSERT_NO_THROW(view = open_program(program));
-  EXPECT_EQ(check_spans(view), "");
-  ASSERT_EQ(s.passes().size(), 1u);
-  EXPECT_EQ(s.passes()[0]->layers.size(), 3u);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The first generation's strategy objects: packet types, SCC and event-generator set-up, the
-// layer recorder's dispatch, the memory sizer, and their choice by the strategy factory.
+// The first generation's strategy objects: packet types, SCC and event-generator set-up and the
+// memory sizer (the layer recorder's dispatch runs in end_to_end_test).
 #include "v1/io_recorder.h"
-#include "v1/layer_recorder.h"
 #include "v1/memory_sizer.h"
 
 #include "v1/cnp/cnp_sizes.h"
@@ -80,22 +79,6 @@ TEST(V1Recorders, SccAndEventGenerator) {
   const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10},       {16, 0x03010001},
                                                    {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
   EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
-}
-
-TEST(V1Recorders, LayerRecorderDispatch) {
-  const LayerRecorderImpl recorder(&kVlq, nullptr);
-  ModelBuilder b;
-  b.input(8, 8, 4, 1).add(LayerType::Convolutional, kConv3, "c").add(LayerType::SeparableConvolutional, kConv3, "s");
-  set_variable(*b.layer("s"), "weights", {1});
-  for (const char* name : {"c", "s"}) {
-    LayerMappingBuilder::map_standalone(b.layer(name), {part_of({2, 1, 0, 0}, {0, 0, Shape{8, 8, 4}}, 0, 8)}, 1,
-                                        {1, 1, 0, 0});
-    const auto record = recorder.record_layer(*b.layer(name), *b.layer(name), nullptr, false, false, {}, true, true);
-    ASSERT_EQ(blocks_of(*record).size(), 1u);  // registers only
-  }
-  StubLayer add(LayerType::Add, {}, {8, 8, 4});
-  EXPECT_EQ(message_of([&] { recorder.record_layer(add, add, nullptr, false, false, {}, false, false); }),
-            "Unsupported layer type: 6");
 }
 
 TEST(V1Recorders, MemorySizes) {

@@ -63,23 +63,6 @@ TEST(IoRecorder, SccAndEpgWords) {
   EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, true, false, true)->at(0).value, 0x31200u);
 }
 
-TEST(LayerRecorder, EmptyAndRefusedTypes) {
-  const test::StubDevice device(kVersion);
-  const HardwareConstraints constraints;
-  const LayerRecorderImpl recorder(&device, &constraints);
-  for (LayerType type : {LayerType::Add, LayerType::Concatenate, LayerType::Dequantizer}) {
-    const StubLayer layer(type, {}, Shape{4, 4, 4});
-    const auto record = recorder.record_layer(layer, layer, nullptr, true, true, {{1, 1, 0, 0}}, false, true);
-    EXPECT_EQ(record->version(), kVersion);
-    EXPECT_EQ(tracks(*record), tracks(*program::new_record(kVersion))) << layer_type_name(type);
-  }
-  const StubLayer madnorm(LayerType::MadNorm, {}, Shape{4, 4, 4});
-  EXPECT_EQ(error_of([&] { recorder.record_layer(madnorm, madnorm, nullptr, false, false, {}, false, false); }),
-            "Unsupported layer type: 11");
-  EXPECT_EQ(error_of([&] { recorder.record_learning_layer(madnorm, true); }), "Learning not implemented on v2.");
-  EXPECT_EQ(error_of([&] { recorder.sync_learning_vars(nullptr); }), "Learning not implemented on v2.");
-}
-
 // input (4, 4, 5) -> conv (k3, 8) -> dw (k5) -> tconv (k3, 6) -> tdw (k4) -> dense, placed by the
 // mapper with CNP parts at most 2 wide, and non-zero weights, so that no image comes out empty.
 TEST(MemorySizerAgainstRecords, InputAndWeightWordsMatch) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -204,6 +205,75 @@ TEST(SplitProperties, EverySplitTilesTheLayer) {
     split += parts(r).size() > 1;
   }
   EXPECT_GT(split, 30);
+}
+
+// The search as the splitting rule states it: every total from n_min to n_max, every ordered
+// factorisation of each in descending order, the first whose window fits.
+SplitSearchResult literal_search(uint32_t channels, uint8_t bits, const NpSplitParams& sp, const CompatibilityChecker& checker,
+                                 const AxisSplit& height, const AxisSplit& width, const AxisSplit& filters, uint32_t fifo,
+                                 hw::Type type, bool loop, uint32_t reserve, bool depthwise, bool allow_height, bool tnp_b) {
+  auto cut = [](const AxisSplit& axis, uint64_t parts) -> std::optional<AxisSplit> {
+    AxisSplit r = axis;
+    uint64_t size = parts == 1 ? axis.total : (axis.total + parts - 1) / parts, count = parts;
+    if (parts > 1 && axis.granularity >= 2) {
+      size = (size + axis.granularity - 1) / axis.granularity * axis.granularity;
+      if (size > axis.max_size) {
+        if ((size -= axis.granularity) == 0) return std::nullopt;
+        count = (axis.total + size - 1) / size;
+      }
+    }
+    if ((count - 1) * size >= axis.total) return std::nullopt;
+    r.count = uint32_t(count), r.size = uint32_t(size);
+    return r;
+  };
+  auto window = [](const AxisSplit& a, uint32_t before, uint32_t after) { return a.size + (a.count == 1 ? 0 : a.count == 2 ? std::max(before, after) : before + after); };
+  const uint64_t n_min = uint64_t{width.count} * height.count * filters.count, n_max = uint64_t{width.total} * height.total * filters.total;
+  for (uint64_t n = n_min; n <= n_max; ++n)
+    for (const auto& [a, b, c] : SplitsNumChunks::get_splits_number(uint32_t(n))) {
+      if (a < width.count || b < height.count || c < filters.count || (!allow_height && b > 1) || a > width.total || b > height.total || c > filters.total) continue;
+      const auto x = cut(width, a), y = cut(height, b), f = cut(filters, c);
+      if (!x || !y || !f || (depthwise && tnp_b && f->count >= 2 && (f->total - (f->count - 1) * f->size) % filters.granularity != 0)) continue;
+      const uint32_t rows = window(*y, sp.border_top, sp.border_bottom), cols = window(*x, sp.border_left, sp.border_right), chans = depthwise ? f->size : channels;
+      const bool dual = checker.is_sram_input_fit_dual_buffer(type, rows, cols, chans, fifo, bits, reserve);
+      if (dual || (!loop && checker.is_sram_input_fit_single_buffer(type, rows, cols, chans, fifo, bits, reserve)))
+        return {true, *x, *y, *f, dual ? InputBuffering::Dual : InputBuffering::Single};
+    }
+  return {};
+}
+
+// The pruned search finds what the literal one finds, on generated layers of every splittable
+// family, cut as the split operations cut them.
+TEST(SplitProperties, SearchMatchesTheLiteralLoop) {
+  std::mt19937 rng(7);
+  auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+  int compared = 0, found = 0, several = 0;
+  for (int i = 0; i < 400; ++i) {
+    const uint32_t W = pick(1, 12), H = pick(1, 12), C = 4 * pick(1, 3), kernel = 2 * pick(0, 2) + 1, b = kernel / 2;
+    const int family = pick(0, 2);  // Conv2D, DepthwiseConv2D, DepthwiseBufferTempConv
+    const bool depthwise = family > 0, tnp_b = family == 2, pooled = family < 2 && pick(0, 2) == 0 && W >= 2 && H >= 2;
+    const bool loop = pick(0, 3) == 0, allow_height = pick(0, 4) != 0;
+    const uint32_t F = depthwise ? C : pick(1, 12), fifo = tnp_b ? pick(1, 3) : 0, reserve = pick(0, 3) == 0 ? pick(1, 8) : 0;
+    Params p = tnp_b ? Params{{"fifo_size", int(fifo)}} : Params{{"kernel_size", int(kernel)}};
+    if (pooled) p.insert({{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}});
+    if (!depthwise) p["filters"] = int(F);
+    OneLayer m(family == 0 ? LayerType::Conv2D : tnp_b ? LayerType::DepthwiseBufferTempConv : LayerType::DepthwiseConv2D, p, W, H, C);
+    const NpSplitParams sp{b, b, b, b, pooled ? 1u : 0u, pooled ? 2u : 0u, pooled ? 2u : 0u, F};
+    auto checker = checker_with(sp);
+    checker.max_weight_filters = pick(0, 3) == 0 ? pick(1, F) : FakeChecker::kUnlimited;
+    checker.single_capacity_words = pick(1, uint32_t(FakeChecker::input_words(H + 2 * b, W + 2 * b, C, fifo, 8)) + 8);
+    checker.dual_capacity_words = pick(0, checker.single_capacity_words);
+    const AxisSplit height = height_axis_split(*m, sp, pick(1, 12)), width = axis_split(W, pick(1, 12), pooled ? 2 : 1);
+    const AxisSplit filters = fit_filter_split_to_weights(*m, checker, filter_axis_split(*m, F, pick(1, 12), depthwise));
+    if (!height.valid() || !width.valid() || !filters.valid()) continue;
+    const uint32_t channels = depthwise ? std::min(C, filters.max_size) : C;
+    const auto fast = find_np_split(channels, 8, sp, checker, height, width, filters, fifo, hw::Type::CNP1, loop, reserve, depthwise, allow_height, tnp_b);
+    const auto slow = literal_search(channels, 8, sp, checker, height, width, filters, fifo, hw::Type::CNP1, loop, reserve, depthwise, allow_height, tnp_b);
+    SCOPED_TRACE("case " + std::to_string(i));
+    EXPECT_EQ(std::make_tuple(fast.found, fast.width, fast.height, fast.filters, fast.buffering),
+              std::make_tuple(slow.found, slow.width, slow.height, slow.filters, slow.buffering));
+    ++compared, found += slow.found, several += slow.found && fast.width.count * fast.height.count * fast.filters.count > 1;
+  }
+  EXPECT_TRUE(compared > 250 && found > 100 && several > 50 && compared - found > 20) << compared << " " << found << " " << several;
 }
 
 NpSpace window(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t c = 4) { return {x, y, Shape{w, h, c}}; }

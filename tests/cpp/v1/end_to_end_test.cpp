@@ -181,5 +181,28 @@ TEST(V1EndToEnd, SequenceOfTwoPasses) {
   check_sequence(*b.model().sequences().front(), 2);
 }
 
+// The whole convolutional model, from the HRC input layer.
+TEST(V1EndToEnd, ConvolutionalModelFromTheHrc) {
+  ModelBuilder b;
+  b.add(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 32}, {"input_height", 32}, {"filters", 8}}), "hrc")
+      .add(LayerType::Convolutional, with(kConv3, {{"filters", 16}, {"weights_bits", 2}}), "conv")
+      .add(LayerType::SeparableConvolutional, with(kConv3, {{"filters", 16}, {"weights_bits", 2}}), "sep");
+  set_variable(*b.layer("hrc"), "weights", {0, 0, 3, -2, 5}, 1);
+  set_variable(*b.layer("conv"), "weights", {1, -1, 0, 1}, 1);
+  set_variable(*b.layer("sep"), "weights", {1, -1}, 1);
+  set_variable(*b.layer("sep"), "weights_pw", {1, 0, -1}, 1);
+  const std::string error =
+      message_of([&] { b.model().map(device_of(versions::VLQ7300_v1, "vlq7300_v1"), true, nullptr); });
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(b.model().sequences().size(), 1u);
+  const Sequence& s = *b.model().sequences().front();
+  const std::vector<uint8_t> program = program_of(s);
+  ProgramView view;
+  ASSERT_NO_THROW(view = open_program(program));
+  EXPECT_EQ(check_spans(view), "");
+  ASSERT_EQ(s.passes().size(), 1u);
+  EXPECT_EQ(s.passes()[0]->layers.size(), 3u);
+}
+
 }  // namespace
 }  // namespace nuvra::v1

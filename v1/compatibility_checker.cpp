@@ -43,6 +43,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_it
   return v1::check_layer_sequence(first, last, version);
 }
 
+std::unique_ptr<GrowingSequenceCheck> CompatibilityCheckerImpl::check_growing_sequence(LayerList::const_iterator first,
+                                                                                       const LayerList&,
+                                                                                       HwVersion version) const {
+  return v1::check_growing_sequence(first, version);
+}
+
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
                                                              const std::vector<hw::Component>& components,
                                                              const Device& device) const {

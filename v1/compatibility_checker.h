@@ -27,6 +27,9 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
   // `layers` is not read.
   MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                      const LayerList& layers, HwVersion version) const override;
+  std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first,
+                                                               const LayerList& layers,
+                                                               HwVersion version) const override;
   MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      const Device& device) const override;
   // Only the height, width, channels and bits are read.

@@ -24,20 +24,59 @@ uint32_t window_words(uint32_t height, uint32_t width, uint32_t channels, uint8_
 
 }  // namespace
 
+namespace {
+
+MappingStatus last_layer_error(const Layer& layer) {
+  return LayerMappingError(layer,
+                           "A convolutional or separable convolutional layer with max pooling cannot be the last "
+                           "layer of a sequence");
+}
+
+bool pooled_layer_not_followed(const Layer& previous, const Layer& layer) {
+  return is_max_pooling_cnp(previous) && !layer.has_category(kKindCnp);
+}
+
+MappingStatus not_followed_error(const Layer& layer) {
+  return LayerMappingError(layer,
+                           "A convolutional or separable convolutional layer with max pooling must be followed by "
+                           "another convolutional or separable convolutional layer");
+}
+
+// Remembers the first follower fault of the run (the one the whole-run walk reports).
+class GrowingCheck final : public GrowingSequenceCheck {
+ public:
+  GrowingCheck(LayerList::const_iterator first, HwVersion version) : next_(first), version_(version) {}
+  MappingStatus extend() override {
+    const Layer& layer = **next_;
+    if (version_ == versions::Qrix_v2 && !fault_ && previous_ && pooled_layer_not_followed(*previous_, layer))
+      fault_ = &layer;
+    previous_ = &layer;
+    ++next_;
+    if (is_max_pooling_cnp(layer)) return last_layer_error(layer);
+    return fault_ ? not_followed_error(*fault_) : MappingSuccess();
+  }
+
+ private:
+  LayerList::const_iterator next_;
+  HwVersion version_;
+  const Layer* previous_ = nullptr;
+  const Layer* fault_ = nullptr;
+};
+
+}  // namespace
+
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last, HwVersion version) {
   if (first == last) return {1, "Empty layer sequence"};
   const Layer& final_layer = **(last - 1);
-  if (is_max_pooling_cnp(final_layer))
-    return LayerMappingError(final_layer,
-                             "A convolutional or separable convolutional layer with max pooling cannot be the last "
-                             "layer of a sequence");
+  if (is_max_pooling_cnp(final_layer)) return last_layer_error(final_layer);
   if (version == versions::Qrix_v2)
     for (auto it = first + 1; it < last; ++it)
-      if (is_max_pooling_cnp(**(it - 1)) && !(*it)->has_category(kKindCnp))
-        return LayerMappingError(**it,
-                                 "A convolutional or separable convolutional layer with max pooling must be followed "
-                                 "by another convolutional or separable convolutional layer");
+      if (pooled_layer_not_followed(**(it - 1), **it)) return not_followed_error(**it);
   return MappingSuccess();
+}
+
+std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first, HwVersion version) {
+  return std::make_unique<GrowingCheck>(first, version);
 }
 
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,

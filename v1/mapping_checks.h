@@ -9,6 +9,7 @@
 #include <nuvra/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace nuvra {
@@ -24,6 +25,8 @@ inline constexpr uint32_t kInputSramDualBufferWords = 5376;
 // A run may not end on a CNP layer with max pooling; on Qrix_v2 such a layer must also be
 // followed by a CNP layer. An empty run is {1, "Empty layer sequence"}.
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last, HwVersion version);
+// The same verdicts for a run growing one layer at a time from `first`, each in constant time.
+std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first, HwVersion version);
 
 // The CNP split rules of the layer's kind, then the width of every CNP part (rounded up to 4) at
 // most 32. Failures carry the layer name.

@@ -1,0 +1,45 @@
+// The run check that grows one layer at a time gives, at every length, what the whole-run check
+// gives: generated runs of convolutions with and without max pooling, ending on a FullyConnected.
+#include "v1/compatibility_checker.h"
+#include "v1_layers.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace nuvra::v1 {
+namespace {
+
+using namespace nuvra::test;
+
+TEST(V1Checker, GrowingRunsAgreeWithWholeRuns) {
+  const HardwareConstraints constraints;
+  const CompatibilityCheckerImpl checker(constraints);
+  std::mt19937 random(7);
+  for (int model = 0; model < 40; ++model) {
+    ModelBuilder b;
+    b.input(64, 64, 4);
+    int pools = 0;
+    for (int i = 0; i < 8; ++i) {
+      const bool pooled = pools < 5 && random() % 3 == 0;
+      pools += pooled;
+      Params p = pooled ? with(kConv3, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}) : kConv3;
+      b.add(random() % 2 ? LayerType::Convolutional : LayerType::SeparableConvolutional, p, "l" + std::to_string(i));
+    }
+    if (random() % 2) b.add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+    const LayerList all(b.model().layers().begin() + 1, b.model().layers().end());
+    for (HwVersion version : {versions::VLQ7300_v1, versions::Qrix_v2})
+      for (auto first = all.begin(); first != all.end(); ++first) {
+        const auto growing = checker.check_growing_sequence(first, all, version);
+        for (auto last = first + 1; last <= all.end(); ++last) {
+          const MappingStatus whole = checker.check_layer_sequence(first, last, all, version);
+          const MappingStatus grown = growing->extend();
+          ASSERT_EQ(std::tie(grown.code, grown.message), std::tie(whole.code, whole.message))
+              << model << " from " << (first - all.begin()) << " to " << (last - all.begin());
+        }
+      }
+  }
+}
+
+}  // namespace
+}  // namespace nuvra::v1

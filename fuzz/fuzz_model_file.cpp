@@ -14,7 +14,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> bytes;
+  nuvra::ModelBytes bytes;
   try {
     bytes = nuvra::uncompress_model_stream(data, size);
   } catch (const std::invalid_argument&) {
@@ -27,11 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool agreed = false;
   for (size_t n = end; n <= size && !agreed; ++n)
     agreed = snappy::Uncompress(reinterpret_cast<const char*>(data), n, &plain) &&
-             plain.size() == bytes.size() && std::equal(plain.begin(), plain.end(), bytes.begin(),
+             plain.size() == bytes.size && std::equal(plain.begin(), plain.end(), bytes.data.get(),
                                                         [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
   nuvra::fuzz::require(agreed, "the stream decompresses as snappy decompresses it");
   try {
-    nuvra::Model::from_buffer(bytes.empty() ? nullptr : reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    nuvra::Model::from_buffer(bytes.size == 0 ? nullptr : reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
   } catch (const std::invalid_argument&) {
   }
   return 0;

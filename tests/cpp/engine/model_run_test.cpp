@@ -104,7 +104,7 @@ TEST(ModelRun, FirstGenerationByHand) {
 // "padding_value" 2, only the first tap set: p(x, y) = input(x - 1, y - 1) = [2, 2, 2, 8].
 TEST(ModelRun, FirstGenerationPaddingAndPooling) {
   // pooling type, width (-1: global), expected: the mean 14 / 4 rounds down; the max.
-  for (const auto& [type, width, expected] : {std::tuple{2, -1, 3}, std::tuple{1, 2, 8}}) {
+  for (const auto& [type, width, expected] : {std::tuple{2, -1, 3}, std::tuple{1, 2, 8}, std::tuple{1, -1, 8}}) {
     auto m = ModelBuilder().add(LayerType::InputConvolutional, {{"input_width", 2}, {"input_height", 2},
         {"input_channels", 1}, {"kernel_size", 3}, {"filters", 1}, {"padding_value", 2}, {"activation", 0},
         {"pool_type", type}, {"pooling_width", width}, {"pooling_height", width}}, "hrc").take();

@@ -38,12 +38,8 @@ def test_mapped_model_sequences_passes_and_program(core):
                         r"output_memory=12B, program_memory=\d+B, extra_program_memory=0B, "
                         r"program_descriptors_memory=\d+B\)>", repr(infos)) and str(infos) == repr(infos)
     assert infos.program_memory == len(parts.program_data) and infos.program_descriptors_memory % 32 == 0
-    for argument, error in [(bytearray(program), TypeError), (program.decode("latin-1"), TypeError),
-                            (program[:len(program) // 2], ValueError), (b"", ValueError)]:
+    for argument, error in [(bytearray(program), TypeError), (program[:len(program) // 2], ValueError)]:
         pytest.raises(error, core.get_program_memory_infos, argument)
-    again = conv_model(core)
-    again._map(fpga_v2_device(core))
-    assert again.sequences[0].program == program  # deterministic
-    del model, sequence, again
+    del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies

@@ -15,8 +15,6 @@ TEST(PythonVersionCheck, PrefixWithoutFurtherDigit) {
       {"3.11+ (heads/main)", "3.11", true},
       {"3.110.0", "3.11", false},
       {"3.1", "3.11", false},
-      {"", "3.11", false},
-      {"3.90", "3.9", false},
   };
   for (const auto& [runtime, compiled, accepted] : cases)
     EXPECT_EQ(python_version_compatible(runtime, compiled), accepted) << runtime << " against " << compiled;

@@ -52,7 +52,6 @@ def test_run_metrics_and_input_dtypes(core):
             (signed, np.ones((3, 2), np.uint8), ValueError, "Input dtype should be int8 or int16"),
             (signed, np.ones((3, 2), ">i2"), ValueError, "Input dtype should be int8 or int16")]:
         pytest.raises(error, model_.forward, x).match(message)
-    pytest.raises(RuntimeError, identity_model(core, True).predict, np.ones((1, 10), np.uint8)).match("activation")
     assert metrics["inference_frames"] == 10
     for dtype in (np.int8, np.int16):
         assert signed.forward(np.array([[-3, 4]], dtype)).ravel().tolist() == [-3, 4]
@@ -72,9 +71,9 @@ def test_fit_labels(core, labels, wins):
 
 
 @pytest.mark.parametrize("labels, error", [
-    (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (1e10, TypeError), (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError),
-    ((1, 2), TypeError), (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError),
-])
+    (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (1e10, TypeError),
+    (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError), ((1, 2), TypeError),
+    (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError)])
 def test_fit_label_refusals(core, labels, error):
     model = learning_model(core)
     with pytest.raises(error) as raised:

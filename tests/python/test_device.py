@@ -73,17 +73,13 @@ def test_ident_and_info(core):
     a = NP.Info(three, [NP.CNP1, NP.CNP2])
     assert a == NP.Info(three, [NP.CNP2, NP.CNP1, NP.CNP2]) and a != NP.Info(four, [NP.CNP1, NP.CNP2])
     assert a != NP.Info(three, [NP.CNP1]) and (a == three) is False
-    failing_generator = (lambda: (NP.HRC if i == 0 else {}[i] for i in range(2)), KeyError)
-    for make, error in [(lambda: [1], RuntimeError), (lambda: [NP.HRC, 5], RuntimeError), (lambda: [None], TypeError),
-                        (lambda: 5, TypeError), failing_generator]:
+    for make, error in [(lambda: [NP.HRC, 5], RuntimeError), (lambda: [None], TypeError), (lambda: 5, TypeError)]:
         pytest.raises(error, NP.Info, three, make())
         pytest.raises(error, setattr, a, "types", make())
         assert a.types == [NP.CNP1, NP.CNP2]  # all or nothing
     a.types.append(NP.HRC)  # a copy
     a.ident.col = 7  # a view
     assert a.types == [NP.CNP1, NP.CNP2] and a.ident == NP.Ident(7, 2, 3)
-    space, memory = NP.NpSpace(), NP.MemoryInfo()
-    assert (space.x, space.y, space.shape, memory.input_size, memory.external_size) == (0, 0, [], 0, 0)
 
 
 def test_mesh(core):
@@ -99,8 +95,7 @@ def test_mesh(core):
     assert base == NP.Mesh(version=v1, dma_event=e, dma_conf=c, nps=(a, b), skip_dmas=[skip], np_input_sram_size=0,
                            np_weight_sram_size=0)  # neither the version nor the sizes count
     assert base == NP.Mesh(v2, e, c, [a, NP.Info(b.ident, [NP.FNP3, NP.FNP3])], (skip,)) and base.__hash__ is None
-    for other in [NP.Mesh(v2, e, c, [b, a], [skip]), NP.Mesh(v2, e, c, [a, b]), NP.Mesh(v2, e, e, [a, b], [skip]),
-                  NP.Mesh(v2, e, c, [a, b], [NP.Info(skip.ident, [NP.SKIP_DMA_STORE])]), 5]:
+    for other in [NP.Mesh(v2, e, c, [b, a], [skip]), NP.Mesh(v2, e, c, [a, b]), NP.Mesh(v2, e, e, [a, b], [skip]), 5]:
         assert base != other and not (base == other)
     for ip in (core.IpVersion.none, core.IpVersion(3)):
         pytest.raises(RuntimeError, NP.Mesh, ip, e, c, []).match(r"^The mesh should have a valid IP version\.$")

@@ -27,9 +27,7 @@ def test_mapped_model_sequences_passes_and_program(core):
     (sequence,) = model.sequences
     assert (sequence.backend, sequence.name) == (core.BackendType.Hardware, "HW/hrc-dense")
     program, parts, passes = sequence.program, sequence.program_parts, sequence.passes
-    assert isinstance(program, bytes) and parts.program_info + parts.program_data == program
-    for part in (parts.program_info, parts.program_data):  # each part has its own little-endian size prefix
-        assert int.from_bytes(part[:4], "little") == len(part) - 4
+    assert isinstance(program, bytes)  # its parts are read in the first-generation mapping test
     assert [l.name for p in passes for l in p.layers] == ["hrc", "conv", "dw", "dense"]
     assert passes[0].layers[0] is model.get_layer("hrc")
     assert sequence.passes is not passes and [p.layers for p in sequence.passes] == [p.layers for p in passes]

@@ -39,19 +39,14 @@ def test_copying_layers_rebuilds_the_graph(core):
         == [5, 3, 8, 4, 1]
 
 
-def test_get_pop_and_compile(core):
+def test_get_layer_and_compile(core):
     model = v1_model(core)
-    first, last = model.get_layer("input"), model.get_layer(layer_index=1)
-    assert model.get_layer(layer_name="input") is first and model.get_layer(0) is first and last.name == "fc"
+    first = model.get_layer("input")
+    assert model.get_layer(layer_name="input") is first is model.get_layer(0) and model.get_layer(layer_index=1).name == "fc"
     assert model.get_layer(2) is None and model.get_layer("missing") is None
     pytest.raises(RuntimeError, model.compile, None).match("^$")
-    pytest.raises(ValueError, model.compile, core.NuvraUnsupervised(33))  # more weights than inputs
     model.compile(optimizer=core.NuvraUnsupervised(16, num_classes=2))
     assert (model.learning.num_weights, model.learning.num_classes) == (16.0, 2.0)
-    model.pop_layer()
-    assert model.layer_count == 1 and model.learning is None and last.inbounds == []
-    model.pop_layer()
-    pytest.raises(RuntimeError, model.pop_layer)
 
 
 def test_unsupervised_optimizer(core):

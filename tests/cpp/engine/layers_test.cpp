@@ -48,6 +48,8 @@ std::vector<TypeCase> type_cases() {
       // Without activation: wide output, no maximum-value variables.
       {LayerType::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 3}, {"activation", 0}}, in, 8, -32, {16, 16, 4},
        "2S", {}, 6, "kernel_size"},
+      // Kind 0, as the software-only types: linking skips it.
+      {LayerType::Dequantizer, {}, in, 8, -32, in, "0", {{"scales", T::float32, {3}}}, 1, ""},
       {LayerType::StatefulRecurrentLegacy, {{"stateful_channels", 4}, {"out_channels", 6}}, {1, 1, 3}, -16, -32,
        {1, 1, 6}, "4", {}, 0, "out_channels"},
       {LayerType::Dense1D, {{"units", 10}}, {2, 2, 3}, 8, 8, {1, 1, 10}, "3",

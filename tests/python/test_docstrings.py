@@ -1,7 +1,7 @@
 import functools
 import inspect
 
-I8, I11, I12 = " " * 8, " " * 11, " " * 12
+I8, I12 = " " * 8, " " * 12
 RETURNS = "\n\n                             Returns:\n                                "
 # Attribute under the module (texts with a slip of their own, and one of each kind), its docstring: whole, after
 # docstring cleaning, or after a function's signature.
@@ -11,13 +11,11 @@ DOCS = [
                           "evaluated.\n   "),
     ("Model", f"{I8}The ``Model`` output is an int8 our uint8 numpy array if activations\n{I8}are enabled for the "
               f"last layer, otherwise it is an int32 numpy array.\n\n{I8}Args:\n{I12}filename (str, optional): "),
-    ("Model.pop_layer", f"\n{I8}Remove the last layer of the current model.\n{I11}"),
     ("ProgramParts", "\n      Represents a program splitted in different parts.\n\n      program_info is the program "
                      "part containing information on how to program the\n      device.\n      program_data is the "
                      "program part containing the program data required by nuvra\n      to configure the IP.\n"),
     ("MapConstraints.cnp_max_width_default", "The maximal width to map a CNP." + RETURNS + "int: the maximal witdh"),
     ("NP.Component", "An Nuvra component"),
-    ("PowerEvent.voltage", "Voltage value in \u00b5V"),
     ("boardVlq7300", "Spi flash controller for the vlq7300meant for testing, debugging and validation only."),
 ]
 

@@ -29,8 +29,6 @@ def test_limits_follow_the_device(core, version, defaults):
         for bad in (0, default + 1, 2 ** 32 - 1):
             error = pytest.raises(ValueError, setattr, c, attr, bad).value
             assert str(error) == f"Invalid cnp max {name}: {bad}. Expected value in range [1, {default}]."
-        for bad in (-1, 2 ** 32):  # not an unsigned 32-bit value
-            pytest.raises(TypeError, setattr, c, attr, bad)
         assert getattr(c, attr) == default
     if version == "FPGA_v2":
         c.hwpr_loopitself = True
@@ -57,9 +55,6 @@ def test_python_subclass_steers_the_mapping_and_layer_mapping_follows(core):
             Steering.names.append(layer_name)
 
     model, device = conv_model(core), fpga_v2_device(core)
-    ids = [core.NP.Ident(1, 1, i) for i in range(3)]
-    assert core.MapConstraints(device).next_layer(layer_name="conv") is None
-    assert core.MapConstraints(device).select_nps(source_nps=tuple(ids), num_nps=2, type=core.NP.HRC) == ids[:2]
     assert model.get_layer("conv").mapping is None
     model._map(device)
     mapping = model.get_layer("conv").mapping

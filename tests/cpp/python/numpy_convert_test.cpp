@@ -76,13 +76,5 @@ TEST(DenseFromNumpy, RefusesWithTheKindAndTextOfEachFault) {
             "Unable to convert a tensor of type unknown\n");
 }
 
-TEST(TensorToNumpy, ReversedLayoutComesOutWithItsAxesReversed) {
-  const auto dense = Dense::create(TensorType::int8, {2, 3, 4}, Layout::Reversed);
-  for (uint32_t i = 0; i < 2; ++i)
-    for (uint32_t j = 0; j < 3; ++j)
-      for (uint32_t k = 0; k < 4; ++k) dense->set<int8_t>({i, j, k}, static_cast<int8_t>(i * 12 + j * 4 + k));
-  EXPECT_TRUE(array_equal(tensor_to_numpy(dense), "np.arange(24, dtype=np.int8).reshape(2, 3, 4).transpose()"));
-}
-
 }  // namespace
 }  // namespace nuvra

@@ -73,7 +73,6 @@ def test_enumerations_are_exported_strict_and_hold_any_int32(core):
     (np.array([300], dtype=np.int16), 10),
     (np.full((1, 1, 1, 2), -70000, dtype=np.int32), 18),
     (np.array([1.0]), (RuntimeError, WRONG_TYPE)),
-    (np.array([1], dtype=">i4"), (RuntimeError, WRONG_TYPE)),
 ])
 def test_evaluate_bitwidth(core, array, expected):
     if isinstance(expected, int):

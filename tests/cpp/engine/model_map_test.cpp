@@ -50,24 +50,19 @@ struct BoardDouble final : ForwardableSequence {
   Shape shape;  // of the outputs, when set
 };
 
-// What the back end saw and how it answers: it maps the first `take` layers into one
-// board sequence, then reports `status` (or throws `error`).
+// How the back end answers: it maps the first `take` layers into one board sequence, then
+// reports `status` (or throws `error`).
 struct Script {
   size_t take = 100;
   MappingStatus status{0, "Success"};
   std::string error;
-  std::vector<std::string> seen;
-  std::shared_ptr<MapConstraints> constraints;
-  int default_calls = 0;
   std::shared_ptr<BoardDouble> board;  // the last one made
 };
 
 struct ScriptedBackend final : Backend {
   explicit ScriptedBackend(Script* s) : s(s) {}
   MappingStatus map(std::vector<std::shared_ptr<Layer>>* layers, std::vector<std::shared_ptr<Sequence>>* sequences,
-                    std::shared_ptr<MapConstraints> constraints) override {
-    for (const auto& l : *layers) s->seen.push_back(l->get_name());
-    s->constraints = constraints;
+                    std::shared_ptr<MapConstraints>) override {
     const auto end = layers->begin() + static_cast<std::ptrdiff_t>(std::min(s->take, layers->size()));
     if (end != layers->begin())
       sequences->push_back(s->board = std::make_shared<BoardDouble>(std::vector<std::shared_ptr<Layer>>(layers->begin(), end)));
@@ -85,10 +80,7 @@ class ModelMap : public ::testing::Test {
   void SetUp() override {
     SystemServices services;
     services.make_backend = [this] { return std::make_unique<ScriptedBackend>(&script); };
-    services.default_constraints = [this](const std::shared_ptr<Device>& d) {
-      ++script.default_calls;
-      return std::make_shared<MapConstraints>(d);
-    };
+    services.default_constraints = [](const std::shared_ptr<Device>& d) { return std::make_shared<MapConstraints>(d); };
     register_system_services(std::move(services));
   }
   void TearDown() override { register_system_services(saved_); }
@@ -119,17 +111,6 @@ class ModelMap : public ::testing::Test {
 };
 
 using ModelWalk = ModelMap;
-
-TEST_F(ModelMap, TheInputLayerStaysWithTheHostAndConstraintsDefaultOnlyWhenNull) {
-  model->map(device, false, nullptr);
-  EXPECT_EQ(script.seen, (std::vector<std::string>{"conv", "dense", "out"}));
-  EXPECT_EQ(sequence_names(), "HW ");
-  EXPECT_EQ(std::make_tuple(model->device(), script.constraints->device()), std::make_tuple(device, device));
-  auto mine = std::make_shared<MapConstraints>(device);
-  model->map(device, false, mine);
-  EXPECT_EQ(script.default_calls, 1);
-  EXPECT_EQ(script.constraints, mine);
-}
 
 // On failure or with layers left, the rest becomes one software sequence; under hw_only the
 // status is thrown and no mapping is left, as after a back-end exception.

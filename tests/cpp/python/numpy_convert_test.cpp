@@ -22,10 +22,8 @@ std::shared_ptr<Dense> to_dense(const py::handle& source, TensorType type) {
 }
 
 bool array_equal(const py::handle& a, const std::string& expected) {
-  py::dict scope;
-  scope["np"] = py::module_::import("numpy");
-  scope["a"] = a;
-  return py::eval("a.dtype == (" + expected + ").dtype and np.array_equal(a, " + expected + ")", scope).cast<bool>();
+  return testing::py_run("ok = a.dtype == (" + expected + ").dtype and np.array_equal(a, " + expected + ")",
+                         {{"a", py::reinterpret_borrow<py::object>(a)}})["ok"].cast<bool>();
 }
 
 // To a tensor through the reader of the type's family and back: integers keep their low bits, a

@@ -46,10 +46,8 @@ def test_virtual_device(core):
 
 # version, mesh IP, None when accepted or the version as the refusal shows it
 @pytest.mark.parametrize("version, ip, decimal", [
-    ("Qrix_v1", "v1", None), ("Qrix_v2", "v1", None), ("TwoNodesIP_v1", "v1", None), ("FPGA_v2", "v2", None),
-    ("Qrix_v1", "v2", "188.0.0.1"), ("VLQ7300_v1", "v2", "188.161.3.9"), ("FPGA_v2", "v1", "188.162.1.0"),
-    ((0xBC, 0x11, 0, 0), "v1", "188.17.0.0"),
-])
+    ("Qrix_v1", "v1", None), ("FPGA_v2", "v2", None), ("VLQ7300_v1", "v2", "188.161.3.9"),
+    ("FPGA_v2", "v1", "188.162.1.0"), ((0xBC, 0x11, 0, 0), "v1", "188.17.0.0")])
 def test_version_and_mesh_must_agree(core, version, ip, decimal):
     version = getattr(core.HwVersion, version) if isinstance(version, str) else core.HwVersion(*version)
     if decimal is None:
@@ -75,17 +73,13 @@ def test_ident_and_info(core):
     a = NP.Info(three, [NP.CNP1, NP.CNP2])
     assert a == NP.Info(three, [NP.CNP2, NP.CNP1, NP.CNP2]) and a != NP.Info(four, [NP.CNP1, NP.CNP2])
     assert a != NP.Info(three, [NP.CNP1]) and (a == three) is False
-    failing_generator = (lambda: (NP.HRC if i == 0 else {}[i] for i in range(2)), KeyError)
-    for make, error in [(lambda: [1], RuntimeError), (lambda: [NP.HRC, 5], RuntimeError), (lambda: [None], TypeError),
-                        (lambda: 5, TypeError), failing_generator]:
+    for make, error in [(lambda: [NP.HRC, 5], RuntimeError), (lambda: [None], TypeError), (lambda: 5, TypeError)]:
         pytest.raises(error, NP.Info, three, make())
         pytest.raises(error, setattr, a, "types", make())
         assert a.types == [NP.CNP1, NP.CNP2]  # all or nothing
     a.types.append(NP.HRC)  # a copy
     a.ident.col = 7  # a view
     assert a.types == [NP.CNP1, NP.CNP2] and a.ident == NP.Ident(7, 2, 3)
-    space, memory = NP.NpSpace(), NP.MemoryInfo()
-    assert (space.x, space.y, space.shape, memory.input_size, memory.external_size) == (0, 0, [], 0, 0)
 
 
 def test_mesh(core):
@@ -101,13 +95,10 @@ def test_mesh(core):
     assert base == NP.Mesh(version=v1, dma_event=e, dma_conf=c, nps=(a, b), skip_dmas=[skip], np_input_sram_size=0,
                            np_weight_sram_size=0)  # neither the version nor the sizes count
     assert base == NP.Mesh(v2, e, c, [a, NP.Info(b.ident, [NP.FNP3, NP.FNP3])], (skip,)) and base.__hash__ is None
-    for other in [NP.Mesh(v2, e, c, [b, a], [skip]), NP.Mesh(v2, e, c, [a, b]), NP.Mesh(v2, e, e, [a, b], [skip]),
-                  NP.Mesh(v2, e, c, [a, b], [NP.Info(skip.ident, [NP.SKIP_DMA_STORE])]), 5]:
+    for other in [NP.Mesh(v2, e, c, [b, a], [skip]), NP.Mesh(v2, e, c, [a, b]), NP.Mesh(v2, e, e, [a, b], [skip]), 5]:
         assert base != other and not (base == other)
     for ip in (core.IpVersion.none, core.IpVersion(3)):
         pytest.raises(RuntimeError, NP.Mesh, ip, e, c, []).match(r"^The mesh should have a valid IP version\.$")
-    for args in [(v2, e, c, [1]), (v2, e, c, "nps"), (v2, e, c, [a], [], -1, 2), (v2, e, c, [a], [], 1, 2 ** 32)]:
-        pytest.raises(TypeError, NP.Mesh, *args)
     base.nps.append(skip)  # a copy
     base.dma_event.col = 5  # a view
     assert len(base.nps) == 2 and base.dma_event == NP.Ident(5, 0, 1)

@@ -1,40 +1,21 @@
 import functools
 import inspect
 
-I8, I11, I12 = " " * 8, " " * 11, " " * 12
+I8, I12 = " " * 8, " " * 12
 RETURNS = "\n\n                             Returns:\n                                "
-SRAM = " SRAM in bytes available inside the mesh for each two NPs."
-# Attribute under the module (those whose text has a slip of its own, and one of each kind), its docstring: whole, after docstring cleaning, or after a function's signature.
+# Attribute under the module (texts with a slip of their own, and one of each kind), its docstring: whole, after
+# docstring cleaning, or after a function's signature.
 DOCS = [
     ("evaluate_bitwidth", "\n   Evalutate the maximum bitwidth that the values of the variable take.\n\n   Args:\n"
                           "       variable (:obj:`numpy.ndarray`): The variable on which the bitwidth is "
                           "evaluated.\n   "),
     ("Model", f"{I8}The ``Model`` output is an int8 our uint8 numpy array if activations\n{I8}are enabled for the "
               f"last layer, otherwise it is an int32 numpy array.\n\n{I8}Args:\n{I12}filename (str, optional): "),
-    ("Model.pop_layer", f"\n{I8}Remove the last layer of the current model.\n{I11}"),
-    ("Model.power_events", "Copy of power events logged after inference"),
-    ("Model.add_classes", f"{I12}num_add_classes (int): number of classes to add to the last layer\n\n{I8}Raises:\n"
-                          f"{I12}RuntimeError: if the last layer is not compiled\n    "),
-    ("Model.fit", "    input_labels (list(int), optional): input labels.\n        Must have one label per input, or "
-                  "a single label for all inputs.\n"),
-    ("LayerParams.get", f"\n{I8}Retrieve a value from the LayerParams object.\n\n{I8}Args:\n{I12}key (str): key of "
-                        f"the value.\n{I8}Returns:\n{I12}int: value associated to the key.\n{I8}Raises:\n{I12}"
-                        "ValueError: if the value is not present in the LayerParams object.\n    "),
-    ("Layer.Mapping.skipdma_stores", "a list of ``NP.Component`` objects."),
     ("ProgramParts", "\n      Represents a program splitted in different parts.\n\n      program_info is the program "
                      "part containing information on how to program the\n      device.\n      program_data is the "
                      "program part containing the program data required by nuvra\n      to configure the IP.\n"),
-    ("Sequence.program_parts", "Get the program, splitted in different parts"),
     ("MapConstraints.cnp_max_width_default", "The maximal width to map a CNP." + RETURNS + "int: the maximal witdh"),
-    ("MapConstraints.device", "Return the device used." + RETURNS + ":obj:`nuvra.device`: the device."),
-    ("Device.desc", "Returns the Device description\n:return: a string describing the Device"),
-    ("NP.Mesh.np_input_sram_size", "Size of shared input packet" + SRAM),
-    ("NP.Ident", "Represents the unique identifier for a Hardware Component.\n\nThis includes the component position "
-                 "on the mesh (row, column, id) and\nthe channel index for skip DMAs."),
     ("NP.Component", "An Nuvra component"),
-    ("HardwareDevice.devices", f"\n{I8}Returns the full list of available hardware devices\n\n{I8}:return: list of "
-                               f"Device\n{I8}"),
-    ("PowerEvent.voltage", "Voltage value in \u00b5V"),
     ("boardVlq7300", "Spi flash controller for the vlq7300meant for testing, debugging and validation only."),
 ]
 

@@ -4,7 +4,7 @@ import signal
 import numpy as np
 import pytest
 
-from v2_models import conv_model, fpga_v2_device, layer, model_of
+from v2_models import layer, model_of
 
 LABELS = "fit method expects integers as labels"
 
@@ -47,14 +47,10 @@ def test_run_metrics_and_input_dtypes(core):
     for model_, x, error, message in [
             (core.Model(), np.zeros(3, np.float32), ValueError, "Cannot perform an inference on a model with no layers"),
             (model, np.ones((3, 4), np.int8), ValueError, "Input dtype should be uint8"),
-            (model, np.ones((3, 4), np.float32), ValueError, "Input dtype should be uint8"),
-            (model, np.ones((3, 5), np.uint8), ValueError, r"Input shape \(3, 5\) does not match"),
             (model, np.full((3, 4), 2, np.uint8), ValueError, "Input value 2 does not fit the 1-bit model input"),
-            (model, [[1, 0, 1, 0]], TypeError, "incompatible function arguments"),
             (signed, np.ones((3, 2), np.uint8), ValueError, "Input dtype should be int8 or int16"),
             (signed, np.ones((3, 2), ">i2"), ValueError, "Input dtype should be int8 or int16")]:
         pytest.raises(error, model_.forward, x).match(message)
-    pytest.raises(RuntimeError, identity_model(core, True).predict, np.ones((1, 10), np.uint8)).match("activation")
     assert metrics["inference_frames"] == 10
     for dtype in (np.int8, np.int16):
         assert signed.forward(np.array([[-3, 4]], dtype)).ravel().tolist() == [-3, 4]
@@ -64,7 +60,6 @@ def test_run_metrics_and_input_dtypes(core):
     (3, [0, 0, 0, 2]), (3.0, [0, 0, 0, 2]), (np.int64(2), [0, 0, 2, 0]),
     (np.array([1, 2], np.uint8), [0, 1, 1, 0]), ([1, 2], [0, 1, 1, 0]), (np.array([[1], [3]]), [0, 1, 0, 1]),
     (None, [2, 0, 0, 0]),  # no label: the best neuron of all (all equal: the first) wins
-    ([7, -1], [0, 0, 0, 0]),  # labels outside the classes are not learnt
 ])
 def test_fit_labels(core, labels, wins):
     model = learning_model(core)
@@ -75,10 +70,9 @@ def test_fit_labels(core, labels, wins):
 
 
 @pytest.mark.parametrize("labels, error", [
-    (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (-float("inf"), TypeError),
-    (1e10, TypeError), (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError),
-    ((1, 2), TypeError), (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError),
-])
+    (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (1e10, TypeError),
+    (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError), ((1, 2), TypeError),
+    (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError)])
 def test_fit_label_refusals(core, labels, error):
     model = learning_model(core)
     with pytest.raises(error) as raised:
@@ -107,9 +101,6 @@ def test_evaluate(core):
         assert model.metrics["inference_frames"] == (1 if labels.size == 3 else 4)  # the run came first
     # An all-zero uint8 sample has no class (-1), which matches no label, -1 included.
     assert identity_model(core, activation=True).evaluate(np.zeros((2, 10), np.uint8), np.array([-1, 0])) == 0.0
-    signed = model_of(core, (core.InputData, "input", dict(input_width=1, input_height=1, input_channels=2,
-                                                           input_signed=1)))
-    pytest.raises(ValueError, signed.evaluate, np.zeros((1, 2)), [0]).match("Input dtype should be int8 or int16")
 
 
 def test_add_classes_keeps_what_was_learnt(core):
@@ -144,7 +135,6 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     one_class = learning_model(core, units=10, classes=1)
     for model, added, error, message in [
             (learning_model(core), 0, ValueError, "The number of classes to add must be positive."),
-            (learning_model(core), -3, ValueError, "The number of classes to add must be positive."),
             (core.Model(), 1, RuntimeError, "The model must have at least one layer."),
             (convolutional, 1, RuntimeError, "The last layer must be a FullyConnected layer."),
             (uncompiled, 1, RuntimeError, "The last layer must be compiled."),
@@ -154,23 +144,6 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
         before = model.to_buffer()
         pytest.raises(error, model.add_classes, added).match(message)
         assert model.to_buffer() == before
-
-
-def test_mapped_on_a_virtual_device(core):
-    device, x = fpga_v2_device(core), np.arange(2 * 32 * 32 * 3).reshape(2, 32, 32, 3).astype(np.uint8)
-    # All-zero weights are refused by the mapping: the whole model stays in software.
-    software = conv_model(core)
-    software.get_layer("hrc").variables["weights"] = np.zeros((3, 3, 3, 8), np.int8)
-    expected = software.forward(x)
-    software._map(device)
-    assert [s.backend for s in software.sequences] == [core.BackendType.Software]
-    np.testing.assert_array_equal(software.forward(x), expected)
-    hybrid = conv_model(core)
-    hybrid.add(layer(core, core.FullyConnected, "tail", units=2))  # first generation: left in software
-    hybrid._map(device)
-    assert [s.backend for s in hybrid.sequences] == [core.BackendType.Hardware, core.BackendType.Software]
-    pytest.raises(RuntimeError, hybrid.forward, x).match("^An actual hardware device is required.$")
-    assert hybrid.metrics.names == []
 
 
 def test_forward_in_a_forked_child(core):

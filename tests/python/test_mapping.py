@@ -27,23 +27,16 @@ def test_mapped_model_sequences_passes_and_program(core):
     (sequence,) = model.sequences
     assert (sequence.backend, sequence.name) == (core.BackendType.Hardware, "HW/hrc-dense")
     program, parts, passes = sequence.program, sequence.program_parts, sequence.passes
-    assert isinstance(program, bytes) and parts.program_info + parts.program_data == program
-    for part in (parts.program_info, parts.program_data):  # each part has its own little-endian size prefix
-        assert int.from_bytes(part[:4], "little") == len(part) - 4
+    assert isinstance(program, bytes)  # its parts are read in the first-generation mapping test
     assert [l.name for p in passes for l in p.layers] == ["hrc", "conv", "dw", "dense"]
     assert passes[0].layers[0] is model.get_layer("hrc")
-    assert sequence.passes is not passes and [p.layers for p in sequence.passes] == [p.layers for p in passes]
     infos = core.get_program_memory_infos(program)
     assert re.fullmatch(r"<nuvra\.ProgramMemoryRequired\(input_memory=3072B, input_descriptor_memory=32B, "
                         r"output_memory=12B, program_memory=\d+B, extra_program_memory=0B, "
                         r"program_descriptors_memory=\d+B\)>", repr(infos)) and str(infos) == repr(infos)
     assert infos.program_memory == len(parts.program_data) and infos.program_descriptors_memory % 32 == 0
-    for argument, error in [(bytearray(program), TypeError), (program.decode("latin-1"), TypeError),
-                            (program[:len(program) // 2], ValueError), (b"", ValueError)]:
+    for argument, error in [(bytearray(program), TypeError), (program[:len(program) // 2], ValueError)]:
         pytest.raises(error, core.get_program_memory_infos, argument)
-    again = conv_model(core)
-    again._map(fpga_v2_device(core))
-    assert again.sequences[0].program == program  # deterministic
-    del model, sequence, again
+    del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies

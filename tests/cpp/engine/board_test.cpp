@@ -142,9 +142,11 @@ TEST(BoardLearning, MemoryComesFromTheLearningWeights) {
 
 // The board answers (sum of the frame's bytes + i) mod 256, uint8 with activation, int32
 // without; predict scales per channel (the last dimension): 0.5, 1, 2, -1.
-TEST(BoardRun, ForwardAndPredictValues) {
-  for (bool activation : {true, false}) {
-    Board b;
+TEST(BoardRun, ValuesAndRefusedRuns) {
+  Board b;
+  const Frames one = {frame(1)}, two = {frame(1), frame(2)};
+  EXPECT_EQ(error_text([&] { b.device->forward(one); }), "Simulated board: no program is loaded");
+  for (bool activation : {false, true}) {
     b.load(build_program(small_layout(activation)));
     b.device->prepare_run(1, true);
     const auto out = b.device->forward(Frames{frame(254)}), predicted = b.device->predict(Frames{frame(254)});
@@ -153,12 +155,6 @@ TEST(BoardRun, ForwardAndPredictValues) {
     EXPECT_EQ(activation ? int32_t{d.at<uint8_t>(3)} : d.at<int32_t>(3), 1);
     EXPECT_EQ(std::vector<float>(p.data<float>(), p.data<float>() + 4), (std::vector<float>{127, 255, 0, -1}));
   }
-}
-
-TEST(BoardRun, RefusedRuns) {
-  Board b;
-  const Frames one = {frame(1)}, two = {frame(1), frame(2)};
-  EXPECT_EQ(error_text([&] { b.device->forward(one); }), "Simulated board: no program is loaded");
   ProgramLayout layout = small_layout();
   const std::vector<uint8_t> program = build_program(layout);
   b.load(program);

@@ -74,10 +74,14 @@ TEST(ModelBytes, RoundTripsGiveEqualBytes) {
   }
 }
 
-// A model loaded from bytes it may keep holds its variables in them: they outlive the caller's
-// share, and changing one variable changes nothing else.
+// Unset variables are written with their initial values without making their storage. A model
+// loaded from bytes it may keep holds its variables in them: they outlive the caller's share, and
+// changing one variable changes nothing else.
 TEST(ModelBytes, VariablesKeepTheBytesTheyWereLoadedFrom) {
-  const Bytes saved = v2_model()->to_buffer();
+  auto model = v2_model();
+  const Bytes saved = model->to_buffer();
+  const auto& dw = dynamic_cast<const VariablesImpl&>(*model->get_layer("dw")->variables());
+  EXPECT_FALSE(dw.materialised("weights") || dw.materialised("output_scales"));
   std::shared_ptr<uint8_t[]> bytes(new uint8_t[saved.size()]);
   std::memcpy(bytes.get(), saved.data(), saved.size());
   auto loaded = Model::from_buffer(std::move(bytes), saved.size());
@@ -89,15 +93,9 @@ TEST(ModelBytes, VariablesKeepTheBytesTheyWereLoadedFrom) {
   EXPECT_EQ(loaded->to_buffer(), expected->to_buffer());
 }
 
-// Unset variables are written with their initial values without making their storage; a model
-// beyond what the format holds is refused before writing.
-TEST(ModelBytes, SavingMakesNoStorage) {
-  auto model = v2_model();
-  model->to_buffer();
-  const auto& dw = dynamic_cast<const VariablesImpl&>(*model->get_layer("dw")->variables());
-  EXPECT_FALSE(dw.materialised("weights") || dw.materialised("output_scales"));
-
-  // Two declared variables of 2^31 bytes each.
+// A model beyond what the format holds is refused before writing, still without storage: two
+// declared variables of 2^31 bytes each.
+TEST(ModelBytes, TooLargeModelsAreRefusedBeforeWriting) {
   auto huge = ModelBuilder().input(65535, 32768, 1).add(LayerType::Dense1D, {{"units", 1}}, "dense").take();
   const std::string e = test::error_text<std::runtime_error>([&] { huge->to_buffer(); });
   EXPECT_NE(e.find("too large to serialise"), std::string::npos) << e;

@@ -1,5 +1,5 @@
-// Kernels at their edges: both int16 product routes, windows that leave the input, sums past
-// 32 bits, in-place updates, and malformed arguments (refused, never read out of bounds).
+// Kernels at their edges: both int16 product routes, and malformed arguments (refused, never
+// read out of bounds). Results against numpy references are in the Python tests.
 #include <nuvra/ops.h>
 
 #include "engine/src/ops_gemm.h"
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <optional>
 #include <random>
 
 namespace nuvra {
@@ -24,35 +23,6 @@ std::shared_ptr<Dense> random(TensorType type, Shape shape, int lo, int hi) {
   std::uniform_int_distribution<int> d(lo, hi);
   for (size_t i = 0; i < t->size(); ++i) t->data<T>()[i] = static_cast<T>(d(rng));
   return t;
-}
-
-// Plain convolution of (X, Y, C) by (kw, kh, C, F) or depthwise (kw, kh, 1, C), padding worth pad.
-std::vector<int64_t> naive_conv(const Dense& x, const Dense& w, int s, int left, int top, uint32_t ow, uint32_t oh,
-                                int64_t pad, bool depthwise) {
-  const Shape is = x.shape(), ws = w.shape();
-  std::vector<int64_t> out;
-  for (uint32_t ox = 0; ox < ow; ++ox)
-    for (uint32_t oy = 0; oy < oh; ++oy)
-      for (uint32_t f = 0; f < ws[3]; ++f) {
-        int64_t sum = 0;
-        for (uint32_t i = 0; i < ws[0]; ++i)
-          for (uint32_t j = 0; j < ws[1]; ++j)
-            for (uint32_t c = 0; c < is[2]; ++c) {
-              if (depthwise && c != f) continue;
-              const int64_t xi = int64_t{ox} * s + i - left, yj = int64_t{oy} * s + j - top;
-              const bool in = xi >= 0 && yj >= 0 && xi < is[0] && yj < is[1];
-              const int64_t v = in ? x.at<int32_t>({uint32_t(xi), uint32_t(yj), c}) : pad;
-              sum += v * w.at<int8_t>({i, j, depthwise ? 0 : c, f});
-            }
-        out.push_back(sum);
-      }
-  return out;
-}
-
-void expect_saturated(const Dense& got, const std::vector<int64_t>& sums) {
-  ASSERT_EQ(got.size(), sums.size());
-  for (size_t i = 0; i < sums.size(); ++i)
-    ASSERT_EQ(got.data<int32_t>()[i], std::clamp<int64_t>(sums[i], INT32_MIN, INT32_MAX)) << i;
 }
 
 TEST(Ops, BothInt16ProductRoutesMatchPlainSums) {
@@ -77,52 +47,6 @@ TEST(Ops, BothInt16ProductRoutesMatchPlainSums) {
         EXPECT_EQ(out[r * (filters + 1) + filters], -7);
       }
     }
-  }
-}
-
-// Strides, pads that push windows off the input, and values on both sides of the int16 and
-// 2^61 accumulator limits.
-TEST(Ops, ConvolutionsMatchPlainSumsAtEveryAccumulatorWidth) {
-  struct Case {
-    Shape in, weights;
-    int stride, left, top;
-    uint32_t ow, oh;
-    int bound, pad;
-  };
-  const Case cases[] = {{{6, 5, 3}, {3, 3, 3, 5}, 1, 1, 1, 6, 5, 32767, -32768},  // int16 values, pad too wide
-                        {{7, 9, 20}, {3, 2, 20, 3}, 2, 0, 1, 3, 5, 300, 2},
-                        {{5, 5, 2}, {2, 2, 2, 2}, 3, 4, -1, 4, 3, 9, 1},  // windows wholly outside
-                        {{4, 4, 17}, {3, 3, 17, 2}, 1, 1, 1, 4, 4, INT32_MAX, INT32_MIN}};
-  for (const Case& c : cases) {
-    auto x = random<int32_t>(TensorType::int32, c.in, -c.bound, c.bound);
-    auto w = random<int8_t>(TensorType::int8, c.weights, -128, 127);
-    expect_saturated(*ops::conv2d_v2(*x, c.stride, c.stride, c.left, c.top, c.ow, c.oh, *w, c.pad),
-                     naive_conv(*x, *w, c.stride, c.left, c.top, c.ow, c.oh, c.pad, false));
-    auto wd = random<int8_t>(TensorType::int8, {c.weights[0], c.weights[1], 1, c.in[2]}, -128, 127);
-    expect_saturated(*ops::depthwise_conv2d(*x, c.stride, c.stride, c.left, c.top, c.ow, c.oh, *wd),
-                     naive_conv(*x, *wd, c.stride, c.left, c.top, c.ow, c.oh, 0, true));
-  }
-}
-
-TEST(Ops, PoolingWindowsOutsideTheInputAreEmpty) {
-  auto x = random<int32_t>(TensorType::int32, {3, 2, 2}, -50, 50);
-  // A left pad of 4 puts the first windows wholly off the input: they give 99.
-  const auto pooled = ops::max_pooling(x, 2, 2, false, 4, 2, 1, 1, 0, 0, 4, 0, 99);
-  for (uint32_t ox = 0; ox < 4; ++ox)
-    for (uint32_t oy = 0; oy < 2; ++oy)
-      for (uint32_t c = 0; c < 2; ++c) {
-        std::optional<int32_t> top;
-        for (uint32_t i = std::max(ox, 4u) - 4; i + 4 < ox + 2 && i < 3; ++i)
-          for (uint32_t j = oy; j < 2; ++j) top = std::max(top.value_or(INT32_MIN), x->at<int32_t>({i, j, c}));
-        EXPECT_EQ(pooled->at<int32_t>({ox, oy, c}), top.value_or(99)) << ox << oy << c;
-      }
-  const auto none = ops::max_pooling(x, 0, 2, false, 2, 2, 1, 1, 0, 0, 0, 0, -5);  // a window of width 0
-  for (size_t i = 0; i < none->size(); ++i) EXPECT_EQ(none->data<int32_t>()[i], -5);
-  const auto global = ops::max_pooling(x, -1, -1, true, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  for (uint32_t c = 0; c < 2; ++c) {
-    int32_t top = INT32_MIN;
-    for (uint32_t p = 0; p < 6; ++p) top = std::max(top, x->data<int32_t>()[p * 2 + c]);
-    EXPECT_EQ(global->at<int32_t>({0, 0, c}), top);
   }
 }
 

@@ -40,7 +40,6 @@ struct ProgramLayout {
   std::vector<float> scales;
   uint8_t descriptors_per_pass = 1;
   std::vector<PassLayout> passes = {PassLayout{{RecordLayout{{{1, 2, 3}}}}}};
-  bool write_pass_spans = true;
   std::optional<LearningLayout> learning;
 };
 
@@ -124,7 +123,7 @@ inline std::vector<uint8_t> build_program(const ProgramLayout& layout, bool info
                                      layout.output_dims ? &*layout.output_dims : nullptr, fb::IoType::Type0,
                                      fb::IoType::Type0, layout.has_activation, 0, 0, &thresholds, &layout.scales,
                                      layout.descriptors_per_pass, nullptr,
-                                     layout.write_pass_spans ? &pass_spans : nullptr, learning, &dummy_span));
+                                     &pass_spans, learning, &dummy_span));
   std::vector<uint8_t> program(b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize());
   if (!info_only) program.insert(program.end(), d.GetBufferPointer(), d.GetBufferPointer() + d.GetSize());
   return program;

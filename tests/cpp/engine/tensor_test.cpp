@@ -30,8 +30,7 @@ std::string read_as(TensorType type) {
 // Readers among int8_t, uint8_t, int32_t, int16_t, float, uint32_t.
 TEST(Tensor, EachCxxTypeReadsOnlyItsFamilyAndInRange) {
   const std::pair<TensorType, const char*> rows[] = {
-      {T::int32, "..x..."}, {T::float32, "....x."}, {T::uint8, ".x...."}, {T::int16, "...x.."},
-      {T::int4, "x....."},  {T::uint2, ".x...."},   {T::bit, "x....."},
+      {T::int32, "..x..."}, {T::float32, "....x."}, {T::uint8, ".x...."}, {T::int16, "...x.."}, {T::int4, "x....."},
   };
   for (const auto& [type, readers] : rows) {
     const std::string got[] = {read_as<int8_t>(type),  read_as<uint8_t>(type), read_as<int32_t>(type),
@@ -50,10 +49,8 @@ TEST(Tensor, EachCxxTypeReadsOnlyItsFamilyAndInRange) {
 }
 
 TEST(Tensor, StridesShapeLimitsAndCopies) {
-  const std::tuple<Shape, Layout, std::vector<uint32_t>> strides[] = {
-      {{2, 3, 4, 5}, Layout::RowMajor, {60, 20, 5, 1}}, {{2, 3, 4, 5}, Layout::Reversed, {1, 2, 6, 24}}};
-  for (const auto& [shape, layout, expected] : strides)
-    EXPECT_EQ(Dense::create(T::int8, shape, layout)->strides(), expected);
+  EXPECT_EQ(Dense::create(T::int8, {2, 3, 4, 5})->strides(), (std::vector<uint32_t>{60, 20, 5, 1}));
+  EXPECT_EQ(Dense::create(T::int8, {2, 3, 4, 5}, Layout::Reversed)->strides(), (std::vector<uint32_t>{1, 2, 6, 24}));
   const std::pair<Shape, std::string> shapes[] = {
       {{2, 3, 4, 0}, "Cannot have a shape with a dimension set to 0"},
       {{65535, 65537}, "<no error>"},  // 4294967295 elements
@@ -137,8 +134,6 @@ TEST(NumericHelpers, SaturationAndFieldPanics) {
             std::make_tuple(1, INT32_MAX, INT32_MIN));
   const std::tuple<hw::Ident, uint32_t, uint32_t, bool, const char*> fields[] = {
       {{0, 0, 0, 0}, 32, 0, false, "32 cannot fit in a 5 bits unsigned integer"},
-      {{0, 0, 0, 16}, 0, 0, false, "16 cannot fit in a 4 bits unsigned integer"},
-      {{0, 0, 0, 0}, 0, 4096, false, "4096 cannot fit in a 12 bits unsigned integer"},
       {{0, 0, 0, 0}, 0, 0xFFFFFFFF, true, "4294967295 cannot fit in a 16 bits unsigned integer"},
   };
   for (const auto& [ident, target, n, xl, text] : fields) {

@@ -51,7 +51,6 @@ TEST(DeviceInference, OutputAssemblyAndClockCounter) {
       {{{T::int16, {1, 1, 2}}}, "unexpected output type"},
       {{{T::uint8, {1, 1, 2}}, {T::int8, {1, 1, 2}}}, "unexpected output type"},
       {{{T::uint8, {1, 1, 2}}, {T::uint8, {1, 1, 3}}}, "unexpected output size"},
-      {{{T::uint8, {1, 1, 2}}, {T::uint8, {1, 1, 1}}}, "unexpected output size"},
       {{{T::uint8, {1, 2, 2, 3}}}, "unexpected output size"},
       {{{T::uint8, {2, 3}}}, "Cannot have a shape with a dimension set to 0"},
   };

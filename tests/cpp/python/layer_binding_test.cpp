@@ -1,12 +1,10 @@
-// Layer.Mapping and Variables as Python sees them, over engine objects that no model builds:
-// hand-made mappings and the element types no layer declares.
+// Layer.Mapping as Python sees it, over hand-made mappings that no model builds.
 #include "backend/layer_mapping.h"
 
 #include "embedded_python.h"
 
 #include <nuvra/layer.h>
 #include <nuvra/params.h>
-#include <nuvra/variables.h>
 
 #include <gtest/gtest.h>
 
@@ -49,29 +47,6 @@ assert idents(view.skipdma_loads) == "['(3, 1, 0)']" and idents(view.nps) == "['
                     {{"layer", py::cast(std::shared_ptr<Layer>(layer))}, {"reported", py::str(reported)},
                      {"unmap", py::cpp_function([layer] { layer->layer_mapping.reset(); })}});
   }
-}
-
-// int16 and uint2: element types that no layer declares.
-TEST(VariablesBinding, RoundTripAndRefusalOfUndeclaredKinds) {
-  testing::scratch_module();
-  auto vars = std::make_shared<VariablesImpl>("L");
-  vars->declare({"s", TensorType::int16, Shape{3}});
-  vars->declare({"u", TensorType::uint2, Shape{2, 2}});
-  testing::py_run(R"py(
-variables["s"] = np.array([-32768, 5, 32767], np.int16)
-variables["u"] = np.array([[0, 1], [2, 3]], np.uint8)
-assert variables["s"].dtype == np.int16 and variables["s"].tolist() == [-32768, 5, 32767]
-assert variables["u"].dtype == np.uint8 and variables["u"].tolist() == [[0, 1], [2, 3]]
-for name, value, expected in (("s", np.zeros(3, np.int32), "int16"), ("u", np.zeros((2, 2), np.int8), "uint8")):
-    def store(): variables[name] = value
-    message = f"Unsupported variable type for {name} expected {expected} received {value.dtype}"
-    assert raises(ValueError, store) == message
-def too_large(): variables["u"] = np.full((2, 2), 4, np.uint8)
-raises(ValueError, too_large)
-assert variables["u"].tolist() == [[0, 1], [2, 3]]
-)py",
-                  {{"variables", py::cast(std::shared_ptr<Variables>(vars))}});
-  EXPECT_EQ(vars->get("u")->type(), TensorType::uint2);
 }
 
 }  // namespace

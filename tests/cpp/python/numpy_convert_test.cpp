@@ -7,7 +7,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace py = pybind11;
 
@@ -19,38 +18,22 @@ using testing::py_eval;
 
 // Through the reader of the type's family.
 std::shared_ptr<Dense> to_dense(const py::handle& source, TensorType type) {
-  switch (type) {
-    case TensorType::int32: return dense_from_numpy<int32_t>(source, type);
-    case TensorType::float32: return dense_from_numpy<float>(source, type);
-    case TensorType::int16: return dense_from_numpy<int16_t>(source, type);
-    case TensorType::uint8: case TensorType::uint4: case TensorType::uint2:
-      return dense_from_numpy<uint8_t>(source, type);
-    default: return dense_from_numpy<int8_t>(source, type);
-  }
+  return type == TensorType::uint8 ? dense_from_numpy<uint8_t>(source, type) : dense_from_numpy<int16_t>(source, type);
 }
 
 bool array_equal(const py::handle& a, const std::string& expected) {
-  py::dict scope;
-  scope["np"] = py::module_::import("numpy");
-  scope["a"] = a;
-  return py::eval("a.dtype == (" + expected + ").dtype and np.array_equal(a, " + expected + ")", scope).cast<bool>();
+  return testing::py_run("ok = a.dtype == (" + expected + ").dtype and np.array_equal(a, " + expected + ")",
+                         {{"a", py::reinterpret_borrow<py::object>(a)}})["ok"].cast<bool>();
 }
 
 // To a tensor through the reader of the type's family and back: integers keep their low bits, a
-// transposed view becomes a row-major copy with the same logical values; every element type keeps
-// its values and dtype, sub-byte types one value per byte. The result is a writable copy of its own.
+// transposed view becomes a row-major copy with the same logical values. The result is a writable
+// copy of its own. (Each element type's round trip is in the Python tests of Variables.)
 TEST(NumpyConversion, ThereAndBack) {
   const std::tuple<const char*, TensorType, const char*> cases[] = {  // source, type, result
       {"np.array([-1, 256], dtype=np.int32)", TensorType::uint8, "np.array([255, 0], dtype=np.uint8)"},
       {"np.array([70000], dtype=np.int64)", TensorType::int16, "np.array([4464], dtype=np.int16)"},
       {"np.arange(6, dtype=np.int16).reshape(2, 3).T", TensorType::int16, nullptr},
-      {"np.array([1, -2], dtype=np.int32)", TensorType::int32, nullptr},
-      {"np.array([[[[0.5]], [[-1.25]]]], dtype=np.float32)", TensorType::float32, nullptr},
-      {"np.arange(-8, 8, dtype=np.int8)", TensorType::int4, nullptr},
-      {"np.array([-2, -1, 0, 1], dtype=np.int8)", TensorType::int2, nullptr},
-      {"np.array([0, 15], dtype=np.uint8)", TensorType::uint4, nullptr},
-      {"np.array([0, 1, 2, 3], dtype=np.uint8)", TensorType::uint2, nullptr},
-      {"np.array([[0, 1], [1, 0]], dtype=np.int8)", TensorType::bit, nullptr},
   };
   for (const auto& [source, type, result] : cases) {
     const auto dense = to_dense(py_eval(source), type);
@@ -64,21 +47,17 @@ TEST(NumpyConversion, ThereAndBack) {
 }
 
 TEST(DenseFromNumpy, RefusesWithTheKindAndTextOfEachFault) {
-  const std::tuple<const char*, bool, std::string> cases[] = {  // expression, invalid_argument, message
+  const std::pair<const char*, std::string> cases[] = {  // expression, message of the invalid_argument
       // The dimension count is tested before any zero dimension.
-      {"np.zeros((1, 0, 1, 1, 1), dtype=np.int8)", true,
-       "Cannot instantiate a Dense with 5 dimensions (min 1, max 4).\n"},
+      {"np.zeros((1, 0, 1, 1, 1), dtype=np.int8)", "Cannot instantiate a Dense with 5 dimensions (min 1, max 4).\n"},
       // A dimension beyond 32 bits would be narrowed into another shape.
-      {"np.empty((2**32, 0), dtype=np.int8)", true,
-       "Cannot instantiate a Dense with a dimension of 4294967296 (max 4294967295)."},
-      {"object()", true, "Invalid source array."},
-      {"", true, "Invalid source array."},  // empty handle
+      {"np.empty((2**32, 0), dtype=np.int8)", "Cannot instantiate a Dense with a dimension of 4294967296 (max 4294967295)."},
+      {"object()", "Invalid source array."},
+      {"", "Invalid source array."},  // empty handle
   };
-  for (const auto& [expression, invalid_argument, message] : cases) {
+  for (const auto& [expression, message] : cases) {
     const py::object source = *expression ? py_eval(expression) : py::object();
-    auto convert = [&] { dense_from_numpy<int8_t>(source, TensorType::int8); };
-    EXPECT_EQ(invalid_argument ? error_text<std::invalid_argument>(convert) : error_text<std::runtime_error>(convert),
-              message);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { dense_from_numpy<int8_t>(source, TensorType::int8); }), message);
     EXPECT_FALSE(PyErr_Occurred());
   }
   // A type of another family; no tensor.
@@ -93,14 +72,6 @@ TEST(DenseFromNumpy, RefusesWithTheKindAndTextOfEachFault) {
   };
   EXPECT_EQ(error_text<std::runtime_error>([] { tensor_to_numpy(std::make_shared<UnknownTensor>()); }),
             "Unable to convert a tensor of type unknown\n");
-}
-
-TEST(TensorToNumpy, ReversedLayoutComesOutWithItsAxesReversed) {
-  const auto dense = Dense::create(TensorType::int8, {2, 3, 4}, Layout::Reversed);
-  for (uint32_t i = 0; i < 2; ++i)
-    for (uint32_t j = 0; j < 3; ++j)
-      for (uint32_t k = 0; k < 4; ++k) dense->set<int8_t>({i, j, k}, static_cast<int8_t>(i * 12 + j * 4 + k));
-  EXPECT_TRUE(array_equal(tensor_to_numpy(dense), "np.arange(24, dtype=np.int8).reshape(2, 3, 4).transpose()"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The `nn` submodule: the engine's kernels one by one on numpy arrays. Every function takes
-// positional arguments only, copies its arrays into tensors from left to right, calls the
-// kernel and returns its result as a new array.
+// positional arguments only, turns its arrays into tensors from left to right, calls the kernel
+// and returns its result as a new array.
 #include "python/bind_nn.h"
 #include "python/bindings.h"
 
@@ -21,10 +21,11 @@ using nn::I32;
 using nn::I8;
 using nn::U8;
 
-std::shared_ptr<Dense> i32(const py::handle& a) { return dense_from_numpy<int32_t>(a, TensorType::int32); }
-std::shared_ptr<Dense> i8(const py::handle& a) { return dense_from_numpy<int8_t>(a, TensorType::int8); }
-std::shared_ptr<Dense> u8(const py::handle& a) { return dense_from_numpy<uint8_t>(a, TensorType::uint8); }
-std::shared_ptr<Dense> i16(const py::handle& a) { return dense_from_numpy<int16_t>(a, TensorType::int16); }
+// The kernels only read their array arguments, so these share the array's bytes where they can.
+std::shared_ptr<Dense> i32(const py::handle& a) { return dense_view_from_numpy<int32_t>(a, TensorType::int32); }
+std::shared_ptr<Dense> i8(const py::handle& a) { return dense_view_from_numpy<int8_t>(a, TensorType::int8); }
+std::shared_ptr<Dense> u8(const py::handle& a) { return dense_view_from_numpy<uint8_t>(a, TensorType::uint8); }
+std::shared_ptr<Dense> i16(const py::handle& a) { return dense_view_from_numpy<int16_t>(a, TensorType::int16); }
 
 // (int32 array, int8 array, int) and (int32 array, int32 array) functions differ only by kernel.
 template <ops::DensePtr (*Kernel)(const Dense&, const Dense&, int)>
@@ -99,7 +100,7 @@ py::array global_average_pooling(const I32& x, int shift) {
 
 // The caller's array is not touched: the kernel updates the tensor's own copy.
 py::array fifo_op(const I8& fifo, const I8& frame) {
-  const auto t1 = i8(fifo), t2 = i8(frame);
+  const auto t1 = dense_from_numpy<int8_t>(fifo, TensorType::int8), t2 = i8(frame);
   ops::fifo_op(t1.get(), *t2);
   return tensor_to_numpy(t1);
 }

@@ -32,8 +32,8 @@ py::array conv2d(const I32& input, const I8& weights, uint8_t stride, const Padd
   const Padding p = padding_of(padding);
   expect_2d("conv2d", "weights", weights);
   const auto kw = static_cast<int32_t>(weights.shape(0)), kh = static_cast<int32_t>(weights.shape(1));
-  const auto in = dense_from_numpy<int32_t>(input, TensorType::int32);
-  const auto w = dense_from_numpy<int8_t>(weights, TensorType::int8);
+  const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
+  const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const ImagePatches g(kw, kh, stride, stride, p, in->shape());
   return tensor_to_numpy(
       ops::conv2d_v2(*in, g.stride_x, g.stride_y, g.pad_left, g.pad_top, g.out_width, g.out_height, *w, pad_value));
@@ -44,9 +44,9 @@ py::array input_conv2d(const U8& input, const I8& weights, uint8_t stride, const
   const Padding p = padding_of(padding);
   expect_2d("input_conv2d", "weights", weights);
   const auto kw = static_cast<int32_t>(weights.shape(0)), kh = static_cast<int32_t>(weights.shape(1));
-  const auto in = dense_from_numpy<uint8_t>(input, TensorType::uint8);
-  const auto w = dense_from_numpy<int8_t>(weights, TensorType::int8);
-  const auto z = dense_from_numpy<uint8_t>(pads, TensorType::uint8);
+  const auto in = dense_view_from_numpy<uint8_t>(input, TensorType::uint8);
+  const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
+  const auto z = dense_view_from_numpy<uint8_t>(pads, TensorType::uint8);
   const auto filters = ops::linearize_filters(*w);
   const ImagePatches g(kw, kh, stride, stride, p, in->shape());
   return tensor_to_numpy(ops::input_conv2d(*in, *z, g.stride_x, g.stride_y, g.pad_top, g.pad_bottom, g.pad_left,
@@ -59,8 +59,8 @@ py::array conv2d_transpose(const I32& input, const I8& weights, uint8_t stride) 
   expect_2d("conv2d_transpose", "input", input);
   // The kernel sizes are kept in 8 bits here.
   const auto kw = static_cast<uint8_t>(weights.shape(0)), kh = static_cast<uint8_t>(weights.shape(1));
-  const auto in = dense_from_numpy<int32_t>(input, TensorType::int32);
-  const auto w = dense_from_numpy<int8_t>(weights, TensorType::int8);
+  const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
+  const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const int pad_x = std::max(kw - stride, 0) >> 1, pad_y = std::max(kh - stride, 0) >> 1;
   const auto out_x = static_cast<uint32_t>(stride * static_cast<uint64_t>(input.shape(0)));
   const auto out_y = static_cast<uint32_t>(stride * static_cast<uint64_t>(input.shape(1)));
@@ -70,8 +70,8 @@ py::array conv2d_transpose(const I32& input, const I8& weights, uint8_t stride) 
 py::array depthwise_conv2d(const I32& input, const I8& weights, uint8_t stride) {
   expect_2d("depthwise_conv2d", "weights", weights);
   const auto kw = static_cast<int32_t>(weights.shape(0)), kh = static_cast<int32_t>(weights.shape(1));
-  const auto in = dense_from_numpy<int32_t>(input, TensorType::int32);
-  const auto w = dense_from_numpy<int8_t>(weights, TensorType::int8);
+  const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
+  const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const ImagePatches g(kw, kh, stride, stride, Padding::Same, in->shape());
   return tensor_to_numpy(
       ops::depthwise_conv2d(*in, g.stride_x, g.stride_y, g.pad_left, g.pad_top, g.out_width, g.out_height, *w));
@@ -80,7 +80,7 @@ py::array depthwise_conv2d(const I32& input, const I8& weights, uint8_t stride) 
 py::array max_pooling(const I32& input, uint8_t pool_w, int8_t pool_h, int8_t stride_x, uint8_t stride_y,
                       const Padding* padding, int empty_value) {
   const Padding p = padding_of(padding);
-  const std::shared_ptr<const Dense> in = dense_from_numpy<int32_t>(input, TensorType::int32);
+  const std::shared_ptr<const Dense> in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const ImagePatches g(pool_w, pool_h, stride_x, stride_y, p, in->shape());
   // The kernel takes the width in 8 signed bits: 128 to 255 arrive negative.
   return tensor_to_numpy(ops::max_pooling(in, static_cast<signed char>(pool_w), pool_h, false, g.out_width,

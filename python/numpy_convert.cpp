@@ -12,8 +12,12 @@ namespace py = pybind11;
 
 namespace nuvra {
 
+namespace {
+
+// The array as T, row-major, and its shape, after the checks both conversions make.
 template <class T>
-std::shared_ptr<Dense> dense_from_numpy(py::handle source, TensorType type) {
+py::array_t<T, py::array::c_style | py::array::forcecast> checked_array(py::handle source, TensorType type,
+                                                                         Shape& shape) {
   // A type of another family would make the byte count disagree with the tensor's.
   if (!type_accepts<T>(type))
     panic("Wrong requested type %s for a tensor of type %s.", typeid(T).name(), type_name(type));
@@ -28,7 +32,6 @@ std::shared_ptr<Dense> dense_from_numpy(py::handle source, TensorType type) {
     throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(n) +
                                 " dimensions (min 1, max 4).\n");
 
-  Shape shape;
   for (py::ssize_t i = 0; i < n; ++i) {
     const py::ssize_t d = array.shape(i);
     if (d == 0) panic("Cannot have a shape with a dimension set to 0");
@@ -38,18 +41,44 @@ std::shared_ptr<Dense> dense_from_numpy(py::handle source, TensorType type) {
                                   " (max 4294967295).");
     shape.push_back(static_cast<uint32_t>(d));
   }
+  return array;
+}
 
+}  // namespace
+
+template <class T>
+std::shared_ptr<Dense> dense_from_numpy(py::handle source, TensorType type) {
+  Shape shape;
+  const auto array = checked_array<T>(source, type, shape);
   const size_t bytes = static_cast<size_t>(array.size()) * sizeof(T);
   std::unique_ptr<Dense> dense =
       Dense::copy(reinterpret_cast<const char*>(array.data()), bytes, type, shape, Layout::RowMajor);
   return std::shared_ptr<Dense>(std::move(dense));
 }
 
+template <class T>
+std::shared_ptr<Dense> dense_view_from_numpy(py::handle source, TensorType type) {
+  Shape shape;
+  auto array = checked_array<T>(source, type, shape);
+  if (reinterpret_cast<uintptr_t>(array.data()) % alignof(T) != 0) return dense_from_numpy<T>(array, type);
+  const size_t bytes = static_cast<size_t>(array.size()) * sizeof(T);
+  auto* data = const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(array.data()));
+  // The tensor keeps the array alive; it is released with the interpreter lock held.
+  std::shared_ptr<void> owner(new py::object(std::move(array)), [](void* p) { delete static_cast<py::object*>(p); });
+  auto storage = std::make_shared<Storage>(std::move(owner), data, bytes);
+  return std::make_shared<Dense>(type, shape, Layout::RowMajor, std::move(storage));
+}
+
 template std::shared_ptr<Dense> dense_from_numpy<int32_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_view_from_numpy<int32_t>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<float>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_view_from_numpy<float>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<int8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_view_from_numpy<int8_t>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_view_from_numpy<uint8_t>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<int16_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> dense_view_from_numpy<int16_t>(py::handle, TensorType);
 
 namespace {
 

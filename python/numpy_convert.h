@@ -18,11 +18,22 @@ namespace nuvra {
 template <class T>
 std::shared_ptr<Dense> dense_from_numpy(pybind11::handle source, TensorType type);
 
+// The same tensor as dense_from_numpy gives, after the same checks, but sharing the array's bytes
+// when they already have type T and are row-major and aligned: for arguments that a call only
+// reads, released before the call returns (with the interpreter lock held).
+template <class T>
+std::shared_ptr<Dense> dense_view_from_numpy(pybind11::handle source, TensorType type);
+
 extern template std::shared_ptr<Dense> dense_from_numpy<int32_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_view_from_numpy<int32_t>(pybind11::handle, TensorType);
 extern template std::shared_ptr<Dense> dense_from_numpy<float>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_view_from_numpy<float>(pybind11::handle, TensorType);
 extern template std::shared_ptr<Dense> dense_from_numpy<int8_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_view_from_numpy<int8_t>(pybind11::handle, TensorType);
 extern template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_view_from_numpy<uint8_t>(pybind11::handle, TensorType);
 extern template std::shared_ptr<Dense> dense_from_numpy<int16_t>(pybind11::handle, TensorType);
+extern template std::shared_ptr<Dense> dense_view_from_numpy<int16_t>(pybind11::handle, TensorType);
 
 // A new, writable numpy array owning a copy of the tensor's values. Sub-byte types come
 // out one value per byte; a tensor of layout 1 comes out with its axes reversed.

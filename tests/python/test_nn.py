@@ -240,6 +240,12 @@ def test_conversions(core):
     np.testing.assert_array_equal(core.nn.add(view, view, 1), view)
     a, b = np.arange(6, dtype=np.int32), np.ones(6, np.int32)
     assert core.nn.add(a, b, np.int64(0)) is not a and a.tolist() == list(range(6))  # __index__ accepted
+    # Arrays whose bytes a kernel may read in place, or not (misaligned), give the same; the
+    # FIFO is updated in a copy.
+    odd = np.frombuffer(bytes(1) + a.tobytes(), dtype=np.int32, offset=1)
+    np.testing.assert_array_equal(core.nn.add(odd, b, 0), a + 1)
+    fifo, frame = np.zeros((3, 2), np.int8), np.ones((1, 2), np.int8)
+    assert core.nn.fifo_op(fifo, frame).tolist() == [[0, 0], [0, 0], [1, 1]] and not fifo.any()
     # The sixth argument of input_conv2d has no effect.
     x8, z = X.astype(np.uint8), np.zeros(2, np.uint8)
     np.testing.assert_array_equal(core.nn.input_conv2d(x8, W, 1, core.Same, z, 0),

@@ -23,19 +23,10 @@ TEST(HrcRecorder, RegisterFields) {
   // Same padding and three channels leave bits 12, 13, 20 and 21 clear; kernel 3 and one filter give 0.
   OneLayer plain(LayerType::InputConvolutional, with(kHrc3, {{"filters", 1}}));
   EXPECT_EQ(hrc_register_block(*plain->params(), {}), (HrcRegisters{1, 0x11, 0, 0, 0, 0, 0, 0}));
-  OneLayer l(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 16},
-                                                         {"input_height", 16},
-                                                         {"kernel_width", 7},
-                                                         {"kernel_height", 7},
-                                                         {"input_channels", 1},
-                                                         {"padding", 0},
-                                                         {"stride_x", 2},
-                                                         {"stride_y", 3},
-                                                         {"pool_type", 1},
-                                                         {"pooling_width", 2},
-                                                         {"act_bits", 4},
-                                                         {"padding_value", 0x1A5},
-                                                         {"filters", 96}}));
+  OneLayer l(LayerType::InputConvolutional,
+             with(kHrc3, {{"input_width", 16}, {"input_height", 16}, {"kernel_width", 7}, {"kernel_height", 7},
+                          {"input_channels", 1}, {"padding", 0}, {"stride_x", 2}, {"stride_y", 3}, {"pool_type", 1},
+                          {"pooling_width", 2}, {"act_bits", 4}, {"padding_value", 0x1A5}, {"filters", 96}}));
   EXPECT_EQ(hrc_register_block(*l->params(), {1, 2, 3, 0}),
             (HrcRegisters{1 | 2 << 4 | 2 << 8 | 1 << 12 | 1 << 13 | 1 << 17 | 1 << 20 | 1 << 21, 3 | 2 << 4, 0xA5A5A5,
                           3 | 1 << 8 | 2 << 12, 95u << 16, 0, 0, 0}));
@@ -55,13 +46,9 @@ TEST(HrcRecorder, ThresholdPairs) {
 TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {
   // One channel and kernel 5 leaves the B bank empty: no select for it.
   for (auto [channels, kernel, filters] : {std::tuple{3, 3, 8}, {1, 5, 4}, {1, 3, 200}}) {
-    OneLayer l(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 16},
-                                                           {"input_height", 16},
-                                                           {"input_channels", channels},
-                                                           {"kernel_width", kernel},
-                                                           {"kernel_height", kernel},
-                                                           {"filters", filters},
-                                                           {"padding", 0}}));
+    OneLayer l(LayerType::InputConvolutional,
+               with(kHrc3, {{"input_width", 16}, {"input_height", 16}, {"input_channels", channels}, {"padding", 0},
+                            {"kernel_width", kernel}, {"kernel_height", kernel}, {"filters", filters}}));
     set_variable(*l, "weights", {1, -2, 0, 3}, 1);
     std::vector<int32_t> thresholds(filters);
     for (int i = 0; i < filters; ++i) thresholds[i] = 100 * i - 7;

@@ -146,16 +146,10 @@ TEST(V1NpRegisters, PartialReconfiguration) {
   EXPECT_EQ(c[4], 24u);
   EXPECT_EQ(c[14], 24u);
 
-  Reconfig unmapped = cnp;
-  test::attach(unmapped.layer =
-                   test::ModelBuilder()
-                       .input(8, 8, 3)
-                       .add(LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "u")
-                       .layer("u"),
-               nullptr);
-  Reconfig unsplit = cnp;
+  Reconfig unmapped(LayerType::Convolutional, {8, 8, 3}, 4, kCnpPart), unsplit = cnp;
+  test::attach(unmapped.layer, nullptr);
   unsplit.c.split.reset();
-  for (const auto& [bad, message] : {std::pair{unmapped, "The layer u is not mapped"},
+  for (const auto& [bad, message] : {std::pair{unmapped, "The layer l is not mapped"},
                                      std::pair{unsplit, "The component (2, 1, 0) of layer l has no split record"}}) {
     RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
     EXPECT_EQ(test::error_of([&] { bad(&block); }), message);

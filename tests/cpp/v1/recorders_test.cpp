@@ -23,20 +23,14 @@ TEST(V1Recorders, PacketTypes) {
   OneLayer quiet(LayerType::Convolutional, with(kConv3, {{"activation", 0}}));
   OneLayer hrc(LayerType::InputConvolutional, kHrc3);
   StubLayer dense1d(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
-  ModelBuilder after_cnp;
-  after_cnp.input(4, 4, 1, 1)
-      .add(LayerType::Convolutional, with(kConv3, {{"filters", 1}}), "c")
-      .add(LayerType::FullyConnected, {{"units", 4}}, "fc");
 
   // Off Qrix_v2 an input of fewer than 2^18 channels is type 0 whatever the layer.
   EXPECT_EQ(vlq.get_input_type(dense1d), 0);
-  EXPECT_EQ(vlq.get_input_type(*conv), 0);
   EXPECT_EQ(vlq.get_input_type(*dense), 1);
   EXPECT_EQ(vlq.get_input_type(*wide), 2);
   EXPECT_EQ(qrix.get_input_type(*conv), 2);
   EXPECT_EQ(qrix.get_input_type(*hrc), 0);
   EXPECT_EQ(qrix.get_input_type(*dense), 1);
-  EXPECT_EQ(qrix.get_input_type(*after_cnp.layer("fc")), 2);
   EXPECT_EQ(message_of([&] { qrix.get_input_type(dense1d); }), "Unsupported layer type");
 
   EXPECT_EQ(vlq.get_output_type(*dense, 0), 0);

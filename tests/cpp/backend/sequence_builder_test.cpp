@@ -1,3 +1,5 @@
+// The sequence builder over recorder doubles. The flags and idle-NP records of several passes,
+// and the same bytes from a rebuilt sequence, are checked on every pass of the end-to-end programs.
 #include "backend/sequence_builder.h"
 
 #include "backend/hardware_sequence.h"
@@ -52,35 +54,6 @@ TEST(SequenceBuilder, OnePass) {
   EXPECT_EQ(std::make_tuple(b.info().descriptors_per_pass(), b.v.data->dummy_desc_header()->word_0(), b.info().conv_param_0(), b.info().conv_param_1()),
             std::make_tuple(5, 0u, 8u, 8u));  // SCC + 3 layers, plus one; no dummy header; the input layer's output
   EXPECT_TRUE(b.info().has_activation() && b.info().thresholds()->size() == 0);
-}
-
-// The idle NPs between passes are programmed with the next pass's first layer; the same
-// sequence built again, after the first is gone, gives the same bytes.
-TEST(SequenceBuilder, TwoPasses) {
-  Graph g = chain();
-  const std::vector<Names> passes{{"in", "c1"}, {"c2", "c3"}};
-  const Components comps{{hrc()}, {np(3, 1, 0), np(5, 2, 0)}, {np(1, 1, 0), np(4, 1, 0)}, {np(6, 1, 0)}};
-  std::vector<uint8_t> first;
-  {
-    SequenceRig rig;
-    add(rig, g, passes, comps);
-    first = Built(rig.build()).bytes;
-  }
-  EXPECT_FALSE(g("c1")->mapping());
-  SequenceRig rig;
-  add(rig, g, passes, comps);
-  const Built b(rig.build());
-  EXPECT_EQ(b.bytes, first);
-  const auto& calls = rig.recorder.calls;  // in, c1, c2 on the idle NPs, c2, c3
-  ASSERT_EQ(calls.size(), 5u);
-  EXPECT_TRUE(calls[1].routing_flag && !calls[0].routing_flag && calls[0].next == "c2");
-  EXPECT_TRUE(calls[2].layer == "c2" && calls[2].registers_only && calls[2].next == "c2" && calls[2].mapping_id == mapping(g("c2"))->prev_id);
-  EXPECT_EQ(calls[2].excluded_nps, (std::vector<hw::Ident>{{0, 0, 0, 0}, {3, 1, 0, 0}, {5, 2, 0, 0}}));
-  EXPECT_TRUE(calls[3].ib_spikes && !calls[3].registers_only && !calls[4].ib_spikes);
-  EXPECT_EQ(std::make_pair(b.v.data->passes()->Get(0)->records()->size(), b.info().descriptors_per_pass()), std::make_pair(4u, uint8_t{5}));  // max(4, 2) + 1
-  EXPECT_EQ(b.v.data->dummy_desc_header()->word_0(), uint32_t(format_config_header_fb({}, dma::Target{8}, 1, 0)));
-  const auto& e = rig.io.epg_calls.at(0);  // the first mappable layers of both passes span columns 1 to 5
-  EXPECT_EQ(std::make_tuple(int{e.low}, int{e.high}, e.multi_pass), std::make_tuple(1, 5, true));
 }
 
 // SCC + "in" + c1's tracks (+ the idle-NP record with two passes); max + 1 < 256 and

@@ -1,14 +1,11 @@
-// The sequence builder over recorder doubles. The flags and idle-NP records of several passes,
-// and the same bytes from a rebuilt sequence, are checked on every pass of the end-to-end programs.
+// The sequence builder over recorder doubles: descriptor limits, merge layers, failed passes,
+// thresholds and scales. The recorder flags, idle-NP records and descriptor counts of one or
+// several passes, and the same bytes from a rebuilt sequence, are checked on every pass of the
+// end-to-end programs (whose bytes v2/program_digest_test pins).
 #include "backend/sequence_builder.h"
 
-#include "backend/hardware_sequence.h"
-#include "backend/layer_graph.h"
-#include "backend/sequence_serializer.h"
 #include "sequence_rig.h"
 #include "support/program_check.h"
-
-#include <nuvra/dma.h>
 
 #include <gtest/gtest.h>
 
@@ -36,24 +33,6 @@ struct Built {
 void add(SequenceRig& rig, const Graph& g, const std::vector<Names>& passes, const Components& comps) {
   auto c = comps.begin();
   for (const auto& names : passes) rig.builder.add_layers(g.list(names), g.all(), Components(c, c + names.size())), c += names.size();
-}
-
-TEST(SequenceBuilder, OnePass) {
-  SequenceRig rig;
-  Graph g = chain();
-  add(rig, g, {{"in", "c1", "c2"}}, {{hrc()}, {np(2, 1, 0)}, {np(5, 1, 0)}});
-  const Built b(rig.build());
-  EXPECT_TRUE(b.sequence->name() == "HW/in-c2" && rig.builder.passes().empty() && rig.builder.layers().empty());
-  EXPECT_EQ(collect(rig.recorder.calls, [](const auto& c) { return c.layer; }), (Names{"in", "c1", "c2"}));
-  for (const auto& c : rig.recorder.calls) EXPECT_TRUE(c.seq_first == "in" && c.next.empty() && !c.ib_spikes && !c.routing_flag && !c.registers_only && !c.last_flag);
-  const auto& scc = rig.io.scc_calls.at(0);
-  EXPECT_TRUE(scc.input_layer && scc.input_type_zero && scc.output_type_zero && !scc.solo && !scc.narrow);
-  EXPECT_EQ(std::make_pair(scc.input, scc.output), std::make_pair(Shape{8, 8, 3}, Shape{8, 8, 4}));
-  const auto& epg = rig.io.epg_calls.at(0);  // ranged by the layer after the input layer, c1 on column 2
-  EXPECT_EQ(std::make_tuple(epg.layer, int{epg.low}, int{epg.high}, int{epg.count}, epg.multi_pass), std::make_tuple("in", 2, 2, 1, false));
-  EXPECT_EQ(std::make_tuple(b.info().descriptors_per_pass(), b.v.data->dummy_desc_header()->word_0(), b.info().conv_param_0(), b.info().conv_param_1()),
-            std::make_tuple(5, 0u, 8u, 8u));  // SCC + 3 layers, plus one; no dummy header; the input layer's output
-  EXPECT_TRUE(b.info().has_activation() && b.info().thresholds()->size() == 0);
 }
 
 // SCC + "in" + c1's tracks (+ the idle-NP record with two passes); max + 1 < 256 and

@@ -225,26 +225,25 @@ struct Placement {
 
 TEST(V1Checker, MappingRules) {
   const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
-  const Params strided{{"stride_x", 2}, {"stride_y", 2}};
-  const std::tuple<Placement, HwVersion, std::string> cases[] = {
-      {{with(max2, strided)}, versions::VLQ7300_v1, ""},  // not split spatially
-      {{with(max2, strided), 8, 8, 4},
-       versions::VLQ7300_v1,
-       "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs"},
-      {{max2, 8, 8, 4}, versions::VLQ7300_v1, ""},  // pooling strides default to the size
-      {{with(max2, {{"pooling_stride_x", 1}, {"pooling_stride_y", 1}}), 8, 8, 4},
-       versions::VLQ7300_v1,
-       "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs"},
-      {{{}, 8, 8, 0, 30}, versions::VLQ7300_v1, ""},
-      {{{}, 8, 8, 0, 33}, versions::VLQ7300_v1, "36 exceeds the maximum value for NP input width: 32"},
-      {{{}, 32, 16, 0, 8, 1}, versions::Qrix_v2, ""},
-      {{{}, 32, 8, 0, 8, 1},
-       versions::Qrix_v2,
-       "With one input channel, the number of neurons per NP / 8 must be even"},
-      {{{}, 32, 8, 0, 8, 1}, versions::VLQ7300_v1, ""},
-      {{{}, 16, 8, 0, 8, 1}, versions::Qrix_v2, ""},  // 16 filters skip the rule
+  const Params strided{{"stride_x", 2}, {"stride_y", 2}}, stride1{{"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
+  const std::string stride_and_max = "Cannot have convolution stride > 1 and max pooling if the layer is mapped on "
+                                     "multiple NPs",
+                    overlap = "Cannot have pooling size > pooling stride if the layer is mapped spatially on "
+                              "multiple NPs",
+                    one_channel = "With one input channel, the number of neurons per NP / 8 must be even";
+  const std::tuple<Placement, std::string, HwVersion> cases[] = {
+      {{with(max2, strided)}, "", versions::VLQ7300_v1},  // not split spatially
+      {{with(max2, strided), 8, 8, 4}, stride_and_max, versions::VLQ7300_v1},
+      {{max2, 8, 8, 4}, "", versions::VLQ7300_v1},  // pooling strides default to the size
+      {{with(max2, stride1), 8, 8, 4}, overlap, versions::VLQ7300_v1},
+      {{{}, 8, 8, 0, 30}, "", versions::VLQ7300_v1},
+      {{{}, 8, 8, 0, 33}, "36 exceeds the maximum value for NP input width: 32", versions::VLQ7300_v1},
+      {{{}, 32, 16, 0, 8, 1}, "", versions::Qrix_v2},
+      {{{}, 32, 8, 0, 8, 1}, one_channel, versions::Qrix_v2},
+      {{{}, 32, 8, 0, 8, 1}, "", versions::VLQ7300_v1},
+      {{{}, 16, 8, 0, 8, 1}, "", versions::Qrix_v2},  // 16 filters skip the rule
   };
-  for (const auto& [placement, version, message] : cases) {
+  for (const auto& [placement, message, version] : cases) {
     const CompatibilityCheckerImpl checker(kConstraints);
     OneLayer l(LayerType::Convolutional, with(with(kConv3, placement.params), {{"filters", int(placement.filters)}}),
                {8, 8, placement.channels});
@@ -257,8 +256,7 @@ TEST(V1Checker, MappingRules) {
         .check_layer_mappings(*s, Placement{{}, 8, 8, 4}.components(), StubDevice());
   };
   expect_status(separable(with(max2, strided)), "");
-  expect_status(separable(with(max2, {{"pooling_stride_x", 1}, {"pooling_stride_y", 1}})),
-                on("l", "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs"));
+  expect_status(separable(with(max2, stride1)), on("l", overlap));
   StubLayer add(LayerType::Add, {}, {8, 8, 4}, "add");
   expect_status(v1::check_layer_mappings(add, {}, versions::VLQ7300_v1), on("add", "Unknown Layer type"));
 }

@@ -243,41 +243,20 @@ TEST(V1CnpFormats, SeparableRoundTrips) {
 }
 
 TEST(V1CnpFormats, Refusals) {
-  const auto w = weights({8, 2, 3, 3}, [](size_t) { return 1; });
-  Image out(std_cnp_weights_32b_size(*w, 2, 8));
+  const auto w = weights({8, 2, 3, 3}, [](size_t) { return 1; }), w35 = weights({8, 2, 3, 5}, [](size_t) { return 0; });
+  const auto u8 = Dense::create(TensorType::uint8, {8, 2, 3, 3});
+  const auto dw = weights({1, 2, 3, 3}, [](size_t i) { return i == 5 ? -1 : 0; });
+  const auto pw = weights({4, 2}, [](size_t i) { return i == 3 ? 2 : 0; });
+  Image out(std_cnp_weights_32b_size(*w, 2, 8)), small(out.size() - 1), dw_out(sep_cnp_dw_weights_32b_size(*dw, 1)),
+      pw_out(sep_cnp_pw_weights_32b_size(*pw, 2, 4));
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { format_std_cnp_weights(out, *w, true, 1, 8); }, "Coordinates are out-of-range"},
-      {[&] {
-         Image small(out.size() - 1);
-         format_std_cnp_weights(small, *w, true, 0, 8);
-       },
-       "A weight image of 31 words cannot take 32 words"},
-      {[&] {
-         format_std_cnp_weights(out, *weights({8, 2, 3, 5}, [](size_t) { return 0; }), true, 0, 8);
-       },
-       "CNP: width and height must be equal"},
-      {[&] {
-         format_4bits_std_cnp_weights(out, *weights({8, 2, 3, 3}, [](size_t) { return 0; }), 0, 8);
-       },
-       "A weight image of 32 words cannot take 64 words"},
-      {[] {
-         auto u = Dense::create(TensorType::uint8, {8, 2, 3, 3});
-         Image o(std_cnp_weights_32b_size(*u, 2, 8));
-         format_std_cnp_weights(o, *u, true, 0, 8);
-       },
-       "Wrong requested type a for a tensor of type uint8."},
-      {[] {
-         const auto dw = weights({1, 2, 3, 3}, [](size_t i) { return i == 5 ? -1 : 0; });
-         Image o(sep_cnp_dw_weights_32b_size(*dw, 1));
-         format_sep_cnp_dw_weights(o, *dw, 1);
-       },
-       "-1 cannot fit in a 1 bits unsigned integer"},
-      {[] {
-         const auto pw = weights({4, 2}, [](size_t i) { return i == 3 ? 2 : 0; });
-         Image o(sep_cnp_pw_weights_32b_size(*pw, 2, 4));
-         format_sep_cnp_pw_weights(o, *pw, 2, 0, 4);
-       },
-       "2 cannot fit in a 2 bits signed integer"},
+      {[&] { format_std_cnp_weights(small, *w, true, 0, 8); }, "A weight image of 31 words cannot take 32 words"},
+      {[&] { format_std_cnp_weights(out, *w35, true, 0, 8); }, "CNP: width and height must be equal"},
+      {[&] { format_4bits_std_cnp_weights(out, *w, 0, 8); }, "A weight image of 32 words cannot take 64 words"},
+      {[&] { format_std_cnp_weights(out, *u8, true, 0, 8); }, "Wrong requested type a for a tensor of type uint8."},
+      {[&] { format_sep_cnp_dw_weights(dw_out, *dw, 1); }, "-1 cannot fit in a 1 bits unsigned integer"},
+      {[&] { format_sep_cnp_pw_weights(pw_out, *pw, 2, 0, 4); }, "2 cannot fit in a 2 bits signed integer"},
   };
   for (const auto& [f, message] : cases) EXPECT_EQ(message_of(f), message);
 }

@@ -6,6 +6,7 @@
 #include "v1/errors.h"
 
 #include "v1_layers.h"
+#include "v1_testing.h"
 #include "v2/v2_testing.h"
 
 #include <typeinfo>
@@ -122,9 +123,7 @@ TEST(V1CnpRecording, Flags) {
 }
 
 TEST(V1CnpRecording, Thresholds) {
-  const auto t = Dense::create(TensorType::int32, {4}), a = Dense::create(TensorType::int32, {4});
-  const std::vector<int32_t> thresholds = {-1, 524287, -524288, 0}, steps = {0, 0xFFFFF, 16, 32};
-  for (size_t i = 0; i < 4; ++i) t->set<int32_t>(i, thresholds[i]), a->set<int32_t>(i, steps[i]);
+  const auto t = i32({-1, 524287, -524288, 0}), a = i32({0, 0xFFFFF, 16, 32});
   std::vector<uint32_t> out(6);
   format_cnp_thresholds(out, *t, *a, true, 1, 3);
   EXPECT_EQ(out, (std::vector<uint32_t>{0x7FFFF, 0xFFFFF, 0x80000, 16, 0, 32}));
@@ -140,10 +139,9 @@ TEST(V1CnpRecording, Thresholds) {
   };
   EXPECT_EQ(refused(524288, 0, true), "524288 cannot fit in a 20 bits signed integer");
   EXPECT_EQ(refused(524288, 0, false), "");
-  EXPECT_EQ(refused(0, 0x100000, true),
-            "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step 65536");
-  EXPECT_EQ(refused(0, -16, false),
-            "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step -1");
+  const std::string step = "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step ";
+  EXPECT_EQ(refused(0, 0x100000, true), step + "65536");
+  EXPECT_EQ(refused(0, -16, false), step + "-1");
   EXPECT_EQ(refused(524288, 0x100000, true), "524288 cannot fit in a 20 bits signed integer");  // threshold first
   EXPECT_THROW(check_cnp_thresholds(*t, *a, true, 2, 3), std::runtime_error);                   // past the tensors
   EXPECT_EQ(message_of([&] { check_cnp_thresholds(*t, *Dense::create(TensorType::float32, {4}), true, 0, 1); }),

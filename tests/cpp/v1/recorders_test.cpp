@@ -25,22 +25,16 @@ TEST(V1Recorders, PacketTypes) {
   StubLayer dense1d(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
 
   // Off Qrix_v2 an input of fewer than 2^18 channels is type 0 whatever the layer.
-  EXPECT_EQ(vlq.get_input_type(dense1d), 0);
-  EXPECT_EQ(vlq.get_input_type(*dense), 1);
-  EXPECT_EQ(vlq.get_input_type(*wide), 2);
-  EXPECT_EQ(qrix.get_input_type(*conv), 2);
-  EXPECT_EQ(qrix.get_input_type(*hrc), 0);
-  EXPECT_EQ(qrix.get_input_type(*dense), 1);
+  using Types = std::vector<int>;
+  EXPECT_EQ((Types{vlq.get_input_type(dense1d), vlq.get_input_type(*dense), vlq.get_input_type(*wide),
+                   qrix.get_input_type(*conv), qrix.get_input_type(*hrc), qrix.get_input_type(*dense)}),
+            (Types{0, 1, 2, 2, 0, 1}));
+  // Output types: 2048 channels (wide) are not framed, a layer without activation (quiet) neither.
+  EXPECT_EQ((Types{vlq.get_output_type(*dense, 0), vlq.get_output_type(*dense, 1), vlq.get_output_type(*wide, 0),
+                   vlq.get_output_type(*conv, 0), vlq.get_output_type(*quiet, 0), qrix.get_output_type(*dense, 0),
+                   qrix.get_output_type(*conv, 0), vlq.get_output_type(*hrc, 0), qrix.get_output_type(*hrc, 0)}),
+            (Types{0, 1, 1, 0, 2, 1, 2, 3, 3}));
   EXPECT_EQ(message_of([&] { qrix.get_input_type(dense1d); }), "Unsupported layer type");
-
-  EXPECT_EQ(vlq.get_output_type(*dense, 0), 0);
-  EXPECT_EQ(vlq.get_output_type(*dense, 1), 1);
-  EXPECT_EQ(vlq.get_output_type(*wide, 0), 1);  // 2048 channels
-  EXPECT_EQ(vlq.get_output_type(*conv, 0), 0);
-  EXPECT_EQ(vlq.get_output_type(*quiet, 0), 2);  // no activation
-  EXPECT_EQ(qrix.get_output_type(*dense, 0), 1);
-  EXPECT_EQ(qrix.get_output_type(*conv, 0), 2);
-  for (const IoRecorderImpl* r : {&vlq, &qrix}) EXPECT_EQ(r->get_output_type(*hrc, 0), 3);
   EXPECT_EQ(message_of([&] { vlq.get_output_type(dense1d, 0); }), "Unsupported layer type");
 }
 
@@ -84,16 +78,14 @@ TEST(V1Recorders, MemorySizes) {
   // bytes (the whole 30-wide input at 2 bits), 8 words each.
   const hw::Component part = component(hw::Type::CNP1, {2, 1, 0, 0},
                                        hw::SplitRecord{0, 5, {0, 2, Shape{8, 4, 4}}, {0, 1, Shape{9, 6, 4}}, false});
-  EXPECT_EQ(sizer.get_input_memory_size(conv, part, nullptr), 8u * 6);
-  EXPECT_EQ(sizer.get_weight_memory_size(conv, part), get_std_cnp_sram_size(3, 4, 5, 4));
-  EXPECT_EQ(sizer.get_external_memory_size(conv, part, true, true), 0u);
-
-  OneLayer fc(LayerType::FullyConnected, {{"units", 4}});
-  EXPECT_EQ(sizer.get_weight_memory_size(fc.layer, component(hw::Type::FNP2, {3, 1, 3, 0})), 0u);
+  // An Add takes no memory; the FNP sizes are in fnp_test.
   const auto add = std::make_shared<StubLayer>(LayerType::Add, Params{}, Shape{8, 8, 4});
   const auto dense1d = std::make_shared<StubLayer>(LayerType::Dense1D, Params{{"units", 4}}, Shape{8, 8, 4});
-  EXPECT_EQ(sizer.get_input_memory_size(add, part, nullptr), 0u);
-  EXPECT_EQ(sizer.get_weight_memory_size(add, part), 0u);
+  using Sizes = std::vector<uint32_t>;
+  EXPECT_EQ((Sizes{sizer.get_input_memory_size(conv, part, nullptr), sizer.get_weight_memory_size(conv, part),
+                   sizer.get_external_memory_size(conv, part, true, true),
+                   sizer.get_input_memory_size(add, part, nullptr), sizer.get_weight_memory_size(add, part)}),
+            (Sizes{8 * 6, get_std_cnp_sram_size(3, 4, 5, 4), 0, 0, 0}));
   EXPECT_EQ(message_of([&] { sizer.get_input_memory_size(dense1d, part, nullptr); }), "Invalid v1 layer type.");
   EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(dense1d, part); }), "Invalid v1 layer type.");
   EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(nullptr, part); }), "No layer to size.");

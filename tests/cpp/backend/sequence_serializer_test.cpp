@@ -1,3 +1,5 @@
+// The serializer over recorder doubles: records read back through their spans, defaults, and
+// failures. Learning records are read back from real programs in tests/python/test_v1_mapping.py.
 #include "backend/sequence_serializer.h"
 
 #include "backend/layer_mapping.h"
@@ -108,28 +110,6 @@ TEST_F(SerializerTest, DefaultsAreLeftOutAndAlwaysFieldsWritten) {
   EXPECT_EQ(v.data->dummy_desc_header()->word_0() | v.data->dummy_desc_header()->word_1(), 0u);
   EXPECT_FALSE(has_field(v.data, fb::ProgramData::VT_LEARNING_RECORDS) || has_field(v.info->pass_spans()->Get(0), fb::PassSpans::VT_SKIPDMA_STORES));
   EXPECT_EQ(v.data->passes()->Get(1)->records()->size(), 0u);  // an empty pass keeps its record vector
-}
-
-// Learning records belong to no pass; a layer recorded twice leaves only the second.
-TEST_F(SerializerTest, LearningRecords) {
-  for (const bool fnp2 : {false, true}) {
-    recorder.learning_registers = RecordShape{2, 4};
-    recorder.learning_weights = fnp2 ? RecordShape{0, 0, false, 9} : RecordShape{2, 6};
-    recorder.fnp_sram_size = 77;
-    recorder.kept.clear();
-    SequenceSerializer s(recorder, io);
-    attach("c1", np(3, 2, 1));
-    s.serialize_version(versions::FPGA_v2);
-    s.serialize_learning_layer_program(*g("c1"), false);
-    EXPECT_EQ(s.serialize_learning_layer_program(*g("c1"), true), 2u + recorder.learning_weights.tracks);
-    s.finalize_pass();
-    const auto v = finish(s, 1);
-    const auto* l = v.data->learning_records();
-    EXPECT_EQ(std::make_tuple(v.data->passes()->Get(0)->records()->size(), l->np()->col(), l->np()->row(), l->np()->id(), l->fnp_sram_size()),
-              std::make_tuple(0u, 3, 2, 1, 77u));
-    EXPECT_TRUE(same_record(l->registers_a(), recorder.kept.at(3)) && same_record(l->registers_b(), recorder.kept.at(4)) && same_record(l->weights(), recorder.kept.at(5)));
-    EXPECT_EQ(bool(v.info->learning_layer()->weights_spans()->fnp2_span()), fnp2);
-  }
 }
 
 TEST_F(SerializerTest, FailuresNameTheLayerAndCountsDoNotWrap) {

@@ -1,6 +1,5 @@
 // First-generation CNP recording: the register words and blocks of standard and separable
-// layers mapped by hand, thresholds, and what the recorders refuse. The pass flags (spikes, end
-// of pass, the idle NPs' registers) are read back from every program in end_to_end_test.
+// layers mapped by hand, thresholds, the recorder flags, and what the recorders refuse.
 #include "v1/cnp/cnp_recorder.h"
 #include "v1/cnp/cnp_registers.h"
 #include "v1/cnp/thresholds.h"
@@ -17,7 +16,7 @@ namespace {
 
 using namespace nuvra::test;
 
-const hw::Ident kNp{3, 2, 1, 0};
+const hw::Ident kNp{3, 2, 1, 0}, kOther{4, 2, 0, 0};
 using Fields = std::vector<std::array<uint32_t, 4>>;  // word, bits lo..hi, value
 
 // input (8, 8, 4) of 1 bit -> "l", each NP holding the whole input and its filters; number 5 of
@@ -99,6 +98,27 @@ TEST(V1CnpRecording, SeparableLayer) {
   expect_fields(
       registers_of(*record),
       {{3, 0, 31, 0x05018224}, {20, 0, 31, 0x30000001}, {22, 0, 31, 0x00080000}, {21, 0, 31, 0}, {11, 12, 21, 0}});
+}
+
+TEST(V1CnpRecording, Flags) {
+  // Two NPs: partial reconfiguration where the next layer runs on the same NP, spikes for a
+  // later pass, the routing flag, excluded NPs and registers only.
+  Mapped m(LayerType::Convolutional, kConv3, {kNp, kOther});
+  Mapped next(LayerType::FullyConnected, {{"units", 4}}, {});
+  LayerMappingBuilder::map_standalone(next.layer, {component(hw::Type::FNP3, kOther)}, 1, {9, 9, 0, 0});
+  get_layer_mapping(*next.layer)->prev_id = 0x42;
+  const auto record = m.record(next.layer, true, true);
+  const auto shared = registers_of(*record, kOther), own = registers_of(*record, kNp);
+  expect_fields(shared,
+                {{32, 0, 31, 0x42000007}, {2, 0, 31, 0x80}, {44, 2, 2, 1}, {3, 16, 23, 2}, {26, 0, 31, 0x00040004}});
+  expect_fields(own, {{32, 0, 31, 0}, {2, 0, 31, 0x80}, {26, 0, 31, 0x00040000}});
+
+  EXPECT_EQ(layout_of(*m.record(nullptr, false, false, {kOther})),
+            (Layout{{7, kNp, 0, 50}, {0, kNp, 0, 64}, {4, kNp, 0, 8}, {7, kOther, 0, 0}, {0, kOther, 0, 64},
+                    {4, kOther, 0, 8}}));
+  EXPECT_EQ(layout_of(*m.record(nullptr, false, false, {kNp}, true)), (Layout{{7, kNp, 0, 0}, {7, kOther, 0, 50}}));
+  Mapped sep(LayerType::SeparableConvolutional, kConv3);
+  EXPECT_EQ(layout_of(*sep.record(nullptr, false, false, {}, true)), (Layout{{7, kNp, 0, 50}}));
 }
 
 TEST(V1CnpRecording, Thresholds) {

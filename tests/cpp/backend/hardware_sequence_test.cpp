@@ -1,9 +1,9 @@
-// Hardware passes (mappings attached and taken off) and hardware sequences (program parts and
-// runs on a simulated board).
+// Hardware passes that cannot be built, and hardware sequences (program parts and runs on a
+// simulated board). A pass destroyed after its layers were mapped again leaves the new mappings:
+// tests/python/test_map_constraints.py drops an earlier mapping's sequences.
 #include "backend/hardware_pass.h"
 #include "backend/hardware_sequence.h"
 
-#include "backend/layer_graph.h"
 #include "devices/host_device.h"
 #include "sequence_rig.h"
 #include "support/program_check.h"
@@ -20,28 +20,6 @@ namespace {
 
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
-
-std::shared_ptr<HardwarePass> first_pass(const Graph& g, uint8_t id = 0) {
-  return std::make_shared<HardwarePass>(g.list({"in", "c1"}), g.all(), Components{{hrc()}, {np(2, 1, id)}}, kDmaEvent);
-}
-
-TEST(HardwarePass, DestructionTakesOffOnlyItsOwnMappings) {
-  Graph g = chain();
-  g.dequantizer("dq", "c4");
-  EXPECT_EQ(HardwarePass(g.list({"c4", "dq"}), g.all(), {{np(2, 1, 0)}, {}}, kDmaEvent).size(), 2u);
-  auto old_pass = first_pass(g);
-  const auto held = g("c1")->mapping();  // somebody (Python) may still hold one
-  auto new_pass = first_pass(g, 1);      // mapped again while the old pass is alive
-  const auto current = g("c1")->mapping();
-  old_pass.reset();
-  EXPECT_TRUE(g("c1")->mapping() == current && held);
-  new_pass.reset();
-  EXPECT_FALSE(g("in")->mapping() || g("c1")->mapping());
-  auto again = first_pass(g);
-  unmap_layers(again->layers);
-  again.reset();  // already unmapped: nothing more happens
-  EXPECT_FALSE(g("c1")->mapping());
-}
 
 // A pass that cannot be built (t1 missing from the layers to map: no FIFO index) leaves no
 // mapping on its layers; an earlier pass keeps its own; a later pass needs its predecessor.

@@ -79,25 +79,19 @@ Decoded decode_std(const Image& image, int bits, uint32_t k, uint32_t channels, 
       for (uint32_t y = 0; y < k; ++y)
         for (uint32_t x = 0; x < k; ++x) {
           int& v = w[f][c][y][x];
-          if (bits == 4 && k == 1) {
-            const int64_t n = r.bits(base + f / 12, 4 * (f % 12), 4);
-            v = (n & 8) ? n & 7 : -(n & 7);
-          } else if (bits == 4) {
+          if (bits == 4) {  // nibble p of the slots from `slot` on, slot_bits used in each
+            // 1x1: twelve filters a slot. 7x7: rows of six slots; filters 0-2, 3-5, 6-7 start a slot
+            // pair. 3x3 and 5x5: groups of eight filters, row-major, over 6 or 16 slots.
             const uint32_t g = f / 8, j = f % 8;
-            if (k == 7) {  // rows of six slots; filters 0-2, 3-5, 6-7 start a slot pair
-              const size_t slot = base + g * 42 + y * 6 + 2 * (j / 3);
-              const unsigned p = (j % 3) * 28 + x * 4;
-              int64_t n = 0;
-              for (unsigned b = 0; b < 4; ++b) n |= r.bits(slot + (p + b) / 50, (p + b) % 50, 1) << b;
-              v = (n & 8) ? n & 7 : -(n & 7);
-            } else {
-              const unsigned slot_bits = k == 3 ? 48 : 50;
-              const uint64_t p = ((uint64_t{y} * 8 + j) * k + x) * 4;
-              int64_t n = 0;
-              for (unsigned b = 0; b < 4; ++b)
-                n |= r.bits(base + g * (k == 3 ? 6 : 16) + (p + b) / slot_bits, (p + b) % slot_bits, 1) << b;
-              v = (n & 8) ? n & 7 : -(n & 7);
-            }
+            const unsigned slot_bits = k == 1 || k == 3 ? 48 : 50;
+            const size_t group = k == 7 ? g * 42 + y * 6 + 2 * (j / 3) : g * (k == 3 ? 6 : 16);
+            const size_t slot = base + (k == 1 ? f / 12 : group);
+            const uint64_t p = k == 1   ? 4 * (f % 12)
+                               : k == 7 ? (j % 3) * 28 + x * 4
+                                        : ((uint64_t{y} * 8 + j) * k + x) * 4;
+            int64_t n = 0;
+            for (unsigned b = 0; b < 4; ++b) n |= r.bits(slot + (p + b) / slot_bits, (p + b) % slot_bits, 1) << b;
+            v = (n & 8) ? n & 7 : -(n & 7);
           } else {
             const bool both = bits == 2 || k == 1;
             const unsigned kb = k == 1 ? 1 : (k == 5 ? 25 : k * k + 1), per = (k == 1 ? 48 : 50) / kb;

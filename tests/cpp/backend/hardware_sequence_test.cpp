@@ -86,8 +86,9 @@ struct Board {
 };
 
 // Programmed when the board holds another program (even one differing by one word); the
-// learning memory survives a call whose program is already in place.
-TEST(HardwareSequence, ProgramsOnlyWhenTheBoardHoldsAnotherProgram) {
+// learning memory survives a call whose program is already in place. Labels switch learning on
+// before the run (then refused: the layer is on two NPs), a call without them switches it off.
+TEST(HardwareSequence, ProgrammedOnlyWhenTheBoardHoldsAnotherProgramAndLearningFollowsTheLabels) {
   Board board;
   Graph g = chain();
   const auto s = board.build(g.list({"in", "c1"}), g.all(), {{hrc()}, {np(1, 0, 0)}});
@@ -100,24 +101,18 @@ TEST(HardwareSequence, ProgramsOnlyWhenTheBoardHoldsAnotherProgram) {
   s->forward_samples(Board::frames(1, {8, 8, 3}), nullptr);
   EXPECT_TRUE(board.holds(*s));
   ModelBuilder b;
-  const auto l = board.learning(b, {np(1, 0, 0, hw::Type::FNP3)});
+  const auto l = board.learning(b, {np(1, 0, 0, hw::Type::FNP3), np(1, 0, 1, hw::Type::FNP3)});
   l->forward_samples(Board::frames(1, {8, 8, 1}), nullptr);
   std::vector<uint32_t> mem(board.hw->learn_mem_size(), 0xC0FFEE), now(mem.size());
   board.hw->write_learn_mem(mem.data());
   l->forward_samples(Board::frames(1, {8, 8, 1}), nullptr);
   board.hw->read_learn_mem(now.data());
   EXPECT_TRUE(!mem.empty() && now == mem);
-}
-
-TEST(HardwareSequence, LearningIsSwitchedWithTheLabels) {
-  Board board;
-  ModelBuilder b;
-  const auto s = board.learning(b, {np(1, 0, 0, hw::Type::FNP3), np(1, 0, 1, hw::Type::FNP3)});
   const std::vector<int> labels{0, 1};
-  EXPECT_THAT([&] { s->forward_samples(Board::frames(2, {8, 8, 1}), &labels); },
+  EXPECT_THAT([&] { l->forward_samples(Board::frames(2, {8, 8, 1}), &labels); },
               ThrowsMessage<std::runtime_error>(StrEq("Learning is not supported for layers mapped on more than 1 NP")));
   EXPECT_TRUE(board.hw->learn_enabled());
-  s->forward_samples(Board::frames(2, {8, 8, 1}), nullptr);
+  l->forward_samples(Board::frames(2, {8, 8, 1}), nullptr);
   EXPECT_FALSE(board.hw->learn_enabled());
 }
 

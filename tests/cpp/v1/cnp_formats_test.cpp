@@ -106,35 +106,32 @@ Decoded decode_std(const Image& image, int bits, uint32_t k, uint32_t channels, 
 }
 
 TEST(V1CnpFormats, SizesOfTheExamples) {
-  EXPECT_EQ(get_std_cnp_sram_size(3, 1, 8, 2), 16u);  // 16 kernels of 10 bits, 5 a slot: 4 slots
-  EXPECT_EQ(get_std_cnp_sram_size(3, 3, 8, 2), 48u);
-  EXPECT_EQ(get_std_cnp_sram_size(1, 2, 24, 1), get_std_cnp_sram_size(1, 2, 24, 2));
-  EXPECT_EQ(get_std_cnp_sram_size(5, 1, 1, 4), 32u);  // 800 bits: 16 slots of 50
-  EXPECT_EQ(get_std_cnp_sram_size(7, 2, 9, 4), 2 * 96u * 2);
-  EXPECT_EQ(get_std_cnp_sram_size(1, 1, 13, 4), 32u);
-  EXPECT_EQ(get_std_cnp_sram_size(3, 1, 8, 8), 0xFFFFFFFFu);
-  const std::pair<std::pair<uint32_t, int>, uint32_t> pw[] = {{{16, 4}, 2}, {{10, 4}, 2}, {{12, 4}, 2},
-                                                              {{2, 4}, 1},  {{9, 1}, 2},  {{24, 2}, 1}};
-  for (const auto& [args, slots] : pw) EXPECT_EQ(get_nb_words_per_pw_channel(args.first, args.second), slots);
-  EXPECT_EQ(get_dw_weights_sram_size(3, 6, 1), 16u);   // ((6 + 4) / 5) * 2 = 4, rounded to 16
-  EXPECT_EQ(get_dw_weights_sram_size(3, 41, 1), 32u);  // 18
-  EXPECT_EQ(get_dw_weights_sram_size(7, 3, 4), 48u);   // 14 x 3 = 42
-  EXPECT_EQ(sep_cnp_dw_weights_32b_size(7, 3, 4), 42u);
-  EXPECT_EQ(get_sep_cnp_sram_size(7, 3, 16, 4), 48u + 3 * 2 * 2);
-  EXPECT_EQ(get_cnp_channel_container_size(0, 8), 0u);
-  EXPECT_EQ(get_cnp_channel_container_size(5, 1), 1u);
-  EXPECT_EQ(get_cnp_channel_container_size(5, 2), 2u);
-  EXPECT_EQ(get_cnp_input_sram_size(5, 3, 6), 24u);
-  EXPECT_EQ(get_cnp_input_sram_size(0xFFFFFFFF, 0xFFFFFFFF, 2), 0xFFFFFFFFu);  // saturates, never wraps
+  using Sizes = std::vector<uint32_t>;
+  const auto sz = [](auto... a) { return get_std_cnp_sram_size(a...); };
+  const auto pw = [](auto... a) { return get_nb_words_per_pw_channel(a...); };
+  const auto dw = [](auto... a) { return get_dw_weights_sram_size(a...); };
+  const auto container = [](auto... a) { return get_cnp_channel_container_size(a...); };
+  // Standard, in words: 3x3 2-bit, 8 filters: 16 kernels of 10 bits, 5 a slot: 4 slots (16 words a
+  // channel); 5x5 4-bit, one filter: 800 bits, 16 slots of 50; 8-bit weights have no size.
+  EXPECT_EQ((Sizes{sz(3, 1, 8, 2), sz(3, 3, 8, 2), sz(5, 1, 1, 4), sz(7, 2, 9, 4), sz(1, 1, 13, 4), sz(3, 1, 8, 8)}),
+            (Sizes{16, 48, 32, 2 * 96 * 2, 32, 0xFFFFFFFF}));
+  EXPECT_EQ(sz(1, 2, 24, 1), sz(1, 2, 24, 2));
+  // Pointwise words a channel; depthwise: ((6 + 4) / 5) * 2 = 4 and 18, rounded to 16; 14 x 3 = 42.
+  EXPECT_EQ((Sizes{pw(16, 4), pw(10, 4), pw(12, 4), pw(2, 4), pw(9, 1), pw(24, 2)}), (Sizes{2, 2, 2, 1, 2, 1}));
+  EXPECT_EQ((Sizes{dw(3, 6, 1), dw(3, 41, 1), dw(7, 3, 4), sep_cnp_dw_weights_32b_size(7, 3, 4),
+                   get_sep_cnp_sram_size(7, 3, 16, 4)}),
+            (Sizes{16, 32, 48, 42, 48 + 3 * 2 * 2}));
+  // Channel containers and input images; a size past 32 bits saturates, never wraps.
+  EXPECT_EQ((Sizes{container(0, 8), container(5, 1), container(5, 2), get_cnp_input_sram_size(5, 3, 6),
+                   get_cnp_input_sram_size(0xFFFFFFFF, 0xFFFFFFFF, 2)}),
+            (Sizes{0, 1, 2, 24, 0xFFFFFFFF}));
 
   const std::pair<std::function<void()>, std::string> refusals[] = {
       {[] { get_std_cnp_sram_size(2, 1, 8, 4); }, "Unsupported kernel size"},
       {[] { get_dw_weights_sram_size(13, 1, 4); }, "Unsupported kernel size"},  // a row of 52 bits
       {[] { get_dw_weights_sram_size(3, 1, 3); }, "Unsupported weights bitwidth"},
       {[] { get_nb_words_per_pw_channel(8, 0); }, "Unsupported weights bitwidth"},
-      {[] {
-         get_weights_size(*OneLayer(LayerType::FullyConnected, {{"units", 2}}), 2);
-       },
+      {[] { get_weights_size(*OneLayer(LayerType::FullyConnected, {{"units", 2}}), 2); },
        "unexpected layer type for CNP"},
   };
   for (const auto& [f, message] : refusals) EXPECT_EQ(message_of(f), message);

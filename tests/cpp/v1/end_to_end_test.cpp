@@ -101,9 +101,8 @@ void check_sequence(const Sequence& sequence, size_t expected_passes) {
         const hw::SplitRecord& s = *c.split;
         const auto& regs = blocks.at({c.ident, 7, 0});
         ASSERT_EQ(regs.size(), 50u);
-        EXPECT_EQ(field(regs[3], 24, 31), m->id);
-        EXPECT_EQ(field(regs[3], 16, 23), m->nps->size());
-        EXPECT_EQ(field(regs[45], 24, 31), m->next_id);
+        EXPECT_EQ((std::vector<uint32_t>{field(regs[3], 24, 31), field(regs[3], 16, 23), field(regs[45], 24, 31)}),
+                  (std::vector<uint32_t>{m->id, static_cast<uint32_t>(m->nps->size()), m->next_id}));  // numbers
         EXPECT_EQ(field(regs[2], 7, 7), p > 0 && k == 0) << "input-buffer spikes";
         EXPECT_EQ(field(regs[44], 2, 2), !last_pass && k + 1 == layers.size()) << "end of pass";
         EXPECT_EQ(regs[26], s.start_neuron | s.filters << 16);
@@ -113,10 +112,9 @@ void check_sequence(const Sequence& sequence, size_t expected_passes) {
         const uint32_t dw = separable ? sep_cnp_dw_weights_32b_size(3, channels, bits) : 0;
         EXPECT_EQ(blocks.at({c.ident, 0, 0}).size(),
                   separable ? dw : get_std_cnp_sram_size(3, channels, s.filters, bits));
-        if (separable) {
+        if (separable)
           EXPECT_EQ(blocks.at({c.ident, 0, static_cast<uint16_t>((dw + 15) / 16)}).size(),
                     channels * 2 * get_nb_words_per_pw_channel(s.filters, bits));
-        }
         // The sizer's figures, in bytes.
         EXPECT_EQ(c.mem_info.weight_size, 4 * get_weights_size(layer, s.filters));
         EXPECT_EQ(c.mem_info.external_size, 0u);

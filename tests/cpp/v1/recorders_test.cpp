@@ -1,9 +1,8 @@
-// The first generation's strategy objects: packet types, SCC and event-generator set-up and the
-// memory sizer (the layer recorder's dispatch runs in end_to_end_test).
+// The first generation's I/O recorder: packet types, SCC and event-generator set-up. The layer
+// recorder's dispatch and the memory sizer's figures for CNPs are checked in end_to_end_test,
+// those for FNPs in fnp_test.
 #include "v1/io_recorder.h"
-#include "v1/memory_sizer.h"
 
-#include "v1/cnp/cnp_sizes.h"
 #include "v1_layers.h"
 #include "v2/stub_layer.h"
 #include "v2/v2_testing.h"
@@ -67,28 +66,6 @@ TEST(V1Recorders, SccAndEventGenerator) {
   const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10},       {16, 0x03010001},
                                                    {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
   EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
-}
-
-TEST(V1Recorders, MemorySizes) {
-  const MemorySizerImpl sizer;
-  ModelBuilder b;
-  b.input(30, 8, 4, 2).add(LayerType::Convolutional, with(kConv3, {{"weights_bits", 4}}), "c");
-  const auto conv = b.layer("c");
-  // The left 8 columns of rows 2-5, read through rows 1-6: rows of 4 channel containers of 8
-  // bytes (the whole 30-wide input at 2 bits), 8 words each.
-  const hw::Component part = component(hw::Type::CNP1, {2, 1, 0, 0},
-                                       hw::SplitRecord{0, 5, {0, 2, Shape{8, 4, 4}}, {0, 1, Shape{9, 6, 4}}, false});
-  // An Add takes no memory; the FNP sizes are in fnp_test.
-  const auto add = std::make_shared<StubLayer>(LayerType::Add, Params{}, Shape{8, 8, 4});
-  const auto dense1d = std::make_shared<StubLayer>(LayerType::Dense1D, Params{{"units", 4}}, Shape{8, 8, 4});
-  using Sizes = std::vector<uint32_t>;
-  EXPECT_EQ((Sizes{sizer.get_input_memory_size(conv, part, nullptr), sizer.get_weight_memory_size(conv, part),
-                   sizer.get_external_memory_size(conv, part, true, true),
-                   sizer.get_input_memory_size(add, part, nullptr), sizer.get_weight_memory_size(add, part)}),
-            (Sizes{8 * 6, get_std_cnp_sram_size(3, 4, 5, 4), 0, 0, 0}));
-  EXPECT_EQ(message_of([&] { sizer.get_input_memory_size(dense1d, part, nullptr); }), "Invalid v1 layer type.");
-  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(dense1d, part); }), "Invalid v1 layer type.");
-  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(nullptr, part); }), "No layer to size.");
 }
 
 }  // namespace

@@ -18,21 +18,12 @@ namespace {
 using namespace nuvra::test;
 using Prepare = std::function<void(Layer&)>;
 
-HardwareConstraints capacity(uint32_t slots) {
-  HardwareConstraints c;
-  c.np_weight_memory_size = slots;
-  return c;
-}
+HardwareConstraints capacity(uint32_t slots) { return HardwareConstraints{.np_weight_memory_size = slots}; }
 const HardwareConstraints kConstraints = capacity(4096);
 
-struct RuleCase {
-  LayerType type;
-  Params params;
-  Shape input;
-  std::string message;  // "" accepted
-  HwVersion version = versions::VLQ7300_v1;
-  int bits = 1;
-  Prepare setup = nullptr;
+struct RuleCase {  // message "": accepted
+  LayerType type; Params params; Shape input; std::string message;
+  HwVersion version = versions::VLQ7300_v1; int bits = 1; Prepare setup = nullptr;
 };
 
 Prepare values(const char* name, std::vector<int> v, int rest = 0) {
@@ -49,10 +40,7 @@ void run(const std::vector<RuleCase>& cases, const HardwareConstraints& constrai
   }
 }
 
-const Prepare kSepWeights = [](Layer& l) {
-  set_variable(l, "weights", {1});
-  set_variable(l, "weights_pw", {0, 1});
-};
+const Prepare kSepWeights = [](Layer& l) { set_variable(l, "weights", {1}), set_variable(l, "weights_pw", {0, 1}); };
 const Prepare kHrcWeights = values("weights", {0, 0, 3});
 
 TEST(V1Checker, GenerationAndLayerType) {

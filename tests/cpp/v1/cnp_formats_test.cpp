@@ -160,11 +160,7 @@ TEST(V1CnpFormats, ExampleImages) {
 }
 
 TEST(V1CnpFormats, StandardRoundTrips) {
-  struct Case {
-    int bits;
-    uint32_t k, channels, filters, first, count;
-    Layout layout;
-  };
+  struct Case { int bits; uint32_t k, channels, filters, first, count; Layout layout; };
   // 1-bit 1x1 weights in [-1, 1]: packed with both masks whatever the 2-bit choice says.
   const Case cases[] = {
       {1, 3, 3, 20, 2, 13, Layout::Reversed}, {1, 5, 2, 9, 0, 9, Layout::Reversed},

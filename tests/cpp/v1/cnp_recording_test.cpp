@@ -21,12 +21,8 @@ using Fields = std::vector<std::array<uint32_t, 4>>;  // word, bits lo..hi, valu
 
 // input (8, 8, 4) of 1 bit -> "l", each NP holding the whole input and its filters; number 5 of
 // its pass, fed by and sending to a DMA event at (9, 9).
-struct Mapped {
-  ModelBuilder b;
-  std::shared_ptr<Layer> layer;
-  Mapped(LayerType type, const Params& params, std::vector<hw::Ident> nps = {kNp}) {
-    b.input(8, 8, 4, 1).add(type, params, "l");
-    layer = b.layer("l");
+struct Mapped : OneLayer {
+  Mapped(LayerType type, const Params& params, std::vector<hw::Ident> nps = {kNp}) : OneLayer(type, params) {
     if (nps.empty()) return;
     const uint32_t filters = layer->output_dimensions()[2], share = filters / static_cast<uint32_t>(nps.size());
     std::vector<hw::Component> parts;
@@ -36,9 +32,9 @@ struct Mapped {
   }
   std::unique_ptr<program::Record> record(std::shared_ptr<Layer> next = nullptr, bool later = false, bool last = false,
                                           std::vector<hw::Ident> excluded = {}, bool registers_only = false) const {
-    const auto f =
-        layer->type() == LayerType::Convolutional ? record_program_conv_layer : record_program_sep_conv_layer;
-    return f(StubDevice(versions::VLQ7300_v1), *layer, std::move(next), later, last, excluded, registers_only);
+    const bool conv = layer->type() == LayerType::Convolutional;
+    return (conv ? record_program_conv_layer : record_program_sep_conv_layer)(
+        StubDevice(versions::VLQ7300_v1), *layer, std::move(next), later, last, excluded, registers_only);
   }
 };
 

@@ -20,9 +20,9 @@ TEST(LayerGraph, MappableEndsOfAPass) {
   EXPECT_EQ(std::make_tuple(last_mappable_layer(c.list({"c1", "c2", "c3"})), next_mappable_layer(c("c1"), c.list({"c1", "c2"})), next_mappable_layer(c("c3"), c.list({"c1", "c3"}))),
             std::make_tuple(c("c3"), c("c2"), nullptr));
   auto r = residual();
-  EXPECT_EQ(last_mappable_layer(r.list({"c1", "c2", "c3", "add"})), r("c3"));  // the merge's deepest input
-  EXPECT_EQ(next_mappable_layer(r("c3"), r.all()), r("c4"));                   // through the merge
-  EXPECT_EQ(first_mappable_layer(r.list({"add", "c4", "c5"})), r("c4"));
+  // The merge's deepest input ends a pass; the next layer is found through the merge.
+  EXPECT_EQ(std::make_tuple(last_mappable_layer(r.list({"c1", "c2", "c3", "add"})), next_mappable_layer(r("c3"), r.all()), first_mappable_layer(r.list({"add", "c4", "c5"}))),
+            std::make_tuple(r("c3"), r("c4"), r("c4")));
   EXPECT_THROW(last_mappable_layer({}), std::runtime_error);
   Graph end, wide, alt = alt_pair();
   end.conv("c1", "in").conv("c2", "in").add("add", "c1", "c2");

@@ -272,7 +272,7 @@ TEST(SplitProperties, SearchMatchesTheLiteralLoop) {
 NpSpace window(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t c = 4) { return {x, y, Shape{w, h, c}}; }
 const PaddingParams kNone{}, kSame{1, 1, 1, 1};
 
-TEST(NpSplit, WordsWindowsAndContainers) {
+TEST(NpSplit, WordsWindowsContainersAndRowsAtTheEdges) {
   const NpSpace part = window(0, 0, 10, 7);
   EXPECT_EQ(NpSplit(Shape{10, 7, 4}, part, part, 3, 1, kSame, 1, 1, kNone).words(), (std::array<uint32_t, 15>{0, 0, 7, 10, 4, 0, 0, 0, 0, 7, 10, 0, 0, 7, 10}));
   const NpSplit b(Shape{16, 16, 4}, window(8, 4, 8, 4), window(7, 3, 9, 6), 3, 1, kSame, 1, 1, kNone);
@@ -282,12 +282,9 @@ TEST(NpSplit, WordsWindowsAndContainers) {
     const NpSpace p = window(0, 0, w, 2);
     EXPECT_EQ(std::make_pair(NpSplit(Shape{w, 2, 4}, p, p, 3, 1, kSame, 1, 1, kNone).icont_size(), TransposedCnpSplit(p, p).icont_size()), std::make_pair(plain, transposed));
   }
-}
-
-// Rows 8..15 of 16 under 2 x 2 pooling: the pool padding row after the input adds an output only
-// to the part that ends the input. A one-row part at the top under stride 2 has one output, not a
-// wrapped count; one at y = 10 under 3-wide pooling has none.
-TEST(NpSplit, RowsAtTheEdges) {
+  // Rows 8..15 of 16 under 2 x 2 pooling: the pool padding row after the input adds an output only
+  // to the part that ends the input. A one-row part at the top under stride 2 has one output, not a
+  // wrapped count; one at y = 10 under 3-wide pooling has none.
   const PaddingParams pool_after{0, 1, 0, 0};
   EXPECT_EQ(NpSplit(Shape{4, 16, 1}, window(0, 8, 4, 8), window(0, 7, 4, 9), 3, 1, kSame, 2, 2, pool_after).output_rows(), 5u);
   EXPECT_EQ(NpSplit(Shape{4, 24, 1}, window(0, 8, 4, 8), window(0, 7, 4, 10), 3, 1, kSame, 2, 2, pool_after).output_rows(), 4u);

@@ -1,5 +1,6 @@
 // Mesh discovery from a board's registers, and the NP allocation table over a mesh. The boards'
-// presets are discovered in tests/python/test_hardware_device.py and every mapping test.
+// presets, their NP words and a word of no NP type are discovered in
+// tests/python/test_hardware_device.py, and the presets' meshes serve every mapping test.
 #include "backend/mesh.h"
 #include "backend/mesh_mapper.h"
 
@@ -15,7 +16,6 @@ namespace {
 
 using Idents = std::vector<Ident>;
 using P = std::vector<std::pair<int, int>>;
-using Types = std::set<Type>;
 
 std::unique_ptr<Mesh> discover(sim::SimBoardConfig config) {
   auto board = std::make_shared<sim::SimBoard>(std::move(config));
@@ -29,22 +29,6 @@ sim::SimBoardConfig grid(HwVersion v, uint8_t rows, uint8_t cols, uint8_t last, 
   return c;
 }
 P positions(const Mesh& mesh) { return collect(mesh.nps, [](const np::Info& i) { return std::pair<int, int>(i.ident.col, i.ident.row); }); }
-
-TEST(MeshDiscover, NpWordDecoding) {
-  const std::tuple<uint32_t, Types, Types> cases[] = {  // word -> types on v1, on v2 (none: discovery fails)
-      {0x000, {}, {}}, {0x010, {}, {}}, {0x030, {Type::FNP3}, {Type::FNP3}}, {0x0C0, {}, {}}, {0x100, {}, {Type::TNP_B}},
-      {0x3A0, {Type::FNP2, Type::CNP1, Type::CNP2}, {Type::FNP2, Type::CNP1, Type::CNP2, Type::TNP_B, Type::TNP_R}},
-      {0xFFFFFC4F, {Type::CNP1}, {Type::CNP1}}};  // bits outside 4-9 are ignored
-  for (const auto& [word, on_v1, on_v2] : cases)
-    for (bool second : {false, true}) {
-      auto config = grid(second ? versions::FPGA_v2 : versions::VLQ7300_v1, 1, 1, 1);
-      config.np_word = [w = word](const Ident&) { return w; };
-      const auto& expected = second ? on_v2 : on_v1;
-      Types got;
-      try { got = discover(config)->nps.at(0).types; } catch (const std::runtime_error& e) { EXPECT_STREQ(e.what(), "Error detecting NP type."); }
-      EXPECT_EQ(got, expected) << std::hex << word;
-    }
-}
 
 TEST(MeshDiscover, PlacementRules) {
   const HwVersion v1 = versions::VLQ7300_v1;

@@ -1,7 +1,7 @@
-// The sequence builder over recorder doubles: descriptor limits, merge layers, failed passes,
-// thresholds and scales. The recorder flags, idle-NP records and descriptor counts of one or
-// several passes, and the same bytes from a rebuilt sequence, are checked on every pass of the
-// end-to-end programs (whose bytes v2/program_digest_test pins).
+// The sequence builder over recorder doubles: descriptor limits, merge layers and failed passes.
+// The recorder flags, idle-NP records and descriptor counts of one or several passes, and the
+// same bytes from a rebuilt sequence, are checked on every pass of the end-to-end programs; their
+// bytes, thresholds and scales included, are pinned by v2/program_digest_test.
 #include "backend/sequence_builder.h"
 
 #include "sequence_rig.h"
@@ -80,30 +80,6 @@ TEST(SequenceBuilder, MergeLayersAndFailedPasses) {
   EXPECT_EQ(other.builder.layers(), t.list({"in"}));
   EXPECT_FALSE(t("t1")->mapping());
   EXPECT_THROW(other.builder.add_layers(t.list({"t1", "c2"}), t.all(), {{np(2, 1, 1)}}), std::invalid_argument);
-}
-
-// Thresholds and scales of the program: a Dequantizer gives zero thresholds and its scales, and
-// output type 3 records no EPG writes; a last layer without activation gives its thresholds and
-// 1 / act_step, 0 for a zero step.
-TEST(SequenceBuilder, ThresholdsAndScales) {
-  auto values = [](const auto* v) { return std::vector(v->begin(), v->end()); };
-  SequenceRig deq, fc;
-  Graph g;
-  g.dequantizer("dq", "in");
-  for (int i = 0; i < 4; ++i) g("dq")->variables()->get("scales")->set<float>(i, 0.25f * i - 1);
-  deq.io.output_type = 3;
-  add(deq, g, {{"in", "dq"}}, {{hrc()}, {}});
-  const Built q(deq.build());
-  EXPECT_EQ(std::make_pair(values(q.info().scales()), values(q.info().thresholds())), std::make_pair(std::vector<float>{-1, -0.75f, -0.5f, -0.25f}, std::vector<int32_t>(4, 0)));
-  EXPECT_TRUE(deq.io.scc_calls.at(0).narrow && deq.io.epg_calls.empty() && !q.info().epg_registers());
-  ModelBuilder f;
-  f.input(8, 8, 1, 1).add(LayerType::FullyConnected, {{"units", 3}, {"activation", 0}}, "fc");
-  for (int i = 0; i < 3; ++i)
-    f.layer("fc")->variables()->get("threshold")->set<int32_t>(i, std::array{-4, 0, 9}[i]), f.layer("fc")->variables()->get("act_step")->set<float>(i, std::array{0.5f, 0.0f, 4.0f}[i]);
-  fc.builder.add_layers({f.layer("fc")}, f.model().layers(), {{np(2, 1, 0, hw::Type::FNP3)}});
-  const Built t(fc.build());
-  EXPECT_EQ(std::make_pair(values(t.info().thresholds()), values(t.info().scales())), std::make_pair(std::vector<int32_t>{-4, 0, 9}, std::vector<float>{2.0f, 0.0f, 0.25f}));
-  EXPECT_FALSE(t.info().has_activation() || fc.io.scc_calls.at(0).narrow);
 }
 
 }  // namespace

@@ -21,9 +21,11 @@ using Prepare = std::function<void(Layer&)>;
 HardwareConstraints capacity(uint32_t slots) { return HardwareConstraints{.np_weight_memory_size = slots}; }
 const HardwareConstraints kConstraints = capacity(4096);
 
+constexpr HwVersion kVlq = versions::VLQ7300_v1;
+
 struct RuleCase {  // message "": accepted
   LayerType type; Params params; Shape input; std::string message;
-  HwVersion version = versions::VLQ7300_v1; int bits = 1; Prepare setup = nullptr;
+  HwVersion version = kVlq; int bits = 1; Prepare setup = nullptr;
 };
 
 Prepare values(const char* name, std::vector<int> v, int rest = 0) {
@@ -55,17 +57,16 @@ TEST(V1Checker, GenerationAndLayerType) {
 }
 
 TEST(V1Checker, FullyConnectedRules) {
-  const auto fc = [](const Params& p, Shape input, std::string message, Prepare prepare = nullptr,
-                     HwVersion v = versions::VLQ7300_v1, int bits = 1) {
-    return RuleCase{LayerType::FullyConnected, with({{"units", 4}}, p), input, std::move(message), v, bits,
-                    std::move(prepare)};
+  const auto fc = [](const Params& p, Shape input, std::string message, Prepare prepare = nullptr, HwVersion v = kVlq,
+                     int bits = 1) {
+    return RuleCase{LayerType::FullyConnected, with({{"units", 4}}, p), input, std::move(message), v, bits, prepare};
   };
   const std::string too_large = "Input dimensions are too large to fit in a FNP.  The maximum value is ";
   run({fc({}, {2, 1, 20000}, "The maximum input channel value is 2048 (got 20000)"),
        fc({}, {1, 1, 81920}, ""),  // no channel limit on a flat input
        fc({}, {1, 1, 81921}, too_large + "81920"), fc({}, {1, 1, 57334}, "", nullptr, versions::Qrix_v2),
        fc({}, {1, 1, 57335}, too_large + "57334", nullptr, versions::Qrix_v2),
-       fc({}, {4, 4, 2}, "Input bitwidth should be 1, 2 or 4.", nullptr, versions::VLQ7300_v1, 8),
+       fc({}, {4, 4, 2}, "Input bitwidth should be 1, 2 or 4.", nullptr, kVlq, 8),
        fc({{"weights_bits", 0}}, {4, 4, 2}, "Weight bits should be between 1 and 4 inclusive."),
        fc({{"weights_bits", 5}}, {4, 4, 2}, "Weight bits should be between 1 and 4 inclusive."),
        fc({{"act_bits", 3}}, {4, 4, 2}, "act_bits should be 1, 2 or 4."),
@@ -92,10 +93,13 @@ TEST(V1Checker, LearningLayerWeightsPerNeuron) {
   }
 }
 
-TEST(V1Checker, StandardCnpRules) {
-  const auto conv = [](const Params& p, std::string message, Shape input = {8, 8, 4},
-                       HwVersion v = versions::VLQ7300_v1) {
+// The standard and the separable kinds share the convolution and pooling rules.
+TEST(V1Checker, CnpRules) {
+  const auto conv = [](const Params& p, std::string message, Shape input = {8, 8, 4}, HwVersion v = kVlq) {
     return RuleCase{LayerType::Convolutional, with(kConv3, p), input, std::move(message), v};
+  };
+  const auto sep = [](const Params& p, std::string message, Prepare setup = kSepWeights) {
+    return RuleCase{LayerType::SeparableConvolutional, with(kConv3, p), {8, 8, 4}, std::move(message), kVlq, 1, setup};
   };
   const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
   const Params gap{{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}};
@@ -128,31 +132,23 @@ TEST(V1Checker, StandardCnpRules) {
        conv(gap, "With average pooling, spatial split is impossible", {32, 32, 512}),
        conv({{"pool_type", 0}, {"pooling_width", 9}}, ""),  // no pooling: no pooling rule
        conv({{"kernel_width", 9}, {"kernel_height", 9}}, "Kernel size must be 1, 3, 5 or 7"),
-       conv({{"weights_bits", 8}}, "Standard CNP weights bitwidth must be 1, 2 or 4")});
-  // One 1-bit 3x3 filter of 64 channels takes 64 slots (16 words a channel).
-  run({conv({}, "", {8, 8, 64})}, capacity(512));
-  run({conv({}, "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth",
-            {8, 8, 64})},
-      capacity(511));
-}
-
-TEST(V1Checker, SeparableCnpRules) {
-  const auto sep = [](const Params& p, std::string message, Prepare setup = kSepWeights) {
-    return RuleCase{LayerType::SeparableConvolutional, with(kConv3, p), {8, 8, 4}, std::move(message),
-                    versions::VLQ7300_v1, 1, std::move(setup)};
-  };
-  run({sep({{"weights_bits", 4}, {"kernel_width", 7}, {"kernel_height", 7}}, ""),
+       conv({{"weights_bits", 8}}, "Standard CNP weights bitwidth must be 1, 2 or 4"),
+       sep({{"weights_bits", 4}, {"kernel_width", 7}, {"kernel_height", 7}}, ""),
        sep({{"kernel_width", 1}, {"kernel_height", 1}}, "Kernel size must be 3, 5 or 7"),
        sep({{"weights_bits", 1}}, "Separable CNP weights bitwidth must be 2 or 4"),
        sep({{"padding", 0}}, "Only padding same is supported"),
        sep({}, "All weights in a separable cnp layer cannot be zeroes.", values("weights", {1})),
        sep({}, "All weights in a separable cnp layer cannot be zeroes.", values("weights_pw", {1}))});
+  // One 1-bit 3x3 filter of 64 channels takes 64 slots (16 words a channel).
+  run({conv({}, "", {8, 8, 64})}, capacity(512));
+  const std::string too_big =
+      "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
+  run({conv({}, too_big, {8, 8, 64})}, capacity(511));
 }
 
 TEST(V1Checker, HrcRules) {
   const auto hrc = [](const Params& p, std::string message, Prepare setup = kHrcWeights) {
-    return RuleCase{LayerType::InputConvolutional, with(kHrc3, p), {}, std::move(message), versions::VLQ7300_v1, 1,
-                    std::move(setup)};
+    return RuleCase{LayerType::InputConvolutional, with(kHrc3, p), {}, std::move(message), kVlq, 1, setup};
   };
   const Params k7{{"kernel_width", 7}, {"kernel_height", 7}};
   const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
@@ -220,15 +216,15 @@ TEST(V1Checker, MappingRules) {
                               "multiple NPs",
                     one_channel = "With one input channel, the number of neurons per NP / 8 must be even";
   const std::tuple<Placement, std::string, HwVersion> cases[] = {
-      {{with(max2, strided)}, "", versions::VLQ7300_v1},  // not split spatially
-      {{with(max2, strided), 8, 8, 4}, stride_and_max, versions::VLQ7300_v1},
-      {{max2, 8, 8, 4}, "", versions::VLQ7300_v1},  // pooling strides default to the size
-      {{with(max2, stride1), 8, 8, 4}, overlap, versions::VLQ7300_v1},
-      {{{}, 8, 8, 0, 30}, "", versions::VLQ7300_v1},
-      {{{}, 8, 8, 0, 33}, "36 exceeds the maximum value for NP input width: 32", versions::VLQ7300_v1},
+      {{with(max2, strided)}, "", kVlq},  // not split spatially
+      {{with(max2, strided), 8, 8, 4}, stride_and_max, kVlq},
+      {{max2, 8, 8, 4}, "", kVlq},  // pooling strides default to the size
+      {{with(max2, stride1), 8, 8, 4}, overlap, kVlq},
+      {{{}, 8, 8, 0, 30}, "", kVlq},
+      {{{}, 8, 8, 0, 33}, "36 exceeds the maximum value for NP input width: 32", kVlq},
       {{{}, 32, 16, 0, 8, 1}, "", versions::Qrix_v2},
       {{{}, 32, 8, 0, 8, 1}, one_channel, versions::Qrix_v2},
-      {{{}, 32, 8, 0, 8, 1}, "", versions::VLQ7300_v1},
+      {{{}, 32, 8, 0, 8, 1}, "", kVlq},
       {{{}, 16, 8, 0, 8, 1}, "", versions::Qrix_v2},  // 16 filters skip the rule
   };
   for (const auto& [placement, message, version] : cases) {

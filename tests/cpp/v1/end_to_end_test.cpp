@@ -22,9 +22,7 @@ namespace {
 
 using namespace nuvra::test;
 
-std::shared_ptr<Device> device_of(HwVersion version, const char* preset) {
-  return make_virtual_device(version, discovered_mesh(preset));
-}
+auto device_of(HwVersion v, const char* board) { return make_virtual_device(v, discovered_mesh(board)); }
 
 std::vector<uint8_t> program_of(const Sequence& s) {
   const ByteView p = s.program();

@@ -32,17 +32,6 @@ TEST(HrcRecorder, RegisterFields) {
                           3 | 1 << 8 | 2 << 12, 95u << 16, 0, 0, 0}));
 }
 
-TEST(HrcRecorder, ThresholdPairs) {
-  const auto thr = i32({-1, 8388607, -8388608}), steps = i32({16, 0, 7});
-  Words out(hrc_thresholds_32b_size(*thr));
-  format_hrc_thresholds(out, *thr, *steps);
-  EXPECT_EQ(out, (Words{0x00FFFFFF, 16, 0x007FFFFF, 0, 0x00800000, 7}));
-  Words one(2), two(4);  // a step for every threshold, 24-bit thresholds
-  EXPECT_EQ(message_of([&] { format_hrc_thresholds(one, *i32({8388608}), *i32({0})); }),
-            "8388608 cannot fit in a 24 bits signed integer");
-  EXPECT_EQ(message_of([&] { format_hrc_thresholds(two, *i32({0, 0}), *i32({0})); }), "Coordinates are out-of-range");
-}
-
 TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {
   // One channel and kernel 5 leaves the B bank empty: no select for it.
   for (auto [channels, kernel, filters] : {std::tuple{3, 3, 8}, {1, 5, 4}, {1, 3, 200}}) {
@@ -77,7 +66,15 @@ TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {
   }
 }
 
-TEST(HrcRecorder, Refusals) {
+TEST(HrcRecorder, ThresholdPairsAndRefusals) {
+  const auto thr = i32({-1, 8388607, -8388608}), steps = i32({16, 0, 7});
+  Words out(hrc_thresholds_32b_size(*thr));
+  format_hrc_thresholds(out, *thr, *steps);
+  EXPECT_EQ(out, (Words{0x00FFFFFF, 16, 0x007FFFFF, 0, 0x00800000, 7}));
+  Words one(2), two(4);  // a step for every threshold, 24-bit thresholds
+  EXPECT_EQ(message_of([&] { format_hrc_thresholds(one, *i32({8388608}), *i32({0})); }),
+            "8388608 cannot fit in a 24 bits signed integer");
+  EXPECT_EQ(message_of([&] { format_hrc_thresholds(two, *i32({0, 0}), *i32({0})); }), "Coordinates are out-of-range");
   OneLayer l(LayerType::InputConvolutional, kHrc3);
   set_i32(*l, "threshold", {0, 1 << 23});
   for (auto f :

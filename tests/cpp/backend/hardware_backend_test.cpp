@@ -42,8 +42,7 @@ struct ScriptedChecker : FakeChecker {
   MappingStatus check_layer_compatibility(const Layer& l, const std::shared_ptr<Layer>& p, HwVersion v) const override {
     return layer_rule ? layer_rule(l.get_name()) : FakeChecker::check_layer_compatibility(l, p, v);
   }
-  MappingStatus check_layer_sequence(LayerList::const_iterator b, LayerList::const_iterator e, const LayerList& all,
-                                     HwVersion v) const override {
+  MappingStatus check_layer_sequence(LayerList::const_iterator b, LayerList::const_iterator e, const LayerList& all, HwVersion v) const override {
     runs.emplace_back(names_of(LayerList(b, e)), all.size());
     return FakeChecker::check_layer_sequence(b, e, all, v);
   }

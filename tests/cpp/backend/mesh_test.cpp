@@ -103,13 +103,10 @@ TEST(MeshMapperTable, FnpTypeChoice) {
   ModelBuilder b;
   b.input(4, 4, 4).add(LayerType::Dense1D, {{"units", 4}}, "d");
   const Ident fnp3{1, 1, 0}, fnp2{1, 1, 1};
-  const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})});
-  const Mesh only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
-  const Type none = kNoNpType;
+  const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})}), only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
   const std::tuple<const Mesh*, bool, Idents, Type> cases[] = {  // mesh, FNP3 fits, allocated -> type
-      {&both, true, {}, Type::FNP3},       {&both, false, {}, Type::FNP2},
-      {&both, true, {fnp3}, Type::FNP2},   {&both, true, {fnp3, fnp2}, Type::FNP3},
-      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, none}};
+      {&both, true, {}, Type::FNP3}, {&both, false, {}, Type::FNP2}, {&both, true, {fnp3}, Type::FNP2}, {&both, true, {fnp3, fnp2}, Type::FNP3},
+      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, kNoNpType}};
   for (const auto& [mesh, fits, allocated, type] : cases) {
     Rig<> fitting(*mesh);
     Rig<MapConstraints, Fnp3TooSmall> small(*mesh);
@@ -117,7 +114,7 @@ TEST(MeshMapperTable, FnpTypeChoice) {
     for (const Ident& i : allocated) mapper.allocate_np(i, kNoNpType);
     EXPECT_EQ(mapper.get_compatible_fnp_type(*b.layer("d")), type) << fits << " " << allocated.size();
   }
-  EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), none);
+  EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), kNoNpType);
 }
 
 }  // namespace

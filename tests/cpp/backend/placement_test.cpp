@@ -51,16 +51,18 @@ TEST(SkipDmaRequests, TypesAndStoresPerReason) {
   EXPECT_EQ(comps, (Components{existing, kStore, kStore, kLoad, kLoad}));
 }
 
-// Layers that take no NP and a dense layer on a mesh without FNPs (a ViT block with and without
-// a ViT area is placed in v2/tnp_vit_test).
+// Layers that take no NP, a dense layer on a mesh without FNPs, a ViT block without a ViT area
+// (one with a ViT area is placed in v2/tnp_vit_test).
 TEST(Placement, LayersThatCannotBePlaced) {
-  ModelBuilder b;
+  ModelBuilder b, v;
+  v.input(1, 10, 24).add(LayerType::VitEncoderBlock, {}, "vit");
   b.input(8, 8, 4).add(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, "c1").add(LayerType::Add, {}, "add", {"c1", "input"});
   b.add(LayerType::Dequantizer, {}, "deq").add(LayerType::Dense1D, {{"units", 4}}, "dense", {"c1"});
   const std::tuple<std::shared_ptr<Layer>, Mesh, std::string> refused[] = {
       {b.layer("add"), discovered_mesh("fpga_v2"), "MeshMapper cannot map layer add."},
       {b.layer("deq"), discovered_mesh("fpga_v2"), "MeshMapper cannot map layer deq."},
-      {b.layer("dense"), cnp1_mesh(4), "MeshMapper cannot map layer dense."}};  // no FNP of either kind
+      {b.layer("dense"), cnp1_mesh(4), "MeshMapper cannot map layer dense."},  // no FNP of either kind
+      {v.layer("vit"), discovered_mesh("fpga_v2"), "vit : not enough NPs available. 1 are needed but only 0 are available."}};
   for (const auto& [layer, mesh, message] : refused) {
     Rig<> rig(mesh);
     EXPECT_EQ(std::get<1>(rig.map(layer, b.model().layers())).message, message);

@@ -132,6 +132,7 @@ TEST(V1CnpRecording, Thresholds) {
             "Wrong requested type i for a tensor of type float32.");
 }
 
+// Word 27 with pooling at the input's edges (without pooling: StandardLayerOnOneNp).
 TEST(V1CnpRecording, BorderPaddingFlags) {
   const auto word27 = [](NpSpace part, CnpPooling pooling) {
     RegisterBlock block(kNpRegisterWords, 0);
@@ -142,7 +143,6 @@ TEST(V1CnpRecording, BorderPaddingFlags) {
   EXPECT_EQ(word27({0, 0, Shape{16, 12, 8}}, {2, 2, all, true}), 0xF122u);
   EXPECT_EQ(word27({8, 4, Shape{8, 8, 8}}, {3, 2, all, true}), 0x5123u);  // right and bottom edges only
   EXPECT_EQ(word27({8, 4, Shape{8, 8, 8}}, {3, 2, {1, 0, 1, 0}, true}), 0x0123u);
-  EXPECT_EQ(word27({0, 0, Shape{8, 8, 8}}, {}), 0x11u);
 }
 
 TEST(V1CnpRecording, Refusals) {

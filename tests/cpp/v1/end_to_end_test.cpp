@@ -110,9 +110,10 @@ void check_sequence(const Sequence& sequence, size_t expected_passes) {
         const uint32_t dw = separable ? sep_cnp_dw_weights_32b_size(3, channels, bits) : 0;
         EXPECT_EQ(blocks.at({c.ident, 0, 0}).size(),
                   separable ? dw : get_std_cnp_sram_size(3, channels, s.filters, bits));
-        if (separable)
+        if (separable) {
           EXPECT_EQ(blocks.at({c.ident, 0, static_cast<uint16_t>((dw + 15) / 16)}).size(),
                     channels * 2 * get_nb_words_per_pw_channel(s.filters, bits));
+        }
         // The sizer's figures, in bytes.
         EXPECT_EQ(c.mem_info.weight_size, 4 * get_weights_size(layer, s.filters));
         EXPECT_EQ(c.mem_info.external_size, 0u);

@@ -26,9 +26,7 @@ using Words = std::vector<uint32_t>;
 constexpr uint32_t kS = 64 / 32 + 4;  // words per neuron: 64 one-bit inputs and the header
 
 template <class T>
-std::vector<T> values(const Dense& t) {
-  return {t.data<T>(), t.data<T>() + t.size()};
-}
+std::vector<T> values(const Dense& t) { return {t.data<T>(), t.data<T>() + t.size()}; }
 
 TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   Words seen;  // the learning memory as the fit found it

@@ -1,6 +1,6 @@
 // The first generation's I/O recorder: packet types, SCC and event-generator set-up. The layer
-// recorder's dispatch and the memory sizer's figures for CNPs are checked in end_to_end_test,
-// those for FNPs in fnp_test.
+// recorder's dispatch and the memory sizer's CNP weight and external figures are checked in
+// end_to_end_test, its FNP figures in fnp_test.
 #include "v1/io_recorder.h"
 
 #include "v1_layers.h"
@@ -60,12 +60,11 @@ TEST(V1Recorders, SccAndEventGenerator) {
 
   OneLayer dense(LayerType::FullyConnected, {{"units", 10}}, {1, 1, 64});
   OneLayer conv(LayerType::Convolutional, kConv3);
-  const std::vector<epg::epg_track> dense_writes = {{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001},
-                                                    {20, 0x100},  {24, 0x01FE0001}, {28, 0x027FFFFF}};
-  EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true), dense_writes);
-  const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10},       {16, 0x03010001},
-                                                   {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
-  EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
+  using Epg = std::vector<epg::epg_track>;
+  EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true),
+            (Epg{{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001}, {20, 0x100}, {24, 0x01FE0001}, {28, 0x027FFFFF}}));
+  EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false),
+            (Epg{{0, 0x20200}, {12, 0x10}, {16, 0x03010001}, {20, 0x300}, {24, 0x03FE0001}, {28, 0x027FFFFF}}));
 }
 
 }  // namespace

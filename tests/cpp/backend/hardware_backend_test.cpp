@@ -1,5 +1,6 @@
-// The map driver over strategy doubles: single and cut modes, passes, FNP2 reservations, memory
-// sizes, and nothing left behind on failure.
+// The map driver over strategy doubles: passes in single mode, cut mode on a Qrix_v2, refusals,
+// and nothing left behind on failure. Single mode, cuts, pending layers and FNP2 reservations of
+// the second generation are compared with the literal driver in v2/sequence_cut_test.
 #include "backend/hardware_backend.h"
 
 #include "backend/hardware_sequence.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <set>
 
 namespace nuvra::test {
 namespace {
@@ -37,32 +37,26 @@ std::vector<hw::Component> nps_of(const std::shared_ptr<Layer>& l) { return l->m
 
 // Sequence answers by run, layer answers by name; split parameters of the second generation.
 struct ScriptedChecker : FakeChecker {
-  std::function<MappingStatus(const Names& run, size_t call)> sequence_rule;
   std::function<MappingStatus(const std::string&)> layer_rule;
-  bool fnp3_fits = true;
   mutable std::vector<std::pair<Names, size_t>> runs;  // each run checked, with the size of the list
   MappingStatus check_layer_compatibility(const Layer& l, const std::shared_ptr<Layer>& p, HwVersion v) const override {
     return layer_rule ? layer_rule(l.get_name()) : FakeChecker::check_layer_compatibility(l, p, v);
   }
-  MappingStatus check_layer_sequence(LayerList::const_iterator b, LayerList::const_iterator e, const LayerList& all,
-                                     HwVersion v) const override {
-    const MappingStatus s = FakeChecker::check_layer_sequence(b, e, all, v);
+  MappingStatus check_layer_sequence(LayerList::const_iterator b, LayerList::const_iterator e, const LayerList& all, HwVersion v) const override {
     runs.emplace_back(names_of(LayerList(b, e)), all.size());
-    return sequence_rule ? sequence_rule(runs.back().first, runs.size() - 1) : s;
+    return FakeChecker::check_layer_sequence(b, e, all, v);
   }
   NpSplitParams np_split_params(hw::Type t, const LayerParams& p) const override { return v2::np_split_params(t, p); }
-  bool check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const override { return fnp3_fits; }
 };
 
 // 3, 5 and 7 words (70 for a dual-output store).
 struct FakeSizer : MemorySizer {
   std::string fail_on;
   uint32_t input_words = 3;
-  mutable Names firsts;                                  // the first layer handed to each input size
   mutable std::vector<std::pair<bool, bool>> externals;  // dual output, multi-pass
-  uint32_t get_input_memory_size(const std::shared_ptr<Layer>& l, const hw::Component&, const std::shared_ptr<Layer>& first) const override {
+  uint32_t get_input_memory_size(const std::shared_ptr<Layer>& l, const hw::Component&, const std::shared_ptr<Layer>&) const override {
     if (l->get_name() == fail_on) throw std::runtime_error("cannot size " + fail_on);
-    return firsts.push_back(first->get_name()), input_words;
+    return input_words;
   }
   uint32_t get_weight_memory_size(const std::shared_ptr<Layer>&, const hw::Component&) const override { return 5; }
   uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool d, bool m) const override {
@@ -116,23 +110,6 @@ struct BackendRig {
   std::vector<std::shared_ptr<Sequence>> sequences;
 };
 
-// Input, merge and Dequantizer layers never reach the mapper. Sizes are words made bytes, with the
-// sequence's first layer; the dual-output store has its own flag.
-TEST(HardwareBackend, SingleModeMapsTheWholeListAndSkipsLayersWithoutNps) {
-  BackendRig rig;
-  Graph g = dual_residual();
-  g.dequantizer("deq", "c6");
-  LayerList layers = g.all();
-  const std::string status = rig.map(&layers).message;
-  EXPECT_EQ(std::make_tuple(status, layers.size(), rig.mapped()), std::make_tuple("Success", size_t{0}, Seqs{{{"in", "c1", "c2", "c3", "add", "c4", "c5", "add2", "c6", "deq"}}}));
-  EXPECT_EQ(std::make_pair(rig.checker.runs.size(), rig.constraints->handled), std::make_pair(size_t{1}, cs(1, 6)));  // the whole list only
-  EXPECT_EQ(nps_of(g("in")), (std::vector<hw::Component>{{hw::Type::HRC, {0, 0, 0, 0}, std::nullopt, {12, 20, 28}}}));
-  EXPECT_TRUE(nps_of(g("add")).empty() && nps_of(g("deq")).empty());
-  EXPECT_EQ(get_layer_mapping(*g("c4"))->skipdma_store_dual_output()->mem_info, (MemoryInfo{12, 20, 280}));
-  EXPECT_EQ(rig.sizer.firsts, Names(rig.sizer.externals.size(), "in"));
-  EXPECT_EQ(std::count(rig.sizer.externals.begin(), rig.sizer.externals.end(), std::pair{true, false}), 1);
-}
-
 // A full mesh opens a pass at the layer that did not fit; that layer may take the NPs of the
 // layer before it only when layers loop on their own NPs.
 TEST(HardwareBackend, AFullMeshOpensAnotherPassInSingleMode) {
@@ -153,59 +130,19 @@ TEST(HardwareBackend, AFullMeshOpensAnotherPassInSingleMode) {
   }
 }
 
-// Cut mode: each sequence is the longest acceptable prefix, ending before the layer that fills
-// the mesh, each with a fresh NP table; a Qrix_v2 is cut from the start.
-TEST(HardwareBackend, CutMode) {
-  for (const HwVersion v : {versions::FPGA_v2, versions::Qrix_v2}) {
-    BackendRig rig(v);
-    const size_t whole = v == versions::Qrix_v2 ? 0 : 1;  // the refused whole-list check
-    rig.checker.sequence_rule = [&](const Names&, size_t call) { return call < whole ? MappingStatus{1, "no"} : MappingSuccess(); };
-    const size_t k = rig.cnp1();
-    Graph g = long_chain(k + 3);
-    LayerList layers = g.all();
-    ASSERT_EQ(rig.map(&layers).message, "Success");
-    EXPECT_EQ(rig.mapped(), (Seqs{{cs(1, k, {"in"})}, {cs(k + 1, k + 3)}}));
-    ASSERT_EQ(rig.checker.runs.size(), whole + (k + 1) + 3);
-    EXPECT_EQ(std::make_tuple(rig.checker.runs[whole + 1], rig.checker.runs[whole + k + 1], rig.constraints->offered[c(k + 1)].size()),
-              std::make_tuple(std::pair<Names, size_t>{{"in", "c1"}, k + 4}, std::pair<Names, size_t>{{c(k + 1)}, 3}, k));
-  }
-}
-
-// Layers after which the run is refused wait; a later accepted prefix takes them along,
-// otherwise they start the next sequence.
-TEST(HardwareBackend, PendingLayersRejoinOrStartTheNextSequence) {
-  const std::tuple<std::set<std::string>, Names, Names> cases[] = {{{"c1", "c2"}, {"in", "c1", "c2", "c3", "c4"}, {}},
-                                                                   {{"c2", "c4"}, {"in", "c1", "c2", "c3"}, {"c4"}}};
-  for (const auto& [refused, first, left] : cases) {
-    BackendRig rig;
-    rig.checker.sequence_rule = [&](const Names& run, size_t call) {
-      return call == 0 || refused.count(run.back()) ? MappingStatus{1, "ends at " + run.back()} : MappingSuccess();
-    };
-    Graph g = chain();
-    LayerList layers = g.all();
-    const std::string status = rig.map(&layers).message;
-    EXPECT_EQ(std::make_tuple(status, rig.mapped(), names_of(layers)), std::make_tuple(left.empty() ? "Success" : "ends at c4", Seqs{{first}}, left));
-    for (const auto& l : layers) EXPECT_EQ(l->mapping(), nullptr);
-  }
-}
-
-// Every FNP2 taken in the call stays out of the choice of later dense layers, also in a later
-// pass where the NP table starts free again.
-TEST(HardwareBackend, DenseLayersReserveTheFnp2sTakenBefore) {
-  BackendRig rig;
-  rig.checker.fnp3_fits = false;
-  Graph g = chain();
-  g.add(LayerType::Dense1D, {{"units", 4}}, "d1", {"c4"});
-  std::string last = "d1";
-  for (size_t i = 0; i < rig.cnp1(); ++i) g.conv("x" + std::to_string(i), last), last = "x" + std::to_string(i);
-  g.add(LayerType::Dense1D, {{"units", 4}}, "d2", {last});
+// A Qrix_v2 is cut from the start, without the whole-list attempt: each sequence is the longest
+// acceptable prefix, ending before the layer that fills the mesh, each with a fresh NP table.
+// (Second-generation cuts are compared with the literal driver in v2/sequence_cut_test.)
+TEST(HardwareBackend, AQrixV2IsCutFromTheStart) {
+  BackendRig rig(versions::Qrix_v2);
+  const size_t k = rig.cnp1();
+  Graph g = long_chain(k + 3);
   LayerList layers = g.all();
   ASSERT_EQ(rig.map(&layers).message, "Success");
-  ASSERT_GT(rig.sequences.at(0)->passes().size(), 1u);
-  const hw::Component d1 = nps_of(g("d1")).at(0), d2 = nps_of(g("d2")).at(0);
-  const auto& offered = rig.constraints->offered["d2"];
-  EXPECT_EQ(std::make_tuple(d1.type, d2.type, std::count(offered.begin(), offered.end(), d1.ident)),
-            std::make_tuple(hw::Type::FNP2, hw::Type::FNP2, 0));
+  EXPECT_EQ(rig.mapped(), (Seqs{{cs(1, k, {"in"})}, {cs(k + 1, k + 3)}}));
+  ASSERT_EQ(rig.checker.runs.size(), (k + 1) + 3);
+  EXPECT_EQ(std::make_tuple(rig.checker.runs[1], rig.checker.runs[k + 1], rig.constraints->offered[c(k + 1)].size()),
+            std::make_tuple(std::pair<Names, size_t>{{"in", "c1"}, k + 4}, std::pair<Names, size_t>{{c(k + 1)}, 3}, k));
 }
 
 TEST(HardwareBackend, RefusalsOfTheWholeCall) {

@@ -1,9 +1,9 @@
-// Hardware passes (mappings attached and taken off) and hardware sequences (program parts and
-// runs on a simulated board).
+// Hardware passes that cannot be built, and hardware sequences (program parts and runs on a
+// simulated board). A pass destroyed after its layers were mapped again leaves the new mappings:
+// tests/python/test_map_constraints.py drops an earlier mapping's sequences.
 #include "backend/hardware_pass.h"
 #include "backend/hardware_sequence.h"
 
-#include "backend/layer_graph.h"
 #include "devices/host_device.h"
 #include "sequence_rig.h"
 #include "support/program_check.h"
@@ -20,28 +20,6 @@ namespace {
 
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
-
-std::shared_ptr<HardwarePass> first_pass(const Graph& g, uint8_t id = 0) {
-  return std::make_shared<HardwarePass>(g.list({"in", "c1"}), g.all(), Components{{hrc()}, {np(2, 1, id)}}, kDmaEvent);
-}
-
-TEST(HardwarePass, DestructionTakesOffOnlyItsOwnMappings) {
-  Graph g = chain();
-  g.dequantizer("dq", "c4");
-  EXPECT_EQ(HardwarePass(g.list({"c4", "dq"}), g.all(), {{np(2, 1, 0)}, {}}, kDmaEvent).size(), 2u);
-  auto old_pass = first_pass(g);
-  const auto held = g("c1")->mapping();  // somebody (Python) may still hold one
-  auto new_pass = first_pass(g, 1);      // mapped again while the old pass is alive
-  const auto current = g("c1")->mapping();
-  old_pass.reset();
-  EXPECT_TRUE(g("c1")->mapping() == current && held);
-  new_pass.reset();
-  EXPECT_FALSE(g("in")->mapping() || g("c1")->mapping());
-  auto again = first_pass(g);
-  unmap_layers(again->layers);
-  again.reset();  // already unmapped: nothing more happens
-  EXPECT_FALSE(g("c1")->mapping());
-}
 
 // A pass that cannot be built (t1 missing from the layers to map: no FIFO index) leaves no
 // mapping on its layers; an earlier pass keeps its own; a later pass needs its predecessor.
@@ -108,8 +86,9 @@ struct Board {
 };
 
 // Programmed when the board holds another program (even one differing by one word); the
-// learning memory survives a call whose program is already in place.
-TEST(HardwareSequence, ProgramsOnlyWhenTheBoardHoldsAnotherProgram) {
+// learning memory survives a call whose program is already in place. Labels switch learning on
+// before the run (then refused: the layer is on two NPs), a call without them switches it off.
+TEST(HardwareSequence, ProgrammedOnlyWhenTheBoardHoldsAnotherProgramAndLearningFollowsTheLabels) {
   Board board;
   Graph g = chain();
   const auto s = board.build(g.list({"in", "c1"}), g.all(), {{hrc()}, {np(1, 0, 0)}});
@@ -122,24 +101,18 @@ TEST(HardwareSequence, ProgramsOnlyWhenTheBoardHoldsAnotherProgram) {
   s->forward_samples(Board::frames(1, {8, 8, 3}), nullptr);
   EXPECT_TRUE(board.holds(*s));
   ModelBuilder b;
-  const auto l = board.learning(b, {np(1, 0, 0, hw::Type::FNP3)});
+  const auto l = board.learning(b, {np(1, 0, 0, hw::Type::FNP3), np(1, 0, 1, hw::Type::FNP3)});
   l->forward_samples(Board::frames(1, {8, 8, 1}), nullptr);
   std::vector<uint32_t> mem(board.hw->learn_mem_size(), 0xC0FFEE), now(mem.size());
   board.hw->write_learn_mem(mem.data());
   l->forward_samples(Board::frames(1, {8, 8, 1}), nullptr);
   board.hw->read_learn_mem(now.data());
   EXPECT_TRUE(!mem.empty() && now == mem);
-}
-
-TEST(HardwareSequence, LearningIsSwitchedWithTheLabels) {
-  Board board;
-  ModelBuilder b;
-  const auto s = board.learning(b, {np(1, 0, 0, hw::Type::FNP3), np(1, 0, 1, hw::Type::FNP3)});
   const std::vector<int> labels{0, 1};
-  EXPECT_THAT([&] { s->forward_samples(Board::frames(2, {8, 8, 1}), &labels); },
+  EXPECT_THAT([&] { l->forward_samples(Board::frames(2, {8, 8, 1}), &labels); },
               ThrowsMessage<std::runtime_error>(StrEq("Learning is not supported for layers mapped on more than 1 NP")));
   EXPECT_TRUE(board.hw->learn_enabled());
-  s->forward_samples(Board::frames(2, {8, 8, 1}), nullptr);
+  l->forward_samples(Board::frames(2, {8, 8, 1}), nullptr);
   EXPECT_FALSE(board.hw->learn_enabled());
 }
 

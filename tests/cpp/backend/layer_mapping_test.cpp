@@ -48,20 +48,7 @@ Ints skips(const LayerMapping& m) {
   return out;
 }
 
-TEST(LayerMapping, StoreAndDualOutputStoreByCount) {
-  enum Merge { none, single, dual };
-  const std::tuple<size_t, Merge, int, int> cases[] = {{0, dual, -1, -1}, {1, none, 0, -1}, {1, single, 0, -1}, {1, dual, -1, 0},
-                                                       {2, none, 0, -1},  {2, dual, 0, 1},  {3, none, -1, -1},  {3, dual, -1, 2}};
-  for (const auto& [stores, merge, plain, dual_out] : cases) {
-    LayerMapping m;
-    m.skipdma_stores.assign(stores, comp(hw::Type::SKIP_DMA_STORE, 10));
-    if (merge != none) m.merge_info = std::make_unique<MergeLayerMapInfo>(), m.merge_info->dual_output = merge == dual;
-    EXPECT_EQ(std::make_tuple(m.get_skipdma_store_index(), m.get_skipdma_store_dual_output_index(), m.skipdma_store(), m.skipdma_store_dual_output()),
-              std::make_tuple(plain, dual_out, plain < 0 ? nullptr : &m.skipdma_stores[plain], dual_out < 0 ? nullptr : &m.skipdma_stores[dual_out]));
-  }
-}
-
-TEST(LayerMappingBuilder, NumbersAndTheirBounds) {
+TEST(LayerMappingBuilder, NumbersChannelsAndTheirBounds) {
   auto g = residual();
   g.tnpb("t", "in").conv("tc", "t");
   const std::pair<std::vector<std::string>, Ints> cases[] = {
@@ -83,6 +70,19 @@ TEST(LayerMappingBuilder, NumbersAndTheirBounds) {
   too_long.insert(too_long.end(), 255, g("c5"));
   EXPECT_THAT([&] { LayerMappingBuilder::map_standalone(too_long, Components(256), kDma); }, ThrowsMessage<std::runtime_error>(HasSubstr("Too many layers in one pass")));
   EXPECT_EQ(get_layer_mapping(*g("c5")), nullptr);
+  // Skip-DMA channels: four numbers after the layer numbers of the list and those of earlier skip
+  // layers; numbers past 254 are refused rather than wrapped.
+  auto h = residual();
+  h.conv("c6", "c5").conv("c7", "c6").conv("c8", "c7");
+  auto all = h.all();
+  using Ch = std::array<uint8_t, 4>;
+  EXPECT_EQ(std::make_tuple(LayerMappingBuilder::skipdma_channels(h("c1"), all, all), LayerMappingBuilder::skipdma_channels(h("c4"), all, all),
+                            LayerMappingBuilder::skipdma_channels(h("c4"), h.list({"add", "c4"}), all)),
+            std::make_tuple(Ch{15, 16, 17, 18}, Ch{19, 20, 21, 22}, Ch{15, 16, 17, 18}));
+  all.resize(246, h("c5"));
+  EXPECT_EQ(LayerMappingBuilder::skipdma_channels(h("c1"), h.all(), all), (Ch{251, 252, 253, 254}));
+  all.push_back(h("c5"));
+  EXPECT_THAT([&] { LayerMappingBuilder::skipdma_channels(h("c1"), h.all(), all); }, ThrowsMessage<std::runtime_error>(HasSubstr("skip-DMA channels 252 to 255")));
 }
 
 TEST(LayerMappingBuilder, ChainAndResidualLinks) {
@@ -160,22 +160,6 @@ TEST(LayerMappingBuilder, TnpbAndLaterPasses) {
   ASSERT_EQ(c3.prev_components.size(), 2u);
   EXPECT_EQ(std::make_pair(*c3.prev_components[0], c3.prev_components[1]), std::make_pair(std::vector{comp(hw::Type::DMA_EVENT, 8, 8)}, c2.nps));
   EXPECT_EQ(std::make_tuple(c2.next_components, int{c2.next_id}, int{c3.prev_id}, c2.p2p_out), std::make_tuple(std::vector{c3.nps}, 3, 3, false));
-}
-
-// Four channel numbers after the layer numbers of the list and those of earlier skip layers;
-// numbers past 254 are refused rather than wrapped.
-TEST(LayerMappingBuilder, SkipDmaChannels) {
-  auto g = residual();
-  g.conv("c6", "c5").conv("c7", "c6").conv("c8", "c7");
-  auto all = g.all();
-  using Ch = std::array<uint8_t, 4>;
-  EXPECT_EQ(std::make_tuple(LayerMappingBuilder::skipdma_channels(g("c1"), all, all), LayerMappingBuilder::skipdma_channels(g("c4"), all, all),
-                            LayerMappingBuilder::skipdma_channels(g("c4"), g.list({"add", "c4"}), all)),
-            std::make_tuple(Ch{15, 16, 17, 18}, Ch{19, 20, 21, 22}, Ch{15, 16, 17, 18}));
-  all.resize(246, g("c5"));
-  EXPECT_EQ(LayerMappingBuilder::skipdma_channels(g("c1"), g.all(), all), (Ch{251, 252, 253, 254}));
-  all.push_back(g("c5"));
-  EXPECT_THAT([&] { LayerMappingBuilder::skipdma_channels(g("c1"), g.all(), all); }, ThrowsMessage<std::runtime_error>(HasSubstr("skip-DMA channels 252 to 255")));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// Mesh discovery from a board's registers, and the NP allocation table over a mesh.
+// Mesh discovery from a board's registers, and the NP allocation table over a mesh. The boards'
+// presets, their NP words and a word of no NP type are discovered in
+// tests/python/test_hardware_device.py, and the presets' meshes serve every mapping test.
 #include "backend/mesh.h"
 #include "backend/mesh_mapper.h"
 
@@ -14,11 +16,10 @@ namespace {
 
 using Idents = std::vector<Ident>;
 using P = std::vector<std::pair<int, int>>;
-using Types = std::set<Type>;
 
-std::pair<std::unique_ptr<Mesh>, std::vector<uint32_t>> discover(sim::SimBoardConfig config) {  // the mesh and the registers read
+std::unique_ptr<Mesh> discover(sim::SimBoardConfig config) {
   auto board = std::make_shared<sim::SimBoard>(std::move(config));
-  return {Mesh::discover(HardwareDevice::create(board.get()).get()), board->read_log()};
+  return Mesh::discover(HardwareDevice::create(board.get()).get());
 }
 // One CNP1 per node: rows x cols, the last row up to column `last`, the row-1/row-2 exclusions and the extra node.
 sim::SimBoardConfig grid(HwVersion v, uint8_t rows, uint8_t cols, uint8_t last, uint8_t row1 = 0, uint8_t row2 = 0, uint8_t extra_row = 0, uint8_t extra_col = 0) {
@@ -28,49 +29,6 @@ sim::SimBoardConfig grid(HwVersion v, uint8_t rows, uint8_t cols, uint8_t last, 
   return c;
 }
 P positions(const Mesh& mesh) { return collect(mesh.nps, [](const np::Info& i) { return std::pair<int, int>(i.ident.col, i.ident.row); }); }
-// Nodes (col, row) in discovery order, ids 0-3 each: ids 0-2 get `low`, id 3 `high`.
-std::vector<np::Info> four_per_node(const P& nodes, const Types& low, const Types& high) {
-  std::vector<np::Info> out;
-  for (auto [c, r] : nodes)
-    for (uint8_t id = 0; id < 4; ++id) out.push_back({{uint8_t(c), uint8_t(r), id, 0}, id == 3 ? high : low});
-  return out;
-}
-
-TEST(MeshDiscover, Presets) {
-  const Types v1 = {Type::CNP1, Type::CNP2, Type::FNP3}, v2 = {Type::CNP1, Type::CNP2, Type::FNP3, Type::TNP_B}, high = {Type::CNP1, Type::CNP2, Type::FNP2};
-  const P full = {{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {3, 3}, {4, 1}, {4, 2}, {4, 3}};
-  const Types skip = {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD};
-  const std::tuple<const char*, IpVersion, std::vector<np::Info>, std::vector<np::Info>, size_t> cases[] = {  // ..., registers read
-      {"fpga_v2", IpVersion::v2, four_per_node(full, v2, high), {np_info({1, 1, 3, 4}, skip), np_info({2, 1, 3, 4}, skip)}, 5},
-      {"vlq7300_v1", IpVersion::v1, four_per_node({{1, 2}, {2, 1}, {2, 2}, {3, 1}, {3, 2}}, v1, high), {}, 3},
-      // The last row up to column 2, as the register says; Qrix_v2 ignores it.
-      {"qrix_v1", IpVersion::v1, four_per_node({{1, 2}, {1, 3}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 2}, {4, 1}, {4, 2}}, v1, high), {}, 3},
-      {"qrix_v2", IpVersion::v1, four_per_node(full, v1, high), {}, 3}};
-  for (const auto& [preset, ip, nps, skip_dmas, reads] : cases) {
-    const auto [mesh, read] = discover(sim::preset(preset));
-    EXPECT_EQ(std::make_tuple(mesh->version, mesh->dma_event, mesh->dma_conf, mesh->np_input_sram_size, mesh->np_weight_sram_size),
-              std::make_tuple(ip, Ident{1, 1, 0, 0}, Ident{1, 1, 1, 0}, ip == IpVersion::v2 ? 65536u : 43008u, ip == IpVersion::v2 ? 51200u : 44800u)) << preset;
-    EXPECT_EQ(std::make_tuple(mesh->nps, mesh->skip_dmas, read.size()), std::make_tuple(nps, skip_dmas, reads)) << preset;  // v1 never reads 0x60, 0x64
-  }
-  EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
-  EXPECT_THAT([] { Mesh(IpVersion(3), {}, {}, {}, {}); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("The mesh should have a valid IP version.")));
-}
-
-TEST(MeshDiscover, NpWordDecoding) {
-  const std::tuple<uint32_t, Types, Types> cases[] = {  // word -> types on v1, on v2 (none: discovery fails)
-      {0x000, {}, {}}, {0x010, {}, {}}, {0x030, {Type::FNP3}, {Type::FNP3}}, {0x0C0, {}, {}}, {0x100, {}, {Type::TNP_B}},
-      {0x3A0, {Type::FNP2, Type::CNP1, Type::CNP2}, {Type::FNP2, Type::CNP1, Type::CNP2, Type::TNP_B, Type::TNP_R}},
-      {0xFFFFFC4F, {Type::CNP1}, {Type::CNP1}}};  // bits outside 4-9 are ignored
-  for (const auto& [word, on_v1, on_v2] : cases)
-    for (bool second : {false, true}) {
-      auto config = grid(second ? versions::FPGA_v2 : versions::VLQ7300_v1, 1, 1, 1);
-      config.np_word = [w = word](const Ident&) { return w; };
-      const auto& expected = second ? on_v2 : on_v1;
-      Types got;
-      try { got = discover(config).first->nps.at(0).types; } catch (const std::runtime_error& e) { EXPECT_STREQ(e.what(), "Error detecting NP type."); }
-      EXPECT_EQ(got, expected) << std::hex << word;
-    }
-}
 
 TEST(MeshDiscover, PlacementRules) {
   const HwVersion v1 = versions::VLQ7300_v1;
@@ -83,14 +41,15 @@ TEST(MeshDiscover, PlacementRules) {
       {grid(v1, 2, 3, 1, 0, 0, 2, 3), {{1, 1}, {1, 2}, {2, 1}, {3, 1}, {3, 2}}},  // ... and the last row
       {grid(versions::Qrix_v2, 2, 2, 1), {{1, 1}, {1, 2}, {2, 1}, {2, 2}}},        // {0xBC, 0, 0, 2} probes the whole last row
       {grid({0xBC, 0x00, 0x00, 0x03}, 2, 2, 1), {{1, 1}, {1, 2}, {2, 1}}}};
-  for (const auto& [config, expected] : cases) EXPECT_EQ(positions(*discover(config).first), expected) << config.version.to_string();
+  for (const auto& [config, expected] : cases) EXPECT_EQ(positions(*discover(config)), expected) << config.version.to_string();
   // The DMA node (1, 1), event id 0 and conf id 2, holds NPs in spite of the row-1 exclusion, unless it has none.
   auto dma = grid(v1, 1, 2, 2, 2);
   dma.geometry.nps_per_node = 4, dma.geometry.dma_row = dma.geometry.dma_col = 1, dma.geometry.dma_conf_id = 2;
-  const auto mesh = discover(dma).first;
+  const auto mesh = discover(dma);
   EXPECT_EQ(std::make_tuple(mesh->nps.at(0).ident, mesh->nps.at(1).ident, mesh->dma_conf), std::make_tuple(Ident{1, 1, 1, 0}, Ident{1, 1, 3, 0}, Ident{1, 1, 2, 0}));
   dma.geometry.dma_node_has_no_nps = true;
-  EXPECT_EQ(positions(*discover(dma).first), P(4, {2, 1}));
+  EXPECT_EQ(positions(*discover(dma)), P(4, {2, 1}));
+  EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
 }
 
 // NPs without FNP3 first, then those beside an FNP3 ones, the FNP3 ones, then FNP2 ones;
@@ -144,13 +103,10 @@ TEST(MeshMapperTable, FnpTypeChoice) {
   ModelBuilder b;
   b.input(4, 4, 4).add(LayerType::Dense1D, {{"units", 4}}, "d");
   const Ident fnp3{1, 1, 0}, fnp2{1, 1, 1};
-  const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})});
-  const Mesh only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
-  const Type none = kNoNpType;
+  const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})}), only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
   const std::tuple<const Mesh*, bool, Idents, Type> cases[] = {  // mesh, FNP3 fits, allocated -> type
-      {&both, true, {}, Type::FNP3},       {&both, false, {}, Type::FNP2},
-      {&both, true, {fnp3}, Type::FNP2},   {&both, true, {fnp3, fnp2}, Type::FNP3},
-      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, none}};
+      {&both, true, {}, Type::FNP3}, {&both, false, {}, Type::FNP2}, {&both, true, {fnp3}, Type::FNP2}, {&both, true, {fnp3, fnp2}, Type::FNP3},
+      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, kNoNpType}};
   for (const auto& [mesh, fits, allocated, type] : cases) {
     Rig<> fitting(*mesh);
     Rig<MapConstraints, Fnp3TooSmall> small(*mesh);
@@ -158,7 +114,7 @@ TEST(MeshMapperTable, FnpTypeChoice) {
     for (const Ident& i : allocated) mapper.allocate_np(i, kNoNpType);
     EXPECT_EQ(mapper.get_compatible_fnp_type(*b.layer("d")), type) << fits << " " << allocated.size();
   }
-  EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), none);
+  EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), kNoNpType);
 }
 
 }  // namespace

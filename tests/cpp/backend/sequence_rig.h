@@ -20,7 +20,6 @@ using Components = std::vector<std::vector<hw::Component>>;
 inline std::shared_ptr<Device> v2_device() { return make_virtual_device(versions::FPGA_v2, Mesh(IpVersion::v2, kDmaEvent, {1, 1, 1, 0}, {}, {})); }
 inline hw::Component hrc() { return {hw::Type::HRC, {0, 0, 0, 0}, std::nullopt, {}}; }
 inline hw::Component np(uint8_t col, uint8_t row, uint8_t id, hw::Type type = hw::Type::CNP1) { return {type, {col, row, id, 0}, std::nullopt, {}}; }
-inline std::shared_ptr<LayerMapping> mapping(const std::shared_ptr<Layer>& layer) { return get_layer_mapping(*layer); }
 
 struct SequenceRig {
   std::shared_ptr<Device> device = v2_device();

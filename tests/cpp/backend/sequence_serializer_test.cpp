@@ -1,3 +1,6 @@
+// The serializer over recorder doubles: records read back through their spans, and failures.
+// Which fields are left at their defaults is pinned with every byte by v2/program_digest_test;
+// learning records are read back from real programs in tests/python/test_v1_mapping.py.
 #include "backend/sequence_serializer.h"
 
 #include "backend/layer_mapping.h"
@@ -5,7 +8,6 @@
 #include "support/program_check.h"
 
 #include <nuvra/dma.h>
-#include <nuvra/version.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,12 +19,6 @@ namespace {
 
 using ::testing::ThrowsMessage;
 
-// Whether a table has the field written (its vtable slot is set).
-bool has_field(const void* table, flatbuffers::voffset_t field) {
-  const auto* t = static_cast<const uint8_t*>(table);
-  const auto* vtable = t - flatbuffers::ReadScalar<flatbuffers::soffset_t>(t);
-  return field < flatbuffers::ReadScalar<flatbuffers::voffset_t>(vtable) && flatbuffers::ReadScalar<flatbuffers::voffset_t>(vtable + field) != 0;
-}
 template <typename V>
 auto values(const V* v) { return std::vector(v->begin(), v->end()); }
 
@@ -83,53 +79,6 @@ TEST_F(SerializerTest, RecordsRoundTripWithExactSpans) {
   const uint64_t header = format_config_header_fb({}, dma::Target{8}, 1, 0);
   EXPECT_EQ(std::make_pair(v.data->dummy_desc_header()->word_0(), v.data->dummy_desc_header()->word_1()), std::make_pair(uint32_t(header), uint32_t(header >> 32)));
   EXPECT_FALSE(v.data->learning_records() || info.learning_layer());
-}
-
-TEST_F(SerializerTest, DefaultsAreLeftOutAndAlwaysFieldsWritten) {
-  ser.serialize_version(versions::Qrix_v2);  // {0xBC, 0, 0, 2}: two zero bytes
-  ser.serialize_scc_program(false, true, false, true, true, {4, 4, 1}, {2, 2, 1});
-  ser.finalize_pass(), ser.finalize_pass();
-  ser.finalize(nuvra::version(), Shape{4, 4, 1}, Shape{2, 2}, 0, 0, false, 0, 0, {}, {}, 2, &program,
-               {std::make_shared<Sequence::Pass>(), std::make_shared<Sequence::Pass>()});
-  const auto v = open_program(program);
-  EXPECT_EQ(check_spans(v), "");
-  EXPECT_TRUE(program.size() == 8u + v.info_size + v.data_size && v.info_size % 4 == 0);
-  using PI = fb::ProgramInfo;
-  for (auto f : {PI::VT_INPUT_TYPE, PI::VT_OUTPUT_TYPE, PI::VT_HAS_ACTIVATION, PI::VT_CONV_PARAM_1, PI::VT_CONV_PARAM_0, PI::VT_EPG_REGISTERS, PI::VT_LEARNING_LAYER})
-    EXPECT_FALSE(has_field(v.info, f)) << f;
-  for (auto f : {PI::VT_VERSION, PI::VT_DEVICE_VERSION, PI::VT_INPUT_DIMS, PI::VT_OUTPUT_DIMS, PI::VT_THRESHOLDS, PI::VT_SCALES, PI::VT_DESCRIPTORS_PER_PASS,
-                 PI::VT_PASS_SPANS, PI::VT_DUMMY_DESC_HEADER_SPAN})
-    EXPECT_TRUE(has_field(v.info, f)) << f;
-  EXPECT_EQ(v.info->output_dims()->size(), 2u);  // only the used dimensions
-  const auto* dv = v.info->device_version();
-  EXPECT_TRUE(!has_field(dv, fb::DeviceVersion::VT_PRODUCT_ID) && dv->product_id() == 0 && dv->minor_rev() == 2);
-  // Without record_dummy_desc_hdr(true) the header is still there, both words 0, and spanned as 2 words.
-  EXPECT_TRUE(has_field(v.data, fb::ProgramData::VT_DUMMY_DESC_HEADER) && v.info->dummy_desc_header_span()->word_count() == 2);
-  EXPECT_EQ(v.data->dummy_desc_header()->word_0() | v.data->dummy_desc_header()->word_1(), 0u);
-  EXPECT_FALSE(has_field(v.data, fb::ProgramData::VT_LEARNING_RECORDS) || has_field(v.info->pass_spans()->Get(0), fb::PassSpans::VT_SKIPDMA_STORES));
-  EXPECT_EQ(v.data->passes()->Get(1)->records()->size(), 0u);  // an empty pass keeps its record vector
-}
-
-// Learning records belong to no pass; a layer recorded twice leaves only the second.
-TEST_F(SerializerTest, LearningRecords) {
-  for (const bool fnp2 : {false, true}) {
-    recorder.learning_registers = RecordShape{2, 4};
-    recorder.learning_weights = fnp2 ? RecordShape{0, 0, false, 9} : RecordShape{2, 6};
-    recorder.fnp_sram_size = 77;
-    recorder.kept.clear();
-    SequenceSerializer s(recorder, io);
-    attach("c1", np(3, 2, 1));
-    s.serialize_version(versions::FPGA_v2);
-    s.serialize_learning_layer_program(*g("c1"), false);
-    EXPECT_EQ(s.serialize_learning_layer_program(*g("c1"), true), 2u + recorder.learning_weights.tracks);
-    s.finalize_pass();
-    const auto v = finish(s, 1);
-    const auto* l = v.data->learning_records();
-    EXPECT_EQ(std::make_tuple(v.data->passes()->Get(0)->records()->size(), l->np()->col(), l->np()->row(), l->np()->id(), l->fnp_sram_size()),
-              std::make_tuple(0u, 3, 2, 1, 77u));
-    EXPECT_TRUE(same_record(l->registers_a(), recorder.kept.at(3)) && same_record(l->registers_b(), recorder.kept.at(4)) && same_record(l->weights(), recorder.kept.at(5)));
-    EXPECT_EQ(bool(v.info->learning_layer()->weights_spans()->fnp2_span()), fnp2);
-  }
 }
 
 TEST_F(SerializerTest, FailuresNameTheLayerAndCountsDoNotWrap) {

@@ -23,45 +23,21 @@ TEST(HrcRecorder, RegisterFields) {
   // Same padding and three channels leave bits 12, 13, 20 and 21 clear; kernel 3 and one filter give 0.
   OneLayer plain(LayerType::InputConvolutional, with(kHrc3, {{"filters", 1}}));
   EXPECT_EQ(hrc_register_block(*plain->params(), {}), (HrcRegisters{1, 0x11, 0, 0, 0, 0, 0, 0}));
-  OneLayer l(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 16},
-                                                         {"input_height", 16},
-                                                         {"kernel_width", 7},
-                                                         {"kernel_height", 7},
-                                                         {"input_channels", 1},
-                                                         {"padding", 0},
-                                                         {"stride_x", 2},
-                                                         {"stride_y", 3},
-                                                         {"pool_type", 1},
-                                                         {"pooling_width", 2},
-                                                         {"act_bits", 4},
-                                                         {"padding_value", 0x1A5},
-                                                         {"filters", 96}}));
+  OneLayer l(LayerType::InputConvolutional,
+             with(kHrc3, {{"input_width", 16}, {"input_height", 16}, {"kernel_width", 7}, {"kernel_height", 7},
+                          {"input_channels", 1}, {"padding", 0}, {"stride_x", 2}, {"stride_y", 3}, {"pool_type", 1},
+                          {"pooling_width", 2}, {"act_bits", 4}, {"padding_value", 0x1A5}, {"filters", 96}}));
   EXPECT_EQ(hrc_register_block(*l->params(), {1, 2, 3, 0}),
             (HrcRegisters{1 | 2 << 4 | 2 << 8 | 1 << 12 | 1 << 13 | 1 << 17 | 1 << 20 | 1 << 21, 3 | 2 << 4, 0xA5A5A5,
                           3 | 1 << 8 | 2 << 12, 95u << 16, 0, 0, 0}));
 }
 
-TEST(HrcRecorder, ThresholdPairs) {
-  const auto thr = i32({-1, 8388607, -8388608}), steps = i32({16, 0, 7});
-  Words out(hrc_thresholds_32b_size(*thr));
-  format_hrc_thresholds(out, *thr, *steps);
-  EXPECT_EQ(out, (Words{0x00FFFFFF, 16, 0x007FFFFF, 0, 0x00800000, 7}));
-  Words one(2), two(4);  // a step for every threshold, 24-bit thresholds
-  EXPECT_EQ(message_of([&] { format_hrc_thresholds(one, *i32({8388608}), *i32({0})); }),
-            "8388608 cannot fit in a 24 bits signed integer");
-  EXPECT_EQ(message_of([&] { format_hrc_thresholds(two, *i32({0, 0}), *i32({0})); }), "Coordinates are out-of-range");
-}
-
 TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {
   // One channel and kernel 5 leaves the B bank empty: no select for it.
   for (auto [channels, kernel, filters] : {std::tuple{3, 3, 8}, {1, 5, 4}, {1, 3, 200}}) {
-    OneLayer l(LayerType::InputConvolutional, with(kHrc3, {{"input_width", 16},
-                                                           {"input_height", 16},
-                                                           {"input_channels", channels},
-                                                           {"kernel_width", kernel},
-                                                           {"kernel_height", kernel},
-                                                           {"filters", filters},
-                                                           {"padding", 0}}));
+    OneLayer l(LayerType::InputConvolutional,
+               with(kHrc3, {{"input_width", 16}, {"input_height", 16}, {"input_channels", channels}, {"padding", 0},
+                            {"kernel_width", kernel}, {"kernel_height", kernel}, {"filters", filters}}));
     set_variable(*l, "weights", {1, -2, 0, 3}, 1);
     std::vector<int32_t> thresholds(filters);
     for (int i = 0; i < filters; ++i) thresholds[i] = 100 * i - 7;
@@ -90,7 +66,15 @@ TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {
   }
 }
 
-TEST(HrcRecorder, Refusals) {
+TEST(HrcRecorder, ThresholdPairsAndRefusals) {
+  const auto thr = i32({-1, 8388607, -8388608}), steps = i32({16, 0, 7});
+  Words out(hrc_thresholds_32b_size(*thr));
+  format_hrc_thresholds(out, *thr, *steps);
+  EXPECT_EQ(out, (Words{0x00FFFFFF, 16, 0x007FFFFF, 0, 0x00800000, 7}));
+  Words one(2), two(4);  // a step for every threshold, 24-bit thresholds
+  EXPECT_EQ(message_of([&] { format_hrc_thresholds(one, *i32({8388608}), *i32({0})); }),
+            "8388608 cannot fit in a 24 bits signed integer");
+  EXPECT_EQ(message_of([&] { format_hrc_thresholds(two, *i32({0, 0}), *i32({0})); }), "Coordinates are out-of-range");
   OneLayer l(LayerType::InputConvolutional, kHrc3);
   set_i32(*l, "threshold", {0, 1 << 23});
   for (auto f :

@@ -26,9 +26,7 @@ using Words = std::vector<uint32_t>;
 constexpr uint32_t kS = 64 / 32 + 4;  // words per neuron: 64 one-bit inputs and the header
 
 template <class T>
-std::vector<T> values(const Dense& t) {
-  return {t.data<T>(), t.data<T>() + t.size()};
-}
+std::vector<T> values(const Dense& t) { return {t.data<T>(), t.data<T>() + t.size()}; }
 
 TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   Words seen;  // the learning memory as the fit found it
@@ -49,25 +47,25 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   ModelBuilder b;
   b.input(1, 1, 64, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc");
   const auto fc = b.layer("fc");
+  const auto var = [&](const char* name) { return fc->variables()->get(name); };
   auto w = Dense::create(TensorType::bit, {4, 64, 1, 1}, Layout::Reversed);
   for (uint32_t n = 0; n < 4; ++n)
     for (uint32_t k : {n, n + 40}) w->set<int8_t>({n, k, 0, 0}, 1);
   fc->variables()->set("weights", w);
   fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
   fc->variables()->set("thswap", i32({1, 2, 3, 4}));
-  const auto lp = LearningParams::create(
+  b.model().compile(LearningParams::create(
       LearningType::Unsupervised, {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
-  b.model().compile(lp);
+                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}}));
   b.model().map(device, true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);
   ASSERT_EQ(fc->mapping()->nps->at(0).type, hw::Type::FNP3);  // its memory starts with the block's two header words
 
   Words image(4 * kS);
-  const FnpLearningFields fields{*fc->variables()->get("threshold_learning"), *fc->variables()->get("thswap"), 2, 2};
-  const auto weights = fc->variables()->get("weights");
-  const auto act = get_threshold_t16_from_act_steps(*fc->variables()->get("act_step"));
-  format_fnp_ram(image, *weights, *fc->variables()->get("threshold"), *act, 1, true, &fields);
+  const FnpLearningFields fields{*var("threshold_learning"), *var("thswap"), 2, 2};
+  const auto weights = var("weights");
+  const auto act = get_threshold_t16_from_act_steps(*var("act_step"));
+  format_fnp_ram(image, *weights, *var("threshold"), *act, 1, true, &fields);
 
   auto& sequence = dynamic_cast<ForwardableSequence&>(*b.model().sequences()[0]);
   const std::vector<int> labels{1};
@@ -75,9 +73,9 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
 
   ASSERT_EQ(seen.size(), image.size() + 2);
   EXPECT_EQ(Words(seen.end() - image.size(), seen.end()), image);
-  EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 0x3ABCD, 12, 13}));
-  EXPECT_EQ(values<int32_t>(*fc->variables()->get("thswap")), (std::vector<int32_t>{1, 0x5678, 3, 4}));
-  const auto learnt = fc->variables()->get("weights");
+  EXPECT_EQ(values<int32_t>(*var("threshold_learning")), (std::vector<int32_t>{10, 0x3ABCD, 12, 13}));
+  EXPECT_EQ(values<int32_t>(*var("thswap")), (std::vector<int32_t>{1, 0x5678, 3, 4}));
+  const auto learnt = var("weights");
   for (uint32_t n = 0; n < 4; ++n)
     for (uint32_t k = 0; k < 64; ++k)
       EXPECT_EQ(learnt->at<int8_t>({n, k, 0, 0}), n == 1 ? int8_t(k == 0 || k == 2) : weights->at<int8_t>({n, k, 0, 0}))
@@ -86,12 +84,11 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   // The memory as recorded, read as an FNP2's (without the two words), gives back the recorded values.
   auto& variables = dynamic_cast<LayerImpl&>(*fc).variables_impl();
   update_learned_variables(std::span(seen).subspan(2), variables, false);
-  EXPECT_EQ(values<int32_t>(*fc->variables()->get("threshold_learning")), (std::vector<int32_t>{10, 11, 12, 13}));
-  EXPECT_EQ(values<int8_t>(*fc->variables()->get("weights")), values<int8_t>(*weights));
+  EXPECT_EQ(values<int32_t>(*var("threshold_learning")), (std::vector<int32_t>{10, 11, 12, 13}));
+  EXPECT_EQ(values<int8_t>(*var("weights")), values<int8_t>(*weights));
 
   // A memory one word short of the image and missing variables are refused; nothing changes.
-  const std::shared_ptr<Dense> before[] = {fc->variables()->get("weights"), fc->variables()->get("threshold_learning"),
-                                           fc->variables()->get("thswap")};
+  const std::shared_ptr<Dense> before[] = {var("weights"), var("threshold_learning"), var("thswap")};
   EXPECT_EQ(message_of([&] { update_learned_variables(std::span(seen).first(seen.size() - 1), variables, true); }),
             "Backend hardware(FullyConnected): The learning memory holds " + std::to_string(seen.size() - 1) +
                 " words, less than the " + std::to_string(seen.size()) + " words of the layer's image");
@@ -99,8 +96,7 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
             "The learning layer's variables cannot be replaced.");
   EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }),
             "An actual hardware device is required.");
-  EXPECT_TRUE(before[0] == fc->variables()->get("weights") && before[1] == fc->variables()->get("threshold_learning") &&
-              before[2] == fc->variables()->get("thswap"));
+  EXPECT_TRUE(before[0] == var("weights") && before[1] == var("threshold_learning") && before[2] == var("thswap"));
 }
 
 }  // namespace

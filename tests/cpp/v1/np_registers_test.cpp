@@ -17,6 +17,7 @@ using test::component;
 using test::np;
 using List = std::vector<hw::Component>;
 using Format = std::function<void(RegisterBlock*)>;
+using Words = std::vector<uint32_t>;
 
 RegisterBlock on(uint32_t fill, const Format& format) {
   RegisterBlock block(kNpRegisterWords, fill);
@@ -53,11 +54,9 @@ struct Reconfig {
 };
 
 std::shared_ptr<LearningParams> learning() {
-  return LearningParams::create(LearningType::Unsupervised, {{"num_weights", 80},
-                                                             {"learning_competition", 0.25},
-                                                             {"min_plasticity", 0.125},
-                                                             {"initial_plasticity", 1},
-                                                             {"plasticity_decay", 0.25}});
+  return LearningParams::create(LearningType::Unsupervised,
+                                {{"num_weights", 80}, {"learning_competition", 0.25}, {"min_plasticity", 0.125},
+                                 {"initial_plasticity", 1}, {"plasticity_decay", 0.25}});
 }
 
 // Window (2, 1) 10 x 6 of a part 8 x 4 x 3 of an 8 x 8 x 3 input.
@@ -73,9 +72,7 @@ TEST(V1NpRegisters, DefaultsAndSimpleWords) {
   EXPECT_EQ(on(~0u, [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {2, 1, 7, 0}); })[49], 0xFFF00201u);
   EXPECT_EQ(on(0, [](RegisterBlock* b) { set_ib_spikes(b); })[2], 0x80u);
   const RegisterBlock l = on(0, [](RegisterBlock* b) { format_learning_common_regs(b, learning().get()); });
-  EXPECT_EQ(l[36], 60u | 1u << 28);
-  EXPECT_EQ(l[37], 10u);
-  EXPECT_EQ(l[38], 20u);
+  EXPECT_EQ((Words{l[36], l[37], l[38]}), (Words{60u | 1u << 28, 10, 20}));
   EXPECT_EQ(on(~0u, [](RegisterBlock* b) { format_learning_common_regs(b, nullptr); }), [] {
     RegisterBlock all(kNpRegisterWords, ~0u);
     all[36] = 0xEFFFFFFF;
@@ -88,10 +85,9 @@ TEST(V1NpRegisters, DefaultsAndSimpleWords) {
 
 TEST(V1NpRegisters, Routing) {
   Routing r;
-  EXPECT_EQ(on(0, r)[44], 0xFF080004u);
-  EXPECT_EQ(on(0, r)[45], 0x07000503u);  // outputs in columns 3 and 5
-  EXPECT_EQ(on(0, r)[47], 0x0501u);      // with own columns 1 and 2
-  EXPECT_EQ(on(0, r)[46], 0x0101u);
+  // Outputs in columns 3 and 5 (word 45) with own columns 1 and 2 (word 47).
+  EXPECT_EQ((Words{on(0, r)[44], on(0, r)[45], on(0, r)[46], on(0, r)[47]}),
+            (Words{0xFF080004, 0x07000503, 0x0101, 0x0501}));
   r.dest = 255;
   EXPECT_EQ(on(0, r)[44] >> 24, 0x06u);
   EXPECT_EQ(on(0, r)[45] >> 24, 0xFFu);
@@ -123,11 +119,8 @@ TEST(V1NpRegisters, Routing) {
 TEST(V1NpRegisters, PartialReconfiguration) {
   const Reconfig fnp(LayerType::FullyConnected, {1, 1, 64}, 1, component(hw::Type::FNP3, {3, 1, 0, 0}));
   const RegisterBlock f = on(0, fnp);
-  EXPECT_EQ(f[32], 0x5C000007u);
-  EXPECT_EQ(f[34], 0x00010001u);
-  EXPECT_EQ(f[35], 1u);
-  EXPECT_EQ(f[4], 9473u);  // word 1 bit 4 clear: the FNP's least
-  EXPECT_EQ(f[14], 9473u);
+  // Words 4 and 14 with word 1 bit 4 clear: the FNP's least.
+  EXPECT_EQ((Words{f[32], f[34], f[35], f[4], f[14]}), (Words{0x5C000007, 0x00010001, 1, 9473, 9473}));
   RegisterBlock b(kNpRegisterWords, 0);
   b[1] = 0x10;
   fnp(&b);
@@ -139,23 +132,13 @@ TEST(V1NpRegisters, PartialReconfiguration) {
   // 4-bit input: 5-byte channel containers, 3 channels: 4 words per row, 6 rows.
   const Reconfig cnp(LayerType::Convolutional, {8, 8, 3}, 4, kCnpPart);
   const RegisterBlock c = on(0, cnp);
-  EXPECT_EQ(c[32], 0x5C000025u);
-  EXPECT_EQ(c[33], 0x00020001u);
-  EXPECT_EQ(c[34], 0x000A0006u);
-  EXPECT_EQ(c[35], 0x00050004u);
-  EXPECT_EQ(c[4], 24u);
-  EXPECT_EQ(c[14], 24u);
+  EXPECT_EQ((Words{c[32], c[33], c[34], c[35], c[4], c[14]}),
+            (Words{0x5C000025, 0x00020001, 0x000A0006, 0x00050004, 24, 24}));
 
-  Reconfig unmapped = cnp;
-  test::attach(unmapped.layer =
-                   test::ModelBuilder()
-                       .input(8, 8, 3)
-                       .add(LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "u")
-                       .layer("u"),
-               nullptr);
-  Reconfig unsplit = cnp;
+  Reconfig unmapped(LayerType::Convolutional, {8, 8, 3}, 4, kCnpPart), unsplit = cnp;
+  test::attach(unmapped.layer, nullptr);
   unsplit.c.split.reset();
-  for (const auto& [bad, message] : {std::pair{unmapped, "The layer u is not mapped"},
+  for (const auto& [bad, message] : {std::pair{unmapped, "The layer l is not mapped"},
                                      std::pair{unsplit, "The component (2, 1, 0) of layer l has no split record"}}) {
     RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
     EXPECT_EQ(test::error_of([&] { bad(&block); }), message);
@@ -172,11 +155,7 @@ TEST(V1NpRegisters, FormattersKeepOtherBits) {
   const Masks reconfig = {{4, 0x3FFFF}, {14, 0x3FFFF}, {32, 0xFF000037}, {33, 0x0FFF0FFF}, {34, 0x07FF07FF}};
   const auto with = [](Masks m, size_t w, uint32_t mask) { return m[w] = mask, m; };
   const std::tuple<const char*, Format, Masks> cases[] = {
-      {"cfg dma",
-       [](RegisterBlock* b) {
-         format_mesh_cfg_dma_reg(b, {1, 2, 1, 0});
-       },
-       {{49, 0x000FFFFF}}},
+      {"cfg dma", [](RegisterBlock* b) { format_mesh_cfg_dma_reg(b, {1, 2, 1, 0}); }, {{49, 0x000FFFFF}}},
       {"ib spikes", [](RegisterBlock* b) { set_ib_spikes(b); }, {{2, 0x80}}},
       {"routing", routing, {{44, 0xFFFF0007}, {45, 0xFF00FFFF}, {46, 0xC000FFFF}, {47, ~0u}}},
       {"routing p2p", p2p, {{44, 0xFFFF0007}, {45, 0xFFF0FFFF}, {46, 0xC0F0FFFF}, {47, ~0u}}},

@@ -1,9 +1,8 @@
-// The first generation's strategy objects: packet types, SCC and event-generator set-up and the
-// memory sizer (the layer recorder's dispatch runs in end_to_end_test).
+// The first generation's I/O recorder: packet types, SCC and event-generator set-up. The layer
+// recorder's dispatch and the memory sizer's CNP weight and external figures are checked in
+// end_to_end_test, its FNP figures in fnp_test.
 #include "v1/io_recorder.h"
-#include "v1/memory_sizer.h"
 
-#include "v1/cnp/cnp_sizes.h"
 #include "v1_layers.h"
 #include "v2/stub_layer.h"
 #include "v2/v2_testing.h"
@@ -23,30 +22,18 @@ TEST(V1Recorders, PacketTypes) {
   OneLayer quiet(LayerType::Convolutional, with(kConv3, {{"activation", 0}}));
   OneLayer hrc(LayerType::InputConvolutional, kHrc3);
   StubLayer dense1d(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
-  ModelBuilder after_cnp;
-  after_cnp.input(4, 4, 1, 1)
-      .add(LayerType::Convolutional, with(kConv3, {{"filters", 1}}), "c")
-      .add(LayerType::FullyConnected, {{"units", 4}}, "fc");
 
   // Off Qrix_v2 an input of fewer than 2^18 channels is type 0 whatever the layer.
-  EXPECT_EQ(vlq.get_input_type(dense1d), 0);
-  EXPECT_EQ(vlq.get_input_type(*conv), 0);
-  EXPECT_EQ(vlq.get_input_type(*dense), 1);
-  EXPECT_EQ(vlq.get_input_type(*wide), 2);
-  EXPECT_EQ(qrix.get_input_type(*conv), 2);
-  EXPECT_EQ(qrix.get_input_type(*hrc), 0);
-  EXPECT_EQ(qrix.get_input_type(*dense), 1);
-  EXPECT_EQ(qrix.get_input_type(*after_cnp.layer("fc")), 2);
+  using Types = std::vector<int>;
+  EXPECT_EQ((Types{vlq.get_input_type(dense1d), vlq.get_input_type(*dense), vlq.get_input_type(*wide),
+                   qrix.get_input_type(*conv), qrix.get_input_type(*hrc), qrix.get_input_type(*dense)}),
+            (Types{0, 1, 2, 2, 0, 1}));
+  // Output types: 2048 channels (wide) are not framed, a layer without activation (quiet) neither.
+  EXPECT_EQ((Types{vlq.get_output_type(*dense, 0), vlq.get_output_type(*dense, 1), vlq.get_output_type(*wide, 0),
+                   vlq.get_output_type(*conv, 0), vlq.get_output_type(*quiet, 0), qrix.get_output_type(*dense, 0),
+                   qrix.get_output_type(*conv, 0), vlq.get_output_type(*hrc, 0), qrix.get_output_type(*hrc, 0)}),
+            (Types{0, 1, 1, 0, 2, 1, 2, 3, 3}));
   EXPECT_EQ(message_of([&] { qrix.get_input_type(dense1d); }), "Unsupported layer type");
-
-  EXPECT_EQ(vlq.get_output_type(*dense, 0), 0);
-  EXPECT_EQ(vlq.get_output_type(*dense, 1), 1);
-  EXPECT_EQ(vlq.get_output_type(*wide, 0), 1);  // 2048 channels
-  EXPECT_EQ(vlq.get_output_type(*conv, 0), 0);
-  EXPECT_EQ(vlq.get_output_type(*quiet, 0), 2);  // no activation
-  EXPECT_EQ(qrix.get_output_type(*dense, 0), 1);
-  EXPECT_EQ(qrix.get_output_type(*conv, 0), 2);
-  for (const IoRecorderImpl* r : {&vlq, &qrix}) EXPECT_EQ(r->get_output_type(*hrc, 0), 3);
   EXPECT_EQ(message_of([&] { vlq.get_output_type(dense1d, 0); }), "Unsupported layer type");
 }
 
@@ -73,36 +60,11 @@ TEST(V1Recorders, SccAndEventGenerator) {
 
   OneLayer dense(LayerType::FullyConnected, {{"units", 10}}, {1, 1, 64});
   OneLayer conv(LayerType::Convolutional, kConv3);
-  const std::vector<epg::epg_track> dense_writes = {{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001},
-                                                    {20, 0x100},  {24, 0x01FE0001}, {28, 0x027FFFFF}};
-  EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true), dense_writes);
-  const std::vector<epg::epg_track> conv_writes = {{0, 0x20200}, {12, 0x10},       {16, 0x03010001},
-                                                   {20, 0x300},  {24, 0x03FE0001}, {28, 0x027FFFFF}};
-  EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false), conv_writes);
-}
-
-TEST(V1Recorders, MemorySizes) {
-  const MemorySizerImpl sizer;
-  ModelBuilder b;
-  b.input(30, 8, 4, 2).add(LayerType::Convolutional, with(kConv3, {{"weights_bits", 4}}), "c");
-  const auto conv = b.layer("c");
-  // The left 8 columns of rows 2-5, read through rows 1-6: rows of 4 channel containers of 8
-  // bytes (the whole 30-wide input at 2 bits), 8 words each.
-  const hw::Component part = component(hw::Type::CNP1, {2, 1, 0, 0},
-                                       hw::SplitRecord{0, 5, {0, 2, Shape{8, 4, 4}}, {0, 1, Shape{9, 6, 4}}, false});
-  EXPECT_EQ(sizer.get_input_memory_size(conv, part, nullptr), 8u * 6);
-  EXPECT_EQ(sizer.get_weight_memory_size(conv, part), get_std_cnp_sram_size(3, 4, 5, 4));
-  EXPECT_EQ(sizer.get_external_memory_size(conv, part, true, true), 0u);
-
-  OneLayer fc(LayerType::FullyConnected, {{"units", 4}});
-  EXPECT_EQ(sizer.get_weight_memory_size(fc.layer, component(hw::Type::FNP2, {3, 1, 3, 0})), 0u);
-  const auto add = std::make_shared<StubLayer>(LayerType::Add, Params{}, Shape{8, 8, 4});
-  const auto dense1d = std::make_shared<StubLayer>(LayerType::Dense1D, Params{{"units", 4}}, Shape{8, 8, 4});
-  EXPECT_EQ(sizer.get_input_memory_size(add, part, nullptr), 0u);
-  EXPECT_EQ(sizer.get_weight_memory_size(add, part), 0u);
-  EXPECT_EQ(message_of([&] { sizer.get_input_memory_size(dense1d, part, nullptr); }), "Invalid v1 layer type.");
-  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(dense1d, part); }), "Invalid v1 layer type.");
-  EXPECT_EQ(message_of([&] { sizer.get_weight_memory_size(nullptr, part); }), "No layer to size.");
+  using Epg = std::vector<epg::epg_track>;
+  EXPECT_EQ(*io.record_epg(*dense, 2, 5, 1, false, true, true),
+            (Epg{{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001}, {20, 0x100}, {24, 0x01FE0001}, {28, 0x027FFFFF}}));
+  EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false),
+            (Epg{{0, 0x20200}, {12, 0x10}, {16, 0x03010001}, {20, 0x300}, {24, 0x03FE0001}, {28, 0x027FFFFF}}));
 }
 
 }  // namespace

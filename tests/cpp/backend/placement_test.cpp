@@ -132,7 +132,7 @@ TEST(Placement, ShortagesFullPassesAndWrongSelections) {
     const size_t free = rig.mapper.available_nps(Type::CNP1).size();
     const auto [components, status] = rig.map(b.layer("layer"), b.model().layers(), reserved);
     Idents want(5);
-    for (size_t i = 0; i < placed.size(); ++i) want[i] = {2, 1, placed[i]};
+    for (size_t i = 0; i < placed.size() && i < want.size(); ++i) want[i] = {2, 1, placed[i]};
     EXPECT_EQ(std::make_tuple(status.message, rig.pass_full, idents_of(components)), std::make_tuple(message, full, want));
     EXPECT_TRUE(status.ok() || rig.mapper.available_nps(Type::CNP1).size() == free - reserved.size()) << message;
   }

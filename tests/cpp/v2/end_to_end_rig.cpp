@@ -139,6 +139,7 @@ void check_hardware_sequence(const Sequence& sequence) {
   ASSERT_NO_THROW(view = open_program(program));
   EXPECT_EQ(check_spans(view), "");
   ASSERT_EQ(view.data->passes()->size(), n);
+  EXPECT_EQ(view.data->dummy_desc_header()->word_1() != 0, n > 1) << "only several passes record the dummy header";
 
   // The recount of descriptors: the SCC program counts 1, every other record its tracks, and in
   // a several-pass sequence each layer's skip-DMA records add theirs.

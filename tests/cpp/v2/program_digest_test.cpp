@@ -1,6 +1,7 @@
 // The sequences and program bytes of generated models are pinned by digests: a change of the
 // map driver, the recorders or the serializer that alters any byte, any cut or any memory size
-// fails here. Set NUVRA_PRINT_DIGESTS=1 to print the table for a deliberate format change.
+// fails here; every hardware sequence must also pass the end-to-end checks. Set
+// NUVRA_PRINT_DIGESTS=1 to print the table for a deliberate format change.
 #include "end_to_end_rig.h"
 #include "model_generator.h"
 
@@ -52,6 +53,7 @@ Outcome map_generated(uint64_t seed, int blocks) {
   }
   out.digest = mapping_digest(model->sequences(), out.error);
   for (const auto& s : model->sequences()) {
+    if (s->backend() == BackendType::Hardware) check_hardware_sequence(*s);
     ++out.sequences;
     out.passes = std::max(out.passes, s->passes().size());
   }

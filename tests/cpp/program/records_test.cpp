@@ -119,31 +119,5 @@ TEST(Record, BlocksFilledInPlace) {
   }
 }
 
-TEST(Record, Fnp2FiltersTrackIsReplacedAndKeptApart) {
-  Record r(versions::Qrix_v2);
-  r.add_fnp2_filters_track({1, 1, 0, 0}, {1, 2, 3});
-  r.add_fnp2_filters_track({2, 3, 1, 0}, std::vector<uint32_t>{7, 8});
-  EXPECT_EQ(r.fnp2_filters_track()->np, (hw::Ident{2, 3, 1, 0}));
-  EXPECT_EQ(r.fnp2_filters_track()->words, (std::vector<uint32_t>{7, 8}));
-  EXPECT_TRUE(r.tracks().empty());
-}
-
-// Records are polymorphic; a derived record logs its destruction.
-struct LoggingRecord : Record {
-  LoggingRecord(std::string* log, char name) : Record(versions::Qrix_v1), log(log), name(name) {}
-  ~LoggingRecord() override { *log += name; }
-  std::string* log;
-  char name;
-};
-
-TEST(LearnRecordsPtr, DestroysWeightsThenRegistersBThenRegistersA) {
-  std::string log;
-  {
-    LearnRecordsPtr p{std::make_unique<LoggingRecord>(&log, 'a'), std::make_unique<LoggingRecord>(&log, 'b'),
-                      std::make_unique<LoggingRecord>(&log, 'w'), 42};
-  }
-  EXPECT_EQ(log, "wba");
-}
-
 }  // namespace
 }  // namespace nuvra::program

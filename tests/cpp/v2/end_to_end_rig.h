@@ -34,6 +34,9 @@ std::vector<uint8_t> program_bytes(const Sequence& sequence);
 //   tile the input and filter parts tile [0, filters);
 // - each NP's register block carries the mapping's id, its destination id and the pass flags;
 //   the idle-NP program touches only free NPs;
+// - each NP's weight blocks hold the weight memory the sizer counted; a CNP or TNP-B NP gets its
+//   registers, weights, shifts and variables in that order, with its filter count and its input
+//   memory in the registers, and its layer's skip-DMA blocks close (CNP) or open (TNP-B) the record;
 // - ProgramInfo reads the program back with the expected dimensions and memory figures.
 void check_hardware_sequence(const Sequence& sequence);
 

@@ -78,7 +78,9 @@ TEST(EndToEnd, ModelsMapIntoOneVerifiedSequence) {
     ASSERT_EQ(sequence_layers(*model), std::vector<Names>{names_of(model->layers())});
     check_hardware_sequence(*model->sequences()[0]);
     EXPECT_EQ(model->sequences()[0]->passes().size(), 1u);
-    if (const auto x = model->get_layer("x")) EXPECT_EQ(get_layer_mapping(*x)->nps->at(0).type, hw::Type::HRC);
+    if (const auto x = model->get_layer("x")) {
+      EXPECT_EQ(get_layer_mapping(*x)->nps->at(0).type, hw::Type::HRC);
+    }
   }
 }
 

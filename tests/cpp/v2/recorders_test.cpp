@@ -63,52 +63,6 @@ TEST(IoRecorder, SccAndEpgWords) {
   EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, true, false, true)->at(0).value, 0x31200u);
 }
 
-// input (4, 4, 5) -> conv (k3, 8) -> dw (k5) -> tconv (k3, 6) -> tdw (k4) -> dense, placed by the
-// mapper with CNP parts at most 2 wide, and non-zero weights, so that no image comes out empty.
-TEST(MemorySizerAgainstRecords, InputAndWeightWordsMatch) {
-  test::MappedModel m;
-  m.b.input(4, 4, 5).add(LayerType::Conv2D, {{"filters", 8}, {"kernel_size", 3}}, "conv");
-  m.b.add(LayerType::DepthwiseConv2D, {{"kernel_size", 5}}, "dw");
-  m.b.add(LayerType::Conv2DTranspose, {{"filters", 6}, {"kernel_size", 3}}, "tconv");
-  m.b.add(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 4}}, "tdw");
-  m.b.add(LayerType::Dense1D, {{"units", 10}}, "dense");
-  m.rig.constraints.set_cnp_max_width(2);
-  m.map();
-  test::ModelBuilder h;  // an InputConv2D loads its weight and activation images into the HRC SRAM (target 9)
-  h.add(LayerType::InputConv2D,
-        {{"input_width", 16}, {"input_height", 16}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 3}}, "hrc");
-  const LayerRecorderImpl recorder(&m.device(), &m.rig.hardware);
-  for (const auto& layer : {m("conv"), m("dw"), m("tconv"), m("tdw"), m("dense"), h.layer("hrc")}) {
-    const auto w = layer->variables()->get("weights");
-    for (size_t i = 0; i < w->size(); ++i) w->storage().data()[i] = static_cast<uint8_t>(i % 7 + 1);
-    const auto record = recorder.record_layer(*layer, *m("conv"), nullptr, false, false, {}, false, false);
-    std::map<std::pair<hw::Ident, uint32_t>, size_t> words;  // data words per (NP, target); register word 4
-    std::map<hw::Ident, uint32_t> input_words;
-    for (const test::Block& b : test::blocks_of(*record)) {
-      words[{b.header.ident, b.header.target}] += b.data.size();
-      if (b.header.target == 7) input_words[b.header.ident] = field(b.data[4], 0, 15);
-    }
-    const bool cnp = layer->is_kind(2);
-    const uint32_t k = cnp ? static_cast<uint32_t>(layer->params()->get("kernel_size")) : 0;
-    const uint32_t target =
-        layer->is_kind(1) ? 9 : !cnp ? 6 : layer->channelwise() ? dwc_dma_target(k) : conv2d_dma_target(k);
-    const auto nps = layer->mapping() ? *layer->mapping()->nps : std::vector<hw::Component>{hw::Component{}};
-    for (const hw::Component& np : nps) {
-      ASSERT_NE(np.type, Type::FNP2) << "FNP2 keeps its weights outside";
-      EXPECT_EQ(words.at({np.ident, target}), sizer.get_weight_memory_size(layer, np)) << layer->get_name();
-      if (cnp) {
-        EXPECT_EQ(input_words.at(np.ident), sizer.get_input_memory_size(layer, np, nullptr));
-      }
-    }
-  }
-  HardwareConstraints no_fnp3 = m.rig.hardware;
-  no_fnp3.fnp3_sram_size = 0;
-  const LayerRecorderImpl without_fnp3(&m.device(), &no_fnp3);
-  const Layer& dense = *m("dense");
-  EXPECT_EQ(error_of([&] { without_fnp3.record_layer(dense, dense, nullptr, false, false, {}, false, false); }),
-            "The device has no FNP3 memory at FNP recording.");
-}
-
 TEST(MemorySizer, DocumentedSizes) {
   test::ModelBuilder m;
   const Params conv{{"filters", 4}, {"kernel_size", 3}};

@@ -118,40 +118,6 @@ TEST(TnpBRecording, RegisterWords) {
       EXPECT_EQ(field(cases[i].regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
 }
 
-// input (4, 4, 256) -> "d" DepthwiseBufferTempConv (12 taps) -> "b" BufferTempConv (64 filters, 2 taps),
-// which the mapping engine splits by filters: the skip-DMA blocks, then per NP registers, its own
-// weights, shifts and variables, with the sizes the memory sizer gives.
-TEST(TnpBRecording, RecordsOfPlacedAndSplitLayers) {
-  MappedModel m;
-  m.b.input(4, 4, 256).add(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 12}}, "d");
-  m.b.add(LayerType::BufferTempConv, {{"filters", 64}, {"fifo_size", 2}}, "b");
-  fill_model(m.b.model());
-  m.map();
-  ASSERT_EQ(m.mapping("b").nps->size(), 2u);
-  for (const char* name : {"d", "b"}) {
-    SCOPED_TRACE(name);
-    const auto layer = m(name);
-    const bool dw = layer->channelwise();
-    const auto record = dw ? record_program_depthwise_buffer_temp_conv_layer : record_program_buffer_temp_conv_layer;
-    const auto r = record(m.device(), *layer, nullptr, false, false, {}, false, false);
-    const auto blocks = blocks_of(*r);
-    const auto& nps = *m.mapping(name).nps;
-    for (size_t n = 0; n < nps.size(); ++n) {
-      const hw::SplitRecord& s = *nps[n].split;
-      const Block* own = &blocks.at(blocks.size() - 4 * (nps.size() - n));
-      for (uint32_t k = 0; k < 4; ++k) EXPECT_EQ(own[k].header.target, (Words{7, 1, 2, 5}[k]));
-      std::vector<uint32_t> weights(own[1].data.size());
-      const Dense& w = *layer->variables()->get("weights");
-      if (dw) format_tnp_b_depthwise_buffer_temp_conv_weights(weights, w, s.start_neuron, s.filters);
-      else format_tnp_b_buffer_temp_conv_weights(weights, w, 2, s.start_neuron, s.filters);
-      EXPECT_EQ(words_of(own[1]), weights);
-      EXPECT_EQ(own[1].data.size(), MemorySizerImpl().get_weight_memory_size(layer, nps[n]));
-      EXPECT_EQ(field(own[0].data[56], 16, 24) * 64 * (dw ? 13 : 3), MemorySizerImpl().get_input_memory_size(layer, nps[n], nullptr));
-    }
-    EXPECT_TRUE(std::all_of(blocks.begin(), blocks.end() - 4 * nps.size(), [](auto& b) { return b.header.target == 11; }));
-  }
-}
-
 // The words a packer writes into a block of its size function's length, or what it throws.
 #define PACKED(name, ...) [&] { Words out(name##_32b_size(__VA_ARGS__)); format_##name(out, __VA_ARGS__); return out; }
 

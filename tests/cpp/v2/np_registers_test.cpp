@@ -1,7 +1,10 @@
-// The NP register block: defaults, routing, the CNP/TNP common configuration and pooling (the
-// partial reconfiguration is checked through the recorders). A refusal leaves the block as it was.
+// The NP register block: defaults, routing, the CNP/TNP common configuration and pooling, then the
+// words the CNP and TNP-B recorders write for layers mapped by hand and what the CNP recorders
+// refuse. A refusal leaves the block as it was.
+#include "v2/cnp/cnp_recording.h"
 #include "v2/cnp/common_config.h"
 #include "v2/np_registers.h"
+#include "v2/tnp_vit/tnp_b_recorder.h"
 
 #include "v2_testing.h"
 
@@ -10,7 +13,7 @@
 namespace nuvra::v2 {
 namespace {
 
-using test::component;
+using namespace nuvra::test;
 using test::np;
 using List = std::vector<hw::Component>;
 
@@ -25,7 +28,7 @@ RegisterBlock on(uint32_t fill, const F& format) {
 template <class F>
 std::string refusal(const F& format) {
   RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
-  const std::string text = test::error_of([&] { format(&block); });
+  const std::string text = error_of([&] { format(&block); });
   EXPECT_EQ(block, RegisterBlock(kNpRegisterWords, 0x5A5A5A5A)) << text;
   return text;
 }
@@ -167,6 +170,110 @@ TEST(NpRegisters, Pooling) {
   EXPECT_THROW(Routing()(&short_block), std::invalid_argument);
   EXPECT_THROW(set_ib_spikes(&short_block), std::invalid_argument);
   EXPECT_THROW(format_mesh_cfg_dma_reg(nullptr, {}), std::invalid_argument);
+}
+
+const hw::Ident kNp{3, 2, 1, 0};
+const Params kConv{{"filters", 4}, {"kernel_size", 3}}, kDwc{{"kernel_size", 3}};
+const LayerType kTypes[] = {LayerType::Conv2D, LayerType::DepthwiseConv2D, LayerType::Conv2DTranspose,
+                            LayerType::DepthwiseConv2DTranspose};
+
+CnpFamily family_of(LayerType type) {
+  return static_cast<CnpFamily>(std::find(std::begin(kTypes), std::end(kTypes), type) - std::begin(kTypes));
+}
+bool depthwise(LayerType t) { return t == LayerType::DepthwiseConv2D || t == LayerType::DepthwiseConv2DTranspose; }
+
+// input (w, h, c, bits) -> "layer", on one NP holding `part` (the whole input) and filters start..start+count-1.
+struct OneNp {
+  ModelBuilder b;
+  std::shared_ptr<Layer> layer;
+  std::shared_ptr<LayerMapping> mapping;
+  OneNp(LayerType type, const Params& params, Shape in = {8, 8, 4}, int bits = 8, std::optional<NpSpace> part = {},
+        uint32_t start = 0, std::optional<uint32_t> count = {}) {
+    b.input(in[0], in[1], in[2], bits).add(type, params, "layer");
+    layer = b.layer("layer");
+    const NpSpace p = part.value_or(NpSpace{0, 0, in});
+    LayerMappingBuilder::map_standalone(layer, {part_of(kNp, p, start, count.value_or(layer->output_dimensions()[2]))},
+                                        5, {9, 9, 0, 0});
+    mapping = get_layer_mapping(*layer);
+  }
+  RegisterBlock registers(const CnpRecordingArgs& a = {}) const {
+    const LayerType type = layer->type();
+    if (type != LayerType::BufferTempConv && type != LayerType::DepthwiseBufferTempConv)
+      return cnp_np_registers(family_of(type), *layer, a).at(kNp);
+    const auto f = type == LayerType::BufferTempConv ? buffer_temp_conv_np_registers
+                                                    : depthwise_buffer_temp_conv_np_registers;
+    return f(*layer, a.next_layer, a.ib_spikes, a.routing_flag, a.excluded_nps, a.registers_only, a.last_flag).at(kNp);
+  }
+  std::string error(const Layer& l) const {
+    return error_of([&] { record_cnp_layer(family_of(layer->type()), StubDevice(), l, {}); });
+  }
+};
+
+TEST(NpRegisters, RecordedWords) {
+  using T = LayerType;
+  CnpRecordingArgs flags;
+  flags.ib_spikes = flags.last_flag = flags.registers_only = true;
+  const Shape tnp{10, 5, 6};
+  const struct {
+    OneNp layer;
+    std::vector<std::array<uint32_t, 4>> fields;  // word, bits lo..hi, value
+    CnpRecordingArgs args = {};
+  } cases[] = {
+      {{T::Conv2D, {{"filters", 10}, {"kernel_size", 3}}, {10, 5, 3}},
+       {{4, 0, 15, 45}, {28, 0, 31, 12u << 16 | 9}, {11, 12, 29, 12}, {21, 0, 10, 10}, {29, 16, 23, 2}, {3, 2, 2, 0},
+        {3, 24, 31, 5}, {20, 8, 8, 0}, {27, 0, 15, 0x011}}},
+      {{T::DepthwiseConv2D, kDwc, {10, 5, 3}, 4}, {{28, 0, 31, 10u << 18 | 2}, {3, 10, 10, 0}, {22, 0, 31, 0}}},
+      {{T::DepthwiseConv2D, kDwc, {10, 5, 3}, 4, NpSpace{0, 0, Shape{10, 5, 2}}, 1, 2},
+       {{3, 10, 10, 1}, {22, 0, 31, 1 | 2u << 16}, {26, 0, 31, 1 | 2u << 16}}},
+      {{T::Conv2DTranspose, {{"filters", 10}, {"kernel_size", 3}, {"kernel_stride", 2}}, {5, 4, 3}},
+       {{11, 0, 7, 12}, {20, 8, 9, 2}, {27, 0, 15, 0x011}, {28, 0, 31, 6 | 8u << 16}, {25, 0, 9, 8}}},
+      {{T::DepthwiseConv2DTranspose, kDwc, {5, 4, 3}}, {{3, 2, 2, 1}, {3, 10, 10, 0}, {22, 0, 31, 0}}},
+      // 6 channels padded to 8 over a 10 x 5 window: 20 words a row, 100 words (2 blocks of 64) a frame
+      {{T::BufferTempConv, {{"filters", 30}, {"fifo_size", 15}}, tnp},
+       {{1, 28, 29, 1}, {3, 24, 31, 5}, {4, 0, 15, 15}, {11, 12, 29, 4}, {21, 0, 10, 6}, {28, 0, 31, 20 | 8u << 16},
+        {29, 16, 23, 4}, {30, 0, 31, 0x0F02}, {56, 16, 24, 2}, {56, 31, 31, 0}, {3, 2, 2, 0}, {2, 7, 7, 0}}},
+      {{T::DepthwiseBufferTempConv, {{"fifo_size", 3}}, tnp},
+       {{3, 2, 2, 1}, {3, 10, 10, 0}, {22, 0, 31, 0}, {11, 12, 29, 1}, {29, 16, 23, 1}, {30, 0, 31, 0x40302}}},
+      {{T::DepthwiseBufferTempConv, {{"fifo_size", 3}}, tnp, 8, NpSpace{0, 0, Shape{10, 5, 4}}, 2, 4},  // channels 2..5
+       {{3, 10, 10, 1}, {22, 0, 31, 2 | 4u << 16}, {21, 0, 10, 4}, {28, 0, 31, 10 | 4u << 16}, {26, 0, 31, 2 | 4u << 16}}},
+      {{T::BufferTempConv, {{"filters", 30}, {"fifo_size", 2}}, tnp}, {{3, 24, 31, 0xFE}, {2, 7, 7, 1}, {1, 28, 29, 3}},
+       flags},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const RegisterBlock regs = cases[i].layer.registers(cases[i].args);
+    for (const auto& [word, lo, hi, value] : cases[i].fields)
+      EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
+  }
+  // A next layer on this NP prepares it (partial reconfiguration); one on another NP does not.
+  for (const hw::Ident next_np : {kNp, hw::Ident{3, 2, 2, 0}}) {
+    OneNp m(T::Conv2D, kConv);
+    m.b.add(T::Conv2D, kConv, "next", {"layer"});
+    const NpSpace whole{0, 0, Shape{8, 8, 4}};
+    LayerMappingBuilder::map_standalone(m.b.layer("next"), {part_of(next_np, whole, 0, 4)}, 6, {9, 9, 0, 0});
+    CnpRecordingArgs args;
+    args.next_layer = m.b.layer("next");
+    const RegisterBlock regs = m.registers(args);
+    const uint32_t same = next_np == kNp;
+    EXPECT_EQ(field(regs[32], 0, 7), same * 0x35);  // input bits code 3
+    EXPECT_EQ(field(regs[41], 24, 30), same);       // one NP
+  }
+}
+
+TEST(NpRegisters, CnpRecorderRefusals) {
+  for (LayerType type : kTypes) {
+    SCOPED_TRACE(layer_type_name(type));
+    const Params params = depthwise(type) ? kDwc : kConv;
+    OneNp m(type, params);
+    auto lonely = make_layer(type, params, "lonely");
+    attach(lonely, m.mapping);
+    const bool transposed = type == LayerType::Conv2DTranspose || type == LayerType::DepthwiseConv2DTranspose;
+    EXPECT_EQ(m.error(*lonely),
+              transposed ? "Cannot get input size before it is set." : "The layer lonely is not built");
+    const OneNp past(type, params, {8, 8, 4}, 8, {}, 2, 4);  // filters 2..5 of 4
+    EXPECT_EQ(past.error(*past.layer), "Coordinates are out-of-range");
+    m.mapping->nps = list_of({component(hw::Type::CNP1, kNp)});
+    EXPECT_EQ(m.error(*m.layer), "The component (3, 2, 1) of layer layer has no split record");
+  }
 }
 
 }  // namespace

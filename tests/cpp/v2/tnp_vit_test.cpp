@@ -82,42 +82,6 @@ TEST(TnpBWeights, Refusals) {
   for (const auto& [run, message] : cases) EXPECT_EQ(error_of(run), message);
 }
 
-// input (10, 5, 6) -> `type` on one NP holding the whole input and filters start..start+count-1.
-RegisterBlock registers(LayerType type, Params params, uint32_t start, uint32_t count, const CnpRecordingArgs& args = {}) {
-  ModelBuilder b;
-  b.input(10, 5, 6).add(type, params, "l");
-  const NpSpace part{0, 0, Shape{10, 5, type == LayerType::BufferTempConv ? 6 : count}};
-  const hw::Ident np{2, 1, 2, 0};
-  LayerMappingBuilder::map_standalone(b.layer("l"), {part_of(np, part, start, count)}, 5, {9, 9, 0, 0});
-  const auto f = type == LayerType::BufferTempConv ? buffer_temp_conv_np_registers : depthwise_buffer_temp_conv_np_registers;
-  return f(*b.layer("l"), args.next_layer, args.ib_spikes, args.routing_flag, args.excluded_nps, args.registers_only,
-           args.last_flag).at(np);
-}
-
-TEST(TnpBRecording, RegisterWords) {
-  const LayerType btc = LayerType::BufferTempConv, dw = LayerType::DepthwiseBufferTempConv;
-  CnpRecordingArgs flags;
-  flags.ib_spikes = flags.last_flag = flags.registers_only = true;
-  const struct {
-    RegisterBlock regs;
-    std::vector<std::array<uint32_t, 4>> fields;  // word, bits lo..hi, value
-  } cases[] = {
-      // 6 channels padded to 8 over a 10 x 5 window: 20 words a row, 100 words (2 blocks of 64) a frame
-      {registers(btc, {{"filters", 30}, {"fifo_size", 15}}, 0, 30),
-       {{1, 28, 29, 1}, {3, 24, 31, 5}, {4, 0, 15, 15}, {11, 12, 29, 4}, {21, 0, 10, 6}, {28, 0, 31, 20 | 8u << 16},
-        {29, 16, 23, 4}, {30, 0, 31, 0x0F02}, {56, 16, 24, 2}, {56, 31, 31, 0}, {3, 2, 2, 0}, {2, 7, 7, 0}}},
-      {registers(dw, {{"fifo_size", 3}}, 0, 6),
-       {{3, 2, 2, 1}, {3, 10, 10, 0}, {22, 0, 31, 0}, {11, 12, 29, 1}, {29, 16, 23, 1}, {30, 0, 31, 0x40302}}},
-      {registers(dw, {{"fifo_size", 3}}, 2, 4),  // channels 2..5 of 6
-       {{3, 10, 10, 1}, {22, 0, 31, 2 | 4u << 16}, {21, 0, 10, 4}, {28, 0, 31, 10 | 4u << 16}, {26, 0, 31, 2 | 4u << 16}}},
-      {registers(btc, {{"filters", 30}, {"fifo_size", 2}}, 0, 30, flags),
-       {{3, 24, 31, 0xFE}, {2, 7, 7, 1}, {1, 28, 29, 3}}},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i)
-    for (const auto& [word, lo, hi, value] : cases[i].fields)
-      EXPECT_EQ(field(cases[i].regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
-}
-
 // The words a packer writes into a block of its size function's length, or what it throws.
 #define PACKED(name, ...) [&] { Words out(name##_32b_size(__VA_ARGS__)); format_##name(out, __VA_ARGS__); return out; }
 

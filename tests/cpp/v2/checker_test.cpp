@@ -1,5 +1,5 @@
 // What the second-generation checker accepts and refuses: its rules in order with their messages,
-// the CNP, FNP and TNP-B rules, what fits an NP, and the rules on runs of layers.
+// the Add, FNP and TNP-B rules, what fits an NP, and the rules on runs of layers.
 #include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/compatibility_checker.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
@@ -51,8 +51,12 @@ struct Case {
   std::string message;  // after the layer prefix; empty: accepted
   std::function<void(Layer&)> edit = nullptr;
   Shape in = {8, 8, 3};
+  int bits = 8;
 };
 
+const Params kGap{{"pool_type", 2}, {"pool_size", -1}}, kMax2{{"pool_type", 1}, {"pool_size", 2}};
+const std::string kGapPrefix = "When using Global Average Pooling, ";
+const std::string kTooBig = "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
 const Shape kFlat{1, 1, 192};
 const Params kLut{{"filters", 4}, {"kernel_size", 4}, {"activation", 2}};
 const Params kStem{{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
@@ -61,8 +65,9 @@ const Params kHrc{{"input_width", 32}, {"input_height", 32}, {"input_channels", 
 const std::string kStemShapes =
     "Input shape must be one of: (160, 160, 1 or 3), (224, 224, 1 or 3), (256, 256, 1 or 3)";
 
-// Variable widths in table order, then the activation, then the kind's own rule. The Dense1D rows
-// and the Stem shift rows are refusals added so that whatever is accepted can be recorded.
+// Variable widths in table order, then the activation, then the kind's own rules, each kind's first
+// failing rule reporting its message. The Dense1D rows and the Stem shift rows are refusals added so
+// that whatever is accepted can be recorded.
 const Case kCases[] = {
     {kConv, k3, ""},
     {kConv, k3, "", set("input_shift", {7})},
@@ -71,6 +76,32 @@ const Case kCases[] = {
     {kConv, k3, width("output_shift", 6, 7), set("output_shift", {-33})},
     {kConv, kLut, width("bias_shift", 5, 7), set("bias_shift", {0, 0, 0, 64})},
     {kConv, kLut, "l does not support activation type 'LUT'."},  // before the kernel
+    // The CNP rules; the input SRAM holds a 12 x 12 x 16 input of 8 bits.
+    {kConv, k1, "Input should be 8-bit.", nullptr, {5000, 1, 1}, 16},  // before the size rules
+    {kConv, with(k3, {{"output_bits", 9}}), "With activation output bitwidth should be <= 8."},
+    {kConv, k1, "The maximum input width is 4096 (got 4097)", nullptr, {4097, 1, 1}},
+    {kDwT, kDw3, "The maximum input height is 4096 (got 4097)", nullptr, {1, 4097, 1}},
+    {kConv, k1, "The maximum input channel value is 2048 (got 2049)", nullptr, {1, 1, 2049}},
+    {kConv, {{"filters", 2048}, {"kernel_size", 1}}, "", nullptr, {1, 1, 1}},
+    {kConvT, {{"filters", 2049}, {"kernel_size", 3}}, "The maximum number of filters is 2048 (got 2049)", nullptr,
+     {1, 1, 1}},
+    {kDw, kDw3, "", nullptr, {1, 1, 2048}},  // a depthwise layer's filters are its channels
+    {kConv, with(k3, {{"padding", 0}}), "Only padding 'Same' is supported."},
+    {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 3}, {"kernel_stride", 2}}),
+     "The CNP cannot support both pooling and stride."},
+    {kDw, with(kDw3, {{"pool_type", 1}, {"pool_size", 3}}), "Pooling size must be 1 or 2"},
+    {kConv, with(k3, kGap), "", nullptr, {12, 12, 16}},
+    {kDw, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64", nullptr, {65, 1, 1}},
+    {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {13, 12, 1}},
+    {kConv, with(k3, kGap), kGapPrefix + "spatial split is impossible", nullptr, {12, 12, 17}},
+    {kConv, with(k3, {{"kernel_size", 4}}), "Kernel size must be 1, 3, 5 or 7"},
+    {kConvT, with(k3, {{"kernel_size", 4}}), ""},
+    {kConvT, with(k3, {{"kernel_size", 5}}), "Kernel size must be 3 or 4"},
+    {kConv, k3, "", nullptr, {1, 1, 682}},  // kernel 3: 6 units per input channel against 4096
+    {kConv, k3, kTooBig, nullptr, {1, 1, 683}},
+    // The register block knows strides 1 and 2 only, and a 3-bit max pooling stride.
+    {kDw, with(kDw3, {{"kernel_stride", 4}}), "Kernel stride must be 1 or 2 (got 4)"},
+    {kDw, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
     {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 13}}, "The maximum number of taps is 12 (got 13)"},
     {LayerType::FullyConnected, {{"units", 4}}, "Unsupported layer type on v2."},
     {LayerType::StatefulRecurrentLegacy, {{"stateful_channels", 4}, {"out_channels", 4}}, "Input should be 16-bit."},
@@ -114,11 +145,11 @@ const Case kCases[] = {
 
 TEST(Checker, RulesInOrderWithTheirMessages) {
   const HardwareConstraints constraints{
-      .fnp3_sram_size = 1000, .np_weight_memory_size = 4096, .input_sram_single_buffer_size = 600};
+      .fnp3_sram_size = 1000, .np_weight_memory_size = 4096, .input_sram_single_buffer_size = 576};
   for (size_t i = 0; i < std::size(kCases); ++i) {
     const Case& c = kCases[i];
     SCOPED_TRACE("row " + std::to_string(i));
-    const auto layer = single(c.type, c.params, c.in);
+    const auto layer = single(c.type, c.params, c.in, c.bits);
     // Real weights: a fresh all-zero tensor measures 1 bit and counts as all zero.
     if (c.type == LayerType::Dense1D || c.type == kIc || c.type == LayerType::Stem) {
       set_variable(*layer, "weights", {5, -3});
@@ -126,53 +157,6 @@ TEST(Checker, RulesInOrderWithTheirMessages) {
     if (c.edit) c.edit(*layer);
     expect_status(CompatibilityCheckerImpl(constraints).check_layer_compatibility(*layer, nullptr, versions::FPGA_v2),
                   on("l", c.message));
-  }
-}
-
-const Params kGap{{"pool_type", 2}, {"pool_size", -1}}, kMax2{{"pool_type", 1}, {"pool_size", 2}};
-const std::string kGapPrefix = "When using Global Average Pooling, ";
-const std::string kTooBig = "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
-
-// type, input width, height, channels and bits, parameters, message (empty: accepted)
-const std::tuple<LayerType, uint32_t, uint32_t, uint32_t, int, Params, std::string> kCnpCases[] = {
-    {kConv, 8, 8, 3, 8, k3, ""},
-    {kConv, 5000, 1, 1, 16, k1, "Input should be 8-bit."},  // before the size rules
-    {kConv, 8, 8, 3, 8, with(k3, {{"output_bits", 9}}), "With activation output bitwidth should be <= 8."},
-    {kConv, 4097, 1, 1, 8, k1, "The maximum input width is 4096 (got 4097)"},
-    {kDwT, 1, 4097, 1, 8, kDw3, "The maximum input height is 4096 (got 4097)"},
-    {kConv, 1, 1, 2049, 8, k1, "The maximum input channel value is 2048 (got 2049)"},
-    {kConv, 1, 1, 1, 8, {{"filters", 2048}, {"kernel_size", 1}}, ""},
-    {kConvT, 1, 1, 1, 8, {{"filters", 2049}, {"kernel_size", 3}}, "The maximum number of filters is 2048 (got 2049)"},
-    {kDw, 1, 1, 2048, 8, kDw3, ""},  // a depthwise layer's filters are its channels
-    {kConv, 8, 8, 3, 8, with(k3, {{"padding", 0}}), "Only padding 'Same' is supported."},
-    {kConv, 8, 8, 3, 8, with(k3, {{"pool_type", 1}, {"pool_size", 3}, {"kernel_stride", 2}}),
-     "The CNP cannot support both pooling and stride."},
-    {kDw, 8, 8, 3, 8, with(kDw3, {{"pool_type", 1}, {"pool_size", 3}}), "Pooling size must be 1 or 2"},
-    {kConv, 12, 12, 16, 8, with(k3, kGap), ""},  // 144 pixels, a full input SRAM
-    {kDw, 65, 1, 1, 8, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64"},
-    {kConv, 13, 12, 1, 8, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144"},
-    {kConv, 12, 12, 17, 8, with(k3, kGap), kGapPrefix + "spatial split is impossible"},
-    {kConv, 8, 8, 3, 8, with(k3, {{"kernel_size", 4}}), "Kernel size must be 1, 3, 5 or 7"},
-    {kConvT, 8, 8, 3, 8, with(k3, {{"kernel_size", 4}}), ""},
-    {kConvT, 8, 8, 3, 8, with(k3, {{"kernel_size", 5}}), "Kernel size must be 3 or 4"},
-    {kConv, 1, 1, 682, 8, k3, ""},  // kernel 3: 6 units per input channel against 4096
-    {kConv, 1, 1, 683, 8, k3, kTooBig},
-    // The register block knows strides 1 and 2 only, and a 3-bit max pooling stride.
-    {kDw, 8, 8, 3, 8, with(kDw3, {{"kernel_stride", 4}}), "Kernel stride must be 1 or 2 (got 4)"},
-    {kDw, 8, 8, 3, 8, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
-};
-
-TEST(CnpRules, FirstFailingRuleReportsItsMessage) {
-  // The input SRAM holds a 12 x 12 x 16 input of 8 bits.
-  const HardwareConstraints hc{.np_weight_memory_size = 4096, .input_sram_single_buffer_size = 576};
-  for (const auto& [type, width, height, channels, bits, params, message] : kCnpCases) {
-    SCOPED_TRACE(message);
-    const Layer& l = *single(type, params, {width, height, channels}, bits);
-    expect_status(type == kConv    ? check_conv2d_constraints(hc, l)
-                  : type == kDw    ? check_dwconv2d_constraints(hc, l)
-                  : type == kConvT ? check_conv2dtranspose_constraints(hc, l)
-                                   : check_dwconv2dtranspose_constraints(l),
-                  on("l", message));
   }
 }
 

@@ -23,12 +23,9 @@ struct Pinned {
   uint64_t digest;
 };
 
-// Seeds chosen so that the set holds single- and several-pass sequences, lists cut into many
-// sequences (by the checker and by the descriptor table), layers split over several NPs,
-// and skip connections.
+// Seeds chosen so that the set holds single- and several-pass sequences, lists cut into several
+// sequences, layers split over several NPs, and skip connections.
 constexpr Pinned kPinned[] = {
-    {0, 120, 0xbcc16375dbcedaf4},  // 1 sequence of 3 passes
-    {0, 300, 0x2d52fb84aa7fdfaf},  // 7 sequences
     {1, 6, 0x63997a30c208063e},    {14, 6, 0xb9545ae60b1e819d},  {24, 6, 0xcee7f77217071a20},
     {6, 20, 0xff231aadc28825d3},   {19, 20, 0xe8d8831b88720b70}, {24, 20, 0xb8cd78fb164ff104},
     {1, 60, 0x94f8f2e6eb27775a},   {8, 60, 0x11cf276974fe6eb5},  {19, 60, 0x7cf0b1ca898b3b3f},

@@ -22,21 +22,11 @@ using namespace nuvra::test;
 using Names = std::vector<std::string>;
 using Build = std::function<void(ModelBuilder&)>;
 
-// Layer names (without InputData) of the model, and of each of its sequences pass after pass.
+// Layer names of the model without its InputData layer.
 Names names_of(const std::vector<std::shared_ptr<Layer>>& layers) {
   Names out;
   for (const auto& l : layers)
     if (l->params()->layer_type() != LayerType::InputData) out.push_back(l->get_name());
-  return out;
-}
-
-std::vector<Names> sequence_layers(const Model& model) {
-  std::vector<Names> out;
-  for (const auto& s : model.sequences()) {
-    out.emplace_back();
-    for (const auto& pass : s->passes())
-      for (const auto& name : names_of(pass->layers)) out.back().push_back(name);
-  }
   return out;
 }
 
@@ -47,7 +37,7 @@ std::unique_ptr<Model> built(const Build& build) {
   return b.take();
 }
 
-const Params kConv3{{"filters", 16}, {"kernel_size", 3}}, kConv8{{"filters", 8}, {"kernel_size", 3}};
+const Params kConv3{{"filters", 16}, {"kernel_size", 3}};
 Params hrc_params(int size) {
   return {{"input_width", size}, {"input_height", size}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 3}};
 }
@@ -76,29 +66,11 @@ TEST(EndToEnd, LoneStemMapsOntoTheHrc) {
   EXPECT_EQ(get_layer_mapping(*model->get_layer("x"))->nps->at(0).type, hw::Type::HRC);
 }
 
-// When the whole list fails its check it is cut into the longest acceptable prefixes, each
-// sequence one pass.
-TEST(EndToEnd, AListRefusedAsAWholeIsCutIntoSequences) {
-  auto model = built([](ModelBuilder& b) {
-    b.add(LayerType::InputConv2D, hrc_params(16), "hrc").add(LayerType::Conv2D, kConv8, "c1");
-    b.add(LayerType::Dense1D, {{"units", 16}}, "d1").add(LayerType::Conv2D, {{"filters", 8}, {"kernel_size", 1}}, "c2");
-    b.add(LayerType::Dense1D, {{"units", 4}}, "d2");
-  });
-  model->map(fpga_v2_device(), true, nullptr);
-  EXPECT_EQ(sequence_layers(*model), (std::vector<Names>{{"hrc", "c1", "d1"}, {"c2", "d2"}}));
-  for (const auto& s : model->sequences()) {
-    EXPECT_EQ(s->passes().size(), 1u);
-    check_hardware_sequence(*s);
-  }
-}
-
 // Refused by the checker: under hw_only the map throws its message and leaves the model
 // unmapped; otherwise the layer and all after it run in software. Refused by a recorder (the
 // HRC rules let it through): both fail and nothing stays mapped.
 TEST(EndToEnd, UnsupportedOrUnrecordableLayers) {
   const std::tuple<Build, std::string, Names> cases[] = {
-      {[](ModelBuilder& b) { b.input(8, 8, 3).add(LayerType::Shiftmax, {}, "sm").add(LayerType::Conv2D, kConv3, "c"); },
-       "Error when mapping layer 'sm': Unsupported layer type on v2.", {"SW/sm-c"}},
       {[](ModelBuilder& b) {
          b.add(LayerType::InputConv2D, hrc_params(16), "hrc").add(LayerType::Conv2D, kConv3, "c1");
          b.add(LayerType::MadNorm, {}, "mad").add(LayerType::Conv2D, kConv3, "c2");
@@ -133,7 +105,7 @@ TEST(EndToEnd, MappingTwiceGivesTheSameBytesAndRemappingLeavesNoStaleMapping) {
   auto model = built(skip_model);
   const auto device = fpga_v2_device();
   model->map(device, true, nullptr);
-  ASSERT_EQ(sequence_layers(*model), std::vector<Names>{names_of(model->layers())});
+  ASSERT_EQ(model->sequences().size(), 1u);
   const auto first = program_bytes(*model->sequences().at(0));
   // The Add is fused into c3: dw's output goes round through a skip-DMA store of 3 + 2 frames (the
   // Add two levels below) of 256 words, which c3 loads.

@@ -194,19 +194,6 @@ TEST(NpRegisters, RecordedWords) {
     for (const auto& [word, lo, hi, value] : cases[i].fields)
       EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
   }
-  // A next layer on this NP prepares it (partial reconfiguration); one on another NP does not.
-  for (const hw::Ident next_np : {kNp, hw::Ident{3, 2, 2, 0}}) {
-    OneNp m(T::Conv2D, kConv);
-    m.b.add(T::Conv2D, kConv, "next", {"layer"});
-    const NpSpace whole{0, 0, Shape{8, 8, 4}};
-    LayerMappingBuilder::map_standalone(m.b.layer("next"), {part_of(next_np, whole, 0, 4)}, 6, {9, 9, 0, 0});
-    CnpRecordingArgs args;
-    args.next_layer = m.b.layer("next");
-    const RegisterBlock regs = m.registers(args);
-    const uint32_t same = next_np == kNp;
-    EXPECT_EQ(field(regs[32], 0, 7), same * 0x35);  // input bits code 3
-    EXPECT_EQ(field(regs[41], 24, 30), same);       // one NP
-  }
 }
 
 TEST(NpRegisters, CnpRecorderRefusals) {

@@ -1,6 +1,5 @@
 // The second generation's memory sizer and skip-DMA records (the sizer against what the recorders
 // write is checked for every mapped model by end_to_end_rig.h).
-#include "v2/fnp_hrc/fnp_sizes.h"
 #include "v2/memory_sizer.h"
 #include "v2/skipdma_records.h"
 
@@ -41,9 +40,7 @@ TEST(MemorySizer, DocumentedSizes) {
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, false, false), 64u * 7);
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, false, true), 64u * 2);
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, true, false), 48u * 7);
-  // An FNP2 keeps its weights outside.
   const auto dense = m.layer("dense");
-  EXPECT_EQ(sizer.get_external_memory_size(dense, placed(Type::FNP2), false, false), get_fnp_sram_size(*dense));
   // without "fifo_size" a TNP-B input counts one frame (5 -> 8 channels: 18 words, rounded to 64), a store none
   const auto tnp = std::make_shared<StubLayer>(LayerType::BufferTempConv, Params{{"filters", 4}}, Shape{3, 3, 5});
   EXPECT_EQ(sizer.get_input_memory_size(tnp, placed(Type::TNP_B, {0, 0, {3, 3, 5}}, {0, 0, {3, 3, 5}}), nullptr), 64u);

@@ -31,8 +31,7 @@ std::string signed6(int v) { return std::to_string(v) + " cannot fit in a 6 bits
 // images as the same weights as (F, C, k, k) in layout 1.
 TEST(HrcFormatters, WeightImages) {
   const std::tuple<uint32_t, uint32_t, uint32_t, std::array<size_t, 3>> cases[] = {
-      {3, 3, 4, {12, 12, 12}},  {16, 3, 2, {174, 174, 174}},  {3, 1, 193, {576, 3, 0}}, {3, 1, 512, {576, 576, 384}},
-      {4, 1, 3, {9, 9, 0}},     {5, 1, 1, {3, 3, 3}},          {7, 1, 2, {12, 12, 12}},  {16, 1, 2, {60, 57, 57}},
+      {3, 3, 4, {12, 12, 12}}, {16, 3, 2, {174, 174, 174}}, {3, 1, 512, {576, 576, 384}}, {16, 1, 2, {60, 57, 57}},
   };
   std::mt19937 rng(7);
   for (const auto& [k, c, f, sizes] : cases) {
@@ -71,7 +70,6 @@ TEST(HrcFormatters, TokensPositionsAndActivations) {
   EXPECT_EQ(message_of([&] { format_hrc_tokens(*tokens, *u8({0, 1, 32, 7, 0, 16}, {2, 3})); }), unsigned5(32));
   EXPECT_EQ(message_of([&] { format_hrc_tokens(*tokens, *u8({0, 1, 2, 3}, {2, 2})); }), kRange);
 
-  EXPECT_EQ(format_hrc_pos_embeddings(*i8(std::vector<int>(197 * 64, 1), {197, 64})).size(), 197u * 16);
   EXPECT_EQ(format_hrc_pos_embeddings(*i8({1, 2, 3, 4, -1, -2, -3, -4}, {1, 8})), (Words{0x04030201, 0xFCFDFEFF}));
   // A row that does not end on a word is refused rather than read past.
   EXPECT_EQ(message_of([] { format_hrc_pos_embeddings(*i8(std::vector<int>(18, 1), {3, 6})); }), kRange);

@@ -2,6 +2,7 @@
 
 #include "backend/layer_mapping.h"
 #include "end_to_end_rig.h"
+#include "rule_testing.h"
 #include "support/model_builders.h"
 
 #include <nuvra/layer.h>
@@ -69,9 +70,7 @@ class Generator {
   int stride() { return width_ >= 16 && draw_.below(4) == 0 ? 2 : 1; }
 
   void conv(int kernel, int filters, int s, const Params& more = {}) {
-    Params p{{"filters", filters}, {"kernel_size", kernel}, {"kernel_stride", s}};
-    for (const auto& [k, v] : more) p[k] = v;
-    b_.add(LayerType::Conv2D, p, name());
+    b_.add(LayerType::Conv2D, with({{"filters", filters}, {"kernel_size", kernel}, {"kernel_stride", s}}, more), name());
     width_ = (width_ + s - 1) / s;
     channels_ = filters;
     last_is_merge_ = false;

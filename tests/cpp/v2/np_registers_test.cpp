@@ -38,7 +38,6 @@ TEST(NpRegisters, IdsAndColumns) {
   for (const auto& [id, expected] : ids) EXPECT_EQ(one_hot_id(id), expected) << int{id};
   const auto hrc = component(hw::Type::HRC, {7, 3, 0, 0});
   EXPECT_EQ(column_range({hrc}), (ColumnRange{1, 1}));
-  EXPECT_EQ(column_range({hrc, component(hw::Type::HRC, {4, 0, 0, 0})}), (ColumnRange{4, 7}));
   EXPECT_EQ(column_range({np(6, 1), np(2, 2), np(9, 1, 3)}), (ColumnRange{2, 9}));
   EXPECT_THROW(column_range({}), std::out_of_range);
   EXPECT_EQ(default_np_regs(np(1, 1, 200), 0, false, true)[56], 0x01800108u);
@@ -173,9 +172,6 @@ TEST(NpRegisters, RecordedWords) {
     std::vector<std::array<uint32_t, 4>> fields;  // word, bits lo..hi, value
     CnpRecordingArgs args = {};
   } cases[] = {
-      {{T::Conv2D, {{"filters", 10}, {"kernel_size", 3}}, {10, 5, 3}},
-       {{4, 0, 15, 45}, {28, 0, 31, 12u << 16 | 9}, {11, 12, 29, 12}, {21, 0, 10, 10}, {29, 16, 23, 2}, {3, 2, 2, 0},
-        {3, 24, 31, 5}, {20, 8, 8, 0}, {27, 0, 15, 0x011}}},
       {{T::DepthwiseConv2D, kDwc, {10, 5, 3}, 4, NpSpace{0, 0, Shape{10, 5, 2}}, 1, 2},
        {{3, 10, 10, 1}, {22, 0, 31, 1 | 2u << 16}, {26, 0, 31, 1 | 2u << 16}}},
       {{T::Conv2DTranspose, {{"filters", 10}, {"kernel_size", 3}, {"kernel_stride", 2}}, {5, 4, 3}},

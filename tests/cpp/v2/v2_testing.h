@@ -5,6 +5,7 @@
 #include "backend/layer_mapping.h"
 #include "backend/layer_mapping_builder.h"
 #include "backend/mapper_rig.h"
+#include "support/error_text.h"
 #include "support/model_builders.h"
 #include "support/program_tools.h"
 
@@ -22,12 +23,7 @@ namespace nuvra::test {
 
 template <class F>
 std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return error_text(std::forward<F>(f));
 }
 
 inline hw::Component component(hw::Type type, hw::Ident ident, std::optional<hw::SplitRecord> split = {}) {

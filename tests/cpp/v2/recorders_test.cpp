@@ -40,7 +40,6 @@ TEST(MemorySizer, DocumentedSizes) {
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, false, false), 64u * 7);
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, false, true), 64u * 2);
   EXPECT_EQ(sizer.get_external_memory_size(m.layer("a"), store, true, false), 48u * 7);
-  const auto dense = m.layer("dense");
   // without "fifo_size" a TNP-B input counts one frame (5 -> 8 channels: 18 words, rounded to 64), a store none
   const auto tnp = std::make_shared<StubLayer>(LayerType::BufferTempConv, Params{{"filters", 4}}, Shape{3, 3, 5});
   EXPECT_EQ(sizer.get_input_memory_size(tnp, placed(Type::TNP_B, {0, 0, {3, 3, 5}}, {0, 0, {3, 3, 5}}), nullptr), 64u);
@@ -51,7 +50,7 @@ TEST(MemorySizer, DocumentedSizes) {
   no_split.type = Type::CNP2;
   EXPECT_THROW(sizer.get_input_memory_size(m.layer("a"), no_split, nullptr), std::runtime_error);
   EXPECT_THROW(sizer.get_weight_memory_size(nullptr, no_split), std::invalid_argument);
-  EXPECT_THROW(sizer.get_input_memory_size(dense, placed(Type::FNP3), nullptr), std::invalid_argument);
+  EXPECT_THROW(sizer.get_input_memory_size(m.layer("dense"), placed(Type::FNP3), nullptr), std::invalid_argument);
 }
 
 // Skip-DMA blocks of a layer's store and load channels, from hand-made mappings on engine layers.

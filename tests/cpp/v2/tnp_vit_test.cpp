@@ -2,11 +2,7 @@
 // the worked examples, register words and block order, refusals, and temporal and ViT models mapped
 // end to end (generated layers: whatever the checker accepts maps, records, reads back and fits).
 #include "backend/hardware_constraints.h"
-#include "v2/cnp/shifts.h"
 #include "v2/layer_recorder.h"
-#include "v2/memory_sizer.h"
-#include "v2/np_registers.h"
-#include "v2/tnp_vit/tnp_b_recorder.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 #include "v2/tnp_vit/tnp_b_weight_formats.h"
 #include "v2/tnp_vit/vit_formatters.h"

@@ -225,7 +225,8 @@ TEST(FitRules, FnpInputLayouts) {
       {7, FnpInputMode::none, 0}};  // 2800, 2100 and 2100 bytes
   for (const auto& [y, mode, words] : spatial) {
     ModelBuilder b;
-    b.input(3, y, 3).add(kConv, {{"filters", 100}, {"kernel_size", 3}}, "conv").add(LayerType::Dense1D, {{"units", 7}}, "l");
+    b.input(3, y, 3).add(kConv, {{"filters", 100}, {"kernel_size", 3}}, "conv");
+    b.add(LayerType::Dense1D, {{"units", 7}}, "l");
     const Layer& dense = *b.layer("l");
     EXPECT_EQ(choose_fnp_input_mode(dense, fnp_input_shape(dense, false), false), mode);
     EXPECT_EQ(check_fnp_constraints(dense, b.layer("conv")).message,

@@ -205,7 +205,8 @@ void check_hardware_sequence(const Sequence& sequence) {
   EXPECT_EQ(info.output_dims(), out);
   EXPECT_EQ(info.passes().size(), n);
   // A last layer without activation hands out 32-bit values.
-  EXPECT_EQ(output_memory_required(info), (uint64_t{out[0]} * out[1] * out[2] * (last.has_activation() ? 1 : 4) + 3) / 4 * 4);
+  const uint64_t output_bytes = uint64_t{out[0]} * out[1] * out[2] * (last.has_activation() ? 1 : 4);
+  EXPECT_EQ(output_memory_required(info), (output_bytes + 3) / 4 * 4);
 }
 
 std::vector<std::string> mapped_layers(const Model& model) {

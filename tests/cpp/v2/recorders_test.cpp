@@ -13,7 +13,6 @@ namespace {
 
 using hw::Type;
 using test::error_of;
-using test::field;
 using test::Params;
 using test::component;
 using test::list_of;

@@ -27,7 +27,6 @@ std::vector<std::vector<uint32_t>> contents(const Record& r) {
 // row 16-23, column 24-31; word 1: address in bits 0-15, then the count.
 TEST(Record, HeaderWordsFieldByField) {
   const std::tuple<hw::Ident, uint32_t, uint16_t, size_t, uint32_t, uint32_t> rows[] = {
-      {{1, 2, 3, 0}, 7, 0, 64, 0x01020307, 0x00400000},
       {{255, 254, 15, 15}, 31, 0xFFFF, 0, 0xFFFEFF1F, 0x0000FFFF},
       {{5, 1, 0, 2}, 11, 68, 4095, 0x0501200B, 0x0FFF0044},  // the largest short block
       {{5, 1, 0, 2}, 11, 68, 4096, 0x0501208B, 0x10000044},  // the smallest extended one
@@ -57,7 +56,6 @@ TEST(Record, PackingRules) {
       {{4096, 64}, {0, 4098 + 66}},
       {{64, 5000, 5000, 10}, {66, 5002, 5002 + 12}},  // a track is never revisited
       {{65533}, {0, 65535}},
-      {{0}, {2}},
   };
   for (const auto& [blocks, tracks] : cases) {
     for (const bool planned : {false, true}) {  // planning only gives the tracks their room
@@ -117,32 +115,6 @@ TEST(Record, BlocksFilledInPlace) {
     });
     EXPECT_EQ(contents(filled), contents(copied));
   }
-}
-
-TEST(Record, Fnp2FiltersTrackIsReplacedAndKeptApart) {
-  Record r(versions::Qrix_v2);
-  r.add_fnp2_filters_track({1, 1, 0, 0}, {1, 2, 3});
-  r.add_fnp2_filters_track({2, 3, 1, 0}, std::vector<uint32_t>{7, 8});
-  EXPECT_EQ(r.fnp2_filters_track()->np, (hw::Ident{2, 3, 1, 0}));
-  EXPECT_EQ(r.fnp2_filters_track()->words, (std::vector<uint32_t>{7, 8}));
-  EXPECT_TRUE(r.tracks().empty());
-}
-
-// Records are polymorphic; a derived record logs its destruction.
-struct LoggingRecord : Record {
-  LoggingRecord(std::string* log, char name) : Record(versions::Qrix_v1), log(log), name(name) {}
-  ~LoggingRecord() override { *log += name; }
-  std::string* log;
-  char name;
-};
-
-TEST(LearnRecordsPtr, DestroysWeightsThenRegistersBThenRegistersA) {
-  std::string log;
-  {
-    LearnRecordsPtr p{std::make_unique<LoggingRecord>(&log, 'a'), std::make_unique<LoggingRecord>(&log, 'b'),
-                      std::make_unique<LoggingRecord>(&log, 'w'), 42};
-  }
-  EXPECT_EQ(log, "wba");
 }
 
 }  // namespace

@@ -1,24 +1,39 @@
+// What the second-generation checker accepts and refuses: its rules in order with their messages,
+// the Add, FNP and TNP-B rules, what fits an NP, and the rules on runs of layers.
+#include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/compatibility_checker.h"
+#include "v2/fnp_hrc/fnp_sizes.h"
+#include "v2/fnp_hrc/mapping_checks.h"
+#include "v2/fnp_hrc/sequence_rules.h"
+#include "v2/tnp_vit/tnp_b_rules.h"
 
 #include "rule_testing.h"
-#include "support/model_builders.h"
+#include "stub_layer.h"
+#include "v2_testing.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace nuvra::v2 {
 namespace {
 
 using namespace nuvra::test;
+using hw::Type;
+using Names = std::vector<std::string>;
 
-MappingStatus check(const Layer& layer) {
-  static const HardwareConstraints constraints{
-      .fnp3_sram_size = 1000, .np_weight_memory_size = 4096, .input_sram_single_buffer_size = 600};
-  return CompatibilityCheckerImpl(constraints).check_layer_compatibility(layer, nullptr, versions::FPGA_v2);
+constexpr uint32_t kMax = 0xFFFFFFFF;
+constexpr LayerType kConv = LayerType::Conv2D, kDw = LayerType::DepthwiseConv2D, kIc = LayerType::InputConv2D;
+constexpr LayerType kConvT = LayerType::Conv2DTranspose, kDwT = LayerType::DepthwiseConv2DTranspose;
+const Params k1{{"filters", 1}, {"kernel_size", 1}}, k3{{"filters", 4}, {"kernel_size", 3}}, kDw3{{"kernel_size", 3}};
+
+// Layer "l" of `type` after an input of `in` (input layers stand alone); its model stays alive.
+std::shared_ptr<Layer> single(LayerType type, const Params& params, Shape in = {8, 8, 3}, int bits = 8) {
+  static std::vector<std::unique_ptr<ModelBuilder>> models;
+  models.push_back(std::make_unique<ModelBuilder>());
+  if (type != kIc && type != LayerType::Stem) models.back()->input(in[0], in[1], in[2], bits);
+  models.back()->add(type, params, "l");
+  return models.back()->layer("l");
 }
 
 std::string width(const std::string& name, int limit, int got) {
@@ -30,36 +45,61 @@ std::function<void(Layer&)> set(const std::string& name, std::vector<int> values
   return [name, values](Layer& l) { set_variable(l, name, values); };
 }
 
-// A layer after an input of `in` = (x, y, c, bits); input layers stand alone.
 struct Case {
   LayerType type;
   Params params;
   std::string message;  // after the layer prefix; empty: accepted
   std::function<void(Layer&)> edit = nullptr;
-  std::vector<uint32_t> in = {8, 8, 3, 8};
+  Shape in = {8, 8, 3};
+  int bits = 8;
 };
 
-const std::vector<uint32_t> kFlat{1, 1, 192, 8};
-const Params kConv{{"filters", 4}, {"kernel_size", 3}}, kLut{{"filters", 4}, {"kernel_size", 4}, {"activation", 2}};
+const Params kGap{{"pool_type", 2}, {"pool_size", -1}}, kMax2{{"pool_type", 1}, {"pool_size", 2}};
+const std::string kGapPrefix = "When using Global Average Pooling, ";
+const std::string kTooBig = "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
+const Shape kFlat{1, 1, 192};
+const Params kLut{{"filters", 4}, {"kernel_size", 4}, {"activation", 2}};
 const Params kStem{{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
                    {"kernel_size", 16}, {"output_bits", 8}};
 const Params kHrc{{"input_width", 32}, {"input_height", 32}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 3}};
-constexpr LayerType kIc = LayerType::InputConv2D;
-const std::string kStemShapes =
-    "Input shape must be one of: (160, 160, 1 or 3), (224, 224, 1 or 3), (256, 256, 1 or 3)";
 
-// Variable widths in table order, then the activation, then the kind's own rule. The Dense1D rows
-// and the Stem shift rows are refusals added so that whatever is accepted can be recorded (the
-// CNP strides are in cnp_rules_test).
+// Variable widths in table order, then the activation, then the kind's own rules, each kind's first
+// failing rule reporting its message. The Dense1D rows and the Stem shift rows are refusals added so
+// that whatever is accepted can be recorded.
 const Case kCases[] = {
-    {LayerType::Conv2D, kConv, ""},
-    {LayerType::Conv2D, kConv, "", set("input_shift", {7})},
-    {LayerType::Conv2D, kConv, width("input_shift", 3, 4), set("input_shift", {0, 8})},
-    {LayerType::Conv2D, kConv, "", set("output_shift", {31, -32})},
-    {LayerType::Conv2D, kConv, width("output_shift", 6, 7), set("output_shift", {-33})},
-    {LayerType::Conv2D, kConv, width("max_value_shift", 5, 6), set("max_value_shift", {32})},
-    {LayerType::Conv2D, kLut, width("bias_shift", 5, 7), set("bias_shift", {0, 0, 0, 64})},
-    {LayerType::Conv2D, kLut, "layer does not support activation type 'LUT'."},  // before the kernel
+    {kConv, k3, ""},
+    {kConv, k3, "", set("input_shift", {7})},
+    {kConv, k3, width("input_shift", 3, 4), set("input_shift", {0, 8})},
+    {kConv, k3, "", set("output_shift", {31, -32})},
+    {kConv, k3, width("output_shift", 6, 7), set("output_shift", {-33})},
+    {kConv, kLut, width("bias_shift", 5, 7), set("bias_shift", {0, 0, 0, 64})},
+    {kConv, kLut, "l does not support activation type 'LUT'."},  // before the kernel
+    // The CNP rules; the input SRAM holds a 12 x 12 x 16 input of 8 bits.
+    {kConv, k1, "Input should be 8-bit.", nullptr, {5000, 1, 1}, 16},  // before the size rules
+    {kConv, with(k3, {{"output_bits", 9}}), "With activation output bitwidth should be <= 8."},
+    {kConv, k1, "The maximum input width is 4096 (got 4097)", nullptr, {4097, 1, 1}},
+    {kDwT, kDw3, "The maximum input height is 4096 (got 4097)", nullptr, {1, 4097, 1}},
+    {kConv, k1, "The maximum input channel value is 2048 (got 2049)", nullptr, {1, 1, 2049}},
+    {kConv, {{"filters", 2048}, {"kernel_size", 1}}, "", nullptr, {1, 1, 1}},
+    {kConvT, {{"filters", 2049}, {"kernel_size", 3}}, "The maximum number of filters is 2048 (got 2049)", nullptr,
+     {1, 1, 1}},
+    {kDw, kDw3, "", nullptr, {1, 1, 2048}},  // a depthwise layer's filters are its channels
+    {kConv, with(k3, {{"padding", 0}}), "Only padding 'Same' is supported."},
+    {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 3}, {"kernel_stride", 2}}),
+     "The CNP cannot support both pooling and stride."},
+    {kDw, with(kDw3, {{"pool_type", 1}, {"pool_size", 3}}), "Pooling size must be 1 or 2"},
+    {kConv, with(k3, kGap), "", nullptr, {12, 12, 16}},
+    {kDw, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64", nullptr, {65, 1, 1}},
+    {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {13, 12, 1}},
+    {kConv, with(k3, kGap), kGapPrefix + "spatial split is impossible", nullptr, {12, 12, 17}},
+    {kConv, with(k3, {{"kernel_size", 4}}), "Kernel size must be 1, 3, 5 or 7"},
+    {kConvT, with(k3, {{"kernel_size", 4}}), ""},
+    {kConvT, with(k3, {{"kernel_size", 5}}), "Kernel size must be 3 or 4"},
+    {kConv, k3, "", nullptr, {1, 1, 682}},  // kernel 3: 6 units per input channel against 4096
+    {kConv, k3, kTooBig, nullptr, {1, 1, 683}},
+    // The register block knows strides 1 and 2 only, and a 3-bit max pooling stride.
+    {kDw, with(kDw3, {{"kernel_stride", 4}}), "Kernel stride must be 1 or 2 (got 4)"},
+    {kDw, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
     {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 13}}, "The maximum number of taps is 12 (got 13)"},
     {LayerType::FullyConnected, {{"units", 4}}, "Unsupported layer type on v2."},
     {LayerType::StatefulRecurrentLegacy, {{"stateful_channels", 4}, {"out_channels", 4}}, "Input should be 16-bit."},
@@ -67,19 +107,17 @@ const Case kCases[] = {
      kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 5}},
      "Output bitwidth should be 4 or between 8 and 32 (got 5)", nullptr, kFlat},
-    {LayerType::Dense1D, {{"units", 65536}}, "The maximum number of units is 65535 (got 65536)", nullptr, {1, 1, 1, 8}},
+    {LayerType::Dense1D, {{"units", 65536}}, "The maximum number of units is 65535 (got 65536)", nullptr, {1, 1, 1}},
     {LayerType::Dense1D, {{"units", 2}},
      "An input of 8x8x3 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP."},
     // 2800, 2100 and 2100 bytes in the three layouts: none fits.
     {LayerType::Dense1D, {{"units", 2}}, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.",
-     nullptr, {3, 7, 100, 8}},
+     nullptr, {3, 7, 100}},
     // The HRC input layers' own rules.
     {kIc, kHrc, ""},
     {kIc, kHrc, "All weights cannot be zeroes.", set("weights", {})},
     {kIc, with(kHrc, {{"kernel_size", 6}}),
      "Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7.6 given."},
-    {kIc, with(kHrc, {{"kernel_size", 7}, {"kernel_stride", 7}}),
-     "For a kernel size 7, the kernel stride must be smaller than 6"},
     {kIc, with(kHrc, {{"kernel_stride", 4}}), "For a kernel size 3, the kernel stride must be smaller than 3"},
     {kIc, with(kHrc, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}}),
      "Unsupported max-pooling size, max-pooling stride combinaison. The only supported combinaison of (Pool_size, "
@@ -94,28 +132,248 @@ const Case kCases[] = {
     {kIc, with(kHrc, {{"output_bits", 4}}), "Output should be 8-bit. 4 given."},
     {kIc, with(kHrc, {{"filters", 513}}), "The filters number should be set between 1 and 512 513 given."},
     {LayerType::Stem, kStem, ""},
-    {LayerType::Stem, with(kStem, {{"input_height", 160}}), kStemShapes},
+    {LayerType::Stem, with(kStem, {{"input_height", 160}}),
+     "Input shape must be one of: (160, 160, 1 or 3), (224, 224, 1 or 3), (256, 256, 1 or 3)"},
     {LayerType::Stem, with(kStem, {{"kernel_size", 14}}), "Kernel size must be 16."},
-    {LayerType::Stem, with(kStem, {{"output_bits", 4}}), "Output should be 8-bit. 4 given."},
-    {LayerType::Stem, kStem, "All weights cannot be zeroes.", set("weights", {})},
     {LayerType::Stem, kStem, width("tokens_shift", 5, 6), set("tokens_shift", {0, 32})},
     {LayerType::Stem, with(kStem, {{"filters", 188}}), "The number of filters must be 192.",  // its rules first
      set("tokens_shift", {40})},
 };
 
 TEST(Checker, RulesInOrderWithTheirMessages) {
+  const HardwareConstraints constraints{
+      .fnp3_sram_size = 1000, .np_weight_memory_size = 4096, .input_sram_single_buffer_size = 576};
   for (size_t i = 0; i < std::size(kCases); ++i) {
     const Case& c = kCases[i];
     SCOPED_TRACE("row " + std::to_string(i));
-    ModelBuilder b;
-    if (c.type != kIc && c.type != LayerType::Stem) b.input(c.in[0], c.in[1], c.in[2], static_cast<int>(c.in[3]));
-    b.add(c.type, c.params, "layer");
+    const auto layer = single(c.type, c.params, c.in, c.bits);
     // Real weights: a fresh all-zero tensor measures 1 bit and counts as all zero.
-    if (c.type == LayerType::Dense1D || c.type == kIc || c.type == LayerType::Stem)
-      set_variable(*b.layer("layer"), "weights", {5, -3});
-    if (c.edit) c.edit(*b.layer("layer"));
-    expect_status(check(*b.layer("layer")), on("layer", c.message));
+    if (c.type == LayerType::Dense1D || c.type == kIc || c.type == LayerType::Stem) {
+      set_variable(*layer, "weights", {5, -3});
+    }
+    if (c.edit) c.edit(*layer);
+    expect_status(CompatibilityCheckerImpl(constraints).check_layer_compatibility(*layer, nullptr, versions::FPGA_v2),
+                  on("l", c.message));
   }
+}
+
+TEST(CnpRules, AddShiftGapAndOutputShiftRange) {
+  const std::string in = "This model cannot be mapped in hardware, Add input shift is out of range.";
+  const std::string out = "This model cannot be mapped in hardware, Add output shift is out of range.";
+  const std::tuple<int, int, int, std::string> cases[] = {
+      {0, 15, -15, ""}, {0, 16, -16, in}, {3, 1, 0, ""}, {1, 3, 1, out}, {0, 0, -4, ""}, {0, 0, -5, out}};
+  for (const auto& [a, b, o, message] : cases) {
+    SCOPED_TRACE(std::to_string(a) + ", " + std::to_string(b) + ", " + std::to_string(o));
+    ModelBuilder m;
+    m.input(4, 4, 3).add(kConv, {{"filters", 3}, {"kernel_size", 1}}, "conv");
+    m.add(LayerType::Add, {}, "cnp", {"input", "conv"});
+    // On the last channel: every channel is checked.
+    set_variable(*m.layer("cnp"), "a_shift", {0, 0, a});
+    set_variable(*m.layer("cnp"), "b_shift", {0, 0, b});
+    set_variable(*m.layer("cnp"), "output_shift", {0, 0, o});
+    expect_status(check_add_shift(*m.layer("cnp")), on("cnp", message));
+  }
+}
+
+TEST(FitRules, CnpWidthSramAndWeights) {
+  const auto conv = single(kConv, k3);
+  auto part = [](Type type, uint32_t width) {
+    return component(type, {}, hw::SplitRecord{0, 1, {0, 0, Shape{width, 4, 3}}, {}, false});
+  };
+  const std::string limit = " exceeds the maximum value for NP input width: 64";
+  const std::pair<std::vector<hw::Component>, std::string> widths[] = {
+      {{part(Type::CNP1, 61), part(Type::CNP2, 64)}, "Success"},
+      {{part(Type::CNP1, 65)}, "68" + limit},
+      {{part(Type::CNP1, kMax)}, "4294967296" + limit}, {{part(Type::TNP_B, 200), part(Type::FNP3, 300)}, "Success"}};
+  for (const auto& [components, message] : widths) EXPECT_EQ(check_layer_mappings(*conv, components).message, message);
+  HardwareConstraints hc;
+  hc.input_sram_single_buffer_size = 90;
+  hc.input_sram_dual_buffer_size = 192;
+  const std::tuple<Type, uint32_t, uint32_t, uint8_t, uint32_t, bool, bool> fits[] = {
+      // type, window height = width, fifo_size, bits, taken; single, dual
+      {Type::CNP1, 10, 0, 8, 0, true, true},  // 3 channels: 12 bytes a channel row, 9 words a row, 90 words
+      {Type::CNP1, 10, 0, 8, 1, false, true},
+      {Type::TNP_B, 1, 2, 8, 0, false, true},       // one word a frame, rounded to 64, times fifo_size + 1
+      {Type::TNP_B, 1, 2, 8, 1, false, false},      {Type::CNP1, 1, 0, 8, 91, false, true},  // reserve past capacity
+      {Type::CNP1, kMax, 0, 255, 0, false, false},  {Type::TNP_B, 1, kMax, 8, 0, false, false}};  // no wrap
+  for (const auto& [type, size, fifo, bits, taken, single_fits, dual_fits] : fits) {
+    EXPECT_EQ(is_sram_input_fit_single_buffer(hc, type, size, size, 3, fifo, bits, taken), single_fits) << taken;
+    EXPECT_EQ(is_sram_input_fit_dual_buffer(hc, type, size, size, 3, fifo, bits, taken), dual_fits) << taken;
+  }
+  EXPECT_EQ(error_of([&] { is_sram_input_fit_single_buffer(hc, Type::FNP3, 1, 1, 1, 0, 8, 0); }),
+            "Type of NP not supported.");
+  const auto conv7 = single(kConv, {{"filters", 8}, {"kernel_size", 7}}, {8, 8, 4});
+  const auto dw7 = single(kDw, {{"kernel_size", 7}}, {8, 8, 6});
+  const auto btc = single(LayerType::BufferTempConv, {{"filters", 5}, {"fifo_size", 2}}, {2, 2, 3});
+  EXPECT_EQ(get_weights_100b_size(*btc, 5), 18u);
+  const std::tuple<std::shared_ptr<Layer>, uint32_t, uint32_t, bool> weights[] = {
+      {conv, 10, 36, true}, {conv, 10, 35, false},
+      // the 18-bit container field bounds what memory alone would allow
+      {conv7, 37448, kMax, true}, {conv7, 37456, kMax, false}, {dw7, 37449, kMax, true}, {dw7, 37450, kMax, false}};
+  for (const auto& [layer, filters, memory, expected] : weights) {
+    hc.np_weight_memory_size = memory;
+    EXPECT_EQ(is_weights_size_fit_np(hc, *layer, filters), expected) << filters << " in " << memory;
+  }
+  const auto dense = single(LayerType::Dense1D, {{"units", 4}}, {4, 4, 4});
+  EXPECT_EQ(error_of([&] { is_weights_size_fit_np(hc, *dense, 4); }), "Unexpected layer type for CNP or TNP-B.");
+}
+
+TEST(FitRules, FnpInputLayouts) {
+  const std::tuple<uint32_t, FnpInputMode, uint32_t> spatial[] = {
+      // after a Conv2D over 3 x y x 100: y, mode, words per neuron with its header
+      {5, FnpInputMode::channel_rows, 502}, {6, FnpInputMode::pixel_rows, 452},
+      {7, FnpInputMode::none, 0}};  // 2800, 2100 and 2100 bytes
+  for (const auto& [y, mode, words] : spatial) {
+    ModelBuilder b;
+    b.input(3, y, 3).add(kConv, {{"filters", 100}, {"kernel_size", 3}}, "conv");
+    b.add(LayerType::Dense1D, {{"units", 7}}, "l");
+    const Layer& dense = *b.layer("l");
+    EXPECT_EQ(choose_fnp_input_mode(dense, fnp_input_shape(dense, false), false), mode);
+    EXPECT_EQ(check_fnp_constraints(dense, b.layer("conv")).message,
+              words ? "Success" : on("l", "Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(error_of([&] { EXPECT_EQ(get_fnp_sram_size(dense), words * 7); }),
+              words ? "<no error>" : "Unsupported padding.");
+  }
+  for (auto [bits, activation, message] :
+       {std::tuple{32, 0, "Success"}, {9, 1, "With activation output bitwidth should be <= 8."}}) {
+    const auto dense = single(LayerType::Dense1D, {{"units", 4}, {"output_bits", bits}, {"activation", activation}},
+                              {4, 4, 4});
+    EXPECT_THAT(check_fnp_constraints(*dense, nullptr).message, ::testing::EndsWith(message));
+  }
+  // An image neither flattened nor packed by rows would keep c of its x * y * c weights per neuron.
+  EXPECT_EQ(error_of([&] { get_fnp_sram_size(*single(LayerType::Dense1D, {{"units", 2}}, {4, 4, 3})); }),
+            "Unsupported padding.");
+  // A layer taken out of its model has no inbound layer to classify: it is not spatial.
+  ModelBuilder popped;
+  popped.input(4, 4, 3).add(kConv, {{"filters", 8}, {"kernel_size", 3}}, "conv");
+  popped.add(LayerType::Dense1D, {{"units", 3}}, "dense");
+  const auto dense = popped.layer("dense");
+  EXPECT_TRUE(is_spatial_fnp_input(*dense, false));
+  popped.model().pop_layer();
+  EXPECT_FALSE(is_spatial_fnp_input(*dense, false));
+}
+
+TEST(FitRules, TnpB) {
+  const LayerType btc = LayerType::BufferTempConv, dw = LayerType::DepthwiseBufferTempConv;
+  const std::tuple<Shape, LayerType, Params, std::string> cases[] = {
+      {{5000, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 2}, {"output_bits", 16}}, "Output should be 8-bit."},
+      {{4096, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 15}}, ""},
+      {{4097, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 2}}, "The maximum input width is 4096 (got 4097)"},
+      {{2, 2, 256}, dw, {{"fifo_size", 12}}, ""},  // depthwise filters are its channels; 12 taps fill a unit
+      {{2, 2, 4}, btc, {{"filters", 4}, {"fifo_size", 16}}, "The maximum fifo_size is 15 (got 16)"}};
+  for (const auto& [in, type, params, message] : cases) {
+    const auto layer = single(type, params, in);
+    expect_status(check_tnp_b_common_constraints(*layer), on("l", message));
+    expect_status(type == btc ? check_buffer_temp_conv_constraints(*layer)
+                              : check_depthwise_buffer_temp_conv_constraints(*layer),
+                  on("l", message));
+  }
+  // Layers the engine will not build, as a corrupted or hand-made model could carry.
+  const std::tuple<LayerType, Params, Shape, std::string> stubs[] = {
+      {btc, {{"filters", 4}, {"fifo_size", 0}}, Shape{1, 1, 4, 4}, "The minimum fifo_size is 1 (got 0)"},
+      {btc, {{"filters", 4}, {"fifo_size", 2}}, Shape{1, 1, 7, 4},
+       "The number of weight rows must be a multiple of fifo_size 2 (got 7)"},
+      {dw, {{"fifo_size", 2}}, Shape{1, 1, 13, 4}, "The maximum number of taps is 12 (got 13)"}};
+  for (const auto& [type, params, weights, message] : stubs) {
+    StubLayer layer(type, params, Shape{2, 2, 4}, "l");
+    layer.set_weights(weights);
+    expect_status(check_tnp_b_common_constraints(layer), on("l", message));
+  }
+}
+
+const std::string kSeveral = "Bad mapping on skip connection. Several branches.";
+
+// Checks the run `names` of `b` within the whole list `all` (default: the run).
+MappingStatus check(const ModelBuilder& b, const Names& names, const Names& all = {}) {
+  LayerList run, layers;
+  for (const auto& n : names) run.push_back(b.layer(n));
+  for (const auto& n : all) layers.push_back(b.layer(n));
+  return check_layer_sequence(run.begin(), run.end(), all.empty() ? run : layers);
+}
+
+TEST(LayerSequence, StartEndAndSuccessionRules) {
+  ModelBuilder b;
+  b.input(8, 8, 3)
+      .add(kConv, k3, "a")
+      .add(kConv, k3, "b")
+      .add(LayerType::Add, {}, "add", {"a", "b"})
+      .add(kConv, with(k3, {{"pool_type", 1}, {"pool_size", 2}}), "pool")
+      .add(LayerType::Dequantizer, {}, "deq")
+      .add(kConv, k3, "after")
+      .add(LayerType::BufferTempConv, {{"filters", 4}, {"fifo_size", 2}}, "tnp", {"pool"})
+      .add(LayerType::Dense1D, {{"units", 4}}, "fnp", {"pool"})
+      .add(kConv, k3, "cnp", {"fnp"})
+      .add(LayerType::Dense1D, {{"units", 4}}, "merged", {"add"});
+  // Last layers without activation: 8 bits are not checked; wider ones must be unscaled.
+  for (const int bits : {8, 9, 16})
+    b.add(kConv, with(k3, {{"activation", 0}, {"output_bits", bits}}), "raw" + std::to_string(bits), {"a"});
+  set_variable(*b.layer("raw9"), "output_scales", {1, 3}, 1);  // one element out of line is enough
+  set_variable(*b.layer("raw16"), "output_shift", {0, 0, -1});  // reported before the scales
+  const LayerList empty;
+  expect_status(check_layer_sequence(empty.begin(), empty.end(), empty), "Empty layer sequence");
+  const std::pair<Names, std::string> cases[] = {
+      {{"a", "b"}, ""},
+      {{"add", "pool"}, on("add", "Can't be the first layer of the sequence.")},
+      {{"deq"}, on("deq", "Can't start a sequence with a Dequantizer.")},  // before any last-layer rule
+      {{"b", "deq", "after"}, "Only 1 Dequantizer at the end of the model is supported."},
+      // A closing Dequantizer hands the last-layer rules to the layer before it.
+      {{"pool", "deq"}, on("pool", "A layer with max pooling cannot be the last layer of a sequence.")},
+      {{"pool", "tnp"}, ""},
+      {{"pool", "fnp"},
+       on("fnp", "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B.")},
+      {{"fnp", "cnp"}, on("cnp", "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to "
+                                 "incompatible data processing requirements.")},
+      {{"a", "b", "add", "merged"}, on("merged", "Dense layer can't have Add/Concat as inbound.")},
+      {{"a", "raw8"}, ""},
+      {{"a", "raw9"}, on("raw9", "Without activation output_scales should be 1.")},
+      {{"a", "raw16"}, on("raw16", "Without activation output_shift should be 0.")},
+  };
+  for (const auto& [run, message] : cases) expect_status(check(b, run), message);
+}
+
+TEST(LayerSequence, OutboundsAndBranches) {
+  ModelBuilder b;
+  b.input(8, 8, 3)
+      .add(kConv, k3, "fork")
+      .add(kConv, k3, "x", {"fork"})
+      .add(kConv, k3, "y", {"fork"})
+      .add(LayerType::Concatenate, {}, "cat", {"x", "y"})
+      .add(kConv, k3, "end")
+      .add(kConv, k3, "z", {"fork"});
+  const Names two{"fork", "x", "y", "cat", "end"};
+  expect_status(check(b, two), "");
+  expect_status(check(b, {"fork", "x", "y"}, two), kSeveral);
+  expect_status(check(b, {"fork", "x", "y", "cat"}, two), "Bad mapping on skip connection. No valid merge layer.");
+  // "z" lies outside the run but counts as a consumer of the list.
+  expect_status(check(b, two, {"fork", "x", "y", "cat", "end", "z"}),
+                on("fork", "Layer has 3 outbounds. A maximum of 2 outbounds is supported."));
+
+  ModelBuilder h;
+  h.add(kIc, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"filters", 4}, {"kernel_size", 3}}, "hrc")
+      .add(kConv, k3, "x", {"hrc"})
+      .add(kConv, k3, "y", {"hrc"})
+      .add(LayerType::Add, {}, "add", {"x", "y"});
+  expect_status(check(h, {"hrc", "x", "y", "add"}), "A layer mapped on HRC supports 1 outbound only");
+  expect_status(check(h, {"hrc", "x"}, {"hrc", "x", "y", "add"}), kSeveral);  // the other consumer is outside
+}
+
+TEST(LayerSequence, DeeperSecondInputOfAConcatenateFeedsNothingElse) {
+  ModelBuilder b;
+  b.input(8, 8, 3).add(kConv, k3, "shallow").add(kConv, k3, "deep");
+  b.add(LayerType::Concatenate, {}, "cat", {"shallow", "deep"}).add(kConv, k3, "other", {"deep"});
+  const LayerList list{b.layer("shallow"), b.layer("deep"), b.layer("cat"), b.layer("other")};
+  expect_status(check_skip_connections(list, list),
+                on("deep", "Is the second input of a Concat, it can't have multiple outputs."));
+  // A Concatenate with one inbound layer (never built by the engine) is skipped, not over-read.
+  auto x = std::make_shared<StubLayer>(kConv, Params{}, Shape{1, 1, 1}, "x");
+  auto cat = std::make_shared<StubLayer>(LayerType::Concatenate, Params{}, Shape{1, 1, 1}, "cat");
+  auto other = std::make_shared<StubLayer>(kConv, Params{}, Shape{1, 1, 1}, "other");
+  x->kind = other->kind = 2;
+  cat->kind = 5;
+  cat->inbounds = other->inbounds = {x};
+  x->outbounds = {cat, other};
+  const LayerList run{x, cat, other};
+  expect_status(check_skip_connections(run, run), "");
 }
 
 }  // namespace

@@ -1,17 +1,12 @@
+// The Dense1D recorder on an FNP3: its images in each input layout read back, the memory count,
+// and what it refuses.
 #include "v2/fnp_hrc/dense1d_recorder.h"
 
-#include "backend/layer_mapping.h"
-#include "backend/mapper_rig.h"
 #include "rule_testing.h"
-#include "support/model_builders.h"
-#include "support/program_tools.h"
-
-#include <gtest/gtest.h>
+#include "v2_testing.h"
 
 #include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace nuvra::v2 {
 namespace {
@@ -36,15 +31,10 @@ ModelBuilder dense_after(bool conv, uint32_t x, uint32_t y, uint32_t c, Params p
     set_variable(*b.layer("dense"), name, values);
   }
   auto m = std::make_shared<LayerMapping>();
-  const auto list = [](hw::Type t, hw::Ident ident) {
-    hw::Component c;
-    c.type = t, c.ident = ident, c.split = hw::SplitRecord{};
-    return std::make_shared<std::vector<hw::Component>>(std::vector{c});
-  };
-  m->nps = list(hw::Type::FNP3, kNp);
-  m->prev_components.push_back(list(hw::Type::CNP1, {1, 2, 0, 0}));
-  m->next_components.push_back(list(hw::Type::DMA_EVENT, {5, 0, 0, 0}));
-  dynamic_cast<LayerImpl&>(*b.layer("dense")).layer_mapping = m;
+  m->nps = list_of({component(hw::Type::FNP3, kNp, hw::SplitRecord{})});
+  m->prev_components.push_back(list_of({component(hw::Type::CNP1, {1, 2, 0, 0}, hw::SplitRecord{})}));
+  m->next_components.push_back(list_of({component(hw::Type::DMA_EVENT, {5, 0, 0, 0}, hw::SplitRecord{})}));
+  attach(b.layer("dense"), m);
   return b;
 }
 

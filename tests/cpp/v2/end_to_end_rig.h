@@ -29,10 +29,14 @@ std::vector<uint8_t> program_bytes(const Sequence& sequence);
 // - the program splits into two verified size-prefixed parts, every span points at exactly its
 //   words, and every track decodes into whole blocks;
 // - each pass has its SCC, layer and idle-NP records, and descriptors_per_pass equals a recount;
+//   only a several-pass sequence records the dummy descriptor header;
 // - within a pass no NP serves two layers and no skip-DMA channel is used twice; split windows
 //   tile the input and filter parts tile [0, filters);
 // - each NP's register block carries the mapping's id, its destination id and the pass flags;
 //   the idle-NP program touches only free NPs;
+// - each NP's weight blocks hold the weight memory the sizer counted; a CNP or TNP-B NP gets its
+//   registers, weights, shifts and variables in that order, with its filter count and its input
+//   memory in the registers, and its layer's skip-DMA blocks close (CNP) or open (TNP-B) the record;
 // - ProgramInfo reads the program back with the expected dimensions and memory figures.
 void check_hardware_sequence(const Sequence& sequence);
 

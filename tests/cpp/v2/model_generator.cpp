@@ -2,6 +2,7 @@
 
 #include "backend/layer_mapping.h"
 #include "end_to_end_rig.h"
+#include "rule_testing.h"
 #include "support/model_builders.h"
 
 #include <nuvra/layer.h>
@@ -37,14 +38,6 @@ class Generator {
  public:
   explicit Generator(uint64_t seed) : draw_(seed) {}
 
-  std::unique_ptr<Model> chain(int layers) {
-    width_ = 8, channels_ = 8;
-    b_.add(LayerType::InputConv2D, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"filters", 8},
-                                    {"kernel_size", 3}}, name());
-    for (int i = 0; i < layers; ++i) conv(3, 8, 1);
-    return b_.take();
-  }
-
   std::unique_ptr<Model> build(int blocks) {
     if (draw_.below(4) == 0) {
       // A wide input that the first CNP layer splits by width.
@@ -77,9 +70,7 @@ class Generator {
   int stride() { return width_ >= 16 && draw_.below(4) == 0 ? 2 : 1; }
 
   void conv(int kernel, int filters, int s, const Params& more = {}) {
-    Params p{{"filters", filters}, {"kernel_size", kernel}, {"kernel_stride", s}};
-    for (const auto& [k, v] : more) p[k] = v;
-    b_.add(LayerType::Conv2D, p, name());
+    b_.add(LayerType::Conv2D, with({{"filters", filters}, {"kernel_size", kernel}, {"kernel_stride", s}}, more), name());
     width_ = (width_ + s - 1) / s;
     channels_ = filters;
     last_is_merge_ = false;
@@ -172,10 +163,6 @@ class Fnv {
     for (size_t i = 0; i < n; ++i) h_ = (h_ ^ c[i]) * 0x100000001B3ull;
   }
   void text(const std::string& s) { bytes(s.data(), s.size() + 1); }
-  template <class T>
-  void value(T v) {
-    bytes(&v, sizeof v);
-  }
   uint64_t digest() const { return h_; }
 
  private:
@@ -185,7 +172,7 @@ class Fnv {
 }  // namespace
 
 std::unique_ptr<Model> generated_model(uint64_t seed, int blocks) {
-  auto model = seed == 0 ? Generator(seed).chain(blocks) : Generator(seed).build(blocks);
+  auto model = Generator(seed).build(blocks);
   fill_model(*model);
   return model;
 }
@@ -208,7 +195,7 @@ uint64_t mapping_digest(const std::vector<std::shared_ptr<Sequence>>& sequences,
     f.text(s->name());
     if (s->backend() != BackendType::Hardware) continue;
     const ByteView program = s->program();
-    f.value(program.size);
+    f.bytes(&program.size, sizeof program.size);
     f.bytes(program.data, program.size);
     for (const auto& pass : s->passes()) {
       f.text("pass");
@@ -217,9 +204,9 @@ uint64_t mapping_digest(const std::vector<std::shared_ptr<Sequence>>& sequences,
         const auto m = get_layer_mapping(*layer);
         if (!m) continue;
         const auto add = [&](const hw::Component& c) {
-          f.value(c.type);
-          f.value(c.ident);
-          f.value(c.mem_info);
+          f.bytes(&c.type, sizeof c.type);
+          f.bytes(&c.ident, sizeof c.ident);
+          f.bytes(&c.mem_info, sizeof c.mem_info);
         };
         if (m->nps)
           for (const auto& c : *m->nps) add(c);

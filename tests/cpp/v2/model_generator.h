@@ -13,8 +13,7 @@
 
 namespace nuvra::test {
 
-// `blocks` building blocks after the input layer, drawn from `seed`; variables filled. Seed 0
-// gives a uniform chain instead: an 8x8 input layer and `blocks` 3x3 Conv2D layers of 8 filters.
+// `blocks` building blocks after the input layer, drawn from `seed`; variables filled.
 std::unique_ptr<Model> generated_model(uint64_t seed, int blocks);
 
 // An InputConv2D of `channels` channels (2 make its recording fail) over a width x width input,

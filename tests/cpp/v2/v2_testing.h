@@ -1,10 +1,11 @@
-// Shared tools of the v2 tests: error texts, NP components, layers placed and split by the mapping
-// engine on an FPGA_v2 mesh (for the recorders) and a flat view of a record's blocks.
+// Shared tools of the v2 tests: error texts, NP components, hand-made mappings, the meshes of the
+// simulated boards (mapper_rig.h) and a flat view of a record's blocks.
 #pragma once
 
 #include "backend/layer_mapping.h"
 #include "backend/layer_mapping_builder.h"
 #include "backend/mapper_rig.h"
+#include "support/error_text.h"
 #include "support/model_builders.h"
 #include "support/program_tools.h"
 
@@ -22,12 +23,7 @@ namespace nuvra::test {
 
 template <class F>
 std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return error_text(std::forward<F>(f));
 }
 
 inline hw::Component component(hw::Type type, hw::Ident ident, std::optional<hw::SplitRecord> split = {}) {
@@ -41,37 +37,6 @@ inline hw::Component component(hw::Type type, hw::Ident ident, std::optional<hw:
 inline hw::Component np(uint8_t col, uint8_t row, uint8_t id = 0) {
   return component(hw::Type::CNP2, {col, row, id, 0});
 }
-
-// One pass of a model (its InputData layer left out, as the map driver never places it).
-class MappedModel {
- public:
-  ModelBuilder b;
-  Rig<MapConstraints, V2TestChecker> rig{discovered_mesh("fpga_v2")};
-
-  MappedModel& map() {
-    for (const auto& l : b.model().layers())
-      if (l->params()->layer_type() != LayerType::InputData) pass_.push_back(l);
-    std::vector<std::vector<hw::Component>> components;
-    for (const auto& l : pass_) {
-      components.emplace_back();
-      if (l->is_kind(5)) continue;
-      auto [placed, status] = rig.map(l, pass_);
-      if (!status.ok() || rig.pass_full) throw std::runtime_error("placing " + l->get_name() + ": " + status.message);
-      components.back() = std::move(placed);
-    }
-    LayerMappingBuilder::build_layer_mapping(pass_, pass_, components, rig.device->mesh()->dma_event);
-    return *this;
-  }
-  std::shared_ptr<Layer> operator()(const std::string& name) const { return b.layer(name); }
-  LayerMapping& mapping(const std::string& name) const {
-    if (auto m = get_layer_mapping(*b.layer(name))) return *m;
-    throw std::logic_error("no mapping on " + name);
-  }
-  const Device& device() const { return *rig.device; }
-
- private:
-  std::vector<std::shared_ptr<Layer>> pass_;
-};
 
 // Every block of a record, tracks in order; the blocks view the record's words, so keep it alive.
 inline std::vector<Block> blocks_of(const program::Record& record) {

@@ -1,5 +1,6 @@
-// The second generation's memory sizer and skip-DMA records (the sizer against what the recorders
+// The second generation's I/O recorder, memory sizer and skip-DMA records (the sizer against what the recorders
 // write is checked for every mapped model by end_to_end_rig.h).
+#include "v2/io_recorder.h"
 #include "v2/memory_sizer.h"
 #include "v2/skipdma_records.h"
 
@@ -19,11 +20,45 @@ using test::list_of;
 using test::StubLayer;
 
 const MemorySizerImpl sizer;
+constexpr HwVersion kVersion{0xBC, 0xA2, 0x01, 0x03};
+
+std::vector<std::vector<uint32_t>> tracks(const program::Record& r) {
+  std::vector<std::vector<uint32_t>> out;
+  for (const auto& t : r.tracks()) out.push_back(t.words());
+  return out;
+}
 
 hw::Component placed(Type type, NpSpace part = {}, NpSpace window = {}) {
   return component(type, {}, hw::SplitRecord{0, 8, part, window, false});
 }
 
+TEST(IoRecorder, SccAndEpgWords) {
+  const test::StubDevice device(kVersion);
+  const IoRecorderImpl recorder(&device);
+  const std::tuple<bool, bool, Shape, Shape, uint32_t, uint32_t, uint32_t> scc[] = {
+      // input layer, narrow, input, output; words at 4, 64 and 68
+      {true, false, {8, 8, 3}, {1, 1, 10}, 0x18, 3, 0},
+      {false, true, {8, 8, 3}, {4, 4, 10}, 0x100019, 3, 0x00A00028},
+      {true, false, {8, 8, 3}, {2, 2, 2047}, 0x18, 3, 4094 | (2047u << 20)},
+      {true, false, {8, 8, 3}, {2, 600, 3000}, 0x18, 3, (600u * 3000) & 0xFFFFF},
+      {true, false, {8, 8, 0x40001}, {1, 1, 1}, 0x18, 1, 0}};
+  for (const auto& [input_layer, narrow, in, out, w4, w64, w68] : scc) {
+    program::NpTrack expected;
+    expected.append({}, dma::Target{8}, 4, std::vector<uint32_t>{w4}, true);
+    expected.append({}, dma::Target{8}, 64, std::vector<uint32_t>{w64}, false);
+    expected.append({}, dma::Target{8}, 68, std::vector<uint32_t>{w68}, false);
+    const auto record = recorder.record_scc(input_layer, true, false, true, narrow, in, out);
+    EXPECT_EQ(tracks(*record), std::vector<std::vector<uint32_t>>{expected.words()}) << out.to_string();
+  }
+  const auto stem = test::make_layer(
+      LayerType::Stem,
+      {{"input_width", 32}, {"input_height", 32}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 16}}, "stem");
+  EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, false, false, true)->at(0).value, 0x20200u);  // bit 12 clear
+  EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, true, false, true)->at(0).value, 0x31200u);
+}
+
+// input (4, 4, 5) -> conv (k3, 8) -> dw (k5) -> tconv (k3, 6) -> tdw (k4) -> dense, placed by the
+// mapper with CNP parts at most 2 wide, and non-zero weights, so that no image comes out empty.
 TEST(MemorySizer, DocumentedSizes) {
   test::ModelBuilder m;
   const Params conv{{"filters", 4}, {"kernel_size", 3}};

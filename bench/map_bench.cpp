@@ -10,6 +10,7 @@
 #include "backend/map_constraints.h"
 #include "backend/mapping_status.h"
 #include "backend/mesh.h"
+#include "bench/v2_variables.h"
 #include "devices/virtual_device.h"
 #include "program/record.h"
 #include "v2/fnp_hrc/mapping_checks.h"
@@ -126,32 +127,6 @@ std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int>& en
   return Layer::create(params.get(), name);
 }
 
-// Values within every width the second-generation checker measures; weights never all zero.
-void fill_variables(Layer& layer, uint32_t seed) {
-  Variables* vars = layer.variables();
-  const auto put = [&](const char* name, int lo, int hi) {
-    if (!vars->has(name)) return;
-    const auto old = vars->get(name);
-    auto t = Dense::create(old->type(), old->shape(), old->layout());
-    for (size_t i = 0; i < t->size(); ++i) {
-      const int v = lo + static_cast<int>((i * 7 + seed) % static_cast<size_t>(hi - lo + 1));
-      if (t->type() == TensorType::int8)
-        t->data<int8_t>()[i] = static_cast<int8_t>(v);
-      else
-        t->data<uint8_t>()[i] = static_cast<uint8_t>(v);
-    }
-    vars->set(name, t);
-  };
-  put("weights", -7, 7);
-  put("input_shift", 0, 3);
-  put("output_scales", 1, 200);
-  put("bias", -20, 20);
-  put("bias_shift", 0, 7);
-  put("max_value", 1, 255);
-  put("max_value_shift", 0, 7);
-  put("output_shift", -3, 1);
-}
-
 // A 16 x 16 x 3 input on the HRC, then `count` 3 x 3 Conv2D layers of 16 filters, one NP each.
 std::unique_ptr<Model> conv_chain(size_t count) {
   auto model = Model::create();
@@ -161,7 +136,7 @@ std::unique_ptr<Model> conv_chain(size_t count) {
   for (size_t i = 0; i < count; ++i)
     model->add(make(LayerType::Conv2D, {{"filters", 16}, {"kernel_size", 3}}, "conv" + std::to_string(i)));
   uint32_t seed = 1;
-  for (const auto& layer : model->layers()) fill_variables(*layer, seed++);
+  for (const auto& layer : model->layers()) fill_v2_variables(*layer, seed++);
   return model;
 }
 

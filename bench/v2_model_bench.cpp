@@ -18,6 +18,7 @@
 #include "backend/mesh.h"
 #include "backend/mesh_mapper.h"
 #include "backend/sequence_serializer.h"
+#include "bench/v2_variables.h"
 #include "devices/system_services.h"
 #include "devices/virtual_device.h"
 #include "program/record.h"
@@ -68,34 +69,6 @@ std::shared_ptr<Device> fpga_v2_device() {
   auto board = std::make_shared<sim::SimBoard>(sim::preset("fpga_v2"));
   auto hardware = HardwareDevice::create(board.get());
   return make_virtual_device(versions::FPGA_v2, *Mesh::discover(hardware.get()));
-}
-
-// Values within every width the second-generation checker measures; weights never all zero.
-void fill_variables(Layer& layer, uint32_t seed) {
-  Variables* vars = layer.variables();
-  if (!vars) return;
-  const auto put = [&](const char* name, int lo, int hi) {
-    if (!vars->has(name)) return;
-    const auto old = vars->get(name);
-    auto t = Dense::create(old->type(), old->shape(), old->layout());
-    const size_t span = static_cast<size_t>(hi - lo + 1);
-    for (size_t i = 0; i < t->size(); ++i) {
-      const int v = lo + static_cast<int>((i * 7 + seed) % span);
-      if (t->type() == TensorType::int8)
-        t->data<int8_t>()[i] = static_cast<int8_t>(v);
-      else
-        t->data<uint8_t>()[i] = static_cast<uint8_t>(v);
-    }
-    vars->set(name, t);
-  };
-  put("weights", -7, 7);
-  put("input_shift", 0, 3);
-  put("output_scales", 1, 200);
-  put("bias", -20, 20);
-  put("bias_shift", 0, 7);
-  put("max_value", 1, 255);
-  put("max_value_shift", 0, 7);
-  put("output_shift", -3, 1);
 }
 
 std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int>& entries, const std::string& name) {
@@ -281,7 +254,7 @@ void copy_into_fresh_memory(const std::vector<uint8_t>& bytes) {
 
 Figures measure(Model& model) {
   uint32_t seed = 1;
-  for (const auto& layer : model.layers()) fill_variables(*layer, seed++);
+  for (const auto& layer : model.layers()) fill_v2_variables(*layer, seed++);
   const auto device = fpga_v2_device();
   const auto constraints = std::make_shared<MapConstraints>(device);
   const IpVersionSpecificHardwareBackend backend(*device);

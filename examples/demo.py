@@ -90,6 +90,11 @@ def show_mapping():
 
     device = fpga_v2_device()
     model._map(device, hw_only=True)
+    print_mapping(model, device)
+
+
+def print_mapping(model, device):
+    """Where each layer went, the sequences and passes, and what their programs need."""
     print(f"Mapped onto {device.desc} ({len(device.mesh.nps)} NPs)")
     print("Layers:")
     for lay in model.layers:

@@ -5,6 +5,7 @@ import tempfile
 import numpy as np
 
 import nuvra.core as core
+from demo import print_mapping
 
 NUM_WEIGHTS = 24
 
@@ -71,26 +72,7 @@ def main():
 
     device = virtual_device()
     model._map(device, hw_only=True)
-    print(f"Mapped onto {device.desc} ({len(device.mesh.nps)} NPs)")
-    print("Layers:")
-    for lay in model.layers:
-        placed = ", ".join(f"{c.type.name} {c.ident}" for c in lay.mapping.nps) if lay.mapping else "host"
-        print(f"  {lay.name:<12} {str(lay.output_dims):<14} {placed}")
-    used = ", ".join(f"{t.name} x{n}" for t, n in model.component_count.items())
-    print(f"Components used: {used}")
-    for sequence in model.sequences:
-        print(f"Sequence {sequence.name} ({sequence.backend.name}), {len(sequence.passes)} pass(es):")
-        for number, step in enumerate(sequence.passes, 1):
-            print(f"  pass {number}: {' -> '.join(l.name for l in step.layers)}")
-        parts = sequence.program_parts
-        print(f"  program: {len(sequence.program):,} bytes "
-              f"(information {len(parts.program_info):,}, data {len(parts.program_data):,})")
-        needs = core.get_program_memory_infos(sequence.program)
-        print("  memory needs (bytes):")
-        for field in ("input_memory", "input_descriptor_memory", "output_memory", "program_memory",
-                      "extra_program_memory", "program_descriptors_memory"):
-            print(f"    {field:<27} {getattr(needs, field):>8,}")
-    print(f"External memory: {model.external_memory_size:,} bytes")
+    print_mapping(model, device)
 
 
 if __name__ == "__main__":

@@ -1,18 +1,21 @@
 #include "v1/cnp/weight_formats.h"
 
+#include "v1/cnp/byte_lanes.h"
 #include "v1/cnp/cnp_sizes.h"
 
 #include <algorithm>
-#include <array>
 #include <stdexcept>
+#include <vector>
 
 namespace nuvra::v1 {
 
 namespace {
 
 constexpr unsigned kSlotBits = 50;
-constexpr unsigned kMaskSlotBits = 48;
-constexpr unsigned kPointwiseSlotBits = 48;
+// 1x1 and pointwise codes fill 48-bit slots densely: slot s is bytes 6s .. 6s+5 of their stream.
+constexpr size_t kDenseSlotBytes = 6;
+constexpr uint64_t kDenseSlotMask = (uint64_t{1} << 48) - 1;
+constexpr size_t kLanes = 16;
 
 // Signed bytes of a weight tensor read through its element strides, proven inside the tensor
 // once, before any read.
@@ -60,60 +63,57 @@ uint32_t square_kernel(const Dense& weights) {
   return shape[3];
 }
 
-// Writes bits into consecutive slots of `slot_bits` bits, from slot 0 of `out`; every slot is
-// stored once, and a slot past `out` panics.
-class SlotWriter {
+// Rows of weights along the dimension the packers work across, 16 lanes at a time (filters, or
+// the channels of depthwise weights): row p holds the `lanes` weights of position p. Rows point
+// into the tensor when that dimension has stride 1; otherwise `point` gathers them, lane by lane
+// so that a lane's positions are read together, into a buffer it reuses.
+class LaneRows {
  public:
-  SlotWriter(std::span<uint32_t> out, unsigned slot_bits) : out_(out), slot_bits_(slot_bits) {}
+  LaneRows(size_t positions, size_t lanes, size_t stride)
+      : rows_(positions), starts_(stride == 1 ? 0 : positions), lanes_(lanes), stride_(stride),
+        buffer_(stride == 1 ? 0 : positions * lanes) {}
 
-  // The low `n` bits of `value` (n at most 50; higher bits of `value` must be 0).
-  void put(uint64_t value, unsigned n) {
-    if (pos_ + n < slot_bits_) {
-      acc_ |= value << pos_;
-      pos_ += n;
+  // start(p) is lane 0 of position p, lane l lies `l * stride` further.
+  template <class Start>
+  void point(const Start& start) {
+    const size_t positions = rows_.size();
+    if (stride_ == 1) {
+      for (size_t p = 0; p < positions; ++p) rows_[p] = start(p);
       return;
     }
-    while (n > 0) {
-      const unsigned take = std::min(n, slot_bits_ - pos_);
-      acc_ |= (value & ((uint64_t{1} << take) - 1)) << pos_;
-      value >>= take;
-      n -= take;
-      pos_ += take;
-      if (pos_ == slot_bits_) next_slot();
+    for (size_t p = 0; p < positions; ++p) {
+      starts_[p] = start(p);
+      rows_[p] = buffer_.data() + p * lanes_;
     }
+    for (size_t l = 0; l < lanes_; ++l)
+      for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
   }
-  unsigned position() const { return pos_; }
-  // Stores the current slot (a partly filled one too) and starts the next.
-  void next_slot() {
-    if (2 * (slot_ + 1) > out_.size()) panic("Coordinates are out-of-range");
-    store_slot(&out_[2 * slot_], acc_);
-    ++slot_;
-    acc_ = 0;
-    pos_ = 0;
-  }
-  // Stores a partly filled slot, then zero slots up to the end of `out`.
-  void finish() {
-    if (pos_ > 0) next_slot();
-    while (2 * slot_ < out_.size()) next_slot();
-  }
+
+  // Lanes from .. from+15 of row p, those past the last lane 0.
+  Bytes16 load(size_t p, size_t from) const { return from < lanes_ ? load_lanes(rows_[p] + from, lanes_ - from) : Bytes16{}; }
 
  private:
-  std::span<uint32_t> out_;
-  unsigned slot_bits_;
-  size_t slot_ = 0;
-  unsigned pos_ = 0;
-  uint64_t acc_ = 0;
+  std::vector<const int8_t*> rows_, starts_;
+  size_t lanes_, stride_;
+  std::vector<int8_t> buffer_;
 };
 
-// Sign-and-magnitude nibble of every signed byte, indexed by the byte's unsigned value.
-constexpr auto kNibbles = [] {
-  std::array<uint8_t, 256> table{};
-  for (int v = -128; v < 128; ++v)
-    table[static_cast<uint8_t>(v)] = static_cast<uint8_t>(((v < 0 ? -v : v) & 7) | (v > 0 ? 8 : 0));
-  return table;
-}();
+bool any(Bytes16 v) {
+  uint64_t half[2];
+  std::memcpy(half, &v, sizeof half);
+  return (half[0] | half[1]) != 0;
+}
 
-uint32_t nibble(int8_t w) { return kNibbles[static_cast<uint8_t>(w)]; }
+// Sign-and-magnitude nibbles: bits 0-2 |w| & 7, bit 3 set for w > 0.
+Bytes16 nibbles(Bytes16 v) {
+  using Signed16 = int8_t __attribute__((vector_size(16)));
+  const Signed16 s = reinterpret_cast<Signed16>(v);
+  const Bytes16 negative = as_bytes(s < 0), positive = as_bytes(s > 0);
+  return (((v ^ negative) - negative) & 7) | (positive & 8);
+}
+
+// Both one-bit masks of 1x1 weights: bit 0 for exactly 1, bit 1 for exactly -1.
+Bytes16 mask_pairs(Bytes16 v) { return (as_bytes(v == 1) & 1) | (as_bytes(v == 0xFF) & 2); }
 
 // Codes of separable weights: two's complement of 2 or 4 bits, or 0 and 1 for 1-bit weights.
 struct CodeRange {
@@ -125,11 +125,162 @@ struct CodeRange {
     if (w < lo || w > hi) refuse(w);
     return static_cast<uint32_t>(w) & mask;
   }
+  // The codes of 16 weights; lanes outside the range are flagged in `bad`.
+  Bytes16 operator()(Bytes16 v, Bytes16& bad) const {
+    bad |= as_bytes(static_cast<Bytes16>(v - static_cast<uint8_t>(lo)) > static_cast<uint8_t>(hi - lo));
+    return v & static_cast<uint8_t>(mask);
+  }
   [[noreturn]] void refuse(int w) const {
     if (lo == 0) panic("%d cannot fit in a %d bits unsigned integer", w, 1);
     panic("%d cannot fit in a %d bits signed integer", w, mask == 3 ? 2 : 4);
   }
 };
+
+// Codes of `B` bits of a row's lanes 0 .. count-1, lane i at bit B*i of a stream cut into 48-bit
+// slots from `channel` on, then zero slots up to `channel_words`. `dense` holds the stream: 16
+// bytes for every 128 / B lanes, and 8 more bytes that stay 0.
+template <unsigned B, class Code>
+void pack_dense(uint32_t* channel, size_t channel_words, const LaneRows& rows, size_t count, const Code& code,
+                std::vector<uint8_t>& dense) {
+  constexpr size_t block = 128 / B;
+  for (size_t f = 0, at = 0; f < count; f += block, at += 16) {
+    Bytes16 v[8 / B];
+    for (unsigned j = 0; j < 8 / B; ++j) v[j] = code(rows.load(0, f + 16 * j));
+    if constexpr (B == 1)
+      for (unsigned j = 0; j < 4; ++j) v[j] = pack_pairs<1>(v[2 * j], v[2 * j + 1]);
+    if constexpr (B <= 2)
+      for (unsigned j = 0; j < 2; ++j) v[j] = pack_pairs<2>(v[2 * j], v[2 * j + 1]);
+    v[0] = pack_pairs<4>(v[0], v[1]);
+    std::memcpy(dense.data() + at, &v[0], 16);
+  }
+  const size_t used = (count * B + 47) / 48;
+  if (2 * used > channel_words) panic("Coordinates are out-of-range");
+  for (size_t s = 0; s < used; ++s)
+    store_slot(channel + 2 * s, load_le<uint64_t>(dense.data() + kDenseSlotBytes * s) & kDenseSlotMask);
+  for (size_t s = used; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
+}
+
+std::vector<uint8_t> dense_stream(size_t count, unsigned bits) {
+  return std::vector<uint8_t>((count * bits + 127) / 128 * 16 + 8);
+}
+
+// Gathers 16 lanes of up to 8 planes into values (planes past `planes` must be 0).
+void gather_lanes(const Bytes16* plane, unsigned planes, uint64_t* out) {
+  if (planes <= 2)
+    lanes_of<2>(plane, out);
+  else if (planes <= 4)
+    lanes_of<4>(plane, out);
+  else
+    lanes_of<8>(plane, out);
+}
+
+// Standard 1- and 2-bit kernels of K 3, 5, 7: a kernel is bit y*K + x of each position's mask,
+// and consecutive kernels (plus then minus in the 2-bit form) fill 50-bit slots exactly.
+template <unsigned K>
+void pack_masks(std::span<uint32_t> out, const WeightView& w, bool both, uint32_t first, uint32_t count,
+                uint32_t channels) {
+  constexpr unsigned positions = K * K, planes = (positions + 7) / 8;
+  constexpr unsigned kernel_bits = K == 5 ? 25 : positions + 1, per_slot = kSlotBits / kernel_bits;
+  const size_t channel_words = out.size() / channels;
+  const size_t kernels = size_t{count} * (both ? 2 : 1), slots = (kernels + per_slot - 1) / per_slot;
+  if (2 * slots > channel_words) panic("Coordinates are out-of-range");
+  // Kernels past the last stay 0 and complete the last slot.
+  std::vector<uint64_t> kernel(slots * per_slot);
+  LaneRows rows(positions, count, w.s[0]);
+  for (uint32_t c = 0; c < channels; ++c) {
+    if (count > 0) rows.point([&](size_t p) { return &w.at(first, c, p / K, p % K); });
+    for (size_t f = 0; f < count; f += kLanes) {
+      Bytes16 plus[8] = {}, minus[8] = {};
+      for (unsigned p = 0; p < positions; ++p) {
+        const Bytes16 v = rows.load(p, f);
+        const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
+        plus[p / 8] |= as_bytes(v == 1) & bit;
+        minus[p / 8] |= as_bytes(v == 0xFF) & bit;
+      }
+      uint64_t p16[kLanes], m16[kLanes];
+      gather_lanes(plus, planes, p16);
+      gather_lanes(minus, planes, m16);
+      const size_t n = std::min<size_t>(kLanes, count - f);
+      for (size_t i = 0; i < n; ++i) {
+        if (both) {
+          kernel[2 * (f + i)] = p16[i];
+          kernel[2 * (f + i) + 1] = m16[i];
+        } else {
+          kernel[f + i] = p16[i];
+        }
+      }
+    }
+    uint32_t* channel = out.data() + size_t{c} * channel_words;
+    for (size_t s = 0; s < slots; ++s) {
+      uint64_t slot = 0;
+      for (unsigned j = 0; j < per_slot; ++j) slot |= kernel[s * per_slot + j] << (j * kernel_bits);
+      store_slot(channel + 2 * s, slot);
+    }
+    for (size_t s = slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
+  }
+}
+
+// Slots of one group of 8 filters from the kernel rows of 16 filters (nibble x of row y of
+// filter j at bit 4x of row[y][j]), filters from j0: rows of 8 filters one after the other, 48
+// bits a slot (3x3), 50 (5x5), or six 50-bit slots a row started again by filters 3 and 6 (7x7).
+template <unsigned K>
+void put_nibble_group(uint32_t* at, const uint64_t (*row)[kLanes], unsigned j0) {
+  if constexpr (K == 3) {
+    for (unsigned y = 0; y < 3; ++y)
+      for (unsigned h = 0; h < 2; ++h) {
+        const uint64_t* v = row[y] + j0 + 4 * h;
+        store_slot(at + 4 * y + 2 * h, v[0] | v[1] << 12 | v[2] << 24 | v[3] << 36);
+      }
+  } else if constexpr (K == 5) {
+    // Five rows of 20 bits take two slots, the third cut after its tenth bit.
+    const auto v = [&](unsigned i) { return row[i / 8][j0 + i % 8]; };
+    for (unsigned t = 0; t < 8; ++t) {
+      const unsigned i = 5 * t;
+      store_slot(at + 4 * t, v(i) | v(i + 1) << 20 | (v(i + 2) & 0x3FF) << 40);
+      store_slot(at + 4 * t + 2, v(i + 2) >> 10 | v(i + 3) << 10 | v(i + 4) << 30);
+    }
+  } else {
+    // Three rows of 28 bits: the second cut after its 22nd bit.
+    constexpr uint64_t low22 = (uint64_t{1} << 22) - 1;
+    for (unsigned y = 0; y < 7; ++y) {
+      const uint64_t* v = row[y] + j0;
+      uint32_t* s = at + 12 * y;
+      store_slot(s, v[0] | (v[1] & low22) << 28);
+      store_slot(s + 2, v[1] >> 22 | v[2] << 6);
+      store_slot(s + 4, v[3] | (v[4] & low22) << 28);
+      store_slot(s + 6, v[4] >> 22 | v[5] << 6);
+      store_slot(s + 8, v[6] | (v[7] & low22) << 28);
+      store_slot(s + 10, v[7] >> 22);
+    }
+  }
+}
+
+// Standard 4-bit kernels of K 3, 5, 7 in groups of 8 filters.
+template <unsigned K>
+void pack_nibble_rows(std::span<uint32_t> out, const WeightView& w, uint32_t first, uint32_t count,
+                      uint32_t channels) {
+  constexpr unsigned planes = (K + 1) / 2, group_slots = K == 3 ? 6 : (K == 5 ? 16 : 42);
+  const size_t channel_words = out.size() / channels;
+  const size_t groups = (size_t{count} + 7) / 8;
+  if (2 * groups * group_slots > channel_words) panic("Coordinates are out-of-range");
+  LaneRows rows(K * K, count, w.s[0]);
+  for (uint32_t c = 0; c < channels; ++c) {
+    uint32_t* channel = out.data() + size_t{c} * channel_words;
+    if (count > 0) rows.point([&](size_t p) { return &w.at(first, c, p / K, p % K); });
+    for (size_t f = 0; f < count; f += kLanes) {
+      uint64_t row[K][kLanes];
+      for (unsigned y = 0; y < K; ++y) {
+        Bytes16 plane[8] = {};
+        for (unsigned x = 0; x < K; ++x) plane[x / 2] |= nibbles(rows.load(y * K + x, f)) << (4 * (x % 2));
+        gather_lanes(plane, planes, row[y]);
+      }
+      // The second group of these 16 filters exists when a filter of it does.
+      for (size_t g = f / 8; g < std::min(groups, f / 8 + 2); ++g)
+        put_nibble_group<K>(channel + 2 * g * group_slots, row, static_cast<unsigned>(g % 2) * 8);
+    }
+    for (size_t s = groups * group_slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
+  }
+}
 
 }  // namespace
 
@@ -153,61 +304,20 @@ void format_std_cnp_weights(std::span<uint32_t> out, const Dense& weights, bool 
   const WeightView w = checked_view(weights, 4, first, count);
   const uint32_t channels = weights.shape()[1];
   if (channels == 0) return;
-  const unsigned kernel_bits = k == 1 ? 1 : (k == 5 ? 25 : k * k + 1);
-  const unsigned per_slot = (k == 1 ? kMaskSlotBits : kSlotBits) / kernel_bits;
-  const size_t channel_words = words / channels;
-
-  if (k == 1) {
-    // Both one-bit masks of a filter side by side, 24 filters a slot.
-    for (uint32_t c = 0; c < channels; ++c) {
-      uint32_t* channel = out.data() + size_t{c} * channel_words;
-      const int8_t* p = count ? &w.at(first, c) : nullptr;
-      for (size_t s = 0; 2 * s < channel_words; ++s) {
-        uint64_t slot = 0;
-        const uint64_t begin = s * 24, end = std::min<uint64_t>(begin + 24, count);
-        for (uint64_t i = begin; i < end; ++i) {
-          const int8_t v = p[i * w.s[0]];
-          slot |= (uint64_t{v == 1} | uint64_t{v == -1} << 1) << (2 * (i - begin));
-        }
-        store_slot(channel + 2 * s, slot);
+  switch (k) {
+    case 1: {
+      const size_t channel_words = words / channels;
+      LaneRows rows(1, count, w.s[0]);
+      std::vector<uint8_t> dense = dense_stream(count, 2);
+      for (uint32_t c = 0; c < channels; ++c) {
+        if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
+        pack_dense<2>(out.data() + size_t{c} * channel_words, channel_words, rows, count, mask_pairs, dense);
       }
+      return;
     }
-    return;
-  }
-  // One channel's kernels, gathered position by position so that filters are read in storage
-  // order; then placed slot by slot.
-  std::vector<uint64_t> plus(count), minus(count);
-  for (uint32_t c = 0; c < channels; ++c) {
-    std::fill(plus.begin(), plus.end(), 0);
-    std::fill(minus.begin(), minus.end(), 0);
-    for (uint32_t y = 0; y < k; ++y)
-      for (uint32_t x = 0; x < k; ++x) {
-        const int8_t* p = &w.at(first, c, y, x);
-        const unsigned bit = y * k + x;
-        for (uint32_t f = 0; f < count; ++f) {
-          const int8_t v = p[f * w.s[0]];
-          plus[f] |= uint64_t{v == 1} << bit;
-          minus[f] |= uint64_t{v == -1} << bit;
-        }
-      }
-    uint32_t* channel = out.data() + size_t{c} * channel_words;
-    uint64_t slot = 0;
-    unsigned in_slot = 0;
-    size_t s = 0;
-    const auto place = [&](uint64_t kernel) {
-      slot |= kernel << (in_slot * kernel_bits);
-      if (++in_slot == per_slot) {
-        store_slot(channel + 2 * s++, slot);
-        slot = 0;
-        in_slot = 0;
-      }
-    };
-    for (uint32_t f = 0; f < count; ++f) {
-      place(plus[f]);
-      if (both) place(minus[f]);
-    }
-    if (in_slot > 0) store_slot(channel + 2 * s++, slot);
-    for (; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
+    case 3: return pack_masks<3>(out, w, both, first, count, channels);
+    case 5: return pack_masks<5>(out, w, both, first, count, channels);
+    default: return pack_masks<7>(out, w, both, first, count, channels);
   }
 }
 
@@ -218,39 +328,21 @@ void format_4bits_std_cnp_weights(std::span<uint32_t> out, const Dense& weights,
   const WeightView w = checked_view(weights, 4, first, count);
   const uint32_t channels = weights.shape()[1];
   if (channels == 0) return;
-  const size_t channel_words = words / channels;
-  const size_t groups = (size_t{count} + 7) / 8;
-
-  // One channel's kernel rows of K nibbles (nibble x at bit 4x), filter by filter, gathered in
-  // storage order; the group's missing filters stay 0.
-  std::vector<uint32_t> rows(groups * 8 * k);
-  for (uint32_t c = 0; c < channels; ++c) {
-    const std::span<uint32_t> channel = out.subspan(size_t{c} * channel_words, channel_words);
-    if (k == 1) {
-      const int8_t* p = count ? &w.at(first, c) : nullptr;
-      for (size_t s = 0; 2 * s < channel_words; ++s) {
-        uint64_t slot = 0;
-        const uint64_t begin = s * 12, end = std::min<uint64_t>(begin + 12, count);
-        for (uint64_t i = begin; i < end; ++i) slot |= uint64_t{nibble(p[i * w.s[0]])} << (4 * (i - begin));
-        store_slot(&channel[2 * s], slot);
+  switch (k) {
+    case 1: {
+      // Twelve nibbles a slot.
+      const size_t channel_words = words / channels;
+      LaneRows rows(1, count, w.s[0]);
+      std::vector<uint8_t> dense = dense_stream(count, 4);
+      for (uint32_t c = 0; c < channels; ++c) {
+        if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
+        pack_dense<4>(out.data() + size_t{c} * channel_words, channel_words, rows, count, nibbles, dense);
       }
-      continue;
+      return;
     }
-    std::fill(rows.begin(), rows.end(), 0);
-    for (uint32_t y = 0; y < k; ++y)
-      for (uint32_t x = 0; x < k; ++x) {
-        const int8_t* p = &w.at(first, c, y, x);
-        for (uint32_t f = 0; f < count; ++f) rows[size_t{f} * k + y] |= nibble(p[f * w.s[0]]) << (4 * x);
-      }
-    SlotWriter writer(channel, k == 3 ? kMaskSlotBits : kSlotBits);
-    for (size_t group = 0; group < groups; ++group)
-      for (uint32_t y = 0; y < k; ++y)
-        for (uint32_t j = 0; j < 8; ++j) {
-          writer.put(rows[(group * 8 + j) * k + y], 4 * k);
-          // A 7x7 row of 8 filters takes six slots: filters 0-2, 3-5 and 6-7 start one each.
-          if (k == 7 && (j == 2 || j == 5 || j == 7) && writer.position() != 0) writer.next_slot();
-        }
-    writer.finish();
+    case 3: return pack_nibble_rows<3>(out, w, first, count, channels);
+    case 5: return pack_nibble_rows<5>(out, w, first, count, channels);
+    default: return pack_nibble_rows<7>(out, w, first, count, channels);
   }
 }
 
@@ -266,18 +358,51 @@ void format_sep_cnp_dw_weights(std::span<uint32_t> out, const Dense& weights, in
   const uint32_t channels = weights.shape()[1];
   const WeightView w = checked_view(weights, 4, 0, 1);
   const CodeRange code(bits);
-  const unsigned b = static_cast<unsigned>(bits), row_bits = b * k;
-  SlotWriter writer(out, kSlotBits);
-  for (uint32_t c = 0; c < channels; ++c) {
-    for (uint32_t y = 0; y < k; ++y) {
-      if (writer.position() + row_bits > kSlotBits) writer.next_slot();
-      uint64_t row = 0;
-      for (uint32_t x = 0; x < k; ++x) row |= uint64_t{code(w.at(0, c, y, x))} << (b * x);
-      writer.put(row, row_bits);
+  // What a slot holds of a channel, a unit: its whole kernel when the slot takes one (m of them
+  // a slot), otherwise q of its rows, each unit starting a slot. Rows inside a unit are dense.
+  const unsigned b = static_cast<unsigned>(bits), row_bits = b * k, q = kSlotBits / row_bits, m = q / k;
+  const unsigned unit_rows = m > 0 ? k : q, units = (k + unit_rows - 1) / unit_rows, per_slot = std::max(m, 1u);
+  const unsigned unit_bits = unit_rows * row_bits;
+  if (2 * ((uint64_t{channels} * units + per_slot - 1) / per_slot) > out.size()) panic("Coordinates are out-of-range");
+
+  LaneRows rows(size_t{k} * k, channels, w.s[1]);
+  rows.point([&](size_t p) { return &w.at(0, 0, p / k, p % k); });
+  std::vector<uint64_t> unit(size_t{units} * kLanes);
+  Bytes16 bad = {};
+  uint32_t* at = out.data();
+  uint64_t slot = 0;
+  unsigned in_slot = 0;
+  for (size_t c = 0; c < channels; c += kLanes) {
+    for (unsigned u = 0; u < units; ++u) {
+      const size_t from = size_t{u} * unit_rows * k, to = std::min<size_t>(k, (u + 1) * unit_rows) * k;
+      Bytes16 plane[8] = {};
+      for (size_t p = from; p < to; ++p) {
+        const unsigned bit = static_cast<unsigned>(p - from) * b;
+        plane[bit / 8] |= code(rows.load(p, c), bad) << (bit % 8);
+      }
+      gather_lanes(plane, static_cast<unsigned>(((to - from) * b + 7) / 8), &unit[size_t{u} * kLanes]);
     }
-    if (writer.position() + row_bits * k > kSlotBits) writer.next_slot();
+    const size_t n = std::min<size_t>(kLanes, channels - c);
+    for (size_t i = 0; i < n; ++i)
+      for (unsigned u = 0; u < units; ++u) {
+        slot |= unit[size_t{u} * kLanes + i] << (in_slot * unit_bits);
+        if (++in_slot == per_slot) {
+          store_slot(at, slot);
+          at += 2;
+          slot = 0;
+          in_slot = 0;
+        }
+      }
   }
-  writer.finish();
+  if (in_slot > 0) {
+    store_slot(at, slot);
+    at += 2;
+  }
+  for (; at < out.data() + out.size(); at += 2) store_slot(at, 0);
+  if (any(bad))
+    for (uint32_t c = 0; c < channels; ++c)
+      for (uint32_t y = 0; y < k; ++y)
+        for (uint32_t x = 0; x < k; ++x) code(w.at(0, c, y, x));
 }
 
 uint32_t sep_cnp_pw_weights_32b_size(const Dense& weights, int bits, uint32_t count) {
@@ -293,17 +418,24 @@ void format_sep_cnp_pw_weights(std::span<uint32_t> out, const Dense& weights, in
   const uint32_t channels = weights.shape()[1];
   const size_t channel_words = size_t{get_nb_words_per_pw_channel(count, bits)} * 2;
   const CodeRange code(bits);
-  const unsigned b = static_cast<unsigned>(bits), per_slot = kPointwiseSlotBits / b;
+  Bytes16 bad = {};
+  const auto codes = [&](Bytes16 v) { return code(v, bad); };
+  LaneRows rows(1, count, w.s[0]);
+  std::vector<uint8_t> dense = dense_stream(count, static_cast<unsigned>(bits));
   for (uint32_t c = 0; c < channels; ++c) {
     uint32_t* channel = out.data() + size_t{c} * channel_words;
-    const int8_t* p = count ? &w.at(first, c) : nullptr;
-    for (size_t s = 0; 2 * s < channel_words; ++s) {
-      uint64_t slot = 0;
-      const uint64_t begin = s * per_slot, end = std::min<uint64_t>(begin + per_slot, count);
-      for (uint64_t i = begin; i < end; ++i) slot |= uint64_t{code(p[i * w.s[0]])} << (b * (i - begin));
-      store_slot(channel + 2 * s, slot);
-    }
+    if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
+    if (bits == 1)
+      pack_dense<1>(channel, channel_words, rows, count, codes, dense);
+    else if (bits == 2)
+      pack_dense<2>(channel, channel_words, rows, count, codes, dense);
+    else
+      pack_dense<4>(channel, channel_words, rows, count, codes, dense);
   }
+  // Values outside the range are refused as the first of them in channel order.
+  if (any(bad))
+    for (uint32_t c = 0; c < channels; ++c)
+      for (uint32_t f = 0; f < count; ++f) code(w.at(first + f, c));
 }
 
 }  // namespace nuvra::v1

@@ -188,12 +188,14 @@ TEST(V1CnpFormats, StandardRoundTrips) {
 
 TEST(V1CnpFormats, SeparableRoundTrips) {
   unsigned seed = 100;
+  // 10x10 1-bit rows fill their slots exactly; 2-bit weights are read through row-major strides.
   for (int bits : {1, 2, 4})
-    for (uint32_t k : {3u, 5u, 7u}) {
+    for (uint32_t k : {3u, 5u, 7u, 10u}) {
       SCOPED_TRACE(std::to_string(bits) + " bits, k " + std::to_string(k));
       const int lo = bits == 1 ? 0 : -(1 << (bits - 1)), hi = bits == 1 ? 1 : (1 << (bits - 1)) - 1;
       const uint32_t channels = 7;
-      const auto dw = weights({1, channels, k, k}, random_in(lo, hi, ++seed));
+      const Layout layout = bits == 2 ? Layout::RowMajor : Layout::Reversed;
+      const auto dw = weights({1, channels, k, k}, random_in(lo, hi, ++seed), layout);
       Image image(sep_cnp_dw_weights_32b_size(*dw, bits), 0xDEADBEEF);
       format_sep_cnp_dw_weights(image, *dw, bits);
       EXPECT_LE(image.size(), get_dw_weights_sram_size(static_cast<int>(k), channels, bits));
@@ -213,7 +215,7 @@ TEST(V1CnpFormats, SeparableRoundTrips) {
       r.expect_unused_zero();
 
       for (const auto& [first, count] : {std::pair{0u, 16u}, std::pair{3u, 9u}, std::pair{1u, 50u}}) {
-        const auto pw = weights({60, channels}, random_in(lo, hi, ++seed));
+        const auto pw = weights({60, channels}, random_in(lo, hi, ++seed), layout);
         Image p(sep_cnp_pw_weights_32b_size(*pw, bits, count), 0xDEADBEEF);
         format_sep_cnp_pw_weights(p, *pw, bits, first, count);
         const uint32_t n = get_nb_words_per_pw_channel(count, bits), per = 48 / bits;

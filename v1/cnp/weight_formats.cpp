@@ -12,8 +12,7 @@ namespace nuvra::v1 {
 namespace {
 
 constexpr unsigned kSlotBits = 50;
-// 1x1 and pointwise codes fill 48-bit slots densely: slot s is bytes 6s .. 6s+5 of their stream.
-constexpr size_t kDenseSlotBytes = 6;
+// 1x1 and pointwise codes fill 48-bit slots densely.
 constexpr uint64_t kDenseSlotMask = (uint64_t{1} << 48) - 1;
 constexpr size_t kLanes = 16;
 
@@ -51,8 +50,12 @@ void check_image(std::span<uint32_t> out, uint32_t words) {
 }
 
 void store_slot(uint32_t* at, uint64_t slot) {
-  at[0] = static_cast<uint32_t>(slot);
-  at[1] = static_cast<uint32_t>(slot >> 32);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(at, &slot, sizeof slot);
+  } else {
+    at[0] = static_cast<uint32_t>(slot);
+    at[1] = static_cast<uint32_t>(slot >> 32);
+  }
 }
 
 // Standard (filters, channels, K, K) weights: channels and a square kernel of 1, 3, 5 or 7.
@@ -66,12 +69,14 @@ uint32_t square_kernel(const Dense& weights) {
 // Rows of weights along the dimension the packers work across, 16 lanes at a time (filters, or
 // the channels of depthwise weights): row p holds the `lanes` weights of position p. Rows point
 // into the tensor when that dimension has stride 1; otherwise `point` gathers them, lane by lane
-// so that a lane's positions are read together, into a buffer it reuses.
+// so that a lane's positions are read together, into a buffer it reuses. The last lanes of each
+// row are also copied to a zero-padded tail, so that every load is one plain 16-byte load.
 class LaneRows {
  public:
   LaneRows(size_t positions, size_t lanes, size_t stride)
       : rows_(positions), starts_(stride == 1 ? 0 : positions), lanes_(lanes), stride_(stride),
-        buffer_(stride == 1 ? 0 : positions * lanes) {}
+        tail_from_(lanes / kLanes * kLanes), buffer_(stride == 1 ? 0 : positions * lanes),
+        tails_(positions * kTail) {}
 
   // start(p) is lane 0 of position p, lane l lies `l * stride` further.
   template <class Start>
@@ -79,23 +84,29 @@ class LaneRows {
     const size_t positions = rows_.size();
     if (stride_ == 1) {
       for (size_t p = 0; p < positions; ++p) rows_[p] = start(p);
-      return;
+    } else {
+      for (size_t p = 0; p < positions; ++p) {
+        starts_[p] = start(p);
+        rows_[p] = buffer_.data() + p * lanes_;
+      }
+      for (size_t l = 0; l < lanes_; ++l)
+        for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
     }
-    for (size_t p = 0; p < positions; ++p) {
-      starts_[p] = start(p);
-      rows_[p] = buffer_.data() + p * lanes_;
-    }
-    for (size_t l = 0; l < lanes_; ++l)
-      for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
+    if (lanes_ > tail_from_)
+      for (size_t p = 0; p < positions; ++p) std::memcpy(&tails_[p * kTail], rows_[p] + tail_from_, lanes_ - tail_from_);
   }
 
-  // Lanes from .. from+15 of row p, those past the last lane 0.
-  Bytes16 load(size_t p, size_t from) const { return from < lanes_ ? load_lanes(rows_[p] + from, lanes_ - from) : Bytes16{}; }
+  // Lanes from .. from+15 of row p, those past the last lane 0; `from` is a multiple of 16 below
+  // lanes + 128.
+  Bytes16 load(size_t p, size_t from) const {
+    return load16(from + kLanes <= lanes_ ? rows_[p] + from : &tails_[p * kTail + (from - tail_from_)]);
+  }
 
  private:
+  static constexpr size_t kTail = 144;
   std::vector<const int8_t*> rows_, starts_;
-  size_t lanes_, stride_;
-  std::vector<int8_t> buffer_;
+  size_t lanes_, stride_, tail_from_;
+  std::vector<int8_t> buffer_, tails_;
 };
 
 bool any(Bytes16 v) {
@@ -125,11 +136,12 @@ struct CodeRange {
     if (w < lo || w > hi) refuse(w);
     return static_cast<uint32_t>(w) & mask;
   }
-  // The codes of 16 weights; lanes outside the range are flagged in `bad`.
-  Bytes16 operator()(Bytes16 v, Bytes16& bad) const {
-    bad |= as_bytes(static_cast<Bytes16>(v - static_cast<uint8_t>(lo)) > static_cast<uint8_t>(hi - lo));
+  // The codes of 16 weights; `worst` keeps the largest distance above lo seen.
+  Bytes16 operator()(Bytes16 v, Bytes16& worst) const {
+    worst = max_bytes(worst, v - static_cast<uint8_t>(lo));
     return v & static_cast<uint8_t>(mask);
   }
+  bool out_of_range(Bytes16 worst) const { return any(worst > static_cast<uint8_t>(hi - lo)); }
   [[noreturn]] void refuse(int w) const {
     if (lo == 0) panic("%d cannot fit in a %d bits unsigned integer", w, 1);
     panic("%d cannot fit in a %d bits signed integer", w, mask == 3 ? 2 : 4);
@@ -138,7 +150,7 @@ struct CodeRange {
 
 // Codes of `B` bits of a row's lanes 0 .. count-1, lane i at bit B*i of a stream cut into 48-bit
 // slots from `channel` on, then zero slots up to `channel_words`. `dense` holds the stream: 16
-// bytes for every 128 / B lanes, and 8 more bytes that stay 0.
+// bytes for every 128 / B lanes, and 24 more bytes that stay 0.
 template <unsigned B, class Code>
 void pack_dense(uint32_t* channel, size_t channel_words, const LaneRows& rows, size_t count, const Code& code,
                 std::vector<uint8_t>& dense) {
@@ -153,25 +165,20 @@ void pack_dense(uint32_t* channel, size_t channel_words, const LaneRows& rows, s
     v[0] = pack_pairs<4>(v[0], v[1]);
     std::memcpy(dense.data() + at, &v[0], 16);
   }
+  // Three 64-bit words make four slots.
   const size_t used = (count * B + 47) / 48;
   if (2 * used > channel_words) panic("Coordinates are out-of-range");
-  for (size_t s = 0; s < used; ++s)
-    store_slot(channel + 2 * s, load_le<uint64_t>(dense.data() + kDenseSlotBytes * s) & kDenseSlotMask);
+  for (size_t s = 0; s < used; s += 4) {
+    const uint8_t* d = dense.data() + 6 * s;
+    const uint64_t w0 = load_le<uint64_t>(d), w1 = load_le<uint64_t>(d + 8), w2 = load_le<uint64_t>(d + 16);
+    const uint64_t slot[4] = {w0, w0 >> 48 | w1 << 16, w1 >> 32 | w2 << 32, w2 >> 16};
+    for (size_t j = 0; j < std::min<size_t>(4, used - s); ++j) store_slot(channel + 2 * (s + j), slot[j] & kDenseSlotMask);
+  }
   for (size_t s = used; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
 }
 
 std::vector<uint8_t> dense_stream(size_t count, unsigned bits) {
-  return std::vector<uint8_t>((count * bits + 127) / 128 * 16 + 8);
-}
-
-// Gathers 16 lanes of up to 8 planes into values (planes past `planes` must be 0).
-void gather_lanes(const Bytes16* plane, unsigned planes, uint64_t* out) {
-  if (planes <= 2)
-    lanes_of<2>(plane, out);
-  else if (planes <= 4)
-    lanes_of<4>(plane, out);
-  else
-    lanes_of<8>(plane, out);
+  return std::vector<uint8_t>((count * bits + 127) / 128 * 16 + 24);
 }
 
 // Standard 1- and 2-bit kernels of K 3, 5, 7: a kernel is bit y*K + x of each position's mask,
@@ -179,78 +186,88 @@ void gather_lanes(const Bytes16* plane, unsigned planes, uint64_t* out) {
 template <unsigned K>
 void pack_masks(std::span<uint32_t> out, const WeightView& w, bool both, uint32_t first, uint32_t count,
                 uint32_t channels) {
-  constexpr unsigned positions = K * K, planes = (positions + 7) / 8;
+  constexpr unsigned positions = K * K, W = positions <= 16 ? 2 : (positions <= 32 ? 4 : 8);
   constexpr unsigned kernel_bits = K == 5 ? 25 : positions + 1, per_slot = kSlotBits / kernel_bits;
   const size_t channel_words = out.size() / channels;
   const size_t kernels = size_t{count} * (both ? 2 : 1), slots = (kernels + per_slot - 1) / per_slot;
   if (2 * slots > channel_words) panic("Coordinates are out-of-range");
-  // Kernels past the last stay 0 and complete the last slot.
-  std::vector<uint64_t> kernel(slots * per_slot);
+  // Kernels of W bytes. Whole blocks of 16 filters are written; kernels past the last are 0 and
+  // complete the last slot.
+  const size_t blocks = (size_t{count} + kLanes - 1) / kLanes;
+  std::vector<uint8_t> kernel(W * std::max(slots * per_slot, blocks * kLanes * (both ? 2 : 1)));
+  // The masks of 16 filters: plane t holds positions 8t .. 8t+7, plus then minus (a plane no
+  // position reaches stays 0). They are made plane by plane over all filters, so that at most
+  // eight rows of weights are read side by side.
+  std::vector<Bytes16> mask(blocks * 2 * W);
   LaneRows rows(positions, count, w.s[0]);
   for (uint32_t c = 0; c < channels; ++c) {
     if (count > 0) rows.point([&](size_t p) { return &w.at(first, c, p / K, p % K); });
-    for (size_t f = 0; f < count; f += kLanes) {
-      Bytes16 plus[8] = {}, minus[8] = {};
-      for (unsigned p = 0; p < positions; ++p) {
-        const Bytes16 v = rows.load(p, f);
-        const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
-        plus[p / 8] |= as_bytes(v == 1) & bit;
-        minus[p / 8] |= as_bytes(v == 0xFF) & bit;
-      }
-      uint64_t p16[kLanes], m16[kLanes];
-      gather_lanes(plus, planes, p16);
-      gather_lanes(minus, planes, m16);
-      const size_t n = std::min<size_t>(kLanes, count - f);
-      for (size_t i = 0; i < n; ++i) {
-        if (both) {
-          kernel[2 * (f + i)] = p16[i];
-          kernel[2 * (f + i) + 1] = m16[i];
-        } else {
-          kernel[f + i] = p16[i];
+    for (unsigned t = 0; t < (positions + 7) / 8; ++t)
+      for (size_t block = 0; block < blocks; ++block) {
+        Bytes16 plus = {}, minus = {};
+        for (unsigned p = 8 * t; p < std::min(8 * t + 8, positions); ++p) {
+          const Bytes16 v = rows.load(p, block * kLanes);
+          const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
+          plus |= as_bytes(v == 1) & bit;
+          if (both) minus |= as_bytes(v == 0xFF) & bit;
         }
+        mask[block * 2 * W + t] = plus;
+        mask[block * 2 * W + W + t] = minus;
       }
+    for (size_t block = 0; block < blocks; ++block) {
+      Bytes16 p16[W], m16[W], pm[2 * W];
+      transpose<W>(&mask[block * 2 * W], p16);
+      if (!both) {
+        std::memcpy(&kernel[W * kLanes * block], p16, sizeof p16);
+        continue;
+      }
+      transpose<W>(&mask[block * 2 * W + W], m16);
+      interleave<W>(p16, m16, pm);
+      std::memcpy(&kernel[2 * W * kLanes * block], pm, sizeof pm);
     }
     uint32_t* channel = out.data() + size_t{c} * channel_words;
     for (size_t s = 0; s < slots; ++s) {
+      const uint8_t* k = &kernel[W * s * per_slot];
       uint64_t slot = 0;
-      for (unsigned j = 0; j < per_slot; ++j) slot |= kernel[s * per_slot + j] << (j * kernel_bits);
+      for (unsigned j = 0; j < per_slot; ++j) slot |= uint64_t{load_le<LaneValue<W>>(k + W * j)} << (j * kernel_bits);
       store_slot(channel + 2 * s, slot);
     }
     for (size_t s = slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
   }
 }
 
-// Slots of one group of 8 filters from the kernel rows of 16 filters (nibble x of row y of
-// filter j at bit 4x of row[y][j]), filters from j0: rows of 8 filters one after the other, 48
+// Slots of one group of 8 filters, from j0 of 16 filters whose kernel rows are W-byte lanes
+// (nibble x of row y of filter j at bit 4x of lane y * 16 + j of `rows`): rows of 8 filters one after the other, 48
 // bits a slot (3x3), 50 (5x5), or six 50-bit slots a row started again by filters 3 and 6 (7x7).
-template <unsigned K>
-void put_nibble_group(uint32_t* at, const uint64_t (*row)[kLanes], unsigned j0) {
+template <unsigned K, unsigned W>
+void put_nibble_group(uint32_t* at, const uint8_t* rows, unsigned j0) {
+  const auto v = [&](unsigned y, unsigned j) -> uint64_t {
+    return load_le<LaneValue<W>>(rows + W * (y * kLanes + j0 + j));
+  };
   if constexpr (K == 3) {
     for (unsigned y = 0; y < 3; ++y)
-      for (unsigned h = 0; h < 2; ++h) {
-        const uint64_t* v = row[y] + j0 + 4 * h;
-        store_slot(at + 4 * y + 2 * h, v[0] | v[1] << 12 | v[2] << 24 | v[3] << 36);
-      }
+      for (unsigned h = 0; h < 8; h += 4)
+        store_slot(at + 4 * y + h / 2, v(y, h) | v(y, h + 1) << 12 | v(y, h + 2) << 24 | v(y, h + 3) << 36);
   } else if constexpr (K == 5) {
     // Five rows of 20 bits take two slots, the third cut after its tenth bit.
-    const auto v = [&](unsigned i) { return row[i / 8][j0 + i % 8]; };
+    const auto u = [&](unsigned i) { return v(i / 8, i % 8); };
     for (unsigned t = 0; t < 8; ++t) {
       const unsigned i = 5 * t;
-      store_slot(at + 4 * t, v(i) | v(i + 1) << 20 | (v(i + 2) & 0x3FF) << 40);
-      store_slot(at + 4 * t + 2, v(i + 2) >> 10 | v(i + 3) << 10 | v(i + 4) << 30);
+      const uint64_t cut = u(i + 2);
+      store_slot(at + 4 * t, u(i) | u(i + 1) << 20 | (cut & 0x3FF) << 40);
+      store_slot(at + 4 * t + 2, cut >> 10 | u(i + 3) << 10 | u(i + 4) << 30);
     }
   } else {
     // Three rows of 28 bits: the second cut after its 22nd bit.
     constexpr uint64_t low22 = (uint64_t{1} << 22) - 1;
     for (unsigned y = 0; y < 7; ++y) {
-      const uint64_t* v = row[y] + j0;
       uint32_t* s = at + 12 * y;
-      store_slot(s, v[0] | (v[1] & low22) << 28);
-      store_slot(s + 2, v[1] >> 22 | v[2] << 6);
-      store_slot(s + 4, v[3] | (v[4] & low22) << 28);
-      store_slot(s + 6, v[4] >> 22 | v[5] << 6);
-      store_slot(s + 8, v[6] | (v[7] & low22) << 28);
-      store_slot(s + 10, v[7] >> 22);
+      for (unsigned j = 0; j < 6; j += 3) {
+        store_slot(s + 4 * j / 3, v(y, j) | (v(y, j + 1) & low22) << 28);
+        store_slot(s + 4 * j / 3 + 2, v(y, j + 1) >> 22 | v(y, j + 2) << 6);
+      }
+      store_slot(s + 8, v(y, 6) | (v(y, 7) & low22) << 28);
+      store_slot(s + 10, v(y, 7) >> 22);
     }
   }
 }
@@ -259,28 +276,80 @@ void put_nibble_group(uint32_t* at, const uint64_t (*row)[kLanes], unsigned j0) 
 template <unsigned K>
 void pack_nibble_rows(std::span<uint32_t> out, const WeightView& w, uint32_t first, uint32_t count,
                       uint32_t channels) {
-  constexpr unsigned planes = (K + 1) / 2, group_slots = K == 3 ? 6 : (K == 5 ? 16 : 42);
+  constexpr unsigned W = K == 3 ? 2 : 4, group_slots = K == 3 ? 6 : (K == 5 ? 16 : 42);
   const size_t channel_words = out.size() / channels;
   const size_t groups = (size_t{count} + 7) / 8;
   if (2 * groups * group_slots > channel_words) panic("Coordinates are out-of-range");
+  // Kernel rows of 16 filters as W-byte lanes, made row by row over all filters, so that K rows
+  // of weights are read side by side.
+  const size_t blocks = (size_t{count} + kLanes - 1) / kLanes;
+  std::vector<uint8_t> rows_of(blocks * K * kLanes * W);
   LaneRows rows(K * K, count, w.s[0]);
   for (uint32_t c = 0; c < channels; ++c) {
     uint32_t* channel = out.data() + size_t{c} * channel_words;
     if (count > 0) rows.point([&](size_t p) { return &w.at(first, c, p / K, p % K); });
-    for (size_t f = 0; f < count; f += kLanes) {
-      uint64_t row[K][kLanes];
-      for (unsigned y = 0; y < K; ++y) {
-        Bytes16 plane[8] = {};
-        for (unsigned x = 0; x < K; ++x) plane[x / 2] |= nibbles(rows.load(y * K + x, f)) << (4 * (x % 2));
-        gather_lanes(plane, planes, row[y]);
+    for (unsigned y = 0; y < K; ++y)
+      for (size_t block = 0; block < blocks; ++block) {
+        Bytes16 plane[W] = {}, lanes[W];
+        for (unsigned x = 0; x < K; ++x) {
+          const Bytes16 n = nibbles(rows.load(y * K + x, block * kLanes));
+          plane[x / 2] |= x % 2 ? shift_up(n, 4) : n;
+        }
+        transpose<W>(plane, lanes);
+        std::memcpy(&rows_of[(block * K + y) * kLanes * W], lanes, sizeof lanes);
       }
-      // The second group of these 16 filters exists when a filter of it does.
-      for (size_t g = f / 8; g < std::min(groups, f / 8 + 2); ++g)
-        put_nibble_group<K>(channel + 2 * g * group_slots, row, static_cast<unsigned>(g % 2) * 8);
-    }
+    // The second group of 16 filters exists when a filter of it does.
+    for (size_t g = 0; g < groups; ++g)
+      put_nibble_group<K, W>(channel + 2 * g * group_slots, &rows_of[g / 2 * K * kLanes * W],
+                             static_cast<unsigned>(g % 2) * 8);
     for (size_t s = groups * group_slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
   }
 }
+
+// Depthwise kernels (k x k codes of b bits, rows of one channel in units of unit_rows rows,
+// per_slot units of unit_bits bits a slot) of all channels, 16 channels at a time, each unit's
+// codes gathered as lanes of W bytes; then zero slots up to the end of `out`.
+struct DepthwiseUnits {
+  unsigned k, b, unit_rows, unit_bits, per_slot;
+
+  template <unsigned W>
+  void pack(std::span<uint32_t> out, const LaneRows& rows, size_t channels, const CodeRange& code,
+            Bytes16& worst) const {
+    const unsigned units = (k + unit_rows - 1) / unit_rows;
+    std::vector<uint8_t> unit(size_t{units} * kLanes * W);
+    uint32_t* at = out.data();
+    uint64_t slot = 0;
+    unsigned in_slot = 0;
+    for (size_t c = 0; c < channels; c += kLanes) {
+      for (unsigned u = 0; u < units; ++u) {
+        const size_t from = size_t{u} * unit_rows * k, to = std::min<size_t>(k, (u + 1) * unit_rows) * k;
+        Bytes16 plane[W] = {}, lanes[W];
+        for (size_t p = from; p < to; ++p) {
+          const unsigned bit = static_cast<unsigned>(p - from) * b;
+          plane[bit / 8] |= shift_up(code(rows.load(p, c), worst), bit % 8);
+        }
+        transpose<W>(plane, lanes);
+        std::memcpy(&unit[size_t{u} * kLanes * W], lanes, sizeof lanes);
+      }
+      const size_t n = std::min<size_t>(kLanes, channels - c);
+      for (size_t i = 0; i < n; ++i)
+        for (unsigned u = 0; u < units; ++u) {
+          slot |= uint64_t{load_le<LaneValue<W>>(&unit[(size_t{u} * kLanes + i) * W])} << (in_slot * unit_bits);
+          if (++in_slot == per_slot) {
+            store_slot(at, slot);
+            at += 2;
+            slot = 0;
+            in_slot = 0;
+          }
+        }
+    }
+    if (in_slot > 0) {
+      store_slot(at, slot);
+      at += 2;
+    }
+    for (; at < out.data() + out.size(); at += 2) store_slot(at, 0);
+  }
+};
 
 }  // namespace
 
@@ -367,39 +436,17 @@ void format_sep_cnp_dw_weights(std::span<uint32_t> out, const Dense& weights, in
 
   LaneRows rows(size_t{k} * k, channels, w.s[1]);
   rows.point([&](size_t p) { return &w.at(0, 0, p / k, p % k); });
-  std::vector<uint64_t> unit(size_t{units} * kLanes);
-  Bytes16 bad = {};
-  uint32_t* at = out.data();
-  uint64_t slot = 0;
-  unsigned in_slot = 0;
-  for (size_t c = 0; c < channels; c += kLanes) {
-    for (unsigned u = 0; u < units; ++u) {
-      const size_t from = size_t{u} * unit_rows * k, to = std::min<size_t>(k, (u + 1) * unit_rows) * k;
-      Bytes16 plane[8] = {};
-      for (size_t p = from; p < to; ++p) {
-        const unsigned bit = static_cast<unsigned>(p - from) * b;
-        plane[bit / 8] |= code(rows.load(p, c), bad) << (bit % 8);
-      }
-      gather_lanes(plane, static_cast<unsigned>(((to - from) * b + 7) / 8), &unit[size_t{u} * kLanes]);
-    }
-    const size_t n = std::min<size_t>(kLanes, channels - c);
-    for (size_t i = 0; i < n; ++i)
-      for (unsigned u = 0; u < units; ++u) {
-        slot |= unit[size_t{u} * kLanes + i] << (in_slot * unit_bits);
-        if (++in_slot == per_slot) {
-          store_slot(at, slot);
-          at += 2;
-          slot = 0;
-          in_slot = 0;
-        }
-      }
-  }
-  if (in_slot > 0) {
-    store_slot(at, slot);
-    at += 2;
-  }
-  for (; at < out.data() + out.size(); at += 2) store_slot(at, 0);
-  if (any(bad))
+  const DepthwiseUnits packer{k, b, unit_rows, unit_bits, per_slot};
+  Bytes16 worst = {};
+  const unsigned planes = (unit_bits + 7) / 8;
+  if (planes <= 2)
+    packer.pack<2>(out, rows, channels, code, worst);
+  else if (planes <= 4)
+    packer.pack<4>(out, rows, channels, code, worst);
+  else
+    packer.pack<8>(out, rows, channels, code, worst);
+  // Values outside the range are refused as the first of them in channel order.
+  if (code.out_of_range(worst))
     for (uint32_t c = 0; c < channels; ++c)
       for (uint32_t y = 0; y < k; ++y)
         for (uint32_t x = 0; x < k; ++x) code(w.at(0, c, y, x));
@@ -418,8 +465,8 @@ void format_sep_cnp_pw_weights(std::span<uint32_t> out, const Dense& weights, in
   const uint32_t channels = weights.shape()[1];
   const size_t channel_words = size_t{get_nb_words_per_pw_channel(count, bits)} * 2;
   const CodeRange code(bits);
-  Bytes16 bad = {};
-  const auto codes = [&](Bytes16 v) { return code(v, bad); };
+  Bytes16 worst = {};
+  const auto codes = [&](Bytes16 v) { return code(v, worst); };
   LaneRows rows(1, count, w.s[0]);
   std::vector<uint8_t> dense = dense_stream(count, static_cast<unsigned>(bits));
   for (uint32_t c = 0; c < channels; ++c) {
@@ -432,8 +479,7 @@ void format_sep_cnp_pw_weights(std::span<uint32_t> out, const Dense& weights, in
     else
       pack_dense<4>(channel, channel_words, rows, count, codes, dense);
   }
-  // Values outside the range are refused as the first of them in channel order.
-  if (any(bad))
+  if (code.out_of_range(worst))
     for (uint32_t c = 0; c < channels; ++c)
       for (uint32_t f = 0; f < count; ++f) code(w.at(first + f, c));
 }

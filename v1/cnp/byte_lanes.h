@@ -70,7 +70,7 @@ Bytes16 zip_hi(Bytes16 a, Bytes16 b) {
 // Lane i of 16 as W bytes (W 2, 4 or 8): planes[0][i], planes[1][i], .. planes[W-1][i], a
 // little-endian value at bytes W*i .. W*i+W-1 of lanes[0..W-1].
 template <unsigned W>
-void transpose(const Bytes16* planes, Bytes16* lanes) {
+[[gnu::always_inline]] inline void transpose(const Bytes16* planes, Bytes16* lanes) {
   static_assert(W == 2 || W == 4 || W == 8);
   // Each step doubles the bytes a lane holds: pairs of planes, then pairs of pairs.
   Bytes16 r[W];

@@ -118,9 +118,9 @@ bool any(Bytes16 v) {
 // Sign-and-magnitude nibbles: bits 0-2 |w| & 7, bit 3 set for w > 0.
 Bytes16 nibbles(Bytes16 v) {
   using Signed16 = int8_t __attribute__((vector_size(16)));
-  const Signed16 s = reinterpret_cast<Signed16>(v);
-  const Bytes16 negative = as_bytes(s < 0), positive = as_bytes(s > 0);
-  return (((v ^ negative) - negative) & 7) | (positive & 8);
+  // |w| is the smaller of w and -w as unsigned bytes (128 for -128).
+  const Bytes16 negated = -v, magnitude = v < negated ? v : negated;
+  return (magnitude & 7) | (as_bytes(reinterpret_cast<Signed16>(v) > 0) & 8);
 }
 
 // Both one-bit masks of 1x1 weights: bit 0 for exactly 1, bit 1 for exactly -1.
@@ -168,13 +168,16 @@ void pack_dense(uint32_t* channel, size_t channel_words, const LaneRows& rows, s
   // Three 64-bit words make four slots.
   const size_t used = (count * B + 47) / 48;
   if (2 * used > channel_words) panic("Coordinates are out-of-range");
-  for (size_t s = 0; s < used; s += 4) {
+  const auto put = [&](size_t s, size_t n) {
     const uint8_t* d = dense.data() + 6 * s;
     const uint64_t w0 = load_le<uint64_t>(d), w1 = load_le<uint64_t>(d + 8), w2 = load_le<uint64_t>(d + 16);
     const uint64_t slot[4] = {w0, w0 >> 48 | w1 << 16, w1 >> 32 | w2 << 32, w2 >> 16};
-    for (size_t j = 0; j < std::min<size_t>(4, used - s); ++j) store_slot(channel + 2 * (s + j), slot[j] & kDenseSlotMask);
-  }
-  for (size_t s = used; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
+    for (size_t j = 0; j < n; ++j) store_slot(channel + 2 * (s + j), slot[j] & kDenseSlotMask);
+  };
+  size_t s = 0;
+  for (; s + 4 <= used; s += 4) put(s, 4);
+  if (s < used) put(s, used - s);
+  for (s = used; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
 }
 
 std::vector<uint8_t> dense_stream(size_t count, unsigned bits) {
@@ -236,38 +239,32 @@ void pack_masks(std::span<uint32_t> out, const WeightView& w, bool both, uint32_
   }
 }
 
-// Slots of one group of 8 filters, from j0 of 16 filters whose kernel rows are W-byte lanes
-// (nibble x of row y of filter j at bit 4x of lane y * 16 + j of `rows`): rows of 8 filters one after the other, 48
-// bits a slot (3x3), 50 (5x5), or six 50-bit slots a row started again by filters 3 and 6 (7x7).
+// Slots of one group of 8 filters from the group's kernel rows, row by row, as W-byte lanes
+// (nibble x of row y of filter j at bit 4x of lane 8y + j of `seq`): rows of 8 filters one after
+// the other, 48 bits a slot (3x3), 50 (5x5), or six 50-bit slots a row started again by filters
+// 3 and 6 (7x7).
 template <unsigned K, unsigned W>
-void put_nibble_group(uint32_t* at, const uint8_t* rows, unsigned j0) {
-  const auto v = [&](unsigned y, unsigned j) -> uint64_t {
-    return load_le<LaneValue<W>>(rows + W * (y * kLanes + j0 + j));
-  };
+void put_nibble_group(uint32_t* at, const uint8_t* seq) {
+  const auto v = [&](unsigned i) -> uint64_t { return load_le<LaneValue<W>>(seq + W * i); };
   if constexpr (K == 3) {
-    for (unsigned y = 0; y < 3; ++y)
-      for (unsigned h = 0; h < 8; h += 4)
-        store_slot(at + 4 * y + h / 2, v(y, h) | v(y, h + 1) << 12 | v(y, h + 2) << 24 | v(y, h + 3) << 36);
+    for (unsigned i = 0; i < 24; i += 4, at += 2) store_slot(at, v(i) | v(i + 1) << 12 | v(i + 2) << 24 | v(i + 3) << 36);
   } else if constexpr (K == 5) {
     // Five rows of 20 bits take two slots, the third cut after its tenth bit.
-    const auto u = [&](unsigned i) { return v(i / 8, i % 8); };
-    for (unsigned t = 0; t < 8; ++t) {
-      const unsigned i = 5 * t;
-      const uint64_t cut = u(i + 2);
-      store_slot(at + 4 * t, u(i) | u(i + 1) << 20 | (cut & 0x3FF) << 40);
-      store_slot(at + 4 * t + 2, cut >> 10 | u(i + 3) << 10 | u(i + 4) << 30);
+    for (unsigned i = 0; i < 40; i += 5, at += 4) {
+      const uint64_t cut = v(i + 2);
+      store_slot(at, v(i) | v(i + 1) << 20 | (cut & 0x3FF) << 40);
+      store_slot(at + 2, cut >> 10 | v(i + 3) << 10 | v(i + 4) << 30);
     }
   } else {
     // Three rows of 28 bits: the second cut after its 22nd bit.
     constexpr uint64_t low22 = (uint64_t{1} << 22) - 1;
-    for (unsigned y = 0; y < 7; ++y) {
-      uint32_t* s = at + 12 * y;
+    for (unsigned i = 0; i < 56; i += 8, at += 12) {
       for (unsigned j = 0; j < 6; j += 3) {
-        store_slot(s + 4 * j / 3, v(y, j) | (v(y, j + 1) & low22) << 28);
-        store_slot(s + 4 * j / 3 + 2, v(y, j + 1) >> 22 | v(y, j + 2) << 6);
+        store_slot(at + 4 * j / 3, v(i + j) | (v(i + j + 1) & low22) << 28);
+        store_slot(at + 4 * j / 3 + 2, v(i + j + 1) >> 22 | v(i + j + 2) << 6);
       }
-      store_slot(s + 8, v(y, 6) | (v(y, 7) & low22) << 28);
-      store_slot(s + 10, v(y, 7) >> 22);
+      store_slot(at + 8, v(i + 6) | (v(i + 7) & low22) << 28);
+      store_slot(at + 10, v(i + 7) >> 22);
     }
   }
 }
@@ -280,39 +277,38 @@ void pack_nibble_rows(std::span<uint32_t> out, const WeightView& w, uint32_t fir
   const size_t channel_words = out.size() / channels;
   const size_t groups = (size_t{count} + 7) / 8;
   if (2 * groups * group_slots > channel_words) panic("Coordinates are out-of-range");
-  // Kernel rows of 16 filters as W-byte lanes, made row by row over all filters, so that K rows
-  // of weights are read side by side.
-  const size_t blocks = (size_t{count} + kLanes - 1) / kLanes;
-  std::vector<uint8_t> rows_of(blocks * K * kLanes * W);
+  // Kernel rows as W-byte lanes, made row by row over all filters, so that K rows of weights are
+  // read side by side; each group of 8 filters keeps its rows one after the other.
+  const size_t blocks = (size_t{count} + kLanes - 1) / kLanes, group_bytes = K * 8 * W;
+  std::vector<uint8_t> rows_of(blocks * 2 * group_bytes);
   LaneRows rows(K * K, count, w.s[0]);
   for (uint32_t c = 0; c < channels; ++c) {
     uint32_t* channel = out.data() + size_t{c} * channel_words;
     if (count > 0) rows.point([&](size_t p) { return &w.at(first, c, p / K, p % K); });
     for (unsigned y = 0; y < K; ++y)
       for (size_t block = 0; block < blocks; ++block) {
-        Bytes16 plane[W] = {}, lanes[W];
-        for (unsigned x = 0; x < K; ++x) {
-          const Bytes16 n = nibbles(rows.load(y * K + x, block * kLanes));
-          plane[x / 2] |= x % 2 ? shift_up(n, 4) : n;
+        // Plane t holds nibbles 2t and 2t+1 of the row (0 past the row's end).
+        Bytes16 plane[W], lanes[W];
+        for (unsigned t = 0; t < W; ++t) {
+          const auto n = [&](unsigned x) { return x < K ? nibbles(rows.load(y * K + x, block * kLanes)) : Bytes16{}; };
+          plane[t] = n(2 * t) | shift_up(n(2 * t + 1), 4);
         }
         transpose<W>(plane, lanes);
-        std::memcpy(&rows_of[(block * K + y) * kLanes * W], lanes, sizeof lanes);
+        for (size_t h = 0; h < 2; ++h)
+          std::memcpy(&rows_of[(2 * block + h) * group_bytes + y * 8 * W], &lanes[h * W / 2], 8 * W);
       }
-    // The second group of 16 filters exists when a filter of it does.
-    for (size_t g = 0; g < groups; ++g)
-      put_nibble_group<K, W>(channel + 2 * g * group_slots, &rows_of[g / 2 * K * kLanes * W],
-                             static_cast<unsigned>(g % 2) * 8);
+    for (size_t g = 0; g < groups; ++g) put_nibble_group<K, W>(channel + 2 * g * group_slots, &rows_of[g * group_bytes]);
     for (size_t s = groups * group_slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
   }
 }
 
-// Depthwise kernels (k x k codes of b bits, rows of one channel in units of unit_rows rows,
+// Depthwise kernels (k x k codes of B bits, rows of one channel in units of unit_rows rows,
 // per_slot units of unit_bits bits a slot) of all channels, 16 channels at a time, each unit's
 // codes gathered as lanes of W bytes; then zero slots up to the end of `out`.
 struct DepthwiseUnits {
-  unsigned k, b, unit_rows, unit_bits, per_slot;
+  unsigned k, unit_rows, unit_bits, per_slot;
 
-  template <unsigned W>
+  template <unsigned B, unsigned W>
   void pack(std::span<uint32_t> out, const LaneRows& rows, size_t channels, const CodeRange& code,
             Bytes16& worst) const {
     const unsigned units = (k + unit_rows - 1) / unit_rows;
@@ -323,18 +319,41 @@ struct DepthwiseUnits {
     for (size_t c = 0; c < channels; c += kLanes) {
       for (unsigned u = 0; u < units; ++u) {
         const size_t from = size_t{u} * unit_rows * k, to = std::min<size_t>(k, (u + 1) * unit_rows) * k;
-        Bytes16 plane[W] = {}, lanes[W];
-        for (size_t p = from; p < to; ++p) {
-          const unsigned bit = static_cast<unsigned>(p - from) * b;
-          plane[bit / 8] |= shift_up(code(rows.load(p, c), worst), bit % 8);
+        // Plane t holds the codes of 8 / B positions; planes past the unit's last are 0.
+        Bytes16 plane[W], lanes[W];
+        for (unsigned t = 0; t < W; ++t) {
+          Bytes16 codes = {};
+          for (unsigned j = 0; j < 8 / B; ++j) {
+            const size_t p = from + t * (8 / B) + j;
+            if (p < to) codes |= shift_up(code(rows.load(p, c), worst), j * B);
+          }
+          plane[t] = codes;
         }
         transpose<W>(plane, lanes);
         std::memcpy(&unit[size_t{u} * kLanes * W], lanes, sizeof lanes);
       }
       const size_t n = std::min<size_t>(kLanes, channels - c);
+      const auto value = [&](unsigned u, size_t i) -> uint64_t {
+        return load_le<LaneValue<W>>(&unit[(size_t{u} * kLanes + i) * W]);
+      };
+      // One unit a slot, or two kernels (16 channels make whole slots; a missing last one is 0).
+      if (per_slot == 1 && units == 1) {
+        for (size_t i = 0; i < n; ++i) store_slot(at + 2 * i, value(0, i));
+        at += 2 * n;
+        continue;
+      }
+      if (per_slot == 1) {
+        for (size_t i = 0; i < n; ++i)
+          for (unsigned u = 0; u < units; ++u, at += 2) store_slot(at, value(u, i));
+        continue;
+      }
+      if (per_slot == 2) {
+        for (size_t i = 0; i < n; i += 2, at += 2) store_slot(at, value(0, i) | value(0, i + 1) << unit_bits);
+        continue;
+      }
       for (size_t i = 0; i < n; ++i)
         for (unsigned u = 0; u < units; ++u) {
-          slot |= uint64_t{load_le<LaneValue<W>>(&unit[(size_t{u} * kLanes + i) * W])} << (in_slot * unit_bits);
+          slot |= value(u, i) << (in_slot * unit_bits);
           if (++in_slot == per_slot) {
             store_slot(at, slot);
             at += 2;
@@ -436,15 +455,23 @@ void format_sep_cnp_dw_weights(std::span<uint32_t> out, const Dense& weights, in
 
   LaneRows rows(size_t{k} * k, channels, w.s[1]);
   rows.point([&](size_t p) { return &w.at(0, 0, p / k, p % k); });
-  const DepthwiseUnits packer{k, b, unit_rows, unit_bits, per_slot};
+  const DepthwiseUnits packer{k, unit_rows, unit_bits, per_slot};
   Bytes16 worst = {};
   const unsigned planes = (unit_bits + 7) / 8;
-  if (planes <= 2)
-    packer.pack<2>(out, rows, channels, code, worst);
-  else if (planes <= 4)
-    packer.pack<4>(out, rows, channels, code, worst);
+  const auto pack = [&]<unsigned B>() {
+    if (planes <= 2)
+      packer.pack<B, 2>(out, rows, channels, code, worst);
+    else if (planes <= 4)
+      packer.pack<B, 4>(out, rows, channels, code, worst);
+    else
+      packer.pack<B, 8>(out, rows, channels, code, worst);
+  };
+  if (b == 1)
+    pack.operator()<1>();
+  else if (b == 2)
+    pack.operator()<2>();
   else
-    packer.pack<8>(out, rows, channels, code, worst);
+    pack.operator()<4>();
   // Values outside the range are refused as the first of them in channel order.
   if (code.out_of_range(worst))
     for (uint32_t c = 0; c < channels; ++c)

@@ -1,6 +1,6 @@
 #include "v1/cnp/weight_formats.h"
 
-#include "v1/cnp/byte_lanes.h"
+#include "v1/byte_lanes.h"
 #include "v1/cnp/cnp_sizes.h"
 
 #include <algorithm>
@@ -14,7 +14,6 @@ namespace {
 constexpr unsigned kSlotBits = 50;
 // 1x1 and pointwise codes fill 48-bit slots densely.
 constexpr uint64_t kDenseSlotMask = (uint64_t{1} << 48) - 1;
-constexpr size_t kLanes = 16;
 
 // Signed bytes of a weight tensor read through its element strides, proven inside the tensor
 // once, before any read.
@@ -66,61 +65,11 @@ uint32_t square_kernel(const Dense& weights) {
   return shape[3];
 }
 
-// Rows of weights along the dimension the packers work across, 16 lanes at a time (filters, or
-// the channels of depthwise weights): row p holds the `lanes` weights of position p. Rows point
-// into the tensor when that dimension has stride 1; otherwise `point` gathers them, lane by lane
-// so that a lane's positions are read together, into a buffer it reuses. The last lanes of each
-// row are also copied to a zero-padded tail, so that every load is one plain 16-byte load.
-class LaneRows {
- public:
-  LaneRows(size_t positions, size_t lanes, size_t stride)
-      : rows_(positions), starts_(stride == 1 ? 0 : positions), lanes_(lanes), stride_(stride),
-        tail_from_(lanes / kLanes * kLanes), buffer_(stride == 1 ? 0 : positions * lanes),
-        tails_(positions * kTail) {}
-
-  // start(p) is lane 0 of position p, lane l lies `l * stride` further.
-  template <class Start>
-  void point(const Start& start) {
-    const size_t positions = rows_.size();
-    if (stride_ == 1) {
-      for (size_t p = 0; p < positions; ++p) rows_[p] = start(p);
-    } else {
-      for (size_t p = 0; p < positions; ++p) {
-        starts_[p] = start(p);
-        rows_[p] = buffer_.data() + p * lanes_;
-      }
-      for (size_t l = 0; l < lanes_; ++l)
-        for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
-    }
-    if (lanes_ > tail_from_)
-      for (size_t p = 0; p < positions; ++p) std::memcpy(&tails_[p * kTail], rows_[p] + tail_from_, lanes_ - tail_from_);
-  }
-
-  // Lanes from .. from+15 of row p, those past the last lane 0; `from` is a multiple of 16 below
-  // lanes + 128.
-  Bytes16 load(size_t p, size_t from) const {
-    return load16(from + kLanes <= lanes_ ? rows_[p] + from : &tails_[p * kTail + (from - tail_from_)]);
-  }
-
- private:
-  static constexpr size_t kTail = 144;
-  std::vector<const int8_t*> rows_, starts_;
-  size_t lanes_, stride_, tail_from_;
-  std::vector<int8_t> buffer_, tails_;
-};
-
-bool any(Bytes16 v) {
-  uint64_t half[2];
-  std::memcpy(half, &v, sizeof half);
-  return (half[0] | half[1]) != 0;
-}
-
 // Sign-and-magnitude nibbles: bits 0-2 |w| & 7, bit 3 set for w > 0.
 Bytes16 nibbles(Bytes16 v) {
   using Signed16 = int8_t __attribute__((vector_size(16)));
   // |w| is the smaller of w and -w as unsigned bytes (128 for -128).
-  const Bytes16 negated = -v, magnitude = v < negated ? v : negated;
-  return (magnitude & 7) | (as_bytes(reinterpret_cast<Signed16>(v) > 0) & 8);
+  return (min_bytes(v, -v) & 7) | (as_bytes(reinterpret_cast<Signed16>(v) > 0) & 8);
 }
 
 // Both one-bit masks of 1x1 weights: bit 0 for exactly 1, bit 1 for exactly -1.

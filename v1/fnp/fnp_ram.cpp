@@ -1,10 +1,12 @@
 #include "v1/fnp/fnp_ram.h"
 
+#include "v1/byte_lanes.h"
 #include "v1/errors.h"
 #include "v1/fnp/fnp_sizes.h"
 
 #include <nuvra/host_hooks.h>
 
+#include <algorithm>
 #include <string>
 
 namespace nuvra::v1 {
@@ -76,67 +78,74 @@ bool weight_fits(int bits, int8_t w) {
   return w > -limit && w < limit;
 }
 
-// Neurons packed together: for each input the tile's weights are read side by side, which is
-// contiguous for the usual neuron-fastest layout, and every plane word is stored once.
-constexpr uint32_t kTile = 64;
-
 struct WeightSource {
   const int8_t* data;
   size_t s0, s1;  // element strides of neurons and inputs
   uint32_t neurons, inputs, groups, words;
 };
 
-// Bit planes of P magnitude bits; with `two_blocks` negative weights go to the second block,
-// without it (1-bit weights) only 0 and 1 fit. `unit` is ws.s0 == 1, the usual layout, for which
-// the tile's loop reads contiguous bytes and vectorises.
-template <uint32_t P, bool two_blocks, bool unit>
-void pack_weights(const WeightSource& ws, uint32_t* out, int bits) {
-  const uint32_t G = ws.groups;
-  const size_t s0 = unit ? 1 : ws.s0;
-  const int limit = two_blocks ? 1 << P : 2;
-  for (uint32_t n0 = 0; n0 < ws.neurons; n0 += kTile) {
-    const uint32_t tile = ws.neurons - n0 < kTile ? ws.neurons - n0 : kTile;
-    uint32_t bad = 0;
-    for (uint32_t g = 0; g < G; ++g) {
-      uint32_t positive[P][kTile] = {}, negative[P][kTile] = {};
-      const uint32_t first = g * 32;
-      const uint32_t count = ws.inputs - first < 32 ? ws.inputs - first : 32;
-      for (uint32_t i = 0; i < count; ++i) {
-        const int8_t* const column = ws.data + size_t{first + i} * ws.s1 + size_t{n0} * s0;
-        for (uint32_t t = 0; t < tile; ++t) {
-          const int v = column[t * s0];
-          // A negative 1-bit weight reads as a huge magnitude and is refused.
-          const uint32_t up = static_cast<uint32_t>(two_blocks ? (v > 0 ? v : 0) : v);
-          const uint32_t down = static_cast<uint32_t>(two_blocks && v < 0 ? -v : 0);
-          bad |= static_cast<uint32_t>((up | down) >= static_cast<uint32_t>(limit));
-          for (uint32_t j = 0; j < P; ++j) {
-            positive[j][t] |= ((up >> j) & 1u) << i;
-            if (two_blocks) negative[j][t] |= ((down >> j) & 1u) << i;
-          }
-        }
-      }
-      for (uint32_t t = 0; t < tile; ++t) {
-        uint32_t* const w = out + size_t{n0 + t} * ws.words + 4 + g * P;
-        for (uint32_t j = 0; j < P; ++j) w[j] = positive[j][t];
-        if (two_blocks)
-          for (uint32_t j = 0; j < P; ++j) w[G * P + j] = negative[j][t];
-      }
-    }
-    if (bad)  // the first weight out of range, in neuron order
-      for (uint32_t n = n0; n < n0 + tile; ++n)
-        for (uint32_t k = 0; k < ws.inputs; ++k) {
-          const int8_t v = ws.data[size_t{n} * ws.s0 + size_t{k} * ws.s1];
-          if (!weight_fits(bits, v)) weight_out_of_range(bits, v);
-        }
-  }
-}
-
+// Bit planes of P magnitude bits, 16 neurons at a time from the rows of a group's 32 inputs (bit
+// i of a neuron's word is input i of its group); with `two_blocks` negative weights go to the
+// second block, without it (1-bit weights) only 0 and 1 fit. Weights out of range are refused
+// once the image is written, the first of them in neuron order.
 template <uint32_t P, bool two_blocks>
 void pack_weights(const WeightSource& ws, uint32_t* out, int bits) {
-  if (ws.s0 == 1)
-    pack_weights<P, two_blocks, true>(ws, out, bits);
-  else
-    pack_weights<P, two_blocks, false>(ws, out, bits);
+  using Signed16 = int8_t __attribute__((vector_size(16)));
+  const uint32_t G = ws.groups;
+  const size_t last = ws.inputs - size_t{G - 1} * 32;
+  LaneRows full(32, ws.neurons, ws.s0), part(last, ws.neurons, ws.s0);
+  Bytes16 worst = {};
+  for (uint32_t g = 0; g < G; ++g) {
+    const size_t count = g + 1 < G ? 32 : last;
+    LaneRows& rows = count == 32 ? full : part;
+    rows.point([&](size_t p) { return ws.data + (size_t{g} * 32 + p) * ws.s1; });
+    for (size_t n0 = 0; n0 < ws.neurons; n0 += kLanes) {
+      // Plane t of bit j holds inputs 8t .. 8t+7.
+      Bytes16 up[P][4], down[P][4];
+      for (unsigned t = 0; t < 4; ++t) {
+        Bytes16 plus[P] = {}, minus[P] = {};
+        for (unsigned i = 0; i < 8 && 8 * t + i < count; ++i) {
+          const Bytes16 v = rows.load(8 * t + i, n0);
+          if constexpr (two_blocks) {
+            const Bytes16 magnitude = min_bytes(v, -v);
+            worst = max_bytes(worst, magnitude);
+            const Bytes16 negative = as_bytes(reinterpret_cast<Signed16>(v) < 0);
+            const Bytes16 above = magnitude & ~negative, below = magnitude & negative;
+            for (uint32_t j = 0; j < P; ++j) {
+              plus[j] |= shift_up((above >> j) & 1, i);
+              minus[j] |= shift_up((below >> j) & 1, i);
+            }
+          } else {
+            worst = max_bytes(worst, v);
+            plus[0] |= shift_up(v & 1, i);
+          }
+        }
+        for (uint32_t j = 0; j < P; ++j) {
+          up[j][t] = plus[j];
+          down[j][t] = minus[j];
+        }
+      }
+      const size_t n = std::min<size_t>(kLanes, ws.neurons - n0);
+      uint32_t* const first = out + n0 * ws.words + 4 + g * P;
+      const auto put = [&](const Bytes16* planes, uint32_t* at) {
+        Bytes16 lanes[4];
+        transpose<4>(planes, lanes);
+        uint8_t bytes[sizeof lanes];
+        std::memcpy(bytes, lanes, sizeof lanes);
+        for (size_t i = 0; i < n; ++i) at[i * ws.words] = load_le<uint32_t>(bytes + 4 * i);
+      };
+      for (uint32_t j = 0; j < P; ++j) {
+        put(up[j], first + j);
+        if (two_blocks) put(down[j], first + G * P + j);
+      }
+    }
+  }
+  if (any(worst > static_cast<uint8_t>(two_blocks ? (1 << P) - 1 : 1)))
+    for (uint32_t n = 0; n < ws.neurons; ++n)
+      for (uint32_t k = 0; k < ws.inputs; ++k) {
+        const int8_t v = ws.data[size_t{n} * ws.s0 + size_t{k} * ws.s1];
+        if (!weight_fits(bits, v)) weight_out_of_range(bits, v);
+      }
 }
 
 }  // namespace

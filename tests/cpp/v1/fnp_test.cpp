@@ -62,7 +62,7 @@ TEST(FnpImage, SizesAndRandomWeightsRoundTrip) {
   EXPECT_EQ(fnp_sram_size({0xFFFFFFFF, 64, 1, 1}, 4), 0xFFFFFFFFu);  // saturates rather than wraps
   std::mt19937 rng(5);
   for (int bits = 1; bits <= 4; ++bits)
-    for (auto [n, k] : {std::pair{3u, 1u}, {3, 33}, {70, 70}}) {  // 70 neurons: two tiles
+    for (auto [n, k] : {std::pair{3u, 1u}, {3, 33}, {70, 70}}) {  // 70 neurons end in a partial block
       const int hi = bits == 1 ? 1 : (1 << (bits - 1)) - 1, lo = bits == 1 ? 0 : -hi;
       Weights w(n, std::vector<int>(k));
       for (auto& row : w)

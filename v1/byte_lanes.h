@@ -1,7 +1,8 @@
-// Sixteen weights at a time for the CNP weight packers: byte vectors whose element i is byte i in
+// Sixteen weights at a time for the weight packers: byte vectors whose element i is byte i in
 // memory on every host (only byte-wise operations, byte shuffles and shifts that keep every bit
-// inside its byte), and the reshapes the formats need: codes of several positions gathered into
-// one value per lane, and codes of consecutive lanes packed densely.
+// inside its byte), rows of weights to load them from, and the reshapes the formats need: codes
+// of several positions gathered into one value per lane, and codes of consecutive lanes packed
+// densely.
 #pragma once
 
 #include <bit>
@@ -9,10 +10,12 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 namespace nuvra::v1 {
 
 using Bytes16 = uint8_t __attribute__((vector_size(16)));
+constexpr size_t kLanes = 16;
 
 inline Bytes16 load16(const void* p) {
   Bytes16 v;
@@ -27,6 +30,13 @@ Bytes16 as_bytes(Mask m) {
 }
 
 inline Bytes16 max_bytes(Bytes16 a, Bytes16 b) { return a > b ? a : b; }
+inline Bytes16 min_bytes(Bytes16 a, Bytes16 b) { return a < b ? a : b; }
+
+inline bool any(Bytes16 v) {
+  uint64_t half[2];
+  std::memcpy(half, &v, sizeof half);
+  return (half[0] | half[1]) != 0;
+}
 
 // Every byte shifted left by s; each byte must be below 2^(8-s), so that no bit leaves its byte
 // and 16-bit lanes give the same result on every host.
@@ -118,5 +128,48 @@ Bytes16 pack_pairs(Bytes16 a, Bytes16 b) {
       __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
   return even | shift_up(odd, S);
 }
+
+// Rows of weights along the dimension the packers work across, 16 lanes at a time (filters,
+// depthwise channels or neurons): row p holds the `lanes` weights of position p. Rows point
+// into the tensor when that dimension has stride 1; otherwise `point` gathers them, lane by lane
+// so that a lane's positions are read together, into a buffer it reuses. The last lanes of each
+// row are also copied to a zero-padded tail, so that every load is one plain 16-byte load.
+class LaneRows {
+ public:
+  LaneRows(size_t positions, size_t lanes, size_t stride)
+      : rows_(positions), starts_(stride == 1 ? 0 : positions), lanes_(lanes), stride_(stride),
+        tail_from_(lanes / kLanes * kLanes), buffer_(stride == 1 ? 0 : positions * lanes),
+        tails_(positions * kTail) {}
+
+  // start(p) is lane 0 of position p, lane l lies `l * stride` further.
+  template <class Start>
+  void point(const Start& start) {
+    const size_t positions = rows_.size();
+    if (stride_ == 1) {
+      for (size_t p = 0; p < positions; ++p) rows_[p] = start(p);
+    } else {
+      for (size_t p = 0; p < positions; ++p) {
+        starts_[p] = start(p);
+        rows_[p] = buffer_.data() + p * lanes_;
+      }
+      for (size_t l = 0; l < lanes_; ++l)
+        for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
+    }
+    if (lanes_ > tail_from_)
+      for (size_t p = 0; p < positions; ++p) std::memcpy(&tails_[p * kTail], rows_[p] + tail_from_, lanes_ - tail_from_);
+  }
+
+  // Lanes from .. from+15 of row p, those past the last lane 0; `from` is a multiple of 16 below
+  // lanes + 128.
+  Bytes16 load(size_t p, size_t from) const {
+    return load16(from + kLanes <= lanes_ ? rows_[p] + from : &tails_[p * kTail + (from - tail_from_)]);
+  }
+
+ private:
+  static constexpr size_t kTail = 144;
+  std::vector<const int8_t*> rows_, starts_;
+  size_t lanes_, stride_, tail_from_;
+  std::vector<int8_t> buffer_, tails_;
+};
 
 }  // namespace nuvra::v1

@@ -161,14 +161,15 @@ TEST(V1CnpFormats, ExampleImages) {
 
 TEST(V1CnpFormats, StandardRoundTrips) {
   struct Case { int bits; uint32_t k, channels, filters, first, count; Layout layout; };
-  // 1-bit 1x1 weights in [-1, 1]: packed with both masks whatever the 2-bit choice says.
+  // 1-bit 1x1 weights in [-1, 1]: packed with both masks whatever the 2-bit choice says. Counts
+  // past 16 filters span several blocks of 16, the last one partial.
   const Case cases[] = {
-      {1, 3, 3, 20, 2, 13, Layout::Reversed}, {1, 5, 2, 9, 0, 9, Layout::Reversed},
+      {1, 3, 3, 40, 2, 35, Layout::Reversed}, {1, 5, 2, 9, 0, 9, Layout::Reversed},
       {1, 7, 2, 5, 1, 4, Layout::Reversed},   {1, 1, 3, 60, 5, 50, Layout::Reversed},
-      {2, 3, 3, 20, 2, 13, Layout::RowMajor}, {2, 5, 2, 9, 0, 9, Layout::Reversed},
-      {2, 7, 2, 5, 1, 4, Layout::Reversed},   {2, 1, 2, 30, 0, 30, Layout::RowMajor},
-      {4, 1, 3, 40, 3, 25, Layout::Reversed}, {4, 3, 3, 20, 2, 13, Layout::Reversed},
-      {4, 5, 2, 17, 1, 16, Layout::RowMajor}, {4, 7, 2, 11, 0, 11, Layout::Reversed},
+      {2, 3, 3, 40, 2, 35, Layout::RowMajor}, {2, 5, 2, 20, 0, 20, Layout::Reversed},
+      {2, 7, 2, 20, 1, 18, Layout::Reversed}, {2, 1, 2, 30, 0, 30, Layout::RowMajor},
+      {4, 1, 3, 40, 3, 25, Layout::Reversed}, {4, 3, 3, 40, 2, 35, Layout::Reversed},
+      {4, 5, 2, 17, 1, 16, Layout::RowMajor}, {4, 7, 2, 20, 0, 19, Layout::Reversed},
   };
   unsigned seed = 0;
   for (const Case& c : cases) {
@@ -193,7 +194,7 @@ TEST(V1CnpFormats, SeparableRoundTrips) {
     for (uint32_t k : {3u, 5u, 7u, 10u}) {
       SCOPED_TRACE(std::to_string(bits) + " bits, k " + std::to_string(k));
       const int lo = bits == 1 ? 0 : -(1 << (bits - 1)), hi = bits == 1 ? 1 : (1 << (bits - 1)) - 1;
-      const uint32_t channels = 7;
+      const uint32_t channels = 21;
       const Layout layout = bits == 2 ? Layout::RowMajor : Layout::Reversed;
       const auto dw = weights({1, channels, k, k}, random_in(lo, hi, ++seed), layout);
       Image image(sep_cnp_dw_weights_32b_size(*dw, bits), 0xDEADBEEF);

@@ -49,7 +49,8 @@ template <class T>
 T load_le(const uint8_t* p) {
   T v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = static_cast<T>(__builtin_bswap64(v) >> (64 - 8 * sizeof v));
+  if constexpr (std::endian::native == std::endian::big)
+    v = static_cast<T>(__builtin_bswap64(v) >> (64 - 8 * sizeof v));
   return v;
 }
 
@@ -57,13 +58,18 @@ T load_le(const uint8_t* p) {
 template <unsigned W>
 using LaneValue = std::conditional_t<W == 2, uint16_t, std::conditional_t<W == 4, uint32_t, uint64_t>>;
 
-// Unit i of W bytes (W 2, 4 or 8) of the 32 bytes a then b, alternately from a and b.
+// Units of W bytes (W 1, 2, 4 or 8) taken alternately from a and b: those of the low halves
+// (zip_lo) or of the high halves (zip_hi).
 template <unsigned W>
 Bytes16 zip_lo(Bytes16 a, Bytes16 b) {
-  if constexpr (W == 1) return __builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-  if constexpr (W == 2) return __builtin_shufflevector(a, b, 0, 1, 16, 17, 2, 3, 18, 19, 4, 5, 20, 21, 6, 7, 22, 23);
-  if constexpr (W == 4) return __builtin_shufflevector(a, b, 0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
-  if constexpr (W == 8) return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+  if constexpr (W == 1)
+    return __builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+  if constexpr (W == 2)
+    return __builtin_shufflevector(a, b, 0, 1, 16, 17, 2, 3, 18, 19, 4, 5, 20, 21, 6, 7, 22, 23);
+  if constexpr (W == 4)
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
+  if constexpr (W == 8)
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
 }
 template <unsigned W>
 Bytes16 zip_hi(Bytes16 a, Bytes16 b) {
@@ -156,17 +162,19 @@ class LaneRows {
         for (size_t p = 0; p < positions; ++p) buffer_[p * lanes_ + l] = starts_[p][l * stride_];
     }
     if (lanes_ > tail_from_)
-      for (size_t p = 0; p < positions; ++p) std::memcpy(&tails_[p * kTail], rows_[p] + tail_from_, lanes_ - tail_from_);
+      for (size_t p = 0; p < positions; ++p)
+        std::memcpy(&tails_[p * kTail], rows_[p] + tail_from_, lanes_ - tail_from_);
   }
 
-  // Lanes from .. from+15 of row p, those past the last lane 0; `from` is a multiple of 16 below
-  // lanes + 128.
+  // Lanes from .. from+15 of row p, those past the last lane 0; `from` is a multiple of 16, at
+  // most 112 past the last multiple of 16 not above `lanes`.
   Bytes16 load(size_t p, size_t from) const {
     return load16(from + kLanes <= lanes_ ? rows_[p] + from : &tails_[p * kTail + (from - tail_from_)]);
   }
 
  private:
-  static constexpr size_t kTail = 144;
+  // A tail holds the row's last partial block of 16 lanes and the zeros up to 7 blocks past it.
+  static constexpr size_t kTail = 128;
   std::vector<const int8_t*> rows_, starts_;
   size_t lanes_, stride_, tail_from_;
   std::vector<int8_t> buffer_, tails_;

@@ -181,7 +181,8 @@ void pack_masks(std::span<uint32_t> out, const WeightView& w, bool both, uint32_
     for (size_t s = 0; s < slots; ++s) {
       const uint8_t* k = &kernel[W * s * per_slot];
       uint64_t slot = 0;
-      for (unsigned j = 0; j < per_slot; ++j) slot |= uint64_t{load_le<LaneValue<W>>(k + W * j)} << (j * kernel_bits);
+      for (unsigned j = 0; j < per_slot; ++j)
+        slot |= uint64_t{load_le<LaneValue<W>>(k + W * j)} << (j * kernel_bits);
       store_slot(channel + 2 * s, slot);
     }
     for (size_t s = slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
@@ -196,7 +197,8 @@ template <unsigned K, unsigned W>
 void put_nibble_group(uint32_t* at, const uint8_t* seq) {
   const auto v = [&](unsigned i) -> uint64_t { return load_le<LaneValue<W>>(seq + W * i); };
   if constexpr (K == 3) {
-    for (unsigned i = 0; i < 24; i += 4, at += 2) store_slot(at, v(i) | v(i + 1) << 12 | v(i + 2) << 24 | v(i + 3) << 36);
+    for (unsigned i = 0; i < 24; i += 4, at += 2)
+      store_slot(at, v(i) | v(i + 1) << 12 | v(i + 2) << 24 | v(i + 3) << 36);
   } else if constexpr (K == 5) {
     // Five rows of 20 bits take two slots, the third cut after its tenth bit.
     for (unsigned i = 0; i < 40; i += 5, at += 4) {
@@ -239,14 +241,17 @@ void pack_nibble_rows(std::span<uint32_t> out, const WeightView& w, uint32_t fir
         // Plane t holds nibbles 2t and 2t+1 of the row (0 past the row's end).
         Bytes16 plane[W], lanes[W];
         for (unsigned t = 0; t < W; ++t) {
-          const auto n = [&](unsigned x) { return x < K ? nibbles(rows.load(y * K + x, block * kLanes)) : Bytes16{}; };
+          const auto n = [&](unsigned x) {
+            return x < K ? nibbles(rows.load(y * K + x, block * kLanes)) : Bytes16{};
+          };
           plane[t] = n(2 * t) | shift_up(n(2 * t + 1), 4);
         }
         transpose<W>(plane, lanes);
         for (size_t h = 0; h < 2; ++h)
           std::memcpy(&rows_of[(2 * block + h) * group_bytes + y * 8 * W], &lanes[h * W / 2], 8 * W);
       }
-    for (size_t g = 0; g < groups; ++g) put_nibble_group<K, W>(channel + 2 * g * group_slots, &rows_of[g * group_bytes]);
+    for (size_t g = 0; g < groups; ++g)
+      put_nibble_group<K, W>(channel + 2 * g * group_slots, &rows_of[g * group_bytes]);
     for (size_t s = groups * group_slots; 2 * s < channel_words; ++s) store_slot(channel + 2 * s, 0);
   }
 }

@@ -93,6 +93,17 @@ uint64_t declared_bytes(const Model& model) {
   return total;
 }
 
+std::unique_ptr<Model> learning_model() {
+  auto model = chain({{LayerType::InputData, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1},
+                                              {"input_bits", 1}}, "in"},
+                      {LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "c"},
+                      {LayerType::FullyConnected, {{"units", 4}}, "fc"}});
+  model->compile(LearningParams::create(LearningType::Unsupervised, {{"num_weights", 8}, {"num_classes", 2},
+                                                                     {"initial_plasticity", 1}, {"learning_competition", 0},
+                                                                     {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}}));
+  return model;
+}
+
 std::vector<std::pair<std::string, std::unique_ptr<Model>>> seed_models() {
   const Params in8{{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}};
   const Params hrc{{"input_width", 16}, {"input_height", 16}, {"input_channels", 3}, {"filters", 8},
@@ -122,16 +133,7 @@ std::vector<std::pair<std::string, std::unique_ptr<Model>>> seed_models() {
                                                                  {"input_channels", 8}}, "in"},
                                          {LayerType::BufferTempConv, {{"filters", 8}, {"fifo_size", 3}}, "tc"},
                                          {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}}, "dtc"}}));
-  {
-    auto model = chain({{LayerType::InputData, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1},
-                                                {"input_bits", 1}}, "in"},
-                        {LayerType::Convolutional, {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}}, "c"},
-                        {LayerType::FullyConnected, {{"units", 4}}, "fc"}});
-    model->compile(LearningParams::create(LearningType::Unsupervised, {{"num_weights", 8}, {"num_classes", 2},
-                                                                       {"initial_plasticity", 1}, {"learning_competition", 0},
-                                                                       {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}}));
-    out.emplace_back("v1_conv_fc_learning", std::move(model));
-  }
+  out.emplace_back("v1_conv_fc_learning", learning_model());
   out.emplace_back("v1_hrc", chain({{LayerType::InputConvolutional,
                                      {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1},
                                       {"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}}, "hrc"},

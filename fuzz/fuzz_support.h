@@ -22,6 +22,9 @@ std::shared_ptr<Device> device_for(const Model& model);
 // Bytes of every declared variable of the model: what saving or recording it may allocate.
 uint64_t declared_bytes(const Model& model);
 
+// A first-generation model compiled to learn on its last layer, a FullyConnected one.
+std::unique_ptr<Model> learning_model();
+
 // Models saved, compressed and mapped for the seed corpora, with a name for each, their
 // variables set to values the checkers accept.
 std::vector<std::pair<std::string, std::unique_ptr<Model>>> seed_models();

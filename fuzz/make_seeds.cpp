@@ -2,6 +2,11 @@
 // <dir>/<target>/<name>. Run by the build, so that no binary seed is kept in the sources.
 #include "devices/system_services.h"
 #include "fuzz/fuzz_support.h"
+#include "v1/fnp/fnp_ram.h"
+#include "v1/fnp/fnp_sizes.h"
+
+#include <nuvra/functions.h>
+#include <nuvra/variables.h>
 
 #include <nuvra/backend.h>
 #include <nuvra/model.h>
@@ -56,6 +61,22 @@ int main(int argc, char** argv) try {
       if (!p.data) continue;  // run in software
       write(root / "program", name + "-" + std::to_string(i), p.data, p.size);
       ++programs;
+    }
+  }
+  {  // learning memories: the learning layer's image as an FNP2 holds it, and behind an FNP3's two words
+    const auto model = fuzz::learning_model();
+    const Variables& vars = *model->layers().back()->variables();
+    const auto weights = vars.get("weights");
+    const v1::FnpLearningFields fields{*vars.get("threshold_learning"), *vars.get("thswap"), 2, 8};
+    std::vector<uint32_t> image(v1::fnp_sram_size(weights->shape(), 1));
+    v1::format_fnp_ram(image, *weights, *vars.get("threshold"), *get_threshold_t16_from_act_steps(*vars.get("act_step")),
+                       1, true, &fields);
+    for (const bool fnp3 : {false, true}) {
+      std::vector<uint8_t> seed{static_cast<uint8_t>(fnp3)};
+      if (fnp3) seed.resize(9, 0);
+      const auto* bytes = reinterpret_cast<const uint8_t*>(image.data());
+      seed.insert(seed.end(), bytes, bytes + image.size() * 4);
+      write(root / "learning", fnp3 ? "fnp3" : "fnp2", seed.data(), seed.size());
     }
   }
   const char* boards[] = {"fpga_v2", "vlq7300_v1+soc+flash", "qrix_v2+fail_forward=1,twonodes_v1+clock_busy=3",

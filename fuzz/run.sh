@@ -6,7 +6,7 @@
 set -euo pipefail
 build=${1:?usage: run.sh BUILD_DIR [SECONDS]}
 total=${2:-240}
-targets=(model_bytes model_file program load_map sim_boards)
+targets=(model_bytes model_file program load_map sim_boards learning)
 each=$(( total / ${#targets[@]} ))
 (( each >= 1 )) || each=1
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1

@@ -26,7 +26,7 @@ enum class Pack : uint8_t { shifts, output_shifts, shifted_values, skip_connecti
                             weights, qkv };
 
 // A parameter block: where it goes, its packer and the variables the packer takes, in order.
-struct BlockSpec {
+struct BlockKind {
   uint32_t target;
   uint16_t address;
   Pack pack;
@@ -39,7 +39,7 @@ struct BlockSpec {
 // MLP's first dense (19, its post-operation 20) and second dense (21, scaled by the first's
 // output scales and shift); the second skip connection (22). The second dense's input shift
 // has no block.
-const BlockSpec kBlocks[] = {
+const BlockKind kBlocks[] = {
     {12, 0, Pack::shifted_values, {"norm_mha_gamma", "norm_mha_gamma_shift"}},
     {12, 1024, Pack::shifts, {"norm_mha_input_shift"}},
     {12, 2048, Pack::mad_norm_beta,
@@ -74,7 +74,7 @@ const BlockSpec kBlocks[] = {
 };
 
 // The closing batch normalisation, recorded when one or two tokens are extracted.
-const BlockSpec kBatchNorm{23,
+const BlockKind kBatchNorm{23,
                            0,
                            Pack::batch_norm,
                            {"batch_norm_input_shift", "batch_norm_a", "batch_norm_b", "batch_norm_b_shift",
@@ -113,7 +113,7 @@ void pack_block(Pack pack, std::span<uint32_t> out, const Tensors& t) {
 }
 
 struct PlannedBlock {
-  const BlockSpec* spec;
+  const BlockKind* kind;
   Tensors tensors;
   uint32_t words;
 };
@@ -124,17 +124,17 @@ bool extracts_tokens(int tokens_to_extract) { return tokens_to_extract == 1 || t
 std::vector<PlannedBlock> plan_blocks(const Layer& layer) {
   const Variables* vars = layer.variables();
   if (vars == nullptr) throw std::runtime_error("The layer " + layer.get_name() + " has no variables");
-  std::vector<const BlockSpec*> specs;
-  for (const BlockSpec& spec : kBlocks) specs.push_back(&spec);
-  if (extracts_tokens(layer.params()->get("tokens_to_extract"))) specs.push_back(&kBatchNorm);
+  std::vector<const BlockKind*> kinds;
+  for (const BlockKind& kind : kBlocks) kinds.push_back(&kind);
+  if (extracts_tokens(layer.params()->get("tokens_to_extract"))) kinds.push_back(&kBatchNorm);
 
   constexpr uint32_t kMaxBlockWords = program::NpTrack::kMaxWords - program::NpTrack::kHeaderWords;
   std::vector<PlannedBlock> plan;
-  for (const BlockSpec* spec : specs) {
-    PlannedBlock block{spec, {}, 0};
-    for (size_t i = 0; i < spec->variables.size() && spec->variables[i]; ++i)
-      block.tensors[i] = vars->get(spec->variables[i]);
-    block.words = packed_size(spec->pack, block.tensors);
+  for (const BlockKind* kind : kinds) {
+    PlannedBlock block{kind, {}, 0};
+    for (size_t i = 0; i < kind->variables.size() && kind->variables[i]; ++i)
+      block.tensors[i] = vars->get(kind->variables[i]);
+    block.words = packed_size(kind->pack, block.tensors);
     if (block.words > kMaxBlockWords) throw std::runtime_error("Error generating NP program");
     plan.push_back(std::move(block));
   }
@@ -209,8 +209,8 @@ std::unique_ptr<program::Record> record_program_vit_encoder_block_layer(const De
   record->add_np_track(routing.block, kRegisters, kRoutingAddress, routes);
   record->add_np_track(routing.block, kRegisters, kWord59Address, std::vector<uint32_t>{0});
   for (const PlannedBlock& b : plan)
-    record->add_np_block(routing.block, dma::Target{b.spec->target}, b.spec->address, b.words,
-                         [&](std::span<uint32_t> out) { pack_block(b.spec->pack, out, b.tensors); });
+    record->add_np_block(routing.block, dma::Target{b.kind->target}, b.kind->address, b.words,
+                         [&](std::span<uint32_t> out) { pack_block(b.kind->pack, out, b.tensors); });
   return record;
 }
 

@@ -16,34 +16,17 @@ namespace nuvra::v1 {
 
 namespace {
 
+using v2::kHrcBlockAddress;
+using v2::kHrcIdent;
+using v2::kHrcRegisters;
+using v2::record_hrc_sram;
 using v2::set_bit;
 using v2::set_field;
 
-const hw::Ident kHrc{0, 0, 0, 0};
-const dma::Target kRegisters{8};
-const dma::Target kSramData{9};
-constexpr uint16_t kPulseAddress = 0;
-constexpr uint16_t kBlockAddress = 8;
-constexpr uint16_t kSelectAddress = 32;
-constexpr uint16_t kSramDataAddress = 40;
 constexpr int32_t kMinThreshold = -(1 << 23);
 constexpr int32_t kMaxThreshold = (1 << 23) - 1;
 
 uint32_t kernel_code(int kernel_height) { return kernel_height == 5 ? 1 : kernel_height == 7 ? 2 : 0; }
-
-// The select track, then the data track of `count` words that `fill` writes; nothing when empty.
-template <class Fill>
-void record_hrc_sram_select(program::Record& record, const HrcSramSelect& code, size_t count, Fill&& fill) {
-  if (count == 0) return;
-  record.add_np_track(kHrc, kRegisters, kSelectAddress, std::vector<uint32_t>{v2::hrc_select_word(code), 0});
-  record.add_np_block(kHrc, kSramData, kSramDataAddress, count, fill);
-}
-
-void record_hrc_sram_select(program::Record& record, const HrcSramSelect& code, const std::vector<uint32_t>& words) {
-  if (words.empty()) return;
-  record.add_np_track(kHrc, kRegisters, kSelectAddress, std::vector<uint32_t>{v2::hrc_select_word(code), 0});
-  record.add_np_track(kHrc, kSramData, kSramDataAddress, words);
-}
 
 const PaddingParams& convolution_border(const Layer& layer) {
   const ConvParams* conv = dynamic_cast<const InputConvolutional&>(layer).conv_params();
@@ -118,13 +101,13 @@ std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device, 
   check_hrc_thresholds(*threshold, *steps);
 
   auto record = program::new_record(device.version());
-  record->add_np_track(kHrc, kRegisters, kBlockAddress, block.data(), block.size());
-  record_hrc_sram_select(*record, HRC_SRAM_SELECT_R, weights[0]);
-  record_hrc_sram_select(*record, HRC_SRAM_SELECT_G, weights[1]);
-  record_hrc_sram_select(*record, HRC_SRAM_SELECT_B, weights[2]);
-  record_hrc_sram_select(*record, HRC_SRAM_SELECT_TH_STP, hrc_thresholds_32b_size(*threshold),
-                         [&](std::span<uint32_t> out) { format_hrc_thresholds(out, *threshold, *steps); });
-  record->add_np_track(kHrc, kRegisters, kBlockAddress, std::vector<uint32_t>{block[0] & ~1u});
+  record->add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, block.data(), block.size());
+  record_hrc_sram(*record, HRC_SRAM_SELECT_R, weights[0]);
+  record_hrc_sram(*record, HRC_SRAM_SELECT_G, weights[1]);
+  record_hrc_sram(*record, HRC_SRAM_SELECT_B, weights[2]);
+  record_hrc_sram(*record, HRC_SRAM_SELECT_TH_STP, hrc_thresholds_32b_size(*threshold),
+                  [&](std::span<uint32_t> out) { format_hrc_thresholds(out, *threshold, *steps); });
+  record->add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, std::vector<uint32_t>{block[0] & ~1u});
   v2::record_hrc_start_pulse(*record);
   return record;
 }

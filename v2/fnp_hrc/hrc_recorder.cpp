@@ -16,13 +16,7 @@ namespace nuvra::v2 {
 
 namespace {
 
-const hw::Ident kHrc{0, 0, 0, 0};
-const dma::Target kRegisters{8};
-const dma::Target kSramData{9};
 constexpr uint16_t kPulseAddress = 0;
-constexpr uint16_t kBlockAddress = 8;
-constexpr uint16_t kSelectAddress = 32;
-constexpr uint16_t kSramDataAddress = 40;
 constexpr uint16_t kTokenRegisterAddress = 0x70;
 constexpr uint32_t kMaxFilters = 512;  // filters - 1 goes in a 9-bit field
 
@@ -69,7 +63,7 @@ void record_weight_images(program::Record& record, const HrcWeightImages& weight
 // The closing writes of every HRC program: register word 0 without its set-up bit, then the
 // start pulse.
 void record_start(program::Record& record, const std::vector<uint32_t>& block) {
-  record.add_np_track(kHrc, kRegisters, kBlockAddress, std::vector<uint32_t>{block[0] & ~1u});
+  record.add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, std::vector<uint32_t>{block[0] & ~1u});
   record_hrc_start_pulse(record);
 }
 
@@ -156,13 +150,13 @@ void format_hrc_registers(std::vector<uint32_t>& block, int kernel_size, uint8_t
 
 void record_hrc_sram(program::Record& record, const HrcSramSelect& code, const std::vector<uint32_t>& data) {
   if (data.empty()) return;
-  record.add_np_track(kHrc, kRegisters, kSelectAddress, std::vector<uint32_t>{hrc_select_word(code), 0});
-  record.add_np_track(kHrc, kSramData, kSramDataAddress, data);
+  record.add_np_track(kHrcIdent, kHrcRegisters, kHrcSelectAddress, std::vector<uint32_t>{hrc_select_word(code), 0});
+  record.add_np_track(kHrcIdent, kHrcSramData, kHrcSramDataAddress, data);
 }
 
 void record_hrc_start_pulse(program::Record& record) {
-  record.add_np_track(kHrc, kRegisters, kPulseAddress, std::vector<uint32_t>{1});
-  record.add_np_track(kHrc, kRegisters, kPulseAddress, std::vector<uint32_t>{0});
+  record.add_np_track(kHrcIdent, kHrcRegisters, kPulseAddress, std::vector<uint32_t>{1});
+  record.add_np_track(kHrcIdent, kHrcRegisters, kPulseAddress, std::vector<uint32_t>{0});
 }
 
 std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device& device, const Layer& layer) {
@@ -189,7 +183,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   const std::vector<uint32_t> activation_image = activation_variables.image();
 
   auto record = program::new_record(device.version());
-  record->add_np_track(kHrc, kRegisters, kBlockAddress, block);
+  record->add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, block);
   record_weight_images(*record, weight_images);
   record_hrc_sram(*record, HRC_SRAM_SELECT_ACT, activation_image);
   record_start(*record, block);
@@ -230,8 +224,8 @@ std::unique_ptr<program::Record> record_program_stem_layer(const Device& device,
   const std::vector<uint32_t> token_register{token_word, input[0] & 0x1FFu};
 
   auto record = program::new_record(device.version());
-  record->add_np_track(kHrc, kRegisters, kBlockAddress, block);
-  record->add_np_track(kHrc, kRegisters, kTokenRegisterAddress, token_register);
+  record->add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, block);
+  record->add_np_track(kHrcIdent, kHrcRegisters, kTokenRegisterAddress, token_register);
   record_weight_images(*record, weight_images);
   record_hrc_sram(*record, HRC_SRAM_SELECT_ACT, activation_image);
   record_hrc_sram(*record, HRC_SRAM_SELECT_TOKENS, token_image);

@@ -36,6 +36,14 @@ inline constexpr HrcSramSelect HRC_SRAM_SELECT_ACT{31, 1};     // activation par
 
 inline constexpr size_t kHrcRegisterWords = 5;
 
+// The HRC's ident, and the targets and addresses of its register block and SRAM loads.
+inline constexpr hw::Ident kHrcIdent{0, 0, 0, 0};
+inline constexpr dma::Target kHrcRegisters{8};
+inline constexpr dma::Target kHrcSramData{9};
+inline constexpr uint16_t kHrcBlockAddress = 8;
+inline constexpr uint16_t kHrcSelectAddress = 32;
+inline constexpr uint16_t kHrcSramDataAddress = 40;
+
 constexpr uint32_t hrc_select_word(const HrcSramSelect& code) {
   const uint32_t mask = code.second >= 32 ? ~0u : (1u << code.second) - 1u;
   return code.first >= 32 ? 0u : (1u & mask) << code.first;
@@ -64,6 +72,13 @@ void format_hrc_registers(std::vector<uint32_t>& block, int kernel_size, uint8_t
 
 // Adds nothing for an empty image; otherwise the select track, then the data track.
 void record_hrc_sram(program::Record& record, const HrcSramSelect& code, const std::vector<uint32_t>& data);
+// The same for `count` data words that `fill(std::span<uint32_t>)` writes in place.
+template <class Fill>
+void record_hrc_sram(program::Record& record, const HrcSramSelect& code, size_t count, Fill&& fill) {
+  if (count == 0) return;
+  record.add_np_track(kHrcIdent, kHrcRegisters, kHrcSelectAddress, std::vector<uint32_t>{hrc_select_word(code), 0});
+  record.add_np_block(kHrcIdent, kHrcSramData, kHrcSramDataAddress, count, std::forward<Fill>(fill));
+}
 // The start pulse: 1, then 0, at target 8, address 0.
 void record_hrc_start_pulse(program::Record& record);
 

@@ -6,6 +6,8 @@ namespace nuvra {
 
 MappingStatus MappingSuccess() { return {0, "Success"}; }
 
+MappingStatus MappingFailure(const std::string& message) { return {1, message}; }
+
 MappingStatus LayerMappingError(const Layer& layer, const std::string& message) {
   return {1, "Error when mapping layer '" + layer.get_name() + "': " + message};
 }

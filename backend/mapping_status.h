@@ -12,6 +12,8 @@ class Layer;
 
 // {0, "Success"}
 MappingStatus MappingSuccess();
+// {1, message}
+MappingStatus MappingFailure(const std::string& message);
 // {1, "Error when mapping layer '<name>': <message>"}
 MappingStatus LayerMappingError(const Layer& layer, const std::string& message);
 // {1, "<what> : not enough NPs available. <needed> are needed but only <available> are available."}

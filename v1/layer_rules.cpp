@@ -21,11 +21,9 @@ constexpr uint32_t kMaxInputChannels = 2048;
 constexpr uint64_t kFnpMaxInputs = 81920;
 constexpr uint64_t kFnpMaxInputsQrixV2 = 57334;
 
-MappingStatus failure(const std::string& message) { return {1, message}; }
-
 MappingStatus check_limit(const char* what, uint32_t limit, uint32_t value) {
   if (value <= limit) return MappingSuccess();
-  return failure(what + std::to_string(limit) + " (got " + std::to_string(value) + ")");
+  return MappingFailure(what + std::to_string(limit) + " (got " + std::to_string(value) + ")");
 }
 
 bool one_of(int value, std::initializer_list<int> allowed) {
@@ -43,8 +41,8 @@ MappingStatus check_weight_range(const Dense& weights, int bits) {
   const int r = bits == 1 ? 2 : 1 << (bits - 1);
   for (const int8_t w : signed_values(weights))
     if (w <= -r || w >= r)
-      return failure("weights contain values out of range (" + std::to_string(1 - r) + ", " + std::to_string(r - 1) +
-                     ") (e.g.: " + std::to_string(w) + ")");
+      return MappingFailure("weights contain values out of range (" + std::to_string(1 - r) + ", " +
+                            std::to_string(r - 1) + ") (e.g.: " + std::to_string(w) + ")");
   return MappingSuccess();
 }
 
@@ -65,7 +63,8 @@ MappingStatus check_weights_per_neuron(const Dense& weights, int64_t expected) {
     int64_t count = 0;
     for (uint64_t j = 0; j < per_neuron; ++j) count += values[k * s0 + j * s1] != 0;
     if (count != expected)
-      return failure("The number of weights per neuron should match the num_weights NuvraUnsupervised parameter.");
+      return MappingFailure(
+          "The number of weights per neuron should match the num_weights NuvraUnsupervised parameter.");
   }
   return MappingSuccess();
 }
@@ -90,20 +89,21 @@ MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion ve
   (void)dynamic_cast<const FullyConnected&>(layer);
   const uint8_t bits = layer.input_bits();
   const Shape dims = first_input_shape(layer);
-  if (!one_of(bits, {1, 2, 4})) return failure("Input bitwidth should be 1, 2 or 4.");
+  if (!one_of(bits, {1, 2, 4})) return MappingFailure("Input bitwidth should be 1, 2 or 4.");
   // Counted in 64 bits: a product past 32 bits must not wrap into an acceptable size.
   const uint64_t limit = version == versions::Qrix_v2 ? kFnpMaxInputsQrixV2 : kFnpMaxInputs;
   if (dims.elements() > limit)
-    return failure("Input dimensions are too large to fit in a FNP.  The maximum value is " + std::to_string(limit));
+    return MappingFailure("Input dimensions are too large to fit in a FNP.  The maximum value is " +
+                          std::to_string(limit));
   if (dims[0] != 1 || dims[1] != 1) {
     MappingStatus status = check_input_dimensions(dims);
     if (!status.ok()) return status;
   }
   const LayerParams& params = *layer.params();
   const int weight_bits = params.get("weights_bits");
-  if (weight_bits < 1 || weight_bits > 4) return failure("Weight bits should be between 1 and 4 inclusive.");
+  if (weight_bits < 1 || weight_bits > 4) return MappingFailure("Weight bits should be between 1 and 4 inclusive.");
   if (params.get("activation") != 0 && !one_of(params.get("act_bits"), {1, 2, 4}))
-    return failure("act_bits should be 1, 2 or 4.");
+    return MappingFailure("act_bits should be 1, 2 or 4.");
   const auto weights = layer.variables()->get("weights");
   MappingStatus status = check_weight_range(*weights, weight_bits);
   const auto learning = layer.can_learn() ? layer.learning() : nullptr;

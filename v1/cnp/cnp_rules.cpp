@@ -22,32 +22,30 @@ constexpr uint32_t kGapMinConvRows = 3;
 // Global average pooling reads the whole input from one NP's single-buffered input SRAM.
 constexpr uint32_t kSingleBufferWords = 10752;
 
-MappingStatus failure(const std::string& message) { return {1, message}; }
-
 MappingStatus check_max_pooling(const Shape& input, const LayerParams& params, const PoolingCalculatedParams& pool,
                                 HwVersion version) {
   const int p = params.get("pooling_width");
-  if (p < 1 || p > 3) return failure("Pooling size must be 1, 2 or 3");
-  if (p == 3 && version == versions::Qrix_v2) return failure("Pooling size 3 is not supported on Qrix_v2");
-  if (params.get("pooling_height") != p) return failure("Pooling width and height must be equal");
-  if (pool.stride_x != pool.stride_y) return failure("Pooling stride x and y must be equal");
-  if (pool.stride_x > p) return failure("Pooling stride must be equal or lower than pooling size");
+  if (p < 1 || p > 3) return MappingFailure("Pooling size must be 1, 2 or 3");
+  if (p == 3 && version == versions::Qrix_v2) return MappingFailure("Pooling size 3 is not supported on Qrix_v2");
+  if (params.get("pooling_height") != p) return MappingFailure("Pooling width and height must be equal");
+  if (pool.stride_x != pool.stride_y) return MappingFailure("Pooling stride x and y must be equal");
+  if (pool.stride_x > p) return MappingFailure("Pooling stride must be equal or lower than pooling size");
   if (input[0] < static_cast<uint32_t>(p) || input[1] < static_cast<uint32_t>(p))
-    return failure("Pooling size cannot be greater than input dimensions");
+    return MappingFailure("Pooling size cannot be greater than input dimensions");
   return MappingSuccess();
 }
 
 MappingStatus check_global_average_pooling(uint8_t bits, const Shape& input, const LayerParams& params,
                                            const ConvParams& conv) {
-  if (params.get("pooling_width") != -1) return failure("Average pooling must be global");
+  if (params.get("pooling_width") != -1) return MappingFailure("Average pooling must be global");
   if (input[0] > kGapMaxInputWidth)
-    return failure("With average pooling, input width cannot exceed " + std::to_string(kGapMaxInputWidth));
+    return MappingFailure("With average pooling, input width cannot exceed " + std::to_string(kGapMaxInputWidth));
   if (conv.out_height < kGapMinConvRows)
-    return failure(
+    return MappingFailure(
         "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently " +
         std::to_string(conv.out_height) + ")");
   if (get_cnp_input_sram_size(get_cnp_channel_container_size(input[0], bits), input[2], input[1]) > kSingleBufferWords)
-    return failure("With average pooling, spatial split is impossible");
+    return MappingFailure("With average pooling, spatial split is impossible");
   return MappingSuccess();
 }
 
@@ -73,15 +71,15 @@ MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input,
   if (MappingStatus status = check_input_dimensions(input); !status.ok()) return status;
   const int filters = params.get("filters");
   if (static_cast<uint32_t>(filters) > kMaxFilters)
-    return failure("The maximum number of filters is " + std::to_string(kMaxFilters) + " (got " +
-                   std::to_string(filters) + ")");
+    return MappingFailure("The maximum number of filters is " + std::to_string(kMaxFilters) + " (got " +
+                          std::to_string(filters) + ")");
   const int kernel = params.get("kernel_width");
   const int stride = params.get("stride_x");
-  if (kernel != params.get("kernel_height")) return failure("Kernel width and height must be equal");
-  if (stride != params.get("stride_y")) return failure("Horizontal and vertical strides must be equal");
-  if (stride != 1 && stride != 2) return failure("Convolution stride must be 1 or 2");
-  if (stride == 2 && kernel != 3) return failure("Convolution stride 2 is only supported for 3x3 kernels.");
-  if (params.get("padding") != static_cast<int>(Padding::Same)) return failure("Only padding same is supported");
+  if (kernel != params.get("kernel_height")) return MappingFailure("Kernel width and height must be equal");
+  if (stride != params.get("stride_y")) return MappingFailure("Horizontal and vertical strides must be equal");
+  if (stride != 1 && stride != 2) return MappingFailure("Convolution stride must be 1 or 2");
+  if (stride == 2 && kernel != 3) return MappingFailure("Convolution stride 2 is only supported for 3x3 kernels.");
+  if (params.get("padding") != static_cast<int>(Padding::Same)) return MappingFailure("Only padding same is supported");
   switch (static_cast<PoolType>(params.get("pool_type"))) {
     case PoolType::Max: return check_max_pooling(input, params, pool, version);
     case PoolType::Average: return check_global_average_pooling(input_bits, input, params, conv);
@@ -96,11 +94,12 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
   const LayerParams& params = *layer.params();
   if (MappingStatus s = check_cnp_conv_pool_params(bits, input, params, *conv, *pool, version); !s.ok()) return s;
   const int kernel = params.get("kernel_width");
-  if (kernel != 1 && kernel != 3 && kernel != 5 && kernel != 7) return failure("Kernel size must be 1, 3, 5 or 7");
+  if (kernel != 1 && kernel != 3 && kernel != 5 && kernel != 7)
+    return MappingFailure("Kernel size must be 1, 3, 5 or 7");
   const int weight_bits = params.get("weights_bits");
   if (weight_bits != 1 && weight_bits != 2 && weight_bits != 4)
-    return failure("Standard CNP weights bitwidth must be 1, 2 or 4");
-  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return failure(kFilterTooBig);
+    return MappingFailure("Standard CNP weights bitwidth must be 1, 2 or 4");
+  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
   return MappingSuccess();
 }
 
@@ -114,14 +113,14 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
   const auto [conv, pool] = built_records<SeparableConvolutional>(layer);
   if (MappingStatus s = check_cnp_conv_pool_params(bits, input, params, *conv, *pool, version); !s.ok()) return s;
   const int kernel = params.get("kernel_width");
-  if (kernel != 3 && kernel != 5 && kernel != 7) return failure("Kernel size must be 3, 5 or 7");
+  if (kernel != 3 && kernel != 5 && kernel != 7) return MappingFailure("Kernel size must be 3, 5 or 7");
   const int weight_bits = params.get("weights_bits");
-  if (weight_bits != 2 && weight_bits != 4) return failure("Separable CNP weights bitwidth must be 2 or 4");
+  if (weight_bits != 2 && weight_bits != 4) return MappingFailure("Separable CNP weights bitwidth must be 2 or 4");
   if (params.get("pool_type") == static_cast<int>(PoolType::Average) && input[0] == 1 && input[1] == 1)
-    return failure("Separable CNP with Global Average Pooling does not support 1x1 inputs");
-  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return failure(kFilterTooBig);
+    return MappingFailure("Separable CNP with Global Average Pooling does not support 1x1 inputs");
+  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
   if (all_zero(*depthwise) || all_zero(*pointwise))
-    return failure("All weights in a separable cnp layer cannot be zeroes.");
+    return MappingFailure("All weights in a separable cnp layer cannot be zeroes.");
   return MappingSuccess();
 }
 
@@ -138,7 +137,7 @@ MappingStatus check_split_pooling_constraints(const LayerParams& params, const s
   const int width = params.get("pooling_width"), height = params.get("pooling_height");
   const int stride_x = params.get("pooling_stride_x"), stride_y = params.get("pooling_stride_y");
   if (width > (stride_x < 0 ? width : stride_x) || height > (stride_y < 0 ? height : stride_y))
-    return failure("Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
+    return MappingFailure("Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
   return MappingSuccess();
 }
 
@@ -147,13 +146,13 @@ MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::C
   const LayerParams& params = *layer.params();
   const bool strided = params.get("stride_x") >= 2 || params.get("stride_y") >= 2;
   if (strided && params.get("pool_type") == static_cast<int>(PoolType::Max) && is_split_spatially(components))
-    return failure("Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs");
+    return MappingFailure("Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs");
   if (MappingStatus status = check_split_pooling_constraints(params, components); !status.ok()) return status;
   if (version == versions::Qrix_v2 && first_input_shape(layer)[2] == 1 && params.get("filters") >= 17) {
     for (const hw::Component& c : components) {
       const uint32_t filters = c.split ? c.split->filters : 0;
       if (((uint64_t{filters} + 7) / 8) % 2 != 0)
-        return failure("With one input channel, the number of neurons per NP / 8 must be even");
+        return MappingFailure("With one input channel, the number of neurons per NP / 8 must be even");
     }
   }
   return MappingSuccess();

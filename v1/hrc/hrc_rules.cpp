@@ -20,8 +20,6 @@ constexpr int kMaxInputHeight = 256;
 // Thresholds are 24-bit fields of the HRC's threshold memory.
 constexpr uint32_t kThresholdLimit = 1u << 24;
 
-MappingStatus failure(const std::string& message) { return {1, message}; }
-
 // The most neurons the HRC computes for a kernel size and 1 or 3 input channels.
 int max_neurons(int kernel, int channels) {
   switch (kernel) {
@@ -33,14 +31,14 @@ int max_neurons(int kernel, int channels) {
 
 MappingStatus check_max_pooling(const Layer& layer, const LayerParams& p) {
   const int width = p.get("pooling_width"), height = p.get("pooling_height");
-  if (height != 1 && height != 2) return failure("pooling_y should be 1 or 2");
-  if (width != 1 && width != 2) return failure("pooling_x should be 1 or 2");
+  if (height != 1 && height != 2) return MappingFailure("pooling_y should be 1 or 2");
+  if (width != 1 && width != 2) return MappingFailure("pooling_x should be 1 or 2");
   // A negative stride is the engine's "same as the pooling size".
   const int stride_x = p.get("pooling_stride_x"), stride_y = p.get("pooling_stride_y");
   if ((stride_x < 0 ? width : stride_x) != width || (stride_y < 0 ? height : stride_y) != height)
-    return failure("pool_size and pool_stride should be equal");
+    return MappingFailure("pool_size and pool_stride should be equal");
   if (layer.output_dimensions()[1] < 2)
-    return failure("with max pooling, output second dimension size must be at least 2");
+    return MappingFailure("with max pooling, output second dimension size must be at least 2");
   return MappingSuccess();
 }
 
@@ -49,54 +47,56 @@ MappingStatus check_max_pooling(const Layer& layer, const LayerParams& p) {
 MappingStatus check_hrc_constraints(const Layer& layer) {
   const LayerParams& p = *layer.params();
   const int k = p.get("kernel_width");
-  if (p.get("kernel_height") != k) return failure("kernel size should be symmetric.");
-  if (k != 3 && k != 5 && k != 7) return failure("kernel size should be 3, 5 or 7");
+  if (p.get("kernel_height") != k) return MappingFailure("kernel size should be symmetric.");
+  if (k != 3 && k != 5 && k != 7) return MappingFailure("kernel size should be 3, 5 or 7");
   const bool activation = p.get("activation") != 0;
   const int act_bits = p.get("act_bits");
-  if (activation && act_bits != 1 && act_bits != 2 && act_bits != 4) return failure("act_bits should be 1, 2 or 4");
+  if (activation && act_bits != 1 && act_bits != 2 && act_bits != 4)
+    return MappingFailure("act_bits should be 1, 2 or 4");
   const int channels = p.get("input_channels");
-  if (channels != 1 && channels != 3) return failure("input_channels must be 1 or 3");
+  if (channels != 1 && channels != 3) return MappingFailure("input_channels must be 1 or 3");
   const int stride_x = p.get("stride_x"), stride_y = p.get("stride_y");
-  if (stride_x < 1 || stride_x > 3) return failure("stride_x should be 1, 2 or 3");
-  if (stride_y < 1 || stride_y > 3) return failure("stride_y should be 1, 2 or 3");
+  if (stride_x < 1 || stride_x > 3) return MappingFailure("stride_x should be 1, 2 or 3");
+  if (stride_y < 1 || stride_y > 3) return MappingFailure("stride_y should be 1, 2 or 3");
   const int neurons = max_neurons(k, channels);
   const int filters = p.get("filters");
   if (filters < 1 || filters > neurons)
-    return failure("num_neurons should be set between 1 and " + std::to_string(neurons));
+    return MappingFailure("num_neurons should be set between 1 and " + std::to_string(neurons));
 
   const int h = p.get("input_height"), w = p.get("input_width");
   if (p.get("padding") == static_cast<int>(Padding::Valid)) {
     const int least = std::max(p.get("kernel_height") + stride_y, kMinInputSide);
     if (h < least)
-      return failure("With valid padding, a " + std::to_string(k) + " kernel size and a " + std::to_string(stride_y) +
-                     " kernel stride, input second dimension size cannot be smaller than " + std::to_string(least));
+      return MappingFailure(
+          "With valid padding, a " + std::to_string(k) + " kernel size and a " + std::to_string(stride_y) +
+          " kernel stride, input second dimension size cannot be smaller than " + std::to_string(least));
   } else if (h < kMinInputSide) {
-    return failure("input second dimension size cannot be smaller than " + std::to_string(kMinInputSide));
+    return MappingFailure("input second dimension size cannot be smaller than " + std::to_string(kMinInputSide));
   }
   if (w < kMinInputSide)
-    return failure("input first dimension size cannot be smaller than " + std::to_string(kMinInputSide));
-  if (w < k) return failure("input first dimension size cannot be smaller than kernel size");
+    return MappingFailure("input first dimension size cannot be smaller than " + std::to_string(kMinInputSide));
+  if (w < k) return MappingFailure("input first dimension size cannot be smaller than kernel size");
   if (h > kMaxInputHeight)
-    return failure("The maximum input second dimension size is " + std::to_string(kMaxInputHeight) + " (got " +
-                   std::to_string(h) + ")");
+    return MappingFailure("The maximum input second dimension size is " + std::to_string(kMaxInputHeight) + " (got " +
+                          std::to_string(h) + ")");
 
   switch (static_cast<PoolType>(p.get("pool_type"))) {
-    case PoolType::Average: return failure("pool_type cannot be Average");
+    case PoolType::Average: return MappingFailure("pool_type cannot be Average");
     case PoolType::Max:
       if (MappingStatus status = check_max_pooling(layer, p); !status.ok()) return status;
       break;
     default: break;
   }
   if (!activation)
-    return failure("The first convolutional layer of a model can only be mapped if its activations are enabled");
+    return MappingFailure("The first convolutional layer of a model can only be mapped if its activations are enabled");
 
   const Variables& vars = *layer.variables();
-  if (all_zero(*vars.get("weights"))) return failure("All weights in a hrc layer cannot be zeroes.");
+  if (all_zero(*vars.get("weights"))) return MappingFailure("All weights in a hrc layer cannot be zeroes.");
   const auto thresholds = get_threshold_t16_from_act_steps(*vars.get("act_step"));
   const int32_t* t = thresholds->data<int32_t>();
   for (size_t i = 0; i < thresholds->size(); ++i)
     if (static_cast<uint32_t>(t[i]) >= kThresholdLimit)
-      return failure("act_step should be between 0 and 1048575. Receives act_step " + std::to_string(t[i] / 16));
+      return MappingFailure("act_step should be between 0 and 1048575. Receives act_step " + std::to_string(t[i] / 16));
   return MappingSuccess();
 }
 

@@ -133,6 +133,20 @@ std::vector<uint8_t> dense_stream(size_t count, unsigned bits) {
   return std::vector<uint8_t>((count * bits + 127) / 128 * 16 + 24);
 }
 
+// 1x1 standard kernels: per channel, the codes of `B` bits of the filters first .. first+count-1
+// as one dense stream of 48-bit slots.
+template <unsigned B, class Code>
+void pack_1x1(std::span<uint32_t> out, const WeightView& w, uint32_t first, uint32_t count, uint32_t channels,
+              const Code& code) {
+  const size_t channel_words = out.size() / channels;
+  LaneRows rows(1, count, w.s[0]);
+  std::vector<uint8_t> dense = dense_stream(count, B);
+  for (uint32_t c = 0; c < channels; ++c) {
+    if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
+    pack_dense<B>(out.data() + size_t{c} * channel_words, channel_words, rows, count, code, dense);
+  }
+}
+
 // Standard 1- and 2-bit kernels of K 3, 5, 7: a kernel is bit y*K + x of each position's mask,
 // and consecutive kernels (plus then minus in the 2-bit form) fill 50-bit slots exactly.
 template <unsigned K>
@@ -347,16 +361,7 @@ void format_std_cnp_weights(std::span<uint32_t> out, const Dense& weights, bool 
   const uint32_t channels = weights.shape()[1];
   if (channels == 0) return;
   switch (k) {
-    case 1: {
-      const size_t channel_words = words / channels;
-      LaneRows rows(1, count, w.s[0]);
-      std::vector<uint8_t> dense = dense_stream(count, 2);
-      for (uint32_t c = 0; c < channels; ++c) {
-        if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
-        pack_dense<2>(out.data() + size_t{c} * channel_words, channel_words, rows, count, mask_pairs, dense);
-      }
-      return;
-    }
+    case 1: return pack_1x1<2>(out, w, first, count, channels, mask_pairs);
     case 3: return pack_masks<3>(out, w, both, first, count, channels);
     case 5: return pack_masks<5>(out, w, both, first, count, channels);
     default: return pack_masks<7>(out, w, both, first, count, channels);
@@ -371,17 +376,7 @@ void format_4bits_std_cnp_weights(std::span<uint32_t> out, const Dense& weights,
   const uint32_t channels = weights.shape()[1];
   if (channels == 0) return;
   switch (k) {
-    case 1: {
-      // Twelve nibbles a slot.
-      const size_t channel_words = words / channels;
-      LaneRows rows(1, count, w.s[0]);
-      std::vector<uint8_t> dense = dense_stream(count, 4);
-      for (uint32_t c = 0; c < channels; ++c) {
-        if (count > 0) rows.point([&](size_t) { return &w.at(first, c); });
-        pack_dense<4>(out.data() + size_t{c} * channel_words, channel_words, rows, count, nibbles, dense);
-      }
-      return;
-    }
+    case 1: return pack_1x1<4>(out, w, first, count, channels, nibbles);  // twelve nibbles a slot
     case 3: return pack_nibble_rows<3>(out, w, first, count, channels);
     case 5: return pack_nibble_rows<5>(out, w, first, count, channels);
     default: return pack_nibble_rows<7>(out, w, first, count, channels);

@@ -1,6 +1,6 @@
 #include "learning_rule.h"
 
-#include "software_run.h"
+#include "run/run.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // The built-in learning rule of a compiled FullyConnected layer, run in software.
 #pragma once
 
-#include "software_steps.h"
+#include "run/steps.h"
 
 #include <nuvra/layer.h>
 #include <nuvra/params.h>

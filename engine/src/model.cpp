@@ -3,7 +3,7 @@
 #include <nuvra/model.h>
 #include <nuvra/services.h>
 
-#include "software_sequence.h"
+#include "run/sequence.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include <nuvra/model.h>
 
 #include "learning_rule.h"
-#include "software_run.h"
+#include "run/run.h"
 
 #include <algorithm>
 #include <cstring>

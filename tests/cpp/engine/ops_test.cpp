@@ -2,7 +2,7 @@
 // read out of bounds). Results against numpy references are in the Python tests.
 #include <nuvra/ops.h>
 
-#include "engine/src/ops_gemm.h"
+#include "ops/gemm.h"
 #include "support/error_text.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "software_sequence.h"
+#include "run/sequence.h"
 
 #include <stdexcept>
 

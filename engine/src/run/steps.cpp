@@ -1,8 +1,8 @@
 // Steps shared by both generations (input, merges, Dequantizer), the helpers of the
 // per-generation steps and the choice of a step for a layer.
-#include "software_common.h"
+#include "run/common.h"
 
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <nuvra/layers.h>
 

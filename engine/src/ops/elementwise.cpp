@@ -1,5 +1,5 @@
 // Element-wise kernels: shifts, scaling, sums, division, activation, look-up, dequantisation.
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <cstdlib>
 

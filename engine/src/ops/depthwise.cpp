@@ -1,6 +1,6 @@
 // Depthwise convolution: each channel with its own window of weights, zero outside the input.
-#include "ops_simd.h"
-#include "ops_window.h"
+#include "ops/simd.h"
+#include "ops/window.h"
 
 #include <limits>
 #include <type_traits>

@@ -1,6 +1,6 @@
 // Token and state kernels: heads, shiftmax, tokens, joins and slices, the frame FIFO, the
 // temporal depthwise convolution and the recurrent state update.
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <cstring>
 #include <limits>

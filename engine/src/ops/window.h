@@ -2,7 +2,7 @@
 // positions each output pixel's window covers.
 #pragma once
 
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <algorithm>
 #include <cstdint>

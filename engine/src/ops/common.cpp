@@ -1,6 +1,6 @@
-#include "ops_common.h"
-#include "ops_simd.h"
-#include "ops_window.h"
+#include "ops/common.h"
+#include "ops/simd.h"
+#include "ops/window.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "run/thread_pool.h"
 
 #include <sched.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#include "ops_gemm.h"
-#include "ops_simd.h"
+#include "ops/gemm.h"
+#include "ops/simd.h"
 
 namespace nuvra::ops::detail {
 

@@ -1,5 +1,5 @@
 // Matrix product over the last two axes, with the shared dot-product core.
-#include "ops_gemm.h"
+#include "ops/gemm.h"
 
 #include <optional>
 #include <vector>

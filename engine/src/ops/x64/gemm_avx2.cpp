@@ -1,7 +1,7 @@
 // The int16 product kernel for AVX2: each pair of consecutive row values is broadcast and
 // multiplied with the same pair of 8 filters at once, so sums never need a horizontal add.
-#include "ops_gemm.h"
-#include "ops_simd.h"
+#include "ops/gemm.h"
+#include "ops/simd.h"
 
 #include <immintrin.h>
 

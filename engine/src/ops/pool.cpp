@@ -1,6 +1,6 @@
 // Pooling: max over windows, and the global average.
-#include "ops_simd.h"
-#include "ops_window.h"
+#include "ops/simd.h"
+#include "ops/window.h"
 
 #include <limits>
 #include <vector>

@@ -1,8 +1,8 @@
 // Depthwise convolution of the output pixels whose windows lie inside the input, for AVX2:
 // int16 values of two taps are interleaved so that one multiply-add-pairs instruction sums both
 // for 8 channels.
-#include "ops_simd.h"
-#include "ops_window.h"
+#include "ops/simd.h"
+#include "ops/window.h"
 
 #include <immintrin.h>
 

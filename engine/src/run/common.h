@@ -1,7 +1,7 @@
 // Helpers shared by the per-generation software steps.
 #pragma once
 
-#include "software_steps.h"
+#include "run/steps.h"
 
 #include <nuvra/ops.h>
 #include <nuvra/types.h>

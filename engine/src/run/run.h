@@ -1,7 +1,7 @@
 // Runs a list of layers in software over the samples of one call.
 #pragma once
 
-#include "software_steps.h"
+#include "run/steps.h"
 
 #include <nuvra/layer.h>
 

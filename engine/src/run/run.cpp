@@ -1,6 +1,6 @@
-#include "software_run.h"
+#include "run/run.h"
 
-#include "thread_pool.h"
+#include "run/thread_pool.h"
 
 #include <nuvra/layers.h>
 

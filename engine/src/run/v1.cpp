@@ -1,6 +1,6 @@
 // First-generation arithmetic: potentials p = Σ x·w over padded windows, pooling on p, then the
 // threshold activation.
-#include "software_common.h"
+#include "run/common.h"
 
 #include <nuvra/functions.h>
 

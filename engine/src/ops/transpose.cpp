@@ -1,5 +1,5 @@
 // Transposed convolution, computed per output pixel from the input pixels that reach it.
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <limits>
 #include <vector>

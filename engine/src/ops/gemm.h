@@ -1,8 +1,8 @@
 // Row-by-row dot products, the core of the convolution and matrix kernels.
 #pragma once
 
-#include "ops_common.h"
-#include "ops_simd.h"
+#include "ops/common.h"
+#include "ops/simd.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,9 +1,9 @@
 // The second-generation neuron tail. ReLU layers whose bounds keep every step within int32 (the
 // usual case) take a form the compiler vectorises; the others go through exact 64-bit steps.
-#include "software_common.h"
+#include "run/common.h"
 
-#include "ops_common.h"
-#include "ops_simd.h"
+#include "ops/common.h"
+#include "ops/simd.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,7 +1,7 @@
 // Convolutions as dot products of gathered windows with filter rows: conv2d_v2, input_conv2d,
 // stem_conv and the filter linearisation.
-#include "ops_gemm.h"
-#include "ops_window.h"
+#include "ops/gemm.h"
+#include "ops/window.h"
 
 #include <optional>
 #include <type_traits>

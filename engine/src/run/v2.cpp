@@ -1,8 +1,8 @@
 // Second-generation arithmetic: x' = x << input_shift[c], acc = Σ x'·w, then the neuron tail
 // (bias, ReLU, pooling, scale and shift).
-#include "software_common.h"
+#include "run/common.h"
 
-#include "ops_common.h"
+#include "ops/common.h"
 
 #include <algorithm>
 #include <cstring>

@@ -168,7 +168,7 @@ def test_stem(core, kernel, extra, relu):
 
 
 def test_add_and_concatenate(core):
-    """Add saturates to its first inbound's range, unsigned or signed; Concatenate joins channels."""
+    """Add saturates to its first inbound's range, unsigned or signed; Concatenate joins channels, saturated alike."""
     pointwise = dict(kernel_size=1, filters=4)
     model = model_of(core, dict(input_width=3, input_height=3, input_channels=3),
                      (core.Conv2D, "a", pointwise),
@@ -178,7 +178,8 @@ def test_add_and_concatenate(core):
                      (core.Conv2D, "s2", dict(pointwise, activation=0, output_bits=8)),
                      (core.Add, "signed_sum", {}, ["s1", "s2"]),
                      (core.Concatenate, "joined", {}, ["sum", "a", "b"]),
-                     (core.Concatenate, "signed_joined", {}, ["s2", "signed_sum"]))
+                     (core.Concatenate, "signed_joined", {}, ["s2", "signed_sum"]),
+                     (core.Concatenate, "mixed", {}, ["sum", "s1"]))
     x = ints((3, 3, 3, 3), 0, 255)
     out = {}
     for name, source, relu, shifts in [("a", x, True, (-8, -6)), ("b", "a", True, (-7, -5)),
@@ -197,6 +198,7 @@ def test_add_and_concatenate(core):
         out[name] = sat(sshift(both, v["output_shift"]), 8, signed)
     out["joined"] = np.concatenate([out["sum"], out["a"], out["b"]], axis=-1)
     out["signed_joined"] = np.concatenate([out["s2"], out["signed_sum"]], axis=-1)
+    out["mixed"] = np.concatenate([out["sum"], np.clip(out["s1"], 0, 255)], axis=-1)  # within the first's range
     for name, lo, hi in [("sum", 0, 255), ("signed_sum", -128, 127)]:  # the bounds are reached
         assert out[name].min() == lo and out[name].max() == hi, name
     check_each_layer(model, x.astype(np.uint8), out)

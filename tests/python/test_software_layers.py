@@ -113,6 +113,29 @@ def test_rounding_and_crop_worked_examples(core, case):
     np.testing.assert_array_equal(got[0, :, 0, 0] if case == "transposed crop" else got.ravel(), expected)
 
 
+@pytest.mark.parametrize("relu", [False, True])
+def test_wide_products_shift_exactly(core, relu):
+    """acc * scale reaches 2^39: right shifts keep its high bits, left shifts saturate at either end."""
+    shifts = [-20, -10, -1, 0, 1, 31, 40, -61]
+    weights = [127, -127, 127, -1, 1, -1, 127, 127]
+    model = model_of(core, dict(input_width=1, input_height=1, input_channels=1),
+                     (core.Conv2D, "conv", dict(filters=8, kernel_size=1, activation=int(relu), output_bits=31)))
+    conv = model.get_layer("conv")
+    setvars(conv, weights=weights, input_shift=[15], output_scales=[255, 255, 3, 1, 255, 1, 200, 255],
+            output_shift=shifts)
+    if relu:
+        setvars(conv, max_value=[255] * 8, max_value_shift=[23] * 8)
+    x = np.array([[255], [1], [0]], np.uint8)
+    v = conv.variables
+    acc = (x.astype(object) << 15) * np.array(weights, dtype=object)
+    if relu:
+        acc = np.minimum(np.maximum(acc, 0), 255 << 23)
+    exact = np.frompyfunc(lambda a, s: a << s if s >= 0 else (a + (1 << (-s - 1))) >> -s, 2, 1)
+    y = exact(acc * v["output_scales"].astype(object), np.array(shifts, dtype=object))
+    expected = np.clip(y, 0 if relu else -2**30, 2**31 - 1 if relu else 2**30 - 1).astype(np.int64)
+    np.testing.assert_array_equal(model.forward(x).reshape(3, 8), expected)
+
+
 @pytest.mark.parametrize("fifo, depthwise_fifo", [(3, 2), (1, 4)])
 def test_temporal_buffers(core, fifo, depthwise_fifo):
     """Each pixel keeps its last frames (zeros before the first); the taps sum over them."""

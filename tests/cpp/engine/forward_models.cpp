@@ -97,6 +97,9 @@ class Recipe {
  public:
   explicit Recipe(uint64_t seed) : draw_(seed) {}
   Draw& draw() { return draw_; }
+  // The next layer gets input shifts of 8 to 15, weights up to 127 and scales of 128 to 255:
+  // products past 2^32 before the output shift.
+  void wide() { wide_ = true; }
 
   void input_data(uint32_t x, uint32_t y, uint32_t c, int bits, bool is_signed) {
     b_.input(x, y, c, bits, is_signed);
@@ -144,6 +147,7 @@ class Recipe {
     } else {
       output_range(*l, channels);
     }
+    wide_ = false;
     return name;
   }
 
@@ -157,7 +161,7 @@ class Recipe {
   // Random values within each variable's range; output scales 1 and shifts 0 for the probe.
   void fill(Layer& l) {
     Variables& vars = *l.variables();
-    const int bound = draw_.one_of({3, 7, 7, 20});
+    const int bound = wide_ ? 127 : draw_.one_of({3, 7, 7, 20});
     for (const auto& n : vars.names()) {
       const auto now = vars.get(n);
       const auto random = [&](int64_t lo, int64_t hi) {
@@ -170,6 +174,8 @@ class Recipe {
           case TensorType::int4: vars.set(n, random(-8, 7)); break;
           default: vars.set(n, random(-bound, bound));
         }
+      } else if (n == "input_shift" && wide_) {
+        vars.set(n, random(8, 15));
       } else if (n == "input_shift" || n == "a_shift" || n == "b_shift") {
         vars.set(n, random(0, 2));
       } else if (n == "bias") {
@@ -191,12 +197,13 @@ class Recipe {
   }
 
   // Scales, shifts and ReLU bounds that put a typical value of each channel mid-range, give or
-  // take a factor of two; no-activation layers with wide outputs get shifts of -3 to 3.
+  // take a factor of two; no-activation layers with 32-bit outputs get shifts of -3 to 3 (-40 to 3
+  // after wide()).
   void output_range(Layer& l, const std::vector<std::vector<int64_t>>& channels) {
     Variables& vars = *l.variables();
     const bool relu = l.has_activation();
     const int bits = l.output_bits();
-    const bool wide = !relu && bits > 16;
+    const bool unbounded = !relu && bits > 16;
     // A bound past 2^30 takes the ReLU layer off the engine's int32 route.
     const bool wide_bound = relu && draw_.below(4) == 0;
     std::vector<int> scales, shifts, max_values, max_shifts;
@@ -212,9 +219,9 @@ class Recipe {
         max_values.push_back(static_cast<int>(std::clamp<int64_t>(bound >> shift, 1, 255)));
         typical = std::min<int64_t>(typical, int64_t{max_values.back()} << shift);
       }
-      scales.push_back(static_cast<int>(draw_.range(1, 12)));
-      const int jitter = static_cast<int>(draw_.range(wide ? -3 : -1, wide ? 3 : 1));
-      shifts.push_back(wide ? jitter : std::min(bits - 2 - bit_length(typical * scales.back()) + jitter, 0));
+      scales.push_back(static_cast<int>(wide_ ? draw_.range(128, 255) : draw_.range(1, 12)));
+      const int jitter = static_cast<int>(draw_.range(unbounded ? (wide_ ? -40 : -3) : -1, unbounded ? 3 : 1));
+      shifts.push_back(unbounded ? jitter : std::min(bits - 2 - bit_length(typical * scales.back()) + jitter, 0));
     }
     const auto set = [&](const char* n, const std::vector<int>& v) {
       vars.set(n, filled(*vars.get(n), [&](size_t i) { return v[i]; }));
@@ -248,6 +255,7 @@ class Recipe {
   std::shared_ptr<Dense> inputs_;
   uint32_t batch_ = 3;
   int count_ = 0;
+  bool wide_ = false;
 };
 
 // Odd seeds draw odd kernels where even ones draw even kernels, and the strides alternate too,
@@ -344,6 +352,23 @@ ForwardModel v2_stem(uint64_t seed) {
   return r.take();
 }
 
+// Accumulators near the int32 bounds times large scales: right shifts of 2^39 products, left
+// shifts that saturate at both ends, and a ReLU too wide for the engine's int32 route.
+ForwardModel v2_wide(uint64_t seed) {
+  Recipe r(seed);
+  Draw& d = r.draw();
+  const bool odd = seed % 2;
+  r.batch(static_cast<uint32_t>(d.range(2, 3)));
+  r.input_data(4, 3, 2, 16, true);
+  r.wide();
+  r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", kernel(d, odd)}, {"activation", 0}, {"output_bits", 16}});
+  r.wide();
+  r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"output_bits", 12}});
+  r.wide();
+  r.layer(LayerType::Dense1D, {{"units", 9}, {"activation", 0}});
+  return r.take();
+}
+
 // InputConvolutional, Convolutional and SeparableConvolutional with uneven kernels and strides,
 // then two FullyConnected layers.
 ForwardModel v1_hrc(uint64_t seed) {
@@ -390,7 +415,8 @@ ForwardModel v1_data(uint64_t seed) {
 const std::map<std::string, ForwardModel (*)(uint64_t)>& recipes() {
   static const std::map<std::string, ForwardModel (*)(uint64_t)> table = {
       {"v2_chain", v2_chain}, {"v2_transposed", v2_transposed}, {"v2_merge", v2_merge},
-      {"v2_temporal", v2_temporal}, {"v2_stem", v2_stem}, {"v1_hrc", v1_hrc}, {"v1_data", v1_data}};
+      {"v2_temporal", v2_temporal}, {"v2_stem", v2_stem}, {"v2_wide", v2_wide}, {"v1_hrc", v1_hrc},
+      {"v1_data", v1_data}};
   return table;
 }
 

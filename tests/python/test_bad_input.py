@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from v2_models import conv_model, fpga_v2_device, layer
@@ -58,10 +59,18 @@ def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
         (lambda: model._map(device, False, core.MapConstraints(other)), ValueError,
          "^The map constraints were made for another device than the one to map onto\\.$"),
     ]
-    # A text quoting what was given as bytes keeps its message, escaped.
+    # A text quoting what was given as bytes keeps its message, escaped. Variable names are str only.
+    os.mkdir(os.fsencode(tmp_path) + b"/\xfe")
     cases += [(lambda: model.save(b"/no/such/dir/\xff.fbz"), ValueError,
                r"^Unable to open file for saving model: /no/such/dir/\\xff\.fbz$"),
-              (lambda: model.get_layer("conv").variables[b"\xfe"], ValueError, r"\\xfe")]
+              (lambda: core.Model(os.fsencode(tmp_path) + b"/\xfe"), RuntimeError,
+               r"^Cannot read model file .*/\\xfe: not a regular file$"),
+              (lambda: model.get_layer("conv").variables[b"\xfe"], TypeError, "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables[b"weights"], TypeError, "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables.__setitem__(b"weights", np.zeros(1, np.int8)), TypeError,
+               "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables["\ud800"], TypeError,
+               "^A variable name is a str that encodes as UTF-8$")]
     for call, error, message in cases:
         pytest.raises(error, call).match(message)
     assert not (tmp_path / "y.fbz").exists() and mesh.nps == [a] and mesh.skip_dmas == [skip]

@@ -6,7 +6,6 @@
 
 #include <pybind11/attr.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +37,7 @@ bool append_text(PyObject* text, std::string& out) {
   return true;
 }
 
-// Appends repr(o) to `out`, stopping once `out` is longer than `limit`. Lists and tuples are
+// Appends repr(o) to `out`, stopping once `out` is longer than `limit` bytes. Lists and tuples are
 // written item by item as their own repr writes them, so a long one is never written whole.
 void append_repr(PyObject* o, std::string& out, size_t limit) {
   const bool list = PyList_CheckExact(o), tuple = PyTuple_CheckExact(o);
@@ -64,9 +63,9 @@ void append_repr(PyObject* o, std::string& out, size_t limit) {
   out += open;
   const Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
   for (Py_ssize_t i = 0; i < n && out.size() <= limit; ++i) {
-    if (i) out += ", ";
     // A list may change under a repr that runs Python code: its size is read again each time.
     if (list && i >= PyList_GET_SIZE(o)) break;
+    if (i) out += ", ";
     PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
     Py_INCREF(item);
     append_repr(item, out, limit);
@@ -77,14 +76,24 @@ void append_repr(PyObject* o, std::string& out, size_t limit) {
   Py_ReprLeave(o);
 }
 
+// The byte offset of character `n` of UTF-8 `text`, or none when it has no more than n characters.
+std::optional<size_t> character_offset(const std::string& text, size_t n) {
+  size_t characters = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // a continuation byte
+    if (characters++ == n) return i;
+  }
+  return std::nullopt;
+}
+
 // The argument's repr, or its first kMaxArgumentText characters and "...".
 std::string argument_text(PyObject* o, bool& cut) {
   std::string text;
-  append_repr(o, text, kMaxArgumentText);
-  if (text.size() <= kMaxArgumentText) return text;
-  size_t end = kMaxArgumentText;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;  // whole UTF-8 characters
-  text.resize(end);
+  // A character takes at most 4 bytes in UTF-8.
+  append_repr(o, text, 4 * kMaxArgumentText);
+  const std::optional<size_t> end = character_offset(text, kMaxArgumentText);
+  if (!end) return text;
+  text.resize(*end);
   cut = true;
   return text + std::string(kEllipsis);
 }
@@ -97,7 +106,7 @@ std::optional<std::string> bounded_message(const std::string& message, const cha
   const size_t invoked = message.find(kInvokedWith);
   if (message.compare(0, head.size(), head) != 0 || invoked == std::string::npos) return std::nullopt;
   // Nothing after "Invoked with: " is long enough to need cutting.
-  if (message.size() - invoked <= kMaxArgumentText) return std::nullopt;
+  if (message.size() - invoked - kInvokedWith.size() <= kMaxArgumentText) return std::nullopt;
 
   std::string text = message.substr(0, invoked + kInvokedWith.size());
   bool cut = false;

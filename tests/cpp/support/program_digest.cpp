@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -55,24 +57,24 @@ uint32_t word_at(const std::vector<uint8_t>& bytes, size_t w) {
 
 // Where the sequence's program first departs from the saved one.
 std::string first_difference(const std::vector<uint8_t>& pinned, const std::vector<uint8_t>& now) {
-  const size_t words = (std::min(pinned.size(), now.size()) + 3) / 4;
+  const size_t common = std::min(pinned.size(), now.size());
+  const size_t byte = std::mismatch(pinned.begin(), pinned.begin() + common, now.begin()).first - pinned.begin();
   std::ostringstream out;
-  for (size_t w = 0; w < words; ++w) {
-    if (word_at(pinned, w) == word_at(now, w) && 4 * w + 4 <= std::min(pinned.size(), now.size())) continue;
-    // The program information comes first, after its 32-bit length.
-    const size_t info_end = pinned.size() >= 4 ? 4 + word_at(pinned, 0) : 0;
-    char line[160];
-    std::snprintf(line, sizeof line, "first differing program word: %zu (byte %zu, in the program %s): pinned 0x%08" PRIx32
-                  ", now 0x%08" PRIx32, w, 4 * w, 4 * w < info_end ? "information" : "data", word_at(pinned, w),
-                  word_at(now, w));
-    out << line;
-    if (pinned.size() != now.size()) out << "; " << now.size() << " bytes instead of " << pinned.size();
+  if (byte == common) {
+    if (pinned.size() == now.size())
+      return "the program bytes are unchanged: a pass's layers, an NP's place or a memory size differs";
+    out << "the program is " << now.size() << " bytes instead of " << pinned.size() << ", the same up to there";
     return out.str();
   }
-  if (pinned.size() != now.size())
-    out << "the program is " << now.size() << " bytes instead of " << pinned.size() << ", the same up to there";
-  else
-    out << "the program bytes are unchanged: a pass's layers, an NP's place or a memory size differs";
+  // The program information comes first, after its 32-bit length.
+  const size_t w = byte / 4, info_end = pinned.size() >= 4 ? 4 + word_at(pinned, 0) : 0;
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "first differing program word: %zu (byte %zu, in the program %s): pinned 0x%08" PRIx32
+                ", now 0x%08" PRIx32,
+                w, 4 * w, 4 * w < info_end ? "information" : "data", word_at(pinned, w), word_at(now, w));
+  out << line;
+  if (pinned.size() != now.size()) out << "; " << now.size() << " bytes instead of " << pinned.size();
   return out.str();
 }
 

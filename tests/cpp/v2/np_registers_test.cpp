@@ -185,6 +185,53 @@ TEST(NpRegisters, RecordedWords) {
   }
 }
 
+// The words an NP reads when it switches to the next layer mapped on it: an FNP, a CNP whose input
+// comes from max pooling without activation, and a channel-wise layer holding some of the channels.
+TEST(NpRegisters, PartialReconfigurationForTheNextLayer) {
+  using T = LayerType;
+  Params pooled{{"filters", 4}, {"kernel_size", 1}, {"pool_type", 1}, {"pool_size", 2}, {"output_bits", 8}};
+  const Params raw_pooled = [&] { Params p = pooled; p["activation"] = 0; return p; }();
+  const struct {
+    Shape in;  // of the previous layer "prev"
+    Params prev;
+    T type;
+    Params next;
+    uint32_t start, count;  // the next layer's share of the NP
+    bool merge;             // a Concatenate fused into the next layer
+    std::vector<std::array<uint32_t, 4>> fields;  // word, bits lo..hi, value
+  } cases[] = {
+      // FNP: whole 5 x 3 input, 8-byte rows of 4 channels; its sources are the DMA event's column 9
+      {{5, 3, 4}, {{"filters", 4}, {"kernel_size", 1}}, T::Dense1D, {{"units", 10}}, 0, 10, false,
+       {{32, 0, 31, 0x42000037}, {33, 0, 31, 0}, {34, 0, 31, 3 | 5u << 16}, {35, 0, 31, 8 | 8u << 16},
+        {40, 0, 31, 0}, {41, 0, 31, 9 | 9u << 8 | 1u << 24}, {44, 15, 15, 1}}},
+      // max pooling 8 x 8 -> 4 x 4 without activation: 4-byte rows of 4 channels, 16 words of input buffer
+      {{8, 8, 4}, raw_pooled, T::Conv2D, kConv, 0, 4, false,
+       {{32, 0, 31, 0x42000835}, {34, 0, 31, 4 | 4u << 16}, {35, 0, 31, 4 | 4u << 16}, {40, 0, 31, 16}}},
+      {{8, 8, 4}, pooled, T::Conv2D, kConv, 0, 4, false, {{32, 11, 11, 0}, {40, 0, 31, 0}}},
+      // channel-wise, channels 2..5 of 8: 2 words a row of 6 bytes, 40 bytes a channel plane; fused Concatenate
+      {{6, 5, 8}, {{"filters", 8}, {"kernel_size", 1}}, T::DepthwiseConv2D, kDwc, 2, 4, true,
+       {{32, 0, 31, 0x4200047D}, {35, 0, 31, 2 | 1u << 15 | 40u << 16}, {42, 0, 31, 2 | 4u << 16}}},
+      {{6, 5, 8}, {{"filters", 8}, {"kernel_size", 1}}, T::DepthwiseConv2D, kDwc, 0, 8, false,
+       {{32, 10, 10, 0}, {35, 15, 15, 1}, {42, 0, 31, 0}}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    ModelBuilder b;
+    b.input(c.in[0], c.in[1], c.in[2]).add(T::Conv2D, c.prev, "prev").add(c.type, c.next, "next");
+    const auto next = b.layer("next");
+    const Shape in = next->input_dimensions().front();
+    const hw::Component part = part_of(kNp, {0, 0, Shape{in[0], in[1], c.type == T::Dense1D ? in[2] : c.count}},
+                                       c.start, c.count);
+    LayerMappingBuilder::map_standalone(next, {part}, 6, {9, 9, 0, 0});
+    get_layer_mapping(*next)->prev_id = 0x42;
+    if (c.merge) get_layer_mapping(*next)->merge_info = std::make_unique<MergeLayerMapInfo>();
+    RegisterBlock regs(kNpRegisterWords, 0);
+    update_partial_reconfig_regs(&regs, *next, part, true);
+    for (const auto& [word, lo, hi, value] : c.fields)
+      EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
+  }
+}
+
 TEST(NpRegisters, CnpRecorderRefusals) {
   for (LayerType type : kTypes) {
     SCOPED_TRACE(layer_type_name(type));

@@ -2,6 +2,8 @@
 // CNP and TNP-B recorders write for layers mapped by hand and what the CNP recorders refuse.
 #include "v2/cnp/cnp_recording.h"
 #include "v2/cnp/common_config.h"
+#include "v2/cnp/conv2d_recorder.h"
+#include "v2/cnp/transposed_recorder.h"
 #include "v2/np_registers.h"
 #include "v2/tnp_vit/tnp_b_recorder.h"
 
@@ -229,6 +231,51 @@ TEST(NpRegisters, PartialReconfigurationForTheNextLayer) {
     update_partial_reconfig_regs(&regs, *next, part, true);
     for (const auto& [word, lo, hi, value] : c.fields)
       EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
+  }
+}
+
+// Each recorder's register tracks are its register builder's blocks for the same arguments, one
+// per NP that is not excluded; registers only, they carry no layer number.
+TEST(NpRegisters, RegisterBuildersGiveTheRecordersBlocks) {
+  using T = LayerType;
+  using Core = NpRegisterMap (*)(const Layer&, std::shared_ptr<Layer>, bool, bool, const std::vector<hw::Ident>&, bool,
+                                 bool);
+  using Recorder = std::unique_ptr<program::Record> (*)(const Device&, const Layer&, std::shared_ptr<Layer>, bool, bool,
+                                                        const std::vector<hw::Ident>&, bool, bool);
+  const hw::Ident other{4, 2, 0, 0};
+  const std::tuple<T, Params, Core, Recorder> kinds[] = {
+      {T::Conv2D, kConv, conv2d_np_registers, record_program_conv2d_layer},
+      {T::DepthwiseConv2D, kDwc, dwconv2d_np_registers, record_program_dwconv2d_layer},
+      {T::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 4}, {"kernel_stride", 2}}, transposed_conv2d_np_registers,
+       record_program_transposed_conv2d_layer},
+      {T::DepthwiseConv2DTranspose, {{"kernel_size", 4}, {"kernel_stride", 2}}, transposed_dwconv2d_np_registers,
+       record_program_transposed_dwconv2d_layer},
+      {T::BufferTempConv, {{"filters", 4}, {"fifo_size", 2}}, buffer_temp_conv_np_registers,
+       record_program_buffer_temp_conv_layer},
+      {T::DepthwiseBufferTempConv, {{"fifo_size", 2}}, depthwise_buffer_temp_conv_np_registers,
+       record_program_depthwise_buffer_temp_conv_layer},
+  };
+  for (const auto& [type, params, core, recorder] : kinds) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ModelBuilder b;
+    b.input(8, 8, 4).add(type, params, "layer");
+    const auto layer = b.layer("layer");
+    const bool channelwise = layer->channelwise();
+    const NpSpace half{0, 0, Shape{8, 8, channelwise ? 2u : 4u}};
+    LayerMappingBuilder::map_standalone(layer, {part_of(kNp, half, 0, 2), part_of(other, half, 2, 2)}, 5, {9, 9, 0, 0});
+    for (const auto& [excluded, registers_only] :
+         {std::pair{std::vector<hw::Ident>{}, false}, std::pair{std::vector<hw::Ident>{other}, true}}) {
+      const NpRegisterMap map = core(*layer, nullptr, true, true, excluded, registers_only, false);
+      NpRegisterMap recorded;
+      const auto record = recorder(StubDevice(), *layer, nullptr, true, true, excluded, registers_only, false);
+      for (const Block& block : blocks_of(*record))
+        if (block.header.target == 7) recorded[block.header.ident] = words_of(block);
+      EXPECT_EQ(map, recorded);
+      ASSERT_EQ(map.size(), excluded.empty() ? 2u : 1u);
+      for (const auto& [ident, regs] : map)
+        EXPECT_EQ(std::tuple(field(regs[3], 24, 31), field(regs[2], 7, 7), field(regs[44], 2, 2)),
+                  std::tuple(registers_only ? 0xFEu : 5u, 1u, 1u));
+    }
   }
 }
 

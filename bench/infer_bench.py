@@ -1,6 +1,7 @@
 """Software forward of a MobileNet-like second-generation model (224x224x3, 28 layers) on a batch of
-16, against numpy doing the same integer arithmetic (checked equal), and the speed-up from one core
-to all. Run with PYTHONPATH=<build dir>. The one-core figures come from a child process pinned to one
+16, against numpy doing the same integer arithmetic (checked equal) and against the int8 multiply-add
+peak of one core (bench/peak_bench.cpp), the speed-up from one core to all, and the latency of a
+batch of one on one core and on all. Run with PYTHONPATH=<build dir>. The one-core figures come from a child process pinned to one
 CPU: the engine sizes its inference threads by the CPUs it may use, once, on first use.
 """
 import os
@@ -16,6 +17,7 @@ import numpy as np  # noqa: E402
 from numpy.lib.stride_tricks import sliding_window_view  # noqa: E402
 
 from nuvra import core  # noqa: E402
+from peak import int8_peak, share  # noqa: E402
 
 BATCH, SIZE = 16, 224
 # (filters, stride) of each depthwise + pointwise pair after the 3x3 stride-2 input convolution.
@@ -116,30 +118,38 @@ def best(f, runs):
     return min(times), result
 
 
-def engine_time(runs=3):
+def engine_times(runs=3):
+    """Best time of a batch of BATCH and of a batch of one (the latency of one image)."""
     model, x = build(), np.random.default_rng(5).integers(0, 256, size=(BATCH, SIZE, SIZE, 3)).astype(np.uint8)
-    return best(lambda: model.forward(x), runs)[0]
+    t_batch, out = best(lambda: model.forward(x), runs)
+    t_one = best(lambda: model.forward(x[:1]), 5 * runs)[0]
+    return t_batch, t_one, model, x, out
 
 
 def main():
     if sys.argv[1:] == ["--one-core"]:
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-        print(engine_time())
+        print(*engine_times()[:2])
         return
-    model, x = build(), np.random.default_rng(5).integers(0, 256, size=(BATCH, SIZE, SIZE, 3)).astype(np.uint8)
-    t_all, got = best(lambda: model.forward(x), 3)
+    t_all, t1_all, model, x, got = engine_times()
     t_numpy, expected = best(lambda: numpy_forward(model, x), 1)
     np.testing.assert_array_equal(got, expected)
     child = subprocess.run([sys.executable, __file__, "--one-core"], capture_output=True, text=True, check=True)
-    t_one = float(child.stdout)
+    t_one, t1_one = map(float, child.stdout.split())
+    peak = int8_peak()
     work = macs() * BATCH
     cores = len(os.sched_getaffinity(0))
     print(f"MobileNet-like v2 forward, {len(model.layers)} layers, batch {BATCH}, {work / 1e9:.1f} GMAC")
+    print(f"  int8 peak of one core {peak:8.1f} GMAC/s" if peak else "  int8 peak unknown (bench_peak_bench not built)")
     print(f"  numpy (1 core)      {t_numpy:8.3f} s {BATCH / t_numpy:8.2f} images/s {work / t_numpy / 1e9:7.2f} GMAC/s")
     print(f"  engine 1 core       {t_one:8.3f} s {BATCH / t_one:8.2f} images/s {work / t_one / 1e9:7.2f} GMAC/s"
-          f"   ratio to numpy {t_numpy / t_one:6.1f}x")
+          f"{share(work / t_one / 1e9, peak)}   ratio to numpy {t_numpy / t_one:6.1f}x")
     print(f"  engine {cores} cores     {t_all:8.3f} s {BATCH / t_all:8.2f} images/s {work / t_all / 1e9:7.2f} GMAC/s"
           f"   speed-up over 1 core {t_one / t_all:5.2f}x")
+    one = macs() / 1e9
+    print(f"  batch of one, 1 core   {t1_one * 1e3:7.2f} ms {one / t1_one:7.2f} GMAC/s{share(one / t1_one, peak)}")
+    print(f"  batch of one, {cores} cores  {t1_all * 1e3:7.2f} ms {one / t1_all:7.2f} GMAC/s"
+          f"   speed-up over 1 core {t1_one / t1_all:5.2f}x")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """Kernels of the `nn` submodule against numpy doing the same arithmetic, in one process.
 
-Run with PYTHONPATH=<build dir>. Each line gives the best of several runs, the throughput and
-the ratio numpy time / kernel time. numpy's references use its fastest single-threaded integer
+Run with PYTHONPATH=<build dir>. Each line gives the best of several runs, the throughput (for
+multiply-adds also as a share of the int8 peak of one core, bench/peak_bench.cpp) and the ratio
+numpy time / kernel time. numpy's references use its fastest single-threaded integer
 routes (im2col with einsum, or a sum of shifted slices) and are checked equal to the kernels.
 """
 import os
@@ -15,8 +16,10 @@ import numpy as np  # noqa: E402
 from numpy.lib.stride_tricks import sliding_window_view  # noqa: E402
 
 from nuvra import core  # noqa: E402
+from peak import int8_peak, share  # noqa: E402
 
 RNG = np.random.default_rng(1)
+PEAK = None  # int8 GMAC/s of one core, measured in main()
 
 
 def best(f, runs=7):
@@ -33,7 +36,8 @@ def report(name, work, unit, kernel, im2col, *others):
     t_nn, got = best(kernel)
     t_ref, expected = best(im2col, runs=3)
     np.testing.assert_array_equal(got, expected)
-    line = (f"{name:<44} nn {t_nn * 1e3:7.2f} ms {work / t_nn / 1e9:6.2f} {unit}   "
+    rate = f"{work / t_nn / 1e9:6.2f} {unit}" + (share(work / t_nn / 1e9, PEAK) if unit == "GMAC/s" else "")
+    line = (f"{name:<44} nn {t_nn * 1e3:7.2f} ms {rate}   "
             f"im2col/einsum {t_ref * 1e3:7.2f} ms  ratio {t_ref / t_nn:5.1f}x")
     if others:
         timed = [best(r, runs=3) for r in others]
@@ -82,7 +86,11 @@ def conv_refs(x, w, s, fill):
 
 
 def main():
+    global PEAK
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core, the one the peak is measured on
     nn, same = core.nn, core.Padding.Same
+    PEAK = int8_peak()
+    print(f"int8 multiply-add peak of one core: {PEAK:.1f} GMAC/s" if PEAK else "int8 peak unknown")
     print("Kernels of nuvra.core.nn against numpy doing the same arithmetic, single-threaded, best of several runs.")
     print("Ratios are numpy time / kernel time: im2col/einsum, and the fastest other numpy formulation found.")
 

@@ -2,12 +2,15 @@
 
 #include "devices/device.h"
 #include "devices/power_meter.h"
+#include "python/fit_labels.h"
 #include "python/numpy_convert.h"
+#include "python/signal_checks.h"
 
 #include <nuvra/hardware.h>
 #include <nuvra/host_hooks.h>
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 namespace py = pybind11;
@@ -70,7 +73,7 @@ std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const py::array& in
   HardwareDevice* board = device ? device->hardware() : nullptr;
   ClockCount clocks(board);
   const int64_t start = time_ms();
-  std::shared_ptr<Tensor> result = run(tensor);
+  std::shared_ptr<Tensor> result = with_signal_checks([&] { return run(tensor); });
   const int64_t end = time_ms();
   if (board) {
     model.metrics["inference_clk"] = clocks.stop();
@@ -96,16 +99,9 @@ std::vector<int32_t> labels_from_float(float label) {
 }
 
 std::vector<int32_t> labels_from_array(const py::array& labels) {
-  const py::dtype dtype = labels.dtype();
-  const py::dtype integers[] = {py::dtype::of<int8_t>(),  py::dtype::of<uint8_t>(),  py::dtype::of<int16_t>(),
-                                py::dtype::of<uint16_t>(), py::dtype::of<int32_t>(), py::dtype::of<uint32_t>(),
-                                py::dtype::of<int64_t>(),  py::dtype::of<uint64_t>()};
-  bool integer = false;
-  for (const auto& d : integers) integer = integer || dtype.equal(d);
-  if (!integer) throw py::type_error(kIntegerLabels);
-  std::vector<int32_t> values;
-  for (const auto item : labels) values.push_back(item.cast<int32_t>());
-  return values;
+  std::optional<std::vector<int32_t>> values = int32_labels(labels);
+  if (!values) throw py::type_error(kIntegerLabels);
+  return std::move(*values);
 }
 
 std::vector<int32_t> labels_from_list(const py::list& labels) {

@@ -97,8 +97,21 @@ struct MeshTable {
   // The types with a list are NP and skip-DMA types, all below this.
   static constexpr size_t kTypes = 16;
 
-  std::vector<hw::Ident> idents;                           // by entry
-  std::array<std::vector<uint16_t>, kTypes> lists;         // by type: entries in preference order
+  std::vector<hw::Ident> idents;                    // by entry
+  std::vector<Type> types;                          // by entry: the list it is in
+  std::array<std::vector<uint16_t>, kTypes> lists;  // by type: entries in preference order
+  std::vector<uint16_t> by_ident;                   // every entry, ordered by ident
+
+  // The entries of one ident, in by_ident.
+  std::pair<const uint16_t*, const uint16_t*> entries_of(const hw::Ident& ident) const {
+    const auto [lo, hi] = std::equal_range(by_ident.begin(), by_ident.end(), ident, Less{this});
+    return {by_ident.data() + (lo - by_ident.begin()), by_ident.data() + (hi - by_ident.begin())};
+  }
+  struct Less {
+    const MeshTable* table;
+    bool operator()(uint16_t e, const hw::Ident& i) const { return table->idents[e] < i; }
+    bool operator()(const hw::Ident& i, uint16_t e) const { return i < table->idents[e]; }
+  };
 
   const std::vector<uint16_t>& list(Type t) const {
     static const std::vector<uint16_t> none;
@@ -120,6 +133,7 @@ std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
       throw std::invalid_argument("The mesh has too many components.");
     table->lists[static_cast<size_t>(t)].push_back(static_cast<uint16_t>(table->idents.size()));
     table->idents.push_back(ident);
+    table->types.push_back(t);
   };
   for (const np::Info& np : mesh.nps) {
     for (Type t : np.types) {
@@ -157,6 +171,10 @@ std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
     auto& list = table->lists[t];
     std::sort(list.begin(), list.end(), [&key](uint16_t a, uint16_t b) { return key(a) < key(b); });
   }
+  table->by_ident.resize(table->idents.size());
+  for (size_t e = 0; e < table->by_ident.size(); ++e) table->by_ident[e] = static_cast<uint16_t>(e);
+  std::stable_sort(table->by_ident.begin(), table->by_ident.end(),
+                   [&table](uint16_t a, uint16_t b) { return table->idents[a] < table->idents[b]; });
   return table;
 }
 
@@ -198,19 +216,15 @@ void MeshMapper::reset() {
 
 void MeshMapper::reserve_nps(const std::vector<hw::Ident>& idents) {
   for (ComponentStatus& s : entries_) s.reserved = false;
+  if (!lists_) return;
   for (const hw::Ident& ident : idents)
-    for (ComponentStatus& s : entries_) s.reserved |= s.ident == ident;
+    for (auto [e, end] = lists_->entries_of(ident); e != end; ++e) entries_[*e].reserved = true;
 }
 
 void MeshMapper::allocate_np(hw::Ident ident, hw::Type type) {
   if (!lists_) return;
-  if (type == kNoNpType) {
-    for (ComponentStatus& s : entries_)
-      if (s.ident == ident) s.allocated = true;
-    return;
-  }
-  for (const uint16_t e : lists_->list(type))
-    if (entries_[e].ident == ident) entries_[e].allocated = true;
+  for (auto [e, end] = lists_->entries_of(ident); e != end; ++e)
+    if (type == kNoNpType || lists_->types[*e] == type) entries_[*e].allocated = true;
 }
 
 void MeshMapper::deallocate_nps() {

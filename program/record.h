@@ -24,6 +24,24 @@ class TrackWords : public std::span<const uint32_t> {
   }
 };
 
+// What a deferred block is made from: blocks of one record with the same source (not null) and
+// the same size have the same words.
+struct BlockSource {
+  const void* data = nullptr;
+  uint64_t first = 0, count = 0;
+  bool operator==(const BlockSource&) const = default;
+};
+
+// The deferred blocks written so far, where their words can be read again: a block whose
+// source was written before is copied from there rather than made once more.
+class WrittenBlocks {
+ public:
+  virtual ~WrittenBlocks() = default;
+  // The words of a block of `count` words from `source`, or null.
+  virtual const uint32_t* find(const BlockSource& source, size_t count) const = 0;
+  virtual void add(const BlockSource& source, const uint32_t* words, size_t count) = 0;
+};
+
 // One run of DMA configuration blocks (two header words, then the block's data words).
 // Never longer than kMaxWords; may be empty (a record whose first block needed the
 // extended header keeps an empty first track). Its words are written once, in place: growing
@@ -57,7 +75,7 @@ class NpTrack {
   // Same, the data words left to `fill` until the track is written out or read; refusals
   // return false and leave `fill` as it was.
   bool append_deferred(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill,
-                       bool allow_xl);
+                       bool allow_xl, const BlockSource& source = {});
   // Drops words from the end, back to `size` words (undoes blocks on failure; `size` is a
   // block boundary).
   void truncate(size_t size);
@@ -66,8 +84,9 @@ class NpTrack {
 
   // All words, deferred blocks filled (on the first call after they were added).
   TrackWords words() const;
-  // Writes all size() words to `out`, each once; deferred blocks are filled straight there.
-  void write_to(std::span<uint32_t> out) const;
+  // Writes all size() words to `out`, each once; deferred blocks are filled straight there, or
+  // copied from where `written` found a block of the same source.
+  void write_to(std::span<uint32_t> out, WrittenBlocks* written = nullptr) const;
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
@@ -77,6 +96,7 @@ class NpTrack {
     size_t stored = 0;  // words held before it
     size_t count = 0;
     Fill fill;
+    BlockSource source;
   };
   // Opens a block whose first `held` data words are held by the track; nullptr when refused.
   uint32_t* open(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, size_t held,
@@ -136,7 +156,7 @@ class Record {
   // refused must be checked before; `fill` must write every word, never throw, and own what it
   // reads. Same track rules and failures as add_np_track.
   bool add_deferred_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                             NpTrack::Fill fill);
+                             NpTrack::Fill fill, const BlockSource& source = {});
 
   // The blocks about to be added, in order: each track they will fill gets its room at once, so
   // that none grows. Blocks that differ from the plan are still taken, only less cheaply.
@@ -165,7 +185,7 @@ class Record {
   // Room for one block under the track rules of add_np_track; throws as it does. With `fill`
   // the block is deferred and nullptr comes back.
   uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                       NpTrack::Fill* fill = nullptr);
+                       NpTrack::Fill* fill = nullptr, const BlockSource& source = {});
 
   std::vector<NpTrack> tracks_;
   std::vector<size_t> planned_tracks_;  // room of the tracks the plan opens, the next one last

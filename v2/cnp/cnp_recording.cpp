@@ -80,7 +80,8 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
   }
   const bool add_merge = mapping->merge_info && mapping->merge_info->is_add;
 
-  const std::vector<hw::Component> nps = mapping->nps ? *mapping->nps : std::vector<hw::Component>{};
+  static const std::vector<hw::Component> kNone;
+  const std::vector<hw::Component>& nps = mapping->nps ? *mapping->nps : kNone;
   // Every NP's blocks, in recording order, are sized first so that each track gets its room at once.
   const auto weight_words = [&](uint32_t count) -> size_t {
     const uint32_t kernel = weights->shape()[0];
@@ -115,21 +116,24 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
     const hw::SplitRecord& part = *c.split;
     const uint32_t kernel = weights->shape()[0];
     const uint32_t first = part.start_neuron, count = part.filters;
-    // The weight images are checked now and formatted where the program is written.
+    // The weight images are checked now and formatted where the program is written; NPs that
+    // share a filter range share the image.
     if (depthwise) {
       const dma::Target target{dwc_dma_target(kernel)};
       check_depthwise_conv_cnp_weights(*weights, first, count);
-      record->add_deferred_np_block(c.ident, target, 0, weight_words(count), [weights, first, count](auto out) {
-        format_depthwise_conv_cnp_weights(*weights, first, count, out);
-      });
+      record->add_deferred_np_block(
+          c.ident, target, 0, weight_words(count),
+          [weights, first, count](auto out) { format_depthwise_conv_cnp_weights(*weights, first, count, out); },
+          {weights.get(), first, count});
       record->add_np_block(c.ident, kInputShift, 0, input_shift_32b_size(*input_shift, count),
                            [&](std::span<uint32_t> out) { format_input_shift(*input_shift, first, count, out); });
     } else {
       const dma::Target target{conv2d_dma_target(kernel)};
       check_conv2d_cnp_weights(*weights, first, count);
-      record->add_deferred_np_block(c.ident, target, 0, weight_words(count), [weights, first, count](auto out) {
-        format_conv2d_cnp_weights(*weights, first, count, out);
-      });
+      record->add_deferred_np_block(
+          c.ident, target, 0, weight_words(count),
+          [weights, first, count](auto out) { format_conv2d_cnp_weights(*weights, first, count, out); },
+          {weights.get(), first, count});
       record->add_np_track(c.ident, kInputShift, 0, shared_input_shift);
     }
 

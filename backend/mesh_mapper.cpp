@@ -178,28 +178,54 @@ std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
   return table;
 }
 
+// A mesh's lists as plain words (ident and type bits of every NP, then of every skip-DMA
+// engine), to tell meshes apart cheaply; empty when a type does not fit the bits (such a mesh is
+// refused when its table is made).
+std::vector<uint64_t> signature(const Mesh& mesh) {
+  std::vector<uint64_t> words;
+  words.reserve(mesh.nps.size() + mesh.skip_dmas.size() + 1);
+  const auto add = [&words](const np::Info& info) {
+    uint64_t types = 0;
+    for (Type t : info.types) {
+      if (static_cast<uint32_t>(t) >= 32) return false;
+      types |= uint64_t{1} << static_cast<uint32_t>(t);
+    }
+    const hw::Ident& i = info.ident;
+    words.push_back(types << 32 | uint64_t{i.col} << 24 | uint64_t{i.row} << 16 | uint64_t{i.id} << 8 | i.channel);
+    return true;
+  };
+  for (const np::Info& np : mesh.nps)
+    if (!add(np)) return {};
+  words.push_back(~uint64_t{0});  // where the skip-DMA engines start
+  for (const np::Info& engine : mesh.skip_dmas)
+    if (!add(engine)) return {};
+  return words;
+}
+
 // The tables of the meshes mapped last, by their lists: set-up that does not depend on the model
 // is done once per device.
 std::shared_ptr<const MeshTable> table_of(const Mesh& mesh) {
   struct Made {
-    std::vector<np::Info> nps, skip_dmas;
+    std::vector<uint64_t> lists;
     std::shared_ptr<const MeshTable> table;
   };
   constexpr size_t kMeshesKept = 8;
   static std::mutex mutex;
   static std::vector<Made> made;  // the most recently used last
-  {
+  std::vector<uint64_t> lists = signature(mesh);
+  if (!lists.empty()) {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = made.begin(); it != made.end(); ++it) {
-      if (it->nps != mesh.nps || it->skip_dmas != mesh.skip_dmas) continue;
+      if (it->lists != lists) continue;
       std::rotate(it, it + 1, made.end());
       return made.back().table;
     }
   }
   auto table = make_table(mesh);
+  if (lists.empty()) return table;
   std::lock_guard<std::mutex> lock(mutex);
   if (made.size() == kMeshesKept) made.erase(made.begin());
-  made.push_back({mesh.nps, mesh.skip_dmas, table});
+  made.push_back({std::move(lists), table});
   return table;
 }
 

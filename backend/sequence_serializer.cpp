@@ -57,8 +57,10 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const progr
   std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
   tracks.reserve(record.tracks().size());
   for (const auto& track : record.tracks()) {
-    const auto& words = track.words();
-    const auto v = b.CreateVector(words.data(), words.size());
+    // Each track's words go straight to their place in the buffer, deferred blocks filled there.
+    uint32_t* words = nullptr;
+    const auto v = b.CreateUninitializedVector(track.size(), &words);
+    track.write_to({words, track.size()});
     tracks.push_back(fb::CreateNpTrack(b, v));
   }
   flatbuffers::Offset<fb::Fnp2FiltersTrack> fnp2;

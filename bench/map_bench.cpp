@@ -95,8 +95,8 @@ class SmallIoRecorder final : public IoRecorder {
                                                           bool) const override {
     return std::make_unique<std::vector<epg::epg_track>>(std::vector<epg::epg_track>{{0x10, 1}, {0x14, 2}});
   }
-  uint8_t get_input_type(const Layer&) const override { return 0; }
-  uint8_t get_output_type(const Layer&, int8_t) const override { return 0; }
+  int8_t get_input_type(const Layer&) const override { return 0; }
+  int8_t get_output_type(const Layer&, int8_t) const override { return 0; }
 };
 
 class FixedSizer final : public MemorySizer {

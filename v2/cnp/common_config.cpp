@@ -25,9 +25,15 @@ void check_readable(const Dense* tensor, uint32_t first, uint32_t count) {
   if (count > 0 && uint64_t{first} + count > tensor->size()) panic("Coordinates are out-of-range");
 }
 
+// The elements from `first` on, once check_readable passed; null for a missing tensor.
 template <class T>
-T element_or_zero(const Dense* tensor, size_t index) {
-  return tensor ? tensor->at<T>(index) : T{0};
+const T* elements_from(const Dense* tensor, uint32_t first) {
+  return tensor ? tensor->data<T>() + first : nullptr;
+}
+
+template <class T>
+T element_or_zero(const T* elements, size_t n) {
+  return elements ? elements[n] : T{0};
 }
 
 }  // namespace
@@ -157,15 +163,21 @@ void cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift, con
   check_variables(max_value, max_value_shift, output_shift, bias_shift, bias, output_scales, first, count);
   if (words.size() != size_t{count} * 2) throw std::invalid_argument("cnp_tnp_variables: image of the wrong size");
 
+  if (count == 0) return;
+  const uint8_t* const scales = elements_from<uint8_t>(output_scales, first);
+  const int8_t* const biases = elements_from<int8_t>(bias, first);
+  const uint8_t* const bias_shifts = elements_from<uint8_t>(bias_shift, first);
+  const int8_t* const output_shifts = elements_from<int8_t>(output_shift, first);
+  const uint8_t* const max_value_shifts = elements_from<uint8_t>(max_value_shift, first);
+  const uint8_t* const max_values = elements_from<uint8_t>(max_value, first);
   for (size_t n = 0; n < count; ++n) {
-    const size_t i = size_t{first} + n;
-    uint32_t even = element_or_zero<uint8_t>(output_scales, i);
-    even |= static_cast<uint32_t>(static_cast<uint8_t>(element_or_zero<int8_t>(bias, i))) << 8;
-    even |= (element_or_zero<uint8_t>(bias_shift, i) & 0x1Fu) << 16;
-    even |= signed_field(element_or_zero<int8_t>(output_shift, i), 6) << 21;
-    even |= (element_or_zero<uint8_t>(max_value_shift, i) & 0x1Fu) << 27;
+    uint32_t even = element_or_zero(scales, n);
+    even |= static_cast<uint32_t>(static_cast<uint8_t>(element_or_zero(biases, n))) << 8;
+    even |= (element_or_zero(bias_shifts, n) & 0x1Fu) << 16;
+    even |= signed_field(element_or_zero(output_shifts, n), 6) << 21;
+    even |= (element_or_zero(max_value_shifts, n) & 0x1Fu) << 27;
     words[2 * n] = even;
-    words[2 * n + 1] = element_or_zero<uint8_t>(max_value, i);
+    words[2 * n + 1] = element_or_zero(max_values, n);
   }
 }
 

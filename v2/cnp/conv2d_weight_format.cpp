@@ -109,6 +109,22 @@ void pack_contiguous_groups(const WeightSource& src, const int8_t* base, uint32_
   }
 }
 
+// `n` bytes of `src` then zeros up to `padded` bytes (a multiple of 8, at least n), in
+// registers rather than through a library call per channel: the channels of a pointwise layer
+// are short rows.
+inline void copy_zero_padded(uint8_t* dst, const int8_t* src, size_t n, size_t padded) {
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) std::memcpy(dst + i, src + i, 32);
+  for (; i + 8 <= n; i += 8) std::memcpy(dst + i, src + i, 8);
+  if (i < n) {
+    uint8_t last[8] = {};
+    std::memcpy(last, src + i, n - i);
+    std::memcpy(dst + i, last, 8);
+    i += 8;
+  }
+  for (; i < padded; i += 8) std::memset(dst + i, 0, 8);
+}
+
 }  // namespace
 
 void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image) {
@@ -144,11 +160,11 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
       uint8_t* const block = out + i * g.block_bytes;
       const int8_t* const column = base + i * src.s2;
       if (src.s3 == 1) {
-        std::memcpy(block, column, count);
+        copy_zero_padded(block, column, count, g.block_bytes);
       } else {
         for (uint32_t n = 0; n < count; ++n) block[n] = static_cast<uint8_t>(column[n * src.s3]);
+        std::memset(block + count, 0, g.block_bytes - count);
       }
-      std::memset(block + count, 0, g.block_bytes - count);
     }
   } else {
     // Filters next to each other (row-major tensors) take the word-wide path for whole groups;
@@ -171,6 +187,18 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
     }
   }
   store_byte_image(image);
+}
+
+void check_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+  const Shape shape = weights.shape();
+  const uint32_t k = shape[0];
+  const uint32_t channels = shape[2];
+  const uint32_t total = conv2d_cnp_formatted_weight_32b_size(k, count, channels);
+  const CnpWeightFormatParams p = cnp_weight_format_params(k);
+  checked_weight_source(weights, k, channels, first, count);
+  if (count == 0) return;
+  if (uint64_t{conv2d_ch_cont_100b_size(k, count)} * p.unit_words * channels != total)
+    throw std::runtime_error("cnp_weight_format: weight image too large");
 }
 
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {

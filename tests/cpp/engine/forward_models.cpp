@@ -27,7 +27,9 @@ class Draw {
     return z ^ (z >> 31);
   }
   int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
-  int64_t range(int64_t lo, int64_t hi) { return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+  int64_t range(int64_t lo, int64_t hi) {
+    return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
   template <class T>
   T one_of(std::initializer_list<T> values) {
     return values.begin()[below(static_cast<int>(values.size()))];
@@ -244,7 +246,8 @@ class Recipe {
       threshold.push_back(static_cast<double>(quantile(ch, 0.2 + 0.1 * draw_.below(4))));
       const double spread = static_cast<double>(std::max<int64_t>(1, quantile(ch, 0.95) - int64_t(threshold.back())));
       const double f = draw_.one_of({0.37, 0.61, 0.9, 1.3});
-      step.push_back(draw_.below(12) == 0 ? 0.0 : std::max(0.0625, std::round(spread / levels * f * 16 + 0.3) / 16 + 0.01));
+      const bool none = draw_.below(12) == 0;
+      step.push_back(none ? 0.0 : std::max(0.0625, std::round(spread / levels * f * 16 + 0.3) / 16 + 0.01));
     }
     vars.set("threshold", filled(*vars.get("threshold"), [&](size_t i) { return threshold[i]; }));
     vars.set("act_step", filled(*vars.get("act_step"), [&](size_t i) { return step[i]; }));
@@ -307,11 +310,13 @@ ForwardModel v2_merge(uint64_t seed) {
   const bool odd = seed % 2;
   r.batch(static_cast<uint32_t>(d.range(2, 4)));
   r.input_data(d.one_of({5u, 6u}), d.one_of({4u, 7u}), 2, odd ? 8 : 16, true);
-  const auto x = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 3}, {"activation", 0}, {"output_bits", 16}});
+  const auto x =
+      r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 3}, {"activation", 0}, {"output_bits", 16}});
   const auto a = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 1}});
   const auto b = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", odd ? 3 : 2}});
   const auto sum = r.layer(LayerType::Add, {}, {a, b});
-  const auto s1 = r.layer(LayerType::Conv2D, {{"filters", 5}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 8}}, {x});
+  const auto s1 =
+      r.layer(LayerType::Conv2D, {{"filters", 5}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 8}}, {x});
   const auto s2 = r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"activation", 0}, {"output_bits", 8}});
   const auto signed_sum = r.layer(LayerType::Add, {}, {s1, s2});
   const auto dw = r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, {sum});

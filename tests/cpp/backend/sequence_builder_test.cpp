@@ -93,9 +93,12 @@ TEST(SequenceBuilder, FnpFeedFlag) {
     LayerType next;
     hw::Type next_np;
     bool flag;
-  } cases[] = {{true, 100, LayerType::Dense1D, hw::Type::FNP3, true},   {true, 85, LayerType::Dense1D, hw::Type::FNP3, false},
-               {true, 128, LayerType::Dense1D, hw::Type::FNP3, true},   {true, 129, LayerType::Dense1D, hw::Type::FNP3, false},
-               {false, 100, LayerType::Dense1D, hw::Type::FNP3, false}, {true, 100, LayerType::Conv2D, hw::Type::CNP1, false},
+  } cases[] = {{true, 100, LayerType::Dense1D, hw::Type::FNP3, true},
+               {true, 85, LayerType::Dense1D, hw::Type::FNP3, false},
+               {true, 128, LayerType::Dense1D, hw::Type::FNP3, true},
+               {true, 129, LayerType::Dense1D, hw::Type::FNP3, false},
+               {false, 100, LayerType::Dense1D, hw::Type::FNP3, false},
+               {true, 100, LayerType::Conv2D, hw::Type::CNP1, false},
                {true, 4, LayerType::BufferTempConv, hw::Type::TNP_B, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.height) + " rows to type " + std::to_string(static_cast<int>(c.next)));

@@ -136,8 +136,8 @@ TEST(ModelBytes, VariableBytesMatchTheirShape) {
     const auto at = reinterpret_cast<const uint8_t*>(weights->shape()->Data()) - b.data() + 4;
     std::memcpy(b.data() + at, &units, 4);
     EXPECT_EQ(refusal(reinterpret_cast<const char*>(b.data()), b.size()),
-              "Invalid model buffer: variable weights of layer 1 (dense) holds 1232 bytes, " + std::to_string(expected) +
-                  " expected");
+              "Invalid model buffer: variable weights of layer 1 (dense) holds 1232 bytes, " +
+                  std::to_string(expected) + " expected");
   }
 }
 

@@ -77,7 +77,8 @@ TEST(ProgramDigest, TemporalModelsMapToThePinnedBytes) {
   for (const auto& p : kTemporal) expect_pinned_map("temporal", *temporal_model(p.seed, p.blocks), fpga_v2_device(), p);
 }
 
-// Stem and ViT blocks, extracting tokens and classifying or not.
+// A Stem and one to three ViT blocks drawn from the seed (the blocks column is unused),
+// extracting tokens and classifying or not.
 const Pinned kVit[] = {
     {1, 0, {{0xcc777f21acf81054}, ""}},
     {2, 0, {{0x7214d1c19595e3b3}, ""}},

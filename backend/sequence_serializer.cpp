@@ -7,10 +7,13 @@
 #include <nuvra/dma.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
+#include <span>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace nuvra {
 
@@ -18,30 +21,70 @@ namespace {
 
 constexpr size_t kInitialBufferSize = 1024;
 
-// The deferred blocks of one record written so far, by their distance from the end of the
-// builder's buffer, which growing the buffer does not change.
-class RecordBlocks final : public program::WrittenBlocks {
+// The deferred blocks of one record, placed while its tracks are laid out and written once all
+// are: blocks that share a sweep are made in one pass over their source, and a block whose
+// source and size an earlier one has is copied from it. Places are kept by their distance from
+// the end of the builder's buffer, which growing the buffer does not change.
+class RecordBlocks final : public program::DeferredWriter {
  public:
   explicit RecordBlocks(const flatbuffers::FlatBufferBuilder& builder) : builder_(builder) {}
 
-  const uint32_t* find(const program::BlockSource& source, size_t count) const override {
-    for (const Block& b : blocks_)
-      if (b.count == count && b.source == source) return reinterpret_cast<const uint32_t*>(end() - b.from_end);
-    return nullptr;
+  void place(const Block& block, std::span<uint32_t> out) override {
+    blocks_.push_back({block, from_end(out.data()), out.size(), kNone});
   }
-  void add(const program::BlockSource& source, const uint32_t* words, size_t count) override {
-    blocks_.push_back({source, count, static_cast<size_t>(end() - reinterpret_cast<const uint8_t*>(words))});
+
+  void write() {
+    if (blocks_.empty()) return;
+    // A block with a sweep is written by it, however many blocks share its words.
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      Placed& b = blocks_[i];
+      if (b.block.sweep != nullptr || b.block.source->data == nullptr) continue;
+      for (size_t j = 0; j < i; ++j) {
+        const Placed& o = blocks_[j];
+        if (o.same == kNone && o.count == b.count && *o.block.source == *b.block.source) {
+          b.same = j;
+          break;
+        }
+      }
+    }
+    std::vector<program::SweepPart> parts;
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      Placed& b = blocks_[i];
+      if (b.same != kNone || b.done) continue;
+      if (b.block.sweep == nullptr) {
+        (*b.block.fill)(room(b));
+        continue;
+      }
+      parts.clear();
+      for (size_t j = i; j < blocks_.size(); ++j) {
+        Placed& o = blocks_[j];
+        if (o.block.sweep != b.block.sweep) continue;
+        parts.push_back({o.block.source->first, o.block.source->count, room(o)});
+        o.done = true;
+      }
+      (*b.block.sweep)(parts);
+    }
+    for (const Placed& b : blocks_)
+      if (b.same != kNone) std::copy_n(room(blocks_[b.same]).data(), b.count, room(b).data());
+    blocks_.clear();
   }
 
  private:
-  struct Block {
-    program::BlockSource source;
-    size_t count = 0, from_end = 0;
+  static constexpr size_t kNone = SIZE_MAX;
+  struct Placed {
+    Block block;
+    size_t from_end = 0, count = 0;
+    size_t same = kNone;  // the earlier block with the same words
+    bool done = false;
   };
   const uint8_t* end() const { return builder_.GetCurrentBufferPointer() + builder_.GetSize(); }
+  size_t from_end(const uint32_t* p) const { return static_cast<size_t>(end() - reinterpret_cast<const uint8_t*>(p)); }
+  std::span<uint32_t> room(const Placed& b) const {
+    return {reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(end() - b.from_end)), b.count};
+  }
 
   const flatbuffers::FlatBufferBuilder& builder_;
-  std::vector<Block> blocks_;
+  std::vector<Placed> blocks_;
 };
 
 std::vector<uint32_t> used_dims(const Shape& shape) {
@@ -83,14 +126,15 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const progr
   std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
   tracks.reserve(record.tracks().size());
   // Each track's words go straight to their place in the buffer, deferred blocks filled there
-  // (an image that several NPs of the layer share is made once, then copied).
-  RecordBlocks written(b);
+  // once every track has its room.
+  RecordBlocks deferred(b);
   for (const auto& track : record.tracks()) {
     uint32_t* words = nullptr;
     const auto v = b.CreateUninitializedVector(track.size(), &words);
-    track.write_to({words, track.size()}, &written);
+    track.write_to({words, track.size()}, &deferred);
     tracks.push_back(fb::CreateNpTrack(b, v));
   }
+  deferred.write();
   flatbuffers::Offset<fb::Fnp2FiltersTrack> fnp2;
   if (const auto& f = record.fnp2_filters_track()) {
     const auto words = b.CreateVector(f->words.data(), f->words.size());

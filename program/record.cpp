@@ -60,11 +60,12 @@ uint32_t* NpTrack::append_uninitialized(const hw::Ident& np, dma::Target target,
 }
 
 bool NpTrack::append_deferred(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill,
-                              bool allow_xl, const BlockSource& source) {
+                              bool allow_xl, const BlockSource& source,
+                              const std::shared_ptr<const BlockSweep>& sweep) {
   // Room for the entry first, so that nothing can fail once the header is in.
   deferred_.reserve(deferred_.size() + 1);
   if (open(np, target, address, count, 0, allow_xl) == nullptr) return false;
-  deferred_.push_back(Deferred{size_ - count, stored_, count, std::move(fill), source});
+  deferred_.push_back(Deferred{size_ - count, stored_, count, std::move(fill), source, sweep});
   return true;
 }
 
@@ -113,7 +114,7 @@ void NpTrack::reserve(size_t words) {
   capacity_ = words;
 }
 
-void NpTrack::write_to(std::span<uint32_t> out, WrittenBlocks* written) const {
+void NpTrack::write_to(std::span<uint32_t> out, DeferredWriter* deferred) const {
   if (out.size() != size_) throw std::invalid_argument("A track is written to room of its own size.");
   size_t at = 0, held = 0;
   for (const Deferred& d : deferred_) {
@@ -121,13 +122,10 @@ void NpTrack::write_to(std::span<uint32_t> out, WrittenBlocks* written) const {
     at += d.stored - held;
     held = d.stored;
     const std::span<uint32_t> block = out.subspan(at, d.count);
-    const bool known = written != nullptr && d.source.data != nullptr;
-    if (const uint32_t* same = known ? written->find(d.source, d.count) : nullptr) {
-      std::copy(same, same + d.count, block.data());
-    } else {
+    if (deferred != nullptr)
+      deferred->place({&d.fill, &d.source, d.sweep.get()}, block);
+    else
       d.fill(block);
-      if (known) written->add(d.source, block.data(), d.count);
-    }
     at += d.count;
   }
   std::copy(words_ + held, words_ + stored_, out.data() + at);
@@ -198,13 +196,15 @@ void Record::rollback(const Mark& mark) {
 }
 
 bool Record::add_deferred_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                                   NpTrack::Fill fill, const BlockSource& source) {
-  open_block(np, target, address, count, &fill, source);
+                                   NpTrack::Fill fill, const BlockSource& source,
+                                   const std::shared_ptr<const BlockSweep>& sweep) {
+  open_block(np, target, address, count, &fill, source, sweep);
   return true;
 }
 
 uint32_t* Record::open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                             NpTrack::Fill* fill, const BlockSource& source) {
+                             NpTrack::Fill* fill, const BlockSource& source,
+                             const std::shared_ptr<const BlockSweep>& sweep) {
   const Mark before = mark();
   // A new track takes the room the plan gave it.
   const auto open_track = [this] {
@@ -222,7 +222,7 @@ uint32_t* Record::open_block(const hw::Ident& np, dma::Target target, uint16_t a
       uint32_t* out = t.append_uninitialized(np, target, address, count, allow_xl);
       return {out != nullptr, out};
     }
-    return {t.append_deferred(np, target, address, count, std::move(*fill), allow_xl, source), nullptr};
+    return {t.append_deferred(np, target, address, count, std::move(*fill), allow_xl, source, sweep), nullptr};
   };
   try {
     if (tracks_.empty()) open_track();

@@ -32,14 +32,30 @@ struct BlockSource {
   bool operator==(const BlockSource&) const = default;
 };
 
-// The deferred blocks written so far, where their words can be read again: a block whose
-// source was written before is copied from there rather than made once more.
-class WrittenBlocks {
+// Writes all the words of a deferred block, from what it owns; never throws.
+using BlockFill = std::function<void(std::span<uint32_t>)>;
+
+// One block of a sweep: the range (first, count) of its BlockSource and its words.
+struct SweepPart {
+  uint64_t first = 0, count = 0;
+  std::span<uint32_t> out;
+};
+// Writes several deferred blocks of one source in one pass over it, each exactly as its own fill
+// would (the filter ranges of a layer split over NPs; a range may come more than once); never
+// throws.
+using BlockSweep = std::function<void(std::span<const SweepPart>)>;
+
+// Takes the deferred blocks of a track as the track is written out, with the room their words
+// go to; it fills each there, at once or later (before the words are used).
+class DeferredWriter {
  public:
-  virtual ~WrittenBlocks() = default;
-  // The words of a block of `count` words from `source`, or null.
-  virtual const uint32_t* find(const BlockSource& source, size_t count) const = 0;
-  virtual void add(const BlockSource& source, const uint32_t* words, size_t count) = 0;
+  struct Block {
+    const BlockFill* fill = nullptr;
+    const BlockSource* source = nullptr;
+    const BlockSweep* sweep = nullptr;  // null when the block has none
+  };
+  virtual ~DeferredWriter() = default;
+  virtual void place(const Block& block, std::span<uint32_t> out) = 0;
 };
 
 // One run of DMA configuration blocks (two header words, then the block's data words).
@@ -51,8 +67,7 @@ class NpTrack {
  public:
   static constexpr uint32_t kMaxWords = 65535;
   static constexpr uint32_t kHeaderWords = 2;
-  // Writes all the words of a deferred block, from what it owns; never throws.
-  using Fill = std::function<void(std::span<uint32_t>)>;
+  using Fill = BlockFill;
 
   NpTrack() = default;
   NpTrack(NpTrack&& other) noexcept;
@@ -72,10 +87,11 @@ class NpTrack {
   // contents are unspecified until then), or nullptr when refused as `append` refuses.
   uint32_t* append_uninitialized(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
                                  bool allow_xl);
-  // Same, the data words left to `fill` until the track is written out or read; refusals
-  // return false and leave `fill` as it was.
+  // Same, the data words left to `fill` (or to `sweep`, with other blocks of its source) until
+  // the track is written out or read; refusals return false and leave `fill` as it was.
   bool append_deferred(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill,
-                       bool allow_xl, const BlockSource& source = {});
+                       bool allow_xl, const BlockSource& source = {},
+                       const std::shared_ptr<const BlockSweep>& sweep = nullptr);
   // Drops words from the end, back to `size` words (undoes blocks on failure; `size` is a
   // block boundary).
   void truncate(size_t size);
@@ -85,8 +101,8 @@ class NpTrack {
   // All words, deferred blocks filled (on the first call after they were added).
   TrackWords words() const;
   // Writes all size() words to `out`, each once; deferred blocks are filled straight there, or
-  // copied from where `written` found a block of the same source.
-  void write_to(std::span<uint32_t> out, WrittenBlocks* written = nullptr) const;
+  // handed to `deferred` with their room.
+  void write_to(std::span<uint32_t> out, DeferredWriter* deferred = nullptr) const;
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
@@ -97,6 +113,7 @@ class NpTrack {
     size_t count = 0;
     Fill fill;
     BlockSource source;
+    std::shared_ptr<const BlockSweep> sweep;
   };
   // Opens a block whose first `held` data words are held by the track; nullptr when refused.
   uint32_t* open(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, size_t held,
@@ -155,8 +172,10 @@ class Record {
   // out (or its words read), straight into their place in the program. Everything that can be
   // refused must be checked before; `fill` must write every word, never throw, and own what it
   // reads. Same track rules and failures as add_np_track.
+  // Blocks given the same `sweep` may be written by it together, each with its source's range.
   bool add_deferred_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                             NpTrack::Fill fill, const BlockSource& source = {});
+                             NpTrack::Fill fill, const BlockSource& source = {},
+                             const std::shared_ptr<const BlockSweep>& sweep = nullptr);
 
   // The blocks about to be added, in order: each track they will fill gets its room at once, so
   // that none grows. Blocks that differ from the plan are still taken, only less cheaply.
@@ -185,7 +204,8 @@ class Record {
   // Room for one block under the track rules of add_np_track; throws as it does. With `fill`
   // the block is deferred and nullptr comes back.
   uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
-                       NpTrack::Fill* fill = nullptr, const BlockSource& source = {});
+                       NpTrack::Fill* fill = nullptr, const BlockSource& source = {},
+                       const std::shared_ptr<const BlockSweep>& sweep = nullptr);
 
   std::vector<NpTrack> tracks_;
   std::vector<size_t> planned_tracks_;  // room of the tracks the plan opens, the next one last

@@ -12,6 +12,7 @@
 #include <nuvra/variables.h>
 
 #include <span>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -105,6 +106,18 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
   }
   record->plan_blocks(plan);
 
+  // The NPs of a layer split by filters take their ranges of the same weights: their images are
+  // made together, in one pass over the weights.
+  std::shared_ptr<const program::BlockSweep> sweep;
+  if (!args.registers_only && !depthwise && nps.size() > 1)
+    sweep = std::make_shared<const program::BlockSweep>([weights](std::span<const program::SweepPart> parts) {
+      std::vector<Conv2dWeightPart> images;
+      images.reserve(parts.size());
+      for (const program::SweepPart& p : parts)
+        images.push_back({static_cast<uint32_t>(p.first), static_cast<uint32_t>(p.count), p.out});
+      format_conv2d_cnp_weight_parts(*weights, images);
+    });
+
   for (const hw::Component& c : nps) {
     const auto block = blocks.find(c.ident);
     if (block == blocks.end()) continue;  // excluded
@@ -133,7 +146,7 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
       record->add_deferred_np_block(
           c.ident, target, 0, weight_words(count),
           [weights, first, count](auto out) { format_conv2d_cnp_weights(*weights, first, count, out); },
-          {weights.get(), first, count});
+          {weights.get(), first, count}, sweep);
       record->add_np_track(c.ident, kInputShift, 0, shared_input_shift);
     }
 

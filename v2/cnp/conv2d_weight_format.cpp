@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 // Per input channel i, filters go in groups; inside a group each kernel row y starts at
 // y * row_stride and holds the group's filters one after the other, each as its k columns plus
@@ -109,17 +110,87 @@ void pack_contiguous_groups(const WeightSource& src, const int8_t* base, uint32_
   }
 }
 
-}  // namespace
+// 1x1 kernels: channel i's block holds the part's filters, byte n for filter n, then zeros up to
+// the block's end (a multiple of 24 bytes). Blocks of up to kMaxWordBlockBytes are copied as
+// whole 8-byte words, masked past the part's filters; the bytes read past them (at most 23) must
+// lie inside the tensor.
+constexpr size_t kMaxWordBlockBytes = 192;
 
-void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image) {
+template <uint32_t W>
+void pack_pointwise_words(const int8_t* src, size_t stride, uint32_t count, uint32_t rows, uint8_t* out) {
+  uint64_t mask[W];
+  for (uint32_t w = 0; w < W; ++w) {
+    const uint32_t held = count > 8 * w ? count - 8 * w : 0;
+    mask[w] = held >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * held)) - 1;
+  }
+  for (uint32_t i = 0; i < rows; ++i, src += stride, out += 8 * W) {
+#pragma GCC unroll 24
+    for (uint32_t w = 0; w < W; ++w) store_le64(out + 8 * w, load_le64(src + 8 * w) & mask[w]);
+  }
+}
+
+// One part of a 1x1 layer: its first filter of channel 0, its filters and its image.
+struct PointwisePart {
+  const int8_t* base;
+  uint32_t count;
+  size_t block_bytes;
+  uint8_t* out;
+};
+
+// Channels begin .. end-1 of `part` into its image.
+void pack_pointwise_rows(const WeightSource& src, size_t readable, const PointwisePart& part, uint32_t begin,
+                         uint32_t end) {
+  if (src.s3 == 1 && part.block_bytes <= kMaxWordBlockBytes) {
+    // The channels whose whole block can be read from the tensor take the word-wide path.
+    const size_t offset = static_cast<size_t>(part.base - src.data);
+    uint32_t fast_end = begin;
+    if (readable >= offset + part.block_bytes) {
+      const size_t room = readable - offset - part.block_bytes;
+      fast_end = src.s2 == 0 ? end : static_cast<uint32_t>(std::min<uint64_t>(end, room / src.s2 + 1));
+      fast_end = std::max(fast_end, begin);
+    }
+    const int8_t* from = part.base + begin * src.s2;
+    uint8_t* to = part.out + begin * part.block_bytes;
+    const uint32_t rows = fast_end - begin;
+    switch (part.block_bytes / 8) {
+      case 3: pack_pointwise_words<3>(from, src.s2, part.count, rows, to); break;
+      case 6: pack_pointwise_words<6>(from, src.s2, part.count, rows, to); break;
+      case 9: pack_pointwise_words<9>(from, src.s2, part.count, rows, to); break;
+      case 12: pack_pointwise_words<12>(from, src.s2, part.count, rows, to); break;
+      case 15: pack_pointwise_words<15>(from, src.s2, part.count, rows, to); break;
+      case 18: pack_pointwise_words<18>(from, src.s2, part.count, rows, to); break;
+      case 21: pack_pointwise_words<21>(from, src.s2, part.count, rows, to); break;
+      case 24: pack_pointwise_words<24>(from, src.s2, part.count, rows, to); break;
+      default: fast_end = begin;
+    }
+    begin = fast_end;
+  }
+  for (uint32_t i = begin; i < end; ++i) {
+    uint8_t* const block = part.out + i * part.block_bytes;
+    const int8_t* const column = part.base + i * src.s2;
+    if (src.s3 == 1) {
+      std::memcpy(block, column, part.count);
+    } else {
+      for (uint32_t n = 0; n < part.count; ++n) block[n] = static_cast<uint8_t>(column[n * src.s3]);
+    }
+    std::memset(block + part.count, 0, part.block_bytes - part.count);
+  }
+}
+
+// Bytes of source rows a sweep over several parts takes at a time: they stay in the first-level
+// cache while every part copies its filters out of them.
+constexpr size_t kSweepRowBytes = 16384;
+
+// The geometry of one part's image, after every check format_conv2d_cnp_weights makes.
+Conv2dGeometry conv2d_geometry(const Dense& weights, uint32_t first, uint32_t count, size_t image_words,
+                               WeightSource* src) {
   const Shape shape = weights.shape();
   const uint32_t k = shape[0];
   const uint32_t channels = shape[2];
   const uint32_t total = conv2d_cnp_formatted_weight_32b_size(k, count, channels);
   const CnpWeightFormatParams p = cnp_weight_format_params(k);
-  const WeightSource src = checked_weight_source(weights, k, channels, first, count);
-  if (image.size() != total) throw std::invalid_argument("cnp_weight_format: image of the wrong size");
-  if (count == 0) return;
+  *src = checked_weight_source(weights, k, channels, first, count);
+  if (image_words != total) throw std::invalid_argument("cnp_weight_format: image of the wrong size");
 
   Conv2dGeometry g;
   g.k = k;
@@ -128,28 +199,31 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
   g.group_bytes = size_t{p.group_words} * 4;
   g.row_stride = p.row_stride;
   g.split_column6 = p.unit_words == 4;
+  g.block_bytes = 0;
+  if (count == 0) return g;
   const uint64_t block_words = uint64_t{conv2d_ch_cont_100b_size(k, count)} * p.unit_words;
   // The size function saturates; an image whose word count does not fit 32 bits is refused
   // rather than written past its end.
   if (block_words * channels != total) throw std::runtime_error("cnp_weight_format: weight image too large");
   g.block_bytes = block_words * 4;
+  return g;
+}
+
+}  // namespace
+
+void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image) {
+  WeightSource src;
+  const Conv2dGeometry g = conv2d_geometry(weights, first, count, image.size(), &src);
+  if (count == 0) return;
+  const uint32_t k = g.k;
+  const uint32_t channels = weights.shape()[2];
 
   auto* const out = reinterpret_cast<uint8_t*>(image.data());
   const int8_t* const base = src.data + size_t{first} * src.s3;
   const uint32_t groups = static_cast<uint32_t>(g.block_bytes / g.group_bytes);
 
   if (k == 1) {
-    // 24-filter groups of 24 bytes: filter n sits at byte n of the channel's block.
-    for (uint32_t i = 0; i < channels; ++i) {
-      uint8_t* const block = out + i * g.block_bytes;
-      const int8_t* const column = base + i * src.s2;
-      if (src.s3 == 1) {
-        std::memcpy(block, column, count);
-      } else {
-        for (uint32_t n = 0; n < count; ++n) block[n] = static_cast<uint8_t>(column[n * src.s3]);
-      }
-      std::memset(block + count, 0, g.block_bytes - count);
-    }
+    pack_pointwise_rows(src, weights.size(), {base, count, g.block_bytes, out}, 0, channels);
   } else {
     // Filters next to each other (row-major tensors) take the word-wide path for whole groups;
     // the others, and a last partial group, are packed a group at a time.
@@ -171,6 +245,44 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
     }
   }
   store_byte_image(image);
+}
+
+void format_conv2d_cnp_weight_parts(const Dense& weights, std::span<const Conv2dWeightPart> parts) {
+  // Everything is checked before anything is written.
+  std::vector<PointwisePart> pointwise;
+  pointwise.reserve(parts.size());
+  WeightSource src;
+  for (const Conv2dWeightPart& p : parts) {
+    const Conv2dGeometry g = conv2d_geometry(weights, p.first, p.count, p.image.size(), &src);
+    if (p.count != 0)
+      pointwise.push_back({src.data + size_t{p.first} * src.s3, p.count, g.block_bytes, image_bytes(p.image)});
+  }
+  if (pointwise.empty()) return;
+  const uint32_t channels = weights.shape()[2];
+  if (weights.shape()[0] == 1) {
+    // The source rows are taken a few at a time, every part copying its filters out of them, so
+    // that each row is read from memory once.
+    const uint32_t step =
+        static_cast<uint32_t>(std::clamp<size_t>(kSweepRowBytes / std::max<size_t>(src.s2, 1), 1, channels));
+    for (uint32_t begin = 0; begin < channels; begin += step) {
+      const uint32_t end = channels - begin > step ? begin + step : channels;
+      for (const PointwisePart& part : pointwise) pack_pointwise_rows(src, weights.size(), part, begin, end);
+    }
+    for (const Conv2dWeightPart& p : parts) store_byte_image(p.image);
+    return;
+  }
+  // A range that comes again is copied from where it was made.
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const Conv2dWeightPart& p = parts[i];
+    const auto made = parts.begin() + static_cast<std::ptrdiff_t>(i);
+    const auto same = std::find_if(parts.begin(), made, [&](const Conv2dWeightPart& o) {
+      return o.first == p.first && o.count == p.count;
+    });
+    if (same != made)
+      std::copy(same->image.begin(), same->image.end(), p.image.begin());
+    else
+      format_conv2d_cnp_weights(weights, p.first, p.count, p.image);
+  }
 }
 
 void check_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {

@@ -43,6 +43,14 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
 void check_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 
+// The images of several filter ranges of the same weights (a range may come more than once),
+// each as format_conv2d_cnp_weights writes it, in one pass over the weights.
+struct Conv2dWeightPart {
+  uint32_t first = 0, count = 0;
+  std::span<uint32_t> image;
+};
+void format_conv2d_cnp_weight_parts(const Dense& weights, std::span<const Conv2dWeightPart> parts);
+
 // Weights (k, k, 1, channels): the image of channels first .. first+count-1,
 // dwc_cnp_formatted_weight_32b_size(k, count) words long. Failures as above.
 void format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count,

@@ -98,5 +98,59 @@ TEST_F(SerializerTest, FailuresNameTheLayerAndCountsDoNotWrap) {
   EXPECT_THROW(finish(ser, 2), std::invalid_argument);
 }
 
+// Deferred blocks are written where they lie: those of one sweep by one call that gets every
+// range, repeats included, those without by their fill, a repeat of which is copied. The program
+// is the one of the same words recorded plainly.
+TEST_F(SerializerTest, DeferredBlocksWrittenBySweepOrFill) {
+  const int source = 0, other = 0;
+  const auto words_of = [](uint64_t first, size_t count) {
+    std::vector<uint32_t> w(count);
+    for (size_t i = 0; i < count; ++i) w[i] = static_cast<uint32_t>(first * 100000 + i);
+    return w;
+  };
+  std::vector<std::pair<uint64_t, uint64_t>> swept;
+  int sweeps = 0;
+  const auto sweep = std::make_shared<const program::BlockSweep>([&](std::span<const program::SweepPart> parts) {
+    ++sweeps;
+    for (const auto& p : parts) {
+      swept.emplace_back(p.first, p.count);
+      const auto w = words_of(p.first, p.out.size());
+      std::copy(w.begin(), w.end(), p.out.begin());
+    }
+  });
+  int fills = 0;
+  // (source, first, count, swept); the 40000-word blocks spread the record over three tracks.
+  const std::tuple<const void*, uint64_t, size_t, bool> blocks[] = {
+      {nullptr, 7, 4, false}, {&source, 0, 40000, true}, {&source, 40000, 3, true}, {&other, 9, 6, false},
+      {&source, 0, 40000, true}, {&other, 9, 6, false}, {nullptr, 8, 2, false}};
+  auto plain = program::new_record(versions::FPGA_v2), deferred = program::new_record(versions::FPGA_v2);
+  const hw::Ident at = np(1, 1, 0).ident;
+  for (const auto& [src, first, count, with_sweep] : blocks) {
+    const auto w = words_of(first, count);
+    plain->add_np_track(at, dma::Target{1}, 0, w);
+    if (src == nullptr) {
+      deferred->add_np_track(at, dma::Target{1}, 0, w);
+      continue;
+    }
+    deferred->add_deferred_np_block(
+        at, dma::Target{1}, 0, count,
+        [&fills, w](std::span<uint32_t> out) { ++fills, std::copy(w.begin(), w.end(), out.begin()); },
+        {src, first, count}, with_sweep ? sweep : nullptr);
+  }
+  ASSERT_EQ(deferred->tracks().size(), 3u);
+  const auto program_of = [&](std::unique_ptr<program::Record> r) {
+    SequenceSerializer s(recorder, io);
+    s.serialize_version(versions::FPGA_v2);
+    s.write(RecordedProgram{std::move(r), {}, {}});
+    s.finalize_pass();
+    finish(s, 1);
+    return program;
+  };
+  EXPECT_EQ(program_of(std::move(deferred)), program_of(std::move(plain)));
+  EXPECT_EQ(sweeps, 1);
+  EXPECT_EQ(swept, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 40000}, {40000, 3}, {0, 40000}}));
+  EXPECT_EQ(fills, 1);
+}
+
 }  // namespace
 }  // namespace nuvra::test

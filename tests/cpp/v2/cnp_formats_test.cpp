@@ -107,6 +107,40 @@ TEST(CnpWeightFormats, RoundTripThroughTheDocumentedLayouts) {
   }
 }
 
+// Several filter ranges formatted together give each range's own image: word-wide and byte-wise
+// 1x1 blocks, ranges at the end of the tensor, repeated and empty ranges, other kernels; a
+// refused range leaves every image unwritten.
+TEST(CnpWeightFormats, PartsFormattedTogetherAsOneByOne) {
+  using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+  const Ranges split = {{0, 47}, {47, 47}, {94, 47}, {141, 47}, {188, 12}};
+  const std::tuple<uint32_t, uint32_t, uint32_t, Layout, Ranges> cases[] = {
+      {1, 40, 200, Layout::RowMajor, split},
+      {1, 40, 200, Layout::Reversed, split},
+      {1, 40, 1100, Layout::RowMajor, {{0, 100}, {900, 200}, {100, 0}, {0, 100}, {1099, 1}}},
+      {1, 2, 17, Layout::RowMajor, {{0, 9}, {9, 8}, {16, 1}}},
+      {3, 4, 30, Layout::RowMajor, {{0, 10}, {10, 20}, {0, 10}}},
+  };
+  for (const auto& [k, channels, filters, layout, ranges] : cases) {
+    SCOPED_TRACE(::testing::Message() << "k" << k << " channels " << channels << " filters " << filters);
+    auto w = Dense::create(TensorType::int8, {k, k, channels, filters}, layout);
+    std::mt19937 rng(filters + channels);
+    for (size_t i = 0; i < w->size(); ++i) w->data<int8_t>()[i] = static_cast<int8_t>(rng());
+    std::vector<Words> images;
+    for (const auto& [first, count] : ranges)
+      images.emplace_back(conv2d_cnp_formatted_weight_32b_size(k, count, channels), 0xA5A5A5A5u);
+    std::vector<Conv2dWeightPart> parts;
+    for (size_t i = 0; i < ranges.size(); ++i) parts.push_back({ranges[i].first, ranges[i].second, images[i]});
+    format_conv2d_cnp_weight_parts(*w, parts);
+    for (size_t i = 0; i < ranges.size(); ++i)
+      EXPECT_EQ(images[i], format_conv2d_cnp_weights(*w, ranges[i].first, ranges[i].second)) << i;
+
+    parts.push_back({filters - 1, 2, {}});
+    for (auto& image : images) std::fill(image.begin(), image.end(), 0xA5A5A5A5u);
+    EXPECT_EQ(error_of([&] { format_conv2d_cnp_weight_parts(*w, parts); }), kRange);
+    for (const auto& image : images) EXPECT_EQ(std::count(image.begin(), image.end(), 0xA5A5A5A5u), image.size());
+  }
+}
+
 TEST(CnpWeightFormats, RefusedRequests) {
   const std::string kernel = "ch_cont_size: Unexpected kernel size";
   const std::tuple<bool, TensorType, Shape, uint32_t, uint32_t, std::string> cases[] = {

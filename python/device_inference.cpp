@@ -1,6 +1,7 @@
 #include "python/device_inference.h"
 
 #include "python/numpy_convert.h"
+#include "python/signal_checks.h"
 
 #include <nuvra/host_hooks.h>
 
@@ -108,19 +109,21 @@ py::array device_forward_with_metrics(PyHardwareDevice& device, const py::array_
   ClockCounter counter(*board);
   const uint32_t c0 = board->read_clk_counter();
   const int64_t start = time_ms();
-  switch (mode) {
-    case DeviceRunMode::forward:
-      outputs = board->forward(frames);
-      break;
-    case DeviceRunMode::predict:
-      outputs = board->predict(frames);
-      break;
-    default:
-      if (labels.size() > 1 && labels.size() != n)
-        throw std::runtime_error("Number of labels should be the same as number of inputs");
-      outputs = board->fit(frames, std::vector<int>(labels.begin(), labels.end()));
-      break;
-  }
+  with_signal_checks([&] {
+    switch (mode) {
+      case DeviceRunMode::forward:
+        outputs = board->forward(frames);
+        break;
+      case DeviceRunMode::predict:
+        outputs = board->predict(frames);
+        break;
+      default:
+        if (labels.size() > 1 && labels.size() != n)
+          throw std::runtime_error("Number of labels should be the same as number of inputs");
+        outputs = board->fit(frames, std::vector<int>(labels.begin(), labels.end()));
+        break;
+    }
+  });
   const int64_t end = time_ms();
   const uint32_t c1 = counter.stop();
 

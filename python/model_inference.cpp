@@ -3,6 +3,7 @@
 #include "devices/device.h"
 #include "devices/power_meter.h"
 #include "python/numpy_convert.h"
+#include "python/signal_checks.h"
 
 #include <nuvra/hardware.h>
 #include <nuvra/host_hooks.h>
@@ -70,7 +71,7 @@ std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const py::array& in
   HardwareDevice* board = device ? device->hardware() : nullptr;
   ClockCount clocks(board);
   const int64_t start = time_ms();
-  std::shared_ptr<Tensor> result = run(tensor);
+  std::shared_ptr<Tensor> result = with_signal_checks([&] { return run(tensor); });
   const int64_t end = time_ms();
   if (board) {
     model.metrics["inference_clk"] = clocks.stop();

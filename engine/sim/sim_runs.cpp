@@ -1,5 +1,6 @@
 // Simulated board: fit, forward and predict over the loaded program.
 #include <nuvra/host_hooks.h>
+#include <nuvra/interrupt.h>
 #include <nuvra/services.h>
 #include <nuvra/sim.h>
 
@@ -13,10 +14,12 @@ namespace {
 [[noreturn]] void refuse_run(const std::string& what) { throw std::runtime_error("Simulated board: " + what); }
 
 // The byte sum of each frame, mod 256; frames are checked against the program's input first.
+// Interrupts are polled frame by frame, before the run changes anything.
 std::vector<uint8_t> frame_sums(const BoardBackend::Frames& frames, uint64_t input_elements) {
   std::vector<uint8_t> sums;
   sums.reserve(frames.size());
   for (size_t i = 0; i < frames.size(); ++i) {
+    check_interrupt();
     if (!frames[i]) throw std::invalid_argument("Simulated board: frame " + std::to_string(i) + " is missing");
     const std::shared_ptr<const Dense> dense = Tensor::ensure_dense(frames[i]);
     if (dense->size() != input_elements)

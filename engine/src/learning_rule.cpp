@@ -2,6 +2,8 @@
 
 #include "run/run.h"
 
+#include <nuvra/interrupt.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -38,7 +40,9 @@ std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learnin
   const auto connections = std::trunc(learning.get("num_weights"));
   const double floor = finite_param(learning, "min_plasticity");
   const double decay = finite_param(learning, "plasticity_decay");
-  if (std::isnan(*plasticity)) *plasticity = finite_param(learning, "initial_plasticity");
+  // Learnt into copies, installed together: on completion, or on an interrupt with what the
+  // samples before it taught; any other failure leaves the layer and its plasticity untouched.
+  double plastic = std::isnan(*plasticity) ? finite_param(learning, "initial_plasticity") : *plasticity;
   if (classes < 1 || classes > units) throw std::invalid_argument("num_classes must be between 1 and the units");
   const size_t group = units / classes;
 
@@ -47,7 +51,18 @@ std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learnin
   std::vector<size_t> on, off;
   const TensorType out_type = output_type(layer.output_bits(), layer.output_signed());
   std::vector<ConstDensePtr> outputs(inputs.size());
+  const auto install = [&] {
+    vars.set("weights", weights);
+    vars.set("thswap", thswap);
+    *plasticity = plastic;
+  };
   for (size_t i = 0; i < inputs.size(); ++i) {
+    try {
+      check_interrupt();
+    } catch (const Interrupted&) {
+      install();
+      throw;
+    }
     const auto x = as_int32(inputs[i]);
     auto potentials = step.potentials(*x);
     const int64_t label = labels.empty() ? -1 : labels[i];
@@ -66,19 +81,18 @@ std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learnin
         if (active[k] != 0 && wk == 0) on.push_back(k);
         if (active[k] == 0 && wk != 0) off.push_back(k);
       }
-      const double wanted = std::clamp(std::round(*plasticity * connections), 1.0, static_cast<double>(fan_in));
+      const double wanted = std::clamp(std::round(plastic * connections), 1.0, static_cast<double>(fan_in));
       const size_t swaps = std::min({static_cast<size_t>(wanted), on.size(), off.size()});
       for (size_t s = 0; s < swaps; ++s) {
         w[winner + on[s] * units] = 1;
         w[winner + off[s] * units] = 0;
       }
       if (wins[winner] < std::numeric_limits<int32_t>::max()) ++wins[winner];
-      *plasticity = std::max(floor, *plasticity * (1.0 - decay));
+      plastic = std::max(floor, plastic * (1.0 - decay));
     }
     outputs[i] = narrowed(step.activate(std::move(potentials)), out_type);
   }
-  vars.set("weights", weights);
-  vars.set("thswap", thswap);
+  install();
   return outputs;
 }
 

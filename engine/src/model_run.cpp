@@ -1,4 +1,5 @@
 // Running a model: input and label checks, the walk over its sequences, stacking, predict.
+#include <nuvra/interrupt.h>
 #include <nuvra/layers.h>
 #include <nuvra/model.h>
 
@@ -79,6 +80,7 @@ std::vector<ConstDensePtr> run_on_board(ForwardableSequence& sequence, const std
   std::vector<ConstDensePtr> outputs;
   outputs.reserve(n);
   for (size_t first = 0; first < n; first += step) {
+    check_interrupt();
     const size_t count = std::min(step, n - first);
     const std::vector<std::shared_ptr<const Tensor>> chunk(samples.begin() + static_cast<std::ptrdiff_t>(first),
                                                            samples.begin() + static_cast<std::ptrdiff_t>(first + count));

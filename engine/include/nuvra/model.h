@@ -54,7 +54,8 @@ class Model {
   // (n, x·y·c) for a model input (x, y, c): uint8 for an unsigned model, int8 or int16 for a
   // signed one, values within the input's bits. The result is (n, x, y, c) of the last layer's
   // output: uint8 with activation, else int8 up to 8 bits or int32. Bad inputs throw
-  // std::invalid_argument, a layer the engine cannot run std::runtime_error.
+  // std::invalid_argument, a layer the engine cannot run std::runtime_error. Runs poll the
+  // thread's InterruptScope between samples and board runs (Interrupted).
   std::shared_ptr<Tensor> forward(const std::shared_ptr<Dense>& inputs, uint32_t batch = 0);
   // forward, then float32 values: (p - threshold[c]) / act_step[c] for a first-generation last
   // layer, x · scales[c] for a Dequantizer, else the values as they are. Refuses a last layer
@@ -62,7 +63,8 @@ class Model {
   std::shared_ptr<Tensor> predict(const std::shared_ptr<Dense>& inputs, uint32_t batch = 0);
   // forward while the compiled last layer learns, sample after sample. `labels` holds no label,
   // one for every input or one per input; inputs whose label is outside the classes are not
-  // learnt from. An uncompiled model throws std::runtime_error.
+  // learnt from. An uncompiled model throws std::runtime_error. An interrupted fit keeps what
+  // the samples before the interrupt taught (in software) or the board runs that ended (mapped).
   std::shared_ptr<Tensor> fit(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>& labels,
                               uint32_t batch = 0);
 

@@ -2,6 +2,7 @@
 // baseline instruction set and for AVX2, chosen at run time by what the CPU offers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,12 +25,15 @@ NUVRA_INLINE Lanes load(const int32_t* p) {
 }
 NUVRA_INLINE void store(int32_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
+// Set by tests only, between runs, to check that the baseline routes give the same results.
+inline std::atomic<bool> avx2_turned_off{false};
+
 inline bool has_avx2() {
   static const bool avx2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
   }();
-  return avx2;
+  return avx2 && !avx2_turned_off.load(std::memory_order_relaxed);
 }
 
 }  // namespace nuvra::ops::detail

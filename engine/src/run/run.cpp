@@ -2,6 +2,7 @@
 
 #include "run/thread_pool.h"
 
+#include <nuvra/interrupt.h>
 #include <nuvra/layers.h>
 
 #include <stdexcept>
@@ -77,10 +78,17 @@ ConstDensePtr SoftwareRun::run_one(const ConstDensePtr& sample) const {
 
 std::vector<ConstDensePtr> SoftwareRun::run(const std::vector<ConstDensePtr>& samples) const {
   std::vector<ConstDensePtr> outputs(samples.size());
+  // The starting thread polls for an interrupt first and between the samples it takes; once it
+  // throws, no further sample starts and the run ends when the workers finish the ones they hold.
+  check_interrupt();
+  const auto one = [&](size_t i) {
+    check_interrupt();
+    outputs[i] = run_one(samples[i]);
+  };
   if (sequential_) {
-    for (size_t i = 0; i < samples.size(); ++i) outputs[i] = run_one(samples[i]);
+    for (size_t i = 0; i < samples.size(); ++i) one(i);
   } else {
-    parallel_for(samples.size(), [&](size_t i) { outputs[i] = run_one(samples[i]); });
+    parallel_for(samples.size(), one);
   }
   return outputs;
 }

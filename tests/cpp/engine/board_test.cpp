@@ -3,6 +3,7 @@
 #include "support/error_text.h"
 
 #include <nuvra/hardware.h>
+#include <nuvra/interrupt.h>
 #include <nuvra/sim.h>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,35 @@ TEST(BoardRun, ValuesAndRefusedRuns) {
   b.device->prepare_run(1, true);
   EXPECT_EQ(error_text([&] { b.device->predict(one); }),
             "Simulated board: the program has 1 scales for 3 output channels");
+}
+
+// Runs poll for an interrupt frame by frame; one stopped at any frame leaves the learning
+// memory and the clock counter as they were, and the board runs the same frames next.
+TEST(BoardRun, InterruptLeavesTheBoardAsItWas) {
+  SimBoardConfig config = preset("fpga_v2");
+  config.on_fit = [](std::span<uint32_t> mem, const std::vector<int>&) { ++mem[0]; };
+  Board b{std::make_shared<SimBoard>(config)};
+  b.load(build_program(small_layout(true, 2)));
+  b.device->learn_enabled(true);
+  const std::vector<uint32_t> memory = {1, 2, 3, 4, 5};
+  b.device->write_learn_mem(memory.data());
+  b.device->enable_clk_counter(true);
+  const Frames frames = {frame(1), frame(2), frame(3)};
+  for (size_t stop_at = 1; stop_at <= frames.size(); ++stop_at) {
+    b.device->prepare_run(3, true);
+    size_t polls = 0;
+    const InterruptScope scope([&] { return ++polls == stop_at; });
+    EXPECT_THROW(b.device->fit(frames, {0}), Interrupted);
+    EXPECT_EQ(polls, stop_at);
+    EXPECT_EQ(b.learn_mem(), memory);
+    EXPECT_EQ(b.device->read_clk_counter(), 0u);
+  }
+  b.device->prepare_run(3, true);
+  const auto out = b.device->fit(frames, {0});
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(dynamic_cast<const Dense&>(*out[2]).at<uint8_t>(0), 3);
+  EXPECT_EQ(b.learn_mem()[0], 2u);
+  EXPECT_EQ(b.device->read_clk_counter(), 3000u);
 }
 
 }  // namespace

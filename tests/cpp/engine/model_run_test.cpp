@@ -1,12 +1,16 @@
 // Model runs: small models worked by hand, input and label refusals, and the learning rule.
 #include <gtest/gtest.h>
 
+#include <nuvra/interrupt.h>
 #include <nuvra/model.h>
 
 #include "support/error_text.h"
 #include "support/model_builders.h"
 
 #include <cstring>
+#include <functional>
+#include <numeric>
+#include <thread>
 
 namespace nuvra {
 namespace {
@@ -138,6 +142,29 @@ TEST(ModelRun, SamplesAreIndependentOfBatchAndThreads) {
   }
 }
 
+// A run stops at its first poll that asks it to: the model is as it was and runs again. Only
+// the innermost scope of the starting thread is polled.
+TEST(ModelRun, InterruptStopsTheRun) {
+  auto m = v2_model();
+  std::vector<uint8_t> data(37 * 4);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 11 % 253);
+  const auto x = tensor<uint8_t>(TensorType::uint8, {37, 2, 2, 1}, data);
+  const auto expected = values_of<int32_t>(m->forward(x));
+  size_t polls = 0;
+  const InterruptScope stop([&] { return ++polls > 0; });
+  for (const auto& run : std::vector<std::function<void()>>{[&] { m->forward(x); }, [&] { m->predict(x); }})
+    EXPECT_THROW(run(), Interrupted);
+  EXPECT_EQ(polls, 2u);
+  {
+    const InterruptScope go_on([] { return false; });
+    EXPECT_EQ(values_of<int32_t>(m->forward(x)), expected);
+  }
+  std::vector<int32_t> elsewhere;
+  std::thread([&] { elsewhere = values_of<int32_t>(m->forward(x)); }).join();
+  EXPECT_EQ(elsewhere, expected);
+  EXPECT_THROW(m->forward(x), Interrupted);
+}
+
 TEST(ModelRun, Refusals) {
   auto v1 = v1_model();
   auto v2 = v2_model();
@@ -181,14 +208,15 @@ std::unique_ptr<Model> learning_model() {
   return m;
 }
 
+// Samples for learning_model active on inputs [first, first + 8), one after the other.
+std::shared_ptr<Dense> samples(const std::vector<int>& firsts) {
+  std::vector<uint8_t> v;
+  for (int f : firsts)
+    for (int k = 0; k < 16; ++k) v.push_back(k >= f && k < f + 8);
+  return tensor<uint8_t>(TensorType::uint8, {static_cast<uint32_t>(firsts.size()), 16, 1, 1}, v);
+}
+
 TEST(ModelFit, LearningRule) {
-  // Samples active on inputs [first, first + 8), one after the other.
-  const auto samples = [](std::vector<int> firsts) {
-    std::vector<uint8_t> v;
-    for (int f : firsts)
-      for (int k = 0; k < 16; ++k) v.push_back(k >= f && k < f + 8);
-    return tensor<uint8_t>(TensorType::uint8, {static_cast<uint32_t>(firsts.size()), 16, 1, 1}, v);
-  };
   const auto A = samples({8}), B = samples({0});
   auto m = learning_model();
   const auto fc = m->get_layer("fc");
@@ -234,6 +262,49 @@ TEST(ModelFit, LearningRule) {
   EXPECT_EQ(values_of<int32_t>(learning_model()->fit(samples({8, 0}), {0})), (std::vector<int32_t>{0, 0, 0, 4}));
   EXPECT_EQ(error_text<std::invalid_argument>([&] { m->fit(samples({8, 0, 8}), {0, 1}); }),
             "Number of labels should be the same as number of inputs");
+}
+
+// An interrupted fit keeps exactly what the samples before the interrupt taught (weights,
+// wins, plasticity): learning the rest in a second call ends where one whole call does. Every
+// poll of the run is tried as the one that stops it.
+TEST(ModelFit, InterruptKeepsWhatTheSamplesBeforeItTaught) {
+  const std::vector<int> firsts = {8, 0, 4, 8, 0, 4, 2};
+  const std::vector<int32_t> labels = {0, 1, 0, 0, 1, 1, 0};
+  const size_t n = firsts.size();
+  const auto state = [](const Model& m) {
+    const auto vars = m.get_layer("fc")->variables();
+    return std::make_pair(values_of<int8_t>(vars->get("weights")), values_of<int32_t>(vars->get("thswap")));
+  };
+  // The samples from `from` to `to`, learnt by `m`.
+  const auto learn = [&](Model& m, size_t from, size_t to) {
+    if (from == to) return;
+    m.fit(samples({firsts.begin() + from, firsts.begin() + to}), {labels.begin() + from, labels.begin() + to});
+  };
+  auto whole = learning_model();
+  learn(*whole, 0, n);
+  bool stopped_midway = false;
+  for (size_t stop_at = 1; stop_at <= 2 * n + 2; ++stop_at) {
+    auto m = learning_model();
+    size_t polls = 0;
+    bool interrupted = false;
+    try {
+      const InterruptScope scope([&] { return ++polls == stop_at; });
+      learn(*m, 0, n);
+    } catch (const Interrupted&) {
+      interrupted = true;
+    }
+    // Every label is a class, so every learnt sample adds one win.
+    const auto wins = state(*m).second;
+    const auto learnt = static_cast<size_t>(std::accumulate(wins.begin(), wins.end(), 0));
+    EXPECT_EQ(interrupted, learnt < n) << "stop at poll " << stop_at;
+    stopped_midway = stopped_midway || (learnt > 0 && learnt < n);
+    auto prefix = learning_model();
+    learn(*prefix, 0, learnt);
+    EXPECT_EQ(state(*m), state(*prefix)) << learnt << " samples learnt";
+    learn(*m, learnt, n);
+    EXPECT_EQ(state(*m), state(*whole)) << learnt << " samples learnt";
+  }
+  EXPECT_TRUE(stopped_midway);
 }
 
 }  // namespace

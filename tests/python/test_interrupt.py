@@ -1,0 +1,56 @@
+"""Ctrl-C during long runs: SIGINT stops forward, predict, evaluate and fit between samples with
+KeyboardInterrupt, and the model runs as before. The run holds the GIL, so the signal comes from
+this process into a child that runs the model."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+CHILD = f"""import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+import time
+import numpy as np
+import nuvra.core as core
+from v2_models import model_of
+
+# Tens of milliseconds of work per sample and thread: the 4000 samples take seconds on any machine.
+model = model_of(core, (core.InputConvolutional, "in", dict(input_width=64, input_height=64, input_channels=3,
+                                                            filters=32, kernel_size=3, input_bits=8)),
+                 (core.Convolutional, "c1", dict(filters=64, kernel_size=3)),
+                 (core.Convolutional, "c2", dict(filters=8, kernel_size=1)),
+                 (core.FullyConnected, "fc", dict(units=10, activation=0)))
+model.compile(core.NuvraUnsupervised(num_weights=1, num_classes=10))
+x = np.random.default_rng(1).integers(0, 256, (4000, 64, 64, 3), dtype=np.uint8)
+labels = np.arange(4000, dtype=np.int32) % 10
+expected = model.forward(x[:4])
+for name, run in [("forward", lambda: model.forward(x)), ("predict", lambda: model.predict(x)),
+                  ("evaluate", lambda: model.evaluate(x, labels)), ("fit", lambda: model.fit(x, labels))]:
+    print(name, flush=True)
+    start = time.monotonic()
+    try:
+        run()
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print(time.monotonic() - start, flush=True)
+    # The samples before the interrupt ran in the convolutions: the classifier learnt nothing.
+    assert (model.forward(x[:4]) == expected).all()
+    assert not model.get_layer("fc").variables["thswap"].any()
+"""
+
+
+def test_sigint_stops_long_runs():
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for name in ["forward", "predict", "evaluate", "fit"]:
+            assert child.stdout.readline().strip() == name, child.stderr.read()
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            answer = child.stdout.readline().strip()
+            assert answer not in ("", "finished"), (name, answer, child.stderr.read())
+            # Stopped within the run (not before it), long before its end.
+            assert 0.1 < float(answer) < 2, (name, answer)
+        _, errors = child.communicate(timeout=60)
+        assert child.returncode == 0, errors
+    finally:
+        child.kill()
+        child.wait()

@@ -28,12 +28,23 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
 namespace {
 
 NUVRA_INLINE std::pair<int32_t, int32_t> min_max_lanes(const int32_t* p, size_t n) {
-  int32_t lo = p[0], hi = p[0];
-  for (size_t i = 0; i < n; ++i) {
-    lo = std::min(lo, p[i]);
-    hi = std::max(hi, p[i]);
+  Lanes lo = {p[0], p[0], p[0], p[0], p[0], p[0], p[0], p[0]}, hi = lo;
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    const Lanes v = load(p + i);
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
   }
-  return {lo, hi};
+  int32_t l = lo[0], h = hi[0];
+  for (size_t k = 1; k < kLanes; ++k) {
+    l = std::min(l, lo[k]);
+    h = std::max(h, hi[k]);
+  }
+  for (; i < n; ++i) {
+    l = std::min(l, p[i]);
+    h = std::max(h, p[i]);
+  }
+  return {l, h};
 }
 NUVRA_AVX2 std::pair<int32_t, int32_t> min_max_avx2(const int32_t* p, size_t n) { return min_max_lanes(p, n); }
 std::pair<int32_t, int32_t> min_max_base(const int32_t* p, size_t n) { return min_max_lanes(p, n); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace nuvra::ops::detail {
@@ -33,9 +34,14 @@ NUVRA_INLINE void gather_window(const In* in, const Window& g, uint32_t ox, uint
   }
 }
 
+// The filters [f0, f1) of a convolution.
+struct FilterRange {
+  size_t begin, end;
+};
+
 template <class In, class P, class To>
 void gathered(const PackedFilters& w, const In* in, const Window& g, const int32_t* pad32, size_t p0, size_t p1,
-              const Epilogue& e, To to) {
+              const Epilogue& e, FilterRange f, To to) {
   const size_t stride = w.stride(), bytes = w.row_bytes(), batch = batch_rows(bytes, 1);
   std::vector<P> pad(g.c);
   for (size_t k = 0; k < g.c; ++k) pad[k] = to(pad32[k]);
@@ -49,13 +55,13 @@ void gathered(const PackedFilters& w, const In* in, const Window& g, const int32
       gather_window(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad.data(),
                     panel.data() + q * stride, to);
     }
-    w.multiply(panel.data(), n, bytes, e, b0);
+    w.multiply(panel.data(), n, bytes, e, b0, f.begin, f.end);
   }
 }
 
 template <class In>
 void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, size_t p0, size_t p1,
-                   const Epilogue& e) {
+                   const Epilogue& e, FilterRange f) {
   const Window& g = s.g;
   // A 1x1 window over every pixel is the input itself: rows in place when they have the type.
   const bool whole = g.kw == 1 && g.kh == 1 && g.sx == 1 && g.sy == 1 && g.pad_left == 0 && g.pad_top == 0 &&
@@ -63,27 +69,29 @@ void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, si
   if (w.rows() == Rows::u8) {
     const int offset = w.offset();
     if constexpr (std::is_same_v<In, uint8_t>) {
-      if (whole && offset == 0) return w.multiply(in + p0 * g.c, p1 - p0, g.c, e, p0);
+      if (whole && offset == 0) return w.multiply(in + p0 * g.c, p1 - p0, g.c, e, p0, f.begin, f.end);
     }
-    gathered<In, uint8_t>(w, in, g, s.pad, p0, p1, e,
+    gathered<In, uint8_t>(w, in, g, s.pad, p0, p1, e, f,
                           [offset](auto v) { return static_cast<uint8_t>(static_cast<int32_t>(v) + offset); });
   } else {
     if constexpr (std::is_same_v<In, int16_t>) {
-      if (whole) return w.multiply(in + p0 * g.c, p1 - p0, g.c * 2, e, p0);
+      if (whole) return w.multiply(in + p0 * g.c, p1 - p0, g.c * 2, e, p0, f.begin, f.end);
     }
-    gathered<In, int16_t>(w, in, g, s.pad, p0, p1, e, [](auto v) { return static_cast<int16_t>(v); });
+    gathered<In, int16_t>(w, in, g, s.pad, p0, p1, e, f, [](auto v) { return static_cast<int16_t>(v); });
   }
 }
 
 }  // namespace
 
-void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e) {
-  if (p0 >= p1) return;
+void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                   size_t f_begin, size_t f_end) {
+  if (p0 >= p1 || f_begin >= std::min(f_end, w.filters())) return;
+  const FilterRange f{f_begin, f_end};
   switch (in.type) {
-    case TensorType::uint8: return convolve_from(w, static_cast<const uint8_t*>(in.data), in, p0, p1, e);
-    case TensorType::int8: return convolve_from(w, static_cast<const int8_t*>(in.data), in, p0, p1, e);
-    case TensorType::int16: return convolve_from(w, static_cast<const int16_t*>(in.data), in, p0, p1, e);
-    default: return convolve_from(w, static_cast<const int32_t*>(in.data), in, p0, p1, e);
+    case TensorType::uint8: return convolve_from(w, static_cast<const uint8_t*>(in.data), in, p0, p1, e, f);
+    case TensorType::int8: return convolve_from(w, static_cast<const int8_t*>(in.data), in, p0, p1, e, f);
+    case TensorType::int16: return convolve_from(w, static_cast<const int16_t*>(in.data), in, p0, p1, e, f);
+    default: return convolve_from(w, static_cast<const int32_t*>(in.data), in, p0, p1, e, f);
   }
 }
 

@@ -15,8 +15,10 @@ struct ConvSource {
   const int32_t* pad = nullptr;  // per channel, the value of positions outside the input
 };
 
-// Output pixels [p0, p1) (pixel p = ox * out_h + oy), each a row of the filters' sums through
-// `e`. Input and padding values must fit the filters' rows (after their offset).
-void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e);
+// Output pixels [p0, p1) (pixel p = ox * out_h + oy), each a row of the sums of filters
+// [f_begin, f_end) through `e`. Input and padding values must fit the filters' rows (after their
+// offset); f_begin is a multiple of the filters' span().
+void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                   size_t f_begin = 0, size_t f_end = SIZE_MAX);
 
 }  // namespace nuvra::ops::detail

@@ -44,7 +44,7 @@ NUVRA_INLINE void portable_tile(const uint8_t* a, size_t lda, const uint8_t* w, 
 void multiply_portable(const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
                        size_t first) {
   const size_t groups = w.stride / 2, block = groups * 8 * 4;
-  for (size_t f0 = 0; f0 < w.filters; f0 += 8) {
+  for (size_t f0 = w.begin; f0 < w.filters; f0 += 8) {
     const size_t valid = std::min<size_t>(8, w.filters - f0);
     const uint8_t* wb = w.data + f0 / 8 * block;
     size_t p = 0;
@@ -53,8 +53,10 @@ void multiply_portable(const uint8_t* a, size_t count, size_t lda, const PackedV
   }
 }
 
-void PackedFilters::multiply(const void* a, size_t count, size_t lda, const Epilogue& e, size_t first) const {
-  const PackedView view{w_.data(), start_.data(), filters_, stride_};
+void PackedFilters::multiply(const void* a, size_t count, size_t lda, const Epilogue& e, size_t first, size_t f_begin,
+                             size_t f_end) const {
+  const PackedView view{w_.data(), start_.data(), std::min(filters_, f_end), stride_, f_begin};
+  if (view.begin >= view.filters || count == 0) return;
   const auto* rows = static_cast<const uint8_t*>(a);
   if (route_.stand_in) return multiply_stand_in(route_.route, rows_, rows, count, lda, view, e, first);
   switch (route_.route) {

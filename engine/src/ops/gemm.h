@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace nuvra::ops::detail {
@@ -44,6 +45,7 @@ struct PackedView {
   const uint8_t* data;   // blocks of `lanes` filters; in each, groups of 4 bytes per filter side by side
   const int32_t* start;  // per filter, the sums start from (the offset's correction); filters rounded up to 16
   size_t filters, stride;
+  size_t begin = 0;  // the first filter to sum, a multiple of span()
 };
 
 // Filters laid out for one route's product tiles. Blocks of route_lanes() filters; in each, for
@@ -67,9 +69,13 @@ class PackedFilters {
   RouteChoice route() const { return route_; }
   size_t row_bytes() const { return stride_ * (rows_ == Rows::u8 ? 1 : 2); }
 
-  // For rows q < count (row q at a + q * lda_bytes, stride() values each), the sums over every
-  // filter go through `e` as rows first + q.
-  void multiply(const void* a, size_t count, size_t lda_bytes, const Epilogue& e, size_t first) const;
+  // Filters go through the tiles in spans of this many (a multiple of 16).
+  size_t span() const { return 2 * static_cast<size_t>(route_lanes(route_.route)); }
+
+  // For rows q < count (row q at a + q * lda_bytes, stride() values each), the sums over the
+  // filters [f_begin, f_end) go through `e` as rows first + q. f_begin is a multiple of span().
+  void multiply(const void* a, size_t count, size_t lda_bytes, const Epilogue& e, size_t first, size_t f_begin = 0,
+                size_t f_end = SIZE_MAX) const;
 
  private:
   size_t filters_, depth_, stride_;
@@ -100,20 +106,25 @@ PackedFilters::PackedFilters(size_t filters, size_t depth, Value value, Rows row
       w_((filters + 15) / 16 * 16 * stride_ * (rows == Rows::u8 ? 1 : 2)), start_((filters + 15) / 16 * 16, 0) {
   const size_t lanes = static_cast<size_t>(route_lanes(route.route)), group = rows == Rows::u8 ? 4 : 2;
   const size_t blocks = (filters + lanes - 1) / lanes, groups = stride_ / group;
-  const auto at = [&](size_t f, size_t k) -> int32_t { return f < filters && k < depth ? value(f, k) : 0; };
-  if (rows == Rows::u8) {
-    int8_t* out = reinterpret_cast<int8_t*>(w_.data());
+  const auto fill = [&](auto* out) {
+    using T = std::remove_pointer_t<decltype(out)>;
     for (size_t b = 0; b < blocks; ++b)
-      for (size_t g = 0; g < groups; ++g)
+      for (size_t g = 0; g < groups; ++g) {
+        const size_t f0 = b * lanes, k0 = g * group;
+        if (f0 + lanes <= filters && k0 + group <= depth) {  // the usual case, without bounds
+          for (size_t j = 0; j < lanes; ++j)
+            for (size_t e = 0; e < group; ++e) *out++ = static_cast<T>(value(f0 + j, k0 + e));
+          continue;
+        }
         for (size_t j = 0; j < lanes; ++j)
-          for (size_t e = 0; e < group; ++e) *out++ = static_cast<int8_t>(at(b * lanes + j, g * group + e));
-  } else {
-    int16_t* out = reinterpret_cast<int16_t*>(w_.data());
-    for (size_t b = 0; b < blocks; ++b)
-      for (size_t g = 0; g < groups; ++g)
-        for (size_t j = 0; j < lanes; ++j)
-          for (size_t e = 0; e < group; ++e) *out++ = static_cast<int16_t>(at(b * lanes + j, g * group + e));
-  }
+          for (size_t e = 0; e < group; ++e)
+            *out++ = f0 + j < filters && k0 + e < depth ? static_cast<T>(value(f0 + j, k0 + e)) : T{0};
+      }
+  };
+  if (rows == Rows::u8)
+    fill(reinterpret_cast<int8_t*>(w_.data()));
+  else
+    fill(reinterpret_cast<int16_t*>(w_.data()));
   if (offset != 0)
     for (size_t f = 0; f < filters; ++f) {
       int64_t sum = 0;

@@ -168,8 +168,15 @@ class StemStep final : public LayerStep {
 
 }  // namespace
 
+std::unique_ptr<LayerStep> make_conv_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_depthwise_step(const Layer& layer);
+
 std::unique_ptr<LayerStep> make_v2_step(const Layer& layer) {
   switch (layer.type()) {
+    case LayerType::Conv2D:
+    case LayerType::Dense1D:
+    case LayerType::InputConv2D: return make_conv_step(layer);
+    case LayerType::DepthwiseConv2D: return make_depthwise_step(layer);
     case LayerType::BufferTempConv:
     case LayerType::DepthwiseBufferTempConv: return std::make_unique<TemporalStep>(layer);
     case LayerType::Stem: return std::make_unique<StemStep>(layer);

@@ -29,7 +29,7 @@ struct Avx2 {
 
 // Sums of int16 pairs, widened and added in int32.
 struct Avx2I16 : Avx2 {
-  static constexpr int G = 2, R = 4, B = 2;
+  static constexpr int G = 2, R = 6, B = 2;
   static V dot(V acc, V a, V w) { return _mm256_add_epi32(acc, _mm256_madd_epi16(a, w)); }
 };
 

@@ -69,7 +69,7 @@ inline __attribute__((always_inline)) void multiply(const uint8_t* a, size_t cou
   static_assert(T::B == 2, "tiles of one or two filter blocks");
   constexpr size_t L = T::L;
   const size_t groups = w.stride / T::G, block = groups * L * 4;
-  for (size_t f0 = 0; f0 < w.filters; f0 += 2 * L) {
+  for (size_t f0 = w.begin; f0 < w.filters; f0 += 2 * L) {
     const size_t valid = std::min(2 * L, w.filters - f0);
     const uint8_t* wb = w.data + f0 / L * block;
     if (valid > L)

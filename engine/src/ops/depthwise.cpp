@@ -1,5 +1,6 @@
 // Depthwise convolution: each channel with its own window of weights, zero outside the input.
 #include "ops/depthwise_rows.h"
+#include "ops/route.h"
 #include "ops/simd.h"
 
 #include <limits>
@@ -171,7 +172,7 @@ DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pa
   const size_t c = g.c, taps = size_t{g.kw} * g.kh;
   const int32_t* in = input.data<int32_t>();
   const uint64_t max_in = max_abs(in, input.size());
-  const DepthwiseFilters w(weights.data<int8_t>(), taps, c, has_avx2() && max_in <= 32767);
+  const DepthwiseFilters w(weights.data<int8_t>(), taps, c, active_route().route != Route::portable && max_in <= 32767);
   const unsigned __int128 bound = static_cast<unsigned __int128>(max_in) * w.largest_sum();
   DensePtr y = result(TensorType::int32, {out_w, out_h, g.c});
   int32_t* out = y->data<int32_t>();

@@ -92,20 +92,35 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
   const auto value = [&](size_t q, size_t col, size_t i) {
     return transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
   };
-  // Every sum is bounded by max|a| times the largest sum of |b| over one output column.
+  // Every sum is bounded by max|a| times the largest sum of |b| over one output column: one pass
+  // over b in storage order finds those sums and b's range.
   std::vector<uint64_t> columns(b_count * n, 0);
-  for (size_t q = 0; q < b_count; ++q)
-    for (size_t i = 0; i < k; ++i)
-      for (size_t col = 0; col < n; ++col) {
-        const int64_t v = value(q, col, i);
-        columns[q * n + col] += static_cast<uint64_t>(v < 0 ? -v : v);
+  int32_t b_lo = bp[0], b_hi = bp[0];
+  for (size_t q = 0; q < b_count; ++q) {
+    const int32_t* bq = bp + q * n * k;
+    uint64_t* sums = columns.data() + q * n;
+    const size_t outer = transpose_b ? n : k, inner = transpose_b ? k : n;
+    for (size_t r = 0; r < outer; ++r) {
+      const int32_t* row = bq + r * inner;
+      uint64_t total = 0;
+      for (size_t c = 0; c < inner; ++c) {
+        const int32_t v = row[c];
+        b_lo = std::min(b_lo, v);
+        b_hi = std::max(b_hi, v);
+        const auto mag = static_cast<uint64_t>(v < 0 ? -int64_t{v} : int64_t{v});
+        if (transpose_b)
+          total += mag;
+        else
+          sums[c] += mag;
       }
+      if (transpose_b) sums[r] = total;
+    }
+  }
   const uint64_t largest = *std::max_element(columns.begin(), columns.end());
   Shape out = as;
   out[ar - 1] = static_cast<uint32_t>(n);
   DensePtr y = result(TensorType::int32, out);
   const auto [a_lo, a_hi] = min_max(ap, a.size());
-  const auto [b_lo, b_hi] = min_max(bp, b.size());
   const uint64_t max_a = static_cast<uint64_t>(std::max(-int64_t{a_lo}, int64_t{a_hi}));
   const uint64_t max_b = static_cast<uint64_t>(std::max(-int64_t{b_lo}, int64_t{b_hi}));
   const Accumulator acc = choose_accumulator(max_a, max_b, static_cast<unsigned __int128>(max_a) * largest);

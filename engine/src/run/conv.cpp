@@ -6,11 +6,13 @@
 #include "run/run.h"
 #include "run/thread_pool.h"
 
+#include "run/packed.h"
+
 #include "ops/common.h"
 #include "ops/conv_rows.h"
 
 #include <limits>
-#include <mutex>
+#include <optional>
 
 namespace nuvra::detail {
 
@@ -19,8 +21,6 @@ namespace {
 using ops::detail::ConvSource;
 using ops::detail::Epilogue;
 using ops::detail::PackedFilters;
-using ops::detail::RouteChoice;
-using ops::detail::Rows;
 using ops::detail::Window;
 
 // Values of an input of `type`: its range, or nothing for int32 (which must be scanned).
@@ -87,11 +87,7 @@ class ConvStep final : public LayerStep {
     } else {
       shifts_ = input_shifts(layer);
     }
-    // The largest sum of |w| over one filter bounds every sum by it times max|x|.
-    const int8_t* wv = weights_->data<int8_t>();
-    std::vector<uint64_t> sums(filters_, 0);
-    for (size_t i = 0; i < weights_->size(); ++i) sums[i % filters_] += static_cast<uint64_t>(std::abs(int{wv[i]}));
-    for (const uint64_t v : sums) largest_ = std::max(largest_, v);
+    packed_.emplace(weights_);
     in_shape_ = Shape{g_.x, g_.y, g_.c};
     out_shape_ = type_ == LayerType::Dense1D ? Shape{1, 1, filters_} : Shape{g_.out_w, g_.out_h, filters_};
   }
@@ -108,9 +104,8 @@ class ConvStep final : public LayerStep {
     int64_t lo = 0, hi = 0;
     if (!type_range(x->type(), &lo, &hi) || !fits(lo, hi)) scan(*x, &lo, &hi);
     if (!fits(lo, hi)) return generic(x);
-    const RouteChoice route = ops::detail::active_route();
-    const Rows rows = ops::detail::rows_for(lo, hi, true, route.route);
-    const PackedFilters& packed = prepared(rows, rows == Rows::u8 ? ops::detail::u8_offset(lo) : 0, route);
+    for (const int32_t p : pads_) lo = std::min<int64_t>(lo, p), hi = std::max<int64_t>(hi, p);
+    const PackedFilters& packed = packed_->packed(lo, hi);
 
     const ops::detail::TailValues* fused = tail_.fused();
     const bool pools = tail_.pools();
@@ -130,21 +125,7 @@ class ConvStep final : public LayerStep {
  private:
   bool fits(int64_t lo, int64_t hi) const {
     for (const int32_t p : pads_) lo = std::min<int64_t>(lo, p), hi = std::max<int64_t>(hi, p);
-    const uint64_t max = static_cast<uint64_t>(std::max(-lo, hi));
-    return ops::detail::choose_accumulator(max, 128, static_cast<unsigned __int128>(max) * largest_) ==
-           ops::detail::Accumulator::i16;
-  }
-
-  // The filters packed for `route` and `rows`, made on first use.
-  const PackedFilters& prepared(Rows rows, int offset, RouteChoice route) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& p : packed_)
-      if (p->rows() == rows && p->offset() == offset && p->route() == route) return *p;
-    const int8_t* w = weights_->data<int8_t>();
-    const size_t f = filters_;
-    packed_.push_back(std::make_unique<PackedFilters>(
-        filters_, g_.depth(), [w, f](size_t fi, size_t k) -> int32_t { return w[k * f + fi]; }, rows, route, offset));
-    return *packed_.back();
+    return packed_->fits(lo, hi);
   }
 
   // The sums of every output row and filter, in parts over the threads when they are free.
@@ -193,10 +174,8 @@ class ConvStep final : public LayerStep {
   ConvGeometry fallback_g_;
   size_t filters_ = 0;
   std::vector<int32_t> pads_;
-  uint64_t largest_ = 0;
+  std::optional<PackedCache> packed_;
   Shape in_shape_, out_shape_;
-  mutable std::mutex mutex_;
-  mutable std::vector<std::unique_ptr<PackedFilters>> packed_;
 };
 
 }  // namespace

@@ -79,7 +79,8 @@ class ConvStep final : public LayerStep {
       fallback_g_ = cg;
     }
     filters_ = weights_->shape()[3];
-    if (weights_->shape()[2] != g_.c) step_error(layer, "the weights do not take the input's channels");
+    // Weights of other channels than the input's reach the kernels' general path, which refuses them.
+    usable_ = weights_->shape()[2] == g_.c;
     pads_.assign(g_.c, 0);
     if (type_ == LayerType::InputConv2D) {
       const auto z = variable(layer, "padding_value");
@@ -100,7 +101,7 @@ class ConvStep final : public LayerStep {
     if (shifts_) x = shifted(as_int32(x), shifts_);
     // InputConv2D takes the raw sample, which must be uint8.
     const bool raw = type_ == LayerType::InputConv2D && x->type() != TensorType::uint8;
-    if (raw || x->shape() != in_shape_) return generic(x);
+    if (raw || !usable_ || x->shape() != in_shape_) return generic(x);
     int64_t lo = 0, hi = 0;
     if (!type_range(x->type(), &lo, &hi) || !fits(lo, hi)) scan(*x, &lo, &hi);
     if (!fits(lo, hi)) return generic(x);
@@ -175,6 +176,7 @@ class ConvStep final : public LayerStep {
   size_t filters_ = 0;
   std::vector<int32_t> pads_;
   std::optional<PackedCache> packed_;
+  bool usable_ = true;
   Shape in_shape_, out_shape_;
 };
 

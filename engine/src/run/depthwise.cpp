@@ -62,7 +62,8 @@ class DepthwiseStep final : public LayerStep {
         weights_(variable(layer, "weights")), shifts_(input_shifts(layer)), g_(conv_geometry(layer)) {
     const Shape in = layer.input_dimensions().at(0), s = weights_->shape();
     in_shape_ = Shape{in[0], in[1], in[2]};
-    if (s[2] != 1 || s[3] != in[2]) step_error(layer, "the weights do not take the input's channels");
+    // Weights of other channels than the input's reach the kernel, which refuses them.
+    usable_ = s[2] == 1 && s[3] == in[2];
   }
 
   bool takes_narrow() const override { return true; }
@@ -72,14 +73,14 @@ class DepthwiseStep final : public LayerStep {
     const ops::detail::TailValues* fused = tail_.fused();
     // Narrow inputs whose sums fit int32 go through the prepared taps (int32 ones keep the
     // kernel's own scan and choice).
-    const DepthwiseFilters& w = filters();
     const uint64_t max_in = x->type() == TensorType::uint8 ? 255 : x->type() == TensorType::int8 ? 128 : 32768;
-    if (x->type() == TensorType::int32 || x->shape() != in_shape_ ||
-        static_cast<unsigned __int128>(max_in) * w.largest_sum() > std::numeric_limits<int32_t>::max()) {
+    if (!usable_ || x->type() == TensorType::int32 || x->shape() != in_shape_ ||
+        static_cast<unsigned __int128>(max_in) * filters().largest_sum() > std::numeric_limits<int32_t>::max()) {
       return narrowed(tail_.apply(ops::depthwise_conv2d(*as_int32(x), g_.stride_x, g_.stride_y, g_.pad_left,
                                                         g_.pad_top, g_.out_w, g_.out_h, *weights_)),
                       out_type_);
     }
+    const DepthwiseFilters& w = filters();
     Window g;
     g.x = in_shape_[0];
     g.y = in_shape_[1];
@@ -146,6 +147,7 @@ class DepthwiseStep final : public LayerStep {
   std::shared_ptr<const Dense> weights_, shifts_;
   ConvGeometry g_;
   Shape in_shape_;
+  bool usable_ = true;
   mutable std::mutex mutex_;
   mutable std::unique_ptr<DepthwiseFilters> avx2_, portable_;
 };

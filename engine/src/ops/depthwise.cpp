@@ -31,11 +31,13 @@ NUVRA_INLINE void depthwise(const int32_t* in, const Window& g, const int32_t* t
                          taps + (size_t{i} * g.kh + j) * c + k};
       };
       for (size_t k = 0; k < runs; k += kLanes) {
-        Lanes acc{};
+        Lanes acc{}, x, w;
         for (uint32_t i = cols.begin; i < cols.end; ++i)
           for (uint32_t j = rows.begin; j < rows.end; ++j) {
-            const auto [src, w] = tap(i, j, k);
-            acc += load(src) * load(w);
+            const auto [src, weights] = tap(i, j, k);
+            load(x, src);
+            load(w, weights);
+            acc += x * w;
           }
         store(dst + k, acc);
       }

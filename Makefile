@@ -3,15 +3,17 @@ PYTHON   := /usr/bin/python3
 BUILD    ?= build
 ASAN     ?= build-asan
 FUZZ     ?= build-fuzz
+COVERAGE ?= build-coverage
 # Seconds of fuzzing shared by all targets.
 FUZZ_TIME ?= 240
 JOBS     ?= $(shell nproc)
 PACKAGES := g++ make cmake pybind11-dev python3-dev python3-numpy python3-pytest \
             libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+COVERAGE_PACKAGES := gcovr
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps fuzz-deps build run test test-cpp test-python sanitize fuzz bench clean
+.PHONY: deps fuzz-deps build run test test-cpp test-python sanitize fuzz bench coverage clean
 
 # Installs the Debian packages of $(1) that are missing.
 define install
@@ -61,9 +63,26 @@ fuzz: fuzz-deps
 	cmake --build $(FUZZ) -j $(JOBS)
 	bash fuzz/run.sh $(FUZZ) $(FUZZ_TIME)
 
+# Line and branch coverage of the C++ and Python tests, per source folder (exception branches left
+# out). Counters are updated atomically: the engine's thread pool runs kernels on several threads.
+coverage: deps
+	$(call install,$(COVERAGE_PACKAGES))
+	cmake -S . -B $(COVERAGE) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" \
+	  -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" -DCMAKE_EXE_LINKER_FLAGS=--coverage \
+	  -DCMAKE_SHARED_LINKER_FLAGS=--coverage -DCMAKE_MODULE_LINKER_FLAGS=--coverage \
+	  -DPython_EXECUTABLE=$(PYTHON) >/dev/null
+	cmake --build $(COVERAGE) -j $(JOBS)
+	find $(COVERAGE) -name '*.gcda' -delete
+	-ctest --test-dir $(COVERAGE) -j $(JOBS) --output-on-failure
+	-PYTHONPATH=$(COVERAGE) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+	gcovr --root . --object-directory $(COVERAGE) --exclude-directories '$(COVERAGE)/CMakeFiles' \
+	  --filter '(backend|common|devices|engine|program|python|v1|v2)/' --exclude-throw-branches \
+	  --exclude-unreachable-branches -j $(JOBS) --json-summary $(COVERAGE)/coverage.json
+	$(PYTHON) tests/coverage_by_folder.py $(COVERAGE)/coverage.json
+
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
 	@for b in bench/*.py; do [ -f "$$b" ] || continue; echo "== $$b"; PYTHONPATH=$(BUILD) $(PYTHON) "$$b" || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(COVERAGE)

@@ -1,6 +1,9 @@
 #include "backend/bulk_allocator.h"
 
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <new>
 
 #if defined(__linux__)
@@ -22,16 +25,12 @@ size_t page_size() {
 
 size_t page_rounded(size_t size) { return (size + page_size() - 1) & ~(page_size() - 1); }
 
-// A mapped buffer ends where its mapping ends, so that the bytes a downward builder has in use
-// (at the back) sit at the same distance from the mapping's end before and after it grows.
-uint8_t* mapping_of(uint8_t* p, size_t size) { return p + size - page_rounded(size); }
-
 constexpr size_t kHugePage = size_t{2} << 20;
 
 // Mappings of a few huge pages or more end on a huge-page boundary and ask for huge pages:
 // faulting in a buffer then costs a fraction of what its small pages would, and the end is
 // where a downward builder writes.
-void* map_pages(size_t length, bool populate) {
+uint8_t* map_pages(size_t length, bool populate) {
   const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
 #if defined(MADV_HUGEPAGE)
   if (length >= kHugePage) {
@@ -50,7 +49,87 @@ void* map_pages(size_t length, bool populate) {
 #endif
   void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags | (populate ? MAP_POPULATE : 0), -1, 0);
   if (m == MAP_FAILED) throw std::bad_alloc();
-  return m;
+  return static_cast<uint8_t*>(m);
+}
+
+// The mappings of the buffers given out, and those given back and kept, each by its end.
+class Mappings {
+ public:
+  // A mapping of at least `length` bytes with its pages in place: a kept one (its surplus
+  // front unmapped) or a new one.
+  uint8_t* take(size_t length) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // The smallest kept mapping that is long enough.
+      auto best = kept_.end();
+      for (auto it = kept_.begin(); it != kept_.end(); ++it)
+        if (it->second >= length && (best == kept_.end() || it->second < best->second)) best = it;
+      if (best != kept_.end()) {
+        uint8_t* const end = best->first;
+        const size_t had = best->second;
+        kept_bytes_ -= had;
+        kept_.erase(best);
+        if (had > length) munmap(end - had, had - length);
+        live_[end] = length;
+        return end - length;
+      }
+    }
+    uint8_t* const start = map_pages(length, true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_[start + length] = length;
+    return start;
+  }
+
+  // Takes a fresh mapping without faulting its pages in (for growing into).
+  uint8_t* fresh(size_t length) {
+    uint8_t* const start = map_pages(length, false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_[start + length] = length;
+    return start;
+  }
+
+  // The length of the live mapping that ends at `end`.
+  size_t length_of(uint8_t* end) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = live_.find(end);
+    return it == live_.end() ? 0 : it->second;
+  }
+
+  // Forgets the live mapping ending at `end` (its pages now belong to another).
+  void forget(uint8_t* end) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.erase(end);
+  }
+
+  // Gives back the live mapping ending at `end`: kept while there is room, unmapped otherwise.
+  void give_back(uint8_t* end) {
+    size_t length = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto it = live_.find(end);
+      if (it == live_.end()) return;
+      length = it->second;
+      live_.erase(it);
+      if (kept_bytes_ + length <= BulkAllocator::kKeptBytes) {
+        kept_bytes_ += length;
+        kept_[end] = length;
+        return;
+      }
+    }
+    munmap(end - length, length);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<uint8_t*, size_t> live_;
+  std::map<uint8_t*, size_t> kept_;
+  size_t kept_bytes_ = 0;
+};
+
+Mappings& mappings() {
+  // Never destroyed, like the allocator: programs may be freed during exit.
+  static Mappings* const m = new Mappings;
+  return *m;
 }
 
 }  // namespace
@@ -70,7 +149,7 @@ void prefault(void* p, size_t size) {
 uint8_t* BulkAllocator::allocate(size_t size) {
   if (size < kBulkSize) return new uint8_t[size];
   const size_t length = page_rounded(size);
-  return static_cast<uint8_t*>(map_pages(length, true)) + (length - size);
+  return mappings().take(length) + (length - size);
 }
 
 void BulkAllocator::deallocate(uint8_t* p, size_t size) {
@@ -78,23 +157,27 @@ void BulkAllocator::deallocate(uint8_t* p, size_t size) {
     delete[] p;
     return;
   }
-  munmap(mapping_of(p, size), page_rounded(size));
+  mappings().give_back(p + size);
 }
 
 uint8_t* BulkAllocator::reallocate_downward(uint8_t* old_p, size_t old_size, size_t new_size, size_t in_use_back,
                                             size_t in_use_front) {
   if (old_size < kBulkSize || new_size <= old_size)
     return flatbuffers::Allocator::reallocate_downward(old_p, old_size, new_size, in_use_back, in_use_front);
-  const size_t old_length = page_rounded(old_size);
+  uint8_t* const old_end = old_p + old_size;
+  const size_t old_length = mappings().length_of(old_end);
   const size_t new_length = page_rounded(new_size);
-  auto* fresh = static_cast<uint8_t*>(map_pages(new_length, false));
-  uint8_t* tail = fresh + (new_length - old_length);
+  if (old_length == 0 || new_length <= old_length)
+    return flatbuffers::Allocator::reallocate_downward(old_p, old_size, new_size, in_use_back, in_use_front);
+  uint8_t* const fresh = mappings().fresh(new_length);
+  uint8_t* const tail = fresh + (new_length - old_length);
   // Move the old pages over the tail of the new mapping; the kernel moves page tables, not bytes.
-  if (mremap(mapping_of(old_p, old_size), old_length, old_length, MREMAP_MAYMOVE | MREMAP_FIXED, tail) == MAP_FAILED) {
-    munmap(fresh, new_length);
+  if (mremap(old_end - old_length, old_length, old_length, MREMAP_MAYMOVE | MREMAP_FIXED, tail) == MAP_FAILED) {
+    mappings().give_back(fresh + new_length);
     return flatbuffers::Allocator::reallocate_downward(old_p, old_size, new_size, in_use_back, in_use_front);
   }
-  uint8_t* new_p = fresh + (new_length - new_size);
+  mappings().forget(old_end);
+  uint8_t* const new_p = fresh + (new_length - new_size);
   prefault(fresh, new_length - old_length);
   // The front (the builder's scratch) must start the new buffer; the back is already in place.
   std::memmove(new_p, tail + (old_length - old_size), in_use_front);

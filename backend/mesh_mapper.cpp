@@ -8,6 +8,10 @@
 #include "devices/device.h"
 
 #include <algorithm>
+#include <array>
+#include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -67,13 +71,13 @@ std::optional<MappingStatus> check_choice(const Layer& layer, Type type, const s
                                           const std::vector<hw::Ident>& candidates) {
   for (size_t i = 0; i < chosen.size(); ++i) {
     const hw::Ident& ident = chosen[i];
-    const std::string what = layer.get_name() + " : select_nps returned " + ident_text(ident, type);
+    const auto what = [&] { return layer.get_name() + " : select_nps returned " + ident_text(ident, type); };
     if (std::find(candidates.begin(), candidates.end(), ident) == candidates.end())
-      return MappingStatus{1, what + ", which is not one of the available components of type " +
+      return MappingStatus{1, what() + ", which is not one of the available components of type " +
                                   std::to_string(static_cast<uint32_t>(type)) + "."};
     if (std::find(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(i), ident) !=
         chosen.begin() + static_cast<std::ptrdiff_t>(i))
-      return MappingStatus{1, what + " more than once."};
+      return MappingStatus{1, what() + " more than once."};
   }
   return std::nullopt;
 }
@@ -93,22 +97,53 @@ bool breaks_tnp_b_channel_rule(const Layer& layer, const std::vector<hw::Compone
 MeshMapper::MeshMapper(const CompatibilityChecker& checker, const MapConstraints& constraints)
     : checker_(&checker), constraints_(&constraints) {}
 
-void MeshMapper::reset() {
-  const auto device = constraints_->device();
-  const Mesh* mesh = device ? device->mesh() : nullptr;
-  if (mesh == nullptr) throw std::runtime_error("The device has no mesh.");
-  // The fields are public: a mesh changed since it was made is checked again before use.
-  check_np_list(mesh->nps);
-  check_skip_dma_list(mesh->skip_dmas);
-  const std::vector<np::Info> nps = mesh->nps;
+struct MeshTable {
+  // The types with a list are NP and skip-DMA types, all below this.
+  static constexpr size_t kTypes = 16;
 
-  table_.clear();
+  std::vector<hw::Ident> idents;                    // by entry
+  std::vector<Type> types;                          // by entry: the list it is in
+  std::array<std::vector<uint16_t>, kTypes> lists;  // by type: entries in preference order
+  std::vector<uint16_t> by_ident;                   // every entry, ordered by ident
+
+  // The entries of one ident, in by_ident.
+  std::pair<const uint16_t*, const uint16_t*> entries_of(const hw::Ident& ident) const {
+    const auto [lo, hi] = std::equal_range(by_ident.begin(), by_ident.end(), ident, Less{this});
+    return {by_ident.data() + (lo - by_ident.begin()), by_ident.data() + (hi - by_ident.begin())};
+  }
+  struct Less {
+    const MeshTable* table;
+    bool operator()(uint16_t e, const hw::Ident& i) const { return table->idents[e] < i; }
+    bool operator()(const hw::Ident& i, uint16_t e) const { return i < table->idents[e]; }
+  };
+
+  const std::vector<uint16_t>& list(Type t) const {
+    static const std::vector<uint16_t> none;
+    const auto i = static_cast<size_t>(t);
+    return i < kTypes ? lists[i] : none;
+  }
+};
+
+namespace {
+
+std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
+  // The fields are public: a mesh changed since it was made is checked again before use.
+  check_np_list(mesh.nps);
+  check_skip_dma_list(mesh.skip_dmas);
+  auto table = std::make_shared<MeshTable>();
   std::map<hw::Ident, uint32_t> np_flags;
-  for (const np::Info& np : nps) {
+  const auto add = [&table](Type t, const hw::Ident& ident) {
+    if (table->idents.size() >= std::numeric_limits<uint16_t>::max())
+      throw std::invalid_argument("The mesh has too many components.");
+    table->lists[static_cast<size_t>(t)].push_back(static_cast<uint16_t>(table->idents.size()));
+    table->idents.push_back(ident);
+    table->types.push_back(t);
+  };
+  for (const np::Info& np : mesh.nps) {
     for (Type t : np.types) {
-      table_[t].push_back({np.ident, false, false});
+      add(t, np.ident);
       if (t == Type::FNP3) {
-        for (const np::Info& other : nps)
+        for (const np::Info& other : mesh.nps)
           if (other.ident.col == np.ident.col && other.ident.row == np.ident.row) np_flags[other.ident] |= 1;
         np_flags[np.ident] |= 2;
       } else if (t == Type::FNP2) {
@@ -117,65 +152,142 @@ void MeshMapper::reset() {
     }
   }
 
-  if (!mesh->skip_dmas.empty()) {
+  if (!mesh.skip_dmas.empty()) {
     // The first engine's channel field gives the channel count of every engine.
-    const unsigned channels = mesh->skip_dmas.front().ident.channel;
-    for (const np::Info& engine : mesh->skip_dmas) {
+    const unsigned channels = mesh.skip_dmas.front().ident.channel;
+    for (const np::Info& engine : mesh.skip_dmas) {
       for (unsigned c = 0; c < channels; ++c) {
         hw::Ident ident = engine.ident;
         ident.channel = static_cast<uint8_t>(c);
-        table_[Type::SKIP_DMA_STORE].push_back({ident, false, false});
-        table_[Type::SKIP_DMA_LOAD].push_back({ident, false, false});
+        add(Type::SKIP_DMA_STORE, ident);
+        add(Type::SKIP_DMA_LOAD, ident);
       }
     }
   }
 
-  const auto key = [&np_flags](const ComponentStatus& s) {
-    const auto it = np_flags.find(s.ident);
-    return std::make_pair(it == np_flags.end() ? 0u : it->second, s.ident);
+  const auto key = [&](uint16_t entry) {
+    const hw::Ident& ident = table->idents[entry];
+    const auto it = np_flags.find(ident);
+    return std::make_pair(it == np_flags.end() ? 0u : it->second, ident);
   };
-  for (auto& [type, list] : table_) {
-    if (is_skipdma_type(type)) continue;
-    std::sort(list.begin(), list.end(),
-              [&key](const ComponentStatus& a, const ComponentStatus& b) { return key(a) < key(b); });
+  for (size_t t = 0; t < MeshTable::kTypes; ++t) {
+    if (is_skipdma_type(Type(t))) continue;
+    auto& list = table->lists[t];
+    std::sort(list.begin(), list.end(), [&key](uint16_t a, uint16_t b) { return key(a) < key(b); });
   }
+  table->by_ident.resize(table->idents.size());
+  for (size_t e = 0; e < table->by_ident.size(); ++e) table->by_ident[e] = static_cast<uint16_t>(e);
+  std::stable_sort(table->by_ident.begin(), table->by_ident.end(),
+                   [&table](uint16_t a, uint16_t b) { return table->idents[a] < table->idents[b]; });
+  return table;
+}
+
+// A mesh's lists as plain words (ident and type bits of every NP, then of every skip-DMA
+// engine), to tell meshes apart cheaply; empty when a type does not fit the bits (such a mesh is
+// refused when its table is made).
+std::vector<uint64_t> signature(const Mesh& mesh) {
+  std::vector<uint64_t> words;
+  words.reserve(mesh.nps.size() + mesh.skip_dmas.size() + 1);
+  const auto add = [&words](const np::Info& info) {
+    uint64_t types = 0;
+    for (Type t : info.types) {
+      if (static_cast<uint32_t>(t) >= 32) return false;
+      types |= uint64_t{1} << static_cast<uint32_t>(t);
+    }
+    const hw::Ident& i = info.ident;
+    words.push_back(types << 32 | uint64_t{i.col} << 24 | uint64_t{i.row} << 16 | uint64_t{i.id} << 8 | i.channel);
+    return true;
+  };
+  for (const np::Info& np : mesh.nps)
+    if (!add(np)) return {};
+  words.push_back(~uint64_t{0});  // where the skip-DMA engines start
+  for (const np::Info& engine : mesh.skip_dmas)
+    if (!add(engine)) return {};
+  return words;
+}
+
+// The tables of the meshes mapped last, by their lists: set-up that does not depend on the model
+// is done once per device.
+std::shared_ptr<const MeshTable> table_of(const Mesh& mesh) {
+  struct Made {
+    std::vector<uint64_t> lists;
+    std::shared_ptr<const MeshTable> table;
+  };
+  constexpr size_t kMeshesKept = 8;
+  static std::mutex mutex;
+  static std::vector<Made> made;  // the most recently used last
+  std::vector<uint64_t> lists = signature(mesh);
+  if (!lists.empty()) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = made.begin(); it != made.end(); ++it) {
+      if (it->lists != lists) continue;
+      std::rotate(it, it + 1, made.end());
+      return made.back().table;
+    }
+  }
+  auto table = make_table(mesh);
+  if (lists.empty()) return table;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (made.size() == kMeshesKept) made.erase(made.begin());
+  made.push_back({std::move(lists), table});
+  return table;
+}
+
+}  // namespace
+
+void MeshMapper::reset() {
+  const auto device = constraints_->device();
+  const Mesh* mesh = device ? device->mesh() : nullptr;
+  if (mesh == nullptr) throw std::runtime_error("The device has no mesh.");
+  lists_ = table_of(*mesh);
+  entries_.assign(lists_->idents.size(), ComponentStatus{});
+  for (size_t e = 0; e < entries_.size(); ++e) entries_[e].ident = lists_->idents[e];
 }
 
 void MeshMapper::reserve_nps(const std::vector<hw::Ident>& idents) {
-  for (auto& [type, list] : table_)
-    for (ComponentStatus& s : list) s.reserved = std::find(idents.begin(), idents.end(), s.ident) != idents.end();
+  for (ComponentStatus& s : entries_) s.reserved = false;
+  if (!lists_) return;
+  for (const hw::Ident& ident : idents)
+    for (auto [e, end] = lists_->entries_of(ident); e != end; ++e) entries_[*e].reserved = true;
 }
 
 void MeshMapper::allocate_np(hw::Ident ident, hw::Type type) {
-  for (auto& [t, list] : table_) {
-    if (type != kNoNpType && t != type) continue;
-    for (ComponentStatus& s : list)
-      if (s.ident == ident) s.allocated = true;
-  }
+  if (!lists_) return;
+  for (auto [e, end] = lists_->entries_of(ident); e != end; ++e)
+    if (type == kNoNpType || lists_->types[*e] == type) entries_[*e].allocated = true;
 }
 
 void MeshMapper::deallocate_nps() {
-  for (auto& [type, list] : table_)
-    for (ComponentStatus& s : list) s.allocated = false;
+  for (ComponentStatus& s : entries_) s.allocated = false;
 }
 
 uint32_t MeshMapper::max_nps(hw::Type type) {
-  const auto& list = table_[type];
-  return static_cast<uint32_t>(std::count_if(list.begin(), list.end(), [](const auto& s) { return !s.reserved; }));
+  if (!lists_) return 0;
+  uint32_t n = 0;
+  for (const uint16_t e : lists_->list(type)) n += entries_[e].reserved ? 0 : 1;
+  return n;
+}
+
+size_t MeshMapper::available_count(hw::Type type) const {
+  if (!lists_) return 0;
+  size_t n = 0;
+  for (const uint16_t e : lists_->list(type)) n += entries_[e].reserved || entries_[e].allocated ? 0 : 1;
+  return n;
 }
 
 std::vector<hw::Ident> MeshMapper::available_nps(hw::Type type) {
   std::vector<hw::Ident> idents;
-  for (const ComponentStatus& s : table_[type])
-    if (!s.reserved && !s.allocated) idents.push_back(s.ident);
+  if (!lists_) return idents;
+  for (const uint16_t e : lists_->list(type))
+    if (!entries_[e].reserved && !entries_[e].allocated) idents.push_back(entries_[e].ident);
   return idents;
 }
 
 hw::Type MeshMapper::get_compatible_fnp_type(const Layer& layer) {
   const uint32_t m2 = max_nps(Type::FNP2);
-  const bool a2 = !available_nps(Type::FNP2).empty();
+  const bool a2 = available_count(Type::FNP2) != 0;
   const uint32_t m3 = max_nps(Type::FNP3);
-  const bool a3 = !available_nps(Type::FNP3).empty();
+  const bool a3 = available_count(Type::FNP3) != 0;
   const bool fits3 = checker_->is_fnp3_compatible(layer);
   if (a3 && fits3) return Type::FNP3;
   if (a2) return Type::FNP2;
@@ -304,7 +416,7 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
   }
 
   for (Type t : types) {
-    if (available_nps(t).size() >= counts[t]) continue;
+    if (available_count(t) >= counts[t]) continue;
     deallocate_nps();
     *pass_full = true;
     if (layer->is_kind(6)) return {components, {1, "TNP-B cannot be the first layer layer of a pass."}};
@@ -314,8 +426,8 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
   // What follows a TNP-B reads it back through skip DMAs of the same pass.
   const auto inbounds = layer->inbound_layers();
   if (inbounds.size() == 1 && inbounds.front() && inbounds.front()->is_kind(6)) {
-    if (available_nps(Type::SKIP_DMA_STORE).empty() || available_nps(Type::SKIP_DMA_LOAD).empty() ||
-        available_nps(Type::TNP_B).empty()) {
+    if (available_count(Type::SKIP_DMA_STORE) == 0 || available_count(Type::SKIP_DMA_LOAD) == 0 ||
+        available_count(Type::TNP_B) == 0) {
       deallocate_nps();
       *pass_full = true;
     }

@@ -15,13 +15,18 @@
 
 namespace nuvra {
 
-// One entry of the NP table. Available means neither reserved nor allocated.
+// One entry of the NP table: a component under one of its types. Available means neither
+// reserved nor allocated.
 struct ComponentStatus {
   hw::Ident ident;
   bool reserved = false;
   bool allocated = false;
   bool operator==(const ComponentStatus&) const = default;
 };
+
+// The entries of a mesh's NP table and each type's list of them in preference order; the same
+// for every map on one mesh, so it is made once per mesh.
+struct MeshTable;
 
 // Type 0 stands for no type (a layer without NP) or, to allocate_np, for every type.
 inline constexpr hw::Type kNoNpType = hw::Type{0};
@@ -59,12 +64,15 @@ class MeshMapper {
                                                                   const std::vector<std::shared_ptr<Layer>>& layers);
 
  private:
+  // How many idents available_nps would give.
+  size_t available_count(hw::Type type) const;
   std::vector<hw::Component> place_components(const Layer& layer, const std::vector<hw::Type>& types,
                                               bool loop_itself, MappingStatus* status);
   MappingStatus assign_idents(const Layer& layer, const std::vector<hw::Type>& types,
                               const std::map<hw::Type, size_t>& counts, std::vector<hw::Component>* components);
 
-  std::map<hw::Type, std::vector<ComponentStatus>> table_;
+  std::shared_ptr<const MeshTable> lists_;
+  std::vector<ComponentStatus> entries_;  // by entry of lists_
   const CompatibilityChecker* checker_;
   const MapConstraints* constraints_;
 };

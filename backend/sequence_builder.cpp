@@ -291,8 +291,8 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
 
   const Layer& first = *layers_.front();
   const Layer& last = *layers_.back();
-  const auto in_type = static_cast<int8_t>(io_recorder_->get_input_type(first));
-  const auto out_type = static_cast<int8_t>(io_recorder_->get_output_type(*passes_.back()->layers.back(), in_type));
+  const int8_t in_type = io_recorder_->get_input_type(first);
+  const int8_t out_type = io_recorder_->get_output_type(*passes_.back()->layers.back(), in_type);
   const LayerType last_type = last.params()->layer_type();
   const bool input_layer = first.is_kind(1);
   const bool solo = input_layer && layers_.size() == 1;

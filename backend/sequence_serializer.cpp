@@ -18,6 +18,32 @@ namespace {
 
 constexpr size_t kInitialBufferSize = 1024;
 
+// The deferred blocks of one record written so far, by their distance from the end of the
+// builder's buffer, which growing the buffer does not change.
+class RecordBlocks final : public program::WrittenBlocks {
+ public:
+  explicit RecordBlocks(const flatbuffers::FlatBufferBuilder& builder) : builder_(builder) {}
+
+  const uint32_t* find(const program::BlockSource& source, size_t count) const override {
+    for (const Block& b : blocks_)
+      if (b.count == count && b.source == source) return reinterpret_cast<const uint32_t*>(end() - b.from_end);
+    return nullptr;
+  }
+  void add(const program::BlockSource& source, const uint32_t* words, size_t count) override {
+    blocks_.push_back({source, count, static_cast<size_t>(end() - reinterpret_cast<const uint8_t*>(words))});
+  }
+
+ private:
+  struct Block {
+    program::BlockSource source;
+    size_t count = 0, from_end = 0;
+  };
+  const uint8_t* end() const { return builder_.GetCurrentBufferPointer() + builder_.GetSize(); }
+
+  const flatbuffers::FlatBufferBuilder& builder_;
+  std::vector<Block> blocks_;
+};
+
 std::vector<uint32_t> used_dims(const Shape& shape) {
   std::vector<uint32_t> dims;
   for (size_t i = 0; i < shape.size() && i < 4; ++i) dims.push_back(shape[i]);
@@ -56,9 +82,13 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const progr
   auto& b = *data_builder_;
   std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
   tracks.reserve(record.tracks().size());
+  // Each track's words go straight to their place in the buffer, deferred blocks filled there
+  // (an image that several NPs of the layer share is made once, then copied).
+  RecordBlocks written(b);
   for (const auto& track : record.tracks()) {
-    const auto& words = track.words();
-    const auto v = b.CreateVector(words.data(), words.size());
+    uint32_t* words = nullptr;
+    const auto v = b.CreateUninitializedVector(track.size(), &words);
+    track.write_to({words, track.size()}, &written);
     tracks.push_back(fb::CreateNpTrack(b, v));
   }
   flatbuffers::Offset<fb::Fnp2FiltersTrack> fnp2;

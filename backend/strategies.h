@@ -98,8 +98,8 @@ class IoRecorder {
   virtual std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
                                                                   uint8_t count, bool solo, bool multi_pass,
                                                                   bool input_type_zero) const = 0;
-  virtual uint8_t get_input_type(const Layer& layer) const = 0;
-  virtual uint8_t get_output_type(const Layer& layer, int8_t value) const = 0;
+  virtual int8_t get_input_type(const Layer& layer) const = 0;
+  virtual int8_t get_output_type(const Layer& layer, int8_t value) const = 0;
 };
 
 // Sizes in 32-bit words.

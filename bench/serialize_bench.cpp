@@ -42,8 +42,8 @@ class NoRecorder : public LayerRecorder, public IoRecorder {
                                                           bool) const override {
     return nullptr;
   }
-  uint8_t get_input_type(const Layer&) const override { return 0; }
-  uint8_t get_output_type(const Layer&, int8_t) const override { return 0; }
+  int8_t get_input_type(const Layer&) const override { return 0; }
+  int8_t get_output_type(const Layer&, int8_t) const override { return 0; }
 };
 
 std::unique_ptr<program::Record> weights_record(size_t words, uint32_t seed) {

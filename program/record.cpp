@@ -13,14 +13,23 @@ namespace nuvra::program {
 NpTrack::NpTrack(NpTrack&& other) noexcept
     : words_(std::exchange(other.words_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      stored_(std::exchange(other.stored_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      deferred_(std::move(other.deferred_)),
+      filled_(std::move(other.filled_)) {
+  other.deferred_.clear();
+}
 
 NpTrack& NpTrack::operator=(NpTrack&& other) noexcept {
   if (this != &other) {
     std::free(words_);
     words_ = std::exchange(other.words_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    stored_ = std::exchange(other.stored_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    deferred_ = std::move(other.deferred_);
+    other.deferred_.clear();
+    filled_ = std::move(other.filled_);
   }
   return *this;
 }
@@ -42,6 +51,25 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t address, 
 
 uint32_t* NpTrack::append_uninitialized(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
                                         bool allow_xl) {
+  uint32_t* data = open(np, target, address, count, count, allow_xl);
+#ifndef NDEBUG
+  // Whoever fills the block must write every word; a word left out shows in checked builds.
+  if (data != nullptr) std::fill(data, data + count, 0xA5A5A5A5u);
+#endif
+  return data;
+}
+
+bool NpTrack::append_deferred(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill,
+                              bool allow_xl, const BlockSource& source) {
+  // Room for the entry first, so that nothing can fail once the header is in.
+  deferred_.reserve(deferred_.size() + 1);
+  if (open(np, target, address, count, 0, allow_xl) == nullptr) return false;
+  deferred_.push_back(Deferred{size_ - count, stored_, count, std::move(fill), source});
+  return true;
+}
+
+uint32_t* NpTrack::open(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, size_t held,
+                        bool allow_xl) {
   // 64-bit sum: a huge count must not wrap into a "fitting" block.
   const uint64_t needed = static_cast<uint64_t>(size_) + kHeaderWords + count;
   if (needed > kMaxWords) return nullptr;
@@ -55,16 +83,25 @@ uint32_t* NpTrack::append_uninitialized(const hw::Ident& np, dma::Target target,
 
   // Unplanned, a track grows geometrically up to the track limit, so that many small blocks
   // stay linear; realloc moves the pages of a large track rather than copying them.
-  if (capacity_ < needed) reserve(std::max<size_t>(needed, std::min<size_t>(capacity_ + capacity_ / 2, kMaxWords)));
-  words_[size_] = header[0];
-  words_[size_ + 1] = header[1];
-  uint32_t* data = words_ + size_ + kHeaderWords;
+  const size_t stored = stored_ + kHeaderWords + held;
+  if (capacity_ < stored) reserve(std::max<size_t>(stored, std::min<size_t>(capacity_ + capacity_ / 2, kMaxWords)));
+  words_[stored_] = header[0];
+  words_[stored_ + 1] = header[1];
+  uint32_t* data = words_ + stored_ + kHeaderWords;
+  stored_ = stored;
   size_ = needed;
-#ifndef NDEBUG
-  // Whoever fills the block must write every word; a word left out shows in checked builds.
-  std::fill(data, data + count, 0xA5A5A5A5u);
-#endif
+  filled_.reset();
   return data;
+}
+
+void NpTrack::truncate(size_t size) {
+  if (size >= size_) return;
+  while (!deferred_.empty() && deferred_.back().at >= size) deferred_.pop_back();
+  size_t deferred_words = 0;
+  for (const Deferred& d : deferred_) deferred_words += d.count;
+  stored_ = size - deferred_words;
+  size_ = size;
+  filled_.reset();
 }
 
 void NpTrack::reserve(size_t words) {
@@ -76,21 +113,65 @@ void NpTrack::reserve(size_t words) {
   capacity_ = words;
 }
 
+void NpTrack::write_to(std::span<uint32_t> out, WrittenBlocks* written) const {
+  if (out.size() != size_) throw std::invalid_argument("A track is written to room of its own size.");
+  size_t at = 0, held = 0;
+  for (const Deferred& d : deferred_) {
+    std::copy(words_ + held, words_ + d.stored, out.data() + at);
+    at += d.stored - held;
+    held = d.stored;
+    const std::span<uint32_t> block = out.subspan(at, d.count);
+    const bool known = written != nullptr && d.source.data != nullptr;
+    if (const uint32_t* same = known ? written->find(d.source, d.count) : nullptr) {
+      std::copy(same, same + d.count, block.data());
+    } else {
+      d.fill(block);
+      if (known) written->add(d.source, block.data(), d.count);
+    }
+    at += d.count;
+  }
+  std::copy(words_ + held, words_ + stored_, out.data() + at);
+}
+
+TrackWords NpTrack::words() const {
+  if (deferred_.empty()) return {words_, size_};
+  if (!filled_) {
+    auto all = std::make_unique<uint32_t[]>(size_);
+    write_to({all.get(), size_});
+    filled_ = std::move(all);
+  }
+  return {filled_.get(), size_};
+}
+
 Record::Record(const HwVersion& version) : version_(version) {}
 
-void Record::plan_blocks(std::span<const size_t> counts) {
-  // The packing rules of open_block, played through without writing.
-  std::vector<size_t> sizes{tracks_.empty() ? 0 : tracks_.back().size()};
-  for (const size_t n : counts) {
-    const uint64_t block = uint64_t{NpTrack::kHeaderWords} + n;
-    const bool xl = n > NpTrack::kMaxWords || dma::config_block_size_needs_xl(static_cast<uint32_t>(n));
-    if (xl || sizes.back() + block > NpTrack::kMaxWords) sizes.push_back(0);
+void Record::plan_blocks(std::span<const PlannedBlock> blocks) {
+  // The packing rules of open_block, played through without writing: per track its words and
+  // the room it needs.
+  struct Planned {
+    size_t words = 0, room = 0;
+  };
+  std::vector<Planned> plan{{tracks_.empty() ? 0 : tracks_.back().size(), 0}};
+  for (const PlannedBlock& b : blocks) {
+    const uint64_t block = uint64_t{NpTrack::kHeaderWords} + b.words;
+    const bool xl = b.words > NpTrack::kMaxWords || dma::config_block_size_needs_xl(static_cast<uint32_t>(b.words));
+    if (xl || plan.back().words + block > NpTrack::kMaxWords) plan.push_back({});
     if (block > NpTrack::kMaxWords) break;  // refused when it comes
-    sizes.back() += block;
+    plan.back().words += block;
+    plan.back().room += NpTrack::kHeaderWords + (b.deferred ? 0 : b.words);
   }
-  if (!tracks_.empty()) tracks_.back().reserve(sizes.front());
+  if (!tracks_.empty()) tracks_.back().reserve(plan.front().room);
   // A record without tracks opens its first one for the first block.
-  planned_tracks_.assign(sizes.rbegin(), sizes.rend() - (tracks_.empty() ? 0 : 1));
+  planned_tracks_.clear();
+  for (auto it = plan.rbegin(); it != plan.rend() - (tracks_.empty() ? 0 : 1); ++it)
+    planned_tracks_.push_back(it->room);
+}
+
+void Record::plan_blocks(std::span<const size_t> counts) {
+  std::vector<PlannedBlock> blocks;
+  blocks.reserve(counts.size());
+  for (const size_t n : counts) blocks.push_back({n, false});
+  plan_blocks(blocks);
 }
 
 Record::~Record() = default;
@@ -116,7 +197,14 @@ void Record::rollback(const Mark& mark) {
   if (!tracks_.empty()) tracks_.back().truncate(mark.last_track_words);
 }
 
-uint32_t* Record::open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count) {
+bool Record::add_deferred_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
+                                   NpTrack::Fill fill, const BlockSource& source) {
+  open_block(np, target, address, count, &fill, source);
+  return true;
+}
+
+uint32_t* Record::open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
+                             NpTrack::Fill* fill, const BlockSource& source) {
   const Mark before = mark();
   // A new track takes the room the plan gave it.
   const auto open_track = [this] {
@@ -126,13 +214,21 @@ uint32_t* Record::open_block(const hw::Ident& np, dma::Target target, uint16_t a
       planned_tracks_.pop_back();
     }
   };
+  // Tracks are never revisited: a block that does not fit, or needs the extended header,
+  // starts a new one. A deferred fill is handed on only by the append that takes it.
+  const auto append = [&](bool allow_xl) -> std::pair<bool, uint32_t*> {
+    NpTrack& t = tracks_.back();
+    if (fill == nullptr) {
+      uint32_t* out = t.append_uninitialized(np, target, address, count, allow_xl);
+      return {out != nullptr, out};
+    }
+    return {t.append_deferred(np, target, address, count, std::move(*fill), allow_xl, source), nullptr};
+  };
   try {
     if (tracks_.empty()) open_track();
-    if (uint32_t* out = tracks_.back().append_uninitialized(np, target, address, count, false)) return out;
-    // Tracks are never revisited: a block that does not fit, or needs the extended header,
-    // starts a new one.
+    if (const auto [ok, out] = append(false); ok) return out;
     open_track();
-    if (uint32_t* out = tracks_.back().append_uninitialized(np, target, address, count, true)) return out;
+    if (const auto [ok, out] = append(true); ok) return out;
   } catch (...) {
     rollback(before);
     throw;

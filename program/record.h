@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -23,14 +24,35 @@ class TrackWords : public std::span<const uint32_t> {
   }
 };
 
+// What a deferred block is made from: blocks of one record with the same source (not null) and
+// the same size have the same words.
+struct BlockSource {
+  const void* data = nullptr;
+  uint64_t first = 0, count = 0;
+  bool operator==(const BlockSource&) const = default;
+};
+
+// The deferred blocks written so far, where their words can be read again: a block whose
+// source was written before is copied from there rather than made once more.
+class WrittenBlocks {
+ public:
+  virtual ~WrittenBlocks() = default;
+  // The words of a block of `count` words from `source`, or null.
+  virtual const uint32_t* find(const BlockSource& source, size_t count) const = 0;
+  virtual void add(const BlockSource& source, const uint32_t* words, size_t count) = 0;
+};
+
 // One run of DMA configuration blocks (two header words, then the block's data words).
 // Never longer than kMaxWords; may be empty (a record whose first block needed the
 // extended header keeps an empty first track). Its words are written once, in place: growing
-// moves them without initialising new room.
+// moves them without initialising new room. A deferred block holds no words of its own: its
+// fill writes them where the track is written out.
 class NpTrack {
  public:
   static constexpr uint32_t kMaxWords = 65535;
   static constexpr uint32_t kHeaderWords = 2;
+  // Writes all the words of a deferred block, from what it owns; never throws.
+  using Fill = std::function<void(std::span<uint32_t>)>;
 
   NpTrack() = default;
   NpTrack(NpTrack&& other) noexcept;
@@ -50,19 +72,42 @@ class NpTrack {
   // contents are unspecified until then), or nullptr when refused as `append` refuses.
   uint32_t* append_uninitialized(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
                                  bool allow_xl);
-  // Drops words from the end, back to `size` words (undoes a block on failure).
-  void truncate(size_t size) { size_ = std::min<size_t>(size, size_); }
+  // Same, the data words left to `fill` until the track is written out or read; refusals
+  // return false and leave `fill` as it was.
+  bool append_deferred(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, Fill&& fill,
+                       bool allow_xl, const BlockSource& source = {});
+  // Drops words from the end, back to `size` words (undoes blocks on failure; `size` is a
+  // block boundary).
+  void truncate(size_t size);
   // Room for `words` words in all (at most kMaxWords), so that appending up to there moves nothing.
   void reserve(size_t words);
 
-  TrackWords words() const { return {words_, size_}; }
+  // All words, deferred blocks filled (on the first call after they were added).
+  TrackWords words() const;
+  // Writes all size() words to `out`, each once; deferred blocks are filled straight there, or
+  // copied from where `written` found a block of the same source.
+  void write_to(std::span<uint32_t> out, WrittenBlocks* written = nullptr) const;
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
  private:
+  struct Deferred {
+    size_t at = 0;      // the first data word, counted over the whole track
+    size_t stored = 0;  // words held before it
+    size_t count = 0;
+    Fill fill;
+    BlockSource source;
+  };
+  // Opens a block whose first `held` data words are held by the track; nullptr when refused.
+  uint32_t* open(const hw::Ident& np, dma::Target target, uint16_t address, size_t count, size_t held,
+                 bool allow_xl);
+
   uint32_t* words_ = nullptr;  // malloc'd, so that a large track grows without copying
-  size_t size_ = 0;
+  size_t size_ = 0;            // words of the track, deferred ones included
+  size_t stored_ = 0;          // words held in words_
   size_t capacity_ = 0;
+  std::vector<Deferred> deferred_;
+  mutable std::unique_ptr<uint32_t[]> filled_;  // all words, once words() was asked with blocks deferred
 };
 
 // Weights of an FNP2 NP. They live in external memory, so they carry no header and are
@@ -106,9 +151,20 @@ class Record {
     return true;
   }
 
-  // The data word counts of the blocks about to be added, in order: each track they will fill
-  // gets its room at once, so that none grows. Blocks that differ from the plan are still
-  // taken, only less cheaply.
+  // Appends a block of `count` data words that `fill` writes only when the record is written
+  // out (or its words read), straight into their place in the program. Everything that can be
+  // refused must be checked before; `fill` must write every word, never throw, and own what it
+  // reads. Same track rules and failures as add_np_track.
+  bool add_deferred_np_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
+                             NpTrack::Fill fill, const BlockSource& source = {});
+
+  // The blocks about to be added, in order: each track they will fill gets its room at once, so
+  // that none grows. Blocks that differ from the plan are still taken, only less cheaply.
+  struct PlannedBlock {
+    size_t words = 0;
+    bool deferred = false;  // held by its fill: only the header takes room
+  };
+  void plan_blocks(std::span<const PlannedBlock> blocks);
   void plan_blocks(std::span<const size_t> counts);
 
   // Makes (np, words) the FNP2 filters track, replacing any earlier one.
@@ -126,8 +182,10 @@ class Record {
   };
   Mark mark() const;
   void rollback(const Mark& mark);
-  // Room for one block under the track rules of add_np_track; throws as it does.
-  uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count);
+  // Room for one block under the track rules of add_np_track; throws as it does. With `fill`
+  // the block is deferred and nullptr comes back.
+  uint32_t* open_block(const hw::Ident& np, dma::Target target, uint16_t address, size_t count,
+                       NpTrack::Fill* fill = nullptr, const BlockSource& source = {});
 
   std::vector<NpTrack> tracks_;
   std::vector<size_t> planned_tracks_;  // room of the tracks the plan opens, the next one last

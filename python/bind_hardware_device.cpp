@@ -1,5 +1,6 @@
 #include "python/bindings.h"
 #include "python/device_inference.h"
+#include "python/fit_labels.h"
 #include "python/py_hardware_device.h"
 
 #include <pybind11/numpy.h>
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -70,13 +72,6 @@ int32_t whole_label(float x) {
   return static_cast<int32_t>(x);
 }
 
-bool is_integer_dtype(const py::dtype& dtype) {
-  return dtype.equal(py::dtype::of<int8_t>()) || dtype.equal(py::dtype::of<uint8_t>()) ||
-         dtype.equal(py::dtype::of<int16_t>()) || dtype.equal(py::dtype::of<uint16_t>()) ||
-         dtype.equal(py::dtype::of<int32_t>()) || dtype.equal(py::dtype::of<uint32_t>()) ||
-         dtype.equal(py::dtype::of<int64_t>()) || dtype.equal(py::dtype::of<uint64_t>());
-}
-
 py::array fit(PyHardwareDevice& self, const Inputs& inputs, std::vector<int32_t> labels) {
   return device_forward_with_metrics(self, inputs, labels, DeviceRunMode::fit);
 }
@@ -117,10 +112,9 @@ void init_hardware_device(py::module_& m) {
       .def(
           "fit",
           [](PyHardwareDevice& self, const Inputs& inputs, const py::array& input_labels) {
-            if (!is_integer_dtype(input_labels.dtype())) throw std::invalid_argument(kLabelsError);
-            std::vector<int32_t> labels;
-            for (const py::handle item : input_labels) labels.push_back(py::cast<int32_t>(item));
-            return fit(self, inputs, std::move(labels));
+            std::optional<std::vector<int32_t>> labels = int32_labels(input_labels);
+            if (!labels) throw std::invalid_argument(kLabelsError);
+            return fit(self, inputs, std::move(*labels));
           },
           py::arg("inputs"), py::arg("input_labels"), kFitDoc)
       .def(

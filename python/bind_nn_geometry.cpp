@@ -5,6 +5,8 @@
 #include <nuvra/ops.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +21,16 @@ void expect_2d(const char* function, const char* what, const py::array& a) {
   if (a.ndim() < 2)
     throw std::invalid_argument(std::string(function) + ": the " + what + " need at least 2 dimensions, got " +
                                 std::to_string(a.ndim()));
+}
+
+// stride x an input dimension, which the kernel takes in 32 bits: a size that does not fit is
+// refused rather than wrapped.
+uint32_t transposed_size(uint8_t stride, py::ssize_t input_size) {
+  const uint64_t size = uint64_t{stride} * static_cast<uint64_t>(input_size);
+  if (size > std::numeric_limits<uint32_t>::max())
+    throw std::invalid_argument("conv2d_transpose: an output size of " + std::to_string(size) +
+                                " does not fit in 32 bits (max 4294967295)");
+  return static_cast<uint32_t>(size);
 }
 
 Padding padding_of(const Padding* padding) {
@@ -59,11 +71,10 @@ py::array conv2d_transpose(const I32& input, const I8& weights, uint8_t stride) 
   expect_2d("conv2d_transpose", "input", input);
   // The kernel sizes are kept in 8 bits here.
   const auto kw = static_cast<uint8_t>(weights.shape(0)), kh = static_cast<uint8_t>(weights.shape(1));
+  const uint32_t out_x = transposed_size(stride, input.shape(0)), out_y = transposed_size(stride, input.shape(1));
   const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const int pad_x = std::max(kw - stride, 0) >> 1, pad_y = std::max(kh - stride, 0) >> 1;
-  const auto out_x = static_cast<uint32_t>(stride * static_cast<uint64_t>(input.shape(0)));
-  const auto out_y = static_cast<uint32_t>(stride * static_cast<uint64_t>(input.shape(1)));
   return tensor_to_numpy(ops::conv2d_transpose(*in, *w, stride, pad_x, pad_y, out_x, out_y));
 }
 

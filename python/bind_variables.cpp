@@ -19,6 +19,13 @@ namespace py = pybind11;
 namespace nuvra {
 namespace {
 
+// Names are str: the string caster would also take bytes.
+std::string name_of(const py::str& name) {
+  py::detail::make_caster<std::string> text;
+  if (!text.load(name, false)) throw py::type_error("A variable name is a str that encodes as UTF-8");
+  return py::detail::cast_op<std::string&&>(std::move(text));
+}
+
 // Python's str() of an object.
 std::string text_of(const py::object& o) { return py::str(o).cast<std::string>(); }
 
@@ -93,8 +100,10 @@ void variables_set_item(Variables& variables, const std::string& name, const py:
 void init_variables(py::module_& m) {
   py::class_<Variables, std::shared_ptr<Variables>>(m, "Variables")
       .def_property_readonly("names", &Variables::names)
-      .def("__getitem__", [](const Variables& v, const std::string& name) { return tensor_to_numpy(v.get(name)); })
-      .def("__setitem__", &variables_set_item);
+      .def("__getitem__", [](const Variables& v, const py::str& name) { return tensor_to_numpy(v.get(name_of(name))); })
+      .def("__setitem__", [](Variables& v, const py::str& name, const py::array& array) {
+        variables_set_item(v, name_of(name), array);
+      });
 }
 
 }  // namespace nuvra

@@ -24,5 +24,8 @@ void init_nn(pybind11::module_& m);
 void init_flash(pybind11::module_& m);
 // Exception texts that are not UTF-8 keep their message, escaped.
 void register_error_text_translator();
+// The TypeError of a call that no overload takes shows each argument in a few hundred characters
+// at most. Called once every function of `m` is defined.
+void bound_argument_texts(pybind11::module_& m);
 
 }  // namespace nuvra

@@ -15,6 +15,9 @@ namespace nuvra {
 
 namespace {
 
+// Elements a tensor can hold: its shape counts them in 32 bits.
+constexpr uint64_t kMaxElements = std::numeric_limits<uint32_t>::max();
+
 std::shared_ptr<Dense> copy_of(const Dense& t) {
   return Dense::copy(reinterpret_cast<const char*>(t.storage().data()), t.byte_size(), t.type(), t.shape(),
                      t.layout());
@@ -79,6 +82,14 @@ void PyModel::add_classes(int num_add_classes) {
   if (new_units > std::numeric_limits<int32_t>::max())
     throw std::invalid_argument("Cannot add " + std::to_string(num_add_classes) +
                                 " classes: the last layer would have " + std::to_string(new_units) + " neurons.");
+  // The one limit the engine's add would refuse the wider layer for: refused here, before
+  // pop_layer drops the model's mapping.
+  const std::shared_ptr<Layer> feeding = model->get_layer(static_cast<size_t>(count - 2));
+  const uint64_t fan_in = feeding ? feeding->output_dimensions().elements() : 0;
+  if (fan_in * static_cast<uint64_t>(new_units) > kMaxElements)
+    throw std::invalid_argument("Cannot add " + std::to_string(num_add_classes) + " classes: the last layer would have " +
+                                std::to_string(new_units) + " neurons of " + std::to_string(fan_in) +
+                                " weights, more than " + std::to_string(kMaxElements) + ".");
   last->variables()->get("weights")->check_type<int8_t>();
   const std::unique_ptr<LayerParams> new_params =
       LayerParams::create(LayerType::FullyConnected, {{"units", static_cast<int>(new_units)},

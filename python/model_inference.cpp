@@ -2,6 +2,7 @@
 
 #include "devices/device.h"
 #include "devices/power_meter.h"
+#include "python/fit_labels.h"
 #include "python/numpy_convert.h"
 #include "python/signal_checks.h"
 
@@ -9,6 +10,7 @@
 #include <nuvra/host_hooks.h>
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 namespace py = pybind11;
@@ -97,16 +99,9 @@ std::vector<int32_t> labels_from_float(float label) {
 }
 
 std::vector<int32_t> labels_from_array(const py::array& labels) {
-  const py::dtype dtype = labels.dtype();
-  const py::dtype integers[] = {py::dtype::of<int8_t>(),  py::dtype::of<uint8_t>(),  py::dtype::of<int16_t>(),
-                                py::dtype::of<uint16_t>(), py::dtype::of<int32_t>(), py::dtype::of<uint32_t>(),
-                                py::dtype::of<int64_t>(),  py::dtype::of<uint64_t>()};
-  bool integer = false;
-  for (const auto& d : integers) integer = integer || dtype.equal(d);
-  if (!integer) throw py::type_error(kIntegerLabels);
-  std::vector<int32_t> values;
-  for (const auto item : labels) values.push_back(item.cast<int32_t>());
-  return values;
+  std::optional<std::vector<int32_t>> values = int32_labels(labels);
+  if (!values) throw py::type_error(kIntegerLabels);
+  return std::move(*values);
 }
 
 std::vector<int32_t> labels_from_list(const py::list& labels) {

@@ -23,9 +23,9 @@ using RunFunction = std::function<std::shared_ptr<Tensor>(const std::shared_ptr<
 // counted; writes the run's metrics and refreshes the model's power events.
 std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const pybind11::array& inputs, const RunFunction& run);
 
-// fit labels: a float that must hold an integer, an integer array, or a list of integers.
-// Anything else raises TypeError "fit method expects integers as labels" (an array element
-// outside int32 raises the binding layer's cast error).
+// fit labels: a float that must hold an integer, an integer array of one value per row, or a
+// list of integers, every value within int32. Anything else raises TypeError "fit method
+// expects integers as labels".
 std::vector<int32_t> labels_from_float(float label);
 std::vector<int32_t> labels_from_array(const pybind11::array& labels);
 std::vector<int32_t> labels_from_list(const pybind11::list& labels);

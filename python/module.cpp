@@ -92,6 +92,7 @@ void pybind11_init_core(py::module_& m) {
       .export_values();
 
   nuvra::init_flash(m);
+  nuvra::bound_argument_texts(m);
 }
 
 py::module_::module_def core_module_def;

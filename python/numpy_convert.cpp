@@ -14,7 +14,27 @@ namespace nuvra {
 
 namespace {
 
-// The array as T, row-major, and its shape, after the checks both conversions make.
+void check_rank(py::ssize_t n) {
+  if (n == 0 || n > 4)
+    throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(n) +
+                                " dimensions (min 1, max 4).\n");
+}
+
+// Appends the dimensions to `shape`, refusing what a Shape cannot describe.
+void check_dimensions(const py::ssize_t* dims, py::ssize_t n, Shape& shape) {
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const py::ssize_t d = dims[i];
+    if (d == 0) panic("Cannot have a shape with a dimension set to 0");
+    // A narrowed dimension would describe fewer elements than the bytes copied.
+    if (static_cast<uint64_t>(d) > std::numeric_limits<uint32_t>::max())
+      throw std::invalid_argument("Cannot instantiate a Dense with a dimension of " + std::to_string(d) +
+                                  " (max 4294967295).");
+    shape.push_back(static_cast<uint32_t>(d));
+  }
+}
+
+// The array as T, row-major, and its shape, after the checks both conversions make. An array's
+// dimensions are checked before numpy makes the cast copy, which may be large.
 template <class T>
 py::array_t<T, py::array::c_style | py::array::forcecast> checked_array(py::handle source, TensorType type,
                                                                          Shape& shape) {
@@ -23,23 +43,27 @@ py::array_t<T, py::array::c_style | py::array::forcecast> checked_array(py::hand
     panic("Wrong requested type %s for a tensor of type %s.", typeid(T).name(), type_name(type));
   if (!source) throw std::invalid_argument("Invalid source array.");
 
-  // Used as is when already of type T and row-major; otherwise numpy makes a cast copy.
-  auto array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(source);
-  if (!array) throw std::invalid_argument("Invalid source array.");
+  const bool is_array = py::isinstance<py::array>(source);
+  if (is_array) {
+    const auto array = py::reinterpret_borrow<py::array>(source);
+    check_rank(array.ndim());
+    check_dimensions(array.shape(), array.ndim(), shape);
+  }
 
-  const py::ssize_t n = array.ndim();
-  if (n == 0 || n > 4)
-    throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(n) +
-                                " dimensions (min 1, max 4).\n");
-
-  for (py::ssize_t i = 0; i < n; ++i) {
-    const py::ssize_t d = array.shape(i);
-    if (d == 0) panic("Cannot have a shape with a dimension set to 0");
-    // A narrowed dimension would describe fewer elements than the bytes copied.
-    if (static_cast<uint64_t>(d) > std::numeric_limits<uint32_t>::max())
-      throw std::invalid_argument("Cannot instantiate a Dense with a dimension of " + std::to_string(d) +
-                                  " (max 4294967295).");
-    shape.push_back(static_cast<uint32_t>(d));
+  // Used as is when already of type T and row-major; otherwise numpy makes a cast copy. A copy
+  // that fails for lack of memory raises MemoryError; any other failure is a bad source.
+  using Converted = py::array_t<T, py::array::c_style | py::array::forcecast>;
+  Converted array = [&] {
+    try {
+      return Converted(py::reinterpret_borrow<py::object>(source));
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_MemoryError)) throw;
+      throw std::invalid_argument("Invalid source array.");
+    }
+  }();
+  if (!is_array) {
+    check_rank(array.ndim());
+    check_dimensions(array.shape(), array.ndim(), shape);
   }
   return array;
 }

@@ -69,7 +69,7 @@ std::unique_ptr<std::vector<epg::epg_track>> IoRecorderImpl::record_epg(const La
   });
 }
 
-uint8_t IoRecorderImpl::get_input_type(const Layer& layer) const {
+int8_t IoRecorderImpl::get_input_type(const Layer& layer) const {
   if (!(device_of(device).version() == versions::Qrix_v2) && first_input_shape(layer)[2] <= kMaxSccChannels) return 0;
   switch (layer_type_of(layer)) {
     case LayerType::InputConvolutional: return 0;
@@ -80,7 +80,7 @@ uint8_t IoRecorderImpl::get_input_type(const Layer& layer) const {
   }
 }
 
-uint8_t IoRecorderImpl::get_output_type(const Layer& layer, int8_t input_type) const {
+int8_t IoRecorderImpl::get_output_type(const Layer& layer, int8_t input_type) const {
   const bool framed = !(device_of(device).version() == versions::Qrix_v2) && input_type == 0 &&
                       layer.output_dimensions()[2] < kMaxFramedOutputChannels;
   switch (layer_type_of(layer)) {

@@ -26,10 +26,10 @@ class IoRecorderImpl final : public IoRecorder {
   // 0 for an input of fewer than 2^18 channels off Qrix_v2; else by layer type (InputConvolutional
   // 0, FullyConnected 1 on a dense input or 2, CNP layers 2). Other types throw std::runtime_error
   // "Unsupported layer type".
-  uint8_t get_input_type(const Layer& layer) const override;
+  int8_t get_input_type(const Layer& layer) const override;
   // InputConvolutional 3; FullyConnected 0 or 1; CNP layers 0 or 2 (0 only off Qrix_v2 for an
   // input type 0, fewer than 2048 output channels and, for a CNP layer, an activation).
-  uint8_t get_output_type(const Layer& layer, int8_t input_type) const override;
+  int8_t get_output_type(const Layer& layer, int8_t input_type) const override;
 
   const Device* device;
 };

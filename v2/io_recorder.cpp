@@ -53,8 +53,8 @@ std::unique_ptr<std::vector<epg::epg_track>> IoRecorderImpl::record_epg(const La
   });
 }
 
-uint8_t IoRecorderImpl::get_input_type(const Layer&) const { return 0; }
+int8_t IoRecorderImpl::get_input_type(const Layer&) const { return 0; }
 
-uint8_t IoRecorderImpl::get_output_type(const Layer&, int8_t) const { return 0; }
+int8_t IoRecorderImpl::get_output_type(const Layer&, int8_t) const { return 0; }
 
 }  // namespace nuvra::v2

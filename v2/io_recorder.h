@@ -23,8 +23,8 @@ class IoRecorderImpl final : public IoRecorder {
   std::unique_ptr<std::vector<epg::epg_track>> record_epg(const Layer& layer, uint8_t low, uint8_t high,
                                                           uint8_t count, bool solo, bool multi_pass,
                                                           bool input_type_zero) const override;
-  uint8_t get_input_type(const Layer& layer) const override;
-  uint8_t get_output_type(const Layer& layer, int8_t value) const override;
+  int8_t get_input_type(const Layer& layer) const override;
+  int8_t get_output_type(const Layer& layer, int8_t value) const override;
 
   const Device* device;
 };

@@ -23,12 +23,17 @@ int signed_width(int32_t v) {
   return bit_length(magnitude) + 1;
 }
 
+// The widest value is the smallest or the largest: the width grows with the distance from -1/2.
 template <class T>
 int max_signed_width(const Dense& t) {
   const T* p = t.data<T>();
-  int width = 0;
-  for (size_t i = 0; i < t.size(); ++i) width = std::max(width, signed_width(p[i]));
-  return width;
+  if (t.size() == 0) return 0;
+  T lo = p[0], hi = p[0];
+  for (size_t i = 1; i < t.size(); ++i) {
+    lo = std::min(lo, p[i]);
+    hi = std::max(hi, p[i]);
+  }
+  return std::max(signed_width(lo), signed_width(hi));
 }
 
 int max_unsigned_width(const uint8_t* p, size_t n) {

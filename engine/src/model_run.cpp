@@ -37,8 +37,8 @@ uint32_t check_input(const Dense& in, const Shape& sample, int bits, bool is_sig
   const bool image = s.size() == 4 && s[1] == sample[0] && s[2] == sample[1] && s[3] == sample[2];
   const bool flat = s.size() == 2 && uint64_t{s[1]} == sample.elements();
   if ((!image && !flat) || in.layout() != Layout::RowMajor)
-    throw std::invalid_argument("Input shape " + s.to_string() + " does not match the model input " +
-                                sample.to_string());
+    throw std::invalid_argument("Input shape " + s.to_string() + " does not match the model input (n, " +
+                                sample.to_string().substr(1));
   const int b = std::clamp(bits, 1, 32);
   if (is_signed) {
     const int64_t half = b >= 17 ? int64_t{1} << 16 : int64_t{1} << (b - 1);

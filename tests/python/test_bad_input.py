@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from v2_models import conv_model, fpga_v2_device, layer
@@ -58,11 +59,60 @@ def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
         (lambda: model._map(device, False, core.MapConstraints(other)), ValueError,
          "^The map constraints were made for another device than the one to map onto\\.$"),
     ]
-    # A text quoting what was given as bytes keeps its message, escaped.
+    # A text quoting what was given as bytes keeps its message, escaped. Variable names are str only.
+    os.mkdir(os.fsencode(tmp_path) + b"/\xfe")
     cases += [(lambda: model.save(b"/no/such/dir/\xff.fbz"), ValueError,
                r"^Unable to open file for saving model: /no/such/dir/\\xff\.fbz$"),
-              (lambda: model.get_layer("conv").variables[b"\xfe"], ValueError, r"\\xfe")]
+              (lambda: core.Model(os.fsencode(tmp_path) + b"/\xfe"), RuntimeError,
+               r"^Cannot read model file .*/\\xfe: not a regular file$"),
+              (lambda: model.get_layer("conv").variables[b"\xfe"], TypeError, "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables[b"weights"], TypeError, "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables.__setitem__(b"weights", np.zeros(1, np.int8)), TypeError,
+               "incompatible function arguments"),
+              (lambda: model.get_layer("conv").variables["\ud800"], TypeError,
+               "^A variable name is a str that encodes as UTF-8$")]
     for call, error, message in cases:
         pytest.raises(error, call).match(message)
     assert not (tmp_path / "y.fbz").exists() and mesh.nps == [a] and mesh.skip_dmas == [skip]
     assert model.device is None and model.sequences == []
+
+
+def test_overload_errors_show_each_argument_briefly(core):
+    """pybind11's text for a call no overload takes, each argument cut to 300 characters."""
+    model = conv_model(core)
+    images = np.zeros((1000, 32, 32, 3), np.uint8)
+    as_list = images.tolist()  # its repr alone is megabytes
+    head = "forward(): incompatible function arguments. The following argument types are supported:\n" \
+           "    1. (self: nuvra.core.Model, inputs: numpy.ndarray, batch_size: int = 0) -> numpy.ndarray\n\n" \
+           "Invoked with: "
+    ident_head = "__init__(): incompatible constructor arguments. The following argument types are supported:\n" \
+                 "    1. nuvra.core.NP.Ident(arg0: int, arg1: int, arg2: int)\n" \
+                 "    2. nuvra.core.NP.Ident(arg0: int, arg1: int, arg2: int, arg3: int)\n\nInvoked with: "
+    looped = [0] * 200
+    looped.append(looped)
+    for call, text in [
+            (lambda: model.forward(as_list), f"{head}{model!r}, {repr(as_list[:1])[:300]}..."),
+            (lambda: model.forward(images, batch_size=-1), f"{head}{model!r}, {repr(images)[:300]}...; kwargs: batch_size=-1"),
+            (lambda: model.forward(inputs=looped), f"{head}{model!r}; kwargs: inputs={repr(looped)[:300]}..."),
+            (lambda: model.forward((1,)), f"{head}{model!r}, (1,)"),  # short: pybind11's text as it was
+            (lambda: model.forward([[1], ()], "é" * 299), f"{head}{model!r}, [[1], ()], '{'é' * 299}..."),
+            (lambda: core.NP.Ident("x" * 1000, 0, 0), f"{ident_head}'{'x' * 299}..., 0, 0")]:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == text
+
+
+def test_a_copy_that_cannot_be_made_raises_memory_error(core):
+    script = "\n".join([
+        "import resource, numpy as np, nuvra.core as core",
+        "view = np.broadcast_to(np.int32(1), (2**29,))  # its row-major copy takes 2 GiB",
+        "limit = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize() + 2**30",
+        "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))",
+        "try:",
+        "    core.evaluate_bitwidth(view)",
+        "except MemoryError:",
+        "    print('MemoryError')"])
+    build = os.path.dirname(os.path.dirname(core.__file__))
+    run = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=build), capture_output=True,
+                         text=True, timeout=60)
+    assert run.stdout == "MemoryError\n", run.stderr[-2000:]

@@ -1,10 +1,14 @@
 import os
 import signal
+import sys
 
 import numpy as np
 import pytest
 
 from v2_models import layer, model_of
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+from demo_v1 import build_model, virtual_device  # noqa: E402  a mapped first-generation model that learns
 
 LABELS = "fit method expects integers as labels"
 
@@ -59,6 +63,7 @@ def test_run_metrics_and_input_dtypes(core):
 @pytest.mark.parametrize("labels, wins", [
     (3, [0, 0, 0, 2]), (3.0, [0, 0, 0, 2]), (np.int64(2), [0, 0, 2, 0]),
     (np.array([1, 2], np.uint8), [0, 1, 1, 0]), ([1, 2], [0, 1, 1, 0]), (np.array([[1], [3]]), [0, 1, 0, 1]),
+    (np.array([3, 9, 1], np.uint64)[::-2][::-1], [0, 1, 0, 1]),  # a strided view
     (None, [2, 0, 0, 0]),  # no label: the best neuron of all (all equal: the first) wins
 ])
 def test_fit_labels(core, labels, wins):
@@ -72,7 +77,9 @@ def test_fit_labels(core, labels, wins):
 @pytest.mark.parametrize("labels, error", [
     (2.5, TypeError), (float("nan"), TypeError), (float("inf"), TypeError), (1e10, TypeError),
     (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError), ((1, 2), TypeError),
-    (np.array([2**40]), RuntimeError), (np.array([1, 2, 3]), ValueError)])
+    ([2**40, 0], TypeError), (np.array([2**40, 0]), TypeError), (np.array([2**63] * 2, np.uint64), TypeError),
+    (np.array([-2**31 - 1, 0]), TypeError), (np.array([[1, 2], [3, 0]]), TypeError), (np.array(1), TypeError),
+    (np.array([1, 2, 3]), ValueError)])
 def test_fit_label_refusals(core, labels, error):
     model = learning_model(core)
     with pytest.raises(error) as raised:
@@ -133,6 +140,12 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     convolutional = model_of(core, (core.InputData, "input", dict(input_width=4, input_height=4, input_channels=1)),
                              (core.Convolutional, "conv", dict(filters=4, kernel_size=3)))
     one_class = learning_model(core, units=10, classes=1)
+    mapped = build_model()  # 5 neurons per class of 8192 weights each
+    mapped._map(virtual_device())
+
+    def state(model):
+        return model.to_buffer(), model.device, [s.program for s in model.sequences]
+
     for model, added, error, message in [
             (learning_model(core), 0, ValueError, "The number of classes to add must be positive."),
             (core.Model(), 1, RuntimeError, "The model must have at least one layer."),
@@ -140,10 +153,15 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
             (uncompiled, 1, RuntimeError, "The last layer must be compiled."),
             # 10 neurons per class: 10 + 10 · (2^31 - 1) neurons do not fit an int
             (one_class, 2**31 - 1, ValueError, "the last layer would have 21474836480 neurons"),
-            (learning_model(core), 2**31, TypeError, "incompatible function arguments")]:
-        before = model.to_buffer()
+            (learning_model(core), 2**31, TypeError, "incompatible function arguments"),
+            # 8192 · 1000010 weights are more than a tensor holds: refused before the mapping is dropped
+            (mapped, 200000, ValueError, "1000010 neurons of 8192 weights, more than 4294967295"),
+    ]:
+        before = state(model)
         pytest.raises(error, model.add_classes, added).match(message)
-        assert model.to_buffer() == before
+        after = state(model)
+        assert after[0] == before[0] and after[1] is before[1] and after[2] == before[2]
+    assert mapped.device is not None and len(mapped.sequences) > 0
 
 
 def test_forward_in_a_forked_child(core):

@@ -223,6 +223,12 @@ INCOMPATIBLE = "incompatible function arguments"
     (lambda nn, c: nn.divide(X, X - 1), ValueError, "divide: division by zero"),
     (lambda nn, c: nn.matmul(X, X, 0, False), ValueError, "matmul: cannot multiply (4, 4, 2) by (4, 4, 2)"),
     (lambda nn, c: nn.extract_token(X, 4294967295, 4294967295, 0), ValueError, "extract_token: the range [-1, -1)"),
+    # 255 x 16843010 does not fit the kernel's 32-bit output size (it wrapped to 254)
+    (lambda nn, c: nn.conv2d_transpose(np.broadcast_to(np.int32(1), (16843010, 1, 1)), W, 255), ValueError,
+     "conv2d_transpose: an output size of 4294967550 does not fit in 32 bits"),
+    # refused from the shape, before a cast copy of 2^32 + 1 elements is made
+    (lambda nn, c: nn.add(np.broadcast_to(np.int32(1), (2**32 + 1,)), X, 0), ValueError,
+     "Cannot instantiate a Dense with a dimension of 4294967297 (max 4294967295)."),
 ])
 def test_argument_rules(core, call, error, message):
     with pytest.raises(error) as info:

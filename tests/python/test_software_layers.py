@@ -6,7 +6,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 from v2_models import layer
 
 RNG = np.random.default_rng(21)
-MAX, AVERAGE = 1, 2
+MAX = 1
 
 
 def ints(shape, lo, hi, dtype=np.int64):
@@ -54,20 +54,18 @@ def windows(x, k, s, fill):
     return sliding_window_view(canvas, k, axis=(0, 1))[::s[0], ::s[1]]
 
 
-def tail(acc, v, relu, bits, pool=None):
-    """Bias, ReLU, max pooling (size, stride), scale and shift, saturation: the second-generation neuron."""
+def tail(acc, v, relu, bits):
+    """Bias, ReLU, scale and shift, saturation: the second-generation neuron."""
     acc = acc + (v["bias"].astype(np.int64) << v["bias_shift"].astype(np.int64))
     if relu:
         acc = np.clip(acc, 0, v["max_value"].astype(np.int64) << v["max_value_shift"].astype(np.int64))
-    if pool:
-        acc = windows(acc, (pool[0], pool[0]), (pool[1], pool[1]), -2**62).max(axis=(3, 4))
     return sat(sshift(acc * v["output_scales"], v["output_shift"]), bits, not relu)
 
 
 def threshold_activation(p, v, bits):
     """0 at or below the threshold, else ceil((p - threshold) * 16 / t16) up to 2^bits - 1."""
     above = p - v["threshold"].astype(np.int64)
-    t16 = np.floor(np.abs(v["act_step"].astype(np.float64)) * 16 + 0.5).astype(np.int64)
+    t16 = np.floor(v["act_step"].astype(np.float64) * 16 + 0.5).astype(np.int64)  # steps are not negative
     steps = np.where(t16 > 0, -(-above * 16 // np.maximum(t16, 1)), 1 << 40)
     return np.where(above <= 0, 0, np.minimum(steps, (1 << bits) - 1))
 
@@ -113,6 +111,29 @@ def test_rounding_and_crop_worked_examples(core, case):
     np.testing.assert_array_equal(got[0, :, 0, 0] if case == "transposed crop" else got.ravel(), expected)
 
 
+@pytest.mark.parametrize("relu", [False, True])
+def test_wide_products_shift_exactly(core, relu):
+    """acc * scale reaches 2^39: right shifts keep its high bits, left shifts saturate at either end."""
+    shifts = [-20, -10, -1, 0, 1, 31, 40, -61]
+    weights = [127, -127, 127, -1, 1, -1, 127, 127]
+    model = model_of(core, dict(input_width=1, input_height=1, input_channels=1),
+                     (core.Conv2D, "conv", dict(filters=8, kernel_size=1, activation=int(relu), output_bits=31)))
+    conv = model.get_layer("conv")
+    setvars(conv, weights=weights, input_shift=[15], output_scales=[255, 255, 3, 1, 255, 1, 200, 255],
+            output_shift=shifts)
+    if relu:
+        setvars(conv, max_value=[255] * 8, max_value_shift=[23] * 8)
+    x = np.array([[255], [1], [0]], np.uint8)
+    v = conv.variables
+    acc = (x.astype(object) << 15) * np.array(weights, dtype=object)
+    if relu:
+        acc = np.minimum(np.maximum(acc, 0), 255 << 23)
+    exact = np.frompyfunc(lambda a, s: a << s if s >= 0 else (a + (1 << (-s - 1))) >> -s, 2, 1)
+    y = exact(acc * v["output_scales"].astype(object), np.array(shifts, dtype=object))
+    expected = np.clip(y, 0 if relu else -2**30, 2**31 - 1 if relu else 2**30 - 1).astype(np.int64)
+    np.testing.assert_array_equal(model.forward(x).reshape(3, 8), expected)
+
+
 @pytest.mark.parametrize("fifo, depthwise_fifo", [(3, 2), (1, 4)])
 def test_temporal_buffers(core, fifo, depthwise_fifo):
     """Each pixel keeps its last frames (zeros before the first); the taps sum over them."""
@@ -136,9 +157,9 @@ def test_temporal_buffers(core, fifo, depthwise_fifo):
     b, d = buf.variables, dw.variables
     h = taps(x, b["input_shift"], fifo)
     acc = h.reshape(h.shape[:3] + (-1,)) @ b["weights"][0, 0].astype(np.int64)
-    y = np.stack([tail(a, b, True, 8) for a in acc])
+    y = tail(acc, b, True, 8)
     h = taps(y, d["input_shift"], depthwise_fifo)
-    z = np.stack([tail(a, d, False, 12) for a in (h * d["weights"][0, 0].astype(np.int64)).sum(axis=3)])
+    z = tail((h * d["weights"][0, 0].astype(np.int64)).sum(axis=3), d, False, 12)
     np.testing.assert_array_equal(model.forward(x.astype(np.uint8)), model.forward(x.astype(np.uint8)))  # FIFOs reset
     check_each_layer(model, x.astype(np.uint8), {"dw": z, "buf": y})
     assert len(np.unique(y)) > 10 and len(np.unique(z)) > 10
@@ -168,7 +189,7 @@ def test_stem(core, kernel, extra, relu):
 
 
 def test_add_and_concatenate(core):
-    """Add saturates to its first inbound's range, unsigned or signed; Concatenate joins channels."""
+    """Add saturates to its first inbound's range, unsigned or signed; Concatenate joins channels, saturated alike."""
     pointwise = dict(kernel_size=1, filters=4)
     model = model_of(core, dict(input_width=3, input_height=3, input_channels=3),
                      (core.Conv2D, "a", pointwise),
@@ -178,7 +199,8 @@ def test_add_and_concatenate(core):
                      (core.Conv2D, "s2", dict(pointwise, activation=0, output_bits=8)),
                      (core.Add, "signed_sum", {}, ["s1", "s2"]),
                      (core.Concatenate, "joined", {}, ["sum", "a", "b"]),
-                     (core.Concatenate, "signed_joined", {}, ["s2", "signed_sum"]))
+                     (core.Concatenate, "signed_joined", {}, ["s2", "signed_sum"]),
+                     (core.Concatenate, "mixed", {}, ["sum", "s1"]))
     x = ints((3, 3, 3, 3), 0, 255)
     out = {}
     for name, source, relu, shifts in [("a", x, True, (-8, -6)), ("b", "a", True, (-7, -5)),
@@ -197,6 +219,7 @@ def test_add_and_concatenate(core):
         out[name] = sat(sshift(both, v["output_shift"]), 8, signed)
     out["joined"] = np.concatenate([out["sum"], out["a"], out["b"]], axis=-1)
     out["signed_joined"] = np.concatenate([out["s2"], out["signed_sum"]], axis=-1)
+    out["mixed"] = np.concatenate([out["sum"], np.clip(out["s1"], 0, 255)], axis=-1)  # within the first's range
     for name, lo, hi in [("sum", 0, 255), ("signed_sum", -128, 127)]:  # the bounds are reached
         assert out[name].min() == lo and out[name].max() == hi, name
     check_each_layer(model, x.astype(np.uint8), out)

@@ -114,8 +114,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device, 
 
 uint32_t get_hrc_sram_size(const Layer& layer) {
   const Variables& vars = *layer.variables();
-  v2::wide words = 0;
-  for (const auto& image : format_hrc_weights(*vars.get("weights"))) words += image.size();
+  v2::wide words = hrc_weight_image_words(*vars.get("weights"));
   const auto threshold = vars.get("threshold");
   check_hrc_thresholds(*threshold, *get_threshold_t16_from_act_steps(*vars.get("act_step")));
   return v2::saturate(words + hrc_thresholds_32b_size(*threshold));

@@ -80,26 +80,28 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
   }
   const bool add_merge = mapping->merge_info && mapping->merge_info->is_add;
 
-  const std::vector<hw::Component> nps = mapping->nps ? *mapping->nps : std::vector<hw::Component>{};
+  static const std::vector<hw::Component> kNone;
+  const std::vector<hw::Component>& nps = mapping->nps ? *mapping->nps : kNone;
   // Every NP's blocks, in recording order, are sized first so that each track gets its room at once.
   const auto weight_words = [&](uint32_t count) -> size_t {
     const uint32_t kernel = weights->shape()[0];
     return depthwise ? dwc_cnp_formatted_weight_32b_size(kernel, count)
                      : conv2d_cnp_formatted_weight_32b_size(kernel, count, weights->shape()[2]);
   };
-  std::vector<size_t> plan;
+  std::vector<program::Record::PlannedBlock> plan;
   for (const hw::Component& c : nps) {
     const auto block = blocks.find(c.ident);
     if (block == blocks.end()) continue;
-    plan.push_back(block->second.size());
+    plan.push_back({block->second.size()});
     if (args.registers_only) continue;
     const uint32_t count = c.split->filters;
-    plan.insert(plan.end(), {weight_words(count),
-                             depthwise ? input_shift_32b_size(*input_shift, count) : shared_input_shift.size(),
-                             size_t{count} * 2});
+    plan.push_back({weight_words(count), true});
+    plan.push_back({depthwise ? input_shift_32b_size(*input_shift, count) : shared_input_shift.size()});
+    plan.push_back({size_t{count} * 2});
     if (add_merge)
       plan.push_back(
-          (size_t{merge_channels(layer, *mapping->merge_info, !depthwise, c.split->start_neuron, count).count} + 3) / 4);
+          {(size_t{merge_channels(layer, *mapping->merge_info, !depthwise, c.split->start_neuron, count).count} + 3) /
+           4});
   }
   record->plan_blocks(plan);
 
@@ -114,17 +116,24 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
     const hw::SplitRecord& part = *c.split;
     const uint32_t kernel = weights->shape()[0];
     const uint32_t first = part.start_neuron, count = part.filters;
+    // The weight images are checked now and formatted where the program is written; NPs that
+    // share a filter range share the image.
     if (depthwise) {
       const dma::Target target{dwc_dma_target(kernel)};
-      record->add_np_block(c.ident, target, 0, weight_words(count), [&](std::span<uint32_t> out) {
-        format_depthwise_conv_cnp_weights(*weights, first, count, out);
-      });
+      check_depthwise_conv_cnp_weights(*weights, first, count);
+      record->add_deferred_np_block(
+          c.ident, target, 0, weight_words(count),
+          [weights, first, count](auto out) { format_depthwise_conv_cnp_weights(*weights, first, count, out); },
+          {weights.get(), first, count});
       record->add_np_block(c.ident, kInputShift, 0, input_shift_32b_size(*input_shift, count),
                            [&](std::span<uint32_t> out) { format_input_shift(*input_shift, first, count, out); });
     } else {
       const dma::Target target{conv2d_dma_target(kernel)};
-      record->add_np_block(c.ident, target, 0, weight_words(count),
-                           [&](std::span<uint32_t> out) { format_conv2d_cnp_weights(*weights, first, count, out); });
+      check_conv2d_cnp_weights(*weights, first, count);
+      record->add_deferred_np_block(
+          c.ident, target, 0, weight_words(count),
+          [weights, first, count](auto out) { format_conv2d_cnp_weights(*weights, first, count, out); },
+          {weights.get(), first, count});
       record->add_np_track(c.ident, kInputShift, 0, shared_input_shift);
     }
 

@@ -135,7 +135,8 @@ NpRegisterMap cnp_np_registers(CnpFamily family, const Layer& layer, const CnpRe
   const bool transposed = is_transposed(family);
   const bool depthwise = is_depthwise(family);
 
-  const std::vector<hw::Component> nps = mapping->nps ? *mapping->nps : std::vector<hw::Component>{};
+  static const std::vector<hw::Component> kNone;
+  const std::vector<hw::Component>& nps = mapping->nps ? *mapping->nps : kNone;
   const std::vector<hw::Component> previous = mapping->get_prev_component();
   const std::vector<hw::Component> next = mapping->get_next_components();
 
@@ -163,8 +164,7 @@ NpRegisterMap cnp_np_registers(CnpFamily family, const Layer& layer, const CnpRe
 
   std::shared_ptr<const LayerMapping> next_mapping;
   if (args.next_layer) next_mapping = mapping_of(*args.next_layer);
-  const std::vector<hw::Component> next_nps =
-      next_mapping && next_mapping->nps ? *next_mapping->nps : std::vector<hw::Component>{};
+  const std::vector<hw::Component>& next_nps = next_mapping && next_mapping->nps ? *next_mapping->nps : kNone;
 
   for (const hw::Component& c : nps)
     if (!excluded(args.excluded_nps, c.ident) && !c.split)

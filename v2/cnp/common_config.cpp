@@ -25,10 +25,6 @@ void check_readable(const Dense* tensor, uint32_t first, uint32_t count) {
   if (count > 0 && uint64_t{first} + count > tensor->size()) panic("Coordinates are out-of-range");
 }
 
-template <class T>
-T element_or_zero(const Dense* tensor, size_t index) {
-  return tensor ? tensor->at<T>(index) : T{0};
-}
 
 }  // namespace
 
@@ -157,15 +153,26 @@ void cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift, con
   check_variables(max_value, max_value_shift, output_shift, bias_shift, bias, output_scales, first, count);
   if (words.size() != size_t{count} * 2) throw std::invalid_argument("cnp_tnp_variables: image of the wrong size");
 
+  if (count == 0) return;
+  // Missing tensors read as zeros; the output shifts are checked before any word is written, so
+  // that the packing below has no branch.
+  std::vector<uint8_t> zeros;
+  const auto from = [&](const Dense* t) -> const uint8_t* {
+    if (t != nullptr) return t->storage().data() + first;
+    if (zeros.empty()) zeros.assign(count, 0);
+    return zeros.data();
+  };
+  const uint8_t* const scales = from(output_scales);
+  const uint8_t* const biases = from(bias);
+  const uint8_t* const bias_shifts = from(bias_shift);
+  const uint8_t* const output_shifts = from(output_shift);
+  const uint8_t* const max_value_shifts = from(max_value_shift);
+  const uint8_t* const max_values = from(max_value);
+  for (size_t n = 0; n < count; ++n) signed_field(static_cast<int8_t>(output_shifts[n]), 6);
   for (size_t n = 0; n < count; ++n) {
-    const size_t i = size_t{first} + n;
-    uint32_t even = element_or_zero<uint8_t>(output_scales, i);
-    even |= static_cast<uint32_t>(static_cast<uint8_t>(element_or_zero<int8_t>(bias, i))) << 8;
-    even |= (element_or_zero<uint8_t>(bias_shift, i) & 0x1Fu) << 16;
-    even |= signed_field(element_or_zero<int8_t>(output_shift, i), 6) << 21;
-    even |= (element_or_zero<uint8_t>(max_value_shift, i) & 0x1Fu) << 27;
-    words[2 * n] = even;
-    words[2 * n + 1] = element_or_zero<uint8_t>(max_value, i);
+    words[2 * n] = uint32_t{scales[n]} | uint32_t{biases[n]} << 8 | (bias_shifts[n] & 0x1Fu) << 16 |
+                   (output_shifts[n] & 0x3Fu) << 21 | (max_value_shifts[n] & 0x1Fu) << 27;
+    words[2 * n + 1] = max_values[n];
   }
 }
 

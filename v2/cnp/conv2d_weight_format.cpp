@@ -173,6 +173,18 @@ void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t co
   store_byte_image(image);
 }
 
+void check_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+  const Shape shape = weights.shape();
+  const uint32_t k = shape[0];
+  const uint32_t channels = shape[2];
+  const uint32_t total = conv2d_cnp_formatted_weight_32b_size(k, count, channels);
+  const CnpWeightFormatParams p = cnp_weight_format_params(k);
+  checked_weight_source(weights, k, channels, first, count);
+  if (count == 0) return;
+  if (uint64_t{conv2d_ch_cont_100b_size(k, count)} * p.unit_words * channels != total)
+    throw std::runtime_error("cnp_weight_format: weight image too large");
+}
+
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
   std::vector<uint32_t> image(conv2d_cnp_formatted_weight_32b_size(weights.shape()[0], count, weights.shape()[2]));
   format_conv2d_cnp_weights(weights, first, count, image);

@@ -68,6 +68,16 @@ void format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uin
   store_byte_image(image);
 }
 
+void check_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
+  const uint32_t k = weights.shape()[0];
+  const uint32_t total = dwc_cnp_formatted_weight_32b_size(k, count);
+  const DwcRowPattern pattern = dwc_row_pattern(k);
+  checked_weight_source(weights, k, 1, first, count);
+  if (count == 0) return;
+  if (uint64_t{count} * pattern.channel_stride > uint64_t{total} * 4)
+    throw std::runtime_error("cnp_weight_format: weight image too large");
+}
+
 std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count) {
   std::vector<uint32_t> image(dwc_cnp_formatted_weight_32b_size(weights.shape()[0], count));
   format_depthwise_conv_cnp_weights(weights, first, count, image);

@@ -38,12 +38,17 @@ uint32_t dwc_dma_target(uint32_t kernel_size);
 // A tensor of another element type panics "Wrong requested type %s for a tensor of type %s.";
 // a filter range or kernel row past the tensor panics "Coordinates are out-of-range".
 void format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count, std::span<uint32_t> image);
+// Everything format_conv2d_cnp_weights refuses but a wrong image size, checked without writing:
+// once this passes, formatting into an image of the right size does not throw.
+void check_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 
 // Weights (k, k, 1, channels): the image of channels first .. first+count-1,
 // dwc_cnp_formatted_weight_32b_size(k, count) words long. Failures as above.
 void format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count,
                                        std::span<uint32_t> image);
+// As check_conv2d_cnp_weights, for format_depthwise_conv_cnp_weights.
+void check_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights, uint32_t first, uint32_t count);
 
 }  // namespace nuvra::v2

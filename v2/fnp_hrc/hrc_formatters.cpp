@@ -133,6 +133,12 @@ size_t element_2d(const Dense& t, uint32_t i, uint32_t j) {
 
 }  // namespace
 
+size_t hrc_weight_image_words(const Dense& weights) {
+  weights.check_type<int8_t>();
+  const WeightGeometry g = weight_geometry(weights);
+  return g.sizes[0] + g.sizes[1] + g.sizes[2];
+}
+
 HrcWeightImages format_hrc_weights(const Dense& weights) {
   weights.check_type<int8_t>();
   const WeightGeometry g = weight_geometry(weights);

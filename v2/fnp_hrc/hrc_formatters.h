@@ -7,6 +7,7 @@
 #include <nuvra/tensor.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +28,8 @@ using HrcWeightImages = std::array<std::vector<uint32_t>, 3>;
 // "Too many filters at HRC recording." (one channel, kernel 3, more than the 576 filters the
 // three SRAMs hold) and std::invalid_argument for a tensor that is not four-dimensional.
 HrcWeightImages format_hrc_weights(const Dense& weights);
+// The words of the three images together, refused as format_hrc_weights refuses, without making them.
+size_t hrc_weight_image_words(const Dense& weights);
 
 // One word per token element: bits 0-7 the token (signed), bits 8-12 its shift (unsigned,
 // read at the token's element offset; above 31 panics).

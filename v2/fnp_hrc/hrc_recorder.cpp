@@ -238,8 +238,7 @@ std::unique_ptr<program::Record> record_program_stem_layer(const Device& device,
 uint32_t get_hrc_sram_size(const Layer& layer) {
   const auto weights = variable(layer, "weights");
   const ActivationVariables activation_variables(layer);
-  size_t words = 0;
-  for (const auto& image : format_hrc_weights(*weights)) words += image.size();
+  size_t words = hrc_weight_image_words(*weights);
   words += activation_variables.image().size();
   return words > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(words);
 }

@@ -11,15 +11,12 @@ namespace nuvra {
 
 namespace {
 
-// `byte` is a full byte from either one-byte family: the post-operation value slot also takes a
-// maximum value, which layers keep unsigned; the byte is stored unchanged either way.
-enum class Kind : uint8_t { shift5, sshift6, s8, u8, byte };
+enum class Kind : uint8_t { shift5, sshift6, s8, u8 };
 
 constexpr bool is_signed(Kind k) { return k == Kind::sshift6 || k == Kind::s8; }
 
 const uint8_t* bytes_of(const Dense& t, Kind kind) {
-  if (kind == Kind::byte && type_accepts<uint8_t>(t.type())) return t.data<uint8_t>();
-  if (is_signed(kind) || kind == Kind::byte) return reinterpret_cast<const uint8_t*>(t.data<int8_t>());
+  if (is_signed(kind)) return reinterpret_cast<const uint8_t*>(t.data<int8_t>());
   return t.data<uint8_t>();
 }
 
@@ -49,6 +46,7 @@ struct Source {
   const uint8_t* bytes[kMaxTensors] = {};
   size_t n = 0;
   size_t groups = 0;  // including a short last one
+  bool bad_last_group = false;  // refused once the groups before it are range-tested
 };
 
 // Types, lengths and groups; the values are range-tested as the words are built.
@@ -60,11 +58,12 @@ Source checked_source(const Tensors& tensors) {
   for (const Field& f : L.fields)
     if (tensors[f.tensor]->size() < src.n) panic("Coordinates are out-of-range");
   const size_t rest = src.n % L.group;
-  if (rest != 0 && rest != L.short_group) {
-    if (L.short_group != 0) throw std::runtime_error("Wrong shift formatting.");
-    panic("Coordinates are out-of-range");
-  }
   src.groups = (src.n + L.group - 1) / L.group;
+  if (rest != 0 && rest != L.short_group) {
+    if (L.short_group == 0) panic("Coordinates are out-of-range");
+    src.bad_last_group = true;
+    --src.groups;
+  }
   return src;
 }
 
@@ -93,9 +92,19 @@ void check_out(std::span<uint32_t> out, size_t words) {
                                  static_cast<unsigned>(out.size()));
 }
 
+// The words before a last group that is refused are range-tested first, as a packer building
+// word after word would.
+template <const auto& L>
+void refuse_bad_last_group(const Source& src) {
+  if (!src.bad_last_group) return;
+  build<L>(src, nullptr);
+  throw std::runtime_error("Wrong shift formatting.");
+}
+
 template <const auto& L>
 uint32_t word_count(const Tensors& tensors) {
   const Source src = checked_source<L>(tensors);
+  refuse_bad_last_group<L>(src);
   build<L>(src, nullptr);
   return static_cast<uint32_t>(src.groups * L.words);
 }
@@ -103,6 +112,7 @@ uint32_t word_count(const Tensors& tensors) {
 template <const auto& L>
 void pack(std::span<uint32_t> out, const Tensors& tensors) {
   const Source src = checked_source<L>(tensors);
+  refuse_bad_last_group<L>(src);
   check_out(out, src.groups * L.words);
   build<L>(src, out.data());
 }
@@ -118,8 +128,10 @@ constexpr Layout<4> kShiftedValues{0, 2, 1, 0, {{{0, 0, 0, Kind::s8, 0, 8}, {0, 
 constexpr Layout<6> kSkipConnection{0, 2, 1, 0, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::shift5, 5, 5},
                                                   {0, 2, 0, Kind::sshift6, 10, 6}, {0, 0, 1, Kind::shift5, 16, 5},
                                                   {0, 1, 1, Kind::shift5, 21, 5}, {0, 2, 1, Kind::sshift6, 26, 6}}}};
-constexpr Layout<4> kPostOp{0, 1, 1, 0, {{{0, 0, 0, Kind::byte, 0, 8}, {0, 2, 0, Kind::u8, 8, 8},
+constexpr Layout<4> kPostOp{0, 1, 1, 0, {{{0, 0, 0, Kind::s8, 0, 8}, {0, 2, 0, Kind::u8, 8, 8},
                                           {0, 1, 0, Kind::shift5, 16, 5}, {0, 3, 0, Kind::sshift6, 21, 6}}}};
+constexpr Layout<4> kPostOpMax{0, 1, 1, 0, {{{0, 0, 0, Kind::u8, 0, 8}, {0, 2, 0, Kind::u8, 8, 8},
+                                             {0, 1, 0, Kind::shift5, 16, 5}, {0, 3, 0, Kind::sshift6, 21, 6}}}};
 constexpr Layout<5> kMadNormBeta{1, 1, 1, 0, {{{0, 0, 0, Kind::shift5, 0, 5}, {0, 1, 0, Kind::s8, 5, 8},
                                                {0, 2, 0, Kind::shift5, 13, 5}, {0, 3, 0, Kind::u8, 18, 8},
                                                {0, 4, 0, Kind::sshift6, 26, 6}}}};
@@ -202,6 +214,15 @@ uint32_t post_op_variables_32b_size(const Dense& value, const Dense& value_shift
 void format_post_op_variables(std::span<uint32_t> out, const Dense& value, const Dense& value_shift,
                               const Dense& scales, const Dense& shift) {
   pack<kPostOp>(out, {&value, &value_shift, &scales, &shift});
+}
+
+uint32_t post_op_max_variables_32b_size(const Dense& max_value, const Dense& max_value_shift, const Dense& scales,
+                                        const Dense& shift) {
+  return word_count<kPostOpMax>({&max_value, &max_value_shift, &scales, &shift});
+}
+void format_post_op_max_variables(std::span<uint32_t> out, const Dense& max_value, const Dense& max_value_shift,
+                                  const Dense& scales, const Dense& shift) {
+  pack<kPostOpMax>(out, {&max_value, &max_value_shift, &scales, &shift});
 }
 
 uint32_t mad_norm_beta_32b_size(const Dense& input_shift, const Dense& beta, const Dense& beta_shift,

@@ -37,12 +37,17 @@ void format_shifted_values(std::span<uint32_t> out, const Dense& values, const D
 uint32_t skip_connection_shifts_32b_size(const Dense& a, const Dense& b, const Dense& output);
 void format_skip_connection_shifts(std::span<uint32_t> out, const Dense& a, const Dense& b, const Dense& output);
 
-// One word a value: value at 0, scales u8 at 8, value shift shift5 at 16, shift sshift6 at 21.
-// The value (a bias, or a maximum value) is a byte of either family.
+// One word a value: value (a bias) s8 at 0, scales u8 at 8, value shift shift5 at 16, shift
+// sshift6 at 21.
 uint32_t post_op_variables_32b_size(const Dense& value, const Dense& value_shift, const Dense& scales,
                                     const Dense& shift);
 void format_post_op_variables(std::span<uint32_t> out, const Dense& value, const Dense& value_shift,
                               const Dense& scales, const Dense& shift);
+// The same word for a maximum value, which layers keep unsigned: its byte (u8) at 0.
+uint32_t post_op_max_variables_32b_size(const Dense& max_value, const Dense& max_value_shift, const Dense& scales,
+                                        const Dense& shift);
+void format_post_op_max_variables(std::span<uint32_t> out, const Dense& max_value, const Dense& max_value_shift,
+                                  const Dense& scales, const Dense& shift);
 
 // Leading tensor beta. One word a value: input shift shift5 at 0, beta s8 at 5, beta shift shift5
 // at 13, scales u8 at 18, shift sshift6 at 26.

@@ -22,8 +22,8 @@ constexpr dma::Target kRegisters{7};
 constexpr uint16_t kBlockWordsAddress = 1, kRoutingAddress = 44, kWord59Address = 59;
 
 // The packer of a parameter block.
-enum class Pack : uint8_t { shifts, output_shifts, shifted_values, skip_connection, post_op, mad_norm_beta, batch_norm,
-                            weights, qkv };
+enum class Pack : uint8_t { shifts, output_shifts, shifted_values, skip_connection, post_op, post_op_max,
+                            mad_norm_beta, batch_norm, weights, qkv };
 
 // A parameter block: where it goes, its packer and the variables the packer takes, in order.
 struct BlockKind {
@@ -66,7 +66,7 @@ const BlockKind kBlocks[] = {
     {19, 0, Pack::weights, {"mlp_1_weights"}},
     {19, 1024, Pack::shifted_values, {"mlp_1_bias", "mlp_1_bias_shift"}},
     {19, 2048, Pack::shifts, {"mlp_1_input_shift"}},
-    {20, 0, Pack::post_op, {"mlp_1_max_value", "mlp_1_max_value_shift", "mlp_1_output_scales", "mlp_1_output_shift"}},
+    {20, 0, Pack::post_op_max, {"mlp_1_max_value", "mlp_1_max_value_shift", "mlp_1_output_scales", "mlp_1_output_shift"}},
     {21, 0, Pack::weights, {"mlp_2_weights"}},
     {21, 1024, Pack::post_op, {"mlp_2_bias", "mlp_2_bias_shift", "mlp_1_output_scales", "mlp_1_output_shift"}},
     {22, 0, Pack::skip_connection,
@@ -90,6 +90,7 @@ uint32_t packed_size(Pack pack, const Tensors& t) {
     case Pack::shifted_values: return shifted_values_32b_size(*t[0], *t[1]);
     case Pack::skip_connection: return skip_connection_shifts_32b_size(*t[0], *t[1], *t[2]);
     case Pack::post_op: return post_op_variables_32b_size(*t[0], *t[1], *t[2], *t[3]);
+    case Pack::post_op_max: return post_op_max_variables_32b_size(*t[0], *t[1], *t[2], *t[3]);
     case Pack::mad_norm_beta: return mad_norm_beta_32b_size(*t[0], *t[1], *t[2], *t[3], *t[4]);
     case Pack::batch_norm: return batch_norm_32b_size(*t[0], *t[1], *t[2], *t[3], *t[4], *t[5]);
     case Pack::weights: return weights_32b_size(*t[0]);
@@ -105,6 +106,7 @@ void pack_block(Pack pack, std::span<uint32_t> out, const Tensors& t) {
     case Pack::shifted_values: return format_shifted_values(out, *t[0], *t[1]);
     case Pack::skip_connection: return format_skip_connection_shifts(out, *t[0], *t[1], *t[2]);
     case Pack::post_op: return format_post_op_variables(out, *t[0], *t[1], *t[2], *t[3]);
+    case Pack::post_op_max: return format_post_op_max_variables(out, *t[0], *t[1], *t[2], *t[3]);
     case Pack::mad_norm_beta: return format_mad_norm_beta(out, *t[0], *t[1], *t[2], *t[3], *t[4]);
     case Pack::batch_norm: return format_batch_norm(out, *t[0], *t[1], *t[2], *t[3], *t[4], *t[5]);
     case Pack::weights: return format_weights(out, *t[0]);

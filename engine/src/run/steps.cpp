@@ -46,9 +46,20 @@ class AddStep final : public LayerStep {
   bool signed_;
 };
 
+// Inbounds of wider ranges than the first one's saturate to it, as Add does: the output holds no
+// value its type cannot.
 class ConcatenateStep final : public LayerStep {
  public:
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override { return ops::concatenate_last_dim(in); }
+  explicit ConcatenateStep(const Layer& layer) : bits_(layer.output_bits()), signed_(layer.output_signed()) {}
+  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
+    auto y = ops::concatenate_last_dim(in);
+    saturate(*y, bits_, signed_);
+    return y;
+  }
+
+ private:
+  int bits_;
+  bool signed_;
 };
 
 template <class T>
@@ -192,7 +203,7 @@ std::unique_ptr<LayerStep> make_step(const Layer& layer) {
     case LayerType::InputData:
     case LayerType::Dequantizer: return std::make_unique<PassStep>();
     case LayerType::Add: return std::make_unique<AddStep>(layer);
-    case LayerType::Concatenate: return std::make_unique<ConcatenateStep>();
+    case LayerType::Concatenate: return std::make_unique<ConcatenateStep>(layer);
     case LayerType::FullyConnected: return std::make_unique<FullyConnectedStep>(layer, variable(layer, "weights"));
     case LayerType::InputConvolutional:
     case LayerType::Convolutional:

@@ -21,8 +21,9 @@ struct NeuronTail::Channels {
   bool relu = false;
   int64_t lo = 0, hi = 0;  // the output range
   std::vector<int32_t> bias, max;  // bias << bias_shift; the ReLU bound (INT32_MAX without one)
-  // sshift(v · scale, shift) as (clamp(v · scale, ±2^32) · 2^left + round) >> right: above 2^32
-  // in magnitude every value saturates alike, and right shifts of 61 or more give 0.
+  // sshift(v · scale, shift) as (v · scale · 2^left + round) >> right, |v · scale| < 2^39: a left
+  // shift takes every value of 2^31 or more in magnitude past the output range alike, and right
+  // shifts of 61 or more give 0.
   std::vector<int64_t> scale64, round64;
   std::vector<int32_t> left, right;
 
@@ -37,10 +38,10 @@ struct NeuronTail::Channels {
     return relu ? std::clamp(x, 0, max[k]) : x;
   }
   int32_t scaled(int32_t x, size_t k) const {
-    constexpr int64_t kBound = int64_t{1} << 32;
-    const int64_t y = (std::clamp(int64_t{x} * scale64[k], -kBound, kBound) * (int64_t{1} << left[k]) + round64[k]) >>
-                      right[k];
-    return static_cast<int32_t>(std::clamp(y, lo, hi));
+    constexpr int64_t kBound = int64_t{1} << 31;
+    int64_t v = int64_t{x} * scale64[k];
+    if (left[k] > 0) v = std::clamp(v, -kBound, kBound) * (int64_t{1} << left[k]);
+    return static_cast<int32_t>(std::clamp((v + round64[k]) >> right[k], lo, hi));
   }
 };
 

@@ -1,5 +1,6 @@
-// The ends of a pass and the passes whose ends cannot be told. Depths, split, skip, alternate and
-// dual-output layers are exercised through the mapping builder and skip-DMA request tests.
+// The ends of a pass and the passes whose ends cannot be told, the branches of a skip connection
+// and the runs mapped together. Depths, split, skip, alternate and dual-output layers are
+// exercised through the mapping builder and skip-DMA request tests.
 #include "backend/layer_graph.h"
 
 #include "mapper_rig.h"
@@ -11,6 +12,8 @@
 
 namespace nuvra::test {
 namespace {
+
+using Names = std::vector<std::string>;
 
 // in -> c1 -> {a, b} -> add -> c4: an alternate pair of equal depth joined by an Add.
 Graph alt_pair() { return std::move(Graph().conv("c1", "in").conv("a", "c1").conv("b", "c1").add("add", "a", "b").conv("c4", "add")); }
@@ -33,6 +36,38 @@ TEST(LayerGraph, MappableEndsOfAPass) {
       {wide.list({"add", "x", "y"}), "Can't retrieve the first layer of the pass. This pass definition is not supported"}};
   for (const auto& [pass, message] : refused)
     EXPECT_THAT([&] { first_mappable_layer(pass); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(message)));
+}
+
+// The branches a merge joins, without their shared trunk, the deeper input's first; the ancestors
+// of a layer, itself first, each once; and the run of layers up to where the graph narrows back
+// to one branch.
+TEST(LayerGraph, SkipBranchesAncestorsAndRunsMappedTogether) {
+  auto r = residual();
+  auto cat = concat_fork();
+  auto alt = alt_pair();
+  const std::tuple<Graph*, std::string, Names, Names, std::string> branches[] = {
+      {&r, "add", {"c2", "c3"}, {}, "c1"},  // Add(c1, c3): c3 is the deeper input
+      {&cat, "cat", {"b1", "b2"}, {"a"}, "c1"},
+      {&alt, "add", {"a"}, {"b"}, "c1"}};  // equal depths: the first input first
+  for (const auto& [g, merge, first, second, fork] : branches) {
+    DepthMap depths;
+    const SkipConnectBranches b = get_skipconnect_branch((*g)(merge), &depths);
+    EXPECT_EQ(std::tie(b.first_branch, b.second_branch, b.fork_layer),
+              std::make_tuple(g->list(first), g->list(second), (*g)(fork)))
+        << merge;
+  }
+  LayerList list;
+  collect_ancestors(alt("add"), &list);
+  EXPECT_EQ(list, alt.list({"add", "a", "c1", "in", "b"}));
+  list = r.list({"c2"});
+  collect_ancestors(r("c3"), &list);
+  EXPECT_EQ(list, r.list({"c2", "c3", "c1", "in"}));
+
+  const std::pair<LayerList, LayerList> runs[] = {
+      {r.list({"c1", "c2", "c3", "add", "c4", "c5"}), r.list({"c1", "c2", "c3", "add", "c4"})},
+      {r.list({"c2", "c3", "add", "c4", "c5"}), r.list({"c2"})},  // the first layer counts one input
+      {r.list({"c4", "c5"}), r.list({"c4"})}};
+  for (const auto& [layers, run] : runs) EXPECT_EQ(get_layers_to_map_together(layers), run);
 }
 
 }  // namespace

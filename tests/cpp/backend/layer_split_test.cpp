@@ -241,7 +241,9 @@ TEST(SplitProperties, SearchMatchesTheLiteralLoop) {
   auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
   int compared = 0, found = 0, several = 0;
   for (int i = 0; i < 400; ++i) {
-    const uint32_t W = pick(1, 12), H = pick(1, 12), C = 4 * pick(1, 3), kernel = 2 * pick(0, 2) + 1, b = kernel / 2;
+    const uint32_t W = pick(1, 12), H = pick(1, 12), C = 4 * pick(1, 3), kernel = 2 * pick(0, 2) + 1;
+    // Unequal borders too, as the transposed layers give (1 before, kernel - 3 after).
+    const uint32_t left = pick(0, 3), right = pick(0, 3), top = pick(0, 3), bottom = pick(0, 3);
     const int family = pick(0, 2);  // Conv2D, DepthwiseConv2D, DepthwiseBufferTempConv
     const bool depthwise = family > 0, tnp_b = family == 2, pooled = family < 2 && pick(0, 2) == 0 && W >= 2 && H >= 2;
     const bool loop = pick(0, 3) == 0, allow_height = pick(0, 4) != 0;
@@ -250,10 +252,10 @@ TEST(SplitProperties, SearchMatchesTheLiteralLoop) {
     if (pooled) p.insert({{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}});
     if (!depthwise) p["filters"] = int(F);
     OneLayer m(family == 0 ? LayerType::Conv2D : tnp_b ? LayerType::DepthwiseBufferTempConv : LayerType::DepthwiseConv2D, p, W, H, C);
-    const NpSplitParams sp{b, b, b, b, pooled ? 1u : 0u, pooled ? 2u : 0u, pooled ? 2u : 0u, F};
+    const NpSplitParams sp{left, right, top, bottom, pooled ? 1u : 0u, pooled ? 2u : 0u, pooled ? 2u : 0u, F};
     auto checker = checker_with(sp);
     checker.max_weight_filters = pick(0, 3) == 0 ? pick(1, F) : FakeChecker::kUnlimited;
-    checker.single_capacity_words = pick(1, uint32_t(FakeChecker::input_words(H + 2 * b, W + 2 * b, C, fifo, 8)) + 8);
+    checker.single_capacity_words = pick(1, uint32_t(FakeChecker::input_words(H + top + bottom, W + left + right, C, fifo, 8)) + 8);
     checker.dual_capacity_words = pick(0, checker.single_capacity_words);
     const AxisSplit height = height_axis_split(*m, sp, pick(1, 12)), width = axis_split(W, pick(1, 12), pooled ? 2 : 1);
     const AxisSplit filters = fit_filter_split_to_weights(*m, checker, filter_axis_split(*m, F, pick(1, 12), depthwise));

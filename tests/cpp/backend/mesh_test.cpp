@@ -70,6 +70,18 @@ TEST(MeshMapperTable, ListsFollowThePreferenceOrder) {
   EXPECT_EQ(std::make_tuple(cnp1.size(), cnp1[0], cnp1[32], cnp1[33], cnp1[43]), std::make_tuple(size_t{44}, Ident{1, 2, 0}, Ident{4, 3, 2}, Ident{1, 2, 3}, Ident{4, 3, 3}));
 }
 
+// The lists are made once per mesh and kept: meshes that differ only in their types, mapped by
+// turns, each keep their own order.
+TEST(MeshMapperTable, ListsKeptPerMesh) {
+  const auto mesh = [](Type a, Type b) {
+    return v2_mesh({np_info({2, 1, 0, 0}, {Type::CNP1, a}), np_info({2, 1, 1, 0}, {Type::CNP1, b})});
+  };
+  const Mesh first = mesh(Type::FNP2, Type::CNP2), second = mesh(Type::CNP2, Type::FNP2);
+  for (int turn = 0; turn < 2; ++turn) {
+    EXPECT_EQ(Rig<>(first).mapper.available_nps(Type::CNP1), (Idents{{2, 1, 1}, {2, 1, 0}})) << turn;
+    EXPECT_EQ(Rig<>(second).mapper.available_nps(Type::CNP1), (Idents{{2, 1, 0}, {2, 1, 1}})) << turn;
+  }
+}
 
 // Lists that name a component twice or give it the other list's types are refused when the mesh
 // is made, and again when the mapper reads a mesh whose fields were changed since.

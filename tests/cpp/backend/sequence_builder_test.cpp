@@ -1,7 +1,7 @@
-// The sequence builder over recorder doubles: descriptor limits, merge layers and failed passes.
-// The recorder flags, idle-NP records and descriptor counts of one or several passes, and the
-// same bytes from a rebuilt sequence, are checked on every pass of the end-to-end programs; their
-// bytes, thresholds and scales included, are pinned by v2/program_digest_test.
+// The sequence builder over recorder doubles: descriptor limits, merge layers and failed passes,
+// the FNP-feed flag and the output conversion. The recorder flags, idle-NP records and descriptor
+// counts of one or several passes, and the same bytes from a rebuilt sequence, are checked on every
+// pass of the end-to-end programs; their bytes are pinned by the program digest tests.
 #include "backend/sequence_builder.h"
 
 #include "sequence_rig.h"
@@ -80,6 +80,69 @@ TEST(SequenceBuilder, MergeLayersAndFailedPasses) {
   EXPECT_EQ(other.builder.layers(), t.list({"in"}));
   EXPECT_FALSE(t("t1")->mapping());
   EXPECT_THROW(other.builder.add_layers(t.list({"t1", "c2"}), t.all(), {{np(2, 1, 1)}}), std::invalid_argument);
+}
+
+// The last flag of a layer with signed input: set when it feeds a TNP-B, or when a CNP feeds an
+// FNP whose x * y * c input of 8 bits takes more than 2048 words with every row padded to 4
+// bytes but no more once each row of all channels is packed end to end (5 x y x 3: 24 y against
+// 16 y bytes).
+TEST(SequenceBuilder, FnpFeedFlag) {
+  const struct {
+    bool is_signed;
+    uint32_t height;
+    LayerType next;
+    hw::Type next_np;
+    bool flag;
+  } cases[] = {{true, 100, LayerType::Dense1D, hw::Type::FNP3, true},
+               {true, 85, LayerType::Dense1D, hw::Type::FNP3, false},
+               {true, 128, LayerType::Dense1D, hw::Type::FNP3, true},
+               {true, 129, LayerType::Dense1D, hw::Type::FNP3, false},
+               {false, 100, LayerType::Dense1D, hw::Type::FNP3, false},
+               {true, 100, LayerType::Conv2D, hw::Type::CNP1, false},
+               {true, 4, LayerType::BufferTempConv, hw::Type::TNP_B, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.height) + " rows to type " + std::to_string(static_cast<int>(c.next)));
+    ModelBuilder b;
+    b.input(5, c.height, 3, 8, c.is_signed).add(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 1}}, "c");
+    b.add(c.next, {{"filters", 4}, {"kernel_size", 1}, {"units", 4}, {"fifo_size", 2}}, "n");
+    SequenceRig rig;
+    const LayerList all = b.model().layers();
+    rig.builder.add_layers({b.layer("c"), b.layer("n")}, all, {{np(2, 1, 0)}, {np(3, 1, 0, c.next_np)}});
+    Built built(rig.build());
+    ASSERT_FALSE(rig.recorder.calls.empty());
+    EXPECT_EQ(rig.recorder.calls.front().layer, "c");
+    EXPECT_EQ(rig.recorder.calls.front().last_flag, c.flag);
+  }
+}
+
+// A flatbuffer vector's values; none for an absent one.
+template <class T, class V>
+std::vector<T> values(const V* v) {
+  return v ? std::vector<T>(v->begin(), v->end()) : std::vector<T>{};
+}
+
+// A Dequantizer ending the sequence hands its scales to the program as they are, with zero
+// thresholds; a last layer with activation hands neither.
+TEST(SequenceBuilder, OutputConversion) {
+  for (const bool dequantized : {true, false}) {
+    Graph g;
+    g.conv("c1", "in");
+    std::vector<std::string> names{"in", "c1"};
+    Components comps{{hrc()}, {np(2, 1, 0)}};
+    if (dequantized) {
+      g.dequantizer("dq", "c1");
+      auto scales = Dense::create(TensorType::float32, {4});
+      for (const auto& [i, v] : {std::pair{0u, 0.5f}, {1u, -2.0f}, {2u, 0.0f}, {3u, 3.25f}}) scales->set<float>(i, v);
+      g("dq")->variables()->set("scales", scales);
+      names.push_back("dq"), comps.push_back({});
+    }
+    SequenceRig rig;
+    add(rig, g, {names}, comps);
+    const Built built(rig.build());
+    const std::vector<float> scales{0.5f, -2.0f, 0.0f, 3.25f};
+    EXPECT_EQ(values<float>(built.info().scales()), dequantized ? scales : std::vector<float>());
+    EXPECT_EQ(values<int32_t>(built.info().thresholds()), std::vector<int32_t>(dequantized ? 4 : 0, 0));
+  }
 }
 
 }  // namespace

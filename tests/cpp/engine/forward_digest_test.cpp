@@ -30,7 +30,7 @@ struct Pinned {
 };
 
 // Two seeds of each recipe: odd and even kernels, strides 1 and 2, shifts of both signs, steps
-// that do not divide, signed 8- and 16-bit inputs, batches of 2 to 6.
+// that do not divide, signed 8- and 16-bit inputs, products past 2^32, batches of 2 to 6.
 const Pinned kPinned[] = {
     {"v2_chain", 1, {0x9201b3b0, 0x62c7bce6, 0xe07697f2, 0xcb2d58d0, 0x1169da9f, 0x09b4501b, 0x09b4501b}},
     {"v2_chain", 2, {0x819261ab, 0x17b67987, 0x25dd52a4, 0xcc37e2a3, 0xa52ad1bf, 0x2e9e63c0, 0xb38d2e2e}},
@@ -44,6 +44,8 @@ const Pinned kPinned[] = {
     {"v2_temporal", 2, {0x329a47c4, 0x3ab05d2f, 0xf24a4f5b, 0x16f7cfe0, 0xc983830a}},
     {"v2_stem", 1, {0xbc23e3e0, 0xbb5324a3, 0xd303b317}},
     {"v2_stem", 2, {0xb55f4274, 0xbb119571, 0x0201e860}},
+    {"v2_wide", 1, {0x01860ad4, 0x133ae55b, 0xe48898a2, 0x102ae43e}},
+    {"v2_wide", 2, {0x4f05ec3d, 0x5deb38f2, 0x4af628bc, 0x0ccbf160}},
     {"v1_hrc", 1, {0x292875c6, 0x5b9f5482, 0xcf6d7f67, 0xa98dd5ad, 0xe6733522}},
     {"v1_hrc", 2, {0xec7deddd, 0x3c10cc8e, 0x15d22ba1, 0x7f6bf9c8, 0x0b5ac557}},
     {"v1_data", 1, {0x31187a22, 0x883e2639, 0x3be5a639, 0x162cb41c}},

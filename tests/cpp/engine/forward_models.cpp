@@ -27,7 +27,9 @@ class Draw {
     return z ^ (z >> 31);
   }
   int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
-  int64_t range(int64_t lo, int64_t hi) { return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+  int64_t range(int64_t lo, int64_t hi) {
+    return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
   template <class T>
   T one_of(std::initializer_list<T> values) {
     return values.begin()[below(static_cast<int>(values.size()))];
@@ -97,6 +99,9 @@ class Recipe {
  public:
   explicit Recipe(uint64_t seed) : draw_(seed) {}
   Draw& draw() { return draw_; }
+  // The next layer gets input shifts of 8 to 15, weights up to 127 and scales of 128 to 255:
+  // products past 2^32 before the output shift.
+  void wide() { wide_ = true; }
 
   void input_data(uint32_t x, uint32_t y, uint32_t c, int bits, bool is_signed) {
     b_.input(x, y, c, bits, is_signed);
@@ -145,6 +150,7 @@ class Recipe {
     } else {
       output_range(*l, channels);
     }
+    wide_ = false;
     return name;
   }
 
@@ -158,7 +164,7 @@ class Recipe {
   // Random values within each variable's range; output scales 1 and shifts 0 for the probe.
   void fill(Layer& l) {
     Variables& vars = *l.variables();
-    const int bound = draw_.one_of({3, 7, 7, 20});
+    const int bound = wide_ ? 127 : draw_.one_of({3, 7, 7, 20});
     for (const auto& n : vars.names()) {
       const auto now = vars.get(n);
       const auto random = [&](int64_t lo, int64_t hi) {
@@ -171,6 +177,8 @@ class Recipe {
           case TensorType::int4: vars.set(n, random(-8, 7)); break;
           default: vars.set(n, random(-bound, bound));
         }
+      } else if (n == "input_shift" && wide_) {
+        vars.set(n, random(8, 15));
       } else if (n == "input_shift" || n == "a_shift" || n == "b_shift") {
         vars.set(n, random(0, 2));
       } else if (n == "bias") {
@@ -192,12 +200,13 @@ class Recipe {
   }
 
   // Scales, shifts and ReLU bounds that put a typical value of each channel mid-range, give or
-  // take a factor of two; no-activation layers with wide outputs get shifts of -3 to 3.
+  // take a factor of two; no-activation layers with 32-bit outputs get shifts of -3 to 3 (-40 to 3
+  // after wide()).
   void output_range(Layer& l, const std::vector<std::vector<int64_t>>& channels) {
     Variables& vars = *l.variables();
     const bool relu = l.has_activation();
     const int bits = l.output_bits();
-    const bool wide = !relu && bits > 16;
+    const bool unbounded = !relu && bits > 16;
     // A bound past 2^30 takes the ReLU layer off the engine's int32 route.
     const bool wide_bound = relu && draw_.below(4) == 0;
     std::vector<int> scales, shifts, max_values, max_shifts;
@@ -213,9 +222,9 @@ class Recipe {
         max_values.push_back(static_cast<int>(std::clamp<int64_t>(bound >> shift, 1, 255)));
         typical = std::min<int64_t>(typical, int64_t{max_values.back()} << shift);
       }
-      scales.push_back(static_cast<int>(draw_.range(1, 12)));
-      const int jitter = static_cast<int>(draw_.range(wide ? -3 : -1, wide ? 3 : 1));
-      shifts.push_back(wide ? jitter : std::min(bits - 2 - bit_length(typical * scales.back()) + jitter, 0));
+      scales.push_back(static_cast<int>(wide_ ? draw_.range(128, 255) : draw_.range(1, 12)));
+      const int jitter = static_cast<int>(draw_.range(unbounded ? (wide_ ? -40 : -3) : -1, unbounded ? 3 : 1));
+      shifts.push_back(unbounded ? jitter : std::min(bits - 2 - bit_length(typical * scales.back()) + jitter, 0));
     }
     const auto set = [&](const char* n, const std::vector<int>& v) {
       vars.set(n, filled(*vars.get(n), [&](size_t i) { return v[i]; }));
@@ -238,7 +247,8 @@ class Recipe {
       threshold.push_back(static_cast<double>(quantile(ch, 0.2 + 0.1 * draw_.below(4))));
       const double spread = static_cast<double>(std::max<int64_t>(1, quantile(ch, 0.95) - int64_t(threshold.back())));
       const double f = draw_.one_of({0.37, 0.61, 0.9, 1.3});
-      step.push_back(draw_.below(12) == 0 ? 0.0 : std::max(0.0625, std::round(spread / levels * f * 16 + 0.3) / 16 + 0.01));
+      const bool none = draw_.below(12) == 0;
+      step.push_back(none ? 0.0 : std::max(0.0625, std::round(spread / levels * f * 16 + 0.3) / 16 + 0.01));
     }
     vars.set("threshold", filled(*vars.get("threshold"), [&](size_t i) { return threshold[i]; }));
     vars.set("act_step", filled(*vars.get("act_step"), [&](size_t i) { return step[i]; }));
@@ -249,6 +259,7 @@ class Recipe {
   std::shared_ptr<Dense> inputs_;
   uint32_t batch_ = 3;
   int count_ = 0;
+  bool wide_ = false;
 };
 
 // Odd seeds draw odd kernels where even ones draw even kernels, and the strides alternate too,
@@ -300,11 +311,13 @@ ForwardModel v2_merge(uint64_t seed) {
   const bool odd = seed % 2;
   r.batch(static_cast<uint32_t>(d.range(2, 4)));
   r.input_data(d.one_of({5u, 6u}), d.one_of({4u, 7u}), 2, odd ? 8 : 16, true);
-  const auto x = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 3}, {"activation", 0}, {"output_bits", 16}});
+  const auto x =
+      r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 3}, {"activation", 0}, {"output_bits", 16}});
   const auto a = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", 1}});
   const auto b = r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", odd ? 3 : 2}});
   const auto sum = r.layer(LayerType::Add, {}, {a, b});
-  const auto s1 = r.layer(LayerType::Conv2D, {{"filters", 5}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 8}}, {x});
+  const auto s1 =
+      r.layer(LayerType::Conv2D, {{"filters", 5}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 8}}, {x});
   const auto s2 = r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"activation", 0}, {"output_bits", 8}});
   const auto signed_sum = r.layer(LayerType::Add, {}, {s1, s2});
   const auto dw = r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, {sum});
@@ -342,6 +355,23 @@ ForwardModel v2_stem(uint64_t seed) {
                                   {"activation", odd}});
   r.layer(LayerType::Conv2D, {{"filters", 8}, {"kernel_size", 1}});
   r.layer(LayerType::Dense1D, {{"units", 6}, {"activation", 0}});
+  return r.take();
+}
+
+// Accumulators near the int32 bounds times large scales: right shifts of 2^39 products, left
+// shifts that saturate at both ends, and a ReLU too wide for the engine's int32 route.
+ForwardModel v2_wide(uint64_t seed) {
+  Recipe r(seed);
+  Draw& d = r.draw();
+  const bool odd = seed % 2;
+  r.batch(static_cast<uint32_t>(d.range(2, 3)));
+  r.input_data(4, 3, 2, 16, true);
+  r.wide();
+  r.layer(LayerType::Conv2D, {{"filters", 6}, {"kernel_size", kernel(d, odd)}, {"activation", 0}, {"output_bits", 16}});
+  r.wide();
+  r.layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"output_bits", 12}});
+  r.wide();
+  r.layer(LayerType::Dense1D, {{"units", 9}, {"activation", 0}});
   return r.take();
 }
 
@@ -391,7 +421,8 @@ ForwardModel v1_data(uint64_t seed) {
 const std::map<std::string, ForwardModel (*)(uint64_t)>& recipes() {
   static const std::map<std::string, ForwardModel (*)(uint64_t)> table = {
       {"v2_chain", v2_chain}, {"v2_transposed", v2_transposed}, {"v2_merge", v2_merge},
-      {"v2_temporal", v2_temporal}, {"v2_stem", v2_stem}, {"v1_hrc", v1_hrc}, {"v1_data", v1_data}};
+      {"v2_temporal", v2_temporal}, {"v2_stem", v2_stem}, {"v2_wide", v2_wide}, {"v1_hrc", v1_hrc},
+      {"v1_data", v1_data}};
   return table;
 }
 

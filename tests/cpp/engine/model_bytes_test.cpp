@@ -124,6 +124,23 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
     EXPECT_EQ(refusal(static_cast<const char*>(data), size), std::string("Invalid model buffer: ") + reason);
 }
 
+// A variable's bytes must be exactly its elements times the element size: the units of a weight
+// shape lowered or raised by one leave its 16 x 77 bytes too long or too short.
+TEST(ModelBytes, VariableBytesMatchTheirShape) {
+  for (const auto& [units, expected] : {std::pair{76u, 1216}, std::pair{78u, 1248}}) {
+    Bytes b = ModelBuilder().input(2, 2, 4).add(LayerType::Dense1D, {{"units", 77}}, "dense").take()->to_buffer();
+    const model_fb::Variable* weights = nullptr;
+    for (const model_fb::Variable* v : *model_fb::GetModel(b.data())->layers()->Get(1)->variables())
+      if (v->name()->str() == "weights") weights = v;
+    ASSERT_TRUE(weights && weights->shape()->size() == 2 && weights->shape()->Get(1) == 77);
+    const auto at = reinterpret_cast<const uint8_t*>(weights->shape()->Data()) - b.data() + 4;
+    std::memcpy(b.data() + at, &units, 4);
+    EXPECT_EQ(refusal(reinterpret_cast<const char*>(b.data()), b.size()),
+              "Invalid model buffer: variable weights of layer 1 (dense) holds 1232 bytes, " +
+                  std::to_string(expected) + " expected");
+  }
+}
+
 // Names come back to Python as str: one that does not decode, or holds a NUL, is refused when
 // a layer is made, and so in model bytes too.
 TEST(ModelBytes, LayerNamesMustDecode) {

@@ -174,8 +174,8 @@ TEST(ModelRun, Refusals) {
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[&] { v2->forward(tensor<int8_t>(TensorType::int8, {1, 4}, {1, 2, 3, 4})); },
        "Input type int8 does not match the model input (uint8)"},
-      {[&] { v2->forward(u8({2, 2, 1})); }, "Input shape (2, 2, 1) does not match the model input (2, 2, 1)"},
-      {[&] { v2->forward(u8({3, 5})); }, "Input shape (3, 5) does not match the model input (2, 2, 1)"},
+      {[&] { v2->forward(u8({2, 2, 1})); }, "Input shape (2, 2, 1) does not match the model input (n, 2, 2, 1)"},
+      {[&] { v2->forward(u8({3, 5})); }, "Input shape (3, 5) does not match the model input (n, 2, 2, 1)"},
       {[&] { v1->forward(u8({1, 4}, 16)); }, "Input value 16 does not fit the 4-bit model input"},
       {[&] { signed_model->forward(u8({1, 2})); }, "Input type uint8 does not match the model input (int8 or int16)"},
       {[&] { signed_model->forward(tensor<int16_t>(TensorType::int16, {1, 2}, {-256, 256})); },

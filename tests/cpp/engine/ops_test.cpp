@@ -1,5 +1,6 @@
-// Kernels at their edges: both int16 product routes, and malformed arguments (refused, never
-// read out of bounds). Results against numpy references are in the Python tests.
+// Kernels at their edges: both int16 product routes, the rounding and clamping of the neuron
+// kernels against plain references, and malformed arguments (refused, never read out of bounds).
+// Most results against numpy references are in the Python tests.
 #include <nuvra/ops.h>
 
 #include "ops/gemm.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
@@ -48,6 +50,60 @@ TEST(Ops, BothInt16ProductRoutesMatchPlainSums) {
       }
     }
   }
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+// v << s, or v / 2^-s rounded half up; saturated to signed `bits` bits (32 at most).
+int32_t rounded_shift(int64_t v, int s, int bits = 32) {
+  const int64_t y = s >= 0 ? v * (int64_t{1} << s) : floor_div(v + (int64_t{1} << (-s - 1)), int64_t{1} << -s);
+  const int64_t hi = (int64_t{1} << (bits - 1)) - 1;
+  return static_cast<int32_t>(std::clamp(y, -hi - 1, hi));
+}
+
+std::vector<int32_t> ints_of(const Dense& t) { return {t.data<int32_t>(), t.data<int32_t>() + t.size()}; }
+
+// The same cases as the Python tests of shift, relu_activation and global_average_pooling, with
+// the halves and the negative means spelt out.
+TEST(Ops, ShiftReluAndMeanRoundingMatchReferences) {
+  const Shape s{3, 4, 5};
+  const auto x = random<int32_t>(TensorType::int32, s, -1000, 1000);
+  const auto c = random<int8_t>(TensorType::int8, Shape{5}, -4, 5);
+  const auto bound = random<int32_t>(TensorType::int32, Shape{5}, 0, 450);
+  std::vector<int32_t> shifted(x->size()), clamped(x->size());
+  for (size_t i = 0; i < x->size(); ++i) {
+    const int32_t v = x->data<int32_t>()[i];
+    shifted[i] = rounded_shift(v, c->data<int8_t>()[i % 5], 12);
+    clamped[i] = std::clamp(v, 0, bound->data<int32_t>()[i % 5]);
+  }
+  EXPECT_EQ(ints_of(*ops::shift(*x, *c, 12)), shifted);
+  EXPECT_EQ(ints_of(*ops::relu_activation(*x, *bound)), clamped);
+  // Means of 12 pixels, rounded half up, then rounded >> 1.
+  std::vector<int32_t> means(5);
+  for (size_t k = 0; k < 5; ++k) {
+    int64_t sum = 0;
+    for (size_t p = 0; p < 12; ++p) sum += x->data<int32_t>()[p * 5 + k];
+    means[k] = rounded_shift(floor_div(2 * sum + 12, 24), -1);
+  }
+  EXPECT_EQ(ints_of(*ops::global_average_pooling(x, 1)), means);
+
+  const auto tensor = [](std::vector<int32_t> v) {
+    return Dense::copy(reinterpret_cast<const char*>(v.data()), v.size() * 4, TensorType::int32,
+                       Shape{1, static_cast<uint32_t>(v.size()), 1});
+  };
+  // Halves on both sides of 0 go up: -2.5 -> -2, -0.5 -> 0, 1.5 -> 2; -5/3 -> -2.
+  for (const auto& [values, mean] : {std::pair<std::vector<int32_t>, int32_t>{{-3, -2}, -2}, {{-1, 0}, 0},
+                                     {{1, 2}, 2}, {{-1, -2, -2}, -2}, {{-4, -3}, -3}}) {
+    EXPECT_EQ(ints_of(*ops::global_average_pooling(std::shared_ptr<Dense>(tensor(values)), 0)),
+              std::vector<int32_t>{mean});
+  }
+  const std::vector<int32_t> halves{-5, -3, -1, 1, 3, 5, -7, 7, INT32_MIN, INT32_MAX};
+  const auto right = Dense::create(TensorType::int8, Shape{1, 10, 1});
+  for (size_t i = 0; i < 10; ++i) right->data<int8_t>()[i] = static_cast<int8_t>(i < 6 ? -1 : i < 8 ? -2 : 1);
+  EXPECT_EQ(ints_of(*ops::shift(*tensor(halves), *right, 0)),
+            (std::vector<int32_t>{-2, -1, 0, 1, 2, 3, -2, 2, INT32_MIN, INT32_MAX}));
+  const auto caps = tensor({0, 3, 3, 3, 3, 3, 3, 3, 3, 3});
+  EXPECT_EQ(ints_of(*ops::relu_activation(*tensor(halves), *caps)),
+            (std::vector<int32_t>{0, 0, 0, 1, 3, 3, 0, 3, 0, 3}));
 }
 
 // Every kernel on tensors of every shape and extreme integers: a result or a clean refusal.

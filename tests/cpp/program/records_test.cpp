@@ -117,5 +117,49 @@ TEST(Record, BlocksFilledInPlace) {
   }
 }
 
+// Deferred blocks pack as copied ones do, and their words, read or written out, are their
+// fill's; a refused one leaves the record as it was and its fill unused.
+TEST(Record, DeferredBlocksPackAndWriteAsCopiedOnes) {
+  const std::vector<std::vector<size_t>> cases = {{10, 3, 64}, {64, 5000, 10, 5000}, {4095, 4095, 4095, 4095, 4095, 4095,
+                                                   4095, 4095, 4095, 4095, 4095, 4095, 4095, 4095, 4095, 4079, 7}};
+  for (const auto& blocks : cases) {
+    Record copied(versions::FPGA_v2), deferred(versions::FPGA_v2);
+    std::vector<Record::PlannedBlock> plan;
+    for (size_t i = 0; i < blocks.size(); ++i) plan.push_back({blocks[i], i % 2 == 1});
+    deferred.plan_blocks(plan);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const std::vector<uint32_t> data = words(blocks[i]);
+      copied.add_np_track(kNp, dma::Target{6}, static_cast<uint16_t>(i), data);
+      if (i % 2 == 0)
+        deferred.add_np_track(kNp, dma::Target{6}, static_cast<uint16_t>(i), data);
+      else
+        deferred.add_deferred_np_block(kNp, dma::Target{6}, static_cast<uint16_t>(i), data.size(),
+                                       [data](std::span<uint32_t> out) { std::copy(data.begin(), data.end(), out.begin()); });
+    }
+    ASSERT_EQ(contents(deferred), contents(copied)) << blocks.size();
+    for (size_t t = 0; t < copied.tracks().size(); ++t) {
+      std::vector<uint32_t> out(deferred.tracks()[t].size());
+      deferred.tracks()[t].write_to(out);
+      EXPECT_EQ(out, contents(copied)[t]) << t;
+    }
+  }
+
+  Record r(versions::FPGA_v2);
+  r.add_deferred_np_block(kNp, dma::Target{6}, 0, 3, [](std::span<uint32_t> out) { std::fill(out.begin(), out.end(), 9); });
+  const auto before = contents(r);
+  bool used = false;
+  const auto fill = [&used](std::span<uint32_t>) { used = true; };
+  EXPECT_EQ(test::error_text([&] { r.add_deferred_np_block(kNp, dma::Target{6}, 0, 65534, fill); }),
+            "Error generating NP program");
+  EXPECT_EQ(test::error_text([&] { r.add_deferred_np_block(kNp, dma::Target{32}, 0, 1, fill); }),
+            "32 cannot fit in a 5 bits unsigned integer");
+  EXPECT_EQ(contents(r), before);
+  std::vector<uint32_t> out(r.tracks()[0].size());
+  r.tracks()[0].write_to(out);
+  EXPECT_EQ(out, before[0]);
+  EXPECT_FALSE(used);
+  EXPECT_THROW(r.tracks()[0].write_to(std::span<uint32_t>(out).first(2)), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace nuvra::program

@@ -79,8 +79,8 @@ class FakeIoRecorder : public IoRecorder {
   // --- Configuration ---
   RecordShape scc{1, 5};
   std::vector<epg::epg_track> epg{{0x10, 1}, {0x14, 2}};
-  uint8_t input_type = 0;
-  uint8_t output_type = 0;
+  int8_t input_type = 0;
+  int8_t output_type = 0;
 
   // --- What happened ---
   mutable std::vector<SccCall> scc_calls;
@@ -96,8 +96,8 @@ class FakeIoRecorder : public IoRecorder {
     epg_calls.push_back({layer.get_name(), low, high, count, solo, multi_pass, input_type_zero});
     return std::make_unique<std::vector<epg::epg_track>>(epg);
   }
-  uint8_t get_input_type(const Layer& layer) const override { return input_type; }
-  uint8_t get_output_type(const Layer& layer, int8_t value) const override { return output_type; }
+  int8_t get_input_type(const Layer& layer) const override { return input_type; }
+  int8_t get_output_type(const Layer& layer, int8_t value) const override { return output_type; }
 };
 
 }  // namespace nuvra::test

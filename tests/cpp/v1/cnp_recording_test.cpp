@@ -83,6 +83,10 @@ TEST(V1CnpRecording, StandardLayerOnOneNp) {
   const auto r1 = one.record();
   expect_fields(registers_of(*r1), {{3, 12, 15, 0}, {20, 16, 26, 8}, {20, 28, 30, 1}, {21, 0, 31, 0}, {11, 12, 21, 4}});
   for (size_t i = 0; i < 16; i += 2) EXPECT_EQ(blocks_of(*r1)[2].data[i], 0x80000u);  // no activation: no threshold
+
+  // Stride 2 sets word 20 bit 8 beside the kernel size; the output window halves.
+  Mapped two(LayerType::Convolutional, with(kConv3, {{"stride_x", 2}, {"stride_y", 2}}));
+  expect_fields(registers_of(*two.record()), {{20, 0, 31, 0x30000100}, {25, 0, 31, 0x00040004}});
 }
 
 TEST(V1CnpRecording, Flags) {

@@ -197,5 +197,30 @@ TEST(V1EndToEnd, ConvolutionalModelFromTheHrc) {
   EXPECT_EQ(b.model().sequences().front()->passes()[0]->layers.size(), 3u);
 }
 
+// The program information turns the raw output of a last layer without activation into values:
+// its thresholds, and scales of 1 / act_step (0 where the step is 0); with activation, neither.
+TEST(V1EndToEnd, OutputConversionOfTheLastLayer) {
+  for (const int activation : {0, 1}) {
+    SCOPED_TRACE(activation);
+    ModelBuilder b;
+    b.add(LayerType::InputConvolutional, kHrc3, "hrc")
+        .add(LayerType::FullyConnected, {{"units", 4}, {"activation", activation}}, "fc");
+    set_variable(*b.layer("hrc"), "weights", {0, 0, 3, -2, 5}, 1);
+    set_variable(*b.layer("fc"), "weights", {1, 0, 1}, 1);
+    set_i32(*b.layer("fc"), "threshold", {-5, 7, 0, 300});
+    auto steps = Dense::create(TensorType::float32, {4});
+    for (const auto& [i, step] : {std::pair{0u, 2.0f}, {1u, 0.5f}, {2u, 0.0f}, {3u, 4.0f}}) steps->set<float>(i, step);
+    b.layer("fc")->variables()->set("act_step", steps);
+    ASSERT_EQ(message_of([&] { b.model().map(device_of(versions::VLQ7300_v1, "vlq7300_v1"), true, nullptr); }), "");
+    ASSERT_EQ(b.model().sequences().size(), 1u);
+    const std::vector<uint8_t> program = program_of(*b.model().sequences().front());
+    const ProgramInfo info(program.data(), program.size());
+    const std::vector<int32_t> thresholds{-5, 7, 0, 300};
+    const std::vector<float> scales{0.5f, 2.0f, 0.0f, 0.25f};
+    EXPECT_EQ(info.thresholds(), activation ? std::vector<int32_t>() : thresholds);
+    EXPECT_EQ(info.scales(), activation ? std::vector<float>() : scales);
+  }
+}
+
 }  // namespace
 }  // namespace nuvra::v1

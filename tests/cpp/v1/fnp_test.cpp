@@ -172,6 +172,20 @@ TEST(FnpRecorder, RegistersImageAndSizesOnEachFnpType) {
   }
 }
 
+// The next pass's first layer on the same NP gets the partial-reconfiguration words; on another
+// NP, none.
+TEST(FnpRecorder, NextLayerOnTheSameNp) {
+  for (const auto& [ident, word32] : {std::pair{kNp, 0x33000017u}, {hw::Ident{4, 1, 0, 0}, 0u}}) {
+    FcLayer l(hw::Type::FNP3, false);
+    l.b.add(LayerType::FullyConnected, {{"units", 2}}, "next");
+    LayerMappingBuilder::map_standalone(l.b.layer("next"), {component(hw::Type::FNP3, ident, hw::SplitRecord{})}, 4,
+                                        {1, 1, 0, 0});
+    get_layer_mapping(*l.b.layer("next"))->prev_id = 0x33;
+    const auto record = record_program_dense_layer(*l.device, *l, l.b.layer("next"), false, false, {}, true);
+    EXPECT_EQ(blocks_of(*record).at(0).data[32], word32);
+  }
+}
+
 TEST(FnpRecorder, FlagsAndRefusals) {
   FcLayer l(hw::Type::FNP3, false);
   const auto record = record_program_dense_layer(*l.device, *l, nullptr, true, false, {}, true);

@@ -7,12 +7,20 @@
 #include "v2/stub_layer.h"
 #include "v2/v2_testing.h"
 
+#include <type_traits>
+#include <utility>
+
 namespace nuvra::v1 {
 namespace {
 
 using namespace nuvra::test;
 
 const StubDevice kVlq(versions::VLQ7300_v1), kQrix2(versions::Qrix_v2);
+
+// Packet types are signed bytes, as the program information's IoType.
+static_assert(std::is_same_v<decltype(std::declval<const IoRecorderImpl&>().get_input_type(std::declval<const Layer&>())), int8_t>);
+static_assert(std::is_same_v<decltype(std::declval<const IoRecorderImpl&>().get_output_type(std::declval<const Layer&>(), 0)),
+                             int8_t>);
 
 TEST(V1Recorders, PacketTypes) {
   const IoRecorderImpl vlq(&kVlq), qrix(&kQrix2);

@@ -56,6 +56,8 @@ struct Case {
 
 const Params kGap{{"pool_type", 2}, {"pool_size", -1}}, kMax2{{"pool_type", 1}, {"pool_size", 2}};
 const std::string kGapPrefix = "When using Global Average Pooling, ";
+constexpr LayerType kTnpR = LayerType::StatefulRecurrentLegacy;
+const Params kTnpR4{{"stateful_channels", 4}, {"out_channels", 4}};
 const std::string kTooBig = "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
 const Shape kFlat{1, 1, 192};
 const Params kLut{{"filters", 4}, {"kernel_size", 4}, {"activation", 2}};
@@ -102,7 +104,18 @@ const Case kCases[] = {
     {kDw, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
     {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 13}}, "The maximum number of taps is 12 (got 13)"},
     {LayerType::FullyConnected, {{"units", 4}}, "Unsupported layer type on v2."},
-    {LayerType::StatefulRecurrentLegacy, {{"stateful_channels", 4}, {"out_channels", 4}}, "Input should be 16-bit."},
+    // The TNP-R rules, each at its limit and one past it.
+    {kTnpR, kTnpR4, "Input should be 16-bit."},
+    {kTnpR, with(kTnpR4, {{"stateful_channels", 256}, {"out_channels", 256}, {"subsample_ratio", 128}}), "", nullptr,
+     {4, 1, 256}, 16},
+    {kTnpR, kTnpR4, "The maximum input time is 1 (got 2)", nullptr, {4, 2, 300}, 16},
+    {kTnpR, kTnpR4, "The maximum input channel value is 256 (got 257)", nullptr, {4, 1, 257}, 16},
+    {kTnpR, with(kTnpR4, {{"stateful_channels", 257}}), "Stateful channels exceeds max limit of 256 for TNP-R.",
+     nullptr, {4, 1, 4}, 16},
+    {kTnpR, with(kTnpR4, {{"out_channels", 257}}), "Output channels exceeds max limit of 256 for TNP-R.", nullptr,
+     {4, 1, 4}, 16},
+    {kTnpR, with(kTnpR4, {{"subsample_ratio", 8}}), "Subsample_ratio must be one of [1, 4, 16, 32, 64, 128].",
+     nullptr, {4, 1, 4}, 16},
     {LayerType::Dense1D, {{"units", 4}}, "Weights should use between 2 and 8 bits (got 1)", set("weights", {-1, 0}),
      kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 5}},

@@ -120,6 +120,11 @@ TEST(CnpWeightFormats, RefusedRequests) {
       return dw ? format_depthwise_conv_cnp_weights(d, f, n) : format_conv2d_cnp_weights(d, f, n);
     };
     EXPECT_EQ(error_of([&] { format(*w, first, count); }), message) << shape.to_string() << " from " << first;
+    // What the recorders check before they leave the formatting to the writing of the program.
+    const auto check = [dw = dw](const Dense& d, uint32_t f, uint32_t n) {
+      dw ? check_depthwise_conv_cnp_weights(d, f, n) : check_conv2d_cnp_weights(d, f, n);
+    };
+    EXPECT_EQ(error_of([&] { check(*w, first, count); }), message) << shape.to_string() << " from " << first;
   }
   EXPECT_TRUE(format_conv2d_cnp_weights(*Dense::create(TensorType::int8, {3, 3, 1, 8}), 100, 0).empty());
   EXPECT_THAT(error_of([] { format_conv2d_cnp_weights(*Dense::create(TensorType::uint8, {3, 3, 1, 8}), 0, 8); }),

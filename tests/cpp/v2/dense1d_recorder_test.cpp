@@ -43,6 +43,8 @@ struct Call {
   std::vector<hw::Ident> excluded = {};
   bool registers_only = false;
   uint32_t fnp3_sram_size = 100000;
+  std::shared_ptr<Layer> next = nullptr;
+  bool ib_spikes = false, routing_flag = false;
 };
 
 // The words of every block recorded, all addressed to kNp.
@@ -51,8 +53,8 @@ std::vector<Words> record(const ModelBuilder& b, const Call& call = {}) {
   const Layer& dense = *b.layer("dense");
   const auto r = record_program_dense1d_layer(*make_virtual_device(versions::FPGA_v2, mesh),
                                               {.fnp3_sram_size = call.fnp3_sram_size}, dense,
-                                              call.flat_first ? dense : *b.layer("src"), nullptr, false, false,
-                                              call.excluded, call.registers_only);
+                                              call.flat_first ? dense : *b.layer("src"), call.next, call.ib_spikes,
+                                              call.routing_flag, call.excluded, call.registers_only);
   std::vector<Words> out;
   for (const auto& track : r->tracks())
     for (const auto& block : decode_blocks(track.words())) {
@@ -93,6 +95,8 @@ TEST(Dense1dRecorder, EachInputLayoutRoundTrips) {
     };
     const Words& image = blocks[2];
     ASSERT_EQ(image.size(), size_t{words} * 7);
+    EXPECT_EQ(format_fnp_weights(*b.layer("dense"), flat, mode), image);
+    EXPECT_EQ(format_fnp_input_shift(*b.layer("dense"), flat, mode), blocks[1]);
     std::vector<bool> used(image.size() * 4);
     for (uint32_t n = 0; n < 7; ++n) {
       const size_t base = size_t{n} * words * 4;
@@ -114,6 +118,23 @@ TEST(Dense1dRecorder, EachInputLayoutRoundTrips) {
       }
     }
     for (size_t p = 0; p < used.size(); ++p) ASSERT_TRUE(used[p] || byte_at(image, p) == 0) << p;
+  }
+}
+
+// The next pass's first layer on the same NP gets the partial-reconfiguration words, with the
+// routing flag in word 44 bit 15; on another NP, none. A later pass's first layer takes spikes.
+TEST(Dense1dRecorder, NextLayerOnTheSameNpAndSpikes) {
+  for (const auto& [ident, routing, word32, word44] :
+       {std::tuple{kNp, true, 0x42000037u, 1u}, {kNp, false, 0x42000037u, 0u}, {hw::Ident{4, 2, 0, 0}, true, 0u, 0u}}) {
+    auto b = dense_after(false, 1, 1, 16);
+    b.add(LayerType::Dense1D, {{"units", 3}}, "next");
+    LayerMappingBuilder::map_standalone(b.layer("next"), {component(hw::Type::FNP3, ident, hw::SplitRecord{})}, 4,
+                                        {5, 0, 0, 0});
+    get_layer_mapping(*b.layer("next"))->prev_id = 0x42;
+    const Words regs = record(b, {.registers_only = true, .next = b.layer("next"), .ib_spikes = routing,
+                                  .routing_flag = routing}).at(0);
+    EXPECT_EQ(std::tuple(regs[32], field(regs[44], 15, 15), field(regs[2], 7, 7), field(regs[44], 2, 2)),
+              std::tuple(word32, word44, uint32_t{routing}, uint32_t{routing}));
   }
 }
 

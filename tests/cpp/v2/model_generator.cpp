@@ -3,6 +3,7 @@
 #include "backend/layer_mapping.h"
 #include "end_to_end_rig.h"
 #include "rule_testing.h"
+#include "support/draw.h"
 #include "support/model_builders.h"
 
 #include <nuvra/layer.h>
@@ -13,26 +14,6 @@
 namespace nuvra::test {
 
 namespace {
-
-// splitmix64: the same numbers on every platform, unlike the standard distributions.
-class Draw {
- public:
-  explicit Draw(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
-  template <class T, size_t N>
-  T one_of(const T (&values)[N]) {
-    return values[below(static_cast<int>(N))];
-  }
-
- private:
-  uint64_t state_;
-};
 
 class Generator {
  public:
@@ -161,17 +142,75 @@ class Generator {
   bool last_is_merge_ = false;
 };
 
-class Fnv {
+
+// Chains around buffered temporal convolutions: TNP-B layers of both kinds split by filters or
+// channels and by width, between CNP layers, behind an HRC or plain input, with skip
+// connections over a TNP-B layer and dense heads.
+class TemporalGenerator {
  public:
-  void bytes(const void* p, size_t n) {
-    const auto* c = static_cast<const uint8_t*>(p);
-    for (size_t i = 0; i < n; ++i) h_ = (h_ ^ c[i]) * 0x100000001B3ull;
+  explicit TemporalGenerator(uint64_t seed) : draw_(seed) {}
+
+  std::unique_ptr<Model> build(int blocks) {
+    width_ = draw_.one_of({4, 8, 16, 32});
+    height_ = draw_.one_of({4, 8, 16});
+    channels_ = draw_.one_of({8, 24, 64});
+    if (draw_.below(3) == 0 && width_ >= 8 && height_ >= 8) {
+      b_.add(LayerType::InputConv2D, {{"input_width", width_}, {"input_height", height_}, {"input_channels", 3},
+                                      {"filters", channels_}, {"kernel_size", 3}}, name());
+    } else {
+      b_.input(width_, height_, channels_);
+    }
+    for (int i = 0; i < blocks; ++i) block();
+    if (width_ * height_ * channels_ <= 2048 && draw_.below(2) == 0)
+      b_.add(LayerType::Dense1D, {{"units", draw_.one_of({10, 64})}}, name());
+    return b_.take();
   }
-  void text(const std::string& s) { bytes(s.data(), s.size() + 1); }
-  uint64_t digest() const { return h_; }
 
  private:
-  uint64_t h_ = 0xCBF29CE484222325ull;
+  std::string name() { return "t" + std::to_string(count_++); }
+  std::string last() const { return "t" + std::to_string(count_ - 1); }
+  int fifo() { return draw_.one_of({1, 2, 3, 5, 8, 12}); }
+
+  void temporal(bool depthwise) {
+    temporal_ = true;
+    if (depthwise) {
+      b_.add(LayerType::DepthwiseBufferTempConv, {{"fifo_size", fifo()}}, name());
+    } else {
+      channels_ = draw_.one_of({8, 16, 40, 100});
+      b_.add(LayerType::BufferTempConv, {{"fifo_size", fifo()}, {"filters", channels_}}, name());
+    }
+  }
+
+  void block() {
+    switch (draw_.below(7)) {
+      case 0: case 1: temporal(false); break;
+      case 2: case 3: temporal(true); break;
+      case 4:
+        temporal_ = false;
+        channels_ = draw_.one_of({8, 16, 32});
+        b_.add(LayerType::Conv2D, {{"filters", channels_}, {"kernel_size", draw_.one_of({1, 3})}}, name());
+        break;
+      case 5:
+        temporal_ = false;
+        b_.add(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, name());
+        break;
+      default: {  // x -> Conv2D -> temporal -> Add(x, temporal); x is not itself a TNP-B layer
+        if (count_ == 0 || temporal_) return temporal(true);
+        const std::string x = last();
+        b_.add(LayerType::Conv2D, {{"filters", channels_}, {"kernel_size", 1}}, name());
+        temporal(true);
+        b_.add(LayerType::Add, {}, name(), {x, last()});
+        b_.add(LayerType::Conv2D, {{"filters", channels_}, {"kernel_size", 1}}, name());
+        temporal_ = false;
+        break;
+      }
+    }
+  }
+
+  Draw draw_;
+  ModelBuilder b_;
+  int count_ = 0, width_ = 0, height_ = 0, channels_ = 0;
+  bool temporal_ = false;
 };
 
 }  // namespace
@@ -180,6 +219,31 @@ std::unique_ptr<Model> generated_model(uint64_t seed, int blocks) {
   auto model = Generator(seed).build(blocks);
   fill_model(*model);
   return model;
+}
+
+std::unique_ptr<Model> temporal_model(uint64_t seed, int blocks) {
+  auto model = TemporalGenerator(seed).build(blocks);
+  fill_model(*model);
+  return model;
+}
+
+std::unique_ptr<Model> vit_model(uint64_t seed) {
+  Draw draw(seed);
+  ModelBuilder b;
+  b.add(LayerType::Stem, {{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
+                          {"kernel_size", 16}, {"output_bits", 8}, {"num_non_patch_tokens", 1 + draw.below(2)}},
+        "stem");
+  const int blocks = 1 + draw.below(3);
+  for (int i = 1; i <= blocks; ++i)
+    b.add(LayerType::VitEncoderBlock,
+          i < blocks ? Params{} : Params{{"tokens_to_extract", draw.below(3)}, {"num_classes", draw.one_of({0, 10, 1000})}},
+          "vit" + std::to_string(i));
+  fill_model(b.model());
+  for (const auto& layer : b.model().layers())
+    if (layer->params()->layer_type() == LayerType::VitEncoderBlock)
+      for (const std::string& name : layer->variables()->names())
+        set_variable(*layer, name, {draw.below(7), 1, 31, 2, 5});
+  return b.take();
 }
 
 std::unique_ptr<Model> wide_layers_model(int width, int layers, int skip, int channels) {
@@ -194,36 +258,6 @@ std::unique_ptr<Model> wide_layers_model(int width, int layers, int skip, int ch
   }
   fill_model(b.model());
   return b.take();
-}
-
-uint64_t mapping_digest(const std::vector<std::shared_ptr<Sequence>>& sequences, const std::string& error) {
-  Fnv f;
-  for (const auto& s : sequences) {
-    f.text(s->name());
-    if (s->backend() != BackendType::Hardware) continue;
-    const ByteView program = s->program();
-    f.bytes(&program.size, sizeof program.size);
-    f.bytes(program.data, program.size);
-    for (const auto& pass : s->passes()) {
-      f.text("pass");
-      for (const auto& layer : pass->layers) {
-        f.text(layer->get_name());
-        const auto m = get_layer_mapping(*layer);
-        if (!m) continue;
-        const auto add = [&](const hw::Component& c) {
-          f.bytes(&c.type, sizeof c.type);
-          f.bytes(&c.ident, sizeof c.ident);
-          f.bytes(&c.mem_info, sizeof c.mem_info);
-        };
-        if (m->nps)
-          for (const auto& c : *m->nps) add(c);
-        for (const auto& c : m->skipdma_stores) add(c);
-        for (const auto& c : m->skipdma_loads) add(c);
-      }
-    }
-  }
-  f.text(error);
-  return f.digest();
 }
 
 }  // namespace nuvra::test

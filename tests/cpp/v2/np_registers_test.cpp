@@ -2,6 +2,8 @@
 // CNP and TNP-B recorders write for layers mapped by hand and what the CNP recorders refuse.
 #include "v2/cnp/cnp_recording.h"
 #include "v2/cnp/common_config.h"
+#include "v2/cnp/conv2d_recorder.h"
+#include "v2/cnp/transposed_recorder.h"
 #include "v2/np_registers.h"
 #include "v2/tnp_vit/tnp_b_recorder.h"
 
@@ -182,6 +184,98 @@ TEST(NpRegisters, RecordedWords) {
     const RegisterBlock regs = cases[i].layer.registers(cases[i].args);
     for (const auto& [word, lo, hi, value] : cases[i].fields)
       EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
+  }
+}
+
+// The words an NP reads when it switches to the next layer mapped on it: an FNP, a CNP whose input
+// comes from max pooling without activation, and a channel-wise layer holding some of the channels.
+TEST(NpRegisters, PartialReconfigurationForTheNextLayer) {
+  using T = LayerType;
+  Params pooled{{"filters", 4}, {"kernel_size", 1}, {"pool_type", 1}, {"pool_size", 2}, {"output_bits", 8}};
+  const Params raw_pooled = [&] { Params p = pooled; p["activation"] = 0; return p; }();
+  const struct {
+    Shape in;  // of the previous layer "prev"
+    Params prev;
+    T type;
+    Params next;
+    uint32_t start, count;  // the next layer's share of the NP
+    bool merge;             // a Concatenate fused into the next layer
+    std::vector<std::array<uint32_t, 4>> fields;  // word, bits lo..hi, value
+  } cases[] = {
+      // FNP: whole 5 x 3 input, 8-byte rows of 4 channels; its sources are the DMA event's column 9
+      {{5, 3, 4}, {{"filters", 4}, {"kernel_size", 1}}, T::Dense1D, {{"units", 10}}, 0, 10, false,
+       {{32, 0, 31, 0x42000037}, {33, 0, 31, 0}, {34, 0, 31, 3 | 5u << 16}, {35, 0, 31, 8 | 8u << 16},
+        {40, 0, 31, 0}, {41, 0, 31, 9 | 9u << 8 | 1u << 24}, {44, 15, 15, 1}}},
+      // max pooling 8 x 8 -> 4 x 4 without activation: 4-byte rows of 4 channels, 16 words of input buffer
+      {{8, 8, 4}, raw_pooled, T::Conv2D, kConv, 0, 4, false,
+       {{32, 0, 31, 0x42000835}, {34, 0, 31, 4 | 4u << 16}, {35, 0, 31, 4 | 4u << 16}, {40, 0, 31, 16}}},
+      {{8, 8, 4}, pooled, T::Conv2D, kConv, 0, 4, false, {{32, 11, 11, 0}, {40, 0, 31, 0}}},
+      // channel-wise, channels 2..5 of 8: 2 words a row of 6 bytes, 40 bytes a channel plane; fused Concatenate
+      {{6, 5, 8}, {{"filters", 8}, {"kernel_size", 1}}, T::DepthwiseConv2D, kDwc, 2, 4, true,
+       {{32, 0, 31, 0x4200047D}, {35, 0, 31, 2 | 1u << 15 | 40u << 16}, {42, 0, 31, 2 | 4u << 16}}},
+      {{6, 5, 8}, {{"filters", 8}, {"kernel_size", 1}}, T::DepthwiseConv2D, kDwc, 0, 8, false,
+       {{32, 10, 10, 0}, {35, 15, 15, 1}, {42, 0, 31, 0}}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    ModelBuilder b;
+    b.input(c.in[0], c.in[1], c.in[2]).add(T::Conv2D, c.prev, "prev").add(c.type, c.next, "next");
+    const auto next = b.layer("next");
+    const Shape in = next->input_dimensions().front();
+    const hw::Component part = part_of(kNp, {0, 0, Shape{in[0], in[1], c.type == T::Dense1D ? in[2] : c.count}},
+                                       c.start, c.count);
+    LayerMappingBuilder::map_standalone(next, {part}, 6, {9, 9, 0, 0});
+    get_layer_mapping(*next)->prev_id = 0x42;
+    if (c.merge) get_layer_mapping(*next)->merge_info = std::make_unique<MergeLayerMapInfo>();
+    RegisterBlock regs(kNpRegisterWords, 0);
+    update_partial_reconfig_regs(&regs, *next, part, true);
+    for (const auto& [word, lo, hi, value] : c.fields)
+      EXPECT_EQ(field(regs.at(word), lo, hi), value) << "row " << i << ", word " << word << " bit " << lo;
+  }
+}
+
+// Each recorder's register tracks are its register builder's blocks for the same arguments, one
+// per NP that is not excluded; registers only, they carry no layer number.
+TEST(NpRegisters, RegisterBuildersGiveTheRecordersBlocks) {
+  using T = LayerType;
+  using Core = NpRegisterMap (*)(const Layer&, std::shared_ptr<Layer>, bool, bool, const std::vector<hw::Ident>&, bool,
+                                 bool);
+  using Recorder = std::unique_ptr<program::Record> (*)(const Device&, const Layer&, std::shared_ptr<Layer>, bool, bool,
+                                                        const std::vector<hw::Ident>&, bool, bool);
+  const hw::Ident other{4, 2, 0, 0};
+  const std::tuple<T, Params, Core, Recorder> kinds[] = {
+      {T::Conv2D, kConv, conv2d_np_registers, record_program_conv2d_layer},
+      {T::DepthwiseConv2D, kDwc, dwconv2d_np_registers, record_program_dwconv2d_layer},
+      {T::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 4}, {"kernel_stride", 2}}, transposed_conv2d_np_registers,
+       record_program_transposed_conv2d_layer},
+      {T::DepthwiseConv2DTranspose, {{"kernel_size", 4}, {"kernel_stride", 2}}, transposed_dwconv2d_np_registers,
+       record_program_transposed_dwconv2d_layer},
+      {T::BufferTempConv, {{"filters", 4}, {"fifo_size", 2}}, buffer_temp_conv_np_registers,
+       record_program_buffer_temp_conv_layer},
+      {T::DepthwiseBufferTempConv, {{"fifo_size", 2}}, depthwise_buffer_temp_conv_np_registers,
+       record_program_depthwise_buffer_temp_conv_layer},
+  };
+  for (const auto& [type, params, core, recorder] : kinds) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ModelBuilder b;
+    b.input(8, 8, 4).add(type, params, "layer");
+    const auto layer = b.layer("layer");
+    const bool channelwise = layer->channelwise();
+    const NpSpace half{0, 0, Shape{8, 8, channelwise ? 2u : 4u}};
+    LayerMappingBuilder::map_standalone(layer, {part_of(kNp, half, 0, 2), part_of(other, half, 2, 2)}, 5, {9, 9, 0, 0});
+    for (const auto& [excluded, registers_only] :
+         {std::pair{std::vector<hw::Ident>{}, false}, std::pair{std::vector<hw::Ident>{other}, true}}) {
+      const NpRegisterMap map = core(*layer, nullptr, true, true, excluded, registers_only, false);
+      NpRegisterMap recorded;
+      const auto record = recorder(StubDevice(), *layer, nullptr, true, true, excluded, registers_only, false);
+      for (const Block& block : blocks_of(*record))
+        if (block.header.target == 7) recorded[block.header.ident] = words_of(block);
+      EXPECT_EQ(map, recorded);
+      ASSERT_EQ(map.size(), excluded.empty() ? 2u : 1u);
+      for (const auto& [ident, regs] : map)
+        EXPECT_EQ(std::tuple(field(regs[3], 24, 31), field(regs[2], 7, 7), field(regs[44], 2, 2)),
+                  std::tuple(registers_only ? 0xFEu : 5u, 1u, 1u));
+    }
   }
 }
 

@@ -93,12 +93,20 @@ TEST(VitFormatters, WorkedExamplesAndRefusals) {
       {PACKED(skip_connection_shifts, *u8({1, 2}), *u8({3, 4}), *i8({-1, 5})),
        {1 | 3 << 5 | 0x3F << 10 | 2 << 16 | 4 << 21 | 5u << 26}, ""},
       {PACKED(post_op_variables, *i8({-1}), *u8({3}), *u8({200}), *i8({-2})), {post_op}, ""},
+      {PACKED(post_op_max_variables, *u8({255}), *u8({3}), *u8({200}), *i8({-2})), {post_op}, ""},
       {PACKED(mad_norm_beta, *z, *i8({-128}), *z, *z, *iz), {0x80 << 5}, ""},
       {PACKED(batch_norm, *z, *iz, *iz, *z, *u8({0xC5}), *i8({-1})), {0x05u << 26, 3 | 0x3F << 2}, ""},
       {PACKED(weights, *w), {0xFF | 1 << 16 | 2 << 24, 0, 3, 4u << 24}, ""},
       {PACKED(shifts, *u8({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})), {}, "Wrong shift formatting."},
       {PACKED(mad_norm_beta, *z, *iz, *z, *z, *i8({32})), {}, "32 cannot fit in a 6 bits signed integer"},
       {PACKED(weights, *u8({1, 2, 3, 4}, Shape{1, 4})), {}, "Wrong requested type"},
+      // a bias is signed; the maximum value, unsigned as layers keep it, has its own form
+      {PACKED(post_op_variables, *u8({255}), *u8({3}), *u8({200}), *i8({-2})), {}, "Wrong requested type"},
+      {PACKED(post_op_max_variables, *i8({-1}), *u8({3}), *u8({200}), *i8({-2})), {}, "Wrong requested type"},
+      // the groups before a short last one are range-tested first, the short one is refused after
+      {PACKED(shifts, *u8({32, 0, 0, 0, 0, 0, 1})), {}, "32 cannot fit in a 5 bits unsigned integer"},
+      {PACKED(shifts, *u8({0, 0, 0, 0, 0, 0, 32})), {}, "Wrong shift formatting."},
+      {[&] { Words out(1); format_shifts(out, *u8({1, 2, 3, 4, 5, 6, 7})); return out; }, {}, "Wrong shift formatting."},
       // groups that would run past the data, a second tensor shorter than the first
       {PACKED(output_shifts, *i8({1, 2, 3})), {}, "Coordinates are out-of-range"},
       {PACKED(shifted_values, *i8({1, 2}), *u8({1})), {}, "Coordinates are out-of-range"},
@@ -186,6 +194,9 @@ TEST(VitRecording, RegisterWordsAndBlocks) {
   const Variables& vars = *v.layer().variables();
   EXPECT_EQ(words_of(blocks[26]), PACKED(post_op_variables, *vars.get("mlp_2_bias"), *vars.get("mlp_2_bias_shift"),
                                                *vars.get("mlp_1_output_scales"), *vars.get("mlp_1_output_shift"))());
+  EXPECT_EQ(words_of(blocks[24]),
+            PACKED(post_op_max_variables, *vars.get("mlp_1_max_value"), *vars.get("mlp_1_max_value_shift"),
+                   *vars.get("mlp_1_output_scales"), *vars.get("mlp_1_output_shift"))());
   v.m->prev_components = {list_of({component(hw::Type::HRC, {6, 0, 0, 0})})};
   EXPECT_EQ(words_of(v.blocks().at(1))[2], 0x0101u | 1 << 20);
 }

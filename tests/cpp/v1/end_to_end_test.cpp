@@ -171,8 +171,7 @@ TEST(V1EndToEnd, SequenceOfTwoPasses) {
   ModelBuilder b;
   b.input(32, 32, 16, 1);
   for (int i = 0; i < 30; ++i) {
-    std::string name = "c";
-    name += std::to_string(i);
+    const std::string name = numbered("c", i);
     b.add(LayerType::Convolutional, with(kConv3, {{"filters", 96}, {"weights_bits", 2}}), name);
     set_variable(*b.layer(name), "weights", {1, -1}, 1);
   }

@@ -1,7 +1,6 @@
 #include "backend/bulk_allocator.h"
 
 #include <cstring>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <new>

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace nuvra::v1 {
 
@@ -39,7 +40,16 @@ int64_t truncated(double v) {
 
 MappingStatus check_weight_range(const Dense& weights, int bits) {
   const int r = bits == 1 ? 2 : 1 << (bits - 1);
-  for (const int8_t w : signed_values(weights))
+  const std::span<const int8_t> values = signed_values(weights);
+  // The extremes first, in one pass without branches; the first value out of range is looked for
+  // only when there is one.
+  int lo = 0, hi = 0;
+  for (const int8_t w : values) {
+    lo = std::min<int>(lo, w);
+    hi = std::max<int>(hi, w);
+  }
+  if (lo > -r && hi < r) return MappingSuccess();
+  for (const int8_t w : values)
     if (w <= -r || w >= r)
       return MappingFailure("weights contain values out of range (" + std::to_string(1 - r) + ", " +
                             std::to_string(r - 1) + ") (e.g.: " + std::to_string(w) + ")");
@@ -59,13 +69,22 @@ MappingStatus check_weights_per_neuron(const Dense& weights, int64_t expected) {
   const unsigned __int128 last =
       static_cast<unsigned __int128>(neurons - 1) * s0 + static_cast<unsigned __int128>(per_neuron - 1) * s1;
   if (last >= values.size()) panic("Coordinates are out-of-range");
-  for (uint64_t k = 0; k < neurons; ++k) {
-    int64_t count = 0;
-    for (uint64_t j = 0; j < per_neuron; ++j) count += values[k * s0 + j * s1] != 0;
+  // Counted in memory order: neurons next to each other (the learning layout) are counted
+  // together, a weight of every neuron at a time.
+  std::vector<int64_t> counts(neurons, 0);
+  if (s0 < s1) {
+    for (uint64_t j = 0; j < per_neuron; ++j) {
+      const int8_t* const row = values.data() + j * s1;
+      for (uint64_t k = 0; k < neurons; ++k) counts[k] += row[k * s0] != 0;
+    }
+  } else {
+    for (uint64_t k = 0; k < neurons; ++k)
+      for (uint64_t j = 0; j < per_neuron; ++j) counts[k] += values[k * s0 + j * s1] != 0;
+  }
+  for (const int64_t count : counts)
     if (count != expected)
       return MappingFailure(
           "The number of weights per neuron should match the num_weights NuvraUnsupervised parameter.");
-  }
   return MappingSuccess();
 }
 

@@ -28,10 +28,10 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
 namespace {
 
 NUVRA_INLINE std::pair<int32_t, int32_t> min_max_lanes(const int32_t* p, size_t n) {
-  Lanes lo = {p[0], p[0], p[0], p[0], p[0], p[0], p[0], p[0]}, hi = lo;
+  Lanes lo = {p[0], p[0], p[0], p[0], p[0], p[0], p[0], p[0]}, hi = lo, v;
   size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
-    const Lanes v = load(p + i);
+    load(v, p + i);
     lo = v < lo ? v : lo;
     hi = v > hi ? v : hi;
   }

@@ -40,15 +40,15 @@ typedef int16_t I16x8 __attribute__((vector_size(16)));
 
 // 8 channels from p as int32 lanes.
 template <class In>
-NUVRA_INLINE Lanes lanes_of(const In* p) {
+NUVRA_INLINE void lanes_of(Lanes& out, const In* p) {
   if constexpr (std::is_same_v<In, int32_t>) {
-    return load(p);
+    load(out, p);
   } else {
     using V = std::conditional_t<std::is_same_v<In, uint8_t>, U8x8,
                                  std::conditional_t<std::is_same_v<In, int8_t>, I8x8, I16x8>>;
     V v;
     std::memcpy(&v, p, sizeof v);
-    return __builtin_convertvector(v, Lanes);
+    out = __builtin_convertvector(v, Lanes);
   }
 }
 
@@ -73,11 +73,13 @@ NUVRA_INLINE void portable(const In* in, const Window& g, const int32_t* taps, s
       for (size_t k = whole ? from : 0; k < c; k += kLanes) {
         alignas(32) int32_t sums[kLanes] = {};
         if (k + kLanes <= c) {
-          Lanes acc{};
+          Lanes acc{}, x, wv;
           for (uint32_t i = cols.begin; i < cols.end; ++i)
             for (uint32_t j = rows.begin; j < rows.end; ++j) {
               const auto [src, w] = tap(i, j, k);
-              acc += lanes_of(src) * load(w);
+              lanes_of(x, src);
+              load(wv, w);
+              acc += x * wv;
             }
           store(sums, acc);
         } else {

@@ -39,26 +39,32 @@ struct Epilogue {
 typedef int32_t I32x8 __attribute__((vector_size(32)));
 typedef uint8_t U8x8 __attribute__((vector_size(8)));
 
-NUVRA_INLINE I32x8 load8(const int32_t* p) {
-  I32x8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-NUVRA_INLINE I32x8 vmin(I32x8 a, I32x8 b) { return a < b ? a : b; }
-NUVRA_INLINE I32x8 vmax(I32x8 a, I32x8 b) { return a > b ? a : b; }
+// Vectors go by reference (see simd.h).
+NUVRA_INLINE void load8(I32x8& v, const int32_t* p) { std::memcpy(&v, p, sizeof v); }
 
 // Writes sums[0, n) (n <= lanes of the caller's vector; `sums` holds whole runs of 8) for the
 // filters from f0 of row `row`.
 NUVRA_INLINE void emit(const Epilogue& e, size_t row, size_t f0, const int32_t* sums, size_t n) {
   for (size_t c = 0; c < n; c += 8) {
-    I32x8 v = load8(sums + c);
+    I32x8 v, a, b;
+    load8(v, sums + c);
     const size_t f = f0 + c, count = std::min<size_t>(8, n - c);
     if (e.kind != Epilogue::Kind::store) {
       const TailValues& t = e.tail;
-      v = vmin(vmax(v, load8(t.below + f)), load8(t.above + f)) + load8(t.bias + f);
+      load8(a, t.below + f);
+      load8(b, t.above + f);
+      v = v > a ? v : a;
+      v = v < b ? v : b;
+      load8(a, t.bias + f);
+      v += a;
       if (e.kind == Epilogue::Kind::finish) {
+        load8(a, t.scale + f);
+        load8(b, t.round + f);
+        v = v * a + b;
+        load8(a, t.right + f);
+        v >>= a;
         const I32x8 top = {t.top, t.top, t.top, t.top, t.top, t.top, t.top, t.top};
-        v = vmin((v * load8(t.scale + f) + load8(t.round + f)) >> load8(t.right + f), top);
+        v = v < top ? v : top;
       }
     }
     if (e.type == TensorType::uint8) {

@@ -173,7 +173,7 @@ class ConvStep final : public LayerStep {
   std::shared_ptr<const Dense> weights_, shifts_;  // weights (kw, kh, C, F)
   Window g_;
   ConvGeometry fallback_g_;
-  size_t filters_ = 0;
+  uint32_t filters_ = 0;
   std::vector<int32_t> pads_;
   std::optional<PackedCache> packed_;
   bool usable_ = true;

@@ -57,8 +57,12 @@ hw::Component vit_component() {
 // Skip-DMA channels are told apart by their channel, NPs never have one.
 std::string ident_text(const hw::Ident& ident, Type type) {
   if (!is_skipdma_type(type)) return ident.to_string();
-  return "(" + std::to_string(ident.col) + ", " + std::to_string(ident.row) + ", " + std::to_string(ident.id) + ", " +
-         std::to_string(ident.channel) + ")";
+  std::string text = ident.to_string();
+  text.pop_back();  // the closing parenthesis, which follows the channel
+  text += ", ";
+  text += std::to_string(ident.channel);
+  text += ")";
+  return text;
 }
 
 // select_nps may be overridden (from Python too): anything it returns must be one of the free

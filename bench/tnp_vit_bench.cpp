@@ -69,7 +69,8 @@ std::unique_ptr<Model> temporal_model(int n) {
   model->add(make(LayerType::InputConv2D, {{"input_width", 16}, {"input_height", 16}, {"input_channels", 3},
                                            {"filters", 32}, {"kernel_size", 3}}, "hrc"));
   for (int i = 1; i < n; ++i) {
-    const std::string name = "l" + std::to_string(i);
+    std::string name = "l";
+    name += std::to_string(i);
     if (i % 3 == 1) model->add(make(LayerType::BufferTempConv, {{"filters", 32}, {"fifo_size", 4}}, name));
     if (i % 3 == 2) model->add(make(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 4}}, name));
     if (i % 3 == 0) model->add(make(LayerType::Conv2D, {{"filters", 32}, {"kernel_size", 1}}, name));

@@ -4,8 +4,10 @@
 namespace nuvra::dma {
 
 namespace {
-constexpr uint32_t kShortCountMax = 4095;   // 12-bit count field
-constexpr uint32_t kLongCountMax = 65535;   // 16-bit count field
+// Bits of a descriptor's count field: short, or long (XL) for larger blocks.
+constexpr unsigned kShortCountBits = 12;
+constexpr unsigned kLongCountBits = 16;
+constexpr uint32_t kShortCountMax = (1u << kShortCountBits) - 1;
 
 void check_fits(uint32_t value, unsigned bits) {
   if (value >> bits) panic("%u cannot fit in a %u bits unsigned integer", value, bits);
@@ -20,7 +22,7 @@ void format_config_header(uint32_t* two_words, const hw::Ident& ident, Target ta
   check_fits(t, 5);
   check_fits(ident.id, 4);
   check_fits(ident.channel, 4);
-  check_fits(n, xl ? 16 : 12);
+  check_fits(n, xl ? kLongCountBits : kShortCountBits);
   two_words[0] = t | (xl ? 1u << 7 : 0u) | uint32_t{ident.id} << 8 | uint32_t{ident.channel} << 12 |
                  uint32_t{ident.row} << 16 | uint32_t{ident.col} << 24;
   two_words[1] = uint32_t{address} | n << 16;

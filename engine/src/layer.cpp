@@ -224,6 +224,18 @@ void LayerImpl::leave_model() {
   inbounds_.clear();
   outbounds_.clear();
   learning_.reset();
+  variables_.touch();
+}
+
+std::shared_ptr<const void> LayerImpl::prepared(uint64_t version) const {
+  std::lock_guard<std::mutex> lock(prepared_mutex_);
+  return version == prepared_version_ ? prepared_ : nullptr;
+}
+
+void LayerImpl::keep_prepared(uint64_t version, std::shared_ptr<const void> value) const {
+  std::lock_guard<std::mutex> lock(prepared_mutex_);
+  prepared_version_ = version;
+  prepared_ = std::move(value);
 }
 
 LayerImpl::BuildResult LayerImpl::build_type(const std::vector<Shape>& in) const {
@@ -289,6 +301,8 @@ void LayerImpl::build(const std::vector<std::shared_ptr<LayerImpl>>& inbounds, c
   in_signed_ = !inbounds.empty() && inbounds.front()->output_signed();
   owner_ = owner;
   built_ = true;
+  // Shapes and inbounds may have changed with the declarations kept.
+  variables_.touch();
 }
 
 }  // namespace nuvra

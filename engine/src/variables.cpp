@@ -82,6 +82,14 @@ std::shared_ptr<Dense> initial_value(const VariableDecl& d) {
 
 }  // namespace
 
+namespace {
+
+std::atomic<uint64_t> next_version{1};
+
+}  // namespace
+
+void VariablesImpl::touch() { version_.store(next_version.fetch_add(1), std::memory_order_release); }
+
 std::vector<std::string> VariablesImpl::names() const {
   std::vector<std::string> out;
   out.reserve(slots_.size());
@@ -121,6 +129,7 @@ void VariablesImpl::set(const std::string& name, const std::shared_ptr<Dense>& v
   std::shared_ptr<Dense> stored =
       exact && value->type() == d.type ? value : value->view(d.type, d.shape, d.layout);
   s.value = std::move(stored);
+  touch();
 }
 
 bool VariablesImpl::has(const std::string& name) const {
@@ -133,6 +142,7 @@ void VariablesImpl::declare(const VariableDecl& decl) {
   if (t < 0 || t > 9) throw std::invalid_argument("Unknown tensor type " + std::to_string(t));
   if (decl.layout != Layout::RowMajor && decl.layout != Layout::Reversed)
     throw std::invalid_argument("Unknown tensor layout " + std::to_string(static_cast<int32_t>(decl.layout)));
+  touch();
   for (auto& s : slots_) {
     if (s.decl.name == decl.name) {
       s.decl = decl;
@@ -143,7 +153,10 @@ void VariablesImpl::declare(const VariableDecl& decl) {
   slots_.push_back(Slot{decl, nullptr});
 }
 
-void VariablesImpl::clear() { slots_.clear(); }
+void VariablesImpl::clear() {
+  slots_.clear();
+  touch();
+}
 
 const VariableDecl* VariablesImpl::declaration(const std::string& name) const {
   for (const auto& s : slots_)

@@ -13,15 +13,20 @@ import numpy as np
 import nuvra.core as core
 from v2_models import model_of
 
-# Tens of milliseconds of work per sample and thread: the 4000 samples take seconds on any machine.
-model = model_of(core, (core.InputConvolutional, "in", dict(input_width=64, input_height=64, input_channels=3,
-                                                            filters=32, kernel_size=3, input_bits=8)),
+model = model_of(core, (core.InputConvolutional, "in", dict(input_width=32, input_height=32, input_channels=3,
+                                                            filters=64, kernel_size=3, input_bits=8)),
                  (core.Convolutional, "c1", dict(filters=64, kernel_size=3)),
-                 (core.Convolutional, "c2", dict(filters=8, kernel_size=1)),
+                 (core.Convolutional, "c2", dict(filters=64, kernel_size=3)),
+                 (core.Convolutional, "c3", dict(filters=8, kernel_size=1)),
                  (core.FullyConnected, "fc", dict(units=10, activation=0)))
 model.compile(core.NuvraUnsupervised(num_weights=1, num_classes=10))
-x = np.random.default_rng(1).integers(0, 256, (4000, 64, 64, 3), dtype=np.uint8)
-labels = np.arange(4000, dtype=np.int32) % 10
+rng = np.random.default_rng(1)
+# Enough samples for about 10 s of work at this machine's pace (3 KB each, at most 40000).
+start = time.monotonic()
+model.forward(rng.integers(0, 256, (128, 32, 32, 3), dtype=np.uint8))
+n = int(min(max(10 * 128 / (time.monotonic() - start), 512), 40000))
+x = rng.integers(0, 256, (n, 32, 32, 3), dtype=np.uint8)
+labels = np.arange(n, dtype=np.int32) % 10
 expected = model.forward(x[:4])
 for name, run in [("forward", lambda: model.forward(x)), ("predict", lambda: model.predict(x)),
                   ("evaluate", lambda: model.evaluate(x, labels)), ("fit", lambda: model.fit(x, labels))]:

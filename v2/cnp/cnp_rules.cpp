@@ -94,8 +94,8 @@ MappingStatus check_global_average_pooling(const HardwareConstraints& constraint
 template <class... Rules>
 MappingStatus first_failure(Rules&&... rules) {
   MappingStatus status = MappingSuccess();
-  // Stops at the first rule whose code is not 0.
-  ((status = rules(), status.code == 0) && ...);
+  // Stops at the first rule whose code is not 0; only `status` is wanted from the fold.
+  static_cast<void>(((status = rules(), status.code == 0) && ...));
   return status;
 }
 

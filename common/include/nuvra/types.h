@@ -175,7 +175,14 @@ struct Ident {
     return channel < o.channel;
   }
   std::string to_string() const {
-    return "(" + std::to_string(col) + ", " + std::to_string(row) + ", " + std::to_string(id) + ")";
+    std::string s = "(";
+    s += std::to_string(col);
+    s += ", ";
+    s += std::to_string(row);
+    s += ", ";
+    s += std::to_string(id);
+    s += ")";
+    return s;
   }
 };
 

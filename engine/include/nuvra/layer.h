@@ -6,6 +6,7 @@
 #include <nuvra/variables.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -135,6 +136,11 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   // Assigned by the back end when the layer is mapped, reset when its pass goes.
   std::shared_ptr<Mapping> layer_mapping;
 
+  // What software inference prepared for the layer (weights packed for the kernels...), kept
+  // with the variables' version it was made from: null when there is none for `version`.
+  std::shared_ptr<const void> prepared(uint64_t version) const;
+  void keep_prepared(uint64_t version, std::shared_ptr<const void> value) const;
+
   // What building computes from the input shapes; applied only once all of it succeeded.
   struct BuildResult {
     Shape output;
@@ -180,6 +186,11 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   bool in_signed_ = false;
   bool built_ = false;
   const Model* owner_ = nullptr;
+
+ private:
+  mutable std::mutex prepared_mutex_;
+  mutable uint64_t prepared_version_ = 0;
+  mutable std::shared_ptr<const void> prepared_;
 };
 
 // Views reached by dynamic_cast.

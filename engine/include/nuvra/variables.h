@@ -3,6 +3,8 @@
 
 #include <nuvra/tensor.h>
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,6 +46,11 @@ class VariablesImpl final : public Variables {
   // Declared by the layer when it is built; a redeclaration drops the stored value.
   void declare(const VariableDecl& decl);
   void clear();
+  // Changes (to a value never used before, by any set of variables) with every set, declare,
+  // clear and touch: what was computed from the variables at one version is stale at another.
+  uint64_t version() const { return version_.load(std::memory_order_acquire); }
+  // A new version without a change of values (the layer was built again).
+  void touch();
   const VariableDecl* declaration(const std::string& name) const;
   // Whether storage exists for the variable (it appears on first get or set).
   bool materialised(const std::string& name) const;
@@ -59,6 +66,7 @@ class VariablesImpl final : public Variables {
   const Slot& slot(const std::string& name) const;
   std::string layer_name_;
   std::vector<Slot> slots_;
+  std::atomic<uint64_t> version_{0};
 };
 
 }  // namespace nuvra

@@ -27,20 +27,39 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
 
 namespace {
 
-NUVRA_INLINE uint64_t max_abs_lanes(const int32_t* p, size_t n) {
-  int32_t lo = 0, hi = 0;
-  for (size_t i = 0; i < n; ++i) {
-    lo = std::min(lo, p[i]);
-    hi = std::max(hi, p[i]);
+NUVRA_INLINE std::pair<int32_t, int32_t> min_max_lanes(const int32_t* p, size_t n) {
+  Lanes lo = {p[0], p[0], p[0], p[0], p[0], p[0], p[0], p[0]}, hi = lo, v;
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    load(v, p + i);
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
   }
-  return static_cast<uint64_t>(std::max(-int64_t{lo}, int64_t{hi}));
+  int32_t l = lo[0], h = hi[0];
+  for (size_t k = 1; k < kLanes; ++k) {
+    l = std::min(l, lo[k]);
+    h = std::max(h, hi[k]);
+  }
+  for (; i < n; ++i) {
+    l = std::min(l, p[i]);
+    h = std::max(h, p[i]);
+  }
+  return {l, h};
 }
-NUVRA_AVX2 uint64_t max_abs_avx2(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
-uint64_t max_abs_base(const int32_t* p, size_t n) { return max_abs_lanes(p, n); }
+NUVRA_AVX2 std::pair<int32_t, int32_t> min_max_avx2(const int32_t* p, size_t n) { return min_max_lanes(p, n); }
+std::pair<int32_t, int32_t> min_max_base(const int32_t* p, size_t n) { return min_max_lanes(p, n); }
 
 }  // namespace
 
-uint64_t max_abs(const int32_t* p, size_t n) { return (has_avx2() ? max_abs_avx2 : max_abs_base)(p, n); }
+std::pair<int32_t, int32_t> min_max(const int32_t* p, size_t n) {
+  if (n == 0) return {0, 0};
+  return (has_avx2() ? min_max_avx2 : min_max_base)(p, n);
+}
+
+uint64_t max_abs(const int32_t* p, size_t n) {
+  const auto [lo, hi] = min_max(p, n);
+  return static_cast<uint64_t>(std::max({-int64_t{lo}, int64_t{hi}, int64_t{0}}));
+}
 
 DensePtr result(TensorType type, const Shape& shape) {
   check_shape(shape);

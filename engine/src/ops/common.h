@@ -115,6 +115,7 @@ uint64_t max_abs(const T* p, size_t n) {
 }
 // The same over int32 values, vectorised (inputs are scanned once per call).
 uint64_t max_abs(const int32_t* p, size_t n);
+std::pair<int32_t, int32_t> min_max(const int32_t* p, size_t n);
 
 // Working memory of a kernel, left uninitialised. It comes from the tensor storage cache, so
 // large buffers are reused from call to call instead of being mapped afresh.

@@ -1,5 +1,6 @@
 // Convolutions as dot products of gathered windows with filter rows: conv2d_v2, input_conv2d,
 // stem_conv and the filter linearisation.
+#include "ops/conv_rows.h"
 #include "ops/gemm.h"
 #include "ops/window.h"
 
@@ -19,62 +20,48 @@ struct Filters {
   size_t count, k_step, f_step;
 };
 
-// Gathers the windows of `in` in batches of rows of `stride` values (those past the depth stay
-// zero) and multiplies each batch with the filters: int16 values with int32 sums, or int32
-// values with Acc sums.
-template <class In, class P, class Acc>
-void run(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad, const Filters& w,
-         int32_t* out) {
+// Gathers the windows of `in` in batches of rows and multiplies each batch with the filters in
+// Acc (int64 or int128).
+template <class In, class Acc>
+void wide(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad, const Filters& w,
+          int32_t* out) {
   const size_t depth = g.depth(), pixels = g.pixels(), filters = w.count;
-  const auto weight = [&w](size_t f, size_t k) -> int32_t { return w.data[k * w.k_step + f * w.f_step]; };
-  constexpr bool narrow = std::is_same_v<P, int16_t>;
-  std::optional<Int16Filters> packed;
-  std::vector<int32_t> columns;  // (depth, filters), for the wide sums
-  if constexpr (narrow) {
-    packed.emplace(filters, depth, weight);
-  } else {
-    columns.resize(depth * filters);
-    for (size_t k = 0; k < depth; ++k)
-      for (size_t f = 0; f < filters; ++f) columns[k * filters + f] = weight(f, k);
-  }
-  const size_t stride = narrow ? packed->stride() : depth, batch = batch_rows(stride, sizeof(P));
+  std::vector<int32_t> columns(depth * filters);  // (depth, filters)
+  for (size_t k = 0; k < depth; ++k)
+    for (size_t f = 0; f < filters; ++f) columns[k * filters + f] = w.data[k * w.k_step + f * w.f_step];
+  const size_t batch = batch_rows(depth, sizeof(int32_t));
   // Windows are gathered from the input converted once, so gathering is plain copying.
-  std::optional<Scratch<P>> converted;
-  const P* source;
-  if constexpr (std::is_same_v<In, P>) {
+  std::optional<Scratch<int32_t>> converted;
+  const int32_t* source;
+  if constexpr (std::is_same_v<In, int32_t>) {
     source = in;
   } else {
     converted.emplace(in_size);
     std::copy(in, in + in_size, converted->data());
     source = converted->data();
   }
-  const std::vector<P> pad_p(pad.begin(), pad.end());
-  std::vector<P> windows(batch * stride, 0);
-  std::vector<Acc> sums(narrow ? 0 : batch * filters);
+  std::vector<int32_t> windows(batch * depth, 0);
+  std::vector<Acc> sums(batch * filters);
   uint32_t ox = 0, oy = 0;  // the next pixel to gather
   for (size_t p0 = 0; p0 < pixels; p0 += batch) {
     const size_t n = std::min(batch, pixels - p0);
     for (size_t q = 0; q < n; ++q) {
-      gather(source, g, ox, oy, pad_p.data(), windows.data() + q * stride);
+      gather(source, g, ox, oy, pad.data(), windows.data() + q * depth);
       if (++oy == g.out_h) {
         oy = 0;
         ++ox;
       }
     }
-    if constexpr (narrow) {
-      packed->multiply(windows.data(), n, out + p0 * filters, filters);
-    } else {
-      dot_columns(windows.data(), n, columns.data(), filters, depth, sums.data(), filters);
-      for (size_t i = 0; i < n * filters; ++i) out[p0 * filters + i] = sat32(sums[i]);
-    }
+    dot_columns(windows.data(), n, columns.data(), filters, depth, sums.data(), filters);
+    for (size_t i = 0; i < n * filters; ++i) out[p0 * filters + i] = sat32(sums[i]);
   }
 }
 
 // out (pixels, filters) = the windows of `in` (positions outside it worth pad[channel]) times the
 // filters, summed exactly in the narrowest accumulator that cannot overflow.
 template <class In>
-void convolve(const In* in, size_t in_size, const Window& g, const std::vector<int32_t>& pad, const Filters& w,
-              int32_t* out) {
+void convolve(const In* in, size_t in_size, TensorType type, const Window& g, const std::vector<int32_t>& pad,
+              const Filters& w, int32_t* out) {
   const size_t depth = g.depth();
   std::vector<uint64_t> sums(w.count, 0);
   for (size_t k = 0; k < depth; ++k)
@@ -83,16 +70,28 @@ void convolve(const In* in, size_t in_size, const Window& g, const std::vector<i
       sums[f] += static_cast<uint64_t>(v < 0 ? -v : v);
     }
   const uint64_t largest_sum = *std::max_element(sums.begin(), sums.end());
-  const uint64_t max_in = std::max(max_abs(in, in_size), max_abs(pad.data(), pad.size()));
+  const auto [in_lo, in_hi] = min_max(in, in_size);
+  const auto [pad_lo, pad_hi] = min_max(pad.data(), pad.size());
+  const int64_t lo = std::min<int64_t>(in_lo, pad_lo), hi = std::max<int64_t>(in_hi, pad_hi);
+  const uint64_t max_in = static_cast<uint64_t>(std::max(-lo, hi));
   switch (choose_accumulator(max_in, 128, static_cast<unsigned __int128>(max_in) * largest_sum)) {
-    case Accumulator::i16:
-      run<In, int16_t, int32_t>(in, in_size, g, pad, w, out);
+    case Accumulator::i16: {
+      const RouteChoice route = active_route();
+      const Rows rows = rows_for(lo, hi, true, route.route);
+      const PackedFilters packed(
+          w.count, depth, [&w](size_t f, size_t k) -> int32_t { return w.data[k * w.k_step + f * w.f_step]; }, rows,
+          route, rows == Rows::u8 ? u8_offset(lo) : 0);
+      Epilogue e;
+      e.out = out;
+      e.ldo = w.count;
+      convolve_rows(packed, ConvSource{in, type, g, pad.data()}, 0, g.pixels(), e);
       break;
+    }
     case Accumulator::i64:
-      run<In, int32_t, int64_t>(in, in_size, g, pad, w, out);
+      wide<In, int64_t>(in, in_size, g, pad, w, out);
       break;
     case Accumulator::i128:
-      run<In, int32_t, int128>(in, in_size, g, pad, w, out);
+      wide<In, int128>(in, in_size, g, pad, w, out);
       break;
   }
 }
@@ -120,7 +119,7 @@ DensePtr conv2d_v2(const Dense& input, int stride_x, int stride_y, int pad_left,
   expect_channels(kernel, weights, g.c);
   const uint32_t filters = ws[3];
   DensePtr y = result(TensorType::int32, {out_w, out_h, filters});
-  convolve(input.data<int32_t>(), input.size(), g, std::vector<int32_t>(g.c, pad_value),
+  convolve(input.data<int32_t>(), input.size(), TensorType::int32, g, std::vector<int32_t>(g.c, pad_value),
            Filters{weights.data<int8_t>(), filters, filters, 1}, y->data<int32_t>());
   return y;
 }
@@ -157,7 +156,7 @@ DensePtr input_conv2d(const Dense& input, const Dense& pads, signed char stride_
   const uint8_t* z = pads.data<uint8_t>();
   for (size_t c = 0; c < g.c; ++c) pad[c] = z[pads.size() == 1 ? 0 : c];
   DensePtr y = result(TensorType::int32, {out_w, out_h, fs[0]});
-  convolve(input.data<uint8_t>(), input.size(), g, pad, Filters{filters.data<int8_t>(), fs[0], 1, fs[1]},
+  convolve(input.data<uint8_t>(), input.size(), TensorType::uint8, g, pad, Filters{filters.data<int8_t>(), fs[0], 1, fs[1]},
            y->data<int32_t>());
   return y;
 }
@@ -175,7 +174,7 @@ DensePtr stem_conv(const Dense& input, const Dense& weights, int stride) {
   const uint32_t out_y = (is[1] - ws[1]) / static_cast<uint32_t>(stride) + 1;
   const Window g = sweep(kernel, input, ws[0], ws[1], stride, stride, 0, 0, out_x, out_y);
   DensePtr y = result(TensorType::int32, {out_x * out_y, ws[3]});
-  convolve(input.data<uint8_t>(), input.size(), g, std::vector<int32_t>(g.c, 0),
+  convolve(input.data<uint8_t>(), input.size(), TensorType::uint8, g, std::vector<int32_t>(g.c, 0),
            Filters{weights.data<int8_t>(), ws[3], ws[3], 1}, y->data<int32_t>());
   return y;
 }

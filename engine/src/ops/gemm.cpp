@@ -1,6 +1,8 @@
 #include "ops/gemm.h"
 #include "ops/simd.h"
 
+#include <cstring>
+
 namespace nuvra::ops::detail {
 
 Accumulator choose_accumulator(uint64_t max_a, uint64_t max_w, unsigned __int128 sum_bound) {
@@ -9,80 +11,60 @@ Accumulator choose_accumulator(uint64_t max_a, uint64_t max_w, unsigned __int128
   return Accumulator::i128;
 }
 
+Rows rows_for(int64_t lo, int64_t hi, bool weights_fit_int8, Route route) {
+  if (route_has_u8(route) && weights_fit_int8 && ((lo >= 0 && hi <= 255) || (lo >= -128 && hi <= 127)))
+    return Rows::u8;
+  return Rows::i16;
+}
+
 namespace {
 
-// Two rows against four filters at a time: each loaded value serves several sums, and the
-// int16 products summed in int32 vectorise to multiply-add-pairs instructions.
-NUVRA_INLINE void dot_rows_i16(const int16_t* a, size_t rows, const int16_t* w, size_t filters, size_t depth,
-                               int32_t* out, size_t ldo) {
-  size_t f = 0;
-  for (; f + 4 <= filters; f += 4) {
-    const int16_t* w0 = w + f * depth;
-    const int16_t* w1 = w0 + depth;
-    const int16_t* w2 = w1 + depth;
-    const int16_t* w3 = w2 + depth;
-    size_t p = 0;
-    for (; p + 2 <= rows; p += 2) {
-      const int16_t* a0 = a + p * depth;
-      const int16_t* a1 = a0 + depth;
-      int32_t s00 = 0, s01 = 0, s02 = 0, s03 = 0, s10 = 0, s11 = 0, s12 = 0, s13 = 0;
-      for (size_t k = 0; k < depth; ++k) {
-        const int32_t x0 = a0[k], x1 = a1[k];
-        s00 += x0 * w0[k];
-        s01 += x0 * w1[k];
-        s02 += x0 * w2[k];
-        s03 += x0 * w3[k];
-        s10 += x1 * w0[k];
-        s11 += x1 * w1[k];
-        s12 += x1 * w2[k];
-        s13 += x1 * w3[k];
-      }
-      int32_t* o0 = out + p * ldo + f;
-      int32_t* o1 = o0 + ldo;
-      o0[0] = s00;
-      o0[1] = s01;
-      o0[2] = s02;
-      o0[3] = s03;
-      o1[0] = s10;
-      o1[1] = s11;
-      o1[2] = s12;
-      o1[3] = s13;
+// R rows against one block of 8 filters of the int16 layout, summed modulo 2^32 like the
+// vector routes.
+template <int R>
+NUVRA_INLINE void portable_tile(const uint8_t* a, size_t lda, const uint8_t* w, size_t groups, const int32_t* start,
+                                const Epilogue& e, size_t row, size_t f0, size_t valid) {
+  int32_t acc[R][8];
+  for (int r = 0; r < R; ++r)
+    for (int j = 0; j < 8; ++j) acc[r][j] = start[f0 + j];
+  const auto* wv = reinterpret_cast<const int16_t*>(w);
+  for (size_t g = 0; g < groups; ++g, wv += 16)
+    for (int r = 0; r < R; ++r) {
+      int16_t x[2];
+      std::memcpy(x, a + r * lda + 4 * g, sizeof x);
+      for (int j = 0; j < 8; ++j)
+        acc[r][j] = static_cast<int32_t>(static_cast<uint32_t>(acc[r][j]) + static_cast<uint32_t>(x[0] * wv[2 * j]) +
+                                         static_cast<uint32_t>(x[1] * wv[2 * j + 1]));
     }
-    if (p < rows) {
-      const int16_t* a0 = a + p * depth;
-      int32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-      for (size_t k = 0; k < depth; ++k) {
-        const int32_t x0 = a0[k];
-        s0 += x0 * w0[k];
-        s1 += x0 * w1[k];
-        s2 += x0 * w2[k];
-        s3 += x0 * w3[k];
-      }
-      int32_t* o0 = out + p * ldo + f;
-      o0[0] = s0;
-      o0[1] = s1;
-      o0[2] = s2;
-      o0[3] = s3;
-    }
-  }
-  for (; f < filters; ++f) {
-    const int16_t* w0 = w + f * depth;
-    for (size_t p = 0; p < rows; ++p) {
-      const int16_t* a0 = a + p * depth;
-      int32_t s = 0;
-      for (size_t k = 0; k < depth; ++k) s += int32_t{a0[k]} * w0[k];
-      out[p * ldo + f] = s;
-    }
-  }
+  for (int r = 0; r < R; ++r) emit(e, row + r, f0, acc[r], valid);
 }
 
 }  // namespace
 
-void Int16Filters::multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const {
-  if (packed_)
-    multiply_avx2(a, rows, stride_, w_.data(), filters_, out, ldo);
-  else
-    dot_rows_i16(a, rows, w_.data(), filters_, stride_, out, ldo);
+void multiply_portable(const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
+                       size_t first) {
+  const size_t groups = w.stride / 2, block = groups * 8 * 4;
+  for (size_t f0 = w.begin; f0 < w.filters; f0 += 8) {
+    const size_t valid = std::min<size_t>(8, w.filters - f0);
+    const uint8_t* wb = w.data + f0 / 8 * block;
+    size_t p = 0;
+    for (; p + 2 <= count; p += 2) portable_tile<2>(a + p * lda, lda, wb, groups, w.start, e, first + p, f0, valid);
+    if (p < count) portable_tile<1>(a + p * lda, lda, wb, groups, w.start, e, first + p, f0, valid);
+  }
+}
+
+void PackedFilters::multiply(const void* a, size_t count, size_t lda, const Epilogue& e, size_t first, size_t f_begin,
+                             size_t f_end) const {
+  const PackedView view{w_.data(), start_.data(), std::min(filters_, f_end), stride_, f_begin};
+  if (view.begin >= view.filters || count == 0) return;
+  const auto* rows = static_cast<const uint8_t*>(a);
+  if (route_.stand_in) return multiply_stand_in(route_.route, rows_, rows, count, lda, view, e, first);
+  switch (route_.route) {
+    case Route::portable: return multiply_portable(rows, count, lda, view, e, first);
+    case Route::avx2: return multiply_avx2(rows, count, lda, view, e, first);
+    case Route::vnni256: return multiply_vnni256(rows_, rows, count, lda, view, e, first);
+    case Route::vnni512: return multiply_vnni512(rows_, rows, count, lda, view, e, first);
+  }
 }
 
 namespace {

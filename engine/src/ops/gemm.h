@@ -2,11 +2,14 @@
 #pragma once
 
 #include "ops/common.h"
+#include "ops/epilogue.h"
+#include "ops/route.h"
 #include "ops/simd.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace nuvra::ops::detail {
@@ -19,59 +22,115 @@ enum class Accumulator { i16, i64, i128 };
 // largest sum of |w| over one output).
 Accumulator choose_accumulator(uint64_t max_a, uint64_t max_w, unsigned __int128 sum_bound);
 
-// Rows per batch of product calls: about 16 KiB of rows, so they stay in cache while every
-// filter passes over them.
+// The element type of the rows that meet packed filters: u8 (values 0-255, filters int8, on the
+// routes with u8 x s8 products) or int16. Both sum in int32 lanes, which wrap modulo 2^32 and
+// never saturate, so sums are exact whenever the true sum fits int32 (what the accumulator
+// choice checks).
+enum class Rows : uint8_t { u8, i16 };
+
+// The rows for values in [lo, hi] whose sums fit int32 on `route`: u8 for 0-255 (or -128-127,
+// offset by 128) on the u8 routes, else int16 for values that fit it.
+Rows rows_for(int64_t lo, int64_t hi, bool weights_fit_int8, Route route);
+// The offset that makes [lo, hi] unsigned for u8 rows: 128 for values below 0, else 0.
+inline int u8_offset(int64_t lo) { return lo < 0 ? 128 : 0; }
+
+// Rows of products per batch: about 16 KiB of rows, so they stay in cache while every filter
+// passes over them.
 inline size_t batch_rows(size_t depth, size_t element) {
-  return std::clamp<size_t>(16384 / (depth * element), 2, 256);
+  return std::clamp<size_t>(16384 / std::max<size_t>(depth * element, 1), 2, 256);
 }
 
-// Filters ready for products with rows of int16 values summed in int32: every partial sum must
-// fit int32. The rows given to multiply() hold stride() values, those past the depth zero.
-class Int16Filters {
- public:
-  // value(f, k): weight k < depth of filter f < filters, fitting int16. `packed` picks the
-  // AVX2 kernel (tests take both routes).
-  template <class Value>
-  Int16Filters(size_t filters, size_t depth, Value value, bool packed = has_avx2());
-  size_t stride() const { return stride_; }
-  // out[p * ldo + f] = sum over k of a[p * stride() + k] * w[f][k], for p < rows.
-  void multiply(const int16_t* a, size_t rows, int32_t* out, size_t ldo) const;
-
- private:
-  size_t filters_, stride_;
-  bool packed_;  // for the AVX2 kernel; else one row per filter
-  Scratch<int16_t> w_;
+// Where the packed values of a set of filters are, for the tiles of one route.
+struct PackedView {
+  const uint8_t* data;   // blocks of `lanes` filters; in each, groups of 4 bytes per filter side by side
+  const int32_t* start;  // per filter, the sums start from (the offset's correction); filters rounded up to 16
+  size_t filters, stride;
+  size_t begin = 0;  // the first filter to sum, a multiple of span()
 };
 
-// The AVX2 kernel: `packed` holds blocks of 8 filters, in each the pairs of consecutive values of
-// the 8 filters side by side (pair kp of filter j at kp * 16 + 2 * j).
-void multiply_avx2(const int16_t* a, size_t rows, size_t stride, const int16_t* packed, size_t filters,
-                   int32_t* out, size_t ldo);
+// Filters laid out for one route's product tiles. Blocks of route_lanes() filters; in each, for
+// every group of G consecutive values (G = 4 int8 for u8 rows, 2 int16 for int16 rows), the G
+// values of each filter side by side, so one 32-bit broadcast of a row's group meets a whole
+// vector of filters. Values past the depth and filters past the count are 0.
+class PackedFilters {
+ public:
+  // value(f, k): weight k < depth of filter f < filters, fitting int8 (u8 rows) or int16. The
+  // rows will hold the inputs plus `offset` (0, or 128 for signed 8-bit inputs in u8 rows).
+  template <class Value>
+  PackedFilters(size_t filters, size_t depth, Value value, Rows rows, RouteChoice route, int offset = 0);
+
+  size_t filters() const { return filters_; }
+  size_t depth() const { return depth_; }
+  // Values per row handed to multiply(): the depth rounded up to the group. Row values past the
+  // depth may hold anything (their weights are 0).
+  size_t stride() const { return stride_; }
+  Rows rows() const { return rows_; }
+  int offset() const { return offset_; }
+  RouteChoice route() const { return route_; }
+  size_t row_bytes() const { return stride_ * (rows_ == Rows::u8 ? 1 : 2); }
+
+  // Filters go through the tiles in spans of this many (a multiple of 16).
+  size_t span() const { return 2 * static_cast<size_t>(route_lanes(route_.route)); }
+
+  // For rows q < count (row q at a + q * lda_bytes, stride() values each), the sums over the
+  // filters [f_begin, f_end) go through `e` as rows first + q. f_begin is a multiple of span().
+  void multiply(const void* a, size_t count, size_t lda_bytes, const Epilogue& e, size_t first, size_t f_begin = 0,
+                size_t f_end = SIZE_MAX) const;
+
+ private:
+  size_t filters_, depth_, stride_;
+  Rows rows_;
+  int offset_;
+  RouteChoice route_;
+  Scratch<uint8_t> w_;
+  std::vector<int32_t> start_;
+};
+
+// The tiles of each route; `w` is laid out for that route and row type.
+void multiply_portable(const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
+                       size_t first);
+void multiply_avx2(const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
+                   size_t first);
+void multiply_vnni256(Rows rows, const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
+                      size_t first);
+void multiply_vnni512(Rows rows, const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e,
+                      size_t first);
+// The VNNI layouts with AVX2 instructions in place of the VNNI ones (tests).
+void multiply_stand_in(Route route, Rows rows, const uint8_t* a, size_t count, size_t lda, const PackedView& w,
+                       const Epilogue& e, size_t first);
 
 template <class Value>
-Int16Filters::Int16Filters(size_t filters, size_t depth, Value value, bool packed)
-    : filters_(filters), stride_((depth + 1) / 2 * 2), packed_(packed),
-      w_((packed_ ? (filters + 7) / 8 * 8 : filters) * stride_) {
-  int16_t* out = w_.data();
-  const auto at = [&](size_t f, size_t k) { return f < filters && k < depth ? static_cast<int16_t>(value(f, k)) : 0; };
-  if (!packed_) {
-    for (size_t f = 0; f < filters; ++f)
-      for (size_t k = 0; k < stride_; ++k) *out++ = at(f, k);
-    return;
-  }
-  for (size_t block = 0; block < filters; block += 8)
-    for (size_t k = 0; k < stride_; k += 2, out += 16) {
-      if (block + 8 <= filters && k + 1 < depth) {
-        for (size_t j = 0; j < 8; ++j) {
-          out[2 * j] = static_cast<int16_t>(value(block + j, k));
-          out[2 * j + 1] = static_cast<int16_t>(value(block + j, k + 1));
+PackedFilters::PackedFilters(size_t filters, size_t depth, Value value, Rows rows, RouteChoice route, int offset)
+    : filters_(filters), depth_(depth), stride_(rows == Rows::u8 ? (depth + 3) / 4 * 4 : (depth + 1) / 2 * 2),
+      rows_(rows), offset_(offset), route_(route),
+      w_((filters + 15) / 16 * 16 * stride_ * (rows == Rows::u8 ? 1 : 2)), start_((filters + 15) / 16 * 16, 0) {
+  const size_t lanes = static_cast<size_t>(route_lanes(route.route)), group = rows == Rows::u8 ? 4 : 2;
+  const size_t blocks = (filters + lanes - 1) / lanes, groups = stride_ / group;
+  const auto fill = [&](auto* out) {
+    using T = std::remove_pointer_t<decltype(out)>;
+    for (size_t b = 0; b < blocks; ++b)
+      for (size_t g = 0; g < groups; ++g) {
+        const size_t f0 = b * lanes, k0 = g * group;
+        if (f0 + lanes <= filters && k0 + group <= depth) {  // the usual case, without bounds
+          for (size_t j = 0; j < lanes; ++j)
+            for (size_t e = 0; e < group; ++e) *out++ = static_cast<T>(value(f0 + j, k0 + e));
+          continue;
         }
-      } else {
-        for (size_t j = 0; j < 8; ++j) {
-          out[2 * j] = at(block + j, k);
-          out[2 * j + 1] = at(block + j, k + 1);
-        }
+        for (size_t j = 0; j < lanes; ++j)
+          for (size_t e = 0; e < group; ++e)
+            *out++ = f0 + j < filters && k0 + e < depth ? static_cast<T>(value(f0 + j, k0 + e)) : T{0};
       }
+  };
+  if (rows == Rows::u8)
+    fill(reinterpret_cast<int8_t*>(w_.data()));
+  else
+    fill(reinterpret_cast<int16_t*>(w_.data()));
+  if (offset != 0)
+    for (size_t f = 0; f < filters; ++f) {
+      int64_t sum = 0;
+      for (size_t k = 0; k < depth; ++k) sum += value(f, k);
+      // Modulo 2^32, like the sums it corrects.
+      start_[f] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(-sum * offset)));
     }
 }
 

@@ -10,23 +10,39 @@ using namespace detail;
 
 namespace {
 
-// int16 values with int32 sums; value(batch, n, k) is b's value for output column n.
+// Sums that fit int32: b's columns packed as filters, a's rows converted to the filters' rows.
+// value(batch, n, k) is b's value for output column n.
 template <class Value>
-void multiply16(const int32_t* a, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
-                Value value, int32_t* out) {
-  std::optional<Int16Filters> filters;
-  std::optional<Scratch<int16_t>> rows;
+void multiply32(const int32_t* a, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
+                Value value, int64_t a_lo, int64_t a_hi, bool b_fits_int8, int32_t* out) {
+  const RouteChoice route = active_route();
+  const Rows kind = rows_for(a_lo, a_hi, b_fits_int8, route.route);
+  const int offset = kind == Rows::u8 ? u8_offset(a_lo) : 0;
+  std::optional<PackedFilters> filters;
+  std::optional<Scratch<uint8_t>> rows;
   for (size_t b = 0; b < batches; ++b) {
     if (b == 0 || b_batched) {
-      filters.emplace(n, k, [&](size_t col, size_t i) { return value(b, col, i); });
-      rows.emplace(m * filters->stride());
-      std::fill(rows->data(), rows->data() + m * filters->stride(), int16_t{0});
+      filters.emplace(n, k, [&](size_t col, size_t i) { return value(b, col, i); }, kind, route, offset);
+      rows.emplace(m * filters->row_bytes());
+      std::fill(rows->data(), rows->data() + m * filters->row_bytes(), uint8_t{0});
     }
-    // a's rows in the filters' stride, the padding zero.
-    const size_t stride = filters->stride();
-    for (size_t r = 0; r < m; ++r) std::copy(a + (b * m + r) * k, a + (b * m + r + 1) * k, rows->data() + r * stride);
+    // a's rows in the filters' row width, the padding zero.
+    const size_t bytes = filters->row_bytes();
+    for (size_t r = 0; r < m; ++r) {
+      const int32_t* src = a + (b * m + r) * k;
+      if (kind == Rows::u8) {
+        uint8_t* dst = rows->data() + r * bytes;
+        for (size_t i = 0; i < k; ++i) dst[i] = static_cast<uint8_t>(src[i] + offset);
+      } else {
+        auto* dst = reinterpret_cast<int16_t*>(rows->data() + r * bytes);
+        for (size_t i = 0; i < k; ++i) dst[i] = static_cast<int16_t>(src[i]);
+      }
+    }
     int32_t* dst = out + b * m * n;
-    filters->multiply(rows->data(), m, dst, n);
+    Epilogue e;
+    e.out = dst;
+    e.ldo = n;
+    filters->multiply(rows->data(), m, bytes, e, 0);
     if (shift != 0)
       for (size_t i = 0; i < m * n; ++i) dst[i] = sat32(sshift<int64_t>(dst[i], -int64_t{shift}));
   }
@@ -76,28 +92,48 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
   const auto value = [&](size_t q, size_t col, size_t i) {
     return transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
   };
-  // Every sum is bounded by max|a| times the largest sum of |b| over one output column.
+  // Every sum is bounded by max|a| times the largest sum of |b| over one output column: one pass
+  // over b in storage order finds those sums and b's range.
   std::vector<uint64_t> columns(b_count * n, 0);
-  for (size_t q = 0; q < b_count; ++q)
-    for (size_t i = 0; i < k; ++i)
-      for (size_t col = 0; col < n; ++col) {
-        const int64_t v = value(q, col, i);
-        columns[q * n + col] += static_cast<uint64_t>(v < 0 ? -v : v);
+  int32_t b_lo = bp[0], b_hi = bp[0];
+  for (size_t q = 0; q < b_count; ++q) {
+    const int32_t* bq = bp + q * n * k;
+    uint64_t* sums = columns.data() + q * n;
+    const size_t outer = transpose_b ? n : k, inner = transpose_b ? k : n;
+    for (size_t r = 0; r < outer; ++r) {
+      const int32_t* row = bq + r * inner;
+      uint64_t total = 0;
+      for (size_t c = 0; c < inner; ++c) {
+        const int32_t v = row[c];
+        b_lo = std::min(b_lo, v);
+        b_hi = std::max(b_hi, v);
+        const auto mag = static_cast<uint64_t>(v < 0 ? -int64_t{v} : int64_t{v});
+        if (transpose_b)
+          total += mag;
+        else
+          sums[c] += mag;
       }
+      if (transpose_b) sums[r] = total;
+    }
+  }
   const uint64_t largest = *std::max_element(columns.begin(), columns.end());
   Shape out = as;
   out[ar - 1] = static_cast<uint32_t>(n);
   DensePtr y = result(TensorType::int32, out);
-  const uint64_t max_a = max_abs(ap, a.size());
-  const Accumulator acc =
-      choose_accumulator(max_a, max_abs(bp, b.size()), static_cast<unsigned __int128>(max_a) * largest);
+  const auto [a_lo, a_hi] = min_max(ap, a.size());
+  const uint64_t max_a = static_cast<uint64_t>(std::max(-int64_t{a_lo}, int64_t{a_hi}));
+  const uint64_t max_b = static_cast<uint64_t>(std::max(-int64_t{b_lo}, int64_t{b_hi}));
+  const Accumulator acc = choose_accumulator(max_a, max_b, static_cast<unsigned __int128>(max_a) * largest);
   if (acc == Accumulator::i16) {
+    const bool b8 = b_lo >= -128 && b_hi <= 127;
     if (transpose_b)
-      multiply16(ap, batches, b_batched, m, n, k, shift,
-                 [&](size_t q, size_t col, size_t i) { return bp[(q * n + col) * k + i]; }, y->data<int32_t>());
+      multiply32(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * n + col) * k + i]; }, a_lo, a_hi, b8,
+                 y->data<int32_t>());
     else
-      multiply16(ap, batches, b_batched, m, n, k, shift,
-                 [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, y->data<int32_t>());
+      multiply32(ap, batches, b_batched, m, n, k, shift,
+                 [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, a_lo, a_hi, b8,
+                 y->data<int32_t>());
     return y;
   }
   // The wider sums take b as (k, n), transposed back when given as (n, k).

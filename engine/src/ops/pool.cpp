@@ -29,10 +29,11 @@ NUVRA_INLINE void pool_max(const int32_t* in, const Window& g, bool none, int32_
         return in + (static_cast<size_t>(x0 + i) * g.y + static_cast<size_t>(y0 + j)) * c;
       };
       for (size_t k = 0; k < runs; k += kLanes) {
-        Lanes top = load(at(cols.begin, rows.begin) + k);
+        Lanes top, v;
+        load(top, at(cols.begin, rows.begin) + k);
         for (uint32_t i = cols.begin; i < cols.end; ++i)
           for (uint32_t j = rows.begin; j < rows.end; ++j) {
-            const Lanes v = load(at(i, j) + k);
+            load(v, at(i, j) + k);
             top = top > v ? top : v;
           }
         store(dst + k, top);

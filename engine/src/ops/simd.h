@@ -10,20 +10,15 @@
 #define NUVRA_INLINE [[gnu::always_inline]] inline
 #define NUVRA_AVX2 [[gnu::target("avx2")]]
 
-// The lane type below is only used inside always-inline functions, never across calls.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace nuvra::ops::detail {
 
 // Eight int32 lanes: one AVX2 register, or two of the baseline's.
 inline constexpr size_t kLanes = 8;
 typedef int32_t Lanes __attribute__((vector_size(32)));
-NUVRA_INLINE Lanes load(const int32_t* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-NUVRA_INLINE void store(int32_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+// Lanes go by reference: a 32-byte vector passed or returned by value has another ABI with AVX
+// than without, which GCC reports even where the call is inlined.
+NUVRA_INLINE void load(Lanes& v, const int32_t* p) { std::memcpy(&v, p, sizeof v); }
+NUVRA_INLINE void store(int32_t* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
 
 // Set by tests only, between runs, to check that the baseline routes give the same results.
 inline std::atomic<bool> avx2_turned_off{false};

@@ -62,8 +62,4 @@ void gather(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pa
   }
 }
 
-// Depthwise sums of the output pixels whose windows lie inside the input, for AVX2 and int16
-// input values with int32 sums; `w` is (kw, kh, 1, c).
-void depthwise_inside_avx2(const int32_t* in, size_t in_size, const Window& g, const int8_t* w, int32_t* out);
-
 }  // namespace nuvra::ops::detail

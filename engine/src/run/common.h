@@ -3,6 +3,8 @@
 
 #include "run/steps.h"
 
+#include "ops/epilogue.h"
+
 #include <nuvra/ops.h>
 #include <nuvra/types.h>
 
@@ -57,6 +59,13 @@ class NeuronTail {
   ~NeuronTail();
   // `acc` is a fresh tensor of the caller's, channels on its last axis.
   std::shared_ptr<Dense> apply(std::shared_ptr<Dense> acc) const;
+
+  // The tail as the product kernels run it on their tiles: only for layers whose every step stays
+  // within int32 (else null). With a pooling, the kernels only activate (clamp and bias) and
+  // finish_pooled() does the rest.
+  const ops::detail::TailValues* fused() const;
+  bool pools() const { return pooling_ && pooling_->active(); }
+  std::shared_ptr<Dense> finish_pooled(std::shared_ptr<Dense> activated) const;
 
   struct Channels;
 

@@ -2,6 +2,8 @@
 
 #include "run/thread_pool.h"
 
+#include "ops/common.h"
+
 #include <nuvra/interrupt.h>
 #include <nuvra/layers.h>
 
@@ -10,7 +12,7 @@
 namespace nuvra::detail {
 
 struct SoftwareRun::Node {
-  std::unique_ptr<LayerStep> step;
+  std::shared_ptr<const LayerStep> step;
   // Indices of the inbound layers' nodes; -1 stands for the samples.
   std::vector<int> inputs;
   bool raw_input = false;       // an input layer: gets the sample as received
@@ -44,7 +46,7 @@ SoftwareRun::SoftwareRun(const std::vector<std::shared_ptr<Layer>>& layers, cons
   for (size_t i = 0; i + 1 < layers.size(); ++i) nodes_[last_read[i]].release.push_back(i);
   // Steps last: their refusals come after the graph's.
   for (size_t i = 0; i < layers.size(); ++i) {
-    nodes_[i].step = make_step(*layers[i]);
+    nodes_[i].step = prepared_step(*layers[i]);
     sequential_ = sequential_ || nodes_[i].step->sequential();
   }
   const Layer& last = *layers.back();
@@ -55,20 +57,14 @@ SoftwareRun::~SoftwareRun() = default;
 
 ConstDensePtr SoftwareRun::run_one(const ConstDensePtr& sample) const {
   std::vector<ConstDensePtr> values(nodes_.size());
-  ConstDensePtr sample32;
   std::vector<ConstDensePtr> inputs;
   for (size_t i = 0; i < nodes_.size(); ++i) {
     const Node& node = nodes_[i];
+    const bool narrow = node.raw_input || node.step->takes_narrow();
     inputs.clear();
     for (const int j : node.inputs) {
-      if (j >= 0) {
-        inputs.push_back(values[static_cast<size_t>(j)]);
-      } else if (node.raw_input) {
-        inputs.push_back(sample);
-      } else {
-        if (!sample32) sample32 = as_int32(sample);
-        inputs.push_back(sample32);
-      }
+      const ConstDensePtr& v = j >= 0 ? values[static_cast<size_t>(j)] : sample;
+      inputs.push_back(narrow ? v : as_int32(v));
     }
     values[i] = node.step->run(inputs);
     for (const size_t j : node.release) values[j].reset();
@@ -85,7 +81,8 @@ std::vector<ConstDensePtr> SoftwareRun::run(const std::vector<ConstDensePtr>& sa
     check_interrupt();
     outputs[i] = run_one(samples[i]);
   };
-  if (sequential_) {
+  // Fewer samples than threads: one after the other, each layer spreading its own work.
+  if (sequential_ || samples.size() < inference_threads()) {
     for (size_t i = 0; i < samples.size(); ++i) one(i);
   } else {
     parallel_for(samples.size(), one);
@@ -93,9 +90,11 @@ std::vector<ConstDensePtr> SoftwareRun::run(const std::vector<ConstDensePtr>& sa
   return outputs;
 }
 
-ConstDensePtr narrowed(const ConstDensePtr& values, TensorType type) {
+ConstDensePtr narrowed(const ConstDensePtr& given, TensorType type) {
+  if (given->type() == type) return given;
+  const ConstDensePtr values = as_int32(given);
   if (type == TensorType::int32) return values;
-  auto y = Dense::create(type, values->shape());
+  auto y = ops::detail::result(type, values->shape());
   const int32_t* v = values->data<int32_t>();
   const size_t n = values->size();
   if (type == TensorType::uint8) {

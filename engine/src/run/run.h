@@ -32,7 +32,8 @@ class SoftwareRun {
   bool sequential_ = false;
 };
 
-// An int32 tensor narrowed to `type` (uint8, int8 or int32), its values being in that range.
+// Values of any integer type as `type` (uint8, int8 or int32), being in its range: the same
+// tensor when it has the type.
 ConstDensePtr narrowed(const ConstDensePtr& values, TensorType type);
 
 }  // namespace nuvra::detail

@@ -25,7 +25,8 @@ namespace {
 // InputData hands the sample on; Dequantizer is the identity until predict scales the output.
 class PassStep final : public LayerStep {
  public:
-  ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override { return as_int32(inputs[0]); }
+  bool takes_narrow() const override { return true; }
+  ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override { return inputs[0]; }
 };
 
 class AddStep final : public LayerStep {
@@ -196,6 +197,16 @@ void saturate(Dense& values, int bits, bool is_signed) {
   const size_t n = values.size();
   for (size_t i = 0; i < n; ++i)
     v[i] = is_signed ? saturate_signed(v[i], bits) : saturate_unsigned(v[i], std::min(bits, 31));
+}
+
+std::shared_ptr<const LayerStep> prepared_step(const Layer& layer) {
+  const auto* impl = dynamic_cast<const LayerImpl*>(&layer);
+  if (!impl) return make_step(layer);
+  const uint64_t version = dynamic_cast<const VariablesImpl&>(*impl->variables()).version();
+  if (auto kept = std::static_pointer_cast<const LayerStep>(impl->prepared(version))) return kept;
+  std::shared_ptr<const LayerStep> step = make_step(layer);
+  if (!step->sequential()) impl->keep_prepared(version, step);
+  return step;
 }
 
 std::unique_ptr<LayerStep> make_step(const Layer& layer) {

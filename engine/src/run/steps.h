@@ -18,9 +18,11 @@ class LayerStep {
  public:
   virtual ~LayerStep() = default;
   // One sample. An input layer gets the sample as the model received it (uint8, int8 or int16,
-  // (x, y, c)); other layers get one int32 value per inbound layer. The result is int32 within
-  // the range of the layer's output type.
+  // (x, y, c)); other layers get one value per inbound layer: int32, or when takes_narrow(),
+  // the inbound's own result (of any integer type). The result is int32 or the layer's output
+  // type, within the range of its output type.
   virtual ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const = 0;
+  virtual bool takes_narrow() const { return false; }
   // True when the step carries state from one sample to the next: the samples of a run are then
   // time steps and go through it one after the other, in order.
   virtual bool sequential() const { return false; }
@@ -30,6 +32,9 @@ class LayerStep {
 // the types without software arithmetic, and std::runtime_error for variables or parameters the
 // arithmetic cannot take.
 std::unique_ptr<LayerStep> make_step(const Layer& layer);
+// The same, kept with the layer (and its packed weights) until its variables change; steps that
+// carry state between samples are made afresh for each run.
+std::shared_ptr<const LayerStep> prepared_step(const Layer& layer);
 
 class ThresholdActivation;
 

@@ -32,6 +32,7 @@ struct NeuronTail::Channels {
   bool int32 = false;
   std::vector<int32_t> below, above, scale, round;
   int32_t top = 0;
+  ops::detail::TailValues fused;  // over the vectors above, padded to whole runs of 16
 
   int32_t activated(int32_t acc, size_t k) const {
     const int32_t x = sat32(int64_t{acc} + bias[k]);
@@ -124,11 +125,23 @@ NeuronTail::NeuronTail(const Layer& layer, bool with_pooling) : channels_(std::m
       c.scale.push_back(static_cast<int32_t>(c.scale64[i]));
       c.round.push_back(static_cast<int32_t>(c.round64[i]));
     }
+    const size_t padded = (c.count + 15) / 16 * 16;
+    for (auto* v : {&c.below, &c.above, &c.bias, &c.scale, &c.round, &c.right}) v->resize(padded, 0);
+    c.fused = {c.below.data(), c.above.data(), c.bias.data(), c.scale.data(), c.round.data(), c.right.data(), c.top};
   }
   if (with_pooling) pooling_ = std::make_unique<Pooling>(layer, false);
 }
 
 NeuronTail::~NeuronTail() = default;
+
+const ops::detail::TailValues* NeuronTail::fused() const { return channels_->int32 ? &channels_->fused : nullptr; }
+
+std::shared_ptr<Dense> NeuronTail::finish_pooled(std::shared_ptr<Dense> activated) const {
+  const Channels& c = *channels_;
+  auto pooled = pooling_->apply(std::move(activated));
+  (has_avx2() ? scale_avx2 : scale_base)(c, pooled->data<int32_t>(), pooled->size());
+  return pooled;
+}
 
 std::shared_ptr<Dense> NeuronTail::apply(std::shared_ptr<Dense> acc) const {
   const Channels& c = *channels_;

@@ -16,6 +16,9 @@ namespace nuvra::detail {
 
 namespace {
 
+// Set while a thread runs tasks of a parallel_for that the pool spreads.
+thread_local bool in_task = false;
+
 size_t usable_cpus() {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -68,6 +71,10 @@ class Pool {
   // Indices are handed out in increasing order; after a failure at i no index above i starts,
   // while every index below i has already started and may still fail with a lower index.
   void take_indices() {
+    in_task = true;
+    struct Leave {
+      ~Leave() { in_task = false; }
+    } leave;
     for (;;) {
       const size_t i = next_.fetch_add(1);
       if (i >= count_ || i > failed_at_.load()) return;
@@ -116,9 +123,11 @@ Pool& pool() {
 
 size_t inference_threads() { return pool().threads(); }
 
+bool can_split() { return !in_task && pool().threads() > 1; }
+
 void parallel_for(size_t count, const std::function<void(size_t)>& task) {
   if (count == 0) return;
-  if (count == 1 || pool().threads() == 1) {
+  if (count == 1 || in_task || pool().threads() == 1) {
     for (size_t i = 0; i < count; ++i) task(i);
     return;
   }

@@ -1,8 +1,10 @@
 // Second-generation arithmetic: x' = x << input_shift[c], acc = Σ x'·w, then the neuron tail
 // (bias, ReLU, pooling, scale and shift).
 #include "run/common.h"
+#include "run/packed.h"
 
 #include "ops/common.h"
+#include "ops/conv_rows.h"
 
 #include <algorithm>
 #include <cstring>
@@ -140,7 +142,7 @@ class TemporalStep final : public LayerStep {
 class StemStep final : public LayerStep {
  public:
   explicit StemStep(const Layer& layer)
-      : tail_(layer, false), weights_(variable(layer, "weights")),
+      : tail_(layer, false), weights_(variable(layer, "weights")), packed_(weights_),
         extra_(layer.params()->get("num_non_patch_tokens")), output_(layer.output_dimensions()) {
     if (extra_ > 0) {
       tokens_ = variable(layer, "tokens");
@@ -151,15 +153,42 @@ class StemStep final : public LayerStep {
   }
 
   ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    ConstDensePtr tokens = ops::stem_conv(*in[0], *weights_, stride_);
+    ConstDensePtr tokens = patches(*in[0]);
     if (extra_ > 0) tokens = ops::concat_token(*tokens, *tokens_, *token_shifts_, extra_);
     const auto y = tail_.apply(ops::add(*tokens, *positions_, 0));
     return y->view(TensorType::int32, output_, Layout::RowMajor);
   }
 
  private:
+  // stem_conv through the packed filters when the input is what it takes (else the kernel, and
+  // its refusals).
+  ConstDensePtr patches(const Dense& x) const {
+    const Shape is = x.shape(), ws = weights_->shape();
+    if (x.type() != TensorType::uint8 || is.size() != 3 || is[2] != ws[2] || is[0] < ws[0] || is[1] < ws[1] ||
+        !packed_.fits(0, 255))
+      return ops::stem_conv(x, *weights_, stride_);
+    ops::detail::Window g;
+    g.x = is[0];
+    g.y = is[1];
+    g.c = is[2];
+    g.kw = ws[0];
+    g.kh = ws[1];
+    g.sx = g.sy = stride_;
+    g.out_w = (is[0] - ws[0]) / static_cast<uint32_t>(stride_) + 1;
+    g.out_h = (is[1] - ws[1]) / static_cast<uint32_t>(stride_) + 1;
+    auto y = ops::detail::result(TensorType::int32, Shape{g.out_w * g.out_h, ws[3]});
+    ops::detail::Epilogue e;
+    e.out = y->storage().data();
+    e.ldo = ws[3];
+    const std::vector<int32_t> pads(g.c, 0);
+    ops::detail::convolve_rows(packed_.packed(0, 255), ops::detail::ConvSource{x.storage().data(), x.type(), g, pads.data()},
+                               0, g.pixels(), e);
+    return y;
+  }
+
   NeuronTail tail_;
   std::shared_ptr<const Dense> weights_, tokens_, token_shifts_;
+  PackedCache packed_;
   std::shared_ptr<Dense> positions_;
   int extra_;
   int stride_ = 1;
@@ -168,8 +197,15 @@ class StemStep final : public LayerStep {
 
 }  // namespace
 
+std::unique_ptr<LayerStep> make_conv_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_depthwise_step(const Layer& layer);
+
 std::unique_ptr<LayerStep> make_v2_step(const Layer& layer) {
   switch (layer.type()) {
+    case LayerType::Conv2D:
+    case LayerType::Dense1D:
+    case LayerType::InputConv2D: return make_conv_step(layer);
+    case LayerType::DepthwiseConv2D: return make_depthwise_step(layer);
     case LayerType::BufferTempConv:
     case LayerType::DepthwiseBufferTempConv: return std::make_unique<TemporalStep>(layer);
     case LayerType::Stem: return std::make_unique<StemStep>(layer);

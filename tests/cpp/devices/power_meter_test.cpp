@@ -52,7 +52,9 @@ TEST(PowerMeter, ConcurrentWritersNeitherLoseNorTearEvents) {
       sum += e.ts;
     }
     EXPECT_EQ(meter.events().size(), 100u);
-    if (total == 100) EXPECT_EQ(sum, 5050);
+    if (total == 100) {
+      EXPECT_EQ(sum, 5050);
+    }
   }
 }
 

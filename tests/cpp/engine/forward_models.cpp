@@ -122,7 +122,7 @@ class Recipe {
   // Adds the layer with random variables; neurons are first probed without activation to set
   // their output range.
   std::string layer(LayerType type, Params params, const std::vector<std::string>& inbounds = {}) {
-    const std::string name = "l" + std::to_string(count_++);
+    const std::string name = numbered("l", count_++);
     const bool neurons = type != LayerType::Add && type != LayerType::Concatenate && type != LayerType::Dequantizer;
     if (!neurons) {
       b_.add(type, params, name, inbounds);

@@ -28,23 +28,27 @@ std::shared_ptr<Dense> random(TensorType type, Shape shape, int lo, int hi) {
 }
 
 TEST(Ops, BothInt16ProductRoutesMatchPlainSums) {
+  using ops::detail::Route;
   for (const auto& [rows, filters, depth] : {std::tuple{1, 1, 1}, {5, 9, 7}, {9, 20, 40}, {4, 16, 2}, {3, 8, 33}}) {
     std::vector<int16_t> w(filters * depth);
-    std::vector<int32_t> plain(rows * filters, 0);
     for (auto& v : w) v = static_cast<int16_t>(rng() % 511) - 255;
-    for (bool packed : {false, true}) {
-      if (packed && !ops::detail::has_avx2()) continue;
-      const ops::detail::Int16Filters f(filters, depth, [&](size_t fi, size_t k) { return w[fi * depth + k]; }, packed);
+    for (Route route : {Route::portable, Route::avx2}) {
+      if (!ops::detail::route_available(route)) continue;
+      const ops::detail::PackedFilters f(
+          filters, depth, [&](size_t fi, size_t k) { return w[fi * depth + k]; }, ops::detail::Rows::i16, {route});
       std::vector<int16_t> a(rows * f.stride(), 0);
       for (int r = 0; r < rows; ++r)
         for (int k = 0; k < depth; ++k) a[r * f.stride() + k] = static_cast<int16_t>(rng() % 511) - 255;
       std::vector<int32_t> out(rows * (filters + 1), -7);  // one spare column per row stays untouched
-      f.multiply(a.data(), rows, out.data(), filters + 1);
+      ops::detail::Epilogue e;
+      e.out = out.data();
+      e.ldo = filters + 1;
+      f.multiply(a.data(), rows, f.row_bytes(), e, 0);
       for (int r = 0; r < rows; ++r) {
         for (int fi = 0; fi < filters; ++fi) {
           int32_t sum = 0;
           for (int k = 0; k < depth; ++k) sum += a[r * f.stride() + k] * w[fi * depth + k];
-          EXPECT_EQ(out[r * (filters + 1) + fi], sum) << packed << " " << r << " " << fi;
+          EXPECT_EQ(out[r * (filters + 1) + fi], sum) << route_name(route) << " " << r << " " << fi;
         }
         EXPECT_EQ(out[r * (filters + 1) + filters], -7);
       }

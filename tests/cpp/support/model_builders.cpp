@@ -4,6 +4,12 @@
 
 namespace nuvra::test {
 
+std::string numbered(const char* prefix, uint64_t n) {
+  std::string s = prefix;
+  s += std::to_string(n);
+  return s;
+}
+
 std::shared_ptr<Layer> make_layer(LayerType type, const Params& params, const std::string& name) {
   auto p = LayerParams::create(type, params);
   return Layer::create(p.get(), name);

@@ -17,6 +17,10 @@ namespace nuvra::test {
 
 using Params = std::map<std::string, int>;
 
+// `prefix` then `n` in decimal, e.g. "l3": names of generated layers. (Built by appending:
+// "l" + std::to_string(n) makes GCC 12 warn, wrongly, of overlapping copies.)
+std::string numbered(const char* prefix, uint64_t n);
+
 // Layer::create over a fresh parameter set.
 std::shared_ptr<Layer> make_layer(LayerType type, const Params& params, const std::string& name);
 

@@ -121,10 +121,11 @@ KeptRecord read_record(const fb::Record* record) {
 // The NP of an FNP2 filters track has no channel: it is compared without it.
 bool same_record(const fb::Record* record, const KeptRecord& kept) {
   const KeptRecord r = read_record(record);
-  auto fnp2 = kept.fnp2;
-  if (fnp2) fnp2->np.channel = 0;
-  return r.tracks == kept.tracks && bool(r.fnp2) == bool(fnp2) &&
-         (!fnp2 || (r.fnp2->np == fnp2->np && r.fnp2->words == fnp2->words));
+  if (r.tracks != kept.tracks || bool(r.fnp2) != bool(kept.fnp2)) return false;
+  if (!kept.fnp2) return true;
+  hw::Ident np = kept.fnp2->np;
+  np.channel = 0;
+  return r.fnp2->np == np && r.fnp2->words == kept.fnp2->words;
 }
 
 }  // namespace nuvra::test

@@ -114,6 +114,14 @@ uint64_t mapping_digest(const std::vector<std::shared_ptr<Sequence>>& sequences,
   return f.digest();
 }
 
+std::string pinned_row(uint64_t seed, int blocks) {
+  std::string row = "{";
+  row += std::to_string(seed);
+  row += ", ";
+  row += std::to_string(blocks);
+  return row;
+}
+
 void expect_pinned(const std::string& table, const std::string& row,
                    const std::vector<std::shared_ptr<Sequence>>& sequences, const std::string& error,
                    const PinnedMapping& pinned) {

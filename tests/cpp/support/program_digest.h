@@ -29,8 +29,11 @@ struct PinnedMapping {
 // Compares a map call's outcome with its pins through gtest failures. A sequence that differs is
 // named, with the first differing program word when an earlier run under the same working
 // directory saved that sequence's bytes (every match saves them, under "pinned_programs").
-// `table` names the pin table; `row` is the model's row in it up to its pins ("{seed, blocks").
+// `table` names the pin table; `row` is the model's row in it up to its pins (pinned_row).
 // With NUVRA_PRINT_DIGESTS set, the whole row is printed instead, ready for the table.
+// "{seed, blocks": the row of a generated model up to its pins.
+std::string pinned_row(uint64_t seed, int blocks);
+
 void expect_pinned(const std::string& table, const std::string& row,
                    const std::vector<std::shared_ptr<Sequence>>& sequences, const std::string& error,
                    const PinnedMapping& pinned);

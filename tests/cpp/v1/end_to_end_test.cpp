@@ -171,8 +171,9 @@ TEST(V1EndToEnd, SequenceOfTwoPasses) {
   ModelBuilder b;
   b.input(32, 32, 16, 1);
   for (int i = 0; i < 30; ++i) {
-    b.add(LayerType::Convolutional, with(kConv3, {{"filters", 96}, {"weights_bits", 2}}), "c" + std::to_string(i));
-    set_variable(*b.layer("c" + std::to_string(i)), "weights", {1, -1}, 1);
+    const std::string name = numbered("c", i);
+    b.add(LayerType::Convolutional, with(kConv3, {{"filters", 96}, {"weights_bits", 2}}), name);
+    set_variable(*b.layer(name), "weights", {1, -1}, 1);
   }
   b.model().map(device_of(versions::VLQ7300_v1, "vlq7300_v1"), true, nullptr);
   ASSERT_EQ(b.model().sequences().size(), 1u);

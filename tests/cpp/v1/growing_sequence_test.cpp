@@ -24,7 +24,7 @@ TEST(V1Checker, GrowingRunsAgreeWithWholeRuns) {
       const bool pooled = pools < 5 && random() % 3 == 0;
       pools += pooled;
       Params p = pooled ? with(kConv3, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}) : kConv3;
-      b.add(random() % 2 ? LayerType::Convolutional : LayerType::SeparableConvolutional, p, "l" + std::to_string(i));
+      b.add(random() % 2 ? LayerType::Convolutional : LayerType::SeparableConvolutional, p, numbered("l", i));
     }
     if (random() % 2) b.add(LayerType::FullyConnected, {{"units", 4}}, "fc");
     const LayerList all(b.model().layers().begin() + 1, b.model().layers().end());

@@ -50,8 +50,7 @@ TEST(V1ProgramDigest, GeneratedModelsMapToThePinnedBytes) {
   for (const auto& p : kPinned) {
     auto model = generated_v1_model(p.seed, p.blocks);
     const std::string error = message_of([&] { model->map(device, false, nullptr); });
-    expect_pinned("v1", "{" + std::to_string(p.seed) + ", " + std::to_string(p.blocks), model->sequences(), error,
-                  p.pins);
+    expect_pinned("v1", pinned_row(p.seed, p.blocks), model->sequences(), error, p.pins);
   }
 }
 

@@ -83,7 +83,7 @@ class V1Generator {
   }
 
  private:
-  std::string name() { return "v" + std::to_string(count_++); }
+  std::string name() { return numbered("v", count_++); }
   int bits() { return draw_.one_of({1, 1, 2, 4}); }
 
   void conv(int kernel, int filters, int stride, Params more = {}) {

@@ -79,7 +79,9 @@ void check_pass(const std::vector<std::shared_ptr<Sequence::Pass>>& passes, size
                       : std::is_partitioned(blocks.begin(), blocks.end(), skip));
     }
     // A TNP-B layer always has its skip-DMA load and store, so its record never lacks them.
-    if (type == hw::Type::TNP_B) EXPECT_TRUE(!blocks.empty() && skip(blocks.front())) << "TNP-B skip-DMA blocks";
+    if (type == hw::Type::TNP_B) {
+      EXPECT_TRUE(!blocks.empty() && skip(blocks.front())) << "TNP-B skip-DMA blocks";
+    }
     for (const auto& c : *m->nps) {
       SCOPED_TRACE(layers[k]->get_name() + " on " + c.ident.to_string());
       EXPECT_TRUE(busy.insert(c.ident).second) << "NP serves two layers";

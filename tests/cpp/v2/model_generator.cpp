@@ -41,8 +41,8 @@ class Generator {
   }
 
  private:
-  std::string name() { return "l" + std::to_string(count_++); }
-  std::string last() const { return "l" + std::to_string(count_ - 1); }
+  std::string name() { return numbered("l", count_++); }
+  std::string last() const { return numbered("l", count_ - 1); }
 
   // Larger kernels over many channels would not fit an NP's weight memory.
   int kernel(int k) const { return channels_ > 64 ? 1 : channels_ > 32 && k == 5 ? 3 : k; }
@@ -162,8 +162,8 @@ class TemporalGenerator {
   }
 
  private:
-  std::string name() { return "t" + std::to_string(count_++); }
-  std::string last() const { return "t" + std::to_string(count_ - 1); }
+  std::string name() { return numbered("t", count_++); }
+  std::string last() const { return numbered("t", count_ - 1); }
   int fifo() { return draw_.one_of({1, 2, 3, 5, 8, 12}); }
 
   void temporal(bool depthwise) {
@@ -246,8 +246,9 @@ std::unique_ptr<Model> wide_layers_model(int width, int layers, int skip, int ch
   b.add(LayerType::InputConv2D, {{"input_width", width}, {"input_height", width}, {"input_channels", channels},
                                  {"filters", 128}, {"kernel_size", 3}}, "l0");
   for (int i = 1; i <= layers; ++i) {
-    b.add(LayerType::Conv2D, {{"filters", 128}, {"kernel_size", 3}}, "l" + std::to_string(i));
-    if (skip > 0 && i == skip + 1) b.add(LayerType::Add, {}, "add", {"l1", "l" + std::to_string(i)});
+    const std::string name = numbered("l", i);
+    b.add(LayerType::Conv2D, {{"filters", 128}, {"kernel_size", 3}}, name);
+    if (skip > 0 && i == skip + 1) b.add(LayerType::Add, {}, "add", {"l1", name});
   }
   fill_model(b.model());
   return b.take();

@@ -28,7 +28,7 @@ void expect_pinned_map(const std::string& table, Model& model, const std::shared
   const std::string error = message_of([&] { model.map(device, false, nullptr); });
   for (const auto& s : model.sequences())
     if (s->backend() == BackendType::Hardware) check_hardware_sequence(*s);
-  expect_pinned(table, "{" + std::to_string(p.seed) + ", " + std::to_string(p.blocks), model.sequences(), error, p.pins);
+  expect_pinned(table, pinned_row(p.seed, p.blocks), model.sequences(), error, p.pins);
 }
 
 // Seeds chosen so that the set holds single- and several-pass sequences, lists cut into several

@@ -1,80 +1,96 @@
-// The int16 product kernel for AVX2: each pair of consecutive row values is broadcast and
-// multiplied with the same pair of 8 filters at once, so sums never need a horizontal add.
+// The product tiles for AVX2: int16 pairs with vpmaddwd, and the stand-ins that run the VNNI
+// routes' layouts and tiles with AVX2 instructions (exact, slower) for tests on CPUs without VNNI.
 #include "ops/gemm.h"
-#include "ops/simd.h"
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#include "ops/x64/gemm_tile.h"
 
 namespace nuvra::ops::detail {
 
 namespace {
 
-// R rows against B blocks of 8 filters, of which `valid` exist.
-template <int R, int B>
-NUVRA_AVX2 inline void tile(const int16_t* a, size_t stride, const int16_t* w, size_t block, int32_t* out,
-                            size_t ldo, size_t valid) {
-  __m256i acc[R][B];
-#pragma GCC unroll 8
-  for (int r = 0; r < R; ++r)
-#pragma GCC unroll 2
-    for (int b = 0; b < B; ++b) acc[r][b] = _mm256_setzero_si256();
-  const size_t pairs = stride / 2;
-  for (size_t kp = 0; kp < pairs; ++kp) {
-    __m256i wv[B];
-#pragma GCC unroll 2
-    for (int b = 0; b < B; ++b) wv[b] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + b * block + kp * 16));
-#pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-      int32_t pair;
-      std::memcpy(&pair, a + r * stride + 2 * kp, sizeof pair);
-      const __m256i av = _mm256_set1_epi32(pair);
-#pragma GCC unroll 2
-      for (int b = 0; b < B; ++b) acc[r][b] = _mm256_add_epi32(acc[r][b], _mm256_madd_epi16(av, wv[b]));
-    }
+struct Avx2 {
+  using V = __m256i;
+  static constexpr size_t L = 8;
+  static V load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+  static V bcast(const uint8_t* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm256_set1_epi32(v);
   }
-#pragma GCC unroll 8
-  for (int r = 0; r < R; ++r)
-#pragma GCC unroll 2
-    for (int b = 0; b < B; ++b) {
-      int32_t* dst = out + r * ldo + b * 8;
-      if (valid >= static_cast<size_t>(b + 1) * 8) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), acc[r][b]);
-      } else if (valid > static_cast<size_t>(b) * 8) {
-        alignas(32) int32_t part[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(part), acc[r][b]);
-        std::memcpy(dst, part, (valid - b * 8) * sizeof(int32_t));
-      }
-    }
+  static void store(int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+};
+
+// Sums of int16 pairs, widened and added in int32.
+struct Avx2I16 : Avx2 {
+  static constexpr int G = 2, R = 6, B = 2;
+  static V dot(V acc, V a, V w) { return _mm256_add_epi32(acc, _mm256_madd_epi16(a, w)); }
+};
+
+// vpdpbusd's sums of four u8 x s8 products: even and odd bytes widened to int16, two vpmaddwd.
+__attribute__((always_inline)) inline __m256i dpbusd(__m256i acc, __m256i a, __m256i w) {
+  const __m256i a_even = _mm256_and_si256(a, _mm256_set1_epi16(0xFF)), a_odd = _mm256_srli_epi16(a, 8);
+  const __m256i w_even = _mm256_srai_epi16(_mm256_slli_epi16(w, 8), 8), w_odd = _mm256_srai_epi16(w, 8);
+  return _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(a_even, w_even), _mm256_madd_epi16(a_odd, w_odd)));
 }
 
-template <int B>
-NUVRA_AVX2 inline void rows_of(const int16_t* a, size_t rows, size_t stride, const int16_t* w, size_t block,
-                               int32_t* out, size_t ldo, size_t valid) {
-  size_t p = 0;
-  for (; p + 4 <= rows; p += 4) tile<4, B>(a + p * stride, stride, w, block, out + p * ldo, ldo, valid);
-  switch (rows - p) {
-    case 3: tile<3, B>(a + p * stride, stride, w, block, out + p * ldo, ldo, valid); break;
-    case 2: tile<2, B>(a + p * stride, stride, w, block, out + p * ldo, ldo, valid); break;
-    case 1: tile<1, B>(a + p * stride, stride, w, block, out + p * ldo, ldo, valid); break;
-    default: break;
+struct StandIn256U8 : Avx2 {
+  static constexpr int G = 4, R = 3, B = 2;
+  static V dot(V acc, V a, V w) { return dpbusd(acc, a, w); }
+};
+
+// 16 lanes as two AVX2 registers.
+struct Pair {
+  __m256i lo, hi;
+};
+struct StandIn512 {
+  using V = Pair;
+  static constexpr size_t L = 16;
+  static V load(const void* p) {
+    const auto* q = static_cast<const __m256i*>(p);
+    return {_mm256_loadu_si256(q), _mm256_loadu_si256(q + 1)};
   }
-}
+  static V bcast(const uint8_t* p) {
+    const __m256i v = Avx2::bcast(p);
+    return {v, v};
+  }
+  static void store(int32_t* p, V v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v.lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 8), v.hi);
+  }
+};
+struct StandIn512U8 : StandIn512 {
+  static constexpr int G = 4, R = 2, B = 2;
+  static V dot(V acc, V a, V w) { return {dpbusd(acc.lo, a.lo, w.lo), dpbusd(acc.hi, a.hi, w.hi)}; }
+};
+struct StandIn512I16 : StandIn512 {
+  static constexpr int G = 2, R = 2, B = 2;
+  static V dot(V acc, V a, V w) { return {Avx2I16::dot(acc.lo, a.lo, w.lo), Avx2I16::dot(acc.hi, a.hi, w.hi)}; }
+};
 
 }  // namespace
 
-NUVRA_AVX2 void multiply_avx2(const int16_t* a, size_t rows, size_t stride, const int16_t* packed, size_t filters,
-                              int32_t* out, size_t ldo) {
-  const size_t block = stride * 8;
-  for (size_t f = 0; f < filters; f += 16) {
-    const size_t valid = std::min<size_t>(16, filters - f);
-    const int16_t* w = packed + f / 8 * block;
-    if (valid > 8)
-      rows_of<2>(a, rows, stride, w, block, out + f, ldo, valid);
-    else
-      rows_of<1>(a, rows, stride, w, block, out + f, ldo, valid);
+void multiply_avx2(const uint8_t* a, size_t count, size_t lda, const PackedView& w, const Epilogue& e, size_t first) {
+  tiles::multiply<Avx2I16>(a, count, lda, w, e, first);
+}
+
+void multiply_stand_in(Route route, Rows rows, const uint8_t* a, size_t count, size_t lda, const PackedView& w,
+                       const Epilogue& e, size_t first) {
+  if (route == Route::vnni512) {
+    if (rows == Rows::u8) return tiles::multiply<StandIn512U8>(a, count, lda, w, e, first);
+    return tiles::multiply<StandIn512I16>(a, count, lda, w, e, first);
   }
+  // vnni256: its int16 tiles are the AVX2 ones with vpdpwssd for vpmaddwd + vpaddd.
+  if (rows == Rows::u8) return tiles::multiply<StandIn256U8>(a, count, lda, w, e, first);
+  tiles::multiply<Avx2I16>(a, count, lda, w, e, first);
 }
 
 }  // namespace nuvra::ops::detail
+
+#pragma GCC pop_options

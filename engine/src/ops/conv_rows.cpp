@@ -1,0 +1,98 @@
+#include "ops/conv_rows.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace nuvra::ops::detail {
+
+namespace {
+
+// Copies output pixel (ox, oy)'s window into `patch` (kw x kh x c values, the weights' order)
+// converted by `to`; positions outside the input take pad[channel].
+template <class In, class P, class To>
+NUVRA_INLINE void gather_window(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pad, P* patch,
+                                To to) {
+  const int64_t x0 = g.first_x(ox), y0 = g.first_y(oy);
+  const size_t c = g.c, column = size_t{g.kh} * c;
+  const Span rows = inside(y0, g.kh, g.y);
+  for (uint32_t i = 0; i < g.kw; ++i, patch += column) {
+    const int64_t xi = x0 + i;
+    if (xi < 0 || xi >= int64_t{g.x}) {
+      for (uint32_t j = 0; j < g.kh; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
+      continue;
+    }
+    for (uint32_t j = 0; j < rows.begin; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
+    if (rows.end > rows.begin) {
+      const In* src = in + (static_cast<size_t>(xi) * g.y + static_cast<size_t>(y0 + rows.begin)) * c;
+      const size_t n = size_t{rows.end - rows.begin} * c;
+      P* dst = patch + size_t{rows.begin} * c;
+      for (size_t k = 0; k < n; ++k) dst[k] = to(src[k]);
+    }
+    for (uint32_t j = rows.end; j < g.kh; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
+  }
+}
+
+// The filters [f0, f1) of a convolution.
+struct FilterRange {
+  size_t begin, end;
+};
+
+template <class In, class P, class To>
+void gathered(const PackedFilters& w, const In* in, const Window& g, const int32_t* pad32, size_t p0, size_t p1,
+              const Epilogue& e, FilterRange f, To to) {
+  const size_t stride = w.stride(), bytes = w.row_bytes(), batch = batch_rows(bytes, 1);
+  std::vector<P> pad(g.c);
+  for (size_t k = 0; k < g.c; ++k) pad[k] = to(pad32[k]);
+  // Values past the depth meet zero weights; they are set once so that nothing reads garbage.
+  Scratch<P> panel(std::min(batch, p1 - p0) * stride);
+  std::fill(panel.data(), panel.data() + std::min(batch, p1 - p0) * stride, P{0});
+  for (size_t b0 = p0; b0 < p1; b0 += batch) {
+    const size_t n = std::min(batch, p1 - b0);
+    for (size_t q = 0; q < n; ++q) {
+      const size_t p = b0 + q;
+      gather_window(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad.data(),
+                    panel.data() + q * stride, to);
+    }
+    w.multiply(panel.data(), n, bytes, e, b0, f.begin, f.end);
+  }
+}
+
+template <class In>
+void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, size_t p0, size_t p1,
+                   const Epilogue& e, FilterRange f) {
+  const Window& g = s.g;
+  // A 1x1 window over every pixel is the input itself: rows in place when they have the type.
+  const bool whole = g.kw == 1 && g.kh == 1 && g.sx == 1 && g.sy == 1 && g.pad_left == 0 && g.pad_top == 0 &&
+                     g.out_w == g.x && g.out_h == g.y && w.stride() == g.c;
+  if (w.rows() == Rows::u8) {
+    const int offset = w.offset();
+    if constexpr (std::is_same_v<In, uint8_t>) {
+      if (whole && offset == 0) return w.multiply(in + p0 * g.c, p1 - p0, g.c, e, p0, f.begin, f.end);
+    }
+    gathered<In, uint8_t>(w, in, g, s.pad, p0, p1, e, f,
+                          [offset](auto v) { return static_cast<uint8_t>(static_cast<int32_t>(v) + offset); });
+  } else {
+    if constexpr (std::is_same_v<In, int16_t>) {
+      if (whole) return w.multiply(in + p0 * g.c, p1 - p0, g.c * 2, e, p0, f.begin, f.end);
+    }
+    gathered<In, int16_t>(w, in, g, s.pad, p0, p1, e, f, [](auto v) { return static_cast<int16_t>(v); });
+  }
+}
+
+}  // namespace
+
+void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                   size_t f_begin, size_t f_end) {
+  if (p0 >= p1 || f_begin >= std::min(f_end, w.filters())) return;
+  const FilterRange f{f_begin, f_end};
+  switch (in.type) {
+    case TensorType::uint8: return convolve_from(w, static_cast<const uint8_t*>(in.data), in, p0, p1, e, f);
+    case TensorType::int8: return convolve_from(w, static_cast<const int8_t*>(in.data), in, p0, p1, e, f);
+    case TensorType::int16: return convolve_from(w, static_cast<const int16_t*>(in.data), in, p0, p1, e, f);
+    default: return convolve_from(w, static_cast<const int32_t*>(in.data), in, p0, p1, e, f);
+  }
+}
+
+}  // namespace nuvra::ops::detail

@@ -1,0 +1,207 @@
+// Every product route this CPU can run (the VNNI ones through their AVX2 stand-ins where the CPU
+// lacks VNNI) against plain sums and against the portable route: random shapes, values at the
+// edges of each route's range, and the fallbacks between routes.
+#include <nuvra/ops.h>
+
+#include "ops/gemm.h"
+#include "ops/route.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+namespace nuvra {
+namespace {
+
+using ops::DensePtr;
+using ops::detail::Epilogue;
+using ops::detail::PackedFilters;
+using ops::detail::Route;
+using ops::detail::RouteChoice;
+using ops::detail::Rows;
+
+std::mt19937 rng(22);
+
+int pick(int lo, int hi) {
+  // A third of the values at the ends of the range.
+  switch (rng() % 6) {
+    case 0: return lo;
+    case 1: return hi;
+    default: return std::uniform_int_distribution<int>(lo, hi)(rng);
+  }
+}
+
+std::vector<RouteChoice> routes_here() {
+  std::vector<RouteChoice> out;
+  for (Route r : ops::detail::kRoutes) {
+    if (ops::detail::route_available(r))
+      out.push_back({r, false});
+    else if ((r == Route::vnni256 || r == Route::vnni512) && ops::detail::route_available(Route::avx2))
+      out.push_back({r, true});
+  }
+  return out;
+}
+
+std::string describe(RouteChoice c) { return std::string(route_name(c.route)) + (c.stand_in ? " (stand-in)" : ""); }
+
+// Restores the CPU's own route when a test ends, whatever happens.
+struct ForcedRoute {
+  explicit ForcedRoute(RouteChoice c) { ops::detail::force_route(c); }
+  ~ForcedRoute() { ops::detail::force_route(std::nullopt); }
+};
+
+// Products of every row type and offset, through the plain store and the fused tail, equal the
+// plain sums modulo 2^32 (exactly, whenever they fit int32); spare output columns stay untouched.
+TEST(OpsRoutes, PackedProductsEqualPlainSums) {
+  for (const RouteChoice route : routes_here())
+    for (const auto& [rows, filters, depth] :
+         {std::tuple{1, 1, 1}, {7, 9, 7}, {13, 33, 40}, {4, 16, 3}, {9, 17, 70}, {2, 48, 5}, {25, 8, 12}}) {
+      for (const Rows kind : {Rows::u8, Rows::i16}) {
+        if (kind == Rows::u8 && !ops::detail::route_has_u8(route.route)) continue;
+        for (const int offset : {0, 128}) {
+          if (kind == Rows::i16 && offset) continue;
+          const int w_lo = kind == Rows::u8 ? -128 : -32768, w_hi = kind == Rows::u8 ? 127 : 32767;
+          const int a_lo = kind == Rows::u8 ? -offset : -32768, a_hi = kind == Rows::u8 ? 255 - offset : 32767;
+          std::vector<int32_t> w(filters * depth), a(rows * depth);
+          for (auto& v : w) v = pick(w_lo, w_hi);
+          for (auto& v : a) v = pick(a_lo, a_hi);
+          const PackedFilters f(filters, depth, [&](size_t fi, size_t k) { return w[fi * depth + k]; }, kind, route,
+                                offset);
+          std::vector<uint8_t> panel(rows * f.row_bytes(), 0);
+          for (int r = 0; r < rows; ++r)
+            for (int k = 0; k < depth; ++k) {
+              if (kind == Rows::u8)
+                panel[r * f.row_bytes() + k] = static_cast<uint8_t>(a[r * depth + k] + offset);
+              else
+                reinterpret_cast<int16_t*>(panel.data() + r * f.row_bytes())[k] = static_cast<int16_t>(a[r * depth + k]);
+            }
+          // The tail: y = min((clamp(v, below, above) + bias) * scale + round) >> right, top).
+          const size_t padded = (filters + 15) / 16 * 16;
+          std::vector<int32_t> below(padded), above(padded), bias(padded), scale(padded), round(padded), right(padded);
+          for (int fi = 0; fi < filters; ++fi) {
+            bias[fi] = pick(-1000, 1000);
+            below[fi] = -bias[fi];
+            above[fi] = pick(0, 1 << 20) - bias[fi];
+            scale[fi] = pick(0, 255);
+            right[fi] = pick(0, 21);
+            round[fi] = right[fi] ? 1 << (right[fi] - 1) : 0;
+          }
+          for (const bool fused : {false, true}) {
+            const size_t ldo = filters + 3;
+            std::vector<int32_t> out32(rows * ldo, -7);
+            std::vector<uint8_t> out8(rows * ldo, 7);
+            Epilogue e;
+            e.ldo = ldo;
+            if (fused) {
+              e.kind = Epilogue::Kind::finish;
+              e.type = TensorType::uint8;
+              e.out = out8.data();
+              e.tail = {below.data(), above.data(), bias.data(), scale.data(), round.data(), right.data(), 255};
+            } else {
+              e.out = out32.data();
+            }
+            // Rows numbered from 0 here; the epilogue places them.
+            f.multiply(panel.data(), rows, f.row_bytes(), e, 0);
+            for (int r = 0; r < rows; ++r) {
+              for (int fi = 0; fi < filters; ++fi) {
+                int64_t sum = 0;
+                for (int k = 0; k < depth; ++k) sum += int64_t{a[r * depth + k]} * w[fi * depth + k];
+                const auto wrapped = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(sum)));
+                if (!fused) {
+                  ASSERT_EQ(out32[r * ldo + fi], wrapped) << describe(route) << " " << int(kind) << " " << offset;
+                  continue;
+                }
+                const int64_t x = std::clamp<int64_t>(wrapped, below[fi], above[fi]) + bias[fi];
+                const int64_t y = std::min<int64_t>((x * scale[fi] + round[fi]) >> right[fi], 255);
+                ASSERT_EQ(out8[r * ldo + fi], y) << describe(route) << " fused " << r << " " << fi;
+              }
+              for (size_t fi = filters; fi < ldo; ++fi) {
+                EXPECT_EQ(out32[r * ldo + fi], -7);
+                EXPECT_EQ(out8[r * ldo + fi], 7);
+              }
+            }
+          }
+        }
+      }
+    }
+}
+
+// Random convolutions and products whose values sit at the edges of the routes: 8 bits unsigned
+// and signed (u8 rows), one past them (int16 rows), and the int32 bound of the sums (the wide
+// accumulators past it). Each route gives the portable route's result.
+TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
+  struct Case {
+    int lo, hi;  // input values
+    int w_abs;   // weights in [-w_abs, w_abs]
+  };
+  // With 3x3 windows over 5 channels of weights 127, |sum| <= 45 * 127 * max|x|: 375,763 keeps it
+  // within int32 for the last-but-one case, one more passes it.
+  const int edge = static_cast<int>(INT32_MAX / (45LL * 127));
+  const Case cases[] = {{0, 255, 128},  {-128, 127, 128}, {0, 256, 127},       {-129, 127, 127},
+                        {-300, 40, 90}, {0, 1, 128},      {-edge, edge, 127}, {-edge - 1, edge + 1, 127}};
+  for (const Case& c : cases) {
+    const auto input = Dense::create(TensorType::int32, {9, 7, 5});
+    const auto weights = Dense::create(TensorType::int8, {3, 3, 5, 11});
+    for (size_t i = 0; i < input->size(); ++i) input->data<int32_t>()[i] = pick(c.lo, c.hi);
+    for (size_t i = 0; i < weights->size(); ++i)
+      weights->data<int8_t>()[i] = static_cast<int8_t>(c.w_abs == 128 ? pick(-128, 127) : (rng() % 2 ? c.w_abs : -c.w_abs));
+    const auto a = Dense::create(TensorType::int32, {2, 6, 45});
+    for (size_t i = 0; i < a->size(); ++i) a->data<int32_t>()[i] = input->data<int32_t>()[i % input->size()];
+    const auto b = Dense::create(TensorType::int32, {45, 11});
+    for (size_t i = 0; i < b->size(); ++i) b->data<int32_t>()[i] = weights->data<int8_t>()[i];
+    const auto image = Dense::create(TensorType::uint8, {32, 17, 3});
+    for (size_t i = 0; i < image->size(); ++i) image->data<uint8_t>()[i] = static_cast<uint8_t>(pick(0, 255));
+    const auto stem_w = Dense::create(TensorType::int8, {16, 16, 3, 10});
+    for (size_t i = 0; i < stem_w->size(); ++i) stem_w->data<int8_t>()[i] = static_cast<int8_t>(pick(-128, 127));
+    const auto linear = ops::linearize_filters(*weights);
+    const auto pads = Dense::create(TensorType::uint8, {3});
+    pads->data<uint8_t>()[1] = 255;
+
+    const std::vector<std::function<DensePtr()>> kernels = {
+        [&] { return ops::conv2d_v2(*input, 1, 1, 1, 1, 9, 7, *weights, c.lo); },
+        [&] { return ops::conv2d_v2(*input, 2, 1, 0, 1, 4, 7, *weights, 0); },
+        [&] { return ops::matmul(*a, *b, 0, false); },
+        [&] {
+          const auto l = ops::linearize_filters(*weights);  // (11, 45)
+          const auto bt = Dense::create(TensorType::int32, l->shape());
+          for (size_t i = 0; i < l->size(); ++i) bt->data<int32_t>()[i] = l->data<int8_t>()[i];
+          return ops::matmul(*a, *bt, 3, true);
+        },
+        [&] {
+          const auto w3 = Dense::create(TensorType::int8, {3, 3, 3, 11});
+          for (size_t i = 0; i < w3->size(); ++i) w3->data<int8_t>()[i] = weights->data<int8_t>()[i];
+          return ops::input_conv2d(*image, *pads, 2, 1, 1, 1, 1, 1, 16, 17, 3, 3, *ops::linearize_filters(*w3));
+        },
+        [&] { return ops::stem_conv(*image, *stem_w, 16); },
+    };
+    for (size_t k = 0; k < kernels.size(); ++k) {
+      DensePtr expected;
+      {
+        const ForcedRoute portable({Route::portable, false});
+        expected = kernels[k]();
+      }
+      for (const RouteChoice route : routes_here()) {
+        const ForcedRoute forced(route);
+        const DensePtr got = kernels[k]();
+        ASSERT_EQ(got->shape(), expected->shape());
+        for (size_t i = 0; i < got->size(); ++i)
+          ASSERT_EQ(got->data<int32_t>()[i], expected->data<int32_t>()[i])
+              << "kernel " << k << " on " << describe(route) << ", inputs " << c.lo << ".." << c.hi << ", at " << i;
+      }
+    }
+  }
+}
+
+TEST(OpsRoutes, RoutesTheCpuLacksCannotBeForced) {
+  for (Route r : ops::detail::kRoutes) {
+    if (!ops::detail::route_available(r)) {
+      EXPECT_THROW(ops::detail::force_route(RouteChoice{r, false}), std::invalid_argument);
+    }
+  }
+  EXPECT_THROW(ops::detail::force_route(RouteChoice{Route::avx2, true}), std::invalid_argument);
+  EXPECT_EQ(ops::detail::active_route().route == Route::portable, !ops::detail::route_available(Route::avx2));
+}
+
+}  // namespace
+}  // namespace nuvra

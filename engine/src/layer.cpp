@@ -145,12 +145,17 @@ bool LayerImpl::channelwise() const {
 }
 bool LayerImpl::is_kind(int code) const { return layer_kind(type()) == code; }
 
-bool LayerImpl::has_activation() const { return has_param("activation") && param("activation") != 0; }
+bool LayerImpl::has_activation() const {
+  const int* activation = params_->find("activation");
+  return activation != nullptr && *activation != 0;
+}
 bool LayerImpl::has_activation_type(ActivationType t) const {
-  return has_param("activation") && param("activation") == static_cast<int>(t);
+  const int* activation = params_->find("activation");
+  return activation != nullptr && *activation == static_cast<int>(t);
 }
 bool LayerImpl::has_pool_type(PoolType t) const {
-  return has_param("pool_type") && param("pool_type") == static_cast<int>(t);
+  const int* pool = params_->find("pool_type");
+  return pool != nullptr && *pool == static_cast<int>(t);
 }
 
 std::vector<Shape> LayerImpl::input_dimensions() const {
@@ -174,7 +179,7 @@ uint8_t LayerImpl::input_bits() const {
 }
 
 uint8_t LayerImpl::output_bits() const {
-  if (has_param("output_bits")) return static_cast<uint8_t>(param("output_bits"));
+  if (const int* bits = params_->find("output_bits")) return static_cast<uint8_t>(*bits);
   const LayerType t = type();
   if (t == LayerType::InputData) return input_bits();
   if (is_merge(t)) return in_bits_;

@@ -11,20 +11,20 @@ namespace nuvra {
 std::unique_ptr<LayerParams> LayerParams::create(LayerType type, const std::map<std::string, int>& entries) {
   const auto v = static_cast<int32_t>(type);
   if (v < 0 || v >= kLayerTypeCount) throw std::invalid_argument("Unknown layer type " + std::to_string(v));
-  return std::unique_ptr<LayerParams>(new LayerParams(type, entries));
+  return std::unique_ptr<LayerParams>(new LayerParams(type, Entries(entries.begin(), entries.end())));
 }
 
 std::unique_ptr<LayerParams> LayerParams::clone() const {
   return std::unique_ptr<LayerParams>(new LayerParams(type_, entries_));
 }
 
-int LayerParams::get(const std::string& key) const {
-  auto it = entries_.find(key);
-  if (it == entries_.end()) throw std::invalid_argument("Key " + key + " not found in layer parameters");
-  return it->second;
+int LayerParams::get(std::string_view key) const {
+  const int* value = find(key);
+  if (value == nullptr) throw std::invalid_argument("Key " + std::string(key) + " not found in layer parameters");
+  return *value;
 }
 
-bool LayerParams::has(const std::string& key) const { return entries_.count(key) != 0; }
+bool LayerParams::has(std::string_view key) const { return entries_.find(key) != entries_.end(); }
 
 std::vector<std::string> LayerParams::keys() const {
   std::vector<std::string> out;

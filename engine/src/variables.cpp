@@ -97,9 +97,28 @@ std::vector<std::string> VariablesImpl::names() const {
   return out;
 }
 
+namespace {
+
+// A name's length and first seven bytes: most names differ there, so a search reads the slot of
+// the one it finds only.
+uint64_t name_key(const std::string& name) {
+  uint64_t key = std::min<size_t>(name.size(), 0xFF);
+  const size_t n = std::min<size_t>(name.size(), 7);
+  for (size_t i = 0; i < n; ++i) key |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * (i + 1));
+  return key;
+}
+
+}  // namespace
+
+const VariablesImpl::Slot* VariablesImpl::find(const std::string& name) const {
+  const uint64_t key = name_key(name);
+  for (size_t i = 0; i < keys_.size(); ++i)
+    if (keys_[i] == key && slots_[i].decl.name == name) return &slots_[i];
+  return nullptr;
+}
+
 const VariablesImpl::Slot& VariablesImpl::slot(const std::string& name) const {
-  for (const auto& s : slots_)
-    if (s.decl.name == name) return s;
+  if (const Slot* s = find(name)) return *s;
   throw std::invalid_argument("Layer " + layer_name_ + " has no variable " + name);
 }
 
@@ -132,9 +151,7 @@ void VariablesImpl::set(const std::string& name, const std::shared_ptr<Dense>& v
   touch();
 }
 
-bool VariablesImpl::has(const std::string& name) const {
-  return std::any_of(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.decl.name == name; });
-}
+bool VariablesImpl::has(const std::string& name) const { return find(name) != nullptr; }
 
 void VariablesImpl::declare(const VariableDecl& decl) {
   check_shape(decl.shape);
@@ -143,25 +160,26 @@ void VariablesImpl::declare(const VariableDecl& decl) {
   if (decl.layout != Layout::RowMajor && decl.layout != Layout::Reversed)
     throw std::invalid_argument("Unknown tensor layout " + std::to_string(static_cast<int32_t>(decl.layout)));
   touch();
-  for (auto& s : slots_) {
-    if (s.decl.name == decl.name) {
-      s.decl = decl;
-      s.value.reset();
-      return;
-    }
+  if (const Slot* found = find(decl.name)) {
+    Slot& s = slots_[static_cast<size_t>(found - slots_.data())];
+    s.decl = decl;
+    s.value.reset();
+    return;
   }
+  keys_.reserve(slots_.size() + 1);
   slots_.push_back(Slot{decl, nullptr});
+  keys_.push_back(name_key(decl.name));
 }
 
 void VariablesImpl::clear() {
   slots_.clear();
+  keys_.clear();
   touch();
 }
 
 const VariableDecl* VariablesImpl::declaration(const std::string& name) const {
-  for (const auto& s : slots_)
-    if (s.decl.name == name) return &s.decl;
-  return nullptr;
+  const Slot* s = find(name);
+  return s ? &s->decl : nullptr;
 }
 
 bool VariablesImpl::materialised(const std::string& name) const { return slot(name).value != nullptr; }

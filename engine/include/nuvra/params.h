@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nuvra {
@@ -17,20 +18,28 @@ class LayerParams {
   static std::unique_ptr<LayerParams> create(LayerType type, const std::map<std::string, int>& entries);
   std::unique_ptr<LayerParams> clone() const;
 
+  // Keys are looked up as they are given, without a copy.
+  using Entries = std::map<std::string, int, std::less<>>;
+
   // A missing key throws std::invalid_argument("Key <k> not found in layer parameters").
-  int get(const std::string& key) const;
-  bool has(const std::string& key) const;
+  int get(std::string_view key) const;
+  bool has(std::string_view key) const;
+  // The value of `key`, or null when it is missing.
+  const int* find(std::string_view key) const {
+    const auto it = entries_.find(key);
+    return it == entries_.end() ? nullptr : &it->second;
+  }
   std::vector<std::string> keys() const;
   LayerType layer_type() const { return type_; }
-  const std::map<std::string, int>& entries() const { return entries_; }
+  const Entries& entries() const { return entries_; }
 
   // Used by the engine when a layer completes its own copy with defaults.
   void set(const std::string& key, int value) { entries_[key] = value; }
 
  private:
-  LayerParams(LayerType type, std::map<std::string, int> entries) : type_(type), entries_(std::move(entries)) {}
+  LayerParams(LayerType type, Entries entries) : type_(type), entries_(std::move(entries)) {}
   LayerType type_;
-  std::map<std::string, int> entries_;
+  Entries entries_;
 };
 
 class LearningParams {

@@ -63,9 +63,11 @@ class VariablesImpl final : public Variables {
     VariableDecl decl;
     mutable std::shared_ptr<Dense> value;
   };
+  const Slot* find(const std::string& name) const;  // null when not declared
   const Slot& slot(const std::string& name) const;
   std::string layer_name_;
   std::vector<Slot> slots_;
+  std::vector<uint64_t> keys_;  // name_key of each slot's name, in slot order
   std::atomic<uint64_t> version_{0};
 };
 

@@ -23,7 +23,7 @@ using ops::detail::Epilogue;
 using ops::detail::Window;
 
 // Multiply-adds below which a sample's layer is not split over threads.
-constexpr uint64_t kSplitWork = 1 << 20;
+constexpr uint64_t kSplitWork = 1 << 18;
 
 // The input with the padding around it made of zeros, so that every window lies inside it (the
 // vector route takes only those): `g` becomes the window over the copy.
@@ -118,7 +118,7 @@ class DepthwiseStep final : public LayerStep {
     if (work < kSplitWork || !can_split() || g.out_w < 2) {
       ops::detail::depthwise_rows(w, source, 0, g.out_w, e);
     } else {
-      const size_t parts = std::min<size_t>(g.out_w, 4 * inference_threads());
+      const size_t parts = std::min<size_t>(g.out_w, 2 * inference_threads());
       const size_t each = (g.out_w + parts - 1) / parts;
       parallel_for(parts, [&](size_t i) {
         ops::detail::depthwise_rows(w, source, static_cast<uint32_t>(std::min<size_t>(i * each, g.out_w)),

@@ -154,6 +154,11 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
     for (size_t i = 0; i < image->size(); ++i) image->data<uint8_t>()[i] = static_cast<uint8_t>(pick(0, 255));
     const auto stem_w = Dense::create(TensorType::int8, {16, 16, 3, 10});
     for (size_t i = 0; i < stem_w->size(); ++i) stem_w->data<int8_t>()[i] = static_cast<int8_t>(pick(-128, 127));
+    // Depthwise: two runs of 16 channels and a remainder, so both of its routes take part.
+    const auto planes = Dense::create(TensorType::int32, {11, 6, 37});
+    for (size_t i = 0; i < planes->size(); ++i) planes->data<int32_t>()[i] = pick(c.lo, c.hi);
+    const auto taps = Dense::create(TensorType::int8, {3, 3, 1, 37});
+    for (size_t i = 0; i < taps->size(); ++i) taps->data<int8_t>()[i] = weights->data<int8_t>()[i % weights->size()];
     const auto linear = ops::linearize_filters(*weights);
     const auto pads = Dense::create(TensorType::uint8, {3});
     pads->data<uint8_t>()[1] = 255;
@@ -174,6 +179,8 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
           return ops::input_conv2d(*image, *pads, 2, 1, 1, 1, 1, 1, 16, 17, 3, 3, *ops::linearize_filters(*w3));
         },
         [&] { return ops::stem_conv(*image, *stem_w, 16); },
+        [&] { return ops::depthwise_conv2d(*planes, 1, 1, 1, 1, 11, 6, *taps); },
+        [&] { return ops::depthwise_conv2d(*planes, 2, 2, 0, 1, 6, 3, *taps); },
     };
     for (size_t k = 0; k < kernels.size(); ++k) {
       DensePtr expected;

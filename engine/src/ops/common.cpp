@@ -27,33 +27,27 @@ void expect_tensor(const char* kernel, const char* what, const void* t) {
 
 namespace {
 
-NUVRA_INLINE std::pair<int32_t, int32_t> min_max_lanes(const int32_t* p, size_t n) {
-  Lanes lo = {p[0], p[0], p[0], p[0], p[0], p[0], p[0], p[0]}, hi = lo, v;
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    load(v, p + i);
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
+// Written so that the compiler keeps both bounds in vector registers (std::min and a returned
+// pair make it give up).
+NUVRA_INLINE void min_max_lanes(const int32_t* p, size_t n, int32_t* bounds) {
+  int32_t lo = p[0], hi = p[0];
+  for (size_t i = 0; i < n; ++i) {
+    lo = p[i] < lo ? p[i] : lo;
+    hi = p[i] > hi ? p[i] : hi;
   }
-  int32_t l = lo[0], h = hi[0];
-  for (size_t k = 1; k < kLanes; ++k) {
-    l = std::min(l, lo[k]);
-    h = std::max(h, hi[k]);
-  }
-  for (; i < n; ++i) {
-    l = std::min(l, p[i]);
-    h = std::max(h, p[i]);
-  }
-  return {l, h};
+  bounds[0] = lo;
+  bounds[1] = hi;
 }
-NUVRA_AVX2 std::pair<int32_t, int32_t> min_max_avx2(const int32_t* p, size_t n) { return min_max_lanes(p, n); }
-std::pair<int32_t, int32_t> min_max_base(const int32_t* p, size_t n) { return min_max_lanes(p, n); }
+NUVRA_AVX2 void min_max_avx2(const int32_t* p, size_t n, int32_t* bounds) { min_max_lanes(p, n, bounds); }
+void min_max_base(const int32_t* p, size_t n, int32_t* bounds) { min_max_lanes(p, n, bounds); }
 
 }  // namespace
 
 std::pair<int32_t, int32_t> min_max(const int32_t* p, size_t n) {
   if (n == 0) return {0, 0};
-  return (has_avx2() ? min_max_avx2 : min_max_base)(p, n);
+  int32_t bounds[2];
+  (has_avx2() ? min_max_avx2 : min_max_base)(p, n, bounds);
+  return {bounds[0], bounds[1]};
 }
 
 uint64_t max_abs(const int32_t* p, size_t n) {

@@ -101,9 +101,10 @@ std::array<Shifter, 256> shifters(S s) {
 template <class T>
 std::pair<T, T> min_max(const T* p, size_t n) {
   T lo = p[0], hi = p[0];
+  // Conditional moves rather than std::min, which keeps the loop from vectorising.
   for (size_t i = 1; i < n; ++i) {
-    lo = std::min(lo, p[i]);
-    hi = std::max(hi, p[i]);
+    lo = p[i] < lo ? p[i] : lo;
+    hi = p[i] > hi ? p[i] : hi;
   }
   return {lo, hi};
 }

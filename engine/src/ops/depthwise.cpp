@@ -184,8 +184,12 @@ DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pa
     e.ldo = c;
     if (max_in > 32767) {
       depthwise_rows(w, ConvSource{in, TensorType::int32, g, nullptr}, 0, g.out_w, e);
+    } else if (w.wide_channels() == c && reaches_out(g)) {
+      // int16 values, which the vector route takes, with the padding in the copy.
+      Window inner = g;
+      const auto copy = padded<int16_t>(in, TensorType::int16, inner);
+      depthwise_rows(w, ConvSource{copy->data<int16_t>(), TensorType::int16, inner, nullptr}, 0, g.out_w, e);
     } else {
-      // int16 values: the vector routes take them at that width.
       Scratch<int16_t> narrow(input.size());
       std::copy(in, in + input.size(), narrow.data());
       depthwise_rows(w, ConvSource{narrow.data(), TensorType::int16, g, nullptr}, 0, g.out_w, e);

@@ -48,7 +48,7 @@ void scan(const Dense& x, int64_t* lo, int64_t* hi) {
 }
 
 // Multiply-adds below which a sample's layer is not split over threads.
-constexpr uint64_t kSplitWork = 1 << 21;
+constexpr uint64_t kSplitWork = 1 << 19;
 
 class ConvStep final : public LayerStep {
  public:
@@ -135,9 +135,22 @@ class ConvStep final : public LayerStep {
     const size_t spans = (filters_ + span - 1) / span;
     const uint64_t work = uint64_t{pixels} * filters_ * g_.depth();
     if (work < kSplitWork || !can_split()) return ops::detail::convolve_rows(packed, source, 0, pixels, e);
-    const size_t want = 4 * inference_threads();
-    const size_t row_parts = std::clamp<size_t>(pixels / 8, 1, want);
-    const size_t filter_parts = std::clamp<size_t>((want + row_parts - 1) / row_parts, 1, spans);
+    // A grid of row parts by filter parts: each row part reads every packed filter of its part
+    // and each filter part every row, so the grid that reads the fewest bytes wins.
+    const size_t want = 2 * inference_threads();
+    const double filter_bytes = static_cast<double>(filters_) * packed.row_bytes();
+    const double row_bytes = static_cast<double>(pixels) * packed.row_bytes();
+    size_t row_parts = 1;
+    double best = -1;
+    for (size_t r = 1; r <= std::min(want, std::max<size_t>(pixels / 4, 1)); ++r) {
+      const size_t f = std::min(spans, (want + r - 1) / r);
+      const double cost = static_cast<double>(r) * filter_bytes + static_cast<double>(f) * row_bytes;
+      if (r * f >= std::min(want, spans * std::max<size_t>(pixels / 4, 1)) && (best < 0 || cost < best)) {
+        best = cost;
+        row_parts = r;
+      }
+    }
+    const size_t filter_parts = std::min(spans, (want + row_parts - 1) / row_parts);
     const size_t rows_each = (pixels + row_parts - 1) / row_parts;
     const size_t spans_each = (spans + filter_parts - 1) / filter_parts;
     parallel_for(row_parts * filter_parts, [&](size_t i) {

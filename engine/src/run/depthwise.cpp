@@ -23,37 +23,7 @@ using ops::detail::Epilogue;
 using ops::detail::Window;
 
 // Multiply-adds below which a sample's layer is not split over threads.
-constexpr uint64_t kSplitWork = 1 << 20;
-
-// The input with the padding around it made of zeros, so that every window lies inside it (the
-// vector route takes only those): `g` becomes the window over the copy.
-template <class In>
-std::shared_ptr<Dense> padded(const In* in, TensorType type, Window& g) {
-  const auto grow = [](int64_t first_pad, int64_t stride, uint32_t kernel, uint32_t size, uint32_t outputs) {
-    return std::max<int64_t>(0, (int64_t{outputs} - 1) * stride + kernel - first_pad - size);
-  };
-  const int64_t left = g.pad_left, top = g.pad_top;
-  const int64_t right = grow(left, g.sx, g.kw, g.x, g.out_w), bottom = grow(top, g.sy, g.kh, g.y, g.out_h);
-  const size_t c = g.c, x = g.x + static_cast<size_t>(left + right), y = g.y + static_cast<size_t>(top + bottom);
-  auto copy = ops::detail::result(type, Shape{static_cast<uint32_t>(x), static_cast<uint32_t>(y), g.c});
-  In* out = copy->data<In>();
-  const size_t column = y * c, before = static_cast<size_t>(top) * c, inside = size_t{g.y} * c;
-  for (size_t i = 0; i < x; ++i) {
-    In* col = out + i * column;
-    const int64_t xi = static_cast<int64_t>(i) - left;
-    if (xi < 0 || xi >= int64_t{g.x}) {
-      std::fill(col, col + column, In{0});
-      continue;
-    }
-    std::fill(col, col + before, In{0});
-    std::copy(in + static_cast<size_t>(xi) * inside, in + (static_cast<size_t>(xi) + 1) * inside, col + before);
-    std::fill(col + before + inside, col + column, In{0});
-  }
-  g.x = static_cast<uint32_t>(x);
-  g.y = static_cast<uint32_t>(y);
-  g.pad_left = g.pad_top = 0;
-  return copy;
-}
+constexpr uint64_t kSplitWork = 1 << 18;
 
 class DepthwiseStep final : public LayerStep {
  public:
@@ -95,12 +65,11 @@ class DepthwiseStep final : public LayerStep {
     g.out_h = g_.out_h;
     // With whole runs of 16 channels the vector route takes every pixel of a zero-padded copy.
     std::shared_ptr<Dense> copy;
-    if (w.wide_channels() == g.c && (g.pad_left > 0 || g.pad_top > 0 || g.first_x(g.out_w - 1) + g.kw > g.x ||
-                                     g.first_y(g.out_h - 1) + g.kh > g.y)) {
+    if (w.wide_channels() == g.c && ops::detail::reaches_out(g)) {
       switch (x->type()) {
-        case TensorType::uint8: copy = padded(x->data<uint8_t>(), x->type(), g); break;
-        case TensorType::int8: copy = padded(x->data<int8_t>(), x->type(), g); break;
-        default: copy = padded(x->data<int16_t>(), x->type(), g); break;
+        case TensorType::uint8: copy = ops::detail::padded<uint8_t>(x->data<uint8_t>(), x->type(), g); break;
+        case TensorType::int8: copy = ops::detail::padded<int8_t>(x->data<int8_t>(), x->type(), g); break;
+        default: copy = ops::detail::padded<int16_t>(x->data<int16_t>(), x->type(), g); break;
       }
       x = copy;
     }
@@ -118,7 +87,7 @@ class DepthwiseStep final : public LayerStep {
     if (work < kSplitWork || !can_split() || g.out_w < 2) {
       ops::detail::depthwise_rows(w, source, 0, g.out_w, e);
     } else {
-      const size_t parts = std::min<size_t>(g.out_w, 4 * inference_threads());
+      const size_t parts = std::min<size_t>(g.out_w, 2 * inference_threads());
       const size_t each = (g.out_w + parts - 1) / parts;
       parallel_for(parts, [&](size_t i) {
         ops::detail::depthwise_rows(w, source, static_cast<uint32_t>(std::min<size_t>(i * each, g.out_w)),

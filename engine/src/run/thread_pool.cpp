@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <limits>
@@ -26,6 +27,34 @@ size_t usable_cpus() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// One parallel_for. Indices are handed out in increasing order; after a failure at i no index
+// above i starts, while every index below i has already started and may still fail with a lower
+// index.
+struct Job {
+  const std::function<void(size_t)>* task;
+  size_t count;
+  std::atomic<size_t> next{0}, finished{0};
+  std::atomic<size_t> failed_at{std::numeric_limits<size_t>::max()};
+  std::mutex error_mutex;
+  std::exception_ptr error;
+  std::atomic<size_t> workers{0};  // workers inside take(); changed under the pool's mutex
+  bool done() const { return finished.load() == count && workers.load() == 0; }
+};
+
+// Between the jobs of one run (a batch of one goes layer by layer, each layer a job) threads
+// poll for a while before they sleep: waking a sleeping thread takes longer than many layers.
+constexpr auto kSpin = std::chrono::microseconds(200);
+
+template <class Ready>
+bool spin_until(Ready ready) {
+  const auto end = std::chrono::steady_clock::now() + kSpin;
+  for (unsigned i = 1;; ++i) {
+    if (ready()) return true;
+    __builtin_ia32_pause();
+    if (i % 64 == 0 && std::chrono::steady_clock::now() > end) return false;
+  }
+}
+
 class Pool {
  public:
   explicit Pool(size_t threads) {
@@ -33,59 +62,71 @@ class Pool {
   }
   size_t threads() const { return workers_.size() + 1; }
 
+  // The job ends once its tasks are done: workers that wake after that find no job, so a late
+  // worker never holds up the caller.
   void run(size_t count, const std::function<void(size_t)>& task) {
     std::lock_guard<std::mutex> one_job(job_mutex_);
+    Job job;
+    job.task = &task;
+    job.count = count;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      task_ = &task;
-      count_ = count;
-      next_.store(0);
-      failed_at_ = std::numeric_limits<size_t>::max();
-      error_ = nullptr;
-      busy_ = workers_.size();
-      ++generation_;
+      job_ = &job;
+      generation_.fetch_add(1);
     }
     wake_.notify_all();
-    take_indices();
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return busy_ == 0; });
-    task_ = nullptr;
-    if (error_) std::rethrow_exception(error_);
+    take(job);
+    spin_until([&] { return job.done(); });
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [&] { return job.done(); });
+      job_ = nullptr;
+    }
+    if (job.error) std::rethrow_exception(job.error);
   }
 
  private:
   void work() {
     uint64_t seen = 0;
     for (;;) {
+      Job* job;
+      spin_until([&] { return generation_.load() != seen; });
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return generation_ != seen; });
-        seen = generation_;
+        wake_.wait(lock, [&] { return generation_.load() != seen; });
+        seen = generation_.load();
+        job = job_;
+        if (!job) continue;
+        ++job->workers;
       }
-      take_indices();
+      take(*job);
       std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) done_.notify_one();
+      if (--job->workers == 0) done_.notify_all();
     }
   }
 
-  // Indices are handed out in increasing order; after a failure at i no index above i starts,
-  // while every index below i has already started and may still fail with a lower index.
-  void take_indices() {
+  void take(Job& job) {
     in_task = true;
     struct Leave {
       ~Leave() { in_task = false; }
     } leave;
     for (;;) {
-      const size_t i = next_.fetch_add(1);
-      if (i >= count_ || i > failed_at_.load()) return;
-      try {
-        (*task_)(i);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(error_mutex_);
-        if (i < failed_at_.load()) {
-          failed_at_.store(i);
-          error_ = std::current_exception();
+      const size_t i = job.next.fetch_add(1);
+      if (i >= job.count) return;
+      if (i <= job.failed_at.load()) {
+        try {
+          (*job.task)(i);
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(job.error_mutex);
+          if (i < job.failed_at.load()) {
+            job.failed_at.store(i);
+            job.error = std::current_exception();
+          }
         }
+      }
+      if (job.finished.fetch_add(1) + 1 == job.count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.notify_all();
       }
     }
   }
@@ -94,15 +135,8 @@ class Pool {
   std::mutex job_mutex_;  // one job at a time
   std::mutex mutex_;
   std::condition_variable wake_, done_;
-  uint64_t generation_ = 0;
-  size_t busy_ = 0;
-
-  const std::function<void(size_t)>* task_ = nullptr;
-  size_t count_ = 0;
-  std::atomic<size_t> next_{0};
-  std::atomic<size_t> failed_at_{std::numeric_limits<size_t>::max()};
-  std::mutex error_mutex_;
-  std::exception_ptr error_;
+  std::atomic<uint64_t> generation_{0};  // changed under mutex_
+  Job* job_ = nullptr;
 };
 
 // Never destroyed: its workers wait for jobs until the process ends. A child made by fork has

@@ -154,6 +154,17 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
     for (size_t i = 0; i < image->size(); ++i) image->data<uint8_t>()[i] = static_cast<uint8_t>(pick(0, 255));
     const auto stem_w = Dense::create(TensorType::int8, {16, 16, 3, 10});
     for (size_t i = 0; i < stem_w->size(); ++i) stem_w->data<int8_t>()[i] = static_cast<int8_t>(pick(-128, 127));
+    // Depthwise: whole runs of 16 channels (a padded copy on the vector route), and a remainder
+    // (the portable route beside it).
+    std::shared_ptr<Dense> planes[2], taps[2];
+    for (const uint32_t channels : {32u, 37u}) {
+      auto& p = planes[channels % 2];
+      auto& t = taps[channels % 2];
+      p = Dense::create(TensorType::int32, {11, 6, channels});
+      for (size_t i = 0; i < p->size(); ++i) p->data<int32_t>()[i] = pick(c.lo, c.hi);
+      t = Dense::create(TensorType::int8, {3, 3, 1, channels});
+      for (size_t i = 0; i < t->size(); ++i) t->data<int8_t>()[i] = weights->data<int8_t>()[i % weights->size()];
+    }
     const auto linear = ops::linearize_filters(*weights);
     const auto pads = Dense::create(TensorType::uint8, {3});
     pads->data<uint8_t>()[1] = 255;
@@ -174,6 +185,9 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
           return ops::input_conv2d(*image, *pads, 2, 1, 1, 1, 1, 1, 16, 17, 3, 3, *ops::linearize_filters(*w3));
         },
         [&] { return ops::stem_conv(*image, *stem_w, 16); },
+        [&] { return ops::depthwise_conv2d(*planes[0], 1, 1, 1, 1, 11, 6, *taps[0]); },
+        [&] { return ops::depthwise_conv2d(*planes[0], 2, 2, 0, 1, 6, 3, *taps[0]); },
+        [&] { return ops::depthwise_conv2d(*planes[1], 1, 2, 1, 0, 11, 3, *taps[1]); },
     };
     for (size_t k = 0; k < kernels.size(); ++k) {
       DensePtr expected;

@@ -57,6 +57,9 @@ using Clock = std::chrono::steady_clock;
 using Layers = std::vector<std::shared_ptr<Layer>>;
 
 constexpr int kRuns = 5;
+// Rounds of maps and copies for models under 16 MB of programs: on a loaded machine a few rounds
+// often catch neither at its best.
+constexpr int kRounds = 20;
 
 // Best wall time of `runs` calls, in milliseconds.
 double best_ms(int runs, const std::function<void()>& action) {
@@ -293,7 +296,7 @@ Figures measure(Model& model, bool stages) {
     program.insert(program.end(), s->program().data, s->program().data + s->program().size);
   // Maps and copies take turns, a few of each, so that both see the same load on the machine
   // and each copy but the first of a turn finds the memory the one before it gave back.
-  const int rounds = program.size() > (16u << 20) ? 2 : kRuns;
+  const int rounds = program.size() > (16u << 20) ? 2 : kRounds;
   for (int i = 0; i < rounds; ++i) {
     const double map = best_ms(3, [&] { model.map(device, true, constraints); });
     const double copy = best_ms(3, [&] { copy_into_new_buffer(program); });

@@ -219,9 +219,28 @@ std::vector<std::shared_ptr<Layer>> get_layers_to_map_together(const std::vector
 
 std::shared_ptr<Layer> last_mappable_layer(const std::vector<std::shared_ptr<Layer>>& pass_layers) {
   if (pass_layers.empty()) panic("Cannot find the last mappable layer of an empty pass.");
-  auto sorted = pass_layers;
-  sort_by_depth(&sorted);
-  const auto last = sorted.back();
+  // A deepest layer of its own is last however the list sorts; only a tie leaves the choice to
+  // the sort.
+  DepthMap depths;
+  const std::shared_ptr<Layer>* deepest = &pass_layers.front();
+  uint32_t max_depth = get_layer_depth(*deepest, &depths);
+  bool tie = false;
+  for (size_t i = 1; i < pass_layers.size(); ++i) {
+    const uint32_t depth = get_layer_depth(pass_layers[i], &depths);
+    if (depth > max_depth) {
+      deepest = &pass_layers[i];
+      max_depth = depth;
+      tie = false;
+    } else if (depth == max_depth) {
+      tie = true;
+    }
+  }
+  std::shared_ptr<Layer> last = *deepest;
+  if (tie) {
+    auto sorted = pass_layers;
+    sort_by_depth(&sorted);
+    last = sorted.back();
+  }
   if (!last->is_kind(5)) return last;
   auto inbounds = last->inbound_layers();
   if (inbounds.empty()) panic("Merge layer %s has no inbound layer.", last->get_name().c_str());

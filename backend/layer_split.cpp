@@ -1,5 +1,6 @@
 #include "backend/layer_split.h"
 
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 
 #include <nuvra/host_hooks.h>
@@ -39,7 +40,7 @@ Shape input_shape(const Layer& layer) {
 }
 
 PaddingParams pool_padding(const Layer& layer) {
-  const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer);
+  const HasPoolParams* pooled = pool_view(layer);
   const PoolingCalculatedParams* pool = pooled ? pooled->pool_params() : nullptr;
   return pool ? pool->padding : PaddingParams{};
 }

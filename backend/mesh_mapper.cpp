@@ -282,6 +282,7 @@ size_t MeshMapper::available_count(hw::Type type) const {
 std::vector<hw::Ident> MeshMapper::available_nps(hw::Type type) {
   std::vector<hw::Ident> idents;
   if (!lists_) return idents;
+  idents.reserve(lists_->list(type).size());
   for (const uint16_t e : lists_->list(type))
     if (!entries_[e].reserved && !entries_[e].allocated) idents.push_back(entries_[e].ident);
   return idents;

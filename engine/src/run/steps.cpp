@@ -19,6 +19,7 @@ using ops::detail::sshift;
 
 std::unique_ptr<LayerStep> make_v1_step(const Layer& layer);
 std::unique_ptr<LayerStep> make_v2_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_merge_step(const Layer& layer);
 
 namespace {
 
@@ -27,40 +28,6 @@ class PassStep final : public LayerStep {
  public:
   bool takes_narrow() const override { return true; }
   ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override { return inputs[0]; }
-};
-
-class AddStep final : public LayerStep {
- public:
-  explicit AddStep(const Layer& layer)
-      : a_(variable(layer, "a_shift")), b_(variable(layer, "b_shift")),
-        out_(variable(layer, "output_shift")), bits_(layer.output_bits()), signed_(layer.output_signed()) {}
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    const auto sum = ops::add(*ops::lshift(*in[0], *a_, 0), *ops::lshift(*in[1], *b_, 0), 0);
-    auto y = ops::shift(*sum, *out_, 0);
-    saturate(*y, bits_, signed_);
-    return y;
-  }
-
- private:
-  std::shared_ptr<const Dense> a_, b_, out_;
-  int bits_;
-  bool signed_;
-};
-
-// Inbounds of wider ranges than the first one's saturate to it, as Add does: the output holds no
-// value its type cannot.
-class ConcatenateStep final : public LayerStep {
- public:
-  explicit ConcatenateStep(const Layer& layer) : bits_(layer.output_bits()), signed_(layer.output_signed()) {}
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    auto y = ops::concatenate_last_dim(in);
-    saturate(*y, bits_, signed_);
-    return y;
-  }
-
- private:
-  int bits_;
-  bool signed_;
 };
 
 template <class T, class Out>
@@ -184,8 +151,8 @@ std::unique_ptr<LayerStep> make_step(const Layer& layer) {
   switch (layer.type()) {
     case LayerType::InputData:
     case LayerType::Dequantizer: return std::make_unique<PassStep>();
-    case LayerType::Add: return std::make_unique<AddStep>(layer);
-    case LayerType::Concatenate: return std::make_unique<ConcatenateStep>(layer);
+    case LayerType::Add:
+    case LayerType::Concatenate: return make_merge_step(layer);
     case LayerType::FullyConnected: return std::make_unique<FullyConnectedStep>(layer, variable(layer, "weights"));
     case LayerType::InputConvolutional:
     case LayerType::Convolutional:

@@ -20,16 +20,8 @@ namespace {
 
 using ops::detail::Window;
 
-// Pixels of a per-pixel loop below which a sample's layer is not split over threads.
-constexpr size_t kSplitValues = size_t{1} << 16;
-
-// f(p0, p1) over the ranges of [0, pixels), in parts over the threads when `work` is worth it.
-template <class F>
-void over_pixels(size_t pixels, size_t work, F f) {
-  if (work < kSplitValues || !can_split() || pixels < 2) return f(size_t{0}, pixels);
-  const size_t parts = std::min(pixels, 2 * inference_threads()), each = (pixels + parts - 1) / parts;
-  parallel_for(parts, [&](size_t i) { f(std::min(pixels, i * each), std::min(pixels, (i + 1) * each)); });
-}
+// Multiply-adds (or values moved) below which a sample's loop is not split over threads.
+constexpr uint64_t kSplitWork = uint64_t{1} << 16;
 
 // Per pixel and channel k: sat32(Σ_t h[t · c + k] · w[t · c + k]) over `taps` frames of c values.
 template <class H>
@@ -88,7 +80,7 @@ class TemporalStep final : public LayerStep {
     }
     auto acc = ops::detail::result(TensorType::int32, x->shape());
     const size_t c = channels_, pixels = x->size() / c;
-    over_pixels(pixels, x->size() * taps_, [&](size_t p0, size_t p1) {
+    over_parts(pixels, uint64_t{x->size()} * taps_, kSplitWork, [&](size_t p0, size_t p1) {
       int32_t* out = acc->data<int32_t>();
       const int8_t* w = weights_->data<int8_t>();
       switch (history_->type()) {
@@ -108,7 +100,7 @@ class TemporalStep final : public LayerStep {
     const size_t pixels = x.size() / channels_;
     uint8_t* h = history_->storage().data();
     const uint8_t* frame = x.storage().data();
-    over_pixels(pixels, x.size() * taps_, [&](size_t p0, size_t p1) {
+    over_parts(pixels, uint64_t{x.size()} * taps_, kSplitWork, [&](size_t p0, size_t p1) {
       for (size_t p = p0; p < p1; ++p) {
         uint8_t* slots = h + p * row;
         std::memmove(slots, slots + c, row - c);

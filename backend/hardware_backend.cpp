@@ -115,7 +115,8 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   // Nobody watches the placement for plain constraints (no override of their hooks): a single
   // attempt may then give up as soon as the layers left to place prove that it needs more passes
   // than the descriptor table can hold.
-  const bool unwatched = single && typeid(*constraints) == typeid(MapConstraints);
+  const MapConstraints& given = *constraints;
+  const bool unwatched = single && typeid(given) == typeid(MapConstraints);
   size_t placed = 0;                // layers handed to the mapper so far
   std::optional<size_t> to_place;   // of the whole list, counted when first needed
   const auto passes_at_least = [&]() -> size_t {

@@ -2,6 +2,7 @@
 
 #include "text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -18,13 +19,57 @@ std::unique_ptr<LayerParams> LayerParams::clone() const {
   return std::unique_ptr<LayerParams>(new LayerParams(type_, entries_));
 }
 
+namespace {
+
+uint64_t key_word(std::string_view key) {
+  uint64_t word = std::min<size_t>(key.size(), 0xFF);
+  const size_t n = std::min<size_t>(key.size(), 7);
+  for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<uint8_t>(key[i])} << (8 * (i + 1));
+  return word;
+}
+
+}  // namespace
+
+LayerParams::LayerParams(LayerType type, Entries entries) : type_(type), entries_(std::move(entries)) { index(); }
+
+LayerParams::LayerParams(const LayerParams& other) : type_(other.type_), entries_(other.entries_) { index(); }
+
+LayerParams& LayerParams::operator=(const LayerParams& other) {
+  if (this != &other) {
+    LayerParams copy(other);
+    type_ = copy.type_;
+    entries_.swap(copy.entries_);
+    slots_.swap(copy.slots_);
+  }
+  return *this;
+}
+
+void LayerParams::index() {
+  slots_.clear();
+  slots_.reserve(entries_.size());
+  for (const auto& entry : entries_) slots_.push_back({key_word(entry.first), &entry});
+}
+
+const int* LayerParams::find(std::string_view key) const {
+  const uint64_t word = key_word(key);
+  for (const Slot& s : slots_)
+    if (s.word == word && s.entry->first == key) return &s.entry->second;
+  return nullptr;
+}
+
+void LayerParams::set(const std::string& key, int value) {
+  slots_.reserve(slots_.size() + 1);
+  const auto [it, added] = entries_.insert_or_assign(key, value);
+  if (added) slots_.push_back({key_word(key), &*it});
+}
+
 int LayerParams::get(std::string_view key) const {
   const int* value = find(key);
   if (value == nullptr) throw std::invalid_argument("Key " + std::string(key) + " not found in layer parameters");
   return *value;
 }
 
-bool LayerParams::has(std::string_view key) const { return entries_.find(key) != entries_.end(); }
+bool LayerParams::has(std::string_view key) const { return find(key) != nullptr; }
 
 std::vector<std::string> LayerParams::keys() const {
   std::vector<std::string> out;

@@ -168,7 +168,14 @@ void cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift, con
   const uint8_t* const output_shifts = from(output_shift);
   const uint8_t* const max_value_shifts = from(max_value_shift);
   const uint8_t* const max_values = from(max_value);
-  for (size_t n = 0; n < count; ++n) signed_field(static_cast<int8_t>(output_shifts[n]), 6);
+  // One branch-free pass finds whether a shift does not fit 6 signed bits; the first such is named.
+  bool out_of_range = false;
+  for (size_t n = 0; n < count; ++n) {
+    const auto shift = static_cast<int8_t>(output_shifts[n]);
+    out_of_range |= shift < -32 || shift > 31;
+  }
+  if (out_of_range)
+    for (size_t n = 0; n < count; ++n) signed_field(static_cast<int8_t>(output_shifts[n]), 6);
   for (size_t n = 0; n < count; ++n) {
     words[2 * n] = uint32_t{scales[n]} | uint32_t{biases[n]} << 8 | (bias_shifts[n] & 0x1Fu) << 16 |
                    (output_shifts[n] & 0x3Fu) << 21 | (max_value_shifts[n] & 0x1Fu) << 27;

@@ -3,6 +3,7 @@
 
 #include <nuvra/types.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,25 +22,35 @@ class LayerParams {
   // Keys are looked up as they are given, without a copy.
   using Entries = std::map<std::string, int, std::less<>>;
 
+  LayerParams(const LayerParams& other);
+  LayerParams& operator=(const LayerParams& other);
+
   // A missing key throws std::invalid_argument("Key <k> not found in layer parameters").
   int get(std::string_view key) const;
   bool has(std::string_view key) const;
   // The value of `key`, or null when it is missing.
-  const int* find(std::string_view key) const {
-    const auto it = entries_.find(key);
-    return it == entries_.end() ? nullptr : &it->second;
-  }
+  const int* find(std::string_view key) const;
   std::vector<std::string> keys() const;
   LayerType layer_type() const { return type_; }
   const Entries& entries() const { return entries_; }
 
   // Used by the engine when a layer completes its own copy with defaults.
-  void set(const std::string& key, int value) { entries_[key] = value; }
+  void set(const std::string& key, int value);
 
  private:
-  LayerParams(LayerType type, Entries entries) : type_(type), entries_(std::move(entries)) {}
+  LayerParams(LayerType type, Entries entries);
+  // Rebuilds `slots_` from `entries_`.
+  void index();
+
+  // A key's length and first seven bytes, with its entry: a look-up reads this compact list and
+  // compares whole keys only where these agree.
+  struct Slot {
+    uint64_t word;
+    const Entries::value_type* entry;
+  };
   LayerType type_;
   Entries entries_;
+  std::vector<Slot> slots_;
 };
 
 class LearningParams {

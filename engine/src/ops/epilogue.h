@@ -38,6 +38,8 @@ struct Epilogue {
 
 typedef int32_t I32x8 __attribute__((vector_size(32)));
 typedef uint8_t U8x32 __attribute__((vector_size(32)));
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
+typedef uint8_t U8x8 __attribute__((vector_size(8)));
 
 // Vectors go by reference (see simd.h).
 NUVRA_INLINE void load8(I32x8& v, const int32_t* p) { std::memcpy(&v, p, sizeof v); }
@@ -51,9 +53,8 @@ NUVRA_INLINE void store_lanes(const Epilogue& e, size_t row, size_t f, const I32
       uint8_t* dst = static_cast<uint8_t*>(e.out) + at;
       // The low byte of each lane to the first 8 bytes (a byte shuffle; a converting cast
       // compiles to a byte at a time).
-      const U8x32 bytes = __builtin_shuffle(reinterpret_cast<const U8x32&>(v),
-                                            U8x32{0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28,
-                                                  0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28});
+      const U8x32 all = reinterpret_cast<const U8x32&>(v);
+      const U8x8 bytes = __builtin_shufflevector(all, all, 0, 4, 8, 12, 16, 20, 24, 28);
       if (n == 8) {
         std::memcpy(dst, &bytes, 8);
       } else {
@@ -63,9 +64,8 @@ NUVRA_INLINE void store_lanes(const Epilogue& e, size_t row, size_t f, const I32
     }
     case TensorType::int16: {
       uint8_t* dst = static_cast<uint8_t*>(e.out) + 2 * at;
-      const U8x32 pairs = __builtin_shuffle(reinterpret_cast<const U8x32&>(v),
-                                            U8x32{0, 1, 4, 5, 8, 9, 12, 13, 16, 17, 20, 21, 24, 25, 28, 29,
-                                                  0, 1, 4, 5, 8, 9, 12, 13, 16, 17, 20, 21, 24, 25, 28, 29});
+      const U8x32 all = reinterpret_cast<const U8x32&>(v);
+      const U8x16 pairs = __builtin_shufflevector(all, all, 0, 1, 4, 5, 8, 9, 12, 13, 16, 17, 20, 21, 24, 25, 28, 29);
       std::memcpy(dst, &pairs, 2 * n);
       return;
     }

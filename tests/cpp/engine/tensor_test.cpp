@@ -2,6 +2,7 @@
 // takes; and the panics of the numeric helpers.
 #include <nuvra/dma.h>
 #include <nuvra/functions.h>
+#include <nuvra/params.h>
 #include <nuvra/tensor.h>
 #include <nuvra/variables.h>
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 
 namespace nuvra {
 namespace {
@@ -99,6 +101,41 @@ TEST(Variables, SetAcceptsTheFamilyAndTheRangeOnly) {
     }
     EXPECT_EQ(v.get("x"), kept);
   }
+}
+
+// Names that agree in length and first bytes, or that one is the start of another, are told
+// apart by variables and by layer parameters, also after keys are added and parameters copied.
+TEST(NamedLookups, NamesAlikeAreToldApart) {
+  const std::vector<std::string> names = {"max_value", "max_value_shift", "max_value_shifx", "max_valuf_shift",
+                                          "a", "", "output_scales", "output_shift"};
+  VariablesImpl v("conv1");
+  std::map<std::string, int> entries;
+  for (size_t i = 0; i < names.size(); ++i) {
+    v.declare({names[i], T::int8, {static_cast<uint32_t>(i + 1)}});
+    entries[names[i]] = static_cast<int>(i);
+  }
+  auto params = LayerParams::create(LayerType::Conv2D, entries);
+  params->set("max_value_shiftz", 99);
+  params->set("a", 7);
+  LayerParams copy = *params;
+  params->set("a", 8);
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_TRUE(v.has(names[i])) << names[i];
+    EXPECT_EQ(v.get(names[i])->shape(), Shape{static_cast<uint32_t>(i + 1)}) << names[i];
+    EXPECT_EQ(params->get(names[i]), names[i] == "a" ? 8 : static_cast<int>(i)) << names[i];
+    EXPECT_EQ(copy.get(names[i]), names[i] == "a" ? 7 : static_cast<int>(i)) << names[i];
+  }
+  for (const char* missing : {"max_value_shif", "max_value_shiftt", "b", "output_scale"}) {
+    EXPECT_FALSE(v.has(missing)) << missing;
+    EXPECT_EQ(params->find(missing), nullptr) << missing;
+  }
+  EXPECT_EQ(params->get("max_value_shiftz"), 99);
+  EXPECT_EQ(copy.keys(), params->keys());
+  copy = *LayerParams::create(LayerType::Dense1D, {{"units", 3}});
+  EXPECT_EQ(std::make_tuple(copy.get("units"), copy.has("a"), copy.layer_type()),
+            std::make_tuple(3, false, LayerType::Dense1D));
+  v.clear();
+  EXPECT_FALSE(v.has("max_value"));
 }
 
 // A layout-1 declaration takes the numpy shape, its axes reversed, without a copy.

@@ -7,8 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
+// Only this file's functions get the instruction set; code shared with other files does not.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #include "ops/x64/gemm_tile.h"
 
 namespace nuvra::ops::detail {
@@ -90,4 +95,8 @@ void multiply_stand_in(Route route, Rows rows, const uint8_t* a, size_t count, s
 
 }  // namespace nuvra::ops::detail
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

@@ -7,8 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
+// Only this file's functions get the instruction set; code shared with other files does not.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avxvnni"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,avxvnni")
+#endif
 #include "ops/x64/gemm_tile.h"
 
 namespace nuvra::ops::detail {
@@ -47,4 +52,8 @@ void multiply_vnni256(Rows rows, const uint8_t* a, size_t count, size_t lda, con
 
 }  // namespace nuvra::ops::detail
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

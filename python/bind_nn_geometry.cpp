@@ -47,7 +47,7 @@ py::array conv2d(const I32& input, const I8& weights, uint8_t stride, const Padd
   const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const ImagePatches g(kw, kh, stride, stride, p, in->shape());
-  return tensor_to_numpy(
+  return result_to_numpy(
       ops::conv2d_v2(*in, g.stride_x, g.stride_y, g.pad_left, g.pad_top, g.out_width, g.out_height, *w, pad_value));
 }
 
@@ -61,7 +61,7 @@ py::array input_conv2d(const U8& input, const I8& weights, uint8_t stride, const
   const auto z = dense_view_from_numpy<uint8_t>(pads, TensorType::uint8);
   const auto filters = ops::linearize_filters(*w);
   const ImagePatches g(kw, kh, stride, stride, p, in->shape());
-  return tensor_to_numpy(ops::input_conv2d(*in, *z, g.stride_x, g.stride_y, g.pad_top, g.pad_bottom, g.pad_left,
+  return result_to_numpy(ops::input_conv2d(*in, *z, g.stride_x, g.stride_y, g.pad_top, g.pad_bottom, g.pad_left,
                                            g.pad_right, g.out_width, g.out_height, static_cast<uint32_t>(kw),
                                            static_cast<uint32_t>(kh), *filters));
 }
@@ -75,7 +75,7 @@ py::array conv2d_transpose(const I32& input, const I8& weights, uint8_t stride) 
   const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const int pad_x = std::max(kw - stride, 0) >> 1, pad_y = std::max(kh - stride, 0) >> 1;
-  return tensor_to_numpy(ops::conv2d_transpose(*in, *w, stride, pad_x, pad_y, out_x, out_y));
+  return result_to_numpy(ops::conv2d_transpose(*in, *w, stride, pad_x, pad_y, out_x, out_y));
 }
 
 py::array depthwise_conv2d(const I32& input, const I8& weights, uint8_t stride) {
@@ -84,7 +84,7 @@ py::array depthwise_conv2d(const I32& input, const I8& weights, uint8_t stride) 
   const auto in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const auto w = dense_view_from_numpy<int8_t>(weights, TensorType::int8);
   const ImagePatches g(kw, kh, stride, stride, Padding::Same, in->shape());
-  return tensor_to_numpy(
+  return result_to_numpy(
       ops::depthwise_conv2d(*in, g.stride_x, g.stride_y, g.pad_left, g.pad_top, g.out_width, g.out_height, *w));
 }
 
@@ -94,7 +94,7 @@ py::array max_pooling(const I32& input, uint8_t pool_w, int8_t pool_h, int8_t st
   const std::shared_ptr<const Dense> in = dense_view_from_numpy<int32_t>(input, TensorType::int32);
   const ImagePatches g(pool_w, pool_h, stride_x, stride_y, p, in->shape());
   // The kernel takes the width in 8 signed bits: 128 to 255 arrive negative.
-  return tensor_to_numpy(ops::max_pooling(in, static_cast<signed char>(pool_w), pool_h, false, g.out_width,
+  return result_to_numpy(ops::max_pooling(in, static_cast<signed char>(pool_w), pool_h, false, g.out_width,
                                           g.out_height, g.stride_x, g.stride_y, g.pad_top, g.pad_bottom, g.pad_left,
                                           g.pad_right, empty_value));
 }

@@ -90,6 +90,12 @@ void PyModel::add_classes(int num_add_classes) {
     throw std::invalid_argument("Cannot add " + std::to_string(num_add_classes) + " classes: the last layer would have " +
                                 std::to_string(new_units) + " neurons of " + std::to_string(fan_in) +
                                 " weights, more than " + std::to_string(kMaxElements) + ".");
+  // The wider layer is fed by the layer before it, which need not be what fed the old one: the
+  // re-compile's weight count check, made here with the engine's message.
+  const double weights = new_learning->get("num_weights");
+  if (feeding && (!std::isfinite(weights) || std::trunc(weights) < 1.0 || std::trunc(weights) > double(fan_in)))
+    throw std::invalid_argument("num_weights must be between 1 and the " + std::to_string(fan_in) + " inputs of layer " +
+                                last->get_name() + " (got " + std::to_string(weights) + ")");
   last->variables()->get("weights")->check_type<int8_t>();
   const std::unique_ptr<LayerParams> new_params =
       LayerParams::create(LayerType::FullyConnected, {{"units", static_cast<int>(new_units)},

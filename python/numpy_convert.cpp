@@ -165,4 +165,28 @@ py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
   return py::array(dtype, dims, strides, dense->storage().data());
 }
 
+py::array result_to_numpy(std::shared_ptr<Dense> result) {
+  if (!result) throw std::invalid_argument("Unable to convert a null tensor.");
+  const TensorType type = result->type();
+  const bool plain = type == TensorType::int32 || type == TensorType::float32 || type == TensorType::int16 ||
+                     type == TensorType::uint8 || type == TensorType::int8;
+  const size_t bytes = result->size() * element_size(type);
+  if (!plain || result.use_count() != 1 || result->shared_storage().use_count() != 1 ||
+      result->layout() != Layout::RowMajor || result->storage().size() != bytes)
+    return tensor_to_numpy(result);
+  const Shape shape = result->shape();
+  std::vector<py::ssize_t> dims(shape.size()), strides(shape.size());
+  py::ssize_t stride = static_cast<py::ssize_t>(element_size(type));
+  for (size_t i = shape.size(); i-- > 0;) {
+    dims[i] = shape[i];
+    strides[i] = stride;
+    stride *= shape[i];
+  }
+  void* data = result->storage().data();
+  // The capsule owns the tensor: its bytes go back to the engine when numpy frees the array.
+  py::capsule owner(new std::shared_ptr<Dense>(std::move(result)),
+                    [](void* p) { delete static_cast<std::shared_ptr<Dense>*>(p); });
+  return py::array(numpy_dtype(type), dims, strides, data, owner);
+}
+
 }  // namespace nuvra

@@ -1,4 +1,5 @@
-// The only two roads between numpy arrays and engine tensors; both copy the data.
+// The roads between numpy arrays and engine tensors: copies, except where a tensor is only read
+// (views of arrays) or a result is handed over whole.
 #pragma once
 
 #include <nuvra/tensor.h>
@@ -38,5 +39,9 @@ extern template std::shared_ptr<Dense> dense_view_from_numpy<int16_t>(pybind11::
 // A new, writable numpy array owning a copy of the tensor's values. Sub-byte types come
 // out one value per byte; a tensor of layout 1 comes out with its axes reversed.
 pybind11::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
+
+// The same array for a kernel's fresh result: when nothing else holds the tensor or its bytes,
+// the array takes them over instead of copying them (a large result is then written once).
+pybind11::array result_to_numpy(std::shared_ptr<Dense> result);
 
 }  // namespace nuvra

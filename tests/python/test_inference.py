@@ -142,6 +142,13 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     one_class = learning_model(core, units=10, classes=1)
     mapped = build_model()  # 5 neurons per class of 8192 weights each
     mapped._map(virtual_device())
+    # fc fed from the input's 16 values: the wider layer would be fed by "a"'s 2
+    skipping = model_of(core, (core.InputData, "input", dict(input_width=16, input_height=1, input_channels=1,
+                                                             input_bits=1)),
+                        (core.FullyConnected, "a", dict(units=2)))
+    skipping.add(layer(core, core.FullyConnected, "fc", units=10, activation=0), [skipping.get_layer("input")])
+    skipping.compile(core.NuvraUnsupervised(num_weights=8, num_classes=10))
+    skipping._map(virtual_device())
 
     def state(model):
         return model.to_buffer(), model.device, [s.program for s in model.sequences]
@@ -156,6 +163,7 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
             (learning_model(core), 2**31, TypeError, "incompatible function arguments"),
             # 8192 · 1000010 weights are more than a tensor holds: refused before the mapping is dropped
             (mapped, 200000, ValueError, "1000010 neurons of 8192 weights, more than 4294967295"),
+            (skipping, 1, ValueError, r"num_weights must be between 1 and the 2 inputs of layer fc \(got 8.000000\)"),
     ]:
         before = state(model)
         pytest.raises(error, model.add_classes, added).match(message)

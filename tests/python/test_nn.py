@@ -123,6 +123,7 @@ def plain_cases():
     c = ints((5,), 0, 9)
     a, b = ints((2, 3, 6), -200, 200), ints((6, 4), -200, 200)
     bt = ints((2, 4, 6), -200, 200)
+    a5, b5 = ints((3, 5), -200, 200), ints((5, 4), -200, 200)  # an odd depth: rows copied with their padding
     toks, x2 = ints((3, 5), -128, 127, np.int8), ints((4, 5), -99, 99)
     return [
         ("lshift", (x, c.astype(np.uint8), 12), sat(sshift(exact(x), exact(c)), 12)),
@@ -140,6 +141,8 @@ def plain_cases():
         ("sum_abs", (x, -1), np.abs(x).sum(axis=-1, keepdims=True)),
         ("matmul", (a, b, 3, False), sat(sshift(exact(a) @ exact(b), -3))),
         ("matmul", (a, bt, 0, True), sat(exact(a) @ exact(bt).transpose(0, 2, 1))),
+        ("matmul", (a5, b5, 0, False), sat(exact(a5) @ exact(b5))),
+        ("matmul", (a5, b5.T.copy(), 0, True), sat(exact(a5) @ exact(b5))),
         ("separate_heads", (x2[:, :4], 2), x2[:, :4].reshape(4, 2, 2).transpose(1, 0, 2)),
         ("concatenate", (a, a[..., :2]), np.concatenate([a, a[..., :2]], axis=-1)),
         ("extract_token", (x, 1, 3, 2), x[:, :, 1:3]),
@@ -171,6 +174,22 @@ def test_plain_kernels_match_numpy(core, name, args, expected):
 def test_saturation_and_rounding(core, name, args, expected):
     np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),
                                   expected)
+
+
+def test_results_are_writable_arrays_of_their_own(core):
+    # Results hand their bytes to numpy: each call's array is the caller's alone.
+    x, w = ints((6, 5, 4), 0, 255), ints((3, 3, 4, 3), -9, 9, np.int8)
+    first = core.nn.conv2d(x, w, 1, core.Same, 0)
+    expected = first.copy()
+    first[...] = 7
+    second = core.nn.conv2d(x, w, 1, core.Same, 0)
+    np.testing.assert_array_equal(second, expected)
+    del first
+    np.testing.assert_array_equal(core.nn.conv2d(x, w, 1, core.Same, 0), second)
+    a = ints((4, 6), -9, 9)
+    product = core.nn.matmul(a, a.T.copy(), 0, False)
+    product += 1
+    np.testing.assert_array_equal(product, exact(a) @ exact(a).T + 1)
 
 
 def test_shiftmax_is_a_base_2_softmax(core):

@@ -41,12 +41,36 @@ NUVRA_INLINE void min_max_lanes(const int32_t* p, size_t n, int32_t* bounds) {
 NUVRA_AVX2 void min_max_avx2(const int32_t* p, size_t n, int32_t* bounds) { min_max_lanes(p, n, bounds); }
 void min_max_base(const int32_t* p, size_t n, int32_t* bounds) { min_max_lanes(p, n, bounds); }
 
+// The same pass writing each value's low 16 bits.
+NUVRA_INLINE void narrow_lanes(const int32_t* p, size_t n, int16_t* out, int32_t* bounds) {
+  int32_t lo = p[0], hi = p[0];
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t v = p[i];
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+    out[i] = static_cast<int16_t>(v);
+  }
+  bounds[0] = lo;
+  bounds[1] = hi;
+}
+NUVRA_AVX2 void narrow_avx2(const int32_t* p, size_t n, int16_t* out, int32_t* bounds) {
+  narrow_lanes(p, n, out, bounds);
+}
+void narrow_base(const int32_t* p, size_t n, int16_t* out, int32_t* bounds) { narrow_lanes(p, n, out, bounds); }
+
 }  // namespace
 
 std::pair<int32_t, int32_t> min_max(const int32_t* p, size_t n) {
   if (n == 0) return {0, 0};
   int32_t bounds[2];
   (has_avx2() ? min_max_avx2 : min_max_base)(p, n, bounds);
+  return {bounds[0], bounds[1]};
+}
+
+std::pair<int32_t, int32_t> min_max_narrowed(const int32_t* p, size_t n, int16_t* out) {
+  if (n == 0) return {0, 0};
+  int32_t bounds[2];
+  (has_avx2() ? narrow_avx2 : narrow_base)(p, n, out, bounds);
   return {bounds[0], bounds[1]};
 }
 

@@ -117,6 +117,9 @@ uint64_t max_abs(const T* p, size_t n) {
 // The same over int32 values, vectorised (inputs are scanned once per call).
 uint64_t max_abs(const int32_t* p, size_t n);
 std::pair<int32_t, int32_t> min_max(const int32_t* p, size_t n);
+// min_max in the pass that writes each value's low 16 bits to out[0, n) (the values themselves
+// when the bounds fit int16).
+std::pair<int32_t, int32_t> min_max_narrowed(const int32_t* p, size_t n, int16_t* out);
 
 // Working memory of a kernel, left uninitialised. It comes from the tensor storage cache, so
 // large buffers are reused from call to call instead of being mapped afresh.

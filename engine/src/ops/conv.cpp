@@ -5,6 +5,7 @@
 #include "ops/window.h"
 
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -70,7 +71,16 @@ void convolve(const In* in, size_t in_size, TensorType type, const Window& g, co
       sums[f] += static_cast<uint64_t>(v < 0 ? -v : v);
     }
   const uint64_t largest_sum = *std::max_element(sums.begin(), sums.end());
-  const auto [in_lo, in_hi] = min_max(in, in_size);
+  // int32 values are narrowed in the pass that bounds them: windows then gather int16 values,
+  // each converted once rather than once per window that holds it.
+  std::optional<Scratch<int16_t>> narrow;
+  int32_t in_lo, in_hi;
+  if constexpr (std::is_same_v<In, int32_t>) {
+    narrow.emplace(in_size);
+    std::tie(in_lo, in_hi) = min_max_narrowed(in, in_size, narrow->data());
+  } else {
+    std::tie(in_lo, in_hi) = min_max(in, in_size);
+  }
   const auto [pad_lo, pad_hi] = min_max(pad.data(), pad.size());
   const int64_t lo = std::min<int64_t>(in_lo, pad_lo), hi = std::max<int64_t>(in_hi, pad_hi);
   const uint64_t max_in = static_cast<uint64_t>(std::max(-lo, hi));
@@ -84,7 +94,9 @@ void convolve(const In* in, size_t in_size, TensorType type, const Window& g, co
       Epilogue e;
       e.out = out;
       e.ldo = w.count;
-      convolve_rows(packed, ConvSource{in, type, g, pad.data()}, 0, g.pixels(), e);
+      const ConvSource source = narrow ? ConvSource{narrow->data(), TensorType::int16, g, pad.data()}
+                                       : ConvSource{in, type, g, pad.data()};
+      convolve_rows(packed, source, 0, g.pixels(), e);
       break;
     }
     case Accumulator::i64:

@@ -1,4 +1,5 @@
 #include "ops/conv_rows.h"
+#include "ops/simd.h"
 
 #include <algorithm>
 #include <cstring>
@@ -40,7 +41,7 @@ struct FilterRange {
 };
 
 template <class In, class P, class To>
-void gathered(const PackedFilters& w, const In* in, const Window& g, const int32_t* pad32, size_t p0, size_t p1,
+NUVRA_INLINE void gathered(const PackedFilters& w, const In* in, const Window& g, const int32_t* pad32, size_t p0, size_t p1,
               const Epilogue& e, FilterRange f, To to) {
   const size_t stride = w.stride(), bytes = w.row_bytes(), batch = batch_rows(bytes, 1);
   std::vector<P> pad(g.c);
@@ -60,7 +61,7 @@ void gathered(const PackedFilters& w, const In* in, const Window& g, const int32
 }
 
 template <class In>
-void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, size_t p0, size_t p1,
+NUVRA_INLINE void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, size_t p0, size_t p1,
                    const Epilogue& e, FilterRange f) {
   const Window& g = s.g;
   // A 1x1 window over every pixel is the input itself: rows in place when they have the type.
@@ -81,18 +82,31 @@ void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, si
   }
 }
 
-}  // namespace
-
-void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
-                   size_t f_begin, size_t f_end) {
-  if (p0 >= p1 || f_begin >= std::min(f_end, w.filters())) return;
-  const FilterRange f{f_begin, f_end};
+NUVRA_INLINE void convolve_any(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                              FilterRange f) {
   switch (in.type) {
     case TensorType::uint8: return convolve_from(w, static_cast<const uint8_t*>(in.data), in, p0, p1, e, f);
     case TensorType::int8: return convolve_from(w, static_cast<const int8_t*>(in.data), in, p0, p1, e, f);
     case TensorType::int16: return convolve_from(w, static_cast<const int16_t*>(in.data), in, p0, p1, e, f);
     default: return convolve_from(w, static_cast<const int32_t*>(in.data), in, p0, p1, e, f);
   }
+}
+// Gathering and converting windows vectorises better with AVX2.
+NUVRA_AVX2 void convolve_avx2(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                              FilterRange f) {
+  convolve_any(w, in, p0, p1, e, f);
+}
+void convolve_base(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                   FilterRange f) {
+  convolve_any(w, in, p0, p1, e, f);
+}
+
+}  // namespace
+
+void convolve_rows(const PackedFilters& w, const ConvSource& in, size_t p0, size_t p1, const Epilogue& e,
+                   size_t f_begin, size_t f_end) {
+  if (p0 >= p1 || f_begin >= std::min(f_end, w.filters())) return;
+  (has_avx2() ? convolve_avx2 : convolve_base)(w, in, p0, p1, e, FilterRange{f_begin, f_end});
 }
 
 }  // namespace nuvra::ops::detail

@@ -99,6 +99,30 @@ void multiply_vnni512(Rows rows, const uint8_t* a, size_t count, size_t lda, con
 void multiply_stand_in(Route route, Rows rows, const uint8_t* a, size_t count, size_t lda, const PackedView& w,
                        const Epilogue& e, size_t first);
 
+// Filters stored as rows of a matrix: weight k of filter f at data[k * ld + f] (T int8_t or
+// int32_t). As a PackedFilters value it packs whole blocks without a call per value.
+template <class T>
+struct FilterRows {
+  const T* data;
+  size_t ld;
+  int32_t operator()(size_t f, size_t k) const { return data[k * ld + f]; }
+};
+
+namespace packing {
+template <class V>
+inline constexpr bool kRows = false;
+template <class T>
+inline constexpr bool kRows<FilterRows<T>> = true;
+
+// One block of `lanes` filters and G values from rows r[0], r[ld], ...: each filter's G values
+// side by side.
+template <size_t G, class Out, class T>
+NUVRA_INLINE void block(Out* out, const T* r, size_t ld, size_t lanes) {
+  for (size_t j = 0; j < lanes; ++j)
+    for (size_t e = 0; e < G; ++e) out[j * G + e] = static_cast<Out>(r[e * ld + j]);
+}
+}  // namespace packing
+
 template <class Value>
 PackedFilters::PackedFilters(size_t filters, size_t depth, Value value, Rows rows, RouteChoice route, int offset)
     : filters_(filters), depth_(depth), stride_(rows == Rows::u8 ? (depth + 3) / 4 * 4 : (depth + 1) / 2 * 2),
@@ -112,6 +136,15 @@ PackedFilters::PackedFilters(size_t filters, size_t depth, Value value, Rows row
       for (size_t g = 0; g < groups; ++g) {
         const size_t f0 = b * lanes, k0 = g * group;
         if (f0 + lanes <= filters && k0 + group <= depth) {  // the usual case, without bounds
+          if constexpr (packing::kRows<Value>) {
+            const auto* r = value.data + k0 * value.ld + f0;
+            if (group == 2)
+              packing::block<2>(out, r, value.ld, lanes);
+            else
+              packing::block<4>(out, r, value.ld, lanes);
+            out += lanes * group;
+            continue;
+          }
           for (size_t j = 0; j < lanes; ++j)
             for (size_t e = 0; e < group; ++e) *out++ = static_cast<T>(value(f0 + j, k0 + e));
           continue;
@@ -125,6 +158,16 @@ PackedFilters::PackedFilters(size_t filters, size_t depth, Value value, Rows row
     fill(reinterpret_cast<int8_t*>(w_.data()));
   else
     fill(reinterpret_cast<int16_t*>(w_.data()));
+  if constexpr (packing::kRows<Value>) {
+    if (offset != 0) {
+      std::vector<int64_t> sums(filters, 0);
+      for (size_t k = 0; k < depth; ++k)
+        for (size_t f = 0; f < filters; ++f) sums[f] += value.data[k * value.ld + f];
+      for (size_t f = 0; f < filters; ++f)
+        start_[f] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(-sums[f] * offset)));
+    }
+    return;
+  }
   if (offset != 0)
     for (size_t f = 0; f < filters; ++f) {
       int64_t sum = 0;

@@ -1,5 +1,6 @@
 // Matrix product over the last two axes, with the shared dot-product core.
 #include "ops/gemm.h"
+#include "ops/simd.h"
 
 #include <optional>
 #include <vector>
@@ -10,42 +11,83 @@ using namespace detail;
 
 namespace {
 
-// Sums that fit int32: b's columns packed as filters, a's rows converted to the filters' rows.
-// value(batch, n, k) is b's value for output column n.
-template <class Value>
-void multiply32(const int32_t* a, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
-                Value value, int64_t a_lo, int64_t a_hi, bool b_fits_int8, int32_t* out) {
+// Sums that fit int32: b's columns packed as filters, a's rows (narrowed to int16 in a16) taken
+// as the filters' rows. source(batch) gives b's values of a batch as packed filter values.
+template <class Source>
+void multiply32(const int16_t* a16, size_t batches, bool b_batched, size_t m, size_t n, size_t k, int shift,
+                Source source, int64_t a_lo, int64_t a_hi, bool b_fits_int8, int32_t* out) {
   const RouteChoice route = active_route();
   const Rows kind = rows_for(a_lo, a_hi, b_fits_int8, route.route);
   const int offset = kind == Rows::u8 ? u8_offset(a_lo) : 0;
   std::optional<PackedFilters> filters;
   std::optional<Scratch<uint8_t>> rows;
   for (size_t b = 0; b < batches; ++b) {
-    if (b == 0 || b_batched) {
-      filters.emplace(n, k, [&](size_t col, size_t i) { return value(b, col, i); }, kind, route, offset);
-      rows.emplace(m * filters->row_bytes());
-      std::fill(rows->data(), rows->data() + m * filters->row_bytes(), uint8_t{0});
-    }
-    // a's rows in the filters' row width, the padding zero.
+    if (b == 0 || b_batched) filters.emplace(n, k, source(b), kind, route, offset);
     const size_t bytes = filters->row_bytes();
-    for (size_t r = 0; r < m; ++r) {
-      const int32_t* src = a + (b * m + r) * k;
-      if (kind == Rows::u8) {
-        uint8_t* dst = rows->data() + r * bytes;
-        for (size_t i = 0; i < k; ++i) dst[i] = static_cast<uint8_t>(src[i] + offset);
-      } else {
-        auto* dst = reinterpret_cast<int16_t*>(rows->data() + r * bytes);
-        for (size_t i = 0; i < k; ++i) dst[i] = static_cast<int16_t>(src[i]);
+    const int16_t* src = a16 + b * m * k;
+    const void* matrix = src;
+    // int16 rows of an even depth are a's own; others are copied with their padding zero.
+    if (kind == Rows::u8 || bytes != k * sizeof(int16_t)) {
+      if (!rows) {
+        rows.emplace(m * bytes);
+        std::fill(rows->data(), rows->data() + m * bytes, uint8_t{0});
       }
+      for (size_t r = 0; r < m; ++r) {
+        const int16_t* from = src + r * k;
+        if (kind == Rows::u8) {
+          uint8_t* dst = rows->data() + r * bytes;
+          for (size_t i = 0; i < k; ++i) dst[i] = static_cast<uint8_t>(from[i] + offset);
+        } else {
+          std::copy(from, from + k, reinterpret_cast<int16_t*>(rows->data() + r * bytes));
+        }
+      }
+      matrix = rows->data();
     }
     int32_t* dst = out + b * m * n;
     Epilogue e;
     e.out = dst;
     e.ldo = n;
-    filters->multiply(rows->data(), m, bytes, e, 0);
+    filters->multiply(matrix, m, bytes, e, 0);
     if (shift != 0)
       for (size_t i = 0; i < m * n; ++i) dst[i] = sat32(sshift<int64_t>(dst[i], -int64_t{shift}));
   }
+}
+
+// b's range and, per output column, the sum of its |values| (what bounds every sum): one pass in
+// storage order over b_count matrices, (k, n) or (n, k) when transposed.
+NUVRA_INLINE void scan_b(const int32_t* bp, size_t b_count, size_t n, size_t k, bool transpose_b, uint64_t* columns,
+                         int32_t* range) {
+  int32_t lo = bp[0], hi = bp[0];
+  for (size_t q = 0; q < b_count; ++q) {
+    const int32_t* bq = bp + q * n * k;
+    uint64_t* sums = columns + q * n;
+    const size_t outer = transpose_b ? n : k, inner = transpose_b ? k : n;
+    for (size_t r = 0; r < outer; ++r) {
+      const int32_t* row = bq + r * inner;
+      uint64_t total = 0;
+      for (size_t c = 0; c < inner; ++c) {
+        const int32_t v = row[c];
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+        const auto mag = static_cast<uint64_t>(v < 0 ? -int64_t{v} : int64_t{v});
+        if (transpose_b)
+          total += mag;
+        else
+          sums[c] += mag;
+      }
+      if (transpose_b) sums[r] = total;
+    }
+  }
+  range[0] = lo;
+  range[1] = hi;
+}
+NUVRA_AVX2 void scan_b_avx2(const int32_t* bp, size_t b_count, size_t n, size_t k, bool transpose_b,
+                            uint64_t* columns, int32_t* range) {
+  scan_b(bp, b_count, n, k, transpose_b, columns, range);
+}
+void scan_b_base(const int32_t* bp, size_t b_count, size_t n, size_t k, bool transpose_b, uint64_t* columns,
+                 int32_t* range) {
+  scan_b(bp, b_count, n, k, transpose_b, columns, range);
 }
 
 template <class Acc>
@@ -92,47 +134,30 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b) {
   const auto value = [&](size_t q, size_t col, size_t i) {
     return transpose_b ? bp[(q * n + col) * k + i] : bp[(q * k + i) * n + col];
   };
-  // Every sum is bounded by max|a| times the largest sum of |b| over one output column: one pass
-  // over b in storage order finds those sums and b's range.
+  // Every sum is bounded by max|a| times the largest sum of |b| over one output column.
   std::vector<uint64_t> columns(b_count * n, 0);
-  int32_t b_lo = bp[0], b_hi = bp[0];
-  for (size_t q = 0; q < b_count; ++q) {
-    const int32_t* bq = bp + q * n * k;
-    uint64_t* sums = columns.data() + q * n;
-    const size_t outer = transpose_b ? n : k, inner = transpose_b ? k : n;
-    for (size_t r = 0; r < outer; ++r) {
-      const int32_t* row = bq + r * inner;
-      uint64_t total = 0;
-      for (size_t c = 0; c < inner; ++c) {
-        const int32_t v = row[c];
-        b_lo = std::min(b_lo, v);
-        b_hi = std::max(b_hi, v);
-        const auto mag = static_cast<uint64_t>(v < 0 ? -int64_t{v} : int64_t{v});
-        if (transpose_b)
-          total += mag;
-        else
-          sums[c] += mag;
-      }
-      if (transpose_b) sums[r] = total;
-    }
-  }
+  int32_t b_range[2];
+  (has_avx2() ? scan_b_avx2 : scan_b_base)(bp, b_count, n, k, transpose_b, columns.data(), b_range);
+  const int32_t b_lo = b_range[0], b_hi = b_range[1];
   const uint64_t largest = *std::max_element(columns.begin(), columns.end());
   Shape out = as;
   out[ar - 1] = static_cast<uint32_t>(n);
   DensePtr y = result(TensorType::int32, out);
-  const auto [a_lo, a_hi] = min_max(ap, a.size());
+  // a is narrowed in the pass that bounds it: int16 rows of an even depth are then used in place.
+  Scratch<int16_t> a16(a.size());
+  const auto [a_lo, a_hi] = min_max_narrowed(ap, a.size(), a16.data());
   const uint64_t max_a = static_cast<uint64_t>(std::max(-int64_t{a_lo}, int64_t{a_hi}));
   const uint64_t max_b = static_cast<uint64_t>(std::max(-int64_t{b_lo}, int64_t{b_hi}));
   const Accumulator acc = choose_accumulator(max_a, max_b, static_cast<unsigned __int128>(max_a) * largest);
   if (acc == Accumulator::i16) {
     const bool b8 = b_lo >= -128 && b_hi <= 127;
     if (transpose_b)
-      multiply32(ap, batches, b_batched, m, n, k, shift,
-                 [&](size_t q, size_t col, size_t i) { return bp[(q * n + col) * k + i]; }, a_lo, a_hi, b8,
-                 y->data<int32_t>());
+      multiply32(a16.data(), batches, b_batched, m, n, k, shift,
+                 [&](size_t q) { return [bq = bp + q * n * k, k](size_t col, size_t i) { return bq[col * k + i]; }; },
+                 a_lo, a_hi, b8, y->data<int32_t>());
     else
-      multiply32(ap, batches, b_batched, m, n, k, shift,
-                 [&](size_t q, size_t col, size_t i) { return bp[(q * k + i) * n + col]; }, a_lo, a_hi, b8,
+      multiply32(a16.data(), batches, b_batched, m, n, k, shift,
+                 [&](size_t q) { return FilterRows<int32_t>{bp + q * k * n, n}; }, a_lo, a_hi, b8,
                  y->data<int32_t>());
     return y;
   }

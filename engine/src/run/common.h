@@ -39,7 +39,8 @@ class Pooling {
   // `floor_mean`: a global average rounds down (first generation) instead of half up.
   Pooling(const Layer& layer, bool floor_mean);
   bool active() const { return type_ != PoolType::NoPooling; }
-  // A new tensor; only for an active pooling.
+  PoolType type() const { return type_; }
+  // A new int32 tensor from int32 or int16 values; only for an active pooling.
   std::shared_ptr<Dense> apply(ConstDensePtr values) const;
 
  private:
@@ -51,27 +52,37 @@ class Pooling {
 };
 
 // The second-generation neuron: accumulator + (bias << bias_shift), ReLU clamp, pooling, then
-// sshift(· × output_scales, output_shift) saturated to the output range. One pass over the
-// accumulator (two around a pooling), written in place.
+// sshift(· × output_scales, output_shift) saturated to the output range, given as type().
 class NeuronTail {
  public:
   NeuronTail(const Layer& layer, bool with_pooling);
   ~NeuronTail();
-  // `acc` is a fresh tensor of the caller's, channels on its last axis.
-  std::shared_ptr<Dense> apply(std::shared_ptr<Dense> acc) const;
+  // The layer's values between layers: carried_type() of its output.
+  TensorType type() const { return type_; }
 
-  // The tail as the product kernels run it on their tiles: only for layers whose every step stays
-  // within int32 (else null). With a pooling, the kernels only activate (clamp and bias) and
-  // finish_pooled() does the rest.
+  // What a product kernel writes for sums of `shape` (channels last), and how: the tail on its
+  // tiles when every step of it stays within int32 (with a pooling, the activation only), else
+  // the sums.
+  struct Output {
+    std::shared_ptr<Dense> values;
+    ops::detail::Epilogue e;
+  };
+  Output begin(const Shape& shape) const;
+  // The layer's output from what the kernel wrote through begin()'s epilogue.
+  ConstDensePtr end(Output&& written) const;
+  // The layer's output from int32 sums; `acc` is a fresh tensor of the caller's, channels last.
+  ConstDensePtr apply(std::shared_ptr<Dense> acc) const;
+
+  // The tail's int32 form (else null).
   const ops::detail::TailValues* fused() const;
   bool pools() const { return pooling_ && pooling_->active(); }
-  std::shared_ptr<Dense> finish_pooled(std::shared_ptr<Dense> activated) const;
 
   struct Channels;
 
  private:
   std::unique_ptr<Channels> channels_;
   std::unique_ptr<Pooling> pooling_;
+  TensorType type_;
 };
 
 // The first-generation output: 0 when p <= threshold[c], else min(2^act_bits - 1,
@@ -80,11 +91,16 @@ class NeuronTail {
 class ThresholdActivation {
  public:
   explicit ThresholdActivation(const Layer& layer);
-  // Changes `p` in place; the channel is the last axis.
+  // The output for potentials `p` (changed in place or replaced), as carried_type() of the
+  // layer's output; the channel is the last axis.
   ConstDensePtr apply(std::shared_ptr<Dense> p) const;
 
  private:
+  template <class Out>
+  void into(const int32_t* p, size_t n, Out* y) const;
+
   bool on_;
+  TensorType type_;
   int32_t max_ = 0;
   std::vector<int32_t> threshold_, t16_;
 };

@@ -90,21 +90,4 @@ std::vector<ConstDensePtr> SoftwareRun::run(const std::vector<ConstDensePtr>& sa
   return outputs;
 }
 
-ConstDensePtr narrowed(const ConstDensePtr& given, TensorType type) {
-  if (given->type() == type) return given;
-  const ConstDensePtr values = as_int32(given);
-  if (type == TensorType::int32) return values;
-  auto y = ops::detail::result(type, values->shape());
-  const int32_t* v = values->data<int32_t>();
-  const size_t n = values->size();
-  if (type == TensorType::uint8) {
-    uint8_t* out = y->data<uint8_t>();
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v[i]);
-  } else {
-    int8_t* out = y->data<int8_t>();
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<int8_t>(v[i]);
-  }
-  return y;
-}
-
 }  // namespace nuvra::detail

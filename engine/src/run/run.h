@@ -32,8 +32,4 @@ class SoftwareRun {
   bool sequential_ = false;
 };
 
-// Values of any integer type as `type` (uint8, int8 or int32), being in its range: the same
-// tensor when it has the type.
-ConstDensePtr narrowed(const ConstDensePtr& values, TensorType type);
-
 }  // namespace nuvra::detail

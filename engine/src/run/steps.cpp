@@ -19,6 +19,7 @@ using ops::detail::sshift;
 
 std::unique_ptr<LayerStep> make_v1_step(const Layer& layer);
 std::unique_ptr<LayerStep> make_v2_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_merge_step(const Layer& layer);
 
 namespace {
 
@@ -29,43 +30,27 @@ class PassStep final : public LayerStep {
   ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override { return inputs[0]; }
 };
 
-class AddStep final : public LayerStep {
- public:
-  explicit AddStep(const Layer& layer)
-      : a_(variable(layer, "a_shift")), b_(variable(layer, "b_shift")),
-        out_(variable(layer, "output_shift")), bits_(layer.output_bits()), signed_(layer.output_signed()) {}
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    const auto sum = ops::add(*ops::lshift(*in[0], *a_, 0), *ops::lshift(*in[1], *b_, 0), 0);
-    auto y = ops::shift(*sum, *out_, 0);
-    saturate(*y, bits_, signed_);
-    return y;
+template <class T, class Out>
+void convert(const T* from, size_t n, Out* to) {
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<Out>(from[i]);
+}
+
+// Every value of `value` (any byte family, int16 or int32) into `to`.
+template <class Out>
+void convert_from(const Dense& value, Out* to) {
+  const size_t n = value.size();
+  switch (value.type()) {
+    case TensorType::int32: return convert(value.data<int32_t>(), n, to);
+    case TensorType::int16: return convert(value.data<int16_t>(), n, to);
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return convert(value.data<uint8_t>(), n, to);
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: return convert(value.data<int8_t>(), n, to);
+    default: throw std::runtime_error(std::string("Layers cannot take ") + type_name(value.type()) + " values");
   }
-
- private:
-  std::shared_ptr<const Dense> a_, b_, out_;
-  int bits_;
-  bool signed_;
-};
-
-// Inbounds of wider ranges than the first one's saturate to it, as Add does: the output holds no
-// value its type cannot.
-class ConcatenateStep final : public LayerStep {
- public:
-  explicit ConcatenateStep(const Layer& layer) : bits_(layer.output_bits()), signed_(layer.output_signed()) {}
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    auto y = ops::concatenate_last_dim(in);
-    saturate(*y, bits_, signed_);
-    return y;
-  }
-
- private:
-  int bits_;
-  bool signed_;
-};
-
-template <class T>
-void widen(const T* from, size_t n, int32_t* to) {
-  for (size_t i = 0; i < n; ++i) to[i] = from[i];
 }
 
 }  // namespace
@@ -105,52 +90,6 @@ ConvGeometry conv_geometry(const Layer& layer) {
   return g;
 }
 
-Pooling::Pooling(const Layer& layer, bool floor_mean) : floor_mean_(floor_mean) {
-  const auto* pool = dynamic_cast<const HasPoolParams*>(&layer);
-  const PoolingCalculatedParams* record = pool ? pool->pool_params() : nullptr;
-  if (!record || !record->flag) return;
-  const LayerParams& p = *layer.params();
-  type_ = static_cast<PoolType>(p.get("pool_type"));
-  if (first_generation(layer.type())) {
-    width_ = p.get("pooling_width");
-    height_ = p.get("pooling_height");
-  } else {
-    width_ = height_ = p.get("pool_size");
-  }
-  global_ = width_ == -1;
-  stride_x_ = record->stride_x;
-  stride_y_ = record->stride_y;
-  padding_ = record->padding;
-  out_w_ = record->pooled_width;
-  out_h_ = record->pooled_height;
-  if (type_ == PoolType::Average && !global_)
-    step_error(layer, "average pooling is only computed over the whole output");
-  if (!global_ && (width_ > 127 || height_ > 127))
-    step_error(layer, "pooling windows are computed up to 127 wide");
-}
-
-std::shared_ptr<Dense> Pooling::apply(ConstDensePtr values) const {
-  if (type_ == PoolType::Max) {
-    const auto pad = [](uint32_t v) { return static_cast<int>(v); };
-    return ops::max_pooling(std::move(values), static_cast<signed char>(global_ ? 0 : width_),
-                            static_cast<signed char>(global_ ? 0 : height_), global_, out_w_, out_h_,
-                            static_cast<signed char>(stride_x_), static_cast<signed char>(stride_y_),
-                            pad(padding_.top), pad(padding_.bottom), pad(padding_.left), pad(padding_.right), 0);
-  }
-  if (!floor_mean_) return ops::global_average_pooling(std::move(values), 0);
-  const Shape s = values->shape();
-  const size_t c = s[2], pixels = size_t{s[0]} * s[1];
-  const int32_t* in = values->data<int32_t>();
-  std::vector<int64_t> sums(c, 0);
-  for (size_t i = 0; i < pixels; ++i)
-    for (size_t k = 0; k < c; ++k) sums[k] += in[i * c + k];
-  auto y = Dense::create(TensorType::int32, Shape{1, 1, s[2]});
-  int32_t* out = y->data<int32_t>();
-  const auto n = static_cast<int64_t>(pixels);
-  for (size_t k = 0; k < c; ++k) out[k] = static_cast<int32_t>(sums[k] >= 0 ? sums[k] / n : -((-sums[k] + n - 1) / n));
-  return y;
-}
-
 std::shared_ptr<const Dense> input_shifts(const Layer& layer, const char* name) {
   const auto shifts = variable(layer, name);
   const uint8_t* s = shifts->data<uint8_t>();
@@ -167,22 +106,16 @@ bool first_generation(LayerType t) {
          t == LayerType::SeparableConvolutional;
 }
 
-ConstDensePtr as_int32(const ConstDensePtr& value) {
-  const TensorType t = value->type();
-  if (t == TensorType::int32) return value;
-  auto y = Dense::create(TensorType::int32, value->shape());
-  int32_t* out = y->data<int32_t>();
-  const size_t n = value->size();
-  switch (t) {
-    case TensorType::int16: widen(value->data<int16_t>(), n, out); break;
-    case TensorType::uint8:
-    case TensorType::uint4:
-    case TensorType::uint2: widen(value->data<uint8_t>(), n, out); break;
-    case TensorType::int8:
-    case TensorType::int4:
-    case TensorType::int2:
-    case TensorType::bit: widen(value->data<int8_t>(), n, out); break;
-    default: throw std::runtime_error(std::string("Layers cannot take ") + type_name(t) + " values");
+ConstDensePtr as_int32(const ConstDensePtr& value) { return narrowed(value, TensorType::int32); }
+
+ConstDensePtr narrowed(const ConstDensePtr& given, TensorType type) {
+  if (given->type() == type) return given;
+  auto y = ops::detail::result(type, given->shape());
+  switch (type) {
+    case TensorType::uint8: convert_from(*given, y->data<uint8_t>()); break;
+    case TensorType::int8: convert_from(*given, y->data<int8_t>()); break;
+    case TensorType::int16: convert_from(*given, y->data<int16_t>()); break;
+    default: convert_from(*given, y->data<int32_t>()); break;
   }
   return y;
 }
@@ -190,6 +123,11 @@ ConstDensePtr as_int32(const ConstDensePtr& value) {
 TensorType output_type(int bits, bool is_signed) {
   if (bits > 8) return TensorType::int32;
   return is_signed ? TensorType::int8 : TensorType::uint8;
+}
+
+TensorType carried_type(int bits, bool is_signed) {
+  if (bits > 8 && bits <= (is_signed ? 16 : 15)) return TensorType::int16;
+  return output_type(bits, is_signed);
 }
 
 void saturate(Dense& values, int bits, bool is_signed) {
@@ -213,8 +151,8 @@ std::unique_ptr<LayerStep> make_step(const Layer& layer) {
   switch (layer.type()) {
     case LayerType::InputData:
     case LayerType::Dequantizer: return std::make_unique<PassStep>();
-    case LayerType::Add: return std::make_unique<AddStep>(layer);
-    case LayerType::Concatenate: return std::make_unique<ConcatenateStep>(layer);
+    case LayerType::Add:
+    case LayerType::Concatenate: return make_merge_step(layer);
     case LayerType::FullyConnected: return std::make_unique<FullyConnectedStep>(layer, variable(layer, "weights"));
     case LayerType::InputConvolutional:
     case LayerType::Convolutional:

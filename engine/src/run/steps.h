@@ -37,22 +37,26 @@ std::unique_ptr<LayerStep> make_step(const Layer& layer);
 std::shared_ptr<const LayerStep> prepared_step(const Layer& layer);
 
 class ThresholdActivation;
+class PackedProduct;
 
 // The first-generation dense layer split in two, so that learning can read the potentials.
 class FullyConnectedStep final : public LayerStep {
  public:
-  // `weights` is the layer's "weights" tensor or a working copy of it with the same declaration;
-  // the step reads it at every run.
-  FullyConnectedStep(const Layer& layer, const std::shared_ptr<const Dense>& weights);
+  // `weights` is the layer's "weights" tensor or a working copy of it with the same declaration.
+  // `packed`: they are packed once, when the step is made (they must not change while it is in
+  // use); else the step reads them at every run.
+  FullyConnectedStep(const Layer& layer, const std::shared_ptr<const Dense>& weights, bool packed = false);
   ~FullyConnectedStep() override;
+  bool takes_narrow() const override { return true; }
   ConstDensePtr run(const std::vector<ConstDensePtr>& inputs) const override;
-  // Σ x·w per neuron: int32 (1, 1, units).
+  // Σ x·w per neuron: int32 (1, 1, units), from an input of any integer type.
   std::shared_ptr<Dense> potentials(const Dense& input) const;
-  // The layer's output for these potentials (changed in place).
+  // The layer's output for these potentials (changed in place or replaced).
   ConstDensePtr activate(std::shared_ptr<Dense> potentials) const;
 
  private:
   std::shared_ptr<const Dense> weights_;  // (1, 1, K, N) int8 view
+  std::unique_ptr<PackedProduct> packed_;
   std::unique_ptr<ThresholdActivation> activation_;
 };
 
@@ -61,10 +65,16 @@ bool first_generation(LayerType type);
 
 // An integer tensor of any byte family, int16 or int32 as int32 values, same shape.
 ConstDensePtr as_int32(const ConstDensePtr& value);
+// Values of any integer type as `type` (uint8, int8, int16 or int32), being in its range: the
+// same tensor when it has the type.
+ConstDensePtr narrowed(const ConstDensePtr& values, TensorType type);
 
 // The element type that holds a layer output of `bits` bits: uint8 or int8 up to 8 bits, int32
 // above.
 TensorType output_type(int bits, bool is_signed);
+// The type such values have between the layers of a run: output_type(), or int16 for 9 to 16
+// bits (15 unsigned).
+TensorType carried_type(int bits, bool is_signed);
 // Clamps int32 values in place to the signed or unsigned range of `bits` bits (32: unchanged).
 void saturate(Dense& values, int bits, bool is_signed);
 

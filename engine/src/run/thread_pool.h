@@ -2,7 +2,9 @@
 // them over the cores. The pool is made on first use, never at load time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace nuvra::detail {
@@ -19,5 +21,14 @@ void parallel_for(size_t count, const std::function<void(size_t)>& task);
 // Whether work split by parallel_for on this thread would spread over several threads: the
 // pool has more than one and the thread is not running a task of it.
 bool can_split();
+
+// f(begin, end) over parts of [0, count) spread over the pool when `work` reaches `worth` and it
+// can split, else f(0, count) on this thread. The parts cover every index once.
+template <class F>
+void over_parts(size_t count, uint64_t work, uint64_t worth, F&& f) {
+  if (work < worth || count < 2 || !can_split()) return f(size_t{0}, count);
+  const size_t parts = std::min(count, 2 * inference_threads()), each = (count + parts - 1) / parts;
+  parallel_for(parts, [&](size_t i) { f(std::min(count, i * each), std::min(count, (i + 1) * each)); });
+}
 
 }  // namespace nuvra::detail

@@ -1,97 +1,45 @@
-// Second-generation arithmetic: x' = x << input_shift[c], acc = Σ x'·w, then the neuron tail
+// Second-generation arithmetic of the temporal layers and the stem, and the choice of a step for
+// each second-generation layer: x' = x << input_shift[c], acc = Σ x'·w, then the neuron tail
 // (bias, ReLU, pooling, scale and shift).
 #include "run/common.h"
-#include "run/packed.h"
+#include "run/product.h"
+#include "run/thread_pool.h"
 
 #include "ops/common.h"
-#include "ops/conv_rows.h"
+#include "ops/simd.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace nuvra::detail {
 
 using ops::detail::sat32;
-using ops::detail::saturate_signed;
-using ops::detail::saturate_unsigned;
-using ops::detail::sshift;
 
 namespace {
 
-// Conv2D, DepthwiseConv2D, their transposed forms, Dense1D and InputConv2D (on the raw uint8
-// sample, padded with its "padding_value" per channel).
-class ConvStep final : public LayerStep {
- public:
-  explicit ConvStep(const Layer& layer)
-      : type_(layer.type()), tail_(layer, true) {
-    const auto w = variable(layer, "weights");
-    const Shape s = w->shape();
-    switch (type_) {
-      case LayerType::InputConv2D:
-        g_ = conv_geometry(layer);
-        weights_ = ops::linearize_filters(*w);
-        pads_ = variable(layer, "padding_value");
-        kernel_ = s[0];
-        return;
-      case LayerType::Dense1D:  // (K, N): a 1x1 convolution of the flattened input
-        weights_ = retagged(*w, TensorType::int8, Shape{1, 1, s[0], s[1]});
-        break;
-      case LayerType::Conv2DTranspose:
-      case LayerType::DepthwiseConv2DTranspose: {
-        const Shape in = layer.input_dimensions().at(0);
-        kernel_ = s[0];
-        g_.out_w = in[0] * 2;
-        g_.out_h = in[1] * 2;
-        weights_ = w;
-        break;
-      }
-      default:
-        g_ = conv_geometry(layer);
-        weights_ = w;
-    }
-    shifts_ = input_shifts(layer);
-  }
+using ops::detail::Window;
 
-  ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    std::shared_ptr<Dense> acc;
-    switch (type_) {
-      case LayerType::InputConv2D:
-        acc = ops::input_conv2d(*in[0], *pads_, static_cast<signed char>(g_.stride_x),
-                                static_cast<signed char>(g_.stride_y), g_.pad_top, g_.pad_bottom, g_.pad_left,
-                                g_.pad_right, g_.out_w, g_.out_h, kernel_, kernel_, *weights_);
-        break;
-      case LayerType::Dense1D:
-        acc = ops::conv2d_v2(*shifted(flattened(*in[0]), shifts_), 1, 1, 0, 0, 1, 1, *weights_, 0);
-        break;
-      case LayerType::DepthwiseConv2D:
-        acc = ops::depthwise_conv2d(*shifted(in[0], shifts_), g_.stride_x, g_.stride_y, g_.pad_left, g_.pad_top,
-                                    g_.out_w, g_.out_h, *weights_);
-        break;
-      case LayerType::Conv2DTranspose:
-      case LayerType::DepthwiseConv2DTranspose: {
-        // Stride 2, the output twice the input, cropped evenly.
-        const int pad = std::max(static_cast<int>(kernel_) - 2, 0) >> 1;
-        acc = ops::conv2d_transpose(*shifted(in[0], shifts_), *weights_, 2, pad, pad, g_.out_w, g_.out_h);
-        break;
-      }
-      default:
-        acc = ops::conv2d_v2(*shifted(in[0], shifts_), g_.stride_x, g_.stride_y, g_.pad_left, g_.pad_top, g_.out_w,
-                             g_.out_h, *weights_, 0);
-    }
-    return tail_.apply(std::move(acc));
-  }
+// Multiply-adds (or values moved) below which a sample's loop is not split over threads.
+constexpr uint64_t kSplitWork = uint64_t{1} << 16;
 
- private:
-  LayerType type_;
-  NeuronTail tail_;
-  ConvGeometry g_;
-  std::shared_ptr<const Dense> weights_, shifts_, pads_;
-  unsigned kernel_ = 0;
-};
+// Per pixel and channel k: sat32(Σ_t h[t · c + k] · w[t · c + k]) over `taps` frames of c values.
+template <class H>
+NUVRA_INLINE void depthwise_frames(const H* h, const int8_t* w, size_t taps, size_t c, size_t p0, size_t p1,
+                                   int32_t* out) {
+  const size_t row = taps * c;
+  for (size_t p = p0; p < p1; ++p)
+    for (size_t k = 0; k < c; ++k) {
+      int64_t sum = 0;
+      for (size_t t = 0; t < taps; ++t) sum += int64_t{h[p * row + t * c + k]} * w[t * c + k];
+      out[p * c + k] = sat32(sum);
+    }
+}
 
 // BufferTempConv and DepthwiseBufferTempConv: every pixel keeps its last `taps` frames, oldest
 // first, (x, y, taps · c); acc = Σ_t Σ_c frame_t[c] · w[t · c_in + c, f] (per channel when
-// depthwise). The frames start at 0 with each run.
+// depthwise). The frames start at 0 with each run and are kept at the width the first one comes
+// in (int32 once frames of several widths meet).
 class TemporalStep final : public LayerStep {
  public:
   explicit TemporalStep(const Layer& layer)
@@ -100,40 +48,74 @@ class TemporalStep final : public LayerStep {
     const Shape in = layer.input_dimensions().at(0);
     taps_ = static_cast<uint32_t>(layer.params()->get("fifo_size"));
     channels_ = in[2];
-    history_ = Dense::create(TensorType::int32, Shape{in[0], in[1], taps_ * channels_});
+    shape_ = Shape{in[0], in[1], taps_ * channels_};
+    if (!depthwise_ && weights_->shape()[2] == shape_[2]) {
+      Window g;
+      g.x = g.out_w = in[0];
+      g.y = g.out_h = in[1];
+      g.c = shape_[2];
+      g.kw = g.kh = 1;
+      product_.emplace(weights_, g, std::vector<int32_t>(g.c, 0));
+    }
   }
   bool sequential() const override { return true; }
+  bool takes_narrow() const override { return true; }
 
   ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
-    const auto x = shifted(in[0], shifts_);
-    const size_t c = channels_, row = size_t{taps_} * c, pixels = x->size() / c;
-    int32_t* h = history_->data<int32_t>();
-    const int32_t* frame = x->data<int32_t>();
-    for (size_t p = 0; p < pixels; ++p) {
-      int32_t* slots = h + p * row;
-      std::memmove(slots, slots + c, (row - c) * sizeof(int32_t));
-      std::memcpy(slots + row - c, frame + p * c, c * sizeof(int32_t));
+    ConstDensePtr x = shifts_ ? shifted(as_int32(in[0]), shifts_) : in[0];
+    if (!history_) history_ = Dense::create(x->type(), shape_);
+    if (x->type() != history_->type()) {
+      if (history_->type() != TensorType::int32)
+        history_ = std::const_pointer_cast<Dense>(narrowed(history_, TensorType::int32));
+      x = as_int32(x);
     }
-    if (!depthwise_) return tail_.apply(ops::conv2d_v2(*history_, 1, 1, 0, 0, x->shape()[0], x->shape()[1], *weights_, 0));
-
-    auto acc = Dense::create(TensorType::int32, x->shape());
-    int32_t* out = acc->data<int32_t>();
-    const int8_t* w = weights_->data<int8_t>();
-    for (size_t p = 0; p < pixels; ++p)
-      for (size_t k = 0; k < c; ++k) {
-        int64_t sum = 0;
-        for (size_t t = 0; t < taps_; ++t) sum += int64_t{h[p * row + t * c + k]} * w[t * c + k];
-        out[p * c + k] = sat32(sum);
+    push(*x);
+    if (!depthwise_) {
+      const ops::detail::PackedFilters* packed = product_ ? product_->packed_for(*history_) : nullptr;
+      if (!packed)
+        return tail_.apply(ops::conv2d_v2(*as_int32(history_), 1, 1, 0, 0, shape_[0], shape_[1], *weights_, 0));
+      NeuronTail::Output out = tail_.begin(Shape{shape_[0], shape_[1], product_->filters()});
+      product_->convolve(*packed, *history_, out.e);
+      return tail_.end(std::move(out));
+    }
+    auto acc = ops::detail::result(TensorType::int32, x->shape());
+    const size_t c = channels_, pixels = x->size() / c;
+    over_parts(pixels, uint64_t{x->size()} * taps_, kSplitWork, [&](size_t p0, size_t p1) {
+      int32_t* out = acc->data<int32_t>();
+      const int8_t* w = weights_->data<int8_t>();
+      switch (history_->type()) {
+        case TensorType::uint8: return depthwise_frames(history_->data<uint8_t>(), w, taps_, c, p0, p1, out);
+        case TensorType::int8: return depthwise_frames(history_->data<int8_t>(), w, taps_, c, p0, p1, out);
+        case TensorType::int16: return depthwise_frames(history_->data<int16_t>(), w, taps_, c, p0, p1, out);
+        default: return depthwise_frames(history_->data<int32_t>(), w, taps_, c, p0, p1, out);
       }
+    });
     return tail_.apply(std::move(acc));
   }
 
  private:
+  // Every pixel's frames move one place to the front and take x's values last.
+  void push(const Dense& x) const {
+    const size_t bytes = element_size(x.type()), c = channels_ * bytes, row = size_t{taps_} * c;
+    const size_t pixels = x.size() / channels_;
+    uint8_t* h = history_->storage().data();
+    const uint8_t* frame = x.storage().data();
+    over_parts(pixels, uint64_t{x.size()} * taps_, kSplitWork, [&](size_t p0, size_t p1) {
+      for (size_t p = p0; p < p1; ++p) {
+        uint8_t* slots = h + p * row;
+        std::memmove(slots, slots + c, row - c);
+        std::memcpy(slots + row - c, frame + p * c, c);
+      }
+    });
+  }
+
   bool depthwise_;
   NeuronTail tail_;
   std::shared_ptr<const Dense> weights_, shifts_;
   uint32_t taps_ = 0, channels_ = 0;
-  std::shared_ptr<Dense> history_;  // changed by each run: the step is sequential
+  Shape shape_;
+  std::optional<PackedProduct> product_;
+  mutable std::shared_ptr<Dense> history_;  // changed by each run: the step is sequential
 };
 
 // Stem: k x k patches of the raw uint8 sample with stride k, the class tokens (<< tokens_shift)
@@ -142,53 +124,55 @@ class TemporalStep final : public LayerStep {
 class StemStep final : public LayerStep {
  public:
   explicit StemStep(const Layer& layer)
-      : tail_(layer, false), weights_(variable(layer, "weights")), packed_(weights_),
+      : tail_(layer, false), weights_(variable(layer, "weights")),
         extra_(layer.params()->get("num_non_patch_tokens")), output_(layer.output_dimensions()) {
     if (extra_ > 0) {
       tokens_ = variable(layer, "tokens");
       token_shifts_ = variable(layer, "tokens_shift");
     }
     positions_ = ops::lshift(*as_int32(variable(layer, "pos_embedding")), *variable(layer, "pos_embs_shift"), 0);
+    const Shape ws = weights_->shape(), is = layer.input_dimensions().at(0);
     stride_ = static_cast<int>(weights_->shape()[0]);
+    if (ws.size() == 4 && is.size() == 3 && ws[2] == is[2] && is[0] >= ws[0] && is[1] >= ws[1] && stride_ >= 1) {
+      Window g;
+      g.x = is[0];
+      g.y = is[1];
+      g.c = is[2];
+      g.kw = ws[0];
+      g.kh = ws[1];
+      g.sx = g.sy = stride_;
+      g.out_w = (is[0] - ws[0]) / static_cast<uint32_t>(stride_) + 1;
+      g.out_h = (is[1] - ws[1]) / static_cast<uint32_t>(stride_) + 1;
+      product_.emplace(weights_, g, std::vector<int32_t>(g.c, 0));
+    }
   }
 
   ConstDensePtr run(const std::vector<ConstDensePtr>& in) const override {
     ConstDensePtr tokens = patches(*in[0]);
     if (extra_ > 0) tokens = ops::concat_token(*tokens, *tokens_, *token_shifts_, extra_);
     const auto y = tail_.apply(ops::add(*tokens, *positions_, 0));
-    return y->view(TensorType::int32, output_, Layout::RowMajor);
+    return y->view(y->type(), output_, Layout::RowMajor);
   }
 
  private:
   // stem_conv through the packed filters when the input is what it takes (else the kernel, and
   // its refusals).
   ConstDensePtr patches(const Dense& x) const {
-    const Shape is = x.shape(), ws = weights_->shape();
-    if (x.type() != TensorType::uint8 || is.size() != 3 || is[2] != ws[2] || is[0] < ws[0] || is[1] < ws[1] ||
-        !packed_.fits(0, 255))
-      return ops::stem_conv(x, *weights_, stride_);
-    ops::detail::Window g;
-    g.x = is[0];
-    g.y = is[1];
-    g.c = is[2];
-    g.kw = ws[0];
-    g.kh = ws[1];
-    g.sx = g.sy = stride_;
-    g.out_w = (is[0] - ws[0]) / static_cast<uint32_t>(stride_) + 1;
-    g.out_h = (is[1] - ws[1]) / static_cast<uint32_t>(stride_) + 1;
-    auto y = ops::detail::result(TensorType::int32, Shape{g.out_w * g.out_h, ws[3]});
+    const ops::detail::PackedFilters* packed =
+        product_ && x.type() == TensorType::uint8 ? product_->packed_for(x) : nullptr;
+    if (!packed) return ops::stem_conv(x, *weights_, stride_);
+    const Window& g = product_->window();
+    auto y = ops::detail::result(TensorType::int32, Shape{g.out_w * g.out_h, product_->filters()});
     ops::detail::Epilogue e;
     e.out = y->storage().data();
-    e.ldo = ws[3];
-    const std::vector<int32_t> pads(g.c, 0);
-    ops::detail::convolve_rows(packed_.packed(0, 255), ops::detail::ConvSource{x.storage().data(), x.type(), g, pads.data()},
-                               0, g.pixels(), e);
+    e.ldo = product_->filters();
+    product_->convolve(*packed, x, e);
     return y;
   }
 
   NeuronTail tail_;
   std::shared_ptr<const Dense> weights_, tokens_, token_shifts_;
-  PackedCache packed_;
+  std::optional<PackedProduct> product_;
   std::shared_ptr<Dense> positions_;
   int extra_;
   int stride_ = 1;
@@ -199,6 +183,7 @@ class StemStep final : public LayerStep {
 
 std::unique_ptr<LayerStep> make_conv_step(const Layer& layer);
 std::unique_ptr<LayerStep> make_depthwise_step(const Layer& layer);
+std::unique_ptr<LayerStep> make_transposed_step(const Layer& layer);
 
 std::unique_ptr<LayerStep> make_v2_step(const Layer& layer) {
   switch (layer.type()) {
@@ -209,7 +194,7 @@ std::unique_ptr<LayerStep> make_v2_step(const Layer& layer) {
     case LayerType::BufferTempConv:
     case LayerType::DepthwiseBufferTempConv: return std::make_unique<TemporalStep>(layer);
     case LayerType::Stem: return std::make_unique<StemStep>(layer);
-    default: return std::make_unique<ConvStep>(layer);
+    default: return make_transposed_step(layer);
   }
 }
 

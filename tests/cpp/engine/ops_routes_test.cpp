@@ -76,31 +76,40 @@ TEST(OpsRoutes, PackedProductsEqualPlainSums) {
               else
                 reinterpret_cast<int16_t*>(panel.data() + r * f.row_bytes())[k] = static_cast<int16_t>(a[r * depth + k]);
             }
-          // The tail: y = min((clamp(v, below, above) + bias) * scale + round) >> right, top).
+          // The tail: y = clamp(((clamp(v, below, above) + bias) * scale + round) >> right, bottom, top),
+          // stored as the sums (int32) or at each narrower width with that width's range.
           const size_t padded = (filters + 15) / 16 * 16;
           std::vector<int32_t> below(padded), above(padded), bias(padded), scale(padded), round(padded), right(padded);
           for (int fi = 0; fi < filters; ++fi) {
             bias[fi] = pick(-1000, 1000);
-            below[fi] = -bias[fi];
+            below[fi] = pick(-(1 << 20), 0) - bias[fi];
             above[fi] = pick(0, 1 << 20) - bias[fi];
             scale[fi] = pick(0, 255);
             right[fi] = pick(0, 21);
             round[fi] = right[fi] ? 1 << (right[fi] - 1) : 0;
           }
-          for (const bool fused : {false, true}) {
-            const size_t ldo = filters + 3;
-            std::vector<int32_t> out32(rows * ldo, -7);
-            std::vector<uint8_t> out8(rows * ldo, 7);
+          for (const TensorType type : {TensorType::int32, TensorType::uint8, TensorType::int8, TensorType::int16}) {
+            const bool fused = type != TensorType::int32;
+            const int32_t bottom = type == TensorType::uint8 ? 0 : type == TensorType::int8 ? -128 : -32768;
+            const int32_t top = type == TensorType::uint8 ? 255 : type == TensorType::int8 ? 127 : 32767;
+            const size_t ldo = filters + 3, width = element_size(type);
+            std::vector<uint8_t> out(rows * ldo * width, 0xA5);
             Epilogue e;
             e.ldo = ldo;
+            e.out = out.data();
+            e.type = type;
             if (fused) {
               e.kind = Epilogue::Kind::finish;
-              e.type = TensorType::uint8;
-              e.out = out8.data();
-              e.tail = {below.data(), above.data(), bias.data(), scale.data(), round.data(), right.data(), 255};
-            } else {
-              e.out = out32.data();
+              e.tail = {below.data(), above.data(), bias.data(), scale.data(), round.data(), right.data(), bottom, top};
             }
+            const auto at = [&](size_t i) -> int64_t {
+              switch (type) {
+                case TensorType::uint8: return out[i];
+                case TensorType::int8: return static_cast<int8_t>(out[i]);
+                case TensorType::int16: return reinterpret_cast<const int16_t*>(out.data())[i];
+                default: return reinterpret_cast<const int32_t*>(out.data())[i];
+              }
+            };
             // Rows numbered from 0 here; the epilogue places them.
             f.multiply(panel.data(), rows, f.row_bytes(), e, 0);
             for (int r = 0; r < rows; ++r) {
@@ -109,17 +118,14 @@ TEST(OpsRoutes, PackedProductsEqualPlainSums) {
                 for (int k = 0; k < depth; ++k) sum += int64_t{a[r * depth + k]} * w[fi * depth + k];
                 const auto wrapped = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(sum)));
                 if (!fused) {
-                  ASSERT_EQ(out32[r * ldo + fi], wrapped) << describe(route) << " " << int(kind) << " " << offset;
+                  ASSERT_EQ(at(r * ldo + fi), wrapped) << describe(route) << " " << int(kind) << " " << offset;
                   continue;
                 }
                 const int64_t x = std::clamp<int64_t>(wrapped, below[fi], above[fi]) + bias[fi];
-                const int64_t y = std::min<int64_t>((x * scale[fi] + round[fi]) >> right[fi], 255);
-                ASSERT_EQ(out8[r * ldo + fi], y) << describe(route) << " fused " << r << " " << fi;
+                const int64_t y = std::clamp<int64_t>((x * scale[fi] + round[fi]) >> right[fi], bottom, top);
+                ASSERT_EQ(at(r * ldo + fi), y) << describe(route) << " fused " << type_name(type) << " " << r << " " << fi;
               }
-              for (size_t fi = filters; fi < ldo; ++fi) {
-                EXPECT_EQ(out32[r * ldo + fi], -7);
-                EXPECT_EQ(out8[r * ldo + fi], 7);
-              }
+              for (size_t i = (r * ldo + filters) * width; i < (r + 1) * ldo * width; ++i) EXPECT_EQ(out[i], 0xA5);
             }
           }
         }

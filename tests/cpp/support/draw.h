@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 namespace nuvra::test {
 
@@ -17,9 +18,16 @@ class Draw {
     return z ^ (z >> 31);
   }
   int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
+  int64_t range(int64_t lo, int64_t hi) {
+    return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
   template <class T, size_t N>
   T one_of(const T (&values)[N]) {
     return values[below(static_cast<int>(N))];
+  }
+  template <class T>
+  T one_of(std::initializer_list<T> values) {
+    return values.begin()[below(static_cast<int>(values.size()))];
   }
 
  private:

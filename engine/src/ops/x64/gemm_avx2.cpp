@@ -29,7 +29,7 @@ struct Avx2 {
     std::memcpy(&v, p, sizeof v);
     return _mm256_set1_epi32(v);
   }
-  static void store(int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static void lanes8(const V& v, size_t, I32x8& out) { std::memcpy(&out, &v, sizeof out); }
 };
 
 // Sums of int16 pairs, widened and added in int32.
@@ -65,10 +65,7 @@ struct StandIn512 {
     const __m256i v = Avx2::bcast(p);
     return {v, v};
   }
-  static void store(int32_t* p, V v) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v.lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 8), v.hi);
-  }
+  static void lanes8(const V& v, size_t h, I32x8& out) { std::memcpy(&out, h ? &v.hi : &v.lo, sizeof out); }
 };
 struct StandIn512U8 : StandIn512 {
   static constexpr int G = 4, R = 2, B = 2;

@@ -1,10 +1,10 @@
 // The product tiles of every vector route, written once over a traits type T that gives the
-// route's vector and its three instructions (32-bit broadcast, multiply-add of a group, store).
+// route's vector and its instructions (32-bit broadcast, multiply-add of a group, lanes taken out).
 // Each route's file includes this after its target pragma, so the tiles compile for that route;
 // everything here has internal linkage through T.
 //
 // T: V (vector), L (int32 lanes), G (values per group), R x B (rows x filter blocks per tile),
-// load(p), bcast(p) (4 bytes to every lane), dot(acc, a, w), store(int32_t*, V).
+// load(p), bcast(p) (4 bytes to every lane), dot(acc, a, w), lanes8(v, h, out) (lanes 8h to 8h + 7).
 #pragma once
 
 namespace nuvra::ops::detail::tiles {
@@ -32,13 +32,17 @@ inline __attribute__((always_inline)) void tile(const uint8_t* a, size_t lda, co
       for (int b = 0; b < B; ++b) acc[r][b] = T::dot(acc[r][b], av, wv[b]);
     }
   }
-#pragma GCC unroll 16
-  for (int r = 0; r < R; ++r)
+  // Each run of 8 filters through the epilogue for all the rows at once.
 #pragma GCC unroll 4
-    for (int b = 0; b < B; ++b) {
-      alignas(64) int32_t sums[L];
-      T::store(sums, acc[r][b]);
-      emit(e, row + r, f0 + b * L, sums, std::min(L, valid - b * L));
+  for (int b = 0; b < B; ++b)
+#pragma GCC unroll 2
+    for (size_t h = 0; h < L / 8; ++h) {
+      const size_t f = b * L + h * 8;
+      if (f >= valid) break;
+      I32x8 v[R];
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) T::lanes8(acc[r][b], h, v[r]);
+      emit_rows<R>(e, row, f0 + f, v, std::min<size_t>(8, valid - f));
     }
 }
 

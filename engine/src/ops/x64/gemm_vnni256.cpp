@@ -30,7 +30,7 @@ struct Vnni256 {
     std::memcpy(&v, p, sizeof v);
     return _mm256_set1_epi32(v);
   }
-  static void store(int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static void lanes8(const V& v, size_t, I32x8& out) { std::memcpy(&out, &v, sizeof out); }
 };
 struct Vnni256U8 : Vnni256 {
   static constexpr int G = 4;

@@ -30,7 +30,9 @@ struct Vnni512 {
     std::memcpy(&v, p, sizeof v);
     return _mm512_set1_epi32(v);
   }
-  static void store(int32_t* p, V v) { _mm512_storeu_si512(p, v); }
+  static void lanes8(const V& v, size_t h, I32x8& out) {
+    std::memcpy(&out, reinterpret_cast<const char*>(&v) + h * sizeof out, sizeof out);
+  }
 };
 struct Vnni512U8 : Vnni512 {
   static constexpr int G = 4;

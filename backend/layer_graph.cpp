@@ -1,5 +1,7 @@
 #include "backend/layer_graph.h"
 
+#include "backend/layer_views.h"
+
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
@@ -67,10 +69,7 @@ bool contains(const std::vector<std::shared_ptr<Layer>>& list, const Layer* laye
 }
 
 // The first inbound layer, null when there is none.
-std::shared_ptr<Layer> first_inbound(Layer& layer) {
-  auto inbounds = layer.inbound_layers();
-  return inbounds.empty() ? nullptr : inbounds.front();
-}
+std::shared_ptr<Layer> first_inbound(Layer& layer) { return first_inbound_of(layer); }
 
 void collect_ancestors_once(const std::shared_ptr<Layer>& layer, std::vector<std::shared_ptr<Layer>>* list,
                             std::unordered_set<const Layer*>* walked) {
@@ -125,8 +124,8 @@ bool is_split_layer(const std::shared_ptr<Layer>& layer, const std::vector<std::
 bool layer_need_load_dma(const Layer& layer) {
   if (layer.is_kind(6)) return true;
   if (!layer.is_kind(2)) return false;
-  const auto inbounds = layer.inbound_layers();
-  return !inbounds.empty() && inbounds.front()->is_kind(5);
+  const auto first = first_inbound_of(layer);
+  return first && first->is_kind(5);
 }
 
 bool is_dual_output_layer(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers) {

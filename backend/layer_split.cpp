@@ -35,8 +35,7 @@ uint32_t count_param(const LayerParams& p, const char* key) {
 
 // [width, height, channels] of the first input.
 Shape input_shape(const Layer& layer) {
-  const auto dims = layer.input_dimensions();
-  return dims.empty() ? Shape{} : dims.front();
+  return first_input_dimension(layer).value_or(Shape{});
 }
 
 PaddingParams pool_padding(const Layer& layer) {
@@ -186,8 +185,8 @@ AxisSplit fit_filter_split_to_weights(const Layer& layer, const CompatibilityChe
 }
 
 uint32_t input_sram_reserve(const Layer& layer) {
-  const auto inbound = layer.inbound_layers();
-  if (!inbound.empty() && inbound.front() && inbound.front()->type() == LayerType::Add) return kAddMergeReserveWords;
+  const auto inbound = first_inbound_of(layer);
+  if (inbound && inbound->type() == LayerType::Add) return kAddMergeReserveWords;
   return 0;
 }
 

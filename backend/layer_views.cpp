@@ -28,6 +28,17 @@ const ConvPoolLayer* engine_conv_pool(const Layer& layer) {
   return nullptr;
 }
 
+// The layer when its exact type is one of the engine's own classes, none of which overrides what
+// LayerImpl answers; null for any other class (a user's class may override it).
+const LayerImpl* engine_layer(const Layer& layer) {
+  const std::type_info& t = typeid(layer);
+  if (exactly<LayerImpl>(t)) return static_cast<const LayerImpl*>(&layer);
+  if (const ConvPoolLayer* c = engine_conv_pool(layer)) return c;
+  if (exactly<FullyConnected>(t)) return static_cast<const FullyConnected*>(&layer);
+  if (exactly<Stem>(t)) return static_cast<const Stem*>(&layer);
+  return nullptr;
+}
+
 }  // namespace
 
 const HasConvParams* conv_view(const Layer& layer) {
@@ -40,12 +51,34 @@ const HasPoolParams* pool_view(const Layer& layer) {
   return dynamic_cast<const HasPoolParams*>(&layer);
 }
 
+std::optional<Shape> first_input_dimension(const Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer))
+    if (const Shape* first = impl->built_first_input()) return *first;
+  const auto dims = layer.input_dimensions();
+  if (dims.empty()) return std::nullopt;
+  return dims.front();
+}
+
+std::shared_ptr<const Layer> first_inbound_of(const Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) {
+    const auto& inbounds = impl->inbound_impls();
+    return inbounds.empty() ? nullptr : inbounds.front();
+  }
+  const auto inbounds = layer.inbound_layers();
+  return inbounds.empty() ? nullptr : inbounds.front();
+}
+
+std::shared_ptr<Layer> first_inbound_of(Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) {
+    const auto& inbounds = impl->inbound_impls();
+    return inbounds.empty() ? nullptr : inbounds.front();
+  }
+  const auto inbounds = layer.inbound_layers();
+  return inbounds.empty() ? nullptr : inbounds.front();
+}
+
 LayerImpl* layer_impl(Layer& layer) {
-  const std::type_info& t = typeid(layer);
-  if (exactly<LayerImpl>(t)) return static_cast<LayerImpl*>(&layer);
-  if (const ConvPoolLayer* c = engine_conv_pool(layer)) return const_cast<ConvPoolLayer*>(c);
-  if (exactly<FullyConnected>(t)) return static_cast<FullyConnected*>(&layer);
-  if (exactly<Stem>(t)) return static_cast<Stem*>(&layer);
+  if (const LayerImpl* impl = engine_layer(layer)) return const_cast<LayerImpl*>(impl);
   return dynamic_cast<LayerImpl*>(&layer);
 }
 

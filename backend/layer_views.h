@@ -5,6 +5,9 @@
 
 #include <nuvra/layer.h>
 
+#include <memory>
+#include <optional>
+
 namespace nuvra {
 
 // Null when the layer has no such record.
@@ -13,5 +16,13 @@ const HasPoolParams* pool_view(const Layer& layer);
 
 // Null when the layer is not built on LayerImpl.
 LayerImpl* layer_impl(Layer& layer);
+
+// input_dimensions().front() without a copy of the list; nullopt when the list is empty. Throws
+// as input_dimensions() does.
+std::optional<Shape> first_input_dimension(const Layer& layer);
+
+// inbound_layers().front() without a copy of the list; null when the layer reads none.
+std::shared_ptr<const Layer> first_inbound_of(const Layer& layer);
+std::shared_ptr<Layer> first_inbound_of(Layer& layer);
 
 }  // namespace nuvra

@@ -122,9 +122,8 @@ Pooling pooling_of(const LayerParams& params, const ConvParams& conv, const Pool
 }
 
 bool inbound_max_pooling(const Layer& layer) {
-  const auto inbounds = layer.inbound_layers();
-  if (inbounds.empty() || !inbounds.front()) return false;
-  return inbounds.front()->has_pool_type(PoolType::Max) && !inbounds.front()->has_activation();
+  const auto first = first_inbound_of(layer);
+  return first && first->has_pool_type(PoolType::Max) && !first->has_activation();
 }
 
 }  // namespace

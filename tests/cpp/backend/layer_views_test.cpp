@@ -1,5 +1,5 @@
-// The back end's quick views of a layer and of its mapping agree with the casts they replace,
-// for the engine's own classes and for classes of its users; and the last mappable layer of a
+// The back end's quick views of a layer and of its mapping agree with the casts and queries they
+// replace, for the engine's own classes and for classes of its users; and the last mappable layer of a
 // pass is the one the depth sort puts last, ties included.
 #include "backend/layer_graph.h"
 #include "backend/layer_mapping.h"
@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +34,16 @@ class UserConv final : public LayerImpl, public HasConvParams {
 class UserConvPool : public ConvPoolLayer {
  public:
   using ConvPoolLayer::ConvPoolLayer;
+};
+
+// A user's layer that answers its input and inbound queries itself.
+class UserAnswers final : public LayerImpl {
+ public:
+  using LayerImpl::LayerImpl;
+  std::vector<Shape> input_dimensions() const override { return {Shape{5, 6, 7}}; }
+  std::vector<std::shared_ptr<const Layer>> inbound_layers() const override { return {reads}; }
+  std::vector<std::shared_ptr<Layer>> inbound_layers() override { return {reads}; }
+  std::shared_ptr<Layer> reads;
 };
 
 class UserMapping final : public LayerMapping {};
@@ -58,8 +70,27 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
     }
   }
   EXPECT_GE(made, 3u);
+  auto answers = std::make_shared<UserAnswers>(conv_params(), "answers");
+  answers->reads = g("c2");
+  layers.push_back(answers);
   for (const auto& layer : layers) {
     const Layer& l = *layer;
+    // The list's first entry, or what the list query throws.
+    std::optional<Shape> dims;
+    std::string thrown;
+    try {
+      const auto all = l.input_dimensions();
+      if (!all.empty()) dims = all.front();
+    } catch (const std::exception& e) {
+      thrown = e.what();
+    }
+    if (thrown.empty())
+      EXPECT_EQ(first_input_dimension(l), dims) << l.get_name();
+    else
+      EXPECT_THROW(first_input_dimension(l), std::runtime_error) << l.get_name();
+    const auto inbounds = layer->inbound_layers();
+    EXPECT_EQ(first_inbound_of(*layer), inbounds.empty() ? nullptr : inbounds.front()) << l.get_name();
+    EXPECT_EQ(first_inbound_of(l), inbounds.empty() ? nullptr : inbounds.front()) << l.get_name();
     EXPECT_EQ(conv_view(l), dynamic_cast<const HasConvParams*>(&l)) << l.get_name();
     EXPECT_EQ(pool_view(l), dynamic_cast<const HasPoolParams*>(&l)) << l.get_name();
     EXPECT_EQ(layer_impl(*layer), dynamic_cast<LayerImpl*>(layer.get())) << l.get_name();

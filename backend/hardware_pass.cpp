@@ -3,6 +3,7 @@
 #include "backend/layer_graph.h"
 #include "backend/layer_mapping.h"
 #include "backend/layer_mapping_builder.h"
+#include "backend/layer_views.h"
 
 #include <stdexcept>
 #include <string>
@@ -31,7 +32,7 @@ hw::Ident dma_event_after(const HardwarePass& previous) {
 
 void unmap_layers(const std::vector<std::shared_ptr<Layer>>& layers) {
   for (const auto& layer : layers)
-    if (auto* impl = dynamic_cast<LayerImpl*>(layer.get())) impl->layer_mapping.reset();
+    if (LayerImpl* impl = layer_impl(*layer)) impl->layer_mapping.reset();
 }
 
 HardwarePass::HardwarePass(const Layers& pass_layers, const Layers& all_layers,
@@ -70,7 +71,7 @@ void HardwarePass::remember_mappings() {
 
 HardwarePass::~HardwarePass() {
   for (size_t i = 0; i < layers.size() && i < attached_.size(); ++i) {
-    auto* impl = dynamic_cast<LayerImpl*>(layers[i].get());
+    LayerImpl* impl = layer_impl(*layers[i]);
     const std::shared_ptr<Layer::Mapping> mine = attached_[i].lock();
     if (impl && mine && impl->layer_mapping == mine) impl->layer_mapping.reset();
   }

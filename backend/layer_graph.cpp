@@ -1,5 +1,7 @@
 #include "backend/layer_graph.h"
 
+#include "backend/layer_views.h"
+
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
@@ -67,10 +69,7 @@ bool contains(const std::vector<std::shared_ptr<Layer>>& list, const Layer* laye
 }
 
 // The first inbound layer, null when there is none.
-std::shared_ptr<Layer> first_inbound(Layer& layer) {
-  auto inbounds = layer.inbound_layers();
-  return inbounds.empty() ? nullptr : inbounds.front();
-}
+std::shared_ptr<Layer> first_inbound(Layer& layer) { return first_inbound_of(layer); }
 
 void collect_ancestors_once(const std::shared_ptr<Layer>& layer, std::vector<std::shared_ptr<Layer>>* list,
                             std::unordered_set<const Layer*>* walked) {
@@ -125,8 +124,8 @@ bool is_split_layer(const std::shared_ptr<Layer>& layer, const std::vector<std::
 bool layer_need_load_dma(const Layer& layer) {
   if (layer.is_kind(6)) return true;
   if (!layer.is_kind(2)) return false;
-  const auto inbounds = layer.inbound_layers();
-  return !inbounds.empty() && inbounds.front()->is_kind(5);
+  const auto first = first_inbound_of(layer);
+  return first && first->is_kind(5);
 }
 
 bool is_dual_output_layer(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers) {
@@ -219,9 +218,28 @@ std::vector<std::shared_ptr<Layer>> get_layers_to_map_together(const std::vector
 
 std::shared_ptr<Layer> last_mappable_layer(const std::vector<std::shared_ptr<Layer>>& pass_layers) {
   if (pass_layers.empty()) panic("Cannot find the last mappable layer of an empty pass.");
-  auto sorted = pass_layers;
-  sort_by_depth(&sorted);
-  const auto last = sorted.back();
+  // A deepest layer of its own is last however the list sorts; only a tie leaves the choice to
+  // the sort.
+  DepthMap depths;
+  const std::shared_ptr<Layer>* deepest = &pass_layers.front();
+  uint32_t max_depth = get_layer_depth(*deepest, &depths);
+  bool tie = false;
+  for (size_t i = 1; i < pass_layers.size(); ++i) {
+    const uint32_t depth = get_layer_depth(pass_layers[i], &depths);
+    if (depth > max_depth) {
+      deepest = &pass_layers[i];
+      max_depth = depth;
+      tie = false;
+    } else if (depth == max_depth) {
+      tie = true;
+    }
+  }
+  std::shared_ptr<Layer> last = *deepest;
+  if (tie) {
+    auto sorted = pass_layers;
+    sort_by_depth(&sorted);
+    last = sorted.back();
+  }
   if (!last->is_kind(5)) return last;
   auto inbounds = last->inbound_layers();
   if (inbounds.empty()) panic("Merge layer %s has no inbound layer.", last->get_name().c_str());

@@ -1,5 +1,7 @@
 #include "backend/layer_mapping.h"
 
+#include <typeinfo>
+
 namespace nuvra {
 
 // The engine declares the base; its destructor lives with the mappings that derive from it.
@@ -74,12 +76,25 @@ std::vector<hw::Component> LayerMapping::get_next_components() const {
   return out;
 }
 
+namespace {
+
+// The back end's own mappings are recognised by their exact type (the same name pointer proves
+// it); any other kind takes the dynamic cast.
+template <class Target, class Source>
+std::shared_ptr<Target> as_layer_mapping(const std::shared_ptr<Source>& mapping) {
+  if (mapping && typeid(*mapping).name() == typeid(LayerMapping).name())
+    return std::static_pointer_cast<Target>(mapping);
+  return std::dynamic_pointer_cast<Target>(mapping);
+}
+
+}  // namespace
+
 std::shared_ptr<LayerMapping> get_layer_mapping(Layer& layer) {
-  return std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
+  return as_layer_mapping<LayerMapping>(layer.mapping());
 }
 
 std::shared_ptr<const LayerMapping> get_layer_mapping(const Layer& layer) {
-  return std::dynamic_pointer_cast<const LayerMapping>(layer.mapping());
+  return as_layer_mapping<const LayerMapping>(layer.mapping());
 }
 
 }  // namespace nuvra

@@ -1,5 +1,7 @@
 #include "backend/layer_mapping_builder.h"
 
+#include "backend/layer_views.h"
+
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
@@ -203,7 +205,7 @@ void LayerMappingBuilder::map_standalone(const Layers& pass, const std::vector<s
 void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
                                          const std::vector<hw::Component>& components, uint8_t id,
                                          hw::Ident dma_event) {
-  auto* impl = dynamic_cast<LayerImpl*>(layer.get());
+  LayerImpl* impl = layer_impl(*layer);
   if (!impl) panic("Layer %s cannot hold a mapping.", layer->get_name().c_str());
 
   auto m = std::make_shared<LayerMapping>();

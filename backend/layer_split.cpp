@@ -1,5 +1,6 @@
 #include "backend/layer_split.h"
 
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 
 #include <nuvra/host_hooks.h>
@@ -34,12 +35,11 @@ uint32_t count_param(const LayerParams& p, const char* key) {
 
 // [width, height, channels] of the first input.
 Shape input_shape(const Layer& layer) {
-  const auto dims = layer.input_dimensions();
-  return dims.empty() ? Shape{} : dims.front();
+  return first_input_dimension(layer).value_or(Shape{});
 }
 
 PaddingParams pool_padding(const Layer& layer) {
-  const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer);
+  const HasPoolParams* pooled = pool_view(layer);
   const PoolingCalculatedParams* pool = pooled ? pooled->pool_params() : nullptr;
   return pool ? pool->padding : PaddingParams{};
 }
@@ -185,8 +185,8 @@ AxisSplit fit_filter_split_to_weights(const Layer& layer, const CompatibilityChe
 }
 
 uint32_t input_sram_reserve(const Layer& layer) {
-  const auto inbound = layer.inbound_layers();
-  if (!inbound.empty() && inbound.front() && inbound.front()->type() == LayerType::Add) return kAddMergeReserveWords;
+  const auto inbound = first_inbound_of(layer);
+  if (inbound && inbound->type() == LayerType::Add) return kAddMergeReserveWords;
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "backend/layer_graph.h"
 #include "backend/layer_split.h"
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "backend/mesh.h"
 #include "backend/skipdma_requests.h"
@@ -28,9 +29,9 @@ bool is_skipdma_type(Type t) { return t == Type::SKIP_DMA_STORE || t == Type::SK
 MappingStatus cannot_map(const Layer& layer) { return {1, "MeshMapper cannot map layer " + layer.get_name() + "."}; }
 
 Shape first_input_shape(const Layer& layer) {
-  const auto inputs = layer.input_dimensions();
-  if (inputs.empty()) throw std::runtime_error("The layer " + layer.get_name() + " has no input shape.");
-  return inputs.front();
+  const auto first = first_input_dimension(layer);
+  if (!first) throw std::runtime_error("The layer " + layer.get_name() + " has no input shape.");
+  return *first;
 }
 
 // A dense layer runs whole on one FNP, its weights included.
@@ -282,6 +283,7 @@ size_t MeshMapper::available_count(hw::Type type) const {
 std::vector<hw::Ident> MeshMapper::available_nps(hw::Type type) {
   std::vector<hw::Ident> idents;
   if (!lists_) return idents;
+  idents.reserve(lists_->list(type).size());
   for (const uint16_t e : lists_->list(type))
     if (!entries_[e].reserved && !entries_[e].allocated) idents.push_back(entries_[e].ident);
   return idents;

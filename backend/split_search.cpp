@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 
 namespace nuvra {
@@ -23,6 +24,40 @@ struct Candidate {
   uint32_t extent;
 };
 
+// The candidates of one axis. Most axes have a few dozen, kept on the stack; a longer list moves
+// to the heap.
+class CandidateList {
+ public:
+  CandidateList() {}  // the inline storage is written before it is read
+  CandidateList(const CandidateList&) = delete;
+  CandidateList& operator=(const CandidateList&) = delete;
+
+  void push_back(const Candidate& c) {
+    if (size_ < kInline) {
+      std::construct_at(&storage_.items[size_], c);
+    } else {
+      if (heap_.empty()) heap_.assign(storage_.items, storage_.items + kInline);
+      heap_.push_back(c);
+    }
+    ++size_;
+  }
+  const Candidate* begin() const { return size_ <= kInline ? storage_.items : heap_.data(); }
+  const Candidate* end() const { return begin() + size_; }
+  const Candidate& front() const { return *begin(); }
+  const Candidate& operator[](size_t i) const { return begin()[i]; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  static constexpr size_t kInline = 64;
+  union Storage {
+    Storage() {}
+    Candidate items[kInline];
+  } storage_;
+  std::vector<Candidate> heap_;
+  size_t size_ = 0;
+};
+
 // Every part of a split but the outer ones reads `before` and `after` beyond its edges.
 uint32_t window_extent(const AxisSplit& s, uint32_t before, uint32_t after) {
   uint64_t w = s.size;
@@ -39,9 +74,8 @@ uint32_t window_extent(const AxisSplit& s, uint32_t before, uint32_t after) {
 // empty-part test or gives the same parts with a larger count, and so never wins.
 // Stepping from run to run keeps the list at O(sqrt(total)) entries.
 template <class Accept>
-std::vector<Candidate> candidates(const AxisSplit& axis, uint32_t first, uint32_t last, Accept accept) {
-  std::vector<Candidate> out;
-  if (axis.total == 0) return out;
+void candidates(const AxisSplit& axis, uint32_t first, uint32_t last, Accept accept, CandidateList& out) {
+  if (axis.total == 0) return;
   uint64_t a = std::max<uint32_t>(first, 1);
   const uint64_t end = std::min(last, axis.total);
   while (a <= end) {
@@ -54,7 +88,6 @@ std::vector<Candidate> candidates(const AxisSplit& axis, uint32_t first, uint32_
     if (q <= 1) break;
     a = std::max(a + 1, ceil_div(axis.total, q - 1));
   }
-  return out;
 }
 
 using Wide = unsigned __int128;
@@ -150,20 +183,26 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
                                 bool allow_height_split, bool tnp_b) {
   SplitSearchResult result;
 
-  const auto xs = candidates(width, width.count, width.total, [&](const AxisSplit& s) {
-    return std::optional<uint32_t>(window_extent(s, sp.border_left, sp.border_right));
-  });
+  CandidateList xs, ys, fs;
+  candidates(
+      width, width.count, width.total,
+      [&](const AxisSplit& s) { return std::optional<uint32_t>(window_extent(s, sp.border_left, sp.border_right)); },
+      xs);
   const uint32_t max_rows = allow_height_split ? height.total : 1;
-  const auto ys = candidates(height, height.count, max_rows, [&](const AxisSplit& s) {
-    return std::optional<uint32_t>(window_extent(s, sp.border_top, sp.border_bottom));
-  });
-  const auto fs = candidates(filters, filters.count, filters.total, [&](const AxisSplit& s) -> std::optional<uint32_t> {
-    // A depthwise TNP-B part must hold whole groups of filters, the last one included.
-    if (depthwise && tnp_b && s.count >= 2 && filters.granularity >= 2 &&
-        (s.total - uint64_t{s.count - 1} * s.size) % filters.granularity != 0)
-      return std::nullopt;
-    return depthwise ? s.size : channels;
-  });
+  candidates(
+      height, height.count, max_rows,
+      [&](const AxisSplit& s) { return std::optional<uint32_t>(window_extent(s, sp.border_top, sp.border_bottom)); },
+      ys);
+  candidates(
+      filters, filters.count, filters.total,
+      [&](const AxisSplit& s) -> std::optional<uint32_t> {
+        // A depthwise TNP-B part must hold whole groups of filters, the last one included.
+        if (depthwise && tnp_b && s.count >= 2 && filters.granularity >= 2 &&
+            (s.total - uint64_t{s.count - 1} * s.size) % filters.granularity != 0)
+          return std::nullopt;
+        return depthwise ? s.size : channels;
+      },
+      fs);
   if (xs.empty() || ys.empty() || fs.empty()) return result;
 
   auto fits = [&](uint32_t rows, uint32_t cols, uint32_t chans, InputBuffering* how) {
@@ -178,7 +217,7 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
     }
     return false;
   };
-  auto smallest = [](const std::vector<Candidate>& list) {
+  auto smallest = [](const CandidateList& list) {
     uint32_t m = list.front().extent;
     for (const auto& c : list) m = std::min(m, c.extent);
     return m;
@@ -218,10 +257,12 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
   if (best == ~Wide{0}) return result;
 
   // Among the splits of that total, the first in descending order of (x, y, filter) parts.
-  for (auto x = xs.rbegin(); x != xs.rend(); ++x) {
+  for (size_t xi = xs.size(); xi-- > 0;) {
+    const Candidate* x = &xs[xi];
     if (best % x->parts != 0) continue;
     const Wide rest = best / x->parts;
-    for (auto y = ys.rbegin(); y != ys.rend(); ++y) {
+    for (size_t yi = ys.size(); yi-- > 0;) {
+      const Candidate* y = &ys[yi];
       if (rest % y->parts != 0) continue;
       const Wide c = rest / y->parts;
       const auto f = std::find_if(fs.begin(), fs.end(), [&](const Candidate& k) { return k.parts == c; });

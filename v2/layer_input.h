@@ -1,6 +1,8 @@
 // The shape a layer reads from its first inbound layer.
 #pragma once
 
+#include "backend/layer_views.h"
+
 #include <nuvra/layer.h>
 
 #include <stdexcept>
@@ -8,9 +10,9 @@
 namespace nuvra::v2 {
 
 inline Shape first_input_shape(const Layer& layer) {
-  auto dims = layer.input_dimensions();
-  if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-  return dims.front();
+  const auto first = first_input_dimension(layer);
+  if (!first) throw std::runtime_error("Cannot get input size before it is set.");
+  return *first;
 }
 
 }  // namespace nuvra::v2

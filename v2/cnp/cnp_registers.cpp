@@ -1,5 +1,6 @@
 // The register blocks of the NPs of a CNP convolution layer.
 #include "backend/layer_mapping.h"
+#include "backend/layer_views.h"
 #include "backend/np_split.h"
 #include "v2/cnp/cnp_recording.h"
 #include "v2/cnp/common_config.h"
@@ -121,9 +122,8 @@ Pooling pooling_of(const LayerParams& params, const ConvParams& conv, const Pool
 }
 
 bool inbound_max_pooling(const Layer& layer) {
-  const auto inbounds = layer.inbound_layers();
-  if (inbounds.empty() || !inbounds.front()) return false;
-  return inbounds.front()->has_pool_type(PoolType::Max) && !inbounds.front()->has_activation();
+  const auto first = first_inbound_of(layer);
+  return first && first->has_pool_type(PoolType::Max) && !first->has_activation();
 }
 
 }  // namespace
@@ -144,10 +144,10 @@ NpRegisterMap cnp_np_registers(CnpFamily family, const Layer& layer, const CnpRe
   const ConvParams* conv = nullptr;
   Pooling pooling;
   if (!transposed) {
-    const auto* conv_view = dynamic_cast<const HasConvParams*>(&layer);
-    const auto* pool_view = dynamic_cast<const HasPoolParams*>(&layer);
-    conv = conv_view ? conv_view->conv_params() : nullptr;
-    const PoolingCalculatedParams* pool = pool_view ? pool_view->pool_params() : nullptr;
+    const HasConvParams* convolution = conv_view(layer);
+    const HasPoolParams* pooled = pool_view(layer);
+    conv = convolution ? convolution->conv_params() : nullptr;
+    const PoolingCalculatedParams* pool = pooled ? pooled->pool_params() : nullptr;
     if (conv == nullptr || pool == nullptr) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
     pooling = pooling_of(params, *conv, *pool);
   }

@@ -1,5 +1,6 @@
 #include "v2/cnp/cnp_rules.h"
 
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/input_limits.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 namespace nuvra::v2 {
 
@@ -32,13 +34,17 @@ int param(const Layer& layer, const char* key) { return layer.params()->get(key)
 // Records the engine computes when the layer is built; the mapping engine only ever checks
 // built layers, so a missing one is a caller error rather than a broken rule.
 const ConvParams& conv_record(const Layer& layer) {
-  const ConvParams* conv = dynamic_cast<const HasConvParams&>(layer).conv_params();
+  const HasConvParams* view = conv_view(layer);
+  if (!view) throw std::bad_cast();
+  const ConvParams* conv = view->conv_params();
   if (!conv) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
   return *conv;
 }
 
 const PoolingCalculatedParams& pool_record(const Layer& layer) {
-  const PoolingCalculatedParams* pool = dynamic_cast<const HasPoolParams&>(layer).pool_params();
+  const HasPoolParams* view = pool_view(layer);
+  if (!view) throw std::bad_cast();
+  const PoolingCalculatedParams* pool = view->pool_params();
   if (!pool) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
   return *pool;
 }

@@ -133,6 +133,11 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   std::shared_ptr<const Mapping> mapping() const override { return layer_mapping; }
   std::shared_ptr<Mapping> mapping() override { return layer_mapping; }
 
+  // The first of input_dimensions() once built, and the inbound layers, without the copies of the
+  // lists that input_dimensions() and inbound_layers() return: the mapper reads them many times.
+  const Shape* built_first_input() const { return built_ && !inputs_.empty() ? &inputs_.front() : nullptr; }
+  const std::vector<std::shared_ptr<LayerImpl>>& inbound_impls() const { return inbounds_; }
+
   // Assigned by the back end when the layer is mapped, reset when its pass goes.
   std::shared_ptr<Mapping> layer_mapping;
 

@@ -5,6 +5,7 @@
 
 #include "ops/gemm.h"
 #include "ops/route.h"
+#include "routes_here.h"
 
 #include <gtest/gtest.h>
 
@@ -32,24 +33,9 @@ int pick(int lo, int hi) {
   }
 }
 
-std::vector<RouteChoice> routes_here() {
-  std::vector<RouteChoice> out;
-  for (Route r : ops::detail::kRoutes) {
-    if (ops::detail::route_available(r))
-      out.push_back({r, false});
-    else if ((r == Route::vnni256 || r == Route::vnni512) && ops::detail::route_available(Route::avx2))
-      out.push_back({r, true});
-  }
-  return out;
-}
-
-std::string describe(RouteChoice c) { return std::string(route_name(c.route)) + (c.stand_in ? " (stand-in)" : ""); }
-
-// Restores the CPU's own route when a test ends, whatever happens.
-struct ForcedRoute {
-  explicit ForcedRoute(RouteChoice c) { ops::detail::force_route(c); }
-  ~ForcedRoute() { ops::detail::force_route(std::nullopt); }
-};
+using test::describe;
+using test::ForcedRoute;
+using test::routes_here;
 
 // Products of every row type and offset, through the plain store and the fused tail, equal the
 // plain sums modulo 2^32 (exactly, whenever they fit int32); spare output columns stay untouched.

@@ -4,6 +4,7 @@
 #include "forward_models.h"
 
 #include "ops/route.h"
+#include "routes_here.h"
 #include "run/thread_pool.h"
 #include "support/model_builders.h"
 
@@ -31,22 +32,6 @@ std::unique_ptr<Model> fresh_copy(const Model& m) {
   const std::vector<uint8_t> bytes = m.to_buffer();
   return Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
-
-std::vector<RouteChoice> routes_here() {
-  std::vector<RouteChoice> out;
-  for (Route r : ops::detail::kRoutes) {
-    if (ops::detail::route_available(r))
-      out.push_back({r, false});
-    else if ((r == Route::vnni256 || r == Route::vnni512) && ops::detail::route_available(Route::avx2))
-      out.push_back({r, true});
-  }
-  return out;
-}
-
-struct ForcedRoute {
-  explicit ForcedRoute(RouteChoice c) { ops::detail::force_route(c); }
-  ~ForcedRoute() { ops::detail::force_route(std::nullopt); }
-};
 
 // The work of each sample done by the calling thread alone, as with a pool of one thread.
 std::vector<uint8_t> forward_on_one_thread(Model& m, const std::shared_ptr<Dense>& inputs) {

@@ -60,9 +60,11 @@ const std::map<uint32_t, std::array<uint32_t, 4>> kConv = {
 const std::map<uint32_t, std::array<uint32_t, 3>> kDwc = {
     {3, {12, 12, 3}}, {4, {24, 24, 6}}, {5, {36, 30, 6}}, {7, {84, 84, 12}}};
 
-// Filter ranges (first, count) around the 8- and 24-filter groups, stored both ways round.
+// Filter ranges (first, count) around the 8- and 24-filter groups, stored both ways round; 1x1
+// blocks longer than 192 bytes, with and without a partial last 32-byte piece.
 const std::tuple<uint32_t, uint32_t, Layout> kRanges[] = {
-    {0, 1, Layout::RowMajor}, {3, 9, Layout::Reversed}, {0, 24, Layout::Reversed}, {2, 25, Layout::RowMajor}};
+    {0, 1, Layout::RowMajor},   {3, 9, Layout::Reversed},   {0, 24, Layout::Reversed},
+    {2, 25, Layout::RowMajor},  {7, 200, Layout::RowMajor}, {1, 250, Layout::RowMajor}};
 
 TEST(CnpWeightFormats, RoundTripThroughTheDocumentedLayouts) {
   for (uint32_t k : {1u, 3u, 4u, 5u, 7u}) {

@@ -93,7 +93,7 @@ struct Variant {
 
 SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, NpSplitParams sp,
                         uint32_t max_height, uint32_t max_width, uint32_t max_filters, hw::Type type,
-                        bool loop_itself, Variant v) {
+                        bool loop_itself, Variant v, SplitSearchMemo* memo = nullptr) {
   const Shape in = input_shape(layer);
   const uint32_t W = in[0], H = in[1], Ch = in[2];
 
@@ -116,7 +116,7 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   const uint32_t channels = v.depthwise ? std::min(Ch, max_filters) : Ch;
   const SplitSearchResult r =
       find_np_split(channels, layer.input_bits(), sp, checker, height, width, filters, fifo_size, type, loop_itself,
-                    input_sram_reserve(layer), v.depthwise, !v.transposed, layer.is_kind(6));
+                    input_sram_reserve(layer), v.depthwise, !v.transposed, layer.is_kind(6), memo);
   if (!r.found) return refuse("Cannot split to fit inputs in ram.");
 
   // Narrowing the first part for the pooling padding can leave the last rows or columns in no
@@ -238,10 +238,26 @@ SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& che
   return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false});
 }
 
+SplitResult split_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                                     uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself,
+                                     SplitSearchMemo& memo) {
+  const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false},
+                     &memo);
+}
+
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself) {
   const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
   return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false});
+}
+
+SplitResult split_depthwise_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker,
+                                               uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo) {
+  const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false},
+                     &memo);
 }
 
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,

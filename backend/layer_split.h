@@ -22,6 +22,13 @@ SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& che
 // DepthwiseConv2D and DepthwiseBufferTempConv layers: the filter axis is the input channels.
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);
+// The same two, reusing the split search answers that `memo` keeps for this checker.
+SplitResult split_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
+                                     uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself,
+                                     SplitSearchMemo& memo);
+SplitResult split_depthwise_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker,
+                                               uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo);
 // Transposed layers run on CNP1 and are never split by height.
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                           uint32_t max_height, uint32_t max_width, uint32_t max_filters,

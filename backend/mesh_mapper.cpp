@@ -317,8 +317,8 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
   switch (layer_type) {
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseBufferTempConv:
-      split = split_depthwise_conv_layer(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
-                                         mc.cnp_max_filters(), np_type, loop_itself);
+      split = split_depthwise_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
+                                                 mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
       break;
     case LayerType::Conv2DTranspose:
     case LayerType::DepthwiseConv2DTranspose: {
@@ -332,8 +332,8 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
       break;
     }
     default:
-      split = split_conv_layer(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(), mc.cnp_max_filters(),
-                               np_type, loop_itself);
+      split = split_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
+                                       mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
       break;
   }
   *status = std::get<1>(split);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "backend/map_constraints.h"
+#include "backend/split_search.h"
 #include "backend/strategies.h"
 
 #include <nuvra/layer.h>
@@ -78,6 +79,7 @@ class MeshMapper {
   std::vector<ComponentStatus> entries_;  // by entry of lists_
   const CompatibilityChecker* checker_;
   const MapConstraints* constraints_;
+  SplitSearchMemo split_memo_;  // answers for checker_ only
 };
 
 // The types a CNP or TNP-B layer needs, in allocation order: its NP type (CNP1 or TNP_B) when

@@ -176,11 +176,32 @@ AxisSplit axis_parts(const AxisSplit& axis, uint32_t parts) {
   return r;
 }
 
+const SplitSearchResult* SplitSearchMemo::find(const Key& key) const {
+  for (const auto& [k, result] : answers_)
+    if (k == key) return &result;
+  return nullptr;
+}
+
+void SplitSearchMemo::keep(const Key& key, const SplitSearchResult& result) {
+  if (answers_.size() < kMaxAnswers) answers_.emplace_back(key, result);
+}
+
 SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& sp,
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
-                                bool allow_height_split, bool tnp_b) {
+                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo) {
+  if (memo && checker.fit_tests_repeatable()) {
+    const SplitSearchMemo::Key key{channels,  input_bits, sp,          height,  width,     filters,
+                                   fifo_size, type,       loop_itself, reserve, depthwise, allow_height_split,
+                                   tnp_b};
+    if (const SplitSearchResult* known = memo->find(key)) return *known;
+    const SplitSearchResult result = find_np_split(channels, input_bits, sp, checker, height, width, filters,
+                                                   fifo_size, type, loop_itself, reserve, depthwise,
+                                                   allow_height_split, tnp_b);
+    memo->keep(key, result);
+    return result;
+  }
   SplitSearchResult result;
 
   CandidateList xs, ys, fs;

@@ -56,13 +56,38 @@ AxisSplit axis_split(uint32_t total, uint32_t max_size, uint32_t granularity);
 // cannot be made.
 AxisSplit axis_parts(const AxisSplit& axis, uint32_t parts);
 
+// What find_np_split answered, kept for one checker whose fit tests are repeatable: the same
+// layer shapes come again and again in one map. Holds a bounded number of answers.
+class SplitSearchMemo {
+ public:
+  struct Key {
+    uint32_t channels = 0;
+    uint8_t input_bits = 0;
+    NpSplitParams sp;
+    AxisSplit height, width, filters;
+    uint32_t fifo_size = 0;
+    hw::Type type{};
+    bool loop_itself = false;
+    uint32_t reserve = 0;
+    bool depthwise = false, allow_height_split = false, tnp_b = false;
+    bool operator==(const Key&) const = default;
+  };
+  const SplitSearchResult* find(const Key& key) const;
+  void keep(const Key& key, const SplitSearchResult& result);
+
+ private:
+  static constexpr size_t kMaxAnswers = 64;
+  std::vector<std::pair<Key, SplitSearchResult>> answers_;
+};
+
 // The smallest total number of parts whose input window fits the NP's input SRAM; among
 // equal totals more parts along x first, then y, then the filters. A dual-buffered fit is
-// taken before a single-buffered one, which `loop_itself` forbids.
+// taken before a single-buffered one, which `loop_itself` forbids. With `memo` (kept for this
+// checker only) an answer is reused when the checker's fit tests are repeatable.
 SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& sp,
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
-                                bool allow_height_split, bool tnp_b);
+                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo = nullptr);
 
 }  // namespace nuvra

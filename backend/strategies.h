@@ -60,6 +60,9 @@ class CompatibilityChecker {
                                                uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
   virtual bool is_sram_input_fit_dual_buffer(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
                                              uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
+  // True when the two fit tests above answer the same arguments the same way for as long as the
+  // checker lives, so that a split search may reuse what they said (the generations' own checkers).
+  virtual bool fit_tests_repeatable() const { return false; }
   virtual bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const = 0;
   virtual NpSplitParams np_split_params(hw::Type np_type, const LayerParams& params) const = 0;
   virtual bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const = 0;

@@ -11,6 +11,7 @@
 #include "v1/mapping_checks.h"
 
 #include <stdexcept>
+#include <typeinfo>
 
 namespace nuvra::v1 {
 
@@ -66,6 +67,8 @@ bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type, uint32_t 
                                                              uint32_t) const {
   return v1::is_sram_input_fit_dual_buffer(height, width, channels, bits);
 }
+
+bool CompatibilityCheckerImpl::fit_tests_repeatable() const { return typeid(*this) == typeid(CompatibilityCheckerImpl); }
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
   return check_weights_size_fit_cnp(*constraints, layer, filters);

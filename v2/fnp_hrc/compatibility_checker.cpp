@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <typeinfo>
 
 namespace nuvra::v2 {
 
@@ -173,6 +174,8 @@ bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type type, uint
                                                              uint32_t taken) const {
   return v2::is_sram_input_fit_dual_buffer(*constraints, type, height, width, channels, fifo_size, bits, taken);
 }
+
+bool CompatibilityCheckerImpl::fit_tests_repeatable() const { return typeid(*this) == typeid(CompatibilityCheckerImpl); }
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
   return v2::is_weights_size_fit_np(*constraints, layer, filters);

@@ -35,6 +35,8 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                        uint32_t fifo_size, uint8_t bits, uint32_t taken) const override;
   bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                                      uint32_t fifo_size, uint8_t bits, uint32_t taken) const override;
+  // Pure functions of the hardware constraints; a subclass may answer otherwise.
+  bool fit_tests_repeatable() const override;
   bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override;
   NpSplitParams np_split_params(hw::Type type, const LayerParams& params) const override;
   bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const override;

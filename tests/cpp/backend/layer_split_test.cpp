@@ -5,6 +5,7 @@
 #include "backend/split_search.h"
 
 #include "support/fake_checker.h"
+#include "v2/fnp_hrc/compatibility_checker.h"
 #include "support/model_builders.h"
 
 #include <gtest/gtest.h>
@@ -269,6 +270,58 @@ TEST(SplitProperties, SearchMatchesTheLiteralLoop) {
     ++compared, found += slow.found, several += slow.found && fast.width.count * fast.height.count * fast.filters.count > 1;
   }
   EXPECT_TRUE(compared > 250 && found > 100 && several > 50 && compared - found > 20) << compared << " " << found << " " << several;
+}
+
+// A checker of fixed capacities that tells the split search its fit tests are repeatable.
+class RepeatableChecker final : public FakeChecker {
+ public:
+  bool fit_tests_repeatable() const override { return true; }
+};
+
+class UserV2Checker final : public v2::CompatibilityCheckerImpl {
+ public:
+  using v2::CompatibilityCheckerImpl::CompatibilityCheckerImpl;
+};
+
+// A memo gives back what the search found for the same arguments, without asking again, and
+// only for a checker that says its fit tests are repeatable; the generation's own checker says
+// so, a class derived from it does not.
+TEST(SplitSearch, AnswersReusedOnlyForRepeatableCheckers) {
+  std::mt19937 rng(11);
+  auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+  RepeatableChecker repeatable;
+  FakeChecker plain;
+  for (FakeChecker* c : {static_cast<FakeChecker*>(&repeatable), &plain}) c->dual_capacity_words = 40, c->single_capacity_words = 70;
+  SplitSearchMemo memo_r, memo_p;
+  int found = 0;
+  for (int i = 0; i < 120; ++i) {
+    const uint32_t W = pick(1, 9), H = pick(1, 9), F = pick(1, 12), C = pick(1, 8);
+    const NpSplitParams sp{pick(0, 1), pick(0, 1), pick(0, 1), pick(0, 1), 0, 0, 0, F};
+    const AxisSplit height = axis_split(H, pick(1, 9), 1), width = axis_split(W, pick(1, 9), 1), filters = axis_split(F, pick(1, 12), 1);
+    const bool depthwise = pick(0, 1) == 1, loop = pick(0, 3) == 0;
+    auto search = [&](FakeChecker& c, SplitSearchMemo* memo) {
+      return find_np_split(C, 8, sp, c, height, width, filters, 0, hw::Type::CNP1, loop, 0, depthwise, true, false, memo);
+    };
+    const auto expected = search(plain, nullptr);
+    found += expected.found;
+    SCOPED_TRACE("case " + std::to_string(i));
+    for (FakeChecker* c : {static_cast<FakeChecker*>(&repeatable), &plain}) {
+      // A memo kept over all cases never answers for other arguments; a fresh one spares the
+      // repeatable checker the second question, and only that one.
+      SplitSearchMemo fresh;
+      for (SplitSearchMemo* memo : {c == &plain ? &memo_p : &memo_r, &fresh, &fresh}) {
+        c->clear_calls();
+        const auto r = search(*c, memo);
+        EXPECT_EQ(std::make_tuple(r.found, r.width, r.height, r.filters, r.buffering),
+                  std::make_tuple(expected.found, expected.width, expected.height, expected.filters, expected.buffering));
+      }
+      EXPECT_EQ(c->fit_calls.empty(), c == &repeatable);
+    }
+  }
+  EXPECT_GT(found, 20);
+  HardwareConstraints hardware;
+  EXPECT_EQ(std::make_tuple(v2::CompatibilityCheckerImpl(hardware).fit_tests_repeatable(), UserV2Checker(hardware).fit_tests_repeatable(), plain.fit_tests_repeatable()),
+            std::make_tuple(true, false, false));
 }
 
 NpSpace window(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t c = 4) { return {x, y, Shape{w, h, c}}; }

@@ -119,6 +119,71 @@ TEST(RunPrepared, SplitLayersMatchTheirUnsplitRuns) {
   }
 }
 
+// Depthwise layers whose vector route runs the neuron tail itself: tail values that differ per
+// channel, every width it writes (8 bits unsigned and signed, int16) at full and narrower ranges,
+// from 8-bit and wider inputs, with a remainder of channels beside the vector route's runs of 16.
+TEST(RunPrepared, DepthwiseTailsMatchThePortableRoute) {
+  std::mt19937 rng(11);
+  const auto pick = [&](int lo, int hi) { return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)); };
+  struct Case {
+    int activation, bits;      // of the output
+    int in_bits;               // of the input
+    bool in_signed;
+  };
+  const Case cases[] = {{1, 8, 8, false}, {1, 4, 8, true}, {1, 12, 12, true}, {0, 8, 8, false},
+                        {0, 5, 8, true},  {0, 12, 8, false}, {0, 16, 12, true}, {1, 15, 8, false}};
+  for (const Case& c : cases)
+    for (const uint32_t channels : {32u, 53u}) {
+      ModelBuilder b;
+      b.input(13, 9, channels, c.in_bits, c.in_signed)
+          .add(LayerType::DepthwiseConv2D,
+               {{"kernel_size", 3}, {"kernel_stride", 1}, {"activation", c.activation}, {"output_bits", c.bits}}, "dw");
+      Model& m = b.model();
+      Variables& v = *m.get_layer(1)->variables();
+      const auto fill = [&](const char* name, int lo, int hi) {
+        const auto old = v.get(name);
+        const auto t = Dense::create(old->type(), old->shape());
+        for (size_t i = 0; i < t->size(); ++i) {
+          const int x = pick(lo, hi);
+          t->storage().data()[i] = static_cast<uint8_t>(x);  // int8 or uint8
+        }
+        v.set(name, t);
+      };
+      fill("weights", -127, 127);
+      fill("bias", -128, 127);
+      fill("bias_shift", 0, 6);
+      fill("output_scales", 1, 255);
+      // Sums of 9 products of up to 2^7 · 2^(in_bits) scaled by up to 2^8, down to the output's range.
+      const int down = 9 + c.in_bits - c.bits;
+      fill("output_shift", -down - 8, -down);
+      if (v.has("max_value")) {
+        fill("max_value", 1, 255);
+        fill("max_value_shift", 0, c.in_bits + 4);
+      }
+      const auto inputs = Dense::create(c.in_bits > 8 ? TensorType::int16 : c.in_signed ? TensorType::int8 : TensorType::uint8,
+                                        {2, 13, 9, channels});
+      const int top = c.in_signed ? (1 << (c.in_bits - 1)) - 1 : (1 << c.in_bits) - 1;
+      for (size_t i = 0; i < inputs->size() / channels * channels; ++i) {
+        const int x = c.in_signed ? pick(-top - 1, top) : pick(0, top);
+        if (c.in_bits > 8) inputs->data<int16_t>()[i] = static_cast<int16_t>(x);
+        else inputs->storage().data()[i] = static_cast<uint8_t>(x);
+      }
+      const std::string label = "activation " + std::to_string(c.activation) + ", " + std::to_string(c.bits) +
+                                " bits from " + std::to_string(c.in_bits) + ", " + std::to_string(channels) + " channels";
+      std::vector<uint8_t> expected;
+      {
+        const ForcedRoute portable({Route::portable, false});
+        expected = forward_on_one_thread(m, inputs);
+      }
+      EXPECT_GT(std::set<uint8_t>(expected.begin(), expected.end()).size(), 4u) << label << ": too few values";
+      for (const RouteChoice route : routes_here()) {
+        const ForcedRoute forced(route);
+        EXPECT_EQ(forward(m, inputs), expected) << label << " on " << route_name(route.route);
+        EXPECT_EQ(forward_on_one_thread(m, inputs), expected) << label << " on one thread";
+      }
+    }
+}
+
 // Each change below is made after a run prepared the layers; the next run must give what a model
 // built afresh with the new state gives.
 TEST(RunPrepared, PreparationsFollowEveryChangeOfVariables) {

@@ -77,6 +77,11 @@ std::shared_ptr<Layer> first_inbound_of(Layer& layer) {
   return inbounds.empty() ? nullptr : inbounds.front();
 }
 
+std::shared_ptr<Dense> variable_if_declared(const Variables& vars, const std::string& name) {
+  if (exactly<VariablesImpl>(typeid(vars))) return static_cast<const VariablesImpl&>(vars).get_if(name);
+  return vars.has(name) ? vars.get(name) : nullptr;
+}
+
 LayerImpl* layer_impl(Layer& layer) {
   if (const LayerImpl* impl = engine_layer(layer)) return const_cast<LayerImpl*>(impl);
   return dynamic_cast<LayerImpl*>(&layer);

@@ -4,15 +4,20 @@
 #pragma once
 
 #include <nuvra/layer.h>
+#include <nuvra/variables.h>
 
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace nuvra {
 
 // Null when the layer has no such record.
 const HasConvParams* conv_view(const Layer& layer);
 const HasPoolParams* pool_view(const Layer& layer);
+
+// vars.has(name) ? vars.get(name) : null, in one look-up for the engine's own variables.
+std::shared_ptr<Dense> variable_if_declared(const Variables& vars, const std::string& name);
 
 // Null when the layer is not built on LayerImpl.
 LayerImpl* layer_impl(Layer& layer);

@@ -21,11 +21,21 @@ std::unique_ptr<LayerParams> LayerParams::clone() const {
 
 namespace {
 
+// Keys of up to this many bytes are told apart by their two words alone.
+constexpr size_t kWordKeyBytes = 15;
+
 uint64_t key_word(std::string_view key) {
   uint64_t word = std::min<size_t>(key.size(), 0xFF);
   const size_t n = std::min<size_t>(key.size(), 7);
   for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<uint8_t>(key[i])} << (8 * (i + 1));
   return word;
+}
+
+uint64_t key_rest(std::string_view key) {
+  uint64_t rest = 0;
+  for (size_t i = 7; i < std::min(key.size(), kWordKeyBytes); ++i)
+    rest |= uint64_t{static_cast<uint8_t>(key[i])} << (8 * (i - 7));
+  return rest;
 }
 
 }  // namespace
@@ -47,20 +57,22 @@ LayerParams& LayerParams::operator=(const LayerParams& other) {
 void LayerParams::index() {
   slots_.clear();
   slots_.reserve(entries_.size());
-  for (const auto& entry : entries_) slots_.push_back({key_word(entry.first), &entry});
+  for (const auto& entry : entries_) slots_.push_back({key_word(entry.first), key_rest(entry.first), &entry});
 }
 
 const int* LayerParams::find(std::string_view key) const {
   const uint64_t word = key_word(key);
+  const uint64_t rest = key_rest(key);
+  const bool whole = key.size() <= kWordKeyBytes;
   for (const Slot& s : slots_)
-    if (s.word == word && s.entry->first == key) return &s.entry->second;
+    if (s.word == word && s.rest == rest && (whole || s.entry->first == key)) return &s.entry->second;
   return nullptr;
 }
 
 void LayerParams::set(const std::string& key, int value) {
   slots_.reserve(slots_.size() + 1);
   const auto [it, added] = entries_.insert_or_assign(key, value);
-  if (added) slots_.push_back({key_word(key), &*it});
+  if (added) slots_.push_back({key_word(key), key_rest(key), &*it});
 }
 
 int LayerParams::get(std::string_view key) const {

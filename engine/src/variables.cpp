@@ -153,6 +153,13 @@ void VariablesImpl::set(const std::string& name, const std::shared_ptr<Dense>& v
 
 bool VariablesImpl::has(const std::string& name) const { return find(name) != nullptr; }
 
+std::shared_ptr<Dense> VariablesImpl::get_if(const std::string& name) const {
+  const Slot* s = find(name);
+  if (!s) return nullptr;
+  if (!s->value) s->value = initial_value(s->decl);
+  return s->value;
+}
+
 void VariablesImpl::declare(const VariableDecl& decl) {
   check_shape(decl.shape);
   const auto t = static_cast<int32_t>(decl.type);

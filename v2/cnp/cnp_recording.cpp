@@ -2,6 +2,7 @@
 #include "v2/cnp/cnp_recording.h"
 
 #include "backend/layer_mapping.h"
+#include "backend/layer_views.h"
 #include "v2/cnp/common_config.h"
 #include "v2/cnp/shifts.h"
 #include "v2/cnp/weight_formats.h"
@@ -33,7 +34,7 @@ struct NeuronVariables {
 };
 
 std::shared_ptr<Dense> optional_variable(const Variables& vars, const char* name) {
-  return vars.has(name) ? vars.get(name) : nullptr;
+  return variable_if_declared(vars, name);
 }
 
 std::shared_ptr<const Dense> dense_or_null(const std::shared_ptr<Tensor>& t) {

@@ -1,5 +1,6 @@
 #include "v2/fnp_hrc/compatibility_checker.h"
 
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
@@ -121,8 +122,9 @@ MappingStatus check_layer_kind(const HardwareConstraints& constraints, const Lay
 
 MappingStatus check_variable_unsigned_bits(const Layer& layer, int bits, const std::string& name) {
   const Variables& vars = *layer.variables();
-  if (!vars.has(name)) return MappingSuccess();
-  const int width = evaluate_bitwidth(*vars.get(name));
+  const std::shared_ptr<Dense> values = variable_if_declared(vars, name);
+  if (!values) return MappingSuccess();
+  const int width = evaluate_bitwidth(*values);
   if (width <= bits) return MappingSuccess();
   return LayerMappingError(layer, name + " should only contain unsigned values that use no more than " +
                                       std::to_string(bits) + " bit, " + std::to_string(width) + " detected");

@@ -42,10 +42,11 @@ class LayerParams {
   // Rebuilds `slots_` from `entries_`.
   void index();
 
-  // A key's length and first seven bytes, with its entry: a look-up reads this compact list and
-  // compares whole keys only where these agree.
+  // A key's length and first fifteen bytes, with its entry: a look-up reads this compact list and
+  // compares whole keys only where these agree on a longer key.
   struct Slot {
-    uint64_t word;
+    uint64_t word;  // the length, then bytes 0-6
+    uint64_t rest;  // bytes 7-14
     const Entries::value_type* entry;
   };
   LayerType type_;

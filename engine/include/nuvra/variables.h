@@ -42,6 +42,8 @@ class VariablesImpl final : public Variables {
   std::shared_ptr<Dense> get(const std::string& name) const override;
   void set(const std::string& name, const std::shared_ptr<Dense>& value) override;
   bool has(const std::string& name) const override;
+  // What get gives when the variable is declared, null otherwise: one look-up for both questions.
+  std::shared_ptr<Dense> get_if(const std::string& name) const;
 
   // Declared by the layer when it is built; a redeclaration drops the stored value.
   void declare(const VariableDecl& decl);

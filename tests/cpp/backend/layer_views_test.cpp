@@ -7,6 +7,8 @@
 
 #include "mapper_rig.h"
 
+#include <nuvra/tensor.h>
+
 #include <nuvra/layers.h>
 
 #include <gtest/gtest.h>
@@ -95,6 +97,34 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
     EXPECT_EQ(pool_view(l), dynamic_cast<const HasPoolParams*>(&l)) << l.get_name();
     EXPECT_EQ(layer_impl(*layer), dynamic_cast<LayerImpl*>(layer.get())) << l.get_name();
   }
+}
+
+// A user's variables: one tensor under one name.
+class OneVariable final : public Variables {
+ public:
+  std::vector<std::string> names() const override { return {"only"}; }
+  std::shared_ptr<Dense> get(const std::string& name) const override {
+    if (name != "only") throw std::invalid_argument("no " + name);
+    return value;
+  }
+  void set(const std::string&, const std::shared_ptr<Dense>&) override {}
+  bool has(const std::string& name) const override { return name == "only"; }
+  std::shared_ptr<Dense> value = Dense::create(TensorType::int8, {2}, Layout::RowMajor);
+};
+
+TEST(LayerViews, VariablesAskedOnce) {
+  Graph g = chain();
+  OneVariable user;
+  const Variables* sets[] = {g("c1")->variables(), g("c2")->variables(), &user};
+  size_t declared = 0;
+  for (const Variables* vars : sets)
+    for (const char* name : {"weights", "bias", "output_shift", "only", "none"}) {
+      const auto once = variable_if_declared(*vars, name);
+      EXPECT_EQ(once, vars->has(name) ? vars->get(name) : nullptr) << name;
+      EXPECT_EQ(once != nullptr, vars->has(name)) << name;
+      declared += once != nullptr;
+    }
+  EXPECT_GE(declared, 5u);  // the layers' weights and shifts, and the user's one
 }
 
 TEST(LayerViews, MappingsOfEveryKind) {

@@ -103,11 +103,13 @@ TEST(Variables, SetAcceptsTheFamilyAndTheRangeOnly) {
   }
 }
 
-// Names that agree in length and first bytes, or that one is the start of another, are told
-// apart by variables and by layer parameters, also after keys are added and parameters copied.
+// Names that agree in length and first bytes (within the fifteen a compact key holds, and past
+// them), or that one is the start of another, are told apart by variables and by layer
+// parameters, also after keys are added and parameters copied.
 TEST(NamedLookups, NamesAlikeAreToldApart) {
   const std::vector<std::string> names = {"max_value", "max_value_shift", "max_value_shifx", "max_valuf_shift",
-                                          "a", "", "output_scales", "output_shift"};
+                                          "a", "", "output_scales", "output_shift", "kernel_stride_x_1",
+                                          "kernel_stride_x_2"};
   VariablesImpl v("conv1");
   std::map<std::string, int> entries;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -125,7 +127,7 @@ TEST(NamedLookups, NamesAlikeAreToldApart) {
     EXPECT_EQ(params->get(names[i]), names[i] == "a" ? 8 : static_cast<int>(i)) << names[i];
     EXPECT_EQ(copy.get(names[i]), names[i] == "a" ? 7 : static_cast<int>(i)) << names[i];
   }
-  for (const char* missing : {"max_value_shif", "max_value_shiftt", "b", "output_scale"}) {
+  for (const char* missing : {"max_value_shif", "max_value_shiftt", "b", "output_scale", "kernel_stride_x_3"}) {
     EXPECT_FALSE(v.has(missing)) << missing;
     EXPECT_EQ(params->find(missing), nullptr) << missing;
   }

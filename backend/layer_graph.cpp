@@ -255,12 +255,9 @@ std::shared_ptr<Layer> next_mappable_layer(const std::shared_ptr<Layer>& layer,
 std::shared_ptr<Layer> next_mappable_layer_before(const std::shared_ptr<Layer>& layer,
                                                   const std::shared_ptr<Layer>& pass_last) {
   if (layer == pass_last) return nullptr;
-  const auto outs = layer->outbound_layers();
-  if (outs.empty()) return nullptr;
-  const auto& next = outs.front();
-  if (!next->is_kind(5)) return next;
-  const auto after_merge = next->outbound_layers();
-  return after_merge.empty() ? nullptr : after_merge.front();
+  auto next = first_outbound_of(*layer);
+  if (!next || !next->is_kind(5)) return next;
+  return first_outbound_of(*next);
 }
 
 std::shared_ptr<Layer> first_mappable_layer(const std::vector<std::shared_ptr<Layer>>& pass_layers) {

@@ -82,6 +82,12 @@ std::shared_ptr<Dense> variable_if_declared(const Variables& vars, const std::st
   return vars.has(name) ? vars.get(name) : nullptr;
 }
 
+std::shared_ptr<Layer> first_outbound_of(const Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) return impl->first_outbound();
+  const auto outbounds = layer.outbound_layers();
+  return outbounds.empty() ? nullptr : outbounds.front();
+}
+
 LayerImpl* layer_impl(Layer& layer) {
   if (const LayerImpl* impl = engine_layer(layer)) return const_cast<LayerImpl*>(impl);
   return dynamic_cast<LayerImpl*>(&layer);

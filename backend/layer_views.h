@@ -30,4 +30,7 @@ std::optional<Shape> first_input_dimension(const Layer& layer);
 std::shared_ptr<const Layer> first_inbound_of(const Layer& layer);
 std::shared_ptr<Layer> first_inbound_of(Layer& layer);
 
+// outbound_layers().front() without a copy of the list; null when nothing reads the layer.
+std::shared_ptr<Layer> first_outbound_of(const Layer& layer);
+
 }  // namespace nuvra

@@ -2,6 +2,8 @@
 // without a full reprogramming.
 #include "v2/np_registers.h"
 
+#include "backend/layer_views.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -27,9 +29,9 @@ const hw::SplitRecord& split_of(const Layer& layer, const hw::Component& np) {
 }
 
 Shape first_input(const Layer& layer) {
-  const std::vector<Shape> inputs = layer.input_dimensions();
-  if (inputs.empty()) throw std::out_of_range("The layer " + layer.get_name() + " has no input shape");
-  return inputs.front();
+  const auto first = first_input_dimension(layer);
+  if (!first) throw std::out_of_range("The layer " + layer.get_name() + " has no input shape");
+  return *first;
 }
 
 }  // namespace
@@ -43,10 +45,9 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
   const uint32_t ib = next_layer.input_bits();
   bool inbound_max_pool = false;
   bool inbound_activation = false;
-  const auto inbounds = next_layer.inbound_layers();
-  if (!inbounds.empty() && inbounds.front()) {
-    inbound_max_pool = inbounds.front()->has_pool_type(PoolType::Max);
-    inbound_activation = inbounds.front()->has_activation();
+  if (const auto inbound = first_inbound_of(next_layer)) {
+    inbound_max_pool = inbound->has_pool_type(PoolType::Max);
+    inbound_activation = inbound->has_activation();
   }
   const ColumnRange sources = column_range(mapping->get_prev_component());
   const bool fnp = next_layer.is_kind(kKindFnp);

@@ -137,6 +137,12 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   // lists that input_dimensions() and inbound_layers() return: the mapper reads them many times.
   const Shape* built_first_input() const { return built_ && !inputs_.empty() ? &inputs_.front() : nullptr; }
   const std::vector<std::shared_ptr<LayerImpl>>& inbound_impls() const { return inbounds_; }
+  // The first of outbound_layers(), null when there is none.
+  std::shared_ptr<Layer> first_outbound() const {
+    for (const auto& w : outbounds_)
+      if (auto l = w.lock()) return l;
+    return nullptr;
+  }
 
   // Assigned by the back end when the layer is mapped, reset when its pass goes.
   std::shared_ptr<Mapping> layer_mapping;

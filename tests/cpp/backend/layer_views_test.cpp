@@ -72,6 +72,15 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
     }
   }
   EXPECT_GE(made, 3u);
+  // A reader that is gone is skipped: a layer whose first reader went and whose second lives.
+  auto read = std::make_shared<LayerImpl>(conv_params(), "read");
+  auto gone = std::make_shared<LayerImpl>(conv_params(), "gone");
+  auto lives = std::make_shared<LayerImpl>(conv_params(), "lives");
+  read->add_outbound(gone);
+  read->add_outbound(lives);
+  gone.reset();
+  layers.push_back(read);
+  EXPECT_EQ(first_outbound_of(*read), lives);
   auto answers = std::make_shared<UserAnswers>(conv_params(), "answers");
   answers->reads = g("c2");
   layers.push_back(answers);
@@ -93,6 +102,8 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
     const auto inbounds = layer->inbound_layers();
     EXPECT_EQ(first_inbound_of(*layer), inbounds.empty() ? nullptr : inbounds.front()) << l.get_name();
     EXPECT_EQ(first_inbound_of(l), inbounds.empty() ? nullptr : inbounds.front()) << l.get_name();
+    const auto outbounds = l.outbound_layers();
+    EXPECT_EQ(first_outbound_of(l), outbounds.empty() ? nullptr : outbounds.front()) << l.get_name();
     EXPECT_EQ(conv_view(l), dynamic_cast<const HasConvParams*>(&l)) << l.get_name();
     EXPECT_EQ(pool_view(l), dynamic_cast<const HasPoolParams*>(&l)) << l.get_name();
     EXPECT_EQ(layer_impl(*layer), dynamic_cast<LayerImpl*>(layer.get())) << l.get_name();

@@ -60,6 +60,22 @@ NUVRA_INLINE void gathered(const PackedFilters& w, const In* in, const Window& g
   }
 }
 
+// A 1x1 window over every pixel, where the rows are the input's own but of another type: they are
+// converted a batch at a time, in one pass over contiguous values.
+template <class In, class P, class To>
+NUVRA_INLINE void converted(const PackedFilters& w, const In* in, size_t c, size_t p0, size_t p1, const Epilogue& e,
+                            FilterRange f, To to) {
+  const size_t batch = batch_rows(w.row_bytes(), 1);
+  Scratch<P> panel(std::min(batch, p1 - p0) * c);
+  P* rows = panel.data();
+  for (size_t b0 = p0; b0 < p1; b0 += batch) {
+    const size_t n = std::min(batch, p1 - b0);
+    const In* src = in + b0 * c;
+    for (size_t k = 0; k < n * c; ++k) rows[k] = to(src[k]);
+    w.multiply(rows, n, c * sizeof(P), e, b0, f.begin, f.end);
+  }
+}
+
 template <class In>
 NUVRA_INLINE void convolve_from(const PackedFilters& w, const In* in, const ConvSource& s, size_t p0, size_t p1,
                    const Epilogue& e, FilterRange f) {
@@ -72,13 +88,16 @@ NUVRA_INLINE void convolve_from(const PackedFilters& w, const In* in, const Conv
     if constexpr (std::is_same_v<In, uint8_t>) {
       if (whole && offset == 0) return w.multiply(in + p0 * g.c, p1 - p0, g.c, e, p0, f.begin, f.end);
     }
-    gathered<In, uint8_t>(w, in, g, s.pad, p0, p1, e, f,
-                          [offset](auto v) { return static_cast<uint8_t>(static_cast<int32_t>(v) + offset); });
+    const auto to = [offset](auto v) { return static_cast<uint8_t>(static_cast<int32_t>(v) + offset); };
+    if (whole) return converted<In, uint8_t>(w, in, g.c, p0, p1, e, f, to);
+    gathered<In, uint8_t>(w, in, g, s.pad, p0, p1, e, f, to);
   } else {
     if constexpr (std::is_same_v<In, int16_t>) {
       if (whole) return w.multiply(in + p0 * g.c, p1 - p0, g.c * 2, e, p0, f.begin, f.end);
     }
-    gathered<In, int16_t>(w, in, g, s.pad, p0, p1, e, f, [](auto v) { return static_cast<int16_t>(v); });
+    const auto to = [](auto v) { return static_cast<int16_t>(v); };
+    if (whole) return converted<In, int16_t>(w, in, g.c, p0, p1, e, f, to);
+    gathered<In, int16_t>(w, in, g, s.pad, p0, p1, e, f, to);
   }
 }
 

@@ -61,7 +61,7 @@ size_t stores_up_to(const std::shared_ptr<Layer>& layer, const Layers& all_layer
 uint8_t largest_gap(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   const uint32_t own = get_layer_depth(layer, depths);
   uint8_t gap = 0;
-  for (const auto& o : layer->outbound_layers())
+  for (const auto& o : outbounds_of(*layer))
     gap = std::max(gap, static_cast<uint8_t>(get_layer_depth(o, depths) - own));
   return gap;
 }
@@ -146,7 +146,7 @@ void build_skipdma_store_info(const std::shared_ptr<Layer>& layer, const Layers&
   } else {
     info->frames = static_cast<uint8_t>(gap - 1);
     info->index = static_cast<uint8_t>(1 + 2 * stores_up_to(layer, all_layers));
-    const auto outs = layer->outbound_layers();
+    const auto outs = outbounds_of(*layer);
     if (outs.size() == 1 && outs[0]->is_kind(5)) {
       // The output goes to the merge only, through the skip DMA.
       m->next_id = LayerMappingBuilder::skipdma_channels(layer, pass, all_layers)[2];
@@ -240,7 +240,7 @@ void LayerMappingBuilder::link_layers_mapping(const Layers& pass, const Layers& 
 
 void LayerMappingBuilder::update_layer_mapping(const std::shared_ptr<Layer>& layer, const Layers& pass,
                                                const Layers& all_layers, DepthMap* depths) {
-  const auto inbounds = layer->inbound_layers();
+  const auto inbounds = inbounds_of(*layer);
   if (inbounds.empty()) return;
   const auto m = mapping_of(layer);
 
@@ -329,9 +329,9 @@ int get_fifo_index(const std::shared_ptr<Layer>& layer, const std::vector<std::s
 
 void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   if (layer->is_kind(5)) return;
-  const auto outs = layer->outbound_layers();
+  const auto outs = outbounds_of(*layer);
   if (outs.empty() || outs.front()->type() != LayerType::Concatenate) return;
-  const auto inputs = outs.front()->inbound_layers();
+  const auto inputs = inbounds_of(*outs.front());
   if (inputs.size() < 2 || inputs[1] != layer) return;
   if (get_layer_depth(inputs[0], depths) >= get_layer_depth(inputs[1], depths)) return;
   mapping_of(layer)->sram_output_shift = std::make_unique<uint32_t>(inputs[0]->output_dimensions()[2]);

@@ -211,11 +211,17 @@ void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
   auto m = std::make_shared<LayerMapping>();
   m->id = id;
   m->next_id = 255;
+  // Linking adds at most one list to each side and drops the DMA event's. The DMA event's list
+  // is only ever dropped, never changed, so both sides can hold the same one.
+  m->prev_components.reserve(2);
+  m->next_components.reserve(2);
+  auto dma_link = single_component(hw::Type::DMA_EVENT, dma_event);
   if (layer->is_kind(1))
     m->prev_components.push_back(single_component(hw::Type::HRC, hw::Ident{0, 0, 0, 0}));
   else
-    m->prev_components.push_back(single_component(hw::Type::DMA_EVENT, dma_event));
+    m->prev_components.push_back(dma_link);
   m->nps = std::make_shared<std::vector<hw::Component>>();
+  m->nps->reserve(components.size());
   for (const auto& c : components) {
     if (c.type == hw::Type::SKIP_DMA_STORE)
       m->skipdma_stores.push_back(c);
@@ -225,7 +231,7 @@ void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
       m->nps->push_back(c);
   }
   m->stores_are_inputs = (m->skipdma_stores.empty() && m->skipdma_loads.empty()) ? false : layer->is_kind(6);
-  m->next_components.push_back(single_component(hw::Type::DMA_EVENT, dma_event));
+  m->next_components.push_back(std::move(dma_link));
   m->p2p_in = false;
   m->p2p_out = true;
   impl->layer_mapping = std::move(m);

@@ -20,6 +20,9 @@ namespace nuvra {
 namespace {
 
 constexpr size_t kInitialBufferSize = 1024;
+// The program information (pass spans, skip-DMA records) of a model of a hundred layers takes a
+// few kilobytes: begun this large, it seldom grows by reallocation.
+constexpr size_t kInitialInfoSize = 16384;
 
 // The deferred blocks of one record, placed while its tracks are laid out and written once all
 // are: blocks that share a sweep are made in one pass over their source, and a block whose
@@ -112,7 +115,7 @@ auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltyp
 
 SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
     : data_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize, &BulkAllocator::instance())),
-      info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialBufferSize)),
+      info_builder_(std::make_unique<flatbuffers::FlatBufferBuilder>(kInitialInfoSize)),
       recorder_(layer_recorder, io_recorder) {}
 
 SequenceSerializer::~SequenceSerializer() = default;

@@ -141,6 +141,8 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   size_t accepted_end = 0;
   bool mapped_before = false;
   bool pass_full = false;
+  std::vector<hw::Ident> reserve;  // NPs the next layer may not take; its room kept across layers
+  accepted.reserve(list.size());
 
   for (size_t pos = 0; pos < list.size();) {
     const std::shared_ptr<Layer>& layer = list[pos];
@@ -154,7 +156,7 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
       current.clear();
     } else {
       const bool loop_itself = constraints->hwpr_loopitself();
-      std::vector<hw::Ident> reserve;
+      reserve.clear();
       // FNP2 weights live in external memory for the whole sequence: no later FNP layer may
       // take those NPs, even in another pass.
       if (layer->is_kind(3)) reserve = fnp2_idents;
@@ -190,11 +192,12 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
     if (status.ok()) {
       for (auto& p : pending) accepted.push_back(std::move(p));
       pending.clear();
-      accepted.push_back(current);
+      accepted.push_back(std::move(current));
       accepted_end = pos;
     } else {
-      pending.push_back(current);
+      pending.push_back(std::move(current));
     }
+    current.clear();  // moved from: every branch above sets it anew
   }
 
   if (accepted.empty()) {

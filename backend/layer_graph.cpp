@@ -58,7 +58,7 @@ std::optional<Readers> indexed_readers(const Layer* layer, const Layers& layers)
 uint32_t scoped_depth(LayerGraphScope::Index& index, const std::shared_ptr<Layer>& layer) {
   if (const auto it = index.depths.find(layer.get()); it != index.depths.end()) return it->second;
   uint32_t deepest = 0;
-  for (const auto& in : layer->inbound_layers()) deepest = std::max(deepest, scoped_depth(index, in));
+  for (const auto& in : inbounds_of(*layer)) deepest = std::max(deepest, scoped_depth(index, in));
   const uint32_t depth = deepest + 1;
   index.depths.emplace(layer.get(), depth);
   return depth;
@@ -76,13 +76,13 @@ void collect_ancestors_once(const std::shared_ptr<Layer>& layer, std::vector<std
   if (!contains(*list, layer.get())) list->push_back(layer);
   // A second walk from the same layer would add nothing: all it reaches is already listed.
   if (!walked->insert(layer.get()).second) return;
-  for (const auto& in : layer->inbound_layers()) collect_ancestors_once(in, list, walked);
+  for (const auto& in : inbounds_of(*layer)) collect_ancestors_once(in, list, walked);
 }
 
 // Open-branch count update for one layer; `first` is the run's first layer as given.
 int branch_delta(const std::shared_ptr<Layer>& layer, const std::shared_ptr<Layer>& first,
                  const std::vector<std::shared_ptr<Layer>>& layers) {
-  const size_t inbounds = layer == first ? 1 : layer->inbound_layers().size();
+  const size_t inbounds = layer == first ? 1 : inbounds_of(*layer).size();
   return static_cast<int>(outbounds_size(layer, layers)) - static_cast<int>(inbounds);
 }
 
@@ -94,7 +94,7 @@ LayerGraphScope::LayerGraphScope(const Layers& list) : index_(std::make_unique<I
   index.original.reserve(list.size());
   for (uint32_t p = 0; p < list.size(); ++p) {
     index.original.push_back(list[p].get());
-    for (const auto& in : list[p]->inbound_layers()) {
+    for (const auto& in : inbounds_of(*list[p])) {
       auto& positions = index.readers[in.get()];
       // A layer that reads the same input twice counts once.
       if (positions.empty() || positions.back() != p) positions.push_back(p);
@@ -111,8 +111,8 @@ size_t outbounds_size(const std::shared_ptr<Layer>& layer, const std::vector<std
   if (const auto readers = indexed_readers(layer.get(), layers)) return readers->positions.size();
   size_t n = 0;
   for (const auto& l : layers) {
-    const auto inbounds = l->inbound_layers();
-    if (contains(inbounds, layer.get())) ++n;
+    const auto inbounds = inbounds_of(*l);
+    if (std::any_of(inbounds.begin(), inbounds.end(), [&](const auto& in) { return in == layer; })) ++n;
   }
   return n;
 }
@@ -137,7 +137,7 @@ bool is_dual_output_layer(const std::shared_ptr<Layer>& layer, const std::vector
 uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   if (const auto it = depths->find(layer); it != depths->end()) return it->second;
   if (active_scope != nullptr) return scoped_depth(*active_scope, layer);
-  const auto inbounds = layer->inbound_layers();
+  const auto inbounds = inbounds_of(*layer);
   if (inbounds.empty()) return 1;
   uint32_t deepest = 0;
   for (const auto& in : inbounds) deepest = std::max(deepest, get_layer_depth(in, depths));
@@ -147,7 +147,7 @@ uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depths) 
 }
 
 bool is_alt_layer(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
-  const auto outs = layer->outbound_layers();
+  const auto outs = outbounds_of(*layer);
   return outs.size() == 2 && get_layer_depth(outs[0], depths) == get_layer_depth(outs[1], depths);
 }
 

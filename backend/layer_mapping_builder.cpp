@@ -61,7 +61,7 @@ size_t stores_up_to(const std::shared_ptr<Layer>& layer, const Layers& all_layer
 uint8_t largest_gap(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   const uint32_t own = get_layer_depth(layer, depths);
   uint8_t gap = 0;
-  for (const auto& o : layer->outbound_layers())
+  for (const auto& o : outbounds_of(*layer))
     gap = std::max(gap, static_cast<uint8_t>(get_layer_depth(o, depths) - own));
   return gap;
 }
@@ -146,7 +146,7 @@ void build_skipdma_store_info(const std::shared_ptr<Layer>& layer, const Layers&
   } else {
     info->frames = static_cast<uint8_t>(gap - 1);
     info->index = static_cast<uint8_t>(1 + 2 * stores_up_to(layer, all_layers));
-    const auto outs = layer->outbound_layers();
+    const auto outs = outbounds_of(*layer);
     if (outs.size() == 1 && outs[0]->is_kind(5)) {
       // The output goes to the merge only, through the skip DMA.
       m->next_id = LayerMappingBuilder::skipdma_channels(layer, pass, all_layers)[2];
@@ -211,11 +211,17 @@ void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
   auto m = std::make_shared<LayerMapping>();
   m->id = id;
   m->next_id = 255;
+  // Linking adds at most one list to each side and drops the DMA event's. The DMA event's list
+  // is only ever dropped, never changed, so both sides can hold the same one.
+  m->prev_components.reserve(2);
+  m->next_components.reserve(2);
+  auto dma_link = single_component(hw::Type::DMA_EVENT, dma_event);
   if (layer->is_kind(1))
     m->prev_components.push_back(single_component(hw::Type::HRC, hw::Ident{0, 0, 0, 0}));
   else
-    m->prev_components.push_back(single_component(hw::Type::DMA_EVENT, dma_event));
+    m->prev_components.push_back(dma_link);
   m->nps = std::make_shared<std::vector<hw::Component>>();
+  m->nps->reserve(components.size());
   for (const auto& c : components) {
     if (c.type == hw::Type::SKIP_DMA_STORE)
       m->skipdma_stores.push_back(c);
@@ -225,7 +231,7 @@ void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
       m->nps->push_back(c);
   }
   m->stores_are_inputs = (m->skipdma_stores.empty() && m->skipdma_loads.empty()) ? false : layer->is_kind(6);
-  m->next_components.push_back(single_component(hw::Type::DMA_EVENT, dma_event));
+  m->next_components.push_back(std::move(dma_link));
   m->p2p_in = false;
   m->p2p_out = true;
   impl->layer_mapping = std::move(m);
@@ -240,7 +246,7 @@ void LayerMappingBuilder::link_layers_mapping(const Layers& pass, const Layers& 
 
 void LayerMappingBuilder::update_layer_mapping(const std::shared_ptr<Layer>& layer, const Layers& pass,
                                                const Layers& all_layers, DepthMap* depths) {
-  const auto inbounds = layer->inbound_layers();
+  const auto inbounds = inbounds_of(*layer);
   if (inbounds.empty()) return;
   const auto m = mapping_of(layer);
 
@@ -329,9 +335,9 @@ int get_fifo_index(const std::shared_ptr<Layer>& layer, const std::vector<std::s
 
 void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMap* depths) {
   if (layer->is_kind(5)) return;
-  const auto outs = layer->outbound_layers();
+  const auto outs = outbounds_of(*layer);
   if (outs.empty() || outs.front()->type() != LayerType::Concatenate) return;
-  const auto inputs = outs.front()->inbound_layers();
+  const auto inputs = inbounds_of(*outs.front());
   if (inputs.size() < 2 || inputs[1] != layer) return;
   if (get_layer_depth(inputs[0], depths) >= get_layer_depth(inputs[1], depths)) return;
   mapping_of(layer)->sram_output_shift = std::make_unique<uint32_t>(inputs[0]->output_dimensions()[2]);

@@ -88,6 +88,33 @@ std::shared_ptr<Layer> first_outbound_of(const Layer& layer) {
   return outbounds.empty() ? nullptr : outbounds.front();
 }
 
+LayerRefs<Layer> inbounds_of(Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) {
+    LayerRefs<Layer> out;
+    for (const auto& in : impl->inbound_impls()) out.push_back(in);
+    return out;
+  }
+  return LayerRefs<Layer>(layer.inbound_layers());
+}
+
+LayerRefs<const Layer> inbounds_of(const Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) {
+    LayerRefs<const Layer> out;
+    for (const auto& in : impl->inbound_impls()) out.push_back(in);
+    return out;
+  }
+  return LayerRefs<const Layer>(layer.inbound_layers());
+}
+
+LayerRefs<Layer> outbounds_of(const Layer& layer) {
+  if (const LayerImpl* impl = engine_layer(layer)) {
+    LayerRefs<Layer> out;
+    impl->for_each_outbound([&out](std::shared_ptr<Layer> l) { out.push_back(std::move(l)); });
+    return out;
+  }
+  return LayerRefs<Layer>(layer.outbound_layers());
+}
+
 LayerImpl* layer_impl(Layer& layer) {
   if (const LayerImpl* impl = engine_layer(layer)) return const_cast<LayerImpl*>(impl);
   return dynamic_cast<LayerImpl*>(&layer);

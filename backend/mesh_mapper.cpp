@@ -430,7 +430,7 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
   }
 
   // What follows a TNP-B reads it back through skip DMAs of the same pass.
-  const auto inbounds = layer->inbound_layers();
+  const auto inbounds = inbounds_of(*layer);
   if (inbounds.size() == 1 && inbounds.front() && inbounds.front()->is_kind(6)) {
     if (available_count(Type::SKIP_DMA_STORE) == 0 || available_count(Type::SKIP_DMA_LOAD) == 0 ||
         available_count(Type::TNP_B) == 0) {

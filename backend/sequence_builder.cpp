@@ -11,6 +11,7 @@
 #include "backend/hardware_sequence.h"
 #include "backend/layer_graph.h"
 #include "backend/layer_mapping.h"
+#include "backend/layer_views.h"
 #include "backend/mesh.h"
 #include "backend/sequence_serializer.h"
 #include "devices/device.h"
@@ -192,7 +193,7 @@ void HardwareSequenceBuilder::settle(size_t q) {
       double_buffer_shared_nps(*earlier_last, *later_first);
     }
     for (const auto& layer : layers)
-      for (const auto& in : layer->inbound_layers())
+      for (const auto& in : inbounds_of(*layer))
         if (const auto it = pass_of_.find(in.get()); it != pass_of_.end() && it->second + 1 < q) settled = false;
     if (q == 0) seq_first_ = first_mappable_layer(layers);
   } catch (...) {

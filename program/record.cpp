@@ -145,24 +145,35 @@ Record::Record(const HwVersion& version) : version_(version) {}
 
 void Record::plan_blocks(std::span<const PlannedBlock> blocks) {
   // The packing rules of open_block, played through without writing: per track its words and
-  // the room it needs.
-  struct Planned {
-    size_t words = 0, room = 0;
+  // the room it needs. The last open track (or, in a record without tracks, the first one the
+  // plan opens) is the first planned; the tracks after it go to planned_tracks_ in order.
+  size_t words = tracks_.empty() ? 0 : tracks_.back().size(), room = 0, first_room = 0;
+  bool first = true;
+  planned_tracks_.clear();
+  const auto close_track = [&] {
+    if (first)
+      first_room = room;
+    else
+      planned_tracks_.push_back(room);
+    first = false;
+    words = room = 0;
   };
-  std::vector<Planned> plan{{tracks_.empty() ? 0 : tracks_.back().size(), 0}};
   for (const PlannedBlock& b : blocks) {
     const uint64_t block = uint64_t{NpTrack::kHeaderWords} + b.words;
     const bool xl = b.words > NpTrack::kMaxWords || dma::config_block_size_needs_xl(static_cast<uint32_t>(b.words));
-    if (xl || plan.back().words + block > NpTrack::kMaxWords) plan.push_back({});
+    if (xl || words + block > NpTrack::kMaxWords) close_track();
     if (block > NpTrack::kMaxWords) break;  // refused when it comes
-    plan.back().words += block;
-    plan.back().room += NpTrack::kHeaderWords + (b.deferred ? 0 : b.words);
+    words += block;
+    room += NpTrack::kHeaderWords + (b.deferred ? 0 : b.words);
   }
-  if (!tracks_.empty()) tracks_.back().reserve(plan.front().room);
+  close_track();
   // A record without tracks opens its first one for the first block.
-  planned_tracks_.clear();
-  for (auto it = plan.rbegin(); it != plan.rend() - (tracks_.empty() ? 0 : 1); ++it)
-    planned_tracks_.push_back(it->room);
+  if (!tracks_.empty())
+    tracks_.back().reserve(first_room);
+  else
+    planned_tracks_.insert(planned_tracks_.begin(), first_room);
+  // Taken from the back as tracks open.
+  std::reverse(planned_tracks_.begin(), planned_tracks_.end());
 }
 
 void Record::plan_blocks(std::span<const size_t> counts) {

@@ -1,6 +1,7 @@
 #include "v2/memory_sizer.h"
 
 #include "backend/layer_graph.h"
+#include "backend/layer_views.h"
 #include "backend/np_split.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
@@ -93,7 +94,7 @@ wide store_frames(const std::shared_ptr<Layer>& layer, bool multi_pass) {
   DepthMap depths;
   const int64_t depth = get_layer_depth(layer, &depths);
   int64_t deepest = 0;
-  for (const std::shared_ptr<Layer>& out : layer->outbound_layers())
+  for (const std::shared_ptr<Layer>& out : outbounds_of(*layer))
     if (out) deepest = std::max<int64_t>(deepest, int64_t{get_layer_depth(out, &depths)} - depth);
   return 3 + static_cast<wide>(deepest);
 }

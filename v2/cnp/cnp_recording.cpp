@@ -25,6 +25,8 @@ constexpr dma::Target kRegisters{7};
 constexpr dma::Target kInputShift{2};
 constexpr dma::Target kVariables{5};
 constexpr dma::Target kMergeShift{10};
+// Registers, weights, input shifts, neuron variables and the fused Add's shifts.
+constexpr size_t kMostBlocksPerNp = 5;
 
 bool is_depthwise(CnpFamily f) { return f == CnpFamily::DepthwiseConv2D || f == CnpFamily::DepthwiseConv2DTranspose; }
 
@@ -91,6 +93,7 @@ std::unique_ptr<program::Record> record_cnp_layer(CnpFamily family, const Device
                      : conv2d_cnp_formatted_weight_32b_size(kernel, count, weights->shape()[2]);
   };
   std::vector<program::Record::PlannedBlock> plan;
+  plan.reserve(nps.size() * kMostBlocksPerNp);
   for (const hw::Component& c : nps) {
     const auto block = blocks.find(c.ident);
     if (block == blocks.end()) continue;

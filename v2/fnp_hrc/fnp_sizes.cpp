@@ -1,5 +1,6 @@
 #include "v2/fnp_hrc/fnp_sizes.h"
 
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "v2/layer_input.h"
 #include "v2/size_math.h"
@@ -58,7 +59,7 @@ Shape fnp_input_shape(const Layer& layer, bool flat) {
 
 bool is_spatial_fnp_input(const Layer& layer, bool flat) {
   if (flat) return false;
-  const auto inbounds = layer.inbound_layers();
+  const auto inbounds = inbounds_of(layer);
   // A layer fed by nothing has no spatial source.
   if (inbounds.empty() || !inbounds.front()) return false;
   const Layer& source = *inbounds.front();

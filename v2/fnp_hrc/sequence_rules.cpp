@@ -1,6 +1,7 @@
 #include "v2/fnp_hrc/sequence_rules.h"
 
 #include "backend/layer_graph.h"
+#include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "v2/layer_type.h"
 
@@ -51,18 +52,18 @@ MappingStatus check_last_layer(const Layer& last) {
 }
 
 bool reads(const Layer& layer, const Layer* source) {
-  const auto inbounds = layer.inbound_layers();
+  const auto inbounds = inbounds_of(layer);
   return std::any_of(inbounds.begin(), inbounds.end(), [source](const auto& in) { return in.get() == source; });
 }
 
 // The second input of a Concatenate that is deeper than the first may not feed anything else.
 std::optional<MappingStatus> concat_rule(const std::shared_ptr<Layer>& layer) {
-  const auto outbounds = layer->outbound_layers();
+  const auto outbounds = outbounds_of(*layer);
   if (outbounds.size() <= 1) return std::nullopt;
   DepthMap depths;
   for (const auto& consumer : outbounds) {
     if (!is_type(*consumer, LayerType::Concatenate)) continue;
-    const auto inbounds = consumer->inbound_layers();
+    const auto inbounds = inbounds_of(*consumer);
     // A Concatenate fed by fewer than two layers has no second input that could be this one.
     if (inbounds.size() < 2 || inbounds[1] != layer) continue;
     if (get_layer_depth(inbounds[0], &depths) < get_layer_depth(inbounds[1], &depths))
@@ -109,7 +110,7 @@ MappingStatus GrowingSequenceRules::extend() {
 
   if (head->is_kind(kInputLayer) && reads(*layer, head.get())) ++head_readers_;
   // The run's first layer opens one branch whatever feeds it.
-  const size_t inbounds = layer == head ? 1 : layer->inbound_layers().size();
+  const size_t inbounds = layer == head ? 1 : inbounds_of(*layer).size();
   branches_ += static_cast<int64_t>(consumers) - static_cast<int64_t>(inbounds);
   if (!concat_) concat_ = concat_rule(layer);
   return verdict();

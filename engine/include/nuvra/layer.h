@@ -143,6 +143,12 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
       if (auto l = w.lock()) return l;
     return nullptr;
   }
+  // Every entry of outbound_layers(), in order, without the copy of the list.
+  template <class Visit>
+  void for_each_outbound(Visit&& visit) const {
+    for (const auto& w : outbounds_)
+      if (auto l = w.lock()) visit(std::shared_ptr<Layer>(std::move(l)));
+  }
 
   // Assigned by the back end when the layer is mapped, reset when its pass goes.
   std::shared_ptr<Mapping> layer_mapping;

@@ -81,6 +81,14 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
   gone.reset();
   layers.push_back(read);
   EXPECT_EQ(first_outbound_of(*read), lives);
+  // More readers than the lists hold inline.
+  auto wide = std::make_shared<LayerImpl>(conv_params(), "wide");
+  std::vector<std::shared_ptr<LayerImpl>> readers;
+  for (int i = 0; i < 7; ++i) {
+    readers.push_back(std::make_shared<LayerImpl>(conv_params(), "reader" + std::to_string(i)));
+    wide->add_outbound(readers.back());
+  }
+  layers.push_back(wide);
   auto answers = std::make_shared<UserAnswers>(conv_params(), "answers");
   answers->reads = g("c2");
   layers.push_back(answers);
@@ -104,6 +112,13 @@ TEST(LayerViews, AgreeWithTheCastsTheyReplace) {
     EXPECT_EQ(first_inbound_of(l), inbounds.empty() ? nullptr : inbounds.front()) << l.get_name();
     const auto outbounds = l.outbound_layers();
     EXPECT_EQ(first_outbound_of(l), outbounds.empty() ? nullptr : outbounds.front()) << l.get_name();
+    const auto in_refs = inbounds_of(*layer);
+    const auto const_in_refs = inbounds_of(l);
+    const auto out_refs = outbounds_of(l);
+    EXPECT_EQ(std::vector(in_refs.begin(), in_refs.end()), inbounds) << l.get_name();
+    EXPECT_EQ(std::vector(const_in_refs.begin(), const_in_refs.end()), l.inbound_layers()) << l.get_name();
+    EXPECT_EQ(std::vector(out_refs.begin(), out_refs.end()), outbounds) << l.get_name();
+    EXPECT_EQ(out_refs.size(), outbounds.size()) << l.get_name();
     EXPECT_EQ(conv_view(l), dynamic_cast<const HasConvParams*>(&l)) << l.get_name();
     EXPECT_EQ(pool_view(l), dynamic_cast<const HasPoolParams*>(&l)) << l.get_name();
     EXPECT_EQ(layer_impl(*layer), dynamic_cast<LayerImpl*>(layer.get())) << l.get_name();

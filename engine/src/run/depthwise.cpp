@@ -5,6 +5,7 @@
 #include "ops/common.h"
 #include "ops/route.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace nuvra::detail {
@@ -91,24 +92,44 @@ bool DepthwiseProduct::takes(const Dense& x, uint64_t* bound) const {
 
 void DepthwiseProduct::convolve(ConstDensePtr x, const Epilogue& e) const {
   const DepthwiseFilters& w = filters();
-  Window g = g_;
-  // With whole runs of 16 channels the vector route takes every pixel of a zero-padded copy.
-  if (w.wide_channels() == g.c && ops::detail::reaches_out(g)) {
-    switch (x->type()) {
-      case TensorType::uint8: x = ops::detail::padded<uint8_t>(x->data<uint8_t>(), x->type(), g); break;
-      case TensorType::int8: x = ops::detail::padded<int8_t>(x->data<int8_t>(), x->type(), g); break;
-      default: x = ops::detail::padded<int16_t>(x->data<int16_t>(), x->type(), g); break;
-    }
-  }
-  const ConvSource source{x->storage().data(), x->type(), g, nullptr};
+  const Window& g = g_;
   const uint64_t work = uint64_t{g.out_w} * g.out_h * g.c * g.kw * g.kh;
-  if (work < kSplitWork || !can_split() || g.out_w < 2) return ops::detail::depthwise_rows(w, source, 0, g.out_w, e);
+  if (work < kSplitWork || !can_split() || g.out_w < 2) return columns(w, *x, 0, g.out_w, e);
   const size_t parts = std::min<size_t>(g.out_w, 2 * inference_threads());
   const size_t each = (g.out_w + parts - 1) / parts;
   parallel_for(parts, [&](size_t i) {
-    ops::detail::depthwise_rows(w, source, static_cast<uint32_t>(std::min<size_t>(i * each, g.out_w)),
-                                static_cast<uint32_t>(std::min<size_t>((i + 1) * each, g.out_w)), e);
+    columns(w, *x, static_cast<uint32_t>(std::min<size_t>(i * each, g.out_w)),
+            static_cast<uint32_t>(std::min<size_t>((i + 1) * each, g.out_w)), e);
   });
+}
+
+void DepthwiseProduct::columns(const DepthwiseFilters& w, const Dense& x, uint32_t ox0, uint32_t ox1,
+                               const Epilogue& e) const {
+  if (ox0 >= ox1) return;
+  const Window& g = g_;
+  const uint8_t* data = x.storage().data();
+  // The input columns these outputs read, within the input.
+  const int64_t x_lo = g.first_x(ox0), x_hi = g.first_x(ox1 - 1) + g.kw;
+  const int64_t s0 = std::clamp<int64_t>(x_lo, 0, g.x), s1 = std::clamp<int64_t>(x_hi, 0, g.x);
+  // With whole runs of 16 channels the vector route takes every pixel of a zero-padded copy of
+  // just those columns, made by the thread that reads it.
+  if (w.wide_channels() != g.c || s0 >= s1 || !ops::detail::reaches_out(g))
+    return ops::detail::depthwise_rows(w, ConvSource{data, x.type(), g, nullptr}, ox0, ox1, e);
+  Window part = g;
+  part.x = static_cast<uint32_t>(s1 - s0);
+  part.pad_left = s0 - x_lo;
+  part.out_w = ox1 - ox0;
+  // Output column ox0 is the part's first.
+  const size_t column = size_t{g.y} * g.c, at = static_cast<size_t>(s0) * column;
+  Epilogue shifted = e;
+  shifted.out = static_cast<uint8_t*>(e.out) + size_t{ox0} * g.out_h * e.ldo * element_size(e.type);
+  std::shared_ptr<Dense> copy;
+  switch (x.type()) {
+    case TensorType::uint8: copy = ops::detail::padded<uint8_t>(x.data<uint8_t>() + at, x.type(), part); break;
+    case TensorType::int8: copy = ops::detail::padded<int8_t>(x.data<int8_t>() + at, x.type(), part); break;
+    default: copy = ops::detail::padded<int16_t>(x.data<int16_t>() + at, x.type(), part); break;
+  }
+  ops::detail::depthwise_rows(w, ConvSource{copy->storage().data(), x.type(), part, nullptr}, 0, part.out_w, shifted);
 }
 
 std::shared_ptr<Dense> DepthwiseProduct::sums(const ConstDensePtr& x) const {

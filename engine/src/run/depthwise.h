@@ -29,6 +29,9 @@ class DepthwiseProduct {
  private:
   // The taps prepared for the CPU's route, made on first use.
   const ops::detail::DepthwiseFilters& filters() const;
+  // Output columns [ox0, ox1) of convolve().
+  void columns(const ops::detail::DepthwiseFilters& w, const Dense& x, uint32_t ox0, uint32_t ox1,
+               const ops::detail::Epilogue& e) const;
 
   std::shared_ptr<const Dense> weights_;
   ConvGeometry cg_;

@@ -121,23 +121,30 @@ TEST(RunPrepared, SplitLayersMatchTheirUnsplitRuns) {
 
 // Depthwise layers whose vector route runs the neuron tail itself: tail values that differ per
 // channel, every width it writes (8 bits unsigned and signed, int16) at full and narrower ranges,
-// from 8-bit and wider inputs, with a remainder of channels beside the vector route's runs of 16.
+// from 8-bit and wider inputs, with a remainder of channels beside the vector route's runs of 16;
+// and layers large enough that their columns split over the threads, each part padding its own.
 TEST(RunPrepared, DepthwiseTailsMatchThePortableRoute) {
   std::mt19937 rng(11);
   const auto pick = [&](int lo, int hi) { return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)); };
   struct Case {
-    int activation, bits;      // of the output
-    int in_bits;               // of the input
+    int activation, bits;  // of the output
+    int in_bits;           // of the input
     bool in_signed;
+    uint32_t width = 13, height = 9;
+    int kernel = 3, stride = 1;
   };
-  const Case cases[] = {{1, 8, 8, false}, {1, 4, 8, true}, {1, 12, 12, true}, {0, 8, 8, false},
-                        {0, 5, 8, true},  {0, 12, 8, false}, {0, 16, 12, true}, {1, 15, 8, false}};
+  const Case cases[] = {{1, 8, 8, false},         {1, 4, 8, true},           {1, 12, 12, true},
+                        {0, 8, 8, false},         {0, 5, 8, true},           {0, 12, 8, false},
+                        {0, 16, 12, true},        {1, 15, 8, false},         {1, 8, 8, false, 48, 20},
+                        {0, 8, 8, true, 80, 36, 3, 2}, {1, 8, 8, false, 45, 23, 5, 1}, {0, 12, 12, true, 90, 31, 5, 2}};
   for (const Case& c : cases)
     for (const uint32_t channels : {32u, 53u}) {
       ModelBuilder b;
-      b.input(13, 9, channels, c.in_bits, c.in_signed)
+      b.input(c.width, c.height, channels, c.in_bits, c.in_signed)
           .add(LayerType::DepthwiseConv2D,
-               {{"kernel_size", 3}, {"kernel_stride", 1}, {"activation", c.activation}, {"output_bits", c.bits}}, "dw");
+               {{"kernel_size", c.kernel}, {"kernel_stride", c.stride}, {"activation", c.activation},
+                {"output_bits", c.bits}},
+               "dw");
       Model& m = b.model();
       Variables& v = *m.get_layer(1)->variables();
       const auto fill = [&](const char* name, int lo, int hi) {
@@ -153,15 +160,15 @@ TEST(RunPrepared, DepthwiseTailsMatchThePortableRoute) {
       fill("bias", -128, 127);
       fill("bias_shift", 0, 6);
       fill("output_scales", 1, 255);
-      // Sums of 9 products of up to 2^7 · 2^(in_bits) scaled by up to 2^8, down to the output's range.
-      const int down = 9 + c.in_bits - c.bits;
+      // Sums of 9 (25) products of up to 2^7 · 2^(in_bits) scaled by up to 2^8, down to the output's range.
+      const int down = (c.kernel == 5 ? 10 : 9) + c.in_bits - c.bits;
       fill("output_shift", -down - 8, -down);
       if (v.has("max_value")) {
         fill("max_value", 1, 255);
         fill("max_value_shift", 0, c.in_bits + 4);
       }
       const auto inputs = Dense::create(c.in_bits > 8 ? TensorType::int16 : c.in_signed ? TensorType::int8 : TensorType::uint8,
-                                        {2, 13, 9, channels});
+                                        {2, c.width, c.height, channels});
       const int top = c.in_signed ? (1 << (c.in_bits - 1)) - 1 : (1 << c.in_bits) - 1;
       for (size_t i = 0; i < inputs->size() / channels * channels; ++i) {
         const int x = c.in_signed ? pick(-top - 1, top) : pick(0, top);
@@ -169,7 +176,9 @@ TEST(RunPrepared, DepthwiseTailsMatchThePortableRoute) {
         else inputs->storage().data()[i] = static_cast<uint8_t>(x);
       }
       const std::string label = "activation " + std::to_string(c.activation) + ", " + std::to_string(c.bits) +
-                                " bits from " + std::to_string(c.in_bits) + ", " + std::to_string(channels) + " channels";
+                                " bits from " + std::to_string(c.in_bits) + ", " + std::to_string(c.width) + "x" +
+                                std::to_string(c.height) + "x" + std::to_string(channels) + ", kernel " +
+                                std::to_string(c.kernel) + " stride " + std::to_string(c.stride);
       std::vector<uint8_t> expected;
       {
         const ForcedRoute portable({Route::portable, false});

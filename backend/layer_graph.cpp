@@ -15,27 +15,48 @@ namespace nuvra {
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
 
-// Flat sorted tables rather than maps of small lists: the index is made once per map and read
-// many times per layer.
+// One open-addressing table rather than maps of small lists: the index is made once per map and
+// read many times per layer.
 struct LayerGraphScope::Index {
+  // What the scope knows of one layer of the list or read by one.
+  struct Entry {
+    uint32_t depth = 0;         // 0 while unknown
+    uint32_t first_reader = 0;  // its readers: reader_positions[first_reader ...]
+    uint32_t readers = 0;
+  };
+
   const Layers* list = nullptr;
   std::vector<const Layer*> original;  // the list as it was when the scope opened
-  // Every layer that list layers read, each once per reader, ascending; `reader_positions` holds
-  // the positions in `original` of the readers, ascending for each read layer.
-  std::vector<const Layer*> read_layers;
+  // Positions in `original` of the readers of each layer, ascending per layer.
   std::vector<uint32_t> reader_positions;
-  // The list's layers by address, with their positions; the depths found so far by position (0
-  // while unknown), and those of layers outside the list.
-  std::vector<std::pair<const Layer*, uint32_t>> by_address;
-  std::vector<uint32_t> depth_at;
-  std::unordered_map<const Layer*, uint32_t> other_depths;
+  std::vector<const Layer*> keys;  // null for a free slot; a power of two long
+  std::vector<Entry> entries;      // by slot
+  std::unordered_map<const Layer*, uint32_t> other_depths;  // of layers the table does not hold
 
-  // Where the depth of `layer` is kept.
-  uint32_t& depth_slot(const Layer* layer) {
-    const auto it = std::lower_bound(by_address.begin(), by_address.end(), std::pair<const Layer*, uint32_t>{layer, 0});
-    if (it != by_address.end() && it->first == layer) return depth_at[it->second];
-    return other_depths[layer];
+  static size_t hash(const Layer* layer) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(layer) >> 4) * 0x9E3779B97F4A7C15ull);
   }
+  size_t slot_of(const Layer* layer) const {
+    const size_t mask = keys.size() - 1;
+    size_t i = hash(layer) & mask;
+    while (keys[i] != nullptr && keys[i] != layer) i = (i + 1) & mask;
+    return i;
+  }
+  Entry* find(const Layer* layer) {
+    if (layer == nullptr) return has_null ? &null_entry : nullptr;
+    const size_t i = slot_of(layer);
+    return keys[i] == layer ? &entries[i] : nullptr;
+  }
+  Entry& insert(const Layer* layer) {
+    if (layer == nullptr) return has_null = true, null_entry;
+    const size_t i = slot_of(layer);
+    keys[i] = layer;
+    return entries[i];
+  }
+
+  // A user's layer may list a null inbound layer; null marks the table's free slots.
+  Entry null_entry;
+  bool has_null = false;
 };
 
 namespace {
@@ -64,21 +85,27 @@ struct Readers {
 std::optional<Readers> indexed_readers(const Layer* layer, const Layers& layers) {
   const auto offset = indexed_offset(layers);
   if (!offset) return std::nullopt;
-  const LayerGraphScope::Index& index = *active_scope;
-  const auto [from, to] = std::equal_range(index.read_layers.begin(), index.read_layers.end(), layer);
-  const uint32_t* positions = index.reader_positions.data() + (from - index.read_layers.begin());
-  const auto count = static_cast<size_t>(to - from);
+  const LayerGraphScope::Index::Entry* entry = active_scope->find(layer);
+  if (entry == nullptr) return Readers{{}, *offset};
+  const uint32_t* positions = active_scope->reader_positions.data() + entry->first_reader;
+  const size_t count = entry->readers;
   const size_t first = std::lower_bound(positions, positions + count, *offset) - positions;
   return Readers{std::span<const uint32_t>(positions + first, count - first), *offset};
 }
 
 uint32_t scoped_depth(LayerGraphScope::Index& index, const std::shared_ptr<Layer>& layer) {
-  if (const uint32_t known = index.depth_slot(layer.get()); known != 0) return known;
+  LayerGraphScope::Index::Entry* entry = index.find(layer.get());
+  if (entry != nullptr && entry->depth != 0) return entry->depth;
+  if (entry == nullptr)
+    if (const auto it = index.other_depths.find(layer.get()); it != index.other_depths.end()) return it->second;
   uint32_t deepest = 0;
   for (const auto& in : inbounds_of(*layer)) deepest = std::max(deepest, scoped_depth(index, in));
   const uint32_t depth = deepest + 1;
-  // Looked up again: the walk may have added layers outside the list.
-  index.depth_slot(layer.get()) = depth;
+  // The table does not move while it is walked; only other_depths grows.
+  if (entry != nullptr)
+    entry->depth = depth;
+  else
+    index.other_depths.emplace(layer.get(), depth);
   return depth;
 }
 
@@ -110,25 +137,28 @@ LayerGraphScope::LayerGraphScope(const Layers& list) : index_(std::make_unique<I
   Index& index = *index_;
   index.list = &list;
   index.original.reserve(list.size());
-  index.by_address.reserve(list.size());
   std::vector<std::pair<const Layer*, uint32_t>> reads;
   reads.reserve(list.size() + list.size() / 2);
   for (uint32_t p = 0; p < list.size(); ++p) {
     index.original.push_back(list[p].get());
-    index.by_address.emplace_back(list[p].get(), p);
     for (const auto& in : inbounds_of(*list[p])) reads.emplace_back(in.get(), p);
   }
-  std::sort(index.by_address.begin(), index.by_address.end());
-  index.depth_at.assign(list.size(), 0);
   // A layer that reads the same input twice counts once.
   std::sort(reads.begin(), reads.end());
   reads.erase(std::unique(reads.begin(), reads.end()), reads.end());
-  index.read_layers.reserve(reads.size());
+  // At most half full, so that a look-up ends after a slot or two.
+  size_t slots = 16;
+  while (slots < 2 * (list.size() + reads.size())) slots *= 2;
+  index.keys.assign(slots, nullptr);
+  index.entries.assign(slots, {});
   index.reader_positions.reserve(reads.size());
-  for (const auto& [read, position] : reads) {
-    index.read_layers.push_back(read);
-    index.reader_positions.push_back(position);
+  for (size_t r = 0; r < reads.size(); ++r) {
+    Index::Entry& e = index.insert(reads[r].first);
+    if (e.readers == 0) e.first_reader = static_cast<uint32_t>(r);
+    ++e.readers;
+    index.reader_positions.push_back(reads[r].second);
   }
+  for (const Layer* layer : index.original) index.insert(layer);
   active_scope = index_.get();
 }
 

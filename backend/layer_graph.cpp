@@ -9,17 +9,33 @@
 #include <span>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 namespace nuvra {
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
 
+// Flat sorted tables rather than maps of small lists: the index is made once per map and read
+// many times per layer.
 struct LayerGraphScope::Index {
   const Layers* list = nullptr;
   std::vector<const Layer*> original;  // the list as it was when the scope opened
-  // For each layer that list layers read: the positions in `original` of its readers, ascending.
-  std::unordered_map<const Layer*, std::vector<uint32_t>> readers;
-  std::unordered_map<const Layer*, uint32_t> depths;
+  // Every layer that list layers read, each once per reader, ascending; `reader_positions` holds
+  // the positions in `original` of the readers, ascending for each read layer.
+  std::vector<const Layer*> read_layers;
+  std::vector<uint32_t> reader_positions;
+  // The list's layers by address, with their positions; the depths found so far by position (0
+  // while unknown), and those of layers outside the list.
+  std::vector<std::pair<const Layer*, uint32_t>> by_address;
+  std::vector<uint32_t> depth_at;
+  std::unordered_map<const Layer*, uint32_t> other_depths;
+
+  // Where the depth of `layer` is kept.
+  uint32_t& depth_slot(const Layer* layer) {
+    const auto it = std::lower_bound(by_address.begin(), by_address.end(), std::pair<const Layer*, uint32_t>{layer, 0});
+    if (it != by_address.end() && it->first == layer) return depth_at[it->second];
+    return other_depths[layer];
+  }
 };
 
 namespace {
@@ -48,19 +64,21 @@ struct Readers {
 std::optional<Readers> indexed_readers(const Layer* layer, const Layers& layers) {
   const auto offset = indexed_offset(layers);
   if (!offset) return std::nullopt;
-  const auto it = active_scope->readers.find(layer);
-  if (it == active_scope->readers.end()) return Readers{{}, *offset};
-  const auto& positions = it->second;
-  const size_t first = std::lower_bound(positions.begin(), positions.end(), *offset) - positions.begin();
-  return Readers{std::span<const uint32_t>(positions.data() + first, positions.size() - first), *offset};
+  const LayerGraphScope::Index& index = *active_scope;
+  const auto [from, to] = std::equal_range(index.read_layers.begin(), index.read_layers.end(), layer);
+  const uint32_t* positions = index.reader_positions.data() + (from - index.read_layers.begin());
+  const auto count = static_cast<size_t>(to - from);
+  const size_t first = std::lower_bound(positions, positions + count, *offset) - positions;
+  return Readers{std::span<const uint32_t>(positions + first, count - first), *offset};
 }
 
 uint32_t scoped_depth(LayerGraphScope::Index& index, const std::shared_ptr<Layer>& layer) {
-  if (const auto it = index.depths.find(layer.get()); it != index.depths.end()) return it->second;
+  if (const uint32_t known = index.depth_slot(layer.get()); known != 0) return known;
   uint32_t deepest = 0;
   for (const auto& in : inbounds_of(*layer)) deepest = std::max(deepest, scoped_depth(index, in));
   const uint32_t depth = deepest + 1;
-  index.depths.emplace(layer.get(), depth);
+  // Looked up again: the walk may have added layers outside the list.
+  index.depth_slot(layer.get()) = depth;
   return depth;
 }
 
@@ -92,13 +110,24 @@ LayerGraphScope::LayerGraphScope(const Layers& list) : index_(std::make_unique<I
   Index& index = *index_;
   index.list = &list;
   index.original.reserve(list.size());
+  index.by_address.reserve(list.size());
+  std::vector<std::pair<const Layer*, uint32_t>> reads;
+  reads.reserve(list.size() + list.size() / 2);
   for (uint32_t p = 0; p < list.size(); ++p) {
     index.original.push_back(list[p].get());
-    for (const auto& in : inbounds_of(*list[p])) {
-      auto& positions = index.readers[in.get()];
-      // A layer that reads the same input twice counts once.
-      if (positions.empty() || positions.back() != p) positions.push_back(p);
-    }
+    index.by_address.emplace_back(list[p].get(), p);
+    for (const auto& in : inbounds_of(*list[p])) reads.emplace_back(in.get(), p);
+  }
+  std::sort(index.by_address.begin(), index.by_address.end());
+  index.depth_at.assign(list.size(), 0);
+  // A layer that reads the same input twice counts once.
+  std::sort(reads.begin(), reads.end());
+  reads.erase(std::unique(reads.begin(), reads.end()), reads.end());
+  index.read_layers.reserve(reads.size());
+  index.reader_positions.reserve(reads.size());
+  for (const auto& [read, position] : reads) {
+    index.read_layers.push_back(read);
+    index.reader_positions.push_back(position);
   }
   active_scope = index_.get();
 }

@@ -21,6 +21,13 @@ hw::Component* component_at(std::vector<hw::Component>& list, int32_t index) {
   return &list[static_cast<size_t>(index)];
 }
 
+size_t listed(const std::vector<std::shared_ptr<std::vector<hw::Component>>>& lists) {
+  size_t n = 0;
+  for (const auto& list : lists)
+    if (list) n += list->size();
+  return n;
+}
+
 void append_lists(const std::vector<std::shared_ptr<std::vector<hw::Component>>>& lists,
                   std::vector<hw::Component>* out) {
   for (const auto& list : lists)
@@ -63,6 +70,7 @@ hw::Component* LayerMapping::skipdma_store_dual_output() {
 
 std::vector<hw::Component> LayerMapping::get_prev_component() const {
   std::vector<hw::Component> out;
+  out.reserve(listed(prev_components) + skipdma_loads.size() + (stores_are_inputs ? skipdma_stores.size() : 0));
   append_lists(prev_components, &out);
   out.insert(out.end(), skipdma_loads.begin(), skipdma_loads.end());
   if (stores_are_inputs) out.insert(out.end(), skipdma_stores.begin(), skipdma_stores.end());
@@ -71,6 +79,7 @@ std::vector<hw::Component> LayerMapping::get_prev_component() const {
 
 std::vector<hw::Component> LayerMapping::get_next_components() const {
   std::vector<hw::Component> out;
+  out.reserve(listed(next_components) + (stores_are_inputs ? 0 : skipdma_stores.size()));
   append_lists(next_components, &out);
   if (!stores_are_inputs) out.insert(out.end(), skipdma_stores.begin(), skipdma_stores.end());
   return out;

@@ -86,6 +86,46 @@ bool spans_usable(const std::vector<Span>& spans, uint32_t total) {
   return uint64_t{spans.back().start} + spans.back().extent == total;
 }
 
+// The components of the parts along x (`xs`), y (`ys`) and the filters.
+std::vector<hw::Component> components_of_spans(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
+                                               hw::Type type, const SplitSearchResult& r, const std::vector<Span>& xs,
+                                               const std::vector<Span>& ys) {
+  const uint32_t Ch = input_shape(layer)[2];
+  const bool channelwise = layer.channelwise();
+
+  std::vector<hw::Component> components;
+  components.reserve(size_t{r.width.count} * r.height.count * r.filters.count);
+  for (const Span& x : xs) {
+    for (const Span& y : ys) {
+      uint32_t remaining = sp.filters;
+      for (uint32_t k = 0; k < r.filters.count; ++k) {
+        const uint32_t filters = std::min(remaining, r.filters.size);
+        remaining -= filters;
+        const uint32_t c = channelwise ? filters : Ch;
+        const uint64_t bordered_w = uint64_t{x.extent} + x.before + x.after;
+        const uint64_t bordered_h = uint64_t{y.extent} + y.before + y.after;
+        if (x.extent == 0 || y.extent == 0 || c == 0 || filters == 0 || bordered_w == 0 || bordered_h == 0)
+          panic("Cannot have a shape with a dimension set to 0");
+        if (x.before > x.start || y.before > y.start || bordered_w > UINT32_MAX || bordered_h > UINT32_MAX)
+          panic("Cannot have a split window outside the input");
+
+        hw::SplitRecord split;
+        split.start_neuron = k * r.filters.size;
+        split.filters = filters;
+        split.spatial_partition = {x.start, y.start, Shape{x.extent, y.extent, c}};
+        split.bordered_partition = {x.start - x.before, y.start - y.before,
+                                    Shape{static_cast<uint32_t>(bordered_w), static_cast<uint32_t>(bordered_h), c}};
+        split.single_buffer = single_buffer;
+        hw::Component component;
+        component.type = type;
+        component.split = split;
+        components.push_back(component);
+      }
+    }
+  }
+  return components;
+}
+
 struct Variant {
   bool depthwise;
   bool transposed;
@@ -122,12 +162,12 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   // Narrowing the first part for the pooling padding can leave the last rows or columns in no
   // part, and a part narrower than its neighbour's border would need a window before the input.
   const PaddingParams pool = pool_padding(layer);
-  if (!spans_usable(axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom), H))
-    return refuse("Cannot split by height.");
-  if (!spans_usable(axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right), W))
-    return refuse("Cannot split by width.");
+  const auto ys = axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom);
+  if (!spans_usable(ys, H)) return refuse("Cannot split by height.");
+  const auto xs = axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right);
+  if (!spans_usable(xs, W)) return refuse("Cannot split by width.");
 
-  return {make_split_components(layer, sp, r.buffering == InputBuffering::Single, type, r), MappingSuccess()};
+  return {components_of_spans(layer, sp, r.buffering == InputBuffering::Single, type, r, xs, ys), MappingSuccess()};
 }
 
 // Transposed layers read one row and column before each part and kernel_size - 3 after it.
@@ -193,43 +233,10 @@ uint32_t input_sram_reserve(const Layer& layer) {
 std::vector<hw::Component> make_split_components(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
                                                  hw::Type type, const SplitSearchResult& r) {
   const Shape in = input_shape(layer);
-  const uint32_t W = in[0], H = in[1], Ch = in[2];
   const PaddingParams pool = pool_padding(layer);
-  const auto xs = axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right);
-  const auto ys = axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom);
-  const bool channelwise = layer.channelwise();
-
-  std::vector<hw::Component> components;
-  components.reserve(size_t{r.width.count} * r.height.count * r.filters.count);
-  for (const Span& x : xs) {
-    for (const Span& y : ys) {
-      uint32_t remaining = sp.filters;
-      for (uint32_t k = 0; k < r.filters.count; ++k) {
-        const uint32_t filters = std::min(remaining, r.filters.size);
-        remaining -= filters;
-        const uint32_t c = channelwise ? filters : Ch;
-        const uint64_t bordered_w = uint64_t{x.extent} + x.before + x.after;
-        const uint64_t bordered_h = uint64_t{y.extent} + y.before + y.after;
-        if (x.extent == 0 || y.extent == 0 || c == 0 || filters == 0 || bordered_w == 0 || bordered_h == 0)
-          panic("Cannot have a shape with a dimension set to 0");
-        if (x.before > x.start || y.before > y.start || bordered_w > UINT32_MAX || bordered_h > UINT32_MAX)
-          panic("Cannot have a split window outside the input");
-
-        hw::SplitRecord split;
-        split.start_neuron = k * r.filters.size;
-        split.filters = filters;
-        split.spatial_partition = {x.start, y.start, Shape{x.extent, y.extent, c}};
-        split.bordered_partition = {x.start - x.before, y.start - y.before,
-                                    Shape{static_cast<uint32_t>(bordered_w), static_cast<uint32_t>(bordered_h), c}};
-        split.single_buffer = single_buffer;
-        hw::Component component;
-        component.type = type;
-        component.split = split;
-        components.push_back(component);
-      }
-    }
-  }
-  return components;
+  const auto xs = axis_spans(in[0], r.width, pool.left, sp.border_left, sp.border_right);
+  const auto ys = axis_spans(in[1], r.height, pool.top, sp.border_top, sp.border_bottom);
+  return components_of_spans(layer, sp, single_buffer, type, r, xs, ys);
 }
 
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,

@@ -341,10 +341,10 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
 }
 
 MappingStatus MeshMapper::assign_idents(const Layer& layer, const std::vector<hw::Type>& types,
-                                        const std::map<hw::Type, size_t>& counts,
                                         std::vector<hw::Component>* components) {
   for (Type t : types) {
-    const size_t n = counts.at(t);
+    const size_t n = static_cast<size_t>(
+        std::count_if(components->begin(), components->end(), [t](const hw::Component& c) { return c.type == t; }));
     const std::vector<hw::Ident> candidates = available_nps(t);
     const std::vector<hw::Ident> chosen = constraints_->select_nps(candidates, n, t);
     if (chosen.size() != n) return NpsMappingError(layer.get_name(), n, chosen.size());
@@ -367,7 +367,7 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
   if (!layer) throw std::invalid_argument("MeshMapper cannot map a null layer.");
   if (pass_full == nullptr) throw std::invalid_argument("MeshMapper::map_layer needs a pass-full flag.");
   MappingStatus status = MappingSuccess();
-  std::vector<Type> types{kNoNpType};
+  std::vector<Type> types;
   std::vector<hw::Component> components;
   *pass_full = false;
 
@@ -399,33 +399,35 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
       components = {vit_component()};
       break;
     default:
+      types = {kNoNpType};
       break;
   }
-  if (!status.ok()) return {components, status};
+  if (!status.ok()) return {std::move(components), std::move(status)};
 
-  std::map<Type, size_t> counts;
-  for (Type t : types)
-    counts[t] = static_cast<size_t>(
+  // The components of each type; only assign_idents changes them, and only their idents.
+  const auto count_of = [&components](Type t) {
+    return static_cast<size_t>(
         std::count_if(components.begin(), components.end(), [t](const hw::Component& c) { return c.type == t; }));
-
-  if (const auto it = counts.find(Type::SKIP_DMA_STORE); it != counts.end() && it->second > 1)
+  };
+  if (std::find(types.begin(), types.end(), Type::SKIP_DMA_STORE) != types.end() &&
+      count_of(Type::SKIP_DMA_STORE) > 1)
     throw std::runtime_error(
         "A layer which outputs directly to one skip dma and another skipdma via dual outputs is not yet "
         "implemented.");
 
   // Against the whole mesh, whatever the current pass holds.
   for (Type t : types) {
-    const size_t n = counts[t];
-    if (n == 0) return {components, cannot_map(*layer)};
+    const size_t n = count_of(t);
+    if (n == 0) return {std::move(components), cannot_map(*layer)};
     const uint32_t max = max_nps(t);
-    if (max < n) return {components, NpsMappingError(layer->get_name(), n, max)};
+    if (max < n) return {std::move(components), NpsMappingError(layer->get_name(), n, max)};
   }
 
   for (Type t : types) {
-    if (available_count(t) >= counts[t]) continue;
+    if (available_count(t) >= count_of(t)) continue;
     deallocate_nps();
     *pass_full = true;
-    if (layer->is_kind(6)) return {components, {1, "TNP-B cannot be the first layer layer of a pass."}};
+    if (layer->is_kind(6)) return {std::move(components), {1, "TNP-B cannot be the first layer layer of a pass."}};
     break;
   }
 
@@ -439,17 +441,18 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
     }
   }
 
-  status = assign_idents(*layer, types, counts, &components);
+  status = assign_idents(*layer, types, &components);
 
   if (breaks_tnp_b_channel_rule(*layer, components))
     status = {1, "The number of channels must be a multiple of 4 to be split by filter."};
 
-  return {components, status};
+  return {std::move(components), std::move(status)};
 }
 
 std::vector<hw::Type> compatible_np_types(const std::shared_ptr<Layer>& layer,
                                           const std::vector<std::shared_ptr<Layer>>& layers) {
   std::vector<hw::Type> types;
+  types.reserve(3);
   if (layer->is_kind(2))
     types.push_back(Type::CNP1);
   else if (layer->is_kind(6))

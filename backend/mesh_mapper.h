@@ -72,8 +72,9 @@ class MeshMapper {
   size_t available_count(hw::Type type) const;
   std::vector<hw::Component> place_components(const Layer& layer, const std::vector<hw::Type>& types,
                                               bool loop_itself, MappingStatus* status);
+  // Every component of each type in `types` gets an NP of that type.
   MappingStatus assign_idents(const Layer& layer, const std::vector<hw::Type>& types,
-                              const std::map<hw::Type, size_t>& counts, std::vector<hw::Component>* components);
+                              std::vector<hw::Component>* components);
 
   std::shared_ptr<const MeshTable> lists_;
   std::vector<ComponentStatus> entries_;  // by entry of lists_

@@ -63,7 +63,7 @@ bool NpTrack::append_deferred(const hw::Ident& np, dma::Target target, uint16_t 
                               bool allow_xl, const BlockSource& source,
                               const std::shared_ptr<const BlockSweep>& sweep) {
   // Room for the entry first, so that nothing can fail once the header is in.
-  deferred_.reserve(deferred_.size() + 1);
+  if (deferred_.size() == deferred_.capacity()) deferred_.reserve(std::max<size_t>(4, deferred_.size() * 2));
   if (open(np, target, address, count, 0, allow_xl) == nullptr) return false;
   deferred_.push_back(Deferred{size_ - count, stored_, count, std::move(fill), source, sweep});
   return true;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 namespace nuvra::test {
 namespace {
@@ -34,8 +35,9 @@ TEST(LayerGraph, MappableEndsOfAPass) {
       {alt.list({"a", "b", "add"}), "Can't retrieve the first mappable layer. This pass definition is not yet supported."},
       {end.list({"add"}), "Can't retrieve the first layer of the pass."},
       {wide.list({"add", "x", "y"}), "Can't retrieve the first layer of the pass. This pass definition is not supported"}};
-  for (const auto& [pass, message] : refused)
-    EXPECT_THAT([&] { first_mappable_layer(pass); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(message)));
+  for (const auto& pass_and_message : refused)
+    EXPECT_THAT([&] { first_mappable_layer(pass_and_message.first); },
+                ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(pass_and_message.second)));
 }
 
 // The branches a merge joins, without their shared trunk, the deeper input's first; the ancestors
@@ -68,6 +70,33 @@ TEST(LayerGraph, SkipBranchesAncestorsAndRunsMappedTogether) {
       {r.list({"c2", "c3", "add", "c4", "c5"}), r.list({"c2"})},  // the first layer counts one input
       {r.list({"c4", "c5"}), r.list({"c4"})}};
   for (const auto& [layers, run] : runs) EXPECT_EQ(get_layers_to_map_together(layers), run);
+}
+
+// A scope answers as the walk over the list does, after the list has lost layers from its front
+// too; depths of layers outside the list included.
+TEST(LayerGraph, ScopeAnswersAsTheWalkDoes) {
+  Graph graphs[] = {chain(), residual(), dual_residual(), concat_fork(), alt_pair()};
+  for (Graph& g : graphs) {
+    const LayerList all = g.all();
+    const LayerList list(all.begin() + 1, all.end());  // the input left out, as the back end gets it
+    for (size_t lost = 0; lost < 3 && lost < list.size(); ++lost) {
+      const auto answers = [&all](const LayerList& layers) {
+        std::vector<std::tuple<size_t, bool, bool, uint32_t>> out;
+        DepthMap depths;
+        for (const auto& l : all)
+          out.emplace_back(outbounds_size(l, layers), is_skip_layer(l, layers), is_dual_output_layer(l, layers),
+                           get_layer_depth(l, &depths));
+        return out;
+      };
+      const LayerList walked(list.begin() + static_cast<std::ptrdiff_t>(lost), list.end());
+      const auto expected = answers(walked);
+      LayerList scoped = list;
+      const LayerGraphScope scope(scoped);
+      scoped.erase(scoped.begin(), scoped.begin() + static_cast<std::ptrdiff_t>(lost));
+      ASSERT_TRUE(LayerGraphScope::covers(scoped));
+      EXPECT_EQ(answers(scoped), expected) << all.back()->get_name() << " less " << lost;
+    }
+  }
 }
 
 }  // namespace

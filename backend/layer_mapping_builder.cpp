@@ -178,44 +178,21 @@ void LayerMappingBuilder::build_layer_mapping(const Layers& pass, const Layers& 
   link_layers_mapping(pass, all_layers, &depths);
 }
 
-void LayerMappingBuilder::map_standalone(const Layers& pass, const std::vector<std::vector<hw::Component>>& components,
-                                         hw::Ident dma_event) {
-  if (components.size() > pass.size())
-    panic("%zu component lists given for a pass of %zu layers.", components.size(), pass.size());
-  // Number every layer first so that a numbering failure attaches nothing.
-  std::vector<uint8_t> ids;
-  unsigned counter = 0;
-  for (size_t i = 0; i < components.size(); ++i) {
-    const auto& layer = pass[i];
-    if (layer->is_kind(1)) {
-      ids.push_back(0);
-    } else if (layer->is_kind(5)) {
-      ids.push_back(255);
-    } else {
-      counter += layer->is_kind(6) ? 2 : 1;
-      // Past 254 the numbers would collide with 255 ("none") and then with the input layer.
-      if (counter > kLastNumber) panic("Too many layers in one pass: layer %s would be number %u.",
-                                       layer->get_name().c_str(), counter);
-      ids.push_back(static_cast<uint8_t>(counter));
-    }
-  }
-  for (size_t i = 0; i < components.size(); ++i) map_standalone(pass[i], components[i], ids[i], dma_event);
-}
+namespace {
 
-void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
-                                         const std::vector<hw::Component>& components, uint8_t id,
-                                         hw::Ident dma_event) {
+// map_standalone with the DMA event's list given: the layers of one pass share it, since it is
+// only ever dropped from a mapping, never changed.
+void attach_standalone(const std::shared_ptr<Layer>& layer, const std::vector<hw::Component>& components, uint8_t id,
+                       const std::shared_ptr<std::vector<hw::Component>>& dma_link) {
   LayerImpl* impl = layer_impl(*layer);
   if (!impl) panic("Layer %s cannot hold a mapping.", layer->get_name().c_str());
 
   auto m = std::make_shared<LayerMapping>();
   m->id = id;
   m->next_id = 255;
-  // Linking adds at most one list to each side and drops the DMA event's. The DMA event's list
-  // is only ever dropped, never changed, so both sides can hold the same one.
+  // Linking adds at most one list to each side and drops the DMA event's.
   m->prev_components.reserve(2);
   m->next_components.reserve(2);
-  auto dma_link = single_component(hw::Type::DMA_EVENT, dma_event);
   if (layer->is_kind(1))
     m->prev_components.push_back(single_component(hw::Type::HRC, hw::Ident{0, 0, 0, 0}));
   else
@@ -231,10 +208,44 @@ void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
       m->nps->push_back(c);
   }
   m->stores_are_inputs = (m->skipdma_stores.empty() && m->skipdma_loads.empty()) ? false : layer->is_kind(6);
-  m->next_components.push_back(std::move(dma_link));
+  m->next_components.push_back(dma_link);
   m->p2p_in = false;
   m->p2p_out = true;
   impl->layer_mapping = std::move(m);
+}
+
+}  // namespace
+
+void LayerMappingBuilder::map_standalone(const Layers& pass, const std::vector<std::vector<hw::Component>>& components,
+                                         hw::Ident dma_event) {
+  if (components.size() > pass.size())
+    panic("%zu component lists given for a pass of %zu layers.", components.size(), pass.size());
+  // Number every layer first so that a numbering failure attaches nothing.
+  std::vector<uint8_t> ids;
+  ids.reserve(components.size());
+  unsigned counter = 0;
+  for (size_t i = 0; i < components.size(); ++i) {
+    const auto& layer = pass[i];
+    if (layer->is_kind(1)) {
+      ids.push_back(0);
+    } else if (layer->is_kind(5)) {
+      ids.push_back(255);
+    } else {
+      counter += layer->is_kind(6) ? 2 : 1;
+      // Past 254 the numbers would collide with 255 ("none") and then with the input layer.
+      if (counter > kLastNumber) panic("Too many layers in one pass: layer %s would be number %u.",
+                                       layer->get_name().c_str(), counter);
+      ids.push_back(static_cast<uint8_t>(counter));
+    }
+  }
+  const auto dma_link = single_component(hw::Type::DMA_EVENT, dma_event);
+  for (size_t i = 0; i < components.size(); ++i) attach_standalone(pass[i], components[i], ids[i], dma_link);
+}
+
+void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
+                                         const std::vector<hw::Component>& components, uint8_t id,
+                                         hw::Ident dma_event) {
+  attach_standalone(layer, components, id, single_component(hw::Type::DMA_EVENT, dma_event));
 }
 
 void LayerMappingBuilder::link_layers_mapping(const Layers& pass, const Layers& all_layers, DepthMap* depths) {

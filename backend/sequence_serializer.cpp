@@ -24,13 +24,20 @@ constexpr size_t kInitialBufferSize = 1024;
 // few kilobytes: begun this large, it seldom grows by reallocation.
 constexpr size_t kInitialInfoSize = 16384;
 
+}  // namespace
+
 // The deferred blocks of one record, placed while its tracks are laid out and written once all
 // are: blocks that share a sweep are made in one pass over their source, and a block whose
 // source and size an earlier one has is copied from it. Places are kept by their distance from
 // the end of the builder's buffer, which growing the buffer does not change.
 class RecordBlocks final : public program::DeferredWriter {
  public:
-  explicit RecordBlocks(const flatbuffers::FlatBufferBuilder& builder) : builder_(builder) {}
+  // Begins a record whose blocks are placed in `builder`'s buffer; anything a failed record left
+  // is dropped.
+  void use(const flatbuffers::FlatBufferBuilder& builder) {
+    builder_ = &builder;
+    blocks_.clear();
+  }
 
   void place(const Block& block, std::span<uint32_t> out) override {
     blocks_.push_back({block, from_end(out.data()), out.size(), kNone});
@@ -50,7 +57,7 @@ class RecordBlocks final : public program::DeferredWriter {
         }
       }
     }
-    std::vector<program::SweepPart> parts;
+    std::vector<program::SweepPart>& parts = parts_;
     for (size_t i = 0; i < blocks_.size(); ++i) {
       Placed& b = blocks_[i];
       if (b.same != kNone || b.done) continue;
@@ -80,15 +87,18 @@ class RecordBlocks final : public program::DeferredWriter {
     size_t same = kNone;  // the earlier block with the same words
     bool done = false;
   };
-  const uint8_t* end() const { return builder_.GetCurrentBufferPointer() + builder_.GetSize(); }
+  const uint8_t* end() const { return builder_->GetCurrentBufferPointer() + builder_->GetSize(); }
   size_t from_end(const uint32_t* p) const { return static_cast<size_t>(end() - reinterpret_cast<const uint8_t*>(p)); }
   std::span<uint32_t> room(const Placed& b) const {
     return {reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(end() - b.from_end)), b.count};
   }
 
-  const flatbuffers::FlatBufferBuilder& builder_;
+  const flatbuffers::FlatBufferBuilder* builder_ = nullptr;
   std::vector<Placed> blocks_;
+  std::vector<program::SweepPart> parts_;
 };
+
+namespace {
 
 std::vector<uint32_t> used_dims(const Shape& shape) {
   std::vector<uint32_t> dims;
@@ -126,11 +136,13 @@ void SequenceSerializer::serialize_version(const HwVersion& v) {
 
 flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(const program::Record& record) {
   auto& b = *data_builder_;
-  std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
-  tracks.reserve(record.tracks().size());
+  std::vector<flatbuffers::Offset<fb::NpTrack>>& tracks = record_tracks_;
+  tracks.clear();
   // Each track's words go straight to their place in the buffer, deferred blocks filled there
   // once every track has its room.
-  RecordBlocks deferred(b);
+  if (!record_blocks_) record_blocks_ = std::make_unique<RecordBlocks>();
+  RecordBlocks& deferred = *record_blocks_;
+  deferred.use(b);
   for (const auto& track : record.tracks()) {
     uint32_t* words = nullptr;
     const auto v = b.CreateUninitializedVector(track.size(), &words);

@@ -29,6 +29,8 @@ namespace nuvra {
 // the low half.
 uint64_t format_config_header_fb(const hw::Ident& ident, dma::Target target, uint32_t n, uint16_t address);
 
+class RecordBlocks;
+
 class SequenceSerializer {
  public:
   // Descriptor counts are full counts; the sequence builder bounds them.
@@ -109,6 +111,9 @@ class SequenceSerializer {
   uint64_t dummy_desc_header_ = 0;
   ProgramRecorder recorder_;
   bool finalized_ = false;
+  // Kept from record to record, so that their room is made once per sequence.
+  std::vector<flatbuffers::Offset<fb::NpTrack>> record_tracks_;
+  std::unique_ptr<RecordBlocks> record_blocks_;
 };
 
 }  // namespace nuvra

@@ -174,6 +174,7 @@ void Record::plan_blocks(std::span<const PlannedBlock> blocks) {
     planned_tracks_.insert(planned_tracks_.begin(), first_room);
   // Taken from the back as tracks open.
   std::reverse(planned_tracks_.begin(), planned_tracks_.end());
+  tracks_.reserve(tracks_.size() + planned_tracks_.size());
 }
 
 void Record::plan_blocks(std::span<const size_t> counts) {

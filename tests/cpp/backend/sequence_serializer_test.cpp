@@ -152,5 +152,22 @@ TEST_F(SerializerTest, DeferredBlocksWrittenBySweepOrFill) {
   EXPECT_EQ(fills, 1);
 }
 
+// A record whose fill failed leaves none of its blocks to the serializer's next record.
+TEST_F(SerializerTest, AFailedFillLeavesNothingForTheNextRecord) {
+  const hw::Ident at = np(1, 1, 0).ident;
+  const int source = 0;
+  auto failing = program::new_record(versions::FPGA_v2), next = program::new_record(versions::FPGA_v2);
+  failing->add_deferred_np_block(at, dma::Target{1}, 0, 3, [](std::span<uint32_t>) { throw std::runtime_error("no words"); }, {&source, 0, 3});
+  next->add_deferred_np_block(at, dma::Target{1}, 0, 2, [](std::span<uint32_t> out) { out[0] = 11, out[1] = 12; }, {&source, 5, 2});
+  ser.serialize_version(versions::FPGA_v2);
+  EXPECT_THROW(ser.write(RecordedProgram{std::move(failing), {}, {}}), std::runtime_error);
+  ser.write(RecordedProgram{std::move(next), {}, {}});
+  ser.finalize_pass();
+  const auto v = finish(ser, 1);
+  const auto* words = v.data->passes()->Get(0)->records()->Get(0)->tracks()->Get(0)->words();
+  ASSERT_GE(words->size(), 2u);
+  EXPECT_EQ(std::vector(words->end() - 2, words->end()), (std::vector<uint32_t>{11, 12}));
+}
+
 }  // namespace
 }  // namespace nuvra::test

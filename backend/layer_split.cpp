@@ -6,6 +6,7 @@
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 namespace nuvra {
@@ -57,12 +58,31 @@ struct Span {
   uint32_t after = 0;
 };
 
+// The parts of one axis, held inline when there are few (the usual case), so that a split makes
+// no list of them on the heap.
+class SpanList {
+ public:
+  explicit SpanList(size_t count) : size_(count) {
+    if (count > kInline) heap_.resize(count);
+  }
+  Span& operator[](size_t i) { return (heap_.empty() ? inline_.data() : heap_.data())[i]; }
+  const Span* begin() const { return heap_.empty() ? inline_.data() : heap_.data(); }
+  const Span* end() const { return begin() + size_; }
+  bool empty() const { return size_ == 0; }
+  const Span& back() const { return begin()[size_ - 1]; }
+
+ private:
+  static constexpr size_t kInline = 8;
+  std::array<Span, kInline> inline_{};
+  std::vector<Span> heap_;
+  size_t size_;
+};
+
 // The parts of one spatial axis. With pooling padding before the input, the first part is
 // narrowed so that every later part starts on a pooling window.
-std::vector<Span> axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_pad_before, uint32_t border_before,
-                             uint32_t border_after) {
-  std::vector<Span> spans;
-  spans.reserve(r.count);
+SpanList axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_pad_before, uint32_t border_before,
+                    uint32_t border_after) {
+  SpanList spans(r.count);
   uint64_t x = 0;
   for (uint32_t i = 0; i < r.count; ++i) {
     Span s;
@@ -72,14 +92,14 @@ std::vector<Span> axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_p
       s.extent -= pool_pad_before;
     s.before = i == 0 ? 0 : border_before;
     s.after = i + 1 == r.count ? 0 : border_after;
-    spans.push_back(s);
+    spans[i] = s;
     x += s.extent;
   }
   return spans;
 }
 
 // The parts reach the end of the axis, and no window starts before it.
-bool spans_usable(const std::vector<Span>& spans, uint32_t total) {
+bool spans_usable(const SpanList& spans, uint32_t total) {
   if (spans.empty()) return false;
   for (const Span& s : spans)
     if (s.before > s.start) return false;
@@ -88,8 +108,8 @@ bool spans_usable(const std::vector<Span>& spans, uint32_t total) {
 
 // The components of the parts along x (`xs`), y (`ys`) and the filters.
 std::vector<hw::Component> components_of_spans(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
-                                               hw::Type type, const SplitSearchResult& r, const std::vector<Span>& xs,
-                                               const std::vector<Span>& ys) {
+                                               hw::Type type, const SplitSearchResult& r, const SpanList& xs,
+                                               const SpanList& ys) {
   const uint32_t Ch = input_shape(layer)[2];
   const bool channelwise = layer.channelwise();
 

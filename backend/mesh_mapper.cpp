@@ -282,11 +282,16 @@ size_t MeshMapper::available_count(hw::Type type) const {
 
 std::vector<hw::Ident> MeshMapper::available_nps(hw::Type type) {
   std::vector<hw::Ident> idents;
-  if (!lists_) return idents;
-  idents.reserve(lists_->list(type).size());
-  for (const uint16_t e : lists_->list(type))
-    if (!entries_[e].reserved && !entries_[e].allocated) idents.push_back(entries_[e].ident);
+  list_available(type, &idents);
   return idents;
+}
+
+void MeshMapper::list_available(hw::Type type, std::vector<hw::Ident>* idents) const {
+  idents->clear();
+  if (!lists_) return;
+  idents->reserve(lists_->list(type).size());
+  for (const uint16_t e : lists_->list(type))
+    if (!entries_[e].reserved && !entries_[e].allocated) idents->push_back(entries_[e].ident);
 }
 
 hw::Type MeshMapper::get_compatible_fnp_type(const Layer& layer) {
@@ -345,7 +350,8 @@ MappingStatus MeshMapper::assign_idents(const Layer& layer, const std::vector<hw
   for (Type t : types) {
     const size_t n = static_cast<size_t>(
         std::count_if(components->begin(), components->end(), [t](const hw::Component& c) { return c.type == t; }));
-    const std::vector<hw::Ident> candidates = available_nps(t);
+    std::vector<hw::Ident>& candidates = candidates_;
+    list_available(t, &candidates);
     const std::vector<hw::Ident> chosen = constraints_->select_nps(candidates, n, t);
     if (chosen.size() != n) return NpsMappingError(layer.get_name(), n, chosen.size());
     if (auto refused = check_choice(layer, t, chosen, candidates)) return *refused;

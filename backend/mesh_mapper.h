@@ -70,6 +70,8 @@ class MeshMapper {
  private:
   // How many idents available_nps would give.
   size_t available_count(hw::Type type) const;
+  // What available_nps gives, into `idents`.
+  void list_available(hw::Type type, std::vector<hw::Ident>* idents) const;
   std::vector<hw::Component> place_components(const Layer& layer, const std::vector<hw::Type>& types,
                                               bool loop_itself, MappingStatus* status);
   // Every component of each type in `types` gets an NP of that type.
@@ -78,6 +80,7 @@ class MeshMapper {
 
   std::shared_ptr<const MeshTable> lists_;
   std::vector<ComponentStatus> entries_;  // by entry of lists_
+  std::vector<hw::Ident> candidates_;      // room for assign_idents, kept from layer to layer
   const CompatibilityChecker* checker_;
   const MapConstraints* constraints_;
   SplitSearchMemo split_memo_;  // answers for checker_ only

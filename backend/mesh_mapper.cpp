@@ -373,7 +373,8 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
   if (!layer) throw std::invalid_argument("MeshMapper cannot map a null layer.");
   if (pass_full == nullptr) throw std::invalid_argument("MeshMapper::map_layer needs a pass-full flag.");
   MappingStatus status = MappingSuccess();
-  std::vector<Type> types;
+  std::vector<Type>& types = types_;  // its room kept from layer to layer
+  types.clear();
   std::vector<hw::Component> components;
   *pass_full = false;
 
@@ -396,7 +397,7 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
     case LayerType::DepthwiseBufferTempConv:
     case LayerType::Conv2DTranspose:
     case LayerType::DepthwiseConv2DTranspose:
-      types = compatible_np_types(layer, layers);
+      list_compatible_np_types(layer, layers, &types);
       components = place_components(*layer, types, loop_itself, &status);
       request_skipdma(&components, types, layer, layers);
       break;
@@ -458,14 +459,20 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::map_layer(
 std::vector<hw::Type> compatible_np_types(const std::shared_ptr<Layer>& layer,
                                           const std::vector<std::shared_ptr<Layer>>& layers) {
   std::vector<hw::Type> types;
-  types.reserve(3);
-  if (layer->is_kind(2))
-    types.push_back(Type::CNP1);
-  else if (layer->is_kind(6))
-    types.push_back(Type::TNP_B);
-  if (layer_need_store_dma(layer, layers) || is_dual_output_layer(layer, layers)) types.push_back(Type::SKIP_DMA_STORE);
-  if (layer_need_load_dma(*layer)) types.push_back(Type::SKIP_DMA_LOAD);
+  list_compatible_np_types(layer, layers, &types);
   return types;
+}
+
+void list_compatible_np_types(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers,
+                              std::vector<hw::Type>* types) {
+  types->clear();
+  types->reserve(3);
+  if (layer->is_kind(2))
+    types->push_back(Type::CNP1);
+  else if (layer->is_kind(6))
+    types->push_back(Type::TNP_B);
+  if (layer_need_store_dma(layer, layers) || is_dual_output_layer(layer, layers)) types->push_back(Type::SKIP_DMA_STORE);
+  if (layer_need_load_dma(*layer)) types->push_back(Type::SKIP_DMA_LOAD);
 }
 
 }  // namespace nuvra

@@ -81,6 +81,7 @@ class MeshMapper {
   std::shared_ptr<const MeshTable> lists_;
   std::vector<ComponentStatus> entries_;  // by entry of lists_
   std::vector<hw::Ident> candidates_;      // room for assign_idents, kept from layer to layer
+  std::vector<hw::Type> types_;            // room for map_layer's types, kept likewise
   const CompatibilityChecker* checker_;
   const MapConstraints* constraints_;
   SplitSearchMemo split_memo_;  // answers for checker_ only
@@ -91,5 +92,8 @@ class MeshMapper {
 // reads a kept output.
 std::vector<hw::Type> compatible_np_types(const std::shared_ptr<Layer>& layer,
                                           const std::vector<std::shared_ptr<Layer>>& layers);
+// The same into `types`, whose room is reused.
+void list_compatible_np_types(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& layers,
+                              std::vector<hw::Type>* types);
 
 }  // namespace nuvra

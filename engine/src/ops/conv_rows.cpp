@@ -35,30 +35,6 @@ NUVRA_INLINE void convert_run(const In* src, size_t n, P* dst, To to) {
   for (size_t k = 0; k < n; ++k) dst[k] = to(src[k]);
 }
 
-// Copies output pixel (ox, oy)'s window into `patch` (kw x kh x c values, the weights' order)
-// converted by `to`; positions outside the input take pad[channel].
-template <class In, class P, class To>
-NUVRA_INLINE void gather_window(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pad, P* patch,
-                                To to) {
-  const int64_t x0 = g.first_x(ox), y0 = g.first_y(oy);
-  const size_t c = g.c, column = size_t{g.kh} * c;
-  const Span rows = inside(y0, g.kh, g.y);
-  for (uint32_t i = 0; i < g.kw; ++i, patch += column) {
-    const int64_t xi = x0 + i;
-    if (xi < 0 || xi >= int64_t{g.x}) {
-      for (uint32_t j = 0; j < g.kh; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
-      continue;
-    }
-    for (uint32_t j = 0; j < rows.begin; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
-    if (rows.end > rows.begin) {
-      const In* src = in + (static_cast<size_t>(xi) * g.y + static_cast<size_t>(y0 + rows.begin)) * c;
-      const size_t n = size_t{rows.end - rows.begin} * c;
-      convert_run(src, n, patch + size_t{rows.begin} * c, to);
-    }
-    for (uint32_t j = rows.end; j < g.kh; ++j) std::memcpy(patch + j * c, pad, c * sizeof(P));
-  }
-}
-
 // The filters [f0, f1) of a convolution.
 struct FilterRange {
   size_t begin, end;
@@ -77,8 +53,8 @@ NUVRA_INLINE void gathered(const PackedFilters& w, const In* in, const Window& g
     const size_t n = std::min(batch, p1 - b0);
     for (size_t q = 0; q < n; ++q) {
       const size_t p = b0 + q;
-      gather_window(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad.data(),
-                    panel.data() + q * stride, to);
+      gather(in, g, static_cast<uint32_t>(p / g.out_h), static_cast<uint32_t>(p % g.out_h), pad.data(),
+             panel.data() + q * stride, [&to](const In* src, size_t n, P* dst) { convert_run(src, n, dst, to); });
     }
     w.multiply(panel.data(), n, bytes, e, b0, f.begin, f.end);
   }

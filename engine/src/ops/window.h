@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ops/common.h"
+#include "ops/simd.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -38,10 +39,11 @@ inline Span inside(int64_t first, uint32_t kernel, uint32_t size) {
   return {static_cast<uint32_t>(b), static_cast<uint32_t>(std::max(b, e))};
 }
 
-// Copies output pixel (ox, oy)'s window into `patch` (kw x kh x c values, the weights' order),
-// converting to P; positions outside the input take pad[channel].
-template <class In, class P>
-void gather(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pad, P* patch) {
+// Copies output pixel (ox, oy)'s window into `patch` (kw x kh x c values, the weights' order);
+// positions outside the input take pad[channel]. `run(src, n, dst)` converts each run of n
+// contiguous input values to P.
+template <class In, class P, class Run>
+NUVRA_INLINE void gather(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pad, P* patch, Run run) {
   const int64_t x0 = g.first_x(ox), y0 = g.first_y(oy);
   const size_t c = g.c, column = size_t{g.kh} * c;
   const Span rows = inside(y0, g.kh, g.y);
@@ -54,12 +56,18 @@ void gather(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pa
     for (uint32_t j = 0; j < rows.begin; ++j) std::copy(pad, pad + c, patch + j * c);
     if (rows.end > rows.begin) {
       const In* src = in + (static_cast<size_t>(xi) * g.y + static_cast<size_t>(y0 + rows.begin)) * c;
-      const size_t n = size_t{rows.end - rows.begin} * c;
-      P* dst = patch + size_t{rows.begin} * c;
-      for (size_t k = 0; k < n; ++k) dst[k] = static_cast<P>(src[k]);
+      run(src, size_t{rows.end - rows.begin} * c, patch + size_t{rows.begin} * c);
     }
     for (uint32_t j = rows.end; j < g.kh; ++j) std::copy(pad, pad + c, patch + j * c);
   }
+}
+
+// The same, each value cast to P.
+template <class In, class P>
+void gather(const In* in, const Window& g, uint32_t ox, uint32_t oy, const P* pad, P* patch) {
+  gather(in, g, ox, oy, pad, patch, [](const In* src, size_t n, P* dst) {
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<P>(src[k]);
+  });
 }
 
 }  // namespace nuvra::ops::detail

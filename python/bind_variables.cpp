@@ -2,6 +2,8 @@
 #include "python/bindings.h"
 #include "python/numpy_convert.h"
 
+#include <nuvra/layer.h>
+#include <nuvra/model.h>
 #include <nuvra/tensor.h>
 #include <nuvra/types.h>
 #include <nuvra/variables.h>
@@ -87,6 +89,11 @@ Conversion conversion_for(TensorType type) {
 // Checks the dtype against the variable's element type before anything is converted, so a
 // refusal leaves the variable as it was.
 void variables_set_item(Variables& variables, const std::string& name, const py::array& array) {
+  // A running or mapping model holds views of its layers' variables (a signal handler or a mapping
+  // hook may run in the middle of such a call).
+  if (const auto* impl = dynamic_cast<const VariablesImpl*>(&variables); impl && impl->layer() &&
+                                                                          impl->layer()->in_busy_model())
+    throw std::runtime_error(Model::kBusy);
   const py::dtype dtype = array.dtype();
   const Conversion c = conversion_for(declared_type(variables, name));
   if (!c.store)

@@ -58,6 +58,7 @@ void carry_variables(const Layer& old, Layer& to) {
 }  // namespace
 
 void PyModel::add_classes(int num_add_classes) {
+  if (model->busy()) throw std::runtime_error(Model::kBusy);
   if (num_add_classes < 1) throw std::invalid_argument("The number of classes to add must be positive.");
   const uint64_t count = model->layer_count();
   const std::shared_ptr<Layer> last = count ? model->get_layer(static_cast<size_t>(count - 1)) : nullptr;

@@ -32,7 +32,11 @@ class ClockCount {
   ClockCount(const ClockCount&) = delete;
   ClockCount& operator=(const ClockCount&) = delete;
   ~ClockCount() {
-    if (board_ && !stopped_) board_->enable_clk_counter(false);
+    if (!board_ || stopped_) return;
+    try {
+      board_->enable_clk_counter(false);
+    } catch (...) {  // the run's own failure is the one to report
+    }
   }
   // Clocks since the start, modulo 2^32.
   uint32_t stop() {

@@ -1,5 +1,6 @@
 // Layer creation and the type-independent part of every layer.
 #include <nuvra/layer.h>
+#include <nuvra/model.h>
 #include <nuvra/layers.h>
 
 #include "layer_build.h"
@@ -130,7 +131,7 @@ std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::strin
 }
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
-    : params_(std::move(params)), name_(std::move(name)), variables_(name_) {
+    : params_(std::move(params)), name_(std::move(name)), variables_(name_, this) {
   if (!params_) throw std::invalid_argument("Layer " + name_ + ": no parameters given");
 }
 
@@ -200,7 +201,7 @@ int LayerImpl::input_type_code() const {
   return in_signed_ ? 2 : 0;
 }
 
-std::shared_ptr<LearningParams> LayerImpl::learning() const { return learning_.lock(); }
+std::shared_ptr<LearningParams> LayerImpl::learning() const { return learning_; }
 bool LayerImpl::can_learn() const { return learning() != nullptr; }
 
 std::vector<std::shared_ptr<const Layer>> LayerImpl::inbound_layers() const {
@@ -224,11 +225,11 @@ void LayerImpl::remove_outbound(const LayerImpl* layer) {
   });
 }
 
+bool LayerImpl::in_busy_model() const { return owner_ && owner_->busy(); }
+
 void LayerImpl::leave_model() {
   owner_ = nullptr;
-  inbounds_.clear();
   outbounds_.clear();
-  learning_.reset();
   variables_.touch();
 }
 

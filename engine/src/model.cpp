@@ -45,7 +45,12 @@ void Model::drop_mapping() {
   device_.reset();
 }
 
+void Model::refuse_if_busy() const {
+  if (busy()) throw std::runtime_error(kBusy);
+}
+
 void Model::add(const std::shared_ptr<Layer>& layer, const std::vector<std::shared_ptr<Layer>>& inbounds) {
+  refuse_if_busy();
   if (!layer) throw std::invalid_argument("Cannot add a null layer to a model");
   auto impl = impl_of(layer);
   if (!impl) throw std::invalid_argument("Layer " + layer->get_name() + " is not an engine layer");
@@ -72,6 +77,8 @@ void Model::add(const std::shared_ptr<Layer>& layer, const std::vector<std::shar
 
   layers_.reserve(layers_.size() + 1);
   impl->build(links, this);
+  // Learning is the compiling model's: what the layer learnt with in another model stays there.
+  impl->set_learning(nullptr);
   layers_.push_back(layer);
   // A layer fed twice by the same inbound is listed once among its outbounds.
   for (size_t i = 0; i < links.size(); ++i)
@@ -82,6 +89,7 @@ void Model::add(const std::shared_ptr<Layer>& layer, const std::vector<std::shar
 }
 
 void Model::pop_layer() {
+  refuse_if_busy();
   if (layers_.empty()) throw std::runtime_error("Cannot pop a layer from an empty model");
   auto last = impl_of(layers_.back());
   for (const auto& in : last->inbound_layers())
@@ -93,6 +101,7 @@ void Model::pop_layer() {
 }
 
 void Model::compile(const std::shared_ptr<LearningParams>& lp) {
+  refuse_if_busy();
   if (!lp) throw std::invalid_argument("Cannot compile a model without learning parameters");
   if (layers_.empty()) throw std::invalid_argument("Cannot compile an empty model");
   const auto& last = layers_.back();
@@ -122,6 +131,7 @@ void Model::compile(const std::shared_ptr<LearningParams>& lp) {
 
 void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
                 const std::shared_ptr<MapConstraints>& constraints) {
+  refuse_if_busy();
   if (!device) throw std::invalid_argument("Cannot map a model without a device");
   const std::shared_ptr<MapConstraints> used = constraints ? constraints : default_constraints(device);
   std::unique_ptr<Backend> backend = make_backend();
@@ -134,6 +144,7 @@ void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
     if (l->params()->layer_type() != LayerType::InputData) pending.push_back(l);
 
   std::vector<std::shared_ptr<Sequence>> mapped;
+  const BusyScope busy(*this);
   const MappingStatus status = backend->map(&pending, &mapped, used);
   if (!status.ok() || !pending.empty()) {
     if (hw_only) {

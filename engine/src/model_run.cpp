@@ -147,6 +147,9 @@ std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<Dense>& inputs, const s
 
 std::shared_ptr<Tensor> Model::run(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>* labels,
                                    uint32_t batch, Run kind) {
+  // A fit changes the learning layer; runs that only read may nest.
+  if (kind == Run::fit) refuse_if_busy();
+  const BusyScope busy(*this);
   if (layers_.empty()) throw std::invalid_argument("Cannot perform an inference on a model with no layers");
   const std::shared_ptr<Layer> last = layers_.back();
   if (kind == Run::predict) {

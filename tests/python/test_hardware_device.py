@@ -152,3 +152,64 @@ def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software(
         model.forward(x)
         assert model.power_events == []
     """)
+
+
+def test_a_signal_handler_cannot_change_a_running_board_or_model():
+    # Handlers run between the frames of a board run and between the board runs of a model's run.
+    # A running board refuses every change and every other run; a running model every change of
+    # itself. Between two board runs the board is free: the model programs it again.
+    scenario("fpga_v2", """
+        import signal
+        from v2_models import conv_model
+        dev = devices()[0]
+        model, other = conv_model(core), conv_model(core)
+        model._map(dev)
+        other.pop_layer()
+        other._map(dev)
+        program, other_program = bytes(model.sequences[0].program), bytes(other.sequences[0].program)
+        info = other_program[:int.from_bytes(other_program[:4], "little") + 4]
+        x = np.random.default_rng(3).integers(0, 256, (500, 32, 32, 3), dtype=np.uint8)
+        expected = (x.reshape(500, -1).sum(axis=1, dtype=np.int64)[:, None] + np.arange(10)) % 256
+        board_busy = "The device is busy: it cannot be used while it runs frames"
+        model_busy = "The model is busy: it cannot be changed while it is running or being mapped"
+        weights = model.layers[1].variables["weights"]
+        # No change at all, but refused while the board runs frames / while the model runs.
+        board_probe = lambda: setattr(dev, "learn_mem", b"")
+        model_probe = lambda: model.layers[1].variables.__setitem__("weights", weights)
+        on_board = [lambda: setattr(dev, "program", other_program), dev.unprogram, lambda: dev.forward(x[:1]),
+                    lambda: dev.program_external(info, 0x1000), lambda: other.forward(x[:1]), board_probe]
+        on_model = [model.pop_layer, lambda: model._map(dev), lambda: model.fit(x[:1], 0), model_probe]
+        cases = [(lambda: dev.forward(x), board_probe, on_board, {board_busy}),
+                 (lambda: model.forward(x, batch_size=50), model_probe, on_board + on_model, {model_busy}),
+                 (lambda: (model.evaluate(x, np.zeros(500, np.int32), batch_size=50), expected)[1], model_probe,
+                  on_board + on_model, {model_busy})]
+        for run, probe, intrusions, must in cases:
+            dev.program = program
+            left, seen = list(intrusions), set()
+
+            def handler(*_):
+                if not left:
+                    return
+                try:
+                    probe()
+                    return  # between two calls
+                except RuntimeError:
+                    pass
+                try:
+                    left[-1]()  # accepted only between two board runs of a model
+                    assert left[-1] in on_board and run is not cases[0][0], "accepted"
+                except RuntimeError as e:
+                    assert str(e) in (board_busy, model_busy), str(e)
+                    seen.add(str(e))
+                left.pop()
+
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+            try:
+                while left:
+                    assert (run().reshape(500, 10) == expected).all()
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            assert must <= seen, seen
+        assert [l.name for l in model.layers] == ["hrc", "conv", "dw", "dense"]
+    """)

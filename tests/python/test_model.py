@@ -21,16 +21,25 @@ def test_empty_model_and_constructor_refusals(core):
     assert source.layers == [first, last] and last.inbounds == [first]
 
 
-def test_copying_layers_rebuilds_the_graph(core):
+@pytest.mark.parametrize("source_alive", [True, False])
+def test_copying_layers_rebuilds_the_graph(core, source_alive):
     source = model_of(core, (core.InputData, "in", dict(input_width=5, input_height=3, input_channels=8, input_bits=4,
                                                           input_signed=1)),
                       (core.Conv2D, "a", dict(filters=8, kernel_size=1)))
     source.add(layer(core, core.Conv2D, "b", filters=8, kernel_size=1), [source.get_layer("in")])
     source.add(layer(core, core.Add, "sum"), [source.get_layer("b"), source.get_layer("a")])
     source.get_layer("a").variables["weights"] = np.arange(64, dtype=np.int8).reshape(1, 1, 8, 8) % 7
-    copied = core.Model(source.layers)
-    assert copied.to_buffer() == source.to_buffer()  # the same graph, parameters and values
+    learning = v1_model(core)
+    learning.compile(core.NuvraUnsupervised(num_weights=3, num_classes=2))
+    sources = [(source, source.layers, source.to_buffer()), (learning, learning.layers, learning.to_buffer())]
+    if not source_alive:  # the layers keep their links and learning parameters
+        del source, learning
+        sources = [(None, layers, expected) for _, layers, expected in sources]
+    for _, layers, expected in sources:
+        assert core.Model(layers).to_buffer() == expected  # the same graph, parameters, values and learning
+    copied = core.Model(sources[0][1])
     assert copied.get_layer("sum").inbounds == [copied.get_layer("b"), copied.get_layer("a")]  # the list's order
+    source = sources[0][0] or copied
     # A list without its input layer gets one made from the first layer's input.
     rebuilt = core.Model(source.layers[1:2])
     params = rebuilt.layers[0].parameters

@@ -92,7 +92,9 @@ class FlashAccessDriver {
 // The drivers of the boards the engine knows, in a list the engine owns.
 std::vector<HardwareDriver*>& get_drivers();
 
-// One opened board.
+// One opened board. While it runs frames (fit, forward, predict), code that the run reaches back
+// into (a signal handler polled between frames) may read the board but not change it: every
+// operation that programs, prepares, switches or runs it throws std::runtime_error(kBusy).
 class HardwareDevice {
  public:
   // Opens the board behind `driver`, which resets it. A null driver throws
@@ -104,6 +106,9 @@ class HardwareDevice {
 
   using Frames = BoardBackend::Frames;
   using Outputs = BoardBackend::Outputs;
+
+  static constexpr const char* kBusy = "The device is busy: it cannot be used while it runs frames";
+  bool running() const { return running_ != 0; }
 
   HwVersion version() const;
   const char* desc() const;
@@ -154,9 +159,13 @@ class HardwareDevice {
 
  private:
   HardwareDevice(HardwareDriver* driver, std::shared_ptr<BoardBackend> board);
+  void refuse_if_running() const;
+  template <class Run>
+  Outputs run(Run&& run);
 
   HardwareDriver* driver_;
   std::shared_ptr<BoardBackend> board_;
+  uint32_t running_ = 0;
 };
 
 }  // namespace nuvra

@@ -169,12 +169,15 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   // --- Model-side operations (the model owns the graph edits) ---
   bool built() const { return built_; }
   const Model* owner() const { return owner_; }
+  // Whether the layer's model is running or being mapped (Model::busy).
+  bool in_busy_model() const;
   // Computes shapes, records and declared variables from the inbound layers; throws
   // std::invalid_argument("Layer <n> (<type>): <reason>") on inputs the layer cannot take.
   // Nothing changes on failure. Variables whose declaration is unchanged keep their values.
   void build(const std::vector<std::shared_ptr<LayerImpl>>& inbounds, const Model* owner);
-  // The layer leaves its model: no owner, no links, no learning. Shapes and variables stay
-  // readable.
+  // The layer leaves its model: no owner and no outbound links. It keeps its inbound links and
+  // learning parameters, so that a copy of it (Model(layers)) rebuilds the same graph whether or
+  // not the model is still alive; shapes and variables stay readable.
   void leave_model();
   void add_outbound(const std::shared_ptr<LayerImpl>& layer);
   void remove_outbound(const LayerImpl* layer);
@@ -193,7 +196,7 @@ class LayerImpl : public Layer, public std::enable_shared_from_this<LayerImpl> {
   VariablesImpl variables_;
   std::vector<std::shared_ptr<LayerImpl>> inbounds_;
   std::vector<std::weak_ptr<LayerImpl>> outbounds_;
-  std::weak_ptr<LearningParams> learning_;
+  std::shared_ptr<LearningParams> learning_;
   std::vector<Shape> inputs_;
   Shape output_;
   std::optional<ConvParams> conv_;

@@ -77,6 +77,15 @@ class Model {
   // call only.
   void write_buffer(const std::function<void(const uint8_t* data, size_t size)>& use) const;
 
+  // While a run (forward, predict, fit) or a map of the model is in progress, code that the call
+  // reaches back into (a signal handler polled between samples, a mapping hook) may read and run
+  // the model but not change it: add, pop_layer, compile, map and fit throw
+  // std::runtime_error(kBusy), and so do the Python setters of its layers' variables. The call
+  // holds raw views of the model that a change would free or make stale.
+  bool busy() const { return busy_ != 0; }
+  static constexpr const char* kBusy =
+      "The model is busy: it cannot be changed while it is running or being mapped";
+
   // Null for an unknown name or an index past the end.
   std::shared_ptr<Layer> get_layer(const std::string& name) const;
   std::shared_ptr<Layer> get_layer(size_t index) const;
@@ -97,6 +106,18 @@ class Model {
  private:
   Model() = default;
   void drop_mapping();
+  void refuse_if_busy() const;
+  // Marks the model busy for its lifetime.
+  class BusyScope {
+   public:
+    explicit BusyScope(Model& model) : model_(model) { ++model_.busy_; }
+    ~BusyScope() { --model_.busy_; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+   private:
+    Model& model_;
+  };
   enum class Run { forward, predict, fit };
   std::shared_ptr<Tensor> run(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>* labels,
                               uint32_t batch, Run kind);
@@ -107,6 +128,8 @@ class Model {
   std::shared_ptr<Device> device_;
   // Plasticity of the learning layer, from its initial value (NaN) as it learns in software.
   double plasticity_ = std::numeric_limits<double>::quiet_NaN();
+  // Runs and maps in progress (they nest through code the call reaches back into).
+  uint32_t busy_ = 0;
 };
 
 }  // namespace nuvra

@@ -12,6 +12,8 @@
 
 namespace nuvra {
 
+class LayerImpl;
+
 class Variables {
  public:
   virtual ~Variables() = default;
@@ -36,7 +38,10 @@ struct VariableDecl {
 
 class VariablesImpl final : public Variables {
  public:
-  explicit VariablesImpl(std::string layer_name) : layer_name_(std::move(layer_name)) {}
+  // `layer`: the layer the set belongs to, if any.
+  explicit VariablesImpl(std::string layer_name, const LayerImpl* layer = nullptr)
+      : layer_name_(std::move(layer_name)), layer_(layer) {}
+  const LayerImpl* layer() const { return layer_; }
 
   std::vector<std::string> names() const override;
   std::shared_ptr<Dense> get(const std::string& name) const override;
@@ -68,6 +73,7 @@ class VariablesImpl final : public Variables {
   const Slot* find(const std::string& name) const;  // null when not declared
   const Slot& slot(const std::string& name) const;
   std::string layer_name_;
+  const LayerImpl* layer_;
   std::vector<Slot> slots_;
   std::vector<uint64_t> keys_;  // name_key of each slot's name, in slot order
   std::atomic<uint64_t> version_{0};

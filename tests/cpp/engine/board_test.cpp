@@ -208,5 +208,50 @@ TEST(BoardRun, InterruptLeavesTheBoardAsItWas) {
   EXPECT_EQ(b.device->read_clk_counter(), 3000u);
 }
 
+// Code polled while the board runs frames (a signal handler) may read it but not change or run
+// it: the run ends as if nothing had been tried, and the board takes every call again after.
+TEST(BoardRun, ARunningBoardRefusesEveryChange) {
+  SimBoardConfig config = preset("fpga_v2");
+  config.on_fit = [](std::span<uint32_t> mem, const std::vector<int>&) { ++mem[0]; };
+  Board b{std::make_shared<SimBoard>(config)};
+  const std::vector<uint8_t> program = build_program(small_layout(true, 2)), other = build_program(small_layout(false));
+  const std::vector<uint32_t> memory = {1, 2, 3, 4, 5};
+  const Frames frames = {frame(1), frame(2), frame(3)};
+  HardwareDevice& d = *b.device;
+  const std::pair<const char*, std::function<void()>> changes[] = {
+      {"program", [&] { d.program(other.data(), other.size()); }},
+      {"program_external", [&] { d.program_external(other.data(), other.size(), 0x1000); }},
+      {"unprogram", [&] { d.unprogram(); }},
+      {"prepare_run", [&] { d.prepare_run(3, true); }},
+      {"learn_enabled", [&] { d.learn_enabled(false); }},
+      {"write_learn_mem", [&] { d.write_learn_mem(memory.data()); }},
+      {"reset_top_memory", [&] { d.reset_top_memory(); }},
+      {"enable_clk_counter", [&] { d.enable_clk_counter(false); }},
+      {"forward", [&] { d.forward(frames); }},
+      {"fit", [&] { d.fit(frames, {0}); }},
+      {"predict", [&] { d.predict(frames); }},
+  };
+  for (const auto& [name, change] : changes) {
+    b.load(program);
+    d.learn_enabled(true);
+    d.write_learn_mem(memory.data());
+    d.prepare_run(3, true);
+    std::vector<std::string> refusals;
+    const InterruptScope scope([&] {
+      refusals.push_back(error_text<std::runtime_error>(change));
+      // What a handler may do: read.
+      EXPECT_EQ(std::make_tuple(d.program().second, d.learn_enabled(), d.learn_mem_size()),
+                std::make_tuple(program.size(), true, 5u));
+      return false;
+    });
+    const auto out = d.fit(frames, {0});
+    EXPECT_EQ(refusals, std::vector<std::string>(3, HardwareDevice::kBusy)) << name;
+    ASSERT_EQ(out.size(), 3u) << name;
+    EXPECT_EQ(dynamic_cast<const Dense&>(*out[2]).at<uint8_t>(0), 3) << name;
+    EXPECT_EQ(b.learn_mem()[0], 2u) << name;
+    change();  // the board is free again
+  }
+}
+
 }  // namespace
 }  // namespace nuvra::sim

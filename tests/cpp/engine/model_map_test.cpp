@@ -2,6 +2,7 @@
 // would register its own: board sequences run through a double, the rest in the engine.
 #include <gtest/gtest.h>
 
+#include <nuvra/interrupt.h>
 #include <nuvra/model.h>
 #include <nuvra/services.h>
 
@@ -57,12 +58,14 @@ struct Script {
   MappingStatus status{0, "Success"};
   std::string error;
   std::shared_ptr<BoardDouble> board;  // the last one made
+  std::function<void()> during;        // what a mapping hook does, called first
 };
 
 struct ScriptedBackend final : Backend {
   explicit ScriptedBackend(Script* s) : s(s) {}
   MappingStatus map(std::vector<std::shared_ptr<Layer>>* layers, std::vector<std::shared_ptr<Sequence>>* sequences,
                     std::shared_ptr<MapConstraints>) override {
+    if (s->during) s->during();
     const auto end = layers->begin() + static_cast<std::ptrdiff_t>(std::min(s->take, layers->size()));
     if (end != layers->begin())
       sequences->push_back(s->board = std::make_shared<BoardDouble>(std::vector<std::shared_ptr<Layer>>(layers->begin(), end)));
@@ -204,6 +207,74 @@ TEST_F(ModelWalk, LabelsGoWhereTheLearningLayerIs) {
     EXPECT_EQ(board.labelled, std::vector<bool>{take == 2});
     // Learning in software counted one win per sample for the class-1 neuron.
     EXPECT_EQ(m->get_layer("fc")->variables()->get("thswap")->data<int32_t>()[1], take == 1 ? 3 : 0);
+  }
+}
+
+// Code that a run polls (a signal handler) or a map calls (a mapping hook) may read and run the
+// model but not change it, in software and through a board: the call ends as if nothing had been
+// tried, with the model's layers and mapping as they were.
+TEST_F(ModelWalk, ARunningOrMappingModelRefusesChanges) {
+  const auto learning = [] {
+    return LearningParams::create(LearningType::Unsupervised, {{"num_classes", 2}, {"num_weights", 1},
+        {"initial_plasticity", 1}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}});
+  };
+  const auto x = ones({3, 4, 1, 1});
+  const std::vector<int32_t> labels = {1};
+  const auto bytes = [](const std::shared_ptr<Tensor>& t) {
+    const auto& s = Tensor::ensure_dense(t)->storage();
+    return std::vector<uint8_t>(s.data(), s.data() + s.size());
+  };
+  const auto names = [](const Model& model) {
+    std::string got;
+    for (const auto& s : model.sequences()) got += s->name() + " ";
+    return got;
+  };
+  Model* m = nullptr;
+  const std::pair<const char*, std::function<void()>> changes[] = {
+      {"add", [&] { m->add(test::make_layer(LayerType::FullyConnected, {{"units", 2}}, "more")); }},
+      {"pop_layer", [&] { m->pop_layer(); }},
+      {"compile", [&] { m->compile(learning()); }},
+      {"map", [&] { m->map(device, false, nullptr); }},
+      {"fit", [&] { m->fit(x, labels, 0); }},
+  };
+  // take: layers on the board (0: unmapped); a map call is checked on the model mapped as before.
+  const std::pair<const char*, size_t> calls[] = {{"forward", 0}, {"forward", 1}, {"fit", 0}, {"fit", 2},
+                                                  {"map", 1}};
+  for (const auto& [call, take] : calls) {
+    for (const auto& [name, change] : changes) {
+      auto model = ModelBuilder().input(4, 1, 1, 1).add(LayerType::FullyConnected, {{"units", 4}}, "pre")
+          .add(LayerType::FullyConnected, {{"units", 2}, {"activation", 0}}, "fc").take();
+      m = model.get();
+      m->compile(learning());
+      if (take) map(*m, take);
+      const auto expected = bytes(m->forward(x, 1));
+      const std::string sequences = names(*m);
+      const bool mapping = std::string(call) == "map";
+      std::vector<std::string> refusals;
+      const auto intrude = [&] {
+        refusals.push_back(error_text<std::runtime_error>(change));
+        EXPECT_TRUE(m->busy());
+        const auto nested = bytes(m->forward(x, 1));  // reading runs nest (in software while mapping)
+        if (!mapping) EXPECT_EQ(nested, expected);
+      };
+      const std::string what = std::string(call) + " " + std::to_string(take) + " " + name;
+      if (mapping) {
+        script.during = intrude;
+        m->map(device, false, nullptr);
+        script.during = nullptr;
+      } else {
+        const InterruptScope scope([&] {
+          if (refusals.empty()) intrude();
+          return false;
+        });
+        std::string(call) == "fit" ? m->fit(x, labels, 1) : m->forward(x, 1);
+      }
+      EXPECT_EQ(refusals, std::vector<std::string>{Model::kBusy}) << what;
+      EXPECT_FALSE(m->busy());
+      EXPECT_EQ(std::make_tuple(m->layer_count(), names(*m), m->learning() != nullptr),
+                std::make_tuple(uint64_t{3}, sequences, true)) << what;
+      change();  // accepted once the call is over
+    }
   }
 }
 

@@ -51,13 +51,17 @@ TEST(ModelGraph, AddRefusesBadGraphsAndChangesNothing) {
   EXPECT_EQ(test::error_text([&] { Model::create()->add(fresh()); }),
             "The first layer of a model must be an input layer, not fresh (Conv2D)");
 
-  // Popping unlinks; a model that goes away releases its layers, links included.
+  // A layer that leaves its model (popped, or the model goes away) is no one's outbound any more,
+  // but keeps its inbound links: a copy of it rebuilds the same graph.
   auto add = b.layer("add");
   b.model().pop_layer();
-  EXPECT_TRUE(b.layer("b")->outbound_layers().empty() && add->inbound_layers().empty());
+  EXPECT_TRUE(b.layer("b")->outbound_layers().empty());
+  EXPECT_EQ(add->inbound_layers(), (std::vector<std::shared_ptr<Layer>>{b.layer("b"), b.layer("c")}));
   auto a = b.layer("a");
+  const auto input = b.layer("input");
   b.take().reset();
-  EXPECT_TRUE(a->inbound_layers().empty() && a->outbound_layers().empty());
+  EXPECT_TRUE(a->outbound_layers().empty());
+  EXPECT_EQ(a->inbound_layers(), std::vector<std::shared_ptr<Layer>>{input});
   auto empty = Model::create();
   EXPECT_EQ(test::error_text([&] { empty->pop_layer(); }), "Cannot pop a layer from an empty model");
 }
@@ -77,10 +81,13 @@ TEST(ModelCompile, Rules) {
   auto ok = lp(10, 256);
   model->compile(ok);
   EXPECT_EQ(model->get_layer("fc")->learning(), ok);
-  // Popping the learning layer takes the learning away with it.
+  // Popping the learning layer takes the learning away from the model; the layer keeps it until it
+  // joins another model.
   auto fc = model->get_layer("fc");
   model->pop_layer();
-  EXPECT_FALSE(model->learning() || fc->can_learn());
+  EXPECT_EQ(std::make_pair(model->learning(), fc->learning()), std::make_pair(std::shared_ptr<LearningParams>(), ok));
+  model->add(fc);
+  EXPECT_FALSE(fc->can_learn());
   std::unique_ptr<Model> wrong_last[] = {
       Model::create(), test::v2_conv_dense_model(),
       test::ModelBuilder().input(4, 4, 1, 1).add(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 2}}, "f")

@@ -256,14 +256,14 @@ TEST(FitRules, FnpInputLayouts) {
   // An image neither flattened nor packed by rows would keep c of its x * y * c weights per neuron.
   EXPECT_EQ(error_of([&] { get_fnp_sram_size(*single(LayerType::Dense1D, {{"units", 2}}, {4, 4, 3})); }),
             "Unsupported padding.");
-  // A layer taken out of its model has no inbound layer to classify: it is not spatial.
+  // A layer taken out of its model keeps its inbound layer, and so its classification.
   ModelBuilder popped;
   popped.input(4, 4, 3).add(kConv, {{"filters", 8}, {"kernel_size", 3}}, "conv");
   popped.add(LayerType::Dense1D, {{"units", 3}}, "dense");
   const auto dense = popped.layer("dense");
   EXPECT_TRUE(is_spatial_fnp_input(*dense, false));
   popped.model().pop_layer();
-  EXPECT_FALSE(is_spatial_fnp_input(*dense, false));
+  EXPECT_TRUE(is_spatial_fnp_input(*dense, false));
 }
 
 TEST(FitRules, TnpB) {

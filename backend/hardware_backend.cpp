@@ -11,13 +11,11 @@
 #include <nuvra/host_hooks.h>
 #include <nuvra/params.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <typeinfo>
 #include <utility>
 
 namespace nuvra {
@@ -28,12 +26,6 @@ using Layers = std::vector<std::shared_ptr<Layer>>;
 using ComponentLists = std::vector<std::vector<hw::Component>>;
 
 bool is_skipdma(hw::Type t) { return t == hw::Type::SKIP_DMA_STORE || t == hw::Type::SKIP_DMA_LOAD; }
-
-// Whether the map driver hands the layer to the mapper (input, merge and Dequantizer layers take
-// no NP).
-bool goes_to_mapper(const Layer& layer) {
-  return !layer.is_kind(1) && !layer.is_kind(5) && layer.params()->layer_type() != LayerType::Dequantizer;
-}
 
 Layers slice(const Layers& list, size_t begin, size_t end) {
   return Layers(list.begin() + static_cast<std::ptrdiff_t>(begin), list.begin() + static_cast<std::ptrdiff_t>(end));
@@ -104,33 +96,9 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder());
   MeshMapper mapper(checker, *constraints);
   mapper.reset();
-  // Cut mode decides each prefix from what the layers before it left; the single attempt learns
-  // from the passes recorded ahead as soon as the descriptor table cannot hold it.
+  // Cut mode decides each prefix from what the layers before it left.
   std::unique_ptr<GrowingSequenceCheck> prefix_check;
-  if (single)
-    builder.record_ahead();
-  else
-    prefix_check = checker.check_growing_sequence(list.begin(), list, version);
-
-  // Nobody watches the placement for plain constraints (no override of their hooks): a single
-  // attempt may then give up as soon as the layers left to place prove that it needs more passes
-  // than the descriptor table can hold.
-  const MapConstraints& given = *constraints;
-  const bool unwatched = single && typeid(given) == typeid(MapConstraints);
-  size_t placed = 0;                // layers handed to the mapper so far
-  std::optional<size_t> to_place;   // of the whole list, counted when first needed
-  const auto passes_at_least = [&]() -> size_t {
-    const size_t passes = builder.passes().size() + 1;
-    const size_t nps = mapper.np_count();
-    if (!unwatched || nps == 0) return passes;
-    if (!to_place) to_place = static_cast<size_t>(std::count_if(list.begin(), list.end(), [](const auto& l) {
-      return goes_to_mapper(*l);
-    }));
-    // The open pass holds the layer just placed; no pass holds more placed layers than the mesh
-    // has NPs, and every layer left must be placed for the attempt to succeed.
-    const size_t open_and_left = *to_place - placed + 1;
-    return std::max(passes, builder.passes().size() + (open_and_left + nps - 1) / nps);
-  };
+  if (!single) prefix_check = checker.check_growing_sequence(list.begin(), list, version);
 
   std::shared_ptr<Layer> previous;
   std::vector<hw::Component> current;
@@ -163,7 +131,6 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
       if (single && mapped_before && !loop_itself) reserve_previous_nps(accepted, &reserve);
       const bool loop_argument = single && loop_itself;
 
-      ++placed;
       auto [components, mapped] = mapper.map_layer(layer, reserve, loop_argument, &pass_full, list);
       current = std::move(components);
       status = std::move(mapped);
@@ -179,9 +146,6 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
         builder.add_layers(slice(list, pass_start, pos), list, std::move(accepted));
         accepted.clear();
         pass_start = pos;
-        // With this layer's pass still open, the sequence has at least one pass more than added.
-        if (builder.descriptor_table_exceeded(passes_at_least()))
-          return {1, HardwareSequenceBuilder::kTooManyDescriptors};
       }
       mapped_before = true;
     }

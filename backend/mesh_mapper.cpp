@@ -106,7 +106,6 @@ struct MeshTable {
   std::vector<Type> types;                          // by entry: the list it is in
   std::array<std::vector<uint16_t>, kTypes> lists;  // by type: entries in preference order
   std::vector<uint16_t> by_ident;                   // every entry, ordered by ident
-  size_t nps = 0;                                   // NPs with a type, each ident once
 
   // The entries of one ident, in by_ident.
   std::pair<const uint16_t*, const uint16_t*> entries_of(const hw::Ident& ident) const {
@@ -142,7 +141,6 @@ std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
     table->types.push_back(t);
   };
   for (const np::Info& np : mesh.nps) {
-    if (!np.types.empty()) ++table->nps;
     for (Type t : np.types) {
       add(t, np.ident);
       if (t == Type::FNP3) {
@@ -246,8 +244,6 @@ void MeshMapper::reset() {
   entries_.assign(lists_->idents.size(), ComponentStatus{});
   for (size_t e = 0; e < entries_.size(); ++e) entries_[e].ident = lists_->idents[e];
 }
-
-size_t MeshMapper::np_count() const { return lists_ ? lists_->nps : 0; }
 
 void MeshMapper::reserve_nps(const std::vector<hw::Ident>& idents) {
   for (ComponentStatus& s : entries_) s.reserved = false;

@@ -49,9 +49,6 @@ class MeshMapper {
   void deallocate_nps();
   // Unreserved entries of the type, allocated or not.
   uint32_t max_nps(hw::Type type);
-  // The NPs of the mesh (0 before reset). Every layer placed takes at least one that no other
-  // layer of its pass holds, so no pass holds more placed layers.
-  size_t np_count() const;
   // Idents neither reserved nor allocated, in preference order.
   std::vector<hw::Ident> available_nps(hw::Type type);
   // FNP3 or FNP2 for a dense layer, 0 when the mesh has neither. A kind that exists but is

@@ -10,7 +10,6 @@
 #include <nuvra/types.h>
 
 #include <cstddef>
-#include <exception>
 #include <memory>
 #include <vector>
 
@@ -28,7 +27,6 @@ struct RecordedProgram {
 struct PassProgram {
   std::vector<RecordedProgram> programs;
   size_t descriptors = 0;
-  std::exception_ptr failure;  // what recording the program after the last one kept threw
 };
 
 class ProgramRecorder {

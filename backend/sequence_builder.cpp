@@ -152,97 +152,34 @@ std::shared_ptr<HardwarePass> HardwareSequenceBuilder::hardware_pass(size_t i) c
 void HardwareSequenceBuilder::clear() {
   layers_.clear();
   passes_.clear();
-  stop_recording_ahead();
-}
-
-void HardwareSequenceBuilder::record_ahead() {
-  if (!passes_.empty()) throw std::logic_error("Passes are recorded ahead from the first one on.");
-  recording_ahead_ = true;
-}
-
-void HardwareSequenceBuilder::stop_recording_ahead() {
-  recording_ahead_ = false;
-  ahead_.clear();
-  ahead_max_descriptors_ = 0;
-  pass_of_.clear();
-  seq_first_.reset();
-}
-
-bool HardwareSequenceBuilder::descriptor_table_exceeded(size_t passes) const {
-  if (!recording_ahead_ || ahead_.empty() || ahead_.back().failure) return false;
-  const size_t per_pass = ahead_max_descriptors_ + 1;
-  return per_pass > kMaxDescriptorsPerPass || passes * per_pass > kDescriptorTableSize;
-}
-
-void HardwareSequenceBuilder::settle(size_t q) {
-  // What recording a pass reads can change until two more passes are added: the next pass's
-  // first layer is linked when the pass after it is. Nothing else may reach back further.
-  bool settled = true;
-  try {
-    const auto& layers = passes_[q]->layers;
-    for (const auto& layer : layers) pass_of_[layer.get()] = q;
-    const auto in_pass = [this](const std::shared_ptr<Layer>& layer, size_t p) {
-      const auto it = pass_of_.find(layer.get());
-      return it != pass_of_.end() && it->second == p;
-    };
-    single_buffer_split_components(*passes_[q]);
-    if (q > 0) {
-      const auto earlier_last = last_mappable_layer(passes_[q - 1]->layers);
-      const auto later_first = first_mappable_layer(layers);
-      settled = in_pass(earlier_last, q - 1) && in_pass(later_first, q);
-      double_buffer_shared_nps(*earlier_last, *later_first);
-    }
-    for (const auto& layer : layers)
-      for (const auto& in : inbounds_of(*layer))
-        if (const auto it = pass_of_.find(in.get()); it != pass_of_.end() && it->second + 1 < q) settled = false;
-    if (q == 0) seq_first_ = first_mappable_layer(layers);
-  } catch (...) {
-    // build_sequence meets the same failure where it would without recording ahead.
-    settled = false;
-  }
-  if (!settled) {
-    stop_recording_ahead();
-    return;
-  }
-  if (q < 2 || (!ahead_.empty() && ahead_.back().failure)) return;
-  // Only the number of passes matters here, and there are at least q + 1.
-  PassProgram program = record_pass(q - 2, q + 1, seq_first_);
-  // The first pass also carries the SCC program, one descriptor.
-  const size_t descriptors = program.descriptors + (q == 2 ? 1 : 0);
-  if (!program.failure) ahead_max_descriptors_ = std::max(ahead_max_descriptors_, descriptors);
-  ahead_.push_back(std::move(program));
 }
 
 PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first) const {
   PassProgram out;
-  try {
-    const auto& pass_layers = passes_[i]->layers;
-    const auto next_first = i + 1 < n ? first_mappable_layer(passes_[i + 1]->layers) : nullptr;
-    const auto p_first = first_mappable_layer(pass_layers);
-    const auto p_last = last_mappable_layer(pass_layers);
-    for (const auto& layer : pass_layers) {
-      const bool later_first = layer == p_first && i != 0;
-      if (layer->can_learn()) {
-        out.programs.push_back(recorder_.learning_layer(*layer, later_first));
-        out.descriptors += ProgramRecorder::descriptors(out.programs.back());
-        continue;
-      }
-      const bool fnp_feed = fnp_feed_flag(*layer, next_mappable_layer_before(layer, p_last));
-      out.programs.push_back(recorder_.layer(*layer, *seq_first, next_first, later_first, layer == p_last && i != n - 1,
-                                             {}, false, fnp_feed));
+  const auto& pass_layers = passes_[i]->layers;
+  const auto next_first = i + 1 < n ? first_mappable_layer(passes_[i + 1]->layers) : nullptr;
+  const auto p_first = first_mappable_layer(pass_layers);
+  const auto p_last = last_mappable_layer(pass_layers);
+  for (const auto& layer : pass_layers) {
+    const bool later_first = layer == p_first && i != 0;
+    if (layer->can_learn()) {
+      out.programs.push_back(recorder_.learning_layer(*layer, later_first));
       out.descriptors += ProgramRecorder::descriptors(out.programs.back());
-      if (n > 1) out.descriptors += skipdma_descriptors(*layer);
+      continue;
     }
-    if (i + 1 < n) {
-      std::vector<hw::Ident> ids;
-      for (const auto& layer : pass_layers)
-        if (const auto m = get_layer_mapping(*layer); m && m->nps)
-          for (const auto& c : *m->nps) ids.push_back(c.ident);
-      out.programs.push_back(recorder_.unused_nps(next_first, seq_first, ids));
-      out.descriptors += ProgramRecorder::descriptors(out.programs.back());
-    }
-  } catch (...) {
-    out.failure = std::current_exception();
+    const bool fnp_feed = fnp_feed_flag(*layer, next_mappable_layer_before(layer, p_last));
+    out.programs.push_back(recorder_.layer(*layer, *seq_first, next_first, later_first, layer == p_last && i != n - 1,
+                                           {}, false, fnp_feed));
+    out.descriptors += ProgramRecorder::descriptors(out.programs.back());
+    if (n > 1) out.descriptors += skipdma_descriptors(*layer);
+  }
+  if (i + 1 < n) {
+    std::vector<hw::Ident> ids;
+    for (const auto& layer : pass_layers)
+      if (const auto m = get_layer_mapping(*layer); m && m->nps)
+        for (const auto& c : *m->nps) ids.push_back(c.ident);
+    out.programs.push_back(recorder_.unused_nps(next_first, seq_first, ids));
+    out.descriptors += ProgramRecorder::descriptors(out.programs.back());
   }
   return out;
 }
@@ -276,7 +213,6 @@ void HardwareSequenceBuilder::add_layers(Layers layers, const Layers& all_layers
   layers_.insert(layers_.end(), layers.begin(), layers.end());
   passes_.push_back(std::move(pass));
   pending_merge_ = std::move(pending);
-  if (recording_ahead_) settle(passes_.size() - 1);
 }
 
 HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
@@ -329,8 +265,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
           recorder_.scc(input_layer, in_type == 0, solo, out_type == 0, narrow, in_shape, out_shape));
       program.descriptors = 1;  // whatever its tracks
     }
-    PassProgram rest = i < ahead_.size() ? std::move(ahead_[i]) : record_pass(i, n, seq_first);
-    if (rest.failure) std::rethrow_exception(rest.failure);
+    PassProgram rest = record_pass(i, n, seq_first);
     for (auto& p : rest.programs) program.programs.push_back(std::move(p));
     program.descriptors += rest.descriptors;
     max_count = std::max(max_count, program.descriptors);

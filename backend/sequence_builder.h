@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "backend/hardware_constraints.h"
@@ -53,17 +52,6 @@ class HardwareSequenceBuilder {
   // Empties layers and passes; a pending merge layer survives.
   void clear();
 
-  // From now on, each pass added lets the pass two before it be recorded at once, as long as
-  // nothing added later can change what it records (no layer of the new pass reads a layer two
-  // passes back, and each pass's first and last mappable layers are its own). The map driver's
-  // single-sequence attempt then learns early whether the descriptor table can hold it. The
-  // sequence built is the same; what recording ahead throws is thrown by build_sequence, where
-  // it would have been thrown without recording ahead.
-  void record_ahead();
-  // Whether the passes recorded ahead already show that `passes` passes exceed the descriptor
-  // table. False once recording ahead has thrown or stopped.
-  bool descriptor_table_exceeded(size_t passes) const;
-
   // Null when out of range or not a HardwarePass.
   std::shared_ptr<HardwarePass> hardware_pass(size_t i) const;
   std::shared_ptr<HardwarePass> first_pass() const { return hardware_pass(0); }
@@ -81,10 +69,6 @@ class HardwareSequenceBuilder {
     std::vector<hw::Component> components;
   };
 
-  // Pass `q` was just added: its buffering and, when it changes nothing recorded, the pass two
-  // before it.
-  void settle(size_t q);
-  void stop_recording_ahead();
   // The programs of pass `i` of `n` after the SCC program.
   PassProgram record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first) const;
 
@@ -97,11 +81,6 @@ class HardwareSequenceBuilder {
   std::vector<std::shared_ptr<Sequence::Pass>> passes_;
   std::optional<PendingMerge> pending_merge_;
 
-  bool recording_ahead_ = false;
-  std::vector<PassProgram> ahead_;                  // programs of passes 0 .. ahead_.size() - 1
-  size_t ahead_max_descriptors_ = 0;                // the most descriptors of one of them
-  std::unordered_map<const Layer*, size_t> pass_of_;  // layers of the passes added so far
-  std::shared_ptr<Layer> seq_first_;
 };
 
 // Components with a split record are single-buffered, except on an NP that ends one pass and

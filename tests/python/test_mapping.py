@@ -1,6 +1,7 @@
 import gc
 import re
 
+import numpy as np
 import pytest
 
 from v2_models import conv_model, fpga_v2_device, layer, model_of
@@ -40,3 +41,28 @@ def test_mapped_model_sequences_passes_and_program(core):
     del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies
+
+
+@pytest.mark.parametrize("watching", [None, "plain", "subclass"])
+def test_a_long_model_with_a_skip_connection_is_refused_watched_or_not(core, watching):
+    # The whole-list attempt, which fails, numbers the skip-DMA channels after all 247 layers: past
+    # 254. Cut mode alone would map it; the refusal stands whoever watches the mapping.
+    model = model_of(core, (core.InputConv2D, "in", dict(input_width=8, input_height=8, input_channels=3, filters=8,
+                                                         kernel_size=3)))
+    for i in range(1, 246):
+        model.add(layer(core, core.Conv2D, f"c{i}", filters=8, kernel_size=1))
+        if i == 150:
+            model.add(layer(core, core.Add, "add"), [model.get_layer("c148"), model.get_layer("c150")])
+    for lay in model.layers:
+        if "weights" in lay.variables.names:  # all-zero weights are refused
+            lay.variables["weights"] = np.ones_like(lay.variables["weights"])
+    device = fpga_v2_device(core)
+
+    class Watching(core.MapConstraints):
+        pass
+
+    constraints = {None: None, "plain": core.MapConstraints(device), "subclass": Watching(device)}[watching]
+    with pytest.raises(RuntimeError, match=re.escape(
+            "Too many layers to map: skip-DMA channels 256 to 259 of layer c151 exceed 254.")):
+        model._map(device, hw_only=True, constraints=constraints)
+    assert model.sequences == []

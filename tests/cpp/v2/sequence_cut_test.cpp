@@ -1,7 +1,7 @@
-// The map driver decides sequence cuts from what earlier layers left and gives up a doomed
-// single-sequence attempt early. Here the driver as first written (the whole list recorded as
-// one sequence and thrown away when it fails, every prefix checked afresh) maps the same
-// generated models, and both must give the same sequences, bytes, sizes and outcome.
+// The map driver decides sequence cuts from what earlier layers left. Here the driver as first
+// written (the whole list recorded as one sequence and thrown away when it fails, every prefix
+// checked afresh) maps the same generated models, and both must give the same sequences, bytes,
+// sizes and outcome.
 #include "backend/hardware_backend.h"
 #include "backend/ip_backend.h"
 #include "backend/layer_mapping.h"

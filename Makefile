@@ -13,7 +13,7 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 COVERAGE_PACKAGES := gcovr
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps fuzz-deps build run test test-cpp test-python sanitize fuzz bench coverage clean
+.PHONY: deps fuzz-deps build run test test-cpp test-python sweep sanitize fuzz bench coverage clean
 
 # Installs the Debian packages of $(1) that are missing.
 define install
@@ -46,6 +46,12 @@ test-python: build
 	PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
 test: test-cpp test-python
+
+# The kernels and layers against their plain references over many more generated rows than the
+# tests take (SWEEP_ROWS of each table).
+SWEEP_ROWS ?= 20000
+sweep: build
+	NUVRA_REFERENCE_ROWS=$(SWEEP_ROWS) ctest --test-dir $(BUILD) -j $(JOBS) -R '^Reference' --output-on-failure
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (the module is not built).
 sanitize: deps

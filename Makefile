@@ -53,13 +53,21 @@ SWEEP_ROWS ?= 20000
 sweep: build
 	NUVRA_REFERENCE_ROWS=$(SWEEP_ROWS) ctest --test-dir $(BUILD) -j $(JOBS) -R '^Reference' --output-on-failure
 
-# C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (the module is not built).
+# The C++ tests, then the Python tests against the module, under AddressSanitizer and
+# UndefinedBehaviorSanitizer. The interpreter is not instrumented: the runtime is preloaded, with
+# libstdc++ (its exception entry points must be found when the runtime starts), and CPython's own
+# leaks are not reported. NUVRA_SANITIZED tells the tests that cannot run under it.
 sanitize: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=OFF \
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=ON \
 	  -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
+	cxx=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(ASAN)/CMakeCache.txt); \
+	NUVRA_SANITIZED=1 PYTHONPATH=$(ASAN) \
+	  LD_PRELOAD="$$($$cxx -print-file-name=libasan.so) $$($$cxx -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
 # libFuzzer targets built with clang, ASan and UBSan in their own build directory, each run for
 # its share of FUZZ_TIME seconds from seeds the build makes.

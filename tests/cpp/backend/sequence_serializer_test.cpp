@@ -99,13 +99,15 @@ TEST_F(SerializerTest, FailuresNameTheLayerAndCountsDoNotWrap) {
 }
 
 // Deferred blocks are written where they lie: those of one sweep by one call that gets every
-// range, repeats included, those without by their fill, a repeat of which is copied. The program
-// is the one of the same words recorded plainly.
+// range, repeats included, those without by their fill, a repeat (same source, same size) of
+// which is copied; blocks without a source are never repeats. The program is the one of the same
+// words recorded plainly.
 TEST_F(SerializerTest, DeferredBlocksWrittenBySweepOrFill) {
-  const int source = 0, other = 0;
+  const int source = 0, other = 0, recorded_plainly = 0;
+  const void* const kPlain = &recorded_plainly;
   const auto words_of = [](uint64_t first, size_t count) {
     std::vector<uint32_t> w(count);
-    for (size_t i = 0; i < count; ++i) w[i] = static_cast<uint32_t>(first * 100000 + i);
+    for (size_t i = 0; i < count; ++i) w[i] = static_cast<uint32_t>(first * 100000 + count * 1000 + i);
     return w;
   };
   std::vector<std::pair<uint64_t, uint64_t>> swept;
@@ -119,23 +121,28 @@ TEST_F(SerializerTest, DeferredBlocksWrittenBySweepOrFill) {
     }
   });
   int fills = 0;
-  // (source, first, count, swept); the 40000-word blocks spread the record over three tracks.
-  const std::tuple<const void*, uint64_t, size_t, bool> blocks[] = {
-      {nullptr, 7, 4, false}, {&source, 0, 40000, true}, {&source, 40000, 3, true}, {&other, 9, 6, false},
-      {&source, 0, 40000, true}, {&other, 9, 6, false}, {nullptr, 8, 2, false}};
+  // (source, first, count, words, swept); the 40000-word blocks spread the record over three
+  // tracks. Blocks of one source with other sizes or other ranges are not repeats. A null source
+  // stands for none (its words still told apart by `first`).
+  const std::tuple<const void*, uint64_t, uint64_t, size_t, bool> blocks[] = {
+      {kPlain, 7, 4, 4, false},   {&source, 0, 40000, 40000, true}, {&source, 40000, 3, 3, true},
+      {&other, 9, 6, 6, false},   {&source, 0, 40000, 40000, true}, {&other, 9, 6, 6, false},
+      {&other, 9, 6, 8, false},   {&other, 9, 6, 4, false},         {&other, 3, 6, 6, false},
+      {&other, 9, 6, 8, false},   {nullptr, 1, 0, 5, false},        {nullptr, 2, 0, 5, false},
+      {kPlain, 8, 2, 2, false}};
   auto plain = program::new_record(versions::FPGA_v2), deferred = program::new_record(versions::FPGA_v2);
   const hw::Ident at = np(1, 1, 0).ident;
-  for (const auto& [src, first, count, with_sweep] : blocks) {
+  for (const auto& [src, first, source_count, count, with_sweep] : blocks) {
     const auto w = words_of(first, count);
     plain->add_np_track(at, dma::Target{1}, 0, w);
-    if (src == nullptr) {
+    if (src == kPlain) {
       deferred->add_np_track(at, dma::Target{1}, 0, w);
       continue;
     }
     deferred->add_deferred_np_block(
         at, dma::Target{1}, 0, count,
         [&fills, w](std::span<uint32_t> out) { ++fills, std::copy(w.begin(), w.end(), out.begin()); },
-        {src, first, count}, with_sweep ? sweep : nullptr);
+        src ? program::BlockSource{src, first, source_count} : program::BlockSource{}, with_sweep ? sweep : nullptr);
   }
   ASSERT_EQ(deferred->tracks().size(), 3u);
   const auto program_of = [&](std::unique_ptr<program::Record> r) {
@@ -149,7 +156,7 @@ TEST_F(SerializerTest, DeferredBlocksWrittenBySweepOrFill) {
   EXPECT_EQ(program_of(std::move(deferred)), program_of(std::move(plain)));
   EXPECT_EQ(sweeps, 1);
   EXPECT_EQ(swept, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 40000}, {40000, 3}, {0, 40000}}));
-  EXPECT_EQ(fills, 1);
+  EXPECT_EQ(fills, 6);
 }
 
 // A record whose fill failed leaves none of its blocks to the serializer's next record.

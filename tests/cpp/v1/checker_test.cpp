@@ -268,8 +268,18 @@ TEST(V1Checker, SequenceRules) {
   expect_status(check(0, 5, versions::Qrix_v2), on("fc", follow));
 }
 
+class UserChecker final : public CompatibilityCheckerImpl {
+ public:
+  using CompatibilityCheckerImpl::CompatibilityCheckerImpl;
+};
+
 TEST(V1Checker, FitAndSplitFigures) {
   const CompatibilityCheckerImpl checker(kConstraints);
+  // A split search may reuse what this checker's fit tests answered; not a derived checker's.
+  const CompatibilityChecker& own = checker;
+  const UserChecker user(kConstraints);
+  const CompatibilityChecker& derived = user;
+  EXPECT_EQ(std::make_pair(own.fit_tests_repeatable(), derived.fit_tests_repeatable()), std::make_pair(true, false));
   // 8-bit values 4 wide: one word per channel row.
   EXPECT_TRUE(checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10752, 4, 1, 0, 8, 0));
   EXPECT_FALSE(checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10753, 4, 1, 0, 8, 0));

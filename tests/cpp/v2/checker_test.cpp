@@ -90,6 +90,10 @@ const Case kCases[] = {
     {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 3}, {"kernel_stride", 2}}),
      "The CNP cannot support both pooling and stride."},
     {kDw, with(kDw3, {{"pool_type", 1}, {"pool_size", 3}}), "Pooling size must be 1 or 2"},
+    // A pooling window fits the input on either axis, up to the edge.
+    {kConv, with(k3, kMax2), "", nullptr, {2, 2, 3}},
+    {kConv, with(k3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {1, 8, 3}},
+    {kDw, with(kDw3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {8, 1, 3}},
     {kConv, with(k3, kGap), "", nullptr, {12, 12, 16}},
     {kDw, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64", nullptr, {65, 1, 1}},
     {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {13, 12, 1}},

@@ -7,9 +7,11 @@
 #include "v2/np_registers.h"
 #include "v2/tnp_vit/tnp_b_recorder.h"
 
+#include "rule_testing.h"
 #include "v2_testing.h"
 
 #include <map>
+#include <numeric>
 
 namespace nuvra::v2 {
 namespace {
@@ -276,6 +278,70 @@ TEST(NpRegisters, RegisterBuildersGiveTheRecordersBlocks) {
         EXPECT_EQ(std::tuple(field(regs[3], 24, 31), field(regs[2], 7, 7), field(regs[44], 2, 2)),
                   std::tuple(registers_only ? 0xFEu : 5u, 1u, 1u));
     }
+  }
+}
+
+// Fills each deferred block of a record with its own fill, keeping its source and words.
+struct OwnFills final : program::DeferredWriter {
+  std::vector<std::pair<program::BlockSource, std::vector<uint32_t>>> blocks;
+  void place(const Block& block, std::span<uint32_t> out) override {
+    (*block.fill)(out);
+    blocks.emplace_back(*block.source, std::vector<uint32_t>(out.begin(), out.end()));
+  }
+};
+
+// Split by filters over two NPs, a channel-wise layer gives each NP the input and Add shifts of
+// its own channels; a standard one reads every input channel, so each NP gets all of them. The
+// two weight images differ, so their sources must too: the serializer copies a deferred block
+// from an earlier one of the same source and size.
+TEST(NpRegisters, SplitLayerPartsTakeTheirOwnChannels) {
+  using T = LayerType;
+  const hw::Ident other{4, 2, 0, 0};
+  const std::pair<T, Params> kinds[] = {
+      {T::Conv2D, kConv},
+      {T::DepthwiseConv2D, kDwc},
+      {T::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 4}, {"kernel_stride", 2}}},
+      {T::DepthwiseConv2DTranspose, {{"kernel_size", 4}, {"kernel_stride", 2}}},
+  };
+  // Per NP its input shift words (8 bytes) and Add shift word: input shifts 1..4, and Add shifts
+  // a = 5..8 over b = 0 with max(a, b) + output_shift = 0, whose bytes are a - b.
+  using Shifts = std::map<hw::Ident, std::pair<std::vector<uint32_t>, std::vector<uint32_t>>>;
+  const Shifts own = {{kNp, {{0x0201, 0}, {0x0605}}}, {other, {{0x0403, 0}, {0x0807}}}};
+  const Shifts all = {{kNp, {{0x04030201, 0}, {0x08070605}}}, {other, {{0x04030201, 0}, {0x08070605}}}};
+  for (const auto& [type, params] : kinds) {
+    SCOPED_TRACE(layer_type_name(type));
+    ModelBuilder b;
+    b.input(8, 8, 4).add(type, params, "layer");
+    const auto layer = b.layer("layer");
+    set_variable(*layer, "input_shift", {1, 2, 3, 4});
+    std::vector<int> ramp(layer->variables()->get("weights")->size());
+    std::iota(ramp.begin(), ramp.end(), 1);
+    set_variable(*layer, "weights", ramp);
+    const NpSpace half{0, 0, Shape{8, 8, depthwise(type) ? 2u : 4u}};
+    LayerMappingBuilder::map_standalone(layer, {part_of(kNp, half, 0, 2), part_of(other, half, 2, 2)}, 5, {9, 9, 0, 0});
+    const auto mapping = get_layer_mapping(*layer);
+    mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
+    mapping->merge_info->is_add = true;
+    mapping->merge_info->a_shift = u8({5, 6, 7, 8});
+    mapping->merge_info->b_shift = u8({0, 0, 0, 0});
+    mapping->merge_info->output_shift = i8({-5, -6, -7, -8});
+    mapping->skipdma_loads = {component(hw::Type::SKIP_DMA_LOAD, {1, 1, 3, 1})};
+    mapping->skipdma_load_link = std::make_unique<SkipDmaLoadLinkInfo>(SkipDmaLoadLinkInfo{9, 1, 0, 0});
+    const auto record = record_cnp_layer(family_of(type), StubDevice(), *layer, {});
+    Shifts shifts;
+    for (const Block& block : blocks_of(*record)) {
+      if (block.header.target == 2) shifts[block.header.ident].first = words_of(block);
+      if (block.header.target == 10) shifts[block.header.ident].second = words_of(block);
+    }
+    EXPECT_EQ(shifts, depthwise(type) ? own : all);
+    OwnFills weights;
+    for (const auto& track : record->tracks()) {
+      std::vector<uint32_t> words(track.size());
+      track.write_to(words, &weights);
+    }
+    ASSERT_EQ(weights.blocks.size(), 2u);
+    EXPECT_NE(weights.blocks[0].second, weights.blocks[1].second);
+    EXPECT_NE(weights.blocks[0].first, weights.blocks[1].first);
   }
 }
 

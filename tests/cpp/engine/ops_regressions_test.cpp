@@ -1,10 +1,11 @@
 // Faults once made in code the routes share, each worked by hand and checked on every route.
-#include <gtest/gtest.h>
 #include <nuvra/model.h>
 #include <nuvra/ops.h>
 
 #include "routes_here.h"
 #include "support/model_builders.h"
+
+#include <gtest/gtest.h>
 
 namespace nuvra::test {
 namespace {

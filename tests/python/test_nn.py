@@ -240,6 +240,8 @@ INCOMPATIBLE = "incompatible function arguments"
     (lambda nn, c: nn.max_pooling(X, 200, 2, 1, 1, c.Same, 0), ValueError,
      "max_pooling: pool sizes must not be negative, got -56 x 2"),
     (lambda nn, c: nn.divide(X, X - 1), ValueError, "divide: division by zero"),
+    (lambda nn, c: nn.relu_activation(X, np.array([3, -1], np.int32)), ValueError,
+     "relu_activation: the max values must not be negative"),
     (lambda nn, c: nn.matmul(X, X, 0, False), ValueError, "matmul: cannot multiply (4, 4, 2) by (4, 4, 2)"),
     (lambda nn, c: nn.extract_token(X, 4294967295, 4294967295, 0), ValueError, "extract_token: the range [-1, -1)"),
     # 255 x 16843010 does not fit the kernel's 32-bit output size (it wrapped to 254)

@@ -186,8 +186,10 @@ DensePtr depthwise_conv2d(const Dense& input, int stride_x, int stride_y, int pa
     e.ldo = c;
     if (max_in > 32767) {
       depthwise_rows(w, ConvSource{in, TensorType::int32, g, nullptr}, 0, g.out_w, e);
-    } else if (w.wide_channels() == c && reaches_out(g)) {
-      // int16 values, which the vector route takes, with the padding in the copy.
+    } else if (w.wide_channels() == c && reaches_out(g) && g.pad_left >= 0 && g.pad_top >= 0 && g.pad_left < g.kw &&
+               g.pad_top < g.kh) {
+      // int16 values, which the vector route takes, with the padding in the copy. Other pads (that
+      // crop the input, or leave whole windows outside it) go through the portable pass.
       Window inner = g;
       const auto copy = padded<int16_t>(in, TensorType::int16, inner);
       depthwise_rows(w, ConvSource{copy->data<int16_t>(), TensorType::int16, inner, nullptr}, 0, g.out_w, e);

@@ -40,7 +40,8 @@ inline bool reaches_out(const Window& g) {
 }
 
 // The input with the padding around it made of zeros, as Out values, so that every window lies
-// inside it (the vector route takes only those): `g` becomes the window over the copy.
+// inside it (the vector route takes only those): `g` becomes the window over the copy. The pads
+// before the input must be 0 to the kernel size less one.
 template <class Out, class In>
 std::shared_ptr<Dense> padded(const In* in, TensorType type, Window& g) {
   const auto grow = [](int64_t first_pad, int64_t stride, uint32_t kernel, uint32_t size, uint32_t outputs) {

@@ -4,6 +4,7 @@
 #include <nuvra/ops.h>
 
 #include "ops/gemm.h"
+#include "routes_here.h"
 #include "support/error_text.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,21 @@ TEST(Ops, ShiftReluAndMeanRoundingMatchReferences) {
   const auto caps = tensor({0, 3, 3, 3, 3, 3, 3, 3, 3, 3});
   EXPECT_EQ(ints_of(*ops::relu_activation(*tensor(halves), *caps)),
             (std::vector<int32_t>{0, 0, 0, 1, 3, 3, 0, 3, 0, 3}));
+}
+
+// A window that starts inside the input (a negative pad) beside one that reaches past it, over
+// whole runs of 16 channels: x(0, j, k) = 10 j + k, windows of 2 rows from row oy + 1.
+TEST(Ops, DepthwiseWithANegativePadCropsTheInput) {
+  const auto x = Dense::create(TensorType::int32, {1, 3, 16});
+  for (size_t i = 0; i < x->size(); ++i) x->data<int32_t>()[i] = static_cast<int32_t>(10 * (i / 16) + i % 16);
+  const auto w = Dense::create(TensorType::int8, {1, 2, 1, 16});
+  std::fill(w->data<int8_t>(), w->data<int8_t>() + w->size(), int8_t{1});
+  std::vector<int32_t> expected(32);
+  for (int k = 0; k < 16; ++k) expected[k] = 30 + 2 * k, expected[16 + k] = 20 + k;
+  for (const auto route : test::routes_here()) {
+    const test::ForcedRoute forced(route);
+    EXPECT_EQ(ints_of(*ops::depthwise_conv2d(*x, 1, 1, 0, -1, 1, 2, *w)), expected) << test::describe(route);
+  }
 }
 
 // Every kernel on tensors of every shape and extreme integers: a result or a clean refusal.

@@ -33,20 +33,6 @@ std::vector<int64_t> values_of(const Dense& t) {
   return v;
 }
 
-// A tensor like `like` (type, shape, layout) holding value(i) at element i.
-std::shared_ptr<Dense> filled(const Dense& like, const std::function<double(size_t)>& value) {
-  auto t = Dense::create(like.type(), like.shape(), like.layout());
-  for (size_t i = 0; i < t->size(); ++i) {
-    const double v = value(i);
-    switch (t->type()) {
-      case TensorType::float32: t->data<float>()[i] = static_cast<float>(v); break;
-      case TensorType::int32: t->data<int32_t>()[i] = static_cast<int32_t>(v); break;
-      case TensorType::int16: t->data<int16_t>()[i] = static_cast<int16_t>(v); break;
-      default: t->storage().data()[i] = static_cast<uint8_t>(static_cast<int>(v)); break;
-    }
-  }
-  return t;
-}
 
 // Per output channel (the last axis): the values sorted.
 std::vector<std::vector<int64_t>> channel_values(const Dense& y) {
@@ -434,6 +420,20 @@ uint64_t tensor_digest(const Dense& t) {
   }
   bytes(t.storage().data(), t.size() * element_size(t.type()));
   return h;
+}
+
+std::shared_ptr<Dense> filled(const Dense& like, const std::function<double(size_t)>& value) {
+  auto t = Dense::create(like.type(), like.shape(), like.layout());
+  for (size_t i = 0; i < t->size(); ++i) {
+    const double v = value(i);
+    switch (t->type()) {
+      case TensorType::float32: t->data<float>()[i] = static_cast<float>(v); break;
+      case TensorType::int32: t->data<int32_t>()[i] = static_cast<int32_t>(v); break;
+      case TensorType::int16: t->data<int16_t>()[i] = static_cast<int16_t>(v); break;
+      default: t->storage().data()[i] = static_cast<uint8_t>(static_cast<int>(v)); break;
+    }
+  }
+  return t;
 }
 
 }  // namespace nuvra::test

@@ -6,6 +6,7 @@
 #include <nuvra/tensor.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ const std::vector<std::string>& forward_recipes();
 // and each layer's output shifts (or first-generation thresholds and steps) are set from the
 // values it computes on the inputs, so that its outputs spread over their range.
 ForwardModel forward_model(const std::string& recipe, uint64_t seed);
+
+// A tensor like `like` (type, shape, layout) holding value(i) at element i.
+std::shared_ptr<Dense> filled(const Dense& like, const std::function<double(size_t)>& value);
 
 // A 64-bit FNV-1a digest of a tensor's type, shape and bytes.
 uint64_t tensor_digest(const Dense& t);

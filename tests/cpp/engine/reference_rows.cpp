@@ -1,5 +1,6 @@
 #include "reference_rows.h"
 
+#include "forward_models.h"
 #include "reference_layers.h"
 
 #include "support/draw.h"
@@ -45,20 +46,6 @@ int bit_length(int64_t v) {
 int64_t quantile(std::vector<int64_t> v, double q) {
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
-}
-
-std::shared_ptr<Dense> filled(const Dense& like, const std::function<double(size_t)>& value) {
-  auto t = Dense::create(like.type(), like.shape(), like.layout());
-  for (size_t i = 0; i < t->size(); ++i) {
-    const double v = value(i);
-    switch (t->type()) {
-      case TensorType::float32: t->data<float>()[i] = static_cast<float>(v); break;
-      case TensorType::int32: t->data<int32_t>()[i] = static_cast<int32_t>(v); break;
-      case TensorType::int16: t->data<int16_t>()[i] = static_cast<int16_t>(v); break;
-      default: t->storage().data()[i] = static_cast<uint8_t>(static_cast<int>(v)); break;
-    }
-  }
-  return t;
 }
 
 class Maker {

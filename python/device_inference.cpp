@@ -1,5 +1,6 @@
 #include "python/device_inference.h"
 
+#include "python/clock_count.h"
 #include "python/numpy_convert.h"
 #include "python/signal_checks.h"
 
@@ -14,29 +15,6 @@ namespace nuvra {
 
 namespace {
 
-// Switches the board's clock counter off on every way out of a run.
-class ClockCounter {
- public:
-  explicit ClockCounter(HardwareDevice& board) : board_(board) { board_.enable_clk_counter(true); }
-  ~ClockCounter() {
-    if (!on_) return;
-    try {
-      board_.enable_clk_counter(false);
-    } catch (...) {  // the run's own failure is the one to report
-    }
-  }
-  // The counter's value, then the counter off.
-  uint32_t stop() {
-    const uint32_t value = board_.read_clk_counter();
-    on_ = false;
-    board_.enable_clk_counter(false);
-    return value;
-  }
-
- private:
-  HardwareDevice& board_;
-  bool on_ = true;
-};
 
 // numpy dtype of a board output's element type; sub-byte unsigned types come one per byte.
 py::dtype output_dtype(TensorType type) {
@@ -106,8 +84,7 @@ py::array device_forward_with_metrics(PyHardwareDevice& device, const py::array_
   board->prepare_run(static_cast<uint32_t>(frames.size()), true);
 
   HardwareDevice::Outputs outputs;
-  ClockCounter counter(*board);
-  const uint32_t c0 = board->read_clk_counter();
+  ClockCount clocks(board);
   const int64_t start = time_ms();
   with_signal_checks([&] {
     switch (mode) {
@@ -125,11 +102,11 @@ py::array device_forward_with_metrics(PyHardwareDevice& device, const py::array_
     }
   });
   const int64_t end = time_ms();
-  const uint32_t c1 = counter.stop();
+  const uint32_t clocks_run = clocks.stop();
 
   PyMetrics& metrics = device.metrics();
   metrics["inference_frames"] = static_cast<int64_t>(frames.size());
-  metrics["inference_clk"] = static_cast<int64_t>(static_cast<uint32_t>(c1 - c0));
+  metrics["inference_clk"] = static_cast<int64_t>(clocks_run);
   metrics["inference_start"] = start;
   metrics["inference_end"] = end;
 

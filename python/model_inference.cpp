@@ -2,6 +2,7 @@
 
 #include "devices/device.h"
 #include "devices/power_meter.h"
+#include "python/clock_count.h"
 #include "python/fit_labels.h"
 #include "python/numpy_convert.h"
 #include "python/signal_checks.h"
@@ -21,36 +22,6 @@ namespace {
 
 constexpr const char* kIntegerLabels = "fit method expects integers as labels";
 
-// The board's clock counter counts only during the run, and stops on every exit path.
-class ClockCount {
- public:
-  explicit ClockCount(HardwareDevice* board) : board_(board) {
-    if (!board_) return;
-    board_->enable_clk_counter(true);
-    start_ = board_->read_clk_counter();
-  }
-  ClockCount(const ClockCount&) = delete;
-  ClockCount& operator=(const ClockCount&) = delete;
-  ~ClockCount() {
-    if (!board_ || stopped_) return;
-    try {
-      board_->enable_clk_counter(false);
-    } catch (...) {  // the run's own failure is the one to report
-    }
-  }
-  // Clocks since the start, modulo 2^32.
-  uint32_t stop() {
-    const uint32_t end = board_->read_clk_counter();
-    board_->enable_clk_counter(false);
-    stopped_ = true;
-    return end - start_;
-  }
-
- private:
-  HardwareDevice* board_;
-  uint32_t start_ = 0;
-  bool stopped_ = false;
-};
 
 }  // namespace
 

@@ -7,6 +7,8 @@ COVERAGE ?= build-coverage
 # Seconds of fuzzing shared by all targets.
 FUZZ_TIME ?= 240
 JOBS     ?= $(shell nproc)
+# ON makes every compiler warning an error (CI sets it).
+WERROR   ?= OFF
 PACKAGES := g++ make cmake pybind11-dev python3-dev python3-numpy python3-pytest \
             libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
@@ -31,7 +33,7 @@ fuzz-deps: deps
 	$(call install,$(FUZZ_PACKAGES))
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNUVRA_WERROR=$(WERROR) -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -59,6 +61,7 @@ sweep: build
 # leaks are not reported. NUVRA_SANITIZED tells the tests that cannot run under it.
 sanitize: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=ON \
+	  -DNUVRA_WERROR=$(WERROR) \
 	  -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -73,7 +76,7 @@ sanitize: deps
 # its share of FUZZ_TIME seconds from seeds the build makes.
 fuzz: fuzz-deps
 	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DNUVRA_FUZZ=ON \
-	  -DNUVRA_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(PYTHON) >/dev/null
+	  -DNUVRA_WERROR=$(WERROR) -DNUVRA_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(FUZZ) -j $(JOBS)
 	bash fuzz/run.sh $(FUZZ) $(FUZZ_TIME)
 

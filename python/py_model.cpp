@@ -55,7 +55,13 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model(Mode
     std::shared_ptr<Layer> copy = Layer::create(source.params(), source.get_name());
     std::vector<std::shared_ptr<Layer>> inbounds;
     if (i > 0)
-      for (const auto& in : source.inbound_layers()) inbounds.push_back(model->get_layer(in->get_name()));
+      for (const auto& in : source.inbound_layers()) {
+        inbounds.push_back(model->get_layer(in->get_name()));
+        // The engine can only name what it is given: name the layer the list lacks.
+        if (!inbounds.back())
+          throw std::invalid_argument("Inbound layer " + in->get_name() + " of layer " + source.get_name() +
+                                      " is not in this model");
+      }
     model->add(copy, inbounds);
     // A copy of the learning parameters: learning in one model must not move the other's.
     if (source.can_learn()) {

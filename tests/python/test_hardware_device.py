@@ -213,3 +213,53 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
             assert must <= seen, seen
         assert [l.name for l in model.layers] == ["hrc", "conv", "dw", "dense"]
     """)
+
+
+def test_a_run_inside_another_leaves_the_outer_clock_count_its_own():
+    # A handler runs the same board between two board runs of a longer call: each call's
+    # inference_clk counts its own frames (1000 clocks each), whatever ran in between.
+    scenario("fpga_v2", """
+        import signal
+        from v2_models import conv_model
+        dev = devices()[0]
+        model = conv_model(core)
+        model._map(dev, hw_only=True)
+        x = np.random.default_rng(3).integers(0, 256, (500, 32, 32, 3), dtype=np.uint8)
+        weights = model.layers[1].variables["weights"]
+        model_probe = lambda: model.layers[1].variables.__setitem__("weights", weights)
+        expected = model.forward(x, batch_size=50)
+        nested = {
+            "model": lambda: (model.forward(x[:1]), model.metrics)[1],
+            "device": lambda: (dev.forward(x[:2]), dev.metrics)[1],
+            "both": lambda: (model.forward(x[:1]), dev.forward(x[:2]), dev.metrics)[2],
+        }
+        for name, run in nested.items():
+            inner = []
+
+            def handler(*_):
+                if inner:
+                    return
+                try:
+                    model_probe()  # accepted between two calls: not inside one
+                    return
+                except RuntimeError:
+                    pass
+                try:
+                    metrics = run()
+                except RuntimeError as e:  # the board is running frames: next time
+                    assert "busy" in str(e), str(e)
+                    return
+                inner.append((metrics["inference_frames"], metrics["inference_clk"]))
+
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+            try:
+                while not inner:
+                    assert (model.forward(x, batch_size=50) == expected).all()
+                    assert (model.metrics["inference_frames"], model.metrics["inference_clk"]) == (500, 500000), name
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            assert inner == [(2, 2000) if name != "model" else (1, 1000)], (name, inner)
+        model.forward(x[:3])
+        assert model.metrics["inference_clk"] == 3000
+    """)

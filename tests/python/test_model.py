@@ -39,6 +39,9 @@ def test_copying_layers_rebuilds_the_graph(core, source_alive):
         assert core.Model(layers).to_buffer() == expected  # the same graph, parameters, values and learning
     copied = core.Model(sources[0][1])
     assert copied.get_layer("sum").inbounds == [copied.get_layer("b"), copied.get_layer("a")]  # the list's order
+    inp, a, b, add = sources[0][1]
+    for layers, missing in [([inp, a, add], "b"), ([inp, b, add], "a")]:
+        pytest.raises(ValueError, core.Model, layers).match(f"^Inbound layer {missing} of layer sum is not in this model$")
     source = sources[0][0] or copied
     # A list without its input layer gets one made from the first layer's input.
     rebuilt = core.Model(source.layers[1:2])

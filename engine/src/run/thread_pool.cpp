@@ -63,9 +63,12 @@ class Pool {
   size_t threads() const { return workers_.size() + 1; }
 
   // The job ends once its tasks are done: workers that wake after that find no job, so a late
-  // worker never holds up the caller.
-  void run(size_t count, const std::function<void(size_t)>& task) {
-    std::lock_guard<std::mutex> one_job(job_mutex_);
+  // worker never holds up the caller. False, with nothing run, while another thread's job holds
+  // the pool: a task may run host code (a signal handler) that lets other threads in, and one
+  // that waited here for the pool could then wait for ever.
+  bool run(size_t count, const std::function<void(size_t)>& task) {
+    std::unique_lock<std::mutex> one_job(job_mutex_, std::try_to_lock);
+    if (!one_job.owns_lock()) return false;
     Job job;
     job.task = &task;
     job.count = count;
@@ -83,6 +86,7 @@ class Pool {
       job_ = nullptr;
     }
     if (job.error) std::rethrow_exception(job.error);
+    return true;
   }
 
  private:
@@ -132,7 +136,7 @@ class Pool {
   }
 
   std::vector<std::thread> workers_;
-  std::mutex job_mutex_;  // one job at a time
+  std::mutex job_mutex_;  // one job at a time; never waited for
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   std::atomic<uint64_t> generation_{0};  // changed under mutex_
@@ -161,11 +165,8 @@ bool can_split() { return !in_task && pool().threads() > 1; }
 
 void parallel_for(size_t count, const std::function<void(size_t)>& task) {
   if (count == 0) return;
-  if (count == 1 || in_task || pool().threads() == 1) {
-    for (size_t i = 0; i < count; ++i) task(i);
-    return;
-  }
-  pool().run(count, task);
+  if (count > 1 && !in_task && pool().threads() > 1 && pool().run(count, task)) return;
+  for (size_t i = 0; i < count; ++i) task(i);
 }
 
 }  // namespace nuvra::detail

@@ -15,7 +15,8 @@ size_t inference_threads();
 // Calls task(i) for every i in [0, count), spread over the pool; the calling thread takes part
 // and returns once all calls are done. When calls throw, the exception of the lowest i is
 // rethrown (the others are dropped), so what a caller sees does not depend on the thread count.
-// Called from within a task, it runs the calls itself, in order.
+// Called from within a task, or while another thread's calls hold the pool, it runs the calls
+// itself, in order: it never waits for the pool.
 void parallel_for(size_t count, const std::function<void(size_t)>& task);
 
 // Whether work split by parallel_for on this thread would spread over several threads: the

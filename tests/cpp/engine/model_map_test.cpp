@@ -255,7 +255,9 @@ TEST_F(ModelWalk, ARunningOrMappingModelRefusesChanges) {
         refusals.push_back(error_text<std::runtime_error>(change));
         EXPECT_TRUE(m->busy());
         const auto nested = bytes(m->forward(x, 1));  // reading runs nest (in software while mapping)
-        if (!mapping) EXPECT_EQ(nested, expected);
+        if (!mapping) {
+          EXPECT_EQ(nested, expected);
+        }
       };
       const std::string what = std::string(call) + " " + std::to_string(take) + " " + name;
       if (mapping) {

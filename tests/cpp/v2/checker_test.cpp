@@ -3,6 +3,7 @@
 #include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/compatibility_checker.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
+#include "v2/fnp_hrc/hrc_rules.h"
 #include "v2/fnp_hrc/mapping_checks.h"
 #include "v2/fnp_hrc/sequence_rules.h"
 #include "v2/tnp_vit/tnp_b_rules.h"
@@ -74,13 +75,20 @@ const Case kCases[] = {
     {kConv, k3, width("input_shift", 3, 4), set("input_shift", {0, 8})},
     {kConv, k3, "", set("output_shift", {31, -32})},
     {kConv, k3, width("output_shift", 6, 7), set("output_shift", {-33})},
+    {kConv, k3, "", set("max_value_shift", {31})},
+    {kConv, k3, width("max_value_shift", 5, 6), set("max_value_shift", {0, 32})},
+    {kConv, k3, "", set("bias_shift", {31})},
+    {kConv, k3, width("bias_shift", 5, 6), set("bias_shift", {32})},
     {kConv, kLut, width("bias_shift", 5, 7), set("bias_shift", {0, 0, 0, 64})},
     {kConv, kLut, "l does not support activation type 'LUT'."},  // before the kernel
     // The CNP rules; the input SRAM holds a 12 x 12 x 16 input of 8 bits.
     {kConv, k1, "Input should be 8-bit.", nullptr, {5000, 1, 1}, 16},  // before the size rules
     {kConv, with(k3, {{"output_bits", 9}}), "With activation output bitwidth should be <= 8."},
+    {kConv, k1, "", nullptr, {4096, 1, 1}},
     {kConv, k1, "The maximum input width is 4096 (got 4097)", nullptr, {4097, 1, 1}},
+    {kDwT, kDw3, "", nullptr, {1, 4096, 1}},
     {kDwT, kDw3, "The maximum input height is 4096 (got 4097)", nullptr, {1, 4097, 1}},
+    {kConv, k1, "", nullptr, {1, 1, 2048}},  // kernel 1: 2 units per input channel fill the 4096 exactly
     {kConv, k1, "The maximum input channel value is 2048 (got 2049)", nullptr, {1, 1, 2049}},
     {kConv, {{"filters", 2048}, {"kernel_size", 1}}, "", nullptr, {1, 1, 1}},
     {kConvT, {{"filters", 2049}, {"kernel_size", 3}}, "The maximum number of filters is 2048 (got 2049)", nullptr,
@@ -95,8 +103,10 @@ const Case kCases[] = {
     {kConv, with(k3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {1, 8, 3}},
     {kDw, with(kDw3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {8, 1, 3}},
     {kConv, with(k3, kGap), "", nullptr, {12, 12, 16}},
+    {kDw, with(kDw3, kGap), "", nullptr, {64, 2, 1}},
     {kDw, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64", nullptr, {65, 1, 1}},
     {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {13, 12, 1}},
+    {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {5, 29, 1}},
     {kConv, with(k3, kGap), kGapPrefix + "spatial split is impossible", nullptr, {12, 12, 17}},
     {kConv, with(k3, {{"kernel_size", 4}}), "Kernel size must be 1, 3, 5 or 7"},
     {kConvT, with(k3, {{"kernel_size", 4}}), ""},
@@ -105,6 +115,7 @@ const Case kCases[] = {
     {kConv, k3, kTooBig, nullptr, {1, 1, 683}},
     // The register block knows strides 1 and 2 only, and a 3-bit max pooling stride.
     {kDw, with(kDw3, {{"kernel_stride", 4}}), "Kernel stride must be 1 or 2 (got 4)"},
+    {kDw, with(kDw3, with(kMax2, {{"pool_stride", 7}})), ""},
     {kDw, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
     {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 13}}, "The maximum number of taps is 12 (got 13)"},
     {LayerType::FullyConnected, {{"units", 4}}, "Unsupported layer type on v2."},
@@ -122,9 +133,27 @@ const Case kCases[] = {
      nullptr, {4, 1, 4}, 16},
     {LayerType::Dense1D, {{"units", 4}}, "Weights should use between 2 and 8 bits (got 1)", set("weights", {-1, 0}),
      kFlat},
+    {LayerType::Dense1D, {{"units", 4}}, "", set("weights", {1, -2}), kFlat},
+    {LayerType::Dense1D, {{"units", 4}}, "", set("weights", {127, -128}), kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 5}},
      "Output bitwidth should be 4 or between 8 and 32 (got 5)", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 4}}, "", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 7}},
+     "Output bitwidth should be 4 or between 8 and 32 (got 7)", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 8}}, "", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 32}}, "", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 65535}}, "", nullptr, {1, 1, 1}},
     {LayerType::Dense1D, {{"units", 65536}}, "The maximum number of units is 65535 (got 65536)", nullptr, {1, 1, 1}},
+    // 2048 bytes of input: 2048 channels in one row; 2048 rows of one value fit only flat, which
+    // this unflattened input cannot use.
+    {LayerType::Dense1D, {{"units", 2}}, "", nullptr, {1, 1, 2048}},
+    {LayerType::Dense1D, {{"units", 2}}, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.",
+     nullptr, {1, 1, 2049}},
+    {LayerType::Dense1D, {{"units", 2}},
+     "An input of 1x2048x1 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP.",
+     nullptr, {1, 2048, 1}},
+    {LayerType::Dense1D, {{"units", 2}}, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.",
+     nullptr, {1, 2049, 1}},
     {LayerType::Dense1D, {{"units", 2}},
      "An input of 8x8x3 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP."},
     // 2800, 2100 and 2100 bytes in the three layouts: none fits.
@@ -135,24 +164,37 @@ const Case kCases[] = {
     {kIc, kHrc, "All weights cannot be zeroes.", set("weights", {})},
     {kIc, with(kHrc, {{"kernel_size", 6}}),
      "Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7.6 given."},
+    {kIc, with(kHrc, {{"kernel_stride", 3}}), ""},
     {kIc, with(kHrc, {{"kernel_stride", 4}}), "For a kernel size 3, the kernel stride must be smaller than 3"},
+    {kIc, with(kHrc, {{"kernel_size", 7}, {"kernel_stride", 6}}), ""},
+    {kIc, with(kHrc, {{"kernel_size", 7}, {"kernel_stride", 7}}),
+     "For a kernel size 7, the kernel stride must be smaller than 6"},
     {kIc, with(kHrc, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}}),
      "Unsupported max-pooling size, max-pooling stride combinaison. The only supported combinaison of (Pool_size, "
      "Pool_stride) are :(2, 2) or (3, 2). Received (2, 1)."},
     {kIc, with(kHrc, {{"pool_type", 2}, {"pool_size", 5}, {"pool_stride", 1}}), ""},  // not checked here
     {kIc, with(kHrc, {{"input_width", 4}, {"input_height", 100}}),
      "Unsupported input size. Received: 4 as first dimension.\n The first dimension should be >= 5"},
+    {kIc, with(kHrc, {{"input_width", 5}, {"input_height", 5}}), ""},
+    {kIc, with(kHrc, {{"input_width", 4096}, {"input_height", 384}}), ""},
+    {kIc, with(kHrc, {{"input_width", 100}, {"input_height", 4}}),
+     "Unsupported input size. Received: 4 as second dimension.\n The second dimension should be between 5 and 384"},
     {kIc, with(kHrc, {{"input_width", 100}, {"input_height", 385}}),
      "Unsupported input size. Received: 385 as second dimension.\n The second dimension should be between 5 and 384"},
     {kIc, with(kHrc, {{"activation", 0}, {"output_bits", 32}}),
      "The first convolutional layer of a model can only be mapped if its activations are enabled"},
     {kIc, with(kHrc, {{"output_bits", 4}}), "Output should be 8-bit. 4 given."},
+    {kIc, with(kHrc, {{"filters", 1}}), ""},
+    {kIc, with(kHrc, {{"filters", 512}}), ""},
     {kIc, with(kHrc, {{"filters", 513}}), "The filters number should be set between 1 and 512 513 given."},
     {LayerType::Stem, kStem, ""},
     {LayerType::Stem, with(kStem, {{"input_height", 160}}),
      "Input shape must be one of: (160, 160, 1 or 3), (224, 224, 1 or 3), (256, 256, 1 or 3)"},
     {LayerType::Stem, with(kStem, {{"kernel_size", 14}}), "Kernel size must be 16."},
+    {LayerType::Stem, kStem, "", set("tokens_shift", {31})},
     {LayerType::Stem, kStem, width("tokens_shift", 5, 6), set("tokens_shift", {0, 32})},
+    {LayerType::Stem, kStem, "", set("pos_embs_shift", {31})},
+    {LayerType::Stem, kStem, width("pos_embs_shift", 5, 6), set("pos_embs_shift", {32})},
     {LayerType::Stem, with(kStem, {{"filters", 188}}), "The number of filters must be 192.",  // its rules first
      set("tokens_shift", {40})},
 };
@@ -171,6 +213,23 @@ TEST(Checker, RulesInOrderWithTheirMessages) {
     if (c.edit) c.edit(*layer);
     expect_status(CompatibilityCheckerImpl(constraints).check_layer_compatibility(*layer, nullptr, versions::FPGA_v2),
                   on("l", c.message));
+  }
+}
+
+// Filter counts below 1, which only a layer the engine will not build carries: the shared size
+// limits take 0 and refuse a negative count, the HRC wants at least one filter.
+TEST(Checker, FilterCountsBelowOne) {
+  const Params hrc{{"kernel_size", 3}, {"kernel_stride", 1}, {"pool_type", 0},  {"pool_size", 0},
+                   {"pool_stride", 0}, {"output_bits", 8},   {"filters", 0}};
+  const std::tuple<LayerType, Params, MappingStatus (*)(const Layer&), std::string> cases[] = {
+      {kConv, {{"filters", 0}}, check_cnp_common_constraints, ""},
+      {kConv, {{"filters", -1}}, check_cnp_common_constraints, "The maximum number of filters is 2048 (got -1)"},
+      {LayerType::BufferTempConv, {{"filters", -1}}, check_tnp_b_common_constraints,
+       "The maximum number of filters is 256 (got -1)"},
+      {kIc, hrc, check_input_conv2d_constraints, "The filters number should be set between 1 and 512 0 given."}};
+  for (const auto& [type, params, rule, message] : cases) {
+    const StubLayer layer(type, params, Shape{8, 8, 3}, "l");
+    expect_status(rule(layer), on("l", message));
   }
 }
 
@@ -212,7 +271,8 @@ TEST(FitRules, CnpWidthSramAndWeights) {
       {Type::CNP1, 10, 0, 8, 1, false, true},
       {Type::TNP_B, 1, 2, 8, 0, false, true},       // one word a frame, rounded to 64, times fifo_size + 1
       {Type::TNP_B, 1, 2, 8, 1, false, false},      {Type::CNP1, 1, 0, 8, 91, false, true},  // reserve past capacity
-      {Type::CNP1, kMax, 0, 255, 0, false, false},  {Type::TNP_B, 1, kMax, 8, 0, false, false}};  // no wrap
+      {Type::CNP1, kMax, 0, 255, 0, false, false},  {Type::TNP_B, 1, kMax, 8, 0, false, false},  // no wrap
+      {Type::CNP1, 0, 0, 8, 90, true, true}};  // an empty window fits beside a reserve of the whole SRAM
   for (const auto& [type, size, fifo, bits, taken, single_fits, dual_fits] : fits) {
     EXPECT_EQ(is_sram_input_fit_single_buffer(hc, type, size, size, 3, fifo, bits, taken), single_fits) << taken;
     EXPECT_EQ(is_sram_input_fit_dual_buffer(hc, type, size, size, 3, fifo, bits, taken), dual_fits) << taken;
@@ -226,7 +286,9 @@ TEST(FitRules, CnpWidthSramAndWeights) {
   const std::tuple<std::shared_ptr<Layer>, uint32_t, uint32_t, bool> weights[] = {
       {conv, 10, 36, true}, {conv, 10, 35, false},
       // the 18-bit container field bounds what memory alone would allow
-      {conv7, 37448, kMax, true}, {conv7, 37456, kMax, false}, {dw7, 37449, kMax, true}, {dw7, 37450, kMax, false}};
+      {conv7, 37448, kMax, true}, {conv7, 37456, kMax, false}, {dw7, 37449, kMax, true}, {dw7, 37450, kMax, false},
+      // 2 units per 24 filters: 262142 units, then 262144
+      {btc, 3145704, kMax, true}, {btc, 3145705, kMax, false}};
   for (const auto& [layer, filters, memory, expected] : weights) {
     hc.np_weight_memory_size = memory;
     EXPECT_EQ(is_weights_size_fit_np(hc, *layer, filters), expected) << filters << " in " << memory;
@@ -236,20 +298,37 @@ TEST(FitRules, CnpWidthSramAndWeights) {
 }
 
 TEST(FitRules, FnpInputLayouts) {
-  const std::tuple<uint32_t, FnpInputMode, uint32_t> spatial[] = {
-      // after a Conv2D over 3 x y x 100: y, mode, words per neuron with its header
-      {5, FnpInputMode::channel_rows, 502}, {6, FnpInputMode::pixel_rows, 452},
-      {7, FnpInputMode::none, 0}};  // 2800, 2100 and 2100 bytes
-  for (const auto& [y, mode, words] : spatial) {
+  const std::string too_large = "Input dimensions are too large to fit in a FNP. The maximum value is 2048.";
+  const std::tuple<Shape, FnpInputMode, uint32_t> spatial[] = {
+      // after a Conv2D with this output: mode, words per neuron with its header
+      {{3, 5, 100}, FnpInputMode::channel_rows, 502}, {{3, 6, 100}, FnpInputMode::pixel_rows, 452},
+      {{3, 7, 100}, FnpInputMode::none, 0},  // 2800, 2100 and 2100 bytes
+      // 2048 bytes in channel rows (4 bytes a channel), then in pixel rows
+      {{1, 1, 512}, FnpInputMode::channel_rows, 514}, {{1, 1, 513}, FnpInputMode::pixel_rows, 131},
+      {{1, 1, 2048}, FnpInputMode::pixel_rows, 514}, {{1, 1, 2049}, FnpInputMode::none, 0}};
+  for (const auto& [out, mode, words] : spatial) {
+    SCOPED_TRACE(out.to_string());
     ModelBuilder b;
-    b.input(3, y, 3).add(kConv, {{"filters", 100}, {"kernel_size", 3}}, "conv");
+    b.input(out[0], out[1], 3).add(kConv, {{"filters", static_cast<int>(out[2])}, {"kernel_size", 3}}, "conv");
     b.add(LayerType::Dense1D, {{"units", 7}}, "l");
     const Layer& dense = *b.layer("l");
     EXPECT_EQ(choose_fnp_input_mode(dense, fnp_input_shape(dense, false), false), mode);
-    EXPECT_EQ(check_fnp_constraints(dense, b.layer("conv")).message,
-              words ? "Success" : on("l", "Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(check_fnp_constraints(dense, b.layer("conv")).message, words ? "Success" : on("l", too_large));
     EXPECT_EQ(error_of([&] { EXPECT_EQ(get_fnp_sram_size(dense), words * 7); }),
               words ? "<no error>" : "Unsupported padding.");
+    // An FNP3 holds the weights when its memory is at least their size.
+    if (words) {
+      EXPECT_TRUE(check_fnp3_sram_size({.fnp3_sram_size = words * 7}, dense));
+      EXPECT_FALSE(check_fnp3_sram_size({.fnp3_sram_size = words * 7 - 1}, dense));
+    }
+  }
+  // The HRC feeds channel rows only: 8 x 8 x 32 fills them exactly, 33 channels need pixel rows.
+  for (const int filters : {32, 33}) {
+    ModelBuilder b;
+    b.add(kIc, with(kHrc, {{"input_width", 8}, {"input_height", 8}, {"filters", filters}}), "hrc");
+    b.add(LayerType::Dense1D, {{"units", 7}}, "l");
+    EXPECT_EQ(check_fnp_constraints(*b.layer("l"), b.layer("hrc")).message,
+              filters == 32 ? "Success" : on("l", too_large));
   }
   for (auto [bits, activation, message] :
        {std::tuple{32, 0, "Success"}, {9, 1, "With activation output bitwidth should be <= 8."}}) {
@@ -276,7 +355,12 @@ TEST(FitRules, TnpB) {
       {{5000, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 2}, {"output_bits", 16}}, "Output should be 8-bit."},
       {{4096, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 15}}, ""},
       {{4097, 1, 1}, btc, {{"filters", 4}, {"fifo_size", 2}}, "The maximum input width is 4096 (got 4097)"},
+      {{1, 4096, 1}, btc, {{"filters", 4}, {"fifo_size", 2}}, ""},
+      {{1, 4097, 1}, btc, {{"filters", 4}, {"fifo_size", 2}}, "The maximum input height is 4096 (got 4097)"},
       {{2, 2, 256}, dw, {{"fifo_size", 12}}, ""},  // depthwise filters are its channels; 12 taps fill a unit
+      {{2, 2, 257}, dw, {{"fifo_size", 2}}, "The maximum input channel value is 256 (got 257)"},
+      {{2, 2, 256}, btc, {{"filters", 256}, {"fifo_size", 1}}, ""},
+      {{2, 2, 4}, btc, {{"filters", 257}, {"fifo_size", 2}}, "The maximum number of filters is 256 (got 257)"},
       {{2, 2, 4}, btc, {{"filters", 4}, {"fifo_size", 16}}, "The maximum fifo_size is 15 (got 16)"}};
   for (const auto& [in, type, params, message] : cases) {
     const auto layer = single(type, params, in);
@@ -300,11 +384,15 @@ TEST(FitRules, TnpB) {
 
 const std::string kSeveral = "Bad mapping on skip connection. Several branches.";
 
+LayerList layers_of(const ModelBuilder& b, const Names& names) {
+  LayerList layers;
+  for (const auto& n : names) layers.push_back(b.layer(n));
+  return layers;
+}
+
 // Checks the run `names` of `b` within the whole list `all` (default: the run).
 MappingStatus check(const ModelBuilder& b, const Names& names, const Names& all = {}) {
-  LayerList run, layers;
-  for (const auto& n : names) run.push_back(b.layer(n));
-  for (const auto& n : all) layers.push_back(b.layer(n));
+  const LayerList run = layers_of(b, names), layers = layers_of(b, all);
   return check_layer_sequence(run.begin(), run.end(), all.empty() ? run : layers);
 }
 
@@ -361,6 +449,10 @@ TEST(LayerSequence, OutboundsAndBranches) {
   expect_status(check(b, two), "");
   expect_status(check(b, {"fork", "x", "y"}, two), kSeveral);
   expect_status(check(b, {"fork", "x", "y", "cat"}, two), "Bad mapping on skip connection. No valid merge layer.");
+  // The skip-connection check alone: two branches left open fail, one passes on to the merge rule.
+  expect_status(check_skip_connections(layers_of(b, {"fork", "x", "y"}), layers_of(b, two)), kSeveral);
+  expect_status(check_skip_connections(layers_of(b, {"fork", "x", "y", "cat"}), layers_of(b, two)),
+                "Bad mapping on skip connection. No valid merge layer.");
   // "z" lies outside the run but counts as a consumer of the list.
   expect_status(check(b, two, {"fork", "x", "y", "cat", "end", "z"}),
                 on("fork", "Layer has 3 outbounds. A maximum of 2 outbounds is supported."));
@@ -381,6 +473,18 @@ TEST(LayerSequence, DeeperSecondInputOfAConcatenateFeedsNothingElse) {
   const LayerList list{b.layer("shallow"), b.layer("deep"), b.layer("cat"), b.layer("other")};
   expect_status(check_skip_connections(list, list),
                 on("deep", "Is the second input of a Concat, it can't have multiple outputs."));
+  // A deeper second input that feeds the Concatenate alone, and a second input as deep as the
+  // first that feeds more, pass.
+  ModelBuilder alone, level;
+  alone.input(8, 8, 3).add(kConv, k3, "s").add(kConv, k3, "d");
+  alone.add(LayerType::Concatenate, {}, "cat", {"s", "d"}).add(kConv, k3, "end");
+  level.input(8, 8, 3).add(kConv, k3, "s").add(kConv, k3, "d").add(kConv, k3, "t", {"s"});
+  level.add(LayerType::Concatenate, {}, "cat", {"d", "t"}).add(kConv, k3, "o", {"t"});
+  for (const auto& [b, names] : {std::pair{&alone, Names{"s", "d", "cat", "end"}},
+                                 std::pair{&level, Names{"s", "d", "t", "cat", "o"}}}) {
+    expect_status(check_skip_connections(layers_of(*b, names), layers_of(*b, names)), "");
+    expect_status(check(*b, names), "");
+  }
   // A Concatenate with one inbound layer (never built by the engine) is skipped, not over-read.
   auto x = std::make_shared<StubLayer>(kConv, Params{}, Shape{1, 1, 1}, "x");
   auto cat = std::make_shared<StubLayer>(LayerType::Concatenate, Params{}, Shape{1, 1, 1}, "cat");

@@ -93,6 +93,19 @@ TEST(EndToEnd, UnsupportedOrUnrecordableLayers) {
   }
 }
 
+// An input at the checker's height limit maps: its 4096 rows are split over CNPs.
+TEST(EndToEnd, InputAtTheHeightLimitMaps) {
+  auto model = built([](ModelBuilder& b) {
+    b.input(1, 4096, 1).add(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}}, "conv");
+  });
+  model->map(fpga_v2_device(), true, nullptr);
+  ASSERT_EQ(model->sequences().size(), 1u);
+  check_hardware_sequence(*model->sequences()[0]);
+  const auto& nps = *get_layer_mapping(*model->get_layer("conv"))->nps;
+  EXPECT_EQ(nps.size(), 16u);
+  for (const auto& np : nps) EXPECT_EQ(np.type, hw::Type::CNP1);
+}
+
 TEST(EndToEnd, MappingTwiceGivesTheSameBytesAndRemappingLeavesNoStaleMapping) {
   auto model = built(skip_model);
   const auto device = fpga_v2_device();

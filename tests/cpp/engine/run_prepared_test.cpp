@@ -13,9 +13,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace nuvra::test {
 namespace {
@@ -253,6 +260,51 @@ TEST(RunPrepared, RunsAfterFitUseTheLearntWeights) {
   const std::vector<uint8_t> after = forward(*m, x);
   EXPECT_EQ(after, forward(*fresh_copy(*m), x));
   EXPECT_NE(after, before);
+}
+
+}  // namespace
+}  // namespace nuvra::test
+
+namespace nuvra::test {
+namespace {
+
+// A task may run host code that lets another thread in (a signal handler): that thread's own
+// parallel_for must not wait for the pool the task holds, or the two wait for each other.
+TEST(ThreadPool, ACallThatFindsThePoolHeldRunsItsTasksItself) {
+  if (detail::inference_threads() < 2) GTEST_SKIP() << "one thread: no pool to hold";
+  struct Row {
+    size_t count;
+    std::set<size_t> throwing;  // the lowest one is the failure seen
+  };
+  for (const Row& row : std::vector<Row>{{64, {}}, {64, {40, 5, 9}}, {2, {1}}}) {
+    std::atomic<bool> done{false};
+    std::vector<int> ran(row.count, 0);
+    std::string failure;
+    detail::parallel_for(4, [&](size_t i) {
+      if (i != 0) return;
+      std::thread other([&] {
+        try {
+          detail::parallel_for(row.count, [&](size_t j) {
+            ++ran[j];
+            if (row.throwing.count(j)) throw std::runtime_error(std::to_string(j));
+          });
+        } catch (const std::runtime_error& e) {
+          failure = e.what();
+        }
+        done = true;
+      });
+      // A hang cannot be undone: fail the whole program rather than hold up the run.
+      for (int wait = 0; !done && wait < 20000; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!done) {
+        std::fprintf(stderr, "parallel_for waited for a pool held by the thread that waits for it\n");
+        std::_Exit(1);
+      }
+      other.join();
+    });
+    const size_t stop = row.throwing.empty() ? row.count : *row.throwing.begin();
+    EXPECT_EQ(failure, row.throwing.empty() ? "" : std::to_string(stop));
+    for (size_t j = 0; j < row.count; ++j) EXPECT_EQ(ran[j], j <= stop ? 1 : 0) << j;
+  }
 }
 
 }  // namespace

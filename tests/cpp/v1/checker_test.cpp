@@ -63,6 +63,7 @@ TEST(V1Checker, FullyConnectedRules) {
   };
   const std::string too_large = "Input dimensions are too large to fit in a FNP.  The maximum value is ";
   run({fc({}, {2, 1, 20000}, "The maximum input channel value is 2048 (got 20000)"),
+       fc({}, {2, 1, 2048}, ""),
        fc({}, {1, 1, 81920}, ""),  // no channel limit on a flat input
        fc({}, {1, 1, 81921}, too_large + "81920"), fc({}, {1, 1, 57334}, "", nullptr, versions::Qrix_v2),
        fc({}, {1, 1, 57335}, too_large + "57334", nullptr, versions::Qrix_v2),
@@ -72,7 +73,11 @@ TEST(V1Checker, FullyConnectedRules) {
        fc({{"act_bits", 3}}, {4, 4, 2}, "act_bits should be 1, 2 or 4."),
        fc({{"act_bits", 3}, {"activation", 0}}, {4, 4, 2}, ""),
        fc({{"weights_bits", 2}}, {4, 4, 2}, "weights contain values out of range (-1, 1) (e.g.: -2)",
-          values("weights", {1, -1, 0, -2}))});
+          values("weights", {1, -1, 0, -2})),
+       fc({}, {4, 4, 2}, "", values("weights", {1})),  // 1 bit: the range of 2 bits
+       fc({{"weights_bits", 4}}, {4, 4, 2}, "", values("weights", {7, -7})),
+       fc({{"weights_bits", 3}}, {4, 4, 2}, "weights contain values out of range (-3, 3) (e.g.: 4)",
+          values("weights", {3, -3, 4}))});
 }
 
 // Neuron k's weights are elements k, k + 4, ... (4 neurons, neurons fastest).
@@ -110,8 +115,11 @@ TEST(V1Checker, CnpRules) {
        conv({{"stride_y", 2}}, "Horizontal and vertical strides must be equal"),
        conv({{"kernel_height", 5}}, "Kernel width and height must be equal"),
        conv({{"padding", 0}}, "Only padding same is supported"),
+       conv({{"filters", 2048}}, ""),
        conv({{"filters", 2049}}, "The maximum number of filters is 2048 (got 2049)"),
+       conv({}, "", {4096, 2, 1}),
        conv({}, "The maximum input width is 4096 (got 4097)", {4097, 2, 1}),
+       conv({}, "", {2, 4096, 1}),
        conv({}, "The maximum input height is 4096 (got 4097)", {2, 4097, 1}),
        conv({}, "The maximum input channel value is 2048 (got 2049)", {2, 2, 2049}),
        conv(with(max2, {{"pooling_width", 3}, {"pooling_height", 3}}), ""),
@@ -122,13 +130,19 @@ TEST(V1Checker, CnpRules) {
        conv(with(max2, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}), "Pooling stride x and y must be equal"),
        conv(with(max2, {{"pooling_stride_x", 3}, {"pooling_stride_y", 3}}),
             "Pooling stride must be equal or lower than pooling size"),
+       conv(max2, "", {2, 2, 4}),
        conv(max2, "Pooling size cannot be greater than input dimensions", {1, 8, 4}),
+       conv(max2, "Pooling size cannot be greater than input dimensions", {8, 1, 4}),
        conv({{"pool_type", 2}, {"pooling_width", 2}, {"pooling_height", 2}}, "Average pooling must be global"),
        conv(gap, ""),
        conv(gap, "With average pooling, input width cannot exceed 32", {33, 8, 4}),
+       conv(gap, "", {8, 3, 4}),
        conv(gap,
             "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently 2)",
             {8, 2, 4}),
+       conv(gap, "", {32, 32, 336}),  // 10752 words, 32 wide
+       // 10754 words: no input of 3 rows or more makes 10753, a prime.
+       conv(gap, "With average pooling, spatial split is impossible", {32, 19, 566}),
        conv(gap, "With average pooling, spatial split is impossible", {32, 32, 512}),
        conv({{"pool_type", 0}, {"pooling_width", 9}}, ""),  // no pooling: no pooling rule
        conv({{"kernel_width", 9}, {"kernel_height", 9}}, "Kernel size must be 1, 3, 5 or 7"),
@@ -160,30 +174,44 @@ TEST(V1Checker, HrcRules) {
       l.variables()->set("act_step", t);
     };
   };
-  run({hrc({}, ""),
+  std::vector<RuleCase> cases = {
+       hrc({}, ""),
        hrc({{"kernel_width", 5}}, "kernel size should be symmetric."),
        hrc({{"kernel_width", 4}, {"kernel_height", 4}}, "kernel size should be 3, 5 or 7"),
        hrc({{"act_bits", 3}}, "act_bits should be 1, 2 or 4"),
        hrc({{"input_channels", 2}}, "input_channels must be 1 or 3"),
+       hrc({{"stride_x", 3}}, ""),
        hrc({{"stride_x", 4}}, "stride_x should be 1, 2 or 3"),
+       hrc({{"stride_y", 3}}, ""),
        hrc({{"stride_y", 4}}, "stride_y should be 1, 2 or 3"),
        hrc(with(k7, {{"filters", 32}}), ""),
        hrc(with(k7, {{"filters", 33}}), "num_neurons should be set between 1 and 32"),
        hrc(with(k7, {{"filters", 96}, {"input_channels", 1}}), ""),
        hrc({{"filters", 193}}, "num_neurons should be set between 1 and 192"),
+       hrc({{"filters", 1}}, ""),
        hrc({{"padding", 0}, {"input_height", 5}}, ""),
+       hrc({{"padding", 0}, {"input_height", 4}},  // 3 + 1 raised to 5
+           "With valid padding, a 3 kernel size and a 1 kernel stride, input second dimension size cannot be smaller "
+           "than 5"),
+       hrc(with(k7, {{"padding", 0}, {"stride_y", 2}, {"filters", 4}, {"input_height", 9}}), ""),
        hrc(with(k7, {{"padding", 0}, {"stride_y", 2}, {"filters", 4}}),
            "With valid padding, a 7 kernel size and a 2 kernel stride, input second dimension size cannot be smaller "
            "than 9"),
+       hrc({{"input_height", 5}}, ""),
        hrc({{"input_height", 4}}, "input second dimension size cannot be smaller than 5"),
+       hrc({{"input_width", 5}}, ""),
        hrc({{"input_width", 4}}, "input first dimension size cannot be smaller than 5"),
+       hrc(with(k7, {{"input_width", 7}, {"filters", 4}}), ""),
        hrc(with(k7, {{"input_width", 6}, {"filters", 4}}),
            "input first dimension size cannot be smaller than kernel size"),
+       hrc({{"input_height", 256}}, ""),
        hrc({{"input_height", 257}}, "The maximum input second dimension size is 256 (got 257)"),
        hrc({{"pool_type", 2}}, "pool_type cannot be Average"),
        hrc(max2, ""),  // pooling strides default to the pooling size
        hrc(with(max2, {{"pooling_stride_x", 1}, {"pooling_stride_y", 1}}), "pool_size and pool_stride should be equal"),
        hrc(with(max2, {{"pooling_height", 3}}), "pooling_y should be 1 or 2"),
+       hrc(with(max2, {{"pooling_width", 3}}), "pooling_x should be 1 or 2"),
+       hrc(with(max2, {{"stride_y", 2}}), ""),  // 8 rows, 4 convolved, 2 pooled
        hrc(with(max2, {{"input_height", 5}, {"stride_y", 3}}),
            "with max pooling, output second dimension size must be at least 2"),
        hrc({{"activation", 0}, {"act_bits", 3}},
@@ -191,7 +219,25 @@ TEST(V1Checker, HrcRules) {
        hrc({}, "All weights in a hrc layer cannot be zeroes.", nullptr),
        hrc({}, "", step(1048575.9375f)),
        hrc({}, "act_step should be between 0 and 1048575. Receives act_step 1048576", step(1048576.f)),
-       hrc({}, "act_step should be between 0 and 1048575. Receives act_step -1", step(-1.f))});
+       hrc({}, "act_step should be between 0 and 1048575. Receives act_step -1", step(-1.f))};
+  // The most neurons for each kernel size and channel count, and one more.
+  for (auto [k, channels, most] : {std::tuple{3, 1, 512}, {3, 3, 192}, {5, 1, 192}, {5, 3, 64}, {7, 1, 96}, {7, 3, 32}})
+    for (int filters : {most, most + 1}) {
+      const Params p{{"kernel_width", k}, {"kernel_height", k}, {"input_channels", channels}, {"filters", filters}};
+      cases.push_back(hrc(p, filters > most ? "num_neurons should be set between 1 and " + std::to_string(most) : ""));
+    }
+  run(cases);
+  // The engine builds no layer with strides or filters below 1; the rule refuses them all the same.
+  const CompatibilityCheckerImpl checker(kConstraints);
+  for (const auto& [param, message] : {std::pair{"stride_x", "stride_x should be 1, 2 or 3"},
+                                       {"stride_y", "stride_y should be 1, 2 or 3"},
+                                       {"filters", "num_neurons should be set between 1 and 192"}}) {
+    Params p = kHrc3;
+    p.insert({{"stride_x", 1}, {"stride_y", 1}, {"act_bits", 1}, {"activation", 1}});
+    p[param] = 0;
+    StubLayer stub(LayerType::InputConvolutional, p, {8, 8, 3}, "l");
+    expect_status(checker.check_layer_compatibility(stub, nullptr, kVlq), on("l", message));
+  }
 }
 
 // A 3x3 layer of `filters` filters over an 8-wide input, on parts of `part` filters; `x` is the
@@ -210,6 +256,7 @@ struct Placement {
 TEST(V1Checker, MappingRules) {
   const Params max2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
   const Params strided{{"stride_x", 2}, {"stride_y", 2}}, stride1{{"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
+  const Params two_bits{{"weights_bits", 2}, {"act_bits", 2}};
   const std::string stride_and_max = "Cannot have convolution stride > 1 and max pooling if the layer is mapped on "
                                      "multiple NPs",
                     overlap = "Cannot have pooling size > pooling stride if the layer is mapped spatially on "
@@ -218,14 +265,21 @@ TEST(V1Checker, MappingRules) {
   const std::tuple<Placement, std::string, HwVersion> cases[] = {
       {{with(max2, strided)}, "", kVlq},  // not split spatially
       {{with(max2, strided), 8, 8, 4}, stride_and_max, kVlq},
+      {{with(max2, {{"stride_y", 2}}), 8, 8, 4}, stride_and_max, kVlq},
       {{max2, 8, 8, 4}, "", kVlq},  // pooling strides default to the size
       {{with(max2, stride1), 8, 8, 4}, overlap, kVlq},
+      {{with(max2, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}), 8, 8, 4}, overlap, kVlq},
       {{{}, 8, 8, 0, 30}, "", kVlq},
+      {{{}, 8, 8, 0, 32}, "", kVlq},
       {{{}, 8, 8, 0, 33}, "36 exceeds the maximum value for NP input width: 32", kVlq},
       {{{}, 32, 16, 0, 8, 1}, "", versions::Qrix_v2},
       {{{}, 32, 8, 0, 8, 1}, one_channel, versions::Qrix_v2},
       {{{}, 32, 8, 0, 8, 1}, "", kVlq},
+      {{{}, 32, 8, 0, 8, 2}, "", versions::Qrix_v2},  // two channels skip the rule
       {{{}, 16, 8, 0, 8, 1}, "", versions::Qrix_v2},  // 16 filters skip the rule
+      {{{}, 17, 17, 0, 8, 1}, one_channel, versions::Qrix_v2},
+      {{two_bits, 20, 20, 0, 8, 1}, one_channel, versions::Qrix_v2},  // 20 / 8 rounds up to 3
+      {{{}, 24, 12, 0, 8, 1}, "", versions::Qrix_v2},  // 12 / 8 rounds up to 2
   };
   for (const auto& [placement, message, version] : cases) {
     const CompatibilityCheckerImpl checker(kConstraints);
@@ -295,6 +349,11 @@ TEST(V1Checker, FitAndSplitFigures) {
   OneLayer l(LayerType::Convolutional, kConv3);
   EXPECT_TRUE(CompatibilityCheckerImpl(capacity(32)).is_weights_size_fit_np(*l, 1));
   EXPECT_FALSE(CompatibilityCheckerImpl(capacity(31)).is_weights_size_fit_np(*l, 1));
+  // The words of one channel, in quads, fill a 10-bit field: 1x1 1-bit filters take 16 words per
+  // 192, so 48960 filters take 4080 words (1020 quads) and one more 4096 (1024).
+  OneLayer one(LayerType::Convolutional, with(kConv3, {{"kernel_width", 1}, {"kernel_height", 1}}), {8, 8, 1});
+  EXPECT_TRUE(checker.is_weights_size_fit_np(*one, 48960));
+  EXPECT_FALSE(checker.is_weights_size_fit_np(*one, 48961));
 }
 
 }  // namespace

@@ -79,10 +79,11 @@ TEST(FnpImage, HeaderAndLearningWords) {
   EXPECT_EQ(image_of({{1}, {0}, {1}}, 1, *i32({-524288, -1, 524287}), *i32({0, 16, 0xFFFFF})),
             (Words{0x80000, 0, 0, 0, 1, 0xFFFFF, 16, 0, 0, 0, 0x7FFFF, 0xFFFFF, 0, 0, 1}));
   const auto tl = i32({0x7FFFF, 0, 0, 0, 0, 0, 0, 0, 0, 5}), thswap = i32({70000, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-  for (uint32_t classes : {1u, 5u}) {
+  for (uint32_t classes : {1u, 5u, 10u}) {  // as many classes as units at most
     const FnpLearningFields f{*tl, *thswap, classes, 70000};
     const Words img = image_of(Weights(10, {1}), 1, *kNone, *kNone, &f);
-    for (uint32_t n = 0; n < 10; ++n) EXPECT_EQ(field(img[n * 5 + 1], 20, 29), classes == 1 ? 0 : n / 2 + 1);
+    for (uint32_t n = 0; n < 10; ++n)
+      EXPECT_EQ(field(img[n * 5 + 1], 20, 29), classes == 1 ? 0 : n / (10 / classes) + 1);
     // Low 16 bits of num_weights and of thswap; the 20-bit learning threshold over words 2 and 3.
     EXPECT_EQ((Words{img[2], img[3], img[47], img[48]}), (Words{4464 | 0x70000, 0xFFFF0000 | 4464, 4464, 5 << 16 | 1}));
   }
@@ -94,11 +95,17 @@ TEST(FnpImage, Refusals) {
       over{*wide, *ok, 1, 1};
   const std::tuple<Weights, int, std::shared_ptr<Dense>, const FnpLearningFields*, std::string> cases[] = {
       {{{0}}, 1, i32({524288}), nullptr, "524288 cannot fit in a 20 bits signed integer"},
+      {{{0}}, 1, i32({-524289}), nullptr, "-524289 cannot fit in a 20 bits signed integer"},
       {{{0}, {0}}, 1, i32({0}), nullptr, "Coordinates are out-of-range"},
       // Weights the image cannot hold would spill into the next neuron's header.
       {{{1, -1}}, 1, nullptr, nullptr, kFnp + "weights contain values out of range (0, 1) (e.g.: -1)"},
       {{{7, -8}}, 4, nullptr, nullptr, kFnp + "weights contain values out of range (-7, 7) (e.g.: -8)"},
+      {{{-7, 8}}, 4, nullptr, nullptr, kFnp + "weights contain values out of range (-7, 7) (e.g.: 8)"},
+      {{{3, -4}}, 3, nullptr, nullptr, kFnp + "weights contain values out of range (-3, 3) (e.g.: -4)"},
+      {{{-1, 2}}, 2, nullptr, nullptr, kFnp + "weights contain values out of range (-1, 1) (e.g.: 2)"},
+      {{{1, 2}}, 1, nullptr, nullptr, kFnp + "weights contain values out of range (0, 1) (e.g.: 2)"},
       {{{0}}, 5, nullptr, nullptr, kFnp + "Weight bits should be between 1 and 4 inclusive."},
+      {{{0}}, 0, nullptr, nullptr, kFnp + "Weight bits should be between 1 and 4 inclusive."},
       // Learning fields that would divide by zero or do not fit the image.
       {{{1}, {0}}, 1, nullptr, &no_class, kFnp + "num_classes should be at least 1"},
       {{{1}, {0}}, 1, nullptr, &few_units, kFnp + "units (2) should be at least num_classes (3)"},
@@ -169,6 +176,8 @@ TEST(FnpRecorder, RegistersImageAndSizesOnEachFnpType) {
   for (auto [size, fits] : {std::pair{24u, true}, {23u, false}}) {
     hc.fnp3_sram_size = size;
     EXPECT_EQ(checker.check_fnp3_sram_size(hc, *FcLayer(hw::Type::FNP3, true)), fits);
+    EXPECT_EQ(is_fnp_type_compatible(hc, *FcLayer(hw::Type::FNP3, true), hw::Type::FNP3), fits);
+    EXPECT_TRUE(is_fnp_type_compatible(hc, *FcLayer(hw::Type::FNP3, true), hw::Type::FNP2));
   }
 }
 

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-PRELUDE = f"""import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+PRELUDE = f"""import os, sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import numpy as np
 import nuvra.core as core
 devices = core.HardwareDevice.devices
@@ -115,6 +115,31 @@ def test_program_runs_metrics_and_power_events():
         assert dev.program == info and dev.metrics["program_clk"] == len(info) // 4
         dev.unprogram()
         assert dev.program is None and dev.memory[0] == 0
+    """)
+
+
+def test_learning_memory_is_read_and_written_whole():
+    scenario("vlq7300_v1", """
+        import struct
+        sys.path.insert(0, os.path.join(sys.path[0], "..", "..", "examples"))
+        from demo_v1 import build_model
+        from program_reader import learning_spans
+        dev = devices()[0]
+        assert dev.learn_mem is None  # nothing programmed
+        model = build_model()
+        model._map(dev, hw_only=True)
+        dev.program = program = bytes(model.sequences[0].program)
+        _, _, tracks, filters = learning_spans(program)  # the program's learning weights, as the board starts
+        memory = dev.learn_mem
+        assert list(struct.unpack(f"<{len(memory) // 4}I", memory)) == filters + sum(tracks, [])
+        learnt = bytes(range(7, 256)) * (len(memory) // 249 + 1)
+        dev.learn_mem = learnt[:len(memory) + 3]  # whole words only
+        assert dev.learn_mem == learnt[:len(memory)]
+        for size in (len(memory) - 1, len(memory) + 4, 0):
+            refused(lambda: setattr(dev, "learn_mem", learnt[:size]), RuntimeError, "unexpected input buffer size")
+        assert dev.learn_mem == learnt[:len(memory)]
+        dev.unprogram()
+        assert dev.learn_mem is None
     """)
 
 

@@ -1,6 +1,8 @@
 import ctypes
 import operator
 import pickle
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -86,3 +88,21 @@ def test_host_hooks_are_exported_under_plain_names(core):
     library.time_ms.restype = ctypes.c_int64
     times = [library.time_ms() for _ in range(100)]
     assert all(hasattr(library, name) for name in ("panic", "msleep", "kick_watchdog")) and times == sorted(times)
+
+
+@pytest.mark.parametrize("ms, interrupted", [(0, False), (120, False), (250, True)])
+def test_msleep_sleeps_its_milliseconds_through_interruptions(core, ms, interrupted):
+    msleep = ctypes.CDLL(core.__file__).msleep
+    msleep.argtypes = [ctypes.c_uint32]
+    signals = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: signals.append(1))
+    if interrupted:  # every 20 ms: the sleep resumes for what is left
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    try:
+        start = time.monotonic()
+        msleep(ms)
+        slept = time.monotonic() - start
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert ms / 1000 <= slept < ms / 1000 + 0.1 and bool(signals) == interrupted

@@ -4,6 +4,7 @@
 #include "backend/skipdma_requests.h"
 
 #include "mapper_rig.h"
+#include "v2/stub_layer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -140,7 +141,8 @@ TEST(Placement, ShortagesFullPassesAndWrongSelections) {
 
 // The layer after a TNP-B opens a new pass when its pass has no skip-DMA store left; a TNP-B
 // cannot open one; two skip-DMA stores are thrown (not yet implemented); a failed split comes
-// back with the requests. None of the refusals takes anything.
+// back with the requests. None of the refusals takes anything. A TNP-B split by filters takes
+// parts of a multiple of 4 channels.
 TEST(Placement, TnpBPassesAndRefusals) {
   const Graph g = tnp_b(), both = dual_and_skip(), tnp_skip = tnp_b(true), res = residual();
   for (const bool taken : {false, true}) {
@@ -165,6 +167,21 @@ TEST(Placement, TnpBPassesAndRefusals) {
   const auto [components, status] = rig.map(res("c1"), res.all());
   EXPECT_EQ(std::make_tuple(status.message, types_of(components), rig.mapper.available_nps(Type::SKIP_DMA_STORE).size()),
             std::make_tuple(std::string("Cannot split to fit inputs in ram."), Types{Type::SKIP_DMA_STORE}, size_t{8}));
+  // Filter groups of 4 leave no depthwise part of another size, so a layer split by filters over
+  // a part of 2 channels is one no engine layer gives: a channel-wise stub of a standard TNP-B.
+  for (const auto& [channels, message] : {std::pair{6u, "The number of channels must be a multiple of 4 to be split by filter."},
+                                          std::pair{8u, "Success"}}) {
+    Rig<> split(discovered_mesh("fpga_v2"));
+    split.constraints.set_cnp_max_filters(4);
+    split.checker.split_params.filters = channels;
+    const auto t = std::make_shared<StubLayer>(LayerType::BufferTempConv, Params{{"filters", int(channels)}, {"fifo_size", 2}},
+                                               Shape{8, 8, channels});
+    t->kind = 6;
+    t->per_channel = true;
+    const auto [parts, status] = split.map(t);
+    EXPECT_EQ(std::make_pair(status.message, types_of(parts)),
+              std::make_pair(std::string(message), Types{Type::TNP_B, Type::TNP_B, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}));
+  }
 }
 
 }  // namespace

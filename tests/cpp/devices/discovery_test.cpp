@@ -2,7 +2,10 @@
 // a Qrix_v2 board, which leave it out. (tests/python covers discovery on the real back end.)
 #include "backend/map_constraints.h"
 #include "devices/discovery.h"
+#include "devices/hrc_probe.h"
 #include "devices/system_services.h"
+#include "support/error_text.h"
+#include "support/model_builders.h"
 
 #include <nuvra/services.h>
 #include <nuvra/sim.h>
@@ -83,6 +86,18 @@ TEST(Discovery, QrixV2ProbeReopensTheBoardOnlyWhenItsRunFails) {
     EXPECT_EQ(sample->shape(), (Shape{8, 8, 1}));
     EXPECT_EQ(std::vector<uint8_t>(sample->data<uint8_t>(), sample->data<uint8_t>() + 64), std::vector<uint8_t>(64, 1));
   }
+}
+
+// The probe's input: ones in the model's (w, h, c) behind a batch of one; a model without an
+// input shape (no layer) gets none.
+TEST(Discovery, ConstantInputsFollowTheModelsInputShape) {
+  const auto model = test::ModelBuilder().input(5, 3, 2).take();
+  const auto ones = get_constant_inputs(*model);
+  EXPECT_EQ(std::make_tuple(ones->type(), ones->shape()), std::make_tuple(TensorType::uint8, Shape{1, 5, 3, 2}));
+  EXPECT_EQ(std::vector<uint8_t>(ones->data<uint8_t>(), ones->data<uint8_t>() + ones->size()),
+            std::vector<uint8_t>(30, 1));
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { get_constant_inputs(*Model::create()); }),
+            "Cannot have a shape with a dimension set to 0");
 }
 
 }  // namespace

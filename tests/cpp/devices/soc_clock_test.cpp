@@ -54,9 +54,20 @@ TEST(SocClock, RefusalsAndTimeOut) {
             "Clock mode is already changing");
   EXPECT_EQ(board->write_log().size(), 4u);  // the refused change wrote nothing
 
-  const uint32_t divider = 0xABCDEF00;  // only the low byte counts: 600 MHz
-  board->write(kDivider, &divider, 4);
-  EXPECT_EQ(error_text([&] { soc::get_clock_mode(board.get()); }), "Unexpected frequency value detected: 600000000");
+  // Only the low byte counts; a refusal names the frequency it read.
+  const std::tuple<uint32_t, soc::ClockMode, std::string> dividers[] = {
+      {0xABCDEF00, {}, "Unexpected frequency value detected: 600000000"},
+      {0xABCDEF01, soc::ClockMode::Performance, ""},
+      {0xFFFFFF05, soc::ClockMode::Economy, ""},
+      {0x80000077, soc::ClockMode::LowPower, ""},
+      {0x00000102, {}, "Unexpected frequency value detected: 200000000"}};
+  for (const auto& [divider, mode, message] : dividers) {
+    board->write(kDivider, &divider, 4);
+    soc::ClockMode read{};
+    EXPECT_EQ(error_text([&] { read = soc::get_clock_mode(board.get()); }), message.empty() ? "<no error>" : message)
+        << std::hex << divider;
+    if (message.empty()) EXPECT_EQ(read, mode) << std::hex << divider;
+  }
 }
 
 }  // namespace

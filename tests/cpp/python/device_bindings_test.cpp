@@ -1,10 +1,14 @@
-// HardwareDevice runs over a simulated board whose outputs the test chooses.
+// HardwareDevice runs over a simulated board whose outputs the test chooses, its learning switch,
+// and metrics as Python reads them.
 #include "devices/host_device.h"
 #include "python/py_hardware_device.h"
 
 #include "embedded_python.h"
+#include "engine/program_builder.h"
 
 #include <nuvra/sim.h>
+
+#include <pybind11/stl.h>
 
 #include <gtest/gtest.h>
 
@@ -33,8 +37,11 @@ struct ScriptedBoard final : sim::SimBoard {
     return outs;
   }
   void enable_clk_counter(bool on) override { SimBoard::enable_clk_counter(counter_on = on); }
+  using SimBoard::learn_enabled;
+  void learn_enabled(bool on) override { ++learn_switches, SimBoard::learn_enabled(on); }
   std::vector<std::pair<TensorType, Shape>> outputs;
   bool counter_on = false;
+  int learn_switches = 0;
 };
 
 py::object wrap(sim::SimBoard* board) {
@@ -78,6 +85,42 @@ assert dev.metrics["inference_frames"] == 3 and dev.metrics["inference_clk"] == 
                             {{"dev", device}})["got"].cast<std::string>(),
             "Number of labels should be the same as number of inputs");
   EXPECT_FALSE(board->counter_on);  // switched off after the refusal too
+}
+
+// Setting learn_enabled to the board's own value does not reach the board.
+TEST(DeviceBindings, LearningSwitchReachesTheBoardOnlyWhenItChanges) {
+  auto board = std::make_shared<ScriptedBoard>(sim::preset("fpga_v2"));
+  const py::object device = wrap(board.get());
+  test::ProgramLayout layout;  // an FNP3 learning layer of 5 words
+  layout.learning = test::LearningLayout{test::RecordLayout{{{0xA0}}}, test::RecordLayout{{{0xB0}}},
+                                         test::RecordLayout{{{0x0106, 0x00050000, 20, 21, 22}}}, {2, 1, 0, 0}, 5};
+  const std::vector<uint8_t> bytes = test::build_program(layout);
+  const py::bytes program(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const py::dict scope = testing::py_run(R"py(
+dev.program = program
+switches = []
+for on in (False, True, True, False, False):
+    dev.learn_enabled = on
+    switches.append(count())
+)py",
+                                         {{"dev", device},
+                                          {"program", program},
+                                          {"count", py::cpp_function([&] { return board->learn_switches; })}});
+  EXPECT_EQ(scope["switches"].cast<std::vector<int>>(), (std::vector<int>{0, 1, 1, 2, 2}));
+}
+
+// 64-bit values, signed: a timestamp past 2^32 comes back whole.
+TEST(Metrics, ValuesPast32Bits) {
+  testing::scratch_module();
+  PyMetrics metrics;
+  metrics["inference_start"] = (int64_t{1} << 40) + 3;
+  metrics["inference_clk"] = int64_t{1} << 32;
+  metrics["inference_end"] = -(int64_t{1} << 33);
+  const py::dict scope = testing::py_run(
+      "got = [m[name] for name in ('inference_start', 'inference_clk', 'inference_end')]",
+      {{"m", py::cast(&metrics, py::return_value_policy::reference)}});
+  EXPECT_EQ(scope["got"].cast<std::vector<int64_t>>(),
+            (std::vector<int64_t>{(int64_t{1} << 40) + 3, int64_t{1} << 32, -(int64_t{1} << 33)}));
 }
 
 }  // namespace

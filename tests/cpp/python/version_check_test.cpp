@@ -17,6 +17,8 @@ TEST(PythonVersionCheck, PrefixWithoutFurtherDigit) {
   };
   for (const auto& [runtime, compiled, accepted] : cases)
     EXPECT_EQ(python_version_compatible(runtime, compiled), accepted) << runtime << " against " << compiled;
+  // Nothing after it: the text ends there, whatever follows the view in memory.
+  EXPECT_TRUE(python_version_compatible(std::string_view("3.110", 4), "3.11"));
   const char* built_for = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
   EXPECT_TRUE(python_version_compatible(Py_GetVersion(), built_for));
   EXPECT_EQ(python_version_mismatch_message("3.11", "3.9.18 (main)"),

@@ -1,8 +1,11 @@
-// The first generation's I/O recorder: packet types, SCC and event-generator set-up. The layer
-// recorder's dispatch and the memory sizer's CNP weight and external figures are checked in
-// end_to_end_test, its FNP figures in fnp_test.
+// The first generation's I/O recorder: packet types, SCC and event-generator set-up; the layer
+// recorder's and memory sizer's refusals. The layer recorder's dispatch and the memory sizer's
+// CNP weight and external figures are checked in end_to_end_test, its FNP figures in fnp_test.
 #include "v1/io_recorder.h"
+#include "v1/layer_recorder.h"
+#include "v1/memory_sizer.h"
 
+#include "support/error_text.h"
 #include "v1_layers.h"
 #include "v2/stub_layer.h"
 #include "v2/v2_testing.h"
@@ -73,6 +76,21 @@ TEST(V1Recorders, SccAndEventGenerator) {
             (Epg{{0, 0x21202}, {12, 0x012C0010}, {16, 0x05020001}, {20, 0x100}, {24, 0x01FE0001}, {28, 0x027FFFFF}}));
   EXPECT_EQ(*io.record_epg(*conv, 1, 3, 3, true, false, false),
             (Epg{{0, 0x20200}, {12, 0x10}, {16, 0x03010001}, {20, 0x300}, {24, 0x03FE0001}, {28, 0x027FFFFF}}));
+}
+
+// A second-generation layer reaches neither the recorders nor the sizer.
+TEST(V1Recorders, SecondGenerationLayersAreRefused) {
+  const LayerRecorderImpl recorder(&kVlq, nullptr);
+  const MemorySizerImpl sizer;
+  const auto conv =
+      std::make_shared<StubLayer>(LayerType::Conv2D, Params{{"filters", 4}, {"kernel_size", 3}}, Shape{8, 8, 4});
+  const hw::Component cnp{hw::Type::CNP1, {2, 1, 0, 0}, hw::SplitRecord{}, {}};
+  EXPECT_EQ(message_of([&] { recorder.record_layer(*conv, *conv, nullptr, false, false, {}, false, false); }),
+            "Unsupported layer type: 14");
+  EXPECT_EQ(error_text<std::invalid_argument>([&] { sizer.get_input_memory_size(conv, cnp, nullptr); }),
+            "Invalid v1 layer type.");
+  EXPECT_EQ(error_text<std::invalid_argument>([&] { sizer.get_weight_memory_size(conv, cnp); }),
+            "Invalid v1 layer type.");
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// The second generation's I/O recorder, memory sizer and skip-DMA records (the sizer against what the recorders
-// write is checked for every mapped model by end_to_end_rig.h).
+// The second generation's I/O recorder, memory sizer, skip-DMA records and the layer recorder's refusals (the
+// sizer against what the recorders write is checked for every mapped model by end_to_end_rig.h).
 #include "v2/io_recorder.h"
+#include "v2/layer_recorder.h"
 #include "v2/memory_sizer.h"
 #include "v2/skipdma_records.h"
+#include "v2/tnp_vit/tnp_b_recorder.h"
 
 #include "v2_testing.h"
 #include "stub_layer.h"
@@ -180,6 +182,30 @@ TEST(SkipDmaRecords, RefusalsLeaveTheRecordUnchanged) {
     EXPECT_EQ(error_of([&] { record_skipdma(&r, *conv.b.layer("l")); }), message);
     EXPECT_EQ(test::blocks_of(r).size(), 1u) << message;
   }
+}
+
+// Types without a recorder, learning, and a TNP-B recorder handed the other TNP-B kind or a mapped Conv2D.
+TEST(LayerRecorder, Refusals) {
+  const test::StubDevice device(kVersion);
+  const LayerRecorderImpl recorder(&device, nullptr);
+  const StubLayer extract(LayerType::ExtractToken, {}, {4, 4, 4});
+  const StubLayer recurrent(LayerType::StatefulRecurrentLegacy, {}, {4, 4, 4});
+  const Mapped conv, tnp(LayerType::BufferTempConv), dw(LayerType::DepthwiseBufferTempConv);
+  const auto record = [&](const Layer& l) { recorder.record_layer(l, l, nullptr, false, false, {}, false, false); };
+  const auto tnp_b = [&](bool depthwise, const Mapped& m) {
+    (depthwise ? record_program_depthwise_buffer_temp_conv_layer : record_program_buffer_temp_conv_layer)(
+        device, *m.b.layer("l"), nullptr, false, false, {}, false, false);
+  };
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { record(extract); }, "Unsupported layer type: 18"},
+      {[&] { record(recurrent); }, "Unsupported layer type: 23"},
+      {[&] { recorder.record_learning_layer(extract, false); }, "Learning not implemented on v2."},
+      {[&] { recorder.sync_learning_vars(conv.b.layer("l")); }, "Learning not implemented on v2."},
+      {[&] { tnp_b(false, dw); }, "Invalid layer type for TNP-B recording."},
+      {[&] { tnp_b(true, tnp); }, "Invalid layer type for TNP-B recording."},
+      {[&] { tnp_b(false, conv); }, "Invalid layer type for TNP-B recording."},
+  };
+  for (const auto& [run, message] : cases) EXPECT_EQ(error_of(run), message);
 }
 
 }  // namespace

@@ -19,10 +19,11 @@ class StubLayer final : public Layer {
   StubLayer(LayerType type, const std::map<std::string, int>& params, Shape input, std::string name = "stub")
       : params_(LayerParams::create(type, params)), name_(std::move(name)), input_(input), variables_(name_) {}
 
-  // Graph links and category a test may set.
+  // Graph links, category and channel-wise flag a test may set.
   std::vector<std::shared_ptr<Layer>> inbounds;
   std::vector<std::weak_ptr<Layer>> outbounds;
   int kind = -1;
+  bool per_channel = false;
 
   // Declares and stores a zero int8 "weights" tensor of `shape`.
   void set_weights(const Shape& shape) {
@@ -40,7 +41,7 @@ class StubLayer final : public Layer {
   int input_type_code() const override { return 0; }
   bool is_input_layer() const override { return false; }
   bool splittable() const override { return false; }
-  bool channelwise() const override { return false; }
+  bool channelwise() const override { return per_channel; }
   bool is_kind(int code) const override { return code == kind; }
   bool has_activation() const override { return true; }
   bool has_activation_type(ActivationType t) const override { return t == ActivationType::ReLU; }

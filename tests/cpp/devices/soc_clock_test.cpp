@@ -66,7 +66,9 @@ TEST(SocClock, RefusalsAndTimeOut) {
     soc::ClockMode read{};
     EXPECT_EQ(error_text([&] { read = soc::get_clock_mode(board.get()); }), message.empty() ? "<no error>" : message)
         << std::hex << divider;
-    if (message.empty()) EXPECT_EQ(read, mode) << std::hex << divider;
+    if (message.empty()) {
+      EXPECT_EQ(read, mode) << std::hex << divider;
+    }
   }
 }
 

@@ -4,7 +4,7 @@ import re
 import numpy as np
 import pytest
 
-from v2_models import conv_model, fpga_v2_device, layer, model_of
+from v2_models import conv_model, fill_variables, fpga_v2_device, layer, model_of
 
 def test_layer_properties(core):
     model = model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=3)),
@@ -41,6 +41,25 @@ def test_mapped_model_sequences_passes_and_program(core):
     del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies
+
+
+@pytest.mark.parametrize("convs", [2, 3])
+def test_an_np_that_loops_over_passes_is_double_buffered(core, convs):
+    # On a single NP each convolution takes a pass of its own; the NP ends every pass and starts
+    # the next, so no component of it is single-buffered.
+    NP = core.NP
+    mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1),
+                   [NP.Info(NP.Ident(2, 1, 0), [NP.CNP1, NP.CNP2])])
+    device = core.Device(core.HwVersion.FPGA_v2, mesh)
+    model = fill_variables(model_of(
+        core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=4)),
+        *[(core.Conv2D, f"c{i}", dict(filters=4, kernel_size=3)) for i in range(convs)]))
+    constraints = core.MapConstraints(device)
+    constraints.hwpr_loopitself = True
+    model._map(device, hw_only=True, constraints=constraints)
+    (sequence,) = model.sequences
+    assert [[lay.name for lay in p.layers] for p in sequence.passes] == [[f"c{i}"] for i in range(convs)]
+    assert [[c.single_buffer for c in model.get_layer(f"c{i}").mapping.nps] for i in range(convs)] == [[False]] * convs
 
 
 @pytest.mark.parametrize("watching", [None, "plain", "subclass"])

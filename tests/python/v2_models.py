@@ -25,6 +25,11 @@ def conv_model(core):
                      (core.Conv2D, "conv", dict(filters=16, kernel_size=3)),
                      (core.DepthwiseConv2D, "dw", dict(kernel_size=3, kernel_stride=2)),
                      (core.Dense1D, "dense", dict(units=10)))
+    return fill_variables(model)
+
+
+def fill_variables(model):
+    """Sets every variable the v2 checker reads within its range, differently for each layer."""
     for seed, lay in enumerate(model.layers, 1):
         for name in (n for n in lay.variables.names if n in VARIABLE_RANGES):
             current, (lo, hi) = lay.variables[name], VARIABLE_RANGES[name]

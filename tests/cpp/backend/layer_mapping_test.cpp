@@ -91,6 +91,7 @@ TEST(LayerMappingBuilder, ChainAndResidualLinks) {
   auto &in = M(g("in")), &c1 = M(g("c1")), &c2 = M(g("c2"));
   EXPECT_EQ(std::make_tuple(in.next_components, int{in.next_id}, in.p2p_out, c2.prev_components), std::make_tuple(std::vector{c1.nps}, 1, false, std::vector{c1.nps}));
   EXPECT_EQ(std::make_tuple(c2.get_next_components(), int{c2.next_id}, c2.p2p_out), std::make_tuple(std::vector{kDmaComp}, 255, true));
+  EXPECT_EQ(in.get_prev_component(), std::vector{comp(hw::Type::HRC, 0)});  // the input layer reads from the HRC
   auto r = residual();
   build(r, r.all());
   auto &add = M(r("add")), &c3 = M(r("c3")), &c4 = M(r("c4"));
@@ -100,6 +101,11 @@ TEST(LayerMappingBuilder, ChainAndResidualLinks) {
   EXPECT_EQ(std::make_tuple(skips(M(r("c1"))), skips(c4), c4.merge_info->merge_channel), std::make_tuple(Ints{2, 0, 3}, Ints{16, 2, 3, 0}, 17u));
   EXPECT_EQ(c4.merge_info->a_shift, r("add")->variables()->get("b_shift"));  // input 1 (c3) is the deeper, and feeds c4 directly
   EXPECT_EQ(std::make_pair(c4.prev_components, int{c3.next_id}), std::make_pair(std::vector{c3.nps}, 4));
+  EXPECT_TRUE(c4.merge_info->not_first_in_pass);
+  auto later = residual();  // a pass opened by the merge: its CNP comes first
+  build(later, later.list({"in", "c1", "c2", "c3"}));
+  build(later, later.list({"add", "c4", "c5"}));
+  EXPECT_FALSE(M(later("c4")).merge_info->not_first_in_pass);
   auto d = dual_residual();  // c4's channels: 9 layer numbers, then c1 and add own four each: 22..25
   build(d, d.all());
   auto& d4 = M(d("c4"));
@@ -124,6 +130,20 @@ TEST(LayerMappingBuilder, SkipLayerFeedingOnlyTheMergeAndTheAlternatePair) {
   for (const char* kept : {"s", "d1"})
     EXPECT_THAT([&] { LayerMappingBuilder::set_alt_layers(g("c1"), g.list({"in", "c1", kept})); },
                 ThrowsMessage<std::runtime_error>(::testing::StrEq("Hw partial reconfiguration with layers on the second branch is not yet implemented.")));
+  EXPECT_EQ(std::make_pair(first->alt_info->np_count, second->alt_info->np_count), std::make_pair(2u, 2u));
+  EXPECT_THAT([&] { build(g, g.list({"in", "c1", "s"})); }, ThrowsMessage<std::runtime_error>(HasSubstr("layers on the second branch")));
+  // a -> {m = Add(a, b), y} of equal depths: the merge's branch is the layer it feeds, c4, in
+  // either order of a's outputs.
+  for (const bool merge_first : {true, false}) {
+    Graph h;
+    h.conv("c1", "in").conv("a", "c1").conv("b", "c1");
+    merge_first ? h.add("m", "a", "b").conv("y", "a") : h.conv("y", "a").add("m", "a", "b");
+    h.conv("c4", "m");
+    build(h, h.all());
+    auto &a = M(h("a")), &c4 = M(h("c4")), &y = M(h("y"));
+    EXPECT_TRUE(c4.alt_info && y.alt_info && !M(h("m")).alt_info);
+    EXPECT_THAT(a.next_components, ::testing::UnorderedElementsAre(c4.nps, y.nps));
+  }
 }
 
 TEST(LayerMappingBuilder, MergeSourcesAndConcatenateShift) {
@@ -140,7 +160,15 @@ TEST(LayerMappingBuilder, MergeSourcesAndConcatenateShift) {
   Graph r;  // deeper input first: the load lands behind it instead
   r.conv("c1", "in").conv("a", "c1", 4).conv("b1", "c1").conv("b2", "b1", 6).add(LayerType::Concatenate, {}, "cat", {"b2", "a"}).conv("c5", "cat");
   build(r, r.all());
-  EXPECT_EQ(std::make_pair(bool(M(r("b2")).sram_output_shift), M(r("c5")).skipdma_load_link->sram_offset), std::make_pair(false, 6u));
+  EXPECT_EQ(std::make_tuple(bool(M(r("b2")).sram_output_shift), bool(M(r("a")).sram_output_shift), M(r("c5")).skipdma_load_link->sram_offset),
+            std::make_tuple(false, false, 6u));
+  EXPECT_EQ(M(r("c5")).prev_components, std::vector{M(r("b2")).nps});  // input 0 is the deeper
+  Graph m;  // a merge as the deeper second input of a Concatenate is never shifted
+  m.conv("c1", "in").conv("a", "c1").conv("b", "a").add("s", "c1", "b").add(LayerType::Concatenate, {}, "cat", {"a", "s"});
+  LayerMappingBuilder::map_standalone(m("s"), {}, 255, kDma);
+  DepthMap depths;
+  shift_output_into_sram(m("s"), &depths);
+  EXPECT_FALSE(M(m("s")).sram_output_shift);
 }
 
 TEST(LayerMappingBuilder, TnpbAndLaterPasses) {

@@ -15,6 +15,7 @@ namespace nuvra::test {
 namespace {
 
 using Names = std::vector<std::string>;
+using Ints = std::vector<int>;
 
 // The bytes of the built sequence, read back from verified parts whose spans all hold.
 struct Built {
@@ -65,6 +66,11 @@ TEST(SequenceBuilder, MergeLayersAndFailedPasses) {
     EXPECT_TRUE(rig.builder.has_pending_merge_layer());
     rig.builder.add_layers(r.list({"c4", "c5"}), r.all(), {{np(5, 1, 0), load}, {np(6, 1, 0)}});
     EXPECT_EQ(rig.builder.passes().at(1)->layers, r.list({"add", "c4", "c5"}));
+    EXPECT_FALSE(rig.builder.has_pending_merge_layer());
+    SequenceRig lone;  // a merge layer alone makes no pass
+    EXPECT_THROW(lone.builder.add_layers(r.list({"add"}), r.all(), {{}}), std::invalid_argument);
+    EXPECT_TRUE(lone.builder.passes().empty() && !lone.builder.has_pending_merge_layer());
+    EXPECT_EQ(lone.build().status.message, "No pass to build a sequence from.");
   }
   SequenceRig rig;
   rig.builder.add_layers(r.list({"in", "c1", "c2", "c3", "add"}), r.all(), head);
@@ -115,6 +121,112 @@ TEST(SequenceBuilder, FnpFeedFlag) {
   }
 }
 
+// An NP that ends one pass and starts the next is double-buffered on both sides (its whole
+// ident must match, channel included); every other split component is single-buffered. Flags of
+// the split components of c1.. in order, 1 for single.
+TEST(SequenceBuilder, SingleAndDoubleBuffers) {
+  const auto s = [](uint8_t id, uint8_t channel = 0) {
+    auto c = np(2, 1, id);
+    c.ident.channel = channel, c.split = hw::SplitRecord{};
+    return c;
+  };
+  const std::vector<Names> two{{"in", "c1"}, {"c2"}}, three{{"in", "c1"}, {"c2"}, {"c3"}};
+  const std::tuple<std::vector<Names>, Components, Ints> cases[] = {
+      {two, {{hrc()}, {s(0)}, {s(0)}}, {0, 0}},
+      {three, {{hrc()}, {s(0)}, {s(0)}, {s(0)}}, {0, 0, 0}},
+      {three, {{hrc()}, {s(0)}, {s(1)}, {s(1)}}, {1, 0, 0}},
+      {two, {{hrc()}, {s(0)}, {s(1)}}, {1, 1}},
+      {two, {{hrc()}, {s(0)}, {s(0, 1)}}, {1, 1}},
+      {two, {{hrc()}, {s(0)}, {np(2, 1, 0)}}, {0}},  // the later side has no split record to change
+      // Only the last layer of the earlier pass counts, and each of its NPs on its own.
+      {{{"in", "c1", "c2"}, {"c3"}}, {{hrc()}, {s(3)}, {s(2), s(0)}, {s(0), s(3)}}, {1, 1, 0, 0, 1}},
+  };
+  for (const auto& [passes, comps, expected] : cases) {
+    SequenceRig rig;
+    Graph g = chain();
+    add(rig, g, passes, comps);
+    const Built built(rig.build());
+    Ints flags;
+    for (const auto& layer : g.all())
+      if (const auto m = get_layer_mapping(*layer))
+        for (const auto& c : *m->nps)
+          if (c.split) flags.push_back(c.split->single_buffer);
+    EXPECT_EQ(flags, expected) << ::testing::PrintToString(passes);
+  }
+}
+
+// Three passes: the event generator spans the columns of every pass's first mappable layer (the
+// lowest here in the last pass); each pass but the last records its idle NPs, told every NP of
+// its own layers to leave out; the output type is the last pass's; a built builder is empty again.
+TEST(SequenceBuilder, ThreePasses) {
+  SequenceRig rig;
+  Graph g = chain();
+  add(rig, g, {{"in", "c1"}, {"c2", "c3"}, {"c4"}}, {{hrc()}, {np(3, 1, 0), np(4, 1, 0)}, {np(5, 1, 0)}, {np(6, 1, 0)}, {np(2, 1, 0)}});
+  const Built built(rig.build());
+  ASSERT_EQ(rig.io.epg_calls.size(), 1u);
+  const auto& epg = rig.io.epg_calls[0];
+  EXPECT_EQ(std::make_tuple(int{epg.low}, int{epg.high}, epg.multi_pass), std::make_tuple(2, 5, true));
+  std::vector<std::vector<hw::Ident>> idle;
+  for (const auto& call : rig.recorder.calls)
+    if (call.registers_only) idle.push_back(call.excluded_nps);
+  EXPECT_EQ(idle, (std::vector<std::vector<hw::Ident>>{{{0, 0, 0, 0}, {3, 1, 0, 0}, {4, 1, 0, 0}}, {{5, 1, 0, 0}, {6, 1, 0, 0}}}));
+  EXPECT_EQ(rig.io.output_type_calls, std::vector<std::string>{"c4"});
+  EXPECT_TRUE(rig.builder.passes().empty() && rig.builder.layers().empty());
+}
+
+// A pass's event-generator columns: those of the layer after the input layer, lowest to highest
+// whatever their order; a lone HRC counts as column 1, a lone input layer as 0; a pass whose
+// layer has no NP adds none. An output of type 3 sets up no event generator.
+TEST(SequenceBuilder, EventGeneratorColumns) {
+  const std::tuple<std::vector<Names>, Components, int, int, bool> cases[] = {
+      {{{"in", "c1", "c2"}}, {{hrc()}, {np(4, 1, 0), np(3, 1, 1), np(4, 1, 2)}, {np(6, 1, 0)}}, 3, 4, false},
+      {{{"c1", "c2"}}, {{hrc()}, {np(6, 1, 0)}}, 1, 1, false},
+      {{{"in"}}, {{hrc()}}, 0, 0, true},
+      {{{"in", "c1"}, {"c2"}}, {{hrc()}, {}, {np(5, 1, 0)}}, 5, 5, false},
+  };
+  for (const auto& [passes, comps, low, high, solo] : cases) {
+    SequenceRig rig;
+    Graph g = chain();
+    add(rig, g, passes, comps);
+    const Built built(rig.build());
+    ASSERT_EQ(rig.io.epg_calls.size(), 1u);
+    const auto& epg = rig.io.epg_calls[0];
+    EXPECT_EQ(std::make_tuple(int{epg.low}, int{epg.high}, epg.solo), std::make_tuple(low, high, solo));
+  }
+  SequenceRig rig;
+  Graph g = chain();
+  rig.io.output_type = 3;
+  add(rig, g, {{"in", "c1"}}, {{hrc()}, {np(3, 1, 0)}});
+  const Built built(rig.build());
+  EXPECT_TRUE(rig.io.epg_calls.empty());
+}
+
+// A learning layer is told whether it opens a later pass.
+TEST(SequenceBuilder, LearningLayerOpeningALaterPass) {
+  for (const auto& [passes, learn] : {std::pair{std::vector<Names>{{"f1"}, {"fc"}}, true}, {std::vector<Names>{{"fc"}}, false}}) {
+    ModelBuilder b;
+    b.input(8, 8, 1, 1).add(LayerType::FullyConnected, {{"units", 4}}, "f1").add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+    const auto params = LearningParams::create(LearningType::Unsupervised, {});  // held weakly by the layer
+    dynamic_cast<LayerImpl&>(*b.layer("fc")).set_learning(params);
+    SequenceRig rig;
+    uint8_t id = 0;
+    for (const auto& names : passes) rig.builder.add_layers({b.layer(names[0])}, b.model().layers(), {{np(3, 1, id++, hw::Type::FNP3)}});
+    const Built built(rig.build());
+    EXPECT_EQ(rig.recorder.learning_calls, (std::vector<std::pair<std::string, bool>>{{"fc", learn}}));
+  }
+}
+
+// A sequence that starts with a Dense1D layer takes its input flat.
+TEST(SequenceBuilder, DenseFirstLayerTakesItsInputFlat) {
+  ModelBuilder b;
+  b.input(4, 2, 3).add(LayerType::Dense1D, {{"units", 4}}, "d");
+  SequenceRig rig;
+  rig.builder.add_layers({b.layer("d")}, b.model().layers(), {{np(3, 1, 0, hw::Type::FNP3)}});
+  const Built built(rig.build());
+  ASSERT_EQ(rig.io.scc_calls.size(), 1u);
+  EXPECT_EQ(rig.io.scc_calls[0].input, (Shape{1, 1, 24}));
+}
+
 // A flatbuffer vector's values; none for an absent one.
 template <class T, class V>
 std::vector<T> values(const V* v) {
@@ -122,14 +234,16 @@ std::vector<T> values(const V* v) {
 }
 
 // A Dequantizer ending the sequence hands its scales to the program as they are, with zero
-// thresholds; a last layer with activation hands neither.
+// thresholds; a last layer with activation hands neither. The output is narrow for a Dequantizer
+// reading 8 bits or for a last layer of 8 bits without activation.
 TEST(SequenceBuilder, OutputConversion) {
-  for (const bool dequantized : {true, false}) {
+  enum Last { dequantizer, activation, plain };
+  for (const Last last : {dequantizer, activation, plain}) {
     Graph g;
-    g.conv("c1", "in");
+    g.add(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}, {"activation", last != plain}, {"output_bits", 8}}, "c1", {"in"});
     std::vector<std::string> names{"in", "c1"};
     Components comps{{hrc()}, {np(2, 1, 0)}};
-    if (dequantized) {
+    if (last == dequantizer) {
       g.dequantizer("dq", "c1");
       auto scales = Dense::create(TensorType::float32, {4});
       for (const auto& [i, v] : {std::pair{0u, 0.5f}, {1u, -2.0f}, {2u, 0.0f}, {3u, 3.25f}}) scales->set<float>(i, v);
@@ -140,8 +254,9 @@ TEST(SequenceBuilder, OutputConversion) {
     add(rig, g, {names}, comps);
     const Built built(rig.build());
     const std::vector<float> scales{0.5f, -2.0f, 0.0f, 3.25f};
-    EXPECT_EQ(values<float>(built.info().scales()), dequantized ? scales : std::vector<float>());
-    EXPECT_EQ(values<int32_t>(built.info().thresholds()), std::vector<int32_t>(dequantized ? 4 : 0, 0));
+    EXPECT_EQ(values<float>(built.info().scales()), last == dequantizer ? scales : std::vector<float>());
+    EXPECT_EQ(values<int32_t>(built.info().thresholds()), std::vector<int32_t>(last == dequantizer ? 4 : 0, 0));
+    EXPECT_EQ(rig.io.scc_calls.at(0).narrow, last != activation) << last;
   }
 }
 

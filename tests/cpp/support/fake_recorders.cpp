@@ -55,6 +55,7 @@ std::unique_ptr<program::Record> FakeLayerRecorder::record_layer(const Layer& la
 }
 
 program::LearnRecordsPtr FakeLayerRecorder::record_learning_layer(const Layer& layer, bool learn) const {
+  learning_calls.emplace_back(layer.get_name(), learn);
   if (const auto f = failures.find(layer.get_name()); f != failures.end()) throw std::runtime_error(f->second);
   auto make = [&](const RecordShape& shape, uint32_t seed) {
     auto record = make_record(shape, {}, seed_ + seed);

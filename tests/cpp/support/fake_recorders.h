@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nuvra::test {
@@ -57,6 +58,7 @@ class FakeLayerRecorder : public LayerRecorder {
 
   // --- What happened ---
   mutable std::vector<Call> calls;
+  mutable std::vector<std::pair<std::string, bool>> learning_calls;  // layer, learn
   mutable std::vector<KeptRecord> kept;
 
   std::unique_ptr<program::Record> record_layer(const Layer& layer, const Layer& seq_first,
@@ -85,6 +87,7 @@ class FakeIoRecorder : public IoRecorder {
   // --- What happened ---
   mutable std::vector<SccCall> scc_calls;
   mutable std::vector<EpgCall> epg_calls;
+  mutable std::vector<std::string> output_type_calls;  // the layer asked about
   mutable std::vector<KeptRecord> kept;
 
   std::unique_ptr<program::Record> record_scc(bool input_layer, bool input_type_zero, bool solo,
@@ -97,7 +100,10 @@ class FakeIoRecorder : public IoRecorder {
     return std::make_unique<std::vector<epg::epg_track>>(epg);
   }
   int8_t get_input_type(const Layer& layer) const override { return input_type; }
-  int8_t get_output_type(const Layer& layer, int8_t value) const override { return output_type; }
+  int8_t get_output_type(const Layer& layer, int8_t value) const override {
+    output_type_calls.push_back(layer.get_name());
+    return output_type;
+  }
 };
 
 }  // namespace nuvra::test

@@ -15,7 +15,6 @@ namespace nuvra {
 
 namespace {
 
-
 // numpy dtype of a board output's element type; sub-byte unsigned types come one per byte.
 py::dtype output_dtype(TensorType type) {
   switch (type) {

@@ -22,7 +22,6 @@ namespace {
 
 constexpr const char* kIntegerLabels = "fit method expects integers as labels";
 
-
 }  // namespace
 
 std::shared_ptr<Tensor> forward_with_metrics(PyModel& model, const py::array& inputs, const RunFunction& run) {

@@ -210,22 +210,26 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
                   on_board + on_model, {model_busy})]
         for run, probe, intrusions, must in cases:
             dev.program = program
-            left, seen = list(intrusions), set()
+            left, seen, inside = list(intrusions), set(), []
 
             def handler(*_):
-                if not left:
+                # Not again while its own accepted run goes on: that run is no intrusion.
+                if not left or inside:
                     return
                 try:
                     probe()
                     return  # between two calls
                 except RuntimeError:
                     pass
+                inside.append(1)
                 try:
                     left[-1]()  # accepted only between two board runs of a model
                     assert left[-1] in on_board and run is not cases[0][0], "accepted"
                 except RuntimeError as e:
                     assert str(e) in (board_busy, model_busy), str(e)
                     seen.add(str(e))
+                finally:
+                    inside.clear()
                 left.pop()
 
             signal.signal(signal.SIGALRM, handler)
@@ -240,55 +244,78 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
     """)
 
 
-def test_a_run_inside_another_leaves_the_outer_clock_count_its_own():
-    # A handler runs the same board between two board runs of a longer call: each call's
-    # inference_clk counts its own frames (1000 clocks each), whatever ran in between.
+def test_runs_inside_runs_of_the_same_board_count_their_own_clocks():
+    # Handlers run the board, or a model mapped on it, between the frames or the board runs of a
+    # longer call, up to three calls deep. A model whose sequences all run in software runs even
+    # while the board runs frames. Each call's inference_clk counts its own frames (1000 clocks
+    # each, none in software) and leaves out those of the calls inside it.
     scenario("fpga_v2", """
         import signal
-        from v2_models import conv_model
+        from v2_models import conv_model, model_of
         dev = devices()[0]
-        model = conv_model(core)
+        model, model2 = conv_model(core), conv_model(core)
         model._map(dev, hw_only=True)
+        model2._map(dev, hw_only=True)
+        soft = model_of(core, (core.InputConvolutional, "in", dict(input_width=32, input_height=32, input_channels=3,
+                                                                   filters=8, kernel_size=3, input_bits=8)),
+                        (core.FullyConnected, "fc", dict(units=10, activation=0)))
+        soft._map(dev)  # first-generation layers: software only on this board
+        assert [s.backend for s in soft.sequences] == [core.BackendType.Software]
         x = np.random.default_rng(3).integers(0, 256, (500, 32, 32, 3), dtype=np.uint8)
-        weights = model.layers[1].variables["weights"]
-        model_probe = lambda: model.layers[1].variables.__setitem__("weights", weights)
         expected = model.forward(x, batch_size=50)
-        nested = {
-            "model": lambda: (model.forward(x[:1]), model.metrics)[1],
-            "device": lambda: (dev.forward(x[:2]), dev.metrics)[1],
-            "both": lambda: (model.forward(x[:1]), dev.forward(x[:2]), dev.metrics)[2],
-        }
-        for name, run in nested.items():
-            inner, nesting = [], []
+
+        def changes(m):  # the same weights again: refused only while m runs
+            weights = m.layers[1].variables["weights"]
+            return lambda: m.layers[1].variables.__setitem__("weights", weights)
+
+        # name: call, its metrics, its frames and clocks, what it returns alone, what raises busy while it runs
+        calls = {"model": (lambda: model.forward(x, batch_size=50), model.metrics, 500, 500000, expected,
+                           changes(model)),
+                 "device": (lambda: dev.forward(x), dev.metrics, 500, 500000, dev.forward(x),
+                            lambda: setattr(dev, "learn_mem", b"")),
+                 "model2": (lambda: model2.forward(x[:200], batch_size=5), model2.metrics, 200, 200000,
+                            expected[:200], changes(model2)),
+                 "dev2": (lambda: dev.forward(x[:2]), dev.metrics, 2, 2000, dev.forward(x[:2]), None),
+                 "soft": (lambda: soft.forward(x[:2]), soft.metrics, 2, 0, soft.forward(x[:2]), None)}
+        cases = [["device", "soft"], ["model", "soft"], ["model", "dev2"], ["model", "model2", "dev2"],
+                 ["model", "model2", "soft"]]
+        for chain in cases:
+            running, returned = [], []
+
+            def run(depth):
+                call, metrics, frames, clocks, alone, _ = calls[chain[depth]]
+                running.append(depth)
+                try:
+                    out = call()
+                finally:
+                    running.pop()
+                assert (out == alone).all() and (metrics["inference_frames"], metrics["inference_clk"]) == (
+                    frames, clocks), (chain, depth, metrics["inference_clk"])
+                returned.append(depth)
 
             def handler(*_):
-                if inner or nesting:
+                # Nested only inside a call that has started (it refuses a change) and not yet
+                # returned, one level at a time, never re-entered below the deepest.
+                depth = len(running)
+                if not depth or depth == len(chain) or len(chain) - 1 in returned:
                     return
                 try:
-                    model_probe()  # accepted between two calls: not inside one
+                    calls[chain[depth - 1]][5]()
                     return
                 except RuntimeError:
                     pass
-                nesting.append(1)  # the next tick may come during the nested run
                 try:
-                    metrics = run()
-                except RuntimeError as e:  # the board is running frames: next time
-                    assert "busy" in str(e), str(e)
-                    return
-                finally:
-                    nesting.clear()
-                inner.append((metrics["inference_frames"], metrics["inference_clk"]))
+                    run(depth)
+                except RuntimeError as e:  # the board runs frames: next time
+                    assert "The device is busy" in str(e) and chain[depth] != "soft", str(e)
 
             signal.signal(signal.SIGALRM, handler)
             signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
             try:
-                while not inner:
-                    assert (model.forward(x, batch_size=50) == expected).all()
-                    assert (model.metrics["inference_frames"], model.metrics["inference_clk"]) == (500, 500000), name
+                while len(chain) - 1 not in returned:
+                    run(0)
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
-            # A tick during the nested run may nest one more: each counts its own frames too.
-            assert inner and set(inner) == {(2, 2000) if name != "model" else (1, 1000)}, (name, inner)
         model.forward(x[:3])
         assert model.metrics["inference_clk"] == 3000
     """)

@@ -22,17 +22,16 @@ model = model_of(core, (core.InputConvolutional, "in", dict(input_width=32, inpu
                  (core.FullyConnected, "fc", dict(units=10, activation=0)))
 model.compile(core.NuvraUnsupervised(num_weights=1, num_classes=10))
 rng = np.random.default_rng(1)
-# Enough samples for about 10 s of work at this build's and machine's pace (3 KB each, at most
-# 40000). A stop waits for the samples in progress, one on each thread: the work it may take is
-# counted in CPU time, which other processes on a loaded machine do not stretch as they stretch
-# the wall clock.
+# Work is counted in CPU time, which other processes on a loaded machine do not stretch as they
+# stretch the wall clock. Enough samples for about 10 s of all threads' work at this build's pace
+# (3 KB each, at most 40000). A stop waits for the samples in progress, one on each thread.
 warm_up = rng.integers(0, 256, (128, 32, 32, 3), dtype=np.uint8)
 model.forward(warm_up)  # the first run also packs the weights and starts the threads
-start, cpu = time.monotonic(), time.process_time()
+cpu = time.process_time()
 model.forward(warm_up)
-took, cpu = time.monotonic() - start, time.process_time() - cpu
-print(cpu / 128, os.cpu_count(), flush=True)
-n = int(min(max(10 * 128 / took, 512), 40000))
+sample = (time.process_time() - cpu) / 128
+print(sample, os.cpu_count(), flush=True)
+n = int(min(max(10 * os.cpu_count() / sample, 512), 40000))
 x = rng.integers(0, 256, (n, 32, 32, 3), dtype=np.uint8)
 labels = np.arange(n, dtype=np.int32) % 10
 expected = model.forward(x[:4])

@@ -33,13 +33,15 @@ def keras(n, k, s, same):
 
 
 def windows(x, k, s, same, fill):
-    """The (out_w, out_h, C, kw, kh) windows of x (X, Y, C) with positions outside it worth fill[c]."""
-    (ow, left), (oh, top) = keras(x.shape[0], k[0], s, same), keras(x.shape[1], k[1], s, same)
-    canvas = np.empty(((ow - 1) * s + k[0], (oh - 1) * s + k[1], x.shape[2]), dtype=np.int64)
+    """The (out_w, out_h, C, kw, kh) windows of x (X, Y, C) with positions outside it worth fill[c];
+    s is one stride or (x stride, y stride)."""
+    sx, sy = (s, s) if np.isscalar(s) else s
+    (ow, left), (oh, top) = keras(x.shape[0], k[0], sx, same), keras(x.shape[1], k[1], sy, same)
+    canvas = np.empty(((ow - 1) * sx + k[0], (oh - 1) * sy + k[1], x.shape[2]), dtype=np.int64)
     canvas[...] = fill
     part = x[:canvas.shape[0] - left, :canvas.shape[1] - top]
     canvas[left:left + part.shape[0], top:top + part.shape[1]] = part
-    return sliding_window_view(canvas, k, axis=(0, 1))[::s, ::s]
+    return sliding_window_view(canvas, k, axis=(0, 1))[::sx, ::sy]
 
 
 def conv(x, w, s, same, fill):
@@ -64,7 +66,8 @@ def transposed(x, w, s):
 
 
 def geometry_cases():
-    """(function, args, reference) over random shapes; strides 1 to 3, both paddings."""
+    """(function, args, reference) over random shapes; strides 1 to 3 (pooling: also other x and y
+    strides), both paddings."""
     nn_cases = []
     for same, s, k in itertools.product((False, True), (1, 2, 3), ((3, 3), (1, 4), (5, 2))):
         x = ints((RNG.integers(5, 9), RNG.integers(5, 9), RNG.integers(1, 4)), -300, 300)
@@ -79,8 +82,9 @@ def geometry_cases():
             nn_cases.append(("depthwise_conv2d", (x, wd, s), sat(depthwise(x, wd, s))))
             nn_cases.append(("conv2d_transpose", (x, w, s), sat(transposed(x, w, s))))
             nn_cases.append(("conv2d_transpose", (x, wd, s), sat(transposed(x, wd, s))))
-        pooled = windows(x, k, s, same, -2**40).max(axis=(3, 4))
-        nn_cases.append(("max_pooling", (x, k[0], k[1], s, s, pad, n), pooled.astype(np.int64)))
+        for strides in ((s, s), (s, s % 3 + 1)):
+            pooled = windows(x, k, strides, same, -2**40).max(axis=(3, 4))
+            nn_cases.append(("max_pooling", (x, k[0], k[1]) + strides + (pad, n), pooled.astype(np.int64)))
         x8 = x.astype(np.uint8)
         if not same and k[0] == k[1]:
             stem = conv(x8, w, s, False, 0)

@@ -140,9 +140,9 @@ TEST(Placement, ShortagesFullPassesAndWrongSelections) {
 }
 
 // The layer after a TNP-B opens a new pass when its pass has no skip-DMA store, skip-DMA load or
-// TNP-B left (it needs none itself, so only its reader rule sees them); a TNP-B cannot open one; two skip-DMA stores are thrown (not yet implemented); a failed split comes
-// back with the requests. None of the refusals takes anything. A TNP-B split by filters takes
-// parts of a multiple of 4 channels.
+// TNP-B left (it needs none of them itself); a TNP-B cannot open one; two skip-DMA stores are
+// thrown (not yet implemented); a failed split comes back with the requests. None of the refusals
+// takes anything. A TNP-B split by filters takes parts of a multiple of 4 channels.
 TEST(Placement, TnpBPassesAndRefusals) {
   const Graph g = tnp_b(), both = dual_and_skip(), tnp_skip = tnp_b(true), res = residual();
   for (const Type used_up : {kNoNpType, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD, Type::TNP_B}) {

@@ -54,12 +54,27 @@ TEST(HardwareSequence, NameAndProgramParts) {
   EXPECT_THAT([&] { s.forward_samples({}, nullptr); }, ThrowsMessage<std::runtime_error>(StrEq("An actual hardware device is required.")));
 }
 
-// A simulated board behind a host device; `fails` of its programmings fail.
+// A simulated board that, once deaf, returns from programming without loading anything; it
+// counts the runs it was asked for.
+struct DeafBoard : sim::SimBoard {
+  using SimBoard::SimBoard;
+  using SimBoard::program;
+  void program(const uint8_t* data, size_t size) override {
+    if (!deaf) SimBoard::program(data, size);
+  }
+  Outputs fit(const Frames& f, const std::vector<int>& l) override { return ++runs, SimBoard::fit(f, l); }
+  Outputs forward(const Frames& f) override { return ++runs, SimBoard::forward(f); }
+  Outputs predict(const Frames& f) override { return ++runs, SimBoard::predict(f); }
+  bool deaf = false;
+  int runs = 0;
+};
+
+// A simulated board (or `own`) behind a host device; `fails` of its programmings fail.
 struct Board {
-  explicit Board(uint32_t fails = 0) {
+  explicit Board(uint32_t fails = 0, const std::shared_ptr<sim::SimBoard>& own = {}) {
     auto config = sim::preset("fpga_v2");
     config.fail_program = fails;
-    hw = HardwareDevice::create(sim::add_board(std::move(config)));
+    hw = HardwareDevice::create(own ? own.get() : sim::add_board(std::move(config)));
     auto host = std::make_shared<HostDevice>(hw);
     host->set_mesh(Mesh::discover(hw.get())), device = host;
   }
@@ -126,6 +141,16 @@ TEST(HardwareSequence, FailedProgrammingThrowsBeforeAnyRun) {
   EXPECT_EQ(board.hw->read_clk_counter(), 0u);
   EXPECT_EQ(s->forward_samples(Board::frames(1, {8, 8, 3}), nullptr).size(), 1u);
   EXPECT_EQ(board.hw->read_clk_counter(), 1000u);
+  // A board that returns from programming still holding another program runs nothing.
+  const auto deaf = std::make_shared<DeafBoard>(sim::preset("fpga_v2"));
+  Board stale(0, deaf);
+  const auto held = stale.build(g.list({"in", "c1"}), g.all(), {{hrc()}, {np(1, 0, 1)}});
+  held->forward_samples(Board::frames(1, {8, 8, 3}), nullptr);
+  deaf->deaf = true;
+  const auto other = stale.build(g.list({"in", "c1"}), g.all(), {{hrc()}, {np(1, 0, 0)}});
+  EXPECT_THAT([&] { other->forward_samples(Board::frames(1, {8, 8, 3}), nullptr); },
+              ThrowsMessage<std::runtime_error>(StrEq("The board could not be programmed.")));
+  EXPECT_EQ(std::make_pair(deaf->runs, stale.holds(*held)), std::make_pair(1, true));
 }
 
 }  // namespace

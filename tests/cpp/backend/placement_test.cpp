@@ -139,18 +139,19 @@ TEST(Placement, ShortagesFullPassesAndWrongSelections) {
   }
 }
 
-// The layer after a TNP-B opens a new pass when its pass has no skip-DMA store left; a TNP-B
-// cannot open one; two skip-DMA stores are thrown (not yet implemented); a failed split comes
-// back with the requests. None of the refusals takes anything. A TNP-B split by filters takes
-// parts of a multiple of 4 channels.
+// The layer after a TNP-B opens a new pass when its pass has no skip-DMA store, skip-DMA load or
+// TNP-B left (it needs none of them itself); a TNP-B cannot open one; two skip-DMA stores are
+// thrown (not yet implemented); a failed split comes back with the requests. None of the refusals
+// takes anything. A TNP-B split by filters takes parts of a multiple of 4 channels.
 TEST(Placement, TnpBPassesAndRefusals) {
   const Graph g = tnp_b(), both = dual_and_skip(), tnp_skip = tnp_b(true), res = residual();
-  for (const bool taken : {false, true}) {
+  for (const Type used_up : {kNoNpType, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD, Type::TNP_B}) {
     Rig<> rig(discovered_mesh("fpga_v2"));
     rig.checker.split_params.filters = 4;
-    for (const Ident& i : taken ? rig.mapper.available_nps(Type::SKIP_DMA_STORE) : Idents{}) rig.mapper.allocate_np(i, Type::SKIP_DMA_STORE);
-    EXPECT_EQ(std::get<1>(rig.map(g("c2"), g.all())).message, "Success");
-    EXPECT_EQ(rig.pass_full, taken);
+    for (const Ident& i : used_up == kNoNpType ? Idents{} : rig.mapper.available_nps(used_up)) rig.mapper.allocate_np(i, used_up);
+    const auto [components, status] = rig.map(g("c2"), g.all());
+    EXPECT_EQ(std::make_tuple(status.message, types_of(components), rig.pass_full),
+              std::make_tuple(std::string("Success"), Types{Type::CNP1}, used_up != kNoNpType)) << int(used_up);
   }
   Rig<> rig(discovered_mesh("fpga_v2"));
   rig.checker.split_params.filters = 4;

@@ -184,7 +184,7 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
     # A running board refuses every change and every other run; a running model every change of
     # itself. Between two board runs the board is free: the model programs it again.
     scenario("fpga_v2", """
-        import signal
+        import signal, threading
         from v2_models import conv_model
         dev = devices()[0]
         model, other = conv_model(core), conv_model(core)
@@ -210,26 +210,32 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
                   on_board + on_model, {model_busy})]
         for run, probe, intrusions, must in cases:
             dev.program = program
-            left, seen, inside = list(intrusions), set(), []
+            left, seen, inside = list(intrusions), set(), threading.Lock()
 
             def handler(*_):
-                # Not again while its own accepted run goes on: that run is no intrusion.
-                if not left or inside:
+                # Not again while it runs (its own accepted run is no intrusion): taking the lock
+                # is one step, which no other handler call can come between.
+                if not inside.acquire(blocking=False):
+                    return
+                try:
+                    intrude()
+                finally:
+                    inside.release()
+
+            def intrude():
+                if not left:
                     return
                 try:
                     probe()
                     return  # between two calls
                 except RuntimeError:
                     pass
-                inside.append(1)
                 try:
                     left[-1]()  # accepted only between two board runs of a model
                     assert left[-1] in on_board and run is not cases[0][0], "accepted"
                 except RuntimeError as e:
                     assert str(e) in (board_busy, model_busy), str(e)
                     seen.add(str(e))
-                finally:
-                    inside.clear()
                 left.pop()
 
             signal.signal(signal.SIGALRM, handler)

@@ -9,10 +9,14 @@ import time
 
 CHILD = f"""import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import os
+import signal
 import time
 import numpy as np
 import nuvra.core as core
 from v2_models import model_of
+
+# A shell starts background jobs with SIGINT ignored, and Python then keeps it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 model = model_of(core, (core.InputConvolutional, "in", dict(input_width=32, input_height=32, input_channels=3,
                                                             filters=64, kernel_size=3, input_bits=8)),

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -118,6 +119,8 @@ template <class F>
 auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
   try {
     return f();
+  } catch (const std::bad_alloc&) {
+    throw;  // not the layer's fault
   } catch (const std::exception& e) {
     throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
   }

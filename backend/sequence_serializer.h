@@ -97,7 +97,8 @@ class SequenceSerializer {
                               bool registers_only, bool last_flag);
 
  private:
-  // Runs `f`, turning any std::exception into one that names the layer being programmed.
+  // Runs `f`, turning any std::exception but a failed allocation into one that names the layer
+  // being programmed.
   template <class F>
   static auto programming_layer(const Layer& layer, F&& f) -> decltype(f());
 

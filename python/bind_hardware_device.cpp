@@ -1,6 +1,7 @@
 #include "python/bindings.h"
 #include "python/device_inference.h"
 #include "python/fit_labels.h"
+#include "python/numpy_convert.h"
 #include "python/py_hardware_device.h"
 
 #include <pybind11/numpy.h>
@@ -88,7 +89,7 @@ void init_hardware_device(py::module_& m) {
           [](const PyHardwareDevice& self) -> py::object {
             const auto& [data, size] = self.hardware()->program();
             if (data == nullptr) return py::none();
-            return py::bytes(reinterpret_cast<const char*>(data), size);
+            return bytes_copy(data, size);
           },
           [](PyHardwareDevice& self, const py::bytes& program) {
             const std::string_view bytes = bytes_of(program);
@@ -160,7 +161,7 @@ void init_hardware_device(py::module_& m) {
           [](const PyHardwareDevice& self) -> py::object {
             const std::vector<uint32_t> words = self.learn_mem();
             if (words.empty()) return py::none();
-            return py::bytes(reinterpret_cast<const char*>(words.data()), words.size() * 4);
+            return bytes_copy(words.data(), words.size() * 4);
           },
           [](PyHardwareDevice& self, const py::bytes& memory) {
             const std::string_view bytes = bytes_of(memory);

@@ -1,4 +1,5 @@
 #include "python/bindings.h"
+#include "python/numpy_convert.h"
 
 #include <nuvra/backend.h>
 
@@ -27,7 +28,7 @@ std::optional<std::string> copy_of(const ByteView& view) {
 
 py::object bytes_or_none(const std::optional<std::string>& bytes) {
   if (!bytes) return py::none();
-  return py::bytes(*bytes);
+  return bytes_copy(bytes->data(), bytes->size());
 }
 
 constexpr const char* kProgramPartsDoc =
@@ -82,7 +83,7 @@ void init_sequences(py::module_& m) {
           [](const Sequence& self) -> py::object {
             const ByteView program = self.program();
             if (program.data == nullptr) return py::none();
-            return py::bytes(reinterpret_cast<const char*>(program.data), program.size);
+            return bytes_copy(program.data, program.size);
           },
           kProgramDoc)
       .def_property_readonly(

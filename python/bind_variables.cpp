@@ -50,8 +50,7 @@ TensorType declared_type(const Variables& variables, const std::string& name) {
 template <class T>
 void store_as(Variables& variables, const std::string& name, const py::array& array) {
   // The dtype already matches, so the forced cast never changes a value nor copies it.
-  auto converted = py::array_t<T, py::array::forcecast>::ensure(array);
-  if (!converted) throw py::error_already_set();
+  const py::array_t<T, py::array::forcecast> converted(array);
   variables.set(name, dense_from_numpy<T>(converted, declared_type(variables, name)));
 }
 

@@ -11,8 +11,8 @@ namespace {
 // Read as T, which holds every value of the array's dtype.
 template <class T>
 std::optional<std::vector<int32_t>> narrowed(const py::array& labels) {
-  const auto values = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(labels);
-  if (!values) throw py::error_already_set();
+  // Constructed rather than ensure()d: that would clear the MemoryError of a copy too large.
+  const py::array_t<T, py::array::c_style | py::array::forcecast> values(labels);
   std::vector<int32_t> result;
   result.reserve(static_cast<size_t>(values.size()));
   const T* data = values.data();

@@ -161,8 +161,12 @@ py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
   if (!fits_storage(dims, strides, element_bytes, dense->storage().size()))
     panic("Coordinates are out-of-range");
 
-  // Without a base object pybind11 copies the described bytes into an array of its own.
-  return py::array(dtype, dims, strides, dense->storage().data());
+  // Without a base object pybind11 copies the described bytes into an array of its own. A copy
+  // that cannot be allocated leaves a null array and numpy's MemoryError, which must not reach
+  // the return value caster (it would raise TypeError in its place).
+  py::array copy(dtype, dims, strides, dense->storage().data());
+  if (!copy) throw py::error_already_set();
+  return copy;
 }
 
 py::array result_to_numpy(std::shared_ptr<Dense> result) {
@@ -183,10 +187,19 @@ py::array result_to_numpy(std::shared_ptr<Dense> result) {
     stride *= shape[i];
   }
   void* data = result->storage().data();
-  // The capsule owns the tensor: its bytes go back to the engine when numpy frees the array.
-  py::capsule owner(new std::shared_ptr<Dense>(std::move(result)),
-                    [](void* p) { delete static_cast<std::shared_ptr<Dense>*>(p); });
+  // The capsule owns the tensor: its bytes go back to the engine when numpy frees the array, or
+  // here when the capsule cannot be made.
+  auto held = std::make_unique<std::shared_ptr<Dense>>(std::move(result));
+  py::capsule owner(held.get(), [](void* p) { delete static_cast<std::shared_ptr<Dense>*>(p); });
+  held.release();
   return py::array(numpy_dtype(type), dims, strides, data, owner);
+}
+
+py::bytes bytes_copy(const void* data, size_t size) {
+  // py::bytes would turn a failed allocation into RuntimeError.
+  PyObject* bytes = PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<py::ssize_t>(size));
+  if (!bytes) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(bytes);
 }
 
 }  // namespace nuvra

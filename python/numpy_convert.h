@@ -1,5 +1,6 @@
 // The roads between numpy arrays and engine tensors: copies, except where a tensor is only read
-// (views of arrays) or a result is handed over whole.
+// (views of arrays) or a result is handed over whole. Whatever cannot be allocated here raises
+// MemoryError.
 #pragma once
 
 #include <nuvra/tensor.h>
@@ -8,6 +9,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -43,5 +45,8 @@ pybind11::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
 // The same array for a kernel's fresh result: when nothing else holds the tensor or its bytes,
 // the array takes them over instead of copying them (a large result is then written once).
 pybind11::array result_to_numpy(std::shared_ptr<Dense> result);
+
+// New bytes holding a copy of `size` bytes at `data` (programs, model buffers, memory images).
+pybind11::bytes bytes_copy(const void* data, size_t size);
 
 }  // namespace nuvra

@@ -3,6 +3,7 @@
 #include "backend/layer_mapping.h"
 #include "backend/map_constraints.h"
 #include "python/model_file.h"
+#include "python/numpy_convert.h"
 
 #include <nuvra/params.h>
 #include <nuvra/variables.h>
@@ -83,7 +84,7 @@ void PyModel::save(const std::string& model_file) const {
 pybind11::bytes PyModel::to_buffer() const {
   pybind11::bytes out;
   model->write_buffer([&](const uint8_t* data, size_t size) {
-    out = pybind11::bytes(reinterpret_cast<const char*>(data), size);
+    out = bytes_copy(data, size);
   });
   return out;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -301,6 +302,8 @@ void Model::write_buffer(const std::function<void(const uint8_t* data, size_t si
 std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
   try {
     return read_model(data, size, nullptr);
+  } catch (const std::bad_alloc&) {
+    throw;  // a sound buffer too large for memory
   } catch (const std::exception& e) {
     throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
   }
@@ -309,6 +312,8 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
 std::unique_ptr<Model> Model::from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size) {
   try {
     return read_model(reinterpret_cast<const char*>(bytes.get()), size, bytes);
+  } catch (const std::bad_alloc&) {
+    throw;  // a sound buffer too large for memory
   } catch (const std::exception& e) {
     throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
   }

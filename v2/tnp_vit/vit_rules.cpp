@@ -4,6 +4,7 @@
 #include "v2/tnp_vit/vit_recorder.h"
 
 #include <exception>
+#include <new>
 
 namespace nuvra::v2 {
 
@@ -11,6 +12,8 @@ MappingStatus check_vit_encoder_block_constraints(const Layer& layer) {
   // Refused here, the layer can still run in software; refused while recording, the map fails.
   try {
     check_vit_encoder_block_variables(layer);
+  } catch (const std::bad_alloc&) {
+    throw;  // says nothing of the layer
   } catch (const std::exception& e) {
     return LayerMappingError(layer, e.what());
   }

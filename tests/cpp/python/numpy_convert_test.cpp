@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -72,6 +73,50 @@ TEST(DenseFromNumpy, RefusesWithTheKindAndTextOfEachFault) {
   };
   EXPECT_EQ(error_text<std::runtime_error>([] { tensor_to_numpy(std::make_shared<UnknownTensor>()); }),
             "Unable to convert a tensor of type unknown\n");
+}
+
+// While in scope, Python's object allocator refuses requests above `limit` bytes.
+class ObjectAllocationLimit {
+ public:
+  explicit ObjectAllocationLimit(size_t limit) : limit_(limit) {
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &saved_);
+    PyMemAllocatorEx limited{this, &limited_malloc, &limited_calloc, &limited_realloc, &saved_free};
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &limited);
+  }
+  ObjectAllocationLimit(const ObjectAllocationLimit&) = delete;
+  ObjectAllocationLimit& operator=(const ObjectAllocationLimit&) = delete;
+  ~ObjectAllocationLimit() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &saved_); }
+
+ private:
+  static ObjectAllocationLimit& of(void* ctx) { return *static_cast<ObjectAllocationLimit*>(ctx); }
+  static void* limited_malloc(void* ctx, size_t n) {
+    return n > of(ctx).limit_ ? nullptr : of(ctx).saved_.malloc(of(ctx).saved_.ctx, n);
+  }
+  static void* limited_calloc(void* ctx, size_t count, size_t n) {
+    return count * n > of(ctx).limit_ ? nullptr : of(ctx).saved_.calloc(of(ctx).saved_.ctx, count, n);
+  }
+  static void* limited_realloc(void* ctx, void* p, size_t n) {
+    return n > of(ctx).limit_ ? nullptr : of(ctx).saved_.realloc(of(ctx).saved_.ctx, p, n);
+  }
+  static void saved_free(void* ctx, void* p) { of(ctx).saved_.free(of(ctx).saved_.ctx, p); }
+
+  size_t limit_;
+  PyMemAllocatorEx saved_{};
+};
+
+// Bytes that cannot be allocated raise MemoryError, not RuntimeError, and leave no error behind.
+TEST(BytesCopy, AFailedAllocationRaisesMemoryError) {
+  const std::vector<char> data(1 << 20, 'x');
+  const ObjectAllocationLimit limit(1 << 19);
+  bool memory_error = false;
+  try {
+    bytes_copy(data.data(), data.size());
+  } catch (py::error_already_set& e) {
+    memory_error = e.matches(PyExc_MemoryError);
+  }
+  EXPECT_TRUE(memory_error);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(bytes_copy(data.data(), 3).cast<std::string>(), "xxx");
 }
 
 }  // namespace

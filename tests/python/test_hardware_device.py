@@ -201,8 +201,17 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
         # No change at all, but refused while the board runs frames / while the model runs.
         board_probe = lambda: setattr(dev, "learn_mem", b"")
         model_probe = lambda: model.layers[1].variables.__setitem__("weights", weights)
+
+        def enable_learning():  # between two board runs the model's program has no learning layer
+            try:
+                dev.learn_enabled = True
+            except RuntimeError as e:
+                if str(e) != "Simulated board: the program has no learning layer":
+                    raise
+
         on_board = [lambda: setattr(dev, "program", other_program), dev.unprogram, lambda: dev.forward(x[:1]),
-                    lambda: dev.program_external(info, 0x1000), lambda: other.forward(x[:1]), board_probe]
+                    lambda: dev.program_external(info, 0x1000), lambda: other.forward(x[:1]), board_probe,
+                    lambda: dev.predict(x[:1]), lambda: dev.fit(x[:1], 0), dev.reset_top_memory, enable_learning]
         on_model = [model.pop_layer, lambda: model._map(dev), lambda: model.fit(x[:1], 0), model_probe]
         cases = [(lambda: dev.forward(x), board_probe, on_board, {board_busy}),
                  (lambda: model.forward(x, batch_size=50), model_probe, on_board + on_model, {model_busy}),

@@ -44,10 +44,23 @@ def test_discovery_without_boards_with_several_and_with_failing_drivers():
         assert not devs[0] == devs[1] and not devs[0] == fpga_v2_device(core)
         refused(lambda: devs[0] == 1, TypeError)
         assert devs[0].soc is None and isinstance(devs[1].soc, core.SocDriver)
-        refused(core.boardVlq7300.get_flash(devs[1]).get_id, RuntimeError, "get_id function is not yet implemented")
+        refused(core.boardVlq7300.get_flash(device=devs[1]).get_id, RuntimeError,
+                "get_id function is not yet implemented")
         for device in [devs[0], None]:
             refused(lambda: core.boardVlq7300.get_flash(device), ValueError,
                     "The device does not contain an VLQ7300 flash")
+    """)
+    # Of the presets only vlq7300_v1 has the SoC driver and the flash by itself; the options add them to any.
+    scenario("fpga_v2,vlq7300_v1,twonodes_v1,qrix_v1,qrix_v2,twonodes_v1+soc,qrix_v2+flash", """
+        def flash(device):
+            try:
+                return isinstance(core.boardVlq7300.get_flash(device), core.SpiFlashController)
+            except ValueError:
+                return False
+        assert [(d.desc[9:], d.soc is not None, flash(d)) for d in devices()] == [
+            ("fpga_v2", False, False), ("vlq7300_v1", True, True), ("twonodes_v1", False, False),
+            ("qrix_v1", False, False), ("qrix_v2", False, False),
+            ("twonodes_v1", True, False), ("qrix_v2", False, True)]
     """)
     out = scenario("fpga_v2+fail_create=1,vlq7300_v1+bad_np_word,twonodes_v1",
                    "assert [d.desc for d in devices()] == ['SimBoard/twonodes_v1']")
@@ -201,8 +214,17 @@ def test_a_signal_handler_cannot_change_a_running_board_or_model():
         # No change at all, but refused while the board runs frames / while the model runs.
         board_probe = lambda: setattr(dev, "learn_mem", b"")
         model_probe = lambda: model.layers[1].variables.__setitem__("weights", weights)
+
+        def enable_learning():  # between two board runs the model's program has no learning layer
+            try:
+                dev.learn_enabled = True
+            except RuntimeError as e:
+                if str(e) != "Simulated board: the program has no learning layer":
+                    raise
+
         on_board = [lambda: setattr(dev, "program", other_program), dev.unprogram, lambda: dev.forward(x[:1]),
-                    lambda: dev.program_external(info, 0x1000), lambda: other.forward(x[:1]), board_probe]
+                    lambda: dev.program_external(info, 0x1000), lambda: other.forward(x[:1]), board_probe,
+                    lambda: dev.predict(x[:1]), lambda: dev.fit(x[:1], 0), dev.reset_top_memory, enable_learning]
         on_model = [model.pop_layer, lambda: model._map(dev), lambda: model.fit(x[:1], 0), model_probe]
         cases = [(lambda: dev.forward(x), board_probe, on_board, {board_busy}),
                  (lambda: model.forward(x, batch_size=50), model_probe, on_board + on_model, {model_busy}),

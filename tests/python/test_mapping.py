@@ -62,19 +62,31 @@ def test_an_np_that_loops_over_passes_is_double_buffered(core, convs):
     assert [[c.single_buffer for c in model.get_layer(f"c{i}").mapping.nps] for i in range(convs)] == [[False]] * convs
 
 
+def skip_model(core, layers, kept, input_data=False, tail=False):
+    """A chain of `layers` layers of 1x1 convolutions c1, c2, ... after the input layer; the output
+    of each layer c<k> of `kept` is added to that of c<k+2>. A tail layer stays in software."""
+    first = ((core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)) if input_data else
+             (core.InputConv2D, "in", dict(input_width=8, input_height=8, input_channels=3, filters=8, kernel_size=3)))
+    model, i = model_of(core, first), 0
+    while len(model.layers) < layers - tail:
+        i += 1
+        model.add(layer(core, core.Conv2D, f"c{i}", filters=8, kernel_size=1))
+        if i - 2 in kept:
+            model.add(layer(core, core.Add, f"add{i - 2}"), [model.get_layer(f"c{i - 2}"), model.get_layer(f"c{i}")])
+    if tail:
+        model.add(layer(core, core.Conv2D, "tail", filters=8, kernel_size=2))  # no NP takes a 2x2 kernel
+    for lay in model.layers:
+        if "weights" in lay.variables.names:  # all-zero weights are refused
+            lay.variables["weights"] = np.ones_like(lay.variables["weights"])
+    assert len(model.layers) == layers
+    return model
+
+
 @pytest.mark.parametrize("watching", [None, "plain", "subclass"])
 def test_a_long_model_with_a_skip_connection_is_refused_watched_or_not(core, watching):
     # The whole-list attempt, which fails, numbers the skip-DMA channels after all 247 layers: past
     # 254. Cut mode alone would map it; the refusal stands whoever watches the mapping.
-    model = model_of(core, (core.InputConv2D, "in", dict(input_width=8, input_height=8, input_channels=3, filters=8,
-                                                         kernel_size=3)))
-    for i in range(1, 246):
-        model.add(layer(core, core.Conv2D, f"c{i}", filters=8, kernel_size=1))
-        if i == 150:
-            model.add(layer(core, core.Add, "add"), [model.get_layer("c148"), model.get_layer("c150")])
-    for lay in model.layers:
-        if "weights" in lay.variables.names:  # all-zero weights are refused
-            lay.variables["weights"] = np.ones_like(lay.variables["weights"])
+    model = skip_model(core, 247, [148])
     device = fpga_v2_device(core)
 
     class Watching(core.MapConstraints):
@@ -85,3 +97,34 @@ def test_a_long_model_with_a_skip_connection_is_refused_watched_or_not(core, wat
             "Too many layers to map: skip-DMA channels 256 to 259 of layer c151 exceed 254.")):
         model._map(device, hw_only=True, constraints=constraints)
     assert model.sequences == []
+
+
+# n is the number of layers the attempt maps (the InputData layer is not mapped). The layer after
+# the Add, m-th of its pass to need a skip DMA, takes channels n + 4m + 1 to n + 4m + 4.
+@pytest.mark.parametrize("layers, kept, input_data, tail, refused", [
+    (242, [148], False, False, None),  # c148 and c151 inside one pass: m = 2
+    (243, [148], False, False, "252 to 255 of layer c151"),
+    (246, [133], False, False, None),  # c133 opens its pass: m = 1
+    (247, [133], False, False, "252 to 255 of layer c136"),
+    (246, [131], False, False, None),  # c131 ends the pass before: m = 1
+    (247, [131], False, False, "252 to 255 of layer c134"),
+    (243, [148], True, False, None),  # n = 242 besides the InputData layer
+    (244, [148], True, False, "252 to 255 of layer c151"),
+    (234, [140, 148], False, False, None),  # two skip connections in a pass: m = 4
+    (235, [140, 148], False, False, "252 to 255 of layer c151"),
+    # The whole-model attempt stops at the tail before it builds the last pass; the cut then
+    # counts only the layers not yet mapped. A refusal in an earlier pass stands.
+    (260, [230], False, True, None),
+    (260, [200], False, True, "269 to 272 of layer c203"),
+])
+def test_skip_dma_channels_end_at_254(core, layers, kept, input_data, tail, refused):
+    model, device = skip_model(core, layers, kept, input_data, tail), fpga_v2_device(core)
+    if refused:
+        message = f"Too many layers to map: skip-DMA channels {refused} exceed 254."
+        with pytest.raises(RuntimeError, match=re.escape(message)):
+            model._map(device, hw_only=not tail)
+        assert model.sequences == []
+        return
+    model._map(device, hw_only=not tail)
+    hardware = [s for s in model.sequences if s.backend == core.BackendType.Hardware]
+    assert len(hardware) > 2 and len(model.sequences) == len(hardware) + tail  # cut; only the tail in software

@@ -257,8 +257,8 @@ const Case kCases[] = {
     {LayerType::Stem, with(kStem, {{"output_bits", 7}}), "Output should be 8-bit. 7 given."},
     {LayerType::Stem, with(kStem, {{"output_bits", 9}}), "Output should be 8-bit. 9 given."},
     // An engine Stem always reads 8 bits.
-    {LayerType::Stem, kStem, "Input should be 8-bit.", nullptr, {224, 224, 3}, 7, true},
-    {LayerType::Stem, kStem, "Input should be 8-bit.", nullptr, {224, 224, 3}, 9, true},
+    {LayerType::Stem, kStem, "Input should be 8-bit.", put("weights", i8({1})), {224, 224, 3}, 7, true},
+    {LayerType::Stem, kStem, "Input should be 8-bit.", put("weights", i8({1})), {224, 224, 3}, 9, true},
     {LayerType::Stem, kStem, "", set("tokens_shift", {31})},
     {LayerType::Stem, kStem, width("tokens_shift", 5, 6), set("tokens_shift", {0, 32})},
     {LayerType::Stem, kStem, "", set("pos_embs_shift", {31})},

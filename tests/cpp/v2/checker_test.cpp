@@ -87,11 +87,10 @@ const Params kStem{{"input_width", 224}, {"input_height", 224}, {"input_channels
 const Params kHrc{{"input_width", 32}, {"input_height", 32}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 3}};
 const Params kBtc{{"filters", 4}, {"fifo_size", 2}}, kDwBtc{{"fifo_size", 2}};
 constexpr LayerType kBtcT = LayerType::BufferTempConv, kDwBtcT = LayerType::DepthwiseBufferTempConv;
-const std::string kNotFlat = " that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP.";
 
 // Variable widths in table order, then the activation, then the kind's own rules, each kind's first
-// failing rule reporting its message. The Dense1D rows and the Stem shift rows are refusals added so
-// that whatever is accepted can be recorded.
+// failing rule reporting its message. The stride, Dense1D, TNP-B weight, Stem shift and ViT rows are
+// refusals added so that whatever is accepted can be recorded.
 const Case kCases[] = {
     {kConv, k3, ""},
     {kConv, k3, "", set("input_shift", {7})},
@@ -212,7 +211,9 @@ const Case kCases[] = {
      nullptr, {1, 2049, 1}},
     {LayerType::Dense1D, {{"units", 2}},
      "An input of 8x8x3 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP."},
-    {LayerType::Dense1D, {{"units", 2}}, "An input of 2x1x4" + kNotFlat, nullptr, {2, 1, 4}},
+    {LayerType::Dense1D, {{"units", 2}},
+     "An input of 2x1x4 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP.",
+     nullptr, {2, 1, 4}},
     // 2800, 2100 and 2100 bytes in the three layouts: none fits.
     {LayerType::Dense1D, {{"units", 2}}, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.",
      nullptr, {3, 7, 100}},

@@ -53,7 +53,27 @@ struct Case {
   std::function<void(Layer&)> edit = nullptr;
   Shape in = {8, 8, 3};
   int bits = 8;
+  bool stub = false;  // a StubLayer of input bits `bits`, for values the engine never builds
 };
+
+// Stub edits: output width without activation; a variable of its own type and shape.
+std::function<void(Layer&)> raw_output(uint8_t bits) {
+  return [bits](Layer& l) {
+    auto& stub = dynamic_cast<StubLayer&>(l);
+    stub.out_bits = bits;
+    stub.activation = false;
+  };
+}
+std::function<void(Layer&)> put(const std::string& name, std::shared_ptr<Dense> value) {
+  return [name, value](Layer& l) { dynamic_cast<StubLayer&>(l).put(name, value); };
+}
+std::function<void(Layer&)> weights(Shape shape) { return put("weights", Dense::create(TensorType::int8, shape)); }
+// 4 x 4 weights, first `value`, in 16 bits as no engine Dense1D holds them.
+std::shared_ptr<Dense> wide_weights(int value) {
+  auto t = Dense::create(TensorType::int16, {4, 4});
+  t->set<int16_t>(0, static_cast<int16_t>(value));
+  return t;
+}
 
 const Params kGap{{"pool_type", 2}, {"pool_size", -1}}, kMax2{{"pool_type", 1}, {"pool_size", 2}};
 const std::string kGapPrefix = "When using Global Average Pooling, ";
@@ -65,10 +85,12 @@ const Params kLut{{"filters", 4}, {"kernel_size", 4}, {"activation", 2}};
 const Params kStem{{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
                    {"kernel_size", 16}, {"output_bits", 8}};
 const Params kHrc{{"input_width", 32}, {"input_height", 32}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 3}};
+const Params kBtc{{"filters", 4}, {"fifo_size", 2}}, kDwBtc{{"fifo_size", 2}};
+constexpr LayerType kBtcT = LayerType::BufferTempConv, kDwBtcT = LayerType::DepthwiseBufferTempConv;
 
 // Variable widths in table order, then the activation, then the kind's own rules, each kind's first
-// failing rule reporting its message. The Dense1D rows and the Stem shift rows are refusals added so
-// that whatever is accepted can be recorded.
+// failing rule reporting its message. The stride, Dense1D, TNP-B weight, Stem shift and ViT rows are
+// refusals added so that whatever is accepted can be recorded.
 const Case kCases[] = {
     {kConv, k3, ""},
     {kConv, k3, "", set("input_shift", {7})},
@@ -97,12 +119,16 @@ const Case kCases[] = {
     {kConv, with(k3, {{"padding", 0}}), "Only padding 'Same' is supported."},
     {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 3}, {"kernel_stride", 2}}),
      "The CNP cannot support both pooling and stride."},
+    {kConv, with(k3, with(kMax2, {{"kernel_stride", 3}})), "The CNP cannot support both pooling and stride."},
+    {kDw, with(kDw3, with(kGap, {{"kernel_stride", 2}})), "The CNP cannot support both pooling and stride."},
     {kDw, with(kDw3, {{"pool_type", 1}, {"pool_size", 3}}), "Pooling size must be 1 or 2"},
     // A pooling window fits the input on either axis, up to the edge.
     {kConv, with(k3, kMax2), "", nullptr, {2, 2, 3}},
     {kConv, with(k3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {1, 8, 3}},
     {kDw, with(kDw3, kMax2), "Pooling size cannot be greater than input dimensions", nullptr, {8, 1, 3}},
     {kConv, with(k3, kGap), "", nullptr, {12, 12, 16}},
+    {kConv, with(k3, with(kGap, {{"activation", 0}})), "Global Average pooling must be used with an activation."},
+    {kDw, with(kDw3, with(kGap, {{"pool_size", 1}})), "Global Average pooling must be global"},
     {kDw, with(kDw3, kGap), "", nullptr, {64, 2, 1}},
     {kDw, with(kDw3, kGap), kGapPrefix + "input width cannot exceed 64", nullptr, {65, 1, 1}},
     {kConv, with(k3, kGap), kGapPrefix + "input dimensions width * height cannot exceed 144", nullptr, {13, 12, 1}},
@@ -111,13 +137,34 @@ const Case kCases[] = {
     {kConv, with(k3, {{"kernel_size", 4}}), "Kernel size must be 1, 3, 5 or 7"},
     {kConvT, with(k3, {{"kernel_size", 4}}), ""},
     {kConvT, with(k3, {{"kernel_size", 5}}), "Kernel size must be 3 or 4"},
+    {kDwT, with(kDw3, {{"kernel_size", 4}}), ""},
+    {kDwT, with(kDw3, {{"kernel_size", 5}}), "Kernel size must be 3 or 4"},
+    {kDw, with(kDw3, {{"kernel_size", 5}}), ""},
+    {kDw, with(kDw3, {{"kernel_size", 7}}), ""},
+    {kDw, with(kDw3, {{"kernel_size", 1}}), "Kernel size must be 3, 5 or 7"},
     {kConv, k3, "", nullptr, {1, 1, 682}},  // kernel 3: 6 units per input channel against 4096
     {kConv, k3, kTooBig, nullptr, {1, 1, 683}},
+    {kConvT, k3, "", nullptr, {1, 1, 682}},
+    {kConvT, k3, kTooBig, nullptr, {1, 1, 683}},
     // The register block knows strides 1 and 2 only, and a 3-bit max pooling stride.
     {kDw, with(kDw3, {{"kernel_stride", 4}}), "Kernel stride must be 1 or 2 (got 4)"},
+    {kDw, with(kDw3, {{"kernel_stride", 2}}), ""},
+    {kConv, with(k3, {{"kernel_stride", 2}}), ""},
+    {kConv, with(k3, {{"kernel_stride", 3}}), "Kernel stride must be 1 or 2 (got 3)"},
     {kDw, with(kDw3, with(kMax2, {{"pool_stride", 7}})), ""},
     {kDw, with(kDw3, with(kMax2, {{"pool_stride", 8}})), "The maximum pooling stride is 7 (got 8)"},
     {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 13}}, "The maximum number of taps is 12 (got 13)"},
+    {kBtcT, kBtc, "Input should be 8-bit.", nullptr, {8, 8, 3}, 7},
+    {kBtcT, kBtc, "Input should be 8-bit.", nullptr, {8, 8, 3}, 9},
+    // Weights of another shape than fifo_size taps of every input channel for the layer's filters.
+    {kBtcT, kBtc, "", weights({1, 1, 8, 4}), {2, 2, 4}, 8, true},
+    {kBtcT, kBtc, "Weights should have the shape (1, 1, 8, 4) (got (1, 1, 8, 5))", weights({1, 1, 8, 5}), {2, 2, 4},
+     8, true},
+    {kBtcT, kBtc, "Weights should have the shape (1, 1, 8, 4) (got (1, 1, 6, 4))", weights({1, 1, 6, 4}), {2, 2, 4},
+     8, true},
+    {kDwBtcT, kDwBtc, "", weights({1, 1, 2, 4}), {2, 2, 4}, 8, true},
+    {kDwBtcT, kDwBtc, "Weights should have the shape (1, 1, 2, 4) (got (1, 1, 3, 4))", weights({1, 1, 3, 4}),
+     {2, 2, 4}, 8, true},
     {LayerType::FullyConnected, {{"units", 4}}, "Unsupported layer type on v2."},
     // The TNP-R rules, each at its limit and one past it.
     {kTnpR, kTnpR4, "Input should be 16-bit."},
@@ -135,6 +182,12 @@ const Case kCases[] = {
      kFlat},
     {LayerType::Dense1D, {{"units", 4}}, "", set("weights", {1, -2}), kFlat},
     {LayerType::Dense1D, {{"units", 4}}, "", set("weights", {127, -128}), kFlat},
+    {LayerType::Dense1D, {{"units", 4}}, "Weights should use between 2 and 8 bits (got 9)",
+     put("weights", wide_weights(255)), {1, 1, 4}, 8, true},
+    {LayerType::Dense1D, {{"units", 4}}, "Input should be 8-bit.", nullptr, kFlat, 7},
+    {LayerType::Dense1D, {{"units", 4}}, "Input should be 8-bit.", nullptr, kFlat, 9},
+    {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 3}},
+     "Output bitwidth should be 4 or between 8 and 32 (got 3)", nullptr, kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 5}},
      "Output bitwidth should be 4 or between 8 and 32 (got 5)", nullptr, kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 4}}, "", nullptr, kFlat},
@@ -142,6 +195,8 @@ const Case kCases[] = {
      "Output bitwidth should be 4 or between 8 and 32 (got 7)", nullptr, kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 8}}, "", nullptr, kFlat},
     {LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 32}}, "", nullptr, kFlat},
+    {LayerType::Dense1D, {{"units", 4}}, "Output bitwidth should be 4 or between 8 and 32 (got 33)", raw_output(33),
+     {1, 1, 4}, 8, true},
     {LayerType::Dense1D, {{"units", 65535}}, "", nullptr, {1, 1, 1}},
     {LayerType::Dense1D, {{"units", 65536}}, "The maximum number of units is 65535 (got 65536)", nullptr, {1, 1, 1}},
     // 2048 bytes of input: 2048 channels in one row; 2048 rows of one value fit only flat, which
@@ -156,6 +211,9 @@ const Case kCases[] = {
      nullptr, {1, 2049, 1}},
     {LayerType::Dense1D, {{"units", 2}},
      "An input of 8x8x3 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP."},
+    {LayerType::Dense1D, {{"units", 2}},
+     "An input of 2x1x4 that does not come from an input, CNP or TNP-B layer must be flat (1x1xN) to fit in a FNP.",
+     nullptr, {2, 1, 4}},
     // 2800, 2100 and 2100 bytes in the three layouts: none fits.
     {LayerType::Dense1D, {{"units", 2}}, "Input dimensions are too large to fit in a FNP. The maximum value is 2048.",
      nullptr, {3, 7, 100}},
@@ -166,6 +224,12 @@ const Case kCases[] = {
      "Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7.6 given."},
     {kIc, with(kHrc, {{"kernel_stride", 3}}), ""},
     {kIc, with(kHrc, {{"kernel_stride", 4}}), "For a kernel size 3, the kernel stride must be smaller than 3"},
+    {kIc, with(kHrc, {{"kernel_size", 4}, {"kernel_stride", 4}}), ""},
+    {kIc, with(kHrc, {{"kernel_size", 4}, {"kernel_stride", 5}}),
+     "For a kernel size 4, the kernel stride must be smaller than 4"},
+    {kIc, with(kHrc, {{"kernel_size", 5}, {"kernel_stride", 5}}), ""},
+    {kIc, with(kHrc, {{"kernel_size", 5}, {"kernel_stride", 6}}),
+     "For a kernel size 5, the kernel stride must be smaller than 5"},
     {kIc, with(kHrc, {{"kernel_size", 7}, {"kernel_stride", 6}}), ""},
     {kIc, with(kHrc, {{"kernel_size", 7}, {"kernel_stride", 7}}),
      "For a kernel size 7, the kernel stride must be smaller than 6"},
@@ -191,12 +255,23 @@ const Case kCases[] = {
     {LayerType::Stem, with(kStem, {{"input_height", 160}}),
      "Input shape must be one of: (160, 160, 1 or 3), (224, 224, 1 or 3), (256, 256, 1 or 3)"},
     {LayerType::Stem, with(kStem, {{"kernel_size", 14}}), "Kernel size must be 16."},
+    {LayerType::Stem, with(kStem, {{"output_bits", 7}}), "Output should be 8-bit. 7 given."},
+    {LayerType::Stem, with(kStem, {{"output_bits", 9}}), "Output should be 8-bit. 9 given."},
+    // An engine Stem always reads 8 bits.
+    {LayerType::Stem, kStem, "Input should be 8-bit.", put("weights", i8({1})), {224, 224, 3}, 7, true},
+    {LayerType::Stem, kStem, "Input should be 8-bit.", put("weights", i8({1})), {224, 224, 3}, 9, true},
     {LayerType::Stem, kStem, "", set("tokens_shift", {31})},
     {LayerType::Stem, kStem, width("tokens_shift", 5, 6), set("tokens_shift", {0, 32})},
     {LayerType::Stem, kStem, "", set("pos_embs_shift", {31})},
     {LayerType::Stem, kStem, width("pos_embs_shift", 5, 6), set("pos_embs_shift", {32})},
     {LayerType::Stem, with(kStem, {{"filters", 188}}), "The number of filters must be 192.",  // its rules first
      set("tokens_shift", {40})},
+    // The ViT block is refused for what its recorder would refuse.
+    {LayerType::VitEncoderBlock, {}, "", set("norm_mha_output_shift", {31, -32}), {1, 197, 24}},
+    {LayerType::VitEncoderBlock, {}, "32 cannot fit in a 6 bits signed integer", set("norm_mha_output_shift", {32}),
+     {1, 197, 24}},
+    {LayerType::VitEncoderBlock, {}, "-33 cannot fit in a 6 bits signed integer", set("norm_mha_output_shift", {-33}),
+     {1, 197, 24}},
 };
 
 TEST(Checker, RulesInOrderWithTheirMessages) {
@@ -205,10 +280,16 @@ TEST(Checker, RulesInOrderWithTheirMessages) {
   for (size_t i = 0; i < std::size(kCases); ++i) {
     const Case& c = kCases[i];
     SCOPED_TRACE("row " + std::to_string(i));
-    const auto layer = single(c.type, c.params, c.in, c.bits);
-    // Real weights: a fresh all-zero tensor measures 1 bit and counts as all zero.
-    if (c.type == LayerType::Dense1D || c.type == kIc || c.type == LayerType::Stem) {
-      set_variable(*layer, "weights", {5, -3});
+    std::shared_ptr<Layer> layer;
+    if (c.stub) {
+      auto stub = std::make_shared<StubLayer>(c.type, c.params, c.in, "l");
+      stub->in_bits = static_cast<uint8_t>(c.bits);
+      layer = stub;
+    } else {
+      layer = single(c.type, c.params, c.in, c.bits);
+      // Real weights: a fresh all-zero tensor measures 1 bit and counts as all zero.
+      if (c.type == LayerType::Dense1D || c.type == kIc || c.type == LayerType::Stem)
+        set_variable(*layer, "weights", {5, -3});
     }
     if (c.edit) c.edit(*layer);
     expect_status(CompatibilityCheckerImpl(constraints).check_layer_compatibility(*layer, nullptr, versions::FPGA_v2),

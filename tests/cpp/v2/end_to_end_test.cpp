@@ -46,12 +46,12 @@ void skip_model(ModelBuilder& b) {
       .add(LayerType::Dense1D, {{"units", 10}}, "dense");
 }
 
+const Params kStem{{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
+                   {"kernel_size", 16}, {"activation", 1}, {"output_bits", 8}};
+
 // A lone Stem runs on the HRC and hands out its tokens rotated (checked by end_to_end_rig.h).
 TEST(EndToEnd, LoneStemMapsOntoTheHrc) {
-  auto model = built([](ModelBuilder& b) {
-    b.add(LayerType::Stem, {{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}, {"filters", 192},
-                            {"kernel_size", 16}, {"activation", 1}, {"output_bits", 8}}, "x");
-  });
+  auto model = built([](ModelBuilder& b) { b.add(LayerType::Stem, kStem, "x"); });
   model->map(fpga_v2_device(), true, nullptr);
   ASSERT_EQ(model->sequences().size(), 1u);
   check_hardware_sequence(*model->sequences()[0]);
@@ -72,6 +72,9 @@ TEST(EndToEnd, UnsupportedOrUnrecordableLayers) {
       {[](ModelBuilder& b) { b.input(8, 8, 3).add(LayerType::Dense1D, {{"units", 4}}, "dense"); },
        "Error when mapping layer 'dense': An input of 8x8x3 that does not come from an input, CNP or TNP-B layer "
        "must be flat (1x1xN) to fit in a FNP.", {"SW/dense"}},
+      // The HRC would record a 4-bit output; a Stem hands its tokens on in 8 bits.
+      {[](ModelBuilder& b) { b.add(LayerType::Stem, with(kStem, {{"output_bits", 4}}), "x"); },
+       "Error when mapping layer 'x': Output should be 8-bit. 4 given.", {"SW/x"}},
       {[](ModelBuilder& b) {
          b.add(LayerType::InputConv2D, with(hrc_params(16), {{"input_channels", 2}}), "hrc");
          b.add(LayerType::Conv2D, kConv3, "c");

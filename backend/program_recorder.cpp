@@ -2,29 +2,10 @@
 
 #include "backend/layer_mapping.h"
 
-#include <new>
 #include <stdexcept>
-#include <string>
 #include <utility>
 
 namespace nuvra {
-
-namespace {
-
-// Runs `f`, turning any std::exception but a failed allocation into one that names the layer
-// being programmed.
-template <class F>
-auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    throw;  // not the layer's fault
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
-  }
-}
-
-}  // namespace
 
 RecordedProgram ProgramRecorder::scc(bool input_layer, bool input_type_zero, bool solo, bool output_type_zero,
                                      bool narrow, Shape input, Shape output) const {

@@ -11,9 +11,25 @@
 
 #include <cstddef>
 #include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace nuvra {
+
+// Runs `f`, turning any std::exception but a failed allocation into one that names the layer
+// being programmed.
+template <class F>
+auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    throw;  // not the layer's fault
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
+  }
+}
 
 // One program of a pass: a record (of a layer, the SCC or the NPs a pass leaves idle), or a
 // learning layer's three records and the NP they are loaded on.

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -113,17 +111,6 @@ uint64_t format_config_header_fb(const hw::Ident& ident, dma::Target target, uin
   uint32_t words[2] = {0, 0};
   dma::format_config_header(words, ident, target, n, address, false);
   return uint64_t{words[0]} | (uint64_t{words[1]} << 32);
-}
-
-template <class F>
-auto SequenceSerializer::programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    throw;  // not the layer's fault
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
-  }
 }
 
 SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)

@@ -97,11 +97,6 @@ class SequenceSerializer {
                               bool registers_only, bool last_flag);
 
  private:
-  // Runs `f`, turning any std::exception but a failed allocation into one that names the layer
-  // being programmed.
-  template <class F>
-  static auto programming_layer(const Layer& layer, F&& f) -> decltype(f());
-
   std::unique_ptr<flatbuffers::FlatBufferBuilder> data_builder_;
   std::unique_ptr<flatbuffers::FlatBufferBuilder> info_builder_;
   std::optional<flatbuffers::Offset<fb::DeviceVersion>> device_version_;

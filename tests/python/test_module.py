@@ -105,4 +105,4 @@ def test_msleep_sleeps_its_milliseconds_through_interruptions(core, ms, interrup
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert ms / 1000 <= slept < ms / 1000 + 0.1 and bool(signals) == interrupted
+    assert ms / 1000 <= slept < ms / 1000 + 0.5 and bool(signals) == interrupted

@@ -299,24 +299,25 @@ void Model::write_buffer(const std::function<void(const uint8_t* data, size_t si
   use(fbb.GetBufferPointer(), fbb.GetSize());
 }
 
-std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
+namespace {
+
+// Faults of the buffer are reported as such; a sound buffer too large for memory is not one.
+std::unique_ptr<Model> read_checked(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
   try {
-    return read_model(data, size, nullptr);
+    return read_model(data, size, owner);
   } catch (const std::bad_alloc&) {
-    throw;  // a sound buffer too large for memory
+    throw;
   } catch (const std::exception& e) {
     throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
   }
 }
 
+}  // namespace
+
+std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) { return read_checked(data, size, nullptr); }
+
 std::unique_ptr<Model> Model::from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size) {
-  try {
-    return read_model(reinterpret_cast<const char*>(bytes.get()), size, bytes);
-  } catch (const std::bad_alloc&) {
-    throw;  // a sound buffer too large for memory
-  } catch (const std::exception& e) {
-    throw std::invalid_argument(std::string("Invalid model buffer: ") + e.what());
-  }
+  return read_checked(reinterpret_cast<const char*>(bytes.get()), size, bytes);
 }
 
 }  // namespace nuvra

@@ -1,4 +1,6 @@
 """Small models and meshes shared by the binding tests."""
+import threading
+
 import numpy as np
 
 # Value ranges that the v2 checker accepts; fresh all-zero weights are refused.
@@ -48,3 +50,17 @@ def fpga_v2_device(core, columns=4):
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps, skip_dmas)
     return core.Device(core.HwVersion.FPGA_v2, mesh)
 
+
+def unnested(handler):
+    """`handler`, returning at once when called again while it runs (a signal handler whose own run
+    takes the next tick): taking the lock is one step, which no other call can come between."""
+    inside = threading.Lock()
+
+    def guarded(*args):
+        if not inside.acquire(blocking=False):
+            return
+        try:
+            handler(*args)
+        finally:
+            inside.release()
+    return guarded

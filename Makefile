@@ -58,7 +58,10 @@ sweep: build
 # The C++ tests, then the Python tests against the module, under AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter is not instrumented: the runtime is preloaded, with
 # libstdc++ (its exception entry points must be found when the runtime starts), and CPython's own
-# leaks are not reported. NUVRA_SANITIZED tells the tests that cannot run under it.
+# leaks are not reported. NUVRA_SANITIZED tells the tests that cannot run under it. The Python
+# tests run in a shuffled order, so that a test that leans on the ones before it fails; the seed
+# is printed at the end, and SHUFFLE=<seed> repeats that order.
+SHUFFLE ?= random
 sanitize: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=ON \
 	  -DNUVRA_WERROR=$(WERROR) \
@@ -67,7 +70,7 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 	cxx=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(ASAN)/CMakeCache.txt); \
-	NUVRA_SANITIZED=1 PYTHONPATH=$(ASAN) \
+	NUVRA_SANITIZED=1 NUVRA_TEST_SHUFFLE=$(SHUFFLE) PYTHONPATH=$(ASAN) \
 	  LD_PRELOAD="$$($$cxx -print-file-name=libasan.so) $$($$cxx -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python

@@ -123,6 +123,8 @@ def test_program_runs_metrics_and_power_events():
         assert soc.power_meter is None and len(dev.inference_power_events) == 2
         soc.clock_mode = core.soc.LowPower
         assert soc.clock_mode == core.soc.LowPower
+        refused(lambda: setattr(dev, "program", program[:-4]), ValueError)  # unprogrammed first: the old one is gone
+        assert dev.program is None
         info = program[:int.from_bytes(program[:4], "little") + 4]
         dev.program_external(info, 0x1000)
         assert dev.program == info and dev.metrics["program_clk"] == len(info) // 4

@@ -2,10 +2,14 @@
 KeyboardInterrupt, and the model runs as before. The run holds the GIL, so the signal comes from
 this process into a child that runs the model."""
 import os
+import queue
 import signal
 import subprocess
 import sys
+import threading
 import time
+
+import pytest
 
 CHILD = f"""import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import os
@@ -28,12 +32,13 @@ model.compile(core.NuvraUnsupervised(num_weights=1, num_classes=10))
 rng = np.random.default_rng(1)
 # The stop is measured in the CPU time of the thread that polls (this one), which other processes
 # on a loaded machine do not stretch as they stretch the wall clock. Enough samples for about 3 s
-# of all threads' work at this build's pace (12 KB each, at most 8000).
-warm_up = rng.integers(0, 256, (128, 64, 64, 3), dtype=np.uint8)
+# of all threads' work at this build's pace (12 KB each, at most 8000); a sanitized build's
+# samples are slow enough to be timed in fewer.
+warm_up = rng.integers(0, 256, (16 if os.environ.get("NUVRA_SANITIZED") else 128, 64, 64, 3), dtype=np.uint8)
 model.forward(warm_up)  # the first run also packs the weights and starts the threads
 cpu = time.process_time()
 model.forward(warm_up)
-sample = (time.process_time() - cpu) / 128  # on one thread
+sample = (time.process_time() - cpu) / len(warm_up)  # on one thread
 print(sample, flush=True)
 n = int(min(max(3 * os.cpu_count() / sample, 512), 8000))
 x = rng.integers(0, 256, (n, 64, 64, 3), dtype=np.uint8)
@@ -62,21 +67,34 @@ def thread_time(pid):
 
 def test_sigint_stops_long_runs():
     child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in child.stdout] + [lines.put("")], daemon=True).start()
+
+    def errors():
+        child.kill()
+        return child.stderr.read()
+
+    def answer(seconds=120):
+        """The child's next line; a child that does not answer in time fails the test instead of hanging it."""
+        try:
+            return lines.get(timeout=seconds)
+        except queue.Empty:
+            pytest.fail(f"the child did not answer within {seconds} s: {errors()}")
+
     try:
-        sample = float(child.stdout.readline() or "nan")
+        sample = float(answer() or "nan")
         for name in ["forward", "predict", "evaluate", "fit"]:
-            assert child.stdout.readline().strip() == name, child.stderr.read()
+            assert answer().strip() == name, errors()
             time.sleep(0.3)
             sent = thread_time(child.pid)
             child.send_signal(signal.SIGINT)
-            answer = child.stdout.readline().split()
-            assert answer and answer[0] != "finished", (name, answer, child.stderr.read())
-            ran, stopped = map(float, answer)
+            stop = answer().split()
+            assert stop and stop[0] != "finished", (name, stop, errors())
+            ran, stopped = map(float, stop)
             # Stopped within the run (not before it) once the polling thread finished the sample
             # it held. The thread's time may be read up to a clock tick late.
             assert ran > 0.1 and stopped - sent < 4 * sample + 0.02, (name, ran, stopped - sent, sample)
-        _, errors = child.communicate(timeout=60)
-        assert child.returncode == 0, errors
+        assert child.wait(timeout=60) == 0, errors()
     finally:
         child.kill()
         child.wait()

@@ -1,3 +1,6 @@
+import os
+import sys
+
 import pytest
 
 from v2_models import conv_model, fpga_v2_device
@@ -75,6 +78,26 @@ def test_python_subclass_steers_the_mapping_and_layer_mapping_follows(core):
     model.pop_layer()  # an edit drops the mapping
     assert model.sequences == [] and model.device is None and model.component_count == {}
     assert all(lay.mapping is None for lay in model.layers) and str(mapping.nps[0].ident) == "(1, 2, 0)"
+
+
+def test_hooks_see_a_layer_again_when_mapping_cuts_the_model(core):
+    """A Qrix_v2 is mapped sequence by sequence: on two NPs the classifier, which does not fit the end of the first
+    sequence, is placed again to open the second; the input layer on the HRC is never placed."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+    from demo_v1 import build_model
+    NP = core.NP
+    nps = [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3]) for i in range(2)]
+    device = core.Device(core.HwVersion.Qrix_v2, NP.Mesh(core.IpVersion.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps))
+
+    class Watching(core.MapConstraints):
+        def next_layer_handler(self, name):
+            names.append(name)
+
+    model, names = build_model(), []
+    model._map(device, True, Watching(device))
+    assert names == ["conv", "separable", "classifier", "classifier"]
+    assert [[lay.name for lay in s.passes[0].layers] for s in model.sequences] == [
+        ["input_conv", "conv", "separable"], ["classifier"]]
 
 
 @pytest.mark.parametrize("choose, error, message", [

@@ -93,7 +93,7 @@ def test_a_failed_write_keeps_the_old_file(tmp_path):
     path.write_bytes(b"old content")
     script = ("import resource, signal, nuvra.core as core; signal.signal(signal.SIGXFSZ, signal.SIG_IGN); "
               f"resource.setrlimit(resource.RLIMIT_FSIZE, (4, -1)); core.Model().save({str(path)!r})")
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert f"RuntimeError: Unable to write model file {path}: " in result.stderr
     assert path.read_bytes() == b"old content" and os.listdir(tmp_path) == ["model.fbz"]
 

@@ -4,11 +4,8 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 
-RNG = np.random.default_rng(15)
-
-
-def ints(shape, lo, hi, dtype=np.int32):
-    return RNG.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
+def ints(rng, shape, lo, hi, dtype=np.int32):
+    return rng.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
 
 
 def exact(a):
@@ -68,16 +65,17 @@ def transposed(x, w, s):
 def geometry_cases():
     """(function, args, reference) over random shapes; strides 1 to 3 (pooling: also other x and y
     strides), both paddings."""
+    rng = np.random.default_rng(15)
     nn_cases = []
     for same, s, k in itertools.product((False, True), (1, 2, 3), ((3, 3), (1, 4), (5, 2))):
-        x = ints((RNG.integers(5, 9), RNG.integers(5, 9), RNG.integers(1, 4)), -300, 300)
-        w = ints(k + (x.shape[2], RNG.integers(1, 6)), -128, 127, np.int8)
-        n = int(RNG.integers(-9, 9))
+        x = ints(rng, (rng.integers(5, 9), rng.integers(5, 9), rng.integers(1, 4)), -300, 300)
+        w = ints(rng, k + (x.shape[2], rng.integers(1, 6)), -128, 127, np.int8)
+        n = int(rng.integers(-9, 9))
         pad = "Same" if same else "Valid"
         nn_cases.append(("conv2d", (x, w, s, pad, n), sat(conv(x, w, s, same, n))))
-        x8, z = x.astype(np.uint8), ints((x.shape[2],), 0, 255, np.uint8)
+        x8, z = x.astype(np.uint8), ints(rng, (x.shape[2],), 0, 255, np.uint8)
         nn_cases.append(("input_conv2d", (x8, w, s, pad, z, 7), sat(conv(x8, w, s, same, z))))
-        wd = ints(k + (1, x.shape[2]), -128, 127, np.int8)
+        wd = ints(rng, k + (1, x.shape[2]), -128, 127, np.int8)
         if same:
             nn_cases.append(("depthwise_conv2d", (x, wd, s), sat(depthwise(x, wd, s))))
             nn_cases.append(("conv2d_transpose", (x, w, s), sat(transposed(x, w, s))))
@@ -91,8 +89,8 @@ def geometry_cases():
             nn_cases.append(("stem_conv", (x8, w, s), sat(stem.reshape(-1, stem.shape[2]))))
     # Values past int16 (a pad of -2^15 included) take the wide sums: exact, or saturated past 32 bits.
     for bound, pad in ((2**15 - 1, -2**15), (2**31 - 1, -2**31)):
-        x, w = ints((4, 5, 17), -bound, bound), ints((3, 3, 17, 2), -128, 127, np.int8)
-        wd = ints((3, 3, 1, 17), -128, 127, np.int8)
+        x, w = ints(rng, (4, 5, 17), -bound, bound), ints(rng, (3, 3, 17, 2), -128, 127, np.int8)
+        wd = ints(rng, (3, 3, 1, 17), -128, 127, np.int8)
         nn_cases += [("conv2d", (x, w, 2, "Same", pad), sat(conv(x, w, 2, True, pad))),
                      ("depthwise_conv2d", (x, wd, 1), sat(depthwise(x, wd, 1)))]
     return nn_cases
@@ -106,10 +104,10 @@ def test_geometry_kernels_match_numpy(core, name, args, expected):
     np.testing.assert_array_equal(got, expected)
 
 
-def test_transposed_geometry_and_empty_windows(core):
+def test_transposed_geometry_and_empty_windows(core, rng):
     # A 3x3 kernel and stride 2 on 5x7 gives padding 0 and a 10x14 output; kernel 4, padding 1.
-    x = ints((5, 7, 2), -5, 5)
-    for w in (ints((3, 3, 2, 3), -3, 3, np.int8), ints((4, 4, 2, 1), -3, 3, np.int8)):
+    x = ints(rng, (5, 7, 2), -5, 5)
+    for w in (ints(rng, (3, 3, 2, 3), -3, 3, np.int8), ints(rng, (4, 4, 2, 1), -3, 3, np.int8)):
         got = core.nn.conv2d_transpose(x, w, 2)
         assert got.shape == (10, 14, w.shape[3])
         np.testing.assert_array_equal(got, sat(transposed(x, w, 2)))
@@ -123,12 +121,13 @@ def test_transposed_geometry_and_empty_windows(core):
 
 # (function, args, reference): element-wise and sequence kernels on random shapes.
 def plain_cases():
-    x = ints((3, 4, 5), -1000, 1000)
-    c = ints((5,), 0, 9)
-    a, b = ints((2, 3, 6), -200, 200), ints((6, 4), -200, 200)
-    bt = ints((2, 4, 6), -200, 200)
-    a5, b5 = ints((3, 5), -200, 200), ints((5, 4), -200, 200)  # an odd depth: rows copied with their padding
-    toks, x2 = ints((3, 5), -128, 127, np.int8), ints((4, 5), -99, 99)
+    rng = np.random.default_rng(16)
+    x = ints(rng, (3, 4, 5), -1000, 1000)
+    c = ints(rng, (5,), 0, 9)
+    a, b = ints(rng, (2, 3, 6), -200, 200), ints(rng, (6, 4), -200, 200)
+    bt = ints(rng, (2, 4, 6), -200, 200)
+    a5, b5 = ints(rng, (3, 5), -200, 200), ints(rng, (5, 4), -200, 200)  # an odd depth: rows copied with their padding
+    toks, x2 = ints(rng, (3, 5), -128, 127, np.int8), ints(rng, (4, 5), -99, 99)
     return [
         ("lshift", (x, c.astype(np.uint8), 12), sat(sshift(exact(x), exact(c)), 12)),
         ("lshift", (x, c.astype(np.uint8), 0), sat(sshift(exact(x), exact(c)))),
@@ -180,9 +179,9 @@ def test_saturation_and_rounding(core, name, args, expected):
                                   expected)
 
 
-def test_results_are_writable_arrays_of_their_own(core):
+def test_results_are_writable_arrays_of_their_own(core, rng):
     # Results hand their bytes to numpy: each call's array is the caller's alone.
-    x, w = ints((6, 5, 4), 0, 255), ints((3, 3, 4, 3), -9, 9, np.int8)
+    x, w = ints(rng, (6, 5, 4), 0, 255), ints(rng, (3, 3, 4, 3), -9, 9, np.int8)
     first = core.nn.conv2d(x, w, 1, core.Same, 0)
     expected = first.copy()
     first[...] = 7
@@ -190,15 +189,15 @@ def test_results_are_writable_arrays_of_their_own(core):
     np.testing.assert_array_equal(second, expected)
     del first
     np.testing.assert_array_equal(core.nn.conv2d(x, w, 1, core.Same, 0), second)
-    a = ints((4, 6), -9, 9)
+    a = ints(rng, (4, 6), -9, 9)
     product = core.nn.matmul(a, a.T.copy(), 0, False)
     product += 1
     np.testing.assert_array_equal(product, exact(a) @ exact(a).T + 1)
 
 
-def test_shiftmax_is_a_base_2_softmax(core):
-    x = ints((2, 3, 6), -12, 12)
-    shifts = ints((6,), 0, 2)
+def test_shiftmax_is_a_base_2_softmax(core, rng):
+    x = ints(rng, (2, 3, 6), -12, 12)
+    shifts = ints(rng, (6,), 0, 2)
     got = core.nn.shiftmax(x, shifts + 256, 1, 8)  # re-cast: 256 + s counts s
     z = np.floor((x << shifts) / 2 + 0.5)
     p = 2.0 ** (z - z.max(axis=-1, keepdims=True))
@@ -206,15 +205,16 @@ def test_shiftmax_is_a_base_2_softmax(core):
     assert core.nn.shiftmax(np.array([[100, 0]]), np.array([300]), 0, 4).tolist() == [[15, 0]]  # 300 counts 44
 
 
-def test_state_chain_and_fifo(core):
-    x, state, inp = ints((3, 4), -2**20, 2**20), ints((3, 4), -2**20, 2**20), ints((3, 4), -2**20, 2**20)
-    decay, gain, shifts = ints((4,), -300, 300, np.int16), ints((4,), -300, 300, np.int16), ints((4,), 0, 20, np.uint8)
+def test_state_chain_and_fifo(core, rng):
+    x, state, inp = (ints(rng, (3, 4), -2**20, 2**20) for _ in range(3))
+    decay, gain = (ints(rng, (4,), -300, 300, np.int16) for _ in range(2))
+    shifts = ints(rng, (4,), 0, 20, np.uint8)
     first = sshift(exact(decay) * exact(state), -5) + exact(gain) * exact(inp)
     second = exact(inp) + first
     expected = np.concatenate([sat(sshift(sshift(exact(x) + second, -5), exact(-shifts.astype(int))), 16),
                                sat(sshift(first, exact(-shifts.astype(int))), 16)], axis=-1)
     np.testing.assert_array_equal(core.nn.stateful_legacy_main_op(x, state, inp, decay, gain, shifts, 5), expected)
-    fifo, frame = ints((3, 2, 2), -9, 9, np.int8), ints((2, 2), -9, 9, np.int8)
+    fifo, frame = ints(rng, (3, 2, 2), -9, 9, np.int8), ints(rng, (2, 2), -9, 9, np.int8)
     before = fifo.copy()
     np.testing.assert_array_equal(core.nn.fifo_op(fifo, frame), np.concatenate([fifo[1:], frame[None]]))
     np.testing.assert_array_equal(fifo, before)

@@ -5,12 +5,11 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from v2_models import layer
 
-RNG = np.random.default_rng(21)
 MAX = 1
 
 
-def ints(shape, lo, hi, dtype=np.int64):
-    return RNG.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
+def ints(rng, shape, lo, hi, dtype=np.int64):
+    return rng.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
 
 
 def setvars(lay, **values):
@@ -18,13 +17,13 @@ def setvars(lay, **values):
         lay.variables[name] = np.asarray(v).astype(lay.variables[name].dtype).reshape(lay.variables[name].shape)
 
 
-def randomise(lay, bound=7):
+def randomise(rng, lay, bound=7):
     """Random variables of a second-generation layer; the caller sets the output shifts."""
     v = lay.variables
     ranges = {"weights": (-bound, bound), "input_shift": (0, 2), "bias": (-40, 40), "bias_shift": (0, 3),
               "output_scales": (1, 9), "max_value": (30, 255), "max_value_shift": (0, 3),
               "tokens": (-90, 90), "tokens_shift": (0, 3), "pos_embedding": (-90, 90), "pos_embs_shift": (0, 3)}
-    setvars(lay, **{n: ints(v[n].shape, *ranges[n]) for n in v.names if n in ranges})
+    setvars(lay, **{n: ints(rng, v[n].shape, *ranges[n]) for n in v.names if n in ranges})
 
 
 def sshift(v, s):
@@ -68,6 +67,13 @@ def threshold_activation(p, v, bits):
     t16 = np.floor(v["act_step"].astype(np.float64) * 16 + 0.5).astype(np.int64)  # steps are not negative
     steps = np.where(t16 > 0, -(-above * 16 // np.maximum(t16, 1)), 1 << 40)
     return np.where(above <= 0, 0, np.minimum(steps, (1 << bits) - 1))
+
+
+def spread_shifts(sums, scales, top):
+    """Output shifts that bring each channel's largest |sum * scale| just within `top`: its outputs spread over the
+    range whatever the draw."""
+    peak = np.abs(sums * scales.astype(np.int64)).reshape(-1, sums.shape[-1]).max(axis=0)
+    return -np.ceil(np.log2(np.maximum(peak, 1) / top)).astype(np.int64)
 
 
 def model_of(core, input_params, *rows):
@@ -135,19 +141,19 @@ def test_wide_products_shift_exactly(core, relu):
 
 
 @pytest.mark.parametrize("fifo, depthwise_fifo", [(3, 2), (1, 4)])
-def test_temporal_buffers(core, fifo, depthwise_fifo):
+def test_temporal_buffers(core, rng, fifo, depthwise_fifo):
     """Each pixel keeps its last frames (zeros before the first); the taps sum over them."""
     model = model_of(core, dict(input_width=3, input_height=2, input_channels=2),
                      (core.BufferTempConv, "buf", dict(filters=3, fifo_size=fifo)),
                      (core.DepthwiseBufferTempConv, "dw", dict(fifo_size=depthwise_fifo, activation=0,
                                                                output_bits=12)))
     buf, dw = model.get_layer("buf"), model.get_layer("dw")
-    randomise(buf)
-    randomise(dw)
-    setvars(buf, weights=ints(buf.variables["weights"].shape, -3, 7), output_shift=ints(3, -8, -6),
-            max_value=[255] * 3, max_value_shift=[3] * 3)
-    setvars(dw, output_shift=ints(3, -2, 1))
-    x = ints((7, 3, 2, 2), 0, 255)
+    randomise(rng, buf)
+    randomise(rng, dw)
+    weights = ints(rng, buf.variables["weights"].shape, -3, 7)
+    weights[0, 0, 0] = ints(rng, 3, 4, 7)  # each filter's sums positive for part of the input at least
+    setvars(buf, weights=weights)
+    x = ints(rng, (7, 3, 2, 2), 0, 255)
 
     def taps(frames, shifts, n):
         frames = frames << shifts.astype(np.int64)
@@ -157,25 +163,34 @@ def test_temporal_buffers(core, fifo, depthwise_fifo):
     b, d = buf.variables, dw.variables
     h = taps(x, b["input_shift"], fifo)
     acc = h.reshape(h.shape[:3] + (-1,)) @ b["weights"][0, 0].astype(np.int64)
-    y = tail(acc, b, True, 8)
+    # The ReLU clips at the upper quarter of the sums, and the shifts bring the clip and the depthwise extremes to the
+    # top of the output ranges: both outputs spread over many values.
+    sums = acc + (b["bias"].astype(np.int64) << b["bias_shift"].astype(np.int64))
+    clip_shift = np.ceil(np.log2(np.maximum(np.percentile(sums, 75, axis=(0, 1, 2)), 255) / 255)).astype(np.int64)
+    setvars(buf, max_value=[255] * 3, max_value_shift=clip_shift,
+            output_shift=spread_shifts(np.minimum(sums, 255 << clip_shift), b["output_scales"], 255))
+    y = tail(acc, buf.variables, True, 8)
     h = taps(y, d["input_shift"], depthwise_fifo)
-    z = tail((h * d["weights"][0, 0].astype(np.int64)).sum(axis=3), d, False, 12)
+    acc = (h * d["weights"][0, 0].astype(np.int64)).sum(axis=3)
+    setvars(dw, output_shift=spread_shifts(acc + (d["bias"].astype(np.int64) << d["bias_shift"]), d["output_scales"],
+                                           2047))
+    z = tail(acc, dw.variables, False, 12)
     np.testing.assert_array_equal(model.forward(x.astype(np.uint8)), model.forward(x.astype(np.uint8)))  # FIFOs reset
     check_each_layer(model, x.astype(np.uint8), {"dw": z, "buf": y})
     assert len(np.unique(y)) > 10 and len(np.unique(z)) > 10
 
 
 @pytest.mark.parametrize("kernel, extra, relu", [(3, 2, True), (2, 0, False), (4, 1, True)])
-def test_stem(core, kernel, extra, relu):
+def test_stem(core, rng, kernel, extra, relu):
     """k x k patches with stride k, the class tokens ahead of them, plus the position embeddings."""
     model = core.Model()
     model.add(layer(core, core.Stem, "stem", input_width=9, input_height=8, input_channels=3, kernel_size=kernel,
                     filters=8, num_non_patch_tokens=extra, activation=int(relu)))
     stem = model.get_layer("stem")
-    randomise(stem)
-    setvars(stem, output_shift=ints(8, -9, -7) if relu else ints(8, -3, 2))
+    randomise(rng, stem)
+    setvars(stem, output_shift=ints(rng, 8, -9, -7) if relu else ints(rng, 8, -3, 2))
     v = stem.variables
-    x = ints((2, 9, 8, 3), 0, 255)
+    x = ints(rng, (2, 9, 8, 3), 0, 255)
     ox, oy = 9 // kernel, 8 // kernel
     patches = x[:, :ox * kernel, :oy * kernel].reshape(2, ox, kernel, oy, kernel, 3).transpose(0, 1, 3, 2, 4, 5)
     tokens = np.einsum("nxyijc,ijcf->nxyf", patches, v["weights"].astype(np.int64)).reshape(2, ox * oy, 8)
@@ -188,7 +203,7 @@ def test_stem(core, kernel, extra, relu):
     np.testing.assert_array_equal(got[:, 0], expected)
 
 
-def test_add_and_concatenate(core):
+def test_add_and_concatenate(core, rng):
     """Add saturates to its first inbound's range, unsigned or signed; Concatenate joins channels, saturated alike."""
     pointwise = dict(kernel_size=1, filters=4)
     model = model_of(core, dict(input_width=3, input_height=3, input_channels=3),
@@ -201,15 +216,24 @@ def test_add_and_concatenate(core):
                      (core.Concatenate, "joined", {}, ["sum", "a", "b"]),
                      (core.Concatenate, "signed_joined", {}, ["s2", "signed_sum"]),
                      (core.Concatenate, "mixed", {}, ["sum", "s1"]))
-    x = ints((3, 3, 3, 3), 0, 255)
+    # Filters 0 and 1 of each layer read only their own channel, at weight 7 (filter 1 on the input: -7): a pixel
+    # of 255s drives channel 0 to the top of its range and channel 1 of the ReLU layers to 0, so each Add reaches
+    # both ends.
+    x = ints(rng, (3, 3, 3, 3), 0, 255)
+    x[0, 0, 0] = 255
     out = {}
     for name, source, relu, shifts in [("a", x, True, (-8, -6)), ("b", "a", True, (-7, -5)),
                                        ("s1", x, False, (-7, -5)), ("s2", "s1", False, (-3, -1))]:
         lay = model.get_layer(name)
-        randomise(lay)
-        setvars(lay, input_shift=[0] * lay.variables["input_shift"].size, output_shift=ints(4, *shifts))
+        randomise(rng, lay)
+        setvars(lay, input_shift=[0] * lay.variables["input_shift"].size, output_shift=ints(rng, 4, *shifts))
         if relu:
             setvars(lay, max_value=[255] * 4, max_value_shift=[7] * 4)
+        v, pinned = lay.variables, dict(bias=[0, 0], output_scales=[9, 9], output_shift=[-5, -5])
+        w = v["weights"].copy()
+        w[..., :2] = 0
+        w[0, 0, 0, 0], w[0, 0, 1, 1] = 7, 7 if isinstance(source, str) else -7
+        setvars(lay, weights=w, **{n: np.r_[pinned[n], v[n][2:]] for n in pinned})
         inp = out[source] if isinstance(source, str) else source
         out[name] = tail(inp @ lay.variables["weights"][0, 0].astype(np.int64), lay.variables, relu, 8)
     for name, (a, b), signed in [("sum", ("a", "b"), False), ("signed_sum", ("s1", "s2"), True)]:
@@ -220,18 +244,18 @@ def test_add_and_concatenate(core):
     out["joined"] = np.concatenate([out["sum"], out["a"], out["b"]], axis=-1)
     out["signed_joined"] = np.concatenate([out["s2"], out["signed_sum"]], axis=-1)
     out["mixed"] = np.concatenate([out["sum"], np.clip(out["s1"], 0, 255)], axis=-1)  # within the first's range
-    for name, lo, hi in [("sum", 0, 255), ("signed_sum", -128, 127)]:  # the bounds are reached
+    for name, lo, hi in [("sum", 0, 255), ("signed_sum", -128, 127)]:
         assert out[name].min() == lo and out[name].max() == hi, name
     check_each_layer(model, x.astype(np.uint8), out)
 
 
 @pytest.mark.parametrize("kernel", [1, 2, 3, 4, 5])
-def test_transposed_convolutions(core, kernel):
+def test_transposed_convolutions(core, rng, kernel):
     """Stride 2: input pixel (i, j) spreads its kernel from (2i, 2j), cropped by max(k - 2, 0) >> 1."""
     model = model_of(core, dict(input_width=4, input_height=3, input_channels=3),
                      (core.Conv2DTranspose, "up", dict(filters=5, kernel_size=kernel)),
                      (core.DepthwiseConv2DTranspose, "dw", dict(kernel_size=kernel, activation=0)))
-    x = ints((2, 4, 3, 3), 0, 255)
+    x = ints(rng, (2, 4, 3, 3), 0, 255)
 
     def transposed(h, w, depthwise):
         pad = max(kernel - 2, 0) >> 1
@@ -250,8 +274,8 @@ def test_transposed_convolutions(core, kernel):
     source = x
     for name, relu, shifts in [("up", True, (-9, -7)), ("dw", False, (-3, 0))]:
         lay = model.get_layer(name)
-        randomise(lay)
-        setvars(lay, output_shift=ints(lay.variables["output_shift"].size, *shifts))
+        randomise(rng, lay)
+        setvars(lay, output_shift=ints(rng, lay.variables["output_shift"].size, *shifts))
         v = lay.variables
         h = source << v["input_shift"].astype(np.int64)
         acc = transposed(h, v["weights"].astype(np.int64), name == "dw")
@@ -260,7 +284,7 @@ def test_transposed_convolutions(core, kernel):
 
 
 @pytest.mark.parametrize("stride, pool", [((1, 1), None), ((2, 1), (2, 2))])
-def test_separable_convolutional(core, stride, pool):
+def test_separable_convolutional(core, rng, stride, pool):
     """First generation: depthwise taps, then the pointwise sum, max pooling, then the threshold steps."""
     params = dict(filters=9, kernel_size=3, stride_x=stride[0], stride_y=stride[1], weights_bits=4, act_bits=3)
     if pool:
@@ -269,15 +293,17 @@ def test_separable_convolutional(core, stride, pool):
                      (core.SeparableConvolutional, "sep", params))
     sep = model.get_layer("sep")
     v = sep.variables
-    setvars(sep, weights=ints(v["weights"].shape, -8, 7), weights_pw=ints(v["weights_pw"].shape, -8, 7))
-    x = ints((3, 7, 6, 3), 0, 15)
+    setvars(sep, weights=ints(rng, v["weights"].shape, -8, 7), weights_pw=ints(rng, v["weights_pw"].shape, -8, 7))
+    x = ints(rng, (3, 7, 6, 3), 0, 15)
     p = np.stack([np.einsum("xycij,ijc->xyc", windows(s, (3, 3), stride, 0), v["weights"][..., 0].astype(np.int64))
                   for s in x]) @ v["weights_pw"].astype(np.int64)
     if pool:
         p = np.stack([windows(s, pool, pool, -2**62).max(axis=(3, 4)) for s in p])
-    # Thresholds near the middle, steps that do not divide the potentials; the last channel has none.
-    setvars(sep, threshold=np.percentile(p, 40, axis=(0, 1, 2)).astype(np.int32),
-            act_step=np.r_[np.linspace(1.3, 7.7, 8), 0].astype(np.float32))
+    # Thresholds near the middle, steps that do not divide the potentials and spread each channel over its 3-bit
+    # range; the last channel has none.
+    threshold = np.percentile(p, 40, axis=(0, 1, 2)).astype(np.int32)
+    setvars(sep, threshold=threshold,
+            act_step=np.r_[(p.max(axis=(0, 1, 2)) - threshold)[:8] / np.linspace(4.3, 6.7, 8), 0].astype(np.float32))
     expected = threshold_activation(p, sep.variables, 3)
     got = model.forward(x.astype(np.uint8))
     np.testing.assert_array_equal(got, expected)
@@ -285,16 +311,16 @@ def test_separable_convolutional(core, stride, pool):
 
 
 @pytest.mark.parametrize("channels, pool, same_padding", [(19, (2, 2), True), (8, (3, 1), True), (11, (3, 2), False)])
-def test_max_pooling_lanes(core, channels, pool, same_padding):
+def test_max_pooling_lanes(core, rng, channels, pool, same_padding):
     """Channels in runs of 8 and a tail, windows cut at the edges; pooling comes after the ReLU."""
     model = model_of(core, dict(input_width=7, input_height=5, input_channels=2),
                      (core.Conv2D, "conv", dict(filters=channels, kernel_size=1, padding=int(same_padding),
                                                 pool_type=MAX, pool_size=pool[0], pool_stride=pool[1])))
     conv = model.get_layer("conv")
-    randomise(conv)
-    setvars(conv, output_shift=ints(channels, -7, -5))
+    randomise(rng, conv)
+    setvars(conv, output_shift=ints(rng, channels, -7, -5))
     v = conv.variables
-    x = ints((2, 7, 5, 2), 0, 255)
+    x = ints(rng, (2, 7, 5, 2), 0, 255)
     acc = (x << v["input_shift"].astype(np.int64)) @ v["weights"][0, 0].astype(np.int64)
     acc = acc + (v["bias"].astype(np.int64) << v["bias_shift"].astype(np.int64))
     acc = np.clip(acc, 0, v["max_value"].astype(np.int64) << v["max_value_shift"].astype(np.int64))

@@ -3,7 +3,6 @@ import pytest
 
 from v2_models import model_of
 
-RNG = np.random.default_rng(7)
 WRONG_TYPE = "Unsupported variable type for {} expected {} received {}"
 DIMENSIONS = "Cannot instantiate a Dense with {} dimensions (min 1, max 4).\n"
 
@@ -29,14 +28,14 @@ def conv(core, bits=None):
     (1, "threshold", np.int32, (-2**31, 2**31 - 1)),
     (1, "act_step", np.float32, None),
 ])
-def test_round_trip_for_every_element_type(core, bits, name, dtype, bounds):
+def test_round_trip_for_every_element_type(core, rng, bits, name, dtype, bounds):
     variables = conv(core, bits).variables
     current = variables[name]
     assert current.dtype == dtype
     if bits is not None and name == "weights":  # declared (F, CH, Kh, Kw) with dimension 0 varying fastest
         assert current.shape == (3, 3, 2, 4)
     shape = current.shape[:-1] + (2 * current.shape[-1],)
-    wide = (RNG.integers(*bounds, size=shape, endpoint=True) if bounds else RNG.standard_normal(shape)).astype(dtype)
+    wide = (rng.integers(*bounds, size=shape, endpoint=True) if bounds else rng.standard_normal(shape)).astype(dtype)
     for values in (wide[..., ::2], np.asfortranarray(wide[..., 1::2])):
         assert variables.__setitem__(name, values) is None
         back = variables[name]

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 
 namespace py = pybind11;
 
@@ -14,7 +15,21 @@ namespace {
 
 class EmbeddedPython : public ::testing::Environment {
  public:
-  void SetUp() override { interpreter_ = std::make_unique<py::scoped_interpreter>(); }
+  // Python finds its prefix, and so numpy, from its program's path: left unset, that is the first
+  // python3 on PATH, which may be a virtual environment or a version manager's shim. The build's
+  // interpreter is named instead. The rest is pybind11's default configuration.
+  void SetUp() override {
+    PyConfig config;
+    PyConfig_InitIsolatedConfig(&config);
+    config.isolated = 0;
+    config.use_environment = 1;
+    const PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, NUVRA_PYTHON_EXECUTABLE);
+    if (PyStatus_Exception(status)) {
+      PyConfig_Clear(&config);
+      throw std::runtime_error(status.err_msg ? status.err_msg : "cannot name the interpreter");
+    }
+    interpreter_ = std::make_unique<py::scoped_interpreter>(&config);
+  }
   void TearDown() override { interpreter_.reset(); }
 
  private:

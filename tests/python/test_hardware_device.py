@@ -191,6 +191,14 @@ def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software(
         dev.soc.power_measurement_enabled = False
         model.forward(x)
         assert model.power_events == []
+        # A sequence that ends in a Dequantizer gives the board's values scaled, as float32.
+        model = conv_model(core)
+        model.add(layer(core, core.Dequantizer, "out"))
+        model.get_layer("out").variables["scales"] = scales = np.arange(1, 11, dtype=np.float32) / 4
+        model._map(dev)
+        y = model.forward(x)
+        assert [s.name for s in model.sequences] == ["HW/hrc-out"] and y.dtype == np.float32
+        assert (y.reshape(3, 10) == board * scales).all()
     """)
 
 

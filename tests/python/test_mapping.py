@@ -41,6 +41,10 @@ def test_mapped_model_sequences_passes_and_program(core):
     del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies
+    # A skip output is kept in rows of whole words: 5 x 3 x 8 bytes take 2 x 3 x 8 words.
+    skip = skip_model(core, 6, [1], input_data=True, width=5, height=3)
+    skip._map(fpga_v2_device(core), hw_only=True)
+    assert core.get_program_memory_infos(skip.sequences[0].program).extra_program_memory == 192
 
 
 @pytest.mark.parametrize("convs", [2, 3])
@@ -62,10 +66,10 @@ def test_an_np_that_loops_over_passes_is_double_buffered(core, convs):
     assert [[c.single_buffer for c in model.get_layer(f"c{i}").mapping.nps] for i in range(convs)] == [[False]] * convs
 
 
-def skip_model(core, layers, kept, input_data=False, tail=False):
+def skip_model(core, layers, kept, input_data=False, tail=False, width=8, height=8):
     """A chain of `layers` layers of 1x1 convolutions c1, c2, ... after the input layer; the output
     of each layer c<k> of `kept` is added to that of c<k+2>. A tail layer stays in software."""
-    first = ((core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)) if input_data else
+    first = ((core.InputData, "in", dict(input_width=width, input_height=height, input_channels=8)) if input_data else
              (core.InputConv2D, "in", dict(input_width=8, input_height=8, input_channels=3, filters=8, kernel_size=3)))
     model, i = model_of(core, first), 0
     while len(model.layers) < layers - tail:

@@ -50,6 +50,10 @@ TEST(MeshDiscover, PlacementRules) {
   dma.geometry.dma_node_has_no_nps = true;
   EXPECT_EQ(positions(*discover(dma)), P(4, {2, 1}));
   EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
+  // Bits 1 to 15 of the skip-DMA mask put an engine in that column of row 1; bit 0 is ignored.
+  auto skips = grid(versions::FPGA_v2, 1, 1, 1);
+  skips.geometry.skipdma_col_mask = 0x8003, skips.geometry.skipdma_channels = 4;
+  EXPECT_EQ(collect(discover(skips)->skip_dmas, [](const np::Info& i) { return i.ident; }), (Idents{{1, 1, 3, 4}, {15, 1, 3, 4}}));
 }
 
 // NPs without FNP3 first, then those beside an FNP3 ones, the FNP3 ones, then FNP2 ones;
@@ -70,16 +74,18 @@ TEST(MeshMapperTable, ListsFollowThePreferenceOrder) {
   EXPECT_EQ(std::make_tuple(cnp1.size(), cnp1[0], cnp1[32], cnp1[33], cnp1[43]), std::make_tuple(size_t{44}, Ident{1, 2, 0}, Ident{4, 3, 2}, Ident{1, 2, 3}, Ident{4, 3, 3}));
 }
 
-// The lists are made once per mesh and kept: meshes that differ only in their types, mapped by
-// turns, each keep their own order.
+// The lists are made once per mesh and kept: meshes that differ only in their types, or only in
+// their skip-DMA channel counts, mapped by turns, each keep their own lists.
 TEST(MeshMapperTable, ListsKeptPerMesh) {
-  const auto mesh = [](Type a, Type b) {
-    return v2_mesh({np_info({2, 1, 0, 0}, {Type::CNP1, a}), np_info({2, 1, 1, 0}, {Type::CNP1, b})});
+  const auto mesh = [](Type a, Type b, uint8_t channels) {
+    return v2_mesh({np_info({2, 1, 0, 0}, {Type::CNP1, a}), np_info({2, 1, 1, 0}, {Type::CNP1, b})},
+                   {np_info({1, 1, 3, channels}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD})});
   };
-  const Mesh first = mesh(Type::FNP2, Type::CNP2), second = mesh(Type::CNP2, Type::FNP2);
+  const Mesh first = mesh(Type::FNP2, Type::CNP2, 1), second = mesh(Type::CNP2, Type::FNP2, 1), wide = mesh(Type::FNP2, Type::CNP2, 4);
   for (int turn = 0; turn < 2; ++turn) {
     EXPECT_EQ(Rig<>(first).mapper.available_nps(Type::CNP1), (Idents{{2, 1, 1}, {2, 1, 0}})) << turn;
     EXPECT_EQ(Rig<>(second).mapper.available_nps(Type::CNP1), (Idents{{2, 1, 0}, {2, 1, 1}})) << turn;
+    EXPECT_EQ(std::make_pair(Rig<>(first).mapper.max_nps(Type::SKIP_DMA_LOAD), Rig<>(wide).mapper.max_nps(Type::SKIP_DMA_LOAD)), std::make_pair(1u, 4u)) << turn;
   }
 }
 

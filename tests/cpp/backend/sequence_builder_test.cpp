@@ -91,7 +91,7 @@ TEST(SequenceBuilder, MergeLayersAndFailedPasses) {
 // The last flag of a layer with signed input: set when it feeds a TNP-B, or when a CNP feeds an
 // FNP whose x * y * c input of 8 bits takes more than 2048 words with every row padded to 4
 // bytes but no more once each row of all channels is packed end to end (5 x y x 3: 24 y against
-// 16 y bytes).
+// 16 y bytes; 5 x y x 4: 32 y against 20 y).
 TEST(SequenceBuilder, FnpFeedFlag) {
   const struct {
     bool is_signed;
@@ -99,8 +99,11 @@ TEST(SequenceBuilder, FnpFeedFlag) {
     LayerType next;
     hw::Type next_np;
     bool flag;
+    uint32_t channels = 3;
   } cases[] = {{true, 100, LayerType::Dense1D, hw::Type::FNP3, true},
                {true, 85, LayerType::Dense1D, hw::Type::FNP3, false},
+               {true, 64, LayerType::Dense1D, hw::Type::FNP3, false, 4},  // 2048 bytes padded: no packing
+               {true, 65, LayerType::Dense1D, hw::Type::FNP3, true, 4},
                {true, 128, LayerType::Dense1D, hw::Type::FNP3, true},
                {true, 129, LayerType::Dense1D, hw::Type::FNP3, false},
                {false, 100, LayerType::Dense1D, hw::Type::FNP3, false},
@@ -109,7 +112,7 @@ TEST(SequenceBuilder, FnpFeedFlag) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.height) + " rows to type " + std::to_string(static_cast<int>(c.next)));
     ModelBuilder b;
-    b.input(5, c.height, 3, 8, c.is_signed).add(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 1}}, "c");
+    b.input(5, c.height, c.channels, 8, c.is_signed).add(LayerType::Conv2D, {{"filters", int(c.channels)}, {"kernel_size", 1}}, "c");
     b.add(c.next, {{"filters", 4}, {"kernel_size", 1}, {"units", 4}, {"fifo_size", 2}}, "n");
     SequenceRig rig;
     const LayerList all = b.model().layers();

@@ -41,5 +41,21 @@ TEST(V1Checker, GrowingRunsAgreeWithWholeRuns) {
   }
 }
 
+// Two pooled layers each followed by a FullyConnected: both checks name the first follower.
+TEST(V1Checker, TheFirstFollowerFaultIsNamed) {
+  const Params max = with(kConv3, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
+  ModelBuilder b;
+  b.input(8, 8, 4).add(LayerType::Convolutional, max, "max").add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+  b.add(LayerType::Convolutional, max, "max2", {"input"}).add(LayerType::FullyConnected, {{"units", 4}}, "fc2");
+  const LayerList all(b.model().layers().begin() + 1, b.model().layers().end());
+  const CompatibilityCheckerImpl checker{HardwareConstraints{}};
+  const auto growing = checker.check_growing_sequence(all.begin(), all, versions::Qrix_v2);
+  for (size_t i = 1; i < all.size(); ++i) growing->extend();
+  const std::string fault = on("fc", "A convolutional or separable convolutional layer with max pooling must be "
+                                     "followed by another convolutional or separable convolutional layer");
+  expect_status(growing->extend(), fault);
+  expect_status(checker.check_layer_sequence(all.begin(), all.end(), all, versions::Qrix_v2), fault);
+}
+
 }  // namespace
 }  // namespace nuvra::v1

@@ -352,6 +352,7 @@ TEST(FitRules, CnpWidthSramAndWeights) {
       {Type::CNP1, 10, 0, 8, 1, false, true},
       {Type::TNP_B, 1, 2, 8, 0, false, true},       // one word a frame, rounded to 64, times fifo_size + 1
       {Type::TNP_B, 1, 2, 8, 1, false, false},      {Type::CNP1, 1, 0, 8, 91, false, true},  // reserve past capacity
+      {Type::TNP_B, 9, 1, 8, 0, false, false},  // 3 channels count as 4: 81 words, 2 blocks (not 61, 1)
       {Type::CNP1, kMax, 0, 255, 0, false, false},  {Type::TNP_B, 1, kMax, 8, 0, false, false},  // no wrap
       {Type::CNP1, 0, 0, 8, 90, true, true}};  // an empty window fits beside a reserve of the whole SRAM
   for (const auto& [type, size, fifo, bits, taken, single_fits, dual_fits] : fits) {

@@ -211,6 +211,8 @@ TEST(NpRegisters, PartialReconfigurationForTheNextLayer) {
       // max pooling 8 x 8 -> 4 x 4 without activation: 4-byte rows of 4 channels, 16 words of input buffer
       {{8, 8, 4}, raw_pooled, T::Conv2D, kConv, 0, 4, false,
        {{32, 0, 31, 0x42000835}, {34, 0, 31, 4 | 4u << 16}, {35, 0, 31, 4 | 4u << 16}, {40, 0, 31, 16}}},
+      // 12 x 8 -> 6 x 4: 8-byte rows of 4 channels, 8 words a row, 4 rows
+      {{12, 8, 4}, raw_pooled, T::Conv2D, kConv, 0, 4, false, {{34, 0, 31, 4 | 6u << 16}, {40, 0, 31, 32}}},
       {{8, 8, 4}, pooled, T::Conv2D, kConv, 0, 4, false, {{32, 11, 11, 0}, {40, 0, 31, 0}}},
       // channel-wise, channels 2..5 of 8: 2 words a row of 6 bytes, 40 bytes a channel plane; fused Concatenate
       {{6, 5, 8}, {{"filters", 8}, {"kernel_size", 1}}, T::DepthwiseConv2D, kDwc, 2, 4, true,

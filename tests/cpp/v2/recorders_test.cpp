@@ -42,6 +42,7 @@ TEST(IoRecorder, SccAndEpgWords) {
       {true, false, {8, 8, 3}, {1, 1, 10}, 0x18, 3, 0},
       {false, true, {8, 8, 3}, {4, 4, 10}, 0x100019, 3, 0x00A00028},
       {true, false, {8, 8, 3}, {2, 2, 2047}, 0x18, 3, 4094 | (2047u << 20)},
+      {true, false, {8, 8, 3}, {2, 2, 2048}, 0x18, 3, 4096},  // past the 11-bit channel field: left empty
       {true, false, {8, 8, 3}, {2, 600, 3000}, 0x18, 3, (600u * 3000) & 0xFFFFF},
       {true, false, {8, 8, 0x40001}, {1, 1, 1}, 0x18, 1, 0}};
   for (const auto& [input_layer, narrow, in, out, w4, w64, w68] : scc) {
@@ -137,6 +138,9 @@ TEST(SkipDmaRecords, NpSetWordsAndChannelBases) {
   EXPECT_EQ(skipdma_np_set_word({np_part({4, 1, 0, 0}), np_part({2, 1, 0, 0}), np_part({5, 1, 1, 0})}), 0x05020001u);
   EXPECT_EQ(error_of([] { skipdma_np_set_word({}); }),
             "A skip DMA channel needs at least one NP to exchange data with");
+  // one NP: column, row, one-hot id in bits 4-7 (id 4 has no bit there)
+  EXPECT_EQ(skipdma_np_set_word({np_part({4, 1, 3, 0})}), 0x04010082u);
+  EXPECT_EQ(skipdma_np_set_word({np_part({4, 1, 4, 0})}), 0x04010002u);
   EXPECT_EQ(skipdma_channel_base(239), 0xFF00);  // 240 is refused below
 }
 

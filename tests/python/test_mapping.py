@@ -86,6 +86,14 @@ def skip_model(core, layers, kept, input_data=False, tail=False, width=8, height
     return model
 
 
+def test_external_memory_holds_the_skip_dma_store(core):
+    # c1's store keeps 3 frames plus one per level down to its farthest reader, add1 (3 below):
+    # 6 frames of 8 rows x 8 channels of 8 pixels at 8 bits (2 words): 6 x 128 words. Nothing else is external.
+    model = skip_model(core, 6, [1], input_data=True)
+    model._map(fpga_v2_device(core), hw_only=True)
+    assert model.component_count[core.NP.SKIP_DMA_STORE] == 1 and model.external_memory_size == 3072
+
+
 @pytest.mark.parametrize("watching", [None, "plain", "subclass"])
 def test_a_long_model_with_a_skip_connection_is_refused_watched_or_not(core, watching):
     # The whole-list attempt, which fails, numbers the skip-DMA channels after all 247 layers: past

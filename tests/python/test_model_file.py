@@ -105,3 +105,14 @@ def test_save_replaces_a_file_whole(core, saved, tmp_path):
     core.Model().save(str(path))
     assert uncompress(path.read_bytes()) == core.Model().to_buffer()
     assert os.stat(path).st_mode & 0o777 == 0o640 and os.listdir(tmp_path) == ["model.fbz"]
+
+
+def test_save_through_a_link_replaces_its_target(core, saved, tmp_path):
+    (tmp_path / "sub").mkdir()
+    target, link = tmp_path / "sub" / "model.fbz", tmp_path / "link.fbz"
+    target.write_bytes(b"old content")
+    link.symlink_to("sub/model.fbz")
+    conv_model(core).save(str(link))
+    assert link.is_symlink() and os.readlink(link) == "sub/model.fbz" and target.read_bytes() == saved[0]
+    assert core.Model(str(link)).to_buffer() == core.Model(str(target)).to_buffer() == saved[1]
+    assert os.listdir(tmp_path / "sub") == ["model.fbz"]

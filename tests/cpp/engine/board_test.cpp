@@ -115,6 +115,24 @@ TEST(BoardProgram, FlippedProgramsNeverCrashTheBoard) {
   }
 }
 
+// Registers: the mesh block (0x50 through its last register, 0x64) refuses writes; NP registers
+// exist only at the mesh's nodes (fpga_v2: 4 columns, 3 rows) for their NP ids (4 a node).
+TEST(BoardRegisters, MeshWritesAndNpReadsAtTheirEdges) {
+  SimBoard sim(preset("fpga_v2"));
+  uint32_t word = 0;
+  const auto write = [&](uint32_t at) { return [&, at] { sim.write(kDefaultBaseAddress + at, &word, 4); }; };
+  const auto np = [&](uint8_t col, uint8_t row, uint8_t id) {
+    return [&, col, row, id] { sim.read_np_registers(&word, {col, row, id}, 1); };
+  };
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {write(0x4C), "<no error>"}, {write(0x50), "Simulated board: no register at 0x40000050"},
+      {write(0x64), "Simulated board: no register at 0x40000064"}, {write(0x68), "<no error>"},
+      {np(4, 3, 3), "<no error>"}, {np(4, 3, 4), "Simulated board: no NP at (4, 3, 4)"},
+      {np(5, 3, 0), "Simulated board: no NP at (5, 3, 0)"}, {np(4, 4, 0), "Simulated board: no NP at (4, 4, 0)"},
+  };
+  for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
+}
+
 // Programming starts from the program's weights with learning off; without data on the board
 // (program_external) the memory has the size of the weights' first span, zeroed.
 TEST(BoardLearning, MemoryComesFromTheLearningWeights) {

@@ -111,14 +111,17 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
     const auto* value = reinterpret_cast<const flatbuffers::Table*>(p)->GetAddressOf(model_fb::Param::VT_VALUE);
     if (p->key()->str() == "units") units[value - units.data() + 3] = 4;
   }
-  Bytes wrong_id = v1_model()->to_buffer();
+  Bytes wrong_id = v1_model()->to_buffer(), learning = wrong_id;
   wrong_id[4] ^= 0x20;  // "NVRM" -> "nVRM"
+  const auto* held = reinterpret_cast<const flatbuffers::Table*>(model_fb::GetModel(learning.data())->learning());
+  learning[held->GetAddressOf(model_fb::Learning::VT_LAYER) - learning.data()] = 3;  // one past the last layer
   const std::tuple<const void*, size_t, const char*> cases[] = {
       {nullptr, 0, "no bytes"},  // what the file reader passes for a stream of 0 bytes
       {"not a model", size_t{1} << 31, "2147483648 bytes are too many"},
       {wrong_id.data(), wrong_id.size(), "not a model (wrong identifier)"},
       {units.data(), units.size(), "variable weights of layer 1 (dense) is int8 (16, 77) layout 0, "
                                    "the layer declares int8 (16, 67108941) layout 0"},
+      {learning.data(), learning.size(), "the learning layer 3 is not among the 3 layers"},
   };
   for (const auto& [data, size, reason] : cases)
     EXPECT_EQ(refusal(static_cast<const char*>(data), size), std::string("Invalid model buffer: ") + reason);

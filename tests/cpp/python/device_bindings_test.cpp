@@ -1,6 +1,7 @@
 // HardwareDevice runs over a simulated board whose outputs the test chooses, its learning switch,
 // and metrics as Python reads them.
 #include "devices/host_device.h"
+#include "devices/power_meter.h"
 #include "python/py_hardware_device.h"
 
 #include "embedded_python.h"
@@ -109,7 +110,8 @@ for on in (False, True, True, False, False):
   EXPECT_EQ(scope["switches"].cast<std::vector<int>>(), (std::vector<int>{0, 1, 1, 2, 2}));
 }
 
-// 64-bit values, signed: a timestamp past 2^32 comes back whole.
+// 64-bit values, signed: a timestamp past 2^32 comes back whole; so does a power whose product of
+// µV and mA passes 2^32 (1.2 V at 4 A), which the simulated board's figures never reach.
 TEST(Metrics, ValuesPast32Bits) {
   testing::scratch_module();
   PyMetrics metrics;
@@ -121,6 +123,7 @@ TEST(Metrics, ValuesPast32Bits) {
       {{"m", py::cast(&metrics, py::return_value_policy::reference)}});
   EXPECT_EQ(scope["got"].cast<std::vector<int64_t>>(),
             (std::vector<int64_t>{(int64_t{1} << 40) + 3, int64_t{1} << 32, -(int64_t{1} << 33)}));
+  EXPECT_EQ(py::cast(PowerMeter::PowerEvent{1, 1200000, 4000}).attr("power").cast<uint64_t>(), 4800u);
 }
 
 }  // namespace

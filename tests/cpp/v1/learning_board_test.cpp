@@ -29,10 +29,12 @@ template <class T>
 std::vector<T> values(const Dense& t) { return {t.data<T>(), t.data<T>() + t.size()}; }
 
 TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
-  Words seen;  // the learning memory as the fit found it
+  Words seen;                         // the learning memory as the fit found it
+  std::vector<std::vector<int>> runs;  // the labels of each run
   sim::SimBoardConfig config = sim::preset("vlq7300_v1");
-  config.on_fit = [&](std::span<uint32_t> mem, const std::vector<int>&) {
+  config.on_fit = [&](std::span<uint32_t> mem, const std::vector<int>& labels) {
     seen.assign(mem.begin(), mem.end());
+    runs.push_back(labels);
     uint32_t* neuron1 = mem.data() + mem.size() - 3 * kS;  // the image ends the memory
     neuron1[2] = 0x30000 | (neuron1[2] & 0xFFFF);          // learning threshold 0x3ABCD, thswap 0x5678
     neuron1[3] = 0xABCD5678;
@@ -97,6 +99,11 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   EXPECT_EQ(message_of([&] { fnp_update_learn_vars(nullptr, &variables, true); }),
             "An actual hardware device is required.");
   EXPECT_TRUE(before[0] == var("weights") && before[1] == var("threshold_learning") && before[2] == var("thswap"));
+
+  // A batched fit of the model gives each run on the board the labels of its own frames.
+  runs.clear();
+  b.model().fit(Dense::create(TensorType::uint8, {5, 1, 1, 64}), {0, 1, 1, 0, 1}, 2);
+  EXPECT_EQ(runs, (std::vector<std::vector<int>>{{0, 1}, {1, 0}, {1}}));
 }
 
 }  // namespace

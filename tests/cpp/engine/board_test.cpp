@@ -1,4 +1,5 @@
-// The simulated board behind HardwareDevice: programming, learning memory, runs and faults.
+// The simulated board behind HardwareDevice: programming, learning memory, runs and faults; its
+// registers, configuration and registry.
 #include "engine/program_builder.h"
 #include "support/error_text.h"
 
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <numeric>
 
@@ -189,6 +191,10 @@ TEST(BoardRun, ValuesAndRefusedRuns) {
       {[&] { b.load(program); b.device->forward(two); }, "Simulated board: run before prepare_run"},
   };
   for (const auto& [run, error] : cases) EXPECT_EQ(error_text(run), error);
+  b.device->prepare_run(1, true);  // every byte of a wider frame counts
+  const auto wide = Dense::create(TensorType::int32, Shape{4, 4, 1});
+  wide->data<int32_t>()[15] = 0x01010101;
+  EXPECT_EQ(dynamic_cast<const Dense&>(*b.device->forward(Frames{wide}).at(0)).at<uint8_t>(0), 4);
   layout.output_dims = std::vector<uint32_t>{1, 1, 3};
   layout.scales = {2.0f};
   b.load(build_program(layout));
@@ -269,6 +275,42 @@ TEST(BoardRun, ARunningBoardRefusesEveryChange) {
     EXPECT_EQ(b.learn_mem()[0], 2u) << name;
     change();  // the board is free again
   }
+}
+
+// Registers are whole aligned words (the first address that is not one is named), 0x60 and 0x64
+// exist on the second generation only; refused NPs, configurations and board texts.
+TEST(BoardConfig, RefusalsNameWhatIsWrong) {
+  const auto board = std::make_shared<SimBoard>(preset("qrix_v1"));
+  SimBoardConfig conf_id = preset("fpga_v2");
+  conf_id.geometry.dma_conf_id = 16;
+  uint32_t words[2] = {};
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { board->read(kDefaultBaseAddress + 0x50, words, 6); }, "Simulated board: no register at 0x40000054"},
+      {[&] { board->read(kDefaultBaseAddress + 0x60, words, 4); }, "Simulated board: no register at 0x40000060"},
+      {[&] { board->read_np_registers(words, {1, 0, 0, 0}, 1); }, "Simulated board: no NP at (1, 0, 0)"},
+      {[&] { SimBoard{conf_id}; }, "Simulated board: DMA endpoint ids must be at most 15"},
+      {[&] { parse_boards("fpga_v2+version=BC.0A2.01.00"); },
+       "NUVRA_SIM_BOARDS: bad version in option 'version=BC.0A2.01.00'"},
+  };
+  for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
+  board->seed_clk_counter(7);
+  board->open();  // a board opened again starts its counter afresh
+  EXPECT_EQ(board->read_clk_counter(), 0u);
+}
+
+// get_drivers() reads NUVRA_SIM_BOARDS once, and again after reset_registry().
+TEST(BoardConfig, RegistryReadsTheEnvironmentAgainAfterAReset) {
+  const char* saved = std::getenv("NUVRA_SIM_BOARDS");
+  const std::string old = saved ? saved : "";
+  setenv("NUVRA_SIM_BOARDS", "twonodes_v1", 1);
+  reset_registry();
+  EXPECT_EQ(get_drivers().size(), 1u);
+  clear_boards();
+  EXPECT_EQ(get_drivers().size(), 0u);
+  reset_registry();
+  EXPECT_EQ(get_drivers().size(), 1u);
+  saved ? setenv("NUVRA_SIM_BOARDS", old.c_str(), 1) : unsetenv("NUVRA_SIM_BOARDS");
+  reset_registry();
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ unmap()
 assert layer.mapping is None and idents(view.skipdma_stores) == reported, idents(view.skipdma_stores)
 assert all(s.type.name == "SKIP_DMA_STORE" for s in view.skipdma_stores)
 assert idents(view.skipdma_loads) == "['(3, 1, 0)']" and idents(view.nps) == "['(2, 1, 0)', '(2, 1, 1)']"
+assert [(c.filters, c.start_neuron, c.single_buffer) for c in view.nps] == [(0, 0, True)] * 2  # no split: whole
 )py",
                     {{"layer", py::cast(std::shared_ptr<Layer>(layer))}, {"reported", py::str(reported)},
                      {"unmap", py::cpp_function([layer] { layer->layer_mapping.reset(); })}});

@@ -51,8 +51,10 @@ TEST(NpRegisters, IdsAndColumns) {
 struct Routing {
   List previous{np(1, 1)}, own{np(2, 1), np(2, 2)}, next{np(3, 1), np(4, 1)};
   bool p2p_in = false, p2p_out = false;
+  std::optional<AltLayerMapInfo> alt;
   void operator()(RegisterBlock* block) const {
-    format_mesh_registers_set_output_to_NPs(block, previous, own, next, nullptr, 7, p2p_in, p2p_out, true);
+    const auto alt_copy = alt ? std::make_unique<AltLayerMapInfo>(*alt) : nullptr;
+    format_mesh_registers_set_output_to_NPs(block, previous, own, next, alt_copy, 7, p2p_in, p2p_out, true);
   }
 };
 
@@ -92,6 +94,8 @@ TEST(NpRegisters, FormattersKeepOtherBitsAndRefuseWhatTheyCannotWrite) {
   r.next = {np(5, 4, 6)};
   EXPECT_EQ(on(~0u, r)[44], 0xFF08FFFDu);  // bits 4-15 kept
   EXPECT_EQ(on(0, r)[45], 0x07000504u);    // no id field above 3
+  r.alt = AltLayerMapInfo{1, 6, 9};            // second branch, 6 NPs, first layer 9
+  EXPECT_EQ(on(0, r)[52], 0x06090010u);
   r.p2p_in = true;
   r.previous = {};
   EXPECT_EQ(refusal(r), "Cannot use P2P IN mode for multiple NPs");
@@ -113,6 +117,10 @@ TEST(NpRegisters, FormattersKeepOtherBitsAndRefuseWhatTheyCannotWrite) {
               format_cnp_pooling_registers(b, {16, 12, 8}, {4, 4, Shape{8, 6, 8}}, 9, 9, true, {1, 1, 1, 1}, false);
             })[27],
             0xFFFF0D99u);
+  EXPECT_EQ(on(~0u, [](RegisterBlock* b) {  // a part on the left edge, below the top one
+              format_cnp_pooling_registers(b, {16, 12, 8}, {0, 4, Shape{8, 6, 8}}, 9, 9, true, {1, 1, 1, 1}, false);
+            })[27],
+            0xFFFF2D99u);
   RegisterBlock block(kNpRegisterWords, 0);
   for (bool inbound_max_pooling : {true, false}) {
     format_cnp_pooling_registers(&block, {8, 8, 1}, {0, 0, Shape{8, 8, 1}}, 1, 1, false, {}, inbound_max_pooling);

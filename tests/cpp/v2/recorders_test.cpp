@@ -44,7 +44,8 @@ TEST(IoRecorder, SccAndEpgWords) {
       {true, false, {8, 8, 3}, {2, 2, 2047}, 0x18, 3, 4094 | (2047u << 20)},
       {true, false, {8, 8, 3}, {2, 2, 2048}, 0x18, 3, 4096},  // past the 11-bit channel field: left empty
       {true, false, {8, 8, 3}, {2, 600, 3000}, 0x18, 3, (600u * 3000) & 0xFFFFF},
-      {true, false, {8, 8, 0x40001}, {1, 1, 1}, 0x18, 1, 0}};
+      {true, false, {8, 8, 0x40001}, {1, 1, 1}, 0x18, 1, 0},
+      {true, false, {8, 8, 0x3FFFF}, {1, 1, 1}, 0x18, 0x3FFFF, 0}};
   for (const auto& [input_layer, narrow, in, out, w4, w64, w68] : scc) {
     program::NpTrack expected;
     expected.append({}, dma::Target{8}, 4, std::vector<uint32_t>{w4}, true);
@@ -58,6 +59,7 @@ TEST(IoRecorder, SccAndEpgWords) {
       {{"input_width", 32}, {"input_height", 32}, {"input_channels", 3}, {"filters", 8}, {"kernel_size", 16}}, "stem");
   EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, false, false, true)->at(0).value, 0x20200u);  // bit 12 clear
   EXPECT_EQ(recorder.record_epg(*stem, 0, 0, 1, true, false, true)->at(0).value, 0x31200u);
+  EXPECT_EQ(recorder.record_epg(*stem, 2, 5, 1, true, false, true)->at(2).value, 0x05020001u);  // columns 2 to 5
 }
 
 // input (4, 4, 5) -> conv (k3, 8) -> dw (k5) -> tconv (k3, 6) -> tdw (k4) -> dense, placed by the

@@ -117,24 +117,6 @@ TEST(BoardProgram, FlippedProgramsNeverCrashTheBoard) {
   }
 }
 
-// Registers: the mesh block (0x50 through its last register, 0x64) refuses writes; NP registers
-// exist only at the mesh's nodes (fpga_v2: 4 columns, 3 rows) for their NP ids (4 a node).
-TEST(BoardRegisters, MeshWritesAndNpReadsAtTheirEdges) {
-  SimBoard sim(preset("fpga_v2"));
-  uint32_t word = 0;
-  const auto write = [&](uint32_t at) { return [&, at] { sim.write(kDefaultBaseAddress + at, &word, 4); }; };
-  const auto np = [&](uint8_t col, uint8_t row, uint8_t id) {
-    return [&, col, row, id] { sim.read_np_registers(&word, {col, row, id}, 1); };
-  };
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {write(0x4C), "<no error>"}, {write(0x50), "Simulated board: no register at 0x40000050"},
-      {write(0x64), "Simulated board: no register at 0x40000064"}, {write(0x68), "<no error>"},
-      {np(4, 3, 3), "<no error>"}, {np(4, 3, 4), "Simulated board: no NP at (4, 3, 4)"},
-      {np(5, 3, 0), "Simulated board: no NP at (5, 3, 0)"}, {np(4, 4, 0), "Simulated board: no NP at (4, 4, 0)"},
-  };
-  for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
-}
-
 // Programming starts from the program's weights with learning off; without data on the board
 // (program_external) the memory has the size of the weights' first span, zeroed.
 TEST(BoardLearning, MemoryComesFromTheLearningWeights) {
@@ -277,25 +259,36 @@ TEST(BoardRun, ARunningBoardRefusesEveryChange) {
   }
 }
 
-// Registers are whole aligned words (the first address that is not one is named), 0x60 and 0x64
-// exist on the second generation only; refused NPs, configurations and board texts.
+// Registers are whole aligned words (the first address that is not one is named); the mesh block
+// (0x50 through its last register, 0x64) refuses writes, and 0x60 and 0x64 exist on the second
+// generation only. NP registers exist at the mesh's nodes (fpga_v2: 4 columns, 3 rows) for their
+// NP ids (4 a node). Refused configurations and board texts.
 TEST(BoardConfig, RefusalsNameWhatIsWrong) {
-  const auto board = std::make_shared<SimBoard>(preset("qrix_v1"));
+  const auto v1 = std::make_shared<SimBoard>(preset("qrix_v1"));
+  SimBoard v2(preset("fpga_v2"));
   SimBoardConfig conf_id = preset("fpga_v2");
   conf_id.geometry.dma_conf_id = 16;
   uint32_t words[2] = {};
+  const auto write = [&](uint32_t at) { return [&, at] { v2.write(kDefaultBaseAddress + at, words, 4); }; };
+  const auto np = [&](uint8_t col, uint8_t row, uint8_t id) {
+    return [&, col, row, id] { v2.read_np_registers(words, {col, row, id}, 1); };
+  };
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { board->read(kDefaultBaseAddress + 0x50, words, 6); }, "Simulated board: no register at 0x40000054"},
-      {[&] { board->read(kDefaultBaseAddress + 0x60, words, 4); }, "Simulated board: no register at 0x40000060"},
-      {[&] { board->read_np_registers(words, {1, 0, 0, 0}, 1); }, "Simulated board: no NP at (1, 0, 0)"},
+      {write(0x4C), "<no error>"}, {write(0x50), "Simulated board: no register at 0x40000050"},
+      {write(0x64), "Simulated board: no register at 0x40000064"}, {write(0x68), "<no error>"},
+      {[&] { v1->read(kDefaultBaseAddress + 0x50, words, 6); }, "Simulated board: no register at 0x40000054"},
+      {[&] { v1->read(kDefaultBaseAddress + 0x60, words, 4); }, "Simulated board: no register at 0x40000060"},
+      {np(4, 3, 3), "<no error>"}, {np(4, 3, 4), "Simulated board: no NP at (4, 3, 4)"},
+      {np(5, 3, 0), "Simulated board: no NP at (5, 3, 0)"}, {np(4, 4, 0), "Simulated board: no NP at (4, 4, 0)"},
+      {np(1, 0, 0), "Simulated board: no NP at (1, 0, 0)"},
       {[&] { SimBoard{conf_id}; }, "Simulated board: DMA endpoint ids must be at most 15"},
       {[&] { parse_boards("fpga_v2+version=BC.0A2.01.00"); },
        "NUVRA_SIM_BOARDS: bad version in option 'version=BC.0A2.01.00'"},
   };
   for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
-  board->seed_clk_counter(7);
-  board->open();  // a board opened again starts its counter afresh
-  EXPECT_EQ(board->read_clk_counter(), 0u);
+  v1->seed_clk_counter(7);
+  v1->open();  // a board opened again starts its counter afresh
+  EXPECT_EQ(v1->read_clk_counter(), 0u);
 }
 
 // get_drivers() reads NUVRA_SIM_BOARDS once, and again after reset_registry().

@@ -5,6 +5,9 @@ import pytest
 
 from v2_models import conv_model, fpga_v2_device
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+from demo_v1 import build_model  # noqa: E402  the demo's first-generation model
+
 
 def make_device(core, version="FPGA_v2"):
     NP = core.NP
@@ -83,8 +86,6 @@ def test_python_subclass_steers_the_mapping_and_layer_mapping_follows(core):
 def test_hooks_see_a_layer_again_when_mapping_cuts_the_model(core):
     """A Qrix_v2 is mapped sequence by sequence: on two NPs the classifier, which does not fit the end of the first
     sequence, is placed again to open the second; the input layer on the HRC is never placed."""
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-    from demo_v1 import build_model
     NP = core.NP
     nps = [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3]) for i in range(2)]
     device = core.Device(core.HwVersion.Qrix_v2, NP.Mesh(core.IpVersion.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps))

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 
+
 def ints(rng, shape, lo, hi, dtype=np.int32):
     return rng.integers(lo, hi, size=shape, endpoint=True).astype(dtype)
 

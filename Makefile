@@ -60,8 +60,9 @@ sweep: build
 # libstdc++ (its exception entry points must be found when the runtime starts), and CPython's own
 # leaks are not reported. NUVRA_SANITIZED tells the tests that cannot run under it. The Python
 # tests run in a shuffled order, so that a test that leans on the ones before it fails; the seed
-# is printed at the end, and SHUFFLE=<seed> repeats that order.
-SHUFFLE ?= random
+# is printed at the end, and NUVRA_TEST_SHUFFLE=<seed> (in the environment or on the make command line)
+# or SHUFFLE=<seed> repeats that order.
+SHUFFLE ?= $(or $(NUVRA_TEST_SHUFFLE),random)
 sanitize: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DNUVRA_SANITIZE=ON -DNUVRA_BUILD_MODULE=ON \
 	  -DNUVRA_WERROR=$(WERROR) \

@@ -23,9 +23,19 @@ def rng(request):
     return np.random.default_rng(zlib.crc32(f"{request.node.module.__name__}::{request.node.name}".encode()))
 
 
+def pytest_configure(config):
+    if not SHUFFLE:
+        return
+    if SHUFFLE == "random":
+        config.nuvra_shuffle_seed = random.SystemRandom().randrange(2**32)
+        return
+    try:
+        config.nuvra_shuffle_seed = int(SHUFFLE)
+    except ValueError:
+        raise pytest.UsageError(f"NUVRA_TEST_SHUFFLE={SHUFFLE!r}: give a whole number (the seed) or random") from None
+
+
 def shuffle_seed(config):
-    if not hasattr(config, "nuvra_shuffle_seed"):
-        config.nuvra_shuffle_seed = random.SystemRandom().randrange(2**32) if SHUFFLE == "random" else int(SHUFFLE)
     return config.nuvra_shuffle_seed
 
 

@@ -153,6 +153,34 @@ def test_learning_memory_is_read_and_written_whole():
         for size in (len(memory) - 1, len(memory) + 4, 0):
             refused(lambda: setattr(dev, "learn_mem", learnt[:size]), RuntimeError, "unexpected input buffer size")
         assert dev.learn_mem == learnt[:len(memory)]
+        # While the board runs frames, a buffer of the right size is refused because the board is
+        # busy, and in the same moment one of the wrong size is refused for its size first.
+        import signal
+        answers = []
+
+        def handler(*_):
+            if answers:
+                return
+            try:
+                dev.learn_mem = learnt[:len(memory)]  # the same bytes: accepted between runs, no change
+                return
+            except RuntimeError as e:
+                busy = str(e)
+            try:
+                dev.learn_mem = learnt[:len(memory) - 4]
+            except RuntimeError as e:
+                answers.extend([busy, str(e)])
+
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        try:
+            while not answers:
+                dev.forward(np.zeros((200, 32, 32, 3), np.uint8))
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert answers[0] == "The device is busy: it cannot be used while it runs frames", answers
+        assert answers[1].startswith("unexpected input buffer size"), answers
+        assert dev.learn_mem == learnt[:len(memory)]
         dev.unprogram()
         assert dev.learn_mem is None
     """)

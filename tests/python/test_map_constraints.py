@@ -3,7 +3,9 @@ import sys
 
 import pytest
 
-from v2_models import conv_model, fpga_v2_device
+from test_mapping import skip_model
+from test_tnp_vit_mapping import device as vit_device, filled as vit_filled
+from v2_models import conv_model, fill_variables, fpga_v2_device, layer, model_of
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 from demo_v1 import build_model  # noqa: E402  the demo's first-generation model
@@ -83,12 +85,17 @@ def test_python_subclass_steers_the_mapping_and_layer_mapping_follows(core):
     assert all(lay.mapping is None for lay in model.layers) and str(mapping.nps[0].ident) == "(1, 2, 0)"
 
 
+def demo_v1_device(core):
+    """A Qrix_v2 of two NPs."""
+    NP = core.NP
+    nps = [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3]) for i in range(2)]
+    return core.Device(core.HwVersion.Qrix_v2, NP.Mesh(core.IpVersion.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps))
+
+
 def test_hooks_see_a_layer_again_when_mapping_cuts_the_model(core):
     """A Qrix_v2 is mapped sequence by sequence: on two NPs the classifier, which does not fit the end of the first
     sequence, is placed again to open the second; the input layer on the HRC is never placed."""
-    NP = core.NP
-    nps = [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3]) for i in range(2)]
-    device = core.Device(core.HwVersion.Qrix_v2, NP.Mesh(core.IpVersion.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps))
+    device = demo_v1_device(core)
 
     class Watching(core.MapConstraints):
         def next_layer_handler(self, name):
@@ -120,3 +127,40 @@ def test_wrong_choices_end_the_mapping(core, choose, error, message):
         assert model.sequences[-1].backend == core.BackendType.Software and model.sequences[-1].program is None
     model._map(device)
     assert all(lay.mapping is not None for lay in model.layers)
+
+
+def concatenate_model(core):
+    model = model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)),
+                     (core.Conv2D, "c1", dict(filters=8, kernel_size=1)), (core.Conv2D, "c2", dict(filters=8, kernel_size=1)))
+    model.add(layer(core, core.Concatenate, "cat"), [model.get_layer("c1"), model.get_layer("c2")])
+    model.add(layer(core, core.Conv2D, "c3", filters=8, kernel_size=1))
+    return fill_variables(model)
+
+
+def with_tail(core, model, tail):
+    model.add(tail)
+    return fill_variables(model)
+
+
+# Each model holds the layers that the hooks never see; every other layer is placed, and seen.
+@pytest.mark.parametrize("build, unseen", [
+    (lambda core: skip_model(core, 6, [1], input_data=True), {"in", "add1"}),  # InputData, Add
+    (conv_model, {"hrc"}),  # InputConv2D on the HRC
+    (lambda core: build_model(), {"input_conv"}),  # InputConvolutional on the HRC
+    (lambda core: vit_filled(core, True), {"stem"}),  # Stem on the HRC
+    (concatenate_model, {"in", "cat"}),
+    (lambda core: with_tail(core, conv_model(core), layer(core, core.Dequantizer, "out")), {"hrc", "out"}),
+    # A layer the compatibility checker refuses (no NP takes a 2x2 kernel) runs in software.
+    (lambda core: with_tail(core, conv_model(core), layer(core, core.Conv2D, "tail", filters=4, kernel_size=2)),
+     {"hrc", "tail"}),
+])
+def test_the_layers_the_hooks_never_see(core, build, unseen):
+    class Watching(core.MapConstraints):
+        def next_layer_handler(self, name):
+            seen.append(name)
+
+    model, seen = build(core), []
+    device = demo_v1_device(core) if model.layers[0].name == "input_conv" else vit_device(core, True)
+    model._map(device, False, Watching(device))
+    names = {lay.name for lay in model.layers}
+    assert unseen <= names and set(seen) == names - unseen

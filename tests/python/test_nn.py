@@ -85,7 +85,7 @@ def geometry_cases():
             pooled = windows(x, k, strides, same, -2**40).max(axis=(3, 4))
             nn_cases.append(("max_pooling", (x, k[0], k[1]) + strides + (pad, n), pooled.astype(np.int64)))
         x8 = x.astype(np.uint8)
-        if not same and k[0] == k[1]:
+        if not same:  # the Stem layer's kernel is square, the kernel's need not be
             stem = conv(x8, w, s, False, 0)
             nn_cases.append(("stem_conv", (x8, w, s), sat(stem.reshape(-1, stem.shape[2]))))
     # Values past int16 (a pad of -2^15 included) take the wide sums: exact, or saturated past 32 bits.
@@ -174,10 +174,22 @@ def test_plain_kernels_match_numpy(core, name, args, expected):
     ("shift_out", ([-5, 5, 1000], np.array([1, 1, -3]).astype(np.int8), 8), [0, 3, 255]),
     ("scale_out", ([100, -100], [2, 2], np.array([200, 200]).astype(np.int32), 32, 1), [0, 0]),  # -56: >> 56
     ("global_average_pooling", (np.array([-3, -2]).reshape(1, 2, 1), 0), [[[-2]]]),  # -2.5 rounds up
+    ("scale_out", ([2**31 - 1, -1], [1, 1], np.zeros(2, np.int32), 31, 0), [2**31 - 1, 0]),  # the widest outputs
+    ("scale_out", ([2**31 - 1, -2**31], [1, 1], np.zeros(2, np.int32), 32, 1), [2**31 - 1, -2**31]),
 ])
 def test_saturation_and_rounding(core, name, args, expected):
     np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),
                                   expected)
+
+
+def test_identity_convolution_keeps_values_at_the_row_edges(core):
+    # Whatever rows the input range takes (8 bits unsigned or signed, or int16 one past them), an
+    # identity 1x1 convolution gives the input back.
+    edges = [-129, -128, -1, 0, 1, 127, 128, 255, 256]
+    w = np.ones((1, 1, 1, 1), np.int8)
+    for a, b in itertools.combinations_with_replacement(range(len(edges)), 2):
+        x = np.array(edges[a:b + 1], np.int32).reshape(1, -1, 1)
+        np.testing.assert_array_equal(core.nn.conv2d(x, w, 1, core.Valid, edges[a]), x, err_msg=str(edges[a:b + 1]))
 
 
 def test_results_are_writable_arrays_of_their_own(core, rng):
@@ -245,6 +257,8 @@ INCOMPATIBLE = "incompatible function arguments"
     (lambda nn, c: nn.max_pooling(X, 200, 2, 1, 1, c.Same, 0), ValueError,
      "max_pooling: pool sizes must not be negative, got -56 x 2"),
     (lambda nn, c: nn.divide(X, X - 1), ValueError, "divide: division by zero"),
+    (lambda nn, c: nn.scale_out(X, X, X, 32, 0), ValueError, "scale_out: the output bits must be 1 to 31, got 32"),
+    (lambda nn, c: nn.scale_out(X, X, X, 33, 1), ValueError, "scale_out: the output bits must be 1 to 32, got 33"),
     (lambda nn, c: nn.relu_activation(X, np.array([3, -1], np.int32)), ValueError,
      "relu_activation: the max values must not be negative"),
     (lambda nn, c: nn.matmul(X, X, 0, False), ValueError, "matmul: cannot multiply (4, 4, 2) by (4, 4, 2)"),

@@ -96,9 +96,18 @@ def check_each_layer(model, x, expected):
         model.pop_layer()
 
 
-@pytest.mark.parametrize("case", ["v1 activation", "v2 output shift", "transposed crop"])
+@pytest.mark.parametrize("case", ["v1 activation", "v2 output shift", "transposed crop", "unsigned edges",
+                                  "signed edges", "9-bit edges"])
 def test_rounding_and_crop_worked_examples(core, case):
-    if case == "v1 activation":  # p = 4 above threshold 0 with step 3: ceil(4 / 3) = 2
+    if case.endswith("edges"):  # an identity convolution over the ends of each row kind's range
+        bits, signed, x = {"unsigned edges": (8, 0, [0, 1, 127, 128, 255]), "signed edges": (8, 1, [-128, -1, 0, 127]),
+                           "9-bit edges": (9, 1, [-256, -129, -128, 127, 128, 255])}[case]
+        model = model_of(core, dict(input_width=1, input_height=len(x), input_channels=1, input_bits=bits,
+                                    input_signed=signed),
+                         (core.Conv2D, "conv", dict(filters=1, kernel_size=1, activation=0, output_bits=10)))
+        setvars(model.get_layer("conv"), weights=[1])
+        expected, x = x, np.array(x, np.int16 if bits > 8 else np.int8 if signed else np.uint8).reshape(1, 1, -1, 1)
+    elif case == "v1 activation":  # p = 4 above threshold 0 with step 3: ceil(4 / 3) = 2
         model = model_of(core, dict(input_width=1, input_height=1, input_channels=1, input_bits=4),
                          (core.FullyConnected, "fc", dict(units=1, weights_bits=4, act_bits=4)))
         setvars(model.get_layer("fc"), weights=[1], threshold=[0], act_step=[3])

@@ -284,6 +284,10 @@ TEST(BoardConfig, RefusalsNameWhatIsWrong) {
       {[&] { SimBoard{conf_id}; }, "Simulated board: DMA endpoint ids must be at most 15"},
       {[&] { parse_boards("fpga_v2+version=BC.0A2.01.00"); },
        "NUVRA_SIM_BOARDS: bad version in option 'version=BC.0A2.01.00'"},
+      {[&] { parse_boards("fpga_v2+version=BC.A2.01.00.07"); },
+       "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01.00.07'"},
+      {[&] { parse_boards("fpga_v2+version=BC.A2.01"); }, "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01'"},
+      {[&] { parse_boards("fpga_v2+version=BC.A2.01.00"); }, "<no error>"},
   };
   for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
   v1->seed_clk_counter(7);

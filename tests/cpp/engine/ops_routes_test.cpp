@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <random>
 
 namespace nuvra {
@@ -196,6 +198,44 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
               << "kernel " << k << " on " << describe(route) << ", inputs " << c.lo << ".." << c.hi << ", at " << i;
       }
     }
+  }
+}
+
+// The row kind at the edges of the 8-bit ranges: a signed row that reaches 128 or -129, or an
+// unsigned one that reaches 256 or -1, takes int16 rows; only the u8 routes have u8 rows.
+TEST(OpsRoutes, RowsAreU8OnlyWithinAnEightBitRange) {
+  struct Row {
+    int64_t lo, hi;
+    bool u8;  // on a route with u8 rows, weights fitting int8
+  };
+  const Row rows[] = {{0, 255, true},     {0, 0, true},      {-128, 127, true}, {-128, -1, true}, {1, 127, true},
+                      {0, 256, false},    {-1, 255, false},  {-128, 128, false}, {-129, 127, false},
+                      {-129, -128, false}, {255, 256, false}, {-1, 128, false},   {127, 128, true}};
+  for (const Route route : ops::detail::kRoutes)
+    for (const Row& r : rows) {
+      const bool u8_route = route == Route::vnni256 || route == Route::vnni512;
+      EXPECT_EQ(ops::detail::rows_for(r.lo, r.hi, true, route), u8_route && r.u8 ? Rows::u8 : Rows::i16)
+          << ops::detail::route_name(route) << " " << r.lo << ".." << r.hi;
+      EXPECT_EQ(ops::detail::rows_for(r.lo, r.hi, false, route), Rows::i16);
+    }
+}
+
+// An identity 1x1 convolution gives back inputs that span each range between two edge values,
+// on every route: whatever row kind the range takes, no value wraps.
+TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
+  const int32_t edges[] = {-129, -128, -1, 0, 1, 127, 128, 255, 256};
+  const auto weights = Dense::create(TensorType::int8, {1, 1, 1, 1});
+  weights->data<int8_t>()[0] = 1;
+  for (const RouteChoice route : routes_here()) {
+    const ForcedRoute forced(route);
+    for (size_t a = 0; a < std::size(edges); ++a)
+      for (size_t b = a; b < std::size(edges); ++b) {
+        const auto input = Dense::create(TensorType::int32, {1, static_cast<uint32_t>(b - a + 1), 1});
+        std::copy(edges + a, edges + b + 1, input->data<int32_t>());
+        const DensePtr got = ops::conv2d_v2(*input, 1, 1, 0, 0, 1, b - a + 1, *weights, edges[a]);
+        for (size_t i = 0; i <= b - a; ++i)
+          ASSERT_EQ(got->data<int32_t>()[i], edges[a + i]) << describe(route) << " " << edges[a] << ".." << edges[b];
+      }
   }
 }
 

@@ -412,6 +412,19 @@ TEST(FitRules, FnpInputLayouts) {
     EXPECT_EQ(check_fnp_constraints(*b.layer("l"), b.layer("hrc")).message,
               filters == 32 ? "Success" : on("l", too_large));
   }
+  // 29x66x1 after a max-pooled Conv2D fits only flat, which the pooled image cannot be: the size
+  // refusal comes before the output bits are looked at.
+  {
+    ModelBuilder b;
+    b.input(58, 132, 1).add(kConv, with(kMax2, {{"filters", 1}, {"kernel_size", 3}}), "conv");
+    b.add(LayerType::Dense1D, {{"units", 4}, {"activation", 0}, {"output_bits", 2}}, "l");
+    set_variable(*b.layer("l"), "weights", {5, -3});
+    ASSERT_EQ(b.layer("conv")->output_dimensions(), (Shape{29, 66, 1}));
+    expect_status(CompatibilityCheckerImpl({.fnp3_sram_size = 1 << 20, .np_weight_memory_size = 4096,
+                                            .input_sram_single_buffer_size = 576})
+                      .check_layer_compatibility(*b.layer("l"), b.layer("conv"), versions::FPGA_v2),
+                  on("l", too_large));
+  }
   for (auto [bits, activation, message] :
        {std::tuple{32, 0, "Success"}, {9, 1, "With activation output bitwidth should be <= 8."}}) {
     const auto dense = single(LayerType::Dense1D, {{"units", 4}, {"output_bits", bits}, {"activation", activation}},

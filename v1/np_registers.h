@@ -29,14 +29,27 @@ using RegisterBlock = std::vector<uint32_t>;
 // The caller's block; throws std::invalid_argument when it is null or shorter than 50 words.
 RegisterBlock& register_block(RegisterBlock* block);
 
-// Writes the low bits of `value` into bits lo..hi of `word`, leaving the others.
-constexpr void set_field(uint32_t& word, unsigned lo, unsigned hi, uint32_t value) {
+// Panics "<value> cannot fit in bits <lo>-<hi> of register word <index>".
+[[noreturn]] void field_overflow(size_t index, unsigned lo, unsigned hi, uint32_t value);
+
+// Writes `value` into bits lo..hi of word `index` of a register block, leaving the other bits.
+// A value wider than the field is an internal fault (the checker refuses every layer whose
+// values do not fit) and panics naming the field; where a Part defines a wrap, the caller masks
+// the value first.
+template <class Words>
+inline void set_field(Words& words, size_t index, unsigned lo, unsigned hi, uint32_t value) {
   const unsigned width = hi - lo + 1;
-  const uint32_t mask = (width >= 32 ? ~0u : ((1u << width) - 1u)) << lo;
-  word = (word & ~mask) | ((value << lo) & mask);
+  const uint32_t largest = width >= 32 ? ~0u : (1u << width) - 1u;
+  if (value > largest) [[unlikely]]
+    field_overflow(index, lo, hi, value);
+  uint32_t& word = words[index];
+  word = (word & ~(largest << lo)) | value << lo;
 }
 
-constexpr void set_bit(uint32_t& word, unsigned bit, bool value) { set_field(word, bit, bit, value ? 1u : 0u); }
+template <class Words>
+inline void set_bit(Words& words, size_t index, unsigned bit, bool value) {
+  set_field(words, index, bit, bit, value ? 1u : 0u);
+}
 
 // The 4-bit one-hot form of an NP id used in every NP address; ids above 3 give an empty field.
 constexpr uint32_t one_hot_id(uint8_t id) { return id < 4 ? 1u << id : 0u; }

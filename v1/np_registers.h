@@ -85,12 +85,30 @@ void set_ib_spikes(RegisterBlock* block);
 
 // Words 4, 14 and 32-35: prepares the NP for `layer`, the layer it runs next, as `component`
 // (its component on this NP). The layer must carry a LayerMapping (else std::runtime_error "The
-// layer <name> is not mapped") and, on a CNP, the component a split record.
+// layer <name> is not mapped") and, on a CNP, the component a split record. Input words past the
+// 18 bits of words 4 and 14 throw std::runtime_error naming the layer. Nothing is written then.
 void update_partial_reconfig_regs(RegisterBlock* block, const Layer& layer, const hw::Component& component);
+
+// The counts of words 36 to 38 before their fields' widths apply: the competition count
+// round((1 - learning_competition) x num_weights), the minimum plasticity count
+// ceil(min_plasticity x num_weights) and the plasticity decay count ceil(R x plasticity_decay),
+// R = round(num_weights x initial_plasticity) as an unsigned 32-bit integer; rounding is half away
+// from zero. Each count is the integer part, saturated to 64 bits (NaN reads as 0). A missing key
+// fails as LearningParams::get does.
+struct LearningCounts {
+  int64_t competition = 0;
+  int64_t min_plasticity = 0;
+  int64_t plasticity_decay = 0;
+};
+LearningCounts learning_counts(const LearningParams& learning);
+// The largest counts the fields hold (word 36 bits 0-19, words 37 and 38 bits 0-15).
+inline constexpr int64_t kMaxCompetitionCount = 0xFFFFF;
+inline constexpr int64_t kMaxPlasticityCount = 0xFFFF;
 
 // Words 36-38 from the learning parameters ("num_weights", "initial_plasticity",
 // "learning_competition", "min_plasticity", "plasticity_decay"); null only clears word 36 bit 28
-// (learning off). A missing key fails as LearningParams::get does, before any write.
+// (learning off). A missing key fails as LearningParams::get does, and a count its field cannot
+// hold panics (the checker refuses such a layer), both before any write.
 void format_learning_common_regs(RegisterBlock* block, const LearningParams* learning);
 
 // Word 39 bits 0-15 = a, word 41 bits 0-11 = b (low bits kept).

@@ -47,7 +47,7 @@ HrcRegisters hrc_register_block(const LayerParams& p, const PaddingParams& borde
   const int filters = p.get("filters");
   const int kernel_height = p.get("kernel_height");
   const int act_bits = p.get("act_bits");
-  const uint32_t pad = static_cast<uint32_t>(p.get("padding_value")) & 0xFF;
+  const auto pad = static_cast<uint32_t>(p.get("padding_value"));
 
   HrcRegisters r{1, 0, 0, 0, 0, 0, 0, 0};
   set_field(r, 0, 4, 5, kernel_code(kernel_height));
@@ -60,7 +60,9 @@ HrcRegisters hrc_register_block(const LayerParams& p, const PaddingParams& borde
   set_bit(r, 0, 21, valid);
   set_field(r, 1, 0, 2, static_cast<uint32_t>(stride_y));
   set_field(r, 1, 4, 6, static_cast<uint32_t>(stride_x));
-  r[2] = pad | pad << 8 | pad << 16;
+  set_field(r, 2, 0, 7, pad);
+  set_field(r, 2, 8, 15, pad);
+  set_field(r, 2, 16, 23, pad);
   set_field(r, 3, 0, 2, border.left);
   set_field(r, 3, 4, 6, border.right);
   set_field(r, 3, 8, 10, border.top);

@@ -1,6 +1,7 @@
 #include "v1/layer_rules.h"
 
 #include "backend/mapping_status.h"
+#include "v1/fnp/fnp_ram.h"
 #include "v1/layer_access.h"
 #include "v1/np_registers.h"
 
@@ -23,10 +24,9 @@ constexpr uint32_t kMaxInputChannels = 2048;
 constexpr uint64_t kFnpMaxInputs = 81920;
 constexpr uint64_t kFnpMaxInputsQrixV2 = 57334;
 // What the FNP's fields hold: the input width and height in 11 bits (word 10, and word 34 when the
-// layer takes over an NP), the units in 17 bits (word 15), a learning neuron's class in 10 bits.
+// layer takes over an NP), the units in 17 bits (word 15).
 constexpr uint32_t kFnpMaxSide = 0x7FF;
 constexpr int64_t kFnpMaxUnits = 0x1FFFF;
-constexpr int64_t kMaxNeuronClass = 0x3FF;
 
 MappingStatus check_limit(const char* what, uint32_t limit, uint32_t value) {
   if (value <= limit) return MappingSuccess();
@@ -116,7 +116,7 @@ MappingStatus check_fnp_fields(const Shape& dims, int64_t units) {
 MappingStatus check_learning_fields(int64_t units, const LearningParams& learning) {
   const int64_t classes = learning.has("num_classes") ? truncated(learning.get("num_classes")) : 0;
   if (classes > 1 && classes <= units) {
-    const int64_t largest = (units - 1) / (units / classes) + 1;
+    const int64_t largest = largest_neuron_class(units, classes);
     if (largest > kMaxNeuronClass)
       return MappingFailure("The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) +
                             " (got " + std::to_string(largest) + ")");

@@ -51,13 +51,13 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& layer, cons
   set_field(regs, 34, 0, 10, height);
   set_field(regs, 34, 16, 26, width);
   if (fnp) {
-    set_field(regs, 35, 0, 17, input[0] * input[1]);
+    set_field(regs, 35, 0, 17, uint64_t{input[0]} * input[1]);
   } else {
-    set_field(regs, 35, 0, 13, static_cast<uint32_t>((uint64_t{channels} * container + 3) >> 2));
+    set_field(regs, 35, 0, 13, (uint64_t{channels} * container + 3) >> 2);
     set_field(regs, 35, 16, 24, container);
   }
-  set_field(regs, 4, 0, 17, static_cast<uint32_t>(words));
-  set_field(regs, 14, 0, 17, static_cast<uint32_t>(words));
+  set_field(regs, 4, 0, 17, words);
+  set_field(regs, 14, 0, 17, words);
 }
 
 }  // namespace nuvra::v1

@@ -26,14 +26,15 @@ int64_t integer_part(double v) {
 
 // A count into its field; one the field cannot hold panics before the caller's first write.
 uint32_t checked_count(int64_t count, int64_t largest, size_t word, unsigned hi) {
-  if (count < 0 || count > largest) field_overflow(word, 0, hi, static_cast<uint32_t>(count));
+  if (count < 0 || count > largest) field_overflow(word, 0, hi, static_cast<uint64_t>(count));
   return static_cast<uint32_t>(count);
 }
 
 }  // namespace
 
-void field_overflow(size_t index, unsigned lo, unsigned hi, uint32_t value) {
-  panic("%u cannot fit in bits %u-%u of register word %u", value, lo, hi, static_cast<unsigned>(index));
+void field_overflow(size_t index, unsigned lo, unsigned hi, uint64_t value) {
+  panic("%llu cannot fit in bits %u-%u of register word %u", static_cast<unsigned long long>(value), lo, hi,
+        static_cast<unsigned>(index));
 }
 
 RegisterBlock& register_block(RegisterBlock* block) {

@@ -30,20 +30,20 @@ using RegisterBlock = std::vector<uint32_t>;
 RegisterBlock& register_block(RegisterBlock* block);
 
 // Panics "<value> cannot fit in bits <lo>-<hi> of register word <index>".
-[[noreturn]] void field_overflow(size_t index, unsigned lo, unsigned hi, uint32_t value);
+[[noreturn]] void field_overflow(size_t index, unsigned lo, unsigned hi, uint64_t value);
 
 // Writes `value` into bits lo..hi of word `index` of a register block, leaving the other bits.
 // A value wider than the field is an internal fault (the checker refuses every layer whose
 // values do not fit) and panics naming the field; where a Part defines a wrap, the caller masks
-// the value first.
+// the value first. The value is taken in 64 bits so that a wide count is not cut on the way.
 template <class Words>
-inline void set_field(Words& words, size_t index, unsigned lo, unsigned hi, uint32_t value) {
+inline void set_field(Words& words, size_t index, unsigned lo, unsigned hi, uint64_t value) {
   const unsigned width = hi - lo + 1;
   const uint32_t largest = width >= 32 ? ~0u : (1u << width) - 1u;
   if (value > largest) [[unlikely]]
     field_overflow(index, lo, hi, value);
   uint32_t& word = words[index];
-  word = (word & ~(largest << lo)) | value << lo;
+  word = (word & ~(largest << lo)) | static_cast<uint32_t>(value) << lo;
 }
 
 template <class Words>

@@ -87,10 +87,10 @@ void format_cnp_conv_regs(RegisterBlock* block, const Layer& layer, const CnpRec
   set_field(regs, 25, 16, 23, g.output_columns());
   set_field(regs, 26, 0, 10, split.start_neuron);
   set_field(regs, 26, 16, 26, split.filters);
-  set_field(regs, 28, 0, 13, static_cast<uint32_t>((uint64_t{container} * g.part_channels() + 3) / 4));
+  set_field(regs, 28, 0, 13, (uint64_t{container} * g.part_channels() + 3) / 4);
   set_field(regs, 28, 16, 24, container);
   set_bit(regs, 29, 0, false);
-  set_field(regs, 29, 16, 23, static_cast<uint32_t>((uint64_t{split.filters} + 7) / 8));
+  set_field(regs, 29, 16, 23, (uint64_t{split.filters} + 7) / 8);
   set_bit(regs, 36, 28, false);
 }
 

@@ -57,17 +57,17 @@ void format_fnp_fields(std::vector<uint32_t>& regs, const Layer& layer, const hw
   set_bit(regs, 3, 15, activation);
   set_bit(regs, 3, 16, true);
   set_field(regs, 3, 24, 31, id);
-  set_field(regs, 10, 0, 10, static_cast<uint32_t>(y));
-  set_field(regs, 10, 16, 26, static_cast<uint32_t>(x));
-  set_field(regs, 11, 12, 29, static_cast<uint32_t>(x * y));
-  set_field(regs, 14, 0, 17, static_cast<uint32_t>((x * y * c + 31) >> 5));
+  set_field(regs, 10, 0, 10, y);
+  set_field(regs, 10, 16, 26, x);
+  set_field(regs, 11, 12, 29, x * y);
+  set_field(regs, 14, 0, 17, (x * y * c + 31) >> 5);
   set_bit(regs, 14, 31, true);
   set_field(regs, 15, 0, 16, static_cast<uint32_t>(units));
   set_bit(regs, 16, 29, activation);
   if (!fnp2) {
     const uint64_t page = uint64_t{kPageUnits} * (regs[12] >> 24);
     set_field(regs, 17, 0, 15, image);
-    set_field(regs, 17, 20, 23, page ? static_cast<uint32_t>((image + page - 1) / page) : 0);
+    set_field(regs, 17, 20, 23, page ? (image + page - 1) / page : 0);
   }
 }
 

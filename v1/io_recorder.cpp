@@ -24,7 +24,9 @@ const Device& device_of(const Device* device) {
 
 [[noreturn]] void unsupported() { throw std::runtime_error("Unsupported layer type"); }
 
-// Register 68: the output's rows times channels and its channels; 0 for a 1 x 1 output.
+// Register 68: the output's rows times channels and its channels, masked as the register defines
+// them; 0 for a 1 x 1 output. A mapped sequence frames only outputs that fit (its rules refuse the
+// others, and a framed output has fewer than 2048 channels).
 uint32_t output_framing(const Shape& out) {
   if (out[0] == 1 && out[1] == 1) return 0;
   const uint64_t rows = uint64_t{out[1]} * out[2];

@@ -1,7 +1,9 @@
 #include "v1/layer_rules.h"
 
 #include "backend/mapping_status.h"
+#include "v1/fnp/fnp_ram.h"
 #include "v1/layer_access.h"
+#include "v1/np_registers.h"
 
 #include <nuvra/host_hooks.h>
 #include <nuvra/layers.h>
@@ -21,6 +23,10 @@ constexpr uint32_t kMaxInputSide = 4096;
 constexpr uint32_t kMaxInputChannels = 2048;
 constexpr uint64_t kFnpMaxInputs = 81920;
 constexpr uint64_t kFnpMaxInputsQrixV2 = 57334;
+// What the FNP's fields hold: the input width and height in 11 bits (word 10, and word 34 when the
+// layer takes over an NP), the units in 17 bits (word 15).
+constexpr uint32_t kFnpMaxSide = 0x7FF;
+constexpr int64_t kFnpMaxUnits = 0x1FFFF;
 
 MappingStatus check_limit(const char* what, uint32_t limit, uint32_t value) {
   if (value <= limit) return MappingSuccess();
@@ -88,6 +94,50 @@ MappingStatus check_weights_per_neuron(const Dense& weights, int64_t expected) {
   return MappingSuccess();
 }
 
+MappingStatus check_range(const std::string& what, int64_t low, int64_t high, int64_t value) {
+  if (value >= low && value <= high) return MappingSuccess();
+  return MappingFailure(what + " should be between " + std::to_string(low) + " and " + std::to_string(high) +
+                        " (got " + std::to_string(value) + ")");
+}
+
+// The recorded fields of the input and the units, after the Part's rules.
+MappingStatus check_fnp_fields(const Shape& dims, int64_t units) {
+  MappingStatus status = check_limit("The maximum input width of a FullyConnected layer is ", kFnpMaxSide, dims[0]);
+  if (status.ok()) status = check_limit("The maximum input height of a FullyConnected layer is ", kFnpMaxSide, dims[1]);
+  if (status.ok() && units > kFnpMaxUnits)
+    status = MappingFailure("The maximum number of units is " + std::to_string(kFnpMaxUnits) + " (got " +
+                            std::to_string(units) + ")");
+  return status;
+}
+
+// The learning fields the recorder writes: the class of every neuron (units / num_classes neurons
+// a class, numbered from 1; neurons past the last whole group take the next numbers) and the
+// counts of words 36 to 38.
+MappingStatus check_learning_fields(int64_t units, const LearningParams& learning) {
+  const int64_t classes = learning.has("num_classes") ? truncated(learning.get("num_classes")) : 0;
+  if (classes > 1 && classes <= units) {
+    const int64_t largest = largest_neuron_class(units, classes);
+    if (largest > kMaxNeuronClass)
+      return MappingFailure("The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) +
+                            " (got " + std::to_string(largest) + ")");
+  }
+  // Without every key the counts are not recorded either: the recorder reports the missing one.
+  for (const char* key : {"num_weights", "initial_plasticity", "learning_competition", "min_plasticity",
+                          "plasticity_decay"})
+    if (!learning.has(key)) return MappingSuccess();
+  const LearningCounts counts = learning_counts(learning);
+  MappingStatus status = check_range("The learning competition count round((1 - learning_competition) x num_weights)",
+                                     0, kMaxCompetitionCount, counts.competition);
+  if (status.ok())
+    status = check_range("The minimum plasticity count ceil(min_plasticity x num_weights)", 0, kMaxPlasticityCount,
+                         counts.min_plasticity);
+  if (status.ok())
+    status = check_range(
+        "The plasticity decay count ceil(round(num_weights x initial_plasticity) x plasticity_decay)", 0,
+        kMaxPlasticityCount, counts.plasticity_decay);
+  return status;
+}
+
 }  // namespace
 
 std::span<const int8_t> signed_values(const Dense& tensor) { return {tensor.data<int8_t>(), tensor.size()}; }
@@ -126,8 +176,11 @@ MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion ve
   const auto weights = layer.variables()->get("weights");
   MappingStatus status = check_weight_range(*weights, weight_bits);
   const auto learning = layer.can_learn() ? layer.learning() : nullptr;
-  if (!status.ok() || !learning) return status;
-  return check_weights_per_neuron(*weights, truncated(learning->get("num_weights")));
+  if (status.ok() && learning) status = check_weights_per_neuron(*weights, truncated(learning->get("num_weights")));
+  const int64_t units = params.get("units");
+  if (status.ok()) status = check_fnp_fields(dims, units);
+  if (status.ok() && learning) status = check_learning_fields(units, *learning);
+  return status;
 }
 
 }  // namespace nuvra::v1

@@ -17,7 +17,9 @@ MappingStatus check_input_dimensions(const Shape& dims);
 
 // Input bits, input size (81920 values, 57334 on Qrix_v2), input dimensions of a non-flat input,
 // weight and activation bits, the weight range of the weight bits and, for a learning layer, the
-// number of non-zero weights of every neuron. Statuses carry no layer name.
+// number of non-zero weights of every neuron. Then what the FNP's fields hold: input width and
+// height at most 2047, units at most 131071, and for a learning layer neuron classes up to 1023
+// and the counts of the learning words. Statuses carry no layer name.
 MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion version);
 
 // The tensor's elements as signed bytes: int8, int4, int2 and bit tensors; any other element

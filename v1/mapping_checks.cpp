@@ -1,8 +1,10 @@
 #include "v1/mapping_checks.h"
 
 #include "backend/mapping_status.h"
+#include "program/record.h"
 #include "v1/cnp/cnp_rules.h"
 #include "v1/cnp/cnp_sizes.h"
+#include "v1/fnp/fnp_sizes.h"
 #include "v1/layer_access.h"
 
 #include <string>
@@ -13,6 +15,18 @@ namespace {
 
 constexpr int kKindCnp = 2;
 constexpr uint32_t kMaxNpInputWidth = 32;
+// Word 3 bits 16-23 count a CNP layer's NPs. An FNP3's image goes as one DMA block, whose data
+// is what a track holds beside the block's header; word 17 bits 0-15 hold that size too.
+constexpr size_t kMaxLayerNps = 0xFF;
+constexpr uint32_t kMaxFnp3ImageWords = program::NpTrack::kMaxWords - program::NpTrack::kHeaderWords;
+static_assert(kMaxFnp3ImageWords <= 0xFFFF);
+// The output packets of a run are values (type 0) off Qrix_v2 when its input packets are (a first
+// layer of at most 0x3FFFF channels) and its last layer is a CNP with an activation and fewer than
+// 2048 output channels; SCC register 68 then frames that output by its height times channels, in
+// 20 bits.
+constexpr uint32_t kMaxValueInputChannels = 0x3FFFF;
+constexpr uint32_t kMaxValueOutputChannels = 2047;
+constexpr uint64_t kMaxFramedValues = 0xFFFFF;
 
 bool is_max_pooling_cnp(const Layer& layer) {
   return layer.has_category(kKindCnp) && layer.has_pooling_type(PoolType::Max);
@@ -25,6 +39,20 @@ uint32_t window_words(uint32_t height, uint32_t width, uint32_t channels, uint8_
 }  // namespace
 
 namespace {
+
+// The height times channels of the run's output when register 68 frames it, else 0.
+uint64_t framed_values(const Layer& first, const Layer& last, HwVersion version) {
+  if (version == versions::Qrix_v2 || !last.has_category(kKindCnp) || !last.has_activation()) return 0;
+  if (first_input_shape(first)[2] > kMaxValueInputChannels) return 0;
+  const Shape out = last.output_dimensions();
+  if (out[2] > kMaxValueOutputChannels || (out[0] == 1 && out[1] == 1)) return 0;
+  return uint64_t{out[1]} * out[2];
+}
+
+MappingStatus framing_error(const Layer& layer, uint64_t values) {
+  return LayerMappingError(layer, "As the last layer of a sequence, its output height times channels can be at most " +
+                                      std::to_string(kMaxFramedValues) + " (got " + std::to_string(values) + ")");
+}
 
 MappingStatus last_layer_error(const Layer& layer) {
   return LayerMappingError(layer,
@@ -45,7 +73,7 @@ MappingStatus not_followed_error(const Layer& layer) {
 // Remembers the first follower fault of the run (the one the whole-run walk reports).
 class GrowingCheck final : public GrowingSequenceCheck {
  public:
-  GrowingCheck(LayerList::const_iterator first, HwVersion version) : next_(first), version_(version) {}
+  GrowingCheck(LayerList::const_iterator first, HwVersion version) : first_(first), next_(first), version_(version) {}
   MappingStatus extend() override {
     const Layer& layer = **next_;
     if (version_ == versions::Qrix_v2 && !fault_ && previous_ && pooled_layer_not_followed(*previous_, layer))
@@ -53,15 +81,32 @@ class GrowingCheck final : public GrowingSequenceCheck {
     previous_ = &layer;
     ++next_;
     if (is_max_pooling_cnp(layer)) return last_layer_error(layer);
-    return fault_ ? not_followed_error(*fault_) : MappingSuccess();
+    if (fault_) return not_followed_error(*fault_);
+    const uint64_t values = framed_values(**first_, layer, version_);
+    return values > kMaxFramedValues ? framing_error(layer, values) : MappingSuccess();
   }
 
  private:
-  LayerList::const_iterator next_;
+  LayerList::const_iterator first_, next_;
   HwVersion version_;
   const Layer* previous_ = nullptr;
   const Layer* fault_ = nullptr;
 };
+
+// What the NPs' registers record of the assignment: the number of NPs of a layer, the size of
+// an FNP3's image.
+MappingStatus check_recorded_counts(const Layer& layer, const std::vector<hw::Component>& components) {
+  if (components.size() > kMaxLayerNps)
+    return {1, "A layer can be mapped on at most " + std::to_string(kMaxLayerNps) + " NPs (got " +
+                   std::to_string(components.size()) + ")"};
+  if (!components.empty() && components.front().type == hw::Type::FNP3) {
+    const uint32_t image = get_fnp_sram_size(layer);
+    if (image > kMaxFnp3ImageWords)
+      return {1, "The maximum FNP3 memory image is " + std::to_string(kMaxFnp3ImageWords) + " words (got " +
+                     std::to_string(image) + ")"};
+  }
+  return MappingSuccess();
+}
 
 }  // namespace
 
@@ -72,7 +117,8 @@ MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::c
   if (version == versions::Qrix_v2)
     for (auto it = first + 1; it < last; ++it)
       if (pooled_layer_not_followed(**(it - 1), **it)) return not_followed_error(**it);
-  return MappingSuccess();
+  const uint64_t values = framed_values(**first, final_layer, version);
+  return values > kMaxFramedValues ? framing_error(final_layer, values) : MappingSuccess();
 }
 
 std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first, HwVersion version) {
@@ -99,6 +145,7 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
                          " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputWidth)};
     }
   }
+  if (status.ok()) status = check_recorded_counts(layer, components);
   return status.ok() ? MappingSuccess() : LayerMappingError(layer, status.message);
 }
 

@@ -23,13 +23,16 @@ inline constexpr uint32_t kInputSramSingleBufferWords = 10752;
 inline constexpr uint32_t kInputSramDualBufferWords = 5376;
 
 // A run may not end on a CNP layer with max pooling; on Qrix_v2 such a layer must also be
-// followed by a CNP layer. An empty run is {1, "Empty layer sequence"}.
+// followed by a CNP layer. Off Qrix_v2, a run whose output the SCC frames (a last CNP layer with
+// an activation and fewer than 2048 channels) may not end on an output whose height times
+// channels exceeds 1048575. An empty run is {1, "Empty layer sequence"}.
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last, HwVersion version);
 // The same verdicts for a run growing one layer at a time from `first`, each in constant time.
 std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_iterator first, HwVersion version);
 
 // The CNP split rules of the layer's kind, then the width of every CNP part (rounded up to 4) at
-// most 32. Failures carry the layer name.
+// most 32, then at most 255 NPs and an FNP3 image of at most 65533 words (one DMA block).
+// Failures carry the layer name.
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components, HwVersion version);
 
 // Whether a window of `height` rows of `width` values of `bits` bits over `channels` channels fits

@@ -1,5 +1,7 @@
 #include "v1/np_registers.h"
 
+#include <nuvra/host_hooks.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -13,16 +15,27 @@ uint32_t row_column(const hw::Ident& ident) { return uint32_t{ident.row} | uint3
 
 uint32_t range_word(const ColumnRange& r) { return uint32_t{r.low} | uint32_t{r.high} << 8; }
 
-// The low 32 bits of the integer part of `v`, as a register takes it; values beyond the 64-bit
-// range saturate and NaN reads as 0, so no conversion is undefined.
-uint32_t integer_bits(double v) {
+// The integer part of `v`; values beyond the 64-bit range saturate and NaN reads as 0, so no
+// conversion is undefined.
+int64_t integer_part(double v) {
   if (std::isnan(v)) return 0;
-  if (v >= 9.2e18) return static_cast<uint32_t>(INT64_MAX);
-  if (v <= -9.2e18) return static_cast<uint32_t>(INT64_MIN);
-  return static_cast<uint32_t>(static_cast<int64_t>(v));
+  if (v >= 9.2e18) return INT64_MAX;
+  if (v <= -9.2e18) return INT64_MIN;
+  return static_cast<int64_t>(v);
+}
+
+// A count into its field; one the field cannot hold panics before the caller's first write.
+uint32_t checked_count(int64_t count, int64_t largest, size_t word, unsigned hi) {
+  if (count < 0 || count > largest) field_overflow(word, 0, hi, static_cast<uint64_t>(count));
+  return static_cast<uint32_t>(count);
 }
 
 }  // namespace
+
+void field_overflow(size_t index, unsigned lo, unsigned hi, uint64_t value) {
+  panic("%llu cannot fit in bits %u-%u of register word %u", static_cast<unsigned long long>(value), lo, hi,
+        static_cast<unsigned>(index));
+}
 
 RegisterBlock& register_block(RegisterBlock* block) {
   if (block == nullptr || block->size() < kNpRegisterWords)
@@ -66,54 +79,65 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* block, const std::ve
              (no_destination ? 0x06000000u : 0xFF000000u);
 
   if (p2p_out) {
-    set_field(regs[45], 0, 15, row_column(outputs.front().ident));
-    set_field(regs[45], 20, 23, one_hot_id(outputs.front().ident.id));
+    set_field(regs, 45, 0, 15, row_column(outputs.front().ident));
+    set_field(regs, 45, 20, 23, one_hot_id(outputs.front().ident.id));
   } else {
-    set_field(regs[45], 0, 15, range_word(out_range));
+    set_field(regs, 45, 0, 15, range_word(out_range));
   }
-  set_field(regs[45], 24, 31, dest_layer);
+  set_field(regs, 45, 24, 31, dest_layer);
 
   if (p2p_in) {
-    set_field(regs[46], 0, 15, row_column(inputs.front().ident));
-    set_field(regs[46], 20, 23, one_hot_id(inputs.front().ident.id));
+    set_field(regs, 46, 0, 15, row_column(inputs.front().ident));
+    set_field(regs, 46, 20, 23, one_hot_id(inputs.front().ident.id));
   } else {
-    set_field(regs[46], 0, 15, range_word(in_range));
+    set_field(regs, 46, 0, 15, range_word(in_range));
   }
-  set_field(regs[46], 30, 31, 0);
+  set_field(regs, 46, 30, 31, 0);
 
   regs[47] = range_word({std::min(out_range.low, own_range.low), std::max(out_range.high, own_range.high)});
 }
 
 void format_mesh_cfg_dma_reg(RegisterBlock* block, const hw::Ident& endpoint) {
   RegisterBlock& regs = register_block(block);
-  set_field(regs[49], 0, 19, row_column(endpoint) | one_hot_id(endpoint.id) << 16);
+  set_field(regs, 49, 0, 19, row_column(endpoint) | one_hot_id(endpoint.id) << 16);
 }
 
 void set_ib_spikes(RegisterBlock* block) { register_block(block)[2] |= 0x80; }
 
+LearningCounts learning_counts(const LearningParams& learning) {
+  const double num_weights = learning.get("num_weights");
+  const double initial_plasticity = learning.get("initial_plasticity");
+  const double competition = learning.get("learning_competition");
+  const double min_plasticity = learning.get("min_plasticity");
+  const double decay = learning.get("plasticity_decay");
+  const auto plasticity = static_cast<uint32_t>(integer_part(std::round(num_weights * initial_plasticity)));
+  return {integer_part(std::round((1.0 - competition) * num_weights)),
+          integer_part(std::ceil(min_plasticity * num_weights)),
+          integer_part(std::ceil(static_cast<double>(plasticity) * decay))};
+}
+
 void format_learning_common_regs(RegisterBlock* block, const LearningParams* learning) {
   RegisterBlock& regs = register_block(block);
   if (!learning) {
-    set_bit(regs[36], 28, false);
+    set_bit(regs, 36, 28, false);
     return;
   }
-  const double num_weights = learning->get("num_weights");
-  const double initial_plasticity = learning->get("initial_plasticity");
-  const double competition = learning->get("learning_competition");
-  const double min_plasticity = learning->get("min_plasticity");
-  const double decay = learning->get("plasticity_decay");
+  const LearningCounts counts = learning_counts(*learning);
+  const uint32_t competition = checked_count(counts.competition, kMaxCompetitionCount, 36, 19);
+  const uint32_t min_plasticity = checked_count(counts.min_plasticity, kMaxPlasticityCount, 37, 15);
+  const uint32_t decay = checked_count(counts.plasticity_decay, kMaxPlasticityCount, 38, 15);
 
-  set_field(regs[36], 0, 19, integer_bits(std::round((1.0 - competition) * num_weights)));
-  set_bit(regs[36], 28, true);
-  set_field(regs[37], 0, 15, integer_bits(std::ceil(min_plasticity * num_weights)));
-  const uint32_t plasticity = integer_bits(std::round(num_weights * initial_plasticity));
-  set_field(regs[38], 0, 15, integer_bits(std::ceil(static_cast<double>(plasticity) * decay)));
+  set_field(regs, 36, 0, 19, competition);
+  set_bit(regs, 36, 28, true);
+  set_field(regs, 37, 0, 15, min_plasticity);
+  set_field(regs, 38, 0, 15, decay);
 }
 
 void format_learning_cnp_regs(RegisterBlock* block, uint32_t a, uint32_t b) {
   RegisterBlock& regs = register_block(block);
-  set_field(regs[39], 0, 15, a);
-  set_field(regs[41], 0, 11, b);
+  // A 16-bit store and a 12-bit mask, as the words define them.
+  set_field(regs, 39, 0, 15, a & 0xFFFF);
+  set_field(regs, 41, 0, 11, b & 0xFFF);
 }
 
 }  // namespace nuvra::v1

@@ -29,14 +29,27 @@ using RegisterBlock = std::vector<uint32_t>;
 // The caller's block; throws std::invalid_argument when it is null or shorter than 50 words.
 RegisterBlock& register_block(RegisterBlock* block);
 
-// Writes the low bits of `value` into bits lo..hi of `word`, leaving the others.
-constexpr void set_field(uint32_t& word, unsigned lo, unsigned hi, uint32_t value) {
+// Panics "<value> cannot fit in bits <lo>-<hi> of register word <index>".
+[[noreturn]] void field_overflow(size_t index, unsigned lo, unsigned hi, uint64_t value);
+
+// Writes `value` into bits lo..hi of word `index` of a register block, leaving the other bits.
+// A value wider than the field is an internal fault (the checker refuses every layer whose
+// values do not fit) and panics naming the field; where a Part defines a wrap, the caller masks
+// the value first. The value is taken in 64 bits so that a wide count is not cut on the way.
+template <class Words>
+inline void set_field(Words& words, size_t index, unsigned lo, unsigned hi, uint64_t value) {
   const unsigned width = hi - lo + 1;
-  const uint32_t mask = (width >= 32 ? ~0u : ((1u << width) - 1u)) << lo;
-  word = (word & ~mask) | ((value << lo) & mask);
+  const uint32_t largest = width >= 32 ? ~0u : (1u << width) - 1u;
+  if (value > largest) [[unlikely]]
+    field_overflow(index, lo, hi, value);
+  uint32_t& word = words[index];
+  word = (word & ~(largest << lo)) | static_cast<uint32_t>(value) << lo;
 }
 
-constexpr void set_bit(uint32_t& word, unsigned bit, bool value) { set_field(word, bit, bit, value ? 1u : 0u); }
+template <class Words>
+inline void set_bit(Words& words, size_t index, unsigned bit, bool value) {
+  set_field(words, index, bit, bit, value ? 1u : 0u);
+}
 
 // The 4-bit one-hot form of an NP id used in every NP address; ids above 3 give an empty field.
 constexpr uint32_t one_hot_id(uint8_t id) { return id < 4 ? 1u << id : 0u; }
@@ -72,12 +85,30 @@ void set_ib_spikes(RegisterBlock* block);
 
 // Words 4, 14 and 32-35: prepares the NP for `layer`, the layer it runs next, as `component`
 // (its component on this NP). The layer must carry a LayerMapping (else std::runtime_error "The
-// layer <name> is not mapped") and, on a CNP, the component a split record.
+// layer <name> is not mapped") and, on a CNP, the component a split record. Input words past the
+// 18 bits of words 4 and 14 throw std::runtime_error naming the layer. Nothing is written then.
 void update_partial_reconfig_regs(RegisterBlock* block, const Layer& layer, const hw::Component& component);
+
+// The counts of words 36 to 38 before their fields' widths apply: the competition count
+// round((1 - learning_competition) x num_weights), the minimum plasticity count
+// ceil(min_plasticity x num_weights) and the plasticity decay count ceil(R x plasticity_decay),
+// R = round(num_weights x initial_plasticity) as an unsigned 32-bit integer; rounding is half away
+// from zero. Each count is the integer part, saturated to 64 bits (NaN reads as 0). A missing key
+// fails as LearningParams::get does.
+struct LearningCounts {
+  int64_t competition = 0;
+  int64_t min_plasticity = 0;
+  int64_t plasticity_decay = 0;
+};
+LearningCounts learning_counts(const LearningParams& learning);
+// The largest counts the fields hold (word 36 bits 0-19, words 37 and 38 bits 0-15).
+inline constexpr int64_t kMaxCompetitionCount = 0xFFFFF;
+inline constexpr int64_t kMaxPlasticityCount = 0xFFFF;
 
 // Words 36-38 from the learning parameters ("num_weights", "initial_plasticity",
 // "learning_competition", "min_plasticity", "plasticity_decay"); null only clears word 36 bit 28
-// (learning off). A missing key fails as LearningParams::get does, before any write.
+// (learning off). A missing key fails as LearningParams::get does, and a count its field cannot
+// hold panics (the checker refuses such a layer), both before any write.
 void format_learning_common_regs(RegisterBlock* block, const LearningParams* learning);
 
 // Word 39 bits 0-15 = a, word 41 bits 0-11 = b (low bits kept).

@@ -133,13 +133,13 @@ std::unique_ptr<program::Record> record_program_conv_layer(const Device& device,
   const auto std_fields = [&](RegisterBlock& regs, const hw::SplitRecord& split) {
     const uint32_t n = split.filters;
     const uint32_t words = std_cnp_weights_32b_size(*weights, packed_bits, n);
-    set_bit(regs[3], 2, false);
-    set_bit(regs[3], 3, weight_bits == 4);
-    set_field(regs[11], 12, 21, channels ? words / channels / 4 : 0);
-    set_field(regs[20], 16, 26, kernel == 1 ? n : 0);
-    set_field(regs[21], 0, 10, kernel != 1 && weight_bits >= 2 ? n : 0);
-    set_field(regs[21], 16, 26, kernel != 1 && weight_bits == 1 ? n : 0);
-    set_field(regs[22], 0, 10, 0);
+    set_bit(regs, 3, 2, false);
+    set_bit(regs, 3, 3, weight_bits == 4);
+    set_field(regs, 11, 12, 21, channels ? words / channels / 4 : 0);
+    set_field(regs, 20, 16, 26, kernel == 1 ? n : 0);
+    set_field(regs, 21, 0, 10, kernel != 1 && weight_bits >= 2 ? n : 0);
+    set_field(regs, 21, 16, 26, kernel != 1 && weight_bits == 1 ? n : 0);
+    set_field(regs, 22, 0, 10, 0);
   };
   const NpRegisterMap blocks = cnp_np_registers(layer, records, args, std_fields);
   Thresholds thresholds;
@@ -186,11 +186,11 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(const Device& dev
       get_dw_weights_sram_size(params.get("kernel_width"), first_input_shape(layer)[2], weight_bits);
 
   const auto sep_fields = [&](RegisterBlock& regs, const hw::SplitRecord& split) {
-    set_bit(regs[3], 2, true);
-    set_field(regs[3], 4, 5, bits_field);
-    set_field(regs[3], 8, 9, bits_field);
-    set_field(regs[20], 0, 6, get_nb_words_per_pw_channel(split.filters, weight_bits));
-    set_field(regs[22], 16, 29, dw_memory >> 1);
+    set_bit(regs, 3, 2, true);
+    set_field(regs, 3, 4, 5, bits_field);
+    set_field(regs, 3, 8, 9, bits_field);
+    set_field(regs, 20, 0, 6, get_nb_words_per_pw_channel(split.filters, weight_bits));
+    set_field(regs, 22, 16, 29, dw_memory >> 1);
   };
   const NpRegisterMap blocks = cnp_np_registers(layer, records, args, sep_fields);
   if (registers_only) {

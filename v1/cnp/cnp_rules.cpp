@@ -63,6 +63,17 @@ std::pair<const ConvParams*, const PoolingCalculatedParams*> built_records(const
 const char* const kFilterTooBig =
     "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
 
+bool one_two_or_four(int bits) { return bits == 1 || bits == 2 || bits == 4; }
+
+// Word 3 codes the input bits and the act bits in two bits each (1, 2 or 4 bits); the
+// FullyConnected rules bound both, and a CNP takes them in the same words, after its own rules.
+MappingStatus check_cnp_bit_widths(uint8_t input_bits, const LayerParams& params) {
+  if (!one_two_or_four(input_bits)) return MappingFailure("Input bitwidth should be 1, 2 or 4.");
+  if (params.get("activation") != 0 && !one_two_or_four(params.get("act_bits")))
+    return MappingFailure("act_bits should be 1, 2 or 4.");
+  return MappingSuccess();
+}
+
 }  // namespace
 
 MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input, const LayerParams& params,
@@ -100,7 +111,7 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
   if (weight_bits != 1 && weight_bits != 2 && weight_bits != 4)
     return MappingFailure("Standard CNP weights bitwidth must be 1, 2 or 4");
   if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
-  return MappingSuccess();
+  return check_cnp_bit_widths(bits, params);
 }
 
 MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version) {
@@ -121,7 +132,7 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
   if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
   if (all_zero(*depthwise) || all_zero(*pointwise))
     return MappingFailure("All weights in a separable cnp layer cannot be zeroes.");
-  return MappingSuccess();
+  return check_cnp_bit_widths(bits, params);
 }
 
 bool is_split_spatially(const std::vector<hw::Component>& components) {

@@ -20,13 +20,15 @@ MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input,
                                          const ConvParams& conv, const PoolingCalculatedParams& pool,
                                          HwVersion version);
 
-// The shared rule, then kernel 1, 3, 5 or 7, 1-, 2- or 4-bit weights and one filter fitting an
-// NP. A layer that is not a Convolutional throws std::bad_cast; one the engine has not built
-// throws std::runtime_error "The layer <name> is not built".
+// The shared rule, then kernel 1, 3, 5 or 7, 1-, 2- or 4-bit weights, one filter fitting an NP,
+// and 1-, 2- or 4-bit inputs and (with an activation) act bits. A layer that is not a
+// Convolutional throws std::bad_cast; one the engine has not built throws std::runtime_error
+// "The layer <name> is not built".
 MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version);
 
 // The shared rule, then kernel 3, 5 or 7, 2- or 4-bit weights, no global average pooling of a 1x1
-// input, one filter fitting an NP, and neither weight tensor all zero. Throws as above.
+// input, one filter fitting an NP, neither weight tensor all zero, and the bit widths of the
+// standard kind. Throws as above.
 MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version);
 
 // Whether one of the components has a partition that does not start at the input's corner.

@@ -43,29 +43,31 @@ void format_fnp_fields(std::vector<uint32_t>& regs, const Layer& layer, const hw
   if (in_bits == 4 && !single_buffer) throw std::invalid_argument("4-bit FNP inputs require single buffer mode");
   const uint32_t image = fnp2 ? 0 : fnp_sram_size(weights, weights_bits);
 
-  set_field(regs[1], 4, 6, 7);
-  set_bit(regs[1], 20, true);
-  set_bit(regs[1], 21, fnp2);
-  set_bit(regs[1], 22, single_buffer);
-  set_bit(regs[1], 24, !fnp2);
-  set_field(regs[3], 0, 1, in_bits >> 1);
-  set_field(regs[3], 4, 5, weights_bits != 1 ? static_cast<uint32_t>(weights_bits - 2) : 0);
-  set_bit(regs[3], 7, weights_bits != 1);
-  set_field(regs[3], 12, 13, static_cast<uint32_t>(act_bits >> 1));
-  set_bit(regs[3], 15, activation);
-  set_bit(regs[3], 16, true);
-  set_field(regs[3], 24, 31, id);
-  set_field(regs[10], 0, 10, static_cast<uint32_t>(y));
-  set_field(regs[10], 16, 26, static_cast<uint32_t>(x));
-  set_field(regs[11], 12, 29, static_cast<uint32_t>(x * y));
-  set_field(regs[14], 0, 17, static_cast<uint32_t>((x * y * c + 31) >> 5));
-  set_bit(regs[14], 31, true);
-  set_field(regs[15], 0, 16, static_cast<uint32_t>(units));
-  set_bit(regs[16], 29, activation);
+  set_field(regs, 1, 4, 6, 7);
+  set_bit(regs, 1, 20, true);
+  set_bit(regs, 1, 21, fnp2);
+  set_bit(regs, 1, 22, single_buffer);
+  set_bit(regs, 1, 24, !fnp2);
+  set_field(regs, 3, 0, 1, in_bits >> 1);
+  set_field(regs, 3, 4, 5, weights_bits != 1 ? static_cast<uint32_t>(weights_bits - 2) : 0);
+  set_bit(regs, 3, 7, weights_bits != 1);
+  // The activation reads the field, and the checker keeps its act_bits to 1, 2 or 4; without
+  // one the value keeps the word's own mask.
+  set_field(regs, 3, 12, 13, static_cast<uint32_t>(act_bits >> 1) & 3);
+  set_bit(regs, 3, 15, activation);
+  set_bit(regs, 3, 16, true);
+  set_field(regs, 3, 24, 31, id);
+  set_field(regs, 10, 0, 10, y);
+  set_field(regs, 10, 16, 26, x);
+  set_field(regs, 11, 12, 29, x * y);
+  set_field(regs, 14, 0, 17, (x * y * c + 31) >> 5);
+  set_bit(regs, 14, 31, true);
+  set_field(regs, 15, 0, 16, static_cast<uint32_t>(units));
+  set_bit(regs, 16, 29, activation);
   if (!fnp2) {
     const uint64_t page = uint64_t{kPageUnits} * (regs[12] >> 24);
-    set_field(regs[17], 0, 15, image);
-    set_field(regs[17], 20, 23, page ? static_cast<uint32_t>((image + page - 1) / page) : 0);
+    set_field(regs, 17, 0, 15, image);
+    set_field(regs, 17, 20, 23, page ? (image + page - 1) / page : 0);
   }
 }
 

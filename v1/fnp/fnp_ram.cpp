@@ -55,6 +55,8 @@ struct Learning {
 Learning checked_learning(const FnpLearningFields* fields, uint32_t neurons, int bits) {
   if (!fields) return {};
   check_learning_layer(bits, neurons, neurons, fields->num_classes);
+  // Word 2 keeps only the low 16 bits of num_weights once the learning threshold's bits 16-19
+  // replace its own, as word 3 keeps those of thswap: both wraps are the image's own.
   Learning l{per_neuron(fields->threshold_learning, neurons), per_neuron(fields->thswap, neurons),
              fields->num_classes > 1 ? neurons / fields->num_classes : 0, fields->num_weights & 0xFFFF};
   for (uint32_t n = 0; n < neurons; ++n) {
@@ -159,6 +161,9 @@ void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num
   if (units < num_classes)
     throw FnpError("units (" + std::to_string(units) + ") should be at least num_classes (" +
                    std::to_string(num_classes) + ")");
+  if (num_classes > 1 && largest_neuron_class(units, num_classes) > kMaxNeuronClass)
+    throw FnpError("The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) + " (got " +
+                   std::to_string(largest_neuron_class(units, num_classes)) + ")");
 }
 
 void format_fnp_ram(std::span<uint32_t> out, const Dense& weights, const Dense& thresholds, const Dense& steps,
@@ -184,7 +189,7 @@ void format_fnp_ram(std::span<uint32_t> out, const Dense& weights, const Dense& 
       h1 = static_cast<uint32_t>(headers.steps[n]);
     }
     if (learning) {
-      if (learn.per_class) h1 |= ((n / learn.per_class + 1) & 0x3FF) << 20;
+      if (learn.per_class) h1 |= (n / learn.per_class + 1) << 20;
       const uint32_t t = static_cast<uint32_t>(learn.threshold[n]);
       h2 = learn.num_weights | (t & 0xF0000);
       h3 = (static_cast<uint32_t>(learn.thswap[n]) & 0xFFFF) | (t & 0xFFFF) << 16;

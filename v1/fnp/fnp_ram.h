@@ -23,8 +23,16 @@ struct FnpLearningFields {
   uint32_t num_weights = 0;         // low 16 bits stored
 };
 
+// The class word 1 records for the last of `units` neurons in `num_classes` groups (1 < num_classes
+// <= units): neurons past the last whole group take the next numbers. At most kMaxNeuronClass.
+inline constexpr int64_t kMaxNeuronClass = 0x3FF;
+inline constexpr int64_t largest_neuron_class(int64_t units, int64_t num_classes) {
+  return (units - 1) / (units / num_classes) + 1;
+}
+
 // Refuses (FnpError) a learning layer the image cannot describe: weights wider than 1 bit, "units"
-// other than the neuron count, fewer than one class, or fewer units than classes.
+// other than the neuron count, fewer than one class, fewer units than classes, or a class past
+// kMaxNeuronClass.
 void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num_classes);
 
 // Writes the image of "weights" (N, K, ...) read through its strides as signed bytes into `out`,

@@ -1,5 +1,7 @@
 #include "v1/hrc/hrc_recorder.h"
 
+#include "v1/np_registers.h"
+
 #include "v2/fnp_hrc/hrc_formatters.h"
 #include "v2/np_registers.h"
 #include "v2/size_math.h"
@@ -20,8 +22,6 @@ using v2::kHrcBlockAddress;
 using v2::kHrcIdent;
 using v2::kHrcRegisters;
 using v2::record_hrc_sram;
-using v2::set_bit;
-using v2::set_field;
 
 constexpr int32_t kMinThreshold = -(1 << 23);
 constexpr int32_t kMaxThreshold = (1 << 23) - 1;
@@ -47,25 +47,27 @@ HrcRegisters hrc_register_block(const LayerParams& p, const PaddingParams& borde
   const int filters = p.get("filters");
   const int kernel_height = p.get("kernel_height");
   const int act_bits = p.get("act_bits");
-  const uint32_t pad = static_cast<uint32_t>(p.get("padding_value")) & 0xFF;
+  const auto pad = static_cast<uint32_t>(p.get("padding_value"));
 
   HrcRegisters r{1, 0, 0, 0, 0, 0, 0, 0};
-  set_field(r[0], 4, 5, kernel_code(kernel_height));
-  set_field(r[0], 8, 9, static_cast<uint32_t>(act_bits >> 1));
-  set_bit(r[0], 12, channels != 3);
-  set_bit(r[0], 13, valid);
-  set_bit(r[0], 16, max_pool && pool_height == 2);
-  set_bit(r[0], 17, max_pool && pool_width == 2);
-  set_bit(r[0], 20, valid);
-  set_bit(r[0], 21, valid);
-  set_field(r[1], 0, 2, static_cast<uint32_t>(stride_y));
-  set_field(r[1], 4, 6, static_cast<uint32_t>(stride_x));
-  r[2] = pad | pad << 8 | pad << 16;
-  set_field(r[3], 0, 2, border.left);
-  set_field(r[3], 4, 6, border.right);
-  set_field(r[3], 8, 10, border.top);
-  set_field(r[3], 12, 14, border.bottom);
-  set_field(r[4], 16, 24, static_cast<uint32_t>(filters - 1));
+  set_field(r, 0, 4, 5, kernel_code(kernel_height));
+  set_field(r, 0, 8, 9, static_cast<uint32_t>(act_bits >> 1));
+  set_bit(r, 0, 12, channels != 3);
+  set_bit(r, 0, 13, valid);
+  set_bit(r, 0, 16, max_pool && pool_height == 2);
+  set_bit(r, 0, 17, max_pool && pool_width == 2);
+  set_bit(r, 0, 20, valid);
+  set_bit(r, 0, 21, valid);
+  set_field(r, 1, 0, 2, static_cast<uint32_t>(stride_y));
+  set_field(r, 1, 4, 6, static_cast<uint32_t>(stride_x));
+  set_field(r, 2, 0, 7, pad);
+  set_field(r, 2, 8, 15, pad);
+  set_field(r, 2, 16, 23, pad);
+  set_field(r, 3, 0, 2, border.left);
+  set_field(r, 3, 4, 6, border.right);
+  set_field(r, 3, 8, 10, border.top);
+  set_field(r, 3, 12, 14, border.bottom);
+  set_field(r, 4, 16, 24, static_cast<uint32_t>(filters - 1));
   return r;
 }
 

@@ -32,7 +32,7 @@ inline constexpr HrcSramSelect HRC_SRAM_SELECT_TH_STP{31, 1};  // threshold and 
 using HrcRegisters = std::array<uint32_t, 8>;
 
 // The register block of an InputConvolutional from its parameters and its convolution borders.
-// Fields are masked to their widths; the layer rules keep the values inside them.
+// The layer rules keep every value inside its field; one outside panics naming the field.
 HrcRegisters hrc_register_block(const LayerParams& params, const PaddingParams& border);
 
 // Two words per threshold: the threshold as 24-bit two's complement, then its step unchanged.

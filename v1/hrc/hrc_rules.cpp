@@ -19,6 +19,7 @@ constexpr int kMinInputSide = 5;
 constexpr int kMaxInputHeight = 256;
 // Thresholds are 24-bit fields of the HRC's threshold memory.
 constexpr uint32_t kThresholdLimit = 1u << 24;
+constexpr int kMaxPaddingValue = 255;
 
 // The most neurons the HRC computes for a kernel size and 1 or 3 input channels.
 int max_neurons(int kernel, int channels) {
@@ -97,6 +98,11 @@ MappingStatus check_hrc_constraints(const Layer& layer) {
   for (size_t i = 0; i < thresholds->size(); ++i)
     if (static_cast<uint32_t>(t[i]) >= kThresholdLimit)
       return MappingFailure("act_step should be between 0 and 1048575. Receives act_step " + std::to_string(t[i] / 16));
+  // Word 2 repeats the padding value as a byte for each colour.
+  const int pad = p.get("padding_value");
+  if (pad < 0 || pad > kMaxPaddingValue)
+    return MappingFailure("padding_value should be between 0 and " + std::to_string(kMaxPaddingValue) + " (got " +
+                          std::to_string(pad) + ")");
   return MappingSuccess();
 }
 

@@ -147,6 +147,11 @@ TEST(V1Checker, CnpRules) {
        conv({{"pool_type", 0}, {"pooling_width", 9}}, ""),  // no pooling: no pooling rule
        conv({{"kernel_width", 9}, {"kernel_height", 9}}, "Kernel size must be 1, 3, 5 or 7"),
        conv({{"weights_bits", 8}}, "Standard CNP weights bitwidth must be 1, 2 or 4"),
+       // Word 3 codes input and act bits in two bits each; act bits only with an activation.
+       conv({{"act_bits", 3}, {"activation", 0}}, ""),
+       sep({{"act_bits", 8}}, "act_bits should be 1, 2 or 4."),
+       {LayerType::SeparableConvolutional, kConv3, {8, 8, 4}, "Input bitwidth should be 1, 2 or 4.", kVlq, 3,
+        kSepWeights},
        sep({{"weights_bits", 4}, {"kernel_width", 7}, {"kernel_height", 7}}, ""),
        sep({{"kernel_width", 1}, {"kernel_height", 1}}, "Kernel size must be 3, 5 or 7"),
        sep({{"weights_bits", 1}}, "Separable CNP weights bitwidth must be 2 or 4"),
@@ -219,7 +224,8 @@ TEST(V1Checker, HrcRules) {
        hrc({}, "All weights in a hrc layer cannot be zeroes.", nullptr),
        hrc({}, "", step(1048575.9375f)),
        hrc({}, "act_step should be between 0 and 1048575. Receives act_step 1048576", step(1048576.f)),
-       hrc({}, "act_step should be between 0 and 1048575. Receives act_step -1", step(-1.f))};
+       hrc({}, "act_step should be between 0 and 1048575. Receives act_step -1", step(-1.f)),
+       hrc({{"padding_value", -1}}, "padding_value should be between 0 and 255 (got -1)")};
   // The most neurons for each kernel size and channel count, and one more.
   for (auto [k, channels, most] : {std::tuple{3, 1, 512}, {3, 3, 192}, {5, 1, 192}, {5, 3, 64}, {7, 1, 96}, {7, 3, 32}})
     for (int filters : {most, most + 1}) {
@@ -320,6 +326,20 @@ TEST(V1Checker, SequenceRules) {
   for (HwVersion v : {versions::VLQ7300_v1, versions::Qrix_v2}) expect_status(check(0, 2, v), on("max", last));
   expect_status(check(0, 5, versions::VLQ7300_v1), "");
   expect_status(check(0, 5, versions::Qrix_v2), on("fc", follow));
+
+  // The SCC frames 1024 rows of 1024 channels in 20 bits only where the output packets are
+  // values: off Qrix_v2, from a CNP with an activation.
+  for (const auto& [version, activation, message] :
+       {std::tuple{versions::VLQ7300_v1, 1,
+                   "As the last layer of a sequence, its output height times channels can be at most 1048575 (got "
+                   "1048576)"},
+        {versions::Qrix_v2, 1, ""}, {versions::VLQ7300_v1, 0, ""}}) {
+    OneLayer tall(LayerType::Convolutional,
+                  {{"filters", 1024}, {"kernel_width", 1}, {"kernel_height", 1}, {"activation", activation}},
+                  {8, 1024, 1});
+    const LayerList run{tall.layer};
+    expect_status(checker.check_layer_sequence(run.begin(), run.end(), run, version), on("l", message));
+  }
 }
 
 class UserChecker final : public CompatibilityCheckerImpl {

@@ -92,7 +92,7 @@ TEST(FnpImage, HeaderAndLearningWords) {
 TEST(FnpImage, Refusals) {
   const auto ok = i32({1, 2}), negative = i32({3, -1}), wide = i32({524288, 0});
   const FnpLearningFields no_class{*ok, *ok, 0, 1}, few_units{*ok, *ok, 3, 1}, neg{*negative, *ok, 1, 1},
-      over{*wide, *ok, 1, 1};
+      over{*wide, *ok, 1, 1}, classes{*ok, *ok, 1024, 1};
   const std::tuple<Weights, int, std::shared_ptr<Dense>, const FnpLearningFields*, std::string> cases[] = {
       {{{0}}, 1, i32({524288}), nullptr, "524288 cannot fit in a 20 bits signed integer"},
       {{{0}}, 1, i32({-524289}), nullptr, "-524289 cannot fit in a 20 bits signed integer"},
@@ -109,6 +109,8 @@ TEST(FnpImage, Refusals) {
       // Learning fields that would divide by zero or do not fit the image.
       {{{1}, {0}}, 1, nullptr, &no_class, kFnp + "num_classes should be at least 1"},
       {{{1}, {0}}, 1, nullptr, &few_units, kFnp + "units (2) should be at least num_classes (3)"},
+      {Weights(1024, {1}), 1, nullptr, &classes,
+       kFnp + "The largest neuron class of a learning layer is 1023 (got 1024)"},
       {{{1}, {0}}, 2, nullptr, &neg, kFnp + "On-chip learning needs 1-bit weights (weights_bits is 2)"},
       {{{1}, {0}}, 1, nullptr, &neg, kFnp + "Negative value for threshold_learning not supported"},
       {{{1}, {0}}, 1, nullptr, &over, "524288 cannot fit in a 20 bits signed integer"},

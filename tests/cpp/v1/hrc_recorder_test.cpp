@@ -26,10 +26,14 @@ TEST(HrcRecorder, RegisterFields) {
   OneLayer l(LayerType::InputConvolutional,
              with(kHrc3, {{"input_width", 16}, {"input_height", 16}, {"kernel_width", 7}, {"kernel_height", 7},
                           {"input_channels", 1}, {"padding", 0}, {"stride_x", 2}, {"stride_y", 3}, {"pool_type", 1},
-                          {"pooling_width", 2}, {"act_bits", 4}, {"padding_value", 0x1A5}, {"filters", 96}}));
+                          {"pooling_width", 2}, {"act_bits", 4}, {"padding_value", 0xA5}, {"filters", 96}}));
   EXPECT_EQ(hrc_register_block(*l->params(), {1, 2, 3, 0}),
             (HrcRegisters{1 | 2 << 4 | 2 << 8 | 1 << 12 | 1 << 13 | 1 << 17 | 1 << 20 | 1 << 21, 3 | 2 << 4, 0xA5A5A5,
                           3 | 1 << 8 | 2 << 12, 95u << 16, 0, 0, 0}));
+  // A padding value wider than its byte is the checker's to refuse; the block does not wrap it.
+  OneLayer wide(LayerType::InputConvolutional, with(kHrc3, {{"padding_value", 0x1A5}}));
+  EXPECT_EQ(message_of([&] { hrc_register_block(*wide->params(), {}); }),
+            "421 cannot fit in bits 0-7 of register word 2");
 }
 
 TEST(HrcRecorder, RecordsRegistersBanksThresholdsAndStart) {

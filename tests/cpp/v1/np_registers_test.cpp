@@ -78,6 +78,14 @@ TEST(V1NpRegisters, DefaultsAndSimpleWords) {
     all[36] = 0xEFFFFFFF;
     return all;
   }());
+  // A count past its field is the checker's to refuse: the block is left as it was.
+  RegisterBlock untouched(kNpRegisterWords, 0);
+  const auto wide = LearningParams::create(LearningType::Unsupervised,
+                                           {{"num_weights", 1024}, {"learning_competition", 0}, {"min_plasticity", 64},
+                                            {"initial_plasticity", 1}, {"plasticity_decay", 0}});
+  EXPECT_EQ(test::error_of([&] { format_learning_common_regs(&untouched, wide.get()); }),
+            "65536 cannot fit in bits 0-15 of register word 37");
+  EXPECT_EQ(untouched, RegisterBlock(kNpRegisterWords, 0));
   RegisterBlock short_block(49, 0);
   EXPECT_THROW(set_ib_spikes(&short_block), std::invalid_argument);
   EXPECT_THROW(format_mesh_cfg_dma_reg(nullptr, {}), std::invalid_argument);
@@ -135,11 +143,21 @@ TEST(V1NpRegisters, PartialReconfiguration) {
   EXPECT_EQ((Words{c[32], c[33], c[34], c[35], c[4], c[14]}),
             (Words{0x5C000025, 0x00020001, 0x000A0006, 0x00050004, 24, 24}));
 
+  // At their widest: an FNP input 2047 wide, and the whole input of a CNP in 2^18 - 1 words.
+  const RegisterBlock wide = on(0, Reconfig(LayerType::FullyConnected, {2047, 1, 1}, 1, fnp.c));
+  EXPECT_EQ(wide[34], 0x07FF0001u);
+  const RegisterBlock big = on(0, Reconfig(LayerType::Convolutional, {511, 608, 27}, 1, kCnpPart));
+  EXPECT_EQ((Words{big[4], big[14]}), (Words{0x3FFFF, 0x3FFFF}));
+
   Reconfig unmapped(LayerType::Convolutional, {8, 8, 3}, 4, kCnpPart), unsplit = cnp;
   test::attach(unmapped.layer, nullptr);
   unsplit.c.split.reset();
-  for (const auto& [bad, message] : {std::pair{unmapped, "The layer l is not mapped"},
-                                     std::pair{unsplit, "The component (2, 1, 0) of layer l has no split record"}}) {
+  const Reconfig too_big(LayerType::Convolutional, {4096, 2048, 1}, 1, kCnpPart);
+  for (const auto& [bad, message] :
+       {std::pair{unmapped, "The layer l is not mapped"},
+        std::pair{unsplit, "The component (2, 1, 0) of layer l has no split record"},
+        std::pair{too_big, "Layer 'l' cannot take over an NP by partial reconfiguration: its input takes 262144 "
+                           "words, the most recorded is 262143"}}) {
     RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
     EXPECT_EQ(test::error_of([&] { bad(&block); }), message);
     EXPECT_EQ(block, RegisterBlock(kNpRegisterWords, 0x5A5A5A5A));

@@ -113,7 +113,8 @@ void check_contents(const fbm::Model& root) {
   if (learning->layer() >= count)
     refuse("the learning layer " + std::to_string(learning->layer()) + " is not among the " + std::to_string(count) +
            " layers");
-  // Learning only ever lowers a plasticity towards a floor of at least 0.
+  // A plasticity starts at initial_plasticity and becomes max(min_plasticity, …), both finite and
+  // at least 0: a stored one outside that range is corrupt.
   if (const auto p = learning->plasticity(); p && !(std::isfinite(*p) && *p >= 0)) {
     char got[32];
     std::snprintf(got, sizeof got, "%g", *p);

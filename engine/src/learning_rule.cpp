@@ -25,6 +25,18 @@ std::shared_ptr<Dense> working_copy(const Dense& t) {
                      t.layout());
 }
 
+// Switches off `count` non-zero weights of a neuron on active inputs, highest input first: the
+// neuron keeps the lowest ones, as a neuron grown on the same input would hold.
+void drop_highest_active(int8_t* weights, size_t units, const int32_t* active, size_t fan_in, size_t count) {
+  for (size_t k = fan_in; k-- > 0 && count > 0;) {
+    int8_t& wk = weights[k * units];
+    if (active[k] != 0 && wk != 0) {
+      wk = 0;
+      --count;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learning, double* plasticity,
@@ -38,6 +50,8 @@ std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learnin
   const size_t units = weights->shape()[0], fan_in = weights->shape()[1];
   const auto classes = static_cast<size_t>(std::trunc(learning.get("num_classes")));
   const auto connections = std::trunc(learning.get("num_weights"));
+  // compile holds num_weights to 1 … fan_in; the clamp keeps a count that is always in range.
+  const auto target = static_cast<size_t>(std::clamp(connections, 1.0, static_cast<double>(fan_in)));
   const double floor = finite_param(learning, "min_plasticity");
   const double decay = finite_param(learning, "plasticity_decay");
   // Learnt into copies, installed together: on completion, or on an interrupt with what the
@@ -76,16 +90,24 @@ std::vector<ConstDensePtr> fit_layer(Layer& layer, const LearningParams& learnin
       const int32_t* active = x->data<int32_t>();
       on.clear();
       off.clear();
+      size_t held = 0;
       for (size_t k = 0; k < fan_in; ++k) {
-        int8_t& wk = w[winner + k * units];
+        const int8_t wk = w[winner + k * units];
+        held += wk != 0;
         if (active[k] != 0 && wk == 0) on.push_back(k);
         if (active[k] == 0 && wk != 0) off.push_back(k);
       }
+      // A neuron off the count (a new one holds none) is brought to it first.
+      const size_t grown = held < target ? std::min(target - held, on.size()) : 0;
+      for (size_t s = 0; s < grown; ++s) w[winner + on[s] * units] = 1;
+      const size_t cut = held > target ? std::min(held - target, off.size()) : 0;
+      for (size_t s = 0; s < cut; ++s) w[winner + off[s] * units] = 0;
+      if (held > target + cut) drop_highest_active(w + winner, units, active, fan_in, held - target - cut);
       const double wanted = std::clamp(std::round(plastic * connections), 1.0, static_cast<double>(fan_in));
-      const size_t swaps = std::min({static_cast<size_t>(wanted), on.size(), off.size()});
+      const size_t swaps = std::min({static_cast<size_t>(wanted), on.size() - grown, off.size() - cut});
       for (size_t s = 0; s < swaps; ++s) {
-        w[winner + on[s] * units] = 1;
-        w[winner + off[s] * units] = 0;
+        w[winner + on[grown + s] * units] = 1;
+        w[winner + off[cut + s] * units] = 0;
       }
       if (wins[winner] < std::numeric_limits<int32_t>::max()) ++wins[winner];
       plastic = std::max(floor, plastic * (1.0 - decay));

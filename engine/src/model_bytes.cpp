@@ -6,7 +6,10 @@
 #include <nuvra/version.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -105,9 +108,18 @@ void check_contents(const fbm::Model& root) {
         refuse(what + " holds " + std::to_string(held) + " bytes, " + std::to_string(expected) + " expected");
     }
   }
-  if (const fbm::Learning* learning = root.learning(); learning && learning->layer() >= count)
+  const fbm::Learning* learning = root.learning();
+  if (!learning) return;
+  if (learning->layer() >= count)
     refuse("the learning layer " + std::to_string(learning->layer()) + " is not among the " + std::to_string(count) +
            " layers");
+  // A plasticity starts at initial_plasticity and becomes max(min_plasticity, …), both finite and
+  // at least 0: a stored one outside that range is corrupt.
+  if (const auto p = learning->plasticity(); p && !(std::isfinite(*p) && *p >= 0)) {
+    char got[32];
+    std::snprintf(got, sizeof got, "%g", *p);
+    refuse(std::string("the plasticity ") + got + " is not a finite number of at least 0");
+  }
 }
 
 std::shared_ptr<LearningParams> learning_params(const fbm::Learning& learning) {
@@ -182,8 +194,14 @@ std::vector<Assignment> match_variables(const fbm::Model& root, Model& model) {
   return out;
 }
 
+// A rebuilt model and the plasticity its learning layer had reached (NaN: its initial one).
+struct Rebuilt {
+  std::unique_ptr<Model> model;
+  double plasticity = std::numeric_limits<double>::quiet_NaN();
+};
+
 // `owner`, when given, holds `data` (aligned) for variables that keep their bytes in it.
-std::unique_ptr<Model> read_model(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
+Rebuilt read_model(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
   if (data == nullptr) refuse("no bytes");
   if (size < 8) refuse(std::to_string(size) + " bytes are too few");
   if (size > kMaxBytes) refuse(std::to_string(size) + " bytes are too many");
@@ -219,7 +237,10 @@ std::unique_ptr<Model> read_model(const char* data, size_t size, const std::shar
     }
     a.variables->set(a.decl->name, tensor);
   }
-  return model;
+  Rebuilt rebuilt{std::move(model)};
+  if (const fbm::Learning* learning = root.learning(); learning && learning->plasticity())
+    rebuilt.plasticity = *learning->plasticity();
+  return rebuilt;
 }
 
 }  // namespace
@@ -287,8 +308,13 @@ void Model::write_buffer(const std::function<void(const uint8_t* data, size_t si
         params.push_back(fbm::CreateLParam(fbb, k, learning_->get(key)));
       }
       const auto p = fbb.CreateVector(params);
-      learning =
-          fbm::CreateLearning(fbb, static_cast<int32_t>(learning_->learning_type()), p, static_cast<uint32_t>(i));
+      // The plasticity reached, or the initial one before any learning; only a set without
+      // "initial_plasticity" that never learnt has none.
+      flatbuffers::Optional<double> plasticity = flatbuffers::nullopt;
+      if (!std::isnan(plasticity_)) plasticity = plasticity_;
+      else if (learning_->has("initial_plasticity")) plasticity = learning_->get("initial_plasticity");
+      learning = fbm::CreateLearning(fbb, static_cast<int32_t>(learning_->learning_type()), p,
+                                     static_cast<uint32_t>(i), plasticity);
       break;
     }
   }
@@ -302,7 +328,7 @@ void Model::write_buffer(const std::function<void(const uint8_t* data, size_t si
 namespace {
 
 // Faults of the buffer are reported as such; a sound buffer too large for memory is not one.
-std::unique_ptr<Model> read_checked(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
+Rebuilt read_checked(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
   try {
     return read_model(data, size, owner);
   } catch (const std::bad_alloc&) {
@@ -314,10 +340,16 @@ std::unique_ptr<Model> read_checked(const char* data, size_t size, const std::sh
 
 }  // namespace
 
-std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) { return read_checked(data, size, nullptr); }
+std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
+  Rebuilt r = read_checked(data, size, nullptr);
+  r.model->plasticity_ = r.plasticity;
+  return std::move(r.model);
+}
 
 std::unique_ptr<Model> Model::from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size) {
-  return read_checked(reinterpret_cast<const char*>(bytes.get()), size, bytes);
+  Rebuilt r = read_checked(reinterpret_cast<const char*>(bytes.get()), size, bytes);
+  r.model->plasticity_ = r.plasticity;
+  return std::move(r.model);
 }
 
 }  // namespace nuvra

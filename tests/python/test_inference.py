@@ -134,6 +134,30 @@ def test_add_classes_keeps_what_was_learnt(core):
         assert model.get_layer("fc").parameters.units == expected
 
 
+def test_a_new_class_learns_to_num_weights_connections(core, rng):
+    model = model_of(core, (core.InputData, "input", dict(input_width=16, input_height=1, input_channels=1,
+                                                          input_bits=1)),
+                     (core.FullyConnected, "fc", dict(units=2, activation=0)))
+    weights = np.zeros((1, 1, 16, 2), np.int8)
+    weights[0, 0, 0::2, 0] = weights[0, 0, 1::2, 1] = 1  # 8 connections each: even and odd inputs
+    model.get_layer("fc").variables["weights"] = weights
+    model.compile(core.NuvraUnsupervised(num_weights=8, num_classes=2))
+    model.add_classes(1)  # a third neuron without connections: the board's count check refuses it
+    pytest.raises(RuntimeError, model._map, virtual_device(), True).match("should match the num_weights")
+    x = np.zeros((50, 16), np.uint8)
+    x[:, 8:] = 1
+    x[np.arange(50), rng.integers(0, 8, 50)] = 1  # and one of inputs 0-7 at random
+    model.fit(x, 2)
+    fc = model.get_layer("fc")
+    learnt = fc.variables["weights"]
+    assert (learnt != 0).sum(axis=2).ravel().tolist() == [8, 8, 8]
+    np.testing.assert_array_equal(learnt[..., :2], weights)
+    assert fc.variables["thswap"].tolist() == [0, 0, 50]
+    assert model.evaluate(x, np.full(50, 2)) == 1.0
+    model._map(virtual_device(), hw_only=True)
+    assert len(model.sequences) == 1
+
+
 def test_add_classes_refusals_leave_the_model_as_it_was(core):
     uncompiled = model_of(core, (core.InputData, "input", dict(input_width=4, input_height=1, input_channels=1)),
                           (core.FullyConnected, "fc", dict(units=4)))

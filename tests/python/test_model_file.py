@@ -3,9 +3,10 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
-from v2_models import conv_model
+from v2_models import conv_model, model_of
 
 CORRUPTED = "Cannot uncompress corrupted serialization buffer"
 SNAPPY = ctypes.CDLL("libsnappy.so.1")
@@ -116,3 +117,32 @@ def test_save_through_a_link_replaces_its_target(core, saved, tmp_path):
     assert link.is_symlink() and os.readlink(link) == "sub/model.fbz" and target.read_bytes() == saved[0]
     assert core.Model(str(link)).to_buffer() == core.Model(str(target)).to_buffer() == saved[1]
     assert os.listdir(tmp_path / "sub") == ["model.fbz"]
+
+
+def test_a_model_saved_in_the_middle_of_learning_learns_on_as_if_it_never_was(core, rng, tmp_path):
+    weights = np.zeros((1, 1, 16, 4), np.int8)
+    for neuron in range(4):
+        weights[0, 0, rng.permutation(16)[:8], neuron] = 1
+    x = (rng.random((40, 16)) < 0.4).astype(np.uint8)
+    labels = rng.integers(0, 2, 40)
+
+    def fresh():
+        model = model_of(core, (core.InputData, "input", dict(input_width=16, input_height=1, input_channels=1,
+                                                              input_bits=1)),
+                         (core.FullyConnected, "fc", dict(units=4, activation=0)))
+        model.get_layer("fc").variables["weights"] = weights
+        model.compile(core.NuvraUnsupervised(num_weights=8, num_classes=2, initial_plasticity=1, min_plasticity=0,
+                                             plasticity_decay=0.5))
+        return model
+
+    whole, half = fresh(), fresh()
+    whole.fit(x, labels)
+    half.fit(x[:20], labels[:20])
+    half.save(str(tmp_path / "half.fbz"))
+    loaded = core.Model(str(tmp_path / "half.fbz"))
+    loaded.fit(x[20:], labels[20:])
+    assert loaded.to_buffer() == whole.to_buffer()
+    # The same weights under a fresh compile start again from initial_plasticity, and learn otherwise.
+    restarted = core.Model(half.layers)
+    restarted.fit(x[20:], labels[20:])
+    assert (restarted.get_layer("fc").variables["weights"] != whole.get_layer("fc").variables["weights"]).any()

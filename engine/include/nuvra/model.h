@@ -68,8 +68,9 @@ class Model {
   std::shared_ptr<Tensor> fit(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>& labels,
                               uint32_t batch = 0);
 
-  // The layers with their parameters, links and variables, and the learning parameters;
-  // the same model always gives the same bytes. A variable without storage is written with
+  // The layers with their parameters, links and variables, the learning parameters and the
+  // plasticity that learning has reached (so that a reloaded model learns on from there); the
+  // same model always gives the same bytes. A variable without storage is written with
   // its initial value and stays without storage. Throws std::runtime_error for a model
   // whose bytes would reach 2 GiB.
   std::vector<uint8_t> to_buffer() const;
@@ -126,7 +127,8 @@ class Model {
   std::shared_ptr<LearningParams> learning_;
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
-  // Plasticity of the learning layer, from its initial value (NaN) as it learns in software.
+  // Plasticity of the learning layer, from its initial value (NaN) as it learns in software;
+  // saved with the model. A board keeps its own and does not report it back.
   double plasticity_ = std::numeric_limits<double>::quiet_NaN();
   // Runs and maps in progress (they nest through code the call reaches back into).
   uint32_t busy_ = 0;

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 
 namespace nuvra {
@@ -93,6 +95,39 @@ TEST(ModelBytes, VariablesKeepTheBytesTheyWereLoadedFrom) {
   EXPECT_EQ(loaded->to_buffer(), expected->to_buffer());
 }
 
+double saved_plasticity(const Bytes& b) {
+  const auto p = model_fb::GetModel(b.data())->learning()->plasticity();
+  return p ? *p : -1.0;
+}
+
+// The plasticity is written from the start (the initial one before any learning), then where
+// each learnt sample has taken it: 1 halved by 20 samples is 2^-20. A file written before the
+// field existed has a shorter Learning vtable; it loads and starts again from the initial one.
+TEST(ModelBytes, PlasticityIsSavedAndOlderFilesStartAgain) {
+  auto model = ModelBuilder().input(16, 1, 1, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc").take();
+  model->compile(LearningParams::create(LearningType::Unsupervised,
+                                        {{"num_weights", 8}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                         {"min_plasticity", 0}, {"plasticity_decay", 0.5}}));
+  EXPECT_EQ(saved_plasticity(model->to_buffer()), 1.0);
+  auto inputs = Dense::create(TensorType::uint8, Shape{20, 16, 1, 1});
+  for (size_t i = 0; i < inputs->size(); ++i) inputs->data<uint8_t>()[i] = (i * 7 + i / 16) % 3 == 0;
+  std::vector<int32_t> labels(20);
+  for (size_t i = 0; i < labels.size(); ++i) labels[i] = static_cast<int32_t>(i % 2);
+  model->fit(inputs, labels);
+  Bytes saved = model->to_buffer();
+  EXPECT_EQ(saved_plasticity(saved), std::ldexp(1.0, -20));
+
+  const auto* learning = reinterpret_cast<const flatbuffers::Table*>(model_fb::GetModel(saved.data())->learning());
+  const auto vtable = learning->GetVTable() - saved.data();
+  const uint16_t without = model_fb::Learning::VT_PLASTICITY;  // the vtable's size ends before the field
+  std::memcpy(saved.data() + vtable, &without, sizeof without);
+  ASSERT_FALSE(model_fb::GetModel(saved.data())->learning()->plasticity());
+  std::shared_ptr<uint8_t[]> older(new uint8_t[saved.size()]);
+  std::memcpy(older.get(), saved.data(), saved.size());
+  const Bytes again = Model::from_buffer(std::move(older), saved.size())->to_buffer();
+  EXPECT_EQ(saved_plasticity(again), 1.0);
+}
+
 // A model beyond what the format holds is refused before writing, still without storage: two
 // declared variables of 2^31 bytes each.
 TEST(ModelBytes, TooLargeModelsAreRefusedBeforeWriting) {
@@ -115,6 +150,13 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
   wrong_id[4] ^= 0x20;  // "NVRM" -> "nVRM"
   const auto* held = reinterpret_cast<const flatbuffers::Table*>(model_fb::GetModel(learning.data())->learning());
   learning[held->GetAddressOf(model_fb::Learning::VT_LAYER) - learning.data()] = 3;  // one past the last layer
+  const auto plasticity_at = held->GetAddressOf(model_fb::Learning::VT_PLASTICITY) - learning.data();
+  std::vector<Bytes> plasticities;
+  for (const double p : {-1.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+    Bytes b = v1_model()->to_buffer();
+    std::memcpy(b.data() + plasticity_at, &p, sizeof p);
+    plasticities.push_back(std::move(b));
+  }
   const std::tuple<const void*, size_t, const char*> cases[] = {
       {nullptr, 0, "no bytes"},  // what the file reader passes for a stream of 0 bytes
       {"not a model", size_t{1} << 31, "2147483648 bytes are too many"},
@@ -122,6 +164,9 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
       {units.data(), units.size(), "variable weights of layer 1 (dense) is int8 (16, 77) layout 0, "
                                    "the layer declares int8 (16, 67108941) layout 0"},
       {learning.data(), learning.size(), "the learning layer 3 is not among the 3 layers"},
+      {plasticities[0].data(), plasticities[0].size(), "the plasticity -1 is not a finite number of at least 0"},
+      {plasticities[1].data(), plasticities[1].size(), "the plasticity inf is not a finite number of at least 0"},
+      {plasticities[2].data(), plasticities[2].size(), "the plasticity nan is not a finite number of at least 0"},
   };
   for (const auto& [data, size, reason] : cases)
     EXPECT_EQ(refusal(static_cast<const char*>(data), size), std::string("Invalid model buffer: ") + reason);

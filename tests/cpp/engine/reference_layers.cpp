@@ -547,6 +547,21 @@ std::vector<Values> Learner::fit(const Model& m, const Dense& inputs, const std:
     size_t winner = first;
     for (size_t n = first; n < end; ++n)
       if (p.v[n] > p.v[winner]) winner = n;
+    // Off the count, the winner first fills up on the lowest active inputs, or drops its
+    // connections to inactive inputs from the lowest, then to active ones from the highest.
+    std::vector<int64_t>& w = weights[winner];
+    const auto target = static_cast<size_t>(connections);
+    size_t held = static_cast<size_t>(std::count_if(w.begin(), w.end(), [](int64_t v) { return v != 0; }));
+    const auto flip = [&](size_t k, int64_t to) {
+      w[k] = to;
+      held = to ? held + 1 : held - 1;
+    };
+    for (size_t k = 0; k < x.size() && held < target; ++k)
+      if (x[k] != 0 && w[k] == 0) flip(k, 1);
+    for (size_t k = 0; k < x.size() && held > target; ++k)
+      if (x[k] == 0 && w[k] != 0) flip(k, 0);
+    for (size_t k = x.size(); k-- > 0 && held > target;)
+      if (x[k] != 0 && w[k] != 0) flip(k, 0);
     std::vector<size_t> on, off;
     for (size_t k = 0; k < x.size(); ++k) {
       if (x[k] != 0 && weights[winner][k] == 0) on.push_back(k);

@@ -612,7 +612,7 @@ ReferenceRow reference_row(RowKind kind, uint64_t index) {
   throw std::logic_error("no reference row drawn for index " + std::to_string(index));
 }
 
-LearningRow learning_row(uint64_t index) {
+LearningRow learning_row(uint64_t index, bool off_count) {
   Draw d(seed_of(99, index, 0));
   LearningRow row;
   const uint32_t x = d.one_of({4u, 8u, 16u}), y = d.one_of({1u, 3u}), c = d.one_of({1u, 2u});
@@ -640,7 +640,8 @@ LearningRow learning_row(uint64_t index) {
   for (uint32_t neuron = 0; neuron < ws[0]; ++neuron) {
     std::vector<uint32_t> ks(fan_in);
     for (uint32_t k = 0; k < fan_in; ++k) ks[k] = k;
-    for (int i = 0; i < weights; ++i) {
+    const int held = off_count ? static_cast<int>(d.range(0, std::min<int64_t>(fan_in, 2 * weights))) : weights;
+    for (int i = 0; i < held; ++i) {
       std::swap(ks[static_cast<size_t>(i)], ks[static_cast<size_t>(d.range(i, fan_in - 1))]);
       w[neuron + size_t{ks[static_cast<size_t>(i)]} * ws[0]] = 1;
     }
@@ -665,7 +666,8 @@ LearningRow learning_row(uint64_t index) {
              " classes=" + std::to_string(classes) + " group=" + std::to_string(group) +
              " num_weights=" + std::to_string(weights) + " plasticity " + std::to_string(initial) + "/" +
              std::to_string(decay) + "/" + std::to_string(floor) + " n=" + std::to_string(n) +
-             " labels=" + std::to_string(row.labels.size()) + (act ? " activation" : "");
+             " labels=" + std::to_string(row.labels.size()) + (act ? " activation" : "") +
+             (off_count ? " off the count" : "");
   row.model = std::move(model);
   return row;
 }

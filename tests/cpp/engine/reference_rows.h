@@ -39,7 +39,8 @@ struct LearningRow {
   std::shared_ptr<Dense> inputs;
   std::vector<int32_t> labels;
 };
-LearningRow learning_row(uint64_t index);
+// Every neuron starts with num_weights connections; `off_count`: with 0 to twice as many.
+LearningRow learning_row(uint64_t index, bool off_count = false);
 
 // The rows each check takes: NUVRA_REFERENCE_ROWS when set, else `otherwise`.
 size_t reference_rows(size_t otherwise);

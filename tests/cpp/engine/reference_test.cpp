@@ -96,13 +96,12 @@ TEST(ReferenceLayers, InputConvolutional) { check_rows(RowKind::hrc, reference_r
 
 // Two fit calls on each row (plasticity carries from one to the next): what fit returns, then
 // the learnt weights and wins, against the reference's rule.
-TEST(ReferenceFit, LearningRule) {
+void check_learning(size_t rows, bool off_count) {
   int reported = 0;
-  const size_t rows = reference_rows(48);
   for (size_t i = 0; i < rows && reported < kReported; ++i) {
     for (const auto& route : routes_here()) {
       const ForcedRoute forced(route);
-      LearningRow row = learning_row(i);
+      LearningRow row = learning_row(i, off_count);
       ref::Learner learner(*row.model);
       const Layer& fc = *row.model->layers().back();
       std::string diff;
@@ -131,6 +130,10 @@ TEST(ReferenceFit, LearningRule) {
     }
   }
 }
+
+TEST(ReferenceFit, LearningRule) { check_learning(reference_rows(48), false); }
+// Neurons that start with fewer or more connections than num_weights (new neurons have none).
+TEST(ReferenceFit, NeuronsOffTheCount) { check_learning(reference_rows(48), true); }
 
 }  // namespace
 }  // namespace nuvra::test

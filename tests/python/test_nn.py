@@ -174,6 +174,15 @@ def test_plain_kernels_match_numpy(core, name, args, expected):
     ("shift_out", ([-5, 5, 1000], np.array([1, 1, -3]).astype(np.int8), 8), [0, 3, 255]),
     ("scale_out", ([100, -100], [2, 2], np.array([200, 200]).astype(np.int32), 32, 1), [0, 0]),  # -56: >> 56
     ("global_average_pooling", (np.array([-3, -2]).reshape(1, 2, 1), 0), [[[-2]]]),  # -2.5 rounds up
+    # Shifts at the top of the 64-bit sums: 2^60 >> 61 is 1 (as in 128 bits, where the zero term's
+    # operand puts it), -3 * 2^59 >> 61 is -1, 2^61 >> 62 is 1.
+    ("matmul", ([[2**30], [-3 * 2**29]], [[2**30]], 61, False), [[1], [-1]]),
+    ("matmul", ([[2**30, 0]], [[2**30], [2**31 - 1]], 61, False), [[1]]),
+    ("matmul", ([[2**30, 2**30], [-2**31, -2**31]], [[2**30], [2**30]], 62, False), [[1], [-1]]),
+    ("matmul", ([[2**30, 2**30], [-2**31, -2**31]], [[2**30], [2**30]], 63, False), [[0], [0]]),
+    ("shiftmax", ([[1, 0]], [60, 60], 61, 8), [[171, 85]]),  # z = [1, 0]
+    ("shiftmax", ([[2, 0]], [60, 60], 61, 8), [[171, 85]]),  # 2 << 60 saturates at 2^61
+    ("shiftmax", ([[1, 0]], [61, 61], 62, 8), [[171, 85]]),
 ])
 def test_saturation_and_rounding(core, name, args, expected):
     np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),

@@ -44,8 +44,8 @@ inline int32_t saturate_unsigned(int64_t v, int bits) {
   return static_cast<int32_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << bits) - 1));
 }
 
-// sshift for T = int64_t or int128 on values below 2^(W-3) in magnitude (W = T's width): left
-// shifts saturate at +-2^(W-3), right shifts round half up (past the width they give 0).
+// sshift for T = int64_t or int128 (W = T's width): left shifts saturate at +-2^(W-3) (values
+// below that in magnitude), right shifts by r give floor(v / 2^r + 1/2) at every r, for every v.
 template <class T>
 constexpr T sshift(T v, int64_t s) {
   constexpr int kWidth = static_cast<int>(sizeof(T)) * 8;
@@ -58,13 +58,15 @@ constexpr T sshift(T v, int64_t s) {
     if (v <= -bound) return -kLimit;
     return v * (T(1) << s);
   }
-  if (s <= -(kWidth - 3)) return 0;
+  // From the width on, v / 2^r lies in [-1/2, 1/2): every value rounds to 0.
+  if (s <= -kWidth) return 0;
   const int r = static_cast<int>(-s);
-  return (v + (T(1) << (r - 1))) >> r;
+  // (v + 2^(r-1)) >> r without the sum, which overflows near the width: bit r - 1 rounds up.
+  return (v >> r) + ((v >> (r - 1)) & 1);
 }
 
-// sshift<int64_t> by a fixed amount without branches, for loops over many values: clamping first
-// gives the same saturation at +-2^61.
+// sshift<int64_t> by a fixed amount without branches, for loops over many values within +-2^61
+// (clamping first gives the same saturation there).
 class Shifter {
  public:
   Shifter() = default;
@@ -74,9 +76,10 @@ class Shifter {
       left_ = static_cast<int>(std::min<int64_t>(s, 61));
       hi_ = kLimit >> left_;
     } else {
-      right_ = static_cast<int>(std::min<int64_t>(-s, 62));
+      // Past 63 every value within +-2^61 rounds to 0, as it does at 63; c + half stays below 2^63.
+      right_ = static_cast<int>(std::min<int64_t>(-s, 63));
       half_ = int64_t{1} << (right_ - 1);
-      hi_ = kLimit - 1;
+      hi_ = kLimit;
     }
   }
   int64_t operator()(int64_t v) const {

@@ -183,6 +183,8 @@ def test_plain_kernels_match_numpy(core, name, args, expected):
     ("shiftmax", ([[1, 0]], [60, 60], 61, 8), [[171, 85]]),  # z = [1, 0]
     ("shiftmax", ([[2, 0]], [60, 60], 61, 8), [[171, 85]]),  # 2 << 60 saturates at 2^61
     ("shiftmax", ([[1, 0]], [61, 61], 62, 8), [[171, 85]]),
+    # x * scale rounded once: -3183283575 is nearer -3183283456 than -3183283712.
+    ("dequantize", ([-1061094525, 1061094525], np.float32([3.0])), [-3183283456.0, 3183283456.0]),
 ])
 def test_saturation_and_rounding(core, name, args, expected):
     np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),

@@ -45,7 +45,7 @@ DensePtr divide(const Dense& a, const Dense& b);
 DensePtr relu_activation(const Dense& x, const Dense& max_values);
 // table[clamp(index, 0, table size - 1)] over the flattened table; the indices' shape.
 DensePtr look_up(const Dense& indices, const Dense& table);
-// float32 x * scales (float32, broadcast).
+// x * scales (float32, broadcast), the exact product rounded once to float32.
 DensePtr dequantize(const Dense& x, const Dense& scales);
 // sshift(x * scales, shifts) (uint8 and int8, broadcast), saturated to `bits` bits, signed
 // when is_signed != 0 (bits 1 to 32) else unsigned (bits 1 to 31).

@@ -33,6 +33,15 @@ inline int32_t sat32(int128 v) {
                                                  std::numeric_limits<int32_t>::max()));
 }
 
+// x * scale rounded once to float32, for |x| < 2^40 (int32 values, differences of two). The exact
+// product has at most 40 + 24 significant bits: a double holds it while |x| <= 2^29, a long
+// double (64-bit significand) always. Converting x to float32 first would round twice.
+inline float scaled_once(int64_t x, float scale) {
+  constexpr int64_t kExact = int64_t{1} << 29;
+  if (x >= -kExact && x <= kExact) return static_cast<float>(static_cast<double>(x) * scale);
+  return static_cast<float>(static_cast<long double>(x) * scale);
+}
+
 // Signed `bits`-bit range; 32 bits and more is the int32 range, 0 or less leaves int32.
 inline int32_t saturate_signed(int64_t v, int bits) {
   if (bits <= 0 || bits >= 32) return sat32(v);

@@ -80,9 +80,15 @@ float PyModel::evaluate(const py::array_t<uint8_t, py::array::forcecast>& inputs
   // One label per sample: the first element of its row. A sample no value classified (-1)
   // matches no label.
   const auto* rows = reinterpret_cast<const char*>(labels.data());
+  // A row with an empty dimension has no first element (nor any byte to read).
+  py::ssize_t empty_axis = 0;
+  for (py::ssize_t d = labels.ndim() - 1; d >= 1; --d)
+    if (labels.shape(d) == 0) empty_axis = d;
   float correct = 0;
   for (size_t i = 0; i < n; ++i) {
     if (i >= static_cast<size_t>(labels.shape(0))) throw py::index_error("index " + std::to_string(i) + " is out of bounds");
+    if (empty_axis != 0)
+      throw py::index_error("index 0 is out of bounds for axis " + std::to_string(empty_axis) + " with size 0");
     int32_t label;
     std::memcpy(&label, rows + static_cast<py::ssize_t>(i) * labels.strides(0), sizeof label);
     if (predicted[i] >= 0 && predicted[i] == label) correct += 1;

@@ -4,6 +4,7 @@
 #include <nuvra/model.h>
 
 #include "learning_rule.h"
+#include "ops/common.h"
 #include "run/run.h"
 
 #include <algorithm>
@@ -119,11 +120,11 @@ std::shared_ptr<Tensor> predicted(const std::shared_ptr<Dense>& out, const Layer
     for (size_t i = 0; i < n; ++i) {
       const float s = step->data<float>()[i % channels];
       const int64_t above = int64_t{v[i]} - threshold->data<int32_t>()[i % channels];
-      y[i] = s == 0.0f ? 0.0f : static_cast<float>(above) * (1.0f / s);
+      y[i] = s == 0.0f ? 0.0f : ops::detail::scaled_once(above, 1.0f / s);
     }
   } else if (last.type() == LayerType::Dequantizer) {
     const float* scales = last.variables()->get("scales")->data<float>();
-    for (size_t i = 0; i < n; ++i) y[i] = static_cast<float>(v[i]) * scales[i % channels];
+    for (size_t i = 0; i < n; ++i) y[i] = ops::detail::scaled_once(v[i], scales[i % channels]);
   } else {
     for (size_t i = 0; i < n; ++i) y[i] = static_cast<float>(v[i]);
   }

@@ -104,8 +104,10 @@ def test_program_runs_metrics_and_power_events():
         assert m["inference_start"] <= m["inference_end"] and dev.inference_power_events == []
         for labels in [[], 3, 3.0, [1, 2, 3, 4, 5], np.array([7], np.uint8), np.arange(5, dtype=np.int64)]:
             assert dev.fit(x, labels).shape == (5, 1, 1, 10)
+        empty_rows = [np.ones((5, 3), np.int64)[:, :0], np.zeros((5, 0), np.int32),
+                      np.lib.stride_tricks.as_strided(np.zeros(1, np.int32), shape=(5, 0), strides=(1 << 40, 4))]
         for labels in [2.5, float("nan"), ["a"], np.array([1.0]), np.array([2**40, 0]),
-                       np.array([2**63] * 2, np.uint64), np.ones((5, 2), np.int64)]:
+                       np.array([2**63] * 2, np.uint64), np.ones((5, 2), np.int64), *empty_rows]:
             refused(lambda: dev.fit(x, labels), ValueError, "fit method expects integers as labels")
         refused(lambda: setattr(dev, "program", bytearray(program)), TypeError)
         refused(lambda: dev.forward(x[0]), RuntimeError, "Input dimensions are not correct (Should be 4 or 2)")

@@ -13,6 +13,13 @@ from demo_v1 import build_model, virtual_device  # noqa: E402  a mapped first-ge
 LABELS = "fit method expects integers as labels"
 
 
+def empty_rows(n):
+    """(n, 0) label arrays, whose rows have no first element: a sliced view, fresh zeros, and a
+    view whose rows lie 2^40 bytes apart."""
+    return [np.ones((n, 3), np.int64)[:, :0], np.zeros((n, 0), np.int32),
+            np.lib.stride_tricks.as_strided(np.zeros(1, np.int32), shape=(n, 0), strides=(1 << 40, 4))]
+
+
 def learning_model(core, units=4, classes=4, fan_in=4):
     """fan_in one-bit inputs -> a FullyConnected without activation, compiled with one weight per neuron."""
     model = model_of(core, (core.InputData, "input", dict(input_width=fan_in, input_height=1, input_channels=1,
@@ -79,7 +86,7 @@ def test_fit_labels(core, labels, wins):
     (np.array([1.0]), TypeError), ([1, "a"], TypeError), ([1.0], TypeError), ((1, 2), TypeError),
     ([2**40, 0], TypeError), (np.array([2**40, 0]), TypeError), (np.array([2**63] * 2, np.uint64), TypeError),
     (np.array([-2**31 - 1, 0]), TypeError), (np.array([[1, 2], [3, 0]]), TypeError), (np.array(1), TypeError),
-    (np.array([1, 2, 3]), ValueError)])
+    (np.array([1, 2, 3]), ValueError), *((labels, TypeError) for labels in empty_rows(2))])
 def test_fit_label_refusals(core, labels, error):
     model = learning_model(core)
     with pytest.raises(error) as raised:
@@ -106,6 +113,10 @@ def test_evaluate(core):
         model.evaluate(x[:1], [0])
         pytest.raises(ValueError, model.evaluate, x, labels, classes).match(message)
         assert model.metrics["inference_frames"] == (1 if labels.size == 3 else 4)  # the run came first
+    # A row without a first element has no label: the index 0 does not exist.
+    for labels in [*empty_rows(4), np.zeros((4, 1, 0), np.int32)]:
+        message = f"^index 0 is out of bounds for axis {labels.ndim - 1} with size 0$"
+        pytest.raises(IndexError, model.evaluate, x, labels).match(message)
     # An all-zero uint8 sample has no class (-1), which matches no label, -1 included.
     assert identity_model(core, activation=True).evaluate(np.zeros((2, 10), np.uint8), np.array([-1, 0])) == 0.0
 

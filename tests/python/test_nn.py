@@ -176,6 +176,17 @@ def test_plain_kernels_match_numpy(core, name, args, expected):
     ("global_average_pooling", (np.array([-3, -2]).reshape(1, 2, 1), 0), [[[-2]]]),  # -2.5 rounds up
     ("scale_out", ([2**31 - 1, -1], [1, 1], np.zeros(2, np.int32), 31, 0), [2**31 - 1, 0]),  # the widest outputs
     ("scale_out", ([2**31 - 1, -2**31], [1, 1], np.zeros(2, np.int32), 32, 1), [2**31 - 1, -2**31]),
+    # Shifts at the top of the 64-bit sums: 2^60 >> 61 is 1 (as in 128 bits, where the zero term's
+    # operand puts it), -3 * 2^59 >> 61 is -1, 2^61 >> 62 is 1.
+    ("matmul", ([[2**30], [-3 * 2**29]], [[2**30]], 61, False), [[1], [-1]]),
+    ("matmul", ([[2**30, 0]], [[2**30], [2**31 - 1]], 61, False), [[1]]),
+    ("matmul", ([[2**30, 2**30], [-2**31, -2**31]], [[2**30], [2**30]], 62, False), [[1], [-1]]),
+    ("matmul", ([[2**30, 2**30], [-2**31, -2**31]], [[2**30], [2**30]], 63, False), [[0], [0]]),
+    ("shiftmax", ([[1, 0]], [60, 60], 61, 8), [[171, 85]]),  # z = [1, 0]
+    ("shiftmax", ([[2, 0]], [60, 60], 61, 8), [[171, 85]]),  # 2 << 60 saturates at 2^61
+    ("shiftmax", ([[1, 0]], [61, 61], 62, 8), [[171, 85]]),
+    # x * scale rounded once: -3183283575 is nearer -3183283456 than -3183283712.
+    ("dequantize", ([-1061094525, 1061094525], np.float32([3.0])), [-3183283456.0, 3183283456.0]),
 ])
 def test_saturation_and_rounding(core, name, args, expected):
     np.testing.assert_array_equal(getattr(core.nn, name)(*[np.asarray(a) if isinstance(a, list) else a for a in args]),

@@ -5,8 +5,8 @@
 // - Every kernel returns a new tensor and never changes its arguments (fifo_op excepted).
 // - Arithmetic is exact in 64 or 128 bits (left shifts saturate at +-2^61); int32 results
 //   saturate to the int32 range.
-// - sshift(v, s) is v << s for s >= 0 and v >> -s rounded half up for s < 0; "rounded >> n"
-//   means sshift(v, -n).
+// - sshift(v, s) is v << s for s >= 0 and v >> -s rounded half up, floor(v / 2^-s + 1/2), for
+//   s < 0 (at any shift: 0 only where that gives 0); "rounded >> n" means sshift(v, -n).
 // - A second operand "broadcasts" numpy-style to the first operand's shape (aligned on the
 //   last axis, each of its dimensions 1 or equal): per-channel vectors hold one value per
 //   element of the last axis.
@@ -45,7 +45,7 @@ DensePtr divide(const Dense& a, const Dense& b);
 DensePtr relu_activation(const Dense& x, const Dense& max_values);
 // table[clamp(index, 0, table size - 1)] over the flattened table; the indices' shape.
 DensePtr look_up(const Dense& indices, const Dense& table);
-// float32 x * scales (float32, broadcast).
+// x * scales (float32, broadcast), the exact product rounded once to float32.
 DensePtr dequantize(const Dense& x, const Dense& scales);
 // sshift(x * scales, shifts) (uint8 and int8, broadcast), saturated to `bits` bits, signed
 // when is_signed != 0 (bits 1 to 32) else unsigned (bits 1 to 31).
@@ -63,8 +63,9 @@ DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b);
 // (T, D) -> (heads, T, D / heads): head h takes columns [h * D / heads, (h + 1) * D / heads).
 DensePtr separate_heads(const Dense& x, unsigned int heads);
 // Base-2 softmax along the last axis (length N): z = sshift(x << shifts[i], -input_shift) with
-// uint8 shifts broadcast, then round(2^bits * 2^(z - max z) / sum) saturated to 2^bits - 1;
-// bits 1 to 30.
+// uint8 shifts broadcast, p = 2^(z - max z), then round(2^bits * p / sum of p) saturated to
+// 2^bits - 1; bits 1 to 30. A term 31 or more below the maximum counts 0, in its own output and
+// in the sum.
 DensePtr shiftmax(const Dense& x, const Dense& shifts, int input_shift, int bits);
 // x (T, D) or (1, T, D); the first `count` rows of tokens (n, D) int8, each << shifts (uint8,
 // broadcast to tokens), are put ahead of x: (count + T, D).

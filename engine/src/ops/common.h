@@ -33,6 +33,15 @@ inline int32_t sat32(int128 v) {
                                                  std::numeric_limits<int32_t>::max()));
 }
 
+// x * scale rounded once to float32, for |x| < 2^40 (int32 values, differences of two). The exact
+// product has at most 40 + 24 significant bits: a double holds it while |x| <= 2^29, a long
+// double (64-bit significand) always. Converting x to float32 first would round twice.
+inline float scaled_once(int64_t x, float scale) {
+  constexpr int64_t kExact = int64_t{1} << 29;
+  if (x >= -kExact && x <= kExact) return static_cast<float>(static_cast<double>(x) * scale);
+  return static_cast<float>(static_cast<long double>(x) * scale);
+}
+
 // Signed `bits`-bit range; 32 bits and more is the int32 range, 0 or less leaves int32.
 inline int32_t saturate_signed(int64_t v, int bits) {
   if (bits <= 0 || bits >= 32) return sat32(v);
@@ -44,8 +53,8 @@ inline int32_t saturate_unsigned(int64_t v, int bits) {
   return static_cast<int32_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << bits) - 1));
 }
 
-// sshift for T = int64_t or int128 on values below 2^(W-3) in magnitude (W = T's width): left
-// shifts saturate at +-2^(W-3), right shifts round half up (past the width they give 0).
+// sshift for T = int64_t or int128 (W = T's width): left shifts saturate at +-2^(W-3) (values
+// below that in magnitude), right shifts by r give floor(v / 2^r + 1/2) at every r, for every v.
 template <class T>
 constexpr T sshift(T v, int64_t s) {
   constexpr int kWidth = static_cast<int>(sizeof(T)) * 8;
@@ -58,13 +67,15 @@ constexpr T sshift(T v, int64_t s) {
     if (v <= -bound) return -kLimit;
     return v * (T(1) << s);
   }
-  if (s <= -(kWidth - 3)) return 0;
+  // From the width on, v / 2^r lies in [-1/2, 1/2): every value rounds to 0.
+  if (s <= -kWidth) return 0;
   const int r = static_cast<int>(-s);
-  return (v + (T(1) << (r - 1))) >> r;
+  // (v + 2^(r-1)) >> r without the sum, which overflows near the width: bit r - 1 rounds up.
+  return (v >> r) + ((v >> (r - 1)) & 1);
 }
 
-// sshift<int64_t> by a fixed amount without branches, for loops over many values: clamping first
-// gives the same saturation at +-2^61.
+// sshift<int64_t> by a fixed amount without branches, for loops over many values within +-2^61
+// (clamping first gives the same saturation there).
 class Shifter {
  public:
   Shifter() = default;
@@ -74,9 +85,10 @@ class Shifter {
       left_ = static_cast<int>(std::min<int64_t>(s, 61));
       hi_ = kLimit >> left_;
     } else {
-      right_ = static_cast<int>(std::min<int64_t>(-s, 62));
+      // Past 63 every value within +-2^61 rounds to 0, as it does at 63; c + half stays below 2^63.
+      right_ = static_cast<int>(std::min<int64_t>(-s, 63));
       half_ = int64_t{1} << (right_ - 1);
-      hi_ = kLimit - 1;
+      hi_ = kLimit;
     }
   }
   int64_t operator()(int64_t v) const {

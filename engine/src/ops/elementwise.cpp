@@ -135,7 +135,7 @@ DensePtr dequantize(const Dense& x, const Dense& scales) {
   Broadcast<1>("dequantize", x.shape(), {&scales}, {"the scales"});
   DensePtr y = result(TensorType::float32, x.shape());
   zip<int32_t, float, float>("dequantize", x, scales, "the scales", *y,
-                             [](int32_t v, float s) { return static_cast<float>(v) * s; });
+                             [](int32_t v, float s) { return scaled_once(v, s); });
   return y;
 }
 

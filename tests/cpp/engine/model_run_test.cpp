@@ -127,6 +127,27 @@ TEST(ModelRun, SecondGenerationByHand) {
             std::make_tuple(TensorType::uint8, std::vector<uint8_t>{15, 12}));
 }
 
+// -1061094525 times 3 is -3183283575: rounded once, -3183283456; rounded to float32 first,
+// -3183283712.
+TEST(ModelRun, PredictRoundsTheScaledValueOnce) {
+  // First generation: neuron 0's p = 5 (FirstGenerationByHand), threshold 5 + 1061094525, and
+  // 1 / act_step is 3 in float32.
+  auto v1 = v1_model();
+  put(*v1, "fc", {{"threshold", {1061094530, -6, 2}}, {"act_step", {1.0 / 3, 0.5, 0}}});
+  EXPECT_EQ(values_of<float>(v1->predict(tensor<uint8_t>(TensorType::uint8, {1, 2, 2, 1}, {3, 0, 5, 15})))[0],
+            -3183283456.0f);
+  // Dequantizer: -32382 << 15 plus -1149, through the identity tail, scaled by 3.
+  auto v2 = ModelBuilder().input(1, 1, 2, 16, true)
+      .add(LayerType::Dense1D, {{"units", 1}, {"activation", 0}, {"output_bits", 32}}, "dense")
+      .add(LayerType::Dequantizer, {}, "out").take();
+  put(*v2, "dense", {{"weights", {1, 1}}, {"input_shift", {15, 0}}, {"bias", {0}}, {"bias_shift", {0}},
+                     {"output_scales", {1}}, {"output_shift", {0}}});
+  put(*v2, "out", {{"scales", {3}}});
+  const auto x = tensor<int16_t>(TensorType::int16, {1, 1, 1, 2}, {-32382, -1149});
+  EXPECT_EQ(values_of<int32_t>(v2->forward(x)), std::vector<int32_t>{-1061094525});
+  EXPECT_EQ(values_of<float>(v2->predict(x)), std::vector<float>{-3183283456.0f});
+}
+
 // Every sample alone (the calling thread) equals its row of the batch (spread over the pool),
 // whatever the batch argument.
 TEST(ModelRun, SamplesAreIndependentOfBatchAndThreads) {

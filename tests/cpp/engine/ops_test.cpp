@@ -111,6 +111,42 @@ TEST(Ops, ShiftReluAndMeanRoundingMatchReferences) {
             (std::vector<int32_t>{0, 0, 0, 1, 3, 3, 0, 3, 0, 3}));
 }
 
+// The rounding right shift of both widths and its branch-free twin against floor(v / 2^r + 1/2)
+// worked from the quotient and remainder: values at the top of what each holds (+-2^61 for 64
+// bits, +-2^125 for 128) and shifts around where they round to 0, 1 and -1, and past the width.
+TEST(Ops, RoundingShiftsAreExactAtEveryShift) {
+  using Wide = __int128;
+  const auto rounded = [](Wide v, int r) -> Wide {
+    if (r >= 127) return 0;  // |v| < 2^126 here
+    const Wide unit = Wide{1} << r;
+    Wide q = v / unit, rest = v % unit;
+    if (rest < 0) {
+      rest += unit;
+      --q;
+    }
+    return q + (rest >= unit - rest ? 1 : 0);
+  };
+  const int64_t top = int64_t{1} << 61;
+  const std::vector<int64_t> narrow = {0, 1, -1, top / 2, -top / 2, 3 * (top / 4), -3 * (top / 4), top / 2 - 1,
+                                       -top / 2 - 1, top - 1, -(top - 1), top, -top, INT32_MIN, INT32_MAX};
+  for (const int r : {1, 2, 30, 31, 32, 58, 59, 60, 61, 62, 63, 64, 65, 100, 127, 128, 1000})
+    for (const int64_t v : narrow) {
+      const auto want = static_cast<int64_t>(rounded(v, r));
+      EXPECT_EQ(ops::detail::sshift<int64_t>(v, -r), want) << v << " >> " << r;
+      EXPECT_EQ(ops::detail::Shifter(-r)(v), want) << "Shifter: " << v << " >> " << r;
+    }
+  // Without a clamp first, the 64-bit shift takes the whole int64 range.
+  for (const int r : {1, 61, 62, 63, 64})
+    for (const int64_t v : {INT64_MIN, INT64_MIN + 1, INT64_MAX, int64_t{1} << 62, -(int64_t{1} << 62)})
+      EXPECT_EQ(ops::detail::sshift<int64_t>(v, -r), static_cast<int64_t>(rounded(v, r))) << v << " >> " << r;
+  const Wide wide_top = Wide{1} << 125;
+  const std::vector<Wide> wide = {wide_top, -wide_top, wide_top / 2, -wide_top / 2, 3 * (wide_top / 4),
+                                  -3 * (wide_top / 4), wide_top / 2 - 1, -wide_top / 2 - 1, Wide{1} << 61};
+  for (const int r : {60, 61, 62, 123, 124, 125, 126, 127, 128, 200})
+    for (const Wide v : wide)
+      EXPECT_TRUE(ops::detail::sshift<Wide>(v, -r) == rounded(v, r)) << static_cast<double>(v) << " >> " << r;
+}
+
 // A window that starts inside the input (a negative pad) beside one that reaches past it, over
 // whole runs of 16 channels: x(0, j, k) = 10 j + k, windows of 2 rows from row oy + 1.
 TEST(Ops, DepthwiseWithANegativePadCropsTheInput) {

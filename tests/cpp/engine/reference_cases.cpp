@@ -559,6 +559,7 @@ std::vector<ReferenceCase> kernel_cases(uint64_t seed, size_t count) {
                        stem_row,      matmul_row,     pooling_row, elementwise_row, sequence_row};
   std::vector<ReferenceCase> rows = edge_rows();
   for (size_t i = rows.size(); i < count; ++i) rows.push_back(kinds[i % std::size(kinds)](d));
+  for (auto& row : rounding_rows()) rows.push_back(std::move(row));
   return rows;
 }
 

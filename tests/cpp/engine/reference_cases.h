@@ -36,9 +36,12 @@ ReferenceCase make_case(std::string label, Run engine, Run reference);
 Run one(std::function<Values()> f);
 std::string dims_text(const std::vector<uint32_t>& dims);
 
-// `count` rows drawn from `seed`: the kernels of nuvra::ops, then second-generation layers run
-// by a model. Every kind of row comes once in each run of kinds.
+// `count` rows drawn from `seed` (and the fixed edge rows): the kernels of nuvra::ops, then
+// second-generation layers run by a model. Every kind of row comes once in each run of kinds.
 std::vector<ReferenceCase> kernel_cases(uint64_t seed, size_t count);
+// Fixed rows of every kernel that rounds a wide sum, at the edges of its shifts (kernel_cases
+// ends with them).
+std::vector<ReferenceCase> rounding_rows();
 std::vector<ReferenceCase> layer_cases(uint64_t seed, size_t count);
 
 // Values and engine tensors of an integer type (float32 as bit patterns).

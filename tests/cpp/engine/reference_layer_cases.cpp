@@ -220,6 +220,65 @@ ReferenceCase layer_row(Drawer& d, Kind kind, bool split) {
                    one([=, l = r.l] { return stacked(l, samples); }));
 }
 
+// A 1x1 convolution of 16 filters over 4x4 int16 pixels, or a depthwise one over 16 channels
+// (the vector route's own tail), weights all `weight`, input shift `input_shift`, whose tail
+// rounds at the edges of its shifts: `scales` and `shifts` cycle over the outputs.
+struct TailEdge {
+  const char* what;
+  bool relu;
+  int64_t weight, input_shift, bias, bias_shift, max_value, max_shift;
+  std::vector<int64_t> scales, shifts, pixels;
+};
+
+std::vector<ReferenceCase> tail_rows() {
+  const TailEdge edges[] = {
+      // -128 times the pixels (within int16, as the product routes take them) plus 128, up to the
+      // ReLU bound 2^22: times 128 they reach the halves of shifts 27 to 30 (pixels -4095 to
+      // -32767), in the int32 tail that the routes run on their tiles.
+      {"int32 tail", true, -128, 0, 1, 7, 128, 15, {128}, {-27, -28, -29, -30},
+       {0, -1, -4094, -4095, -4096, -8190, -8191, -8192, -16382, -16383, -16384, -32766, -32767, 1, 32767, -12288}},
+      // 255 times the activated value passes 2^30 at pixel 8225: shifts from 31 on take the
+      // 64-bit tail.
+      {"64-bit tail", true, 1, 9, 0, 0, 255, 15, {255}, {-30, -31, -32, -33},
+       {0, 1, 4095, 4096, 4097, 8191, 8192, 8193, 8224, 8225, 16383, 16384, 32767, -1, -32768, 12288}},
+      // Products of about +-2^38 and +-2^39 from saturated sums: 0, 1 or -1 from a shift of 39 on.
+      {"saturated sums", false, 127, 15, 0, 0, 0, 0, {128, 129}, {-38, -39, -40, -60, -61, -62, -64, -128},
+       {-32768, 32767, -1, 1, 0, -259, 259, -258, 258, 2, -2, 100, -100, 32767, -32768, 3}},
+  };
+  std::vector<ReferenceCase> rows;
+  for (const Kind kind : {Kind::conv, Kind::depthwise})
+    for (const TailEdge& e : edges) {
+      const bool depthwise = kind == Kind::depthwise;
+      LayerRow r;
+      r.x = r.y = 4, r.c = depthwise ? 16 : 1, r.batch = 1, r.bits = 16, r.is_signed = true;
+      ref::Layer& l = r.l;
+      l.kind = kind;
+      l.weights = Values({1, 1, 1, 16});
+      std::fill(l.weights.v.begin(), l.weights.v.end(), e.weight);
+      l.input_shift = std::vector<int64_t>(r.c, e.input_shift);
+      ref::Neuron& n = l.neuron;
+      n.relu = e.relu;
+      n.bits = e.relu ? 8 : 32;
+      n.bias = std::vector<int64_t>(16, e.bias);
+      n.bias_shift = std::vector<int64_t>(16, e.bias_shift);
+      n.max_value = std::vector<int64_t>(16, e.max_value);
+      n.max_value_shift = std::vector<int64_t>(16, e.max_shift);
+      for (size_t k = 0; k < 16; ++k) {
+        n.scale.push_back(e.scales[k / 8 % e.scales.size()]);
+        n.shift.push_back(e.shifts[k % e.shifts.size()]);
+      }
+      const std::shared_ptr<Model> model = engine_model(r);
+      // Each channel of a depthwise pixel takes the next value of the list.
+      Values samples({1, 4, 4, r.c});
+      for (size_t i = 0; i < samples.size(); ++i) samples.v[i] = e.pixels[(i / r.c + i % r.c) % 16];
+      const std::shared_ptr<Dense> inputs = dense(samples, TensorType::int16);
+      rows.push_back(make_case(std::string(kNames[static_cast<int>(kind)]) + " tail at its shift edges: " + e.what,
+                               one([=] { return values(*Tensor::ensure_dense(model->forward(inputs))); }),
+                               one([=, l = r.l] { return stacked(l, samples); })));
+    }
+  return rows;
+}
+
 }  // namespace
 
 std::vector<ReferenceCase> layer_cases(uint64_t seed, size_t count) {
@@ -228,6 +287,7 @@ std::vector<ReferenceCase> layer_cases(uint64_t seed, size_t count) {
                         Kind::depthwise, Kind::input_conv, Kind::transposed, Kind::depthwise_transposed};
   std::vector<ReferenceCase> rows;
   for (size_t i = 0; i < count; ++i) rows.push_back(layer_row(d, kinds[i % std::size(kinds)], i % 7 == 6));
+  for (auto& row : tail_rows()) rows.push_back(std::move(row));
   return rows;
 }
 

@@ -1,6 +1,7 @@
 #include "reference_ops.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -69,6 +70,16 @@ Wide sshift(Wide v, int64_t s) {
   }
   const int64_t r = std::min<int64_t>(-s, 100);
   return floor_div(v + (Wide{1} << (r - 1)), Wide{1} << r);
+}
+
+float rounded_product(int64_t x, float scale) {
+  // scale = m * 2^e with m a 24-bit integer: |x| * m is exact in 128 bits, its one conversion to
+  // float rounds, and the power of two leaves a normal result as it is.
+  int e = 0;
+  const auto m = static_cast<int64_t>(std::ldexp(std::fabs(std::frexp(scale, &e)), 24));
+  const Wide magnitude = Wide{x < 0 ? -x : x} * m;
+  const float y = std::ldexp(static_cast<float>(magnitude), e - 24);
+  return std::signbit(scale) != (x < 0) ? -y : y;
 }
 
 int64_t saturate(Wide v, int bits, bool is_signed) {
@@ -360,7 +371,7 @@ Values dequantize(const Values& x, const Values& scales) {
     const auto pattern = static_cast<uint32_t>(broadcast(scales, x.shape, i));
     float scale, f;
     std::memcpy(&scale, &pattern, sizeof scale);
-    f = static_cast<float>(x.v[i]) * scale;
+    f = rounded_product(x.v[i], scale);
     uint32_t bits;
     std::memcpy(&bits, &f, sizeof bits);
     y.v[i] = bits;

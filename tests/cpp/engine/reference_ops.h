@@ -29,6 +29,8 @@ struct Values {
 
 // v << s for s >= 0, saturating at +-2^61; v / 2^-s rounded half up for s < 0.
 Wide sshift(Wide v, int64_t s);
+// x * scale rounded once to float32 (finite scales; results in the normal range or 0).
+float rounded_product(int64_t x, float scale);
 // v clamped to the signed or unsigned range of `bits` bits (1 to 32).
 int64_t saturate(Wide v, int bits, bool is_signed);
 inline int64_t sat32(Wide v) { return saturate(v, 32, true); }

@@ -2,6 +2,7 @@
 // layer type and under every instruction route this CPU runs. NUVRA_REFERENCE_ROWS sets the rows
 // each check takes (by default a few hundred in all, so that CI's share takes seconds).
 #include "reference_layers.h"
+#include "reference_ops.h"
 #include "reference_rows.h"
 #include "routes_here.h"
 
@@ -74,7 +75,7 @@ void check_rows(RowKind kind, size_t rows) {
       const auto scales = last.variables()->get("scales");
       const auto e = joined(expected);
       for (size_t k = 0; k < e.size(); ++k) {
-        const float want = static_cast<float>(e[k]) * scales->data<float>()[k % scales->size()];
+        const float want = reference::rounded_product(e[k], scales->data<float>()[k % scales->size()]);
         if (predicted->data<float>()[k] != want) {
           ADD_FAILURE() << "row " << i << ": predict element " << k << " is " << predicted->data<float>()[k]
                         << ", not " << want << "\n  " << row.what;

@@ -59,9 +59,9 @@ Strides conv_strides(const LayerParams& p) {
 
 // How far the first part is narrowed on each axis so that every later part starts on a pooling
 // window: by the pooling padding before the input. Under a convolution stride the first output of
-// a part is the first whose kernel centre (`half` past its start, `conv_pad` before the input) lies
-// in the part, so the narrowing must land the boundary in the `stride` inputs whose centre gives
-// that output: the pooling padding itself when it does, else the nearest of them.
+// a part is the first whose kernel centre (output o × stride + half − conv_pad) lies in it, so
+// `stride` narrowings in a row start a part on the right output: the pooling padding itself when it
+// is one of them, else the nearest.
 uint32_t axis_narrowing(uint32_t pool_pad, uint32_t stride, uint32_t conv_pad, uint32_t half) {
   if (stride <= 1 || pool_pad == 0) return pool_pad;
   const int64_t lowest = int64_t{stride} * pool_pad + conv_pad - half;

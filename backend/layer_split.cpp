@@ -39,14 +39,87 @@ Shape input_shape(const Layer& layer) {
   return first_input_dimension(layer).value_or(Shape{});
 }
 
-PaddingParams pool_padding(const Layer& layer) {
+const PoolingCalculatedParams* pool_record(const Layer& layer) {
   const HasPoolParams* pooled = pool_view(layer);
-  const PoolingCalculatedParams* pool = pooled ? pooled->pool_params() : nullptr;
-  return pool ? pool->padding : PaddingParams{};
+  return pooled ? pooled->pool_params() : nullptr;
 }
 
-uint32_t spatial_granularity(const NpSplitParams& sp) {
-  return sp.pool_type == static_cast<uint32_t>(PoolType::Max) ? sp.pool_width : 1;
+// The convolution's stride along x and y; a first-generation layer names one per axis. 1 when
+// the layer has none.
+struct Strides {
+  uint32_t x = 1;
+  uint32_t y = 1;
+};
+
+Strides conv_strides(const LayerParams& p) {
+  auto read = [&](const char* key) { return std::max(1u, count_param(p, key)); };
+  if (p.has("kernel_stride")) return {read("kernel_stride"), read("kernel_stride")};
+  return {read("stride_x"), read("stride_y")};
+}
+
+// How far the first part is narrowed on each axis so that every later part starts on a pooling
+// window: by the pooling padding before the input. Under a convolution stride the first output of
+// a part is the first whose kernel centre (output o × stride + half − conv_pad) lies in it, so
+// `stride` narrowings in a row start a part on the right output: the pooling padding itself when it
+// is one of them, else the nearest.
+uint32_t axis_narrowing(uint32_t pool_pad, uint32_t stride, uint32_t conv_pad, uint32_t half) {
+  if (stride <= 1 || pool_pad == 0) return pool_pad;
+  const int64_t lowest = int64_t{stride} * pool_pad + conv_pad - half;
+  const int64_t n = std::clamp<int64_t>(pool_pad, lowest, lowest + stride - 1);
+  return static_cast<uint32_t>(std::max<int64_t>(n, 0));
+}
+
+struct Narrowing {
+  uint32_t left = 0;
+  uint32_t top = 0;
+};
+
+Narrowing first_part_narrowing(const Layer& layer, const NpSplitParams& sp) {
+  const PoolingCalculatedParams* pool = pool_record(layer);
+  if (!pool) return {};
+  const HasConvParams* view = conv_view(layer);
+  const ConvParams* conv = view ? view->conv_params() : nullptr;
+  const PaddingParams conv_pad = conv ? conv->padding : PaddingParams{};
+  Strides stride = conv_strides(params_of(layer));
+  // Overlapping windows cannot be cut anyway (the checkers refuse the split): parts as they were.
+  const bool max = sp.pool_type == static_cast<uint32_t>(PoolType::Max);
+  if (max && sp.pool_width > pool->stride_x) stride.x = 1;
+  if (max && sp.pool_width > pool->stride_y) stride.y = 1;
+  return {axis_narrowing(pool->padding.left, stride.x, conv_pad.left, sp.border_left),
+          axis_narrowing(pool->padding.top, stride.y, conv_pad.top, sp.border_top)};
+}
+
+// The multiple of convolution outputs that a part boundary (after the first part's narrowing)
+// must fall on so that no max pooling window straddles two parts. Windows of `size` start every
+// `stride` outputs; a boundary on a multiple of d falls at an offset within the stride that is a
+// multiple of gcd(d, stride), so the smallest divisor of the stride that is at least the size keeps
+// every boundary out of the windows. Windows that overlap (size above stride) cannot be cut at
+// all: their own size is kept, and the checkers refuse such a split.
+uint32_t pooling_period(uint32_t size, uint32_t stride) {
+  if (size >= stride) return size;
+  uint32_t d = std::max(size, 1u);
+  while (stride % d != 0) ++d;
+  return d;
+}
+
+// The same in input rows or columns: a convolution output takes `stride` of them.
+uint32_t spatial_granularity(const Layer& layer, const NpSplitParams& sp, bool rows) {
+  if (sp.pool_type != static_cast<uint32_t>(PoolType::Max)) return 1;
+  const uint32_t size = sp.pool_width;
+  const PoolingCalculatedParams* pool = pool_record(layer);
+  const uint32_t pool_stride = pool ? (rows ? pool->stride_y : pool->stride_x) : size;
+  const uint32_t period = pooling_period(size, pool_stride);
+  if (period < 2 || size > pool_stride) return period;
+  const Strides stride = conv_strides(params_of(layer));
+  return period * (rows ? stride.y : stride.x);
+}
+
+// The axis rule on a spatial axis. An axis that needs no cut stays whole even when a part
+// boundary could not fall on the granularity within the limit.
+AxisSplit spatial_axis_split(uint32_t total, uint32_t max_size, uint32_t granularity) {
+  const AxisSplit r = axis_split(total, max_size, granularity);
+  if (r.valid() || total == 0 || total > max_size) return r;
+  return {1, total, total, max_size, granularity};
 }
 
 // One part along x or y: where it starts, its extent, and how far its window reaches beyond
@@ -79,8 +152,8 @@ class SpanList {
 };
 
 // The parts of one spatial axis. With pooling padding before the input, the first part is
-// narrowed so that every later part starts on a pooling window.
-SpanList axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_pad_before, uint32_t border_before,
+// narrowed (by `narrowing` rows or columns) so that every later part starts on a pooling window.
+SpanList axis_spans(uint32_t total, const AxisSplit& r, uint32_t narrowing, uint32_t border_before,
                     uint32_t border_after) {
   SpanList spans(r.count);
   uint64_t x = 0;
@@ -88,8 +161,7 @@ SpanList axis_spans(uint32_t total, const AxisSplit& r, uint32_t pool_pad_before
     Span s;
     s.start = static_cast<uint32_t>(std::min<uint64_t>(x, total));
     s.extent = static_cast<uint32_t>(std::min<uint64_t>(total - s.start, r.size));
-    if (i == 0 && s.extent != total && pool_pad_before != 0 && pool_pad_before < s.extent)
-      s.extent -= pool_pad_before;
+    if (i == 0 && s.extent != total && narrowing != 0 && narrowing < s.extent) s.extent -= narrowing;
     s.before = i == 0 ? 0 : border_before;
     s.after = i + 1 == r.count ? 0 : border_after;
     spans[i] = s;
@@ -161,7 +233,7 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   if (v.transposed && !(height.count == 1 && height.size != 0)) return refuse("Split by height is not supported.");
   if (!height.valid()) return refuse("Cannot split by height.");
 
-  const AxisSplit width = axis_split(W, max_width, v.transposed ? 1 : spatial_granularity(sp));
+  const AxisSplit width = spatial_axis_split(W, max_width, v.transposed ? 1 : spatial_granularity(layer, sp, false));
   if (!width.valid()) return refuse("Cannot split by width.");
 
   // Depthwise layers have one filter per input channel, whatever "filters" says.
@@ -181,10 +253,10 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
 
   // Narrowing the first part for the pooling padding can leave the last rows or columns in no
   // part, and a part narrower than its neighbour's border would need a window before the input.
-  const PaddingParams pool = pool_padding(layer);
-  const auto ys = axis_spans(H, r.height, pool.top, sp.border_top, sp.border_bottom);
+  const Narrowing narrowing = first_part_narrowing(layer, sp);
+  const auto ys = axis_spans(H, r.height, narrowing.top, sp.border_top, sp.border_bottom);
   if (!spans_usable(ys, H)) return refuse("Cannot split by height.");
-  const auto xs = axis_spans(W, r.width, pool.left, sp.border_left, sp.border_right);
+  const auto xs = axis_spans(W, r.width, narrowing.left, sp.border_left, sp.border_right);
   if (!spans_usable(xs, W)) return refuse("Cannot split by width.");
 
   return {components_of_spans(layer, sp, r.buffering == InputBuffering::Single, type, r, xs, ys), MappingSuccess()};
@@ -207,7 +279,7 @@ NpSplitParams transposed_split_params(const Layer& layer, bool depthwise) {
 }  // namespace
 
 AxisSplit height_axis_split(const Layer& layer, const NpSplitParams& sp, uint32_t max_height) {
-  return axis_split(input_shape(layer)[1], max_height, spatial_granularity(sp));
+  return spatial_axis_split(input_shape(layer)[1], max_height, spatial_granularity(layer, sp, true));
 }
 
 AxisSplit filter_axis_split(const Layer& layer, uint32_t total, uint32_t max_filters, bool depthwise) {
@@ -253,9 +325,9 @@ uint32_t input_sram_reserve(const Layer& layer) {
 std::vector<hw::Component> make_split_components(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
                                                  hw::Type type, const SplitSearchResult& r) {
   const Shape in = input_shape(layer);
-  const PaddingParams pool = pool_padding(layer);
-  const auto xs = axis_spans(in[0], r.width, pool.left, sp.border_left, sp.border_right);
-  const auto ys = axis_spans(in[1], r.height, pool.top, sp.border_top, sp.border_bottom);
+  const Narrowing narrowing = first_part_narrowing(layer, sp);
+  const auto xs = axis_spans(in[0], r.width, narrowing.left, sp.border_left, sp.border_right);
+  const auto ys = axis_spans(in[1], r.height, narrowing.top, sp.border_top, sp.border_bottom);
   return components_of_spans(layer, sp, single_buffer, type, r, xs, ys);
 }
 

@@ -37,7 +37,7 @@ SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const Compatibil
                                             uint32_t max_height, uint32_t max_width, uint32_t max_filters,
                                             bool loop_itself);
 
-// The axis rule on the input height; Max pooling makes the parts whole pooling windows.
+// The axis rule on the input height; under max pooling no window straddles two parts.
 AxisSplit height_axis_split(const Layer& layer, const NpSplitParams& sp, uint32_t max_height);
 // The axis rule on `total` filters; a depthwise TNP-B layer is cut in groups of 4.
 AxisSplit filter_axis_split(const Layer& layer, uint32_t total, uint32_t max_filters, bool depthwise);

@@ -34,17 +34,18 @@ AxisOutputs axis_outputs(uint64_t offset, uint64_t extent, uint64_t input_extent
   const uint64_t end = start + extent - 1;
   const uint64_t o1 = end >= half ? (end - half) / stride : 0;
 
+  // Pooling windows, in the coordinates of the convolution outputs with the pool padding before
+  // them: window j covers [j * pool_stride, j * pool_stride + pool_size - 1]. The part produces the
+  // windows that lie within its own outputs [o0, o1] (the padding before the input counts as the
+  // first part's, the padding after it as the last part's): a window that starts before the part
+  // belongs to the part before it, one that ends after it to the part after it.
   const int64_t extra = offset + extent == input_extent ? pool_after : 0;
-  int64_t p0 = 0;
-  int64_t count = 1;
-  if (o0 != 0) {
-    p0 = (static_cast<int64_t>(o0) + pool_before) / pool_stride;
-    count = 1 - p0;
-  }
-  const int64_t e = static_cast<int64_t>(o1) + pool_before + extra;
-  if (pool_size < pool_stride + e) count += (pool_stride - pool_size + e) / pool_stride;
+  const int64_t first = o0 == 0 ? 0 : (static_cast<int64_t>(o0) + pool_before + pool_stride - 1) / pool_stride;
+  const int64_t last_end = static_cast<int64_t>(o1) + pool_before + extra;  // the last position the part holds
+  int64_t count = 0;
+  if (last_end + 1 >= pool_size) count = (last_end + 1 - pool_size) / pool_stride + 1 - first;
 
-  out.first = static_cast<uint32_t>(p0);
+  out.first = static_cast<uint32_t>(first);
   // A part that yields no output has none, not a wrapped count.
   out.count = static_cast<uint32_t>(std::max<int64_t>(count, 0));
   return out;

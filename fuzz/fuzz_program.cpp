@@ -9,6 +9,7 @@
 #include <nuvra/sim.h>
 #include <nuvra/tensor.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,10 +61,11 @@ void check_memory_queries(const ProgramInfo& info, const uint8_t* data, size_t s
       for (const fb::RecordSpans* record : *pass->record_spans())
         if (record->fnp2_span()) extra_words += record->fnp2_span()->word_count();
     if (pass->skipdma_stores())
-      for (const fb::SKipDmaInfoTrack* store : *pass->skipdma_stores()) extra_words += store->size();
+      for (const fb::SKipDmaInfoTrack* store : *pass->skipdma_stores())
+        extra_words += uint64_t{std::max<uint8_t>(store->frames(), 1)} * store->size();
   }
   fuzz::require(extra_program_memory_required(info) == 4 * extra_words,
-                "extra memory holds the FNP2 filters and the skip-DMA stores");
+                "extra memory holds the FNP2 filters and every frame of the skip-DMA stores");
 }
 
 }  // namespace

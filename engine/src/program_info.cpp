@@ -3,6 +3,7 @@
 #include <nuvra/program_data_generated.h>
 #include <nuvra/program_info_generated.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -49,7 +50,9 @@ ProgramInfo::PassFigures decode_pass(const fb::PassSpans& pass) {
   }
   if (const auto* stores = pass.skipdma_stores()) {
     f.skipdma_stores = stores->size();
-    for (const fb::SKipDmaInfoTrack* s : *stores) f.skipdma_store_words += s->size();
+    // A store keeps `frames` frames of `size` words; one that names no frame still writes one.
+    for (const fb::SKipDmaInfoTrack* s : *stores)
+      f.skipdma_store_words += uint64_t{std::max<uint8_t>(s->frames(), 1)} * s->size();
   }
   if (const auto* loads = pass.skipdma_loads()) f.skipdma_loads = loads->size();
   return f;

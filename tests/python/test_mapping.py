@@ -41,10 +41,11 @@ def test_mapped_model_sequences_passes_and_program(core):
     del model, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program  # the parts are copies
-    # A skip output is kept in rows of whole words: 5 x 3 x 8 bytes take 2 x 3 x 8 words.
+    # A skip output is kept in rows of whole words: 5 x 3 x 8 bytes take 2 x 3 x 8 words a frame, and
+    # c1's store keeps the 2 frames its record names.
     skip = skip_model(core, 6, [1], input_data=True, width=5, height=3)
     skip._map(fpga_v2_device(core), hw_only=True)
-    assert core.get_program_memory_infos(skip.sequences[0].program).extra_program_memory == 192
+    assert core.get_program_memory_infos(skip.sequences[0].program).extra_program_memory == 2 * 192
 
 
 @pytest.mark.parametrize("convs", [2, 3])
@@ -89,9 +90,12 @@ def skip_model(core, layers, kept, input_data=False, tail=False, width=8, height
 def test_external_memory_holds_the_skip_dma_store(core):
     # c1's store keeps 3 frames plus one per level down to its farthest reader, add1 (3 below):
     # 6 frames of 8 rows x 8 channels of 8 pixels at 8 bits (2 words): 6 x 128 words. Nothing else is external.
+    # The program's store record names 2 frames (one fewer than the levels), which is what the extra
+    # program memory counts.
     model = skip_model(core, 6, [1], input_data=True)
     model._map(fpga_v2_device(core), hw_only=True)
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1 and model.external_memory_size == 3072
+    assert core.get_program_memory_infos(model.sequences[0].program).extra_program_memory == 2 * 128 * 4
 
 
 @pytest.mark.parametrize("watching", [None, "plain", "subclass"])

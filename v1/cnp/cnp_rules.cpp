@@ -21,6 +21,7 @@ constexpr uint32_t kGapMaxInputWidth = 32;
 constexpr uint32_t kGapMinConvRows = 3;
 // Global average pooling reads the whole input from one NP's single-buffered input SRAM.
 constexpr uint32_t kSingleBufferWords = 10752;
+const char* const kAverageSplitImpossible = "With average pooling, spatial split is impossible";
 
 MappingStatus check_max_pooling(const Shape& input, const LayerParams& params, const PoolingCalculatedParams& pool,
                                 HwVersion version) {
@@ -45,7 +46,7 @@ MappingStatus check_global_average_pooling(uint8_t bits, const Shape& input, con
         "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently " +
         std::to_string(conv.out_height) + ")");
   if (get_cnp_input_sram_size(get_cnp_channel_container_size(input[0], bits), input[2], input[1]) > kSingleBufferWords)
-    return MappingFailure("With average pooling, spatial split is impossible");
+    return MappingFailure(kAverageSplitImpossible);
   return MappingSuccess();
 }
 
@@ -152,6 +153,13 @@ MappingStatus check_split_pooling_constraints(const LayerParams& params, const s
   return MappingSuccess();
 }
 
+MappingStatus check_split_average_pooling_constraints(const LayerParams& params,
+                                                      const std::vector<hw::Component>& components) {
+  if (params.get("pool_type") == static_cast<int>(PoolType::Average) && is_split_spatially(components))
+    return MappingFailure(kAverageSplitImpossible);
+  return MappingSuccess();
+}
+
 MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      HwVersion version) {
   const LayerParams& params = *layer.params();
@@ -159,6 +167,8 @@ MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::C
   if (strided && params.get("pool_type") == static_cast<int>(PoolType::Max) && is_split_spatially(components))
     return MappingFailure("Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs");
   if (MappingStatus status = check_split_pooling_constraints(params, components); !status.ok()) return status;
+  if (MappingStatus status = check_split_average_pooling_constraints(params, components); !status.ok())
+    return status;
   if (version == versions::Qrix_v2 && first_input_shape(layer)[2] == 1 && params.get("filters") >= 17) {
     for (const hw::Component& c : components) {
       const uint32_t filters = c.split ? c.split->filters : 0;
@@ -170,7 +180,9 @@ MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::C
 }
 
 MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
-  return check_split_pooling_constraints(*layer.params(), components);
+  if (MappingStatus status = check_split_pooling_constraints(*layer.params(), components); !status.ok())
+    return status;
+  return check_split_average_pooling_constraints(*layer.params(), components);
 }
 
 }  // namespace nuvra::v1

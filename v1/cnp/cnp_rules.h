@@ -37,11 +37,16 @@ bool is_split_spatially(const std::vector<hw::Component>& components);
 // With max pooling over a spatial split, the pooling size may not exceed its stride.
 MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components);
 
+// Global average pooling averages what one NP holds, so it cannot be split spatially.
+MappingStatus check_split_average_pooling_constraints(const LayerParams& params,
+                                                      const std::vector<hw::Component>& components);
+
 // A strided convolution with max pooling cannot be split spatially; then the split pooling
-// rule; on Qrix_v2 a one-channel layer of 17 or more filters needs an even number of 8-filter
+// rules; on Qrix_v2 a one-channel layer of 17 or more filters needs an even number of 8-filter
 // groups on every NP.
 MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      HwVersion version);
+// The split pooling rules.
 MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components);
 
 }  // namespace nuvra::v1

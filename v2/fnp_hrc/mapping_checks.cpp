@@ -1,11 +1,14 @@
 #include "v2/fnp_hrc/mapping_checks.h"
 
+#include "backend/layer_views.h"
+#include "backend/mapping_status.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
 #include "v2/layer_input.h"
 #include "v2/size_math.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -42,12 +45,39 @@ bool input_fits(uint32_t capacity, hw::Type type, uint32_t height, uint32_t widt
   return capacity - taken >= size;
 }
 
+bool is_split_spatially(const std::vector<hw::Component>& components) {
+  return std::any_of(components.begin(), components.end(), [](const hw::Component& c) {
+    return c.split && (c.split->spatial_partition.x != 0 || c.split->spatial_partition.y != 0);
+  });
+}
+
+// The pooling that parts of a spatial split cannot share, in the first generation's words for
+// the same rules.
+MappingStatus check_split_pooling(const Layer& layer, const std::vector<hw::Component>& components) {
+  const LayerType type = layer.params()->layer_type();
+  if (type != LayerType::Conv2D && type != LayerType::DepthwiseConv2D) return MappingSuccess();
+  const LayerParams& params = *layer.params();
+  const int pool_type = params.has("pool_type") ? params.get("pool_type") : 0;
+  if (pool_type == static_cast<int>(PoolType::NoPooling) || !is_split_spatially(components)) return MappingSuccess();
+  if (pool_type == static_cast<int>(PoolType::Average))
+    return LayerMappingError(layer, "When using Global Average Pooling, spatial split is impossible");
+  const HasPoolParams* view = pool_view(layer);
+  const PoolingCalculatedParams* pool = view ? view->pool_params() : nullptr;
+  if (!pool) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
+  const int size = params.get("pool_size");
+  if (size > pool->stride_x || size > pool->stride_y)
+    return LayerMappingError(layer,
+                             "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
+  return MappingSuccess();
+}
+
 uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
 uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
 
 }  // namespace
 
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
+  if (MappingStatus status = check_split_pooling(layer, components); !status.ok()) return status;
   for (const hw::Component& component : components) {
     if (!is_cnp(component.type)) continue;
     const uint64_t width = component.split ? component.split->spatial_partition.shape[0] : 0;

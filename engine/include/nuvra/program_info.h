@@ -27,7 +27,7 @@ class ProgramInfo {
     uint32_t records = 0;
     uint64_t fnp2_filter_words = 0;  // over the records that have an FNP2 filters track
     uint32_t skipdma_stores = 0;
-    uint64_t skipdma_store_words = 0;
+    uint64_t skipdma_store_words = 0;  // every frame the stores keep
     uint32_t skipdma_loads = 0;
   };
 

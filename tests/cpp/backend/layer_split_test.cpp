@@ -337,12 +337,17 @@ TEST(NpSplit, WordsWindowsContainersAndRowsAtTheEdges) {
     const NpSpace p = window(0, 0, w, 2);
     EXPECT_EQ(std::make_pair(NpSplit(Shape{w, 2, 4}, p, p, 3, 1, kSame, 1, 1, kNone).icont_size(), TransposedCnpSplit(p, p).icont_size()), std::make_pair(plain, transposed));
   }
-  // Rows 8..15 of 16 under 2 x 2 pooling: the pool padding row after the input adds an output only
-  // to the part that ends the input. A one-row part at the top under stride 2 has one output, not a
-  // wrapped count; one at y = 10 under 3-wide pooling has none.
+  // Rows 8..14 of 15 under 2 x 2 pooling: the pool padding row after the input completes a window
+  // only for the part that ends the input. A one-row part at the top under stride 2 has one output,
+  // not a wrapped count; one at y = 10 under 3-wide pooling has none.
   const PaddingParams pool_after{0, 1, 0, 0};
-  EXPECT_EQ(NpSplit(Shape{4, 16, 1}, window(0, 8, 4, 8), window(0, 7, 4, 9), 3, 1, kSame, 2, 2, pool_after).output_rows(), 5u);
+  EXPECT_EQ(NpSplit(Shape{4, 15, 1}, window(0, 8, 4, 7), window(0, 7, 4, 8), 3, 1, kSame, 2, 2, pool_after).output_rows(), 4u);
   EXPECT_EQ(NpSplit(Shape{4, 24, 1}, window(0, 8, 4, 8), window(0, 7, 4, 10), 3, 1, kSame, 2, 2, pool_after).output_rows(), 4u);
+  // Windows of 2 every 6 rows of 16: 3 end inside, not 4. Of windows of 1 every 3 rows, rows 8..15
+  // hold 9, 12 and 15: the part starts at pooled row 3, not at 2, whose row 6 is the part before's.
+  EXPECT_EQ(NpSplit(Shape{4, 16, 1}, window(0, 0, 4, 16), window(0, 0, 4, 16), 3, 1, kSame, 2, 6, kNone).output_rows(), 3u);
+  const NpSplit gaps(Shape{4, 16, 1}, window(0, 8, 4, 8), window(0, 7, 4, 9), 3, 1, kSame, 1, 3, kNone);
+  EXPECT_EQ(std::make_pair(gaps.first_output_row(), gaps.output_rows()), std::make_pair(3u, 3u));
   const NpSplit top(Shape{4, 9, 1}, window(0, 0, 4, 1), window(0, 0, 4, 2), 3, 2, kNone, 1, 1, kNone);
   EXPECT_EQ(std::make_tuple(top.first_output_row(), top.output_rows(), NpSplit(Shape{4, 16, 1}, window(0, 10, 4, 1), window(0, 9, 4, 3), 3, 2, kNone, 3, 1, kNone).output_rows()),
             std::make_tuple(0u, 1u, 0u));

@@ -20,7 +20,12 @@ struct RecordLayout {
   hw::Ident fnp2_np = {};
 };
 
-using StoreLayout = std::pair<hw::Ident, uint32_t>;  // a skip-DMA store and its words
+// A skip-DMA store: its words per frame and its frames.
+struct StoreLayout {
+  hw::Ident ident;
+  uint32_t size = 0;
+  uint8_t frames = 1;
+};
 
 struct PassLayout {
   std::vector<RecordLayout> records = {};
@@ -98,9 +103,9 @@ inline std::vector<uint8_t> build_program(const ProgramLayout& layout, bool info
       records.push_back(fb::CreateRecordSpansDirect(b, &spans, fnp2_span(part, *r, &fnp2)));
     }
     std::vector<fb::SKipDmaInfoTrack> stores;
-    for (const auto& [ident, size] : layout.passes[p].stores) {
+    for (const auto& [ident, size, frames] : layout.passes[p].stores) {
       const uint8_t bytes[4] = {ident.col, ident.row, ident.id, ident.channel};
-      stores.emplace_back(flatbuffers::span<const uint8_t, 4>(bytes), 0, 1, 0, size);
+      stores.emplace_back(flatbuffers::span<const uint8_t, 4>(bytes), 0, frames, 0, size);
     }
     pass_spans.push_back(fb::CreatePassSpansDirect(b, &records, stores.empty() ? nullptr : &stores, nullptr));
   }

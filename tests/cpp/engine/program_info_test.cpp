@@ -24,7 +24,7 @@ std::vector<uint64_t> queries(const ProgramInfo& i) {
 }
 
 // Two passes: the first has an empty track and a record with a 10-word FNP2 filters track,
-// the second two skip-DMA stores (6 and 9 words).
+// the second two skip-DMA stores (one frame of 6 words, three of 9).
 ProgramLayout two_pass_layout() {
   ProgramLayout s;
   s.input_dims = std::vector<uint32_t>{5, 5, 3};
@@ -34,7 +34,7 @@ ProgramLayout two_pass_layout() {
   s.descriptors_per_pass = 7;
   const RecordLayout fnp2{{{9, 9, 9}}, std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {2, 1, 3, 0}};
   s.passes = {{{RecordLayout{{{1, 2}, {}}}, fnp2}, {}},
-              {{RecordLayout{{{4, 5, 6, 7}}}}, {{{1, 1, 2, 0}, 6}, {{1, 1, 2, 1}, 9}}}};
+              {{RecordLayout{{{4, 5, 6, 7}}}}, {{{1, 1, 2, 0}, 6}, {{1, 1, 2, 1}, 9, 3}}}};
   return s;
 }
 
@@ -46,14 +46,17 @@ TEST(ProgramInfo, MemoryQueriesWorkedByHand) {
   odd.has_activation = false;
   odd.descriptors_per_pass = 255;
   odd.passes.resize(1);
+  ProgramLayout no_frame = two_pass_layout();  // a store that names no frame still writes one
+  no_frame.passes[1].stores[1].frames = 0;
   ProgramLayout empty_dims;
   empty_dims.input_dims = std::vector<uint32_t>{};
   empty_dims.output_dims = std::vector<uint32_t>{3, 0};
   // The data memory is the data part with its size prefix, or nothing.
   const std::tuple<ProgramLayout, bool, std::vector<uint64_t>> cases[] = {
-      // 75 bytes -> 76; 30 uint8 -> 32; 2 passes; 4 * (10 + 6 + 9); 32 * 7 * 2.
-      {two_pass_layout(), false, {76, 64, 32, 0, 100, 448}},
-      {two_pass_layout(), true, {76, 64, 32, 0, 100, 448}},
+      // 75 bytes -> 76; 30 uint8 -> 32; 2 passes; 4 * (10 + 6 + 3 * 9); 32 * 7 * 2.
+      {two_pass_layout(), false, {76, 64, 32, 0, 172, 448}},
+      {two_pass_layout(), true, {76, 64, 32, 0, 172, 448}},
+      {no_frame, false, {76, 64, 32, 0, 100, 448}},
       // 8 bytes stay 8; three int32 outputs; the first pass only: its FNP2 track.
       {odd, false, {8, 32, 12, 0, 40, 32 * 255}},
       {empty_dims, false, {0, 32, 0, 0, 0, 32}},

@@ -267,7 +267,9 @@ TEST(V1Checker, MappingRules) {
                                      "multiple NPs",
                     overlap = "Cannot have pooling size > pooling stride if the layer is mapped spatially on "
                               "multiple NPs",
-                    one_channel = "With one input channel, the number of neurons per NP / 8 must be even";
+                    one_channel = "With one input channel, the number of neurons per NP / 8 must be even",
+                    average = "With average pooling, spatial split is impossible";
+  const Params average_all{{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}};
   const std::tuple<Placement, std::string, HwVersion> cases[] = {
       {{with(max2, strided)}, "", kVlq},  // not split spatially
       {{with(max2, strided), 8, 8, 4}, stride_and_max, kVlq},
@@ -275,6 +277,8 @@ TEST(V1Checker, MappingRules) {
       {{max2, 8, 8, 4}, "", kVlq},  // pooling strides default to the size
       {{with(max2, stride1), 8, 8, 4}, overlap, kVlq},
       {{with(max2, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}), 8, 8, 4}, overlap, kVlq},
+      {{average_all, 8, 8, 4}, average, kVlq},
+      {{average_all, 8, 4}, "", kVlq},  // split by filters only
       {{{}, 8, 8, 0, 30}, "", kVlq},
       {{{}, 8, 8, 0, 32}, "", kVlq},
       {{{}, 8, 8, 0, 33}, "36 exceeds the maximum value for NP input width: 32", kVlq},
@@ -301,6 +305,7 @@ TEST(V1Checker, MappingRules) {
   };
   expect_status(separable(with(max2, strided)), "");
   expect_status(separable(with(max2, stride1)), on("l", overlap));
+  expect_status(separable(average_all), on("l", average));
   StubLayer add(LayerType::Add, {}, {8, 8, 4}, "add");
   expect_status(v1::check_layer_mappings(add, {}, versions::VLQ7300_v1), on("add", "Unknown Layer type"));
 }

@@ -343,6 +343,23 @@ TEST(FitRules, CnpWidthSramAndWeights) {
       {{part(Type::CNP1, 65)}, "68" + limit},
       {{part(Type::CNP1, kMax)}, "4294967296" + limit}, {{part(Type::TNP_B, 200), part(Type::FNP3, 300)}, "Success"}};
   for (const auto& [components, message] : widths) EXPECT_EQ(check_layer_mappings(*conv, components).message, message);
+  // Split spatially (a part at x = 4), pooling windows that overlap and global averaging are
+  // refused, named; pooling that leaves gaps, a split by filters only and TNP-B parts are not.
+  auto parts_at = [](std::vector<uint32_t> xs, Type type = Type::CNP1) {
+    std::vector<hw::Component> out;
+    for (uint32_t x : xs) out.push_back(component(type, {}, hw::SplitRecord{0, 1, {x, 0, Shape{4, 8, 3}}, {}, false}));
+    return out;
+  };
+  const std::string overlap = "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs",
+                    average = "When using Global Average Pooling, spatial split is impossible";
+  const Params max2_1{{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}}, max2_3{{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 3}};
+  const Params average_all{{"pool_type", 2}, {"pool_size", -1}, {"activation", 1}};
+  const std::tuple<LayerType, Params, std::vector<uint32_t>, std::string> pooled[] = {
+      {kConv, with(k3, max2_1), {0, 4}, overlap}, {kDw, with(kDw3, max2_1), {4, 0}, overlap}, {kConv, with(k3, max2_1), {0, 0}, ""},
+      {kConv, with(k3, max2_3), {0, 4}, ""},      {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 2}}), {0, 4}, ""},
+      {kConv, with(k3, average_all), {0, 4}, average}, {kDw, with(kDw3, average_all), {0, 4}, average},
+      {kConv, with(k3, average_all), {0}, ""}};
+  for (const auto& [type, params, xs, message] : pooled) expect_status(check_layer_mappings(*single(type, params), parts_at(xs)), on("l", message));
   HardwareConstraints hc;
   hc.input_sram_single_buffer_size = 90;
   hc.input_sram_dual_buffer_size = 192;

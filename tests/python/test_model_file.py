@@ -1,5 +1,7 @@
 import ctypes
+import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -9,6 +11,7 @@ import pytest
 from v2_models import conv_model, model_of
 
 CORRUPTED = "Cannot uncompress corrupted serialization buffer"
+STORED = pathlib.Path(__file__).parent / "data" / "learning_model.fbz"
 SNAPPY = ctypes.CDLL("libsnappy.so.1")
 
 
@@ -146,3 +149,40 @@ def test_a_model_saved_in_the_middle_of_learning_learns_on_as_if_it_never_was(co
     restarted = core.Model(half.layers)
     restarted.fit(x[20:], labels[20:])
     assert (restarted.get_layer("fc").variables["weights"] != whole.get_layer("fc").variables["weights"]).any()
+
+
+def learning_model(core):
+    """The model of the stored file: 6 samples learnt of 12, with a learning parameter of -0.0."""
+    rng = np.random.default_rng(38)
+    weights = np.zeros((1, 1, 16, 4), np.int8)
+    for neuron in range(4):
+        weights[0, 0, rng.permutation(16)[:8], neuron] = 1
+    model = model_of(core, (core.InputData, "input", dict(input_width=16, input_height=1, input_channels=1,
+                                                          input_bits=1)),
+                     (core.FullyConnected, "fc", dict(units=4, activation=0)))
+    model.get_layer("fc").variables["weights"] = weights
+    model.compile(core.NuvraUnsupervised(num_weights=8, num_classes=2, initial_plasticity=1, min_plasticity=-0.0,
+                                         plasticity_decay=0.5))
+    x, labels = (rng.random((12, 16)) < 0.4).astype(np.uint8), rng.integers(0, 2, 12)
+    model.fit(x[:6], labels[:6])
+    return model, x[6:], labels[6:]
+
+
+def test_a_stored_file_keeps_every_field(core, tmp_path):
+    # Files written before stay readable as they are: the format itself is pinned, not only a round trip.
+    data = STORED.read_bytes()
+    stored, (made, x, labels) = core.Model(str(STORED)), learning_model(core)
+    assert stored.to_buffer() == uncompress(data) == made.to_buffer()  # every field written, defaults too
+    learning = stored.learning
+    assert (learning.num_weights, learning.num_classes, learning.initial_plasticity, learning.plasticity_decay) == (
+        8, 2, 1, 0.5) and math.copysign(1, learning.min_plasticity) == -1
+    fc = stored.get_layer("fc")
+    assert [lay.name for lay in stored.layers] == ["input", "fc"] and (fc.variables["weights"] != 0).sum(axis=2).tolist() \
+        == [[[8, 8, 8, 8]]]
+    np.testing.assert_array_equal(fc.variables["weights"], made.get_layer("fc").variables["weights"])
+    stored.save(str(tmp_path / "again.fbz"))
+    assert uncompress((tmp_path / "again.fbz").read_bytes()) == uncompress(data)
+    # It holds the learning progress: the rest of the samples learn as if the model had never been saved.
+    stored.fit(x, labels)
+    made.fit(x, labels)
+    assert stored.to_buffer() == made.to_buffer()

@@ -48,8 +48,20 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
     return "A merge layer joins " + std::to_string(kMergeInputs) + " layers on hardware (got " +
            std::to_string(inputs.size()) + ").";
 
+  // One CNP layer takes the result; any other reader is a merge that loads it from that layer's
+  // dual-output store. A second CNP reader would keep a dual-output store no merge loads.
   const auto readers = outbounds_of(*merge);
-  if (std::none_of(readers.begin(), readers.end(), [&](const auto& r) { return fuses(*r, *merge); })) {
+  const std::shared_ptr<Layer>* fused = nullptr;
+  for (const auto& r : readers) {
+    if (!fuses(*r, *merge) && !r->is_kind(kMergeLayer))
+      return "Its output goes to " + quoted(*r) + ", not to a layer mapped on CNP, which alone can take a merge "
+                                                  "layer's output.";
+    if (!fuses(*r, *merge)) continue;
+    if (fused) return "Its output goes to " + quoted(**fused) + " and " + quoted(*r) +
+                      ": only one layer mapped on CNP can take a merge layer's output.";
+    fused = &r;
+  }
+  if (!fused) {
     if (readers.empty()) return "Its output feeds no layer mapped on CNP, which alone can take a merge layer's output.";
     return "Its output goes to " + quoted(*readers.front()) +
            ", not to a layer mapped on CNP, which alone can take a merge layer's output.";

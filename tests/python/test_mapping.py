@@ -117,6 +117,7 @@ def chain(core, *names):
     ("merge_merge", "'m1': Bad mapping on skip connection. Its output goes to 'm2', not to a layer mapped on CNP"),
     ("nested_merge", "'inner': Bad mapping on skip connection. Its output goes to 'outer', not to a layer mapped on"),
     ("merge_dequantizer", "'m': Bad mapping on skip connection. Its output goes to 'd', not to a layer mapped on CNP"),
+    ("merge_two_convolutions", "'m': Bad mapping on skip connection. Its output goes to 'c3' and 'c5': only one layer"),
     ("input_merge", "'m': Bad mapping on skip connection. It reads 'in', which reaches the sequence only through its "
                     "first layer 'c1'."),
 ])
@@ -133,6 +134,9 @@ def test_merges_the_skip_dmas_cannot_carry_are_refused(core, graph, refusal, hw_
         "nested_merge": chain(c, "c1", "c2", "c3", "c4") + [(c.Add, "inner", ["c2", "c4"]),
                                                             (c.Add, "outer", ["c1", "inner"]), (c.Conv2D, "c5", ["outer"])],
         "merge_dequantizer": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Dequantizer, "d", ["m"])],
+        "merge_two_convolutions": chain(c, "c1", "c2") + [(c.Add, "m", ["c1", "c2"]), (c.Conv2D, "c3", ["m"]),
+                                                          (c.Conv2D, "c4", ["c3"]), (c.Conv2D, "c5", ["m"]),
+                                                          (c.Conv2D, "c6", ["c5"])],
         "input_merge": chain(c, "c1", "c2") + [(c.Add, "m", ["in", "c2"]), (c.Conv2D, "c3", ["m"])],
     }[graph]
     model = merge_model(core, rows)

@@ -590,7 +590,7 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
     for (int i = 1; i <= n; ++i) b.add(kConv, k8, std::string(1, 'c').append(std::to_string(i)));
     return b;
   };
-  ModelBuilder add_tnp, cat_tnp, merge_merge, nested, input, deq, three, deep_merge, dual, dense;
+  ModelBuilder add_tnp, cat_tnp, merge_merge, nested, input, deq, three, deep_merge, dual, dense, two_cnps;
   chain(add_tnp, 3).add(LayerType::Add, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
   chain(cat_tnp, 3).add(LayerType::Concatenate, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
   chain(merge_merge, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(LayerType::Add, {}, "m2", {"m1", "c2"});
@@ -608,6 +608,8 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
   dual.add(LayerType::Add, {}, "m2", {"m1", "c5"}).add(kConv, k8, "c6");
   dense.input(1, 1, 8).add(LayerType::Dense1D, {{"units", 8}}, "d1").add(LayerType::Dense1D, {{"units", 8}}, "d2");
   dense.add(LayerType::Add, {}, "m", {"d1", "d2"}).add(kConv, k8, "c");
+  chain(two_cnps, 2).add(LayerType::Add, {}, "m", {"c1", "c2"}).add(kConv, k8, "c3").add(kConv, k8, "c4");
+  two_cnps.add(kConv, k8, "c5", {"m"}).add(kConv, k8, "c6");
 
   const std::string bad = "Bad mapping on skip connection. ";
   const auto not_to = [&](const std::string& reader) {
@@ -628,6 +630,9 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
       {&nested, {"c1", "c2", "c3", "c4", "inner", "outer", "c5"}, {}, on("inner", not_to("outer"))},
       {&deq, {"c1", "c2", "c3", "m", "d"}, {}, on("m", not_to("d"))},
       {&three, {"c1", "c2", "c3", "m", "c4"}, {}, on("m", bad + "A merge layer joins 2 layers on hardware (got 3).")},
+      // Both would keep it in a dual-output store, for no merge.
+      {&two_cnps, {"c1", "c2", "m", "c3", "c4", "c5", "c6"}, {},
+       on("m", bad + "Its output goes to 'c3' and 'c5': only one layer mapped on CNP can take a merge layer's output.")},
       {&deep_merge, {"c1", "c2", "c3", "m1", "c4", "m2", "c5"}, {},
        on("m2", bad + "Its deeper input 'm1' is a merge layer, whose output no layer passes on to it.")},
       {&dense, {"d1", "d2", "m", "c"}, {}, on("m", bad + "Its shallower input 'd1' is not kept by a skip DMA of the same sequence.")},

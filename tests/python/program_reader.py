@@ -34,3 +34,27 @@ def learning_spans(program):
     return (words(_field(info, learning, 0)), words(_field(info, learning, 1)),
             [words(tracks + 4 + 8 * n) for n in range(_u32(info, tracks))] if tracks else [],
             words(filters) if filters else [])
+
+
+def skipdma_faults(program):
+    """Each skip-DMA load that reads no store (same index, TNP-B flag and frames, in its pass or an earlier one) and
+    each store that no load of its pass or a later one reads, as texts; [] when all pair."""
+    info = program[:4 + _u32(program, 0)]
+    spans = _field(info, 4 + _u32(info, 4), 13)  # ProgramInfo.pass_spans
+    entries = {"store": [], "load": []}
+    for p in range(_u32(info, spans + _u32(info, spans)) if spans else 0):
+        at = spans + _u32(info, spans) + 4 + 4 * p
+        table = at + _u32(info, at)
+        for kind, index in (("store", 1), ("load", 2)):  # PassSpans.skipdma_stores, skipdma_loads
+            vector = _field(info, table, index)
+            if vector is None:
+                continue
+            vector += _u32(info, vector)
+            # SKipDmaInfoTrack: ident (4 bytes), tnp_b, frames, index, a padding byte, size (4 bytes)
+            entries[kind] += [(p, tuple(info[s + 4:s + 7])) for s in range(vector + 4, vector + 4 + 12 * _u32(info, vector), 12)]
+    def text(kind, p, key):
+        return f"{kind} of index {key[2]} (TNP-B {key[0]}, {key[1]} frames) in pass {p}"
+    faults = [text("load", p, key) + " reads no store" for p, key in entries["load"]
+              if not any(key == k and q <= p for q, k in entries["store"])]
+    return faults + [text("store", p, key) + " is never loaded" for p, key in entries["store"]
+                     if not any(key == k and q >= p for q, k in entries["load"])]

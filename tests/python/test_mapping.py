@@ -4,6 +4,7 @@ import re
 import numpy as np
 import pytest
 
+from program_reader import skipdma_faults
 from v2_models import conv_model, fill_variables, fpga_v2_device, layer, model_of
 
 def test_layer_properties(core):
@@ -46,6 +47,7 @@ def test_mapped_model_sequences_passes_and_program(core):
     skip = skip_model(core, 6, [1], input_data=True, width=5, height=3)
     skip._map(fpga_v2_device(core), hw_only=True)
     assert core.get_program_memory_infos(skip.sequences[0].program).extra_program_memory == 2 * 192
+    assert skipdma_faults(skip.sequences[0].program) == []
 
 
 @pytest.mark.parametrize("convs", [2, 3])
@@ -96,6 +98,63 @@ def test_external_memory_holds_the_skip_dma_store(core):
     model._map(fpga_v2_device(core), hw_only=True)
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1 and model.external_memory_size == 3072
     assert core.get_program_memory_infos(model.sequences[0].program).extra_program_memory == 2 * 128 * 4
+    assert skipdma_faults(model.sequences[0].program) == []
+
+
+def merge_model(core, rows):
+    """1x1 convolutions of 8 filters after an 8x8x8 input "in", and the rows (type, name, inbound names) of the rest."""
+    model = model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)))
+    params = {core.Conv2D: dict(filters=8, kernel_size=1), core.BufferTempConv: dict(filters=8, fifo_size=3)}
+    for layer_type, name, inbounds in rows:
+        model.add(layer(core, layer_type, name, **params.get(layer_type, {})), [model.get_layer(n) for n in inbounds])
+    return fill_variables(model)
+
+
+def chain(core, *names):
+    return [(core.Conv2D, name, [previous]) for previous, name in zip(("in",) + names, names)]
+
+
+# Each would map with a skip-DMA store that is never loaded, or a load that reads no store, and lose the merge.
+@pytest.mark.parametrize("graph, refusal", [
+    ("add_tnp_b", "'m': Bad mapping on skip connection. Its output goes to 't', not to a layer mapped on CNP"),
+    ("concatenate_tnp_b", "'m': Bad mapping on skip connection. Its output goes to 't', not to a layer mapped on CNP"),
+    ("merge_merge", "'m1': Bad mapping on skip connection. Its output goes to 'm2', not to a layer mapped on CNP"),
+    ("nested_merge", "'inner': Bad mapping on skip connection. Its output goes to 'outer', not to a layer mapped on"),
+    ("merge_dequantizer", "'m': Bad mapping on skip connection. Its output goes to 'd', not to a layer mapped on CNP"),
+    ("merge_two_convolutions", "'m': Bad mapping on skip connection. Its output goes to 'c3' and 'c5': only one layer"),
+    ("input_merge", "'m': Bad mapping on skip connection. It reads 'in', which reaches the sequence only through its "
+                    "first layer 'c1'."),
+])
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_merges_the_skip_dmas_cannot_carry_are_refused(core, graph, refusal, hw_only):
+    c = core
+    rows = {
+        "add_tnp_b": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.BufferTempConv, "t", ["m"]),
+                                                   (c.Conv2D, "c4", ["t"])],
+        "concatenate_tnp_b": chain(c, "c1", "c2", "c3") + [(c.Concatenate, "m", ["c1", "c3"]),
+                                                           (c.BufferTempConv, "t", ["m"]), (c.Conv2D, "c4", ["t"])],
+        "merge_merge": chain(c, "c1", "c2", "c3") + [(c.Add, "m1", ["c1", "c3"]), (c.Add, "m2", ["m1", "c2"]),
+                                                     (c.Conv2D, "c4", ["m2"])],
+        "nested_merge": chain(c, "c1", "c2", "c3", "c4") + [(c.Add, "inner", ["c2", "c4"]),
+                                                            (c.Add, "outer", ["c1", "inner"]), (c.Conv2D, "c5", ["outer"])],
+        "merge_dequantizer": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Dequantizer, "d", ["m"])],
+        "merge_two_convolutions": chain(c, "c1", "c2") + [(c.Add, "m", ["c1", "c2"]), (c.Conv2D, "c3", ["m"]),
+                                                          (c.Conv2D, "c4", ["c3"]), (c.Conv2D, "c5", ["m"]),
+                                                          (c.Conv2D, "c6", ["c5"])],
+        "input_merge": chain(c, "c1", "c2") + [(c.Add, "m", ["in", "c2"]), (c.Conv2D, "c3", ["m"])],
+    }[graph]
+    model = merge_model(core, rows)
+    x = np.random.default_rng(3).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
+    expected = model.forward(x)
+    if hw_only:
+        with pytest.raises(RuntimeError, match="^" + re.escape("Error when mapping layer " + refusal)):
+            model._map(fpga_v2_device(core), hw_only=True)
+        assert model.sequences == []
+        return
+    # Without hw_only the whole model runs in software: no part before the merge goes to the board.
+    model._map(fpga_v2_device(core))
+    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
+    np.testing.assert_array_equal(model.forward(x), expected)
 
 
 @pytest.mark.parametrize("watching", [None, "plain", "subclass"])
@@ -144,3 +203,4 @@ def test_skip_dma_channels_end_at_254(core, layers, kept, input_data, tail, refu
     model._map(device, hw_only=not tail)
     hardware = [s for s in model.sequences if s.backend == core.BackendType.Hardware]
     assert len(hardware) > 2 and len(model.sequences) == len(hardware) + tail  # cut; only the tail in software
+    assert [skipdma_faults(s.program) for s in hardware] == [[]] * len(hardware)

@@ -3,6 +3,7 @@
 #include "backend/layer_graph.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
+#include "backend/skip_connections.h"
 #include "v2/layer_type.h"
 
 #include <nuvra/tensor.h>
@@ -72,6 +73,35 @@ std::optional<MappingStatus> concat_rule(const std::shared_ptr<Layer>& layer) {
   return std::nullopt;
 }
 
+constexpr const char* kBadSkip = "Bad mapping on skip connection. ";
+
+// A merge the skip DMAs cannot carry, given the run's layers before it.
+std::optional<MappingStatus> merge_rule(const std::shared_ptr<Layer>& layer, LayerList::const_iterator run_begin,
+                                        LayerList::const_iterator merge_at) {
+  if (!layer->is_kind(kMergeLayer)) return std::nullopt;
+  const auto before = [&](const Layer& l) {
+    return std::any_of(run_begin, merge_at, [&l](const auto& r) { return r.get() == &l; });
+  };
+  if (auto fault = merge_skip_fault(layer, before)) return LayerMappingError(*layer, kBadSkip + *fault);
+  return std::nullopt;
+}
+
+// A run receives its input through its first layer alone. An input that feeds a later layer of
+// the list too (a merge with the model's input, say) can reach it by no skip DMA, and the branch
+// count, which starts from the first layer, does not see that branch.
+std::optional<MappingStatus> feeder_rule(const std::shared_ptr<Layer>& head, const LayerList& layers) {
+  for (const auto& feeder : inbounds_of(*head)) {
+    if (!feeder || outbounds_size(feeder, layers) <= 1) continue;
+    if (std::any_of(layers.begin(), layers.end(), [&](const auto& l) { return l == feeder; })) continue;
+    for (const auto& reader : outbounds_of(*feeder))
+      if (reader != head && std::find(layers.begin(), layers.end(), reader) != layers.end())
+        return LayerMappingError(*reader, kBadSkip + std::string("It reads '") + feeder->get_name() +
+                                              "', which reaches the sequence only through its first layer '" +
+                                              head->get_name() + "'.");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
@@ -83,8 +113,12 @@ MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::c
   return status;
 }
 
+GrowingSequenceRules::GrowingSequenceRules(LayerList::const_iterator first, const LayerList& layers)
+    : first_(first), layers_(layers) {}
+
 MappingStatus GrowingSequenceRules::extend() {
   const std::shared_ptr<Layer>& head = *first_;
+  if (size_ == 0) feeder_ = feeder_rule(head, layers_);
   const std::shared_ptr<Layer>& layer = *(first_ + static_cast<std::ptrdiff_t>(size_));
   if (!dequantizer_ && is_type(*layer, LayerType::Dequantizer)) dequantizer_ = size_;
   ++size_;
@@ -112,7 +146,8 @@ MappingStatus GrowingSequenceRules::extend() {
   // The run's first layer opens one branch whatever feeds it.
   const size_t inbounds = layer == head ? 1 : inbounds_of(*layer).size();
   branches_ += static_cast<int64_t>(consumers) - static_cast<int64_t>(inbounds);
-  if (!concat_) concat_ = concat_rule(layer);
+  if (!skip_) skip_ = concat_rule(layer);
+  if (!skip_) skip_ = merge_rule(layer, first_, first_ + static_cast<std::ptrdiff_t>(size_ - 1));
   return verdict();
 }
 
@@ -133,11 +168,12 @@ MappingStatus GrowingSequenceRules::verdict() const {
     return status;
   if (succession_) return *succession_;
   if (head.is_kind(kInputLayer) && head_readers_ > 1) return {1, "A layer mapped on HRC supports 1 outbound only"};
+  if (feeder_) return *feeder_;
 
   if (branches_ > 1) return {1, "Bad mapping on skip connection. Several branches."};
   if ((*(first_ + static_cast<std::ptrdiff_t>(last)))->is_kind(kMergeLayer))
     return {1, "Bad mapping on skip connection. No valid merge layer."};
-  if (concat_) return *concat_;
+  if (skip_) return *skip_;
   return MappingSuccess();
 }
 
@@ -146,8 +182,10 @@ MappingStatus check_skip_connections(const LayerList& run, const LayerList& laye
   if (get_out_branches_count(run, layers) > 1) return {1, "Bad mapping on skip connection. Several branches."};
   if (run.back()->is_kind(kMergeLayer)) return {1, "Bad mapping on skip connection. No valid merge layer."};
 
-  for (const auto& layer : run)
-    if (auto status = concat_rule(layer)) return *status;
+  for (auto it = run.begin(); it != run.end(); ++it) {
+    if (auto status = concat_rule(*it)) return *status;
+    if (auto status = merge_rule(*it, run.begin(), it)) return *status;
+  }
   return MappingSuccess();
 }
 

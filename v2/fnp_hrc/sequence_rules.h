@@ -14,17 +14,20 @@ namespace nuvra::v2 {
 
 // The run [first, last) of the list being mapped; `layers` is the whole list, against which
 // consumers are counted. Failures about one layer carry its LayerMappingError prefix, those
-// about the run as a whole are {1, message}. A rule that fails never throws.
+// about the run as a whole are {1, message}. A rule that fails never throws. Besides the
+// skip-connection rules below, the run takes its input through its first layer alone: a layer
+// outside `layers` that feeds the first layer may feed no other layer of `layers`.
 MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                    const LayerList& layers);
 
 // check_layer_sequence on the run [first, first + k) at the k-th extend(), each verdict decided
 // from what the run's earlier layers left: every rule is about one layer, two neighbours, the
-// first Dequantizer, or a count that each layer changes by its own amount. A run of k layers
-// thus costs k steps in all rather than k steps per verdict.
+// first Dequantizer, or a count that each layer changes by its own amount (only a merge looks back
+// over the run, for the layers that keep its inputs). A run of k layers thus costs k steps in all
+// rather than k steps per verdict.
 class GrowingSequenceRules final : public GrowingSequenceCheck {
  public:
-  GrowingSequenceRules(LayerList::const_iterator first, const LayerList& layers) : first_(first), layers_(layers) {}
+  GrowingSequenceRules(LayerList::const_iterator first, const LayerList& layers);
   MappingStatus extend() override;
 
  private:
@@ -35,14 +38,18 @@ class GrowingSequenceRules final : public GrowingSequenceCheck {
   size_t size_ = 0;
   std::optional<size_t> dequantizer_;       // position of the run's first Dequantizer
   std::optional<MappingStatus> succession_;  // the first broken succession or outbound rule
-  std::optional<MappingStatus> concat_;      // the first second input of a Concatenate feeding more
+  // The first broken skip-connection rule of a layer: the second input of a Concatenate feeding
+  // more, a merge the skip DMAs cannot carry.
+  std::optional<MappingStatus> skip_;
+  std::optional<MappingStatus> feeder_;      // what the run's input feeds besides its first layer
   bool after_max_pooling_ = false, after_fnp_ = false, after_merge_ = false;
   size_t head_readers_ = 0;                  // layers of the run that read its first layer
   int64_t branches_ = 1;                     // branches left open after the run
 };
 
-// Every branch opened in `run` must be merged inside it, the run must not end on a merge,
-// and the second input of a Concatenate may feed nothing else unless it is the shallower one.
+// Every branch opened in `run` must be merged inside it, the run must not end on a merge, the
+// second input of a Concatenate may feed nothing else unless it is the shallower one, and the
+// skip DMAs must carry every merge (merge_skip_fault, with the run's layers before it).
 MappingStatus check_skip_connections(const LayerList& run, const LayerList& layers);
 
 }  // namespace nuvra::v2

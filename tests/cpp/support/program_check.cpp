@@ -108,6 +108,35 @@ std::string check_spans(const ProgramView& view) {
   return c.fault;
 }
 
+std::string check_skipdma_pairs(const ProgramView& view) {
+  struct Entry {
+    uint32_t pass;
+    const fb::SKipDmaInfoTrack* track;
+  };
+  std::vector<Entry> stores, loads;
+  const auto* pass_spans = view.info->pass_spans();
+  for (uint32_t p = 0; pass_spans && p < pass_spans->size(); ++p) {
+    if (const auto* s = pass_spans->Get(p)->skipdma_stores())
+      for (const auto* t : *s) stores.push_back({p, t});
+    if (const auto* l = pass_spans->Get(p)->skipdma_loads())
+      for (const auto* t : *l) loads.push_back({p, t});
+  }
+  const auto pairs = [](const Entry& store, const Entry& load) {
+    return store.pass <= load.pass && store.track->index() == load.track->index() &&
+           store.track->tnp_b() == load.track->tnp_b() && store.track->frames() == load.track->frames();
+  };
+  const auto where = [](const char* what, const Entry& e) {
+    return std::string(what) + " of index " + std::to_string(e.track->index()) + " in pass " + std::to_string(e.pass);
+  };
+  for (const Entry& load : loads)
+    if (std::none_of(stores.begin(), stores.end(), [&](const Entry& s) { return pairs(s, load); }))
+      return where("skip-DMA load", load) + " reads no store";
+  for (const Entry& store : stores)
+    if (std::none_of(loads.begin(), loads.end(), [&](const Entry& l) { return pairs(store, l); }))
+      return where("skip-DMA store", store) + " is never loaded";
+  return "";
+}
+
 KeptRecord read_record(const fb::Record* record) {
   KeptRecord k;
   if (record->tracks())

@@ -32,6 +32,12 @@ ProgramView open_program(std::vector<uint8_t>&&) = delete;
 // Returns "" when all holds, else the first fault.
 std::string check_spans(const ProgramView& view);
 
+// Every skip-DMA load of the program information against its stores: a load reads what a store of
+// its own pass or an earlier one keeps under the same index, with the same TNP-B flag and frame
+// count, and every store is read by a load of its pass or a later one. Returns "" when all pair,
+// else the first fault.
+std::string check_skipdma_pairs(const ProgramView& view);
+
 // The words of the record at (pass, record) of the program data.
 KeptRecord read_record(const fb::Record* record);
 

@@ -591,13 +591,14 @@ TEST(LayerSequence, DeeperSecondInputOfAConcatenateFeedsNothingElse) {
   alone.input(8, 8, 3).add(kConv, k3, "s").add(kConv, k3, "d");
   alone.add(LayerType::Concatenate, {}, "cat", {"s", "d"}).add(kConv, k3, "end");
   level.input(8, 8, 3).add(kConv, k3, "s").add(kConv, k3, "d").add(kConv, k3, "t", {"s"});
-  level.add(LayerType::Concatenate, {}, "cat", {"d", "t"}).add(kConv, k3, "o", {"t"});
+  level.add(LayerType::Concatenate, {}, "cat", {"d", "t"}).add(kConv, k3, "o", {"t"}).add(kConv, k3, "end", {"cat"});
   for (const auto& [b, names] : {std::pair{&alone, Names{"s", "d", "cat", "end"}},
-                                 std::pair{&level, Names{"s", "d", "t", "cat", "o"}}}) {
+                                 std::pair{&level, Names{"s", "d", "t", "cat", "o", "end"}}}) {
     expect_status(check_skip_connections(layers_of(*b, names), layers_of(*b, names)), "");
     expect_status(check(*b, names), "");
   }
-  // A Concatenate with one inbound layer (never built by the engine) is skipped, not over-read.
+  // A Concatenate with one inbound layer (never built by the engine) is not over-read: the
+  // Concatenate rule skips it, the merge rule refuses it.
   auto x = std::make_shared<StubLayer>(kConv, Params{}, Shape{1, 1, 1}, "x");
   auto cat = std::make_shared<StubLayer>(LayerType::Concatenate, Params{}, Shape{1, 1, 1}, "cat");
   auto other = std::make_shared<StubLayer>(kConv, Params{}, Shape{1, 1, 1}, "other");
@@ -606,7 +607,79 @@ TEST(LayerSequence, DeeperSecondInputOfAConcatenateFeedsNothingElse) {
   cat->inbounds = other->inbounds = {x};
   x->outbounds = {cat, other};
   const LayerList run{x, cat, other};
-  expect_status(check_skip_connections(run, run), "");
+  expect_status(check_skip_connections(run, run),
+                on("cat", "Bad mapping on skip connection. A merge layer joins 2 layers on hardware (got 1)."));
+}
+
+// Merges the skip DMAs cannot carry: each would map with a store nobody loads or a load nobody
+// stored. Refused on the whole list and on every run cut mode could map on its own.
+TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
+  const Params k8{{"filters", 8}, {"kernel_size", 1}};
+  const auto chain = [&k8](ModelBuilder& b, int n) -> ModelBuilder& {
+    b.input(8, 8, 8);
+    for (int i = 1; i <= n; ++i) b.add(kConv, k8, std::string(1, 'c').append(std::to_string(i)));
+    return b;
+  };
+  ModelBuilder add_tnp, cat_tnp, merge_merge, nested, input, deq, three, deep_merge, dual, dense, two_cnps;
+  chain(add_tnp, 3).add(LayerType::Add, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
+  chain(cat_tnp, 3).add(LayerType::Concatenate, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
+  chain(merge_merge, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(LayerType::Add, {}, "m2", {"m1", "c2"});
+  merge_merge.add(kConv, k8, "c4");
+  chain(nested, 4).add(LayerType::Add, {}, "inner", {"c2", "c4"}).add(LayerType::Add, {}, "outer", {"c1", "inner"});
+  nested.add(kConv, k8, "c5");
+  chain(input, 2).add(LayerType::Add, {}, "m", {"input", "c2"}).add(kConv, k8, "c3");
+  chain(deq, 3).add(LayerType::Add, {}, "m", {"c1", "c3"}).add(LayerType::Dequantizer, {}, "d");
+  chain(three, 3).add(LayerType::Concatenate, {}, "m", {"c3", "c1", "c2"}).add(kConv, k8, "c4");
+  // m1 is fused into c4 but also m2's deeper input; in `dual` it is m2's shallower one, kept by
+  // c4's dual-output store.
+  chain(deep_merge, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "c4");
+  deep_merge.add(LayerType::Add, {}, "m2", {"c2", "m1"}).add(kConv, k8, "c5", {"m2"});
+  chain(dual, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "c4").add(kConv, k8, "c5");
+  dual.add(LayerType::Add, {}, "m2", {"m1", "c5"}).add(kConv, k8, "c6");
+  dense.input(1, 1, 8).add(LayerType::Dense1D, {{"units", 8}}, "d1").add(LayerType::Dense1D, {{"units", 8}}, "d2");
+  dense.add(LayerType::Add, {}, "m", {"d1", "d2"}).add(kConv, k8, "c");
+  chain(two_cnps, 2).add(LayerType::Add, {}, "m", {"c1", "c2"}).add(kConv, k8, "c3").add(kConv, k8, "c4");
+  two_cnps.add(kConv, k8, "c5", {"m"}).add(kConv, k8, "c6");
+
+  const std::string bad = "Bad mapping on skip connection. ";
+  const auto not_to = [&](const std::string& reader) {
+    return bad + "Its output goes to '" + reader + "', not to a layer mapped on CNP, which alone can take a merge "
+                 "layer's output.";
+  };
+  const std::string input_read = bad + "It reads 'input', which reaches the sequence only through its first layer 'c1'.";
+  const Names skip{"c1", "c2", "c3", "m1", "c4"}, tail{"c2", "c3", "m1", "c4"};
+  struct Row {
+    const ModelBuilder* b;
+    Names run, list;  // an empty list: the run alone
+    std::string message;
+  };
+  const Row rows[] = {
+      {&add_tnp, {"c1", "c2", "c3", "m", "t", "c4"}, {}, on("m", not_to("t"))},
+      {&cat_tnp, {"c1", "c2", "c3", "m", "t", "c4"}, {}, on("m", not_to("t"))},
+      {&merge_merge, {"c1", "c2", "c3", "m1", "m2", "c4"}, {}, on("m1", not_to("m2"))},
+      {&nested, {"c1", "c2", "c3", "c4", "inner", "outer", "c5"}, {}, on("inner", not_to("outer"))},
+      {&deq, {"c1", "c2", "c3", "m", "d"}, {}, on("m", not_to("d"))},
+      {&three, {"c1", "c2", "c3", "m", "c4"}, {}, on("m", bad + "A merge layer joins 2 layers on hardware (got 3).")},
+      // Both would keep it in a dual-output store, for no merge.
+      {&two_cnps, {"c1", "c2", "m", "c3", "c4", "c5", "c6"}, {},
+       on("m", bad + "Its output goes to 'c3' and 'c5': only one layer mapped on CNP can take a merge layer's output.")},
+      {&deep_merge, {"c1", "c2", "c3", "m1", "c4", "m2", "c5"}, {},
+       on("m2", bad + "Its deeper input 'm1' is a merge layer, whose output no layer passes on to it.")},
+      {&dense, {"d1", "d2", "m", "c"}, {}, on("m", bad + "Its shallower input 'd1' is not kept by a skip DMA of the same sequence.")},
+      {&dual, {"c1", "c2", "c3", "m1", "c4", "c5", "m2", "c6"}, {}, ""},
+      // The model's input reaches only the first layer: neither the whole list nor the part
+      // before the merge, which the branch count alone would let through, is a sequence.
+      {&input, {"c1", "c2", "m", "c3"}, {}, on("m", input_read)},
+      {&input, {"c1", "c2"}, {"c1", "c2", "m", "c3"}, on("m", input_read)},
+      {&input, {"c1"}, {"c1", "c2", "m", "c3"}, on("m", input_read)},
+      // A cut between a skip layer and its merge: c1 went to an earlier sequence.
+      {&deep_merge, tail, tail, on("m1", bad + "It reads 'c1', which reaches the sequence only through its first layer 'c2'.")},
+      {&deep_merge, tail, skip, on("m1", bad + "Its shallower input 'c1' is not kept by a skip DMA of the same sequence.")},
+  };
+  for (const auto& [b, run, list, message] : rows) {
+    SCOPED_TRACE(run.front() + " .. " + run.back() + (list.empty() ? "" : " in a longer list"));
+    expect_status(check(*b, run, list), message);
+  }
 }
 
 }  // namespace

@@ -174,6 +174,7 @@ void check_hardware_sequence(const Sequence& sequence) {
   ProgramView view;
   ASSERT_NO_THROW(view = open_program(program));
   EXPECT_EQ(check_spans(view), "");
+  EXPECT_EQ(check_skipdma_pairs(view), "");
   ASSERT_EQ(view.data->passes()->size(), n);
   EXPECT_EQ(view.data->dummy_desc_header()->word_1() != 0, n > 1) << "only several passes record the dummy header";
 

@@ -28,6 +28,7 @@ std::vector<uint8_t> program_bytes(const Sequence& sequence);
 // Every invariant of a mapped hardware sequence, reported through gtest failures:
 // - the program splits into two verified size-prefixed parts, every span points at exactly its
 //   words, and every track decodes into whole blocks;
+// - every skip-DMA load reads a store of the same index kept no later, and every store is loaded;
 // - each pass has its SCC, layer and idle-NP records, and descriptors_per_pass equals a recount;
 //   only a several-pass sequence records the dummy descriptor header;
 // - within a pass no NP serves two layers and no skip-DMA channel is used twice; split windows

@@ -16,7 +16,8 @@
 namespace nuvra::v2 {
 
 // The first CNP whose partition, rounded up to 4 pixels, is wider than 64 fails, without
-// the layer prefix; other components are not looked at.
+// the layer prefix; then the counts of the components must fit their register fields
+// (check_np_register_limits, with the layer prefix).
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components);
 
 // Whether an input window of a CNP1, CNP2 or TNP-B fits the NP's input SRAM once `taken`

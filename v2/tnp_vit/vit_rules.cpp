@@ -16,20 +16,16 @@ namespace nuvra::v2 {
 
 namespace {
 
-// Register word 1 holds the token count in bits 4-12 and its sixth in bits 16-21; word 10 the
-// tokens and the embedding width in 10 bits each; word 4 the class count in bits 1-10 and its
-// quarter in bits 16-23.
+// Register word 1 holds the token count in bits 4-12 and its sixth in bits 16-21, word 10 the
+// tokens in 10 bits; word 4 the class count in bits 1-10 and its quarter in bits 16-23. (Word 10's
+// 10-bit embedding width cannot be reached: the MLP weights of a width past 255 fill no track.)
 constexpr int64_t kMaxTokens = 383;
-constexpr int64_t kMaxWidth = 1023;
 constexpr int64_t kMaxClasses = 1023;
 
 MappingStatus check_register_limits(const Layer& layer) {
-  const Shape input = first_input_shape(layer);
-  const int64_t tokens = input[1], width = input[2];
+  const int64_t tokens = first_input_shape(layer)[1];
   if (tokens > kMaxTokens)
     return LayerMappingError(layer, limit_message("The maximum number of tokens is ", kMaxTokens, tokens));
-  if (width > kMaxWidth)
-    return LayerMappingError(layer, limit_message("The maximum embedding width is ", kMaxWidth, width));
   const int64_t classes = layer.params()->get("num_classes");
   if (classes < 0 || classes > kMaxClasses)
     return LayerMappingError(layer, "num_classes must be between 0 and " + std::to_string(kMaxClasses) + " (got " +

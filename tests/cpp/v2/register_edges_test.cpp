@@ -218,6 +218,17 @@ Setup concatenated(ModelBuilder& b) {
   return Setup{mesh_device(11), {}, false};
 }
 
+// c1 -> {b1 -> b (2047 channels), a}; Concatenate(b, a) -> c5: c5 loads a's channel after b's 2047.
+Setup concatenated_after(ModelBuilder& b) {
+  b.input(4, 4, 1).add(LayerType::Conv2D, conv(4), "c1")
+      .add(LayerType::Conv2D, conv(4), "b1", {"c1"})
+      .add(LayerType::Conv2D, conv(2047), "b", {"b1"})
+      .add(LayerType::Conv2D, conv(1), "a", {"c1"})
+      .add(LayerType::Concatenate, {}, "cat", {"b", "a"})
+      .add(LayerType::Conv2D, conv(4), "c5");
+  return Setup{mesh_device(11), {}, false};
+}
+
 Setup hrc(ModelBuilder& b) {
   b.add(LayerType::InputConv2D, {{"input_width", 64}, {"input_height", 384}, {"input_channels", 3}, {"filters", 512},
                                  {"kernel_size", 7}, {"kernel_stride", 6}, {"pool_type", 1}, {"pool_size", 3},
@@ -227,7 +238,8 @@ Setup hrc(ModelBuilder& b) {
 }
 
 // A field: the blocks of `layer` with the target and address (for target 11, the offset in a
-// channel's lower block), the word of the block, its bits, and the largest value over the blocks.
+// channel's lower block, or 0x100 + the offset in its upper block), the word of the block, its
+// bits, and the largest value over the blocks.
 struct Field {
   std::string layer;
   uint32_t target;
@@ -269,7 +281,8 @@ uint64_t largest(const std::map<std::string, std::vector<OwnedBlock>>& blocks, c
   std::optional<uint64_t> out;
   for (const OwnedBlock& block : it->second) {
     const uint16_t a = block.header.address;
-    const bool at = f.target == 11 ? a < 16 * 256 && a % 256 == f.address : a == f.address;
+    const bool at = f.target == 11 ? (a >= 16 * 256) == (f.address >= 256) && a % 256 == f.address % 256
+                                   : a == f.address;
     if (block.header.target != f.target || !at || block.data.size() <= f.word) continue;
     out = std::max<uint64_t>(out.value_or(0), field(block.data[f.word], f.lo, f.hi));
   }
@@ -300,6 +313,7 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
        {{"c", 7, 0, 21, 0, 10, 512}, {"c", 7, 0, 26, 16, 25, 512}, {"c", 7, 0, 29, 16, 23, 64},
         {"c", 7, 0, 11, 12, 29, conv2d_ch_cont_100b_size(7, 512)}}},
       {"Concatenate writing after 2047 channels", concatenated, 1, {{"b", 7, 0, 26, 0, 10, 2047}}},
+      {"Concatenate loading after 2047 channels", concatenated_after, 1, {{"c5", 11, 0x12B, 0, 0, 31, 2047}}},
       // Depthwise planes (word 28 bits 18-31) and channel windows (word 22).
       {"DepthwiseConv2D 128 x 512, kernel 7", one(128, 512, 1, LayerType::DepthwiseConv2D, {{"kernel_size", 7}}), 1,
        {{"c", 7, 0, 28, 18, 31, 4403}, {"c", 7, 0, 28, 0, 13, 17}, {"c", 7, 0, 10, 0, 10, 259}}},
@@ -345,7 +359,8 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
       // The ViT block's tokens (words 1 and 10) and classes (word 4).
       {"ViT block of 383 tokens, 1023 classes", stem_vit(127, 1023), 1,
        {{"vit", 7, 1, 0, 16, 21, 63}, {"vit", 7, 1, 0, 4, 12, 383}, {"vit", 7, 1, 9, 0, 9, 383},
-        {"vit", 7, 1, 9, 16, 25, 192}, {"vit", 7, 1, 3, 1, 10, 1023}, {"vit", 7, 1, 3, 16, 23, 255}}},
+        {"vit", 7, 1, 9, 16, 25, 192}, {"vit", 7, 1, 3, 1, 10, 1023}, {"vit", 7, 1, 3, 16, 23, 255},
+        {"stem", 8, 112, 0, 0, 31, 0x31}, {"stem", 8, 112, 1, 0, 31, 256}}},
       // The HRC's kernel, strides, pooling and filters.
       {"InputConv2D kernel 7, stride 6, pooling (3, 2), 512 filters", hrc, 1,
        {{"hrc", 8, 8, 0, 4, 6, 3}, {"hrc", 8, 8, 0, 24, 27, 3}, {"hrc", 8, 8, 1, 0, 4, 6},

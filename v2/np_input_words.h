@@ -15,7 +15,7 @@ struct NpInputWindow {
   uint64_t channels = 0;
 };
 
-// Field widths: CNP word 4 bits 0-15, word 28 bits 0-13 and 18-31, TNP-B word 56 bits 16-24.
+// Field widths: CNP word 4 bits 0-15, word 28 bits 0-13, TNP-B word 56 bits 16-24.
 inline constexpr uint64_t kMaxWindowWords = 0xFFFF;
 inline constexpr uint64_t kMaxRowWords = 0x3FFF;
 inline constexpr uint64_t kMaxFrameBlocks = 0x1FF;

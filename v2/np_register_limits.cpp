@@ -44,19 +44,15 @@ MappingStatus check_window(const Layer& layer, const hw::Component& c) {
   if (!c.split) return MappingSuccess();
   const NpSpace& window = c.split->bordered_partition;
   const NpInputWindow w{layer.input_bits(), window.shape[0], window.shape[1], c.split->spatial_partition.shape[2]};
+  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
+  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
+  // only while the mesh's input SRAM or the channel count keeps them small.
   if (is_cnp(c.type)) {
     if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
       return over(layer, "The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words);
-    if (is_depthwise(layer)) {
-      if (const uint64_t words = channel_plane_words(w); words > kMaxRowWords)
-        return over(layer, "The maximum window of one input channel of an NP, in 32-bit words, is ", kMaxRowWords,
-                    words);
-    } else if (const uint64_t words = cnp_row_words(w); words > kMaxRowWords) {
+    if (const uint64_t words = cnp_row_words(w); !is_depthwise(layer) && words > kMaxRowWords)
       return over(layer, "The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words);
-    }
   } else if (c.type == hw::Type::TNP_B) {
-    if (const uint64_t words = tnp_b_row_words(w); words > kMaxRowWords)
-      return over(layer, "The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words);
     if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
       return over(layer, "The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks);
   }

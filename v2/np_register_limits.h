@@ -12,9 +12,9 @@ namespace nuvra::v2 {
 
 // Refuses (LayerMappingError) a layer placed on more than 255 NPs (word 3 bits 16-23); an NP
 // whose input window takes more than 65535 words (CNP word 4), a row of more than 16383 words
-// (CNP and TNP-B word 28 bits 0-13; for a depthwise CNP the rows of one channel, bits 18-31) or a
-// frame of more than 511 blocks of 64 words (TNP-B word 56); and a skip-DMA store keeping rows of
-// more than 511 words (register 0x3C). The first such field found is the message.
+// (word 28 bits 0-13 of a standard or transposed convolution) or a frame of more than 511 blocks
+// of 64 words (TNP-B word 56); and a skip-DMA store keeping rows of more than 511 words (register
+// 0x3C). The first such field found is the message.
 MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components);
 
 }  // namespace nuvra::v2

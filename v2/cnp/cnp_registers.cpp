@@ -71,8 +71,8 @@ void conv2d_words(RegisterBlock& regs, const NpInputWindow& w, uint32_t kernel_s
 
 // Words 3, 4, 11, 22, 28, 29 of a depthwise convolution: the NP holds channels
 // start .. start + filters - 1 of `input_channels`, each as its own plane.
-void depthwise_words(RegisterBlock& regs, const NpInputWindow& w, uint32_t kernel_size, uint32_t start, uint32_t filters,
-                     uint32_t input_channels) {
+void depthwise_words(RegisterBlock& regs, const NpInputWindow& w, uint32_t kernel_size, uint32_t start,
+                     uint32_t filters, uint32_t input_channels) {
   set_bit(regs[3], 2, true);
   if (filters < input_channels) {
     set_bit(regs[3], 10, true);

@@ -15,9 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,7 +61,8 @@ std::shared_ptr<Device> mesh_device(unsigned nodes, uint32_t input_sram = 0, boo
       nps.push_back({{static_cast<uint8_t>(2 + n / 3), static_cast<uint8_t>(1 + n % 3), id, 0}, id == 3 ? last : full});
   if (vit) nps.push_back({{static_cast<uint8_t>(3 + nodes / 3), 1, 0, 0}, {hw::Type::VIT_BLOCK}});
   std::vector<np::Info> skips;
-  for (uint8_t col = 1; col <= 2; ++col) skips.push_back({{col, 1, 3, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}});
+  for (uint8_t col = 1; col <= 2; ++col)
+    skips.push_back({{col, 1, 3, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}});
   Mesh mesh(IpVersion::v2, {1, 1, 0, 0}, {1, 1, 1, 0}, nps, skips);
   if (input_sram) mesh.np_input_sram_size = input_sram;
   return make_virtual_device(versions::FPGA_v2, mesh);
@@ -100,8 +105,6 @@ std::map<std::string, std::vector<OwnedBlock>> blocks_by_layer(const Model& mode
 }
 
 using Build = std::function<Setup(ModelBuilder&)>;
-
-const Params k1{{"kernel_size", 1}};
 
 Params conv(int filters, int kernel = 1) { return {{"filters", filters}, {"kernel_size", kernel}}; }
 

@@ -36,8 +36,8 @@ RegisterBlock& register_block(RegisterBlock* block);
 
 // Register fields never wrap: a value wider than its field is an internal error that names the
 // field (panic "<value> cannot fit in <field> bits <lo>-<hi>"), since the NP would run another
-// value than the one asked for. The checker refuses what a user can reach beforehand; where a Part
-// defines a wrap (a two's-complement offset, a count taken modulo), the caller masks explicitly.
+// value than the one asked for. The checker refuses what a user can reach beforehand; where the
+// wrap is meant (a two's-complement offset, a count taken modulo), the caller masks explicitly.
 [[noreturn]] void field_overflow(const char* field, unsigned lo, unsigned hi, uint64_t value);
 [[noreturn]] void block_field_overflow(unsigned word, unsigned lo, unsigned hi, uint64_t value);
 

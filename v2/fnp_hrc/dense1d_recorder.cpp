@@ -154,7 +154,7 @@ void format_fnp_registers(RegisterBlock& regs, const Layer& layer, const Shape& 
   set_field(regs, 15, 16, 30, words);
   set_field(regs, 16, 0, 17, 0);
 
-  // The Part takes the size modulo the memory as 16 bits: a full FNP3 memory reads as 0 here.
+  // The size modulo the memory, as 16 bits: a full FNP3 memory reads as 0 here, on purpose.
   const uint32_t memory = fnp3 ? static_cast<uint32_t>(uint64_t{words} * neurons % fnp3_sram_size) & 0xFFFF
                                : kFnp2MemoryCode;
   set_field(regs, 17, 0, 15, memory);

@@ -120,8 +120,8 @@ void format_hrc_registers(std::vector<uint32_t>& block, int kernel_size, uint8_t
   if (filters < 1 || filters > kMaxFilters)
     panic("%d cannot fit in a %d bits unsigned integer", static_cast<int>(filters - 1), 9);
 
-  // The pool size and stride of a layer without pooling take no part; the Part writes their low
-  // 4 bits whatever they are.
+  // The pool size and stride of a layer without pooling take no part in it: their low 4 bits are
+  // written whatever they are.
   const uint32_t pool_size_bits = non_negative(pool_size) & 0xFu;
   const uint32_t pool_stride_bits = non_negative(pool_stride) & 0xFu;
 

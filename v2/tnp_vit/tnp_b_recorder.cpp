@@ -75,7 +75,7 @@ void tnp_b_words(RegisterBlock& regs, bool depthwise, const NpSplitInterface& sp
   set_field(regs, 28, 16, 31, tnp_b_channels(window));
   set_field(regs, 29, 16, 23, depthwise ? 1u : (uint64_t{part.filters} + 7) / 8);
   set_field(regs, 30, 0, 1, 2);
-  // The Part keeps the low 4 bits of both: a FIFO of 15 counts 16 slots as 0.
+  // Both keep their low 4 bits on purpose: a FIFO of 15 counts its 16 slots as 0.
   set_field(regs, 30, 8, 11, fifo_size & 0xFu);
   set_field(regs, 30, 16, 19, (fifo_size + 1) & 0xFu);
   set_field(regs, 56, 16, 24, tnp_b_frame_blocks(window));

@@ -343,7 +343,7 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
        {{"t", 7, 0, 56, 16, 24, 128}, {"t", 7, 0, 28, 0, 13, 64}, {"t", 7, 0, 28, 16, 31, 4}}},
       {"BufferTempConv 64 x 1 x 256", tnp_b(64, 1, 256, 4, 1), 1,
        {{"t", 7, 0, 28, 0, 13, 4096}, {"t", 7, 0, 28, 16, 31, 256}, {"t", 7, 0, 21, 0, 10, 256}}},
-      // A FIFO of 15 counts its 16 slots as 0 in word 30 bits 16-19, as the Part says.
+      // A FIFO of 15 counts its 16 slots as 0 in word 30 bits 16-19: the field keeps 4 bits on purpose.
       {"BufferTempConv of 256 filters, FIFO 15", tnp_b(4, 4, 4, 256, 15), 1,
        {{"t", 7, 0, 29, 16, 23, 32}, {"t", 7, 0, 11, 12, 29, buffer_temp_conv_ch_cont_100b_size(256)},
         {"t", 7, 0, 4, 0, 15, 15}, {"t", 7, 0, 30, 8, 11, 15}, {"t", 7, 0, 30, 16, 19, 0}}},

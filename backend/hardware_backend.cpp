@@ -177,10 +177,33 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
 
   // Sized before the lists change, so that a sizer failure leaves both lists as they were.
   size_sequence(backend.memory_sizer(), *built.sequence);
+  std::vector<std::shared_ptr<Sequence>> all = *sequences;
+  all.push_back(built.sequence);
+  external_memory_size(all);
   sequences->reserve(sequences->size() + 1);
   layers->erase(layers->begin(), layers->begin() + static_cast<std::ptrdiff_t>(accepted_end));
   sequences->push_back(std::move(built.sequence));
   return built.status;
+}
+
+uint32_t external_memory_size(const std::vector<std::shared_ptr<Sequence>>& sequences) {
+  uint64_t total = 0;
+  for (const auto& sequence : sequences) {
+    if (!sequence) continue;
+    for (const auto& pass : sequence->passes())
+      for (const auto& layer : pass->layers) {
+        const std::shared_ptr<const LayerMapping> mapping = layer ? get_layer_mapping(*layer) : nullptr;
+        if (!mapping) continue;
+        if (const auto load = mapping->skipdma_load()) total += load->mem_info.external_size;
+        if (const auto store = mapping->skipdma_store()) total += store->mem_info.external_size;
+        if (mapping->nps)
+          for (const auto& np : *mapping->nps) total += np.mem_info.external_size;
+      }
+  }
+  if (total > std::numeric_limits<uint32_t>::max())
+    panic("The external memory of the mapped layers, %llu bytes, does not fit a byte count.",
+          static_cast<unsigned long long>(total));
+  return static_cast<uint32_t>(total);
 }
 
 MappingStatus HardwareBackend::map(Layers* layers, std::vector<std::shared_ptr<Sequence>>* sequences,

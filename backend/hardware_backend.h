@@ -43,4 +43,11 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
                                 std::vector<std::shared_ptr<Layer>>* layers,
                                 std::vector<std::shared_ptr<Sequence>>* sequences, bool single);
 
+// The external memory, in bytes, of the layers of the sequences' passes: for each layer with a
+// LayerMapping, its skip-DMA load, its skip-DMA store (not the dual-output store) and its NPs.
+// A total past 32 bits is refused as a single component's is, with std::runtime_error (panic)
+// "The external memory of the mapped layers, <n> bytes, does not fit a byte count."; map refuses
+// the sequence that would bring it there.
+uint32_t external_memory_size(const std::vector<std::shared_ptr<Sequence>>& sequences);
+
 }  // namespace nuvra

@@ -89,6 +89,15 @@ bool is_np_type(hw::Type t) {
   }
 }
 
+// Every program block addresses its component with a 4-bit id.
+constexpr unsigned kMaxComponentId = 15;
+
+void check_id(const std::string& name, const hw::Ident& ident) {
+  if (ident.id > kMaxComponentId)
+    throw std::invalid_argument(name + " of the mesh has id " + std::to_string(ident.id) +
+                                ", but a program addresses ids up to " + std::to_string(kMaxComponentId) + " only.");
+}
+
 }  // namespace
 
 void check_np_list(const std::vector<np::Info>& nps) {
@@ -96,6 +105,7 @@ void check_np_list(const std::vector<np::Info>& nps) {
   for (const np::Info& np : nps) {
     if (!seen.insert(np.ident).second)
       throw std::invalid_argument("The mesh lists NP " + np.ident.to_string() + " more than once.");
+    check_id("NP " + np.ident.to_string(), np.ident);
     for (hw::Type t : np.types)
       if (!is_np_type(t))
         throw std::invalid_argument("NP " + np.ident.to_string() + " of the mesh offers type " + type_text(t) +
@@ -109,6 +119,7 @@ void check_skip_dma_list(const std::vector<np::Info>& skip_dmas) {
     const std::string name = "Skip-DMA engine " + engine.ident.to_string();
     if (!seen.insert({engine.ident.col, engine.ident.row, engine.ident.id, 0}).second)
       throw std::invalid_argument("The mesh lists skip-DMA engine " + engine.ident.to_string() + " more than once.");
+    check_id(name, engine.ident);
     if (engine.types.empty())
       throw std::invalid_argument(name + " of the mesh offers no type; it must offer 7 (SKIP_DMA_STORE), 10 "
                                   "(SKIP_DMA_LOAD) or both.");

@@ -70,10 +70,11 @@ struct Mesh {
   uint32_t np_weight_sram_size;
 };
 
-// Refuse, with std::invalid_argument, a list that names one component twice or an entry whose
-// types do not belong to its list: an NP offers only NP types (HRC to VIT_BLOCK, TNP_B, TNP_R),
-// a skip-DMA engine one or both skip-DMA types. Skip-DMA engines are told apart by col, row and
-// id, since their channel field holds a count.
+// Refuse, with std::invalid_argument, a list that names one component twice, an entry whose id
+// does not fit the 4 bits a program block addresses it with (16 or more), or an entry whose types
+// do not belong to its list: an NP offers only NP types (HRC to VIT_BLOCK, TNP_B, TNP_R), a
+// skip-DMA engine one or both skip-DMA types. Skip-DMA engines are told apart by col, row and id,
+// since their channel field holds a count.
 void check_np_list(const std::vector<np::Info>& nps);
 void check_skip_dma_list(const std::vector<np::Info>& skip_dmas);
 

@@ -1,5 +1,6 @@
 #include "python/py_model.h"
 
+#include "backend/hardware_backend.h"
 #include "backend/layer_mapping.h"
 #include "backend/map_constraints.h"
 #include "python/model_file.h"
@@ -143,19 +144,6 @@ std::map<hw::Type, uint64_t> PyModel::component_count() const {
   return counts;
 }
 
-uint32_t PyModel::external_memory_size() const {
-  uint32_t total = 0;
-  for (const auto& sequence : model->sequences())
-    for (const auto& pass : sequence->passes())
-      for (const auto& layer : pass->layers) {
-        const std::shared_ptr<const LayerMapping> mapping = layer ? get_layer_mapping(*layer) : nullptr;
-        if (!mapping) continue;
-        if (const auto load = mapping->skipdma_load()) total += load->mem_info.external_size;
-        if (const auto store = mapping->skipdma_store()) total += store->mem_info.external_size;
-        if (mapping->nps)
-          for (const auto& np : *mapping->nps) total += np.mem_info.external_size;
-      }
-  return total;
-}
+uint32_t PyModel::external_memory_size() const { return nuvra::external_memory_size(model->sequences()); }
 
 }  // namespace nuvra

@@ -14,9 +14,11 @@ namespace {
 constexpr int kKindCnp = 2;
 constexpr int kKindFnp = 3;
 constexpr int kKindTnpB = 6;
+// Word 41 bits 24-30 count the NPs of the layer that runs next.
+constexpr size_t kMaxNextLayerNps = 0x7F;
 
 // Bytes of one input row of `width` values, padded to whole 32-bit words.
-uint32_t row_bytes(uint32_t input_bits, uint32_t width) { return ((input_bits * width + 7) / 8 + 3) & ~3u; }
+uint64_t row_bytes(uint64_t input_bits, uint64_t width) { return ((input_bits * width + 7) / 8 + 3) & ~uint64_t{3}; }
 
 // 1, 2, 4, 8 bits give 0, 1, 2, 3.
 uint32_t input_bits_code(uint32_t b) { return ((b >> 1) - (b >> 3)) & 3; }
@@ -50,6 +52,11 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
     inbound_activation = inbound->has_activation();
   }
   const ColumnRange sources = column_range(mapping->get_prev_component());
+  const size_t next_nps = mapping->nps ? mapping->nps->size() : 0;
+  if (next_nps > kMaxNextLayerNps)
+    throw std::runtime_error("The layer " + next_layer.get_name() + " runs on " + std::to_string(next_nps) +
+                             " NPs: a layer that opens a later pass can run on at most " +
+                             std::to_string(kMaxNextLayerNps) + ".");
   const bool fnp = next_layer.is_kind(kKindFnp);
   const bool cnp = !fnp && (next_layer.is_kind(kKindCnp) || next_layer.is_kind(kKindTnpB));
   // Everything that can refuse is read before the first write.
@@ -62,36 +69,36 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
 
   regs[32] |= 0x5;
   set_bit(regs[44], 15, routing_flag);
-  set_field(regs[32], 4, 5, input_bits_code(ib));
-  set_field(regs[32], 24, 31, mapping->prev_id);
+  set_field(regs, 32, 4, 5, input_bits_code(ib));
+  set_field(regs, 32, 24, 31, mapping->prev_id);
 
-  uint32_t row = 0;
-  uint32_t words = 0;
+  uint64_t row = 0;
+  uint64_t words = 0;
   if (fnp) {
-    const uint32_t width = input[0];
-    const uint32_t height = input[1];
+    const uint64_t width = input[0];
+    const uint64_t height = input[1];
     set_bit(regs[32], 1, true);
-    set_field(regs[33], 0, 11, 0);
-    set_field(regs[33], 16, 27, 0);
-    set_field(regs[34], 0, 10, height);
-    set_field(regs[34], 16, 26, width);
+    set_field(regs, 33, 0, 11, 0);
+    set_field(regs, 33, 16, 27, 0);
+    set_field(regs, 34, 0, 10, height);
+    set_field(regs, 34, 16, 26, width);
     // Overwritten below but for bits 14-15, which the NP keeps from this product.
-    set_field(regs[35], 0, 17, width * height);
+    set_field(regs, 35, 0, 17, width * height);
     row = row_bytes(ib, width);
     words = row * split->spatial_partition.shape[2] / 4;
   } else if (cnp) {
     const NpSpace& window = split->bordered_partition;
-    const uint32_t width = window.shape[0];
-    const uint32_t height = window.shape[1];
+    const uint64_t width = window.shape[0];
+    const uint64_t height = window.shape[1];
     set_bit(regs[32], 1, false);
-    set_field(regs[33], 0, 11, window.y);
-    set_field(regs[33], 16, 27, window.x);
-    set_field(regs[34], 0, 10, height);
-    set_field(regs[34], 16, 26, width);
+    set_field(regs, 33, 0, 11, window.y);
+    set_field(regs, 33, 16, 27, window.x);
+    set_field(regs, 34, 0, 10, height);
+    set_field(regs, 34, 16, 26, width);
     if (inbound_max_pool && !inbound_activation) {
       // The input comes from a max-pooling layer without activation: its buffer size is given.
       set_bit(regs[32], 11, true);
-      set_field(regs[40], 0, 15, (row_bytes(ib, width) * window.shape[2] * 8 + 31) / 32 * height);
+      set_field(regs, 40, 0, 15, (row_bytes(ib, width) * window.shape[2] * 8 + 31) / 32 * height);
     }
     if (!next_layer.channelwise()) {
       row = row_bytes(ib, width);
@@ -102,18 +109,20 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
       set_bit(regs[35], 15, true);
       if (split->filters < input[2]) {
         set_bit(regs[32], 10, true);
-        set_field(regs[42], 0, 11, split->start_neuron);
-        set_field(regs[42], 16, 25, split->filters);
+        set_field(regs, 42, 0, 11, split->start_neuron);
+        set_field(regs, 42, 16, 25, split->filters);
       }
     }
   }
 
   set_bit(regs[41], 31, false);
-  set_field(regs[41], 24, 30, mapping->nps ? static_cast<uint32_t>(mapping->nps->size()) : 0u);
-  set_field(regs[41], 0, 7, sources.low);
-  set_field(regs[41], 8, 15, sources.high);
+  set_field(regs, 41, 24, 30, next_nps);
+  set_field(regs, 41, 0, 7, sources.low);
+  set_field(regs, 41, 8, 15, sources.high);
 
-  regs[35] = (regs[35] & 0xC000) | (words & 0x3FFF) | row << 16;
+  // Bits 14-15 keep what the FNP branch left there.
+  set_field(regs, 35, 0, 13, words);
+  set_field(regs, 35, 16, 31, row);
 
   set_bit(regs[32], 3, mapping->merge_info != nullptr);
   set_bit(regs[32], 6, mapping->merge_info && !mapping->merge_info->is_add);

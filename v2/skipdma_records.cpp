@@ -2,6 +2,7 @@
 
 #include "backend/layer_mapping.h"
 #include "v2/layer_input.h"
+#include "v2/np_registers.h"
 
 #include <algorithm>
 #include <optional>
@@ -85,21 +86,12 @@ std::optional<ChannelBlocks> plan_store(const Layer& layer, const LayerMapping& 
   out.regs.emplace(lower + 0x22, std::vector<uint32_t>{2, tnp_b ? ((fifo + 1) & 0xFFF) : 2u});
   out.regs.emplace(lower + 0x1C, std::vector<uint32_t>{0x20});
 
-  // What the channel keeps: the layer's input for a dual output or a TNP-B FIFO, else its output.
-  const bool keeps_input = dual_output || tnp_b;
-  const Shape shape = keeps_input ? first_input_shape(layer) : layer.output_dimensions();
-  const uint64_t bits = keeps_input ? layer.input_bits() : layer.output_bits();
-  uint64_t a = 0;
-  uint64_t b = 0;
-  if (tnp_b) {
-    a = (uint64_t{shape[2]} * bits + 31) >> 5;  // words per pixel
-    b = shape[0];
-  } else {
-    a = (uint64_t{shape[0]} * bits + 31) >> 5;  // words per row
-    b = shape[1];
-  }
-  out.regs.emplace(lower + 0x3C, std::vector<uint32_t>{fifo & 0xF, static_cast<uint32_t>(a & 0x1FF),
-                                                       static_cast<uint32_t>((b * a) & 0x1FFFFF)});
+  const SkipDmaStoreExtent kept = skipdma_store_extent(layer, dual_output, tnp_b);
+  std::vector<uint32_t> extent(3, 0);
+  set_field(extent[0], 0, 3, fifo, "skip-DMA store register 0x3C word 0");
+  set_field(extent[1], 0, 8, kept.row_words, "skip-DMA store register 0x3C word 1");
+  set_field(extent[2], 0, 20, kept.rows * kept.row_words, "skip-DMA store register 0x3C word 2");
+  out.regs.emplace(lower + 0x3C, std::move(extent));
   return out;
 }
 
@@ -121,7 +113,9 @@ std::optional<ChannelBlocks> plan_load(const Layer& layer, const LayerMapping& m
   out.regs.emplace(kSharedEnableAddress, std::vector<uint32_t>{0});
   out.regs.emplace(upper + 4, std::vector<uint32_t>{skipdma_np_set_word(nps), v << 8,
                                                     (v << 24) | (v << 16) | (uint32_t{link.channel} << 8) | 1, 0});
-  out.regs.emplace(upper + 0x2B, std::vector<uint32_t>{link.sram_offset & 0xFFF});
+  uint32_t offset = 0;
+  set_field(offset, 0, 11, link.sram_offset, "skip-DMA load register 0x2B");
+  out.regs.emplace(upper + 0x2B, std::vector<uint32_t>{offset});
   if (tnp_b) {
     out.regs.emplace(lower + 3, std::vector<uint32_t>{((fifo & 0xFF) << 16) | 2});
   } else {
@@ -136,6 +130,15 @@ void check_record(const program::Record* record) {
 }
 
 }  // namespace
+
+SkipDmaStoreExtent skipdma_store_extent(const Layer& layer, bool dual_output, bool tnp_b) {
+  // What the channel keeps: the layer's input for a dual output or a TNP-B FIFO, else its output.
+  const bool keeps_input = dual_output || tnp_b;
+  const Shape shape = keeps_input ? first_input_shape(layer) : layer.output_dimensions();
+  const uint64_t bits = keeps_input ? layer.input_bits() : layer.output_bits();
+  if (tnp_b) return {(uint64_t{shape[2]} * bits + 31) >> 5, shape[0]};  // words per pixel, pixels per row
+  return {(uint64_t{shape[0]} * bits + 31) >> 5, shape[1]};           // words per row, rows
+}
 
 uint16_t skipdma_channel_base(uint8_t channel) {
   if (channel > kLastChannel)

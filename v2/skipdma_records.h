@@ -31,6 +31,17 @@ uint16_t skipdma_channel_base(uint8_t channel);
 // such word: std::runtime_error.
 uint32_t skipdma_np_set_word(const std::vector<hw::Component>& components);
 
+// What a store channel keeps of the layer, as register c * 256 + 0x3C counts it: `row_words`, the
+// 32-bit words of one row (of one pixel for a TNP-B), and `rows` (the TNP-B's width). A TNP-B
+// layer and a dual output keep the layer's input, any other store its output. The register holds
+// at most 511 words per row (the checker refuses a layer past them) and 2097151 in all.
+struct SkipDmaStoreExtent {
+  uint64_t row_words = 0;
+  uint64_t rows = 0;
+};
+inline constexpr uint64_t kMaxSkipDmaRowWords = 0x1FF;
+SkipDmaStoreExtent skipdma_store_extent(const Layer& layer, bool dual_output, bool tnp_b);
+
 // Appends, in this order, the load preamble of a TNP-B layer, the store channel, the
 // dual-output store channel and the load channel of the layer's mapping; nothing when the
 // mapping has no skip-DMA component. Every input is checked before the first block is added,
@@ -39,7 +50,9 @@ uint32_t skipdma_np_set_word(const std::vector<hw::Component>& components);
 // - a load on a mapping whose NPs are not all NP parts: std::invalid_argument
 //   "Merging layer has no CNPs.";
 // - a TNP-B layer without a load, a store without its store record or a load without its link
-//   record, a channel out of range: std::runtime_error.
+//   record, a channel out of range: std::runtime_error;
+// - a count wider than its register field (a store extent, a load offset): panic, an internal
+//   error since the checker refuses such layers.
 void record_skipdma(program::Record* record, const Layer& layer);
 
 // The store channel alone: the plain store (`dual_output` false) or the dual-output store of

@@ -6,6 +6,7 @@
 #include "v2/cnp/common_config.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/layer_input.h"
+#include "v2/np_input_words.h"
 #include "v2/np_registers.h"
 
 #include <nuvra/layers.h>
@@ -58,46 +59,32 @@ bool excluded(const std::vector<hw::Ident>& list, const hw::Ident& ident) {
   return std::find(list.begin(), list.end(), ident) != list.end();
 }
 
-// Bytes of one input row of one channel, padded to whole 32-bit words.
-uint64_t row_bytes(uint64_t bits, uint64_t width) { return ((bits * width + 7) / 8 + 3) & ~uint64_t{3}; }
-
-// Window geometry of one NP: input words it holds and the row sizes.
-struct InputWindow {
-  uint64_t bits, width, height, channels;
-};
-
-uint32_t input_window_words(const InputWindow& w) {
-  return static_cast<uint32_t>(w.height * ((w.channels * row_bytes(w.bits, w.width) * 8 + 31) / 32));
-}
-
 // Words 4, 11, 21, 28, 29 of a standard convolution.
-void conv2d_words(RegisterBlock& regs, const InputWindow& w, uint32_t kernel_size, uint32_t filters) {
-  const uint64_t rb = row_bytes(w.bits, w.width);
-  set_field(regs[4], 0, 15, input_window_words(w));
-  set_field(regs[11], 12, 29, conv2d_ch_cont_100b_size(kernel_size, filters));
-  set_field(regs[21], 0, 10, filters);
-  set_field(regs[28], 0, 13, static_cast<uint32_t>(w.channels * rb / 4));
-  set_field(regs[28], 16, 31, static_cast<uint32_t>(rb));
-  set_field(regs[29], 16, 23, (filters + 7) / 8);
+void conv2d_words(RegisterBlock& regs, const NpInputWindow& w, uint32_t kernel_size, uint32_t filters) {
+  set_field(regs, 4, 0, 15, cnp_window_words(w));
+  set_field(regs, 11, 12, 29, conv2d_ch_cont_100b_size(kernel_size, filters));
+  set_field(regs, 21, 0, 10, filters);
+  set_field(regs, 28, 0, 13, cnp_row_words(w));
+  set_field(regs, 28, 16, 31, cnp_row_bytes(w.bits, w.width));
+  set_field(regs, 29, 16, 23, (uint64_t{filters} + 7) / 8);
 }
 
 // Words 3, 4, 11, 22, 28, 29 of a depthwise convolution: the NP holds channels
 // start .. start + filters - 1 of `input_channels`, each as its own plane.
-void depthwise_words(RegisterBlock& regs, const InputWindow& w, uint32_t kernel_size, uint32_t start, uint32_t filters,
-                     uint32_t input_channels) {
+void depthwise_words(RegisterBlock& regs, const NpInputWindow& w, uint32_t kernel_size, uint32_t start,
+                     uint32_t filters, uint32_t input_channels) {
   set_bit(regs[3], 2, true);
   if (filters < input_channels) {
     set_bit(regs[3], 10, true);
-    set_field(regs[22], 0, 11, start);
-    set_field(regs[22], 16, 25, filters);
+    set_field(regs, 22, 0, 11, start);
+    set_field(regs, 22, 16, 25, filters);
   }
-  set_field(regs[4], 0, 15, input_window_words(w));
-  set_field(regs[11], 12, 29, dwc_ch_cont_100b_size(kernel_size, filters));
-  const uint64_t wpr = (w.bits * w.width + 31) / 32;
-  set_field(regs[28], 0, 13, static_cast<uint32_t>(wpr));
-  set_field(regs[28], 16, 17, 0);
-  set_field(regs[28], 18, 31, static_cast<uint32_t>(w.height * wpr));
-  set_field(regs[29], 16, 23, 1);
+  set_field(regs, 4, 0, 15, cnp_window_words(w));
+  set_field(regs, 11, 12, 29, dwc_ch_cont_100b_size(kernel_size, filters));
+  set_field(regs, 28, 0, 13, channel_row_words(w));
+  set_field(regs, 28, 16, 17, 0);
+  set_field(regs, 28, 18, 31, channel_plane_words(w));
+  set_field(regs, 29, 16, 23, 1);
 }
 
 // The pooling of a non-transposed layer, as its registers take it.
@@ -192,7 +179,7 @@ NpRegisterMap cnp_np_registers(CnpFamily family, const Layer& layer, const CnpRe
                                            part.single_buffer, transposed, ob, mapping->merge_info, skip_load,
                                            skip_store, args.last_flag, !args.registers_only);
 
-    const InputWindow window{ib, split.window_width(), split.window_height(), split.part_channels()};
+    const NpInputWindow window{ib, split.window_width(), split.window_height(), split.part_channels()};
     if (depthwise)
       depthwise_words(block, window, static_cast<uint32_t>(kernel_size), part.start_neuron, part.filters, input[2]);
     else

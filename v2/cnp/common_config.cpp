@@ -55,37 +55,37 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* block, const NpSplitI
   set_bit(regs[1], 7, false);
   set_bit(regs[1], 22, single_buffer);
   set_bit(regs[1], 29, last_flag);
-  set_field(regs[1], 5, 6, 0b01);
-  set_field(regs[13], 0, 15, 0x0010);
+  set_field(regs, 1, 5, 6, 0b01);
+  set_field(regs, 13, 0, 15, 0x0010);
 
   regs[3] = (regs[3] & 0xFFFF0F44) | 0x30B3 | uint32_t{output_bits <= 8 && !activation} << 14 |
             uint32_t{activation} << 15;
-  set_field(regs[3], 16, 23, static_cast<uint32_t>(own.size()));
+  set_field(regs, 3, 16, 23, own.size());
 
-  set_field(regs[4], 29, 31, 0b100);
+  set_field(regs, 4, 29, 31, 0b100);
 
-  set_field(regs[8], 0, 10, split.part_height());
-  set_field(regs[8], 12, 14, row_offset);
-  set_field(regs[8], 16, 26, split.part_width());
-  set_field(regs[8], 28, 30, column_offset);
+  set_field(regs, 8, 0, 10, split.part_height());
+  set_field(regs, 8, 12, 14, row_offset);
+  set_field(regs, 8, 16, 26, split.part_width());
+  set_field(regs, 8, 28, 30, column_offset);
 
-  set_field(regs[9], 0, 11, split.window_y());
+  set_field(regs, 9, 0, 11, split.window_y());
   set_bit(regs[9], 12, split.row_phase() > 0);
-  set_field(regs[9], 16, 27, split.window_x());
+  set_field(regs, 9, 16, 27, split.window_x());
   set_bit(regs[9], 28, split.column_phase() > 0);
-  set_field(regs[10], 0, 10, split.window_height());
-  set_field(regs[10], 16, 26, split.window_width());
-  set_field(regs[11], 0, 7, split.icont_size());
+  set_field(regs, 10, 0, 10, split.window_height());
+  set_field(regs, 10, 16, 26, split.window_width());
+  set_field(regs, 11, 0, 7, split.icont_size());
 
   const uint32_t w20 = (regs[20] & ~0x300u) | uint32_t{stride == 2} << 8 | uint32_t{transposed} << 9;
   regs[20] = (static_cast<uint32_t>(kernel_size) & 7) << 28 | (w20 & 0x8800FBFF);
 
-  set_field(regs[24], 0, 11, split.first_output_row());
-  set_field(regs[24], 16, 27, split.first_output_column());
-  set_field(regs[25], 0, 9, split.output_rows());
-  set_field(regs[25], 16, 23, split.output_columns());
-  set_field(regs[26], 0, 10, first_neuron);
-  set_field(regs[26], 16, 25, filters);
+  set_field(regs, 24, 0, 11, split.first_output_row());
+  set_field(regs, 24, 16, 27, split.first_output_column());
+  set_field(regs, 25, 0, 9, split.output_rows());
+  set_field(regs, 25, 16, 23, split.output_columns());
+  set_field(regs, 26, 0, 10, first_neuron);
+  set_field(regs, 26, 16, 25, filters);
 
   if (!merge_section) return;
   if (!merge) {
@@ -93,8 +93,8 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* block, const NpSplitI
     return;
   }
   set_bit(regs[52], 7, merge->not_first_in_pass);
-  set_field(regs[52], 0, 4, 0b10011 | uint32_t{merge->is_add} << 2);
-  set_field(regs[52], 16, 23, merge->merge_channel);
+  set_field(regs, 52, 0, 4, 0b10011 | uint32_t{merge->is_add} << 2);
+  set_field(regs, 52, 16, 23, merge->merge_channel);
 
   const hw::Ident& load = skip_load->ident;
   regs[53] = (regs[53] & 0x7F070000) | uint32_t{load.col} << 8 | one_hot_id(load.id) << 20 | 0x80000001;
@@ -102,12 +102,12 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* block, const NpSplitI
   if (!dual_output) return;
   const hw::Ident& store = skip_store->ident;
   set_bit(regs[1], 31, true);
-  set_field(regs[47], 16, 23, with_store.low);
-  set_field(regs[47], 24, 31, with_store.high);
+  set_field(regs, 47, 16, 23, with_store.low);
+  set_field(regs, 47, 24, 31, with_store.high);
   regs[48] = (regs[48] & 0xFFFE0000) | uint32_t{store.row} | uint32_t{store.col} << 8;
-  set_field(regs[48], 20, 23, one_hot_id(store.id));
+  set_field(regs, 48, 20, 23, one_hot_id(store.id));
   set_bit(regs[48], 16, true);
-  set_field(regs[48], 24, 31, merge->dual_output_channel);
+  set_field(regs, 48, 24, 31, merge->dual_output_channel);
 }
 
 void format_cnp_pooling_registers(RegisterBlock* block, const Shape& shape, const NpSpace& part, uint8_t pool_size,

@@ -8,6 +8,7 @@
 #include "v2/fnp_hrc/mapping_checks.h"
 #include "v2/fnp_hrc/sequence_rules.h"
 #include "v2/layer_type.h"
+#include "v2/rule_text.h"
 #include "v2/tnp_vit/tnp_b_rules.h"
 #include "v2/tnp_vit/tnp_r_rules.h"
 #include "v2/tnp_vit/vit_rules.h"
@@ -43,6 +44,8 @@ constexpr uint32_t kFnpMaxOutputBits = 32;
 constexpr int kFnpMinWeightBits = 2;
 constexpr int kFnpMaxWeightBits = 8;
 constexpr uint64_t kFnpMaxNeurons = 0xFFFF;
+// Word 10 holds a spatial input's width and height in 11 bits each.
+constexpr int64_t kFnpMaxSpatialSide = 0x7FF;
 
 std::string activation_name(int activation) {
   switch (activation) {
@@ -83,6 +86,18 @@ MappingStatus check_fnp_recordable(const Layer& layer) {
   return MappingSuccess();
 }
 
+// A spatial input keeps its width and height in the register block, unless the layer opens its
+// sequence (no `previous`): then it is read flat, 1 x 1 x N.
+MappingStatus check_fnp_sides(const Layer& layer, const std::shared_ptr<Layer>& previous) {
+  if (!previous || !is_spatial_fnp_input(layer, false)) return MappingSuccess();
+  const Shape input = fnp_input_shape(layer, false);
+  if (input[0] > kFnpMaxSpatialSide)
+    return LayerMappingError(layer, limit_message("The maximum input width is ", kFnpMaxSpatialSide, input[0]));
+  if (input[1] > kFnpMaxSpatialSide)
+    return LayerMappingError(layer, limit_message("The maximum input height is ", kFnpMaxSpatialSide, input[1]));
+  return MappingSuccess();
+}
+
 // What the Stem recorder cannot program although the Stem rule lets it through.
 MappingStatus check_stem_recordable(const Layer& layer) {
   for (const char* name : {"tokens_shift", "pos_embs_shift"}) {
@@ -113,7 +128,10 @@ MappingStatus check_layer_kind(const HardwareConstraints& constraints, const Lay
     case LayerType::DepthwiseBufferTempConv: return check_depthwise_buffer_temp_conv_constraints(layer);
     case LayerType::StatefulRecurrentLegacy: return check_tnp_r_constraints(layer);
     case LayerType::VitEncoderBlock: return check_vit_encoder_block_constraints(layer);
-    case LayerType::Dense1D: return and_then(check_fnp_constraints(layer, previous), check_fnp_recordable, layer);
+    case LayerType::Dense1D: {
+      MappingStatus status = and_then(check_fnp_constraints(layer, previous), check_fnp_recordable, layer);
+      return status.ok() ? check_fnp_sides(layer, previous) : status;
+    }
     default: return LayerMappingError(layer, "Unsupported layer type on v2.");
   }
 }

@@ -124,44 +124,44 @@ void format_fnp_registers(RegisterBlock& regs, const Layer& layer, const Shape& 
     default: input_words = (x * y * c * b + 31) >> 5; break;
   }
 
-  set_field(regs[1], 4, 6, 0b011);
+  set_field(regs, 1, 4, 6, 0b011);
   set_bit(regs[1], 22, np.split && np.split->single_buffer);
   set_bit(regs[1], 24, fnp3);
   set_bit(regs[1], 25, false);
 
-  set_field(regs[3], 0, 1, b == 8 ? 3 : 0);
+  set_field(regs, 3, 0, 1, b == 8 ? 3 : 0);
   set_bit(regs[3], 3, false);
   set_bit(regs[3], 4, true);
   set_bit(regs[3], 5, true);
   set_bit(regs[3], 7, true);
-  set_field(regs[3], 12, 13, out_bits == 4 ? 0b10 : 0b11);
+  set_field(regs, 3, 12, 13, out_bits == 4 ? 0b10 : 0b11);
   set_bit(regs[3], 14, out_bits <= 8 && !activation);
   set_bit(regs[3], 15, activation);
   set_bit(regs[3], 16, true);
-  set_field(regs[3], 17, 23, 0);
+  set_field(regs, 3, 17, 23, 0);
 
-  set_field(regs[10], 0, 10, static_cast<uint32_t>(y & 0x7FF));
-  set_field(regs[10], 16, 26, static_cast<uint32_t>(x & 0x7FF));
-  set_field(regs[11], 12, 29, static_cast<uint32_t>(row));
-  set_field(regs[13], 0, 15, 16);
+  set_field(regs, 10, 0, 10, y);
+  set_field(regs, 10, 16, 26, x);
+  set_field(regs, 11, 12, 29, row);
+  set_field(regs, 13, 0, 15, 16);
 
-  set_field(regs[14], 0, 14, static_cast<uint32_t>(input_words));
+  set_field(regs, 14, 0, 14, input_words);
   set_bit(regs[14], 29, true);
   set_bit(regs[14], 30, false);
   set_bit(regs[14], 31, true);
 
-  set_field(regs[15], 0, 15, neurons);
-  set_field(regs[15], 16, 30, words & 0x7FFF);
-  set_field(regs[16], 0, 17, 0);
+  set_field(regs, 15, 0, 15, neurons);
+  set_field(regs, 15, 16, 30, words);
+  set_field(regs, 16, 0, 17, 0);
 
-  // A full FNP3 memory reads as 0 here.
+  // The size modulo the memory, as 16 bits: a full FNP3 memory reads as 0 here, on purpose.
   const uint32_t memory = fnp3 ? static_cast<uint32_t>(uint64_t{words} * neurons % fnp3_sram_size) & 0xFFFF
                                : kFnp2MemoryCode;
-  set_field(regs[17], 0, 15, memory);
-  set_field(regs[17], 20, 23, fnp3 ? 1 : 0);
+  set_field(regs, 17, 0, 15, memory);
+  set_field(regs, 17, 20, 23, fnp3 ? 1 : 0);
 
-  set_field(regs[28], 0, 13, static_cast<uint32_t>(row_words & 0x3FFF));
-  set_field(regs[28], 16, 31, static_cast<uint32_t>(row));
+  set_field(regs, 28, 0, 13, row_words);
+  set_field(regs, 28, 16, 31, row);
   set_bit(regs[36], 28, false);
 }
 

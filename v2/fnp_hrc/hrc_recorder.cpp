@@ -19,6 +19,12 @@ namespace {
 constexpr uint16_t kPulseAddress = 0;
 constexpr uint16_t kTokenRegisterAddress = 0x70;
 constexpr uint32_t kMaxFilters = 512;  // filters - 1 goes in a 9-bit field
+constexpr const char* kWord0 = "HRC register word 0";
+constexpr const char* kWord1 = "HRC register word 1";
+constexpr const char* kWord2 = "HRC register word 2";
+constexpr const char* kWord3 = "HRC register word 3";
+constexpr const char* kWord4 = "HRC register word 4";
+constexpr const char* kTokenWord1 = "Stem token register word 1";
 
 int param(const Layer& layer, const char* key) { return layer.params()->get(key); }
 
@@ -114,38 +120,43 @@ void format_hrc_registers(std::vector<uint32_t>& block, int kernel_size, uint8_t
   if (filters < 1 || filters > kMaxFilters)
     panic("%d cannot fit in a %d bits unsigned integer", static_cast<int>(filters - 1), 9);
 
+  // The pool size and stride of a layer without pooling take no part in it: their low 4 bits are
+  // written whatever they are.
+  const uint32_t pool_size_bits = non_negative(pool_size) & 0xFu;
+  const uint32_t pool_stride_bits = non_negative(pool_stride) & 0xFu;
+
   uint32_t& w0 = block[0];
-  set_field(w0, 4, 6, kernel);
-  set_field(w0, 8, 9, bits);
+  set_field(w0, 4, 6, kernel, kWord0);
+  set_field(w0, 8, 9, bits, kWord0);
   set_bit(w0, 10, activation);
   set_bit(w0, 12, channels == 1);
   const bool valid = padding == static_cast<int>(Padding::Valid);
   set_bit(w0, 13, valid);
   set_bit(w0, 20, valid);
   set_bit(w0, 21, valid);
-  set_field(w0, 24, 27, non_negative(pool_size));
-  set_field(w0, 28, 31, non_negative(pool_size));
+  set_field(w0, 24, 27, pool_size_bits, kWord0);
+  set_field(w0, 28, 31, pool_size_bits, kWord0);
   const bool max_pool = pool_type == static_cast<int>(PoolType::Max);
   set_bit(w0, 16, max_pool);
   set_bit(w0, 17, max_pool);
 
   uint32_t& w1 = block[1];
-  set_field(w1, 0, 4, kernel_stride);
-  set_field(w1, 8, 12, kernel_stride);
-  set_field(w1, 16, 19, non_negative(pool_stride));
-  set_field(w1, 24, 27, non_negative(pool_stride));
+  set_field(w1, 0, 4, kernel_stride, kWord1);
+  set_field(w1, 8, 12, kernel_stride, kWord1);
+  set_field(w1, 16, 19, pool_stride_bits, kWord1);
+  set_field(w1, 24, 27, pool_stride_bits, kWord1);
 
-  set_field(block[2], 0, 7, pad_bytes[0]);
-  set_field(block[2], 8, 15, pad_bytes[1]);
-  set_field(block[2], 16, 23, pad_bytes[2]);
+  set_field(block[2], 0, 7, pad_bytes[0], kWord2);
+  set_field(block[2], 8, 15, pad_bytes[1], kWord2);
+  set_field(block[2], 16, 23, pad_bytes[2], kWord2);
 
-  set_field(block[3], 0, 1, border.left);
-  set_field(block[3], 4, 5, border.right);
-  set_field(block[3], 8, 9, border.top);
-  set_field(block[3], 12, 13, border.bottom);
+  set_field(block[3], 0, 1, border.left, kWord3);
+  set_field(block[3], 4, 5, border.right, kWord3);
+  set_field(block[3], 8, 9, border.top, kWord3);
+  set_field(block[3], 12, 13, border.bottom, kWord3);
 
-  set_field(block[4], 0, 8, 0);
-  set_field(block[4], 16, 24, filters - 1);
+  set_field(block[4], 0, 8, 0, kWord4);
+  set_field(block[4], 16, 24, filters - 1, kWord4);
 }
 
 void record_hrc_sram(program::Record& record, const HrcSramSelect& code, const std::vector<uint32_t>& data) {
@@ -221,7 +232,10 @@ std::unique_ptr<program::Record> record_program_stem_layer(const Device& device,
   // Bit 0 always; bit 5 from one non-patch token on, bit 4 from two on (an unsigned count).
   const uint32_t count = static_cast<uint32_t>(extra_tokens);
   const uint32_t token_word = count == 0 ? 0x01u : count == 1 ? 0x21u : 0x31u;
-  const std::vector<uint32_t> token_register{token_word, input[0] & 0x1FFu};
+  // The Stem's rule allows only input widths that fit the 9 bits.
+  uint32_t width_word = 0;
+  set_field(width_word, 0, 8, input[0], kTokenWord1);
+  const std::vector<uint32_t> token_register{token_word, width_word};
 
   auto record = program::new_record(device.version());
   record->add_np_track(kHrcIdent, kHrcRegisters, kHrcBlockAddress, block);

@@ -5,6 +5,7 @@
 #include "v2/cnp/weight_sizes.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
 #include "v2/layer_input.h"
+#include "v2/np_register_limits.h"
 #include "v2/size_math.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 
@@ -86,7 +87,7 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
       return {1, std::to_string(rounded) + " exceeds the maximum value for NP input width: " +
                      std::to_string(kMaxNpInputWidth)};
   }
-  return {0, "Success"};
+  return check_np_register_limits(layer, components);
 }
 
 bool is_sram_input_fit_single_buffer(const HardwareConstraints& constraints, hw::Type type, uint32_t height,

@@ -5,12 +5,12 @@
 #include "v2/cnp/common_config.h"
 #include "v2/cnp/shifts.h"
 #include "v2/layer_input.h"
+#include "v2/np_input_words.h"
 #include "v2/np_registers.h"
 #include "v2/skipdma_records.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 #include "v2/tnp_vit/tnp_b_weight_formats.h"
 
-#include <nuvra/host_hooks.h>
 #include <nuvra/tensor.h>
 #include <nuvra/variables.h>
 
@@ -54,19 +54,10 @@ bool excluded(const std::vector<hw::Ident>& list, const hw::Ident& ident) {
   return std::find(list.begin(), list.end(), ident) != list.end();
 }
 
-// A computed register field that must not lose its high bits.
-uint32_t unsigned_field(uint64_t value, int bits) {
-  if (value >> bits) panic("%d cannot fit in a %d bits unsigned integer", static_cast<int>(value), bits);
-  return static_cast<uint32_t>(value);
-}
-
 // The TNP-B words of one NP: FIFO length, channel container, window rows and input blocks.
 void tnp_b_words(RegisterBlock& regs, bool depthwise, const NpSplitInterface& split, const hw::SplitRecord& part,
                  uint32_t fifo_size, uint32_t input_channels, uint32_t input_bits) {
-  const uint64_t ch = split.part_channels();
-  const uint64_t ch4 = (ch + 3) / 4 * 4;
-  const uint64_t bw = split.window_width(), bh = split.window_height();
-  const uint64_t frame_words = (bw * bh * ch4 * input_bits + 31) / 32;
+  const NpInputWindow window{input_bits, split.window_width(), split.window_height(), split.part_channels()};
 
   set_bit(regs[1], 28, true);
   if (depthwise) {
@@ -74,18 +65,20 @@ void tnp_b_words(RegisterBlock& regs, bool depthwise, const NpSplitInterface& sp
     const bool partial = part.filters < input_channels;
     set_bit(regs[3], 2, true);
     set_bit(regs[3], 10, partial);
-    set_field(regs[22], 0, 11, partial ? unsigned_field(part.start_neuron, 12) : 0u);
-    set_field(regs[22], 16, 25, partial ? unsigned_field(part.filters, 10) : 0u);
+    set_field(regs, 22, 0, 11, partial ? part.start_neuron : 0u);
+    set_field(regs, 22, 16, 25, partial ? part.filters : 0u);
   }
-  set_field(regs[4], 0, 15, fifo_size);
-  set_field(regs[11], 12, 29, depthwise ? 1u : unsigned_field(buffer_temp_conv_ch_cont_100b_size(part.filters), 18));
-  set_field(regs[21], 0, 10, unsigned_field(ch, 11));
-  regs[28] = (regs[28] & 0xC000u) | unsigned_field(ch4 * bw / 4, 14) | unsigned_field(ch4, 16) << 16;
-  set_field(regs[29], 16, 23, depthwise ? 1u : unsigned_field((uint64_t{part.filters} + 7) / 8, 8));
-  set_field(regs[30], 0, 1, 2);
-  set_field(regs[30], 8, 11, fifo_size & 0xF);
-  set_field(regs[30], 16, 19, (fifo_size + 1) & 0xF);
-  set_field(regs[56], 16, 24, static_cast<uint32_t>(((frame_words + 63) / 64) & 0x1FF));
+  set_field(regs, 4, 0, 15, fifo_size);
+  set_field(regs, 11, 12, 29, depthwise ? 1u : buffer_temp_conv_ch_cont_100b_size(part.filters));
+  set_field(regs, 21, 0, 10, window.channels);
+  set_field(regs, 28, 0, 13, tnp_b_row_words(window));
+  set_field(regs, 28, 16, 31, tnp_b_channels(window));
+  set_field(regs, 29, 16, 23, depthwise ? 1u : (uint64_t{part.filters} + 7) / 8);
+  set_field(regs, 30, 0, 1, 2);
+  // Both keep their low 4 bits on purpose: a FIFO of 15 counts its 16 slots as 0.
+  set_field(regs, 30, 8, 11, fifo_size & 0xFu);
+  set_field(regs, 30, 16, 19, (fifo_size + 1) & 0xFu);
+  set_field(regs, 56, 16, 24, tnp_b_frame_blocks(window));
   set_bit(regs[56], 31, false);
 }
 

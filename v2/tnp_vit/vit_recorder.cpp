@@ -5,6 +5,7 @@
 #include "v2/np_registers.h"
 #include "v2/tnp_vit/vit_formatters.h"
 
+#include <nuvra/host_hooks.h>
 #include <nuvra/params.h>
 #include <nuvra/tensor.h>
 #include <nuvra/variables.h>
@@ -162,26 +163,32 @@ Routing routing_of(const Layer& layer) {
 }
 
 // Words 1 to 10: token count and embedding width, extraction and class flags, the layer number.
+// The checker refuses the counts these fields cannot hold (check_vit_encoder_block_limits).
 std::vector<uint32_t> block_words(const Layer& layer, uint8_t layer_id) {
   const Shape input = first_input_shape(layer);
   const uint32_t tokens = input[1], width = input[2];
   const LayerParams& params = *layer.params();
   const int tokens_to_extract = params.get("tokens_to_extract");
-  const auto classes = static_cast<uint32_t>(params.get("num_classes"));
+  const int classes = params.get("num_classes");
+  if (classes < 0) panic("%d cannot fit in a %d bits unsigned integer", classes, 10);
   const bool extract = extracts_tokens(tokens_to_extract);
   // Without extraction the block runs two class tokens when the count says so (patches + 2).
   const bool two_tokens = extract ? tokens_to_extract == 2 : tokens == 102 || tokens == 198 || tokens == 258;
 
   std::vector<uint32_t> w(10, 0);
-  w[0] = (tokens & 0x1FF) << 4 | ((tokens / 6) & 0x3F) << 16 | uint32_t{!extract} << 28 | uint32_t{two_tokens} << 29 |
-         uint32_t{extract} << 31;
+  set_field(w[0], 4, 12, tokens, "ViT block word 1");
+  set_field(w[0], 16, 21, tokens / 6, "ViT block word 1");
+  w[0] |= uint32_t{!extract} << 28 | uint32_t{two_tokens} << 29 | uint32_t{extract} << 31;
   w[1] = 0x9FFF0000;
   w[2] = layer_id;
-  w[3] = uint32_t{extract && classes != 0} | (classes & 0x3FF) << 1 | ((classes >> 2) & 0xFF) << 16;
+  w[3] = uint32_t{extract && classes != 0};
+  set_field(w[3], 1, 10, static_cast<uint32_t>(classes), "ViT block word 4");
+  set_field(w[3], 16, 23, static_cast<uint32_t>(classes) >> 2, "ViT block word 4");
   w[4] = 0x00130103;
   w[5] = 0x04080000;
   w[6] = 0x00000101;
-  w[9] = (tokens & 0x3FF) | (width & 0x3FF) << 16;
+  set_field(w[9], 0, 9, tokens, "ViT block word 10");
+  set_field(w[9], 16, 25, width, "ViT block word 10");
   return w;
 }
 

@@ -53,6 +53,7 @@ struct ScriptedChecker : FakeChecker {
 struct FakeSizer : MemorySizer {
   std::string fail_on;
   uint32_t input_words = 3;
+  uint32_t external_words = 7;
   mutable std::vector<std::pair<bool, bool>> externals;  // dual output, multi-pass
   uint32_t get_input_memory_size(const std::shared_ptr<Layer>& l, const hw::Component&, const std::shared_ptr<Layer>&) const override {
     if (l->get_name() == fail_on) throw std::runtime_error("cannot size " + fail_on);
@@ -60,7 +61,7 @@ struct FakeSizer : MemorySizer {
   }
   uint32_t get_weight_memory_size(const std::shared_ptr<Layer>&, const hw::Component&) const override { return 5; }
   uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool d, bool m) const override {
-    return externals.emplace_back(d, m), d ? 70 : 7;
+    return externals.emplace_back(d, m), d ? 70 : external_words;
   }
 };
 
@@ -128,6 +129,26 @@ TEST(HardwareBackend, AFullMeshOpensAnotherPassInSingleMode) {
                 std::make_pair(loop_itself ? k : k - 1, loop_itself));
     }
   }
+}
+
+// The external memory of all sequences, in bytes, is counted up to 2^32 - 1 (its 32-bit figure);
+// past that a sequence is refused (AFailedSequenceLeavesNothingBehind), the earlier ones included.
+TEST(HardwareBackend, TheExternalMemoryTotalFitsItsByteCount) {
+  BackendRig rig(versions::Qrix_v2);
+  const size_t k = rig.cnp1();
+  Graph g = long_chain(k + 3);
+  LayerList layers = g.all();
+  const uint64_t components = k + 4;  // the HRC's and one NP per CNP layer, over two sequences
+  rig.sizer.external_words = static_cast<uint32_t>(0xFFFFFFFFull / 4 / components);
+  ASSERT_EQ(rig.map(&layers).message, "Success");
+  ASSERT_EQ(rig.sequences.size(), 2u);
+  EXPECT_EQ(external_memory_size(rig.sequences), components * 4 * rig.sizer.external_words);
+
+  BackendRig over(versions::Qrix_v2);
+  over.sizer.external_words = rig.sizer.external_words + 1;
+  layers = g.all();
+  EXPECT_THAT([&] { over.map(&layers); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::HasSubstr(
+                                              "bytes, does not fit a byte count.")));
 }
 
 // A Qrix_v2 is cut from the start, without the whole-list attempt: each sequence is the longest
@@ -210,6 +231,9 @@ TEST(HardwareBackend, AFailedSequenceLeavesNothingBehind) {
       {[](BackendRig& r) { r.sizer.fail_on = "c2"; }, "cannot size c2"},
       // Words that make more than 2^32 - 1 bytes are refused, not wrapped.
       {[](BackendRig& r) { r.sizer.input_words = 0x40000000; }, "The input memory of layer in, 1073741824 words, does not fit a byte count."},
+      // So is a total of 2^31 bytes for each of the k + 4 components (the HRC's, one NP per CNP layer).
+      {[](BackendRig& r) { r.sizer.external_words = 0x20000000; },
+       "The external memory of the mapped layers, " + std::to_string(uint64_t{k + 4} << 31) + " bytes, does not fit a byte count."},
   };
   for (const auto& [set_up, message] : cases) {
     BackendRig rig;

@@ -272,6 +272,13 @@ const Case kCases[] = {
      {1, 197, 24}},
     {LayerType::VitEncoderBlock, {}, "-33 cannot fit in a 6 bits signed integer", set("norm_mha_output_shift", {-33}),
      {1, 197, 24}},
+    // ... and for the counts its register words cannot hold: tokens in sixths in 6 bits, classes in 10 bits.
+    {LayerType::VitEncoderBlock, {{"num_classes", 1023}}, "", nullptr, {1, 383, 24}},
+    {LayerType::VitEncoderBlock, {}, "The maximum number of tokens is 383 (got 384)", nullptr, {1, 384, 24}},
+    {LayerType::VitEncoderBlock, {{"num_classes", 1024}}, "num_classes must be between 0 and 1023 (got 1024)",
+     nullptr, {1, 197, 24}},
+    {LayerType::VitEncoderBlock, {{"num_classes", -1}}, "num_classes must be between 0 and 1023 (got -1)", nullptr,
+     {1, 197, 24}},
 };
 
 TEST(Checker, RulesInOrderWithTheirMessages) {
@@ -441,6 +448,18 @@ TEST(FitRules, FnpInputLayouts) {
                                             .input_sram_single_buffer_size = 576})
                       .check_layer_compatibility(*b.layer("l"), b.layer("conv"), versions::FPGA_v2),
                   on("l", too_large));
+  }
+  // Register word 10 keeps a spatial input's width in 11 bits: 2048 columns are refused after a
+  // CNP, and read flat by a Dense1D that opens its sequence (no previous layer).
+  for (const uint32_t columns : {2047u, 2048u}) {
+    ModelBuilder b;
+    b.input(columns, 1, 3).add(kConv, {{"filters", 1}, {"kernel_size", 3}}, "conv");
+    b.add(LayerType::Dense1D, {{"units", 7}}, "l");
+    set_variable(*b.layer("l"), "weights", {5, -3});
+    const CompatibilityCheckerImpl checker(HardwareConstraints{});
+    expect_status(checker.check_layer_compatibility(*b.layer("l"), b.layer("conv"), versions::FPGA_v2),
+                  columns == 2048 ? on("l", "The maximum input width is 2047 (got 2048)") : "");
+    expect_status(checker.check_layer_compatibility(*b.layer("l"), nullptr, versions::FPGA_v2), "");
   }
   for (auto [bits, activation, message] :
        {std::tuple{32, 0, "Success"}, {9, 1, "With activation output bitwidth should be <= 8."}}) {

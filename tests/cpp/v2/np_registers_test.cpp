@@ -134,6 +134,38 @@ TEST(NpRegisters, FormattersKeepOtherBitsAndRefuseWhatTheyCannotWrite) {
   EXPECT_THROW(format_mesh_cfg_dma_reg(nullptr, {}), std::invalid_argument);
 }
 
+// A field takes every value up to its width and refuses the first past it, naming the field; the
+// refused word keeps its value, the written one its other bits.
+TEST(NpRegisters, AFieldRefusesAValueWiderThanItself) {
+  const struct {
+    unsigned word, lo, hi;
+    uint64_t last;
+  } fields[] = {{28, 0, 13, 0x3FFF}, {3, 16, 23, 0xFF}, {41, 24, 30, 0x7F}, {49, 0, 31, 0xFFFFFFFF}};
+  for (const auto& f : fields) {
+    RegisterBlock regs(kNpRegisterWords, 0x5A5A5A5A);
+    set_field(regs, f.word, f.lo, f.hi, f.last);
+    EXPECT_EQ(field(regs[f.word], f.lo, f.hi), f.last);
+    EXPECT_EQ(regs[f.word] & ~(low_bits(f.hi - f.lo + 1) << f.lo), 0x5A5A5A5Au & ~(low_bits(f.hi - f.lo + 1) << f.lo));
+    const RegisterBlock written = regs;
+    EXPECT_EQ(error_of([&] { set_field(regs, f.word, f.lo, f.hi, f.last + 1); }),
+              std::to_string(f.last + 1) + " cannot fit in register word " + std::to_string(f.word) + " bits " +
+                  std::to_string(f.lo) + "-" + std::to_string(f.hi));
+    EXPECT_EQ(regs, written);
+  }
+  uint32_t word = 7;
+  EXPECT_EQ(error_of([&] { set_field(word, 16, 24, 512, "HRC register word 4"); }),
+            "512 cannot fit in HRC register word 4 bits 16-24");
+  EXPECT_EQ(error_of([&] { set_field(word, 0, 1, uint64_t{1} << 40); }),
+            "1099511627776 cannot fit in a register word bits 0-1");
+  EXPECT_EQ(word, 7u);
+  // Word 52 counts the NPs of an alternate pair in 8 bits.
+  Routing r;
+  r.alt = AltLayerMapInfo{1, 255, 9};
+  EXPECT_EQ(field(on(0, r)[52], 24, 31), 255u);
+  r.alt->np_count = 256;
+  EXPECT_EQ(refusal(r), "Two alternate layers run on 256 NPs together; they can run on at most 255.");
+}
+
 const hw::Ident kNp{3, 2, 1, 0};
 const Params kConv{{"filters", 4}, {"kernel_size", 3}}, kDwc{{"kernel_size", 3}};
 const LayerType kTypes[] = {LayerType::Conv2D, LayerType::DepthwiseConv2D, LayerType::Conv2DTranspose,

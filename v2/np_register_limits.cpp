@@ -1,0 +1,86 @@
+#include "v2/np_register_limits.h"
+
+#include "backend/layer_views.h"
+#include "backend/mapping_status.h"
+#include "v2/np_input_words.h"
+#include "v2/rule_text.h"
+#include "v2/skipdma_records.h"
+
+#include <nuvra/params.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace nuvra::v2 {
+
+namespace {
+
+constexpr int kKindCnp = 2;
+constexpr int kKindMerge = 5;
+constexpr int kKindTnpB = 6;
+// Word 3 bits 16-23 count the layer's own NPs.
+constexpr int64_t kMaxLayerNps = 0xFF;
+
+bool is_cnp(hw::Type t) { return t == hw::Type::CNP1 || t == hw::Type::CNP2; }
+
+bool is_depthwise(const Layer& layer) {
+  const LayerType t = layer.params()->layer_type();
+  return t == LayerType::DepthwiseConv2D || t == LayerType::DepthwiseConv2DTranspose;
+}
+
+// A CNP whose input comes from a merge that other layers read too keeps that input in its store
+// (its dual output); any other store keeps the layer's output.
+bool stores_its_input(const Layer& layer) {
+  if (!layer.is_kind(kKindCnp)) return false;
+  const auto merge = first_inbound_of(layer);
+  return merge && merge->is_kind(kKindMerge) && merge->outbound_layers().size() >= 2;
+}
+
+MappingStatus over(const Layer& layer, const char* what, uint64_t limit, uint64_t got) {
+  return LayerMappingError(layer, limit_message(what, static_cast<int64_t>(limit), static_cast<int64_t>(got)));
+}
+
+MappingStatus check_window(const Layer& layer, const hw::Component& c) {
+  if (!c.split) return MappingSuccess();
+  const NpSpace& window = c.split->bordered_partition;
+  const NpInputWindow w{layer.input_bits(), window.shape[0], window.shape[1], c.split->spatial_partition.shape[2]};
+  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
+  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
+  // only while the mesh's input SRAM or the channel count keeps them small.
+  if (is_cnp(c.type)) {
+    if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
+      return over(layer, "The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words);
+    if (const uint64_t words = cnp_row_words(w); !is_depthwise(layer) && words > kMaxRowWords)
+      return over(layer, "The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words);
+  } else if (c.type == hw::Type::TNP_B) {
+    if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
+      return over(layer, "The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks);
+  }
+  return MappingSuccess();
+}
+
+MappingStatus check_store(const Layer& layer) {
+  const bool tnp_b = layer.is_kind(kKindTnpB);
+  const SkipDmaStoreExtent kept = skipdma_store_extent(layer, !tnp_b && stores_its_input(layer), tnp_b);
+  // Rows of at most 511 words: the 4096 rows a layer can have fit the 21-bit frame count.
+  if (kept.row_words > kMaxSkipDmaRowWords)
+    return over(layer, "The maximum row kept by a skip DMA, in 32-bit words, is ", kMaxSkipDmaRowWords,
+                kept.row_words);
+  return MappingSuccess();
+}
+
+}  // namespace
+
+MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components) {
+  const auto own = std::count_if(components.begin(), components.end(), [](const hw::Component& c) {
+    return is_cnp(c.type) || c.type == hw::Type::TNP_B;
+  });
+  if (own > kMaxLayerNps) return over(layer, "The maximum number of NPs of a layer is ", kMaxLayerNps, own);
+  for (const hw::Component& c : components)
+    if (MappingStatus status = check_window(layer, c); !status.ok()) return status;
+  const bool stores = std::any_of(components.begin(), components.end(),
+                                  [](const hw::Component& c) { return c.type == hw::Type::SKIP_DMA_STORE; });
+  return stores ? check_store(layer) : MappingSuccess();
+}
+
+}  // namespace nuvra::v2

@@ -18,9 +18,8 @@ constexpr hw::Ident kSccIdent{0, 0, 0, 0};
 uint32_t output_framing(const Shape& output) {
   if (output.dims[0] == 1 && output.dims[1] == 1) return 0;
   const uint32_t channels = output.dims[2];
-  // The channel field holds 11 bits; wider outputs leave it empty.
-  const uint32_t channel_field = channels < 2048 ? channels << 20 : 0;
-  return ((output.dims[1] * channels) & 0xFFFFF) | channel_field;
+  const uint32_t channel_field = channels < kSccChannelLimit ? channels << 20 : 0;
+  return ((output.dims[1] * channels) & kSccFrameMax) | channel_field;
 }
 
 }  // namespace

@@ -4,11 +4,26 @@
 
 #include "backend/strategies.h"
 
+#include <cstdint>
+
 namespace nuvra {
 class Device;
 }
 
 namespace nuvra::v2 {
+
+// SCC register 68 frames the sequence's output by its height times channels in 20 bits, and by
+// its channels in 11 bits when there are fewer than kSccChannelLimit; a wider output has no
+// channel field, and its product keeps its low 20 bits.
+inline constexpr uint32_t kSccFrameMax = 0xFFFFF;
+inline constexpr uint32_t kSccChannelLimit = 2048;
+
+// Whether register 68 holds the output's frame whole: a 1x1 output is not framed, a framed one
+// with a channel field needs its height times channels within 20 bits.
+inline bool scc_frames_output(const Shape& output) {
+  if (output.dims[0] == 1 && output.dims[1] == 1) return true;
+  return output.dims[2] >= kSccChannelLimit || uint64_t{output.dims[1]} * output.dims[2] <= kSccFrameMax;
+}
 
 class IoRecorderImpl final : public IoRecorder {
  public:

@@ -4,6 +4,7 @@
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "backend/skip_connections.h"
+#include "v2/io_recorder.h"
 #include "v2/layer_type.h"
 
 #include <nuvra/tensor.h>
@@ -43,6 +44,11 @@ bool variable_all_equal(const Layer& layer, const char* name, T expected) {
 MappingStatus check_last_layer(const Layer& last) {
   if (last.has_pool_type(PoolType::Max))
     return LayerMappingError(last, "A layer with max pooling cannot be the last layer of a sequence.");
+  // A Stem alone reorders its output for the SCC; its tokens never fill 20 bits.
+  if (const Shape out = last.output_dimensions(); !is_type(last, LayerType::Stem) && !scc_frames_output(out))
+    return LayerMappingError(last, "As the last layer of a sequence, its output height times channels can be at most " +
+                                       std::to_string(kSccFrameMax) + " (got " +
+                                       std::to_string(uint64_t{out[1]} * out[2]) + ")");
   if (!last.has_activation() && last.output_bits() > 8) {
     if (!variable_all_equal<int8_t>(last, "output_shift", 0))
       return LayerMappingError(last, "Without activation output_shift should be 0.");

@@ -565,6 +565,17 @@ TEST(LayerSequence, StartEndAndSuccessionRules) {
       {{"a", "raw16"}, on("raw16", "Without activation output_shift should be 0.")},
   };
   for (const auto& [run, message] : cases) expect_status(check(b, run), message);
+  // SCC register 68 frames the last output by height times channels in 20 bits; an output of
+  // 2048 channels or more has no channel field and is not framed by it.
+  for (const auto& [height, channels, message] :
+       {std::tuple{1023u, 1025u, ""}, {513u, 2045u, "1049085"}, {600u, 2048u, ""}, {1u, 1048576u, ""}}) {
+    ModelBuilder tall;
+    tall.input(1, height, 3).add(kConv, {{"filters", static_cast<int>(channels)}, {"kernel_size", 1}}, "c");
+    expect_status(check(tall, {"c"}), *message ? on("c", std::string("As the last layer of a sequence, its output "
+                                                                      "height times channels can be at most 1048575 "
+                                                                      "(got ") + message + ")")
+                                               : "");
+  }
 }
 
 TEST(LayerSequence, OutboundsAndBranches) {

@@ -288,6 +288,7 @@ TEST(BoardConfig, RefusalsNameWhatIsWrong) {
        "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01.00.07'"},
       {[&] { parse_boards("fpga_v2+version=BC.A2.01"); }, "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01'"},
       {[&] { parse_boards("fpga_v2+version=BC.A2.01.00"); }, "<no error>"},
+      {[&] { parse_boards("fpga_v2+fail_create=1x"); }, "NUVRA_SIM_BOARDS: bad number in option 'fail_create=1x'"},
   };
   for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
   v1->seed_clk_counter(7);

@@ -122,8 +122,8 @@ TEST(OpsRoutes, PackedProductsEqualPlainSums) {
 }
 
 // Random convolutions and products whose values sit at the edges of the routes: 8 bits unsigned
-// and signed (u8 rows), one past them (int16 rows), and the int32 bound of the sums (the wide
-// accumulators past it). Each route gives the portable route's result.
+// and signed (u8 rows), one past them (int16 rows), the int32 bound of the sums (the wide
+// accumulators past it) and one past int16. Each route gives the portable route's result.
 TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
   struct Case {
     int lo, hi;  // input values
@@ -133,7 +133,8 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
   // within int32 for the last-but-one case, one more passes it.
   const int edge = static_cast<int>(INT32_MAX / (45LL * 127));
   const Case cases[] = {{0, 255, 128},  {-128, 127, 128}, {0, 256, 127},       {-129, 127, 127},
-                        {-300, 40, 90}, {0, 1, 128},      {-edge, edge, 127}, {-edge - 1, edge + 1, 127}};
+                        {-300, 40, 90}, {0, 1, 128},      {-edge, edge, 127}, {-edge - 1, edge + 1, 127},
+                        {-32768, 32768, 127}};
   for (const Case& c : cases) {
     const auto input = Dense::create(TensorType::int32, {9, 7, 5});
     const auto weights = Dense::create(TensorType::int8, {3, 3, 5, 11});
@@ -221,7 +222,7 @@ TEST(OpsRoutes, RowsAreU8OnlyWithinAnEightBitRange) {
 }
 
 // An identity 1x1 convolution gives back inputs that span each range between two edge values,
-// on every route: whatever row kind the range takes, no value wraps.
+// on every route, and a product scales them: whatever row kind the range takes, no value wraps.
 TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
   const int32_t edges[] = {-129, -128, -1, 0, 1, 127, 128, 255, 256};
   const auto weights = Dense::create(TensorType::int8, {1, 1, 1, 1});
@@ -235,6 +236,14 @@ TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
         const DensePtr got = ops::conv2d_v2(*input, 1, 1, 0, 0, 1, b - a + 1, *weights, edges[a]);
         for (size_t i = 0; i <= b - a; ++i)
           ASSERT_EQ(got->data<int32_t>()[i], edges[a + i]) << describe(route) << " " << edges[a] << ".." << edges[b];
+        // A factor one past int8 keeps the rows int16 whatever their range.
+        for (const int32_t factor : {128, -129}) {
+          const auto b_column = Dense::create(TensorType::int32, {1, 1});
+          b_column->data<int32_t>()[0] = factor;
+          const DensePtr product = ops::matmul(*input, *b_column, 0, false);
+          for (size_t i = 0; i <= b - a; ++i)
+            ASSERT_EQ(product->data<int32_t>()[i], edges[a + i] * factor) << describe(route) << " " << factor;
+        }
       }
   }
 }

@@ -14,6 +14,9 @@
 #include <iterator>
 #include <random>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace nuvra {
 namespace {
 
@@ -246,6 +249,36 @@ TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
         }
       }
   }
+}
+
+// Rows of a uint8 input read in place (a 1x1 window over every pixel, channels a whole number of
+// u8 groups) or copied (3 channels) end where the input ends: here an inaccessible page follows it.
+TEST(OpsRoutes, RowsReadInPlaceEndWithTheInput) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* map =
+      static_cast<uint8_t*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+  for (const uint32_t c : {3u, 4u}) {
+    const size_t pixels = 5 * 7, filters = 5;
+    uint8_t* at = map + page - pixels * c;
+    for (size_t i = 0; i < pixels * c; ++i) at[i] = static_cast<uint8_t>(pick(0, 255));
+    const Dense input(TensorType::uint8, {5, 7, c}, Layout::RowMajor,
+                      std::make_shared<Storage>(nullptr, at, pixels * c));
+    const auto weights = Dense::create(TensorType::int8, {1, 1, c, filters});
+    for (size_t i = 0; i < weights->size(); ++i) weights->data<int8_t>()[i] = static_cast<int8_t>(pick(-128, 127));
+    for (const RouteChoice route : routes_here()) {
+      const ForcedRoute forced(route);
+      const DensePtr got = ops::stem_conv(input, *weights, 1);
+      for (size_t p = 0; p < pixels; ++p)
+        for (size_t f = 0; f < filters; ++f) {
+          int32_t sum = 0;
+          for (size_t k = 0; k < c; ++k) sum += at[p * c + k] * weights->data<int8_t>()[k * filters + f];
+          ASSERT_EQ(got->data<int32_t>()[p * filters + f], sum) << describe(route) << " " << c;
+        }
+    }
+  }
+  munmap(map, 2 * page);
 }
 
 TEST(OpsRoutes, RoutesTheCpuLacksCannotBeForced) {

@@ -227,6 +227,8 @@ def test_shiftmax_is_a_base_2_softmax(core, rng):
     p = 2.0 ** (z - z.max(axis=-1, keepdims=True))
     np.testing.assert_array_equal(got, np.minimum(np.floor(256 * p / p.sum(axis=-1, keepdims=True) + 0.5), 255))
     assert core.nn.shiftmax(np.array([[100, 0]]), np.array([300]), 0, 4).tolist() == [[15, 0]]  # 300 counts 44
+    # 2^-30 of the largest term still counts, less does not.
+    assert core.nn.shiftmax(np.array([[30, 0, -1]]), np.array([0]), 0, 30).tolist() == [[2**30 - 1, 1, 0]]
 
 
 def test_state_chain_and_fifo(core, rng):
@@ -269,10 +271,15 @@ INCOMPATIBLE = "incompatible function arguments"
      "max_pooling: pool sizes must not be negative, got -56 x 2"),
     (lambda nn, c: nn.divide(X, X - 1), ValueError, "divide: division by zero"),
     (lambda nn, c: nn.scale_out(X, X, X, 32, 0), ValueError, "scale_out: the output bits must be 1 to 31, got 32"),
+    (lambda nn, c: nn.shift_out(X, X, 32), ValueError, "shift_out: the output bits must be 1 to 31, got 32"),
+    (lambda nn, c: nn.shiftmax(X, X, 0, 31), ValueError, "shiftmax: the output bits must be 1 to 30, got 31"),
+    (lambda nn, c: nn.stem_conv(X[:, :2], W, 1), ValueError, "stem_conv: the input (4, 2, 2) is smaller than the patch"),
     (lambda nn, c: nn.scale_out(X, X, X, 33, 1), ValueError, "scale_out: the output bits must be 1 to 32, got 33"),
     (lambda nn, c: nn.relu_activation(X, np.array([3, -1], np.int32)), ValueError,
      "relu_activation: the max values must not be negative"),
     (lambda nn, c: nn.matmul(X, X, 0, False), ValueError, "matmul: cannot multiply (4, 4, 2) by (4, 4, 2)"),
+    (lambda nn, c: nn.matmul(X[:2], X[:3, :2], 0, False), ValueError,
+     "matmul: the second matrix (3, 2, 2) must have 2 dimensions or the leading ones of (2, 4, 2)"),
     (lambda nn, c: nn.extract_token(X, 4294967295, 4294967295, 0), ValueError, "extract_token: the range [-1, -1)"),
     # 255 x 16843010 does not fit the kernel's 32-bit output size (it wrapped to 254)
     (lambda nn, c: nn.conv2d_transpose(np.broadcast_to(np.int32(1), (16843010, 1, 1)), W, 255), ValueError,

@@ -266,8 +266,9 @@ TEST(BoardRun, ARunningBoardRefusesEveryChange) {
 TEST(BoardConfig, RefusalsNameWhatIsWrong) {
   const auto v1 = std::make_shared<SimBoard>(preset("qrix_v1"));
   SimBoard v2(preset("fpga_v2"));
-  SimBoardConfig conf_id = preset("fpga_v2");
+  SimBoardConfig conf_id = preset("fpga_v2"), nps = conf_id;
   conf_id.geometry.dma_conf_id = 16;
+  nps.geometry.nps_per_node = 8;
   uint32_t words[2] = {};
   const auto write = [&](uint32_t at) { return [&, at] { v2.write(kDefaultBaseAddress + at, words, 4); }; };
   const auto np = [&](uint8_t col, uint8_t row, uint8_t id) {
@@ -280,14 +281,17 @@ TEST(BoardConfig, RefusalsNameWhatIsWrong) {
       {[&] { v1->read(kDefaultBaseAddress + 0x60, words, 4); }, "Simulated board: no register at 0x40000060"},
       {np(4, 3, 3), "<no error>"}, {np(4, 3, 4), "Simulated board: no NP at (4, 3, 4)"},
       {np(5, 3, 0), "Simulated board: no NP at (5, 3, 0)"}, {np(4, 4, 0), "Simulated board: no NP at (4, 4, 0)"},
-      {np(1, 0, 0), "Simulated board: no NP at (1, 0, 0)"},
+      {np(1, 0, 0), "Simulated board: no NP at (1, 0, 0)"}, {np(0, 1, 0), "Simulated board: no NP at (0, 1, 0)"},
       {[&] { SimBoard{conf_id}; }, "Simulated board: DMA endpoint ids must be at most 15"},
+      {[&] { SimBoard{nps}; }, "Simulated board: nps_per_node must be at most 7"},
       {[&] { parse_boards("fpga_v2+version=BC.0A2.01.00"); },
        "NUVRA_SIM_BOARDS: bad version in option 'version=BC.0A2.01.00'"},
       {[&] { parse_boards("fpga_v2+version=BC.A2.01.00.07"); },
        "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01.00.07'"},
       {[&] { parse_boards("fpga_v2+version=BC.A2.01"); }, "NUVRA_SIM_BOARDS: bad version in option 'version=BC.A2.01'"},
       {[&] { parse_boards("fpga_v2+version=BC.A2.01.00"); }, "<no error>"},
+      {[&] { parse_boards("fpga_v2+fail_create=1x"); }, "NUVRA_SIM_BOARDS: bad number in option 'fail_create=1x'"},
+      {[&] { parse_boards("fpga_v2,+soc"); }, "NUVRA_SIM_BOARDS: a board entry without a preset in 'fpga_v2,+soc'"},
   };
   for (const auto& [call, error] : cases) EXPECT_EQ(error_text(call), error);
   v1->seed_clk_counter(7);
@@ -295,12 +299,28 @@ TEST(BoardConfig, RefusalsNameWhatIsWrong) {
   EXPECT_EQ(v1->read_clk_counter(), 0u);
 }
 
-// get_drivers() reads NUVRA_SIM_BOARDS once, and again after reset_registry().
+// Each option of a board text sets its own field; an empty text names no board.
+TEST(BoardConfig, OptionsSetTheirFields) {
+  const auto configs =
+      parse_boards("qrix_v1+soc+flash+bad_np_word+fail_create=1+fail_forward=2+clock_busy=3+version=BC.A2.01.0f");
+  ASSERT_EQ(configs.size(), 1u);
+  const SimBoardConfig& c = configs[0];
+  EXPECT_EQ(
+      std::make_tuple(c.soc, c.flash, c.bad_np_word, c.fail_create, c.fail_forward, c.clock_busy_reads, c.version),
+      std::make_tuple(true, true, true, 1u, 2u, 3u, HwVersion{0xBC, 0xA2, 0x01, 0x0F}));
+  EXPECT_TRUE(parse_boards("").empty());
+}
+
+// get_drivers() reads NUVRA_SIM_BOARDS once, and again after reset_registry(); a text it refuses
+// is read again at the next call.
 TEST(BoardConfig, RegistryReadsTheEnvironmentAgainAfterAReset) {
   const char* saved = std::getenv("NUVRA_SIM_BOARDS");
   const std::string old = saved ? saved : "";
-  setenv("NUVRA_SIM_BOARDS", "twonodes_v1", 1);
+  setenv("NUVRA_SIM_BOARDS", "twonodes_v1+nothing", 1);
   reset_registry();
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(error_text([] { get_drivers(); }), "NUVRA_SIM_BOARDS: unknown option 'nothing' in 'twonodes_v1+nothing'");
+  setenv("NUVRA_SIM_BOARDS", "twonodes_v1", 1);
   EXPECT_EQ(get_drivers().size(), 1u);
   clear_boards();
   EXPECT_EQ(get_drivers().size(), 0u);

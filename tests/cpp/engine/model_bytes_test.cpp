@@ -159,6 +159,7 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
   }
   const std::tuple<const void*, size_t, const char*> cases[] = {
       {nullptr, 0, "no bytes"},  // what the file reader passes for a stream of 0 bytes
+      {"NVRMNVRM", 7, "7 bytes are too few"},
       {"not a model", size_t{1} << 31, "2147483648 bytes are too many"},
       {wrong_id.data(), wrong_id.size(), "not a model (wrong identifier)"},
       {units.data(), units.size(), "variable weights of layer 1 (dense) is int8 (16, 77) layout 0, "
@@ -170,6 +171,93 @@ TEST(ModelBytes, RefusesBadBuffersBeforeAnyStorage) {
   };
   for (const auto& [data, size, reason] : cases)
     EXPECT_EQ(refusal(static_cast<const char*>(data), size), std::string("Invalid model buffer: ") + reason);
+}
+
+// A model's bytes (without learning) as plain values, to be changed and written again.
+struct Stored {
+  struct Variable {
+    std::string name;
+    int32_t type, layout;
+    std::vector<uint32_t> shape;
+    Bytes data;
+  };
+  struct Layer {
+    std::string name;
+    int32_t type;
+    std::vector<std::pair<std::string, int32_t>> params;
+    std::vector<uint32_t> inbound;
+    std::vector<Variable> variables;
+    Variable& variable(const std::string& n) {
+      return *std::find_if(variables.begin(), variables.end(), [&](const Variable& v) { return v.name == n; });
+    }
+  };
+  uint32_t format_version;
+  std::vector<Layer> layers;
+
+  explicit Stored(const Bytes& b) : format_version(model_fb::GetModel(b.data())->format_version()) {
+    for (const model_fb::Layer* l : *model_fb::GetModel(b.data())->layers()) {
+      Layer& out = layers.emplace_back(
+          Layer{l->name()->str(), l->type(), {}, {l->inbound()->begin(), l->inbound()->end()}, {}});
+      for (const model_fb::Param* p : *l->params()) out.params.emplace_back(p->key()->str(), p->value());
+      for (const model_fb::Variable* v : *l->variables())
+        out.variables.push_back({v->name()->str(), v->type(), v->layout(), {v->shape()->begin(), v->shape()->end()},
+                                 {v->data()->begin(), v->data()->end()}});
+    }
+  }
+  Bytes bytes() const {
+    flatbuffers::FlatBufferBuilder fbb;
+    std::vector<flatbuffers::Offset<model_fb::Layer>> all;
+    for (const Layer& l : layers) {
+      std::vector<flatbuffers::Offset<model_fb::Param>> params;
+      for (const auto& [key, value] : l.params) params.push_back(model_fb::CreateParamDirect(fbb, key.c_str(), value));
+      std::vector<flatbuffers::Offset<model_fb::Variable>> vars;
+      for (const Variable& v : l.variables)
+        vars.push_back(model_fb::CreateVariableDirect(fbb, v.name.c_str(), v.type, v.layout, &v.shape, &v.data));
+      all.push_back(model_fb::CreateLayerDirect(fbb, l.name.c_str(), l.type, &params, &l.inbound, &vars));
+    }
+    model_fb::FinishModelBuffer(fbb, model_fb::CreateModelDirect(fbb, format_version, "test", &all));
+    return {fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize()};
+  }
+};
+
+// What the schema cannot express, each at its edge: the format version, layer types, inbound
+// indices, variable types, layouts, ranks, dimensions and counts, and repeated parameter keys.
+TEST(ModelBytes, ContentsTheSchemaCannotExpressAreRefused) {
+  const Bytes saved = ModelBuilder().input(2, 2, 1).add(LayerType::Dense1D, {{"units", 2}}, "dense").take()->to_buffer();
+  using Change = std::function<void(Stored&)>;
+  const std::pair<Change, std::string> cases[] = {
+      {[](Stored&) {}, "<no error>"},
+      {[](Stored& s) { s.format_version = 2; }, "unsupported format version 2"},
+      {[](Stored& s) { s.layers[1].type = 0; }, "layer 1 (dense) has the unknown type 0"},
+      {[](Stored& s) { s.layers[1].type = kLayerTypeCount; }, "layer 1 (dense) has the unknown type 26"},
+      {[](Stored& s) { s.layers[1].inbound = {}; }, "layer 1 (dense) has no inbound layer"},
+      {[](Stored& s) { s.layers[1].inbound = {1}; }, "layer 1 (dense) names inbound layer 1, not an earlier one"},
+      {[](Stored& s) { s.layers[1].variable("weights").type = 10; },
+       "variable weights of layer 1 (dense) has the unknown type 10"},
+      {[](Stored& s) { s.layers[1].variable("weights").type = -1; },
+       "variable weights of layer 1 (dense) has the unknown type -1"},
+      {[](Stored& s) { s.layers[1].variable("weights").layout = 2; },
+       "variable weights of layer 1 (dense) has the unknown layout 2"},
+      {[](Stored& s) { s.layers[1].variable("weights").shape = {1, 1, 1, 2, 2}; },
+       "variable weights of layer 1 (dense) needs 1 to 4 dimensions"},
+      {[](Stored& s) { s.layers[1].variable("weights") = {"weights", 4, 0, {}, {}}; },
+       "variable weights of layer 1 (dense) needs 1 to 4 dimensions"},
+      {[](Stored& s) { s.layers[1].variable("weights") = {"weights", 4, 0, {4, 0}, {}}; },
+       "variable weights of layer 1 (dense) has a dimension of 0"},
+      {[](Stored& s) { s.layers[1].variable("weights").shape = {65536, 65536}; },
+       "variable weights of layer 1 (dense) has more than 4294967295 elements"},
+      {[](Stored& s) { s.layers[1].variables.push_back({"extra", 2, 0, {1}, {0}}); },
+       "layer 1 (dense) holds 9 variables, 8 declared"},
+      {[](Stored& s) { s.layers[1].variable("weights").name = "weight"; }, "layer 1 (dense) lacks variable weights"},
+      {[](Stored& s) { s.layers[1].params.emplace_back("units", 2); }, "layer 1 (dense) repeats parameter units"},
+  };
+  for (const auto& [change, reason] : cases) {
+    Stored s(saved);
+    change(s);
+    const Bytes b = s.bytes();
+    EXPECT_EQ(refusal(reinterpret_cast<const char*>(b.data()), b.size()),
+              reason == "<no error>" ? reason : "Invalid model buffer: " + reason);
+  }
 }
 
 // A variable's bytes must be exactly its elements times the element size: the units of a weight

@@ -73,11 +73,13 @@ TEST(ModelCompile, Rules) {
                                   {{"num_classes", classes}, {"num_weights", weights}, {"initial_plasticity", 1}});
   };
   auto model = test::v1_conv_fc_model();
-  for (auto refused : {std::shared_ptr<LearningParams>(), lp(0, 5), lp(11, 5), lp(2, 0), lp(2, 257),
+  // Values are truncated before their range test.
+  for (auto refused : {std::shared_ptr<LearningParams>(), lp(0, 5), lp(0.9, 5), lp(11, 5), lp(2, 0), lp(2, 257),
                        lp(std::nan(""), 5), LearningParams::create(LearningType::Unsupervised, {{"num_classes", 2}})}) {
     EXPECT_THROW(model->compile(refused), std::invalid_argument);
     EXPECT_FALSE(model->learning() || model->get_layer("fc")->can_learn());
   }
+  model->compile(lp(10.9, 256.9));
   auto ok = lp(10, 256);
   model->compile(ok);
   EXPECT_EQ(model->get_layer("fc")->learning(), ok);

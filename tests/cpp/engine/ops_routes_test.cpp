@@ -14,6 +14,9 @@
 #include <iterator>
 #include <random>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace nuvra {
 namespace {
 
@@ -122,8 +125,8 @@ TEST(OpsRoutes, PackedProductsEqualPlainSums) {
 }
 
 // Random convolutions and products whose values sit at the edges of the routes: 8 bits unsigned
-// and signed (u8 rows), one past them (int16 rows), and the int32 bound of the sums (the wide
-// accumulators past it). Each route gives the portable route's result.
+// and signed (u8 rows), one past them (int16 rows), the int32 bound of the sums (the wide
+// accumulators past it) and one past int16. Each route gives the portable route's result.
 TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
   struct Case {
     int lo, hi;  // input values
@@ -133,7 +136,8 @@ TEST(OpsRoutes, KernelsAgreeWithThePortableRoute) {
   // within int32 for the last-but-one case, one more passes it.
   const int edge = static_cast<int>(INT32_MAX / (45LL * 127));
   const Case cases[] = {{0, 255, 128},  {-128, 127, 128}, {0, 256, 127},       {-129, 127, 127},
-                        {-300, 40, 90}, {0, 1, 128},      {-edge, edge, 127}, {-edge - 1, edge + 1, 127}};
+                        {-300, 40, 90}, {0, 1, 128},      {-edge, edge, 127}, {-edge - 1, edge + 1, 127},
+                        {-32768, 32768, 127}};
   for (const Case& c : cases) {
     const auto input = Dense::create(TensorType::int32, {9, 7, 5});
     const auto weights = Dense::create(TensorType::int8, {3, 3, 5, 11});
@@ -221,7 +225,7 @@ TEST(OpsRoutes, RowsAreU8OnlyWithinAnEightBitRange) {
 }
 
 // An identity 1x1 convolution gives back inputs that span each range between two edge values,
-// on every route: whatever row kind the range takes, no value wraps.
+// on every route, and a product scales them: whatever row kind the range takes, no value wraps.
 TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
   const int32_t edges[] = {-129, -128, -1, 0, 1, 127, 128, 255, 256};
   const auto weights = Dense::create(TensorType::int8, {1, 1, 1, 1});
@@ -235,8 +239,46 @@ TEST(OpsRoutes, IdentityConvolutionKeepsEdgeValues) {
         const DensePtr got = ops::conv2d_v2(*input, 1, 1, 0, 0, 1, b - a + 1, *weights, edges[a]);
         for (size_t i = 0; i <= b - a; ++i)
           ASSERT_EQ(got->data<int32_t>()[i], edges[a + i]) << describe(route) << " " << edges[a] << ".." << edges[b];
+        // A factor one past int8 keeps the rows int16 whatever their range.
+        for (const int32_t factor : {128, -129}) {
+          const auto b_column = Dense::create(TensorType::int32, {1, 1});
+          b_column->data<int32_t>()[0] = factor;
+          const DensePtr product = ops::matmul(*input, *b_column, 0, false);
+          for (size_t i = 0; i <= b - a; ++i)
+            ASSERT_EQ(product->data<int32_t>()[i], edges[a + i] * factor) << describe(route) << " " << factor;
+        }
       }
   }
+}
+
+// Rows of a uint8 input read in place (a 1x1 window over every pixel, channels a whole number of
+// u8 groups) or copied (3 channels) end where the input ends: here an inaccessible page follows it.
+TEST(OpsRoutes, RowsReadInPlaceEndWithTheInput) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* map =
+      static_cast<uint8_t*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+  for (const uint32_t c : {3u, 4u}) {
+    const size_t pixels = 5 * 7, filters = 5;
+    uint8_t* at = map + page - pixels * c;
+    for (size_t i = 0; i < pixels * c; ++i) at[i] = static_cast<uint8_t>(pick(0, 255));
+    const Dense input(TensorType::uint8, {5, 7, c}, Layout::RowMajor,
+                      std::make_shared<Storage>(nullptr, at, pixels * c));
+    const auto weights = Dense::create(TensorType::int8, {1, 1, c, filters});
+    for (size_t i = 0; i < weights->size(); ++i) weights->data<int8_t>()[i] = static_cast<int8_t>(pick(-128, 127));
+    for (const RouteChoice route : routes_here()) {
+      const ForcedRoute forced(route);
+      const DensePtr got = ops::stem_conv(input, *weights, 1);
+      for (size_t p = 0; p < pixels; ++p)
+        for (size_t f = 0; f < filters; ++f) {
+          int32_t sum = 0;
+          for (size_t k = 0; k < c; ++k) sum += at[p * c + k] * weights->data<int8_t>()[k * filters + f];
+          ASSERT_EQ(got->data<int32_t>()[p * filters + f], sum) << describe(route) << " " << c;
+        }
+    }
+  }
+  munmap(map, 2 * page);
 }
 
 TEST(OpsRoutes, RoutesTheCpuLacksCannotBeForced) {

@@ -217,6 +217,8 @@ TEST(Ops, MalformedArgumentsAreRefusedWithoutStrayReads) {
   EXPECT_LT(refusals, calls);
   EXPECT_EQ(error_text<std::invalid_argument>([&] { ops::concatenate_last_dim({}); }),
             "concatenate_last_dim: nothing to join");
+  EXPECT_EQ(error_text<std::invalid_argument>([&] { ops::conv2d_transpose(*i32[4], *i8[5], 2, 0, 0, 3, 0); }),
+            "conv2d_transpose: output sizes must be at least 1, got 3 x 0");
   // Kernel sizes given apart from the filters are checked without overflow.
   EXPECT_EQ(error_text<std::invalid_argument>([&] {
               ops::input_conv2d(*u8[4], *u8[0], 1, 1, 0, 0, 0, 0, 1, 1, UINT32_MAX, UINT32_MAX, *i8[2]);

@@ -126,6 +126,14 @@ def main():
            lambda: patches(x, 3, 2, low)[0].max(axis=1).reshape(56, 56, 32),
            lambda: slices(x, 3, 2, low, lambda a, t, i, j: t if a is None else np.maximum(a, t)))
 
+    # One rounding of x * scale: float32 products while x fits float32 exactly, exact integer
+    # products past it; numpy's reference multiplies in long double (64-bit significand).
+    scales = (RNG.random(32) * 4 - 2).astype(np.float32)
+    for bits in (24, 31):
+        v = RNG.integers(-2**bits, 2**bits, (256, 512, 32)).astype(np.int32)
+        report(f"dequantize 256x512x32, values of {bits + 1} bits", v.size, "G/s", lambda: nn.dequantize(v, scales),
+               lambda: (v.astype(np.longdouble) * scales).astype(np.float32))
+
 
 if __name__ == "__main__":
     main()

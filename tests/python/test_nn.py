@@ -219,6 +219,20 @@ def test_results_are_writable_arrays_of_their_own(core, rng):
     np.testing.assert_array_equal(product, exact(a) @ exact(a).T + 1)
 
 
+def test_dequantize_rounds_the_product_once(core, rng):
+    # Against numpy in long double, where x * scale is exact: all values float32 holds exactly, the same
+    # with one that it does not (2^24 + 1 would round first), and 32-bit values; every kind of scale (a
+    # subnormal one, one that overflows).
+    near = np.concatenate([rng.integers(-2**24, 2**24, 200), [2**24 - 1, -2**24]])
+    for x in (near, np.append(near, [2**24 + 1, 0]), np.concatenate([rng.integers(-2**31, 2**31, 2000), [2**31 - 1, -2**31]])):
+        x = x.astype(np.int32).reshape(-1, 2)
+        for scale in (3.0, -0.7, 1.0000001, 1e-40, 3e38, 0.0):
+            scales = np.float32([scale, -scale])
+            with np.errstate(over="ignore"):
+                expected = (x.astype(np.longdouble) * scales).astype(np.float32)
+            np.testing.assert_array_equal(core.nn.dequantize(x, scales), expected, err_msg=str(scale))
+
+
 def test_shiftmax_is_a_base_2_softmax(core, rng):
     x = ints(rng, (2, 3, 6), -12, 12)
     shifts = ints(rng, (6,), 0, 2)

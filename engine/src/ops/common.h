@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -33,13 +34,29 @@ inline int32_t sat32(int128 v) {
                                                  std::numeric_limits<int32_t>::max()));
 }
 
-// x * scale rounded once to float32, for |x| < 2^40 (int32 values, differences of two). The exact
-// product has at most 40 + 24 significant bits: a double holds it while |x| <= 2^29, a long
-// double (64-bit significand) always. Converting x to float32 first would round twice.
+// x * scale rounded once to float32, for |x| < 2^39 (int32 values, differences of two).
+// Converting x to float32 first would round twice. The exact product is formed as x times the
+// scale's 24-bit significand in int64, which converts to float32 with one rounding; the scale's
+// power of two then applies exactly, since a normal scale keeps every nonzero product among the
+// normal floats. A zero, subnormal or non-finite scale takes a long double (64-bit significand).
 inline float scaled_once(int64_t x, float scale) {
-  constexpr int64_t kExact = int64_t{1} << 29;
-  if (x >= -kExact && x <= kExact) return static_cast<float>(static_cast<double>(x) * scale);
-  return static_cast<float>(static_cast<long double>(x) * scale);
+  const uint32_t bits = std::bit_cast<uint32_t>(scale);
+  const uint32_t exponent = (bits >> 23) & 0xFFu;
+  if (exponent == 0 || exponent == 0xFFu) return static_cast<float>(static_cast<long double>(x) * scale);
+  const int64_t significand = static_cast<int64_t>((bits & 0x7FFFFFu) | 0x800000u);
+  const auto rounded = static_cast<float>(x * significand);
+  // sign(scale) * 2^(exponent - 127 - 23), a normal double
+  const auto power = std::bit_cast<double>(uint64_t{bits >> 31} << 63 | uint64_t{exponent + 1023 - 150} << 52);
+  return static_cast<float>(static_cast<double>(rounded) * power);
+}
+
+// Whether every value of x[0..n) lies in [-2^24, 2^24), where float32 holds it exactly: x
+// converted to float32 times the scale (which vectorises) is then rounded once, as scaled_once.
+inline bool exact_in_float(const int32_t* x, size_t n) {
+  constexpr uint32_t kHalf = uint32_t{1} << 24;
+  uint32_t outside = 0;  // shifts and ors only, so that the scan vectorises on any x86-64
+  for (size_t i = 0; i < n; ++i) outside |= (static_cast<uint32_t>(x[i]) + kHalf) >> 25;
+  return outside == 0;
 }
 
 // Signed `bits`-bit range; 32 bits and more is the int32 range, 0 or less leaves int32.

@@ -134,8 +134,13 @@ DensePtr dequantize(const Dense& x, const Dense& scales) {
   expect_type("dequantize", "the scales", scales, TensorType::float32);
   Broadcast<1>("dequantize", x.shape(), {&scales}, {"the scales"});
   DensePtr y = result(TensorType::float32, x.shape());
-  zip<int32_t, float, float>("dequantize", x, scales, "the scales", *y,
-                             [](int32_t v, float s) { return scaled_once(v, s); });
+  // Most outputs stay within 2^24, where a float32 product is already rounded once.
+  if (exact_in_float(x.data<int32_t>(), x.size()))
+    zip<int32_t, float, float>("dequantize", x, scales, "the scales", *y,
+                               [](int32_t v, float s) { return static_cast<float>(v) * s; });
+  else
+    zip<int32_t, float, float>("dequantize", x, scales, "the scales", *y,
+                               [](int32_t v, float s) { return scaled_once(v, s); });
   return y;
 }
 

@@ -278,6 +278,12 @@ NpSplitParams transposed_split_params(const Layer& layer, bool depthwise) {
 
 }  // namespace
 
+bool is_split_spatially(const std::vector<hw::Component>& components) {
+  return std::any_of(components.begin(), components.end(), [](const hw::Component& c) {
+    return c.split && (c.split->spatial_partition.x != 0 || c.split->spatial_partition.y != 0);
+  });
+}
+
 AxisSplit height_axis_split(const Layer& layer, const NpSplitParams& sp, uint32_t max_height) {
   return spatial_axis_split(input_shape(layer)[1], max_height, spatial_granularity(layer, sp, true));
 }

@@ -49,5 +49,7 @@ uint32_t input_sram_reserve(const Layer& layer);
 // internal error.
 std::vector<hw::Component> make_split_components(const Layer& layer, const NpSplitParams& sp, bool single_buffer,
                                                  hw::Type type, const SplitSearchResult& r);
+// Whether one of the components has a partition that does not start at the input's corner.
+bool is_split_spatially(const std::vector<hw::Component>& components);
 
 }  // namespace nuvra

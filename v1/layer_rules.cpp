@@ -117,9 +117,7 @@ MappingStatus check_learning_fields(int64_t units, const LearningParams& learnin
   const int64_t classes = learning.has("num_classes") ? truncated(learning.get("num_classes")) : 0;
   if (classes > 1 && classes <= units) {
     const int64_t largest = largest_neuron_class(units, classes);
-    if (largest > kMaxNeuronClass)
-      return MappingFailure("The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) +
-                            " (got " + std::to_string(largest) + ")");
+    if (largest > kMaxNeuronClass) return MappingFailure(neuron_class_refusal(largest));
   }
   // Without every key the counts are not recorded either: the recorder reports the missing one.
   for (const char* key : {"num_weights", "initial_plasticity", "learning_competition", "min_plasticity",

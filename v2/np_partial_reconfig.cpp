@@ -3,6 +3,7 @@
 #include "v2/np_registers.h"
 
 #include "backend/layer_views.h"
+#include "v2/np_input_words.h"
 
 #include <stdexcept>
 #include <string>
@@ -16,9 +17,6 @@ constexpr int kKindFnp = 3;
 constexpr int kKindTnpB = 6;
 // Word 41 bits 24-30 count the NPs of the layer that runs next.
 constexpr size_t kMaxNextLayerNps = 0x7F;
-
-// Bytes of one input row of `width` values, padded to whole 32-bit words.
-uint64_t row_bytes(uint64_t input_bits, uint64_t width) { return ((input_bits * width + 7) / 8 + 3) & ~uint64_t{3}; }
 
 // 1, 2, 4, 8 bits give 0, 1, 2, 3.
 uint32_t input_bits_code(uint32_t b) { return ((b >> 1) - (b >> 3)) & 3; }
@@ -84,8 +82,8 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
     set_field(regs, 34, 16, 26, width);
     // Overwritten below but for bits 14-15, which the NP keeps from this product.
     set_field(regs, 35, 0, 17, width * height);
-    row = row_bytes(ib, width);
-    words = row * split->spatial_partition.shape[2] / 4;
+    row = cnp_row_bytes(ib, width);
+    words = cnp_row_words({ib, width, height, split->spatial_partition.shape[2]});
   } else if (cnp) {
     const NpSpace& window = split->bordered_partition;
     const uint64_t width = window.shape[0];
@@ -95,17 +93,18 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
     set_field(regs, 33, 16, 27, window.x);
     set_field(regs, 34, 0, 10, height);
     set_field(regs, 34, 16, 26, width);
+    const NpInputWindow part{ib, width, height, split->spatial_partition.shape[2]};
     if (inbound_max_pool && !inbound_activation) {
       // The input comes from a max-pooling layer without activation: its buffer size is given.
       set_bit(regs[32], 11, true);
-      set_field(regs, 40, 0, 15, (row_bytes(ib, width) * window.shape[2] * 8 + 31) / 32 * height);
+      set_field(regs, 40, 0, 15, cnp_window_words({ib, width, height, window.shape[2]}));
     }
     if (!next_layer.channelwise()) {
-      row = row_bytes(ib, width);
-      words = row * split->spatial_partition.shape[2] / 4;
+      row = cnp_row_bytes(ib, width);
+      words = cnp_row_words(part);
     } else {
-      words = (ib * width + 31) / 32;
-      row = words * height * 4;
+      words = channel_row_words(part);
+      row = channel_plane_words(part) * 4;
       set_bit(regs[35], 15, true);
       if (split->filters < input[2]) {
         set_bit(regs[32], 10, true);

@@ -340,16 +340,16 @@ Rebuilt read_checked(const char* data, size_t size, const std::shared_ptr<uint8_
 
 }  // namespace
 
-std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
-  Rebuilt r = read_checked(data, size, nullptr);
+std::unique_ptr<Model> Model::read_buffer(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner) {
+  Rebuilt r = read_checked(data, size, owner);
   r.model->plasticity_ = r.plasticity;
   return std::move(r.model);
 }
 
+std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) { return read_buffer(data, size, nullptr); }
+
 std::unique_ptr<Model> Model::from_buffer(std::shared_ptr<uint8_t[]> bytes, size_t size) {
-  Rebuilt r = read_checked(reinterpret_cast<const char*>(bytes.get()), size, bytes);
-  r.model->plasticity_ = r.plasticity;
-  return std::move(r.model);
+  return read_buffer(reinterpret_cast<const char*>(bytes.get()), size, bytes);
 }
 
 }  // namespace nuvra

@@ -1,5 +1,6 @@
 #include "v1/cnp/cnp_rules.h"
 
+#include "backend/layer_split.h"
 #include "backend/mapping_status.h"
 #include "v1/cnp/cnp_sizes.h"
 #include "v1/layer_access.h"
@@ -8,7 +9,6 @@
 #include <nuvra/layers.h>
 #include <nuvra/variables.h>
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -134,12 +134,6 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
   if (all_zero(*depthwise) || all_zero(*pointwise))
     return MappingFailure("All weights in a separable cnp layer cannot be zeroes.");
   return check_cnp_bit_widths(bits, params);
-}
-
-bool is_split_spatially(const std::vector<hw::Component>& components) {
-  return std::any_of(components.begin(), components.end(), [](const hw::Component& c) {
-    return c.split && (c.split->spatial_partition.x != 0 || c.split->spatial_partition.y != 0);
-  });
 }
 
 MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components) {

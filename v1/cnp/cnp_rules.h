@@ -31,9 +31,6 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
 // standard kind. Throws as above.
 MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version);
 
-// Whether one of the components has a partition that does not start at the input's corner.
-bool is_split_spatially(const std::vector<hw::Component>& components);
-
 // With max pooling over a spatial split, the pooling size may not exceed its stride.
 MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components);
 

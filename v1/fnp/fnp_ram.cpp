@@ -162,8 +162,7 @@ void check_learning_layer(int bits, int64_t units, uint32_t neurons, int64_t num
     throw FnpError("units (" + std::to_string(units) + ") should be at least num_classes (" +
                    std::to_string(num_classes) + ")");
   if (num_classes > 1 && largest_neuron_class(units, num_classes) > kMaxNeuronClass)
-    throw FnpError("The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) + " (got " +
-                   std::to_string(largest_neuron_class(units, num_classes)) + ")");
+    throw FnpError(neuron_class_refusal(largest_neuron_class(units, num_classes)));
 }
 
 void format_fnp_ram(std::span<uint32_t> out, const Dense& weights, const Dense& thresholds, const Dense& steps,

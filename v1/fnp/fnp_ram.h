@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace nuvra::v1 {
 
@@ -28,6 +29,11 @@ struct FnpLearningFields {
 inline constexpr int64_t kMaxNeuronClass = 0x3FF;
 inline constexpr int64_t largest_neuron_class(int64_t units, int64_t num_classes) {
   return (units - 1) / (units / num_classes) + 1;
+}
+// The refusal of a layer whose largest class is `largest`, past kMaxNeuronClass.
+inline std::string neuron_class_refusal(int64_t largest) {
+  return "The largest neuron class of a learning layer is " + std::to_string(kMaxNeuronClass) + " (got " +
+         std::to_string(largest) + ")";
 }
 
 // Refuses (FnpError) a learning layer the image cannot describe: weights wider than 1 bit, "units"

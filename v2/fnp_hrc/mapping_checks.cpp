@@ -1,5 +1,6 @@
 #include "v2/fnp_hrc/mapping_checks.h"
 
+#include "backend/layer_split.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 #include "v2/cnp/weight_sizes.h"
@@ -9,7 +10,6 @@
 #include "v2/size_math.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -44,12 +44,6 @@ bool input_fits(uint32_t capacity, hw::Type type, uint32_t height, uint32_t widt
   // A reserve larger than the SRAM leaves no room at all.
   if (taken > capacity) return false;
   return capacity - taken >= size;
-}
-
-bool is_split_spatially(const std::vector<hw::Component>& components) {
-  return std::any_of(components.begin(), components.end(), [](const hw::Component& c) {
-    return c.split && (c.split->spatial_partition.x != 0 || c.split->spatial_partition.y != 0);
-  });
 }
 
 // The pooling that parts of a spatial split cannot share, in the first generation's words for

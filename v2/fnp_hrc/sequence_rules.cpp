@@ -98,7 +98,7 @@ std::optional<MappingStatus> merge_rule(const std::shared_ptr<Layer>& layer, Lay
 std::optional<MappingStatus> feeder_rule(const std::shared_ptr<Layer>& head, const LayerList& layers) {
   for (const auto& feeder : inbounds_of(*head)) {
     if (!feeder || outbounds_size(feeder, layers) <= 1) continue;
-    if (std::any_of(layers.begin(), layers.end(), [&](const auto& l) { return l == feeder; })) continue;
+    if (std::find(layers.begin(), layers.end(), feeder) != layers.end()) continue;
     for (const auto& reader : outbounds_of(*feeder))
       if (reader != head && std::find(layers.begin(), layers.end(), reader) != layers.end())
         return LayerMappingError(*reader, kBadSkip + std::string("It reads '") + feeder->get_name() +

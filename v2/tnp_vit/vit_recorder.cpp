@@ -163,7 +163,7 @@ Routing routing_of(const Layer& layer) {
 }
 
 // Words 1 to 10: token count and embedding width, extraction and class flags, the layer number.
-// The checker refuses the counts these fields cannot hold (check_vit_encoder_block_limits).
+// The checker refuses the counts these fields cannot hold (check_vit_encoder_block_constraints).
 std::vector<uint32_t> block_words(const Layer& layer, uint8_t layer_id) {
   const Shape input = first_input_shape(layer);
   const uint32_t tokens = input[1], width = input[2];

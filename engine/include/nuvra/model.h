@@ -106,6 +106,9 @@ class Model {
 
  private:
   Model() = default;
+  // Both from_buffer overloads: `owner`, when given, holds `data` for variables that keep their
+  // bytes in it. The model carries on from the plasticity the buffer stored.
+  static std::unique_ptr<Model> read_buffer(const char* data, size_t size, const std::shared_ptr<uint8_t[]>& owner);
   void drop_mapping();
   void refuse_if_busy() const;
   // Marks the model busy for its lifetime.

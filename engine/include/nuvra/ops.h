@@ -62,10 +62,10 @@ DensePtr sum_abs(const Dense& x, int axis);
 DensePtr matmul(const Dense& a, const Dense& b, int shift, bool transpose_b);
 // (T, D) -> (heads, T, D / heads): head h takes columns [h * D / heads, (h + 1) * D / heads).
 DensePtr separate_heads(const Dense& x, unsigned int heads);
-// Base-2 softmax along the last axis (length N): z = sshift(x << shifts[i], -input_shift) with
-// uint8 shifts broadcast, p = 2^(z - max z), then round(2^bits * p / sum of p) saturated to
-// 2^bits - 1; bits 1 to 30. A term 31 or more below the maximum counts 0, in its own output and
-// in the sum.
+// Base-2 softmax along the last axis (length N): z = x * 2^(shifts[i] - input_shift) exactly
+// (rounded half up where the exponent is negative, never saturated) with uint8 shifts broadcast,
+// p = 2^(z - max z), then round(2^bits * p / sum of p) saturated to 2^bits - 1; bits 1 to 30. A
+// term 31 or more below the maximum counts 0, in its own output and in the sum.
 DensePtr shiftmax(const Dense& x, const Dense& shifts, int input_shift, int bits);
 // x (T, D) or (1, T, D); the first `count` rows of tokens (n, D) int8, each << shifts (uint8,
 // broadcast to tokens), are put ahead of x: (count + T, D).

@@ -26,6 +26,41 @@ DensePtr separate_heads(const Dense& x, unsigned int heads) {
   return y;
 }
 
+namespace {
+
+// A shiftmax term z = x * 2^(shift - input_shift), exactly: m * 2^e with |m| <= 2^31 and e >= 0.
+// A negative exponent rounds x right into m (half up) and leaves e = 0, as does m = 0.
+struct Term {
+  int64_t m = 0, e = 0;
+};
+
+Term term(int32_t x, int64_t e) { return e > 0 && x != 0 ? Term{x, e} : Term{sshift<int64_t>(x, e), 0}; }
+
+// a and b over 2^min(a.e, b.e), the other's shift held at 34: past it |m| * 2^34 exceeds every
+// |m| by more than 2^33, so the order, the equalities and the differences up to 2^33 stay.
+std::pair<int128, int128> aligned(Term a, Term b) {
+  const int64_t lo = std::min(a.e, b.e);
+  return {int128{a.m} << std::min<int64_t>(a.e - lo, 34), int128{b.m} << std::min<int64_t>(b.e - lo, 34)};
+}
+
+bool below(Term a, Term b) {
+  const auto [x, y] = aligned(a, b);
+  return x < y;
+}
+
+// top - z for top >= z: exactly up to `far`, else `far`.
+int64_t gap(Term top, Term z, int64_t far) {
+  const auto [t, v] = aligned(top, z);
+  const int128 g = t - v;
+  if (g == 0) return 0;
+  const int64_t lo = std::min(top.e, z.e);
+  if (g >= far || lo >= 63) return far;
+  const int128 d = g << lo;  // g < far < 2^63 and lo < 63
+  return d >= far ? far : static_cast<int64_t>(d);
+}
+
+}  // namespace
+
 DensePtr shiftmax(const Dense& x, const Dense& shifts, int input_shift, int bits) {
   const char* kernel = "shiftmax";
   expect_type(kernel, "the input", x, TensorType::int32);
@@ -37,24 +72,26 @@ DensePtr shiftmax(const Dense& x, const Dense& shifts, int input_shift, int bits
   const uint8_t* sp = shifts.data<uint8_t>();
   int32_t* yp = y->data<int32_t>();
   constexpr int kFraction = 30;  // 2^(z - max) in fixed point; past 2^-30 it counts 0
-  std::vector<int64_t> z;
+  std::vector<Term> z;
+  std::vector<uint64_t> p;
   rows.rows([&](size_t o, size_t n, const auto& at, const auto& step) {
     z.resize(n);
-    int64_t top = std::numeric_limits<int64_t>::min();
+    p.resize(n);
+    Term top;
     for (size_t i = 0; i < n; ++i) {
-      z[i] = sshift<int64_t>(sshift<int64_t>(xp[o + i], sp[at[0] + i * step[0]]), -int64_t{input_shift});
-      top = std::max(top, z[i]);
+      z[i] = term(xp[o + i], int64_t{sp[at[0] + i * step[0]]} - input_shift);
+      if (i == 0 || below(top, z[i])) top = z[i];
     }
     uint64_t sum = 0;  // at most 2^32 terms of at most 2^30
     for (size_t i = 0; i < n; ++i) {
-      const int64_t d = z[i] - top;
-      z[i] = d < -kFraction ? 0 : int64_t{1} << (kFraction + d);
-      sum += static_cast<uint64_t>(z[i]);
+      const int64_t d = gap(top, z[i], kFraction + 1);
+      p[i] = d > kFraction ? 0 : uint64_t{1} << (kFraction - d);
+      sum += p[i];
     }
     const uint64_t cap = (uint64_t{1} << bits) - 1;
     for (size_t i = 0; i < n; ++i) {
       // round(p * 2^bits / sum) half up: (2 p 2^bits + sum) / (2 sum), below 2^63.
-      const uint64_t q = ((static_cast<uint64_t>(z[i]) << (bits + 1)) + sum) / (2 * sum);
+      const uint64_t q = ((p[i] << (bits + 1)) + sum) / (2 * sum);
       yp[o + i] = static_cast<int32_t>(std::min(q, cap));
     }
   });

@@ -393,14 +393,18 @@ Values separate_heads(const Values& x, uint32_t heads) {
 
 Values shiftmax(const Values& x, const Values& shifts, int input_shift, int bits) {
   if (bits < 1 || bits > 30) refuse("shiftmax", "the output bits must be 1 to 30, got " + std::to_string(bits));
-  // 2^(z - max z) as multiples of 2^-60: exact for the spreads of z the table draws.
-  constexpr int kFraction = 60;
+  // Terms as multiples of 2^-30 of the largest; one 31 or more below it counts 0.
+  constexpr int kFraction = 30;
   const size_t n = x.shape.back();
   Values y(x.shape);
   for (size_t row = 0; row < x.size(); row += n) {
     std::vector<Wide> z(n);
-    for (size_t i = 0; i < n; ++i)
-      z[i] = sshift(sshift(x.v[row + i], broadcast(shifts, x.shape, row + i)), -int64_t{input_shift});
+    for (size_t i = 0; i < n; ++i) {
+      const int64_t e = broadcast(shifts, x.shape, row + i) - int64_t{input_shift};
+      // x * 2^e exactly, within 128 bits: |x| <= 2^31.
+      if (e > 93) throw std::logic_error("the reference shiftmax holds x * 2^e up to e = 93, not " + std::to_string(e));
+      z[i] = e >= 0 ? Wide{x.v[row + i]} * (Wide{1} << e) : sshift(x.v[row + i], e);
+    }
     const Wide top = *std::max_element(z.begin(), z.end());
     Wide sum = 0;
     for (auto& p : z) {

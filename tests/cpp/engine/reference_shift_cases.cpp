@@ -60,16 +60,43 @@ std::vector<ReferenceCase> rounding_rows() {
          tensor({4, 2}, {kMin32, kMax32, kMin32, kMax32, kMin32, kMax32, kMin32, kMax32}),
          {62, 63, 64, 65, 66, 126, 127, 128, INT32_MAX});
 
-  // shiftmax: x << 60 (2^61 saturated for 2 and -2), then rounded >> input_shift; the terms
-  // stay within 16 of each other.
-  const Values logits = tensor({2, 4}, {1, 0, -1, 3, 2, -2, 0, 1});
-  const Values by = tensor({4}, {60, 60, 60, 59});
-  for (const int input_shift : {58, 59, 60, 61, 62, 63, 64})
-    rows.push_back(make_case("shiftmax at input shift " + std::to_string(input_shift), one([=] {
-                               return values(*ops::shiftmax(*dense(logits, TensorType::int32),
-                                                            *dense(by, TensorType::uint8), input_shift, 8));
+  const auto shiftmax = [&](const std::string& what, const Values& x, const Values& by, int input_shift, int bits) {
+    rows.push_back(make_case("shiftmax of " + what + " at input shift " + std::to_string(input_shift) + " bits " +
+                                 std::to_string(bits),
+                             one([=] {
+                               return values(*ops::shiftmax(*dense(x, TensorType::int32),
+                                                            *dense(by, TensorType::uint8), input_shift, bits));
                              }),
-                             one([=] { return ref::shiftmax(logits, by, input_shift, 8); })));
+                             one([=] { return ref::shiftmax(x, by, input_shift, bits); })));
+  };
+  // shiftmax: x << 60 (past 2^61 for 3, 2 and -2), then rounded >> input_shift; the terms stay
+  // within 16 of each other.
+  for (const int input_shift : {58, 59, 60, 61, 62, 63, 64})
+    shiftmax("x << 60", tensor({2, 4}, {1, 0, -1, 3, 2, -2, 0, 1}), tensor({4}, {60, 60, 60, 59}), input_shift, 8);
+  // x << s rounded >> input_shift is x rounded >> (input_shift - s), however far x << s lies past
+  // 64 bits.
+  shiftmax("2^30 and 2^29 << 40", tensor({1, 2}, {1 << 30, 1 << 29}), tensor({2}, {40, 40}), 55, 8);
+  shiftmax("3 << 32 and 2^30 << 40", tensor({1, 2}, {3, 1 << 30}), tensor({2}, {32, 40}), 70, 2);
+  // Columns whose exponents shift - input_shift run from -40 to 93: rounded right, held, and
+  // shifted left past 64 bits, with terms equal or close across exponents (2^30 at 0, 1 and 4;
+  // 2^30 + 16 against 2^30 + 32) and one past 2^64 against one past 2^93.
+  const int64_t offsets[8] = {-40, -33, -1, 0, 1, 4, 34, 93};
+  constexpr int64_t k30 = int64_t{1} << 30, k29 = int64_t{1} << 29, k26 = int64_t{1} << 26;
+  const Values across = tensor({8, 8}, {
+      kMax32, kMin32, 3,      k30,      k29,     k26,     0,      0,
+      0,      0,      0,      0,        0,       0,       1,      -1,
+      0,      0,      0,      k30 + 16, k29 + 8, k26 + 2, 0,      0,
+      0,      0,      0,      0,        0,       0,       k30,    1,
+      0,      0,      0,      kMax32,   0,       0,       1,      0,
+      -1,     -1,     -1,     -1,       -1,      -1,      -1,     -1,
+      kMax32, kMax32, kMax32, kMax32,   kMax32,  kMax32,  kMax32, kMax32,
+      0,      0,      0,      0,        k29 + 8, k26 + 1, 0,      0,
+  });
+  for (const int input_shift : {40, 100, 162}) {
+    std::vector<int64_t> by;
+    for (const int64_t o : offsets) by.push_back(input_shift + o);
+    for (const int bits : {8, 30}) shiftmax("exponents -40 to 93", across, tensor({8}, by), input_shift, bits);
+  }
 
   // depthwise_like_conv: sums of 2^38 (one tap) and 2^39 (two), and of -127 and -254 times 2^31.
   const Values steps = tensor({3, 2}, {kMin32, kMin32, kMin32, kMin32, kMin32, kMin32});

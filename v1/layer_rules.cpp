@@ -130,6 +130,9 @@ MappingStatus check_learning_fields(int64_t units, const LearningParams& learnin
     status = check_range("The minimum plasticity count ceil(min_plasticity x num_weights)", 0, kMaxPlasticityCount,
                          counts.min_plasticity);
   if (status.ok())
+    status = check_range("The plasticity count round(num_weights x initial_plasticity)", 0,
+                         kMaxInitialPlasticityCount, counts.plasticity);
+  if (status.ok())
     status = check_range(
         "The plasticity decay count ceil(round(num_weights x initial_plasticity) x plasticity_decay)", 0,
         kMaxPlasticityCount, counts.plasticity_decay);

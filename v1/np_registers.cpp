@@ -110,9 +110,9 @@ LearningCounts learning_counts(const LearningParams& learning) {
   const double competition = learning.get("learning_competition");
   const double min_plasticity = learning.get("min_plasticity");
   const double decay = learning.get("plasticity_decay");
-  const auto plasticity = static_cast<uint32_t>(integer_part(std::round(num_weights * initial_plasticity)));
+  const int64_t plasticity = integer_part(std::round(num_weights * initial_plasticity));
   return {integer_part(std::round((1.0 - competition) * num_weights)),
-          integer_part(std::ceil(min_plasticity * num_weights)),
+          integer_part(std::ceil(min_plasticity * num_weights)), plasticity,
           integer_part(std::ceil(static_cast<double>(plasticity) * decay))};
 }
 
@@ -123,6 +123,8 @@ void format_learning_common_regs(RegisterBlock* block, const LearningParams* lea
     return;
   }
   const LearningCounts counts = learning_counts(*learning);
+  if (counts.plasticity < 0 || counts.plasticity > kMaxInitialPlasticityCount)
+    panic("The plasticity count %lld is not an unsigned 32-bit integer", static_cast<long long>(counts.plasticity));
   const uint32_t competition = checked_count(counts.competition, kMaxCompetitionCount, 36, 19);
   const uint32_t min_plasticity = checked_count(counts.min_plasticity, kMaxPlasticityCount, 37, 15);
   const uint32_t decay = checked_count(counts.plasticity_decay, kMaxPlasticityCount, 38, 15);

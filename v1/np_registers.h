@@ -91,19 +91,22 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& layer, cons
 
 // The counts of words 36 to 38 before their fields' widths apply: the competition count
 // round((1 - learning_competition) x num_weights), the minimum plasticity count
-// ceil(min_plasticity x num_weights) and the plasticity decay count ceil(R x plasticity_decay),
-// R = round(num_weights x initial_plasticity) as an unsigned 32-bit integer; rounding is half away
-// from zero. Each count is the integer part, saturated to 64 bits (NaN reads as 0). A missing key
-// fails as LearningParams::get does.
+// ceil(min_plasticity x num_weights), the plasticity count R = round(num_weights x
+// initial_plasticity), which must be an unsigned 32-bit integer, and the plasticity decay count
+// ceil(R x plasticity_decay); rounding is half away from zero. Each count is the integer part,
+// saturated to 64 bits (NaN reads as 0). A missing key fails as LearningParams::get does.
 struct LearningCounts {
   int64_t competition = 0;
   int64_t min_plasticity = 0;
+  int64_t plasticity = 0;
   int64_t plasticity_decay = 0;
 };
 LearningCounts learning_counts(const LearningParams& learning);
-// The largest counts the fields hold (word 36 bits 0-19, words 37 and 38 bits 0-15).
+// The largest counts the fields hold (word 36 bits 0-19, words 37 and 38 bits 0-15), and the
+// largest plasticity count word 38's decay count is taken from.
 inline constexpr int64_t kMaxCompetitionCount = 0xFFFFF;
 inline constexpr int64_t kMaxPlasticityCount = 0xFFFF;
+inline constexpr int64_t kMaxInitialPlasticityCount = 0xFFFFFFFF;
 
 // Words 36-38 from the learning parameters ("num_weights", "initial_plasticity",
 // "learning_competition", "min_plasticity", "plasticity_decay"); null only clears word 36 bit 28

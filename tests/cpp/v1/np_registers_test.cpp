@@ -85,6 +85,11 @@ TEST(V1NpRegisters, DefaultsAndSimpleWords) {
                                             {"initial_plasticity", 1}, {"plasticity_decay", 0}});
   EXPECT_EQ(test::error_of([&] { format_learning_common_regs(&untouched, wide.get()); }),
             "65536 cannot fit in bits 0-15 of register word 37");
+  const auto wrapping = LearningParams::create(LearningType::Unsupervised,
+                                               {{"num_weights", 2}, {"learning_competition", 0}, {"min_plasticity", 0},
+                                                {"initial_plasticity", 2147483648.0}, {"plasticity_decay", 0}});
+  EXPECT_EQ(test::error_of([&] { format_learning_common_regs(&untouched, wrapping.get()); }),
+            "The plasticity count 4294967296 is not an unsigned 32-bit integer");
   EXPECT_EQ(untouched, RegisterBlock(kNpRegisterWords, 0));
   RegisterBlock short_block(49, 0);
   EXPECT_THROW(set_ib_spikes(&short_block), std::invalid_argument);

@@ -211,6 +211,17 @@ const std::vector<Edge>& edges() {
                {reg(38, 0, 15, 65535)},
                "The plasticity decay count ceil(round(num_weights x initial_plasticity) x plasticity_decay) should be "
                "between 0 and 65535 (got 65536)"),
+      // R = round(num_weights x initial_plasticity) is an unsigned 32-bit integer up to 2^32 - 1
+      // (ceil(R x 1e-5) = 42950), never wrapped: 2^32 is refused whatever the decay, and so is
+      // every larger R (1e30 saturates at 2^63 - 1).
+      learning("plasticity count", 2, 2, 2, {{"initial_plasticity", 2147483647.5}, {"plasticity_decay", 1e-5}},
+               {{"initial_plasticity", 2147483648.0}, {"plasticity_decay", 0.5}}, {reg(38, 0, 15, 42950)},
+               "The plasticity count round(num_weights x initial_plasticity) should be between 0 and 4294967295 (got "
+               "4294967296)"),
+      learning("plasticity count without decay", 2, 2, 2, {{"initial_plasticity", 2147483647.5}},
+               {{"initial_plasticity", 1e30}}, {reg(38, 0, 15, 0)},
+               "The plasticity count round(num_weights x initial_plasticity) should be between 0 and 4294967295 (got "
+               "9223372036854775807)"),
   };
   return rows;
 }

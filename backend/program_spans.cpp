@@ -23,10 +23,13 @@ fb::TrackSpan span_of(const uint8_t* data_part, const flatbuffers::Vector<uint32
   return fb::TrackSpan(offset_in(data_part, words->data()), words->size());
 }
 
-fb::TrackSpan first_track_span(const uint8_t* data_part, const fb::Record* record, const char* what) {
+// The spans of every track of a learning record, which has at least one.
+std::vector<fb::TrackSpan> track_spans(const uint8_t* data_part, const fb::Record* record, const char* what) {
   if (!record || !record->tracks() || record->tracks()->size() == 0)
     throw std::logic_error(std::string("The learning records have no ") + what + " track.");
-  return span_of(data_part, record->tracks()->Get(0)->words());
+  std::vector<fb::TrackSpan> spans;
+  for (const auto* track : *record->tracks()) spans.push_back(span_of(data_part, track->words()));
+  return spans;
 }
 
 fb::SKipDmaInfoTrack skipdma_entry(const hw::Component& c, bool tnp_b, uint8_t frames, uint8_t index,
@@ -136,8 +139,8 @@ flatbuffers::Offset<fb::LearningLayerInfo> serialize_learning_layer_info(const u
                                                                           flatbuffers::FlatBufferBuilder* info) {
   const auto* learning = fb::GetSizePrefixedProgramData(data_part)->learning_records();
   if (!learning) return 0;
-  const fb::TrackSpan a = first_track_span(data_part, learning->registers_a(), "first register");
-  const fb::TrackSpan b = first_track_span(data_part, learning->registers_b(), "second register");
+  const fb::TrackSpan a = track_spans(data_part, learning->registers_a(), "first register").front();
+  const fb::TrackSpan b = track_spans(data_part, learning->registers_b(), "second register").front();
   const auto* weights = learning->weights();
   flatbuffers::Offset<fb::RecordSpans> weights_spans;
   if (weights && weights->fnp2_filters_track()) {
@@ -146,7 +149,9 @@ flatbuffers::Offset<fb::LearningLayerInfo> serialize_learning_layer_info(const u
     const fb::Fnp2TrackSpan fnp2(s.offset(), s.word_count(), f->np() ? *f->np() : fb::NpIdent());
     weights_spans = fb::CreateRecordSpans(*info, 0, &fnp2);
   } else {
-    const std::vector<fb::TrackSpan> spans{first_track_span(data_part, weights, "weights")};
+    // Every track, not only the first: an image that needs the extended header starts with an
+    // empty one.
+    const std::vector<fb::TrackSpan> spans = track_spans(data_part, weights, "weights");
     weights_spans = fb::CreateRecordSpans(*info, info->CreateVectorOfStructs(spans));
   }
   const fb::NpIdent np = learning->np() ? *learning->np() : fb::NpIdent();

@@ -188,6 +188,29 @@ def test_learning_memory_is_read_and_written_whole():
     """)
 
 
+def test_learning_memory_is_the_whole_image_with_or_without_the_data_part():
+    # An image of 4096 words or more takes the extended block header: its record starts with an
+    # empty track, and the memory must still cover the whole image after program_external.
+    scenario("vlq7300_v1", """
+        dev = devices()[0]
+        L = lambda t, n, **p: core.Layer(core.LayerParams(t, p), n)
+        for units, inputs, words in [(819, 32, 4095), (512, 128, 4096), (820, 32, 4100)]:
+            m = core.Model()
+            m.add(L(core.InputData, "in", input_width=1, input_height=1, input_channels=inputs, input_bits=1))
+            m.add(L(core.FullyConnected, "fc", units=units, activation=0))
+            v = m.get_layer("fc").variables
+            w = np.zeros(v["weights"].shape, np.int8)
+            w[..., :4, :] = 1
+            v["weights"] = w
+            m.compile(core.NuvraUnsupervised(num_weights=4, num_classes=1))
+            m._map(dev, hw_only=True)
+            dev.program = program = bytes(m.sequences[0].program)
+            assert len(dev.learn_mem) == 4 * (words + 2), units  # the image behind its block header
+            dev.program_external(program[:int.from_bytes(program[:4], "little") + 4], 0x1000)
+            assert dev.learn_mem == bytes(4 * (words + 2)), units
+    """)
+
+
 def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software():
     scenario("fpga_v2+soc", """
         from v2_models import conv_model, layer, VARIABLE_RANGES

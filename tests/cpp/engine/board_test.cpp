@@ -118,7 +118,7 @@ TEST(BoardProgram, FlippedProgramsNeverCrashTheBoard) {
 }
 
 // Programming starts from the program's weights with learning off; without data on the board
-// (program_external) the memory has the size of the weights' first span, zeroed.
+// (program_external) the memory has the size of the weights' spans, zeroed.
 TEST(BoardLearning, MemoryComesFromTheLearningWeights) {
   const std::pair<int, std::vector<uint32_t>> cases[] = {
       {2, {10, 11, 12, 13, 14}},                      // the FNP2 filters track, no header
@@ -135,7 +135,7 @@ TEST(BoardLearning, MemoryComesFromTheLearningWeights) {
     const auto info = build_program(small_layout(true, learning), true);
     b.device->program_external(info.data(), info.size(), 0x80001000);
     EXPECT_EQ(b.sim->external_address(), 0x80001000u);
-    EXPECT_EQ(b.learn_mem(), std::vector<uint32_t>(5, 0));
+    EXPECT_EQ(b.learn_mem(), std::vector<uint32_t>(memory.size(), 0));
   }
   Board b;
   b.load(build_program(small_layout()));

@@ -113,11 +113,12 @@ inline std::vector<uint8_t> build_program(const ProgramLayout& layout, bool info
   if (const fb::LearningRecords* l = data->learning_records()) {
     const fb::TrackSpan a = span_of(part, l->registers_a()->tracks()->Get(0)->words());
     const fb::TrackSpan rb = span_of(part, l->registers_b()->tracks()->Get(0)->words());
-    // FNP2 weights are one filters span; otherwise the first track's span.
+    // FNP2 weights are one filters span; otherwise the span of every track.
     const fb::Fnp2TrackSpan* f = fnp2_span(part, *l->weights(), &fnp2);
-    std::vector<fb::TrackSpan> first;
-    if (!f) first.push_back(span_of(part, l->weights()->tracks()->Get(0)->words()));
-    learning = fb::CreateLearningLayerInfo(b, &a, &rb, fb::CreateRecordSpansDirect(b, f ? nullptr : &first, f),
+    std::vector<fb::TrackSpan> tracks;
+    if (!f)
+      for (const fb::NpTrack* t : *l->weights()->tracks()) tracks.push_back(span_of(part, t->words()));
+    learning = fb::CreateLearningLayerInfo(b, &a, &rb, fb::CreateRecordSpansDirect(b, f ? nullptr : &tracks, f),
                                            l->np());
   }
   const fb::TrackSpan dummy_span(0, 2);

@@ -90,13 +90,15 @@ std::string check_spans(const ProgramView& view) {
     c.span(info->registers_a_span(), learning->registers_a()->tracks()->Get(0)->words(), "learning registers_a");
     c.span(info->registers_b_span(), learning->registers_b()->tracks()->Get(0)->words(), "learning registers_b");
     const auto* ws = info->weights_spans();
-    // FNP2 weights have the filters span alone, others the span of their first track alone.
+    // FNP2 weights have the filters span alone, others the spans of all their tracks alone.
     const auto* f = learning->weights()->fnp2_filters_track();
+    const auto* tracks = learning->weights()->tracks();
     if (bool(ws->fnp2_span()) != bool(f) || bool(ws->track_spans()) == bool(f) ||
-        (!f && ws->track_spans()->size() != 1))
-      return "learning weights: expected the FNP2 span or one track span alone";
+        (!f && (!tracks || ws->track_spans()->size() != tracks->size())))
+      return "learning weights: expected the FNP2 span or a span of every track alone";
     if (f) c.span(ws->fnp2_span(), f->words(), "learning weights fnp2");
-    if (!f) c.span(ws->track_spans()->Get(0), learning->weights()->tracks()->Get(0)->words(), "learning weights");
+    for (uint32_t t = 0; !f && t < tracks->size(); ++t)
+      c.span(ws->track_spans()->Get(t), tracks->Get(t)->words(), "learning weights track " + std::to_string(t));
   }
   const auto* dummy = view.info->dummy_desc_header_span();
   if (!dummy || dummy->word_count() != 2 ||

@@ -101,31 +101,36 @@ double saved_plasticity(const Bytes& b) {
 }
 
 // The plasticity is written from the start (the initial one before any learning), then where
-// each learnt sample has taken it: 1 halved by 20 samples is 2^-20. A file written before the
-// field existed has a shorter Learning vtable; it loads and starts again from the initial one.
+// each learnt sample has taken it: 1 halved by 20 samples is 2^-20, and a decay of 1 takes it to
+// the minimum, 0, which loads as it is. A file written before the field existed has a shorter
+// Learning vtable; it loads and starts again from the initial one.
 TEST(ModelBytes, PlasticityIsSavedAndOlderFilesStartAgain) {
-  auto model = ModelBuilder().input(16, 1, 1, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc").take();
-  model->compile(LearningParams::create(LearningType::Unsupervised,
-                                        {{"num_weights", 8}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                         {"min_plasticity", 0}, {"plasticity_decay", 0.5}}));
-  EXPECT_EQ(saved_plasticity(model->to_buffer()), 1.0);
-  auto inputs = Dense::create(TensorType::uint8, Shape{20, 16, 1, 1});
-  for (size_t i = 0; i < inputs->size(); ++i) inputs->data<uint8_t>()[i] = (i * 7 + i / 16) % 3 == 0;
-  std::vector<int32_t> labels(20);
-  for (size_t i = 0; i < labels.size(); ++i) labels[i] = static_cast<int32_t>(i % 2);
-  model->fit(inputs, labels);
-  Bytes saved = model->to_buffer();
-  EXPECT_EQ(saved_plasticity(saved), std::ldexp(1.0, -20));
+  for (const auto& [decay, reached] : {std::pair{0.5, std::ldexp(1.0, -20)}, {1.0, 0.0}}) {
+    SCOPED_TRACE(decay);
+    auto model = ModelBuilder().input(16, 1, 1, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc").take();
+    model->compile(LearningParams::create(LearningType::Unsupervised,
+                                          {{"num_weights", 8}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                           {"min_plasticity", 0}, {"plasticity_decay", decay}}));
+    EXPECT_EQ(saved_plasticity(model->to_buffer()), 1.0);
+    auto inputs = Dense::create(TensorType::uint8, Shape{20, 16, 1, 1});
+    for (size_t i = 0; i < inputs->size(); ++i) inputs->data<uint8_t>()[i] = (i * 7 + i / 16) % 3 == 0;
+    std::vector<int32_t> labels(20);
+    for (size_t i = 0; i < labels.size(); ++i) labels[i] = static_cast<int32_t>(i % 2);
+    model->fit(inputs, labels);
+    Bytes saved = model->to_buffer();
+    EXPECT_EQ(saved_plasticity(saved), reached);
+    EXPECT_EQ(Model::from_buffer(reinterpret_cast<const char*>(saved.data()), saved.size())->to_buffer(), saved);
 
-  const auto* learning = reinterpret_cast<const flatbuffers::Table*>(model_fb::GetModel(saved.data())->learning());
-  const auto vtable = learning->GetVTable() - saved.data();
-  const uint16_t without = model_fb::Learning::VT_PLASTICITY;  // the vtable's size ends before the field
-  std::memcpy(saved.data() + vtable, &without, sizeof without);
-  ASSERT_FALSE(model_fb::GetModel(saved.data())->learning()->plasticity());
-  std::shared_ptr<uint8_t[]> older(new uint8_t[saved.size()]);
-  std::memcpy(older.get(), saved.data(), saved.size());
-  const Bytes again = Model::from_buffer(std::move(older), saved.size())->to_buffer();
-  EXPECT_EQ(saved_plasticity(again), 1.0);
+    const auto* learning = reinterpret_cast<const flatbuffers::Table*>(model_fb::GetModel(saved.data())->learning());
+    const auto vtable = learning->GetVTable() - saved.data();
+    const uint16_t without = model_fb::Learning::VT_PLASTICITY;  // the vtable's size ends before the field
+    std::memcpy(saved.data() + vtable, &without, sizeof without);
+    ASSERT_FALSE(model_fb::GetModel(saved.data())->learning()->plasticity());
+    std::shared_ptr<uint8_t[]> older(new uint8_t[saved.size()]);
+    std::memcpy(older.get(), saved.data(), saved.size());
+    const Bytes again = Model::from_buffer(std::move(older), saved.size())->to_buffer();
+    EXPECT_EQ(saved_plasticity(again), 1.0);
+  }
 }
 
 // A model beyond what the format holds is refused before writing, still without storage: two

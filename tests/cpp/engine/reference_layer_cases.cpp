@@ -279,6 +279,36 @@ std::vector<ReferenceCase> tail_rows() {
   return rows;
 }
 
+// Depthwise sums at the int32 bound, where the layer leaves the narrow product for the int32
+// one: k x k taps of -128 over int16 pixels of -32768 (16 channels, the vector route's runs) sum to
+// 2^22 k^2, within int32 for k = 22 and past it for 23 and 25 (saturated).
+std::vector<ReferenceCase> bound_rows() {
+  std::vector<ReferenceCase> rows;
+  for (const uint32_t k : {22u, 23u, 25u}) {
+    LayerRow r;
+    r.x = r.y = 25, r.c = 16, r.batch = 1, r.bits = 16, r.is_signed = true;
+    ref::Layer& l = r.l;
+    l.kind = Kind::depthwise;
+    l.kernel = k;
+    l.same = false;
+    l.weights = Values({k, k, 1, 16});
+    std::fill(l.weights.v.begin(), l.weights.v.end(), -128);
+    l.input_shift.assign(16, 0);
+    ref::Neuron& n = l.neuron;
+    n.bits = 32;
+    for (auto* v : {&n.bias, &n.bias_shift, &n.max_value, &n.max_value_shift, &n.shift}) v->assign(16, 0);
+    n.scale.assign(16, 1);
+    const std::shared_ptr<Model> model = engine_model(r);
+    Values samples({1, 25, 25, 16});
+    std::fill(samples.v.begin(), samples.v.end(), -32768);
+    const std::shared_ptr<Dense> inputs = dense(samples, TensorType::int16);
+    rows.push_back(make_case("DepthwiseConv2D of " + std::to_string(k * k) + " taps at the int32 bound",
+                             one([=] { return values(*Tensor::ensure_dense(model->forward(inputs))); }),
+                             one([=, l = r.l] { return stacked(l, samples); })));
+  }
+  return rows;
+}
+
 }  // namespace
 
 std::vector<ReferenceCase> layer_cases(uint64_t seed, size_t count) {
@@ -288,6 +318,7 @@ std::vector<ReferenceCase> layer_cases(uint64_t seed, size_t count) {
   std::vector<ReferenceCase> rows;
   for (size_t i = 0; i < count; ++i) rows.push_back(layer_row(d, kinds[i % std::size(kinds)], i % 7 == 6));
   for (auto& row : tail_rows()) rows.push_back(std::move(row));
+  for (auto& row : bound_rows()) rows.push_back(std::move(row));
   return rows;
 }
 

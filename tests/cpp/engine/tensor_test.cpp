@@ -46,11 +46,19 @@ TEST(Tensor, EachCxxTypeReadsOnlyItsFamilyAndInRange) {
   auto t = Dense::create(T::int32, {2, 3});
   for (const auto& bad : std::vector<std::function<void()>>{
            [&] { (void)t->at<int32_t>(6); }, [&] { t->set<int32_t>(6, 1); }, [&] { (void)t->at<int32_t>({2, 0}); },
+           // a coordinate equal to its dimension, though the element it would name lies within
+           [&] { (void)t->at<int32_t>({0, 3}); }, [&] { t->set<int32_t>({1, 3}, 1); },
            [&] { (void)t->at<int32_t>({1}); }, [&] { (void)t->at<int32_t>({1, 2, 0}); }})
     EXPECT_EQ(error_text<std::runtime_error>(bad), "Coordinates are out-of-range");
 }
 
 TEST(Tensor, StridesShapeLimitsAndCopies) {
+  // Tags 0 to 9 name the element types; others are refused.
+  for (const int32_t tag : {-1, 0, 9, 10, INT32_MAX}) {
+    const auto type = static_cast<TensorType>(tag);
+    const std::string expected = tag >= 0 && tag <= 9 ? "<no error>" : "Unknown tensor type " + std::to_string(tag);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { Dense::create(type, {2, 3}); }), expected);
+  }
   EXPECT_EQ(Dense::create(T::int8, {2, 3, 4, 5})->strides(), (std::vector<uint32_t>{60, 20, 5, 1}));
   EXPECT_EQ(Dense::create(T::int8, {2, 3, 4, 5}, Layout::Reversed)->strides(), (std::vector<uint32_t>{1, 2, 6, 24}));
   const std::pair<Shape, std::string> shapes[] = {

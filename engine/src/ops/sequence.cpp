@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace nuvra::ops {
@@ -36,11 +37,13 @@ struct Term {
 
 Term term(int32_t x, int64_t e) { return e > 0 && x != 0 ? Term{x, e} : Term{sshift<int64_t>(x, e), 0}; }
 
-// a and b over 2^min(a.e, b.e), the other's shift held at 34: past it |m| * 2^34 exceeds every
-// |m| by more than 2^33, so the order, the equalities and the differences up to 2^33 stay.
+// a and b over 2^min(a.e, b.e), the shift of the one with the larger exponent held at 34: a
+// nonzero |m| * 2^34 exceeds every |m| by more than 2^33, so the order, the equalities and every
+// difference up to 2^33 stay as they are.
 std::pair<int128, int128> aligned(Term a, Term b) {
   const int64_t lo = std::min(a.e, b.e);
-  return {int128{a.m} << std::min<int64_t>(a.e - lo, 34), int128{b.m} << std::min<int64_t>(b.e - lo, 34)};
+  const auto scaled = [lo](Term t) { return int128{t.m} * (int128{1} << std::min<int64_t>(t.e - lo, 34)); };
+  return {scaled(a), scaled(b)};
 }
 
 bool below(Term a, Term b) {

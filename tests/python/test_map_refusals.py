@@ -42,7 +42,7 @@ def per_layer(core, device, **filters):
 
 
 def convs(core, rows, input_shape=(4, 4, 1)):
-    """1x1 convolutions (name, filters, inbound names) after an input "in"; then Add rows (name, None, inbounds)."""
+    """Rows (name, filters, inbound names) after an input "in": a 1x1 convolution, or an Add when filters is None."""
     w, h, c = input_shape
     model = model_of(core, (core.InputData, "in", dict(input_width=w, input_height=h, input_channels=c)))
     for name, filters, inbounds in rows:
@@ -51,12 +51,10 @@ def convs(core, rows, input_shape=(4, 4, 1)):
     return fill_variables(model)
 
 
-def alternate_pair(core, d1_filters):
-    """c1 -> {s, d1 -> d2}; Add(s, d2) -> c4: s and d1 (one filter an NP) run side by side."""
-    rows = [("c1", 4, ["in"]), ("s", 128, ["c1"]), ("d1", d1_filters, ["c1"]), ("d2", 128, ["d1"]),
-            ("add", None, ["s", "d2"]), ("c4", 4, ["add"])]
-    device = mesh_device(core, 80)
-    return convs(core, rows), device, per_layer(core, device, s=1, d1=1)
+def alternate_pair(core):
+    """c1 -> {s, d1 -> d2}; Add(s, d2) -> c4: s and d1, of 128 filters, run side by side."""
+    return convs(core, [("c1", 4, ["in"]), ("s", 128, ["c1"]), ("d1", 128, ["c1"]), ("d2", 128, ["d1"]),
+                        ("add", None, ["s", "d2"]), ("c4", 4, ["add"])])
 
 
 # The transposed part at input column 2048 would start its output at column 4096 (12 bits); an
@@ -80,8 +78,8 @@ REFUSED = {
                                     lambda c: mesh_device(c, 4, 4 * MIB), None,
                                     "'t': The maximum weight image of an NP, in 32-bit words, is 65533 (got 458752 "
                                     "for one filter)"),
-    # No sequence can end between the fork and the merge of the pair.
-    "alternate layers of 256 NPs": (lambda c: alternate_pair(c, 128)[0], lambda c: mesh_device(c, 80),
+    # One filter an NP; no sequence can end between the fork and the merge of the pair.
+    "alternate layers of 256 NPs": (alternate_pair, lambda c: mesh_device(c, 80),
                                     lambda c, d: per_layer(c, d, s=1, d1=1),
                                     "'d1': It runs beside layer 's' on 256 NPs in all; two layers that run side by side "
                                     "can take at most 255 NPs."),

@@ -11,6 +11,7 @@
 #include <nuvra/host_hooks.h>
 #include <nuvra/params.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -76,15 +77,13 @@ void size_sequence(const MemorySizer& sizer, const Sequence& sequence) {
   }
 }
 
-}  // namespace
-
-MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
-                                const std::shared_ptr<MapConstraints>& constraints, Layers* layers,
-                                std::vector<std::shared_ptr<Sequence>>* sequences, bool single) {
-  if (!constraints) throw std::runtime_error("Map constraints must be specified");
-  if (!layers || !sequences) throw std::invalid_argument("map_next_sequence needs a layer list and a sequence list.");
-  if (layers->empty()) return MappingSuccess();
-
+// One attempt at the next sequence, from the layers before position `limit` of the list. In cut
+// mode a refusal met while building a longer sequence stops the attempt at `limit`: when no
+// shorter prefix is acceptable, the attempt returns that refusal (`cut`).
+MappingStatus map_sequence_before(const IpVersionSpecificHardwareBackend& backend,
+                                  const std::shared_ptr<MapConstraints>& constraints, Layers* layers,
+                                  std::vector<std::shared_ptr<Sequence>>* sequences, bool single, size_t limit,
+                                  const MappingStatus* cut) {
   const Layers& list = *layers;
   std::optional<LayerGraphScope> scope;
   if (!LayerGraphScope::covers(list)) scope.emplace(list);
@@ -112,7 +111,7 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   std::vector<hw::Ident> reserve;  // NPs the next layer may not take; its room kept across layers
   accepted.reserve(list.size());
 
-  for (size_t pos = 0; pos < list.size();) {
+  for (size_t pos = 0; pos < limit;) {
     const std::shared_ptr<Layer>& layer = list[pos];
     status = checker.check_layer_compatibility(*layer, previous, version);
     if (!status.ok()) break;
@@ -165,6 +164,7 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   }
 
   if (accepted.empty()) {
+    if (cut) return *cut;
     if (!status.ok()) return status;
     return {1, list.front()->get_name() + " -> " + list.back()->get_name() + ": could not find a compatible sequence"};
   }
@@ -172,6 +172,9 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
 
   builder.add_layers(slice(list, pass_start, accepted_end), list, std::move(accepted));
   auto built = builder.build_sequence();
+  // Too many programs for one pass: a cut before the layer that passes the count may fit.
+  if (!built.status.ok() && !single && built.descriptors_over)
+    throw SequenceRefusal(*built.descriptors_over, built.status.message);
   if (!built.status.ok()) return built.status;
   if (!built.sequence) throw std::runtime_error("The sequence builder reported success without a sequence.");
 
@@ -184,6 +187,36 @@ MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
   layers->erase(layers->begin(), layers->begin() + static_cast<std::ptrdiff_t>(accepted_end));
   sequences->push_back(std::move(built.sequence));
   return built.status;
+}
+
+}  // namespace
+
+MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
+                                const std::shared_ptr<MapConstraints>& constraints, Layers* layers,
+                                std::vector<std::shared_ptr<Sequence>>* sequences, bool single) {
+  if (!constraints) throw std::runtime_error("Map constraints must be specified");
+  if (!layers || !sequences) throw std::invalid_argument("map_next_sequence needs a layer list and a sequence list.");
+  if (layers->empty()) return MappingSuccess();
+
+  // A sequence that cannot hold a layer is refused as the checker refuses one: the whole list
+  // as one sequence fails, and a cut ends before that layer. Every attempt is shorter than the
+  // one before, and a failed one leaves both lists and every layer as they were.
+  size_t limit = layers->size();
+  std::optional<MappingStatus> refused;
+  for (;;) {
+    try {
+      return map_sequence_before(backend, constraints, layers, sequences, single, limit,
+                                 refused ? &*refused : nullptr);
+    } catch (const SequenceRefusal& refusal) {
+      refused = refusal.status();
+      if (single) return *refused;
+      const auto at = std::find_if(layers->begin(), layers->end(),
+                                   [&](const std::shared_ptr<Layer>& l) { return l.get() == &refusal.layer(); });
+      const auto position = static_cast<size_t>(at - layers->begin());
+      if (position == 0 || position >= limit) return *refused;
+      limit = position;
+    }
+  }
 }
 
 uint32_t external_memory_size(const std::vector<std::shared_ptr<Sequence>>& sequences) {

@@ -34,10 +34,12 @@ class HardwareBackend final : public Backend {
 };
 
 // Maps one sequence from the front of `layers`: in single mode the whole list (a full mesh opens
-// another pass), otherwise the longest prefix that the checker accepts and one pass holds. On
-// success the sequence's layers are erased from `layers`, every component gets its memory sizes
-// and the sequence is appended; on a failure neither list changes and no layer keeps a mapping.
-// An empty list is a success that adds nothing.
+// another pass), otherwise the longest prefix that the checker accepts and one pass holds. A
+// layer that the sequence being built refuses (SequenceRefusal) fails single mode with that
+// refusal's status and, in cut mode, ends the sequence before it; when no shorter prefix is
+// acceptable the refusal's status is returned. On success the sequence's layers are erased from
+// `layers`, every component gets its memory sizes and the sequence is appended; on a failure
+// neither list changes and no layer keeps a mapping. An empty list is a success that adds nothing.
 MappingStatus map_next_sequence(const IpVersionSpecificHardwareBackend& backend,
                                 const std::shared_ptr<MapConstraints>& constraints,
                                 std::vector<std::shared_ptr<Layer>>* layers,

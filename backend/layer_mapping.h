@@ -48,6 +48,9 @@ struct SkipDmaLoadLinkInfo {
 
 // Both layers of a pair that share their input and run side by side.
 struct AltLayerMapInfo {
+  // Their NPs together are recorded in 8 bits (second generation, word 52 bits 24-31).
+  static constexpr uint32_t kMaxNps = 0xFF;
+
   uint8_t second_branch = 0;  // 1 on the second layer of the pair
   uint32_t np_count = 0;      // NPs of both layers
   uint8_t first_id = 0;       // id of the first layer, set on the second

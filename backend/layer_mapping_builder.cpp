@@ -1,11 +1,13 @@
 #include "backend/layer_mapping_builder.h"
 
 #include "backend/layer_views.h"
+#include "backend/mapping_status.h"
 
 #include <nuvra/host_hooks.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace nuvra {
 
@@ -233,8 +235,10 @@ void LayerMappingBuilder::map_standalone(const Layers& pass, const std::vector<s
     } else {
       counter += layer->is_kind(6) ? 2 : 1;
       // Past 254 the numbers would collide with 255 ("none") and then with the input layer.
-      if (counter > kLastNumber) panic("Too many layers in one pass: layer %s would be number %u.",
-                                       layer->get_name().c_str(), counter);
+      if (counter > kLastNumber)
+        throw SequenceRefusal(*layer, "Too many layers in one pass: the layer would be number " +
+                                          std::to_string(counter) + ", past the last number " +
+                                          std::to_string(kLastNumber) + ".");
       ids.push_back(static_cast<uint8_t>(counter));
     }
   }
@@ -297,9 +301,19 @@ void LayerMappingBuilder::set_alt_layers(const std::shared_ptr<Layer>& layer, co
   const auto a = mapping_of(first);
   const auto b = mapping_of(second);
   const auto own = mapping_of(layer);
+  const size_t nps = (a->nps ? a->nps->size() : 0) + (b->nps ? b->nps->size() : 0);
+  if (nps > AltLayerMapInfo::kMaxNps) {
+    // Refused on the later of the two, so that a sequence cut before it holds neither.
+    const bool first_earlier = std::find(pass.begin(), pass.end(), first) < std::find(pass.begin(), pass.end(), second);
+    const auto& earlier = first_earlier ? first : second;
+    const auto& later = first_earlier ? second : first;
+    throw SequenceRefusal(*later, "It runs beside layer '" + earlier->get_name() + "' on " + std::to_string(nps) +
+                                      " NPs in all; two layers that run side by side can take at most " +
+                                      std::to_string(AltLayerMapInfo::kMaxNps) + " NPs.");
+  }
   a->alt_info = std::make_unique<AltLayerMapInfo>();
   b->alt_info = std::make_unique<AltLayerMapInfo>();
-  const auto np_count = static_cast<uint32_t>((a->nps ? a->nps->size() : 0) + (b->nps ? b->nps->size() : 0));
+  const auto np_count = static_cast<uint32_t>(nps);
   a->alt_info->np_count = np_count;
   b->alt_info->np_count = np_count;
   b->alt_info->second_branch = 1;

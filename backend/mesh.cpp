@@ -89,8 +89,10 @@ bool is_np_type(hw::Type t) {
   }
 }
 
-// Every program block addresses its component with a 4-bit id.
+// Every program block addresses its component with a 4-bit id, and a skip-DMA channel with a
+// 4-bit channel number.
 constexpr unsigned kMaxComponentId = 15;
+constexpr unsigned kMaxSkipDmaChannels = 16;
 
 void check_id(const std::string& name, const hw::Ident& ident) {
   if (ident.id > kMaxComponentId)
@@ -120,6 +122,10 @@ void check_skip_dma_list(const std::vector<np::Info>& skip_dmas) {
     if (!seen.insert({engine.ident.col, engine.ident.row, engine.ident.id, 0}).second)
       throw std::invalid_argument("The mesh lists skip-DMA engine " + engine.ident.to_string() + " more than once.");
     check_id(name, engine.ident);
+    if (engine.ident.channel > kMaxSkipDmaChannels)
+      throw std::invalid_argument(name + " of the mesh has " + std::to_string(engine.ident.channel) +
+                                  " channels, but a program addresses channels 0 to " +
+                                  std::to_string(kMaxSkipDmaChannels - 1) + " only.");
     if (engine.types.empty())
       throw std::invalid_argument(name + " of the mesh offers no type; it must offer 7 (SKIP_DMA_STORE), 10 "
                                   "(SKIP_DMA_LOAD) or both.");

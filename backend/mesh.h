@@ -71,8 +71,9 @@ struct Mesh {
 };
 
 // Refuse, with std::invalid_argument, a list that names one component twice, an entry whose id
-// does not fit the 4 bits a program block addresses it with (16 or more), or an entry whose types
-// do not belong to its list: an NP offers only NP types (HRC to VIT_BLOCK, TNP_B, TNP_R), a
+// does not fit the 4 bits a program block addresses it with (16 or more), a skip-DMA engine of
+// more channels than the block's 4-bit channel numbers reach (17 or more), or an entry whose
+// types do not belong to its list: an NP offers only NP types (HRC to VIT_BLOCK, TNP_B, TNP_R), a
 // skip-DMA engine one or both skip-DMA types. Skip-DMA engines are told apart by col, row and id,
 // since their channel field holds a count.
 void check_np_list(const std::vector<np::Info>& nps);

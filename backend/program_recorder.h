@@ -3,6 +3,7 @@
 // before any byte of it is written.
 #pragma once
 
+#include "backend/mapping_status.h"
 #include "backend/strategies.h"
 #include "program/record.h"
 
@@ -18,14 +19,16 @@
 
 namespace nuvra {
 
-// Runs `f`, turning any std::exception but a failed allocation into one that names the layer
-// being programmed.
+// Runs `f`, turning any std::exception but a failed allocation or a sequence's refusal (which
+// names its own layer, for the map driver) into one that names the layer being programmed.
 template <class F>
 auto programming_layer(const Layer& layer, F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
     throw;  // not the layer's fault
+  } catch (const SequenceRefusal&) {
+    throw;
   } catch (const std::exception& e) {
     throw std::runtime_error("Error when programming layer '" + layer.get_name() + "': " + e.what());
   }

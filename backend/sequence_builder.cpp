@@ -154,8 +154,13 @@ void HardwareSequenceBuilder::clear() {
   passes_.clear();
 }
 
-PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first) const {
+PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first,
+                                                 size_t taken, std::shared_ptr<Layer>* first_over) const {
   PassProgram out;
+  // The layer whose programs first take the pass past the largest count the program can hold.
+  const auto count = [&](const std::shared_ptr<Layer>& layer) {
+    if (!*first_over && taken + out.descriptors >= kMaxDescriptorsPerPass) *first_over = layer;
+  };
   const auto& pass_layers = passes_[i]->layers;
   const auto next_first = i + 1 < n ? first_mappable_layer(passes_[i + 1]->layers) : nullptr;
   const auto p_first = first_mappable_layer(pass_layers);
@@ -165,6 +170,7 @@ PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::
     if (layer->can_learn()) {
       out.programs.push_back(recorder_.learning_layer(*layer, later_first));
       out.descriptors += ProgramRecorder::descriptors(out.programs.back());
+      count(layer);
       continue;
     }
     const bool fnp_feed = fnp_feed_flag(*layer, next_mappable_layer_before(layer, p_last));
@@ -172,6 +178,7 @@ PassProgram HardwareSequenceBuilder::record_pass(size_t i, size_t n, const std::
                                            {}, false, fnp_feed));
     out.descriptors += ProgramRecorder::descriptors(out.programs.back());
     if (n > 1) out.descriptors += skipdma_descriptors(*layer);
+    count(layer);
   }
   if (i + 1 < n) {
     std::vector<hw::Ident> ids;
@@ -219,9 +226,9 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   if (pending_merge_) {
     // The merge layer would leave the model without being programmed anywhere.
     clear();
-    return {{1, kPendingMerge}, nullptr};
+    return {{1, kPendingMerge}, nullptr, nullptr};
   }
-  if (passes_.empty() || !first_pass()) return {{1, "No pass to build a sequence from."}, nullptr};
+  if (passes_.empty() || !first_pass()) return {{1, "No pass to build a sequence from."}, nullptr, nullptr};
   const size_t n = passes_.size();
 
   set_single_buffers(passes_);
@@ -256,6 +263,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   const auto seq_first = first_mappable_layer(passes_.front()->layers);
   std::vector<PassProgram> programs(n);
   size_t max_count = 0;
+  std::shared_ptr<Layer> first_over;
   for (size_t i = 0; i < n; ++i) {
     PassProgram& program = programs[i];
     if (i == 0) {
@@ -265,7 +273,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
           recorder_.scc(input_layer, in_type == 0, solo, out_type == 0, narrow, in_shape, out_shape));
       program.descriptors = 1;  // whatever its tracks
     }
-    PassProgram rest = record_pass(i, n, seq_first);
+    PassProgram rest = record_pass(i, n, seq_first, program.descriptors, &first_over);
     for (auto& p : rest.programs) program.programs.push_back(std::move(p));
     program.descriptors += rest.descriptors;
     max_count = std::max(max_count, program.descriptors);
@@ -275,7 +283,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   const size_t per_pass = max_count + 1;
   if (per_pass > kMaxDescriptorsPerPass || n * per_pass > kDescriptorTableSize) {
     clear();
-    return {{1, kTooManyDescriptors}, nullptr};
+    return {{1, kTooManyDescriptors}, nullptr, first_over};
   }
 
   SequenceSerializer ser(*layer_recorder_, *io_recorder_);
@@ -311,7 +319,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
 
   auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program));
   clear();
-  return {{0, "Success"}, std::move(sequence)};
+  return {{0, "Success"}, std::move(sequence), nullptr};
 }
 
 }  // namespace nuvra

@@ -28,6 +28,10 @@ class HardwareSequenceBuilder {
   struct Result {
     MappingStatus status;
     std::shared_ptr<Sequence> sequence;  // null unless the status is a success
+    // On the descriptor refusal: the first layer whose programs take its pass past the count a
+    // pass can hold (null when the pass's own layers stay within it), before which a shorter
+    // sequence may fit.
+    std::shared_ptr<Layer> descriptors_over;
   };
 
   // A pass or sequence exceeding the device's descriptor table.
@@ -69,8 +73,11 @@ class HardwareSequenceBuilder {
     std::vector<hw::Component> components;
   };
 
-  // The programs of pass `i` of `n` after the SCC program.
-  PassProgram record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first) const;
+  // The programs of pass `i` of `n` after the SCC program, whose pass holds `taken` descriptors
+  // before them. Sets `*first_over`, when null, to the layer whose programs bring the pass's
+  // descriptors past the most one pass can count.
+  PassProgram record_pass(size_t i, size_t n, const std::shared_ptr<Layer>& seq_first, size_t taken,
+                          std::shared_ptr<Layer>* first_over) const;
 
   std::shared_ptr<Device> device_;
   const HardwareConstraints* constraints_;

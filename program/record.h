@@ -67,6 +67,8 @@ class NpTrack {
  public:
   static constexpr uint32_t kMaxWords = 65535;
   static constexpr uint32_t kHeaderWords = 2;
+  // The data of one block: what a track holds beside the block's header.
+  static constexpr uint32_t kMaxBlockWords = kMaxWords - kHeaderWords;
   using Fill = BlockFill;
 
   NpTrack() = default;

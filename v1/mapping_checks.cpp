@@ -18,7 +18,7 @@ constexpr uint32_t kMaxNpInputWidth = 32;
 // Word 3 bits 16-23 count a CNP layer's NPs. An FNP3's image goes as one DMA block, whose data
 // is what a track holds beside the block's header; word 17 bits 0-15 hold that size too.
 constexpr size_t kMaxLayerNps = 0xFF;
-constexpr uint32_t kMaxFnp3ImageWords = program::NpTrack::kMaxWords - program::NpTrack::kHeaderWords;
+constexpr uint32_t kMaxFnp3ImageWords = program::NpTrack::kMaxBlockWords;
 static_assert(kMaxFnp3ImageWords <= 0xFFFF);
 // The output packets of a run are values (type 0) off Qrix_v2 when its input packets are (a first
 // layer of at most 0x3FFFF channels) and its last layer is a CNP with an activation and fewer than

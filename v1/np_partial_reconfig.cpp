@@ -1,5 +1,6 @@
 // Partial reconfiguration: the words an NP reads when it switches to the next layer mapped on
 // it without a full reprogramming.
+#include "backend/mapping_status.h"
 #include "v1/cnp/cnp_sizes.h"
 #include "v1/layer_access.h"
 #include "v1/np_registers.h"
@@ -39,9 +40,9 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& layer, cons
   // Words 4 and 14 count the whole input of the layer, which the checker cannot bound: only here
   // is it known that the layer takes over an NP.
   if (words > kInputWordsMask)
-    throw std::runtime_error("Layer '" + layer.get_name() + "' cannot take over an NP by partial reconfiguration: " +
-                             "its input takes " + std::to_string(words) + " words, the most recorded is " +
-                             std::to_string(kInputWordsMask));
+    throw SequenceRefusal(layer, "It cannot take over an NP by partial reconfiguration: its input takes " +
+                                     std::to_string(words) + " words, the most recorded is " +
+                                     std::to_string(kInputWordsMask));
 
   set_field(regs, 32, 0, 2, 0b101u | uint32_t{fnp} << 1);
   set_field(regs, 32, 4, 5, (bits >> 1) & 3u);

@@ -3,6 +3,7 @@
 #include "v2/np_registers.h"
 
 #include "backend/layer_views.h"
+#include "backend/mapping_status.h"
 #include "v2/np_input_words.h"
 
 #include <stdexcept>
@@ -52,9 +53,9 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
   const ColumnRange sources = column_range(mapping->get_prev_component());
   const size_t next_nps = mapping->nps ? mapping->nps->size() : 0;
   if (next_nps > kMaxNextLayerNps)
-    throw std::runtime_error("The layer " + next_layer.get_name() + " runs on " + std::to_string(next_nps) +
-                             " NPs: a layer that opens a later pass can run on at most " +
-                             std::to_string(kMaxNextLayerNps) + ".");
+    throw SequenceRefusal(next_layer, "It runs on " + std::to_string(next_nps) +
+                                          " NPs: a layer that opens a later pass can run on at most " +
+                                          std::to_string(kMaxNextLayerNps) + ".");
   const bool fnp = next_layer.is_kind(kKindFnp);
   const bool cnp = !fnp && (next_layer.is_kind(kKindCnp) || next_layer.is_kind(kKindTnpB));
   // Everything that can refuse is read before the first write.

@@ -20,12 +20,19 @@ constexpr int kKindMerge = 5;
 constexpr int kKindTnpB = 6;
 // Word 3 bits 16-23 count the layer's own NPs.
 constexpr int64_t kMaxLayerNps = 0xFF;
+// Word 24 holds a part's first output row and column in 12 bits each.
+constexpr uint64_t kMaxFirstOutput = 0xFFF;
 
 bool is_cnp(hw::Type t) { return t == hw::Type::CNP1 || t == hw::Type::CNP2; }
 
 bool is_depthwise(const Layer& layer) {
   const LayerType t = layer.params()->layer_type();
   return t == LayerType::DepthwiseConv2D || t == LayerType::DepthwiseConv2DTranspose;
+}
+
+bool is_transposed(const Layer& layer) {
+  const LayerType t = layer.params()->layer_type();
+  return t == LayerType::Conv2DTranspose || t == LayerType::DepthwiseConv2DTranspose;
 }
 
 // A CNP whose input comes from a merge that other layers read too keeps that input in its store
@@ -48,6 +55,14 @@ MappingStatus check_window(const Layer& layer, const hw::Component& c) {
   // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
   // only while the mesh's input SRAM or the channel count keeps them small.
   if (is_cnp(c.type)) {
+    // A transposed part's output starts at twice its input position.
+    if (is_transposed(layer)) {
+      const NpSpace& part = c.split->spatial_partition;
+      if (const uint64_t column = uint64_t{part.x} * 2; column > kMaxFirstOutput)
+        return over(layer, "The maximum first output column of an NP is ", kMaxFirstOutput, column);
+      if (const uint64_t row = uint64_t{part.y} * 2; row > kMaxFirstOutput)
+        return over(layer, "The maximum first output row of an NP is ", kMaxFirstOutput, row);
+    }
     if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
       return over(layer, "The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words);
     if (const uint64_t words = cnp_row_words(w); !is_depthwise(layer) && words > kMaxRowWords)

@@ -11,7 +11,9 @@
 namespace nuvra::v2 {
 
 // Refuses (LayerMappingError) a layer placed on more than 255 NPs (word 3 bits 16-23); an NP
-// whose input window takes more than 65535 words (CNP word 4), a row of more than 16383 words
+// of a transposed convolution whose output starts past column or row 4095 (word 24, twice the
+// part's input position); an NP whose input window takes more than 65535 words (CNP word 4), a
+// row of more than 16383 words
 // (word 28 bits 0-13 of a standard or transposed convolution) or a frame of more than 511 blocks
 // of 64 words (TNP-B word 56); and a skip-DMA store keeping rows of more than 511 words (register
 // 0x3C). The first such field found is the message.

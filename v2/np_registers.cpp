@@ -15,9 +15,6 @@ uint32_t row_column(const hw::Ident& ident) { return uint32_t{ident.row} | uint3
 
 uint32_t range_word(const ColumnRange& r) { return uint32_t{r.low} | uint32_t{r.high} << 8; }
 
-// Word 52 bits 24-31 count the NPs of both layers of an alternate pair.
-constexpr uint32_t kMaxAlternateNps = 0xFF;
-
 }  // namespace
 
 void field_overflow(const char* field, unsigned lo, unsigned hi, uint64_t value) {
@@ -72,9 +69,9 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* block, const std::ve
   if (p2p_in && previous.size() != 1) throw std::runtime_error("Cannot use P2P IN mode for multiple NPs");
   const ColumnRange previous_range = p2p_in ? ColumnRange{} : column_range(previous);
   const ColumnRange own_range = column_range(own);
-  if (alt && alt->np_count > kMaxAlternateNps)
+  if (alt && alt->np_count > AltLayerMapInfo::kMaxNps)
     throw std::runtime_error("Two alternate layers run on " + std::to_string(alt->np_count) +
-                             " NPs together; they can run on at most " + std::to_string(kMaxAlternateNps) + ".");
+                             " NPs together; they can run on at most " + std::to_string(AltLayerMapInfo::kMaxNps) + ".");
 
   regs[44] = (regs[44] & 0xFFF0) | uint32_t{p2p_out} | uint32_t{routing_flag} << 2 | 0xFF080008;
 

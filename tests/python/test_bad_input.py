@@ -59,6 +59,11 @@ def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
          r"^Skip-DMA engine \(1, 1, 3\) of the mesh offers type 2 \(CNP1\), which is not a skip-DMA type\.$"),
         (lambda: setattr(mesh, "skip_dmas", [skip, NP.Info(NP.Ident(1, 1, 3, 2), [NP.SKIP_DMA_LOAD])]), ValueError,
          r"^The mesh lists skip-DMA engine \(1, 1, 3\) more than once\.$"),
+        # A program numbers the channels of an engine in 4 bits (16 channels map: test_map_refusals).
+        (lambda: NP.Mesh(v2, e, c, [a], [NP.Info(NP.Ident(1, 1, 3, 17), [NP.SKIP_DMA_STORE])]), ValueError,
+         r"^Skip-DMA engine \(1, 1, 3\) of the mesh has 17 channels, but a program addresses channels 0 to 15 only\.$"),
+        (lambda: setattr(mesh, "skip_dmas", [NP.Info(NP.Ident(2, 1, 3, 255), [NP.SKIP_DMA_LOAD])]), ValueError,
+         "has 255 channels"),
         (lambda: model._map(device, False, core.MapConstraints(other)), ValueError,
          "^The map constraints were made for another device than the one to map onto\\.$"),
     ]

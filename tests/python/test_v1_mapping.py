@@ -1,6 +1,8 @@
 import os
+import re
 import sys
 
+import numpy as np
 import pytest
 
 from program_reader import learning_spans
@@ -36,3 +38,38 @@ def test_v1_model_maps_with_its_learning_program(core, version, tmp_path):
     again = core.Model(str(tmp_path / "v1.fbz"))
     again._map(virtual_device(version), hw_only=True)
     assert [s.program for s in again.sequences] == [s.program for s in sequences]  # saved and loaded, the same
+
+
+# With a weight SRAM of 4 MiB an NP's standard weights, one DMA block of at most 65533 words, bound
+# the filters of a share before the memory does. 3x3, 4 bits: 6 slots of two words per 8 filters
+# of a channel, rounded to 16 slots: 512 filters over 512 channels take eight NPs of 64 (49152
+# words each, where 128 would take 98304). A 7x7 filter (42 slots, rounded to 48) over 1024
+# channels takes 98304 words alone, and is refused.
+@pytest.mark.parametrize("channels, filters, kernel, nps", [(512, 512, 3, 8), (1024, 64, 7, None)])
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_v1_weights_fit_one_dma_block(core, channels, filters, kernel, nps, hw_only):
+    model = core.Model()
+    model.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=4, input_height=4, input_channels=channels,
+                                                               input_bits=1)), "in"))
+    model.add(core.Layer(core.LayerParams(core.Convolutional, dict(filters=filters, kernel_width=kernel,
+                                                                   kernel_height=kernel, weights_bits=4, act_bits=1)),
+                         "conv"))
+    variables = model.get_layer("conv").variables
+    variables["weights"] = np.resize(np.array([1, -3, 7, 0], np.int8), variables["weights"].shape)
+    device = virtual_device()
+    device.mesh.np_weight_sram_size = 4 << 20
+    x = np.random.default_rng(5).integers(0, 2, (2, 4, 4, channels), dtype=np.uint8)
+    expected = model.forward(x)
+    if nps:
+        model._map(device, hw_only=hw_only)
+        assert len(model.get_layer("conv").mapping.nps) == nps
+        return
+    if hw_only:
+        with pytest.raises(RuntimeError, match=re.escape(
+                "Error when mapping layer 'conv': The maximum weight image of an NP, in 32-bit words, is 65533 (got "
+                "98304 for one filter)")):
+            model._map(device, hw_only=True)
+        return
+    model._map(device)
+    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
+    np.testing.assert_array_equal(model.forward(x), expected)

@@ -2,6 +2,7 @@
 
 #include "backend/layer_split.h"
 #include "backend/mapping_status.h"
+#include "program/record.h"
 #include "v1/cnp/cnp_sizes.h"
 #include "v1/layer_access.h"
 #include "v1/layer_rules.h"
@@ -64,6 +65,18 @@ std::pair<const ConvParams*, const PoolingCalculatedParams*> built_records(const
 const char* const kFilterTooBig =
     "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
 
+// One filter must fit the weight memory (the rule's own message first) and its weight images one
+// DMA block each (reached with a weight SRAM larger than the default).
+MappingStatus check_one_filter_fits(const HardwareConstraints& constraints, const Layer& layer) {
+  if (!check_weights_fit_memory(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
+  const uint32_t words = largest_weight_block(layer, 1);
+  if (words > program::NpTrack::kMaxBlockWords)
+    return MappingFailure("The maximum weight image of an NP, in 32-bit words, is " +
+                          std::to_string(program::NpTrack::kMaxBlockWords) + " (got " + std::to_string(words) +
+                          " for one filter)");
+  return MappingSuccess();
+}
+
 bool one_two_or_four(int bits) { return bits == 1 || bits == 2 || bits == 4; }
 
 // Word 3 codes the input bits and the act bits in two bits each (1, 2 or 4 bits); the
@@ -111,7 +124,7 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
   const int weight_bits = params.get("weights_bits");
   if (weight_bits != 1 && weight_bits != 2 && weight_bits != 4)
     return MappingFailure("Standard CNP weights bitwidth must be 1, 2 or 4");
-  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
+  if (MappingStatus s = check_one_filter_fits(constraints, layer); !s.ok()) return s;
   return check_cnp_bit_widths(bits, params);
 }
 
@@ -130,7 +143,7 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
   if (weight_bits != 2 && weight_bits != 4) return MappingFailure("Separable CNP weights bitwidth must be 2 or 4");
   if (params.get("pool_type") == static_cast<int>(PoolType::Average) && input[0] == 1 && input[1] == 1)
     return MappingFailure("Separable CNP with Global Average Pooling does not support 1x1 inputs");
-  if (!check_weights_size_fit_cnp(constraints, layer, 1)) return MappingFailure(kFilterTooBig);
+  if (MappingStatus s = check_one_filter_fits(constraints, layer); !s.ok()) return s;
   if (all_zero(*depthwise) || all_zero(*pointwise))
     return MappingFailure("All weights in a separable cnp layer cannot be zeroes.");
   return check_cnp_bit_widths(bits, params);

@@ -1,9 +1,11 @@
 #include "v1/cnp/cnp_sizes.h"
 
+#include "program/record.h"
 #include "v1/layer_access.h"
 
 #include <nuvra/params.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace nuvra::v1 {
@@ -119,7 +121,24 @@ uint32_t get_weights_size(const Layer& layer, uint32_t filters) {
              : get_sep_cnp_sram_size(static_cast<uint32_t>(kernel), channels, filters, bits);
 }
 
+uint32_t largest_weight_block(const Layer& layer, uint32_t filters) {
+  if (layer_type_of(layer) != LayerType::SeparableConvolutional) return get_weights_size(layer, filters);
+  const uint32_t channels = first_input_shape(layer)[2];
+  const LayerParams& params = *layer.params();
+  const int kernel = params.get("kernel_width");
+  const int bits = params.get("weights_bits");
+  if (kernel < 0) unsupported_kernel();
+  const uint64_t depthwise = sep_cnp_dw_weights_32b_size(static_cast<uint32_t>(kernel), channels, bits);
+  const uint64_t pointwise = uint64_t{channels} * get_nb_words_per_pw_channel(filters, bits) * 2;
+  return saturate32(std::max(depthwise, pointwise));
+}
+
 bool check_weights_size_fit_cnp(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters) {
+  return check_weights_fit_memory(constraints, layer, filters) &&
+         largest_weight_block(layer, filters) <= program::NpTrack::kMaxBlockWords;
+}
+
+bool check_weights_fit_memory(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters) {
   const uint32_t words = get_weights_size(layer, filters);
   const uint32_t channels = first_input_shape(layer)[2];
   if (channels == 0) return false;

@@ -52,6 +52,12 @@ uint32_t sep_cnp_dw_weights_32b_size(uint32_t kernel, uint32_t channels, int bit
 uint32_t get_weights_size(const Layer& layer, uint32_t filters);
 // Whether `filters` filters fit one NP's weight memory (and, for a standard layer, the 10-bit
 // per-channel field of register word 11).
+bool check_weights_fit_memory(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters);
+// The words of the largest weight image an NP holding `filters` filters receives, each one DMA
+// block: a standard layer's weights; a separable layer's depthwise or pointwise weights. Throws as
+// get_weights_size does.
+uint32_t largest_weight_block(const Layer& layer, uint32_t filters);
+// Both: what the split search asks of a share of filters.
 bool check_weights_size_fit_cnp(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters);
 
 }  // namespace nuvra::v1

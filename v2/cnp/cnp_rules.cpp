@@ -2,6 +2,7 @@
 
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
+#include "program/record.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/input_limits.h"
 #include "v2/layer_input.h"
@@ -62,6 +63,18 @@ MappingStatus check_filter_group_fits(const HardwareConstraints& constraints, co
   if (group > constraints.np_weight_memory_size)
     return LayerMappingError(
         layer, "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth");
+  return MappingSuccess();
+}
+
+// An NP's weights travel as one DMA block; splitting by filters cannot make a part smaller than
+// one filter over every input channel.
+MappingStatus check_filter_image_fits(const Layer& layer, int kernel) {
+  const uint32_t channels = first_input_shape(layer)[2];
+  const uint32_t words = conv2d_cnp_formatted_weight_32b_size(static_cast<uint32_t>(kernel), 1, channels);
+  if (words > program::NpTrack::kMaxBlockWords)
+    return LayerMappingError(layer, "The maximum weight image of an NP, in 32-bit words, is " +
+                                        std::to_string(program::NpTrack::kMaxBlockWords) + " (got " +
+                                        std::to_string(words) + " for one filter)");
   return MappingSuccess();
 }
 
@@ -172,7 +185,8 @@ MappingStatus check_conv2d_constraints(const HardwareConstraints& constraints, c
                            return LayerMappingError(layer, "Kernel size must be 1, 3, 5 or 7");
                          return check_filter_group_fits(constraints, layer, kernel);
                        },
-                       [&] { return check_cnp_strides(layer); });
+                       [&] { return check_cnp_strides(layer); },
+                       [&] { return check_filter_image_fits(layer, param(layer, "kernel_size")); });
 }
 
 MappingStatus check_dwconv2d_constraints(const HardwareConstraints& constraints, const Layer& layer) {
@@ -194,7 +208,8 @@ MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& const
                          const int kernel = param(layer, "kernel_size");
                          if (kernel != 3 && kernel != 4) return LayerMappingError(layer, "Kernel size must be 3 or 4");
                          return check_filter_group_fits(constraints, layer, kernel);
-                       });
+                       },
+                       [&] { return check_filter_image_fits(layer, param(layer, "kernel_size")); });
 }
 
 MappingStatus check_dwconv2dtranspose_constraints(const Layer& layer) {

@@ -15,6 +15,9 @@ namespace nuvra::v2 {
 // than "a_shift" are internal violations (panic).
 MappingStatus check_add_shift(const Layer& layer);
 
+// The Conv2D and Conv2DTranspose rules end by refusing a layer whose one filter over every input
+// channel would not fit the weight image of an NP, one DMA block (reached with a weight SRAM
+// larger than the default).
 MappingStatus check_conv2d_constraints(const HardwareConstraints& constraints, const Layer& layer);
 MappingStatus check_dwconv2d_constraints(const HardwareConstraints& constraints, const Layer& layer);
 MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& constraints, const Layer& layer);
@@ -30,7 +33,8 @@ MappingStatus check_padding_same(const Layer& layer);
 MappingStatus check_cnp_pooling_constraints(const HardwareConstraints& constraints, const Layer& layer);
 
 // What the register block can express: one bit tells stride 2 from stride 1, and the max
-// pooling stride has a 3-bit field. Checked last by the Conv2D and DepthwiseConv2D rules.
+// pooling stride has a 3-bit field. Checked by the Conv2D and DepthwiseConv2D rules after the
+// others.
 MappingStatus check_cnp_strides(const Layer& layer);
 
 }  // namespace nuvra::v2

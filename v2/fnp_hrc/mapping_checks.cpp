@@ -3,6 +3,7 @@
 #include "backend/layer_split.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
+#include "program/record.h"
 #include "v2/cnp/weight_sizes.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
 #include "v2/layer_input.h"
@@ -10,6 +11,7 @@
 #include "v2/size_math.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -66,6 +68,20 @@ MappingStatus check_split_pooling(const Layer& layer, const std::vector<hw::Comp
   return MappingSuccess();
 }
 
+// An FNP3's image goes as one DMA block. It is sized as the FNP3 fit sizes it: for the input
+// laid out as when the layer does not open its sequence, never less than the flat layout.
+MappingStatus check_fnp3_image(const Layer& layer, const std::vector<hw::Component>& components) {
+  const bool fnp3 = std::any_of(components.begin(), components.end(),
+                                [](const hw::Component& c) { return c.type == hw::Type::FNP3; });
+  if (!fnp3 || layer.params()->layer_type() != LayerType::Dense1D) return MappingSuccess();
+  const uint32_t image = get_fnp_sram_size(layer);
+  if (image > program::NpTrack::kMaxBlockWords)
+    return LayerMappingError(layer, "The maximum FNP3 memory image is " +
+                                        std::to_string(program::NpTrack::kMaxBlockWords) + " words (got " +
+                                        std::to_string(image) + ")");
+  return MappingSuccess();
+}
+
 uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
 uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
 
@@ -81,6 +97,7 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
       return {1, std::to_string(rounded) + " exceeds the maximum value for NP input width: " +
                      std::to_string(kMaxNpInputWidth)};
   }
+  if (MappingStatus status = check_fnp3_image(layer, components); !status.ok()) return status;
   return check_np_register_limits(layer, components);
 }
 
@@ -115,8 +132,26 @@ uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters) {
   }
 }
 
+uint32_t weight_image_words(const Layer& layer, uint32_t filters) {
+  switch (layer.params()->layer_type()) {
+    case LayerType::Conv2D:
+    case LayerType::Conv2DTranspose:
+      return conv2d_cnp_formatted_weight_32b_size(kernel_size_of(layer), filters, first_input_shape(layer)[2]);
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseConv2DTranspose: return dwc_cnp_formatted_weight_32b_size(kernel_size_of(layer), filters);
+    case LayerType::BufferTempConv:
+      return tnp_b_buffer_temp_conv_formatted_weight_32b_size(
+          filters, mul_sat(fifo_size_of(layer), first_input_shape(layer)[2]));
+    case LayerType::DepthwiseBufferTempConv:
+      return depthwise_buffer_temp_conv_formatted_weight_32b_size(fifo_size_of(layer), filters);
+    default: throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
+  }
+}
+
 bool is_weights_size_fit_np(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters) {
   const uint32_t total = get_weights_100b_size(layer, filters);
+  // The NP's weights travel as one DMA block.
+  if (weight_image_words(layer, filters) > program::NpTrack::kMaxBlockWords) return false;
   uint32_t container = 0;
   switch (layer.params()->layer_type()) {
     case LayerType::Conv2D:

@@ -18,9 +18,10 @@ namespace nuvra::v2 {
 // A Conv2D or DepthwiseConv2D split spatially may neither average over its whole input nor max
 // pool with windows that overlap (size above stride): no NP holds such a window whole. The
 // failure names the layer. Then the first CNP whose partition, rounded up to 4 pixels, is wider
-// than 64 fails, without the layer prefix; other components are not looked at. Last, the counts
-// of the components must fit their register fields (check_np_register_limits, with the layer
-// prefix).
+// than 64 fails, without the layer prefix; other components are not looked at. Then an FNP3's
+// image must fit one DMA block ("The maximum FNP3 memory image is 65533 words (got <n>)", as on
+// the first generation). Last, the counts of the components must fit their register fields
+// (check_np_register_limits). Both with the layer prefix.
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components);
 
 // Whether an input window of a CNP1, CNP2 or TNP-B fits the NP's input SRAM once `taken`
@@ -36,7 +37,12 @@ bool is_sram_input_fit_dual_buffer(const HardwareConstraints& constraints, hw::T
 // 100-bit weight units of `filters` filters of a CNP or TNP-B layer. Other layer types throw
 // std::invalid_argument "Unexpected layer type for CNP or TNP-B.".
 uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters);
-// Also bounds the per-channel container by its 18-bit size field.
+// The 32-bit words of the weight block of an NP that holds `filters` filters (channels of a
+// depthwise layer) of a CNP or TNP-B layer, as its recorder packs them. Other layer types throw
+// as get_weights_100b_size does.
+uint32_t weight_image_words(const Layer& layer, uint32_t filters);
+// Also bounds the per-channel container by its 18-bit size field, and the weight image by the
+// data of one DMA block.
 bool is_weights_size_fit_np(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters);
 
 // Kernel borders (none on a TNP-B), pooling and filters of the layer's parameters.

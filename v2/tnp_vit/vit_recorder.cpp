@@ -131,14 +131,13 @@ std::vector<PlannedBlock> plan_blocks(const Layer& layer) {
   for (const BlockKind& kind : kBlocks) kinds.push_back(&kind);
   if (extracts_tokens(layer.params()->get("tokens_to_extract"))) kinds.push_back(&kBatchNorm);
 
-  constexpr uint32_t kMaxBlockWords = program::NpTrack::kMaxWords - program::NpTrack::kHeaderWords;
   std::vector<PlannedBlock> plan;
   for (const BlockKind* kind : kinds) {
     PlannedBlock block{kind, {}, 0};
     for (size_t i = 0; i < kind->variables.size() && kind->variables[i]; ++i)
       block.tensors[i] = vars->get(kind->variables[i]);
     block.words = packed_size(kind->pack, block.tensors);
-    if (block.words > kMaxBlockWords) throw std::runtime_error("Error generating NP program");
+    if (block.words > program::NpTrack::kMaxBlockWords) throw std::runtime_error("Error generating NP program");
     plan.push_back(std::move(block));
   }
   return plan;

@@ -200,6 +200,30 @@ TEST(HardwareBackend, ASingleAttemptRunsToItsEndWatchedOrNot) {
   }
 }
 
+// A sequence that cannot hold a layer (a refusal of the recorded program, or programs past what a
+// pass counts) ends before it, whether the whole list was tried first or not; a layer refused
+// when it opens its sequence is refused with its name, and it and the layers after it stay.
+TEST(HardwareBackend, ASequenceThatCannotHoldALayerEndsBeforeIt) {
+  for (const HwVersion v : {versions::FPGA_v2, versions::Qrix_v2}) {
+    BackendRig rig(v);
+    rig.recorder.refusals[c(3)] = "no room";
+    Graph g = long_chain(5);
+    LayerList layers = g.all();
+    ASSERT_EQ(rig.map(&layers).message, "Success");
+    EXPECT_EQ(rig.mapped(), (Seqs{{cs(1, 2, {"in"})}, {cs(3, 5)}}));
+
+    // The SCC's descriptor, 1 for each layer but 253 for c2 and 260 for c4: a pass counts 254.
+    BackendRig tracks(v);
+    tracks.recorder.shapes = {{c(2), RecordShape{253}}, {c(4), RecordShape{260}}};
+    layers = g.all();
+    EXPECT_EQ(tracks.map(&layers).message,
+              "Error when mapping layer 'c4': the maximum number of descriptors is more than allowed");
+    EXPECT_EQ(tracks.mapped(), (Seqs{{cs(1, 1, {"in"})}, {{c(2)}}, {{c(3)}}}));
+    EXPECT_EQ(names_of(layers), cs(4, 5));
+    for (const auto& l : layers) EXPECT_EQ(l->mapping(), nullptr);
+  }
+}
+
 TEST(HardwareBackend, RefusalsOfTheWholeCall) {
   BackendRig rig;
   const size_t k = rig.cnp1();

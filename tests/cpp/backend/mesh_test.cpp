@@ -103,14 +103,16 @@ TEST(MeshLists, RefusedWhenMadeAndWhenMapped) {
       {{}, {skip(1, 4, {})}, "Skip-DMA engine (1, 1, 3) of the mesh offers no type; it must offer 7 (SKIP_DMA_STORE), 10 (SKIP_DMA_LOAD) or both."},
       // Program blocks address a component by a 4-bit id: 15 is the last.
       {{np_info({2, 1, 15, 0}, {Type::CNP1}), np_info({2, 1, 16, 0}, {Type::CNP1})}, {}, "NP (2, 1, 16) of the mesh has id 16, but a program addresses ids up to 15 only."},
-      {{}, {np_info({1, 1, 16, 4}, both)}, "Skip-DMA engine (1, 1, 16) of the mesh has id 16, but a program addresses ids up to 15 only."}};
+      {{}, {np_info({1, 1, 16, 4}, both)}, "Skip-DMA engine (1, 1, 16) of the mesh has id 16, but a program addresses ids up to 15 only."},
+      // ... and a skip-DMA channel by a 4-bit number: 16 channels at most.
+      {{}, {skip(1, 16, both), skip(2, 17, both)}, "Skip-DMA engine (2, 1, 3) of the mesh has 17 channels, but a program addresses channels 0 to 15 only."}};
   for (const auto& [nps, skips, message] : cases) {
     EXPECT_THAT([&] { v2_mesh(nps, skips); }, ::testing::ThrowsMessage<std::invalid_argument>(::testing::StrEq(message)));
     Mesh changed = v2_mesh({np_info({2, 1, 1, 0}, {Type::CNP1})}, {skip(2, 4, both)});
     changed.nps = nps, changed.skip_dmas = skips;
     EXPECT_THROW(Rig<>{changed}, std::invalid_argument) << message;
   }
-  EXPECT_NO_THROW(v2_mesh({np_info({2, 1, 15, 0}, {Type::CNP1})}, {np_info({1, 1, 15, 4}, both)}));
+  EXPECT_NO_THROW(v2_mesh({np_info({2, 1, 15, 0}, {Type::CNP1})}, {np_info({1, 1, 15, 16}, both)}));
   // The same place may hold an NP and a skip-DMA engine, as on the fpga_v2 board.
   EXPECT_NO_THROW(Rig<>(v2_mesh({np_info({1, 1, 3, 0}, {Type::CNP1}), np_info({1, 1, 3, 1}, {Type::CNP1})}, {skip(1, 4, both), skip(2, 4, {Type::SKIP_DMA_LOAD})})));
 }

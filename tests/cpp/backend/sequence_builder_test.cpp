@@ -37,7 +37,8 @@ void add(SequenceRig& rig, const Graph& g, const std::vector<Names>& passes, con
 }
 
 // SCC + "in" + c1's tracks (+ the idle-NP record with two passes); max + 1 < 256 and
-// n * (max + 1) <= 256, or the sequence is refused and its layers unmapped.
+// n * (max + 1) <= 256, or the sequence is refused and its layers unmapped. A pass past the count
+// names its layer that passes it; two passes that only fill the table together name none.
 TEST(SequenceBuilder, DescriptorLimit) {
   for (const auto& [tracks, two, expected] : {std::tuple{252, false, 255}, std::tuple{253, false, -1}, std::tuple{124, true, 128}, std::tuple{125, true, -1}}) {
     SequenceRig rig;
@@ -50,6 +51,7 @@ TEST(SequenceBuilder, DescriptorLimit) {
       continue;
     }
     EXPECT_EQ(r.status.message, "the maximum number of descriptors is more than allowed");
+    EXPECT_EQ(r.descriptors_over, two ? nullptr : g("c1"));
     EXPECT_FALSE(r.sequence || g("c1")->mapping() || !rig.builder.passes().empty());
   }
 }

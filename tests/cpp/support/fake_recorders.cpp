@@ -1,6 +1,7 @@
 #include "support/fake_recorders.h"
 
 #include "backend/layer_mapping.h"
+#include "backend/mapping_status.h"
 
 #include <stdexcept>
 
@@ -45,6 +46,8 @@ std::unique_ptr<program::Record> FakeLayerRecorder::record_layer(const Layer& la
   calls.push_back({layer.get_name(), seq_first.get_name(), next_layer ? next_layer->get_name() : "", ib_spikes,
                    routing_flag, excluded_nps, registers_only, last_flag, m ? m->id : -1});
   if (const auto f = failures.find(layer.get_name()); f != failures.end()) throw std::runtime_error(f->second);
+  if (const auto r = refusals.find(layer.get_name()); r != refusals.end() && &layer != &seq_first)
+    throw SequenceRefusal(layer, r->second);
   const auto s = shapes.find(layer.get_name());
   hw::Ident np{};
   if (m && m->nps && !m->nps->empty()) np = m->nps->front().ident;

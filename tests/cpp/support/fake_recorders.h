@@ -52,6 +52,8 @@ class FakeLayerRecorder : public LayerRecorder {
   // --- Configuration ---
   std::map<std::string, RecordShape> shapes;  // by layer name; default RecordShape{}
   std::map<std::string, std::string> failures;  // layer name -> message thrown
+  // layer name -> message of the SequenceRefusal of that layer, unless it opens its sequence
+  std::map<std::string, std::string> refusals;
   RecordShape learning_registers{1, 4};
   RecordShape learning_weights{1, 6};
   uint32_t fnp_sram_size = 0;

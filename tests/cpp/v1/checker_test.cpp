@@ -163,6 +163,15 @@ TEST(V1Checker, CnpRules) {
   const std::string too_big =
       "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth";
   run({conv({}, too_big, {8, 8, 64})}, capacity(511));
+  // A 4-bit 7x7 filter takes 48 slots, 96 words, of each channel; its weights travel as one DMA
+  // block of at most 65533 words (682 channels: 65472), whatever the memory holds. The memory's
+  // own refusal comes first.
+  const Params k7_4{{"weights_bits", 4}, {"kernel_width", 7}, {"kernel_height", 7}};
+  run({conv(k7_4, "", {8, 8, 682})}, capacity(1u << 20));
+  run({conv(k7_4, "The maximum weight image of an NP, in 32-bit words, is 65533 (got 65568 for one filter)",
+            {8, 8, 683})},
+      capacity(1u << 20));
+  run({conv(k7_4, too_big, {8, 8, 683})}, capacity(32783));
 }
 
 TEST(V1Checker, HrcRules) {

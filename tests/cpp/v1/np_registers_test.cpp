@@ -1,6 +1,7 @@
 // The first-generation NP register block: defaults, routing, configuration DMA, spikes, partial
 // reconfiguration and learning words. Each formatter keeps every bit it does not name, and a
 // refusal leaves the block as it was.
+#include "backend/mapping_status.h"
 #include "v1/np_registers.h"
 
 #include "v2/v2_testing.h"
@@ -161,12 +162,15 @@ TEST(V1NpRegisters, PartialReconfiguration) {
   for (const auto& [bad, message] :
        {std::pair{unmapped, "The layer l is not mapped"},
         std::pair{unsplit, "The component (2, 1, 0) of layer l has no split record"},
-        std::pair{too_big, "Layer 'l' cannot take over an NP by partial reconfiguration: its input takes 262144 "
-                           "words, the most recorded is 262143"}}) {
+        std::pair{too_big, "Error when mapping layer 'l': It cannot take over an NP by partial reconfiguration: its "
+                           "input takes 262144 words, the most recorded is 262143"}}) {
     RegisterBlock block(kNpRegisterWords, 0x5A5A5A5A);
     EXPECT_EQ(test::error_of([&] { bad(&block); }), message);
     EXPECT_EQ(block, RegisterBlock(kNpRegisterWords, 0x5A5A5A5A));
   }
+  // Refused as a sequence that cannot hold the layer: the map driver tries a shorter one.
+  RegisterBlock block(kNpRegisterWords, 0);
+  EXPECT_THROW(too_big(&block), SequenceRefusal);
 }
 
 // Run on an all-zeros and an all-ones block, a formatter changes no bit outside its fields.

@@ -391,10 +391,12 @@ TEST(FitRules, CnpWidthSramAndWeights) {
   EXPECT_EQ(get_weights_100b_size(*btc, 5), 18u);
   const std::tuple<std::shared_ptr<Layer>, uint32_t, uint32_t, bool> weights[] = {
       {conv, 10, 36, true}, {conv, 10, 35, false},
-      // the 18-bit container field bounds what memory alone would allow
-      {conv7, 37448, kMax, true}, {conv7, 37456, kMax, false}, {dw7, 37449, kMax, true}, {dw7, 37450, kMax, false},
-      // 2 units per 24 filters: 262142 units, then 262144
-      {btc, 3145704, kMax, true}, {btc, 3145705, kMax, false}};
+      // One DMA block (65533 words) bounds the weight image before memory or the 18-bit container
+      // field would: 4 words a 7x7 unit, 7 units per 8 filters of each of the 4 channels (65408 words,
+      // then 66304); 3 words a unit, 7 units a channel (65520, then 65541); 3 words a unit, 2 units
+      // per 24 filters of each of the 6 rows (65520, then 65556).
+      {conv7, 584, kMax, true}, {conv7, 585, kMax, false}, {dw7, 3120, kMax, true}, {dw7, 3121, kMax, false},
+      {btc, 43680, kMax, true}, {btc, 43681, kMax, false}};
   for (const auto& [layer, filters, memory, expected] : weights) {
     hc.np_weight_memory_size = memory;
     EXPECT_EQ(is_weights_size_fit_np(hc, *layer, filters), expected) << filters << " in " << memory;

@@ -328,6 +328,9 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
       // Own NPs (word 3 bits 16-23), the next pass's NPs (word 41), an alternate pair's (word 52).
       {"Conv2D over 255 NPs", many_nps(15, 17), 1, {{"c", 7, 0, 3, 16, 23, 255}}},
       {"a layer of 127 NPs opening a later pass", next_pass(127), 1, {{"a", 7, 0, 41, 24, 30, 127}}},
+      // One more, and the model is cut into sequences instead: c opens one of its own, and no NP
+      // is reconfigured.
+      {"a layer of 128 NPs that would open a later pass", next_pass(128), 2, {{"c", 7, 0, 3, 16, 23, 128}}},
       {"alternate layers of 255 NPs", alternate_pair(127), 1,
        {{"s", 7, 0, 52, 24, 31, 255}, {"d1", 7, 0, 52, 24, 31, 255}}},
       // The next layer's row words (word 35) and window (word 34) in partial reconfiguration.
@@ -391,12 +394,10 @@ TEST(RegisterEdges, OneMoreIsRefusedNamingTheLayerAndTheLimit) {
       {"Conv2D 32 x 5 x 1820, 1 MiB input SRAM", one(32, 5, 1820, LayerType::Conv2D, conv(1), mesh_device(1, kMiB)),
        on("c", "The maximum input window of an NP, in 32-bit words, is 65535 (got 72800)")},
       {"Conv2D over 256 NPs", many_nps(16, 16), on("c", "The maximum number of NPs of a layer is 255 (got 256)")},
-      {"a layer of 128 NPs opening a later pass", next_pass(128),
-       "Error when programming layer 'a': The layer c runs on 128 NPs: a layer that opens a later pass can run on "
-       "at most 127."},
+      // No sequence ending before d1 is acceptable: its branches meet after it.
       {"alternate layers of 256 NPs", alternate_pair(128),
-       "Error when programming layer 's': Two alternate layers run on 256 NPs together; they can run on at most "
-       "255."},
+       on("d1", "It runs beside layer 's' on 256 NPs in all; two layers that run side by side can take at most 255 "
+                "NPs.")},
       {"skip layer 2048 x 1", wide_skip(2048),
        on("c1", "The maximum row kept by a skip DMA, in 32-bit words, is 511 (got 512)")},
       {"BufferTempConv 64 x 171 x 12, 1 MiB input SRAM", tnp_b(64, 171, 12, 4, 1, kMiB),

@@ -207,6 +207,45 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     assert mapped.device is not None and len(mapped.sequences) > 0
 
 
+def variable_bytes(model):
+    return {(lay.name, name): lay.variables[name].tobytes() for lay in model.layers for name in lay.variables.names}
+
+
+@pytest.mark.parametrize("how", ["added", "saved and loaded", "copied layer by layer"])
+def test_learning_is_refused_while_a_layer_follows_the_compiled_one(core, tmp_path, how):
+    """The tail was never compiled: neither fit nor add_classes may touch it (or the compiled layer);
+    once it is popped the compiled layer learns as if it had never been there."""
+    model = learning_model(core)
+    model.add(layer(core, core.FullyConnected, "tail", units=3, activation=0, weights_bits=4))
+    tail = model.get_layer("tail").variables
+    tail["weights"] = np.full(tail["weights"].shape, -3, np.int8)
+    if how == "saved and loaded":
+        model.save(str(tmp_path / "m.fbz"))
+        model = core.Model(str(tmp_path / "m.fbz"))
+    elif how == "copied layer by layer":
+        model = core.Model(model.layers)
+    x = np.eye(4, dtype=np.uint8)
+    for call in (lambda: model.fit(x, [0, 1, 2, 3]), lambda: model.fit(x, 1.0), lambda: model.add_classes(1)):
+        before = variable_bytes(model), model.to_buffer()
+        pytest.raises(RuntimeError, call).match(r"^The last layer must be compiled\.$")
+        assert (variable_bytes(model), model.to_buffer()) == before
+    model.pop_layer()
+    alone = learning_model(core)
+    np.testing.assert_array_equal(model.fit(x, [0, 1, 2, 3]), alone.fit(x, [0, 1, 2, 3]))
+    assert variable_bytes(model) == variable_bytes(alone)
+
+
+def test_popping_the_compiled_layer_takes_learning_with_it(core, tmp_path):
+    model = learning_model(core)
+    model.pop_layer()
+    model.add(layer(core, core.FullyConnected, "fc", units=4, activation=0))
+    model.save(str(tmp_path / "m.fbz"))
+    for m in (model, core.Model(str(tmp_path / "m.fbz"))):
+        assert m.learning is None
+        pytest.raises(RuntimeError, m.fit, np.eye(4, dtype=np.uint8), [0]).match("^The model must be compiled before fit$")
+        pytest.raises(RuntimeError, m.add_classes, 1).match(r"^The last layer must be compiled\.$")
+
+
 def test_forward_in_a_forked_child(core):
     """The child of a fork has none of the parent's inference threads and must not wait for them."""
     model = identity_model(core, activation=True)

@@ -188,6 +188,25 @@ def test_learning_memory_is_read_and_written_whole():
     """)
 
 
+def test_a_board_fit_reads_64_bit_labels_at_an_odd_address():
+    scenario("fpga_v2", """
+        from test_inference import at_odd_address
+        from v2_models import conv_model
+        dev = devices()[0]
+        model = conv_model(core)
+        model._map(dev, hw_only=True)
+        dev.program = bytes(model.sequences[0].program)
+        x = np.zeros((3, 32, 32, 3), np.uint8)
+        for dtype in (np.int64, np.uint64):
+            for shape in ((3,), (3, 1)):
+                assert dev.fit(x, at_odd_address([0, 1, 0], dtype, shape)).shape == (3, 1, 1, 10)
+                refused(lambda: dev.fit(x, at_odd_address([0, 2**40, 0], dtype, shape)), ValueError,
+                        "fit method expects integers as labels")
+                refused(lambda: dev.fit(x, at_odd_address([0, 1], dtype, shape[:0] + (2,) + shape[1:])),
+                        RuntimeError, "Number of labels should be the same as number of inputs")
+    """)
+
+
 def test_a_board_fit_learns_only_on_the_compiled_last_layer():
     scenario("vlq7300_v1", """
         def model(tail):

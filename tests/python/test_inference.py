@@ -207,6 +207,25 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     assert mapped.device is not None and len(mapped.sequences) > 0
 
 
+def at_odd_address(values, dtype, shape):
+    """The values as `dtype` starting one byte past an aligned address: numpy keeps them there."""
+    array = np.frombuffer(bytes(1) + np.array(values, dtype).tobytes(), dtype, offset=1).reshape(shape)
+    assert not array.flags.aligned and array.flags.c_contiguous
+    return array
+
+
+@pytest.mark.parametrize("shape", [(3,), (3, 1)])
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64])
+def test_fit_reads_64_bit_labels_at_an_odd_address(core, dtype, shape):
+    x = np.eye(4, dtype=np.uint8)[:3]
+    aligned = learning_model(core)
+    expected = aligned.fit(x, np.array([2, 0, 3]))
+    model = learning_model(core)
+    np.testing.assert_array_equal(model.fit(x, at_odd_address([2, 0, 3], dtype, shape)), expected)
+    assert variable_bytes(model) == variable_bytes(aligned)
+    pytest.raises(TypeError, model.fit, x, at_odd_address([0, 2**40, 0], dtype, shape)).match(LABELS)
+
+
 def variable_bytes(model):
     return {(lay.name, name): lay.variables[name].tobytes() for lay in model.layers for name in lay.variables.names}
 

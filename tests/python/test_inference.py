@@ -1,11 +1,12 @@
 import os
 import signal
+import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from v2_models import layer, model_of
+from v2_models import fill_variables, layer, model_of
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 from demo_v1 import build_model, virtual_device  # noqa: E402  a mapped first-generation model that learns
@@ -275,3 +276,28 @@ def test_forward_in_a_forked_child(core):
         signal.alarm(20)
         os._exit(0 if (model.forward(x) == expected).all() else 1)
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+@pytest.mark.skipif(bool(os.environ.get("NUVRA_SANITIZED")),
+                    reason="the sanitizers' runtime reserves terabytes of address space: it cannot run under RLIMIT_AS")
+@pytest.mark.parametrize("spare_mib", [4, 24, 40])
+def test_a_first_run_with_little_address_space_left_completes(core, spare_mib):
+    """The first run starts the inference threads: those that find no room are done without."""
+    script = f"""if True:
+        import resource, numpy as np, nuvra.core as core
+        from v2_models import fill_variables, model_of
+        model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=4, input_height=4,
+                                                                          input_channels=1)),
+                                        (core.Dense1D, "d", dict(units=2))))
+        x = np.arange(64 * 16).reshape(64, 4, 4, 1).astype(np.uint8)
+        vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + {spare_mib} * 2**20, resource.RLIM_INFINITY))
+        print(model.forward(x).tobytes().hex(), model.forward(x[:3]).tobytes().hex())"""
+    build = os.path.dirname(os.path.dirname(core.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.dirname(__file__)]))
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=4, input_height=4, input_channels=1)),
+                                    (core.Dense1D, "d", dict(units=2))))
+    x = np.arange(64 * 16).reshape(64, 4, 4, 1).astype(np.uint8)
+    assert run.stdout.split() == [model.forward(x).tobytes().hex(), model.forward(x[:3]).tobytes().hex()]

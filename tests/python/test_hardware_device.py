@@ -188,7 +188,7 @@ def test_learning_memory_is_read_and_written_whole():
     """)
 
 
-def test_a_board_fit_reads_64_bit_labels_at_an_odd_address():
+def test_board_runs_read_labels_at_an_odd_address_and_refuse_inputs_beyond_a_tensor():
     scenario("fpga_v2", """
         from test_inference import at_odd_address
         from v2_models import conv_model
@@ -197,6 +197,11 @@ def test_a_board_fit_reads_64_bit_labels_at_an_odd_address():
         model._map(dev, hw_only=True)
         dev.program = bytes(model.sequences[0].program)
         x = np.zeros((3, 32, 32, 3), np.uint8)
+        # Inputs of more elements than a tensor holds, cast or not, are refused before any copy.
+        for inputs in (np.broadcast_to(np.uint8(0), (2**31, 32, 32, 3)), np.broadcast_to(np.int64(0), (2**31, 4))):
+            for run in (dev.forward, dev.predict, lambda inputs: dev.fit(inputs, [0])):
+                refused(lambda: run(inputs), RuntimeError, "Tensor shape size %d exceeds maximum shape size (4294967295)"
+                        % inputs.size)
         for dtype in (np.int64, np.uint64):
             for shape in ((3,), (3, 1)):
                 assert dev.fit(x, at_odd_address([0, 1, 0], dtype, shape)).shape == (3, 1, 1, 10)

@@ -107,6 +107,11 @@ def test_evaluate(core):
     assert model.evaluate(x, np.array([4, 0, 2, 1]), num_classes=5) == 1.0  # neurons 2k and 2k + 1 form class k
     assert model.evaluate(x, np.array([[9, 5], [0, 5], [4, 5], [2, 5]])) == 1.0  # one label per row
     assert model.evaluate(x.astype(np.float64), [9.0, 0, 0, 0], batch_size=1) == 0.5  # cast, not tested
+    # Integer labels of any layout are read where they lie, cast one per row: as int32 copies of them.
+    heads = np.array([[2, 7], [4, 1], [0, 0], [9, 3]], np.int64)[::-1]
+    for labels in [heads, heads.astype(np.uint16), at_odd_address(heads, np.int64, (4, 2)), heads[:, 0] > 4,
+                   np.broadcast_to(np.uint64(2**32 + 9), (4, 3)), np.array([9, 2**32, 4, 2], np.int64)]:
+        assert model.evaluate(x, labels) == model.evaluate(x, labels.astype(np.int32)), labels
     for labels, classes, message in [
             (np.zeros(3), 0, "^Inputs and labels must have the same size.$"),
             (np.zeros(4), 3, r"^The number of neurons \[10\] is not a multiple of  the number of classes \[3\].$"),

@@ -201,6 +201,7 @@ void remake_pool(WorkerStart start) {
   std::lock_guard<std::mutex> lock(i.mutex);
   // A pool inherited through fork has no threads here to join.
   if (i.owner == getpid()) delete i.pool;
+  i.pool = nullptr;
   i.start = start ? std::move(start) : WorkerStart(start_thread);
   i.pool = new Pool(usable_cpus(), i.start);
   i.owner = getpid();

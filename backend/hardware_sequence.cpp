@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "backend/layer_graph.h"
 #include "backend/strategy_factory.h"
 #include "devices/device.h"
 
@@ -60,6 +59,8 @@ std::vector<std::shared_ptr<const Tensor>> HardwareSequence::forward_samples(
   if (!hw) throw std::runtime_error("An actual hardware device is required.");
   if (inputs.size() > std::numeric_limits<uint32_t>::max())
     throw std::invalid_argument("Too many samples for one run.");
+  // Learnt values go back to the layer that learns: without one there is nowhere to put them.
+  if (labels) learning_layer();
 
   if (!holds(hw->program(), program_)) {
     hw->program(program_.data(), program_.size());
@@ -87,9 +88,17 @@ std::vector<std::shared_ptr<const Tensor>> HardwareSequence::forward_samples(
   return results;
 }
 
-void HardwareSequence::sync_learning_vars() {
+std::shared_ptr<Layer> HardwareSequence::learning_layer() const {
   if (passes_.empty() || !passes_.back()) throw std::runtime_error("The sequence has no pass.");
-  const auto last = last_mappable_layer(passes_.back()->layers);
+  for (const auto& pass : passes_)
+    if (pass)
+      for (const auto& layer : pass->layers)
+        if (layer->can_learn()) return layer;
+  throw std::runtime_error("Sequence " + name() + " has no layer that learns.");
+}
+
+void HardwareSequence::sync_learning_vars() {
+  const auto last = learning_layer();
   const auto mapping = last->mapping();
   if (!mapping || !mapping->nps || mapping->nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP");

@@ -42,7 +42,7 @@ class HardwareSequence final : public ForwardableSequence {
   std::vector<std::shared_ptr<const Tensor>> forward_samples(const std::vector<std::shared_ptr<const Tensor>>& inputs,
                                                              const std::vector<int>* labels) override;
 
-  // Reads the learnt values of the last mappable layer back from the board into the layer.
+  // Reads the learnt values back from the board into the sequence's learning layer.
   void sync_learning_vars();
 
   const std::shared_ptr<Device>& device() const { return device_; }
@@ -50,6 +50,9 @@ class HardwareSequence final : public ForwardableSequence {
   const std::vector<std::shared_ptr<Layer>>& layers() const { return layers_; }
 
  private:
+  // The compiled layer among the passes' layers; std::runtime_error when none is.
+  std::shared_ptr<Layer> learning_layer() const;
+
   std::shared_ptr<Device> device_;
   HardwareConstraints constraints_;
   std::vector<std::shared_ptr<Layer>> layers_;

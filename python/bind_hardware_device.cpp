@@ -1,4 +1,5 @@
 #include "python/bindings.h"
+#include "python/cast_array.h"
 #include "python/device_inference.h"
 #include "python/fit_labels.h"
 #include "python/numpy_convert.h"
@@ -55,8 +56,9 @@ constexpr const char* kDevicesDoc =
 
 constexpr const char* kLabelsError = "fit method expects integers as labels";
 
-// Any array-like becomes a new uint8 array (values cast, not checked) in the conversion pass.
-using Inputs = py::array_t<uint8_t, py::array::forcecast>;
+// Any array-like becomes a new uint8 array (values cast, not checked) in the conversion pass; one
+// too large for a tensor is refused by its conversion without being cast first.
+using Inputs = CastArray<uint8_t>;
 
 std::string_view bytes_of(const py::bytes& b) {
   char* data = nullptr;

@@ -1,6 +1,7 @@
 // The `nn` submodule's shared argument types and its geometry functions (defined apart).
 #pragma once
 
+#include "python/cast_array.h"
 #include "python/numpy_convert.h"
 
 #include <nuvra/types.h>
@@ -9,12 +10,13 @@
 
 namespace nuvra::nn {
 
-// Array arguments: anything numpy turns into an array, force-cast to the position's type.
-using I32 = pybind11::array_t<int32_t, pybind11::array::forcecast>;
-using U8 = pybind11::array_t<uint8_t, pybind11::array::forcecast>;
-using I8 = pybind11::array_t<int8_t, pybind11::array::forcecast>;
-using I16 = pybind11::array_t<int16_t, pybind11::array::forcecast>;
-using F32 = pybind11::array_t<float, pybind11::array::forcecast>;
+// Array arguments: anything numpy turns into an array, force-cast to the position's type. Each
+// becomes a tensor, so one too large for a tensor is not cast first (CastArray).
+using I32 = CastArray<int32_t>;
+using U8 = CastArray<uint8_t>;
+using I8 = CastArray<int8_t>;
+using I16 = CastArray<int16_t>;
+using F32 = CastArray<float>;
 
 // Padding arrives by pointer so that None reaches the function (and is refused there).
 pybind11::array conv2d(const I32& input, const I8& weights, uint8_t stride, const Padding* padding, int pad_value);

@@ -1,5 +1,6 @@
 #include "python/fit_labels.h"
 
+#include <cstring>
 #include <limits>
 
 namespace py = pybind11;
@@ -15,9 +16,12 @@ std::optional<std::vector<int32_t>> narrowed(const py::array& labels) {
   const py::array_t<T, py::array::c_style | py::array::forcecast> values(labels);
   std::vector<int32_t> result;
   result.reserve(static_cast<size_t>(values.size()));
-  const T* data = values.data();
+  // A C-contiguous array of T is used as it is, at whatever address it starts: each value is
+  // copied out rather than read through a T pointer.
+  const auto* bytes = reinterpret_cast<const char*>(values.data());
   for (py::ssize_t i = 0; i < values.size(); ++i) {
-    const T v = data[i];
+    T v;
+    std::memcpy(&v, bytes + static_cast<size_t>(i) * sizeof v, sizeof v);
     if (v > std::numeric_limits<int32_t>::max()) return std::nullopt;
     if constexpr (std::numeric_limits<T>::is_signed)
       if (v < std::numeric_limits<int32_t>::min()) return std::nullopt;

@@ -67,7 +67,8 @@ void PyModel::add_classes(int num_add_classes) {
   if (params.layer_type() != LayerType::FullyConnected)
     throw std::runtime_error("The last layer must be a FullyConnected layer.");
   const std::shared_ptr<LearningParams> learning = model->learning();
-  if (!learning) throw std::runtime_error("The last layer must be compiled.");
+  // A layer added after the compiled one has no learning to widen.
+  if (!learning || !model->last_layer_compiled()) throw std::runtime_error(Model::kLastLayerNotCompiled);
 
   // Everything that can be refused is, before the model changes.
   std::map<std::string, double> entries;

@@ -1,6 +1,7 @@
 // Model.evaluate: classification accuracy over a labelled batch.
 #include "python/model_inference.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -33,8 +34,7 @@ std::vector<int32_t> classify(const T* values, size_t samples, size_t classes, s
 
 }  // namespace
 
-float PyModel::evaluate(const py::array_t<uint8_t, py::array::forcecast>& inputs,
-                        const py::array_t<int32_t, py::array::forcecast>& labels, uint32_t num_classes,
+float PyModel::evaluate(const CastArray<uint8_t>& inputs, const LabelArray& labels, uint32_t num_classes,
                         uint32_t batch_size) {
   if (inputs.ndim() == 0 || labels.ndim() == 0 || inputs.shape(0) != labels.shape(0))
     throw std::invalid_argument("Inputs and labels must have the same size.");
@@ -79,18 +79,20 @@ float PyModel::evaluate(const py::array_t<uint8_t, py::array::forcecast>& inputs
 
   // One label per sample: the first element of its row. A sample no value classified (-1)
   // matches no label.
-  const auto* rows = reinterpret_cast<const char*>(labels.data());
   // A row with an empty dimension has no first element (nor any byte to read).
   py::ssize_t empty_axis = 0;
   for (py::ssize_t d = labels.ndim() - 1; d >= 1; --d)
     if (labels.shape(d) == 0) empty_axis = d;
+  const py::ssize_t rows = std::min(static_cast<py::ssize_t>(n), labels.shape(0));
+  const auto heads = labels.row_heads(empty_axis == 0 ? rows : 0);
+  const auto* values = reinterpret_cast<const char*>(heads.data());
   float correct = 0;
   for (size_t i = 0; i < n; ++i) {
     if (i >= static_cast<size_t>(labels.shape(0))) throw py::index_error("index " + std::to_string(i) + " is out of bounds");
     if (empty_axis != 0)
       throw py::index_error("index 0 is out of bounds for axis " + std::to_string(empty_axis) + " with size 0");
     int32_t label;
-    std::memcpy(&label, rows + static_cast<py::ssize_t>(i) * labels.strides(0), sizeof label);
+    std::memcpy(&label, values + i * sizeof label, sizeof label);
     if (predicted[i] >= 0 && predicted[i] == label) correct += 1;
   }
   return correct / static_cast<float>(labels.shape(0));

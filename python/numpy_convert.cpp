@@ -34,7 +34,7 @@ void check_dimensions(const py::ssize_t* dims, py::ssize_t n, Shape& shape) {
 }
 
 // The array as T, row-major, and its shape, after the checks both conversions make. An array's
-// dimensions are checked before numpy makes the cast copy, which may be large.
+// shape is checked before numpy makes the cast copy, which may be large.
 template <class T>
 py::array_t<T, py::array::c_style | py::array::forcecast> checked_array(py::handle source, TensorType type,
                                                                          Shape& shape) {
@@ -48,6 +48,8 @@ py::array_t<T, py::array::c_style | py::array::forcecast> checked_array(py::hand
     const auto array = py::reinterpret_borrow<py::array>(source);
     check_rank(array.ndim());
     check_dimensions(array.shape(), array.ndim(), shape);
+    // The tensor's own limit on its element count, with its text: before the copy, not after.
+    check_shape(shape);
   }
 
   // Used as is when already of type T and row-major; otherwise numpy makes a cast copy. A copy

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "devices/power_meter.h"
+#include "python/cast_array.h"
 #include "python/metrics.h"
 
 #include <nuvra/model.h>
@@ -65,8 +66,7 @@ class PyModel {
   pybind11::array predict(const pybind11::array& inputs, uint32_t batch_size);
   // The share of samples whose class (the group of output neurons holding the largest value)
   // is their label.
-  float evaluate(const pybind11::array_t<uint8_t, pybind11::array::forcecast>& inputs,
-                 const pybind11::array_t<int32_t, pybind11::array::forcecast>& labels, uint32_t num_classes,
+  float evaluate(const CastArray<uint8_t>& inputs, const LabelArray& labels, uint32_t num_classes,
                  uint32_t batch_size);
 
   Model& engine() { return *model; }

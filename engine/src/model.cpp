@@ -169,6 +169,10 @@ std::shared_ptr<Layer> Model::get_layer(size_t index) const {
   return index < layers_.size() ? layers_[index] : nullptr;
 }
 
+bool Model::last_layer_compiled() const {
+  return learning_ && !layers_.empty() && layers_.back()->learning() == learning_;
+}
+
 bool Model::input_signed() const {
   return !layers_.empty() && layers_.front()->params()->layer_type() == LayerType::InputData &&
          layers_.front()->params()->get("input_signed") != 0;

@@ -161,6 +161,8 @@ std::shared_ptr<Tensor> Model::run(const std::shared_ptr<Dense>& inputs, const s
                                " has an activation");
   }
   if (kind == Run::fit && !learning_) throw std::runtime_error("The model must be compiled before fit");
+  // Learning is the compiled layer's: a layer added after it has nothing to learn with.
+  if (kind == Run::fit && !last_layer_compiled()) throw std::runtime_error(kLastLayerNotCompiled);
   if (!inputs) throw std::invalid_argument("Cannot run a model without inputs");
 
   const Layer& first = *layers_.front();

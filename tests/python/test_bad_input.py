@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from v2_models import conv_model, fpga_v2_device, layer
+from v2_models import conv_model, fill_variables, fpga_v2_device, layer, model_of
 
 SWEEP = os.path.join(os.path.dirname(__file__), "bad_input_sweep.py")
 
@@ -83,6 +83,35 @@ def test_values_that_would_poison_later_work_are_refused(core, tmp_path):
         pytest.raises(error, call).match(message)
     assert not (tmp_path / "y.fbz").exists() and mesh.nps == [a] and mesh.skip_dmas == [skip]
     assert model.device is None and model.sequences == []
+
+
+def test_arrays_too_large_for_a_tensor_are_refused_before_any_copy(core):
+    """Broadcast views of 2^31 rows, cast or not: each refused from its shape alone, with the text the conversion
+    gives after a copy, and after the refusals that come before the conversion."""
+    def model(**input_params):
+        return fill_variables(model_of(core, (core.InputData, "in", dict(input_width=4, input_height=4,
+                                                                         input_channels=1, **input_params)),
+                                       (core.Dense1D, "d", dict(units=2))))
+
+    def rows(dtype, *shape):
+        return np.broadcast_to(dtype(1), (2**31, *shape))
+
+    small, signed = model(), model(input_signed=1, input_bits=8)
+    too_many = r"^Tensor shape size 34359738368 exceeds maximum shape size \(4294967295\)$"
+    for call, error, message in [
+            (lambda: small.evaluate(np.zeros((2, 16), np.uint8), rows(np.int64, 1)), ValueError,
+             r"^Inputs and labels must have the same size\.$"),
+            (lambda: small.evaluate(rows(np.uint8, 16), rows(np.int64, 1)), RuntimeError, too_many),
+            (lambda: small.evaluate(rows(np.int64, 16), rows(np.uint64, 1)), RuntimeError, too_many),
+            (lambda: core.Model().evaluate(rows(np.int64, 16), rows(np.int64, 1)), ValueError,
+             "^Cannot perform an inference on a model with no layers$"),
+            (lambda: signed.evaluate(rows(np.int64, 16), rows(np.int64, 1)), ValueError,
+             "^Input dtype should be int8 or int16$"),
+            (lambda: small.forward(rows(np.uint8, 4, 4, 1)), RuntimeError, too_many),
+            (lambda: small.get_layer("d").variables.__setitem__("bias", rows(np.int8, 4, 2, 2)), RuntimeError,
+             too_many),
+            (lambda: core.evaluate_bitwidth(rows(np.int32, 16)), RuntimeError, too_many)]:
+        pytest.raises(error, call).match(message)
 
 
 def test_overload_errors_show_each_argument_briefly(core):

@@ -211,6 +211,66 @@ def test_learning_memory_is_the_whole_image_with_or_without_the_data_part():
     """)
 
 
+def test_board_runs_read_labels_at_an_odd_address_and_refuse_inputs_beyond_a_tensor():
+    scenario("fpga_v2", """
+        from test_inference import at_odd_address
+        from v2_models import conv_model
+        dev = devices()[0]
+        model = conv_model(core)
+        model._map(dev, hw_only=True)
+        dev.program = bytes(model.sequences[0].program)
+        x = np.zeros((3, 32, 32, 3), np.uint8)
+        # Inputs of more elements than a tensor holds, cast or not, are refused before any copy.
+        for inputs in (np.broadcast_to(np.uint8(0), (2**31, 32, 32, 3)), np.broadcast_to(np.int64(0), (2**31, 4))):
+            for run in (dev.forward, dev.predict, lambda inputs: dev.fit(inputs, [0])):
+                refused(lambda: run(inputs), RuntimeError, "Tensor shape size %d exceeds maximum shape size (4294967295)"
+                        % inputs.size)
+        for dtype in (np.int64, np.uint64):
+            for shape in ((3,), (3, 1)):
+                assert dev.fit(x, at_odd_address([0, 1, 0], dtype, shape)).shape == (3, 1, 1, 10)
+                refused(lambda: dev.fit(x, at_odd_address([0, 2**40, 0], dtype, shape)), ValueError,
+                        "fit method expects integers as labels")
+                refused(lambda: dev.fit(x, at_odd_address([0, 1], dtype, shape[:0] + (2,) + shape[1:])),
+                        RuntimeError, "Number of labels should be the same as number of inputs")
+    """)
+
+
+def test_a_board_fit_learns_only_on_the_compiled_last_layer():
+    scenario("vlq7300_v1", """
+        def model(tail):
+            L = lambda t, n, **p: core.Layer(core.LayerParams(t, p), n)
+            m = core.Model()
+            m.add(L(core.InputData, "in", input_width=8, input_height=8, input_channels=1, input_bits=1))
+            m.add(L(core.FullyConnected, "fc", units=8))
+            weights = np.zeros(m.get_layer("fc").variables["weights"].shape, np.int8)
+            weights[..., :5, :] = 1  # inputs 0-4 for every neuron
+            m.get_layer("fc").variables["weights"] = weights
+            m.compile(core.NuvraUnsupervised(num_weights=5, num_classes=2))
+            if tail:
+                m.add(L(core.FullyConnected, "tail", units=3, activation=0))
+            m._map(dev, hw_only=True)
+            return m
+
+        def variables(m):
+            return {(l.name, n): l.variables[n].tobytes() for l in m.layers for n in l.variables.names}
+
+        dev = devices()[0]
+        x = np.random.default_rng(5).integers(0, 2, (6, 8, 8, 1)).astype(np.uint8)
+        labels = [0, 1, 1, 0, 1, 0]
+        m = model(tail=True)
+        before = variables(m), m.to_buffer(), dev.program
+        refused(lambda: m.fit(x, labels), RuntimeError, "The last layer must be compiled.")
+        assert (variables(m), m.to_buffer(), dev.program) == before
+
+        alone = model(tail=False)
+        expected = alone.fit(x, labels)
+        dev.unprogram()  # the next fit starts from the program's own learning memory
+        m.pop_layer()
+        m._map(dev, hw_only=True)
+        assert (m.fit(x, labels) == expected).all() and variables(m) == variables(alone)
+    """)
+
+
 def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software():
     scenario("fpga_v2+soc", """
         from v2_models import conv_model, layer, VARIABLE_RANGES

@@ -1,11 +1,12 @@
 import os
 import signal
+import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from v2_models import layer, model_of
+from v2_models import fill_variables, layer, model_of
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 from demo_v1 import build_model, virtual_device  # noqa: E402  a mapped first-generation model that learns
@@ -106,6 +107,11 @@ def test_evaluate(core):
     assert model.evaluate(x, np.array([4, 0, 2, 1]), num_classes=5) == 1.0  # neurons 2k and 2k + 1 form class k
     assert model.evaluate(x, np.array([[9, 5], [0, 5], [4, 5], [2, 5]])) == 1.0  # one label per row
     assert model.evaluate(x.astype(np.float64), [9.0, 0, 0, 0], batch_size=1) == 0.5  # cast, not tested
+    # Integer labels of any layout are read where they lie, cast one per row: as int32 copies of them.
+    heads = np.array([[2, 7], [4, 1], [0, 0], [9, 3]], np.int64)[::-1]
+    for labels in [heads, heads.astype(np.uint16), at_odd_address(heads, np.int64, (4, 2)), heads[:, 0] > 4,
+                   np.broadcast_to(np.uint64(2**32 + 9), (4, 3)), np.array([9, 2**32, 4, 2], np.int64)]:
+        assert model.evaluate(x, labels) == model.evaluate(x, labels.astype(np.int32)), labels
     for labels, classes, message in [
             (np.zeros(3), 0, "^Inputs and labels must have the same size.$"),
             (np.zeros(4), 3, r"^The number of neurons \[10\] is not a multiple of  the number of classes \[3\].$"),
@@ -207,6 +213,64 @@ def test_add_classes_refusals_leave_the_model_as_it_was(core):
     assert mapped.device is not None and len(mapped.sequences) > 0
 
 
+def at_odd_address(values, dtype, shape):
+    """The values as `dtype` starting one byte past an aligned address: numpy keeps them there."""
+    array = np.frombuffer(bytes(1) + np.array(values, dtype).tobytes(), dtype, offset=1).reshape(shape)
+    assert not array.flags.aligned and array.flags.c_contiguous
+    return array
+
+
+@pytest.mark.parametrize("shape", [(3,), (3, 1)])
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64])
+def test_fit_reads_64_bit_labels_at_an_odd_address(core, dtype, shape):
+    x = np.eye(4, dtype=np.uint8)[:3]
+    aligned = learning_model(core)
+    expected = aligned.fit(x, np.array([2, 0, 3]))
+    model = learning_model(core)
+    np.testing.assert_array_equal(model.fit(x, at_odd_address([2, 0, 3], dtype, shape)), expected)
+    assert variable_bytes(model) == variable_bytes(aligned)
+    pytest.raises(TypeError, model.fit, x, at_odd_address([0, 2**40, 0], dtype, shape)).match(LABELS)
+
+
+def variable_bytes(model):
+    return {(lay.name, name): lay.variables[name].tobytes() for lay in model.layers for name in lay.variables.names}
+
+
+@pytest.mark.parametrize("how", ["added", "saved and loaded", "copied layer by layer"])
+def test_learning_is_refused_while_a_layer_follows_the_compiled_one(core, tmp_path, how):
+    """The tail was never compiled: neither fit nor add_classes may touch it (or the compiled layer);
+    once it is popped the compiled layer learns as if it had never been there."""
+    model = learning_model(core)
+    model.add(layer(core, core.FullyConnected, "tail", units=3, activation=0, weights_bits=4))
+    tail = model.get_layer("tail").variables
+    tail["weights"] = np.full(tail["weights"].shape, -3, np.int8)
+    if how == "saved and loaded":
+        model.save(str(tmp_path / "m.fbz"))
+        model = core.Model(str(tmp_path / "m.fbz"))
+    elif how == "copied layer by layer":
+        model = core.Model(model.layers)
+    x = np.eye(4, dtype=np.uint8)
+    for call in (lambda: model.fit(x, [0, 1, 2, 3]), lambda: model.fit(x, 1.0), lambda: model.add_classes(1)):
+        before = variable_bytes(model), model.to_buffer()
+        pytest.raises(RuntimeError, call).match(r"^The last layer must be compiled\.$")
+        assert (variable_bytes(model), model.to_buffer()) == before
+    model.pop_layer()
+    alone = learning_model(core)
+    np.testing.assert_array_equal(model.fit(x, [0, 1, 2, 3]), alone.fit(x, [0, 1, 2, 3]))
+    assert variable_bytes(model) == variable_bytes(alone)
+
+
+def test_popping_the_compiled_layer_takes_learning_with_it(core, tmp_path):
+    model = learning_model(core)
+    model.pop_layer()
+    model.add(layer(core, core.FullyConnected, "fc", units=4, activation=0))
+    model.save(str(tmp_path / "m.fbz"))
+    for m in (model, core.Model(str(tmp_path / "m.fbz"))):
+        assert m.learning is None
+        pytest.raises(RuntimeError, m.fit, np.eye(4, dtype=np.uint8), [0]).match("^The model must be compiled before fit$")
+        pytest.raises(RuntimeError, m.add_classes, 1).match(r"^The last layer must be compiled\.$")
+
+
 def test_forward_in_a_forked_child(core):
     """The child of a fork has none of the parent's inference threads and must not wait for them."""
     model = identity_model(core, activation=True)
@@ -217,3 +281,28 @@ def test_forward_in_a_forked_child(core):
         signal.alarm(20)
         os._exit(0 if (model.forward(x) == expected).all() else 1)
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+@pytest.mark.skipif(bool(os.environ.get("NUVRA_SANITIZED")),
+                    reason="the sanitizers' runtime reserves terabytes of address space: it cannot run under RLIMIT_AS")
+@pytest.mark.parametrize("spare_mib", [4, 24, 40])
+def test_a_first_run_with_little_address_space_left_completes(core, spare_mib):
+    """The first run starts the inference threads: those that find no room are done without."""
+    script = f"""if True:
+        import resource, numpy as np, nuvra.core as core
+        from v2_models import fill_variables, model_of
+        model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=4, input_height=4,
+                                                                          input_channels=1)),
+                                        (core.Dense1D, "d", dict(units=2))))
+        x = np.arange(64 * 16).reshape(64, 4, 4, 1).astype(np.uint8)
+        vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + {spare_mib} * 2**20, resource.RLIM_INFINITY))
+        print(model.forward(x).tobytes().hex(), model.forward(x[:3]).tobytes().hex())"""
+    build = os.path.dirname(os.path.dirname(core.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.dirname(__file__)]))
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=4, input_height=4, input_channels=1)),
+                                    (core.Dense1D, "d", dict(units=2))))
+    x = np.arange(64 * 16).reshape(64, 4, 4, 1).astype(np.uint8)
+    assert run.stdout.split() == [model.forward(x).tobytes().hex(), model.forward(x[:3]).tobytes().hex()]

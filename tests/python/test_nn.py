@@ -307,6 +307,18 @@ INCOMPATIBLE = "incompatible function arguments"
     # refused from the shape, before a cast copy of 2^32 + 1 elements is made
     (lambda nn, c: nn.add(np.broadcast_to(np.int32(1), (2**32 + 1,)), X, 0), ValueError,
      "Cannot instantiate a Dense with a dimension of 4294967297 (max 4294967295)."),
+    # more elements than a tensor holds, of the position's dtype or cast to it: refused with the tensor's text before
+    # any copy, and after the refusals that come before the conversion
+    *[row for dtype in (np.int8, np.int64) for row in [
+        (lambda nn, c, t=dtype: nn.fifo_op(np.broadcast_to(t(1), (2**31, 2, 2)), X[:1].astype(np.int8)), RuntimeError,
+         "Tensor shape size 8589934592 exceeds maximum shape size (4294967295)"),
+        (lambda nn, c, t=dtype: nn.concat_token(X[0], np.broadcast_to(t(1), (2**31, 5)), X[0, 0], 1), RuntimeError,
+         "Tensor shape size 10737418240 exceeds maximum shape size (4294967295)"),
+        (lambda nn, c, t=dtype: nn.add(np.broadcast_to(t(1), (2**16, 2**16, 2, 1, 1)), X, 0), ValueError,
+         "Cannot instantiate a Dense with 5 dimensions (min 1, max 4)."),
+        (lambda nn, c, t=dtype: nn.conv2d(np.broadcast_to(t(1), (2**31, 2, 2)), W, 1, None, 0), RuntimeError, ""),
+        (lambda nn, c, t=dtype: nn.conv2d_transpose(np.broadcast_to(t(1), (16843010, 256, 1)), W, 255), ValueError,
+         "conv2d_transpose: an output size of 4294967550 does not fit in 32 bits")]],
 ])
 def test_argument_rules(core, call, error, message):
     with pytest.raises(error) as info:

@@ -63,8 +63,10 @@ class Model {
   std::shared_ptr<Tensor> predict(const std::shared_ptr<Dense>& inputs, uint32_t batch = 0);
   // forward while the compiled last layer learns, sample after sample. `labels` holds no label,
   // one for every input or one per input; inputs whose label is outside the classes are not
-  // learnt from. An uncompiled model throws std::runtime_error. An interrupted fit keeps what
-  // the samples before the interrupt taught (in software) or the board runs that ended (mapped).
+  // learnt from. An uncompiled model throws std::runtime_error, and so does one whose compiled
+  // layer is no longer its last (kLastLayerNotCompiled), before anything runs. An interrupted fit
+  // keeps what the samples before the interrupt taught (in software) or the board runs that ended
+  // (mapped).
   std::shared_ptr<Tensor> fit(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>& labels,
                               uint32_t batch = 0);
 
@@ -86,6 +88,11 @@ class Model {
   bool busy() const { return busy_ != 0; }
   static constexpr const char* kBusy =
       "The model is busy: it cannot be changed while it is running or being mapped";
+  // Refusal of learning (fit, adding classes) while a layer follows the compiled one.
+  static constexpr const char* kLastLayerNotCompiled = "The last layer must be compiled.";
+  // Whether the model learns on its last layer: it was compiled and no layer has been added
+  // after the compiled one since.
+  bool last_layer_compiled() const;
 
   // Null for an unknown name or an index past the end.
   std::shared_ptr<Layer> get_layer(const std::string& name) const;

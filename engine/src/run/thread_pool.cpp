@@ -10,6 +10,8 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -57,9 +59,30 @@ bool spin_until(Ready ready) {
 
 class Pool {
  public:
-  explicit Pool(size_t threads) {
-    for (size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  // Up to `threads` - 1 workers besides the caller. A worker that cannot start (no thread or
+  // memory left) ends the starting: the pool runs with those that did, or with the caller alone.
+  Pool(size_t threads, const WorkerStart& start) {
+    try {
+      // Room for all first: a thread made must never be dropped by a vector that cannot grow.
+      workers_.reserve(threads - 1);
+      for (size_t i = 1; i < threads; ++i) workers_.push_back(start([this] { work(); }));
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
   }
+  // Wakes the workers, which wait for a job or spin, and joins them. Only once no job runs.
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      generation_.fetch_add(1);
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_)
+      if (t.joinable()) t.join();
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
   size_t threads() const { return workers_.size() + 1; }
 
   // The job ends once its tasks are done: workers that wake after that find no job, so a late
@@ -98,6 +121,7 @@ class Pool {
       {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [&] { return generation_.load() != seen; });
+        if (stopping_) return;
         seen = generation_.load();
         job = job_;
         if (!job) continue;
@@ -141,23 +165,47 @@ class Pool {
   std::condition_variable wake_, done_;
   std::atomic<uint64_t> generation_{0};  // changed under mutex_
   Job* job_ = nullptr;
+  bool stopping_ = false;  // changed under mutex_
 };
 
-// Never destroyed: its workers wait for jobs until the process ends. A child made by fork has
-// none of the parent's workers, so it makes a pool of its own.
+std::thread start_thread(std::function<void()> work) { return std::thread(std::move(work)); }
+
+struct Instance {
+  std::mutex mutex;
+  Pool* pool = nullptr;
+  pid_t owner = 0;
+  WorkerStart start = start_thread;
+};
+
+Instance& instance() {
+  static Instance* one = new Instance;  // never destroyed, like its pool
+  return *one;
+}
+
+// Never destroyed but by remake_pool: its workers wait for jobs until the process ends. A child
+// made by fork has none of the parent's workers, so it makes a pool of its own.
 Pool& pool() {
-  static std::mutex mutex;
-  static Pool* instance = nullptr;
-  static pid_t owner = 0;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!instance || owner != getpid()) {
-    instance = new Pool(usable_cpus());
-    owner = getpid();
+  Instance& i = instance();
+  std::lock_guard<std::mutex> lock(i.mutex);
+  if (!i.pool || i.owner != getpid()) {
+    i.pool = new Pool(usable_cpus(), i.start);
+    i.owner = getpid();
   }
-  return *instance;
+  return *i.pool;
 }
 
 }  // namespace
+
+void remake_pool(WorkerStart start) {
+  Instance& i = instance();
+  std::lock_guard<std::mutex> lock(i.mutex);
+  // A pool inherited through fork has no threads here to join.
+  if (i.owner == getpid()) delete i.pool;
+  i.pool = nullptr;
+  i.start = start ? std::move(start) : WorkerStart(start_thread);
+  i.pool = new Pool(usable_cpus(), i.start);
+  i.owner = getpid();
+}
 
 size_t inference_threads() { return pool().threads(); }
 

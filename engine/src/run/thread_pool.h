@@ -6,11 +6,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 namespace nuvra::detail {
 
-// Threads the pool runs with: the CPUs this process may use (its affinity), at least 1.
+// Threads the pool runs with: the CPUs this process may use (its affinity), at least 1, or
+// fewer when some of its workers could not be started.
 size_t inference_threads();
+
+// Starts a thread running `work`; throws (std::system_error, std::bad_alloc) when it cannot.
+using WorkerStart = std::function<std::thread(std::function<void()>)>;
+
+// Replaces the pool by a new one whose workers `start` starts (null: plain std::thread), after
+// joining the old one's workers. For tests, and only while no call of this header runs.
+void remake_pool(WorkerStart start);
 
 // Calls task(i) for every i in [0, count), spread over the pool; the calling thread takes part
 // and returns once all calls are done. When calls throw, the exception of the lowest i is

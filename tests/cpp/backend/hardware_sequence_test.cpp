@@ -131,6 +131,18 @@ TEST(HardwareSequence, ProgrammedOnlyWhenTheBoardHoldsAnotherProgramAndLearningF
   EXPECT_FALSE(board.hw->learn_enabled());
 }
 
+// Learnt values go back to the sequence's learning layer: labels for a sequence without one
+// are refused before the board is touched.
+TEST(HardwareSequence, LabelsNeedALayerThatLearns) {
+  Board board;
+  Graph g = chain();
+  const auto s = board.build(g.list({"in", "c1"}), g.all(), {{hrc()}, {np(1, 0, 0)}});
+  const std::vector<int> labels{0};
+  EXPECT_THAT([&] { s->forward_samples(Board::frames(1, {8, 8, 3}), &labels); },
+              ThrowsMessage<std::runtime_error>(StrEq("Sequence HW/in-c1 has no layer that learns.")));
+  EXPECT_FALSE(board.holds(*s));
+}
+
 // A failed programming stops the call before any run; the next call programs again.
 TEST(HardwareSequence, FailedProgrammingThrowsBeforeAnyRun) {
   Board board(1);

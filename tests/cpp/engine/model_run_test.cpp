@@ -330,3 +330,60 @@ TEST(ModelFit, InterruptKeepsWhatTheSamplesBeforeItTaught) {
 
 }  // namespace
 }  // namespace nuvra
+
+namespace nuvra {
+namespace {
+
+// Learning belongs to the compiled layer: while a layer follows it (added after compile, or
+// after a reload of such a model) fit refuses before anything runs; with that layer popped the
+// compiled one learns as if it had never been there, and compiling the new last layer moves
+// learning to it.
+TEST(ModelFit, OnlyTheCompiledLastLayerLearns) {
+  const auto x = samples({8, 0});
+  const std::vector<int32_t> labels{0, 1};
+  const auto with_tail = [] {
+    auto m = learning_model();
+    m->add(Layer::create(LayerParams::create(LayerType::FullyConnected, {{"units", 3}, {"activation", 0}}).get(),
+                         "tail"));
+    return m;
+  };
+  const auto reloaded = [](const Model& m) {
+    const std::vector<uint8_t> bytes = m.to_buffer();
+    return Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  };
+  std::vector<std::unique_ptr<Model>> refusing;
+  refusing.push_back(with_tail());
+  refusing.push_back(reloaded(*refusing.front()));
+  for (const auto& m : refusing) {
+    const std::vector<uint8_t> before = m->to_buffer();
+    EXPECT_EQ(error_text<std::runtime_error>([&] { m->fit(x, labels); }), "The last layer must be compiled.");
+    EXPECT_EQ(m->to_buffer(), before);
+    EXPECT_EQ(m->get_layer("fc")->learning(), m->learning());
+  }
+
+  auto alone = learning_model();
+  const auto expected = values_of<int32_t>(alone->fit(x, labels));
+  for (const auto& m : refusing) {
+    m->pop_layer();
+    EXPECT_EQ(values_of<int32_t>(m->fit(x, labels)), expected);
+    EXPECT_EQ(m->to_buffer(), alone->to_buffer());
+  }
+
+  auto again = with_tail();
+  again->compile(LearningParams::create(LearningType::Unsupervised, {{"num_classes", 3}, {"num_weights", 1}, {"initial_plasticity", 1},
+                                                                         {"min_plasticity", 0.5}, {"plasticity_decay", 0.5},
+                                                                         {"learning_competition", 0}}));
+  const auto fc_weights = values_of<int8_t>(again->get_layer("fc")->variables()->get("weights"));
+  again->fit(x, {2});
+  EXPECT_EQ(values_of<int8_t>(again->get_layer("fc")->variables()->get("weights")), fc_weights);
+  EXPECT_EQ(values_of<int32_t>(again->get_layer("tail")->variables()->get("thswap")), (std::vector<int32_t>{0, 0, 2}));
+
+  // Popping the compiled layer takes learning with it, through a reload too.
+  auto popped = learning_model();
+  popped->pop_layer();
+  EXPECT_EQ(popped->learning(), nullptr);
+  EXPECT_EQ(reloaded(*popped)->learning(), nullptr);
+}
+
+}  // namespace
+}  // namespace nuvra

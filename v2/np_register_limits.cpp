@@ -44,18 +44,8 @@ MappingStatus check_window(const Layer& layer, const hw::Component& c) {
   if (!c.split) return MappingSuccess();
   const NpSpace& window = c.split->bordered_partition;
   const NpInputWindow w{layer.input_bits(), window.shape[0], window.shape[1], c.split->spatial_partition.shape[2]};
-  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
-  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
-  // only while the mesh's input SRAM or the channel count keeps them small.
-  if (is_cnp(c.type)) {
-    if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
-      return over(layer, "The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words);
-    if (const uint64_t words = cnp_row_words(w); !is_depthwise(layer) && words > kMaxRowWords)
-      return over(layer, "The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words);
-  } else if (c.type == hw::Type::TNP_B) {
-    if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
-      return over(layer, "The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks);
-  }
+  if (const auto broken = broken_window_limit(c.type, w, is_depthwise(layer)))
+    return over(layer, broken->what, broken->limit, broken->got);
   return MappingSuccess();
 }
 
@@ -70,6 +60,22 @@ MappingStatus check_store(const Layer& layer) {
 }
 
 }  // namespace
+
+std::optional<WindowLimit> broken_window_limit(hw::Type type, const NpInputWindow& w, bool depthwise) {
+  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
+  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
+  // only while the mesh's input SRAM or the channel count keeps them small.
+  if (is_cnp(type)) {
+    if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
+      return WindowLimit{"The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words};
+    if (const uint64_t words = cnp_row_words(w); !depthwise && words > kMaxRowWords)
+      return WindowLimit{"The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words};
+  } else if (type == hw::Type::TNP_B) {
+    if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
+      return WindowLimit{"The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks};
+  }
+  return std::nullopt;
+}
 
 MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components) {
   const auto own = std::count_if(components.begin(), components.end(), [](const hw::Component& c) {

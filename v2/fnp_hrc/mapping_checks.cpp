@@ -46,14 +46,17 @@ bool input_fits(uint32_t capacity, hw::Type type, uint32_t height, uint32_t widt
   return capacity - taken >= size;
 }
 
-// The pooling that parts of a spatial split cannot share, in the first generation's words for
-// the same rules.
-MappingStatus check_split_pooling(const Layer& layer, const std::vector<hw::Component>& components) {
+uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
+uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
+
+}  // namespace
+
+MappingStatus check_spatial_split(const Layer& layer) {
   const LayerType type = layer.params()->layer_type();
   if (type != LayerType::Conv2D && type != LayerType::DepthwiseConv2D) return MappingSuccess();
   const LayerParams& params = *layer.params();
   const int pool_type = params.has("pool_type") ? params.get("pool_type") : 0;
-  if (pool_type == static_cast<int>(PoolType::NoPooling) || !is_split_spatially(components)) return MappingSuccess();
+  if (pool_type == static_cast<int>(PoolType::NoPooling)) return MappingSuccess();
   if (pool_type == static_cast<int>(PoolType::Average))
     return LayerMappingError(layer, "When using Global Average Pooling, spatial split is impossible");
   const HasPoolParams* view = pool_view(layer);
@@ -66,13 +69,9 @@ MappingStatus check_split_pooling(const Layer& layer, const std::vector<hw::Comp
   return MappingSuccess();
 }
 
-uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
-uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
-
-}  // namespace
-
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
-  if (MappingStatus status = check_split_pooling(layer, components); !status.ok()) return status;
+  if (is_split_spatially(components))
+    if (MappingStatus status = check_spatial_split(layer); !status.ok()) return status;
   for (const hw::Component& component : components) {
     if (!is_cnp(component.type)) continue;
     const uint64_t width = component.split ? component.split->spatial_partition.shape[0] : 0;

@@ -90,7 +90,8 @@ TEST(SplitSearch, HugeLayers) {
     auto c = checker_with({0, 0, 0, 0, 0, 0, 0, 1000});
     c.dual_capacity_words = c.single_capacity_words = 0;
     EXPECT_EQ(message((depthwise ? split_depthwise_conv_layer : split_conv_layer)(*m, c, 2000, 2000, 1000, hw::Type::CNP1, false)), "Cannot split to fit inputs in ram.");
-    EXPECT_LE(c.fit_calls.size(), 2u);
+    // The splitting rule's search and the pooling-aligned one ask at most twice each.
+    EXPECT_LE(c.fit_calls.size(), 4u);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "backend/layer_split.h"
 
+#include "backend/axis_cuts.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace nuvra {
 
@@ -223,43 +226,198 @@ struct Variant {
   bool transposed;
 };
 
-SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, NpSplitParams sp,
-                        uint32_t max_height, uint32_t max_width, uint32_t max_filters, hw::Type type,
-                        bool loop_itself, Variant v, SplitSearchMemo* memo = nullptr) {
-  const Shape in = input_shape(layer);
-  const uint32_t W = in[0], H = in[1], Ch = in[2];
+// Why a split is refused, in the order the axes are tried.
+enum class Refusal { None, Height, Width, Neurons, Weights, Inputs };
 
-  const AxisSplit height = height_axis_split(layer, sp, max_height);
-  if (v.transposed && !(height.count == 1 && height.size != 0)) return refuse("Split by height is not supported.");
-  if (!height.valid()) return refuse("Cannot split by height.");
+const char* refusal_text(Refusal r) {
+  switch (r) {
+    case Refusal::Height: return "Cannot split by height.";
+    case Refusal::Width: return "Cannot split by width.";
+    case Refusal::Neurons: return "Cannot split by neurons.";
+    case Refusal::Weights: return "Cannot split to fit weights in ram.";
+    case Refusal::Inputs: return "Cannot split to fit inputs in ram.";
+    case Refusal::None: break;
+  }
+  return "Success";
+}
 
-  const AxisSplit width = spatial_axis_split(W, max_width, v.transposed ? 1 : spatial_granularity(layer, sp, false));
-  if (!width.valid()) return refuse("Cannot split by width.");
+// The parts of a split, or why there are none.
+struct Attempt {
+  std::vector<hw::Component> parts;
+  Refusal refusal = Refusal::None;
+};
 
-  // Depthwise layers have one filter per input channel, whatever "filters" says.
-  if (v.depthwise) sp.filters = Ch;
-  AxisSplit filters = filter_axis_split(layer, sp.filters, max_filters, v.depthwise);
-  if (!filters.valid()) return refuse("Cannot split by neurons.");
+// What both ways of cutting a layer start from: its split parameters, the axis rules and the
+// filter record fitted to the weight memory.
+struct SplitInputs {
+  NpSplitParams sp;
+  AxisSplit height, width, filter_rule, filters;
+  uint32_t fifo_size = 0;
+  uint32_t channels = 0;  // of the fit test
+  uint32_t reserve = 0;
+  hw::Type type{};
+  bool loop_itself = false;
+  Variant v{};
+};
 
-  filters = fit_filter_split_to_weights(layer, checker, filters);
-  if (!filters.valid()) return refuse("Cannot split to fit weights in ram.");
-
-  const uint32_t fifo_size = v.transposed ? 0 : count_param(params_of(layer), "fifo_size");
-  const uint32_t channels = v.depthwise ? std::min(Ch, max_filters) : Ch;
+// Parts of one size along each axis, a multiple of the pooling's period, the first narrowed by the
+// pool padding: the split of the splitting rule, with the pooling windows kept whole.
+Attempt uniform_split(const Layer& layer, const CompatibilityChecker& checker, const SplitInputs& in,
+                      WindowLimits limits, SplitSearchMemo* memo) {
+  if (!in.height.valid()) return {{}, Refusal::Height};
+  if (!in.width.valid()) return {{}, Refusal::Width};
+  if (!in.filter_rule.valid()) return {{}, Refusal::Neurons};
+  if (!in.filters.valid()) return {{}, Refusal::Weights};
   const SplitSearchResult r =
-      find_np_split(channels, layer.input_bits(), sp, checker, height, width, filters, fifo_size, type, loop_itself,
-                    input_sram_reserve(layer), v.depthwise, !v.transposed, layer.is_kind(6), memo);
-  if (!r.found) return refuse("Cannot split to fit inputs in ram.");
+      find_np_split(in.channels, layer.input_bits(), in.sp, checker, in.height, in.width, in.filters, in.fifo_size,
+                    in.type, in.loop_itself, in.reserve, in.v.depthwise, !in.v.transposed, layer.is_kind(6), memo,
+                    limits);
+  if (!r.found) return {{}, Refusal::Inputs};
 
   // Narrowing the first part for the pooling padding can leave the last rows or columns in no
   // part, and a part narrower than its neighbour's border would need a window before the input.
-  const Narrowing narrowing = first_part_narrowing(layer, sp);
-  const auto ys = axis_spans(H, r.height, narrowing.top, sp.border_top, sp.border_bottom);
-  if (!spans_usable(ys, H)) return refuse("Cannot split by height.");
-  const auto xs = axis_spans(W, r.width, narrowing.left, sp.border_left, sp.border_right);
-  if (!spans_usable(xs, W)) return refuse("Cannot split by width.");
+  const Shape shape = input_shape(layer);
+  const Narrowing narrowing = first_part_narrowing(layer, in.sp);
+  const auto ys = axis_spans(shape[1], r.height, narrowing.top, in.sp.border_top, in.sp.border_bottom);
+  if (!spans_usable(ys, shape[1])) return {{}, Refusal::Height};
+  const auto xs = axis_spans(shape[0], r.width, narrowing.left, in.sp.border_left, in.sp.border_right);
+  if (!spans_usable(xs, shape[0])) return {{}, Refusal::Width};
+  return {components_of_spans(layer, in.sp, r.buffering == InputBuffering::Single, in.type, r, xs, ys),
+          Refusal::None};
+}
 
-  return {components_of_spans(layer, sp, r.buffering == InputBuffering::Single, type, r, xs, ys), MappingSuccess()};
+// The kernel along one axis: "kernel_size", or a first-generation layer's "kernel_width" and
+// "kernel_height".
+uint32_t kernel_of(const LayerParams& p, bool rows) {
+  if (p.has("kernel_size")) return count_param(p, "kernel_size");
+  return count_param(p, rows ? "kernel_height" : "kernel_width");
+}
+
+// One spatial axis as the parts' registers see it: the convolution, then max pooling (any other
+// pooling is recorded as none).
+AxisGeometry axis_geometry(const Layer& layer, const NpSplitParams& sp, bool rows) {
+  const LayerParams& p = params_of(layer);
+  const HasConvParams* view = conv_view(layer);
+  const ConvParams* conv = view ? view->conv_params() : nullptr;
+  const Strides stride = conv_strides(p);
+  AxisGeometry g;
+  g.input = input_shape(layer)[rows ? 1 : 0];
+  g.kernel = kernel_of(p, rows);
+  g.stride = rows ? stride.y : stride.x;
+  if (conv) g.pad_before = rows ? conv->padding.top : conv->padding.left;
+  const PoolingCalculatedParams* pool = pool_record(layer);
+  if (sp.pool_type == static_cast<uint32_t>(PoolType::Max) && pool) {
+    g.pool_size = std::max(1u, rows ? sp.pool_height : sp.pool_width);
+    g.pool_stride = std::max<int64_t>(1, rows ? pool->stride_y : pool->stride_x);
+    g.pool_before = rows ? pool->padding.top : pool->padding.left;
+    g.pool_after = rows ? pool->padding.bottom : pool->padding.right;
+  }
+  return g;
+}
+
+SpanList cut_spans(const AxisCut& cut, uint32_t total, uint32_t before, uint32_t after) {
+  SpanList spans(cut.starts.size());
+  for (size_t i = 0; i < cut.starts.size(); ++i) {
+    const bool last = i + 1 == cut.starts.size();
+    spans[i] = {cut.starts[i], (last ? total : cut.starts[i + 1]) - cut.starts[i], i == 0 ? 0 : before,
+                last ? 0 : after};
+  }
+  return spans;
+}
+
+// Parts of any size, cut wherever no pooling window is straddled (pooling_aligned_cuts): where parts
+// of one size cannot be cut so (a pooling period longer than the user's limit, a first part
+// narrowed below a border) or do not fit an NP. Only for convolutions whose spatial split the
+// checker accepts.
+Attempt aligned_split(const Layer& layer, const CompatibilityChecker& checker, const SplitInputs& in,
+                      uint32_t max_height, uint32_t max_width) {
+  const AxisGeometry gx = axis_geometry(layer, in.sp, false), gy = axis_geometry(layer, in.sp, true);
+  const std::vector<AxisCut> x_cuts = pooling_aligned_cuts(gx, max_width, in.sp.border_left, in.sp.border_right);
+  const std::vector<AxisCut> y_cuts = pooling_aligned_cuts(gy, max_height, in.sp.border_top, in.sp.border_bottom);
+  auto candidates_of = [](const std::vector<AxisCut>& cuts, uint32_t total, uint32_t max_size) {
+    std::vector<AxisCandidate> list;
+    list.reserve(cuts.size());
+    for (const AxisCut& c : cuts) {
+      const auto parts = static_cast<uint32_t>(c.starts.size());
+      list.push_back({parts, AxisSplit{parts, c.widest_part, total, max_size, 1}, c.widest_window});
+    }
+    return list;
+  };
+  if (y_cuts.empty()) return {{}, Refusal::Height};
+  if (x_cuts.empty()) return {{}, Refusal::Width};
+  const Shape shape = input_shape(layer);
+  size_t xi = 0, yi = 0;
+  const SplitSearchResult r = find_np_split_among(
+      candidates_of(x_cuts, shape[0], max_width), candidates_of(y_cuts, shape[1], max_height), in.channels,
+      layer.input_bits(), checker, in.filters, in.fifo_size, in.type, in.loop_itself, in.reserve, in.v.depthwise,
+      layer.is_kind(6), &xi, &yi);
+  if (!r.found) return {{}, Refusal::Inputs};
+  const auto xs = cut_spans(x_cuts[xi], shape[0], in.sp.border_left, in.sp.border_right);
+  const auto ys = cut_spans(y_cuts[yi], shape[1], in.sp.border_top, in.sp.border_bottom);
+  return {components_of_spans(layer, in.sp, r.buffering == InputBuffering::Single, in.type, r, xs, ys),
+          Refusal::None};
+}
+
+bool is_cnp(hw::Type type) { return type == hw::Type::CNP1 || type == hw::Type::CNP2; }
+
+// Whether the register fields of every part's NP hold its input window.
+bool recordable(const Layer& layer, const CompatibilityChecker& checker, const SplitInputs& in,
+                const std::vector<hw::Component>& parts) {
+  return std::all_of(parts.begin(), parts.end(), [&](const hw::Component& c) {
+    const Shape& window = c.split->bordered_partition.shape;
+    return checker.is_input_window_recordable(c.type, window[1], window[0], c.split->spatial_partition.shape[2],
+                                              layer.input_bits(), in.v.depthwise);
+  });
+}
+
+SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, NpSplitParams sp,
+                        uint32_t max_height, uint32_t max_width, uint32_t max_filters, hw::Type type,
+                        bool loop_itself, Variant v, SplitSearchMemo* memo = nullptr) {
+  const Shape shape = input_shape(layer);
+  const uint32_t W = shape[0], Ch = shape[2];
+
+  SplitInputs in;
+  in.height = height_axis_split(layer, sp, max_height);
+  if (v.transposed && !(in.height.count == 1 && in.height.size != 0))
+    return refuse("Split by height is not supported.");
+  in.width = spatial_axis_split(W, max_width, v.transposed ? 1 : spatial_granularity(layer, sp, false));
+  // Depthwise layers have one filter per input channel, whatever "filters" says.
+  if (v.depthwise) sp.filters = Ch;
+  in.sp = sp;
+  in.filter_rule = filter_axis_split(layer, sp.filters, max_filters, v.depthwise);
+  if (in.filter_rule.valid()) in.filters = fit_filter_split_to_weights(layer, checker, in.filter_rule);
+  in.fifo_size = v.transposed ? 0 : count_param(params_of(layer), "fifo_size");
+  in.channels = v.depthwise ? std::min(Ch, max_filters) : Ch;
+  in.reserve = input_sram_reserve(layer);
+  in.type = type;
+  in.loop_itself = loop_itself;
+  in.v = v;
+
+  // The split of the splitting rule, unless a register field cannot hold one of its windows.
+  Attempt uniform = uniform_split(layer, checker, in, WindowLimits::SramOnly, memo);
+  const bool cut = uniform.refusal == Refusal::None;
+  if (cut && recordable(layer, checker, in, uniform.parts)) return {std::move(uniform.parts), MappingSuccess()};
+  if (cut) {
+    Attempt limited = uniform_split(layer, checker, in, WindowLimits::SramAndRegisters, memo);
+    if (limited.refusal == Refusal::None) return {std::move(limited.parts), MappingSuccess()};
+  }
+  // Else parts of any size where no pooling window is straddled.
+  Refusal refusal = uniform.refusal;
+  const bool spatial = cut || refusal == Refusal::Height || refusal == Refusal::Width || refusal == Refusal::Inputs;
+  const bool aligned_tried =
+      spatial && !v.transposed && is_cnp(type) && in.filters.valid() && checker.check_spatial_split(layer).ok();
+  if (aligned_tried) {
+    Attempt aligned = aligned_split(layer, checker, in, max_height, max_width);
+    if (aligned.refusal == Refusal::None) return {std::move(aligned.parts), MappingSuccess()};
+    refusal = aligned.refusal;
+  }
+  // A split whose windows break a register field stands; the mapping checks name the field.
+  if (cut) return {std::move(uniform.parts), MappingSuccess()};
+  // A rule of the layer that forbids any spatial split comes before the limits that kept the cut out.
+  if (refusal == Refusal::Height || refusal == Refusal::Width)
+    if (MappingStatus rule = checker.check_spatial_split(layer); !rule.ok())
+      return {std::vector<hw::Component>{}, std::move(rule)};
+  return refuse(refusal_text(refusal));
 }
 
 // Transposed layers read one row and column before each part and kernel_size - 3 after it.

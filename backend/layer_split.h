@@ -16,6 +16,12 @@ namespace nuvra {
 // The parts, or no part and the reason.
 using SplitResult = std::tuple<std::vector<hw::Component>, MappingStatus>;
 
+// The split operations take the parts of one size that the splitting rule makes, unless a register
+// field cannot hold one of their windows (then the fewest such parts whose windows it holds). Where
+// those cannot be cut within the limits or fit no NP, a CNP layer takes parts of any size that keep
+// every pooling window whole (pooling_aligned_cuts). A layer whose spatial split the checker
+// forbids is refused in the checker's words rather than for a limit no part could meet.
+
 // Convolutional, SeparableConvolutional, Conv2D and BufferTempConv layers.
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                              uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);

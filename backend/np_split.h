@@ -8,6 +8,36 @@
 
 namespace nuvra {
 
+// One axis (rows or columns) of a convolution followed by pooling, as a split part's registers
+// see it. Pool size 1, stride 1 and no pool padding stand for no pooling.
+struct AxisGeometry {
+  uint64_t input = 0;  // extent of the whole input along the axis
+  uint64_t kernel = 1;
+  uint64_t stride = 1;  // at least 1
+  uint64_t pad_before = 0;
+  int64_t pool_size = 1;
+  int64_t pool_stride = 1;  // at least 1
+  int64_t pool_before = 0;
+  int64_t pool_after = 0;
+};
+
+// What the part [offset, offset + extent) of an axis produces: the phase of its start against the
+// stride, its first (pooled) output and the number of them.
+struct AxisOutputs {
+  uint32_t phase = 0;
+  uint32_t first = 0;
+  uint32_t count = 0;
+};
+
+// The first convolution output whose kernel centre lies at or after input position `offset`.
+uint64_t first_output_at(const AxisGeometry& g, uint64_t offset);
+
+// A part produces the convolution outputs whose kernel centres it holds (none when it holds no
+// centre), and of the pooling windows those whose outputs all lie among its own; the pool padding
+// before the input belongs to the first part, the padding after it to the part that ends the input.
+// `extent` is at least 1.
+AxisOutputs axis_outputs(const AxisGeometry& g, uint64_t offset, uint64_t extent);
+
 // Fifteen geometry words, numbered 1 to 15 in register order:
 //   1 window y, 2 window x, 3 part height, 4 part width, 5 part channels,
 //   6 row phase, 7 column phase, 8 window y - part y, 9 window x - part x,

@@ -16,14 +16,6 @@ uint32_t saturate(uint64_t v) {
   return static_cast<uint32_t>(std::min<uint64_t>(v, std::numeric_limits<uint32_t>::max()));
 }
 
-// One way to cut an axis: the requested number of parts, the record it gives and the
-// extent it puts into the fit test (the bordered window, or the channels on the filter axis).
-struct Candidate {
-  uint32_t parts;
-  AxisSplit split;
-  uint32_t extent;
-};
-
 // The candidates of one axis. Most axes have a few dozen, kept on the stack; a longer list moves
 // to the heap.
 class CandidateList {
@@ -32,7 +24,7 @@ class CandidateList {
   CandidateList(const CandidateList&) = delete;
   CandidateList& operator=(const CandidateList&) = delete;
 
-  void push_back(const Candidate& c) {
+  void push_back(const AxisCandidate& c) {
     if (size_ < kInline) {
       std::construct_at(&storage_.items[size_], c);
     } else {
@@ -41,10 +33,10 @@ class CandidateList {
     }
     ++size_;
   }
-  const Candidate* begin() const { return size_ <= kInline ? storage_.items : heap_.data(); }
-  const Candidate* end() const { return begin() + size_; }
-  const Candidate& front() const { return *begin(); }
-  const Candidate& operator[](size_t i) const { return begin()[i]; }
+  const AxisCandidate* begin() const { return size_ <= kInline ? storage_.items : heap_.data(); }
+  const AxisCandidate* end() const { return begin() + size_; }
+  const AxisCandidate& front() const { return *begin(); }
+  const AxisCandidate& operator[](size_t i) const { return begin()[i]; }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
@@ -52,9 +44,9 @@ class CandidateList {
   static constexpr size_t kInline = 64;
   union Storage {
     Storage() {}
-    Candidate items[kInline];
+    AxisCandidate items[kInline];
   } storage_;
-  std::vector<Candidate> heap_;
+  std::vector<AxisCandidate> heap_;
   size_t size_ = 0;
 };
 
@@ -91,6 +83,134 @@ void candidates(const AxisSplit& axis, uint32_t first, uint32_t last, Accept acc
 }
 
 using Wide = unsigned __int128;
+
+// The filter parts: on a depthwise layer their size is the channels of the fit test.
+void filter_candidates(const AxisSplit& filters, uint32_t channels, bool depthwise, bool tnp_b, CandidateList& fs) {
+  candidates(
+      filters, filters.count, filters.total,
+      [&](const AxisSplit& s) -> std::optional<uint32_t> {
+        // A depthwise TNP-B part must hold whole groups of filters, the last one included.
+        if (depthwise && tnp_b && s.count >= 2 && filters.granularity >= 2 &&
+            (s.total - uint64_t{s.count - 1} * s.size) % filters.granularity != 0)
+          return std::nullopt;
+        return depthwise ? s.size : channels;
+      },
+      fs);
+}
+
+// Whether an input window fits one NP, and in which buffering: the input SRAM, dual-buffered
+// first, single-buffered unless the pass loops on itself; and, unless left out, the register
+// fields.
+struct WindowTest {
+  const CompatibilityChecker& checker;
+  hw::Type type;
+  uint32_t fifo_size;
+  uint8_t input_bits;
+  uint32_t reserve;
+  bool loop_itself;
+  bool depthwise;
+  WindowLimits limits;
+
+  bool operator()(uint32_t rows, uint32_t cols, uint32_t chans, InputBuffering* how) const {
+    if (limits == WindowLimits::SramAndRegisters &&
+        !checker.is_input_window_recordable(type, rows, cols, chans, input_bits, depthwise))
+      return false;
+    if (checker.is_sram_input_fit_dual_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
+      *how = InputBuffering::Dual;
+      return true;
+    }
+    if (!loop_itself &&
+        checker.is_sram_input_fit_single_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
+      *how = InputBuffering::Single;
+      return true;
+    }
+    return false;
+  }
+};
+
+template <class List>
+uint32_t smallest_extent(const List& list) {
+  uint32_t m = list.front().extent;
+  for (const auto& c : list) m = std::min(m, c.extent);
+  return m;
+}
+
+// The candidates taken along x, y and the filters, and the buffering.
+struct Choice {
+  size_t x = 0, y = 0, f = 0;
+  InputBuffering how = InputBuffering::None;
+};
+
+// The smallest total of parts whose window fits; among equal totals more parts along x first,
+// then y, then the filters. Each list holds its candidates by increasing parts.
+template <class XList, class YList>
+std::optional<Choice> choose(const XList& xs, const YList& ys, const CandidateList& fs, uint32_t channels,
+                             bool depthwise, const WindowTest& fits) {
+  if (xs.empty() || ys.empty() || fs.empty()) return std::nullopt;
+
+  // The fit tests only get harder as the window grows, so when the smallest window of every
+  // axis fails together, no split fits.
+  InputBuffering how = InputBuffering::None;
+  const uint32_t min_channels = smallest_extent(fs);
+  if (!fits(smallest_extent(ys), smallest_extent(xs), min_channels, &how)) return std::nullopt;
+
+  // The smallest total of parts that fits.
+  Wide best = ~Wide{0};
+  for (const auto& x : xs) {
+    if (Wide{x.parts} * ys.front().parts * fs.front().parts >= best) break;
+    for (const auto& y : ys) {
+      const Wide xy = Wide{x.parts} * y.parts;
+      if (xy * fs.front().parts >= best) break;
+      if (!depthwise) {
+        // The channels do not depend on the filter parts: the fewest filter parts decide.
+        if (fits(y.extent, x.extent, channels, &how)) best = xy * fs.front().parts;
+        continue;
+      }
+      if (!fits(y.extent, x.extent, min_channels, &how)) continue;
+      std::optional<uint32_t> failed;
+      for (const auto& f : fs) {
+        if (xy * f.parts >= best) break;
+        if (failed == f.extent) continue;
+        if (fits(y.extent, x.extent, f.extent, &how)) {
+          best = xy * f.parts;
+          break;
+        }
+        failed = f.extent;
+      }
+    }
+  }
+  if (best == ~Wide{0}) return std::nullopt;
+
+  // Among the splits of that total, the first in descending order of (x, y, filter) parts.
+  for (size_t xi = xs.size(); xi-- > 0;) {
+    const auto& x = xs[xi];
+    if (best % x.parts != 0) continue;
+    const Wide rest = best / x.parts;
+    for (size_t yi = ys.size(); yi-- > 0;) {
+      const auto& y = ys[yi];
+      if (rest % y.parts != 0) continue;
+      const Wide c = rest / y.parts;
+      const auto f = std::find_if(fs.begin(), fs.end(), [&](const AxisCandidate& k) { return k.parts == c; });
+      if (f == fs.end()) continue;
+      if (fits(y.extent, x.extent, f->extent, &how)) return Choice{xi, yi, static_cast<size_t>(f - fs.begin()), how};
+    }
+  }
+  return std::nullopt;
+}
+
+// The records of the candidates chosen, or not found.
+template <class XList, class YList>
+SplitSearchResult result_of(const XList& xs, const YList& ys, const CandidateList& fs,
+                            const std::optional<Choice>& chosen) {
+  SplitSearchResult result;
+  if (!chosen) return result;
+  result.found = true;
+  result.width = xs[chosen->x].split;
+  result.height = ys[chosen->y].split;
+  result.filters = fs[chosen->f].split;
+  result.buffering = chosen->how;
+  return result;
+}
 
 }  // namespace
 
@@ -190,20 +310,18 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
-                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo) {
+                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo, WindowLimits limits) {
   if (memo && checker.fit_tests_repeatable()) {
     const SplitSearchMemo::Key key{channels,  input_bits, sp,          height,  width,     filters,
                                    fifo_size, type,       loop_itself, reserve, depthwise, allow_height_split,
-                                   tnp_b};
+                                   tnp_b,     limits};
     if (const SplitSearchResult* known = memo->find(key)) return *known;
     const SplitSearchResult result = find_np_split(channels, input_bits, sp, checker, height, width, filters,
                                                    fifo_size, type, loop_itself, reserve, depthwise,
-                                                   allow_height_split, tnp_b);
+                                                   allow_height_split, tnp_b, nullptr, limits);
     memo->keep(key, result);
     return result;
   }
-  SplitSearchResult result;
-
   CandidateList xs, ys, fs;
   candidates(
       width, width.count, width.total,
@@ -214,91 +332,24 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
       height, height.count, max_rows,
       [&](const AxisSplit& s) { return std::optional<uint32_t>(window_extent(s, sp.border_top, sp.border_bottom)); },
       ys);
-  candidates(
-      filters, filters.count, filters.total,
-      [&](const AxisSplit& s) -> std::optional<uint32_t> {
-        // A depthwise TNP-B part must hold whole groups of filters, the last one included.
-        if (depthwise && tnp_b && s.count >= 2 && filters.granularity >= 2 &&
-            (s.total - uint64_t{s.count - 1} * s.size) % filters.granularity != 0)
-          return std::nullopt;
-        return depthwise ? s.size : channels;
-      },
-      fs);
-  if (xs.empty() || ys.empty() || fs.empty()) return result;
+  filter_candidates(filters, channels, depthwise, tnp_b, fs);
+  const WindowTest test{checker, type, fifo_size, input_bits, reserve, loop_itself, depthwise, limits};
+  return result_of(xs, ys, fs, choose(xs, ys, fs, channels, depthwise, test));
+}
 
-  auto fits = [&](uint32_t rows, uint32_t cols, uint32_t chans, InputBuffering* how) {
-    if (checker.is_sram_input_fit_dual_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
-      *how = InputBuffering::Dual;
-      return true;
-    }
-    if (!loop_itself &&
-        checker.is_sram_input_fit_single_buffer(type, rows, cols, chans, fifo_size, input_bits, reserve)) {
-      *how = InputBuffering::Single;
-      return true;
-    }
-    return false;
-  };
-  auto smallest = [](const CandidateList& list) {
-    uint32_t m = list.front().extent;
-    for (const auto& c : list) m = std::min(m, c.extent);
-    return m;
-  };
-
-  // The fit tests only get harder as the window grows, so when the smallest window of every
-  // axis fails together, no split fits.
-  InputBuffering how = InputBuffering::None;
-  const uint32_t min_channels = smallest(fs);
-  if (!fits(smallest(ys), smallest(xs), min_channels, &how)) return result;
-
-  // The smallest total of parts that fits.
-  Wide best = ~Wide{0};
-  for (const auto& x : xs) {
-    if (Wide{x.parts} * ys.front().parts * fs.front().parts >= best) break;
-    for (const auto& y : ys) {
-      const Wide xy = Wide{x.parts} * y.parts;
-      if (xy * fs.front().parts >= best) break;
-      if (!depthwise) {
-        // The channels do not depend on the filter parts: the fewest filter parts decide.
-        if (fits(y.extent, x.extent, channels, &how)) best = xy * fs.front().parts;
-        continue;
-      }
-      if (!fits(y.extent, x.extent, min_channels, &how)) continue;
-      std::optional<uint32_t> failed;
-      for (const auto& f : fs) {
-        if (xy * f.parts >= best) break;
-        if (failed == f.extent) continue;
-        if (fits(y.extent, x.extent, f.extent, &how)) {
-          best = xy * f.parts;
-          break;
-        }
-        failed = f.extent;
-      }
-    }
-  }
-  if (best == ~Wide{0}) return result;
-
-  // Among the splits of that total, the first in descending order of (x, y, filter) parts.
-  for (size_t xi = xs.size(); xi-- > 0;) {
-    const Candidate* x = &xs[xi];
-    if (best % x->parts != 0) continue;
-    const Wide rest = best / x->parts;
-    for (size_t yi = ys.size(); yi-- > 0;) {
-      const Candidate* y = &ys[yi];
-      if (rest % y->parts != 0) continue;
-      const Wide c = rest / y->parts;
-      const auto f = std::find_if(fs.begin(), fs.end(), [&](const Candidate& k) { return k.parts == c; });
-      if (f == fs.end()) continue;
-      if (fits(y->extent, x->extent, f->extent, &how)) {
-        result.found = true;
-        result.width = x->split;
-        result.height = y->split;
-        result.filters = f->split;
-        result.buffering = how;
-        return result;
-      }
-    }
-  }
-  return result;
+SplitSearchResult find_np_split_among(const std::vector<AxisCandidate>& xs, const std::vector<AxisCandidate>& ys,
+                                      uint32_t channels, uint8_t input_bits, const CompatibilityChecker& checker,
+                                      const AxisSplit& filters, uint32_t fifo_size, hw::Type type, bool loop_itself,
+                                      uint32_t reserve, bool depthwise, bool tnp_b, size_t* x_choice,
+                                      size_t* y_choice) {
+  CandidateList fs;
+  filter_candidates(filters, channels, depthwise, tnp_b, fs);
+  const WindowTest test{checker, type, fifo_size, input_bits, reserve, loop_itself, depthwise,
+                        WindowLimits::SramAndRegisters};
+  const std::optional<Choice> chosen = choose(xs, ys, fs, channels, depthwise, test);
+  if (chosen && x_choice) *x_choice = chosen->x;
+  if (chosen && y_choice) *y_choice = chosen->y;
+  return result_of(xs, ys, fs, chosen);
 }
 
 }  // namespace nuvra

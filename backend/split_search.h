@@ -24,6 +24,10 @@ struct AxisSplit {
   bool operator==(const AxisSplit&) const = default;
 };
 
+// What a part's input window is held to: the input SRAM and the register fields that count the
+// window (CompatibilityChecker::is_input_window_recordable), or the input SRAM alone.
+enum class WindowLimits { SramAndRegisters, SramOnly };
+
 enum class InputBuffering : uint32_t { None = 0, Dual = 1, Single = 2 };
 
 struct SplitSearchResult {
@@ -70,6 +74,7 @@ class SplitSearchMemo {
     bool loop_itself = false;
     uint32_t reserve = 0;
     bool depthwise = false, allow_height_split = false, tnp_b = false;
+    WindowLimits limits = WindowLimits::SramAndRegisters;
     bool operator==(const Key&) const = default;
   };
   const SplitSearchResult* find(const Key& key) const;
@@ -80,14 +85,33 @@ class SplitSearchMemo {
   std::vector<std::pair<Key, SplitSearchResult>> answers_;
 };
 
+// One way to cut an axis: the number of parts asked for, the record it gives, and the extent it
+// puts into the fit test (the widest bordered window, or the channels on the filter axis).
+struct AxisCandidate {
+  uint32_t parts = 0;
+  AxisSplit split;
+  uint32_t extent = 0;
+};
+
 // The smallest total number of parts whose input window fits the NP's input SRAM; among
 // equal totals more parts along x first, then y, then the filters. A dual-buffered fit is
-// taken before a single-buffered one, which `loop_itself` forbids. With `memo` (kept for this
-// checker only) an answer is reused when the checker's fit tests are repeatable.
+// taken before a single-buffered one, which `loop_itself` forbids; the window is held to `limits`.
+// With `memo` (kept for this checker only) an answer is reused when the checker's fit tests are
+// repeatable.
 SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& sp,
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
-                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo = nullptr);
+                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo = nullptr,
+                                WindowLimits limits = WindowLimits::SramAndRegisters);
+
+// The same search over the given ways to cut x and y, each list by increasing parts, and the
+// filter axis cut as find_np_split cuts it; the window is held to the input SRAM and the register
+// fields. `x_choice` and `y_choice`, when given, receive the positions of the cuts taken.
+SplitSearchResult find_np_split_among(const std::vector<AxisCandidate>& xs, const std::vector<AxisCandidate>& ys,
+                                      uint32_t channels, uint8_t input_bits, const CompatibilityChecker& checker,
+                                      const AxisSplit& filters, uint32_t fifo_size, hw::Type type, bool loop_itself,
+                                      uint32_t reserve, bool depthwise, bool tnp_b, size_t* x_choice,
+                                      size_t* y_choice);
 
 }  // namespace nuvra

@@ -1,5 +1,7 @@
 #include "backend/strategies.h"
 
+#include "backend/mapping_status.h"
+
 namespace nuvra {
 
 namespace {
@@ -24,6 +26,12 @@ std::unique_ptr<GrowingSequenceCheck> CompatibilityChecker::check_growing_sequen
                                                                                    const LayerList& all_layers,
                                                                                    HwVersion version) const {
   return std::make_unique<RepeatedSequenceCheck>(*this, begin, all_layers, version);
+}
+
+MappingStatus CompatibilityChecker::check_spatial_split(const Layer&) const { return MappingSuccess(); }
+
+bool CompatibilityChecker::is_input_window_recordable(hw::Type, uint32_t, uint32_t, uint32_t, uint8_t, bool) const {
+  return true;
 }
 
 }  // namespace nuvra

@@ -55,12 +55,22 @@ class CompatibilityChecker {
                                                                        HwVersion version) const;
   virtual MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                              const Device& device) const = 0;
+  // What check_layer_mappings says of any split of the layer over parts of its input, whatever
+  // the parts (a rule of its stride or pooling); success when such a split may be taken. This one
+  // refuses none.
+  virtual MappingStatus check_spatial_split(const Layer& layer) const;
   // Input windows of (height, width, channels, fifo_size, bits), less `taken` reserved words.
   virtual bool is_sram_input_fit_single_buffer(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
                                                uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
   virtual bool is_sram_input_fit_dual_buffer(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
                                              uint32_t fifo_size, uint8_t bits, uint32_t taken) const = 0;
-  // True when the two fit tests above answer the same arguments the same way for as long as the
+  // Whether the register fields of an NP can hold an input window of (height, width, channels) at
+  // `bits` of a layer whose filters read only their own channel (`depthwise`) or not. The split
+  // search takes it with the fit tests, and it obeys the same rules (a smaller window passes
+  // whenever a larger one does). This one holds any window.
+  virtual bool is_input_window_recordable(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
+                                          uint8_t bits, bool depthwise) const;
+  // True when the three window tests above answer the same arguments the same way for as long as the
   // checker lives, so that a split search may reuse what they said (the generations' own checkers).
   virtual bool fit_tests_repeatable() const { return false; }
   virtual bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const = 0;

@@ -56,6 +56,10 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
   return v1::check_layer_mappings(layer, components, device.version());
 }
 
+MappingStatus CompatibilityCheckerImpl::check_spatial_split(const Layer& layer) const {
+  return v1::check_spatial_split(layer);
+}
+
 bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t height, uint32_t width,
                                                                uint32_t channels, uint32_t, uint8_t bits,
                                                                uint32_t) const {

@@ -32,6 +32,7 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                                                HwVersion version) const override;
   MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      const Device& device) const override;
+  MappingStatus check_spatial_split(const Layer& layer) const override;
   // Only the height, width, channels and bits are read.
   bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                                        uint32_t fifo_size, uint8_t bits, uint32_t taken) const override;

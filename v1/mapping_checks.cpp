@@ -149,6 +149,16 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
   return status.ok() ? MappingSuccess() : LayerMappingError(layer, status.message);
 }
 
+MappingStatus check_spatial_split(const Layer& layer) {
+  MappingStatus status = MappingSuccess();
+  switch (layer_type_of(layer)) {
+    case LayerType::Convolutional: status = check_std_cnp_spatial_split(*layer.params()); break;
+    case LayerType::SeparableConvolutional: status = check_sep_cnp_spatial_split(*layer.params()); break;
+    default: break;
+  }
+  return status.ok() ? MappingSuccess() : LayerMappingError(layer, status.message);
+}
+
 bool is_sram_input_fit_single_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits) {
   return window_words(height, width, channels, bits) <= kInputSramSingleBufferWords;
 }

@@ -35,6 +35,11 @@ std::unique_ptr<GrowingSequenceCheck> check_growing_sequence(LayerList::const_it
 // Failures carry the layer name.
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components, HwVersion version);
 
+// The rules of the layer's kind that any spatial split breaks (a strided convolution with max
+// pooling, overlapping pooling windows, global average pooling), with the layer name; success for
+// other kinds.
+MappingStatus check_spatial_split(const Layer& layer);
+
 // Whether a window of `height` rows of `width` values of `bits` bits over `channels` channels fits
 // the input SRAM.
 bool is_sram_input_fit_single_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits);

@@ -51,26 +51,16 @@ MappingStatus check_window(const Layer& layer, const hw::Component& c) {
   if (!c.split) return MappingSuccess();
   const NpSpace& window = c.split->bordered_partition;
   const NpInputWindow w{layer.input_bits(), window.shape[0], window.shape[1], c.split->spatial_partition.shape[2]};
-  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
-  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
-  // only while the mesh's input SRAM or the channel count keeps them small.
-  if (is_cnp(c.type)) {
-    // A transposed part's output starts at twice its input position.
-    if (is_transposed(layer)) {
-      const NpSpace& part = c.split->spatial_partition;
-      if (const uint64_t column = uint64_t{part.x} * 2; column > kMaxFirstOutput)
-        return over(layer, "The maximum first output column of an NP is ", kMaxFirstOutput, column);
-      if (const uint64_t row = uint64_t{part.y} * 2; row > kMaxFirstOutput)
-        return over(layer, "The maximum first output row of an NP is ", kMaxFirstOutput, row);
-    }
-    if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
-      return over(layer, "The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words);
-    if (const uint64_t words = cnp_row_words(w); !is_depthwise(layer) && words > kMaxRowWords)
-      return over(layer, "The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words);
-  } else if (c.type == hw::Type::TNP_B) {
-    if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
-      return over(layer, "The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks);
+  // A transposed part's output starts at twice its input position.
+  if (is_cnp(c.type) && is_transposed(layer)) {
+    const NpSpace& part = c.split->spatial_partition;
+    if (const uint64_t column = uint64_t{part.x} * 2; column > kMaxFirstOutput)
+      return over(layer, "The maximum first output column of an NP is ", kMaxFirstOutput, column);
+    if (const uint64_t row = uint64_t{part.y} * 2; row > kMaxFirstOutput)
+      return over(layer, "The maximum first output row of an NP is ", kMaxFirstOutput, row);
   }
+  if (const auto broken = broken_window_limit(c.type, w, is_depthwise(layer)))
+    return over(layer, broken->what, broken->limit, broken->got);
   return MappingSuccess();
 }
 
@@ -85,6 +75,22 @@ MappingStatus check_store(const Layer& layer) {
 }
 
 }  // namespace
+
+std::optional<WindowLimit> broken_window_limit(hw::Type type, const NpInputWindow& w, bool depthwise) {
+  // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
+  // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest
+  // only while the mesh's input SRAM or the channel count keeps them small.
+  if (is_cnp(type)) {
+    if (const uint64_t words = cnp_window_words(w); words > kMaxWindowWords)
+      return WindowLimit{"The maximum input window of an NP, in 32-bit words, is ", kMaxWindowWords, words};
+    if (const uint64_t words = cnp_row_words(w); !depthwise && words > kMaxRowWords)
+      return WindowLimit{"The maximum input row of an NP, in 32-bit words, is ", kMaxRowWords, words};
+  } else if (type == hw::Type::TNP_B) {
+    if (const uint64_t blocks = tnp_b_frame_blocks(w); blocks > kMaxFrameBlocks)
+      return WindowLimit{"The maximum input frame of a TNP-B, in blocks of 64 words, is ", kMaxFrameBlocks, blocks};
+  }
+  return std::nullopt;
+}
 
 MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components) {
   const auto own = std::count_if(components.begin(), components.end(), [](const hw::Component& c) {

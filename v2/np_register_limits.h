@@ -3,9 +3,13 @@
 // limit, rather than recorded as another number.
 #pragma once
 
+#include "v2/np_input_words.h"
+
 #include <nuvra/layer.h>
 #include <nuvra/types.h>
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace nuvra::v2 {
@@ -18,5 +22,16 @@ namespace nuvra::v2 {
 // of 64 words (TNP-B word 56); and a skip-DMA store keeping rows of more than 511 words (register
 // 0x3C). The first such field found is the message.
 MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components);
+
+// A register field too narrow for an input window: the start of its message, its limit, the value.
+struct WindowLimit {
+  const char* what;
+  uint64_t limit;
+  uint64_t got;
+};
+
+// The first field of an NP of `type` that cannot hold the input window `w` (CNP words 4 and, but
+// for a depthwise convolution, 28; TNP-B word 56); none for other types.
+std::optional<WindowLimit> broken_window_limit(hw::Type type, const NpInputWindow& w, bool depthwise);
 
 }  // namespace nuvra::v2

@@ -88,6 +88,22 @@ MappingStatus check_cnp_bit_widths(uint8_t input_bits, const LayerParams& params
   return MappingSuccess();
 }
 
+// Max pooling windows wider than their stride overlap, so no part holds each whole.
+MappingStatus split_pooling_rule(const LayerParams& params) {
+  if (params.get("pool_type") != static_cast<int>(PoolType::Max)) return MappingSuccess();
+  // A negative stride is the engine's "same as the pooling size".
+  const int width = params.get("pooling_width"), height = params.get("pooling_height");
+  const int stride_x = params.get("pooling_stride_x"), stride_y = params.get("pooling_stride_y");
+  if (width > (stride_x < 0 ? width : stride_x) || height > (stride_y < 0 ? height : stride_y))
+    return MappingFailure("Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
+  return MappingSuccess();
+}
+
+MappingStatus split_average_rule(const LayerParams& params) {
+  if (params.get("pool_type") == static_cast<int>(PoolType::Average)) return MappingFailure(kAverageSplitImpossible);
+  return MappingSuccess();
+}
+
 }  // namespace
 
 MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input, const LayerParams& params,
@@ -150,32 +166,32 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
 }
 
 MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components) {
-  if (params.get("pool_type") != static_cast<int>(PoolType::Max) || !is_split_spatially(components))
-    return MappingSuccess();
-  // A negative stride is the engine's "same as the pooling size".
-  const int width = params.get("pooling_width"), height = params.get("pooling_height");
-  const int stride_x = params.get("pooling_stride_x"), stride_y = params.get("pooling_stride_y");
-  if (width > (stride_x < 0 ? width : stride_x) || height > (stride_y < 0 ? height : stride_y))
-    return MappingFailure("Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
-  return MappingSuccess();
+  return is_split_spatially(components) ? split_pooling_rule(params) : MappingSuccess();
 }
 
 MappingStatus check_split_average_pooling_constraints(const LayerParams& params,
                                                       const std::vector<hw::Component>& components) {
-  if (params.get("pool_type") == static_cast<int>(PoolType::Average) && is_split_spatially(components))
-    return MappingFailure(kAverageSplitImpossible);
-  return MappingSuccess();
+  return is_split_spatially(components) ? split_average_rule(params) : MappingSuccess();
+}
+
+MappingStatus check_std_cnp_spatial_split(const LayerParams& params) {
+  const bool strided = params.get("stride_x") >= 2 || params.get("stride_y") >= 2;
+  if (strided && params.get("pool_type") == static_cast<int>(PoolType::Max))
+    return MappingFailure("Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs");
+  if (MappingStatus status = split_pooling_rule(params); !status.ok()) return status;
+  return split_average_rule(params);
+}
+
+MappingStatus check_sep_cnp_spatial_split(const LayerParams& params) {
+  if (MappingStatus status = split_pooling_rule(params); !status.ok()) return status;
+  return split_average_rule(params);
 }
 
 MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      HwVersion version) {
   const LayerParams& params = *layer.params();
-  const bool strided = params.get("stride_x") >= 2 || params.get("stride_y") >= 2;
-  if (strided && params.get("pool_type") == static_cast<int>(PoolType::Max) && is_split_spatially(components))
-    return MappingFailure("Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs");
-  if (MappingStatus status = check_split_pooling_constraints(params, components); !status.ok()) return status;
-  if (MappingStatus status = check_split_average_pooling_constraints(params, components); !status.ok())
-    return status;
+  if (is_split_spatially(components))
+    if (MappingStatus status = check_std_cnp_spatial_split(params); !status.ok()) return status;
   if (version == versions::Qrix_v2 && first_input_shape(layer)[2] == 1 && params.get("filters") >= 17) {
     for (const hw::Component& c : components) {
       const uint32_t filters = c.split ? c.split->filters : 0;
@@ -187,9 +203,7 @@ MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::C
 }
 
 MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
-  if (MappingStatus status = check_split_pooling_constraints(*layer.params(), components); !status.ok())
-    return status;
-  return check_split_average_pooling_constraints(*layer.params(), components);
+  return is_split_spatially(components) ? check_sep_cnp_spatial_split(*layer.params()) : MappingSuccess();
 }
 
 }  // namespace nuvra::v1

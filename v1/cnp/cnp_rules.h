@@ -38,12 +38,16 @@ MappingStatus check_split_pooling_constraints(const LayerParams& params, const s
 MappingStatus check_split_average_pooling_constraints(const LayerParams& params,
                                                       const std::vector<hw::Component>& components);
 
-// A strided convolution with max pooling cannot be split spatially; then the split pooling
-// rules; on Qrix_v2 a one-channel layer of 17 or more filters needs an even number of 8-filter
-// groups on every NP.
+// What any spatial split of a Convolutional breaks: a strided convolution with max pooling, then
+// the split pooling rules. A SeparableConvolutional: the split pooling rules.
+MappingStatus check_std_cnp_spatial_split(const LayerParams& params);
+MappingStatus check_sep_cnp_spatial_split(const LayerParams& params);
+
+// When the layer is split spatially, check_std_cnp_spatial_split; on Qrix_v2 a one-channel layer
+// of 17 or more filters needs an even number of 8-filter groups on every NP.
 MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      HwVersion version);
-// The split pooling rules.
+// When the layer is split spatially, check_sep_cnp_spatial_split.
 MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components);
 
 }  // namespace nuvra::v1

@@ -8,6 +8,7 @@
 #include "v2/fnp_hrc/mapping_checks.h"
 #include "v2/fnp_hrc/sequence_rules.h"
 #include "v2/layer_type.h"
+#include "v2/np_register_limits.h"
 #include "v2/rule_text.h"
 #include "v2/tnp_vit/tnp_b_rules.h"
 #include "v2/tnp_vit/tnp_r_rules.h"
@@ -193,6 +194,15 @@ bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type type, uint
                                                              uint32_t channels, uint32_t fifo_size, uint8_t bits,
                                                              uint32_t taken) const {
   return v2::is_sram_input_fit_dual_buffer(*constraints, type, height, width, channels, fifo_size, bits, taken);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_spatial_split(const Layer& layer) const {
+  return v2::check_spatial_split(layer);
+}
+
+bool CompatibilityCheckerImpl::is_input_window_recordable(hw::Type type, uint32_t height, uint32_t width,
+                                                          uint32_t channels, uint8_t bits, bool depthwise) const {
+  return !broken_window_limit(type, NpInputWindow{bits, width, height, channels}, depthwise);
 }
 
 bool CompatibilityCheckerImpl::fit_tests_repeatable() const { return typeid(*this) == typeid(CompatibilityCheckerImpl); }

@@ -33,8 +33,12 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                      const Device& device) const override;
   bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                                        uint32_t fifo_size, uint8_t bits, uint32_t taken) const override;
+  MappingStatus check_spatial_split(const Layer& layer) const override;
   bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                                      uint32_t fifo_size, uint8_t bits, uint32_t taken) const override;
+  // CNP words 4 and 28, TNP-B word 56 (check_np_register_limits).
+  bool is_input_window_recordable(hw::Type type, uint32_t height, uint32_t width, uint32_t channels, uint8_t bits,
+                                  bool depthwise) const override;
   // Pure functions of the hardware constraints; a subclass may answer otherwise.
   bool fit_tests_repeatable() const override;
   bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override;

@@ -48,25 +48,8 @@ bool input_fits(uint32_t capacity, hw::Type type, uint32_t height, uint32_t widt
   return capacity - taken >= size;
 }
 
-// The pooling that parts of a spatial split cannot share, in the first generation's words for
-// the same rules.
-MappingStatus check_split_pooling(const Layer& layer, const std::vector<hw::Component>& components) {
-  const LayerType type = layer.params()->layer_type();
-  if (type != LayerType::Conv2D && type != LayerType::DepthwiseConv2D) return MappingSuccess();
-  const LayerParams& params = *layer.params();
-  const int pool_type = params.has("pool_type") ? params.get("pool_type") : 0;
-  if (pool_type == static_cast<int>(PoolType::NoPooling) || !is_split_spatially(components)) return MappingSuccess();
-  if (pool_type == static_cast<int>(PoolType::Average))
-    return LayerMappingError(layer, "When using Global Average Pooling, spatial split is impossible");
-  const HasPoolParams* view = pool_view(layer);
-  const PoolingCalculatedParams* pool = view ? view->pool_params() : nullptr;
-  if (!pool) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
-  const int size = params.get("pool_size");
-  if (size > pool->stride_x || size > pool->stride_y)
-    return LayerMappingError(layer,
-                             "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
-  return MappingSuccess();
-}
+uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
+uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
 
 // An FNP3's image goes as one DMA block. It is sized as the FNP3 fit sizes it: for the input
 // laid out as when the layer does not open its sequence, never less than the flat layout.
@@ -82,13 +65,29 @@ MappingStatus check_fnp3_image(const Layer& layer, const std::vector<hw::Compone
   return MappingSuccess();
 }
 
-uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
-uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
-
 }  // namespace
 
+MappingStatus check_spatial_split(const Layer& layer) {
+  const LayerType type = layer.params()->layer_type();
+  if (type != LayerType::Conv2D && type != LayerType::DepthwiseConv2D) return MappingSuccess();
+  const LayerParams& params = *layer.params();
+  const int pool_type = params.has("pool_type") ? params.get("pool_type") : 0;
+  if (pool_type == static_cast<int>(PoolType::NoPooling)) return MappingSuccess();
+  if (pool_type == static_cast<int>(PoolType::Average))
+    return LayerMappingError(layer, "When using Global Average Pooling, spatial split is impossible");
+  const HasPoolParams* view = pool_view(layer);
+  const PoolingCalculatedParams* pool = view ? view->pool_params() : nullptr;
+  if (!pool) throw std::runtime_error("The layer " + layer.get_name() + " is not built");
+  const int size = params.get("pool_size");
+  if (size > pool->stride_x || size > pool->stride_y)
+    return LayerMappingError(layer,
+                             "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs");
+  return MappingSuccess();
+}
+
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
-  if (MappingStatus status = check_split_pooling(layer, components); !status.ok()) return status;
+  if (is_split_spatially(components))
+    if (MappingStatus status = check_spatial_split(layer); !status.ok()) return status;
   for (const hw::Component& component : components) {
     if (!is_cnp(component.type)) continue;
     const uint64_t width = component.split ? component.split->spatial_partition.shape[0] : 0;

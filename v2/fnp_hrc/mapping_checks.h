@@ -17,11 +17,14 @@ namespace nuvra::v2 {
 
 // A Conv2D or DepthwiseConv2D split spatially may neither average over its whole input nor max
 // pool with windows that overlap (size above stride): no NP holds such a window whole. The
-// failure names the layer. Then the first CNP whose partition, rounded up to 4 pixels, is wider
-// than 64 fails, without the layer prefix; other components are not looked at. Then an FNP3's
-// image must fit one DMA block ("The maximum FNP3 memory image is 65533 words (got <n>)", as on
-// the first generation). Last, the counts of the components must fit their register fields
-// (check_np_register_limits). Both with the layer prefix.
+// failure names the layer; success for every other layer.
+MappingStatus check_spatial_split(const Layer& layer);
+
+// check_spatial_split when the components split the layer spatially. Then the first CNP whose
+// partition, rounded up to 4 pixels, is wider than 64 fails, without the layer prefix; other
+// components are not looked at. Then an FNP3's image must fit one DMA block ("The maximum FNP3
+// memory image is 65533 words (got <n>)", as on the first generation). Last, the counts of the
+// components must fit their register fields (check_np_register_limits). Both with the layer prefix.
 MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components);
 
 // Whether an input window of a CNP1, CNP2 or TNP-B fits the NP's input SRAM once `taken`

@@ -90,7 +90,8 @@ TEST(SplitSearch, HugeLayers) {
     auto c = checker_with({0, 0, 0, 0, 0, 0, 0, 1000});
     c.dual_capacity_words = c.single_capacity_words = 0;
     EXPECT_EQ(message((depthwise ? split_depthwise_conv_layer : split_conv_layer)(*m, c, 2000, 2000, 1000, hw::Type::CNP1, false)), "Cannot split to fit inputs in ram.");
-    EXPECT_LE(c.fit_calls.size(), 2u);
+    // The splitting rule's search and the pooling-aligned one ask at most twice each.
+    EXPECT_LE(c.fit_calls.size(), 4u);
   }
 }
 
@@ -338,8 +339,9 @@ TEST(NpSplit, WordsWindowsContainersAndRowsAtTheEdges) {
     EXPECT_EQ(std::make_pair(NpSplit(Shape{w, 2, 4}, p, p, 3, 1, kSame, 1, 1, kNone).icont_size(), TransposedCnpSplit(p, p).icont_size()), std::make_pair(plain, transposed));
   }
   // Rows 8..14 of 15 under 2 x 2 pooling: the pool padding row after the input completes a window
-  // only for the part that ends the input. A one-row part at the top under stride 2 has one output,
-  // not a wrapped count; one at y = 10 under 3-wide pooling has none.
+  // only for the part that ends the input. A one-row part at the top under stride 2 holds no kernel
+  // centre and has no output (not a wrapped count, nor output 0, which the next part computes); one
+  // at y = 10 under 3-wide pooling has none.
   const PaddingParams pool_after{0, 1, 0, 0};
   EXPECT_EQ(NpSplit(Shape{4, 15, 1}, window(0, 8, 4, 7), window(0, 7, 4, 8), 3, 1, kSame, 2, 2, pool_after).output_rows(), 4u);
   EXPECT_EQ(NpSplit(Shape{4, 24, 1}, window(0, 8, 4, 8), window(0, 7, 4, 10), 3, 1, kSame, 2, 2, pool_after).output_rows(), 4u);
@@ -350,7 +352,7 @@ TEST(NpSplit, WordsWindowsContainersAndRowsAtTheEdges) {
   EXPECT_EQ(std::make_pair(gaps.first_output_row(), gaps.output_rows()), std::make_pair(3u, 3u));
   const NpSplit top(Shape{4, 9, 1}, window(0, 0, 4, 1), window(0, 0, 4, 2), 3, 2, kNone, 1, 1, kNone);
   EXPECT_EQ(std::make_tuple(top.first_output_row(), top.output_rows(), NpSplit(Shape{4, 16, 1}, window(0, 10, 4, 1), window(0, 9, 4, 3), 3, 2, kNone, 3, 1, kNone).output_rows()),
-            std::make_tuple(0u, 1u, 0u));
+            std::make_tuple(0u, 0u, 0u));
   EXPECT_THROW(NpSplit(Shape{4, 4, 1}, window(0, 0, 4, 4), window(0, 0, 4, 4), 3, 0, kNone, 1, 1, kNone), std::runtime_error);
 }
 

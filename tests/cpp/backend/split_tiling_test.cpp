@@ -172,17 +172,21 @@ TEST(SplitTiling, PooledOutputsTileTheLayerOutputInBothGenerations) {
   // pair is global average pooling.
   const std::vector<std::pair<int, int>> v2_pools = {{1, 1}, {2, 2}, {1, 2}, {1, 4}, {2, 3}, {2, 4}, {2, 7}, {2, 1}, {-1, 1}};
   const std::vector<std::pair<int, int>> v1_pools = {{1, 1}, {2, 2}, {3, 3}, {3, 2}, {-1, 1}};
-  const std::pair<uint32_t, uint32_t> limits[] = {{256, 64}, {6, 64}, {256, 5}, {4, 7}, {8, 8}};
+  // Limits of 1 to 3 cut parts that hold no kernel centre under a stride of 2, or no whole pooling
+  // window.
+  const std::pair<uint32_t, uint32_t> limits[] = {{256, 64}, {6, 64}, {256, 5}, {4, 7}, {8, 8}, {1, 64},
+                                                  {256, 1}, {2, 2}, {3, 3}, {1, 3}, {3, 2}};
   std::map<std::string, int> split_mapped;  // per family
   int mapped = 0;
   for (const bool v2 : {false, true})
     for (const bool depthwise : {false, true})
-      for (const auto& [w, h] : {std::pair{16u, 16u}, std::pair{13u, 9u}})
-        for (const auto& [kernel, stride] : v2 ? std::vector<std::pair<int, int>>{{3, 1}, {5, 1}}
+      for (const auto& [w, h] : {std::pair{16u, 16u}, std::pair{13u, 9u}, std::pair{10u, 7u}})
+        for (const auto& [kernel, stride] : v2 ? std::vector<std::pair<int, int>>{{3, 1}, {5, 1}, {3, 2}, {5, 2}}
                                                : std::vector<std::pair<int, int>>{{3, 1}, {3, 2}, {5, 1}})
           for (const auto& [size, pool_stride] : v2 ? v2_pools : v1_pools)
             for (const auto& [max_h, max_w] : limits) {
               const Pool pool = size == -1 ? kAverage : size == 1 && pool_stride == 1 ? kNone : kMax;
+              if (v2 && stride > 1 && pool != kNone) continue;  // refused by the layer rules
               const Case c{v2, depthwise, w, h, kernel, stride, pool, size, pool_stride, max_h, std::min(max_w, v2 ? 64u : 32u)};
               const Mapped m = map_case(c, devices[v2]);
               if (!m.error.empty()) continue;
@@ -190,12 +194,14 @@ TEST(SplitTiling, PooledOutputsTileTheLayerOutputInBothGenerations) {
               EXPECT_EQ(geometry_fault(c, m), "") << name_of(c);
               if (m.registers.size() > 1)
                 ++split_mapped[std::string(v2 ? "v2" : "v1") + (pool == kMax ? (size < pool_stride ? " gaps" : " pooled") : " plain") +
-                               (stride > 1 ? " strided" : "")];
+                               (stride > 1 ? " strided" : "") + (std::min(max_h, max_w) <= 3 ? " narrow" : "")];
             }
   // Every family maps split configurations: the test cannot pass by refusing them all.
-  for (const char* family : {"v1 plain", "v1 plain strided", "v1 pooled", "v1 pooled strided", "v2 plain", "v2 pooled", "v2 gaps"})
-    EXPECT_GT(split_mapped[family], 3) << family;
-  EXPECT_GT(mapped, 250);
+  for (const char* family : {"v1 plain", "v1 plain strided", "v1 pooled", "v1 pooled strided", "v2 plain", "v2 pooled", "v2 gaps",
+                             "v2 plain strided", "v1 plain strided narrow", "v1 pooled strided narrow", "v1 pooled narrow",
+                             "v2 plain strided narrow", "v2 pooled narrow", "v2 gaps narrow"})
+    EXPECT_GE(split_mapped[family], 3) << family;
+  EXPECT_GT(mapped, 1000);
 }
 
 // The reviewed cases: the parts' pooled rows and columns, or the refusal.
@@ -215,6 +221,18 @@ TEST(SplitTiling, ReviewedCases) {
       {{true, false, 16, 16, 3, 1, kMax, 2, 1, 8, 64}, {}, {}, overlap},
       // A separable convolution of stride 2: parts of 4 rows give one pooled row each.
       {{false, true, 9, 9, 3, 2, kMax, 2, 2, 7, 32}, {{0, 1}, {1, 1}, {2, 1}}, {{0, 3}}, ""},
+      // Parts one column or row wide under a stride of 2: a part that holds no kernel centre has no
+      // output; its neighbour computes it from a window that holds all its input.
+      {{true, false, 4, 4, 3, 2, kNone, 1, 1, 256, 1}, {{0, 2}}, {{0, 0}, {0, 1}, {1, 0}, {1, 1}}, ""},
+      {{false, false, 8, 8, 3, 2, kNone, 1, 1, 1, 32}, {{0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}, {2, 1}, {3, 0}, {3, 1}}, {{0, 4}}, ""},
+      // Windows of 2 every 5 columns: cut at column 4, between them, though 5 columns would not fit.
+      {{true, false, 7, 7, 1, 1, kMax, 2, 5, 256, 4}, {{0, 2}}, {{0, 1}, {1, 1}}, ""},
+      // 3 x 3 windows after a pooling padding row: rows [0, 5) and [5, 7), under a limit of 5.
+      {{false, false, 7, 7, 7, 1, kMax, 3, 3, 5, 32}, {{0, 2}, {2, 1}}, {{0, 3}}, ""},
+      // Rules that forbid any spatial split come before a limit no part could meet.
+      {{false, false, 16, 16, 3, 2, kMax, 2, 2, 256, 3}, {}, {},
+       "Error when mapping layer 'l': Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs"},
+      {{true, false, 16, 16, 3, 1, kMax, 2, 1, 1, 64}, {}, {}, overlap},
       // Global average pooling is never split spatially.
       {{true, false, 8, 8, 3, 1, kAverage, -1, 1, 256, 4}, {}, {}, "Error when mapping layer 'l': When using Global Average Pooling, spatial split is impossible"},
       {{false, false, 8, 8, 3, 1, kAverage, -1, 1, 256, 4}, {}, {}, "Error when mapping layer 'l': With average pooling, spatial split is impossible"},

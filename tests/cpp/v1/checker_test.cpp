@@ -317,6 +317,17 @@ TEST(V1Checker, MappingRules) {
   expect_status(separable(average_all), on("l", average));
   StubLayer add(LayerType::Add, {}, {8, 8, 4}, "add");
   expect_status(v1::check_layer_mappings(add, {}, versions::VLQ7300_v1), on("add", "Unknown Layer type"));
+  // What any spatial split would be refused for, asked of the layer before its parts are cut.
+  const std::tuple<LayerType, Params, std::string> spatial[] = {
+      {LayerType::Convolutional, with(max2, strided), stride_and_max}, {LayerType::Convolutional, with(max2, stride1), overlap},
+      {LayerType::Convolutional, average_all, average},                {LayerType::Convolutional, with(max2, {{"filters", 4}}), ""},
+      {LayerType::SeparableConvolutional, with(max2, strided), ""},    {LayerType::SeparableConvolutional, with(max2, stride1), overlap},
+      {LayerType::SeparableConvolutional, average_all, average}};
+  for (const auto& [type, params, message] : spatial) {
+    OneLayer l(type, with(kConv3, params));
+    expect_status(CompatibilityCheckerImpl(kConstraints).check_spatial_split(*l), on("l", message));
+  }
+  expect_status(v1::check_spatial_split(add), "");
 }
 
 TEST(V1Checker, SequenceRules) {

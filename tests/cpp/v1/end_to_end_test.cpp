@@ -3,6 +3,7 @@
 // figures, the recorders and the serializer. Every program is read back: verified parts, spans,
 // and for every NP its blocks, registers and split share.
 #include "backend/layer_mapping.h"
+#include "backend/map_constraints.h"
 #include "backend/mapper_rig.h"
 #include "devices/virtual_device.h"
 #include "support/program_check.h"
@@ -105,6 +106,13 @@ void check_sequence(const Sequence& sequence, size_t expected_passes) {
         EXPECT_EQ(field(regs[44], 2, 2), !last_pass && k + 1 == layers.size()) << "end of pass";
         EXPECT_EQ(regs[26], s.start_neuron | s.filters << 16);
         EXPECT_EQ(regs[8] & 0x07FF07FF, s.spatial_partition.shape[1] | s.spatial_partition.shape[0] << 16);
+        // Word 9: whether the part's first row (bit 12) and column (bit 28) fall between the
+        // stride's steps; word 29: the filters in groups of 8, the last one partial.
+        const PaddingParams& pad = dynamic_cast<const HasConvParams&>(layer).conv_params()->padding;
+        const uint32_t stride = static_cast<uint32_t>(layer.params()->get("stride_x"));
+        EXPECT_EQ(field(regs[9], 12, 12), (pad.top + s.spatial_partition.y) % stride != 0);
+        EXPECT_EQ(field(regs[9], 28, 28), (pad.left + s.spatial_partition.x) % stride != 0);
+        EXPECT_EQ(field(regs[29], 16, 23), (s.filters + 7) / 8);
         EXPECT_EQ(blocks.at({c.ident, 4, 0}).size(), 2u * s.filters);
         // Standard weights; or the depthwise words and, 16 words a unit after them, the pointwise ones.
         const uint32_t dw = separable ? sep_cnp_dw_weights_32b_size(3, channels, bits) : 0;
@@ -194,6 +202,29 @@ TEST(V1EndToEnd, ConvolutionalModelFromTheHrc) {
   ASSERT_EQ(b.model().sequences().size(), 1u);
   check_sequence(*b.model().sequences().front(), 1);
   EXPECT_EQ(b.model().sequences().front()->passes()[0]->layers.size(), 3u);
+}
+
+// The HRC's 32 x 8 output cut into parts of at most 15 columns under stride 2: the part at column
+// 11 starts between two steps of the stride (word 9 bit 28). 12 filters on one NP fill two groups
+// of 8 (word 29).
+TEST(V1EndToEnd, StridedPartsAndPartialFilterGroups) {
+  ModelBuilder b;
+  b.add(LayerType::InputConvolutional,
+        with(kHrc3, {{"input_width", 32}, {"input_height", 8}, {"input_channels", 1}, {"filters", 8}}), "hrc")
+      .add(LayerType::Convolutional,
+           with(kConv3, {{"filters", 12}, {"weights_bits", 2}, {"stride_x", 2}, {"stride_y", 2}}), "conv");
+  set_variable(*b.layer("hrc"), "weights", {0, 0, 3, -2, 5}, 1);
+  set_variable(*b.layer("conv"), "weights", {1, -1, 0, 1}, 1);
+  const auto device = device_of(versions::VLQ7300_v1, "vlq7300_v1");
+  auto constraints = std::make_shared<MapConstraints>(device);
+  constraints->set_cnp_max_width(15);
+  ASSERT_EQ(message_of([&] { b.model().map(device, true, constraints); }), "");
+  ASSERT_EQ(b.model().sequences().size(), 1u);
+  std::set<std::pair<uint32_t, uint32_t>> parts;  // (first column, filters)
+  for (const hw::Component& c : *get_layer_mapping(*b.layer("conv"))->nps)
+    parts.insert({c.split->spatial_partition.x, c.split->filters});
+  EXPECT_EQ(parts, (std::set<std::pair<uint32_t, uint32_t>>{{0, 12}, {11, 12}, {22, 12}}));
+  check_sequence(*b.model().sequences().front(), 1);
 }
 
 // The program information turns the raw output of a last layer without activation into values:

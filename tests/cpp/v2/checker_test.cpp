@@ -366,7 +366,11 @@ TEST(FitRules, CnpWidthSramAndWeights) {
       {kConv, with(k3, max2_3), {0, 4}, ""},      {kConv, with(k3, {{"pool_type", 1}, {"pool_size", 2}}), {0, 4}, ""},
       {kConv, with(k3, average_all), {0, 4}, average}, {kDw, with(kDw3, average_all), {0, 4}, average},
       {kConv, with(k3, average_all), {0}, ""}};
-  for (const auto& [type, params, xs, message] : pooled) expect_status(check_layer_mappings(*single(type, params), parts_at(xs)), on("l", message));
+  for (const auto& [type, params, xs, message] : pooled) {
+    expect_status(check_layer_mappings(*single(type, params), parts_at(xs)), on("l", message));
+    // The same refusal asked of the layer alone, before its parts are cut.
+    if (xs != std::vector<uint32_t>{0} && xs != std::vector<uint32_t>{0, 0}) expect_status(check_spatial_split(*single(type, params)), on("l", message));
+  }
   HardwareConstraints hc;
   hc.input_sram_single_buffer_size = 90;
   hc.input_sram_dual_buffer_size = 192;

@@ -9,6 +9,8 @@
 #include "support/program_check.h"
 #include "support/program_tools.h"
 #include "v2/cnp/weight_sizes.h"
+#include "v2/fnp_hrc/compatibility_checker.h"
+#include "v2/np_register_limits.h"
 #include "v2/tnp_vit/tnp_b_sizes.h"
 
 #include <nuvra/model.h>
@@ -51,8 +53,9 @@ struct PerLayerConstraints final : MapConstraints {
 
 // A v2 mesh of `nodes` nodes of four NPs (column by column, three rows), each offering CNP1, CNP2,
 // FNP3 and TNP-B (FNP2 for id 3), two skip-DMA engines of four channels, a ViT block when asked,
-// and the given input SRAM (bytes per pair of NPs; 0 keeps the default).
-std::shared_ptr<Device> mesh_device(unsigned nodes, uint32_t input_sram = 0, bool vit = false) {
+// and the given input and weight SRAM (bytes per pair of NPs; 0 keeps the default).
+std::shared_ptr<Device> mesh_device(unsigned nodes, uint32_t input_sram = 0, bool vit = false,
+                                    uint32_t weight_sram = 0) {
   std::vector<np::Info> nps;
   const std::set<hw::Type> full{hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP3, hw::Type::TNP_B};
   const std::set<hw::Type> last{hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP2};
@@ -65,6 +68,7 @@ std::shared_ptr<Device> mesh_device(unsigned nodes, uint32_t input_sram = 0, boo
     skips.push_back({{col, 1, 3, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}});
   Mesh mesh(IpVersion::v2, {1, 1, 0, 0}, {1, 1, 1, 0}, nps, skips);
   if (input_sram) mesh.np_input_sram_size = input_sram;
+  if (weight_sram) mesh.np_weight_sram_size = weight_sram;
   return make_virtual_device(versions::FPGA_v2, mesh);
 }
 
@@ -360,6 +364,19 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
       // 2048 wide it is refused after the HRC, and opens its own sequence reading its input flat.
       {"Dense1D 2048 x 1 x 1", dense_after_hrc(2048), 2,
        {{"d", 7, 0, 10, 16, 26, 1}, {"d", 7, 0, 14, 0, 14, 512}, {"d", 7, 0, 15, 16, 30, 514}}},
+      // One row, window or frame more than a field holds on one NP: split over two.
+      {"Conv2D 32 x 1 x 2048", conv_row(32, 2048), 1,
+       {{"c", 7, 0, 28, 0, 13, 8192}, {"c", 7, 0, 4, 0, 15, 8192}, {"c", 7, 0, 3, 16, 23, 2}}},
+      {"Conv2D 64 x 1 x 1024", conv_row(64, 1024), 1,
+       {{"c", 7, 0, 28, 0, 13, 8192}, {"c", 7, 0, 8, 16, 26, 32}, {"c", 7, 0, 3, 16, 23, 2}}},
+      {"Conv2D 128 x 1 x 1024", conv_row(128, 1024), 1,
+       {{"c", 7, 0, 28, 0, 13, 11264}, {"c", 7, 0, 8, 16, 26, 43}, {"c", 7, 0, 3, 16, 23, 3}}},
+      {"Conv2D 32 x 1 x 2048 opening a later pass", cnp_next(2048), 1,
+       {{"c", 7, 0, 28, 0, 13, 8192}, {"c", 7, 0, 3, 16, 23, 2}}},
+      {"Conv2D 32 x 5 x 1820, 1 MiB input SRAM", one(32, 5, 1820, LayerType::Conv2D, conv(1), mesh_device(1, kMiB)), 1,
+       {{"c", 7, 0, 4, 0, 15, 36400}, {"c", 7, 0, 28, 0, 13, 7280}, {"c", 7, 0, 3, 16, 23, 2}}},
+      {"BufferTempConv 64 x 171 x 12, 1 MiB input SRAM", tnp_b(64, 171, 12, 4, 1, kMiB), 1,
+       {{"t", 7, 0, 56, 16, 24, 257}, {"t", 7, 0, 3, 16, 23, 2}}},
       {"Dense1D of 65535 units", one(1, 1, 4, LayerType::Dense1D, {{"units", 65535}}), 1,
        {{"c", 7, 0, 15, 0, 15, 65535}}},
       // The ViT block's tokens (words 1 and 10) and classes (word 4).
@@ -386,13 +403,10 @@ TEST(RegisterEdges, FieldsAtTheLargestValueTheCheckerAcceptsRecordIt) {
 }
 
 TEST(RegisterEdges, OneMoreIsRefusedNamingTheLayerAndTheLimit) {
-  const std::string row = "The maximum input row of an NP, in 32-bit words, is 16383 (got 16384)";
   const Refused cases[] = {
-      {"Conv2D 32 x 1 x 2048", conv_row(32, 2048), on("c", row)},
-      {"Conv2D 64 x 1 x 1024", conv_row(64, 1024), on("c", row)},
-      {"Conv2D 32 x 1 x 2048 opening a later pass", cnp_next(2048), on("c", row)},
-      {"Conv2D 32 x 5 x 1820, 1 MiB input SRAM", one(32, 5, 1820, LayerType::Conv2D, conv(1), mesh_device(1, kMiB)),
-       on("c", "The maximum input window of an NP, in 32-bit words, is 65535 (got 72800)")},
+      {"Conv2DTranspose 2 x 64 x 1025, 1 MiB input SRAM",
+       one(2, 64, 1025, LayerType::Conv2DTranspose, conv(1, 3), mesh_device(1, kMiB, false, kMiB)),
+       on("c", "The maximum input window of an NP, in 32-bit words, is 65535 (got 65600)")},
       {"Conv2D over 256 NPs", many_nps(16, 16), on("c", "The maximum number of NPs of a layer is 255 (got 256)")},
       // No sequence ending before d1 is acceptable: its branches meet after it.
       {"alternate layers of 256 NPs", alternate_pair(128),
@@ -400,8 +414,6 @@ TEST(RegisterEdges, OneMoreIsRefusedNamingTheLayerAndTheLimit) {
                 "NPs.")},
       {"skip layer 2048 x 1", wide_skip(2048),
        on("c1", "The maximum row kept by a skip DMA, in 32-bit words, is 511 (got 512)")},
-      {"BufferTempConv 64 x 171 x 12, 1 MiB input SRAM", tnp_b(64, 171, 12, 4, 1, kMiB),
-       on("t", "The maximum input frame of a TNP-B, in blocks of 64 words, is 511 (got 513)")},
       {"Dense1D of 65536 units", one(1, 1, 4, LayerType::Dense1D, {{"units", 65536}}),
        on("c", "The maximum number of units is 65535 (got 65536)")},
       {"ViT block of 384 tokens", stem_vit(128, 0), on("vit", "The maximum number of tokens is 383 (got 384)")},
@@ -415,6 +427,35 @@ TEST(RegisterEdges, OneMoreIsRefusedNamingTheLayerAndTheLimit) {
     EXPECT_EQ(error, r.message);
     EXPECT_TRUE(model->sequences().empty());
   }
+}
+
+// The split search takes only windows the fields hold: up to each limit, not one word or block
+// past it. A depthwise convolution's row field counts one channel, which a part of at most 64
+// columns never fills. Parts placed past a limit all the same are refused naming the field.
+TEST(RegisterEdges, WindowsTheSplitSearchMayTake) {
+  HardwareConstraints hardware;
+  const CompatibilityCheckerImpl checker(hardware);
+  struct Window {
+    hw::Type type;
+    uint32_t height, width, channels;
+    bool depthwise, recordable;
+  };
+  const Window cases[] = {
+      {hw::Type::CNP1, 1, 4, 16383, false, true},   {hw::Type::CNP2, 1, 4, 16384, false, false},
+      {hw::Type::CNP1, 1, 4, 16384, true, true},    {hw::Type::CNP1, 4, 4, 16383, true, true},
+      {hw::Type::CNP1, 65535, 4, 1, false, true},   {hw::Type::CNP1, 65536, 4, 1, true, false},
+      {hw::Type::TNP_B, 32704, 1, 4, false, true},  {hw::Type::TNP_B, 32705, 1, 4, true, false},
+      {hw::Type::TNP_B, 1, 4, 16384, false, true},  {hw::Type::FNP3, 65536, 64, 4096, false, true}};
+  for (const Window& w : cases)
+    EXPECT_EQ(checker.is_input_window_recordable(w.type, w.height, w.width, w.channels, 8, w.depthwise), w.recordable)
+        << int(w.type) << " " << w.height << " x " << w.width << " x " << w.channels;
+
+  ModelBuilder b;
+  b.input(32, 1, 2048).add(LayerType::Conv2D, conv(1), "c");
+  const NpSpace whole{0, 0, Shape{32, 1, 2048}};
+  const hw::Component np{hw::Type::CNP1, {2, 1, 0, 0}, hw::SplitRecord{0, 1, whole, whole, false}, {}};
+  EXPECT_EQ(check_np_register_limits(*b.layer("c"), {np}).message,
+            on("c", "The maximum input row of an NP, in 32-bit words, is 16383 (got 16384)"));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "backend/layer_mapping.h"
 #include "backend/layer_views.h"
 #include "backend/mesh.h"
+#include "backend/pass_rules.h"
 #include "backend/sequence_serializer.h"
 #include "devices/device.h"
 
@@ -213,6 +214,12 @@ void HardwareSequenceBuilder::add_layers(Layers layers, const Layers& all_layers
   layers_.insert(layers_.end(), layers.begin(), layers.end());
   passes_.push_back(std::move(pass));
   pending_merge_ = std::move(pending);
+}
+
+MappingStatus HardwareSequenceBuilder::check_pass(Layers layers) const {
+  if (pending_merge_) layers.insert(layers.begin(), pending_merge_->layer);
+  if (!layers.empty() && layers.back()->is_kind(5)) layers.pop_back();
+  return check_pass_links(layers);
 }
 
 HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {

@@ -25,6 +25,15 @@ bool fuses(const Layer& reader, const Layer& merge) {
   return reader.is_kind(kCnpLayer) && first_inbound_of(reader).get() == &merge;
 }
 
+// The layer whose dual-output store keeps the output of `merge` for a merge it feeds: its
+// shallowest reader, when that is the CNP layer it is fused into; else null.
+std::shared_ptr<Layer> dual_output_keeper(Layer& merge) {
+  auto readers = merge.outbound_layers();
+  if (readers.empty()) return nullptr;
+  sort_by_depth(&readers);
+  return fuses(*readers.front(), merge) ? readers.front() : nullptr;
+}
+
 // Whether a skip-DMA store of the sequence keeps the output of `layer` for a merge it feeds: its
 // own store (CNP, TNP-B), or, for a merge, the dual-output store of the layer after it that the
 // load's index names (its shallowest reader, which must be the CNP it is fused into, mapped before
@@ -33,10 +42,53 @@ bool kept_by_skip_dma(const std::shared_ptr<Layer>& layer, const std::function<b
   if (!mapped_with(*layer)) return false;
   if (layer->is_kind(kCnpLayer) || layer->is_kind(kTnpBLayer)) return true;
   if (!layer->is_kind(kMergeLayer)) return false;
-  auto readers = layer->outbound_layers();
-  if (readers.empty()) return false;
-  sort_by_depth(&readers);
-  return fuses(*readers.front(), *layer) && mapped_with(*readers.front());
+  const auto keeper = dual_output_keeper(*layer);
+  return keeper && mapped_with(*keeper);
+}
+
+// The input the skip DMAs bring back to `merge`, as the builder picks it: the shallowest.
+std::shared_ptr<Layer> shallowest_input(Layer& merge) {
+  auto inputs = merge.inbound_layers();
+  if (inputs.empty()) return nullptr;
+  sort_by_depth(&inputs);
+  return inputs.front();
+}
+
+// A CNP layer that a merge fuses into and that another reader of the merge loads from.
+bool is_dual_output(const Layer& layer) {
+  const auto merge = layer.is_kind(kCnpLayer) ? first_inbound_of(layer) : nullptr;
+  return merge && merge->is_kind(kMergeLayer) && outbounds_of(*merge).size() > 1;
+}
+
+// Why `kept`, a layer that keeps its output for a merge in a skip-DMA store of its own, would need
+// a second store: a TNP-B layer's one store holds its own frames, a dual-output layer's holds the
+// merge it takes. The mesh mapper refuses a layer with two stores by throwing.
+std::optional<std::string> second_store(const Layer& kept) {
+  if (kept.is_kind(kTnpBLayer))
+    return "Its shallower input " + quoted(kept) + " is a TNP-B layer, whose skip-DMA store keeps its own frames: "
+                                                   "a layer has one store, and it cannot keep them for a merge too.";
+  if (is_dual_output(kept))
+    return "Its shallower input " + quoted(kept) + " keeps the output of " + quoted(*first_inbound_of(kept)) +
+           " in its skip-DMA store (dual output): a layer has one store, and it cannot keep its own output too.";
+  return std::nullopt;
+}
+
+// Why the skip-DMA store of `kept`, the shallower input of `merge`, cannot serve it: it is kept for
+// another merge too (a store keeps one output for one load, and its layer, sending to merges only,
+// would have no output of its own), or, for a merge, the CNP layer that keeps it in a dual-output
+// store sends its own output nowhere. Either would leave a layer with a store and no layer to send
+// its output to.
+std::optional<std::string> store_reader_fault(const Layer& merge, const std::shared_ptr<Layer>& kept) {
+  for (const auto& other : outbounds_of(*kept))
+    if (other.get() != &merge && other->is_kind(kMergeLayer) && shallowest_input(*other) == kept)
+      return "Its shallower input " + quoted(*kept) + " is the shallower input of " + quoted(*other) +
+             " too: a skip-DMA store keeps a layer's output for one merge.";
+  if (!kept->is_kind(kMergeLayer)) return std::nullopt;
+  const auto keeper = dual_output_keeper(*kept);
+  if (keeper && outbounds_of(*keeper).empty())
+    return "Its shallower input " + quoted(*kept) + " is kept by the dual-output store of " + quoted(*keeper) +
+           ", whose own output goes to no layer.";
+  return std::nullopt;
 }
 
 }  // namespace
@@ -78,7 +130,29 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   sort_by_depth(&sorted);
   if (!kept_by_skip_dma(sorted.front(), mapped_with))
     return "Its shallower input " + quoted(*sorted.front()) + " is not kept by a skip DMA of the same sequence.";
+  if (auto fault = second_store(*sorted.front())) return fault;
+  return store_reader_fault(*merge, sorted.front());
+}
+
+std::optional<MergeSkipFault> skip_store_fault(const Layer& layer) {
+  for (const auto& merge : merges_keeping(layer))
+    if (auto fault = second_store(layer)) return MergeSkipFault{merge, std::move(*fault)};
   return std::nullopt;
+}
+
+std::vector<std::shared_ptr<Layer>> merges_keeping(const Layer& layer) {
+  std::vector<std::shared_ptr<Layer>> merges;
+  for (const auto& reader : outbounds_of(layer))
+    if (reader->is_kind(kMergeLayer) && shallowest_input(*reader).get() == &layer) merges.push_back(reader);
+  return merges;
+}
+
+std::string kept_before_sequence_end(const Layer& kept) {
+  return "Its shallower input " + quoted(kept) + " would be kept by a skip DMA of a sequence that ends before it.";
+}
+
+std::string read_after_sequence_end(const Layer& reader) {
+  return "Its output goes to " + quoted(reader) + ", which would map in a later sequence.";
 }
 
 }  // namespace nuvra

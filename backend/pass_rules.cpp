@@ -1,0 +1,78 @@
+#include "backend/pass_rules.h"
+
+#include "backend/layer_graph.h"
+#include "backend/layer_views.h"
+#include "backend/mapping_status.h"
+
+#include <algorithm>
+#include <string>
+
+namespace nuvra {
+
+namespace {
+
+// Category codes of the engine's layer test.
+constexpr int kMergeLayer = 5;
+
+using Layers = std::vector<std::shared_ptr<Layer>>;
+
+std::string quoted(const Layer& layer) { return "'" + layer.get_name() + "'"; }
+
+bool contains(const Layers& list, const Layer* layer) {
+  return std::any_of(list.begin(), list.end(), [layer](const auto& l) { return l.get() == layer; });
+}
+
+// As first_mappable_layer finds it: the first layer, alone at its depth in the pass, or, for a
+// merge, the shallowest of its readers, alone at its depth among them.
+MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
+  const auto& first = pass.front();
+  const uint32_t depth = get_layer_depth(first, depths);
+  for (const auto& other : pass)
+    if (other != first && get_layer_depth(other, depths) == depth)
+      return LayerMappingError(*first, "A pass cannot start with it and " + quoted(*other) +
+                                           ", which is as deep: the pass would have no first layer.");
+  if (!first->is_kind(kMergeLayer)) return MappingSuccess();
+  auto readers = first->outbound_layers();
+  if (readers.empty()) return LayerMappingError(*first, "A pass cannot start with this merge layer, which feeds no layer.");
+  sort_by_depth(&readers);
+  if (readers.size() > 1 && get_layer_depth(readers.front(), depths) == get_layer_depth(readers.back(), depths))
+    return LayerMappingError(*first, "A pass cannot start with this merge layer, whose readers " +
+                                         quoted(*readers.front()) + " and " + quoted(*readers.back()) +
+                                         " are as deep: the pass would have no first layer.");
+  return MappingSuccess();
+}
+
+}  // namespace
+
+std::vector<const Layer*> alternate_takers(const std::shared_ptr<Layer>& source, DepthMap* depths) {
+  std::vector<const Layer*> takers;
+  if (source->is_kind(0) || source->is_kind(kMergeLayer) || inbounds_of(*source).empty()) return takers;
+  if (!is_alt_layer(source, depths)) return takers;
+  for (const auto& out : outbounds_of(*source)) {
+    takers.push_back(out.get());
+    if (!out->is_kind(kMergeLayer)) continue;
+    const auto reader = first_outbound_of(*out);
+    takers.push_back(reader.get());
+  }
+  return takers;
+}
+
+MappingStatus alternate_pair_split(const Layer& source, const Layer* missing, const char* where) {
+  const auto outs = outbounds_of(source);
+  std::string text = "Its outputs " + quoted(*outs[0]) + " and " + quoted(*outs[1]) +
+                     " are as deep, so they take its output together in its " + where + "; ";
+  if (!missing) return LayerMappingError(source, text + "a merge among them feeds no layer.");
+  return LayerMappingError(source, text + quoted(*missing) + " is not in that " + where + ".");
+}
+
+MappingStatus check_pass_links(const Layers& pass) {
+  if (pass.empty()) return MappingSuccess();
+  DepthMap depths;
+  if (MappingStatus status = check_first_layer(pass, &depths); !status.ok()) return status;
+  for (const auto& layer : pass)
+    for (const Layer* taker : alternate_takers(layer, &depths))
+      if (!taker || !contains(pass, taker)) return alternate_pair_split(*layer, taker, "pass");
+  return MappingSuccess();
+}
+
+}  // namespace nuvra

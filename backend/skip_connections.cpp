@@ -65,11 +65,11 @@ bool is_dual_output(const Layer& layer) {
 // merge it takes. The mesh mapper refuses a layer with two stores by throwing.
 std::optional<std::string> second_store(const Layer& kept) {
   if (kept.is_kind(kTnpBLayer))
-    return "Its shallower input " + quoted(kept) + " is a TNP-B layer, whose skip-DMA store keeps its own frames: "
-                                                   "a layer has one store, and it cannot keep them for a merge too.";
+    return "Its shallower input " + quoted(kept) + " is a TNP-B layer, whose one skip-DMA store keeps its own "
+                                                   "frames and cannot keep its output for a merge too.";
   if (is_dual_output(kept))
     return "Its shallower input " + quoted(kept) + " keeps the output of " + quoted(*first_inbound_of(kept)) +
-           " in its skip-DMA store (dual output): a layer has one store, and it cannot keep its own output too.";
+           " in its one skip-DMA store (dual output) and cannot keep its own output for a merge too.";
   return std::nullopt;
 }
 
@@ -126,18 +126,19 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   const std::shared_ptr<Layer>& direct = first_deeper ? inputs[0] : inputs[1];
   if (direct->is_kind(kMergeLayer))
     return "Its deeper input " + quoted(*direct) + " is a merge layer, whose output no layer passes on to it.";
-  auto sorted = inputs;
-  sort_by_depth(&sorted);
-  if (!kept_by_skip_dma(sorted.front(), mapped_with))
-    return "Its shallower input " + quoted(*sorted.front()) + " is not kept by a skip DMA of the same sequence.";
-  if (auto fault = second_store(*sorted.front())) return fault;
-  return store_reader_fault(*merge, sorted.front());
+  const auto kept = shallowest_input(*merge);
+  if (!kept_by_skip_dma(kept, mapped_with))
+    return "Its shallower input " + quoted(*kept) + " is not kept by a skip DMA of the same sequence.";
+  if (auto fault = second_store(*kept)) return fault;
+  return store_reader_fault(*merge, kept);
 }
 
 std::optional<MergeSkipFault> skip_store_fault(const Layer& layer) {
-  for (const auto& merge : merges_keeping(layer))
-    if (auto fault = second_store(layer)) return MergeSkipFault{merge, std::move(*fault)};
-  return std::nullopt;
+  const auto merges = merges_keeping(layer);
+  if (merges.empty()) return std::nullopt;
+  auto fault = second_store(layer);
+  if (!fault) return std::nullopt;
+  return MergeSkipFault{merges.front(), std::move(*fault)};
 }
 
 std::vector<std::shared_ptr<Layer>> merges_keeping(const Layer& layer) {

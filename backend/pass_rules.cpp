@@ -32,12 +32,14 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
       return LayerMappingError(*first, "A pass cannot start with it and " + quoted(*other) +
                                            ", which is as deep: the pass would have no first layer.");
   if (!first->is_kind(kMergeLayer)) return MappingSuccess();
-  auto readers = first->outbound_layers();
+  const auto readers = outbounds_of(*first);
   if (readers.empty()) return LayerMappingError(*first, "A pass cannot start with this merge layer, which feeds no layer.");
-  sort_by_depth(&readers);
-  if (readers.size() > 1 && get_layer_depth(readers.front(), depths) == get_layer_depth(readers.back(), depths))
-    return LayerMappingError(*first, "A pass cannot start with this merge layer, whose readers " +
-                                         quoted(*readers.front()) + " and " + quoted(*readers.back()) +
+  const auto [shallowest, deepest] = std::minmax_element(readers.begin(), readers.end(), [depths](const auto& a, const auto& b) {
+    return get_layer_depth(a, depths) < get_layer_depth(b, depths);
+  });
+  if (readers.size() > 1 && get_layer_depth(*shallowest, depths) == get_layer_depth(*deepest, depths))
+    return LayerMappingError(*first, "A pass cannot start with this merge layer, whose readers " + quoted(*readers[0]) +
+                                         " and " + quoted(*readers[1]) +
                                          " are as deep: the pass would have no first layer.");
   return MappingSuccess();
 }

@@ -173,8 +173,9 @@ def test_merges_the_skip_dmas_cannot_carry_are_refused(core, graph, refusal, hw_
                      "layer, whose output no layer passes on to it.", []),
     ("keeper_sends_nowhere", "Error when mapping layer 'm2': Bad mapping on skip connection. Its shallower input 'm1' is "
                              "kept by the dual-output store of 'c4', whose own output goes to no layer.", []),
-    # Without the rule, a cut before c3 (an FNP cannot feed a CNP) left m's load to a later sequence.
-    ("reader_in_a_later_sequence", "Error when mapping layer 'c3': A layer mapped on FNP cannot be directly followed",
+    # A cut before c4 (an FNP cannot feed a CNP), where d, feeding nothing, hides m's open branch from
+    # the branch count, would leave m's load to a later sequence.
+    ("reader_in_a_later_sequence", "Error when mapping layer 'c4': A layer mapped on FNP cannot be directly followed",
      []),
     # A merge no layer reads: named, but for the model's last layer, which no sequence may end on.
     ("merge_read_by_no_layer", "Error when mapping layer 'm': Bad mapping on skip connection. Its output feeds no layer "
@@ -198,8 +199,8 @@ def test_skip_shapes_the_mapping_could_not_build_are_refused(core, graph, refusa
         "keeper_sends_nowhere": chain(c, "c1", "c2", "c3") + [(c.Add, "m1", ["c1", "c3"]), (c.Conv2D, "c4", ["m1"]),
                                                               (c.Conv2D, "x", ["c3"]), (c.Conv2D, "y", ["x"]),
                                                               (c.Add, "m2", ["m1", "y"]), (c.Conv2D, "c5", ["m2"])],
-        "reader_in_a_later_sequence": chain(c, "c1", "c2") + [(c.Add, "m", ["c1", "c2"]), (c.Conv2D, "y", ["c2"]),
-                                                              (c.Dense1D, "d", ["y"]), (c.Conv2D, "c3", ["m"])],
+        "reader_in_a_later_sequence": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Conv2D, "y", ["c2"]),
+                                                                    (c.Dense1D, "d", ["y"]), (c.Conv2D, "c4", ["m"])],
         "merge_read_by_no_layer": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Conv2D, "c4", ["c3"])],
         "merge_ends_the_model": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"])],
         "merge_of_one_layer_ends_the_model": chain(c, "c1", "c2") + [(c.Add, "m", ["c2", "c2"])],

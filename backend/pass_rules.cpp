@@ -1,6 +1,7 @@
 #include "backend/pass_rules.h"
 
 #include "backend/layer_graph.h"
+#include "backend/layer_mapping.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
 
@@ -12,7 +13,10 @@ namespace nuvra {
 namespace {
 
 // Category codes of the engine's layer test.
+constexpr int kCnpLayer = 2;
+constexpr int kFnpLayer = 3;
 constexpr int kMergeLayer = 5;
+constexpr int kTnpBLayer = 6;
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
 
@@ -74,6 +78,20 @@ MappingStatus check_pass_links(const Layers& pass) {
   for (const auto& layer : pass)
     for (const Layer* taker : alternate_takers(layer, &depths))
       if (!taker || !contains(pass, taker)) return alternate_pair_split(*layer, taker, "pass");
+  return MappingSuccess();
+}
+
+MappingStatus check_point_to_point_outputs(const Layers& layers) {
+  for (const auto& layer : layers) {
+    if (!layer->is_kind(kCnpLayer) && !layer->is_kind(kFnpLayer) && !layer->is_kind(kTnpBLayer)) continue;
+    const auto mapping = get_layer_mapping(*layer);
+    if (!mapping || !mapping->p2p_out) continue;
+    const size_t places = mapping->get_next_components().size();
+    if (places != 1)
+      return LayerMappingError(*layer, "Its output would go point to point to " + std::to_string(places) +
+                                           " places: no layer of its pass reads it, and only the last layer of a "
+                                           "pass feeds the next.");
+  }
   return MappingSuccess();
 }
 

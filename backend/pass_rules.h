@@ -1,7 +1,8 @@
-// What the layer mapping builder needs of one pass of a sequence that it cannot refuse itself: a
-// pass starts from one layer, and the two equally deep layers a layer forks into (an alternate
-// pair) take its output in its own pass. The builder throws on a pass without them; the map
-// driver asks first and ends its attempt with the refusal instead, as it does for a rule's. The
+// What the layer mapping builder and the recorders need of the passes of a sequence that they
+// cannot refuse themselves: a pass starts from one layer, the two equally deep layers a layer
+// forks into (an alternate pair) take its output in its own pass, and a layer sending point to
+// point sends to one place. They throw on a sequence without them; the map driver and the
+// sequence builder ask first and end the attempt with the refusal instead, as for a rule's. The
 // second generation's sequence rules ask the same of a sequence, which cut mode maps as one pass.
 #pragma once
 
@@ -22,6 +23,12 @@ MappingStatus check_pass_links(const std::vector<std::shared_ptr<Layer>>& pass);
 // readers as deep as each other): each reader and, for a merge, the layer it is fused into (its
 // first reader; null when it has none). Empty when `source` forks into no such pair.
 std::vector<const Layer*> alternate_takers(const std::shared_ptr<Layer>& source, DepthMap* depths);
+
+// After the passes of a sequence are linked: each layer on NPs that sends its output point to
+// point has exactly one place to send it to, which its recorder requires. One that keeps its
+// output in a skip-DMA store for a merge and whose other readers map in a later pass has two: the
+// store and the end of its pass, since only the last layer of a pass feeds the next.
+MappingStatus check_point_to_point_outputs(const std::vector<std::shared_ptr<Layer>>& layers);
 
 // The refusal of `source`, one of whose alternate takers is `missing` from its pass or sequence
 // (`where`); a null `missing` is a merge among them that feeds no layer.

@@ -230,6 +230,10 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   }
   if (passes_.empty() || !first_pass()) return {{1, "No pass to build a sequence from."}, nullptr};
   const size_t n = passes_.size();
+  if (MappingStatus links = check_point_to_point_outputs(layers_); !links.ok()) {
+    clear();
+    return {std::move(links), nullptr};
+  }
 
   set_single_buffers(passes_);
 

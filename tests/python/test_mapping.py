@@ -222,21 +222,24 @@ def test_skip_shapes_the_mapping_could_not_build_are_refused(core, graph, refusa
         np.testing.assert_array_equal(model.forward(x), expected)
 
 
-def two_np_device(core):
-    """Two NPs and one skip-DMA engine."""
+def small_device(core, nps):
+    """`nps` NPs and one skip-DMA engine."""
     NP = core.NP
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1),
-                   [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]) for i in range(2)],
+                   [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]) for i in range(nps)],
                    [NP.Info(NP.Ident(1, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])])
     return core.Device(core.HwVersion.FPGA_v2, mesh)
 
 
-# A layer forks into two as deep as each other (an alternate pair); the passes two NPs allow would
-# put them, or the layer behind a merge among them, in different passes, which the mapping builder
-# cannot link. The whole-model attempt stops there; cut mode, without looping, maps nothing.
-@pytest.mark.parametrize("graph", ["through_a_merge", "fork"])
+# The passes a small mesh allows would split what the mapping builder and the recorders can only
+# link within one pass: a layer forking into two as deep as each other (an alternate pair), the
+# layer behind a merge among them, or a layer that keeps its output for a merge while its other
+# reader maps in a later pass, which only the last layer of a pass feeds. The whole-model attempt
+# stops at that pass; cut mode, which neither loops nor makes several passes, maps nothing here.
+@pytest.mark.parametrize("graph, nps, loop", [("through_a_merge", 2, True), ("fork", 2, True),
+                                              ("kept_and_read_later", 4, False)])
 @pytest.mark.parametrize("hw_only", [True, False])
-def test_looping_passes_that_would_split_an_alternate_pair_are_refused(core, graph, hw_only):
+def test_passes_the_mapping_could_not_link_are_refused(core, graph, nps, loop, hw_only):
     c = core
     rows = {
         "through_a_merge": chain(c, "L1") + [
@@ -245,10 +248,14 @@ def test_looping_passes_that_would_split_an_alternate_pair_are_refused(core, gra
             (c.Add, "J9", ["L6", "L7"]), (c.Conv2D, "Z", ["J9"])],
         "fork": chain(c, "L0", "L1", "L3") + [(c.Conv2D, "L2", ["L0"]), (c.Concatenate, "L4", ["L2", "L3"]),
                                               (c.Conv2D, "L5", ["L4"])],
+        # t feeds nothing; the model's output is z.
+        "kept_and_read_later": chain(c, "c1", "c2") + [(c.Conv2D, "k", ["c1"]), (c.Conv2D, "c3", ["c2"]),
+                                                       (c.Add, "m", ["k", "c3"]), (c.Conv2D, "t", ["m"]),
+                                                       (c.Conv2D, "z", ["k"])],
     }[graph]
-    model, device = merge_model(core, rows), two_np_device(core)
+    model, device = merge_model(core, rows), small_device(core, nps)
     constraints = core.MapConstraints(device)
-    constraints.hwpr_loopitself = True
+    constraints.hwpr_loopitself = loop
     x = np.random.default_rng(7).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
     expected = model.forward(x)
     if hw_only:

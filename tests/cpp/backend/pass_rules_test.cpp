@@ -80,5 +80,24 @@ TEST(PassRules, TheBuilderChecksThePassWithTheMergeItHoldsBack) {
   EXPECT_EQ(fresh.builder.check_pass(g.list({"in", "c1", "c2", "add"})).message, "Success");
 }
 
+// k keeps its output for m, and z, its other reader, maps in the next pass, which only the last
+// layer of a pass (c3) feeds: k would send point to point to its store and to the end of its pass.
+// The sequence is refused before any program is recorded.
+TEST(PassRules, ALayerSendingPointToPointToTwoPlacesIsRefusedBeforeRecording) {
+  Graph g = std::move(Graph().conv("c1", "in").conv("c2", "c1").conv("k", "c1").conv("c3", "c2").add("m", "k", "c3").conv("t", "m").conv("z", "k"));
+  const auto store = np(9, 0, 0, hw::Type::SKIP_DMA_STORE), load = np(9, 0, 1, hw::Type::SKIP_DMA_LOAD);
+  SequenceRig rig;
+  rig.builder.add_layers(g.list({"in", "c1", "c2", "k", "c3", "m"}), g.all(),
+                         {{hrc()}, {np(2, 1, 0)}, {np(3, 1, 0)}, {np(4, 1, 0), store}, {np(5, 1, 0)}, {}});
+  rig.builder.add_layers(g.list({"t", "z"}), g.all(), {{np(2, 1, 1), load}, {np(3, 1, 1)}});
+  EXPECT_EQ(check_point_to_point_outputs(g.list({"c3", "t", "z"})).message, "Success");
+  const auto refusal = on("k", "Its output would go point to point to 2 places: no layer of its pass reads it, and only the "
+                               "last layer of a pass feeds the next.");
+  EXPECT_EQ(check_point_to_point_outputs(g.all()).message, refusal);
+  const auto result = rig.build();
+  EXPECT_EQ(result.status.message, refusal);
+  EXPECT_TRUE(!result.sequence && rig.builder.passes().empty() && rig.recorder.calls.empty());
+}
+
 }  // namespace
 }  // namespace nuvra::test

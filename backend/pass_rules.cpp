@@ -12,15 +12,15 @@ namespace nuvra {
 
 namespace {
 
-// Category codes of the engine's layer test.
+// Category codes of the engine's layer test; 0 is a layer of no other category, which the
+// mapping builder does not link.
+constexpr int kUnlinkedLayer = 0;
 constexpr int kCnpLayer = 2;
 constexpr int kFnpLayer = 3;
 constexpr int kMergeLayer = 5;
 constexpr int kTnpBLayer = 6;
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
-
-std::string quoted(const Layer& layer) { return "'" + layer.get_name() + "'"; }
 
 bool contains(const Layers& list, const Layer* layer) {
   return std::any_of(list.begin(), list.end(), [layer](const auto& l) { return l.get() == layer; });
@@ -33,7 +33,7 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
   const uint32_t depth = get_layer_depth(first, depths);
   for (const auto& other : pass)
     if (other != first && get_layer_depth(other, depths) == depth)
-      return LayerMappingError(*first, "A pass cannot start with it and " + quoted(*other) +
+      return LayerMappingError(*first, "A pass cannot start with it and " + quoted_name(*other) +
                                            ", which is as deep: the pass would have no first layer.");
   if (!first->is_kind(kMergeLayer)) return MappingSuccess();
   const auto readers = outbounds_of(*first);
@@ -42,8 +42,8 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
     return get_layer_depth(a, depths) < get_layer_depth(b, depths);
   });
   if (readers.size() > 1 && get_layer_depth(*shallowest, depths) == get_layer_depth(*deepest, depths))
-    return LayerMappingError(*first, "A pass cannot start with this merge layer, whose readers " + quoted(*readers[0]) +
-                                         " and " + quoted(*readers[1]) +
+    return LayerMappingError(*first, "A pass cannot start with this merge layer, whose readers " + quoted_name(*readers[0]) +
+                                         " and " + quoted_name(*readers[1]) +
                                          " are as deep: the pass would have no first layer.");
   return MappingSuccess();
 }
@@ -52,7 +52,7 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
 
 std::vector<const Layer*> alternate_takers(const std::shared_ptr<Layer>& source, DepthMap* depths) {
   std::vector<const Layer*> takers;
-  if (source->is_kind(0) || source->is_kind(kMergeLayer) || inbounds_of(*source).empty()) return takers;
+  if (source->is_kind(kUnlinkedLayer) || source->is_kind(kMergeLayer) || inbounds_of(*source).empty()) return takers;
   if (!is_alt_layer(source, depths)) return takers;
   for (const auto& out : outbounds_of(*source)) {
     takers.push_back(out.get());
@@ -65,10 +65,10 @@ std::vector<const Layer*> alternate_takers(const std::shared_ptr<Layer>& source,
 
 MappingStatus alternate_pair_split(const Layer& source, const Layer* missing, const char* where) {
   const auto outs = outbounds_of(source);
-  std::string text = "Its outputs " + quoted(*outs[0]) + " and " + quoted(*outs[1]) +
+  std::string text = "Its outputs " + quoted_name(*outs[0]) + " and " + quoted_name(*outs[1]) +
                      " are as deep, so they take its output together in its " + where + "; ";
   if (!missing) return LayerMappingError(source, text + "a merge among them feeds no layer.");
-  return LayerMappingError(source, text + quoted(*missing) + " is not in that " + where + ".");
+  return LayerMappingError(source, text + quoted_name(*missing) + " is not in that " + where + ".");
 }
 
 MappingStatus check_pass_links(const Layers& pass) {

@@ -2,6 +2,7 @@
 
 #include "backend/layer_graph.h"
 #include "backend/layer_views.h"
+#include "backend/mapping_status.h"
 
 #include <algorithm>
 #include <vector>
@@ -17,8 +18,6 @@ constexpr int kTnpBLayer = 6;
 
 // The layers the mapping builder reads a merge's two inputs through.
 constexpr size_t kMergeInputs = 2;
-
-std::string quoted(const Layer& layer) { return "'" + layer.get_name() + "'"; }
 
 // A CNP layer whose first input is `merge`: the builder fuses the merge into it.
 bool fuses(const Layer& reader, const Layer& merge) {
@@ -65,10 +64,10 @@ bool is_dual_output(const Layer& layer) {
 // merge it takes. The mesh mapper refuses a layer with two stores by throwing.
 std::optional<std::string> second_store(const Layer& kept) {
   if (kept.is_kind(kTnpBLayer))
-    return "Its shallower input " + quoted(kept) + " is a TNP-B layer, whose one skip-DMA store keeps its own "
+    return "Its shallower input " + quoted_name(kept) + " is a TNP-B layer, whose one skip-DMA store keeps its own "
                                                    "frames and cannot keep its output for a merge too.";
   if (is_dual_output(kept))
-    return "Its shallower input " + quoted(kept) + " keeps the output of " + quoted(*first_inbound_of(kept)) +
+    return "Its shallower input " + quoted_name(kept) + " keeps the output of " + quoted_name(*first_inbound_of(kept)) +
            " in its one skip-DMA store (dual output) and cannot keep its own output for a merge too.";
   return std::nullopt;
 }
@@ -81,12 +80,12 @@ std::optional<std::string> second_store(const Layer& kept) {
 std::optional<std::string> store_reader_fault(const Layer& merge, const std::shared_ptr<Layer>& kept) {
   for (const auto& other : outbounds_of(*kept))
     if (other.get() != &merge && other->is_kind(kMergeLayer) && shallowest_input(*other) == kept)
-      return "Its shallower input " + quoted(*kept) + " is the shallower input of " + quoted(*other) +
+      return "Its shallower input " + quoted_name(*kept) + " is the shallower input of " + quoted_name(*other) +
              " too: a skip-DMA store keeps a layer's output for one merge.";
   if (!kept->is_kind(kMergeLayer)) return std::nullopt;
   const auto keeper = dual_output_keeper(*kept);
   if (keeper && outbounds_of(*keeper).empty())
-    return "Its shallower input " + quoted(*kept) + " is kept by the dual-output store of " + quoted(*keeper) +
+    return "Its shallower input " + quoted_name(*kept) + " is kept by the dual-output store of " + quoted_name(*keeper) +
            ", whose own output goes to no layer.";
   return std::nullopt;
 }
@@ -106,16 +105,16 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   const std::shared_ptr<Layer>* fused = nullptr;
   for (const auto& r : readers) {
     if (!fuses(*r, *merge) && !r->is_kind(kMergeLayer))
-      return "Its output goes to " + quoted(*r) + ", not to a layer mapped on CNP, which alone can take a merge "
+      return "Its output goes to " + quoted_name(*r) + ", not to a layer mapped on CNP, which alone can take a merge "
                                                   "layer's output.";
     if (!fuses(*r, *merge)) continue;
-    if (fused) return "Its output goes to " + quoted(**fused) + " and " + quoted(*r) +
+    if (fused) return "Its output goes to " + quoted_name(**fused) + " and " + quoted_name(*r) +
                       ": only one layer mapped on CNP can take a merge layer's output.";
     fused = &r;
   }
   if (!fused) {
     if (readers.empty()) return "Its output feeds no layer mapped on CNP, which alone can take a merge layer's output.";
-    return "Its output goes to " + quoted(*readers.front()) +
+    return "Its output goes to " + quoted_name(*readers.front()) +
            ", not to a layer mapped on CNP, which alone can take a merge layer's output.";
   }
 
@@ -125,10 +124,10 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   const bool first_deeper = get_layer_depth(inputs[0], &depths) > get_layer_depth(inputs[1], &depths);
   const std::shared_ptr<Layer>& direct = first_deeper ? inputs[0] : inputs[1];
   if (direct->is_kind(kMergeLayer))
-    return "Its deeper input " + quoted(*direct) + " is a merge layer, whose output no layer passes on to it.";
+    return "Its deeper input " + quoted_name(*direct) + " is a merge layer, whose output no layer passes on to it.";
   const auto kept = shallowest_input(*merge);
   if (!kept_by_skip_dma(kept, mapped_with))
-    return "Its shallower input " + quoted(*kept) + " is not kept by a skip DMA of the same sequence.";
+    return "Its shallower input " + quoted_name(*kept) + " is not kept by a skip DMA of the same sequence.";
   if (auto fault = second_store(*kept)) return fault;
   return store_reader_fault(*merge, kept);
 }
@@ -149,11 +148,11 @@ std::vector<std::shared_ptr<Layer>> merges_keeping(const Layer& layer) {
 }
 
 std::string kept_before_sequence_end(const Layer& kept) {
-  return "Its shallower input " + quoted(kept) + " would be kept by a skip DMA of a sequence that ends before it.";
+  return "Its shallower input " + quoted_name(kept) + " would be kept by a skip DMA of a sequence that ends before it.";
 }
 
 std::string read_after_sequence_end(const Layer& reader) {
-  return "Its output goes to " + quoted(reader) + ", which would map in a later sequence.";
+  return "Its output goes to " + quoted_name(reader) + ", which would map in a later sequence.";
 }
 
 }  // namespace nuvra

@@ -457,7 +457,8 @@ TEST(FitRules, FnpInputLayouts) {
     b.input(columns, 1, 3).add(kConv, {{"filters", 1}, {"kernel_size", 3}}, "conv");
     b.add(LayerType::Dense1D, {{"units", 7}}, "l");
     set_variable(*b.layer("l"), "weights", {5, -3});
-    const CompatibilityCheckerImpl checker(HardwareConstraints{});
+    const HardwareConstraints constraints;  // the checker keeps its address
+    const CompatibilityCheckerImpl checker(constraints);
     expect_status(checker.check_layer_compatibility(*b.layer("l"), b.layer("conv"), versions::FPGA_v2),
                   columns == 2048 ? on("l", "The maximum input width is 2047 (got 2048)") : "");
     expect_status(checker.check_layer_compatibility(*b.layer("l"), nullptr, versions::FPGA_v2), "");
@@ -768,7 +769,8 @@ TEST(LayerCompatibility, AKeptLayerThatWouldNeedASecondStoreNamesTheMerge) {
                                    "(dual output) and cannot keep its own output for a merge too.")},
       {&dual, "c1", ""},
   };
-  const CompatibilityCheckerImpl checker(HardwareConstraints{});
+  const HardwareConstraints constraints{.np_weight_memory_size = 4096};  // the checker keeps its address
+  const CompatibilityCheckerImpl checker(constraints);
   for (const auto& [b, name, message] : rows) {
     SCOPED_TRACE(name);
     const auto layer = b->layer(name);

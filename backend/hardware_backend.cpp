@@ -142,6 +142,8 @@ MappingStatus map_sequence_before(const IpVersionSpecificHardwareBackend& backen
       if (mapped_before && pass_full) {
         // Cut mode: the sequence ends before the layer that does not fit.
         if (!single) break;
+        status = builder.check_pass(slice(list, pass_start, pos));
+        if (!status.ok()) break;
         builder.add_layers(slice(list, pass_start, pos), list, std::move(accepted));
         accepted.clear();
         pass_start = pos;
@@ -170,6 +172,7 @@ MappingStatus map_sequence_before(const IpVersionSpecificHardwareBackend& backen
   }
   if (single && !status.ok()) return status;
 
+  if (MappingStatus links = builder.check_pass(slice(list, pass_start, accepted_end)); !links.ok()) return links;
   builder.add_layers(slice(list, pass_start, accepted_end), list, std::move(accepted));
   auto built = builder.build_sequence();
   // Too many programs for one pass: a cut before the layer that passes the count may fit.

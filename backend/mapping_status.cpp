@@ -8,8 +8,10 @@ MappingStatus MappingSuccess() { return {0, "Success"}; }
 
 MappingStatus MappingFailure(const std::string& message) { return {1, message}; }
 
+std::string quoted_name(const Layer& layer) { return "'" + layer.get_name() + "'"; }
+
 MappingStatus LayerMappingError(const Layer& layer, const std::string& message) {
-  return {1, "Error when mapping layer '" + layer.get_name() + "': " + message};
+  return {1, "Error when mapping layer " + quoted_name(layer) + ": " + message};
 }
 
 SequenceRefusal::SequenceRefusal(const Layer& layer, const std::string& message)

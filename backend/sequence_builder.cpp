@@ -13,6 +13,7 @@
 #include "backend/layer_mapping.h"
 #include "backend/layer_views.h"
 #include "backend/mesh.h"
+#include "backend/pass_rules.h"
 #include "backend/sequence_serializer.h"
 #include "devices/device.h"
 
@@ -222,6 +223,12 @@ void HardwareSequenceBuilder::add_layers(Layers layers, const Layers& all_layers
   pending_merge_ = std::move(pending);
 }
 
+MappingStatus HardwareSequenceBuilder::check_pass(Layers layers) const {
+  if (pending_merge_) layers.insert(layers.begin(), pending_merge_->layer);
+  if (!layers.empty() && layers.back()->is_kind(5)) layers.pop_back();
+  return check_pass_links(layers);
+}
+
 HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   if (pending_merge_) {
     // The merge layer would leave the model without being programmed anywhere.
@@ -230,6 +237,10 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   }
   if (passes_.empty() || !first_pass()) return {{1, "No pass to build a sequence from."}, nullptr, nullptr};
   const size_t n = passes_.size();
+  if (MappingStatus links = check_point_to_point_outputs(layers_); !links.ok()) {
+    clear();
+    return {std::move(links), nullptr};
+  }
 
   set_single_buffers(passes_);
 

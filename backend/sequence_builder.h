@@ -49,8 +49,14 @@ class HardwareSequenceBuilder {
   // a pass: it is held back and opens the next one. On an exception nothing changes.
   void add_layers(Layers layers, const Layers& all_layers, std::vector<std::vector<hw::Component>> components);
 
-  // Records the program of the passes added so far and makes the sequence. Ends with clear() on
-  // success and on a refusal; an exception leaves the passes in place.
+  // Whether the pass that add_layers would make of `layers` can be linked (check_pass_links);
+  // changes nothing.
+  MappingStatus check_pass(Layers layers) const;
+
+  // Records the program of the passes added so far and makes the sequence. Refuses, before any
+  // recording, a layer that would send its output point to point to more than one place
+  // (check_point_to_point_outputs). Ends with clear() on success and on a refusal; an exception
+  // leaves the passes in place.
   Result build_sequence();
 
   // Empties layers and passes; a pending merge layer survives.

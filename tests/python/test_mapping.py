@@ -104,7 +104,9 @@ def test_external_memory_holds_the_skip_dma_store(core):
 def merge_model(core, rows):
     """1x1 convolutions of 8 filters after an 8x8x8 input "in", and the rows (type, name, inbound names) of the rest."""
     model = model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)))
-    params = {core.Conv2D: dict(filters=8, kernel_size=1), core.BufferTempConv: dict(filters=8, fifo_size=3)}
+    params = {core.Conv2D: dict(filters=8, kernel_size=1), core.BufferTempConv: dict(filters=8, fifo_size=3),
+              core.DepthwiseBufferTempConv: dict(fifo_size=2), core.DepthwiseConv2D: dict(kernel_size=3),
+              core.Dense1D: dict(units=8)}
     for layer_type, name, inbounds in rows:
         model.add(layer(core, layer_type, name, **params.get(layer_type, {})), [model.get_layer(n) for n in inbounds])
     return fill_variables(model)
@@ -153,6 +155,116 @@ def test_merges_the_skip_dmas_cannot_carry_are_refused(core, graph, refusal, hw_
         return
     # Without hw_only the whole model runs in software: no part before the merge goes to the board.
     model._map(fpga_v2_device(core))
+    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
+    np.testing.assert_array_equal(model.forward(x), expected)
+
+
+# Each of these once raised whatever hw_only said: a layer with two skip-DMA stores, a store whose
+# layer sends its output nowhere, or a store or load the other half of which maps in another
+# sequence. `on_board` is what maps without hw_only; the rest runs in software.
+@pytest.mark.parametrize("graph, refusal, on_board", [
+    ("tnp_b_kept", "Error when mapping layer 'm': Bad mapping on skip connection. Its shallower input 't' is a TNP-B "
+                   "layer, whose one skip-DMA store keeps its own frames and cannot keep its output for a merge too.",
+     ["c0"]),
+    ("kept_for_two_merges", "Error when mapping layer 'm1': Bad mapping on skip connection. Its shallower input 'c1' is "
+                            "the shallower input of 'm2' too: a skip-DMA store keeps a layer's output for one merge.",
+     []),
+    ("equal_depths", "Error when mapping layer 'm2': Bad mapping on skip connection. Its deeper input 'm1' is a merge "
+                     "layer, whose output no layer passes on to it.", []),
+    ("keeper_sends_nowhere", "Error when mapping layer 'm2': Bad mapping on skip connection. Its shallower input 'm1' is "
+                             "kept by the dual-output store of 'c4', whose own output goes to no layer.", []),
+    # A cut before c4 (an FNP cannot feed a CNP), where d, feeding nothing, hides m's open branch from
+    # the branch count, would leave m's load to a later sequence.
+    ("reader_in_a_later_sequence", "Error when mapping layer 'c4': A layer mapped on FNP cannot be directly followed",
+     []),
+    # A merge no layer reads: named, but for the model's last layer, which no sequence may end on.
+    ("merge_read_by_no_layer", "Error when mapping layer 'm': Bad mapping on skip connection. Its output feeds no layer "
+                               "mapped on CNP", []),
+    ("merge_ends_the_model", "Bad mapping on skip connection. No valid merge layer.", []),
+    # c2 would keep a store for m, which runs in software.
+    ("merge_of_one_layer_ends_the_model", "Bad mapping on skip connection. No valid merge layer.", ["c1"]),
+])
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_skip_shapes_the_mapping_could_not_build_are_refused(core, graph, refusal, on_board, hw_only):
+    c = core
+    rows = {
+        "tnp_b_kept": chain(c, "c0") + [(c.DepthwiseBufferTempConv, "t", ["c0"]), (c.Conv2D, "c2", ["t"]),
+                                        (c.Add, "m", ["t", "c2"]), (c.Conv2D, "z", ["m"])],
+        "kept_for_two_merges": chain(c, "c0", "c1") + [(c.Conv2D, "c2", ["c0"]), (c.Add, "m1", ["c1", "c2"]),
+                                                       (c.Conv2D, "c4", ["m1"]), (c.Conv2D, "c5", ["c4"]),
+                                                       (c.Add, "m2", ["c1", "c5"]), (c.Conv2D, "z", ["m2"])],
+        "equal_depths": chain(c, "c1", "c2", "c3") + [(c.Add, "m1", ["c1", "c3"]), (c.Conv2D, "x", ["c3"]),
+                                                      (c.Conv2D, "c4", ["m1"]), (c.Add, "m2", ["x", "m1"]),
+                                                      (c.Conv2D, "c5", ["m2"])],
+        "keeper_sends_nowhere": chain(c, "c1", "c2", "c3") + [(c.Add, "m1", ["c1", "c3"]), (c.Conv2D, "c4", ["m1"]),
+                                                              (c.Conv2D, "x", ["c3"]), (c.Conv2D, "y", ["x"]),
+                                                              (c.Add, "m2", ["m1", "y"]), (c.Conv2D, "c5", ["m2"])],
+        "reader_in_a_later_sequence": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Conv2D, "y", ["c2"]),
+                                                                    (c.Dense1D, "d", ["y"]), (c.Conv2D, "c4", ["m"])],
+        "merge_read_by_no_layer": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"]), (c.Conv2D, "c4", ["c3"])],
+        "merge_ends_the_model": chain(c, "c1", "c2", "c3") + [(c.Add, "m", ["c1", "c3"])],
+        "merge_of_one_layer_ends_the_model": chain(c, "c1", "c2") + [(c.Add, "m", ["c2", "c2"])],
+    }[graph]
+    model = merge_model(core, rows)
+    x = np.random.default_rng(5).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
+    expected = model.forward(x)
+    if hw_only:
+        with pytest.raises(RuntimeError, match="^" + re.escape(refusal)):
+            model._map(fpga_v2_device(core), hw_only=True)
+        assert model.sequences == []
+        return
+    model._map(fpga_v2_device(core))
+    hardware = [s for s in model.sequences if s.backend == core.BackendType.Hardware]
+    assert [lay.name for s in hardware for p in s.passes for lay in p.layers] == on_board
+    assert [s.backend for s in model.sequences[len(hardware):]] == [core.BackendType.Software]
+    assert [skipdma_faults(s.program) for s in hardware] == [[]] * len(hardware)
+    if not hardware:
+        np.testing.assert_array_equal(model.forward(x), expected)
+
+
+def small_device(core, nps):
+    """`nps` NPs and one skip-DMA engine."""
+    NP = core.NP
+    mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1),
+                   [NP.Info(NP.Ident(2, 1, i), [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]) for i in range(nps)],
+                   [NP.Info(NP.Ident(1, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])])
+    return core.Device(core.HwVersion.FPGA_v2, mesh)
+
+
+# The passes a small mesh allows would split what the mapping builder and the recorders can only
+# link within one pass: a layer forking into two as deep as each other (an alternate pair), the
+# layer behind a merge among them, or a layer that keeps its output for a merge while its other
+# reader maps in a later pass, which only the last layer of a pass feeds. The whole-model attempt
+# stops at that pass; cut mode, which neither loops nor makes several passes, maps nothing here.
+@pytest.mark.parametrize("graph, nps, loop", [("through_a_merge", 2, True), ("fork", 2, True),
+                                              ("kept_and_read_later", 4, False)])
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_passes_the_mapping_could_not_link_are_refused(core, graph, nps, loop, hw_only):
+    c = core
+    rows = {
+        "through_a_merge": chain(c, "L1") + [
+            (c.DepthwiseConv2D, "L2", ["L1"]), (c.DepthwiseConv2D, "L3", ["L2"]), (c.Concatenate, "L4", ["L3", "L1"]),
+            (c.Conv2D, "L5", ["L3"]), (c.DepthwiseConv2D, "L6", ["L5"]), (c.Conv2D, "L7", ["L4"]),
+            (c.Add, "J9", ["L6", "L7"]), (c.Conv2D, "Z", ["J9"])],
+        "fork": chain(c, "L0", "L1", "L3") + [(c.Conv2D, "L2", ["L0"]), (c.Concatenate, "L4", ["L2", "L3"]),
+                                              (c.Conv2D, "L5", ["L4"])],
+        # t feeds nothing; the model's output is z.
+        "kept_and_read_later": chain(c, "c1", "c2") + [(c.Conv2D, "k", ["c1"]), (c.Conv2D, "c3", ["c2"]),
+                                                       (c.Add, "m", ["k", "c3"]), (c.Conv2D, "t", ["m"]),
+                                                       (c.Conv2D, "z", ["k"])],
+    }[graph]
+    model, device = merge_model(core, rows), small_device(core, nps)
+    constraints = core.MapConstraints(device)
+    constraints.hwpr_loopitself = loop
+    x = np.random.default_rng(7).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
+    expected = model.forward(x)
+    if hw_only:
+        message = f"{rows[0][1]} -> {rows[-1][1]}: could not find a compatible sequence"
+        with pytest.raises(RuntimeError, match="^" + re.escape(message)):
+            model._map(device, hw_only=True, constraints=constraints)
+        assert model.sequences == []
+        return
+    model._map(device, constraints=constraints)
     assert [s.backend for s in model.sequences] == [core.BackendType.Software]
     np.testing.assert_array_equal(model.forward(x), expected)
 

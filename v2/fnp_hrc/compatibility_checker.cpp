@@ -2,6 +2,7 @@
 
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
+#include "backend/skip_connections.h"
 #include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
 #include "v2/fnp_hrc/hrc_rules.h"
@@ -163,7 +164,11 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& l
     if (status.code != 0) return status;
   }
   if (MappingStatus status = check_supported_activation(layer); status.code != 0) return status;
-  return check_layer_kind(*constraints, layer, previous);
+  if (MappingStatus status = check_layer_kind(*constraints, layer, previous); status.code != 0) return status;
+  // Before the mesh mapper places the layer, which would throw on the second store.
+  if (auto fault = skip_store_fault(layer))
+    return LayerMappingError(*fault->merge, kBadSkipConnection + fault->text);
+  return MappingSuccess();
 }
 
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_iterator first,

@@ -3,6 +3,7 @@
 #include "backend/layer_graph.h"
 #include "backend/layer_views.h"
 #include "backend/mapping_status.h"
+#include "backend/pass_rules.h"
 #include "backend/skip_connections.h"
 #include "v2/io_recorder.h"
 #include "v2/layer_type.h"
@@ -79,8 +80,6 @@ std::optional<MappingStatus> concat_rule(const std::shared_ptr<Layer>& layer) {
   return std::nullopt;
 }
 
-constexpr const char* kBadSkip = "Bad mapping on skip connection. ";
-
 // A merge the skip DMAs cannot carry, given the run's layers before it.
 std::optional<MappingStatus> merge_rule(const std::shared_ptr<Layer>& layer, LayerList::const_iterator run_begin,
                                         LayerList::const_iterator merge_at) {
@@ -88,7 +87,7 @@ std::optional<MappingStatus> merge_rule(const std::shared_ptr<Layer>& layer, Lay
   const auto before = [&](const Layer& l) {
     return std::any_of(run_begin, merge_at, [&l](const auto& r) { return r.get() == &l; });
   };
-  if (auto fault = merge_skip_fault(layer, before)) return LayerMappingError(*layer, kBadSkip + *fault);
+  if (auto fault = merge_skip_fault(layer, before)) return LayerMappingError(*layer, kBadSkipConnection + *fault);
   return std::nullopt;
 }
 
@@ -101,7 +100,7 @@ std::optional<MappingStatus> feeder_rule(const std::shared_ptr<Layer>& head, con
     if (std::find(layers.begin(), layers.end(), feeder) != layers.end()) continue;
     for (const auto& reader : outbounds_of(*feeder))
       if (reader != head && std::find(layers.begin(), layers.end(), reader) != layers.end())
-        return LayerMappingError(*reader, kBadSkip + std::string("It reads '") + feeder->get_name() +
+        return LayerMappingError(*reader, kBadSkipConnection + std::string("It reads '") + feeder->get_name() +
                                               "', which reaches the sequence only through its first layer '" +
                                               head->get_name() + "'.");
   }
@@ -154,6 +153,19 @@ MappingStatus GrowingSequenceRules::extend() {
   branches_ += static_cast<int64_t>(consumers) - static_cast<int64_t>(inbounds);
   if (!skip_) skip_ = concat_rule(layer);
   if (!skip_) skip_ = merge_rule(layer, first_, first_ + static_cast<std::ptrdiff_t>(size_ - 1));
+  const auto is_layer = [&layer](const auto& link) { return link.second == layer.get(); };
+  std::erase_if(unloaded_, is_layer);
+  std::erase_if(unread_, is_layer);
+  std::erase_if(untaken_, is_layer);
+  // Like the consumers, merges and readers count within the list.
+  const auto listed = [this](const auto& l) { return std::find(layers_.begin(), layers_.end(), l) != layers_.end(); };
+  for (const auto& merge : merges_keeping(*layer))
+    if (listed(merge)) unloaded_.emplace_back(layer.get(), merge.get());
+  if (layer->is_kind(kMergeLayer))
+    for (const auto& reader : outbounds_of(*layer))
+      if (listed(reader)) unread_.emplace_back(layer.get(), reader.get());
+  DepthMap depths;
+  for (const Layer* taker : alternate_takers(layer, &depths)) untaken_.emplace_back(layer.get(), taker);
   return verdict();
 }
 
@@ -180,6 +192,12 @@ MappingStatus GrowingSequenceRules::verdict() const {
   if ((*(first_ + static_cast<std::ptrdiff_t>(last)))->is_kind(kMergeLayer))
     return {1, "Bad mapping on skip connection. No valid merge layer."};
   if (skip_) return *skip_;
+  if (!unloaded_.empty())
+    return LayerMappingError(*unloaded_.front().second,
+                             kBadSkipConnection + kept_before_sequence_end(*unloaded_.front().first));
+  if (!unread_.empty())
+    return LayerMappingError(*unread_.front().first, kBadSkipConnection + read_after_sequence_end(*unread_.front().second));
+  if (!untaken_.empty()) return alternate_pair_split(*untaken_.front().first, untaken_.front().second, "sequence");
   return MappingSuccess();
 }
 
@@ -191,6 +209,18 @@ MappingStatus check_skip_connections(const LayerList& run, const LayerList& laye
   for (auto it = run.begin(); it != run.end(); ++it) {
     if (auto status = concat_rule(*it)) return *status;
     if (auto status = merge_rule(*it, run.begin(), it)) return *status;
+  }
+  // A merge or reader outside the list counts no more than a consumer outside it.
+  const auto outside = [&run, &layers](const auto& l) {
+    return std::find(run.begin(), run.end(), l) == run.end() && std::find(layers.begin(), layers.end(), l) != layers.end();
+  };
+  for (const auto& kept : run)
+    for (const auto& merge : merges_keeping(*kept))
+      if (outside(merge)) return LayerMappingError(*merge, kBadSkipConnection + kept_before_sequence_end(*kept));
+  for (const auto& merge : run) {
+    if (!merge->is_kind(kMergeLayer)) continue;
+    for (const auto& reader : outbounds_of(*merge))
+      if (outside(reader)) return LayerMappingError(*merge, kBadSkipConnection + read_after_sequence_end(*reader));
   }
   return MappingSuccess();
 }

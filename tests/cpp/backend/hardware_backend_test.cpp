@@ -278,5 +278,32 @@ TEST(HardwareBackend, AFailedSequenceLeavesNothingBehind) {
   }
 }
 
+// A full mesh that would close a pass between the two layers an alternate pair takes its output
+// through ends the single attempt with the refusal, before the mapping builder would throw on the
+// pass; nothing is left behind, and cut mode takes over.
+TEST(HardwareBackend, APassThatWouldSplitAnAlternatePairEndsTheSingleAttempt) {
+  BackendRig rig;
+  const size_t k = rig.cnp1();
+  Graph g = long_chain(k - 1);
+  g.conv("a", c(k - 1)).conv("b", c(k - 1)).add("add", "a", "b").conv("z", "add");
+  LayerList layers = g.all();
+  EXPECT_EQ(rig.map_next(&layers, true).message,
+            "Error when mapping layer '" + c(k - 1) +
+                "': Its outputs 'a' and 'b' are as deep, so they take its output together in its pass; 'b' is not in "
+                "that pass.");
+  EXPECT_EQ(layers, g.all());
+  EXPECT_TRUE(rig.sequences.empty());
+  for (const auto& l : layers) EXPECT_EQ(l->mapping(), nullptr) << l->get_name();
+  // One NP fewer before the fork: the pair shares the first pass.
+  BackendRig fits;
+  Graph h = long_chain(k - 2);
+  h.conv("a", c(k - 2)).conv("b", c(k - 2)).add("add", "a", "b").conv("z", "add");
+  layers = h.all();
+  EXPECT_EQ(fits.map_next(&layers, true).message, "Success");
+  Names first = cs(1, k - 2, {"in"});
+  first.insert(first.end(), {"a", "b"});
+  EXPECT_EQ(fits.mapped(), (Seqs{{first, {"add", "z"}}}));
+}
+
 }  // namespace
 }  // namespace nuvra::test

@@ -1,5 +1,6 @@
 // What the second-generation checker accepts and refuses: its rules in order with their messages,
 // the Add, FNP and TNP-B rules, what fits an NP, and the rules on runs of layers.
+#include "backend/layer_views.h"
 #include "v2/cnp/cnp_rules.h"
 #include "v2/fnp_hrc/compatibility_checker.h"
 #include "v2/fnp_hrc/fnp_sizes.h"
@@ -462,7 +463,8 @@ TEST(FitRules, FnpInputLayouts) {
     b.input(columns, 1, 3).add(kConv, {{"filters", 1}, {"kernel_size", 3}}, "conv");
     b.add(LayerType::Dense1D, {{"units", 7}}, "l");
     set_variable(*b.layer("l"), "weights", {5, -3});
-    const CompatibilityCheckerImpl checker(HardwareConstraints{});
+    const HardwareConstraints constraints;  // the checker keeps its address
+    const CompatibilityCheckerImpl checker(constraints);
     expect_status(checker.check_layer_compatibility(*b.layer("l"), b.layer("conv"), versions::FPGA_v2),
                   columns == 2048 ? on("l", "The maximum input width is 2047 (got 2048)") : "");
     expect_status(checker.check_layer_compatibility(*b.layer("l"), nullptr, versions::FPGA_v2), "");
@@ -657,6 +659,7 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
     return b;
   };
   ModelBuilder add_tnp, cat_tnp, merge_merge, nested, input, deq, three, deep_merge, dual, dense, two_cnps;
+  ModelBuilder tnp_kept, dual_kept, two_merges, leaf_keeper, level;
   chain(add_tnp, 3).add(LayerType::Add, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
   chain(cat_tnp, 3).add(LayerType::Concatenate, {}, "m", {"c1", "c3"}).add(kBtcT, kBtc, "t").add(kConv, k8, "c4");
   chain(merge_merge, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(LayerType::Add, {}, "m2", {"m1", "c2"});
@@ -676,6 +679,21 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
   dense.add(LayerType::Add, {}, "m", {"d1", "d2"}).add(kConv, k8, "c");
   chain(two_cnps, 2).add(LayerType::Add, {}, "m", {"c1", "c2"}).add(kConv, k8, "c3").add(kConv, k8, "c4");
   two_cnps.add(kConv, k8, "c5", {"m"}).add(kConv, k8, "c6");
+  // Each of these needs a layer with two skip-DMA stores or one with a store and no layer to send
+  // its output to.
+  chain(tnp_kept, 1).add(kDwBtcT, kDwBtc, "t").add(kConv, k8, "c2").add(LayerType::Add, {}, "m", {"t", "c2"});
+  tnp_kept.add(kConv, k8, "z");
+  chain(dual_kept, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "c4").add(kConv, k8, "c5");
+  dual_kept.add(LayerType::Add, {}, "m2", {"m1", "c5"}).add(kConv, k8, "c6").add(LayerType::Add, {}, "m3", {"c4", "c6"});
+  dual_kept.add(kConv, k8, "c7");
+  chain(two_merges, 1).add(kConv, k8, "c2", {"c1"}).add(kConv, k8, "c3", {"c1"});
+  two_merges.add(LayerType::Add, {}, "m1", {"c2", "c3"}).add(kConv, k8, "c4").add(kConv, k8, "c5");
+  two_merges.add(LayerType::Add, {}, "m2", {"c2", "c5"}).add(kConv, k8, "z");
+  chain(leaf_keeper, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "c4").add(kConv, k8, "x", {"c3"});
+  leaf_keeper.add(kConv, k8, "y").add(LayerType::Add, {}, "m2", {"m1", "y"}).add(kConv, k8, "c5");
+  // m2's inputs are as deep: the second, m1, comes directly, and a merge cannot.
+  chain(level, 3).add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "x", {"c3"}).add(kConv, k8, "c4", {"m1"});
+  level.add(LayerType::Add, {}, "m2", {"x", "m1"}).add(kConv, k8, "c5");
 
   const std::string bad = "Bad mapping on skip connection. ";
   const auto not_to = [&](const std::string& reader) {
@@ -703,6 +721,20 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
        on("m2", bad + "Its deeper input 'm1' is a merge layer, whose output no layer passes on to it.")},
       {&dense, {"d1", "d2", "m", "c"}, {}, on("m", bad + "Its shallower input 'd1' is not kept by a skip DMA of the same sequence.")},
       {&dual, {"c1", "c2", "c3", "m1", "c4", "c5", "m2", "c6"}, {}, ""},
+      {&tnp_kept, {"c1", "t", "c2", "m", "z"}, {},
+       on("m", bad + "Its shallower input 't' is a TNP-B layer, whose one skip-DMA store keeps its own frames and "
+                     "cannot keep its output for a merge too.")},
+      {&dual_kept, {"c1", "c2", "c3", "m1", "c4", "c5", "m2", "c6", "m3", "c7"}, {},
+       on("m3", bad + "Its shallower input 'c4' keeps the output of 'm1' in its one skip-DMA store (dual output) and "
+                      "cannot keep its own output for a merge too.")},
+      {&two_merges, {"c1", "c2", "c3", "m1", "c4", "c5", "m2", "z"}, {},
+       on("m1", bad + "Its shallower input 'c2' is the shallower input of 'm2' too: a skip-DMA store keeps a layer's "
+                      "output for one merge.")},
+      {&leaf_keeper, {"c1", "c2", "c3", "m1", "c4", "x", "y", "m2", "c5"}, {},
+       on("m2", bad + "Its shallower input 'm1' is kept by the dual-output store of 'c4', whose own output goes to no "
+                      "layer.")},
+      {&level, {"c1", "c2", "c3", "m1", "x", "c4", "m2", "c5"}, {},
+       on("m2", bad + "Its deeper input 'm1' is a merge layer, whose output no layer passes on to it.")},
       // The model's input reaches only the first layer: neither the whole list nor the part
       // before the merge, which the branch count alone would let through, is a sequence.
       {&input, {"c1", "c2", "m", "c3"}, {}, on("m", input_read)},
@@ -715,6 +747,80 @@ TEST(LayerSequence, MergesTheSkipDmasCannotCarry) {
   for (const auto& [b, run, list, message] : rows) {
     SCOPED_TRACE(run.front() + " .. " + run.back() + (list.empty() ? "" : " in a longer list"));
     expect_status(check(*b, run, list), message);
+  }
+}
+
+// A layer kept for a merge as its shallowest input gets its skip-DMA store when the mesh mapper
+// places it, before any rule on the merge can stop the run: the checker refuses it on its own,
+// naming the merge, when that store would be its second.
+TEST(LayerCompatibility, AKeptLayerThatWouldNeedASecondStoreNamesTheMerge) {
+  const Params k8{{"filters", 8}, {"kernel_size", 1}};
+  ModelBuilder tnp, plain, dual;
+  tnp.input(8, 8, 8).add(kConv, k8, "c1").add(kDwBtcT, kDwBtc, "t").add(kConv, k8, "c2");
+  tnp.add(LayerType::Add, {}, "m", {"t", "c2"}).add(kConv, k8, "z");
+  plain.input(8, 8, 8).add(kConv, k8, "c1").add(kDwBtcT, kDwBtc, "t").add(kConv, k8, "c2");
+  plain.add(LayerType::Add, {}, "m", {"c1", "c2"}).add(kConv, k8, "z");  // t comes directly
+  dual.input(8, 8, 8).add(kConv, k8, "c1").add(kConv, k8, "c2").add(kConv, k8, "c3");
+  dual.add(LayerType::Add, {}, "m1", {"c1", "c3"}).add(kConv, k8, "c4").add(kConv, k8, "c5");
+  dual.add(LayerType::Add, {}, "m2", {"m1", "c5"}).add(kConv, k8, "c6").add(LayerType::Add, {}, "m3", {"c4", "c6"});
+  dual.add(kConv, k8, "c7");
+  const std::string bad = "Bad mapping on skip connection. ";
+  const std::tuple<const ModelBuilder*, const char*, std::string> rows[] = {
+      {&tnp, "t", on("m", bad + "Its shallower input 't' is a TNP-B layer, whose one skip-DMA store keeps its own "
+                                "frames and cannot keep its output for a merge too.")},
+      {&tnp, "c2", ""},
+      {&plain, "t", ""},
+      {&plain, "c1", ""},
+      {&dual, "c4", on("m3", bad + "Its shallower input 'c4' keeps the output of 'm1' in its one skip-DMA store "
+                                   "(dual output) and cannot keep its own output for a merge too.")},
+      {&dual, "c1", ""},
+  };
+  const HardwareConstraints constraints{.np_weight_memory_size = 4096};  // the checker keeps its address
+  const CompatibilityCheckerImpl checker(constraints);
+  for (const auto& [b, name, message] : rows) {
+    SCOPED_TRACE(name);
+    const auto layer = b->layer(name);
+    expect_status(checker.check_layer_compatibility(*layer, first_inbound_of(*layer), versions::FPGA_v2), message);
+  }
+}
+
+// What the branch count misses: a merge reading its kept layer twice counts one reader, and a
+// layer that feeds nothing closes a branch as a merge does. A store whose merge, a merge whose
+// reader or an alternate pair whose second layer lies past the run would leave a skip-DMA store
+// nobody loads, a load nobody stored, or a pair the mapping builder cannot link.
+TEST(LayerSequence, WhatTheBranchCountMisses) {
+  const Params k8{{"filters", 8}, {"kernel_size", 1}};
+  ModelBuilder twice, leaf, fork;
+  twice.input(8, 8, 8).add(kConv, k8, "c1").add(kConv, k8, "c2").add(LayerType::Add, {}, "m", {"c2", "c2"});
+  twice.add(kConv, k8, "c3");
+  leaf.input(8, 8, 8).add(kConv, k8, "c1").add(kConv, k8, "c2").add(LayerType::Add, {}, "m", {"c1", "c2"});
+  leaf.add(kConv, k8, "leaf", {"c2"}).add(kConv, k8, "c3", {"m"});
+  fork.input(8, 8, 8).add(kConv, k8, "c1").add(kConv, k8, "a").add(kConv, k8, "b", {"c1"});
+  const std::string bad = "Bad mapping on skip connection. ";
+  const Names all_twice{"c1", "c2", "m", "c3"}, all_leaf{"c1", "c2", "m", "leaf", "c3"};
+  struct Row {
+    const ModelBuilder* b;
+    Names run, list;
+    std::string message;
+    bool skip_rule;  // also a rule of check_skip_connections
+  };
+  const Row rows[] = {
+      {&twice, {"c1", "c2"}, all_twice,
+       on("m", bad + "Its shallower input 'c2' would be kept by a skip DMA of a sequence that ends before it."), true},
+      {&twice, all_twice, all_twice, "", true},
+      {&twice, {"c1", "c2"}, {"c1", "c2"}, "", true},  // a merge outside the list keeps nothing
+      {&leaf, {"c1", "c2", "m", "leaf"}, all_leaf,
+       on("m", bad + "Its output goes to 'c3', which would map in a later sequence."), true},
+      {&leaf, all_leaf, all_leaf, "", true},
+      {&fork, {"c1", "a"}, {"c1", "a", "b"},
+       on("c1", "Its outputs 'a' and 'b' are as deep, so they take its output together in its sequence; 'b' is not "
+                "in that sequence."), false},
+      {&fork, {"c1", "a", "b"}, {"c1", "a", "b"}, "", false},
+  };
+  for (const auto& [b, run, list, message, skip_rule] : rows) {
+    SCOPED_TRACE(run.front() + " .. " + run.back() + " of " + std::to_string(list.size()));
+    expect_status(check(*b, run, list), message);
+    if (skip_rule) expect_status(check_skip_connections(layers_of(*b, run), layers_of(*b, list)), message);
   }
 }
 

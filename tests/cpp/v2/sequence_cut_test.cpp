@@ -64,6 +64,8 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
         if (c.type == hw::Type::FNP2) fnp2.push_back(c.ident);
       if (mapped_before && pass_full) {
         if (!single) break;
+        status = builder.check_pass(Layers(list.begin() + pass_start, list.begin() + pos));
+        if (!status.ok()) break;
         builder.add_layers(Layers(list.begin() + pass_start, list.begin() + pos), list, accepted);
         accepted.clear();
         pass_start = pos;
@@ -87,6 +89,8 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
                                               ": could not find a compatible sequence"}
                        : status;
   if (single && !status.ok()) return status;
+  status = builder.check_pass(Layers(list.begin() + pass_start, list.begin() + accepted_end));
+  if (!status.ok()) return status;
   builder.add_layers(Layers(list.begin() + pass_start, list.begin() + accepted_end), list, accepted);
   auto built = builder.build_sequence();
   if (!built.status.ok()) return built.status;

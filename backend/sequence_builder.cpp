@@ -239,7 +239,7 @@ HardwareSequenceBuilder::Result HardwareSequenceBuilder::build_sequence() {
   const size_t n = passes_.size();
   if (MappingStatus links = check_point_to_point_outputs(layers_); !links.ok()) {
     clear();
-    return {std::move(links), nullptr};
+    return {std::move(links), nullptr, nullptr};
   }
 
   set_single_buffers(passes_);

@@ -344,10 +344,11 @@ std::array<uint8_t, 4> LayerMappingBuilder::skipdma_channels(const std::shared_p
     }
   }
   const size_t base = all_layers.size() + 1 + 4 * n;
-  // Wrapped numbers would collide with layer numbers or with 255 ("none").
+  // Wrapped numbers would collide with layer numbers or with 255 ("none"). A shorter sequence
+  // counts fewer layers after it, so the map driver cuts before this layer.
   if (base + 3 > kLastNumber)
-    panic("Too many layers to map: skip-DMA channels %zu to %zu of layer %s exceed %zu.", base, base + 3,
-          layer->get_name().c_str(), kLastNumber);
+    throw SequenceRefusal(*layer, "Too many layers to map: skip-DMA channels " + std::to_string(base) + " to " +
+                                      std::to_string(base + 3) + " exceed " + std::to_string(kLastNumber) + ".");
   const auto b = static_cast<uint8_t>(base);
   return {b, static_cast<uint8_t>(b + 1), static_cast<uint8_t>(b + 2), static_cast<uint8_t>(b + 3)};
 }

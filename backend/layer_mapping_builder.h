@@ -47,7 +47,8 @@ class LayerMappingBuilder {
   static void link_to_previous_pass(std::shared_ptr<Layer> first, std::shared_ptr<Layer> previous_last);
 
   // The four skip-DMA channel numbers of `layer`, placed after the layer numbers 0..size of
-  // `all_layers`. Panics when they would run past 254 (255 means "none").
+  // `all_layers`. Throws SequenceRefusal for `layer` when they would run past 254 (255 means
+  // "none").
   static std::array<uint8_t, 4> skipdma_channels(const std::shared_ptr<Layer>& layer, const Layers& pass,
                                                  const Layers& all_layers);
 };

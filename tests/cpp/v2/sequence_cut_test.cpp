@@ -1,7 +1,7 @@
 // The map driver decides sequence cuts from what earlier layers left. Here the driver as first
 // written (the whole list recorded as one sequence and thrown away when it fails, every prefix
-// checked afresh) maps the same generated models, and both must give the same sequences, bytes,
-// sizes and outcome.
+// checked afresh, an attempt that a layer refuses made again ending before it) maps the same
+// generated models, and both must give the same sequences, bytes, sizes and outcome.
 #include "backend/hardware_backend.h"
 #include "backend/ip_backend.h"
 #include "backend/layer_mapping.h"
@@ -16,14 +16,18 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace nuvra::test {
 namespace {
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
 using Sequences = std::vector<std::shared_ptr<Sequence>>;
 
+// Only the layers before `limit` are looked at; `refused` is what a longer attempt met.
 MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& backend, const MapConstraints& constraints,
-                                    Layers* layers, Sequences* sequences, bool single) {
+                                    Layers* layers, Sequences* sequences, bool single, size_t limit,
+                                    const std::optional<MappingStatus>& refused) {
   const Layers& list = *layers;
   const auto device = constraints.device();
   const CompatibilityChecker& checker = backend.checker();
@@ -37,7 +41,7 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
   std::vector<hw::Ident> fnp2;
   size_t pass_start = 0, accepted_end = 0;
   bool mapped_before = false, pass_full = false;
-  for (size_t pos = 0; pos < list.size();) {
+  for (size_t pos = 0; pos < limit;) {
     const auto& layer = list[pos];
     status = checker.check_layer_compatibility(*layer, previous, device->version());
     if (!status.ok()) break;
@@ -84,6 +88,7 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
       pending.push_back(current);
     }
   }
+  if (accepted.empty() && refused) return *refused;
   if (accepted.empty())
     return status.ok() ? MappingStatus{1, list.front()->get_name() + " -> " + list.back()->get_name() +
                                               ": could not find a compatible sequence"}
@@ -93,6 +98,8 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
   if (!status.ok()) return status;
   builder.add_layers(Layers(list.begin() + pass_start, list.begin() + accepted_end), list, accepted);
   auto built = builder.build_sequence();
+  if (!built.status.ok() && !single && built.descriptors_over)
+    throw SequenceRefusal(*built.descriptors_over, built.status.message);
   if (!built.status.ok()) return built.status;
   const auto& passes = built.sequence->passes();
   const auto first = passes.front()->layers.front();
@@ -112,6 +119,23 @@ MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& ba
   layers->erase(layers->begin(), layers->begin() + accepted_end);
   sequences->push_back(built.sequence);
   return built.status;
+}
+
+// A layer that the sequence refuses ends the next attempt before it.
+MappingStatus reference_next_sequence(const IpVersionSpecificHardwareBackend& backend, const MapConstraints& constraints,
+                                    Layers* layers, Sequences* sequences, bool single) {
+  std::optional<MappingStatus> refused;
+  for (size_t limit = layers->size();;) {
+    try {
+      return reference_next_sequence(backend, constraints, layers, sequences, single, limit, refused);
+    } catch (const SequenceRefusal& refusal) {
+      refused = refusal.status();
+      size_t at = 0;
+      while (at < layers->size() && (*layers)[at].get() != &refusal.layer()) ++at;
+      if (single || at == 0 || at >= limit) return *refused;
+      limit = at;
+    }
+  }
 }
 
 MappingStatus reference_map(Layers* layers, Sequences* sequences, const std::shared_ptr<MapConstraints>& constraints) {

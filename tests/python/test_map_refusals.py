@@ -7,6 +7,7 @@ import re
 import numpy as np
 import pytest
 
+from map_outcomes import refused_or_in_software
 from test_mapping import skip_model
 from v2_models import fill_variables, fpga_v2_device, model_of
 
@@ -95,15 +96,8 @@ def test_what_a_program_cannot_record_is_refused_naming_the_layer(core, case, hw
     shape = model.layers[0].parameters
     x = np.random.default_rng(7).integers(
         0, 256, (2, shape.input_width, shape.input_height, shape.input_channels), dtype=np.uint8)
-    expected = model.forward(x)
-    if hw_only:
-        with pytest.raises(RuntimeError, match="^" + re.escape("Error when mapping layer " + refusal) + "$"):
-            model._map(device, hw_only=True, constraints=constraints)
-        assert model.sequences == []
-        return
-    model._map(device, constraints=constraints)
-    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
-    np.testing.assert_array_equal(model.forward(x), expected)
+    refused_or_in_software(core, model, device, x, hw_only,
+                           "^" + re.escape("Error when mapping layer " + refusal) + "$", constraints)
 
 
 # One step inside each limit everything maps on the board; a layer whose weights need more than

@@ -4,6 +4,7 @@ import re
 import numpy as np
 import pytest
 
+from map_outcomes import refused_or_in_software
 from program_reader import skipdma_faults
 from v2_models import conv_model, fill_variables, fpga_v2_device, layer, model_of
 
@@ -147,16 +148,9 @@ def test_merges_the_skip_dmas_cannot_carry_are_refused(core, graph, refusal, hw_
     }[graph]
     model = merge_model(core, rows)
     x = np.random.default_rng(3).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
-    expected = model.forward(x)
-    if hw_only:
-        with pytest.raises(RuntimeError, match="^" + re.escape("Error when mapping layer " + refusal)):
-            model._map(fpga_v2_device(core), hw_only=True)
-        assert model.sequences == []
-        return
     # Without hw_only the whole model runs in software: no part before the merge goes to the board.
-    model._map(fpga_v2_device(core))
-    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
-    np.testing.assert_array_equal(model.forward(x), expected)
+    refused_or_in_software(core, model, fpga_v2_device(core), x, hw_only,
+                           "^" + re.escape("Error when mapping layer " + refusal))
 
 
 # Each of these once raised whatever hw_only said: a layer with two skip-DMA stores, a store whose
@@ -257,16 +251,8 @@ def test_passes_the_mapping_could_not_link_are_refused(core, graph, nps, loop, h
     constraints = core.MapConstraints(device)
     constraints.hwpr_loopitself = loop
     x = np.random.default_rng(7).integers(0, 256, (2, 8, 8, 8), dtype=np.uint8)
-    expected = model.forward(x)
-    if hw_only:
-        message = f"{rows[0][1]} -> {rows[-1][1]}: could not find a compatible sequence"
-        with pytest.raises(RuntimeError, match="^" + re.escape(message)):
-            model._map(device, hw_only=True, constraints=constraints)
-        assert model.sequences == []
-        return
-    model._map(device, constraints=constraints)
-    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
-    np.testing.assert_array_equal(model.forward(x), expected)
+    message = f"{rows[0][1]} -> {rows[-1][1]}: could not find a compatible sequence"
+    refused_or_in_software(core, model, device, x, hw_only, "^" + re.escape(message), constraints)
 
 
 # n is the number of layers the attempt maps (the InputData layer is not mapped). The layer after

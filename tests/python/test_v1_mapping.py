@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from map_outcomes import refused_or_in_software
 from program_reader import learning_spans
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
@@ -59,17 +60,10 @@ def test_v1_weights_fit_one_dma_block(core, channels, filters, kernel, nps, hw_o
     device = virtual_device()
     device.mesh.np_weight_sram_size = 4 << 20
     x = np.random.default_rng(5).integers(0, 2, (2, 4, 4, channels), dtype=np.uint8)
-    expected = model.forward(x)
     if nps:
         model._map(device, hw_only=hw_only)
         assert len(model.get_layer("conv").mapping.nps) == nps
         return
-    if hw_only:
-        with pytest.raises(RuntimeError, match=re.escape(
-                "Error when mapping layer 'conv': The maximum weight image of an NP, in 32-bit words, is 65533 (got "
-                "98304 for one filter)")):
-            model._map(device, hw_only=True)
-        return
-    model._map(device)
-    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
-    np.testing.assert_array_equal(model.forward(x), expected)
+    refused_or_in_software(core, model, device, x, hw_only, re.escape(
+        "Error when mapping layer 'conv': The maximum weight image of an NP, in 32-bit words, is 65533 (got "
+        "98304 for one filter)"))

@@ -12,14 +12,6 @@ namespace nuvra {
 
 namespace {
 
-// Category codes of the engine's layer test; 0 is a layer of no other category, which the
-// mapping builder does not link.
-constexpr int kUnlinkedLayer = 0;
-constexpr int kCnpLayer = 2;
-constexpr int kFnpLayer = 3;
-constexpr int kMergeLayer = 5;
-constexpr int kTnpBLayer = 6;
-
 using Layers = std::vector<std::shared_ptr<Layer>>;
 
 bool contains(const Layers& list, const Layer* layer) {
@@ -35,7 +27,7 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
     if (other != first && get_layer_depth(other, depths) == depth)
       return LayerMappingError(*first, "A pass cannot start with it and " + quoted_name(*other) +
                                            ", which is as deep: the pass would have no first layer.");
-  if (!first->is_kind(kMergeLayer)) return MappingSuccess();
+  if (!first->is_kind(kind_code::kMerge)) return MappingSuccess();
   const auto readers = outbounds_of(*first);
   if (readers.empty()) return LayerMappingError(*first, "A pass cannot start with this merge layer, which feeds no layer.");
   const auto [shallowest, deepest] = std::minmax_element(readers.begin(), readers.end(), [depths](const auto& a, const auto& b) {
@@ -52,11 +44,12 @@ MappingStatus check_first_layer(const Layers& pass, DepthMap* depths) {
 
 std::vector<const Layer*> alternate_takers(const std::shared_ptr<Layer>& source, DepthMap* depths) {
   std::vector<const Layer*> takers;
-  if (source->is_kind(kUnlinkedLayer) || source->is_kind(kMergeLayer) || inbounds_of(*source).empty()) return takers;
+  if (source->is_kind(kind_code::kOther) || source->is_kind(kind_code::kMerge) || inbounds_of(*source).empty())
+    return takers;
   if (!is_alt_layer(source, depths)) return takers;
   for (const auto& out : outbounds_of(*source)) {
     takers.push_back(out.get());
-    if (!out->is_kind(kMergeLayer)) continue;
+    if (!out->is_kind(kind_code::kMerge)) continue;
     const auto reader = first_outbound_of(*out);
     takers.push_back(reader.get());
   }
@@ -83,7 +76,8 @@ MappingStatus check_pass_links(const Layers& pass) {
 
 MappingStatus check_point_to_point_outputs(const Layers& layers) {
   for (const auto& layer : layers) {
-    if (!layer->is_kind(kCnpLayer) && !layer->is_kind(kFnpLayer) && !layer->is_kind(kTnpBLayer)) continue;
+    if (!layer->is_kind(kind_code::kCnp) && !layer->is_kind(kind_code::kFnp) && !layer->is_kind(kind_code::kTnpB))
+      continue;
     const auto mapping = get_layer_mapping(*layer);
     if (!mapping || !mapping->p2p_out) continue;
     const size_t places = mapping->get_next_components().size();

@@ -11,17 +11,12 @@ namespace nuvra {
 
 namespace {
 
-// Category codes of the engine's layer test.
-constexpr int kCnpLayer = 2;
-constexpr int kMergeLayer = 5;
-constexpr int kTnpBLayer = 6;
-
 // The layers the mapping builder reads a merge's two inputs through.
 constexpr size_t kMergeInputs = 2;
 
 // A CNP layer whose first input is `merge`: the builder fuses the merge into it.
 bool fuses(const Layer& reader, const Layer& merge) {
-  return reader.is_kind(kCnpLayer) && first_inbound_of(reader).get() == &merge;
+  return reader.is_kind(kind_code::kCnp) && first_inbound_of(reader).get() == &merge;
 }
 
 // The layer whose dual-output store keeps the output of `merge` for a merge it feeds: its
@@ -39,8 +34,8 @@ std::shared_ptr<Layer> dual_output_keeper(Layer& merge) {
 // the merge that loads what it keeps).
 bool kept_by_skip_dma(const std::shared_ptr<Layer>& layer, const std::function<bool(const Layer&)>& mapped_with) {
   if (!mapped_with(*layer)) return false;
-  if (layer->is_kind(kCnpLayer) || layer->is_kind(kTnpBLayer)) return true;
-  if (!layer->is_kind(kMergeLayer)) return false;
+  if (layer->is_kind(kind_code::kCnp) || layer->is_kind(kind_code::kTnpB)) return true;
+  if (!layer->is_kind(kind_code::kMerge)) return false;
   const auto keeper = dual_output_keeper(*layer);
   return keeper && mapped_with(*keeper);
 }
@@ -55,15 +50,15 @@ std::shared_ptr<Layer> shallowest_input(Layer& merge) {
 
 // A CNP layer that a merge fuses into and that another reader of the merge loads from.
 bool is_dual_output(const Layer& layer) {
-  const auto merge = layer.is_kind(kCnpLayer) ? first_inbound_of(layer) : nullptr;
-  return merge && merge->is_kind(kMergeLayer) && outbounds_of(*merge).size() > 1;
+  const auto merge = layer.is_kind(kind_code::kCnp) ? first_inbound_of(layer) : nullptr;
+  return merge && merge->is_kind(kind_code::kMerge) && outbounds_of(*merge).size() > 1;
 }
 
 // Why `kept`, a layer that keeps its output for a merge in a skip-DMA store of its own, would need
 // a second store: a TNP-B layer's one store holds its own frames, a dual-output layer's holds the
 // merge it takes. The mesh mapper refuses a layer with two stores by throwing.
 std::optional<std::string> second_store(const Layer& kept) {
-  if (kept.is_kind(kTnpBLayer))
+  if (kept.is_kind(kind_code::kTnpB))
     return "Its shallower input " + quoted_name(kept) + " is a TNP-B layer, whose one skip-DMA store keeps its own "
                                                    "frames and cannot keep its output for a merge too.";
   if (is_dual_output(kept))
@@ -79,10 +74,10 @@ std::optional<std::string> second_store(const Layer& kept) {
 // its output to.
 std::optional<std::string> store_reader_fault(const Layer& merge, const std::shared_ptr<Layer>& kept) {
   for (const auto& other : outbounds_of(*kept))
-    if (other.get() != &merge && other->is_kind(kMergeLayer) && shallowest_input(*other) == kept)
+    if (other.get() != &merge && other->is_kind(kind_code::kMerge) && shallowest_input(*other) == kept)
       return "Its shallower input " + quoted_name(*kept) + " is the shallower input of " + quoted_name(*other) +
              " too: a skip-DMA store keeps a layer's output for one merge.";
-  if (!kept->is_kind(kMergeLayer)) return std::nullopt;
+  if (!kept->is_kind(kind_code::kMerge)) return std::nullopt;
   const auto keeper = dual_output_keeper(*kept);
   if (keeper && outbounds_of(*keeper).empty())
     return "Its shallower input " + quoted_name(*kept) + " is kept by the dual-output store of " + quoted_name(*keeper) +
@@ -104,7 +99,7 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   const auto readers = outbounds_of(*merge);
   const std::shared_ptr<Layer>* fused = nullptr;
   for (const auto& r : readers) {
-    if (!fuses(*r, *merge) && !r->is_kind(kMergeLayer))
+    if (!fuses(*r, *merge) && !r->is_kind(kind_code::kMerge))
       return "Its output goes to " + quoted_name(*r) + ", not to a layer mapped on CNP, which alone can take a merge "
                                                   "layer's output.";
     if (!fuses(*r, *merge)) continue;
@@ -123,7 +118,7 @@ std::optional<std::string> merge_skip_fault(const std::shared_ptr<Layer>& merge,
   DepthMap depths;
   const bool first_deeper = get_layer_depth(inputs[0], &depths) > get_layer_depth(inputs[1], &depths);
   const std::shared_ptr<Layer>& direct = first_deeper ? inputs[0] : inputs[1];
-  if (direct->is_kind(kMergeLayer))
+  if (direct->is_kind(kind_code::kMerge))
     return "Its deeper input " + quoted_name(*direct) + " is a merge layer, whose output no layer passes on to it.";
   const auto kept = shallowest_input(*merge);
   if (!kept_by_skip_dma(kept, mapped_with))
@@ -143,7 +138,7 @@ std::optional<MergeSkipFault> skip_store_fault(const Layer& layer) {
 std::vector<std::shared_ptr<Layer>> merges_keeping(const Layer& layer) {
   std::vector<std::shared_ptr<Layer>> merges;
   for (const auto& reader : outbounds_of(layer))
-    if (reader->is_kind(kMergeLayer) && shallowest_input(*reader).get() == &layer) merges.push_back(reader);
+    if (reader->is_kind(kind_code::kMerge) && shallowest_input(*reader).get() == &layer) merges.push_back(reader);
   return merges;
 }
 

@@ -11,8 +11,6 @@ namespace {
 
 constexpr dma::Target kSccTarget{8};
 constexpr hw::Ident kSccIdent{0, 0, 0, 0};
-constexpr int kKindCnp = 2;
-constexpr int kKindFnp = 3;
 // Channel counts the SCC input register and the event generator take.
 constexpr uint32_t kMaxSccChannels = 0x3FFFF;
 constexpr uint32_t kMaxFramedOutputChannels = 2048;
@@ -36,9 +34,9 @@ uint32_t output_framing(const Shape& out) {
 }  // namespace
 
 bool is_dense_fnp_input(const Layer& layer) {
-  if (!layer.has_category(kKindFnp)) return false;
+  if (!layer.has_category(kind_code::kFnp)) return false;
   const auto inbounds = layer.inbound_layers();
-  if (inbounds.empty() || !inbounds.front() || inbounds.front()->has_category(kKindCnp)) return false;
+  if (inbounds.empty() || !inbounds.front() || inbounds.front()->has_category(kind_code::kCnp)) return false;
   const Shape input = first_input_shape(layer);
   return input[0] == 1 && input[1] == 1;
 }

@@ -13,7 +13,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr int kKindCnp = 2;
 constexpr uint32_t kMaxNpInputWidth = 32;
 // Word 3 bits 16-23 count a CNP layer's NPs. An FNP3's image goes as one DMA block, whose data
 // is what a track holds beside the block's header; word 17 bits 0-15 hold that size too.
@@ -29,7 +28,7 @@ constexpr uint32_t kMaxValueOutputChannels = 2047;
 constexpr uint64_t kMaxFramedValues = 0xFFFFF;
 
 bool is_max_pooling_cnp(const Layer& layer) {
-  return layer.has_category(kKindCnp) && layer.has_pooling_type(PoolType::Max);
+  return layer.has_category(kind_code::kCnp) && layer.has_pooling_type(PoolType::Max);
 }
 
 uint32_t window_words(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits) {
@@ -42,7 +41,7 @@ namespace {
 
 // The height times channels of the run's output when register 68 frames it, else 0.
 uint64_t framed_values(const Layer& first, const Layer& last, HwVersion version) {
-  if (version == versions::Qrix_v2 || !last.has_category(kKindCnp) || !last.has_activation()) return 0;
+  if (version == versions::Qrix_v2 || !last.has_category(kind_code::kCnp) || !last.has_activation()) return 0;
   if (first_input_shape(first)[2] > kMaxValueInputChannels) return 0;
   const Shape out = last.output_dimensions();
   if (out[2] > kMaxValueOutputChannels || (out[0] == 1 && out[1] == 1)) return 0;
@@ -61,7 +60,7 @@ MappingStatus last_layer_error(const Layer& layer) {
 }
 
 bool pooled_layer_not_followed(const Layer& previous, const Layer& layer) {
-  return is_max_pooling_cnp(previous) && !layer.has_category(kKindCnp);
+  return is_max_pooling_cnp(previous) && !layer.has_category(kind_code::kCnp);
 }
 
 MappingStatus not_followed_error(const Layer& layer) {

@@ -10,7 +10,6 @@ namespace nuvra::v2 {
 namespace {
 
 constexpr dma::Target kSccTarget{8};
-constexpr int kKindFnp = 3;
 
 // The SCC sits at the zero address of the mesh.
 constexpr hw::Ident kSccIdent{0, 0, 0, 0};
@@ -39,7 +38,7 @@ std::unique_ptr<std::vector<epg::epg_track>> IoRecorderImpl::record_epg(const La
                                                                         uint8_t high, uint8_t count, bool solo,
                                                                         bool, bool) const {
   const uint32_t t = (layer_type_of(layer) != LayerType::Stem || solo) ? 1 : 0;
-  const uint32_t f = layer.is_kind(kKindFnp) ? 1 : 0;
+  const uint32_t f = layer.is_kind(kind_code::kFnp) ? 1 : 0;
   const uint32_t s = solo ? 1 : 0;
   const uint32_t hi = high, lo = low, n = count;
   return std::make_unique<std::vector<epg::epg_track>>(std::vector<epg::epg_track>{

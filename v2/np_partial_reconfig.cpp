@@ -13,9 +13,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-constexpr int kKindCnp = 2;
-constexpr int kKindFnp = 3;
-constexpr int kKindTnpB = 6;
 // Word 41 bits 24-30 count the NPs of the layer that runs next.
 constexpr size_t kMaxNextLayerNps = 0x7F;
 
@@ -56,8 +53,8 @@ void update_partial_reconfig_regs(RegisterBlock* block, const Layer& next_layer,
     throw SequenceRefusal(next_layer, "It runs on " + std::to_string(next_nps) +
                                           " NPs: a layer that opens a later pass can run on at most " +
                                           std::to_string(kMaxNextLayerNps) + ".");
-  const bool fnp = next_layer.is_kind(kKindFnp);
-  const bool cnp = !fnp && (next_layer.is_kind(kKindCnp) || next_layer.is_kind(kKindTnpB));
+  const bool fnp = next_layer.is_kind(kind_code::kFnp);
+  const bool cnp = !fnp && (next_layer.is_kind(kind_code::kCnp) || next_layer.is_kind(kind_code::kTnpB));
   // Everything that can refuse is read before the first write.
   Shape input;
   const hw::SplitRecord* split = nullptr;

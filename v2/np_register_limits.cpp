@@ -15,9 +15,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-constexpr int kKindCnp = 2;
-constexpr int kKindMerge = 5;
-constexpr int kKindTnpB = 6;
 // Word 3 bits 16-23 count the layer's own NPs.
 constexpr int64_t kMaxLayerNps = 0xFF;
 // Word 24 holds a part's first output row and column in 12 bits each.
@@ -38,9 +35,9 @@ bool is_transposed(const Layer& layer) {
 // A CNP whose input comes from a merge that other layers read too keeps that input in its store
 // (its dual output); any other store keeps the layer's output.
 bool stores_its_input(const Layer& layer) {
-  if (!layer.is_kind(kKindCnp)) return false;
+  if (!layer.is_kind(kind_code::kCnp)) return false;
   const auto merge = first_inbound_of(layer);
-  return merge && merge->is_kind(kKindMerge) && merge->outbound_layers().size() >= 2;
+  return merge && merge->is_kind(kind_code::kMerge) && merge->outbound_layers().size() >= 2;
 }
 
 MappingStatus over(const Layer& layer, const char* what, uint64_t limit, uint64_t got) {
@@ -65,7 +62,7 @@ MappingStatus check_window(const Layer& layer, const hw::Component& c) {
 }
 
 MappingStatus check_store(const Layer& layer) {
-  const bool tnp_b = layer.is_kind(kKindTnpB);
+  const bool tnp_b = layer.is_kind(kind_code::kTnpB);
   const SkipDmaStoreExtent kept = skipdma_store_extent(layer, !tnp_b && stores_its_input(layer), tnp_b);
   // Rows of at most 511 words: the 4096 rows a layer can have fit the 21-bit frame count.
   if (kept.row_words > kMaxSkipDmaRowWords)

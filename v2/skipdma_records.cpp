@@ -13,7 +13,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-constexpr int kKindTnpB = 6;
 constexpr uint16_t kSharedEnableAddress = 0x1001;
 constexpr uint8_t kLastChannel = 239;
 
@@ -170,7 +169,7 @@ void record_skipdma_store(program::Record* record, const Layer& layer, bool dual
 void record_skipdma(program::Record* record, const Layer& layer) {
   check_record(record);
   const auto mapping = mapping_of(layer);
-  const bool tnp_b = layer.is_kind(kKindTnpB);
+  const bool tnp_b = layer.is_kind(kind_code::kTnpB);
   if (mapping->skipdma_stores.empty() && mapping->skipdma_loads.empty()) return;
   const uint32_t fifo = tnp_b ? tnp_b_fifo_size(layer) : 0;
 

@@ -26,22 +26,22 @@ int layer_kind(LayerType type) {
   switch (type) {
     case LayerType::InputConvolutional:
     case LayerType::InputConv2D:
-    case LayerType::Stem: return 1;
+    case LayerType::Stem: return kind_code::kInput;
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional:
     case LayerType::Conv2D:
     case LayerType::DepthwiseConv2D:
     case LayerType::Conv2DTranspose:
-    case LayerType::DepthwiseConv2DTranspose: return 2;
+    case LayerType::DepthwiseConv2DTranspose: return kind_code::kCnp;
     case LayerType::FullyConnected:
-    case LayerType::Dense1D: return 3;
-    case LayerType::StatefulRecurrentLegacy: return 4;
+    case LayerType::Dense1D: return kind_code::kFnp;
+    case LayerType::StatefulRecurrentLegacy: return kind_code::kTnpR;
     case LayerType::Add:
-    case LayerType::Concatenate: return 5;
+    case LayerType::Concatenate: return kind_code::kMerge;
     case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: return 6;
-    case LayerType::VitEncoderBlock: return 7;
-    default: return 0;
+    case LayerType::DepthwiseBufferTempConv: return kind_code::kTnpB;
+    case LayerType::VitEncoderBlock: return kind_code::kVit;
+    default: return kind_code::kOther;
   }
 }
 

@@ -19,13 +19,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-// Category codes of the engine's layer test.
-constexpr int kInputLayer = 1;
-constexpr int kCnpLayer = 2;
-constexpr int kFnpLayer = 3;
-constexpr int kMergeLayer = 5;
-constexpr int kTnpBLayer = 6;
-
 constexpr size_t kMaxOutbounds = 2;
 
 bool is_type(const Layer& layer, LayerType type) { return layer_type_of(layer) == type; }
@@ -83,7 +76,7 @@ std::optional<MappingStatus> concat_rule(const std::shared_ptr<Layer>& layer) {
 // A merge the skip DMAs cannot carry, given the run's layers before it.
 std::optional<MappingStatus> merge_rule(const std::shared_ptr<Layer>& layer, LayerList::const_iterator run_begin,
                                         LayerList::const_iterator merge_at) {
-  if (!layer->is_kind(kMergeLayer)) return std::nullopt;
+  if (!layer->is_kind(kind_code::kMerge)) return std::nullopt;
   const auto before = [&](const Layer& l) {
     return std::any_of(run_begin, merge_at, [&l](const auto& r) { return r.get() == &l; });
   };
@@ -130,8 +123,8 @@ MappingStatus GrowingSequenceRules::extend() {
 
   const size_t consumers = outbounds_size(layer, layers_);
   if (!succession_) {
-    const bool on_cnp = layer->is_kind(kCnpLayer), on_fnp = layer->is_kind(kFnpLayer);
-    if (after_max_pooling_ && !on_cnp && !layer->is_kind(kTnpBLayer))
+    const bool on_cnp = layer->is_kind(kind_code::kCnp), on_fnp = layer->is_kind(kind_code::kFnp);
+    if (after_max_pooling_ && !on_cnp && !layer->is_kind(kind_code::kTnpB))
       succession_ =
           LayerMappingError(*layer, "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B.");
     else if (after_fnp_ && on_cnp)
@@ -144,10 +137,10 @@ MappingStatus GrowingSequenceRules::extend() {
                                                   std::to_string(kMaxOutbounds) + " outbounds is supported.");
     after_max_pooling_ = layer->has_pool_type(PoolType::Max);
     after_fnp_ = on_fnp;
-    after_merge_ = layer->is_kind(kMergeLayer);
+    after_merge_ = layer->is_kind(kind_code::kMerge);
   }
 
-  if (head->is_kind(kInputLayer) && reads(*layer, head.get())) ++head_readers_;
+  if (head->is_kind(kind_code::kInput) && reads(*layer, head.get())) ++head_readers_;
   // The run's first layer opens one branch whatever feeds it.
   const size_t inbounds = layer == head ? 1 : inbounds_of(*layer).size();
   branches_ += static_cast<int64_t>(consumers) - static_cast<int64_t>(inbounds);
@@ -161,7 +154,7 @@ MappingStatus GrowingSequenceRules::extend() {
   const auto listed = [this](const auto& l) { return std::find(layers_.begin(), layers_.end(), l) != layers_.end(); };
   for (const auto& merge : merges_keeping(*layer))
     if (listed(merge)) unloaded_.emplace_back(layer.get(), merge.get());
-  if (layer->is_kind(kMergeLayer))
+  if (layer->is_kind(kind_code::kMerge))
     for (const auto& reader : outbounds_of(*layer))
       if (listed(reader)) unread_.emplace_back(layer.get(), reader.get());
   DepthMap depths;
@@ -171,7 +164,7 @@ MappingStatus GrowingSequenceRules::extend() {
 
 MappingStatus GrowingSequenceRules::verdict() const {
   const Layer& head = **first_;
-  if (head.is_kind(kMergeLayer)) return LayerMappingError(head, "Can't be the first layer of the sequence.");
+  if (head.is_kind(kind_code::kMerge)) return LayerMappingError(head, "Can't be the first layer of the sequence.");
 
   // A Dequantizer may only close the run; the layer before it is then the one that ends it.
   const size_t last = size_ - 1;
@@ -185,11 +178,12 @@ MappingStatus GrowingSequenceRules::verdict() const {
       status.code != 0)
     return status;
   if (succession_) return *succession_;
-  if (head.is_kind(kInputLayer) && head_readers_ > 1) return {1, "A layer mapped on HRC supports 1 outbound only"};
+  if (head.is_kind(kind_code::kInput) && head_readers_ > 1)
+    return {1, "A layer mapped on HRC supports 1 outbound only"};
   if (feeder_) return *feeder_;
 
   if (branches_ > 1) return {1, "Bad mapping on skip connection. Several branches."};
-  if ((*(first_ + static_cast<std::ptrdiff_t>(last)))->is_kind(kMergeLayer))
+  if ((*(first_ + static_cast<std::ptrdiff_t>(last)))->is_kind(kind_code::kMerge))
     return {1, "Bad mapping on skip connection. No valid merge layer."};
   if (skip_) return *skip_;
   if (!unloaded_.empty())
@@ -204,7 +198,7 @@ MappingStatus GrowingSequenceRules::verdict() const {
 MappingStatus check_skip_connections(const LayerList& run, const LayerList& layers) {
   if (run.empty()) return {1, "Empty layer sequence"};
   if (get_out_branches_count(run, layers) > 1) return {1, "Bad mapping on skip connection. Several branches."};
-  if (run.back()->is_kind(kMergeLayer)) return {1, "Bad mapping on skip connection. No valid merge layer."};
+  if (run.back()->is_kind(kind_code::kMerge)) return {1, "Bad mapping on skip connection. No valid merge layer."};
 
   for (auto it = run.begin(); it != run.end(); ++it) {
     if (auto status = concat_rule(*it)) return *status;
@@ -218,7 +212,7 @@ MappingStatus check_skip_connections(const LayerList& run, const LayerList& laye
     for (const auto& merge : merges_keeping(*kept))
       if (outside(merge)) return LayerMappingError(*merge, kBadSkipConnection + kept_before_sequence_end(*kept));
   for (const auto& merge : run) {
-    if (!merge->is_kind(kMergeLayer)) continue;
+    if (!merge->is_kind(kind_code::kMerge)) continue;
     for (const auto& reader : outbounds_of(*merge))
       if (outside(reader)) return LayerMappingError(*merge, kBadSkipConnection + read_after_sequence_end(*reader));
   }

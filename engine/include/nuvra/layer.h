@@ -32,6 +32,18 @@ struct PoolingCalculatedParams {
   bool flag = false;  // pooling applied
 };
 
+// The codes of Layer::is_kind.
+namespace kind_code {
+inline constexpr int kOther = 0;  // none of the others; the mapping builder does not link it
+inline constexpr int kInput = 1;  // an input layer on the HRC
+inline constexpr int kCnp = 2;
+inline constexpr int kFnp = 3;
+inline constexpr int kTnpR = 4;
+inline constexpr int kMerge = 5;
+inline constexpr int kTnpB = 6;
+inline constexpr int kVit = 7;
+}  // namespace kind_code
+
 class Layer {
  public:
   // What a layer holds once mapped; the back end attaches a subclass.
@@ -72,7 +84,7 @@ class Layer {
   virtual bool splittable() const = 0;
   // True when every filter reads only its own channel.
   virtual bool channelwise() const = 0;
-  // Category test: 1 HRC input layer, 2 CNP, 3 FNP, 4 TNP-R, 5 merge, 6 TNP-B, 7 ViT, 0 other.
+  // Category test: one of the codes of kind_code.
   virtual bool is_kind(int code) const = 0;
   bool has_category(int code) const { return is_kind(code); }
   virtual bool has_activation() const = 0;

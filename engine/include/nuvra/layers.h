@@ -9,8 +9,7 @@ namespace nuvra {
 // "InputData", "Conv2D", ...; "Unknown" for a value outside the enumeration.
 const char* layer_type_name(LayerType type);
 
-// Category code of `is_kind`: 0 other, 1 input layer on the HRC, 2 CNP, 3 FNP, 4 TNP-R,
-// 5 merge, 6 TNP-B, 7 ViT block.
+// Category code of `is_kind` (kind_code).
 int layer_kind(LayerType type);
 
 // Convolutions with a computed convolution and pooling record.

@@ -214,6 +214,12 @@ TEST(ModelRun, Refusals) {
   auto v1 = v1_model();
   auto v2 = v2_model();
   auto signed_model = ModelBuilder().input(2, 1, 1, 9, true).take();
+  // A padding value past a byte would be cut to it.
+  const auto padded = [](int value) {
+    return ModelBuilder().add(LayerType::InputConvolutional, {{"input_width", 2}, {"input_height", 2},
+        {"input_channels", 1}, {"kernel_size", 3}, {"filters", 1}, {"padding_value", value}}, "hrc").take();
+  };
+  auto pad_256 = padded(256), pad_minus = padded(-1);
   const auto u8 = [](Shape s, uint8_t v = 1) { return tensor<uint8_t>(TensorType::uint8, s, std::vector<uint8_t>(s.elements(), v)); };
   const std::vector<int32_t> none;
   const std::pair<std::function<void()>, const char*> cases[] = {
@@ -229,6 +235,8 @@ TEST(ModelRun, Refusals) {
       {[&] { v2->forward(nullptr); }, "Cannot run a model without inputs"},
       {[&] { signed_model->predict(tensor<int8_t>(TensorType::int8, {1, 2}, {1, 2})); },
        "Cannot predict with a model that only has an InputData layer"},
+      {[&] { pad_256->forward(u8({1, 2, 2, 1})); }, "Layer hrc (InputConvolutional): padding_value must be 0 to 255"},
+      {[&] { pad_minus->forward(u8({1, 2, 2, 1})); }, "Layer hrc (InputConvolutional): padding_value must be 0 to 255"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(error_text(call), message);
   // Nine signed bits come out as int32.

@@ -151,8 +151,8 @@ TEST(HardwareBackend, APassOpenedAfterALayerWithoutNpsAvoidsTheLastNpsHeld) {
     if (ends_first) first.push_back("x"), second.erase(second.begin());
     EXPECT_EQ(rig.mapped(), (Seqs{{first, second}}));
     const auto& offered = rig.constraints->offered[c(k + 1)];
-    EXPECT_EQ(std::make_pair(offered.size(), bool(std::count(offered.begin(), offered.end(), nps_of(g(c(k))).at(0).ident))),
-              std::make_pair(k - 1, false));
+    const hw::Ident held = nps_of(g(c(k))).at(0).ident;
+    EXPECT_EQ(std::make_pair(offered.size(), std::count(offered.begin(), offered.end(), held)), std::make_pair(k - 1, std::ptrdiff_t{0}));
   }
 }
 

@@ -134,18 +134,20 @@ TEST(ModelRun, SaturatesAtTheInt32Edge) {
   // by 255 and shifted left 10: about 5.4e11. A ReLU row of 32 output bits tops at int32's
   // largest value, as its output type does.
   auto relu = ModelBuilder().input(1, 1, 64)
-      .add(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}, {"activation", 1}, {"output_bits", 32}}, "conv").take();
+      .add(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}, {"activation", 1}, {"output_bits", 32}}, "conv")
+      .take();
   put(*relu, "conv", {{"weights", std::vector<double>(64, 127)}, {"max_value", {255}}, {"max_value_shift", {24}},
                       {"output_scales", {255}}, {"output_shift", {10}}});
-  EXPECT_EQ(values_of<int32_t>(relu->forward(tensor<uint8_t>(TensorType::uint8, {1, 1, 1, 64}, std::vector<uint8_t>(64, 255)))),
-            std::vector<int32_t>{2147483647});
+  const auto x = tensor<uint8_t>(TensorType::uint8, {1, 1, 1, 64}, std::vector<uint8_t>(64, 255));
+  EXPECT_EQ(values_of<int32_t>(relu->forward(x)), std::vector<int32_t>{2147483647});
   // An Add of two 32-bit rows at 2^31 - 1 (255 · 127 · 255 << 30, saturated): the sum saturates to
   // 2^31 - 1 before the output shift -1, which rounds it half up to 2^30.
   const Params wide = {{"filters", 1}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 32}};
   auto sum = ModelBuilder().input(1, 1, 1)
       .add(LayerType::Conv2D, wide, "a", {"input"}).add(LayerType::Conv2D, wide, "b", {"input"})
       .add(LayerType::Add, {}, "add", {"a", "b"}).take();
-  for (const char* name : {"a", "b"}) put(*sum, name, {{"weights", {127}}, {"output_scales", {255}}, {"output_shift", {30}}});
+  for (const char* name : {"a", "b"})
+    put(*sum, name, {{"weights", {127}}, {"output_scales", {255}}, {"output_shift", {30}}});
   put(*sum, "add", {{"output_shift", {-1}}});
   EXPECT_EQ(values_of<int32_t>(sum->forward(tensor<uint8_t>(TensorType::uint8, {1, 1, 1, 1}, {255}))),
             std::vector<int32_t>{1073741824});

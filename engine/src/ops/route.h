@@ -16,6 +16,18 @@ const char* route_name(Route r);
 // Whether this CPU (and its OS) runs the route.
 bool route_available(Route r);
 
+// What the route choice reads of a CPU: AVX2 and AVX-512 F/BW/VL/VNNI, each with the OS saving
+// its registers, and the raw CPUID words that tell AVX-VNNI.
+struct CpuFeatures {
+  bool avx2 = false;
+  bool avx512_vnni = false;
+  uint32_t last_leaf = 0;         // leaf 0, EAX
+  uint32_t last_leaf7_sub = 0;    // leaf 7 sub-leaf 0, EAX
+  uint32_t leaf7_sub1_eax = 0;    // leaf 7 sub-leaf 1, EAX: AVX-VNNI at bit 4
+};
+// Whether a CPU of these features runs the route.
+bool route_available(Route r, const CpuFeatures& cpu);
+
 // The route the kernels take: the fastest available, unless tests forced another.
 struct RouteChoice {
   Route route = Route::portable;
@@ -25,6 +37,8 @@ struct RouteChoice {
   bool operator==(const RouteChoice&) const = default;
 };
 RouteChoice active_route();
+// The fastest route a CPU of these features runs; active_route takes this CPU's.
+RouteChoice best_route(const CpuFeatures& cpu);
 
 // Tests only: forces `choice` (nullopt: back to the CPU's best). A route the CPU lacks, stand-ins
 // on a CPU without AVX2, or a stand-in for a non-VNNI route, is refused with std::invalid_argument.

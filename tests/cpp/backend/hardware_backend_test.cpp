@@ -131,6 +131,31 @@ TEST(HardwareBackend, AFullMeshOpensAnotherPassInSingleMode) {
   }
 }
 
+// The layer before the one that opens the pass may hold no NPs (a Dequantizer, or a merge fused
+// into the opener): the opener still avoids the NPs of the last layer that holds some.
+TEST(HardwareBackend, APassOpenedAfterALayerWithoutNpsAvoidsTheLastNpsHeld) {
+  // What comes between, and whether it ends the first pass (a merge is held for its reader).
+  const std::tuple<const char*, std::function<void(Graph&, size_t)>, bool> rows[] = {
+      {"Dequantizer", [](Graph& g, size_t k) { g.dequantizer("x", c(k)).conv(c(k + 1), "x"); }, true},
+      {"merge", [](Graph& g, size_t k) { g.add("x", c(k - 1), c(k)).conv(c(k + 1), "x"); }, false},
+  };
+  for (const auto& [between, extend, ends_first] : rows) {
+    SCOPED_TRACE(between);
+    BackendRig rig;
+    const size_t k = rig.cnp1();
+    Graph g = long_chain(k);
+    extend(g, k);
+    LayerList layers = g.all();
+    ASSERT_EQ(rig.map(&layers).message, "Success");
+    Names first = cs(1, k, {"in"}), second = {"x", c(k + 1)};
+    if (ends_first) first.push_back("x"), second.erase(second.begin());
+    EXPECT_EQ(rig.mapped(), (Seqs{{first, second}}));
+    const auto& offered = rig.constraints->offered[c(k + 1)];
+    const hw::Ident held = nps_of(g(c(k))).at(0).ident;
+    EXPECT_EQ(std::make_pair(offered.size(), std::count(offered.begin(), offered.end(), held)), std::make_pair(k - 1, std::ptrdiff_t{0}));
+  }
+}
+
 // The external memory of all sequences, in bytes, is counted up to 2^32 - 1 (its 32-bit figure);
 // past that a sequence is refused (AFailedSequenceLeavesNothingBehind), the earlier ones included.
 TEST(HardwareBackend, TheExternalMemoryTotalFitsItsByteCount) {

@@ -49,6 +49,15 @@ TEST(MeshDiscover, PlacementRules) {
   EXPECT_EQ(std::make_tuple(mesh->nps.at(0).ident, mesh->nps.at(1).ident, mesh->dma_conf), std::make_tuple(Ident{1, 1, 1, 0}, Ident{1, 1, 3, 0}, Ident{1, 1, 2, 0}));
   dma.geometry.dma_node_has_no_nps = true;
   EXPECT_EQ(positions(*discover(dma)), P(4, {2, 1}));
+  // Column 2 of row 1 on two rows: the board reports the DMA node's row and column each in its own field.
+  auto moved = grid(v1, 2, 3, 3, 3);
+  moved.geometry.nps_per_node = 4, moved.geometry.dma_row = 1, moved.geometry.dma_col = 2, moved.geometry.dma_conf_id = 2;
+  const auto there = discover(moved);
+  EXPECT_EQ(std::make_pair(there->dma_event, there->dma_conf), std::make_pair(Ident{2, 1, 0, 0}, Ident{2, 1, 2, 0}));
+  Idents at_dma;
+  for (const auto& info : there->nps)
+    if (info.ident.col == 2 && info.ident.row == 1) at_dma.push_back(info.ident);
+  EXPECT_EQ(std::make_pair(at_dma, there->nps.size()), std::make_pair(Idents{{2, 1, 1, 0}, {2, 1, 3, 0}}, size_t{18}));
   EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
   // Bits 1 to 15 of the skip-DMA mask put an engine in that column of row 1; bit 0 is ignored.
   auto skips = grid(versions::FPGA_v2, 1, 1, 1);

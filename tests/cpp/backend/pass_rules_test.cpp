@@ -99,5 +99,33 @@ TEST(PassRules, ALayerSendingPointToPointToTwoPlacesIsRefusedBeforeRecording) {
   EXPECT_TRUE(!result.sequence && rig.builder.passes().empty() && rig.recorder.calls.empty());
 }
 
+// The last layer of a pass sends point to point to the end of its pass, its one place. A layer
+// on NPs sending point to point anywhere else, to no place or to more than one, is refused; one
+// that does not send point to point is not asked.
+TEST(PassRules, APointToPointOutputHasExactlyOnePlace) {
+  const auto one = [](hw::Component c) { return std::make_shared<std::vector<hw::Component>>(1, c); };
+  const std::tuple<const char*, std::function<void(LayerMapping&)>, size_t> rows[] = {  // places; 1: accepted
+      {"as linked", [](LayerMapping&) {}, 1},
+      {"no place", [](LayerMapping& m) { m.next_components.clear(); }, 0},
+      {"an empty list", [](LayerMapping& m) { m.next_components = {std::make_shared<std::vector<hw::Component>>()}; }, 0},
+      {"another NP", [&](LayerMapping& m) { m.next_components.push_back(one(np(4, 1, 0))); }, 2},
+      {"a store", [](LayerMapping& m) { m.skipdma_stores.push_back(np(9, 0, 0, hw::Type::SKIP_DMA_STORE)); }, 2},
+      {"no place, not point to point", [](LayerMapping& m) { m.next_components.clear(), m.p2p_out = false; }, 1},
+  };
+  for (const auto& [what, change, places] : rows) {
+    SCOPED_TRACE(what);
+    Graph g = chain();
+    const LayerList pass = g.list({"in", "c1", "c2"});
+    LayerMappingBuilder::build_layer_mapping(pass, pass, {{hrc()}, {np(2, 1, 0)}, {np(3, 1, 0)}}, kDmaEvent);
+    change(*get_layer_mapping(*g("c2")));
+    EXPECT_EQ(check_point_to_point_outputs(pass).message,
+              places == 1 ? "Success"
+                          : on("c2", "Its output would go point to point to " + std::to_string(places) +
+                                         " places: no layer of its pass reads it, and only the last layer of a pass "
+                                         "feeds the next."));
+    unmap_layers(pass);
+  }
+}
+
 }  // namespace
 }  // namespace nuvra::test

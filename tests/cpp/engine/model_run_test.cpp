@@ -17,6 +17,7 @@ namespace {
 
 using test::error_text;
 using test::ModelBuilder;
+using test::Params;
 
 // Sets variables of `layer` from values in storage order (the order numpy shows them in).
 void put(const Model& m, const std::string& layer,
@@ -127,6 +128,31 @@ TEST(ModelRun, SecondGenerationByHand) {
             std::make_tuple(TensorType::uint8, std::vector<uint8_t>{15, 12}));
 }
 
+// Values at the edge of int32, worked by hand in 64 bits.
+TEST(ModelRun, SaturatesAtTheInt32Edge) {
+  // 64 channels of 255 times 127 is 2072640, under the ReLU bound 255 << 24 (past int32), scaled
+  // by 255 and shifted left 10: about 5.4e11. A ReLU row of 32 output bits tops at int32's
+  // largest value, as its output type does.
+  auto relu = ModelBuilder().input(1, 1, 64)
+      .add(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}, {"activation", 1}, {"output_bits", 32}}, "conv")
+      .take();
+  put(*relu, "conv", {{"weights", std::vector<double>(64, 127)}, {"max_value", {255}}, {"max_value_shift", {24}},
+                      {"output_scales", {255}}, {"output_shift", {10}}});
+  const auto x = tensor<uint8_t>(TensorType::uint8, {1, 1, 1, 64}, std::vector<uint8_t>(64, 255));
+  EXPECT_EQ(values_of<int32_t>(relu->forward(x)), std::vector<int32_t>{2147483647});
+  // An Add of two 32-bit rows at 2^31 - 1 (255 · 127 · 255 << 30, saturated): the sum saturates to
+  // 2^31 - 1 before the output shift -1, which rounds it half up to 2^30.
+  const Params wide = {{"filters", 1}, {"kernel_size", 1}, {"activation", 0}, {"output_bits", 32}};
+  auto sum = ModelBuilder().input(1, 1, 1)
+      .add(LayerType::Conv2D, wide, "a", {"input"}).add(LayerType::Conv2D, wide, "b", {"input"})
+      .add(LayerType::Add, {}, "add", {"a", "b"}).take();
+  for (const char* name : {"a", "b"})
+    put(*sum, name, {{"weights", {127}}, {"output_scales", {255}}, {"output_shift", {30}}});
+  put(*sum, "add", {{"output_shift", {-1}}});
+  EXPECT_EQ(values_of<int32_t>(sum->forward(tensor<uint8_t>(TensorType::uint8, {1, 1, 1, 1}, {255}))),
+            std::vector<int32_t>{1073741824});
+}
+
 // -1061094525 times 3 is -3183283575: rounded once, -3183283456; rounded to float32 first,
 // -3183283712.
 TEST(ModelRun, PredictRoundsTheScaledValueOnce) {
@@ -190,6 +216,12 @@ TEST(ModelRun, Refusals) {
   auto v1 = v1_model();
   auto v2 = v2_model();
   auto signed_model = ModelBuilder().input(2, 1, 1, 9, true).take();
+  // A padding value past a byte would be cut to it.
+  const auto padded = [](int value) {
+    return ModelBuilder().add(LayerType::InputConvolutional, {{"input_width", 2}, {"input_height", 2},
+        {"input_channels", 1}, {"kernel_size", 3}, {"filters", 1}, {"padding_value", value}}, "hrc").take();
+  };
+  auto pad_256 = padded(256), pad_minus = padded(-1);
   const auto u8 = [](Shape s, uint8_t v = 1) { return tensor<uint8_t>(TensorType::uint8, s, std::vector<uint8_t>(s.elements(), v)); };
   const std::vector<int32_t> none;
   const std::pair<std::function<void()>, const char*> cases[] = {
@@ -205,6 +237,8 @@ TEST(ModelRun, Refusals) {
       {[&] { v2->forward(nullptr); }, "Cannot run a model without inputs"},
       {[&] { signed_model->predict(tensor<int8_t>(TensorType::int8, {1, 2}, {1, 2})); },
        "Cannot predict with a model that only has an InputData layer"},
+      {[&] { pad_256->forward(u8({1, 2, 2, 1})); }, "Layer hrc (InputConvolutional): padding_value must be 0 to 255"},
+      {[&] { pad_minus->forward(u8({1, 2, 2, 1})); }, "Layer hrc (InputConvolutional): padding_value must be 0 to 255"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(error_text(call), message);
   // Nine signed bits come out as int32.
@@ -283,6 +317,14 @@ TEST(ModelFit, LearningRule) {
   EXPECT_EQ(values_of<int32_t>(learning_model()->fit(samples({8, 0}), {0})), (std::vector<int32_t>{0, 0, 0, 4}));
   EXPECT_EQ(error_text<std::invalid_argument>([&] { m->fit(samples({8, 0, 8}), {0, 1}); }),
             "Number of labels should be the same as number of inputs");
+}
+
+// A neuron's win count stops at int32's largest value instead of wrapping.
+TEST(ModelFit, WinsStopAtTheLargestCount) {
+  auto m = learning_model();
+  put(*m, "fc", {{"thswap", {2147483646, 7}}});
+  m->fit(samples({8, 8}), {0});
+  EXPECT_EQ(values_of<int32_t>(m->get_layer("fc")->variables()->get("thswap")), (std::vector<int32_t>{2147483647, 7}));
 }
 
 // An interrupted fit keeps exactly what the samples before the interrupt taught (weights,

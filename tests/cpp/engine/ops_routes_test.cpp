@@ -13,6 +13,7 @@
 #include <functional>
 #include <iterator>
 #include <random>
+#include <tuple>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -289,6 +290,34 @@ TEST(OpsRoutes, RoutesTheCpuLacksCannotBeForced) {
   }
   EXPECT_THROW(ops::detail::force_route(RouteChoice{Route::avx2, true}), std::invalid_argument);
   EXPECT_EQ(ops::detail::active_route().route == Route::portable, !ops::detail::route_available(Route::avx2));
+}
+
+// The choice from feature sets this CPU may not have: AVX-VNNI is bit 4 of leaf 7 sub-leaf 1
+// (bit 5 beside it is another feature), read only where the leaf and sub-leaf exist, and only
+// with AVX2; AVX-512 VNNI comes first.
+TEST(OpsRoutes, TheChoiceFollowsTheFeatureBits) {
+  using ops::detail::CpuFeatures;
+  constexpr uint32_t kAvxVnni = 1u << 4, kBitBeside = 1u << 5;
+  const std::tuple<CpuFeatures, Route, bool> cases[] = {  // features, best route, AVX-VNNI
+      {{true, false, 7, 1, kAvxVnni}, Route::vnni256, true},
+      {{true, false, 0x20, 2, ~kBitBeside}, Route::vnni256, true},
+      {{true, false, 7, 1, kBitBeside}, Route::avx2, false},
+      {{true, false, 7, 1, ~kAvxVnni}, Route::avx2, false},
+      {{true, false, 6, 1, kAvxVnni}, Route::avx2, false},
+      {{true, false, 7, 0, kAvxVnni}, Route::avx2, false},
+      {{false, false, 7, 1, kAvxVnni}, Route::portable, false},
+      {{true, true, 7, 1, kAvxVnni}, Route::vnni512, true},
+      {{true, true, 7, 1, 0}, Route::vnni512, false},
+      {{}, Route::portable, false},
+  };
+  for (const auto& [cpu, best, avx_vnni] : cases) {
+    SCOPED_TRACE(testing::Message() << cpu.avx2 << cpu.avx512_vnni << " " << cpu.last_leaf << " " << cpu.last_leaf7_sub
+                                    << " 0x" << std::hex << cpu.leaf7_sub1_eax);
+    EXPECT_EQ(describe(ops::detail::best_route(cpu)), describe({best}));
+    EXPECT_EQ(ops::detail::route_available(Route::vnni256, cpu), avx_vnni);
+    EXPECT_EQ(ops::detail::route_available(Route::avx2, cpu), cpu.avx2);
+    EXPECT_EQ(ops::detail::route_available(Route::vnni512, cpu), cpu.avx512_vnni);
+  }
 }
 
 }  // namespace

@@ -295,7 +295,9 @@ hw::Type MeshMapper::get_compatible_fnp_type(const Layer& layer) {
   const bool a2 = available_count(Type::FNP2) != 0;
   const uint32_t m3 = max_nps(Type::FNP3);
   const bool a3 = available_count(Type::FNP3) != 0;
-  const bool fits3 = checker_->is_fnp3_compatible(layer);
+  // An image that fits the SRAM but not the one DMA block of an FNP3 goes to an FNP2 where the mesh
+  // leaves one; without one the FNP3 is kept and its mapping check names the limit.
+  const bool fits3 = checker_->is_fnp3_compatible(layer) && (m2 == 0 || checker_->is_fnp3_image_recordable(layer));
   if (a3 && fits3) return Type::FNP3;
   if (a2) return Type::FNP2;
   if (m3 > 0 && fits3) return Type::FNP3;

@@ -34,4 +34,6 @@ bool CompatibilityChecker::is_input_window_recordable(hw::Type, uint32_t, uint32
   return true;
 }
 
+bool CompatibilityChecker::is_fnp3_image_recordable(const Layer&) const { return true; }
+
 }  // namespace nuvra

@@ -76,6 +76,9 @@ class CompatibilityChecker {
   virtual bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const = 0;
   virtual NpSplitParams np_split_params(hw::Type np_type, const LayerParams& params) const = 0;
   virtual bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const = 0;
+  // Whether an FNP3 can record the layer's image, which it loads as one DMA block; an FNP2, which
+  // keeps its weights in external memory, has no such limit. This one records any image.
+  virtual bool is_fnp3_image_recordable(const Layer& layer) const;
 
   // FNP2 keeps its weights in external memory, so only FNP3 has a size limit.
   bool is_fnp_type_compatible(const Layer& layer, hw::Type type) const {

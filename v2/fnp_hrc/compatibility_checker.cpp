@@ -224,4 +224,8 @@ bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& g
   return v2::check_fnp3_sram_size(given, layer);
 }
 
+bool CompatibilityCheckerImpl::is_fnp3_image_recordable(const Layer& layer) const {
+  return v2::is_fnp3_image_recordable(layer);
+}
+
 }  // namespace nuvra::v2

@@ -44,6 +44,7 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
   bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override;
   NpSplitParams np_split_params(hw::Type type, const LayerParams& params) const override;
   bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const override;
+  bool is_fnp3_image_recordable(const Layer& layer) const override;
 };
 
 // A variable the layer does not carry passes; otherwise its values must need at most `bits`

@@ -315,13 +315,15 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
     return {};
   }
   const Type np_type = types.front();
+  // Parts of one size spread over more NPs than the mesh has give way to a cut it holds.
+  const auto mesh_nps = static_cast<uint32_t>(lists_ ? lists_->list(np_type).size() : 0);
 
   SplitResult split;
   switch (layer_type) {
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseBufferTempConv:
       split = split_depthwise_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
-                                                 mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
+                                                 mc.cnp_max_filters(), np_type, loop_itself, split_memo_, mesh_nps);
       break;
     case LayerType::Conv2DTranspose:
     case LayerType::DepthwiseConv2DTranspose: {
@@ -336,7 +338,7 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
     }
     default:
       split = split_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
-                                       mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
+                                       mc.cnp_max_filters(), np_type, loop_itself, split_memo_, mesh_nps);
       break;
   }
   *status = std::get<1>(split);

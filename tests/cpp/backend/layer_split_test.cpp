@@ -325,6 +325,37 @@ TEST(SplitSearch, AnswersReusedOnlyForRepeatableCheckers) {
             std::make_tuple(true, false, false));
 }
 
+// A register field that counts where a part starts: no part may start past `bound`.
+struct StartBound : FakeChecker {
+  uint32_t bound = kUnlimited;
+  uint32_t max_part_start(const Layer&, hw::Type) const override { return bound; }
+};
+
+// The bound is a condition of the search, as the input window is: 17 columns in parts of at most 4
+// put the last at column 16; 6 parts of 3 end the layer at 15, and no cut of at most 4 columns
+// starts its last part before. Without a cut, the parts of the splitting rule stand and the mapping
+// checks name the start. The transposed split, never cut by height, holds its columns to it too.
+TEST(SplitConv, PartStartsAreAConditionOfTheSearch) {
+  const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {  // bound -> parts, last start
+      {kAny, 5, 16}, {16, 5, 16}, {15, 6, 15}, {14, 5, 16}};
+  for (const bool transposed : {false, true})
+    for (const auto& [bound, count, last] : cases) {
+      SCOPED_TRACE(std::to_string(bound) + (transposed ? " transposed" : ""));
+      StartBound checker;
+      checker.split_params = {1, 1, 1, 1, 0, 0, 0, 2};
+      checker.bound = bound;
+      const OneLayer layer = transposed ? OneLayer(LayerType::Conv2DTranspose, {{"filters", 2}, {"kernel_size", 3}}, 17, 3, 2)
+                                        : conv(17, 3, 2, 2);
+      const SplitResult r = transposed ? split_transposed_conv2d_layer(*layer, checker, kAny, 4, kAny, false)
+                                       : split_conv_layer(*layer, checker, kAny, 4, kAny, hw::Type::CNP1, false);
+      ASSERT_EQ(message(r), "Success");
+      uint32_t furthest = 0;
+      for (const auto& c : parts(r)) furthest = std::max(furthest, c.split->spatial_partition.x);
+      EXPECT_EQ(std::make_pair(parts(r).size(), furthest), std::make_pair(size_t{count}, last));
+      expect_tiles(parts(r), 17, 3, 2);
+    }
+}
+
 NpSpace window(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t c = 4) { return {x, y, Shape{w, h, c}}; }
 const PaddingParams kNone{}, kSame{1, 1, 1, 1};
 

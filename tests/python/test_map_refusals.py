@@ -35,23 +35,6 @@ def alone(core, layer_type, shape, **params):
                                    (layer_type, "t", params)))
 
 
-def limits(width, height):
-    """Constraints that cut CNP parts of at most `width` columns and `height` rows."""
-    def make(core, device):
-        constraints = core.MapConstraints(device)
-        constraints.cnp_max_width, constraints.cnp_max_height = width, height
-        return constraints
-    return make
-
-
-def pooled(core, shape, **params):
-    """The layer "t", a Conv2D of `params` after an input of `shape`, and a 1x1 convolution "z" after it (a max
-    pooling layer cannot end a sequence)."""
-    w, h, c = shape
-    return fill_variables(model_of(core, (core.InputData, "in", dict(input_width=w, input_height=h, input_channels=c)),
-                                   (core.Conv2D, "t", params), (core.Conv2D, "z", dict(filters=4, kernel_size=1))))
-
-
 def per_layer(core, device, **filters):
     """Constraints that split the named layers by at most that many filters an NP."""
     class PerLayer(core.MapConstraints):
@@ -91,10 +74,6 @@ REFUSED = {
     "Dense1D of 4096 units": (lambda c: alone(c, c.Dense1D, (1, 1, 56), units=4096),
                               lambda c: mesh_device(c, 4, 400000, fnp2=False), None,
                               "'t': The maximum FNP3 memory image is 65533 words (got 65536)"),
-    # Parts of 1 x 1 take 130 NPs, more than the mesh has, but no split may average part of the input.
-    "global average pooling on 128 NPs": (
-        lambda c: alone(c, c.Conv2D, (13, 10, 4), filters=4, kernel_size=3, pool_type=2, pool_size=-1),
-        lambda c: mesh_device(c, 32), limits(1, 1), "'t': When using Global Average Pooling, spatial split is impossible"),
     "Conv2DTranspose of 1821 channels": (lambda c: alone(c, c.Conv2DTranspose, (32, 1, 1821), filters=1, kernel_size=4),
                                          lambda c: mesh_device(c, 4, MIB), None,
                                          "'t': The maximum weight image of an NP, in 32-bit words, is 65533 (got 65556 "
@@ -128,8 +107,7 @@ def test_what_a_program_cannot_record_is_refused_naming_the_layer(core, case, hw
 # one block on one NP is split by filters (Conv2D of 16 filters: two NPs of 8, 36864 words each;
 # BufferTempConv of 256: six NPs of 43), and transposed parts narrower than the 32 columns of the
 # default limit keep every output column within 4095 (the last part starts at 2046), by the user's
-# limit or, at the default one, by the split itself. Where parts of 2 x 2 would take 135 NPs, parts
-# of up to 3 x 3 cut between the pooling windows take 60 of the 128.
+# limit or, at the default one, by the split itself.
 FITTING = {
     "Conv2DTranspose 2048 wide": (lambda c: alone(c, c.Conv2DTranspose, (2048, 1, 1), filters=1, kernel_size=4),
                                   lambda c: fpga_v2_device(c, columns=7), None, {"t": 64}),
@@ -143,11 +121,6 @@ FITTING = {
         lambda c: fpga_v2_device(c, columns=7), None, {"t": 67}),
     "Dense1D of 4095 units": (lambda c: alone(c, c.Dense1D, (1, 1, 56), units=4095),
                               lambda c: mesh_device(c, 4, 400000), None, {"t": 1}),
-    "Dense1D of 4096 units on an FNP2": (lambda c: alone(c, c.Dense1D, (1, 1, 56), units=4096),
-                                         lambda c: mesh_device(c, 4, 400000), None, {"t": 1}),
-    "Conv2D 54 x 9 cut between its pooling windows": (
-        lambda c: pooled(c, (54, 9, 4), filters=4, kernel_size=5, pool_type=1, pool_size=2, pool_stride=4),
-        lambda c: mesh_device(c, 32), (3, 3), {"t": 60, "z": 5}),
     "Conv2DTranspose of 1820 channels": (lambda c: alone(c, c.Conv2DTranspose, (32, 1, 1820), filters=1, kernel_size=4),
                                          lambda c: mesh_device(c, 4, MIB), None, {"t": 1}),
     "Conv2D 3x3 of 2048 channels, 16 filters": (
@@ -167,9 +140,7 @@ def test_one_step_inside_each_limit_maps_on_the_board(core, case):
     build, make_device, max_width, nps = FITTING[case]
     model, device = build(core), make_device(core)
     constraints = core.MapConstraints(device)
-    if isinstance(max_width, tuple):
-        constraints.cnp_max_width, constraints.cnp_max_height = max_width
-    elif max_width:
+    if max_width:
         constraints.cnp_max_width = max_width
     model._map(device, hw_only=True, constraints=constraints)
     assert {name: len(model.get_layer(name).mapping.nps) for name in nps} == nps

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -255,6 +256,7 @@ struct SplitInputs {
   uint32_t fifo_size = 0;
   uint32_t channels = 0;  // of the fit test
   uint32_t reserve = 0;
+  uint32_t max_start = kAnyPartStart;  // of any part, on either axis (held with the register fields)
   hw::Type type{};
   bool loop_itself = false;
   Variant v{};
@@ -271,7 +273,7 @@ Attempt uniform_split(const Layer& layer, const CompatibilityChecker& checker, c
   const SplitSearchResult r =
       find_np_split(in.channels, layer.input_bits(), in.sp, checker, in.height, in.width, in.filters, in.fifo_size,
                     in.type, in.loop_itself, in.reserve, in.v.depthwise, !in.v.transposed, layer.is_kind(6), memo,
-                    limits);
+                    limits, in.max_start);
   if (!r.found) return {{}, Refusal::Inputs};
 
   // Narrowing the first part for the pooling padding can leave the last rows or columns in no
@@ -332,8 +334,15 @@ SpanList cut_spans(const AxisCut& cut, uint32_t total, uint32_t before, uint32_t
 Attempt aligned_split(const Layer& layer, const CompatibilityChecker& checker, const SplitInputs& in,
                       uint32_t max_height, uint32_t max_width) {
   const AxisGeometry gx = axis_geometry(layer, in.sp, false), gy = axis_geometry(layer, in.sp, true);
-  const std::vector<AxisCut> x_cuts = pooling_aligned_cuts(gx, max_width, in.sp.border_left, in.sp.border_right);
-  const std::vector<AxisCut> y_cuts = pooling_aligned_cuts(gy, max_height, in.sp.border_top, in.sp.border_bottom);
+  // Cuts whose last part starts too far for the register fields are left out.
+  const auto startable = [&](std::vector<AxisCut> cuts) {
+    std::erase_if(cuts, [&](const AxisCut& c) { return c.starts.back() > in.max_start; });
+    return cuts;
+  };
+  const std::vector<AxisCut> x_cuts =
+      startable(pooling_aligned_cuts(gx, max_width, in.sp.border_left, in.sp.border_right));
+  const std::vector<AxisCut> y_cuts =
+      startable(pooling_aligned_cuts(gy, max_height, in.sp.border_top, in.sp.border_bottom));
   auto candidates_of = [](const std::vector<AxisCut>& cuts, uint32_t total, uint32_t max_size) {
     std::vector<AxisCandidate> list;
     list.reserve(cuts.size());
@@ -360,19 +369,21 @@ Attempt aligned_split(const Layer& layer, const CompatibilityChecker& checker, c
 
 bool is_cnp(hw::Type type) { return type == hw::Type::CNP1 || type == hw::Type::CNP2; }
 
-// Whether the register fields of every part's NP hold its input window.
+// Whether the register fields of every part's NP hold its input window and where it starts.
 bool recordable(const Layer& layer, const CompatibilityChecker& checker, const SplitInputs& in,
                 const std::vector<hw::Component>& parts) {
   return std::all_of(parts.begin(), parts.end(), [&](const hw::Component& c) {
+    const NpSpace& part = c.split->spatial_partition;
     const Shape& window = c.split->bordered_partition.shape;
-    return checker.is_input_window_recordable(c.type, window[1], window[0], c.split->spatial_partition.shape[2],
-                                              layer.input_bits(), in.v.depthwise);
+    return part.x <= in.max_start && part.y <= in.max_start &&
+           checker.is_input_window_recordable(c.type, window[1], window[0], part.shape[2], layer.input_bits(),
+                                              in.v.depthwise);
   });
 }
 
 SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, NpSplitParams sp,
                         uint32_t max_height, uint32_t max_width, uint32_t max_filters, hw::Type type,
-                        bool loop_itself, Variant v, SplitSearchMemo* memo = nullptr) {
+                        bool loop_itself, Variant v, uint32_t mesh_nps, SplitSearchMemo* memo = nullptr) {
   const Shape shape = input_shape(layer);
   const uint32_t W = shape[0], Ch = shape[2];
 
@@ -389,18 +400,33 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   in.fifo_size = v.transposed ? 0 : count_param(params_of(layer), "fifo_size");
   in.channels = v.depthwise ? std::min(Ch, max_filters) : Ch;
   in.reserve = input_sram_reserve(layer);
+  in.max_start = checker.max_part_start(layer, type);
   in.type = type;
   in.loop_itself = loop_itself;
   in.v = v;
 
-  // The split of the splitting rule, unless a register field cannot hold one of its windows.
+  // The split of the splitting rule, unless a register field cannot hold one of its windows or
+  // starts.
   Attempt uniform = uniform_split(layer, checker, in, WindowLimits::SramOnly, memo);
   const bool cut = uniform.refusal == Refusal::None;
-  if (cut && recordable(layer, checker, in, uniform.parts)) return {std::move(uniform.parts), MappingSuccess()};
-  if (cut) {
+  std::optional<std::vector<hw::Component>> held;  // parts of one size that the register fields hold
+  if (cut && recordable(layer, checker, in, uniform.parts)) {
+    held = std::move(uniform.parts);
+  } else if (cut) {
     Attempt limited = uniform_split(layer, checker, in, WindowLimits::SramAndRegisters, memo);
-    if (limited.refusal == Refusal::None) return {std::move(limited.parts), MappingSuccess()};
+    if (limited.refusal == Refusal::None) {
+      held = std::move(limited.parts);
+    } else if (in.max_start != kAnyPartStart) {
+      // Parts whose windows the fields hold, one of them starting too far: the mapping checks
+      // name the start, as they name a window no cut could make smaller.
+      SplitInputs any_start = in;
+      any_start.max_start = kAnyPartStart;
+      Attempt windows = uniform_split(layer, checker, any_start, WindowLimits::SramAndRegisters, memo);
+      if (windows.refusal == Refusal::None) return {std::move(windows.parts), MappingSuccess()};
+    }
   }
+  if (held && held->size() <= mesh_nps) return {std::move(*held), MappingSuccess()};
+
   // Else parts of any size where no pooling window is straddled.
   Refusal refusal = uniform.refusal;
   const bool spatial = cut || refusal == Refusal::Height || refusal == Refusal::Width || refusal == Refusal::Inputs;
@@ -408,11 +434,21 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
       spatial && !v.transposed && is_cnp(type) && in.filters.valid() && checker.check_spatial_split(layer).ok();
   if (aligned_tried) {
     Attempt aligned = aligned_split(layer, checker, in, max_height, max_width);
-    if (aligned.refusal == Refusal::None) return {std::move(aligned.parts), MappingSuccess()};
-    refusal = aligned.refusal;
+    // Parts of one size that need more NPs than the mesh has give way only to a cut the mesh holds.
+    if (aligned.refusal == Refusal::None && (!held || aligned.parts.size() <= mesh_nps))
+      return {std::move(aligned.parts), MappingSuccess()};
+    if (!held) refusal = aligned.refusal;
   }
-  // A split whose windows break a register field stands; the mapping checks name the field.
-  if (cut) return {std::move(uniform.parts), MappingSuccess()};
+  if (cut) {
+    // A split whose windows break a register field stands; the mapping checks name the field. One
+    // on more NPs than the mesh has is refused by the layer's rule first when that forbids any
+    // spatial split.
+    std::vector<hw::Component> parts = held ? std::move(*held) : std::move(uniform.parts);
+    if (parts.size() > mesh_nps && is_split_spatially(parts))
+      if (MappingStatus rule = checker.check_spatial_split(layer); !rule.ok())
+        return {std::vector<hw::Component>{}, std::move(rule)};
+    return {std::move(parts), MappingSuccess()};
+  }
   // A rule of the layer that forbids any spatial split comes before the limits that kept the cut out.
   if (refusal == Refusal::Height || refusal == Refusal::Width)
     if (MappingStatus rule = checker.check_spatial_split(layer); !rule.ok())
@@ -498,43 +534,46 @@ std::vector<hw::Component> make_split_components(const Layer& layer, const NpSpl
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                              uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself) {
   const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
-  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false});
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false},
+                     kAnyNpCount);
 }
 
 SplitResult split_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                      uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself,
-                                     SplitSearchMemo& memo) {
+                                     SplitSearchMemo& memo, uint32_t mesh_nps) {
   const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
   return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {false, false},
-                     &memo);
+                     mesh_nps, &memo);
 }
 
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself) {
   const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
-  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false});
+  return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false},
+                     kAnyNpCount);
 }
 
 SplitResult split_depthwise_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker,
                                                uint32_t max_height, uint32_t max_width, uint32_t max_filters,
-                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo) {
+                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo,
+                                               uint32_t mesh_nps) {
   const NpSplitParams sp = checker.np_split_params(type, params_of(layer));
   return split_layer(layer, checker, sp, max_height, max_width, max_filters, type, loop_itself, {true, false},
-                     &memo);
+                     mesh_nps, &memo);
 }
 
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                           uint32_t max_height, uint32_t max_width, uint32_t max_filters,
                                           bool loop_itself) {
   return split_layer(layer, checker, transposed_split_params(layer, false), max_height, max_width, max_filters,
-                     hw::Type::CNP1, loop_itself, {false, true});
+                     hw::Type::CNP1, loop_itself, {false, true}, kAnyNpCount);
 }
 
 SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                             uint32_t max_height, uint32_t max_width, uint32_t max_filters,
                                             bool loop_itself) {
   return split_layer(layer, checker, transposed_split_params(layer, true), max_height, max_width, max_filters,
-                     hw::Type::CNP1, loop_itself, {true, true});
+                     hw::Type::CNP1, loop_itself, {true, true}, kAnyNpCount);
 }
 
 }  // namespace nuvra

@@ -17,24 +17,30 @@ namespace nuvra {
 using SplitResult = std::tuple<std::vector<hw::Component>, MappingStatus>;
 
 // The split operations take the parts of one size that the splitting rule makes, unless a register
-// field cannot hold one of their windows (then the fewest such parts whose windows it holds). Where
-// those cannot be cut within the limits or fit no NP, a CNP layer takes parts of any size that keep
-// every pooling window whole (pooling_aligned_cuts). A layer whose spatial split the checker
-// forbids is refused in the checker's words rather than for a limit no part could meet.
+// field cannot hold one of their windows or starts (then the fewest such parts that it holds).
+// Where those cannot be cut within the limits, fit no NP or need more than `mesh_nps` NPs, a CNP
+// layer takes parts of any size that keep every pooling window whole (pooling_aligned_cuts). A
+// layer whose spatial split the checker forbids is refused in the checker's words rather than for
+// a limit no part could meet, or for parts spread over more NPs than the mesh has.
 
-// Convolutional, SeparableConvolutional, Conv2D and BufferTempConv layers.
+// No bound on the NPs of a split.
+inline constexpr uint32_t kAnyNpCount = UINT32_MAX;
+
+// Convolutional, SeparableConvolutional, Conv2D and BufferTempConv layers, on any number of NPs.
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                              uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);
 // DepthwiseConv2D and DepthwiseBufferTempConv layers: the filter axis is the input channels.
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself);
-// The same two, reusing the split search answers that `memo` keeps for this checker.
+// The same two on a mesh of `mesh_nps` NPs of `type`, reusing the split search answers that
+// `memo` keeps for this checker.
 SplitResult split_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                      uint32_t max_width, uint32_t max_filters, hw::Type type, bool loop_itself,
-                                     SplitSearchMemo& memo);
+                                     SplitSearchMemo& memo, uint32_t mesh_nps = kAnyNpCount);
 SplitResult split_depthwise_conv_layer_reusing(const Layer& layer, const CompatibilityChecker& checker,
                                                uint32_t max_height, uint32_t max_width, uint32_t max_filters,
-                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo);
+                                               hw::Type type, bool loop_itself, SplitSearchMemo& memo,
+                                               uint32_t mesh_nps = kAnyNpCount);
 // Transposed layers run on CNP1 and are never split by height.
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                           uint32_t max_height, uint32_t max_width, uint32_t max_filters,

@@ -295,7 +295,9 @@ hw::Type MeshMapper::get_compatible_fnp_type(const Layer& layer) {
   const bool a2 = available_count(Type::FNP2) != 0;
   const uint32_t m3 = max_nps(Type::FNP3);
   const bool a3 = available_count(Type::FNP3) != 0;
-  const bool fits3 = checker_->is_fnp3_compatible(layer);
+  // An image that fits the SRAM but not the one DMA block of an FNP3 goes to an FNP2 where the mesh
+  // leaves one; without one the FNP3 is kept and its mapping check names the limit.
+  const bool fits3 = checker_->is_fnp3_compatible(layer) && (m2 == 0 || checker_->is_fnp3_image_recordable(layer));
   if (a3 && fits3) return Type::FNP3;
   if (a2) return Type::FNP2;
   if (m3 > 0 && fits3) return Type::FNP3;
@@ -313,13 +315,15 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
     return {};
   }
   const Type np_type = types.front();
+  // Parts of one size spread over more NPs than the mesh has give way to a cut it holds.
+  const auto mesh_nps = static_cast<uint32_t>(lists_ ? lists_->list(np_type).size() : 0);
 
   SplitResult split;
   switch (layer_type) {
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseBufferTempConv:
       split = split_depthwise_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
-                                                 mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
+                                                 mc.cnp_max_filters(), np_type, loop_itself, split_memo_, mesh_nps);
       break;
     case LayerType::Conv2DTranspose:
     case LayerType::DepthwiseConv2DTranspose: {
@@ -334,7 +338,7 @@ std::vector<hw::Component> MeshMapper::place_components(const Layer& layer, cons
     }
     default:
       split = split_conv_layer_reusing(layer, *checker_, mc.cnp_max_height(), mc.cnp_max_width(),
-                                       mc.cnp_max_filters(), np_type, loop_itself, split_memo_);
+                                       mc.cnp_max_filters(), np_type, loop_itself, split_memo_, mesh_nps);
       break;
   }
   *status = std::get<1>(split);

@@ -52,7 +52,8 @@ class MeshMapper {
   // Idents neither reserved nor allocated, in preference order.
   std::vector<hw::Ident> available_nps(hw::Type type);
   // FNP3 or FNP2 for a dense layer, 0 when the mesh has neither. A kind that exists but is
-  // all taken is still returned, so that the caller opens a new pass rather than failing.
+  // all taken is still returned, so that the caller opens a new pass rather than failing. An
+  // FNP3 is taken only for an image that fits its SRAM and, where an FNP2 is left, its DMA block.
   hw::Type get_compatible_fnp_type(const Layer& layer);
 
   // Places one layer: splits it, adds its skip-DMA requests and gives every component an NP

@@ -310,28 +310,31 @@ SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpS
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
-                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo, WindowLimits limits) {
+                                bool allow_height_split, bool tnp_b, SplitSearchMemo* memo, WindowLimits limits,
+                                uint32_t max_start) {
+  if (limits == WindowLimits::SramOnly) max_start = kAnyPartStart;
   if (memo && checker.fit_tests_repeatable()) {
     const SplitSearchMemo::Key key{channels,  input_bits, sp,          height,  width,     filters,
                                    fifo_size, type,       loop_itself, reserve, depthwise, allow_height_split,
-                                   tnp_b,     limits};
+                                   tnp_b,     limits,     max_start};
     if (const SplitSearchResult* known = memo->find(key)) return *known;
     const SplitSearchResult result = find_np_split(channels, input_bits, sp, checker, height, width, filters,
                                                    fifo_size, type, loop_itself, reserve, depthwise,
-                                                   allow_height_split, tnp_b, nullptr, limits);
+                                                   allow_height_split, tnp_b, nullptr, limits, max_start);
     memo->keep(key, result);
     return result;
   }
+  // Parts that start too far are no candidates; the rest as the window decides.
+  const auto spatial = [max_start](uint32_t before, uint32_t after) {
+    return [=](const AxisSplit& s) -> std::optional<uint32_t> {
+      if (uint64_t{s.count - 1} * s.size > max_start) return std::nullopt;
+      return window_extent(s, before, after);
+    };
+  };
   CandidateList xs, ys, fs;
-  candidates(
-      width, width.count, width.total,
-      [&](const AxisSplit& s) { return std::optional<uint32_t>(window_extent(s, sp.border_left, sp.border_right)); },
-      xs);
+  candidates(width, width.count, width.total, spatial(sp.border_left, sp.border_right), xs);
   const uint32_t max_rows = allow_height_split ? height.total : 1;
-  candidates(
-      height, height.count, max_rows,
-      [&](const AxisSplit& s) { return std::optional<uint32_t>(window_extent(s, sp.border_top, sp.border_bottom)); },
-      ys);
+  candidates(height, height.count, max_rows, spatial(sp.border_top, sp.border_bottom), ys);
   filter_candidates(filters, channels, depthwise, tnp_b, fs);
   const WindowTest test{checker, type, fifo_size, input_bits, reserve, loop_itself, depthwise, limits};
   return result_of(xs, ys, fs, choose(xs, ys, fs, channels, depthwise, test));

@@ -75,6 +75,7 @@ class SplitSearchMemo {
     uint32_t reserve = 0;
     bool depthwise = false, allow_height_split = false, tnp_b = false;
     WindowLimits limits = WindowLimits::SramAndRegisters;
+    uint32_t max_start = kAnyPartStart;
     bool operator==(const Key&) const = default;
   };
   const SplitSearchResult* find(const Key& key) const;
@@ -95,15 +96,17 @@ struct AxisCandidate {
 
 // The smallest total number of parts whose input window fits the NP's input SRAM; among
 // equal totals more parts along x first, then y, then the filters. A dual-buffered fit is
-// taken before a single-buffered one, which `loop_itself` forbids; the window is held to `limits`.
-// With `memo` (kept for this checker only) an answer is reused when the checker's fit tests are
-// repeatable.
+// taken before a single-buffered one, which `loop_itself` forbids; the window is held to `limits`,
+// and with the register fields every part to start at `max_start` at most (the last part of an
+// axis of `count` parts of `size` starts at (count - 1) * size). With `memo` (kept for this checker
+// only) an answer is reused when the checker's fit tests are repeatable.
 SplitSearchResult find_np_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& sp,
                                 const CompatibilityChecker& checker, const AxisSplit& height,
                                 const AxisSplit& width, const AxisSplit& filters, uint32_t fifo_size,
                                 hw::Type type, bool loop_itself, uint32_t reserve, bool depthwise,
                                 bool allow_height_split, bool tnp_b, SplitSearchMemo* memo = nullptr,
-                                WindowLimits limits = WindowLimits::SramAndRegisters);
+                                WindowLimits limits = WindowLimits::SramAndRegisters,
+                                uint32_t max_start = kAnyPartStart);
 
 // The same search over the given ways to cut x and y, each list by increasing parts, and the
 // filter axis cut as find_np_split cuts it; the window is held to the input SRAM and the register

@@ -34,4 +34,8 @@ bool CompatibilityChecker::is_input_window_recordable(hw::Type, uint32_t, uint32
   return true;
 }
 
+uint32_t CompatibilityChecker::max_part_start(const Layer&, hw::Type) const { return kAnyPartStart; }
+
+bool CompatibilityChecker::is_fnp3_image_recordable(const Layer&) const { return true; }
+
 }  // namespace nuvra

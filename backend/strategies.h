@@ -30,6 +30,9 @@ struct NpSplitParams {
 
 using LayerList = std::vector<std::shared_ptr<Layer>>;
 
+// No bound on where a part may start.
+inline constexpr uint32_t kAnyPartStart = UINT32_MAX;
+
 // Verdicts on a run of layers that grows by one layer at a time from a fixed first layer.
 class GrowingSequenceCheck {
  public:
@@ -70,12 +73,19 @@ class CompatibilityChecker {
   // whenever a larger one does). This one holds any window.
   virtual bool is_input_window_recordable(hw::Type np_type, uint32_t height, uint32_t width, uint32_t channels,
                                           uint8_t bits, bool depthwise) const;
+  // The furthest input column or row at which a part of `layer` may start on an NP of `type`: a
+  // register field counts where the part's output starts. The split search holds every cut to it
+  // as it holds the windows to is_input_window_recordable. This one sets no bound (kAnyPartStart).
+  virtual uint32_t max_part_start(const Layer& layer, hw::Type type) const;
   // True when the three window tests above answer the same arguments the same way for as long as the
   // checker lives, so that a split search may reuse what they said (the generations' own checkers).
   virtual bool fit_tests_repeatable() const { return false; }
   virtual bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const = 0;
   virtual NpSplitParams np_split_params(hw::Type np_type, const LayerParams& params) const = 0;
   virtual bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const = 0;
+  // Whether an FNP3 can record the layer's image, which it loads as one DMA block; an FNP2, which
+  // keeps its weights in external memory, has no such limit. This one records any image.
+  virtual bool is_fnp3_image_recordable(const Layer& layer) const;
 
   // FNP2 keeps its weights in external memory, so only FNP3 has a size limit.
   bool is_fnp_type_compatible(const Layer& layer, hw::Type type) const {

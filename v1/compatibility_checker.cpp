@@ -86,4 +86,8 @@ bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& c
   return constraints.fnp3_sram_size >= get_fnp_sram_size(layer);
 }
 
+bool CompatibilityCheckerImpl::is_fnp3_image_recordable(const Layer& layer) const {
+  return v1::is_fnp3_image_recordable(layer);
+}
+
 }  // namespace nuvra::v1

@@ -44,6 +44,7 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
   NpSplitParams np_split_params(hw::Type type, const LayerParams& params) const override;
   // Uses the given constraints, not the checker's own.
   bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const override;
+  bool is_fnp3_image_recordable(const Layer& layer) const override;
 
   MappingStatus check_std_cnp_constraints(const Layer& layer, HwVersion version) const;
   MappingStatus check_sep_cnp_constraints(const Layer& layer, HwVersion version) const;

@@ -98,12 +98,9 @@ MappingStatus check_recorded_counts(const Layer& layer, const std::vector<hw::Co
   if (components.size() > kMaxLayerNps)
     return {1, "A layer can be mapped on at most " + std::to_string(kMaxLayerNps) + " NPs (got " +
                    std::to_string(components.size()) + ")"};
-  if (!components.empty() && components.front().type == hw::Type::FNP3) {
-    const uint32_t image = get_fnp_sram_size(layer);
-    if (image > kMaxFnp3ImageWords)
-      return {1, "The maximum FNP3 memory image is " + std::to_string(kMaxFnp3ImageWords) + " words (got " +
-                     std::to_string(image) + ")"};
-  }
+  if (!components.empty() && components.front().type == hw::Type::FNP3 && !is_fnp3_image_recordable(layer))
+    return {1, "The maximum FNP3 memory image is " + std::to_string(kMaxFnp3ImageWords) + " words (got " +
+                   std::to_string(get_fnp_sram_size(layer)) + ")"};
   return MappingSuccess();
 }
 
@@ -165,6 +162,8 @@ bool is_sram_input_fit_single_buffer(uint32_t height, uint32_t width, uint32_t c
 bool is_sram_input_fit_dual_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits) {
   return window_words(height, width, channels, bits) <= kInputSramDualBufferWords;
 }
+
+bool is_fnp3_image_recordable(const Layer& layer) { return get_fnp_sram_size(layer) <= kMaxFnp3ImageWords; }
 
 NpSplitParams np_split_params(const LayerParams& params) {
   const auto value = [&](const char* key) { return static_cast<uint32_t>(params.get(key)); };

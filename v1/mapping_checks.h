@@ -45,6 +45,9 @@ MappingStatus check_spatial_split(const Layer& layer);
 bool is_sram_input_fit_single_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits);
 bool is_sram_input_fit_dual_buffer(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits);
 
+// Whether the FullyConnected layer's image fits the one DMA block an FNP3 loads it as.
+bool is_fnp3_image_recordable(const Layer& layer);
+
 // Kernel halves as the four borders, then pooling type, width, height and filters as read.
 NpSplitParams np_split_params(const LayerParams& params);
 

@@ -73,6 +73,10 @@ MappingStatus check_store(const Layer& layer) {
 
 }  // namespace
 
+uint32_t max_part_start(const Layer& layer, hw::Type type) {
+  return is_cnp(type) && is_transposed(layer) ? static_cast<uint32_t>(kMaxFirstOutput / 2) : kAnyPartStart;
+}
+
 std::optional<WindowLimit> broken_window_limit(hw::Type type, const NpInputWindow& w, bool depthwise) {
   // A part is at most 64 columns and 256 rows (the mapping constraints' widest defaults): a depthwise
   // channel's rows (word 28 bits 18-31) and a TNP-B row (word 28 bits 0-13) always fit, the rest

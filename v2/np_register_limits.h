@@ -3,6 +3,7 @@
 // limit, rather than recorded as another number.
 #pragma once
 
+#include "backend/strategies.h"
 #include "v2/np_input_words.h"
 
 #include <nuvra/layer.h>
@@ -22,6 +23,11 @@ namespace nuvra::v2 {
 // of 64 words (TNP-B word 56); and a skip-DMA store keeping rows of more than 511 words (register
 // 0x3C). The first such field found is the message.
 MappingStatus check_np_register_limits(const Layer& layer, const std::vector<hw::Component>& components);
+
+// The furthest input column or row at which a part of `layer` on an NP of `type` may start: a
+// transposed convolution's part starts its output (word 24, 12 bits a field) at twice it.
+// kAnyPartStart for every other part.
+uint32_t max_part_start(const Layer& layer, hw::Type type);
 
 // A register field too narrow for an input window: the start of its message, its limit, the value.
 struct WindowLimit {

@@ -14,11 +14,12 @@ from v2_models import fill_variables, fpga_v2_device, model_of
 MIB = 1 << 20
 
 
-def mesh_device(core, nodes, weight_sram=None, skip_channels=4):
+def mesh_device(core, nodes, weight_sram=None, skip_channels=4, fnp2=True):
     """`nodes` nodes of four NPs from column 2, three rows a column (CNP1, CNP2, FNP3 and TNP-B; FNP2
-    for id 3), two skip-DMA engines, and the given weight SRAM (bytes per two NPs)."""
+    for id 3 unless `fnp2` is false), two skip-DMA engines, and the given weight SRAM (bytes per two NPs)."""
     NP = core.NP
-    full, last = [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B], [NP.CNP1, NP.CNP2, NP.FNP2]
+    full = [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]
+    last = [NP.CNP1, NP.CNP2, NP.FNP2] if fnp2 else full
     nps = [NP.Info(NP.Ident(2 + n // 3, 1 + n % 3, i), last if i == 3 else full) for n in range(nodes) for i in range(4)]
     skip_dmas = [NP.Info(NP.Ident(col, 1, 3, skip_channels), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD]) for col in (1, 2)]
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), nps, skip_dmas)
@@ -58,18 +59,20 @@ def alternate_pair(core):
                         ("add", None, ["s", "d2"]), ("c4", 4, ["add"])])
 
 
-# The transposed part at input column 2048 would start its output at column 4096 (12 bits); an
-# FNP3's image and an NP's weights each travel as one DMA block of at most 65533 words (4096 neurons
-# of 16 words; one filter of 12 units of 3 words per channel, of 56 units of 4 words for a 7x7 kernel).
+# A transposed part at input column 2048 would start its output at column 4096 (12 bits): past 2077
+# columns no parts of one size up to 32 columns end the layer before it. An FNP3's image and an NP's
+# weights each travel as one DMA block of at most 65533 words (4096 neurons of 16 words, on a mesh
+# without an FNP2 to take them; one filter of 12 units of 3 words per channel, of 56 units of 4 words
+# for a 7x7 kernel).
 REFUSED = {
-    "Conv2DTranspose 2049 wide": (lambda c: alone(c, c.Conv2DTranspose, (2049, 1, 1), filters=1, kernel_size=4),
+    "Conv2DTranspose 2078 wide": (lambda c: alone(c, c.Conv2DTranspose, (2078, 1, 1), filters=1, kernel_size=4),
                                   lambda c: fpga_v2_device(c, columns=7), None,
                                   "'t': The maximum first output column of an NP is 4095 (got 4096)"),
-    "DepthwiseConv2DTranspose 2049 wide": (lambda c: alone(c, c.DepthwiseConv2DTranspose, (2049, 1, 1), kernel_size=4),
+    "DepthwiseConv2DTranspose 2078 wide": (lambda c: alone(c, c.DepthwiseConv2DTranspose, (2078, 1, 1), kernel_size=4),
                                            lambda c: fpga_v2_device(c, columns=7), None,
                                            "'t': The maximum first output column of an NP is 4095 (got 4096)"),
     "Dense1D of 4096 units": (lambda c: alone(c, c.Dense1D, (1, 1, 56), units=4096),
-                              lambda c: mesh_device(c, 4, 400000), None,
+                              lambda c: mesh_device(c, 4, 400000, fnp2=False), None,
                               "'t': The maximum FNP3 memory image is 65533 words (got 65536)"),
     "Conv2DTranspose of 1821 channels": (lambda c: alone(c, c.Conv2DTranspose, (32, 1, 1821), filters=1, kernel_size=4),
                                          lambda c: mesh_device(c, 4, MIB), None,
@@ -103,13 +106,19 @@ def test_what_a_program_cannot_record_is_refused_naming_the_layer(core, case, hw
 # One step inside each limit everything maps on the board; a layer whose weights need more than
 # one block on one NP is split by filters (Conv2D of 16 filters: two NPs of 8, 36864 words each;
 # BufferTempConv of 256: six NPs of 43), and transposed parts narrower than the 32 columns of the
-# default limit keep every output column within 4095 (the last part starts at 2046).
+# default limit keep every output column within 4095 (the last part starts at 2046), by the user's
+# limit or, at the default one, by the split itself.
 FITTING = {
     "Conv2DTranspose 2048 wide": (lambda c: alone(c, c.Conv2DTranspose, (2048, 1, 1), filters=1, kernel_size=4),
                                   lambda c: fpga_v2_device(c, columns=7), None, {"t": 64}),
     "Conv2DTranspose 2049 wide in parts of 31": (
         lambda c: alone(c, c.Conv2DTranspose, (2049, 1, 1), filters=1, kernel_size=4),
         lambda c: fpga_v2_device(c, columns=7), 31, {"t": 67}),
+    "Conv2DTranspose 2049 wide": (lambda c: alone(c, c.Conv2DTranspose, (2049, 1, 1), filters=1, kernel_size=4),
+                                  lambda c: fpga_v2_device(c, columns=7), None, {"t": 67}),
+    "DepthwiseConv2DTranspose 2077 wide": (
+        lambda c: alone(c, c.DepthwiseConv2DTranspose, (2077, 1, 1), kernel_size=4),
+        lambda c: fpga_v2_device(c, columns=7), None, {"t": 67}),
     "Dense1D of 4095 units": (lambda c: alone(c, c.Dense1D, (1, 1, 56), units=4095),
                               lambda c: mesh_device(c, 4, 400000), None, {"t": 1}),
     "Conv2DTranspose of 1820 channels": (lambda c: alone(c, c.Conv2DTranspose, (32, 1, 1820), filters=1, kernel_size=4),
@@ -164,3 +173,19 @@ def test_skip_dma_engines_of_16_channels_map(core):
     model = skip_model(core, 6, [1], input_data=True)
     model._map(mesh_device(core, 4, skip_channels=16), hw_only=True)
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1
+
+
+# A larger weight SRAM lets an FNP3 take a Dense1D whose image it holds, but never one past the one
+# DMA block an FNP3 loads (65533 words): an FNP2 takes that at every size. 56 channels take 16 words
+# a neuron, 64 take 17; the FNP3 holds 12288 words by default, 48000 with 200,000 bytes, 96000 with
+# 400,000.
+@pytest.mark.parametrize("channels, units, fnp3_from", [(56, 4096, None), (64, 4095, None), (56, 4095, 400000)])
+def test_a_larger_weight_sram_maps_what_a_smaller_maps(core, channels, units, fnp3_from):
+    srams = [None, 200000, 400000, MIB, 4 * MIB]
+    types = []
+    for sram in srams:
+        model = alone(core, core.Dense1D, (1, 1, channels), units=units)
+        model._map(mesh_device(core, 4, sram), hw_only=True)
+        types += [c.type for c in model.get_layer("t").mapping.nps]
+    first = len(srams) if fnp3_from is None else srams.index(fnp3_from)
+    assert types == [core.NP.FNP2] * first + [core.NP.FNP3] * (len(srams) - first)

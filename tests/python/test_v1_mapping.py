@@ -67,3 +67,26 @@ def test_v1_weights_fit_one_dma_block(core, channels, filters, kernel, nps, hw_o
     refused_or_in_software(core, model, device, x, hw_only, re.escape(
         "Error when mapping layer 'conv': The maximum weight image of an NP, in 32-bit words, is 65533 (got "
         "98304 for one filter)"))
+
+
+# The same for a FullyConnected layer: 288 one-bit inputs take 13 words a neuron, so that 5041
+# neurons fill one DMA block (65533 words) exactly and 5042 pass it. An FNP3 takes the first from
+# 300,000 bytes of weight SRAM on (72000 words), and an FNP2 the second at every size.
+@pytest.mark.parametrize("units, fnp3_from", [(5042, None), (5041, 300000)])
+def test_v1_a_larger_weight_sram_maps_what_a_smaller_maps(core, units, fnp3_from):
+    srams = [None, 300000, 1 << 20, 4 << 20]
+    types = []
+    for sram in srams:
+        model = core.Model()
+        model.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=1, input_height=1, input_channels=288,
+                                                                   input_bits=1)), "in"))
+        model.add(core.Layer(core.LayerParams(core.FullyConnected, dict(units=units, weights_bits=1)), "fc"))
+        variables = model.get_layer("fc").variables
+        variables["weights"] = np.resize(np.array([1, 0, 0], np.int8), variables["weights"].shape)
+        device = virtual_device()
+        if sram:
+            device.mesh.np_weight_sram_size = sram
+        model._map(device, hw_only=True)
+        types += [c.type for c in model.get_layer("fc").mapping.nps]
+    first = len(srams) if fnp3_from is None else srams.index(fnp3_from)
+    assert types == [core.NP.FNP2] * first + [core.NP.FNP3] * (len(srams) - first)

@@ -210,6 +210,10 @@ bool CompatibilityCheckerImpl::is_input_window_recordable(hw::Type type, uint32_
   return !broken_window_limit(type, NpInputWindow{bits, width, height, channels}, depthwise);
 }
 
+uint32_t CompatibilityCheckerImpl::max_part_start(const Layer& layer, hw::Type type) const {
+  return v2::max_part_start(layer, type);
+}
+
 bool CompatibilityCheckerImpl::fit_tests_repeatable() const { return typeid(*this) == typeid(CompatibilityCheckerImpl); }
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32_t filters) const {
@@ -222,6 +226,10 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type, const Lay
 
 bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& given, const Layer& layer) const {
   return v2::check_fnp3_sram_size(given, layer);
+}
+
+bool CompatibilityCheckerImpl::is_fnp3_image_recordable(const Layer& layer) const {
+  return v2::is_fnp3_image_recordable(layer);
 }
 
 }  // namespace nuvra::v2

@@ -39,11 +39,14 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
   // CNP words 4 and 28, TNP-B word 56 (check_np_register_limits).
   bool is_input_window_recordable(hw::Type type, uint32_t height, uint32_t width, uint32_t channels, uint8_t bits,
                                   bool depthwise) const override;
+  // Word 24 of a transposed convolution's CNP (max_part_start of the register limits).
+  uint32_t max_part_start(const Layer& layer, hw::Type type) const override;
   // Pure functions of the hardware constraints; a subclass may answer otherwise.
   bool fit_tests_repeatable() const override;
   bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override;
   NpSplitParams np_split_params(hw::Type type, const LayerParams& params) const override;
   bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) const override;
+  bool is_fnp3_image_recordable(const Layer& layer) const override;
 };
 
 // A variable the layer does not carry passes; otherwise its values must need at most `bits`

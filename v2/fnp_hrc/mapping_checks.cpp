@@ -51,18 +51,13 @@ bool input_fits(uint32_t capacity, hw::Type type, uint32_t height, uint32_t widt
 uint32_t kernel_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("kernel_size")); }
 uint32_t fifo_size_of(const Layer& layer) { return static_cast<uint32_t>(layer.params()->get("fifo_size")); }
 
-// An FNP3's image goes as one DMA block. It is sized as the FNP3 fit sizes it: for the input
-// laid out as when the layer does not open its sequence, never less than the flat layout.
 MappingStatus check_fnp3_image(const Layer& layer, const std::vector<hw::Component>& components) {
   const bool fnp3 = std::any_of(components.begin(), components.end(),
                                 [](const hw::Component& c) { return c.type == hw::Type::FNP3; });
-  if (!fnp3 || layer.params()->layer_type() != LayerType::Dense1D) return MappingSuccess();
-  const uint32_t image = get_fnp_sram_size(layer);
-  if (image > program::NpTrack::kMaxBlockWords)
-    return LayerMappingError(layer, "The maximum FNP3 memory image is " +
-                                        std::to_string(program::NpTrack::kMaxBlockWords) + " words (got " +
-                                        std::to_string(image) + ")");
-  return MappingSuccess();
+  if (!fnp3 || is_fnp3_image_recordable(layer)) return MappingSuccess();
+  return LayerMappingError(layer, "The maximum FNP3 memory image is " +
+                                      std::to_string(program::NpTrack::kMaxBlockWords) + " words (got " +
+                                      std::to_string(get_fnp_sram_size(layer)) + ")");
 }
 
 }  // namespace
@@ -176,6 +171,12 @@ NpSplitParams np_split_params(hw::Type type, const LayerParams& params) {
 
 bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer) {
   return constraints.fnp3_sram_size >= get_fnp_sram_size(layer);
+}
+
+// The image is sized as the FNP3 fit sizes it: for the input laid out as when the layer does not
+// open its sequence, never less than the flat layout.
+bool is_fnp3_image_recordable(const Layer& layer) {
+  return layer.params()->layer_type() != LayerType::Dense1D || get_fnp_sram_size(layer) <= program::NpTrack::kMaxBlockWords;
 }
 
 }  // namespace nuvra::v2

@@ -53,5 +53,8 @@ NpSplitParams np_split_params(hw::Type type, const LayerParams& params);
 
 // Whether the layer's weight image fits an FNP3's internal memory.
 bool check_fnp3_sram_size(const HardwareConstraints& constraints, const Layer& layer);
+// Whether a Dense1D's image fits the one DMA block an FNP3 loads it as (sized as the FNP3 fit
+// sizes it). True for other layers.
+bool is_fnp3_image_recordable(const Layer& layer);
 
 }  // namespace nuvra::v2

@@ -325,6 +325,67 @@ TEST(SplitSearch, AnswersReusedOnlyForRepeatableCheckers) {
             std::make_tuple(true, false, false));
 }
 
+// A register field that counts where a part starts: no part may start past `bound`.
+struct StartBound : FakeChecker {
+  uint32_t bound = kUnlimited;
+  uint32_t max_part_start(const Layer&, hw::Type) const override { return bound; }
+};
+
+// The bound is a condition of the search, as the input window is: 17 columns in parts of at most 4
+// put the last at column 16; 6 parts of 3 end the layer at 15, and no cut of at most 4 columns
+// starts its last part before. Without a cut, the parts of the splitting rule stand and the mapping
+// checks name the start. The transposed split, never cut by height, holds its columns to it too.
+TEST(SplitConv, PartStartsAreAConditionOfTheSearch) {
+  const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {  // bound -> parts, last start
+      {kAny, 5, 16}, {16, 5, 16}, {15, 6, 15}, {14, 5, 16}};
+  for (const bool transposed : {false, true})
+    for (const auto& [bound, count, last] : cases) {
+      SCOPED_TRACE(std::to_string(bound) + (transposed ? " transposed" : ""));
+      StartBound checker;
+      checker.split_params = {1, 1, 1, 1, 0, 0, 0, 2};
+      checker.bound = bound;
+      const OneLayer layer = transposed ? OneLayer(LayerType::Conv2DTranspose, {{"filters", 2}, {"kernel_size", 3}}, 17, 3, 2)
+                                        : conv(17, 3, 2, 2);
+      const SplitResult r = transposed ? split_transposed_conv2d_layer(*layer, checker, kAny, 4, kAny, false)
+                                       : split_conv_layer(*layer, checker, kAny, 4, kAny, hw::Type::CNP1, false);
+      ASSERT_EQ(message(r), "Success");
+      uint32_t furthest = 0;
+      for (const auto& c : parts(r)) furthest = std::max(furthest, c.split->spatial_partition.x);
+      EXPECT_EQ(std::make_pair(parts(r).size(), furthest), std::make_pair(size_t{count}, last));
+      expect_tiles(parts(r), 17, 3, 2);
+    }
+}
+
+// The NPs of the mesh decide between parts of one size and a cut between the pooling windows, under
+// the second generation's checker. 54 x 9 x 4 under windows of 2 every 4 at limits 3 x 3 takes 135
+// parts of one size, or 60 cut between the windows where the mesh has fewer than 135; on fewer than
+// 60 the 135 stand, and the mapper names their count. Global average pooling over 13 x 10 in parts
+// of 1 x 1 needs 130 NPs, and its rule refuses it on fewer. Parts of the filters alone are no spatial
+// split: they stand on any mesh.
+TEST(SplitConv, MeshNpsDecideTheCut) {
+  HardwareConstraints hardware;
+  hardware.input_sram_dual_buffer_size = 8192, hardware.input_sram_single_buffer_size = 16384, hardware.np_weight_memory_size = 4096;
+  const v2::CompatibilityCheckerImpl checker(hardware);
+  const OneLayer gaps = conv(54, 9, 4, 4, {{"kernel_size", 5}, {"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 4}});
+  const OneLayer average = conv(13, 10, 4, 4, {{"pool_type", 2}, {"pool_size", -1}});
+  const OneLayer overlapping = conv(8, 8, 4, 64, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}});
+  const std::string rule = "Error when mapping layer 'layer': When using Global Average Pooling, spatial split is impossible";
+  const std::tuple<const OneLayer*, uint32_t, uint32_t, uint32_t, size_t, std::string> cases[] = {
+      // layer, limit of height and width, of filters, NPs of the mesh -> parts, or refusal
+      {&gaps, 3, 512, 135, 135, ""}, {&gaps, 3, 512, 134, 60, ""}, {&gaps, 3, 512, 60, 60, ""}, {&gaps, 3, 512, 59, 135, ""},
+      {&average, 1, 512, 130, 130, ""}, {&average, 1, 512, 129, 0, rule}, {&overlapping, 64, 4, 8, 16, ""}};
+  for (const auto& [layer, limit, max_filters, mesh, count, error] : cases) {
+    SCOPED_TRACE(std::to_string(mesh) + " NPs");
+    SplitSearchMemo memo;
+    const SplitResult r = split_conv_layer_reusing(**layer, checker, limit, limit, max_filters, hw::Type::CNP1, false, memo, mesh);
+    EXPECT_EQ(message(r), error.empty() ? "Success" : error);
+    EXPECT_EQ(parts(r).size(), count);
+    if (count == 0) continue;
+    const Shape in = (**layer).input_dimensions()[0];
+    expect_tiles(parts(r), in[0], in[1], 4 * (layer == &overlapping ? 16 : 1));
+  }
+}
+
 NpSpace window(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t c = 4) { return {x, y, Shape{w, h, c}}; }
 const PaddingParams kNone{}, kSame{1, 1, 1, 1};
 

@@ -130,22 +130,39 @@ struct Fnp3TooSmall : FakeChecker {
   bool check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const override { return false; }
 };
 
+// An image the FNP3's SRAM holds but its one DMA block does not.
+struct Fnp3PastBlock : FakeChecker {
+  bool is_fnp3_image_recordable(const Layer&) const override { return false; }
+};
+
+enum class Fnp3 { Fits, TooSmall, PastBlock };
+
 // A free FNP3 that fits first, then a free FNP2; when none is free, the kind the mesh has, so that
-// the caller opens a new pass; 0 when the mesh has no fitting kind at all.
+// the caller opens a new pass; 0 when the mesh has no fitting kind at all. An image past one block
+// goes to an FNP2 wherever one is left, and to an FNP3 only on a mesh without one (whose mapping
+// check then names the limit).
 TEST(MeshMapperTable, FnpTypeChoice) {
   ModelBuilder b;
   b.input(4, 4, 4).add(LayerType::Dense1D, {{"units", 4}}, "d");
   const Ident fnp3{1, 1, 0}, fnp2{1, 1, 1};
   const Mesh both = v2_mesh({np_info(fnp3, {Type::FNP3}), np_info(fnp2, {Type::FNP2})}), only3 = v2_mesh({np_info(fnp3, {Type::FNP3})});
-  const std::tuple<const Mesh*, bool, Idents, Type> cases[] = {  // mesh, FNP3 fits, allocated -> type
-      {&both, true, {}, Type::FNP3}, {&both, false, {}, Type::FNP2}, {&both, true, {fnp3}, Type::FNP2}, {&both, true, {fnp3, fnp2}, Type::FNP3},
-      {&both, false, {fnp3, fnp2}, Type::FNP2}, {&only3, false, {}, kNoNpType}};
-  for (const auto& [mesh, fits, allocated, type] : cases) {
+  // mesh, FNP3 fit, allocated, reserved -> type
+  const std::tuple<const Mesh*, Fnp3, Idents, Idents, Type> cases[] = {
+      {&both, Fnp3::Fits, {}, {}, Type::FNP3}, {&both, Fnp3::TooSmall, {}, {}, Type::FNP2}, {&both, Fnp3::Fits, {fnp3}, {}, Type::FNP2},
+      {&both, Fnp3::Fits, {fnp3, fnp2}, {}, Type::FNP3}, {&both, Fnp3::TooSmall, {fnp3, fnp2}, {}, Type::FNP2},
+      {&only3, Fnp3::TooSmall, {}, {}, kNoNpType},
+      {&both, Fnp3::PastBlock, {}, {}, Type::FNP2}, {&both, Fnp3::PastBlock, {fnp2}, {}, Type::FNP2},
+      {&both, Fnp3::PastBlock, {fnp3, fnp2}, {}, Type::FNP2}, {&both, Fnp3::PastBlock, {}, {fnp2}, Type::FNP3},
+      {&only3, Fnp3::PastBlock, {}, {}, Type::FNP3}};
+  for (const auto& [mesh, fit, allocated, reserved, type] : cases) {
     Rig<> fitting(*mesh);
     Rig<MapConstraints, Fnp3TooSmall> small(*mesh);
-    MeshMapper& mapper = fits ? fitting.mapper : small.mapper;
+    Rig<MapConstraints, Fnp3PastBlock> past_block(*mesh);
+    MeshMapper& mapper = fit == Fnp3::Fits ? fitting.mapper : fit == Fnp3::TooSmall ? small.mapper : past_block.mapper;
+    mapper.reserve_nps(reserved);
     for (const Ident& i : allocated) mapper.allocate_np(i, kNoNpType);
-    EXPECT_EQ(mapper.get_compatible_fnp_type(*b.layer("d")), type) << fits << " " << allocated.size();
+    EXPECT_EQ(mapper.get_compatible_fnp_type(*b.layer("d")), type)
+        << static_cast<int>(fit) << " " << allocated.size() << " " << reserved.size();
   }
   EXPECT_EQ(Rig<>(cnp1_mesh(2)).mapper.get_compatible_fnp_type(*b.layer("d")), kNoNpType);
 }

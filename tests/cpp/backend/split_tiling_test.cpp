@@ -26,15 +26,18 @@ namespace {
 
 using Runs = std::set<std::pair<uint32_t, uint32_t>>;  // (first pooled output, count) of each part
 
-// 128 NPs that take any CNP layer, so that no split is refused for want of NPs.
-std::shared_ptr<Device> roomy_device(bool v2) {
+// `count` NPs that take any CNP layer, four a node, two nodes a column from column 2.
+std::shared_ptr<Device> device_of(bool v2, unsigned count) {
   std::vector<np::Info> nps;
-  for (uint8_t col = 2; col < 18; ++col)
-    for (uint8_t row = 1; row <= 2; ++row)
-      for (uint8_t id = 0; id < 4; ++id) nps.push_back({{col, row, id, 0}, {hw::Type::CNP1, hw::Type::CNP2}});
+  for (unsigned n = 0; n < count; ++n)
+    nps.push_back({{static_cast<uint8_t>(2 + n / 8), static_cast<uint8_t>(1 + n / 4 % 2), static_cast<uint8_t>(n % 4), 0},
+                   {hw::Type::CNP1, hw::Type::CNP2}});
   const Mesh mesh(v2 ? IpVersion::v2 : IpVersion::v1, {1, 1, 0, 0}, {1, 1, 1, 0}, nps, {});
   return make_virtual_device(v2 ? versions::FPGA_v2 : versions::VLQ7300_v1, mesh);
 }
+
+// 128 NPs, so that no split of these tests is refused for want of NPs.
+std::shared_ptr<Device> roomy_device(bool v2) { return device_of(v2, 128); }
 
 enum Pool { kNone = 0, kMax = 1, kAverage = 2 };
 
@@ -250,6 +253,32 @@ TEST(SplitTiling, ReviewedCases) {
   b.input(128, 64, 8, 8).add(LayerType::Conv2D, {{"filters", 8}, {"kernel_size", 3}, {"padding", 1}, {"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}}, "l");
   b.add(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 1}, {"padding", 1}}, "f");
   EXPECT_EQ(message_of([&] { b.model().map(devices[1], true, nullptr); }), overlap);
+}
+
+// Parts of one size that need more NPs than the mesh has give way to a cut that keeps every
+// pooling window whole and that the mesh holds, which tiles the output; a mesh too small for both is
+// told how many the parts of one size need. A layer that may never be split spatially is refused by
+// its rule whatever the mesh.
+TEST(SplitTiling, MeshTooSmallForPartsOfOneSize) {
+  // Windows of 2 every 4 columns, limits 3 x 3: parts of 2 columns and rows (27 x 5) or, cut
+  // between the windows, at most 3 (15 x 4).
+  const Case gaps{true, false, 54, 9, 5, 1, kMax, 2, 4, 3, 3};
+  const Case strided{false, false, 48, 48, 3, 2, kMax, 2, 2, 4, 4};
+  const Case average{true, false, 13, 10, 3, 1, kAverage, -1, 1, 1, 1};
+  const std::string stride_rule = "Error when mapping layer 'l': Cannot have convolution stride > 1 and max pooling if the layer "
+                                  "is mapped on multiple NPs";
+  const std::string average_rule = "Error when mapping layer 'l': When using Global Average Pooling, spatial split is impossible";
+  const std::tuple<Case, unsigned, size_t, std::string> cases[] = {  // layer, mesh NPs -> NPs of the layer, or refusal
+      {gaps, 128, 60, ""}, {gaps, 59, 0, "l : not enough NPs available. 135 are needed but only 59 are available."},
+      {strided, 128, 0, stride_rule}, {strided, 144, 0, stride_rule}, {average, 128, 0, average_rule}};
+  for (const auto& [c, nps, parts, error] : cases) {
+    SCOPED_TRACE(name_of(c) + " on " + std::to_string(nps) + " NPs");
+    const Mapped m = map_case(c, device_of(c.v2, nps));
+    EXPECT_EQ(m.error, error);
+    if (!m.error.empty()) continue;
+    EXPECT_EQ(m.registers.size(), parts);
+    EXPECT_EQ(geometry_fault(c, m), "");
+  }
 }
 
 }  // namespace

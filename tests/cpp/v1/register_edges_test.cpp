@@ -49,12 +49,12 @@ std::multimap<std::pair<uint32_t, uint16_t>, std::vector<uint32_t>> blocks_of(co
 
 // A first-generation virtual device whose mesh has `nodes` nodes of four NPs (ids 0-2 CNP or
 // FNP3, id 3 CNP or FNP2) and `weight_sram` bytes of weight memory per NP pair (0: the default).
-std::shared_ptr<Device> v1_device(unsigned nodes = 5, uint32_t weight_sram = 0) {
+std::shared_ptr<Device> v1_device(unsigned nodes = 5, uint32_t weight_sram = 0, bool fnp2 = true) {
   std::vector<np::Info> nps;
   for (unsigned n = 0; n < nodes; ++n)
     for (uint8_t id = 0; id < 4; ++id)
       nps.push_back({{static_cast<uint8_t>(2 + n / 2), static_cast<uint8_t>(1 + n % 2), id, 0},
-                     {hw::Type::CNP1, hw::Type::CNP2, id == 3 ? hw::Type::FNP2 : hw::Type::FNP3}});
+                     {hw::Type::CNP1, hw::Type::CNP2, id == 3 && fnp2 ? hw::Type::FNP2 : hw::Type::FNP3}});
   Mesh mesh(IpVersion::v1, {1, 1, 0, 0}, {1, 1, 1, 0}, std::move(nps), {});
   if (weight_sram) mesh.np_weight_sram_size = weight_sram;
   return make_virtual_device(versions::VLQ7300_v1, mesh);
@@ -73,13 +73,13 @@ struct Edge {
 const Params kConv1{{"filters", 1}, {"kernel_width", 1}, {"kernel_height", 1}};
 
 Edge fc(const char* name, Shape input, Shape past_input, Params p, Params past_p, std::vector<Field> fields,
-        std::string refusal, uint32_t weight_sram = 0) {
+        std::string refusal, uint32_t weight_sram = 0, bool fnp2 = true) {
   return {name,
           [=](ModelBuilder& b, bool past) {
             const Shape in = past ? past_input : input;
             b.input(in[0], in[1], in[2], 1).add(LayerType::FullyConnected, past ? past_p : p, "l");
           },
-          std::move(fields), std::move(refusal), [=] { return v1_device(5, weight_sram); }};
+          std::move(fields), std::move(refusal), [=] { return v1_device(5, weight_sram, fnp2); }};
 }
 
 // A FullyConnected layer of `units` (`past_units` past the edge) that learns from a 1 x 1 x
@@ -111,11 +111,12 @@ const std::vector<Edge>& edges() {
       // Five words a neuron: an FNP2 image.
       fc("FullyConnected units", {1, 1, 1}, {1, 1, 1}, {{"units", 131071}}, {{"units", 131072}},
          {reg(15, 0, 16, 131071), reg(1, 21, 21, 1)}, "The maximum number of units is 131071 (got 131072)"),
-      // An FNP3 whose memory holds more than one DMA block of 65533 words: 5041 neurons of 13
-      // words (1-bit weights of 288 inputs) fill it exactly.
+      // An FNP3 whose memory holds more than one DMA block of 65533 words, on a mesh without an
+      // FNP2 to take a larger image: 5041 neurons of 13 words (1-bit weights of 288 inputs) fill it
+      // exactly.
       fc("FNP3 image", {1, 1, 288}, {1, 1, 288}, {{"units", 5041}}, {{"units", 5042}},
          {reg(17, 0, 15, 65533), reg(17, 20, 23, 4), reg(1, 24, 24, 1)},
-         "The maximum FNP3 memory image is 65533 words (got 65546)", 300000),
+         "The maximum FNP3 memory image is 65533 words (got 65546)", 300000, false),
       {"act bits",
        [](ModelBuilder& b, bool past) {
          b.input(8, 8, 1, 1).add(LayerType::Convolutional, with(kConv3, {{"act_bits", past ? 8 : 4}}), "l");

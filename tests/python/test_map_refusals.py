@@ -34,6 +34,14 @@ def alone(core, layer_type, shape, **params):
                                    (layer_type, "t", params)))
 
 
+def hrc_model(core, channels, **params):
+    """An InputConv2D "t" over a 16x16 image of `channels` channels, then a convolution."""
+    return fill_variables(model_of(core, (core.InputConv2D, "t", dict(input_width=16, input_height=16,
+                                                                       input_channels=channels, filters=8,
+                                                                       kernel_size=3, **params)),
+                                   (core.Conv2D, "c", dict(filters=8, kernel_size=3))))
+
+
 def per_layer(core, device, **filters):
     """Constraints that split the named layers by at most that many filters an NP."""
     class PerLayer(core.MapConstraints):
@@ -79,6 +87,14 @@ REFUSED = {
                                     lambda c: mesh_device(c, 4, 4 * MIB), None,
                                     "'t': The maximum weight image of an NP, in 32-bit words, is 65533 (got 458752 "
                                     "for one filter)"),
+    # The HRC pools by max only and reads 1 or 3 channels, which the InputConv2D rules do not check.
+    "InputConv2D with global average pooling": (
+        lambda c: hrc_model(c, 1, pool_type=int(c.PoolType.Average), pool_size=-1), fpga_v2_device, None,
+        "'t': pool_type should be 0 (NoPooling) or 1 (Max) (got 2)"),
+    "InputConv2D of 2 channels": (lambda c: hrc_model(c, 2), fpga_v2_device, None,
+                                  "'t': input_channels should be 1 or 3 (got 2)"),
+    "InputConv2D of 4 channels": (lambda c: hrc_model(c, 4), fpga_v2_device, None,
+                                  "'t': input_channels should be 1 or 3 (got 4)"),
     # One filter an NP; no sequence can end between the fork and the merge of the pair.
     "alternate layers of 256 NPs": (alternate_pair, lambda c: mesh_device(c, 80),
                                     lambda c, d: per_layer(c, d, s=1, d1=1),
@@ -164,3 +180,4 @@ def test_skip_dma_engines_of_16_channels_map(core):
     model = skip_model(core, 6, [1], input_data=True)
     model._map(mesh_device(core, 4, skip_channels=16), hw_only=True)
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1
+

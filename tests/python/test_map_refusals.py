@@ -181,3 +181,29 @@ def test_skip_dma_engines_of_16_channels_map(core):
     model._map(mesh_device(core, 4, skip_channels=16), hw_only=True)
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1
 
+
+def test_a_mesh_the_mapping_cannot_number_is_refused_when_made(core):
+    """The mapping numbers a mesh's components in 16 bits: one for each type of each NP, two for each skip-DMA
+    channel. 65535 map; one more is refused by NP.Mesh, made or changed, which leaves the mesh as it was."""
+    NP = core.NP
+    types = [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]
+
+    def nps(n):  # n types, four an NP
+        return [NP.Info(NP.Ident(2 + i // 3200, 1 + i // 16 % 200, i % 16), types[:min(4, n - 4 * i)])
+                for i in range((n + 3) // 4)]
+    skip = [NP.Info(NP.Ident(1, 1, 3, 1), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])]
+    e, c = NP.Ident(1, 1, 0), NP.Ident(1, 1, 1)
+    mesh = NP.Mesh(core.IpVersion.v2, e, c, nps(65533), skip)
+    model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)),
+                                   (core.Conv2D, "c", dict(filters=8, kernel_size=3))))
+    model._map(core.Device(core.HwVersion.FPGA_v2, mesh), hw_only=True)
+    assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+    refusal = ("^The mesh has {} components \\(one for each type of each NP, two for each skip-DMA channel\\), but a "
+               "mapping numbers at most 65535\\.$")
+    before = (mesh.nps, mesh.skip_dmas)
+    for call, count in ((lambda: NP.Mesh(core.IpVersion.v2, e, c, nps(65536)), 65536),
+                        (lambda: setattr(mesh, "nps", nps(65534)), 65536),
+                        (lambda: setattr(mesh, "skip_dmas", [NP.Info(NP.Ident(1, 1, 3, 2), skip[0].types)]), 65537)):
+        with pytest.raises(ValueError, match=refusal.format(count)):
+            call()
+    assert (mesh.nps, mesh.skip_dmas) == before

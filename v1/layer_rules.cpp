@@ -203,7 +203,7 @@ MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion ve
   if (status.ok() && learning) status = check_learning_fields(units, *learning);
   // The image records thresholds and act steps only with an activation.
   const bool activation = params.get("activation") != 0;
-  if (status.ok() && activation) status = check_threshold_fields(layer, kNpThresholdBits, true, true);
+  if (status.ok()) status = check_threshold_fields(layer, kNpThresholdBits, activation, activation);
   if (status.ok() && learning) status = check_learning_thresholds(layer);
   return status;
 }
@@ -220,13 +220,10 @@ MappingStatus check_threshold_fields(const Layer& layer, int threshold_bits, boo
   const size_t thresholds = with_threshold ? threshold->size() : 0;
   const int32_t low = threshold_low(threshold_bits), high = threshold_high(threshold_bits);
   const std::string step_range = "act_step should be between 0 and " + std::to_string(kMaxActStep) + " (got ";
-  std::shared_ptr<const Dense> act_step, t16;
-  if (with_steps) {
-    act_step = vars.get("act_step");
-    // NaN has no sixteenths: the conversion throws on it.
-    if (holds_nan(*act_step)) return MappingFailure(step_range + "nan)");
-    t16 = get_threshold_t16_from_act_steps(*act_step);
-  }
+  // Every recorder converts every act step to sixteenths, which NaN has none of.
+  const auto act_step = vars.get("act_step");
+  if (holds_nan(*act_step)) return MappingFailure(step_range + "nan)");
+  const std::shared_ptr<const Dense> t16 = with_steps ? get_threshold_t16_from_act_steps(*act_step) : nullptr;
   const size_t steps = t16 ? t16->size() : 0;
   // Filter by filter, the threshold first, as the recorders meet them.
   for (size_t i = 0; i < std::max(thresholds, steps); ++i) {

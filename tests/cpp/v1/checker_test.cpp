@@ -316,7 +316,8 @@ TEST(V1Checker, ThresholdFields) {
   fc({}, "", thresholds({524287, -524288}, steps({65535.9375f})));
   fc({}, th20 + "524288)", thresholds({0, 0, 0, 524288}));
   fc({}, step + "-1)", steps({0, -1}));
-  fc(off, "", thresholds({INT32_MIN}, steps({-1, nan})));  // without an activation neither is recorded
+  fc(off, "", thresholds({INT32_MIN}, steps({-1, inf})));  // without an activation neither is recorded
+  fc(off, step + "nan)", steps({nan}));                        // but every act step is converted
   const auto hrc = [&](std::string message, Prepare prepare) {
     cases.push_back({LayerType::InputConvolutional, kHrc3, {}, std::move(message), kVlq, 1, prepare});
   };

@@ -102,13 +102,12 @@ MappingStatus check_hrc_constraints(const Layer& layer) {
   const int32_t* t = thresholds->data<int32_t>();
   for (size_t i = 0; i < thresholds->size(); ++i)
     if (static_cast<uint32_t>(t[i]) >= kThresholdLimit) return MappingFailure(step_range + std::to_string(t[i] / 16));
-  if (MappingStatus status = check_threshold_fields(layer, kHrcThresholdBits, true, false); !status.ok()) return status;
   // Word 2 repeats the padding value as a byte for each colour.
   const int pad = p.get("padding_value");
   if (pad < 0 || pad > kMaxPaddingValue)
     return MappingFailure("padding_value should be between 0 and " + std::to_string(kMaxPaddingValue) + " (got " +
                           std::to_string(pad) + ")");
-  return MappingSuccess();
+  return check_threshold_fields(layer, kHrcThresholdBits, true, false);
 }
 
 }  // namespace nuvra::v1

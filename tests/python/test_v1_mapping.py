@@ -123,11 +123,3 @@ def test_v1_values_the_recorders_cannot_write_are_refused(core, kind, variable, 
     refused_or_in_software(core, model, virtual_device(), x, hw_only,
                            "^" + re.escape(f"Error when mapping layer 'l': {refusal}") + "$")
 
-
-def test_v1_values_at_the_limits_map(core):
-    for kind, variable, value in [("conv", "threshold", -524288), ("separable", "act_step", 65535.96),
-                                  ("fc", "threshold", 524287), ("fc", "threshold_learning", 524287),
-                                  ("hrc", "threshold", -8388608)]:
-        model = v1_layer(core, kind, variable, value, compiled=variable == "threshold_learning")
-        model._map(virtual_device(), hw_only=True)
-        assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]

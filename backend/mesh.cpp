@@ -136,6 +136,18 @@ void check_skip_dma_list(const std::vector<np::Info>& skip_dmas) {
   }
 }
 
+void check_component_count(const std::vector<np::Info>& nps, const std::vector<np::Info>& skip_dmas) {
+  uint64_t count = 0;
+  for (const np::Info& np : nps) count += np.types.size();
+  // The first engine's channel field gives the channel count of every engine.
+  if (!skip_dmas.empty()) count += uint64_t{2} * skip_dmas.size() * skip_dmas.front().ident.channel;
+  if (count > kMaxMeshComponents)
+    throw std::invalid_argument("The mesh has " + std::to_string(count) +
+                                " components (one for each type of each NP, two for each skip-DMA channel), but a "
+                                "mapping numbers at most " +
+                                std::to_string(kMaxMeshComponents) + ".");
+}
+
 Mesh::Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf, std::vector<np::Info> nps,
            std::vector<np::Info> skip_dmas)
     : version(version), dma_event(dma_event), dma_conf(dma_conf), nps(std::move(nps)), skip_dmas(std::move(skip_dmas)) {
@@ -153,6 +165,7 @@ Mesh::Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_c
   }
   check_np_list(this->nps);
   check_skip_dma_list(this->skip_dmas);
+  check_component_count(this->nps, this->skip_dmas);
 }
 
 bool Mesh::operator==(const Mesh& other) const {

@@ -47,8 +47,8 @@ struct MeshInfo {
 };
 
 struct Mesh {
-  // Versions other than v1 and v2 throw std::runtime_error; lists that check_np_list or
-  // check_skip_dma_list refuse throw std::invalid_argument.
+  // Versions other than v1 and v2 throw std::runtime_error; lists that check_np_list,
+  // check_skip_dma_list or check_component_count refuse throw std::invalid_argument.
   Mesh(IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf, std::vector<np::Info> nps,
        std::vector<np::Info> skip_dmas);
 
@@ -78,6 +78,12 @@ struct Mesh {
 // since their channel field holds a count.
 void check_np_list(const std::vector<np::Info>& nps);
 void check_skip_dma_list(const std::vector<np::Info>& skip_dmas);
+
+// The mapping numbers the components of a mesh in 16 bits: one for each type of each NP, and two
+// (store and load) for each channel of each skip-DMA engine, every engine taking the first one's
+// channel count. Refuses, with std::invalid_argument, a mesh of more than kMaxMeshComponents.
+inline constexpr uint64_t kMaxMeshComponents = 0xFFFF;
+void check_component_count(const std::vector<np::Info>& nps, const std::vector<np::Info>& skip_dmas);
 
 // Appends the NPs and ViT blocks of a board, column by column, row by row, id by id.
 void add_nps(const MeshInfo& info, HardwareDevice* device, std::vector<np::Info>* nps);

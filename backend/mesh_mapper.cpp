@@ -131,6 +131,7 @@ std::shared_ptr<const MeshTable> make_table(const Mesh& mesh) {
   // The fields are public: a mesh changed since it was made is checked again before use.
   check_np_list(mesh.nps);
   check_skip_dma_list(mesh.skip_dmas);
+  check_component_count(mesh.nps, mesh.skip_dmas);
   auto table = std::make_shared<MeshTable>();
   std::map<hw::Ident, uint32_t> np_flags;
   const auto add = [&table](Type t, const hw::Ident& ident) {

@@ -42,6 +42,7 @@ void init_mesh(py::module_& m) {
           "skip_dmas", [](const Mesh& mesh) { return mesh.skip_dmas; },
           [](Mesh& mesh, InfoList skip_dmas) {
             check_skip_dma_list(skip_dmas);
+            check_component_count(mesh.nps, skip_dmas);
             mesh.skip_dmas = std::move(skip_dmas);
           },
           "Skip DMAs")
@@ -49,6 +50,7 @@ void init_mesh(py::module_& m) {
           "nps", [](const Mesh& mesh) { return mesh.nps; },
           [](Mesh& mesh, InfoList nps) {
             check_np_list(nps);
+            check_component_count(nps, mesh.skip_dmas);
             mesh.nps = std::move(nps);
           },
           "Neural processors")

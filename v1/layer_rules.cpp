@@ -4,13 +4,16 @@
 #include "v1/fnp/fnp_ram.h"
 #include "v1/layer_access.h"
 #include "v1/np_registers.h"
+#include "v1/threshold_fields.h"
 
+#include <nuvra/functions.h>
 #include <nuvra/host_hooks.h>
 #include <nuvra/layers.h>
 #include <nuvra/params.h>
 #include <nuvra/variables.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -100,6 +103,23 @@ MappingStatus check_range(const std::string& what, int64_t low, int64_t high, in
                         " (got " + std::to_string(value) + ")");
 }
 
+// The shortest text that reads back as `v` ("65535.97", "-1", "inf").
+std::string float_text(float v) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+  return std::string(text, end);
+}
+
+// What the learning image holds of every neuron's "threshold_learning", in neuron order.
+MappingStatus check_learning_thresholds(const Layer& layer) {
+  const auto values = layer.variables()->get("threshold_learning");
+  const int32_t* t = values->data<int32_t>();
+  for (size_t i = 0; i < values->size(); ++i)
+    if (t[i] < 0 || t[i] > kMaxLearningThreshold)
+      return check_range("threshold_learning", 0, kMaxLearningThreshold, t[i]);
+  return MappingSuccess();
+}
+
 // The recorded fields of the input and the units, after the Part's rules.
 MappingStatus check_fnp_fields(const Shape& dims, int64_t units) {
   MappingStatus status = check_limit("The maximum input width of a FullyConnected layer is ", kFnpMaxSide, dims[0]);
@@ -112,17 +132,17 @@ MappingStatus check_fnp_fields(const Shape& dims, int64_t units) {
 
 // The learning fields the recorder writes: the class of every neuron (units / num_classes neurons
 // a class, numbered from 1; neurons past the last whole group take the next numbers) and the
-// counts of words 36 to 38.
+// counts of words 36 to 38, which need every learning parameter they are counted from.
 MappingStatus check_learning_fields(int64_t units, const LearningParams& learning) {
   const int64_t classes = learning.has("num_classes") ? truncated(learning.get("num_classes")) : 0;
   if (classes > 1 && classes <= units) {
     const int64_t largest = largest_neuron_class(units, classes);
     if (largest > kMaxNeuronClass) return MappingFailure(neuron_class_refusal(largest));
   }
-  // Without every key the counts are not recorded either: the recorder reports the missing one.
+  // The counts are recorded from all of these; a model file may hold a learning set without some.
   for (const char* key : {"num_weights", "initial_plasticity", "learning_competition", "min_plasticity",
                           "plasticity_decay"})
-    if (!learning.has(key)) return MappingSuccess();
+    if (!learning.has(key)) return MappingFailure(std::string("The learning parameters should hold ") + key);
   const LearningCounts counts = learning_counts(learning);
   MappingStatus status = check_range("The learning competition count round((1 - learning_competition) x num_weights)",
                                      0, kMaxCompetitionCount, counts.competition);
@@ -181,7 +201,37 @@ MappingStatus check_fully_connected_constraints(const Layer& layer, HwVersion ve
   const int64_t units = params.get("units");
   if (status.ok()) status = check_fnp_fields(dims, units);
   if (status.ok() && learning) status = check_learning_fields(units, *learning);
+  // The image records thresholds and act steps only with an activation.
+  const bool activation = params.get("activation") != 0;
+  if (status.ok()) status = check_threshold_fields(layer, kNpThresholdBits, activation, activation);
+  if (status.ok() && learning) status = check_learning_thresholds(layer);
   return status;
+}
+
+bool holds_nan(const Dense& values) {
+  const float* v = values.data<float>();
+  return std::any_of(v, v + values.size(), [](float x) { return std::isnan(x); });
+}
+
+MappingStatus check_threshold_fields(const Layer& layer, int threshold_bits, bool with_threshold, bool with_steps) {
+  const Variables& vars = *layer.variables();
+  const auto threshold = vars.get("threshold");
+  const int32_t* t = threshold->data<int32_t>();
+  const size_t thresholds = with_threshold ? threshold->size() : 0;
+  const int32_t low = threshold_low(threshold_bits), high = threshold_high(threshold_bits);
+  const std::string step_range = "act_step should be between 0 and " + std::to_string(kMaxActStep) + " (got ";
+  // Every recorder converts every act step to sixteenths, which NaN has none of.
+  const auto act_step = vars.get("act_step");
+  if (holds_nan(*act_step)) return MappingFailure(step_range + "nan)");
+  const std::shared_ptr<const Dense> t16 = with_steps ? get_threshold_t16_from_act_steps(*act_step) : nullptr;
+  const size_t steps = t16 ? t16->size() : 0;
+  // Filter by filter, the threshold first, as the recorders meet them.
+  for (size_t i = 0; i < std::max(thresholds, steps); ++i) {
+    if (i < thresholds && (t[i] < low || t[i] > high)) return check_range("threshold", low, high, t[i]);
+    if (i < steps && static_cast<uint32_t>(t16->data<int32_t>()[i]) > kMaxActStepT16)
+      return MappingFailure(step_range + float_text(act_step->data<float>()[i]) + ")");
+  }
+  return MappingSuccess();
 }
 
 }  // namespace nuvra::v1

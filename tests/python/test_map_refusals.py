@@ -35,6 +35,14 @@ def alone(core, layer_type, shape, **params):
                                    (layer_type, "t", params)))
 
 
+def hrc_model(core, channels, **params):
+    """An InputConv2D "t" over a 16x16 image of `channels` channels, then a convolution."""
+    return fill_variables(model_of(core, (core.InputConv2D, "t", dict(input_width=16, input_height=16,
+                                                                       input_channels=channels, filters=8,
+                                                                       kernel_size=3, **params)),
+                                   (core.Conv2D, "c", dict(filters=8, kernel_size=3))))
+
+
 def per_layer(core, device, **filters):
     """Constraints that split the named layers by at most that many filters an NP."""
     class PerLayer(core.MapConstraints):
@@ -82,6 +90,14 @@ REFUSED = {
                                     lambda c: mesh_device(c, 4, 4 * MIB), None,
                                     "'t': The maximum weight image of an NP, in 32-bit words, is 65533 (got 458752 "
                                     "for one filter)"),
+    # The HRC pools by max only and reads 1 or 3 channels, which the InputConv2D rules do not check.
+    "InputConv2D with global average pooling": (
+        lambda c: hrc_model(c, 1, pool_type=int(c.PoolType.Average), pool_size=-1), fpga_v2_device, None,
+        "'t': pool_type should be 0 (NoPooling) or 1 (Max) (got 2)"),
+    "InputConv2D of 2 channels": (lambda c: hrc_model(c, 2), fpga_v2_device, None,
+                                  "'t': input_channels should be 1 or 3 (got 2)"),
+    "InputConv2D of 4 channels": (lambda c: hrc_model(c, 4), fpga_v2_device, None,
+                                  "'t': input_channels should be 1 or 3 (got 4)"),
     # One filter an NP; no sequence can end between the fork and the merge of the pair.
     "alternate layers of 256 NPs": (alternate_pair, lambda c: mesh_device(c, 80),
                                     lambda c, d: per_layer(c, d, s=1, d1=1),
@@ -175,6 +191,7 @@ def test_skip_dma_engines_of_16_channels_map(core):
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1
 
 
+<<<<<<< HEAD
 # A larger weight SRAM lets an FNP3 take a Dense1D whose image it holds, but never one past the one
 # DMA block an FNP3 loads (65533 words): an FNP2 takes that at every size. 56 channels take 16 words
 # a neuron, 64 take 17; the FNP3 holds 12288 words by default, 48000 with 200,000 bytes, 96000 with
@@ -189,3 +206,30 @@ def test_a_larger_weight_sram_maps_what_a_smaller_maps(core, channels, units, fn
         types += [c.type for c in model.get_layer("t").mapping.nps]
     first = len(srams) if fnp3_from is None else srams.index(fnp3_from)
     assert types == [core.NP.FNP2] * first + [core.NP.FNP3] * (len(srams) - first)
+=======
+def test_a_mesh_the_mapping_cannot_number_is_refused_when_made(core):
+    """The mapping numbers a mesh's components in 16 bits: one for each type of each NP, two for each skip-DMA
+    channel. 65535 map; one more is refused by NP.Mesh, made or changed, which leaves the mesh as it was."""
+    NP = core.NP
+    types = [NP.CNP1, NP.CNP2, NP.FNP3, NP.TNP_B]
+
+    def nps(n):  # n types, four an NP
+        return [NP.Info(NP.Ident(2 + i // 3200, 1 + i // 16 % 200, i % 16), types[:min(4, n - 4 * i)])
+                for i in range((n + 3) // 4)]
+    skip = [NP.Info(NP.Ident(1, 1, 3, 1), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])]
+    e, c = NP.Ident(1, 1, 0), NP.Ident(1, 1, 1)
+    mesh = NP.Mesh(core.IpVersion.v2, e, c, nps(65533), skip)
+    model = fill_variables(model_of(core, (core.InputData, "in", dict(input_width=8, input_height=8, input_channels=8)),
+                                   (core.Conv2D, "c", dict(filters=8, kernel_size=3))))
+    model._map(core.Device(core.HwVersion.FPGA_v2, mesh), hw_only=True)
+    assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+    refusal = ("^The mesh has {} components \\(one for each type of each NP, two for each skip-DMA channel\\), but a "
+               "mapping numbers at most 65535\\.$")
+    before = (mesh.nps, mesh.skip_dmas)
+    for call, count in ((lambda: NP.Mesh(core.IpVersion.v2, e, c, nps(65536)), 65536),
+                        (lambda: setattr(mesh, "nps", nps(65534)), 65536),
+                        (lambda: setattr(mesh, "skip_dmas", [NP.Info(NP.Ident(1, 1, 3, 2), skip[0].types)]), 65537)):
+        with pytest.raises(ValueError, match=refusal.format(count)):
+            call()
+    assert (mesh.nps, mesh.skip_dmas) == before
+>>>>>>> i45-refuse

@@ -1,9 +1,11 @@
 """Random graphs of skip connections and merges over the second generation's layer kinds, mapped on
 small meshes and on the fpga_v2 board, with and without looping passes: without hw_only no map
 raises, every mapped program pairs its skip-DMA loads and stores, and with hw_only a refusal is a
-rule's, never an internal text."""
+rule's, never an internal text, and names a layer of the graph unless README.md lists it as naming
+none."""
 import collections
 import random
+import re
 
 import pytest
 
@@ -13,6 +15,13 @@ from v2_models import fill_variables, fpga_v2_device, layer
 INTERNAL = ("cannot fit in register word", "Error generating NP program", "has no layer mapping", "P2P OUT", "P2P IN",
             "not yet implemented", "Can't retrieve", "Model can not be mapped", "loads without a store",
             "no merge record", "Layer not found")
+# The refusals README.md lists as naming no layer.
+NAMING_NONE = ("Bad mapping on skip connection. No valid merge layer.", "Bad mapping on skip connection. Several branches.",
+               "TNP-B cannot be the first layer layer of a pass.")
+# "Error when mapping layer 'x': ...", "x : not enough NPs available. ..." and "x -> y: could not find a compatible
+# sequence" name their layers.
+NAMING = re.compile(r"^Error when mapping layer '(?P<a>[^']*)': |^(?P<b>\S+) : not enough NPs available\. |"
+                    r"^(?P<c>\S+) -> (?P<d>\S+): could not find a compatible sequence$")
 KINDS = ("conv", "depthwise", "add", "concatenate", "depthwise_fifo", "fifo", "dense")
 
 
@@ -96,11 +105,15 @@ def test_random_skip_graphs_map_or_are_refused_by_a_rule(core, seed):
             constraints = core.MapConstraints(device)
             constraints.hwpr_loopitself = loop
             graph = f"{rows} on mesh {DEVICES.index(make_device)}, loop {loop}, hw_only {hw_only}"
+            names = {"in"} | {row[1] for row in rows}
             try:
                 model._map(device, hw_only=hw_only, constraints=constraints)
             except RuntimeError as error:
                 assert hw_only, f"{error} for {graph}"
                 assert not any(text in str(error) for text in INTERNAL), f"{error} for {graph}"
+                named = NAMING.match(str(error))
+                assert str(error) in NAMING_NONE or (named and {n for n in named.groups() if n} <= names), \
+                    f"{error} names no layer of {graph}"
                 outcomes["refused"] += 1
                 continue
             hardware = [s for s in model.sequences if s.backend == core.BackendType.Hardware]

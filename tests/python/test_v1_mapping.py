@@ -90,3 +90,59 @@ def test_v1_a_larger_weight_sram_maps_what_a_smaller_maps(core, units, fnp3_from
         types += [c.type for c in model.get_layer("fc").mapping.nps]
     first = len(srams) if fnp3_from is None else srams.index(fnp3_from)
     assert types == [core.NP.FNP2] * first + [core.NP.FNP3] * (len(srams) - first)
+
+
+def v1_layer(core, kind, variable, value, compiled=False):
+    """Layer "l" of `kind` (after an 8x8x4 one-bit input, but for an InputConvolutional) whose first `variable`
+    value is `value`; a compiled FullyConnected learns with one weight a neuron."""
+    params = dict(filters=8, kernel_width=3, kernel_height=3)
+    rows = {"conv": (core.Convolutional, params), "separable": (core.SeparableConvolutional, params),
+            "fc": (core.FullyConnected, dict(units=4)),
+            "hrc": (core.InputConvolutional, dict(params, input_width=8, input_height=8, input_channels=3))}
+    layer_type, params = rows[kind]
+    model = core.Model()
+    if kind != "hrc":
+        model.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=8, input_height=8, input_channels=4,
+                                                                   input_bits=1)), "in"))
+    model.add(core.Layer(core.LayerParams(layer_type, params), "l"))
+    variables = model.get_layer("l").variables
+    for name in ("weights", "weights_pw"):
+        if name in variables.names:
+            values = np.zeros(variables[name].shape, variables[name].dtype)
+            if kind == "fc":
+                values[0, 0, :8] = 1  # eight weights a neuron
+            else:
+                values.reshape(-1)[::3] = 1
+            variables[name] = values
+    values = variables[variable].copy()
+    values.reshape(-1)[0] = value
+    variables[variable] = values
+    if compiled:
+        model.compile(core.NuvraUnsupervised(num_weights=8, num_classes=2))
+    return model
+
+
+# Values each recorder writes into a field that cannot hold them, refused by the checker: with hw_only
+# `_map` raises naming the layer and the limit, and without it the layer runs in software.
+RECORDER_LIMITS = [
+    ("conv", "threshold", 524288, "threshold should be between -524288 and 524287 (got 524288)"),
+    ("separable", "threshold", -524289, "threshold should be between -524288 and 524287 (got -524289)"),
+    ("fc", "threshold", 524288, "threshold should be between -524288 and 524287 (got 524288)"),
+    ("hrc", "threshold", 8388608, "threshold should be between -8388608 and 8388607 (got 8388608)"),
+    ("conv", "act_step", 65536, "act_step should be between 0 and 65535 (got 65536)"),
+    ("separable", "act_step", 65535.97, "act_step should be between 0 and 65535 (got 65535.97)"),
+    ("fc", "act_step", -1, "act_step should be between 0 and 65535 (got -1)"),
+    ("fc", "threshold_learning", -1, "threshold_learning should be between 0 and 524287 (got -1)"),
+    ("fc", "threshold_learning", 524288, "threshold_learning should be between 0 and 524287 (got 524288)"),
+]
+
+
+@pytest.mark.parametrize("kind, variable, value, refusal", RECORDER_LIMITS)
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_v1_values_the_recorders_cannot_write_are_refused(core, kind, variable, value, refusal, hw_only):
+    model = v1_layer(core, kind, variable, value, compiled=variable == "threshold_learning")
+    shape = (2, 8, 8, 3) if kind == "hrc" else (2, 8, 8, 4)
+    x = np.random.default_rng(9).integers(0, 256 if kind == "hrc" else 2, shape, dtype=np.uint8)
+    refused_or_in_software(core, model, virtual_device(), x, hw_only,
+                           "^" + re.escape(f"Error when mapping layer 'l': {refusal}") + "$")
+

@@ -6,6 +6,7 @@
 #include "v1/cnp/cnp_sizes.h"
 #include "v1/layer_access.h"
 #include "v1/layer_rules.h"
+#include "v1/threshold_fields.h"
 
 #include <nuvra/layers.h>
 #include <nuvra/variables.h>
@@ -88,6 +89,11 @@ MappingStatus check_cnp_bit_widths(uint8_t input_bits, const LayerParams& params
   return MappingSuccess();
 }
 
+// A CNP's threshold words take every filter's act step, and its threshold with an activation.
+MappingStatus check_threshold_words(const Layer& layer) {
+  return check_threshold_fields(layer, kNpThresholdBits, layer.params()->get("activation") != 0, true);
+}
+
 // Max pooling windows wider than their stride overlap, so no part holds each whole.
 MappingStatus split_pooling_rule(const LayerParams& params) {
   if (params.get("pool_type") != static_cast<int>(PoolType::Max)) return MappingSuccess();
@@ -141,7 +147,8 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, 
   if (weight_bits != 1 && weight_bits != 2 && weight_bits != 4)
     return MappingFailure("Standard CNP weights bitwidth must be 1, 2 or 4");
   if (MappingStatus s = check_one_filter_fits(constraints, layer); !s.ok()) return s;
-  return check_cnp_bit_widths(bits, params);
+  if (MappingStatus s = check_cnp_bit_widths(bits, params); !s.ok()) return s;
+  return check_threshold_words(layer);
 }
 
 MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version) {
@@ -162,7 +169,8 @@ MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, 
   if (MappingStatus s = check_one_filter_fits(constraints, layer); !s.ok()) return s;
   if (all_zero(*depthwise) || all_zero(*pointwise))
     return MappingFailure("All weights in a separable cnp layer cannot be zeroes.");
-  return check_cnp_bit_widths(bits, params);
+  if (MappingStatus s = check_cnp_bit_widths(bits, params); !s.ok()) return s;
+  return check_threshold_words(layer);
 }
 
 MappingStatus check_split_pooling_constraints(const LayerParams& params, const std::vector<hw::Component>& components) {

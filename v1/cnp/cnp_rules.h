@@ -21,14 +21,15 @@ MappingStatus check_cnp_conv_pool_params(uint8_t input_bits, const Shape& input,
                                          HwVersion version);
 
 // The shared rule, then kernel 1, 3, 5 or 7, 1-, 2- or 4-bit weights, one filter fitting an NP,
-// and 1-, 2- or 4-bit inputs and (with an activation) act bits. A layer that is not a
+// 1-, 2- or 4-bit inputs and (with an activation) act bits, and the threshold words: every act
+// step and (with an activation) every threshold (check_threshold_fields). A layer that is not a
 // Convolutional throws std::bad_cast; one the engine has not built throws std::runtime_error
 // "The layer <name> is not built".
 MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version);
 
 // The shared rule, then kernel 3, 5 or 7, 2- or 4-bit weights, no global average pooling of a 1x1
-// input, one filter fitting an NP, neither weight tensor all zero, and the bit widths of the
-// standard kind. Throws as above.
+// input, one filter fitting an NP, neither weight tensor all zero, and the bit widths and
+// threshold words of the standard kind. Throws as above.
 MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer, HwVersion version);
 
 // With max pooling over a spatial split, the pooling size may not exceed its stride.

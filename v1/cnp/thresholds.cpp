@@ -1,6 +1,7 @@
 #include "v1/cnp/thresholds.h"
 
 #include "v1/errors.h"
+#include "v1/threshold_fields.h"
 
 #include <nuvra/host_hooks.h>
 
@@ -10,10 +11,9 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr int32_t kThresholdMin = -(1 << 19);
-constexpr int32_t kThresholdMax = (1 << 19) - 1;
+constexpr int32_t kThresholdMin = threshold_low(kNpThresholdBits);
+constexpr int32_t kThresholdMax = threshold_high(kNpThresholdBits);
 constexpr uint32_t kNoThreshold = 0x80000;
-constexpr uint32_t kMaxActStep = 0xFFFFF;
 
 template <class Write>
 void for_each_pair(const Dense& threshold, const Dense& steps, bool with_threshold, uint32_t first, uint32_t count,
@@ -25,9 +25,9 @@ void for_each_pair(const Dense& threshold, const Dense& steps, bool with_thresho
   for (uint32_t k = 0; k < count; ++k) {
     const int32_t value = t[first + k];
     if (with_threshold && (value < kThresholdMin || value > kThresholdMax))
-      panic("%d cannot fit in a %d bits signed integer", value, 20);
+      panic("%d cannot fit in a %d bits signed integer", value, kNpThresholdBits);
     const int32_t step = a[first + k];
-    if (static_cast<uint32_t>(step) > kMaxActStep)
+    if (static_cast<uint32_t>(step) > kMaxActStepT16)
       throw CnpError("act_step should be between 0 and 65535. Receives act_step " + std::to_string(step / 16));
     write(k, with_threshold ? static_cast<uint32_t>(value) & 0xFFFFF : kNoThreshold, static_cast<uint32_t>(step));
   }

@@ -3,6 +3,7 @@
 #include "v1/byte_lanes.h"
 #include "v1/errors.h"
 #include "v1/fnp/fnp_sizes.h"
+#include "v1/threshold_fields.h"
 
 #include <nuvra/host_hooks.h>
 
@@ -13,10 +14,8 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr int32_t kMinThreshold = -(1 << 19);
-constexpr int32_t kMaxThreshold = (1 << 19) - 1;
-constexpr uint32_t kMaxStep = 0xFFFFF;
-constexpr int32_t kMaxLearningThreshold = (1 << 19) - 1;
+constexpr int32_t kMinThreshold = threshold_low(kNpThresholdBits);
+constexpr int32_t kMaxThreshold = threshold_high(kNpThresholdBits);
 constexpr uint32_t kNoActivationThreshold = 0x80000;
 
 // The first n values of a one-per-neuron int32 tensor, read without strides.
@@ -37,9 +36,10 @@ Headers checked_headers(const Dense& thresholds, const Dense& steps, uint32_t ne
   Headers h{per_neuron(thresholds, neurons), per_neuron(steps, neurons)};
   for (uint32_t n = 0; n < neurons; ++n) {
     const int32_t v = h.thresholds[n];
-    if (v < kMinThreshold || v > kMaxThreshold) panic("%d cannot fit in a %d bits signed integer", v, 20);
-    const uint32_t a = static_cast<uint32_t>(h.steps[n]);
-    if (a > kMaxStep)
+    if (v < kMinThreshold || v > kMaxThreshold)
+      panic("%d cannot fit in a %d bits signed integer", v, kNpThresholdBits);
+    const int32_t a = h.steps[n];
+    if (static_cast<uint32_t>(a) > kMaxActStepT16)
       throw FnpError("act_step should be between 0 and 65535. Receives act_step " + std::to_string(a / 16));
   }
   return h;
@@ -62,7 +62,7 @@ Learning checked_learning(const FnpLearningFields* fields, uint32_t neurons, int
   for (uint32_t n = 0; n < neurons; ++n) {
     const int32_t t = l.threshold[n];
     if (t < 0) throw FnpError("Negative value for threshold_learning not supported");
-    if (t > kMaxLearningThreshold) panic("%d cannot fit in a %d bits signed integer", t, 20);
+    if (t > kMaxLearningThreshold) panic("%d cannot fit in a %d bits signed integer", t, kNpThresholdBits);
   }
   return l;
 }

@@ -1,6 +1,7 @@
 #include "v1/hrc/hrc_recorder.h"
 
 #include "v1/np_registers.h"
+#include "v1/threshold_fields.h"
 
 #include "v2/fnp_hrc/hrc_formatters.h"
 #include "v2/np_registers.h"
@@ -23,8 +24,8 @@ using v2::kHrcIdent;
 using v2::kHrcRegisters;
 using v2::record_hrc_sram;
 
-constexpr int32_t kMinThreshold = -(1 << 23);
-constexpr int32_t kMaxThreshold = (1 << 23) - 1;
+constexpr int32_t kMinThreshold = threshold_low(kHrcThresholdBits);
+constexpr int32_t kMaxThreshold = threshold_high(kHrcThresholdBits);
 
 uint32_t kernel_code(int kernel_height) { return kernel_height == 5 ? 1 : kernel_height == 7 ? 2 : 0; }
 
@@ -78,7 +79,8 @@ void check_hrc_thresholds(const Dense& threshold, const Dense& step) {
   step.check_type<int32_t>();
   if (step.size() < threshold.size()) panic("Coordinates are out-of-range");
   for (size_t i = 0; i < threshold.size(); ++i)
-    if (t[i] < kMinThreshold || t[i] > kMaxThreshold) panic("%d cannot fit in a %d bits signed integer", t[i], 24);
+    if (t[i] < kMinThreshold || t[i] > kMaxThreshold)
+      panic("%d cannot fit in a %d bits signed integer", t[i], kHrcThresholdBits);
 }
 
 void format_hrc_thresholds(std::span<uint32_t> out, const Dense& threshold, const Dense& step) {

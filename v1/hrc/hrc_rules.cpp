@@ -2,6 +2,7 @@
 
 #include "backend/mapping_status.h"
 #include "v1/layer_rules.h"
+#include "v1/threshold_fields.h"
 
 #include <nuvra/functions.h>
 #include <nuvra/params.h>
@@ -17,7 +18,7 @@ namespace {
 
 constexpr int kMinInputSide = 5;
 constexpr int kMaxInputHeight = 256;
-// Thresholds are 24-bit fields of the HRC's threshold memory.
+// Act steps, converted to sixteenths, stay below 2^24.
 constexpr uint32_t kThresholdLimit = 1u << 24;
 constexpr int kMaxPaddingValue = 255;
 
@@ -93,17 +94,20 @@ MappingStatus check_hrc_constraints(const Layer& layer) {
 
   const Variables& vars = *layer.variables();
   if (all_zero(*vars.get("weights"))) return MappingFailure("All weights in a hrc layer cannot be zeroes.");
-  const auto thresholds = get_threshold_t16_from_act_steps(*vars.get("act_step"));
+  const std::string step_range = "act_step should be between 0 and 1048575. Receives act_step ";
+  const auto act_step = vars.get("act_step");
+  // NaN has no sixteenths: the conversion throws on it.
+  if (holds_nan(*act_step)) return MappingFailure(step_range + "nan");
+  const auto thresholds = get_threshold_t16_from_act_steps(*act_step);
   const int32_t* t = thresholds->data<int32_t>();
   for (size_t i = 0; i < thresholds->size(); ++i)
-    if (static_cast<uint32_t>(t[i]) >= kThresholdLimit)
-      return MappingFailure("act_step should be between 0 and 1048575. Receives act_step " + std::to_string(t[i] / 16));
+    if (static_cast<uint32_t>(t[i]) >= kThresholdLimit) return MappingFailure(step_range + std::to_string(t[i] / 16));
   // Word 2 repeats the padding value as a byte for each colour.
   const int pad = p.get("padding_value");
   if (pad < 0 || pad > kMaxPaddingValue)
     return MappingFailure("padding_value should be between 0 and " + std::to_string(kMaxPaddingValue) + " (got " +
                           std::to_string(pad) + ")");
-  return MappingSuccess();
+  return check_threshold_fields(layer, kHrcThresholdBits, true, false);
 }
 
 }  // namespace nuvra::v1

@@ -8,6 +8,7 @@
 #include "v2/fnp_hrc/hrc_rules.h"
 #include "v2/fnp_hrc/mapping_checks.h"
 #include "v2/fnp_hrc/sequence_rules.h"
+#include "v2/layer_input.h"
 #include "v2/layer_type.h"
 #include "v2/np_register_limits.h"
 #include "v2/rule_text.h"
@@ -109,6 +110,19 @@ MappingStatus check_stem_recordable(const Layer& layer) {
   return MappingSuccess();
 }
 
+// What the InputConv2D recorder cannot program although the InputConv2D rule lets it through: the
+// HRC reads 1 or 3 channels and pools by max only.
+MappingStatus check_input_conv2d_recordable(const Layer& layer) {
+  const uint32_t channels = first_input_shape(layer)[2];
+  if (channels != 1 && channels != 3)
+    return LayerMappingError(layer, "input_channels should be 1 or 3 (got " + std::to_string(channels) + ")");
+  const int pool_type = layer.params()->get("pool_type");
+  if (pool_type != static_cast<int>(PoolType::NoPooling) && pool_type != static_cast<int>(PoolType::Max))
+    return LayerMappingError(layer, "pool_type should be 0 (NoPooling) or 1 (Max) (got " + std::to_string(pool_type) +
+                                        ")");
+  return MappingSuccess();
+}
+
 // `next` runs only when `status` is a success.
 MappingStatus and_then(MappingStatus status, MappingStatus (*next)(const Layer&), const Layer& layer) {
   return status.code != 0 ? status : next(layer);
@@ -121,7 +135,8 @@ MappingStatus check_layer_kind(const HardwareConstraints& constraints, const Lay
     case LayerType::Stem: return and_then(check_stem_constraints(layer), check_stem_recordable, layer);
     case LayerType::Concatenate: return MappingSuccess();
     case LayerType::Conv2D: return check_conv2d_constraints(constraints, layer);
-    case LayerType::InputConv2D: return check_input_conv2d_constraints(layer);
+    case LayerType::InputConv2D:
+      return and_then(check_input_conv2d_constraints(layer), check_input_conv2d_recordable, layer);
     case LayerType::DepthwiseConv2D: return check_dwconv2d_constraints(constraints, layer);
     case LayerType::Conv2DTranspose: return check_conv2dtranspose_constraints(constraints, layer);
     case LayerType::Dequantizer: return MappingSuccess();

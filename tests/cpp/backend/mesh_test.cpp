@@ -126,6 +126,51 @@ TEST(MeshLists, RefusedWhenMadeAndWhenMapped) {
   EXPECT_NO_THROW(Rig<>(v2_mesh({np_info({1, 1, 3, 0}, {Type::CNP1}), np_info({1, 1, 3, 1}, {Type::CNP1})}, {skip(1, 4, both), skip(2, 4, {Type::SKIP_DMA_LOAD})})));
 }
 
+// The mapper numbers components in 16 bits: a type of an NP is one, a skip-DMA channel two (store
+// and load), every engine counted with the first engine's channels. 65535 in all are the most.
+TEST(MeshLists, ComponentCountRefusedWhenMadeAndWhenMapped) {
+  const std::set<Type> both{Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD};
+  const auto nps = [](size_t types) {
+    std::vector<np::Info> out;
+    for (size_t i = 0; types > 0; ++i) {
+      std::set<Type> t{Type::CNP1, Type::CNP2, Type::FNP3, Type::TNP_B};
+      while (t.size() > types) t.erase(t.begin());
+      types -= t.size();
+      out.push_back(np_info({static_cast<uint8_t>(2 + i / 3200), static_cast<uint8_t>(1 + i / 16 % 200),
+                             static_cast<uint8_t>(i % 16), 0},
+                            std::move(t)));
+    }
+    return out;
+  };
+  const auto too_many = [](uint64_t count) {
+    return "The mesh has " + std::to_string(count) +
+           " components (one for each type of each NP, two for each skip-DMA channel), but a mapping numbers at most "
+           "65535.";
+  };
+  const std::tuple<size_t, std::vector<np::Info>, std::string> cases[] = {
+      {65535, {}, ""},
+      {65536, {}, too_many(65536)},
+      {65533, {np_info({1, 1, 3, 1}, both)}, ""},
+      {65533, {np_info({1, 1, 3, 2}, both)}, too_many(65537)},
+      // The second engine takes the first one's single channel.
+      {65531, {np_info({1, 1, 3, 1}, both), np_info({2, 1, 3, 16}, both)}, ""},
+      {65531, {np_info({1, 1, 3, 16}, both), np_info({2, 1, 3, 1}, both)}, too_many(65595)}};
+  for (const auto& [types, skips, message] : cases) {
+    const std::vector<np::Info> list = nps(types);
+    SCOPED_TRACE(std::to_string(types) + " NP types, " + std::to_string(skips.size()) + " engines");
+    Mesh changed = v2_mesh({np_info({2, 1, 1, 0}, {Type::CNP1})}, {});
+    changed.nps = list, changed.skip_dmas = skips;
+    if (message.empty()) {
+      EXPECT_NO_THROW(v2_mesh(list, skips));
+      EXPECT_EQ(Rig<>{changed}.mapper.max_nps(Type::TNP_B), (types + 3) / 4);  // every NP offers a TNP-B
+      continue;
+    }
+    EXPECT_THAT([&] { v2_mesh(list, skips); },
+                ::testing::ThrowsMessage<std::invalid_argument>(::testing::StrEq(message)));
+    EXPECT_THAT([&] { Rig<>{changed}; }, ::testing::ThrowsMessage<std::invalid_argument>(::testing::StrEq(message)));
+  }
+}
+
 struct Fnp3TooSmall : FakeChecker {
   bool check_fnp3_sram_size(const HardwareConstraints&, const Layer&) const override { return false; }
 };

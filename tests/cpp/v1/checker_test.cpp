@@ -11,6 +11,8 @@
 #include <nuvra/params.h>
 
 #include <functional>
+#include <limits>
+#include <map>
 
 namespace nuvra::v1 {
 namespace {
@@ -80,6 +82,15 @@ TEST(V1Checker, FullyConnectedRules) {
           values("weights", {3, -3, 4}))});
 }
 
+// A learning set of every parameter the learning words are counted from; `drop` leaves one out.
+std::shared_ptr<LearningParams> learning_set(double num_weights, double num_classes, const std::string& drop = "") {
+  std::map<std::string, double> params{{"num_weights", num_weights},   {"num_classes", num_classes},
+                                       {"initial_plasticity", 1},     {"learning_competition", 0},
+                                       {"min_plasticity", 0.1},       {"plasticity_decay", 0.25}};
+  params.erase(drop);
+  return LearningParams::create(LearningType::Unsupervised, params);
+}
+
 // Neuron k's weights are elements k, k + 4, ... (4 neurons, neurons fastest).
 TEST(V1Checker, LearningLayerWeightsPerNeuron) {
   const CompatibilityCheckerImpl checker(kConstraints);
@@ -93,7 +104,7 @@ TEST(V1Checker, LearningLayerWeightsPerNeuron) {
     OneLayer l(LayerType::FullyConnected, {{"units", 4}}, {4, 1, 1});
     set_variable(*l, "weights", weights);
     expect_status(checker.check_layer_compatibility(*l, nullptr, versions::VLQ7300_v1), "");  // not learning yet
-    l.b.model().compile(LearningParams::create(LearningType::Unsupervised, {{"num_weights", 2.9}, {"num_classes", 2}}));
+    l.b.model().compile(learning_set(2.9, 2));
     expect_status(checker.check_layer_compatibility(*l, nullptr, versions::VLQ7300_v1), on("l", message));
   }
 }
@@ -252,6 +263,92 @@ TEST(V1Checker, HrcRules) {
     p[param] = 0;
     StubLayer stub(LayerType::InputConvolutional, p, {8, 8, 3}, "l");
     expect_status(checker.check_layer_compatibility(stub, nullptr, kVlq), on("l", message));
+  }
+}
+
+// The threshold fields every recorder writes: a threshold in 20 signed bits (24 on the HRC), an
+// act step in sixteenths, rounded half away from zero, within 0..0xFFFFF. A CNP takes every act
+// step and, with an activation, every threshold; a FullyConnected both with an activation only.
+TEST(V1Checker, ThresholdFields) {
+  const auto thresholds = [](std::vector<int32_t> v, Prepare more = nullptr) -> Prepare {
+    return [=](Layer& l) {
+      if (more) more(l);
+      set_i32(l, "threshold", v);
+    };
+  };
+  const auto steps = [](std::vector<float> v, Prepare more = nullptr) -> Prepare {
+    return [=](Layer& l) {
+      if (more) more(l);
+      set_f32(l, "act_step", v);
+    };
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::string th20 = "threshold should be between -524288 and 524287 (got ",
+                    step = "act_step should be between 0 and 65535 (got ";
+  const Params off{{"activation", 0}};
+  std::vector<RuleCase> cases;
+  for (const auto& [type, prepare] : {std::pair<LayerType, Prepare>{LayerType::Convolutional, nullptr},
+                                      {LayerType::SeparableConvolutional, kSepWeights}}) {
+    const auto cnp = [&, type = type, prepare = prepare](const Params& p, std::string message, auto edit) {
+      cases.push_back({type, with(kConv3, p), {8, 8, 4}, std::move(message), kVlq, 1, edit(prepare)});
+    };
+    const auto th = [&](std::vector<int32_t> v) { return [=](Prepare p) { return thresholds(v, p); }; };
+    const auto st = [&](std::vector<float> v) { return [=](Prepare p) { return steps(v, p); }; };
+    cnp({}, "", th({0, 524287, -524288}));
+    cnp({}, th20 + "524288)", th({0, 0, 0, 0, 0, 0, 0, 524288}));  // the last filter too
+    cnp({}, th20 + "-524289)", th({-524289}));
+    cnp(off, "", th({INT32_MIN, INT32_MAX}));  // no threshold without an activation
+    // 1048575.4375 and -0.48 sixteenths round to 1048575 and 0; 1048575.5 and -0.5 away from them.
+    cnp({}, "", st({65535.96484375f, 0, -0.03f}));
+    cnp({}, step + "65535.97)", st({1, 65535.96875f}));
+    cnp({}, step + "-0.03125)", st({-0.03125f}));  // -0.5 rounds to -1
+    cnp({}, step + "-1)", st({-1}));
+    cnp(off, step + "65536)", st({65536}));  // act steps are recorded whatever the activation
+    cnp({}, step + "inf)", st({inf}));
+    cnp({}, step + "nan)", st({1, 2, nan}));
+    cnp({}, th20 + "524288)", [&](Prepare p) { return thresholds({0, 524288}, steps({0, 0, 70000}, p)); });
+    cnp({}, step + "70000)", [&](Prepare p) { return thresholds({0, 0, 524288}, steps({0, 70000}, p)); });
+  }
+  const auto fc = [&](const Params& p, std::string message, Prepare prepare) {
+    cases.push_back({LayerType::FullyConnected, with({{"units", 4}}, p), {4, 4, 2}, std::move(message), kVlq, 1,
+                     prepare});
+  };
+  fc({}, "", thresholds({524287, -524288}, steps({65535.9375f})));
+  fc({}, th20 + "524288)", thresholds({0, 0, 0, 524288}));
+  fc({}, step + "-1)", steps({0, -1}));
+  fc(off, "", thresholds({INT32_MIN}, steps({-1, inf})));  // without an activation neither is recorded
+  fc(off, step + "nan)", steps({nan}));                        // but every act step is converted
+  const auto hrc = [&](std::string message, Prepare prepare) {
+    cases.push_back({LayerType::InputConvolutional, kHrc3, {}, std::move(message), kVlq, 1, prepare});
+  };
+  hrc("", thresholds({8388607, -8388608}, kHrcWeights));
+  hrc("threshold should be between -8388608 and 8388607 (got 8388608)", thresholds({0, 8388608}, kHrcWeights));
+  hrc("threshold should be between -8388608 and 8388607 (got -8388609)", thresholds({-8388609}, kHrcWeights));
+  hrc("act_step should be between 0 and 1048575. Receives act_step nan", steps({nan}, kHrcWeights));
+  run(cases);
+}
+
+// A compiled FullyConnected's learning image holds every threshold_learning in 0..524287.
+TEST(V1Checker, LearningThresholds) {
+  const CompatibilityCheckerImpl checker(kConstraints);
+  for (const auto& [values, message] : std::vector<std::pair<std::vector<int32_t>, std::string>>{
+           {{0, 524287}, ""},
+           {{0, 0, -1}, "threshold_learning should be between 0 and 524287 (got -1)"},
+           {{524288}, "threshold_learning should be between 0 and 524287 (got 524288)"}}) {
+    OneLayer l(LayerType::FullyConnected, {{"units", 4}}, {4, 1, 1});
+    set_variable(*l, "weights", {1, 1, 1, 1});
+    set_i32(*l, "threshold_learning", values);
+    expect_status(checker.check_layer_compatibility(*l, nullptr, kVlq), "");  // not learning yet
+    l.b.model().compile(learning_set(1, 2));
+    expect_status(checker.check_layer_compatibility(*l, nullptr, kVlq), on("l", message));
+  }
+  // A model file may hold a learning set without a parameter the learning words are counted from.
+  for (const char* key : {"initial_plasticity", "learning_competition", "min_plasticity", "plasticity_decay"}) {
+    OneLayer l(LayerType::FullyConnected, {{"units", 4}}, {4, 1, 1});
+    set_variable(*l, "weights", {1, 1, 1, 1});
+    l.b.model().compile(learning_set(1, 2, key));
+    expect_status(checker.check_layer_compatibility(*l, nullptr, kVlq),
+                  on("l", std::string("The learning parameters should hold ") + key));
   }
 }
 

@@ -15,6 +15,8 @@
 #include <nuvra/model.h>
 #include <nuvra/program_info.h>
 
+#include <functional>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -249,6 +251,43 @@ TEST(V1EndToEnd, OutputConversionOfTheLastLayer) {
     const std::vector<float> scales{0.5f, 2.0f, 0.0f, 0.25f};
     EXPECT_EQ(info.thresholds(), activation ? std::vector<int32_t>() : thresholds);
     EXPECT_EQ(info.scales(), activation ? std::vector<float>() : scales);
+  }
+}
+
+// What a recorder cannot take is refused before recording (the ranges both ways:
+// test_v1_mapping.py): under hw_only the map throws the refusal and leaves nothing mapped;
+// otherwise the layer runs in software after the HRC's sequence.
+TEST(V1EndToEnd, ValuesTheRecordersCannotWriteRunInSoftware) {
+  const auto compile = [](const std::string& drop) {
+    return [drop](Model& m, Layer&) {
+      std::map<std::string, double> lp{{"num_weights", 1},          {"num_classes", 1},    {"initial_plasticity", 1},
+                                       {"learning_competition", 0}, {"min_plasticity", 0}, {"plasticity_decay", 0}};
+      lp.erase(drop);
+      m.compile(LearningParams::create(LearningType::Unsupervised, lp));
+    };
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::tuple<int, std::function<void(Model&, Layer&)>, std::string> cases[] = {
+      // Without an activation the image takes no act step, but the recorder converts them all.
+      {0, [=](Model&, Layer& l) { set_f32(l, "act_step", {1, nan}); },
+       "act_step should be between 0 and 65535 (got nan)"},
+      {1, compile("min_plasticity"), "The learning parameters should hold min_plasticity"},
+  };
+  for (const auto& [activation, edit, refusal] : cases) {
+    SCOPED_TRACE(refusal);
+    ModelBuilder b;
+    b.add(LayerType::InputConvolutional, kHrc3, "hrc")
+        .add(LayerType::FullyConnected, {{"units", 4}, {"activation", activation}}, "l");
+    set_variable(*b.layer("hrc"), "weights", {0, 0, 3, -2, 5}, 1);
+    set_variable(*b.layer("l"), "weights", {1, 1, 1, 1});  // one weight a neuron
+    edit(b.model(), *b.layer("l"));
+    const auto device = device_of(versions::VLQ7300_v1, "vlq7300_v1");
+    EXPECT_EQ(message_of([&] { b.model().map(device, true, nullptr); }), on("l", refusal));
+    EXPECT_TRUE(b.model().sequences().empty() && b.model().device() == nullptr);
+    ASSERT_EQ(message_of([&] { b.model().map(device, false, nullptr); }), "");
+    std::vector<std::string> names;
+    for (const auto& s : b.model().sequences()) names.push_back(s->name());
+    EXPECT_EQ(names, (std::vector<std::string>{"HW/hrc", "SW/l"}));
   }
 }
 

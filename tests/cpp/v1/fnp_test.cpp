@@ -117,8 +117,10 @@ TEST(FnpImage, Refusals) {
   };
   for (const auto& [w, bits, thr, learning, error] : cases)
     EXPECT_EQ(message_of([&] { image_of(w, bits, thr ? *thr : *kNone, *i32({0, 0}), learning); }), error);
-  EXPECT_EQ(message_of([&] { image_of({{0}}, 1, *i32({0}), *i32({0x100000})); }),
-            kFnp + "act_step should be between 0 and 65535. Receives act_step 65536");
+  // The step shows signed, as the CNP's text shows it.
+  for (const auto& [step, shown] : {std::pair{0x100000, "65536"}, {-16, "-1"}, {-1, "0"}})
+    EXPECT_EQ(message_of([&] { image_of({{0}}, 1, *i32({0}), *i32({step})); }),
+              kFnp + "act_step should be between 0 and 65535. Receives act_step " + shown);
 }
 
 // "l": 3 units over a 1 x 1 x 40 input, 2-bit activations, alone on kNp of `type`; 1-bit weights learn.

@@ -101,8 +101,59 @@ Edge learning(const char* name, uint32_t units, uint32_t past_units, uint32_t in
           std::move(fields), std::move(refusal)};
 }
 
+// Layer "l" of `type` and `params` whose filter 0 has threshold `threshold` and act step `step`
+// (the first of each pair at the edge, the second past it) and filter 1 threshold `second`.
+Edge thresholds(const char* name, LayerType type, Params params, std::pair<int32_t, int32_t> threshold,
+                std::pair<float, float> step, int32_t second, std::vector<Field> fields, std::string refusal) {
+  return {name,
+          [=](ModelBuilder& b, bool past) {
+            if (type == LayerType::InputConvolutional)
+              b.add(type, params, "l");
+            else
+              b.input(8, 8, 4, 1).add(type, params, "l");
+            Layer& l = *b.layer("l");
+            set_variable(l, "weights", {1});
+            if (type == LayerType::SeparableConvolutional) set_variable(l, "weights_pw", {1});
+            set_i32(l, "threshold", {past ? threshold.second : threshold.first, second});
+            set_f32(l, "act_step", {past ? step.second : step.first});
+          },
+          std::move(fields), std::move(refusal)};
+}
+
 const std::vector<Edge>& edges() {
   static const std::vector<Edge> rows = {
+      // 65535.9375 is 1048575 sixteenths; 65535.96875, 1048575.5, rounds up.
+      thresholds("CNP threshold", LayerType::Convolutional, kConv3, {524287, 524288}, {65535.9375f, 65535.9375f},
+                 -524288, {{4, 0, 0, 0, 19, 0x7FFFF}, {4, 0, 1, 0, 19, 0xFFFFF}, {4, 0, 2, 0, 19, 0x80000}},
+                 "threshold should be between -524288 and 524287 (got 524288)"),
+      thresholds("CNP act step", LayerType::Convolutional, kConv3, {524287, 524287}, {65535.9375f, 65535.96875f},
+                 -524288, {{4, 0, 1, 0, 19, 0xFFFFF}}, "act_step should be between 0 and 65535 (got 65535.97)"),
+      thresholds("separable CNP threshold", LayerType::SeparableConvolutional, kConv3, {-524288, -524289},
+                 {0.f, 0.f}, 524287, {{4, 0, 0, 0, 19, 0x80000}, {4, 0, 2, 0, 19, 0x7FFFF}},
+                 "threshold should be between -524288 and 524287 (got -524289)"),
+      thresholds("FullyConnected threshold", LayerType::FullyConnected, {{"units", 4}}, {524287, 524288},
+                 {65535.9375f, 65535.9375f}, -524288, {{6, 0, 0, 0, 19, 0x7FFFF}, {6, 0, 1, 0, 19, 0xFFFFF}},
+                 "threshold should be between -524288 and 524287 (got 524288)"),
+      thresholds("FullyConnected act step", LayerType::FullyConnected, {{"units", 4}}, {0, 0}, {0.f, -0.03125f}, 0,
+                 {{6, 0, 1, 0, 19, 0}}, "act_step should be between 0 and 65535 (got -0.03125)"),
+      // The HRC's pairs follow its weight banks at the same address.
+      thresholds("HRC threshold", LayerType::InputConvolutional, kHrc3, {8388607, 8388608}, {1.f, 1.f}, -8388608,
+                 {{9, 40, 0, 0, 23, 0x7FFFFF}, {9, 40, 2, 0, 23, 0x800000}},
+                 "threshold should be between -8388608 and 8388607 (got 8388608)"),
+      // threshold_learning's bits 16-19 go to bits 16-19 of image word 2, its low half to the high
+      // half of word 3.
+      {"learning threshold",
+       [](ModelBuilder& b, bool past) {
+         b.input(1, 1, 2, 1).add(LayerType::FullyConnected, {{"units", 2}}, "l");
+         set_variable(*b.layer("l"), "weights", {}, 1);
+         set_i32(*b.layer("l"), "threshold_learning", {past ? 524288 : 524287});
+         b.model().compile(LearningParams::create(LearningType::Unsupervised,
+                                                  {{"num_weights", 2}, {"num_classes", 1}, {"initial_plasticity", 1},
+                                                   {"learning_competition", 0}, {"min_plasticity", 0},
+                                                   {"plasticity_decay", 0}}));
+       },
+       {{6, 0, 2, 16, 19, 7}, {6, 0, 3, 16, 31, 0xFFFF}},
+       "threshold_learning should be between 0 and 524287 (got 524288)"},
       fc("FullyConnected input width", {2047, 1, 1}, {2048, 1, 1}, {{"units", 4}}, {{"units", 4}},
          {reg(10, 16, 26, 2047), reg(11, 12, 29, 2047), reg(14, 0, 17, 64)},
          "The maximum input width of a FullyConnected layer is 2047 (got 2048)"),

@@ -24,6 +24,14 @@ inline void set_i32(Layer& layer, const std::string& name, const std::vector<int
   layer.variables()->set(name, t);
 }
 
+// The same for a float32 variable.
+inline void set_f32(Layer& layer, const std::string& name, const std::vector<float>& values) {
+  const auto current = layer.variables()->get(name);
+  auto t = Dense::create(TensorType::float32, current->shape(), current->layout());
+  for (size_t i = 0; i < values.size(); ++i) t->set<float>(i, values[i]);
+  layer.variables()->set(name, t);
+}
+
 // Layer "l" of `type`; non-input layers read an `input` of `bits` bits.
 struct OneLayer {
   ModelBuilder b;

@@ -237,7 +237,17 @@ const Case kCases[] = {
     {kIc, with(kHrc, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 1}}),
      "Unsupported max-pooling size, max-pooling stride combinaison. The only supported combinaison of (Pool_size, "
      "Pool_stride) are :(2, 2) or (3, 2). Received (2, 1)."},
-    {kIc, with(kHrc, {{"pool_type", 2}, {"pool_size", 5}, {"pool_stride", 1}}), ""},  // not checked here
+    // The InputConv2D rules let any other pooling through; the HRC records none but max pooling, and
+    // reads 1 or 3 channels. Each is refused after the rules, channels first.
+    {kIc, with(kHrc, {{"pool_type", 2}, {"pool_size", 5}, {"pool_stride", 1}}),
+     "pool_type should be 0 (NoPooling) or 1 (Max) (got 2)"},
+    {kIc, with(kHrc, {{"pool_type", 2}, {"pool_size", -1}}), "pool_type should be 0 (NoPooling) or 1 (Max) (got 2)"},
+    {kIc, with(kHrc, {{"pool_type", 0}, {"pool_size", 5}, {"pool_stride", 1}}), ""},
+    {kIc, with(kHrc, {{"input_channels", 1}}), ""},
+    {kIc, with(kHrc, {{"input_channels", 2}, {"pool_type", 2}}), "input_channels should be 1 or 3 (got 2)"},
+    {kIc, with(kHrc, {{"input_channels", 4}}), "input_channels should be 1 or 3 (got 4)"},
+    {kIc, with(kHrc, {{"input_channels", 2}, {"filters", 513}}),
+     "The filters number should be set between 1 and 512 513 given."},
     {kIc, with(kHrc, {{"input_width", 4}, {"input_height", 100}}),
      "Unsupported input size. Received: 4 as first dimension.\n The first dimension should be >= 5"},
     {kIc, with(kHrc, {{"input_width", 5}, {"input_height", 5}}), ""},

@@ -59,8 +59,7 @@ TEST(EndToEnd, LoneStemMapsOntoTheHrc) {
 }
 
 // Refused by the checker: under hw_only the map throws its message and leaves the model
-// unmapped; otherwise the layer and all after it run in software. Refused by a recorder (the
-// HRC rules let it through): both fail and nothing stays mapped.
+// unmapped; otherwise the layer and all after it run in software.
 TEST(EndToEnd, UnsupportedOrUnrecordableLayers) {
   const std::tuple<Build, std::string, Names> cases[] = {
       {[](ModelBuilder& b) {
@@ -79,7 +78,13 @@ TEST(EndToEnd, UnsupportedOrUnrecordableLayers) {
          b.add(LayerType::InputConv2D, with(hrc_params(16), {{"input_channels", 2}}), "hrc");
          b.add(LayerType::Conv2D, kConv3, "c");
        },
-       "Error when programming layer 'hrc': Wrong number of channles at HRC recording.", {}},
+       "Error when mapping layer 'hrc': input_channels should be 1 or 3 (got 2)", {"SW/hrc-c"}},
+      // Global average pooling passes the InputConv2D rules, not what the HRC records.
+      {[](ModelBuilder& b) {
+         b.add(LayerType::InputConv2D, with(hrc_params(16), {{"pool_type", 2}, {"pool_size", -1}}), "hrc");
+         b.add(LayerType::Dense1D, {{"units", 4}}, "d");
+       },
+       "Error when mapping layer 'hrc': pool_type should be 0 (NoPooling) or 1 (Max) (got 2)", {"SW/hrc-d"}},
   };
   for (const auto& [build, message, sequences] : cases) {
     auto model = built(build);

@@ -191,7 +191,6 @@ def test_skip_dma_engines_of_16_channels_map(core):
     assert model.component_count[core.NP.SKIP_DMA_STORE] == 1
 
 
-<<<<<<< HEAD
 # A larger weight SRAM lets an FNP3 take a Dense1D whose image it holds, but never one past the one
 # DMA block an FNP3 loads (65533 words): an FNP2 takes that at every size. 56 channels take 16 words
 # a neuron, 64 take 17; the FNP3 holds 12288 words by default, 48000 with 200,000 bytes, 96000 with
@@ -206,7 +205,8 @@ def test_a_larger_weight_sram_maps_what_a_smaller_maps(core, channels, units, fn
         types += [c.type for c in model.get_layer("t").mapping.nps]
     first = len(srams) if fnp3_from is None else srams.index(fnp3_from)
     assert types == [core.NP.FNP2] * first + [core.NP.FNP3] * (len(srams) - first)
-=======
+
+
 def test_a_mesh_the_mapping_cannot_number_is_refused_when_made(core):
     """The mapping numbers a mesh's components in 16 bits: one for each type of each NP, two for each skip-DMA
     channel. 65535 map; one more is refused by NP.Mesh, made or changed, which leaves the mesh as it was."""
@@ -232,4 +232,3 @@ def test_a_mesh_the_mapping_cannot_number_is_refused_when_made(core):
         with pytest.raises(ValueError, match=refusal.format(count)):
             call()
     assert (mesh.nps, mesh.skip_dmas) == before
->>>>>>> i45-refuse

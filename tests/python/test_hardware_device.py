@@ -282,13 +282,13 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         dev = devices()[0]
         x = np.zeros((1, 32), np.uint8)
 
-        def build(units, hidden=0):
+        def build(units, hidden=0, inputs=32):
             m = core.Model()
-            m.add(L(core.InputData, "in", input_width=1, input_height=1, input_channels=32, input_bits=1))
+            m.add(L(core.InputData, "in", input_width=1, input_height=1, input_channels=inputs, input_bits=1))
             for i in range(hidden):
                 m.add(L(core.FullyConnected, f"h{i}", units=32))
             m.add(L(core.FullyConnected, "fc", units=units, activation=0))
-            w = np.zeros((1, 1, 32, units), np.int8)
+            w = np.zeros((1, 1, inputs, units), np.int8)
             w[0, 0, :2, :] = 1
             m.get_layer("fc").variables["weights"] = w
             m.compile(core.NuvraUnsupervised(num_weights=2, num_classes=1))
@@ -301,9 +301,9 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
             _, _, tracks, filters = learning_spans(bytes(copy.sequences[-1].program))
             return b"".join(w.to_bytes(4, "little") for w in sum(tracks, []) + filters)
 
-        def learn(to=5):  # neuron 0 reads inputs 0 and `to`: the word after its header
+        def learn(to=5, at=24):  # neuron 0 reads inputs 0 and `to`: the word after its header at `at`
             mem = bytearray(dev.learn_mem)
-            mem[24:28] = (1 | 1 << to).to_bytes(4, "little")
+            mem[at:at + 4] = (1 | 1 << to).to_bytes(4, "little")
             dev.learn_mem = learnt = bytes(mem)
             return learnt
 
@@ -341,6 +341,24 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         assert dev.learn_mem == image(m)
         m.fit(x, [0])
         assert inputs(m) == [0, 7]
+        # Variables its learning records cannot take are refused before the run; the memory stays.
+        v, kept = m.get_layer("fc").variables, dev.learn_mem
+        v["threshold_learning"] = np.array([-1, 0], np.int32)
+        refused(lambda: m.forward(x), RuntimeError, "Error when programming layer 'fc': Backend "
+                "hardware(FullyConnected): Negative value for threshold_learning not supported")
+        assert dev.learn_mem == kept
+        v["threshold_learning"] = np.zeros(2, np.int32)
+        m.forward(x)
+        assert dev.learn_mem == kept
+
+        # An FNP2 memory is the image alone, without a block header.
+        wide, wide_x = build(2000, inputs=1024), np.zeros((1, 1024), np.uint8)
+        wide.fit(wide_x, [0])
+        learn(at=16)
+        for run in (lambda: None, lambda: other.forward(x)):
+            run()
+            wide.fit(wide_x, [0])
+            assert inputs(wide) == [0, 5] and dev.learn_mem == image(wide)
 
         # A handler between two board runs of a fit learns, reads, then runs another model: the
         # fit's later runs go on from what it read back.

@@ -304,6 +304,7 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         def learn(to=5, at=24):  # neuron 0 reads inputs 0 and `to`: the word after its header at `at`
             mem = bytearray(dev.learn_mem)
             mem[at:at + 4] = (1 | 1 << to).to_bytes(4, "little")
+            mem[at - 9] |= 0x80  # and a header bit that no variable holds
             dev.learn_mem = learnt = bytes(mem)
             return learnt
 
@@ -316,7 +317,7 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         m.forward(x)  # the same program: the write stays, and the next fit reads it back
         assert dev.learn_mem == learnt
         m.fit(x, [0])
-        assert inputs(m) == [0, 5] and dev.learn_mem == learnt == image(m)
+        assert inputs(m) == [0, 5] and dev.learn_mem == learnt != image(m)
 
         info = bytes(other.sequences[0].program)
         info = info[:int.from_bytes(info[:4], "little") + 4]
@@ -355,10 +356,10 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         wide, wide_x = build(2000, inputs=1024), np.zeros((1, 1024), np.uint8)
         wide.fit(wide_x, [0])
         learn(at=16)
-        for run in (lambda: None, lambda: other.forward(x)):
-            run()
-            wide.fit(wide_x, [0])
-            assert inputs(wide) == [0, 5] and dev.learn_mem == image(wide)
+        wide.fit(wide_x, [0])
+        other.forward(x)
+        wide.fit(wide_x, [0])
+        assert inputs(wide) == [0, 5] and dev.learn_mem == image(wide)
 
         # A handler between two board runs of a fit learns, reads, then runs another model: the
         # fit's later runs go on from what it read back.

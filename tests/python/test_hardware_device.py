@@ -319,11 +319,9 @@ def test_a_first_generation_board_keeps_what_its_model_learnt():
         m.fit(x, [0])
         assert inputs(m) == [0, 5] and dev.learn_mem == learnt != image(m)
 
-        info = bytes(other.sequences[0].program)
-        info = info[:int.from_bytes(info[:4], "little") + 4]
         intrusions = {"another model": lambda: other.forward(x), "a byte-identical model": lambda: twin.forward(x),
                       "unprogram": dev.unprogram, "its own program": lambda: setattr(dev, "program", own),
-                      "program_external": lambda: dev.program_external(info, 0x1000)}
+                      "program_external of its own bytes": lambda: dev.program_external(own, 0x1000)}
         runs = {"forward": m.forward, "predict": m.predict, "evaluate": lambda x: m.evaluate(x, np.zeros(1, np.int32)),
                 "fit": lambda x: m.fit(x, [0])}
         for intrusion, intrude in intrusions.items():

@@ -2,7 +2,6 @@
 
 #include <nuvra/hardware.h>
 #include <nuvra/host_hooks.h>
-
 #include <nuvra/variables.h>
 
 #include <atomic>

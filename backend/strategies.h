@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace nuvra {
@@ -110,6 +111,9 @@ class LayerRecorder {
                                                         bool registers_only, bool last_flag) const = 0;
   virtual program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool learn) const = 0;
   virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const = 0;
+  // The learning memory a board holds once it loads the learning records record_learning_layer
+  // makes for `layer` now; none for a generation whose boards do not learn.
+  virtual std::optional<std::vector<uint32_t>> learning_memory(const Layer& /*layer*/) const { return std::nullopt; }
 };
 
 class IoRecorder {

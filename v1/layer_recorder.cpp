@@ -55,4 +55,9 @@ void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
   v1::sync_learning_vars(*device, *layer);
 }
 
+std::optional<std::vector<uint32_t>> LayerRecorderImpl::learning_memory(const Layer& layer) const {
+  if (!device) throw std::runtime_error("The layer recorder has no device.");
+  return learning_memory_image(*device, layer);
+}
+
 }  // namespace nuvra::v1

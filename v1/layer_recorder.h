@@ -26,6 +26,7 @@ class LayerRecorderImpl final : public LayerRecorder {
                                                 bool last_flag) const override;
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool first_of_later_pass) const override;
   void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+  std::optional<std::vector<uint32_t>> learning_memory(const Layer& layer) const override;
 
   const Device* device;
   const HardwareConstraints* constraints;

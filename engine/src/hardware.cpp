@@ -60,6 +60,7 @@ void HardwareDevice::reset_top_memory() {
 void HardwareDevice::program(const uint8_t* data, size_t size) {
   refuse_if_running();
   if (data == nullptr) throw std::invalid_argument("Invalid program: no bytes");
+  learn_mem_owner_ = 0;
   board_->program(data, size);
 }
 
@@ -68,11 +69,13 @@ const std::pair<const uint8_t*, size_t>& HardwareDevice::program() const { retur
 void HardwareDevice::program_external(const uint8_t* data, size_t size, uint32_t address) {
   refuse_if_running();
   if (data == nullptr) throw std::invalid_argument("Invalid program: no bytes");
+  learn_mem_owner_ = 0;
   board_->program_external(data, size, address);
 }
 
 void HardwareDevice::unprogram() {
   refuse_if_running();
+  learn_mem_owner_ = 0;
   board_->unprogram();
 }
 
@@ -99,6 +102,15 @@ void HardwareDevice::write_learn_mem(const uint32_t* in) {
   refuse_if_running();
   if (in == nullptr && board_->learn_mem_size() != 0) throw std::invalid_argument("write_learn_mem: no input buffer");
   board_->write_learn_mem(in);
+}
+
+void HardwareDevice::write_learn_mem(const uint32_t* in, uint64_t owner) {
+  if (owner == 0) throw std::invalid_argument("write_learn_mem: an owned write needs an owner");
+  refuse_if_running();  // a busy board keeps its owner
+  // A write the board fails midway leaves a memory nobody owns.
+  learn_mem_owner_ = 0;
+  write_learn_mem(in);
+  learn_mem_owner_ = owner;
 }
 
 HardwareDevice::Outputs HardwareDevice::fit(const Frames& frames, const std::vector<int>& labels) {

@@ -271,6 +271,138 @@ def test_a_board_fit_learns_only_on_the_compiled_last_layer():
     """)
 
 
+def test_a_first_generation_board_keeps_what_its_model_learnt():
+    # Before each run the board's learning memory is the image of the learning layer's variables,
+    # unless it is the model's own since its last run. The simulated board does not learn: a
+    # write of its learning memory stands in for learning.
+    scenario("vlq7300_v1", """
+        import signal
+        from program_reader import learning_spans
+        L = lambda t, n, **p: core.Layer(core.LayerParams(t, p), n)
+        dev = devices()[0]
+        x = np.zeros((1, 32), np.uint8)
+
+        def build(units, hidden=0, inputs=32):
+            m = core.Model()
+            m.add(L(core.InputData, "in", input_width=1, input_height=1, input_channels=inputs, input_bits=1))
+            for i in range(hidden):
+                m.add(L(core.FullyConnected, f"h{i}", units=32))
+            m.add(L(core.FullyConnected, "fc", units=units, activation=0))
+            w = np.zeros((1, 1, inputs, units), np.int8)
+            w[0, 0, :2, :] = 1
+            m.get_layer("fc").variables["weights"] = w
+            m.compile(core.NuvraUnsupervised(num_weights=2, num_classes=1))
+            m._map(dev, hw_only=True)
+            return m
+
+        def image(m):  # what the learning records of a fresh mapping load for the variables as they are
+            copy = core.Model(m.layers)
+            copy._map(dev, hw_only=True)
+            _, _, tracks, filters = learning_spans(bytes(copy.sequences[-1].program))
+            return b"".join(w.to_bytes(4, "little") for w in sum(tracks, []) + filters)
+
+        def learn(to=5, at=24):  # neuron 0 reads inputs 0 and `to`: the word after its header at `at`
+            mem = bytearray(dev.learn_mem)
+            mem[at:at + 4] = (1 | 1 << to).to_bytes(4, "little")
+            mem[at - 9] |= 0x80  # and a header bit that no variable holds
+            dev.learn_mem = learnt = bytes(mem)
+            return learnt
+
+        inputs = lambda m: np.flatnonzero(m.get_layer("fc").variables["weights"][0, 0, :, 0]).tolist()
+        m, other, twin = build(2), build(3), build(2)
+        own = bytes(m.sequences[0].program)
+        assert bytes(twin.sequences[0].program) == own
+        m.fit(x, [0])
+        learnt = learn()
+        m.forward(x)  # the same program: the write stays, and the next fit reads it back
+        assert dev.learn_mem == learnt
+        m.fit(x, [0])
+        assert inputs(m) == [0, 5] and dev.learn_mem == learnt != image(m)
+
+        intrusions = {"another model": lambda: other.forward(x), "a byte-identical model": lambda: twin.forward(x),
+                      "unprogram": dev.unprogram, "its own program": lambda: setattr(dev, "program", own),
+                      "program_external of its own bytes": lambda: dev.program_external(own, 0x1000)}
+        runs = {"forward": m.forward, "predict": m.predict, "evaluate": lambda x: m.evaluate(x, np.zeros(1, np.int32)),
+                "fit": lambda x: m.fit(x, [0])}
+        for intrusion, intrude in intrusions.items():
+            for run, call in runs.items():
+                intrude()
+                call(x)
+                assert dev.learn_mem == image(m) and inputs(m) == [0, 5], (intrusion, run)
+        twin.fit(x, [0])  # its own learning memory, not m's
+        assert inputs(twin) == [0, 1] and dev.learn_mem == image(twin)
+
+        # Variables set after _map reach the board, and the next fit keeps them.
+        w = m.get_layer("fc").variables["weights"]
+        w[0, 0, 5, 0], w[0, 0, 7, 0] = 0, 1
+        m.get_layer("fc").variables["weights"] = w
+        m.forward(x)
+        assert dev.learn_mem == image(m)
+        m.fit(x, [0])
+        assert inputs(m) == [0, 7]
+        # Variables its learning records cannot take are refused before the run; the memory stays.
+        v, kept = m.get_layer("fc").variables, dev.learn_mem
+        v["threshold_learning"] = np.array([-1, 0], np.int32)
+        refused(lambda: m.forward(x), RuntimeError, "Error when programming layer 'fc': Backend "
+                "hardware(FullyConnected): Negative value for threshold_learning not supported")
+        assert dev.learn_mem == kept
+        v["threshold_learning"] = np.zeros(2, np.int32)
+        m.forward(x)
+        assert dev.learn_mem == kept
+
+        # An FNP2 memory is the image alone, without a block header.
+        wide, wide_x = build(2000, inputs=1024), np.zeros((1, 1024), np.uint8)
+        wide.fit(wide_x, [0])
+        learn(at=16)
+        wide.fit(wide_x, [0])
+        other.forward(x)
+        wide.fit(wide_x, [0])
+        assert inputs(wide) == [0, 5] and dev.learn_mem == image(wide)
+
+        # A handler between two board runs of a fit learns, reads, then runs another model: the
+        # fit's later runs go on from what it read back.
+        steps = [lambda: learn(9), lambda: inputs(m) == [0, 9] and other.forward(x) is not None]
+        inside = []
+
+        def handler(*_):
+            if inside or not steps:
+                return
+            inside.append(1)
+            try:
+                if steps[0]() is not False:
+                    steps.pop(0)
+            except RuntimeError as e:
+                assert str(e) == "The device is busy: it cannot be used while it runs frames", str(e)
+            finally:
+                inside.clear()
+
+        m.forward(x)
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+        try:
+            for _ in range(1000):
+                if not steps:
+                    break
+                m.fit(np.zeros((300, 32), np.uint8), [0], batch_size=1)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert not steps
+        m.forward(x)
+        assert inputs(m) == [0, 9] and dev.learn_mem == image(m)
+
+        # Cut into 10 sequences, the model loads the learning sequence's program on every run.
+        deep = build(2, hidden=199)
+        assert len(deep.sequences) == 10
+        deep.fit(x, [0])
+        w = deep.get_layer("fc").variables["weights"]
+        w[0, 0, 1, 0], w[0, 0, 5, 0] = 0, 1
+        deep.get_layer("fc").variables["weights"] = w  # as a read-back would leave it
+        for _ in range(2):
+            deep.fit(x, [0])
+            assert inputs(deep) == [0, 5] and dev.learn_mem == image(deep)
+    """)
+
+
 def test_model_runs_its_hardware_sequence_on_the_board_and_the_rest_in_software():
     scenario("fpga_v2+soc", """
         from v2_models import conv_model, layer, VARIABLE_RANGES

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace nuvra::v1 {
 
@@ -20,6 +21,10 @@ namespace nuvra::v1 {
 // format_fnp_ram; nothing is returned on an error.
 program::LearnRecordsPtr record_program_learning_dense_layer(const Device& device, const Layer& layer,
                                                              bool first_of_later_pass);
+
+// The board's learning memory once it loads the learning records made now (the weights record's
+// words, as a board loads them), with the checks and errors of the recording above.
+std::vector<uint32_t> learning_memory_image(const Device& device, const Layer& layer);
 
 // Rebuilds "weights" (bit k mod 32 of word n * S + 4 + k / 32), "threshold_learning" (bits 16-19 of
 // word n * S + 2, then the high half of word n * S + 3) and "thswap" (the low half of word n * S + 3)

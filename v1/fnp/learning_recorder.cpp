@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 namespace nuvra::v1 {
 
@@ -30,10 +31,14 @@ std::unique_ptr<program::Record> register_record(const Device& device, const NpR
   return record;
 }
 
-}  // namespace
+// What the learning records are made from, checked before anything is recorded.
+struct LearningLayer {
+  hw::Component np;
+  std::shared_ptr<Dense> threshold_learning, thswap;
+  uint32_t classes = 0, num_weights = 0;
+};
 
-program::LearnRecordsPtr record_program_learning_dense_layer(const Device& device, const Layer& layer,
-                                                             bool first_of_later_pass) {
+LearningLayer checked_learning_layer(const Layer& layer) {
   const auto mapping = mapping_of(layer);
   if (!mapping->nps) throw std::out_of_range("The layer mapping has no components");
   const hw::Component np = mapping->nps->at(0);
@@ -48,20 +53,45 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
   const int units = p.get("units");
   const uint32_t neurons = vars.get("weights")->shape()[0];
   check_learning_layer(p.get("weights_bits"), units, neurons, classes);
-  const auto threshold_learning = vars.get("threshold_learning");
-  const auto thswap = vars.get("thswap");
-  const FnpLearningFields fields{*threshold_learning, *thswap, static_cast<uint32_t>(classes),
-                                 static_cast<uint32_t>(num_weights)};
+  return {np, vars.get("threshold_learning"), vars.get("thswap"), static_cast<uint32_t>(classes),
+          static_cast<uint32_t>(num_weights)};
+}
 
+std::unique_ptr<program::Record> record_learning_image(const Device& device, const Layer& layer,
+                                                       const LearningLayer& learning) {
+  const FnpLearningFields fields{*learning.threshold_learning, *learning.thswap, learning.classes,
+                                 learning.num_weights};
+  auto record = program::new_record(device.version());
+  record_fnp_image(*record, layer, learning.np, &fields);
+  return record;
+}
+
+}  // namespace
+
+program::LearnRecordsPtr record_program_learning_dense_layer(const Device& device, const Layer& layer,
+                                                             bool first_of_later_pass) {
+  const LearningLayer learning = checked_learning_layer(layer);
+  const hw::Ident& np = learning.np.ident;
   program::LearnRecordsPtr out;
   out.registers_a =
-      register_record(device, fnp_np_registers(device, layer, true, nullptr, first_of_later_pass, false), np.ident);
+      register_record(device, fnp_np_registers(device, layer, true, nullptr, first_of_later_pass, false), np);
   out.registers_b =
-      register_record(device, fnp_np_registers(device, layer, false, nullptr, first_of_later_pass, false), np.ident);
-  out.weights = program::new_record(device.version());
-  record_fnp_image(*out.weights, layer, np, &fields);
+      register_record(device, fnp_np_registers(device, layer, false, nullptr, first_of_later_pass, false), np);
+  out.weights = record_learning_image(device, layer, learning);
   out.fnp_sram_size = get_fnp_sram_size(layer);
   return out;
+}
+
+std::vector<uint32_t> learning_memory_image(const Device& device, const Layer& layer) {
+  const auto record = record_learning_image(device, layer, checked_learning_layer(layer));
+  // The board loads the FNP2 filters as they are, an FNP3 track with its block headers.
+  if (const auto& filters = record->fnp2_filters_track()) return filters->words;
+  std::vector<uint32_t> image;
+  for (const auto& track : record->tracks()) {
+    const program::TrackWords words = track.words();
+    image.insert(image.end(), words.begin(), words.end());
+  }
+  return image;
 }
 
 }  // namespace nuvra::v1

@@ -148,6 +148,12 @@ class HardwareDevice {
   // `out` / `in` hold learn_mem_size() words.
   void read_learn_mem(uint32_t* out);
   void write_learn_mem(const uint32_t* in);
+  // Who set the learning memory last: the `owner` of the last owned write, 0 once program,
+  // program_external or unprogram set it since (or none did). Plain writes and runs keep the
+  // owner, so that what a user writes over an owner's memory stays the owner's to read back.
+  uint64_t learn_mem_owner() const { return learn_mem_owner_; }
+  // write_learn_mem, then `owner` (not 0) owns the memory; a failed write leaves no owner.
+  void write_learn_mem(const uint32_t* in, uint64_t owner);
 
   // One output per frame, in order. fit learns only while learning is on.
   Outputs fit(const Frames& frames, const std::vector<int>& labels);
@@ -166,6 +172,7 @@ class HardwareDevice {
   HardwareDriver* driver_;
   std::shared_ptr<BoardBackend> board_;
   uint32_t running_ = 0;
+  uint64_t learn_mem_owner_ = 0;
 };
 
 }  // namespace nuvra

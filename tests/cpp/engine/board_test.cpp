@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <numeric>
+#include <tuple>
 
 namespace nuvra::sim {
 namespace {
@@ -143,6 +144,31 @@ TEST(BoardLearning, MemoryComesFromTheLearningWeights) {
   EXPECT_EQ(error_text([&] { b.device->learn_enabled(true); }), "Simulated board: the program has no learning layer");
 }
 
+// An owned write names the memory's owner until a program, program_external or unprogram call;
+// plain writes and runs keep it.
+TEST(BoardLearning, TheOwnerIsWhoSetTheMemoryLast) {
+  const std::vector<uint8_t> program = build_program(small_layout(true, 2)), info = build_program(small_layout(true, 2), true);
+  const std::vector<uint32_t> memory = {1, 2, 3, 4, 5};
+  const std::tuple<const char*, std::function<void(HardwareDevice&)>, uint64_t> calls[] = {
+      {"write_learn_mem", [&](HardwareDevice& d) { d.write_learn_mem(memory.data()); }, 7},
+      {"fit", [&](HardwareDevice& d) { d.prepare_run(1, true), d.fit(Frames{frame(1)}, {0}); }, 7},
+      {"program", [&](HardwareDevice& d) { d.program(program.data(), program.size()); }, 0},
+      {"program_external", [&](HardwareDevice& d) { d.program_external(info.data(), info.size(), 0x1000); }, 0},
+      {"unprogram", [&](HardwareDevice& d) { d.unprogram(); }, 0},
+  };
+  for (const auto& [name, call, owner] : calls) {
+    Board b;
+    b.load(program);
+    EXPECT_EQ(b.device->learn_mem_owner(), 0u) << name;
+    b.device->write_learn_mem(memory.data(), 7);
+    call(*b.device);
+    EXPECT_EQ(b.device->learn_mem_owner(), owner) << name;
+  }
+  Board b;
+  EXPECT_EQ(error_text([&] { b.device->write_learn_mem(memory.data(), 0); }),
+            "write_learn_mem: an owned write needs an owner");
+}
+
 // The board answers (sum of the frame's bytes + i) mod 256, uint8 with activation, int32
 // without; predict scales per channel (the last dimension): 0.5, 1, 2, -1.
 TEST(BoardRun, ValuesAndRefusedRuns) {
@@ -231,6 +257,7 @@ TEST(BoardRun, ARunningBoardRefusesEveryChange) {
       {"prepare_run", [&] { d.prepare_run(3, true); }},
       {"learn_enabled", [&] { d.learn_enabled(false); }},
       {"write_learn_mem", [&] { d.write_learn_mem(memory.data()); }},
+      {"owned write_learn_mem", [&] { d.write_learn_mem(memory.data(), 1); }},
       {"reset_top_memory", [&] { d.reset_top_memory(); }},
       {"enable_clk_counter", [&] { d.enable_clk_counter(false); }},
       {"forward", [&] { d.forward(frames); }},

@@ -1,6 +1,6 @@
 // A learning FullyConnected layer mapped and run on a simulated board: its learning records become
-// the board's learning memory, what the board learnt comes back into the layer, and a read-back
-// that cannot complete changes nothing.
+// the board's learning memory, what the board learnt comes back into the layer, a read-back that
+// cannot complete changes nothing, and runs rewrite the memory only when it is not what they left.
 #include "v1/fnp/fnp_ram.h"
 #include "v1/fnp/learning.h"
 
@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 namespace nuvra::v1 {
 namespace {
 
@@ -27,6 +29,36 @@ constexpr uint32_t kS = 64 / 32 + 4;  // words per neuron: 64 one-bit inputs and
 
 template <class T>
 std::vector<T> values(const Dense& t) { return {t.data<T>(), t.data<T>() + t.size()}; }
+
+// A host device over `board`, and mapped on it in -> fc: 64 one-bit inputs and 4 units that learn,
+// neuron n reading inputs n and n + 40.
+struct LearningModel {
+  explicit LearningModel(const std::shared_ptr<sim::SimBoard>& board) : hardware(HardwareDevice::create(board.get())) {
+    auto host = std::make_shared<HostDevice>(hardware);
+    host->set_mesh(Mesh::discover(hardware.get()));
+    device = host;
+    b.input(1, 1, 64, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc");
+    fc = b.layer("fc");
+    auto w = Dense::create(TensorType::bit, {4, 64, 1, 1}, Layout::Reversed);
+    for (uint32_t n = 0; n < 4; ++n)
+      for (uint32_t k : {n, n + 40}) w->set<int8_t>({n, k, 0, 0}, 1);
+    fc->variables()->set("weights", w);
+    fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
+    fc->variables()->set("thswap", i32({1, 2, 3, 4}));
+    b.model().compile(LearningParams::create(LearningType::Unsupervised,
+                                             {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                              {"learning_competition", 0}, {"min_plasticity", 0.1},
+                                              {"plasticity_decay", 0.25}}));
+    b.model().map(device, true, nullptr);
+    if (b.model().sequences().size() != 1) throw std::logic_error("in -> fc takes one sequence");
+  }
+  ForwardableSequence& sequence() { return dynamic_cast<ForwardableSequence&>(*b.model().sequences()[0]); }
+
+  std::shared_ptr<HardwareDevice> hardware;
+  std::shared_ptr<Device> device;
+  ModelBuilder b;
+  std::shared_ptr<Layer> fc;
+};
 
 TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   Words seen;                         // the learning memory as the fit found it
@@ -42,25 +74,9 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
     neuron1[5] = 0;
   };
   auto board = std::make_shared<sim::SimBoard>(config);
-  auto hardware = HardwareDevice::create(board.get());
-  auto device = std::make_shared<HostDevice>(hardware);
-  device->set_mesh(Mesh::discover(hardware.get()));
-
-  ModelBuilder b;
-  b.input(1, 1, 64, 1).add(LayerType::FullyConnected, {{"units", 4}}, "fc");
-  const auto fc = b.layer("fc");
+  LearningModel model(board);
+  auto& [hardware, device, b, fc] = model;
   const auto var = [&](const char* name) { return fc->variables()->get(name); };
-  auto w = Dense::create(TensorType::bit, {4, 64, 1, 1}, Layout::Reversed);
-  for (uint32_t n = 0; n < 4; ++n)
-    for (uint32_t k : {n, n + 40}) w->set<int8_t>({n, k, 0, 0}, 1);
-  fc->variables()->set("weights", w);
-  fc->variables()->set("threshold_learning", i32({10, 11, 12, 13}));
-  fc->variables()->set("thswap", i32({1, 2, 3, 4}));
-  b.model().compile(LearningParams::create(
-      LearningType::Unsupervised, {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                   {"learning_competition", 0}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.25}}));
-  b.model().map(device, true, nullptr);
-  ASSERT_EQ(b.model().sequences().size(), 1u);
   ASSERT_EQ(fc->mapping()->nps->at(0).type, hw::Type::FNP3);  // its memory starts with the block's two header words
 
   Words image(4 * kS);
@@ -69,7 +85,7 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   const auto act = get_threshold_t16_from_act_steps(*var("act_step"));
   format_fnp_ram(image, *weights, *var("threshold"), *act, 1, true, &fields);
 
-  auto& sequence = dynamic_cast<ForwardableSequence&>(*b.model().sequences()[0]);
+  auto& sequence = model.sequence();
   const std::vector<int> labels{1};
   sequence.forward_samples({Dense::create(TensorType::uint8, {1, 1, 64})}, &labels);
 
@@ -104,6 +120,48 @@ TEST(LearningOnBoard, LearntValuesComeBackIntoTheLayer) {
   runs.clear();
   b.model().fit(Dense::create(TensorType::uint8, {5, 1, 1, 64}), {0, 1, 1, 0, 1}, 2);
   EXPECT_EQ(runs, (std::vector<std::vector<int>>{{0, 1}, {1, 0}, {1}}));
+}
+
+// Before a run the memory is written only when the run loaded the program, the memory is not the
+// sequence's own, or the layer's variables changed: a user's write over the sequence's memory
+// stays for its next runs on the same program, and its next fit reads it back.
+TEST(LearningOnBoard, AUsersWriteSurvivesTheNextRunOnTheSameProgram) {
+  struct CountingBoard : sim::SimBoard {
+    using SimBoard::SimBoard;
+    void write_learn_mem(const uint32_t* in) override { ++writes, SimBoard::write_learn_mem(in); }
+    int writes = 0;
+  };
+  auto board = std::make_shared<CountingBoard>(sim::preset("vlq7300_v1"));
+  LearningModel model(board);
+  auto& [hardware, device, b, fc] = model;
+  auto& sequence = model.sequence();
+  const std::vector<int> labels{0};
+  const auto run = [&](const std::vector<int>* l = nullptr) {
+    sequence.forward_samples({Dense::create(TensorType::uint8, {1, 1, 64})}, l);
+    Words memory(hardware->learn_mem_size());
+    hardware->read_learn_mem(memory.data());
+    return std::make_pair(board->writes, memory);
+  };
+  constexpr size_t kNeuron1Weights = 2 + kS + 4;  // behind the block header and neuron 0
+
+  const auto [first_writes, mapped] = run();
+  EXPECT_EQ(first_writes, 1);  // the program's image, written again for what changed since the mapping
+  EXPECT_EQ(run(), std::make_pair(1, mapped));
+  Words user = mapped;
+  user[kNeuron1Weights] = 0b101;
+  hardware->write_learn_mem(user.data());
+  EXPECT_EQ(run(), std::make_pair(2, user));
+  EXPECT_EQ(run(&labels), std::make_pair(2, user));
+  EXPECT_EQ(fc->variables()->get("weights")->at<int8_t>({1, 2, 0, 0}), 1);
+  fc->variables()->set("weights", fc->variables()->get("weights"));  // a new version, the same values
+  EXPECT_EQ(run(), std::make_pair(2, user));
+
+  fc->variables()->set("thswap", i32({1, 2, 3, 9}));
+  const auto [changed_writes, changed] = run();
+  EXPECT_EQ(changed_writes, 3);
+  EXPECT_EQ(std::make_pair(changed[kNeuron1Weights], changed[2 + 3 * kS + 3] & 0xFFFF), std::make_pair(0b101u, 9u));
+  hardware->program(sequence.program().data, sequence.program().size);  // the same program, its own memory
+  EXPECT_EQ(run(), std::make_pair(4, changed));
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ TEST(ThreadPool, WorkersThatCannotStartLeaveThePoolToThoseThatDid) {
   }
 }
 
-
 // A task that forks (as a signal handler may) leaves the child without the workers that hold the
 // job's other indices: there the call raises instead of waiting for them, and the parent's call
 // completes.
@@ -83,6 +82,7 @@ TEST(ThreadPool, ACallForkedByATaskRaisesInTheChild) {
   const std::thread::id caller = std::this_thread::get_id();
   std::atomic<pid_t> child{-1};
   std::vector<std::atomic<int>> ran(64);
+  std::string raised;
   try {
     detail::parallel_for(ran.size(), [&](size_t i) {
       ++ran[i];
@@ -92,19 +92,13 @@ TEST(ThreadPool, ACallForkedByATaskRaisesInTheChild) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));  // leaves the caller indices of its own
     });
+  } catch (const std::runtime_error& e) {
+    raised = e.what();
   } catch (...) {
-    if (child == 0) {
-      try {
-        throw;
-      } catch (const std::runtime_error& e) {
-        _exit(std::string(e.what()).find("forked during it") != std::string::npos ? 0 : 2);
-      } catch (...) {
-      }
-    }
-    if (child == 0) _exit(3);
-    throw;
+    raised = "another exception";
   }
-  if (child == 0) _exit(1);  // the child's call completed
+  if (child == 0) _exit(raised.find("forked during it") != std::string::npos ? 0 : 1);  // never back into the tests
+  EXPECT_EQ(raised, "");
   ASSERT_GT(child.load(), 0);
   for (size_t i = 0; i < ran.size(); ++i) EXPECT_EQ(ran[i], 1) << i;
   int status = 0;

@@ -1,5 +1,7 @@
 #include <nuvra/tensor.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -44,6 +46,12 @@ constexpr bool kCaching = true;
 // Constant-initialized and trivially destroyed: storages may be released during static
 // destruction, and its first use must not allocate either.
 constinit Cache the_cache;
+
+// A child forked while a thread of its parent held the cache (a signal handler's fork during a
+// run) must not find it locked: the child's run releases its storages as it raises.
+[[maybe_unused]] const int fork_handlers = pthread_atfork([] { the_cache.mutex.lock(); },
+                                                         [] { the_cache.mutex.unlock(); },
+                                                         [] { the_cache.mutex.unlock(); });
 
 uint8_t* take(size_t bytes, size_t& capacity) {
   if (kCaching && bytes >= kSmallest) {

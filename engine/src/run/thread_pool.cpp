@@ -1,5 +1,7 @@
 #include "run/thread_pool.h"
 
+#include <nuvra/interrupt.h>
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <limits>
 #include <mutex>
 #include <new>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -144,9 +145,7 @@ class Pool {
     take(job, true);
     // A child forked by a task (from a signal handler) has none of the workers that hold the
     // job's other indices: it would wait for them for ever.
-    if (getpid() != owner_)
-      throw std::runtime_error("A run cannot go on in a process forked during it: the threads it was spread over "
-                               "are not in this process");
+    if (getpid() != owner_) throw ForkedDuringRun();
     spin_until([&] { return job.done(); });
     {
       std::unique_lock<std::mutex> lock(mutex_);

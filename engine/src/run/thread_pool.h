@@ -31,7 +31,7 @@ void prepare_calling_thread();
 // rethrown (the others are dropped), so what a caller sees does not depend on the thread count.
 // Called from within a task, or while another thread's calls hold the pool, it runs the calls
 // itself, in order: it never waits for the pool. In a child forked by one of its calls (a signal
-// handler's fork) it throws std::runtime_error rather than wait for workers the child lacks.
+// handler's fork) it throws ForkedDuringRun rather than wait for workers the child lacks.
 void parallel_for(size_t count, const std::function<void(size_t)>& task);
 
 // Whether work split by parallel_for on this thread would spread over several threads: the

@@ -37,7 +37,7 @@ bool pyobject_caster<nuvra::LabelArray>::load(handle src, bool convert) {
       return true;
     }
   }
-  Cast cast = Cast::ensure(src);
+  Cast cast = nuvra::cast_or_null<Cast>(src);
   if (!cast) return false;
   value = nuvra::LabelArray(std::move(cast));
   return true;

@@ -51,6 +51,19 @@ pybind11::array_t<T, pybind11::array::forcecast> stand_in(const pybind11::array&
   return pybind11::array_t<T, pybind11::array::forcecast>(shape, strides, zero.data(), zero);
 }
 
+// numpy's cast of `src` to the array type A, or a null A when numpy cannot cast it. Unlike
+// A::ensure, a cast that cannot be made for lack of memory raises MemoryError rather than
+// reading as an argument of the wrong type.
+template <class A>
+A cast_or_null(pybind11::handle src) {
+  try {
+    return A(pybind11::reinterpret_borrow<pybind11::object>(src));
+  } catch (pybind11::error_already_set& e) {
+    if (e.matches(PyExc_MemoryError)) throw;
+    return pybind11::reinterpret_steal<A>(pybind11::handle());
+  }
+}
+
 }  // namespace nuvra
 
 namespace pybind11::detail {
@@ -69,7 +82,7 @@ struct pyobject_caster<nuvra::CastArray<T>> {
         return true;
       }
     }
-    Base cast = Base::ensure(src);
+    Base cast = nuvra::cast_or_null<Base>(src);
     if (!cast) return false;
     value = nuvra::CastArray<T>(std::move(cast));
     return true;

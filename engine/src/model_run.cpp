@@ -6,6 +6,7 @@
 #include "learning_rule.h"
 #include "ops/common.h"
 #include "run/run.h"
+#include "run/thread_pool.h"
 
 #include <algorithm>
 #include <cstring>
@@ -148,6 +149,7 @@ std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<Dense>& inputs, const s
 
 std::shared_ptr<Tensor> Model::run(const std::shared_ptr<Dense>& inputs, const std::vector<int32_t>* labels,
                                    uint32_t batch, Run kind) {
+  detail::prepare_calling_thread();
   // A fit changes the learning layer; runs that only read may nest.
   if (kind == Run::fit) refuse_if_busy();
   const BusyScope busy(*this);

@@ -1,9 +1,11 @@
 #include <nuvra/tensor.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <vector>
 
 namespace nuvra {
 
@@ -22,10 +24,17 @@ struct Block {
   size_t capacity;
 };
 
+// Fixed room, so that a release, which runs in destructors, never allocates: one that ran out of
+// memory there would end the process.
 struct Cache {
   std::mutex mutex;
-  std::vector<Block> blocks;
-  size_t bytes = 0;
+  Block blocks[kBlocks + 1] = {};
+  size_t count = 0, bytes = 0;
+
+  void remove(size_t i) {
+    std::copy(blocks + i + 1, blocks + count, blocks + i);
+    --count;
+  }
 };
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -34,24 +43,28 @@ constexpr bool kCaching = false;
 constexpr bool kCaching = true;
 #endif
 
-// Never destroyed: storages may be released during static destruction.
-Cache& cache() {
-  static Cache* c = new Cache;
-  return *c;
-}
+// Constant-initialized and trivially destroyed: storages may be released during static
+// destruction, and its first use must not allocate either.
+constinit Cache the_cache;
+
+// A child forked while a thread of its parent held the cache (a signal handler's fork during a
+// run) must not find it locked: the child's run releases its storages as it raises.
+[[maybe_unused]] const int fork_handlers = pthread_atfork([] { the_cache.mutex.lock(); },
+                                                         [] { the_cache.mutex.unlock(); },
+                                                         [] { the_cache.mutex.unlock(); });
 
 uint8_t* take(size_t bytes, size_t& capacity) {
   if (kCaching && bytes >= kSmallest) {
-    Cache& c = cache();
+    Cache& c = the_cache;
     std::lock_guard<std::mutex> lock(c.mutex);
-    size_t best = c.blocks.size();
-    for (size_t i = 0; i < c.blocks.size(); ++i)
+    size_t best = c.count;
+    for (size_t i = 0; i < c.count; ++i)
       if (c.blocks[i].capacity >= bytes && c.blocks[i].capacity / 2 <= bytes &&
-          (best == c.blocks.size() || c.blocks[i].capacity < c.blocks[best].capacity))
+          (best == c.count || c.blocks[i].capacity < c.blocks[best].capacity))
         best = i;
-    if (best < c.blocks.size()) {
+    if (best < c.count) {
       const Block b = c.blocks[best];
-      c.blocks.erase(c.blocks.begin() + static_cast<std::ptrdiff_t>(best));
+      c.remove(best);
       c.bytes -= b.capacity;
       capacity = b.capacity;
       return b.data;
@@ -63,14 +76,14 @@ uint8_t* take(size_t bytes, size_t& capacity) {
 
 void give(uint8_t* data, size_t capacity) {
   if (kCaching && capacity >= kSmallest && capacity <= kBytes) {
-    Cache& c = cache();
+    Cache& c = the_cache;
     std::lock_guard<std::mutex> lock(c.mutex);
-    c.blocks.push_back({data, capacity});
+    c.blocks[c.count++] = {data, capacity};
     c.bytes += capacity;
-    while (c.bytes > kBytes || c.blocks.size() > kBlocks) {
-      ::operator delete(c.blocks.front().data);
-      c.bytes -= c.blocks.front().capacity;
-      c.blocks.erase(c.blocks.begin());
+    while (c.bytes > kBytes || c.count > kBlocks) {
+      ::operator delete(c.blocks[0].data);
+      c.bytes -= c.blocks[0].capacity;
+      c.remove(0);
     }
     return;
   }

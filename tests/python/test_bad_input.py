@@ -155,6 +155,15 @@ variables = model_of(core, (core.InputData, "input", dict(input_width=8, input_h
     # 1.9 GB of weights fit once, not twice: the array returned is a copy.
     (CONV_700, 3 * 2**30, ["variables['weights']", "variables['weights']", "variables['bias']"],
      ["MemoryError", "MemoryError", "(64,)"]),
+    # Arguments of another dtype are cast first: a 2 GiB int32 copy for nn's arguments and evaluate's float labels.
+    ("view = np.broadcast_to(np.float64(0), (2**29,))", 2**30,
+     ["core.nn.add(view, np.zeros(1, np.int32), 0)", "core.nn.add(view[:8], np.zeros(1, np.int32), 0)"],
+     ["MemoryError", "(8,)"]),
+    ("from v2_models import fill_variables, model_of\n"
+     "model = fill_variables(model_of(core, (core.InputData, 'in', dict(input_width=4, input_height=4, input_channels=1)),"
+     " (core.Dense1D, 'd', dict(units=2))))\n"
+     "x, labels = np.zeros((1, 4, 4, 1), np.uint8), np.broadcast_to(np.float64(0), (2**29,))", 2**30,
+     ["model.evaluate(x, labels)", "model.evaluate(x, labels[:1])"], ["MemoryError", "()"]),
     # Labels are read as 64-bit integers: 2 GiB (the model without layers then refuses the inference).
     ("model, labels, x = core.Model(), np.zeros(2**28, np.int8), np.zeros((1, 1, 1, 1), np.uint8)", 2**30,
      ["model.fit(x, labels)", "model.fit(x, labels[:1])"], ["MemoryError", "ValueError"]),

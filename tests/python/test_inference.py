@@ -1,7 +1,9 @@
 import os
+import resource
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -306,3 +308,144 @@ def test_a_first_run_with_little_address_space_left_completes(core, spare_mib):
                                     (core.Dense1D, "d", dict(units=2))))
     x = np.arange(64 * 16).reshape(64, 4, 4, 1).astype(np.uint8)
     assert run.stdout.split() == [model.forward(x).tobytes().hex(), model.forward(x[:3]).tobytes().hex()]
+
+
+def conv_model(core):
+    """16 samples through a small convolution model: a run large enough to run out of memory in its workers."""
+    x = np.random.default_rng(1).integers(0, 256, (16, 32, 32, 3), dtype=np.uint8)
+    return fill_variables(model_of(
+        core, (core.InputConv2D, "hrc", dict(input_width=32, input_height=32, input_channels=3, filters=32,
+                                            kernel_size=3)),
+        (core.Conv2D, "conv", dict(filters=64, kernel_size=3)),
+        (core.Conv2D, "conv2", dict(filters=64, kernel_size=3, kernel_stride=2)),
+        (core.Dense1D, "dense", dict(units=10)))), x
+
+
+# Forks one child per margin (in bytes), four at a time, from a process that has not run the model and has one thread
+# (a fork child's threads would take over the stacks and malloc arenas of its parent's other threads): each child
+# starts the pool under the limit and runs three times, on its main thread or on a new one, then once more without the
+# limit, and prints what each run gave.
+SWEEP = """if True:
+    import os, resource, signal, sys, threading, numpy as np, nuvra.core as core
+    from test_inference import conv_model
+    model, x = conv_model(core)
+    on_thread, margins, running = sys.argv[1] == "thread", [int(m) for m in sys.argv[2:]], {}
+    while margins or running:
+        while margins and len(running) < 4:
+            margin = margins.pop(0)
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(60)
+                runs = [None] * 4
+
+                def limited():
+                    for i in range(3):
+                        try:
+                            runs[i] = model.forward(x).tobytes().hex()
+                        except MemoryError:
+                            runs[i] = "MemoryError"
+
+                vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+                resource.setrlimit(resource.RLIMIT_AS, (vm + margin, resource.RLIM_INFINITY))
+                if on_thread:
+                    thread = threading.Thread(target=limited)
+                    thread.start()
+                    thread.join()
+                else:
+                    limited()
+                resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+                runs[3] = model.forward(x).tobytes().hex()
+                os.write(1, (str(margin) + " " + " ".join(runs) + "\\n").encode())
+                os._exit(0)
+            running[pid] = margin
+        pid, status = os.wait()
+        os.write(1, (str(running.pop(pid)) + " status " + str(status) + "\\n").encode())  # one write, as the children's
+"""
+
+
+def stack_margins():
+    """Room for one more thread's stack and up to 80 KiB beside: room for the first worker's thread but little for
+    what it makes."""
+    stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+    stack = 32 << 20 if stack == resource.RLIM_INFINITY else stack
+    return [stack + k * 4096 for k in range(1, 21)]
+
+
+@pytest.mark.skipif(bool(os.environ.get("NUVRA_SANITIZED")),
+                    reason="the sanitizers' runtime reserves terabytes of address space: it cannot run under RLIMIT_AS")
+@pytest.mark.parametrize("caller, margins", [
+    ("main", [m << 20 for m in range(1, 65)] + stack_margins()),
+    # From 9 MiB: a new thread's own stack takes 8.
+    ("thread", [m << 20 for m in range(9, 65)]),
+])
+def test_runs_that_run_out_of_memory_raise_memory_error(core, caller, margins):
+    """A task's exception is often its thread's first: what that needs is made when a worker starts and when a run
+    starts on its calling thread, so a run under an address-space limit completes or raises MemoryError, whatever the
+    room left, and the model still runs."""
+    model, x = conv_model(core)
+    expected = model.forward(x).tobytes().hex()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(core.__file__)),
+                                                       os.path.dirname(__file__)]))
+    run = subprocess.run([sys.executable, "-c", SWEEP, caller, *map(str, margins)], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    lines = [line.split() for line in run.stdout.splitlines()]
+    assert sorted(int(m) for m, word, status in (line for line in lines if line[1] == "status")) == sorted(margins)
+    assert [line for line in lines if line[1] == "status" and line[2] != "0"] == [], run.stderr[-2000:]
+    runs = {int(line[0]): line[1:] for line in lines if line[1] != "status"}
+    assert sorted(runs) == sorted(margins)
+    for margin, (*limited, after) in runs.items():
+        assert set(limited) <= {expected, "MemoryError"} and after == expected, margin
+    assert any("MemoryError" in limited for limited in runs.values())
+
+
+FORKED = "A run cannot go on in a process forked during it: the threads it was spread over are not in this process"
+
+
+@pytest.mark.skipif(bool(os.environ.get("NUVRA_SANITIZED")),
+                    reason="the sanitizer's allocator keeps no lock across fork: a child may wait for one held by a worker")
+def test_a_run_forked_by_a_signal_handler_raises_in_the_child(core):
+    """A child forked by a signal handler during a run has none of the threads the run was spread over: there the
+    run raises instead of waiting for them; the parent's run completes."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("one CPU: runs are not spread over threads")
+    model, x = conv_model(core)
+    expected = model.forward(x)
+    start = time.perf_counter()
+    model.forward(x)
+    copies = max(2, int(1 / (time.perf_counter() - start)))  # a run of about a second
+    ticks, forked = [], []
+
+    def fork(signum, frame):
+        ticks.append(signum)
+        if len(ticks) == 5 and not forked:  # well into the samples, which the run spreads over its threads
+            forked.append(os.fork())
+
+    previous = signal.signal(signal.SIGALRM, fork)
+    raised = None
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+        outputs = model.forward(np.concatenate([x] * copies))
+    except BaseException as e:
+        raised = e
+    finally:
+        if forked == [0]:  # the child: never back into pytest
+            os._exit(1 if raised is None else 0 if isinstance(raised, RuntimeError) and str(raised) == FORKED else 2)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    if raised:
+        raise raised
+    assert (outputs == np.concatenate([expected] * copies)).all()
+    assert forked and forked[0] > 0, f"the run ended after {len(ticks)} ticks"
+    for _ in range(600):
+        pid, status = os.waitpid(forked[0], os.WNOHANG)
+        if pid:
+            break
+        time.sleep(0.1)
+    else:
+        os.kill(forked[0], signal.SIGKILL)
+        os.waitpid(forked[0], 0)
+        pytest.fail("the forked child waits for threads it does not have")
+    assert os.waitstatus_to_exitcode(status) == 0, {1: "the child's run completed",
+                                                    2: "the child's run raised something else"}.get(
+                                                        os.waitstatus_to_exitcode(status))

@@ -1,5 +1,7 @@
 #include "run/thread_pool.h"
 
+#include <nuvra/interrupt.h>
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -47,6 +50,34 @@ struct Job {
 // poll for a while before they sleep: waking a sleeping thread takes longer than many layers.
 constexpr auto kSpin = std::chrono::microseconds(200);
 
+// Room a worker's start-up frees right before it makes its thread's state. The allocations glibc
+// makes for that state end the process when they fail, so they must find this room: a few pages,
+// each mapped on its own when the thread got no malloc arena (the address space left is too small
+// for one).
+constexpr size_t kStartRoom = 64 * 1024;
+
+[[gnu::noinline]] void throw_once() { throw std::bad_alloc(); }
+
+// Makes, while it can still fail cleanly, what a thread's first exception and its thread-locals
+// need later, when a task runs out of memory: glibc allocates a dynamically loaded library's
+// thread-local block (libstdc++'s exception globals; this library's thread_locals, one block for
+// all) on the thread's first use of it and ends the process when it cannot, and a first throw
+// also binds the unwinder's symbols. False when the room for that cannot be had.
+bool prepare_thread() {
+  // malloc, not a nothrow new: libstdc++'s catches the throwing new's exception, the very thing
+  // that cannot be made yet.
+  void* room = std::malloc(kStartRoom);
+  if (!room) return false;
+  asm volatile("" : : "r"(room) : "memory");  // kept: a compiler may drop a malloc that is only freed
+  std::free(room);
+  asm volatile("" : : "r"(&in_task) : "memory");
+  try {
+    throw_once();
+  } catch (const std::bad_alloc&) {
+  }
+  return true;
+}
+
 template <class Ready>
 bool spin_until(Ready ready) {
   const auto end = std::chrono::steady_clock::now() + kSpin;
@@ -59,13 +90,23 @@ bool spin_until(Ready ready) {
 
 class Pool {
  public:
-  // Up to `threads` - 1 workers besides the caller. A worker that cannot start (no thread or
-  // memory left) ends the starting: the pool runs with those that did, or with the caller alone.
-  Pool(size_t threads, const WorkerStart& start) {
+  // Up to `threads` - 1 workers besides the caller, started one at a time. A worker that cannot
+  // start (no thread or memory left, or no room for its thread's state) ends the starting: the
+  // pool runs with those that did, or with the caller alone.
+  Pool(size_t threads, const WorkerStart& start) : owner_(getpid()) {
     try {
       // Room for all first: a thread made must never be dropped by a vector that cannot grow.
       workers_.reserve(threads - 1);
-      for (size_t i = 1; i < threads; ++i) workers_.push_back(start([this] { work(); }));
+      for (size_t i = 1; i < threads; ++i) {
+        std::thread worker = start([this] {
+          if (report_start(prepare_thread())) work();
+        });
+        if (!started()) {
+          worker.join();
+          break;
+        }
+        workers_.push_back(std::move(worker));
+      }
     } catch (const std::system_error&) {
     } catch (const std::bad_alloc&) {
     }
@@ -101,7 +142,10 @@ class Pool {
       generation_.fetch_add(1);
     }
     wake_.notify_all();
-    take(job);
+    take(job, true);
+    // A child forked by a task (from a signal handler) has none of the workers that hold the
+    // job's other indices: it would wait for them for ever.
+    if (getpid() != owner_) throw ForkedDuringRun();
     spin_until([&] { return job.done(); });
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -113,6 +157,22 @@ class Pool {
   }
 
  private:
+  // The worker's start-up result, for the constructor that waits for it. True when it started.
+  bool report_start(bool ok) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    start_ = ok ? Start::kStarted : Start::kFailed;
+    started_.notify_one();
+    return ok;
+  }
+
+  bool started() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    started_.wait(lock, [&] { return start_ != Start::kWaiting; });
+    const bool ok = start_ == Start::kStarted;
+    start_ = Start::kWaiting;
+    return ok;
+  }
+
   void work() {
     uint64_t seen = 0;
     for (;;) {
@@ -127,13 +187,14 @@ class Pool {
         if (!job) continue;
         ++job->workers;
       }
-      take(*job);
+      take(*job, false);
       std::lock_guard<std::mutex> lock(mutex_);
       if (--job->workers == 0) done_.notify_all();
     }
   }
 
-  void take(Job& job) {
+  // Only the caller's tasks run host code (signal handlers): a fork can happen in them alone.
+  void take(Job& job, bool caller) {
     in_task = true;
     struct Leave {
       ~Leave() { in_task = false; }
@@ -151,6 +212,8 @@ class Pool {
             job.error = std::current_exception();
           }
         }
+        // Forked by the task: the pool's locks may be held by threads the child lacks.
+        if (caller && getpid() != owner_) return;
       }
       if (job.finished.fetch_add(1) + 1 == job.count) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -159,10 +222,14 @@ class Pool {
     }
   }
 
+  enum class Start { kWaiting, kStarted, kFailed };
+
+  const pid_t owner_;
   std::vector<std::thread> workers_;
   std::mutex job_mutex_;  // one job at a time; never waited for
   std::mutex mutex_;
-  std::condition_variable wake_, done_;
+  std::condition_variable wake_, done_, started_;
+  Start start_ = Start::kWaiting;  // changed under mutex_
   std::atomic<uint64_t> generation_{0};  // changed under mutex_
   Job* job_ = nullptr;
   bool stopping_ = false;  // changed under mutex_
@@ -205,6 +272,11 @@ void remake_pool(WorkerStart start) {
   i.start = start ? std::move(start) : WorkerStart(start_thread);
   i.pool = new Pool(usable_cpus(), i.start);
   i.owner = getpid();
+}
+
+void prepare_calling_thread() {
+  thread_local bool prepared = false;
+  if (!prepared) prepared = prepare_thread();
 }
 
 size_t inference_threads() { return pool().threads(); }

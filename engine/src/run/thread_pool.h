@@ -21,11 +21,17 @@ using WorkerStart = std::function<std::thread(std::function<void()>)>;
 // joining the old one's workers. For tests, and only while no call of this header runs.
 void remake_pool(WorkerStart start);
 
+// Makes, once for the calling thread, what its first exception needs, as each worker does before
+// it counts as started: a run's calling thread takes part in its tasks. At the start of a run,
+// before it allocates; without the room for it the thread is left as it was.
+void prepare_calling_thread();
+
 // Calls task(i) for every i in [0, count), spread over the pool; the calling thread takes part
 // and returns once all calls are done. When calls throw, the exception of the lowest i is
 // rethrown (the others are dropped), so what a caller sees does not depend on the thread count.
 // Called from within a task, or while another thread's calls hold the pool, it runs the calls
-// itself, in order: it never waits for the pool.
+// itself, in order: it never waits for the pool. In a child forked by one of its calls (a signal
+// handler's fork) it throws ForkedDuringRun rather than wait for workers the child lacks.
 void parallel_for(size_t count, const std::function<void(size_t)>& task);
 
 // Whether work split by parallel_for on this thread would spread over several threads: the

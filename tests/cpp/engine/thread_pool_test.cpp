@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -69,6 +72,38 @@ TEST(ThreadPool, WorkersThatCannotStartLeaveThePoolToThoseThatDid) {
     EXPECT_EQ(failure, "9") << started;
     for (size_t i = 0; i <= 9; ++i) EXPECT_EQ(ran[i], 1) << i;
   }
+}
+
+// A task that forks (as a signal handler may) leaves the child without the workers that hold the
+// job's other indices: there the call raises instead of waiting for them, and the parent's call
+// completes.
+TEST(ThreadPool, ACallForkedByATaskRaisesInTheChild) {
+  if (detail::inference_threads() < 2) GTEST_SKIP() << "one thread: nothing is spread";
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<pid_t> child{-1};
+  std::vector<std::atomic<int>> ran(64);
+  std::string raised;
+  try {
+    detail::parallel_for(ran.size(), [&](size_t i) {
+      ++ran[i];
+      if (std::this_thread::get_id() == caller && child.load() == -1) {
+        child = fork();
+        if (child == 0) alarm(30);  // ends a child that waits
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // leaves the caller indices of its own
+    });
+  } catch (const std::runtime_error& e) {
+    raised = e.what();
+  } catch (...) {
+    raised = "another exception";
+  }
+  if (child == 0) _exit(raised.find("forked during it") != std::string::npos ? 0 : 1);  // never back into the tests
+  EXPECT_EQ(raised, "");
+  ASSERT_GT(child.load(), 0);
+  for (size_t i = 0; i < ran.size(); ++i) EXPECT_EQ(ran[i], 1) << i;
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
